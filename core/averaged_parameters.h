@@ -1,0 +1,40 @@
+#pragma once
+
+#include <span>
+#include <vector>
+
+namespace korvex {
+
+/// A quantity of bulk material: its volume and, per quality parameter, the
+/// volume-weighted sum of that parameter. Sums rather than averages make
+/// merging an addition and taking a part a proportional scaling.
+struct AveragedParameters {
+    /// Volumes at or below this count as zero: averages are then not divided.
+    static constexpr double zeroVolume = 1e-100;
+
+    double volume = 0.0;
+    /// Empty while the parameter count is not yet known.
+    std::vector<double> sums;
+
+    AveragedParameters() = default;
+    /// Material of `volume` whose parameter k has the value `values[k]`.
+    AveragedParameters(double volume, std::span<const double> values);
+
+    /// Merges `other` into this record. Throws std::runtime_error
+    /// "invalid parameter count" (and changes nothing) when both records have
+    /// parameters and their counts differ.
+    void add(const AveragedParameters& other);
+
+    /// The per-parameter averages; the sums undivided when the volume is zero.
+    std::vector<double> averages() const;
+
+    /// Removes `amount` of volume with the current averages and returns it.
+    /// Throws std::runtime_error "could not pop volume, not enough volume left"
+    /// (and changes nothing) when `amount` exceeds the volume.
+    AveragedParameters pop(double amount);
+
+    /// Forgets the material and its parameter count.
+    void reset();
+};
+
+}  // namespace korvex

@@ -1,0 +1,105 @@
+#include "core/korvex.h"
+
+#include <chrono>
+#include <cmath>
+#include <limits>
+#include <stdexcept>
+#include <string>
+#include <thread>
+
+namespace korvex {
+
+namespace {
+
+void validateMaterial(float x, float z, const AveragedParameters& material) {
+    if (!std::isfinite(x) || !std::isfinite(z)) {
+        throw std::invalid_argument("stacking position must be finite, got x=" + std::to_string(x) +
+                                    ", z=" + std::to_string(z));
+    }
+    if (!std::isfinite(material.volume) || material.volume < 0.0) {
+        throw std::invalid_argument("volume must be finite and not negative, got " +
+                                    std::to_string(material.volume));
+    }
+    for (double sum : material.sums) {
+        if (!std::isfinite(sum)) {
+            throw std::invalid_argument("quality values must be finite");
+        }
+    }
+}
+
+}  // namespace
+
+template <class Material>
+Korvex<Material>::Korvex(const KorvexConfiguration& configuration) : configuration(configuration) {}
+
+template <class Material>
+Korvex<Material>::~Korvex() = default;
+
+template <class Material>
+void Korvex<Material>::pause() {
+    paused.store(true);
+}
+
+template <class Material>
+void Korvex<Material>::resume() {
+    paused.store(false);
+}
+
+template <class Material>
+bool Korvex<Material>::isPaused() {
+    return paused.load();
+}
+
+template <class Material>
+double Korvex<Material>::particleVolume() const {
+    return static_cast<double>(1.0f / configuration.particlesPerCubicMeter);
+}
+
+template <class Material>
+void Korvex<Material>::stack(float x, float z, const Material& material) {
+    validateMaterial(x, z, material);
+    const double volumeOfParticle = particleVolume();
+    pendingMaterial.add(material);
+    while (pendingMaterial.volume >= volumeOfParticle) {
+        dropParticle(x, z, pendingMaterial.pop(volumeOfParticle));
+    }
+}
+
+template <class Material>
+void Korvex<Material>::updateHeapMap() {}
+
+template <class Material>
+void Korvex<Material>::initializeHeapMap(std::uint32_t width, std::uint32_t depth) {
+    if (heapMap) {
+        throw std::runtime_error(
+            "invalid call to KorvexCli::initializeHeapMap(): heap map already initialized");
+    }
+    const std::uint64_t cells = std::uint64_t{width} * depth;
+    if (cells > std::numeric_limits<std::uint32_t>::max()) {
+        throw std::length_error("heap map of " + std::to_string(width) + " x " + std::to_string(depth) +
+                                " cells has 2^32 elements or more: choose a smaller pile or fewer "
+                                "particles per cubic metre");
+    }
+    auto grid = std::make_unique<float[]>(cells);  // value-initialised: every height 0
+    heapMapWidth = width;
+    heapMapDepth = depth;
+    heapMap = std::move(grid);
+}
+
+template <class Material>
+void Korvex<Material>::waitWhilePaused() const {
+    while (paused.load()) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+}
+
+template <class Material>
+void Korvex<Material>::emptyRecordQueues() {
+    std::lock_guard lock(particlesMutex);
+    movingRecords.clear();
+    settledRecords.clear();
+}
+
+template class Korvex<AveragedParameters>;
+
+}  // namespace korvex

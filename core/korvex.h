@@ -1,0 +1,88 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+
+#include "core/averaged_parameters.h"
+#include "core/configuration.h"
+#include "core/particle_record.h"
+
+namespace korvex {
+
+/// Abstract base of the stockpile simulators. Owns the configuration, the
+/// height grid (heap map), the material stacked but not yet cut into a
+/// particle, a pause flag, and two queues of particle records for an outside
+/// viewer. Cuts stacked material into particles of one fixed volume and
+/// hands each to the derived engine's dropParticle.
+template <class Material>
+class Korvex {
+public:
+    using Record = ParticleRecord<Material>;
+
+    /// Copies the configuration; the heap map is created by the derived class.
+    explicit Korvex(const KorvexConfiguration& configuration);
+    virtual ~Korvex();
+
+    Korvex(const Korvex&) = delete;
+    Korvex& operator=(const Korvex&) = delete;
+
+    virtual void pause();
+    virtual void resume();
+    virtual bool isPaused();
+
+    /// Adds `material` to the pending material and drops every whole particle
+    /// of it at (x, z); a remainder smaller than one particle waits for the next
+    /// call. Throws std::invalid_argument, before anything changes, for a
+    /// negative or non-finite volume, non-finite sums or a non-finite position,
+    /// and std::runtime_error "invalid parameter count" for a parameter count
+    /// that differs from the one fixed by earlier material.
+    virtual void stack(float x, float z, const Material& material);
+
+    /// Empties the pile: heights, slices or bodies, and both record queues.
+    virtual void clear() = 0;
+    /// Returns once the pile is ready to be read.
+    virtual void finishStacking() = 0;
+    /// True when there is nothing more to reclaim.
+    virtual bool reclaimingFinished() = 0;
+    /// Advances the reclaimer to `position` and returns the material it takes.
+    virtual Material reclaim(float position) = 0;
+    /// Places one particle of the fixed particle volume dropped at (x, z).
+    virtual void dropParticle(float x, float z, const Material& particle) = 0;
+    /// Brings the heap map up to date.
+    virtual void updateHeapMap();
+
+    /// Creates the all-zero width x depth heap map. Throws std::runtime_error
+    /// when it exists already, std::length_error when the element count does
+    /// not fit in 32 bits.
+    void initializeHeapMap(std::uint32_t width, std::uint32_t depth);
+
+    /// Volume of one particle: 1 / particlesPerCubicMeter in single precision.
+    double particleVolume() const;
+
+    /// Height of heap-map column i (along x) in row j (along z).
+    float& heightAt(std::uint32_t i, std::uint32_t j) { return heapMap[std::size_t{j} * heapMapWidth + i]; }
+
+    std::deque<Record*> movingRecords;
+    std::deque<Record*> settledRecords;
+    /// Guards both record queues and the records in them.
+    std::mutex particlesMutex;
+    const KorvexConfiguration configuration;
+    std::atomic<bool> paused{false};
+    std::uint32_t heapMapWidth = 0;
+    std::uint32_t heapMapDepth = 0;
+    std::unique_ptr<float[]> heapMap;
+    Material pendingMaterial;
+
+protected:
+    /// Sleeps in steps of 50 ms while the simulation is paused.
+    void waitWhilePaused() const;
+    /// Empties both record queues under particlesMutex, movingRecords first.
+    void emptyRecordQueues();
+};
+
+extern template class Korvex<AveragedParameters>;
+
+}  // namespace korvex

@@ -1,0 +1,214 @@
+#include "core/korvex.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <stdexcept>
+#include <vector>
+
+using korvex::AveragedParameters;
+using korvex::KorvexConfiguration;
+
+namespace {
+
+struct Drop {
+    float x;
+    float z;
+    AveragedParameters particle;
+};
+
+// A simulator that records every particle the base hands to it.
+class RecordingSimulator : public korvex::Korvex<AveragedParameters> {
+public:
+    explicit RecordingSimulator(const KorvexConfiguration& configuration, std::uint32_t width = 3,
+                                std::uint32_t depth = 2)
+        : Korvex(configuration) {
+        initializeHeapMap(width, depth);
+    }
+
+    void clear() override { emptyRecordQueues(); }
+    void finishStacking() override {}
+    bool reclaimingFinished() override { return true; }
+    AveragedParameters reclaim(float) override { return {}; }
+    void dropParticle(float x, float z, const AveragedParameters& particle) override {
+        drops.push_back({x, z, particle});
+    }
+
+    std::vector<Drop> drops;
+};
+
+KorvexConfiguration withParticlesPerCubicMeter(float particlesPerCubicMeter) {
+    KorvexConfiguration configuration;
+    configuration.length = 10.0f;
+    configuration.depth = 4.0f;
+    configuration.particlesPerCubicMeter = particlesPerCubicMeter;
+    return configuration;
+}
+
+AveragedParameters material(double volume, std::vector<double> values) {
+    return AveragedParameters(volume, values);
+}
+
+}  // namespace
+
+TEST(Korvex, ParticleVolumeIsDividedInSinglePrecision) {
+    RecordingSimulator simulator(withParticlesPerCubicMeter(3.0f));
+    EXPECT_EQ(simulator.particleVolume(), 0.3333333432674408);
+}
+
+TEST(Korvex, StackCutsAChunkIntoWholeParticles) {
+    RecordingSimulator simulator(withParticlesPerCubicMeter(4.0f));
+    simulator.stack(1.5f, 2.5f, material(1.0, {3.0, 7.0}));
+    ASSERT_EQ(simulator.drops.size(), 4u);
+    for (const auto& drop : simulator.drops) {
+        EXPECT_EQ(drop.x, 1.5f);
+        EXPECT_EQ(drop.z, 2.5f);
+        EXPECT_EQ(drop.particle.volume, 0.25);
+        EXPECT_EQ(drop.particle.averages(), (std::vector<double>{3.0, 7.0}));
+    }
+    EXPECT_EQ(simulator.pendingMaterial.volume, 0.0);
+}
+
+TEST(Korvex, RemainderIsMixedIntoTheNextChunkAndDroppedThere) {
+    RecordingSimulator simulator(withParticlesPerCubicMeter(2.0f));
+    simulator.stack(1.0f, 1.0f, material(1.25, {10.0}));
+    ASSERT_EQ(simulator.drops.size(), 2u);
+    EXPECT_DOUBLE_EQ(simulator.pendingMaterial.volume, 0.25);
+
+    simulator.stack(8.0f, 3.0f, material(0.25, {20.0}));
+    ASSERT_EQ(simulator.drops.size(), 3u);
+    const auto& last = simulator.drops.back();
+    EXPECT_EQ(last.x, 8.0f);
+    EXPECT_EQ(last.z, 3.0f);
+    EXPECT_DOUBLE_EQ(last.particle.volume, 0.5);
+    EXPECT_DOUBLE_EQ(last.particle.averages()[0], 15.0);
+}
+
+TEST(Korvex, ChunksSmallerThanAParticleOrEmptyDropNothing) {
+    RecordingSimulator simulator(withParticlesPerCubicMeter(2.0f));
+    simulator.stack(0.0f, 0.0f, AveragedParameters{});
+    EXPECT_TRUE(simulator.pendingMaterial.sums.empty());
+    simulator.stack(0.0f, 0.0f, material(0.49, {1.0}));
+    EXPECT_TRUE(simulator.drops.empty());
+    EXPECT_DOUBLE_EQ(simulator.pendingMaterial.volume, 0.49);
+}
+
+TEST(Korvex, PendingVolumeOfExactlyOneParticleIsDropped) {
+    RecordingSimulator simulator(withParticlesPerCubicMeter(2.0f));
+    simulator.stack(0.0f, 0.0f, material(0.5, {1.0}));
+    EXPECT_EQ(simulator.drops.size(), 1u);
+}
+
+TEST(Korvex, FirstParametersFixTheCountForTheSimulatorsLife) {
+    RecordingSimulator simulator(withParticlesPerCubicMeter(1.0f));
+    simulator.stack(0.0f, 0.0f, material(1.5, {1.0, 2.0}));
+    const auto pending = simulator.pendingMaterial;
+
+    AveragedParameters volumeOnly;
+    volumeOnly.volume = 3.0;
+    for (const auto& other : {material(3.0, {1.0}), volumeOnly}) {
+        EXPECT_THROW(simulator.stack(0.0f, 0.0f, other), std::runtime_error);
+        EXPECT_EQ(simulator.drops.size(), 1u);
+        EXPECT_EQ(simulator.pendingMaterial.volume, pending.volume);
+        EXPECT_EQ(simulator.pendingMaterial.sums, pending.sums);
+    }
+}
+
+class KorvexRejectsMaterial : public testing::TestWithParam<std::tuple<float, float, double, double>> {};
+
+TEST_P(KorvexRejectsMaterial, BeforeAnythingChanges) {
+    const auto [x, z, volume, value] = GetParam();
+    RecordingSimulator simulator(withParticlesPerCubicMeter(1.0f));
+    simulator.stack(0.0f, 0.0f, material(0.5, {1.0}));
+    EXPECT_THROW(simulator.stack(x, z, material(volume, {value})), std::invalid_argument);
+    EXPECT_TRUE(simulator.drops.empty());
+    EXPECT_EQ(simulator.pendingMaterial.volume, 0.5);
+    EXPECT_EQ(simulator.pendingMaterial.sums, (std::vector<double>{0.5}));
+}
+
+namespace {
+constexpr double infD = std::numeric_limits<double>::infinity();
+constexpr double nanD = std::numeric_limits<double>::quiet_NaN();
+constexpr float infF = std::numeric_limits<float>::infinity();
+constexpr float nanF = std::numeric_limits<float>::quiet_NaN();
+}  // namespace
+
+INSTANTIATE_TEST_SUITE_P(BadInput, KorvexRejectsMaterial,
+                         testing::Values(std::tuple{0.0f, 0.0f, infD, 1.0}, std::tuple{0.0f, 0.0f, nanD, 1.0},
+                                         std::tuple{0.0f, 0.0f, -1.0, 1.0}, std::tuple{0.0f, 0.0f, 1.0, nanD},
+                                         std::tuple{0.0f, 0.0f, 1.0, infD}, std::tuple{nanF, 0.0f, 1.0, 1.0},
+                                         std::tuple{0.0f, infF, 1.0, 1.0}));
+
+TEST(Korvex, PauseAndResumeFlipTheFlag) {
+    RecordingSimulator simulator(withParticlesPerCubicMeter(1.0f));
+    EXPECT_FALSE(simulator.isPaused());
+    simulator.pause();
+    EXPECT_TRUE(simulator.isPaused());
+    simulator.resume();
+    EXPECT_FALSE(simulator.isPaused());
+}
+
+TEST(HeapMap, IsRowMajorByZAndStartsAtZero) {
+    RecordingSimulator simulator(withParticlesPerCubicMeter(1.0f), 3, 2);
+    EXPECT_EQ(simulator.heapMapWidth, 3u);
+    EXPECT_EQ(simulator.heapMapDepth, 2u);
+    for (int k = 0; k < 6; ++k) {
+        EXPECT_EQ(simulator.heapMap[k], 0.0f);
+    }
+    simulator.heightAt(2, 1) = 4.5f;
+    EXPECT_EQ(simulator.heapMap[5], 4.5f);
+}
+
+class HeapMapSecondInitialization : public testing::TestWithParam<std::pair<std::uint32_t, std::uint32_t>> {};
+
+TEST_P(HeapMapSecondInitialization, IsRejectedAndChangesNothing) {
+    const auto [width, depth] = GetParam();
+    RecordingSimulator simulator(withParticlesPerCubicMeter(1.0f), width, depth);
+    try {
+        simulator.initializeHeapMap(7, 7);
+        FAIL() << "expected a runtime error";
+    } catch (const std::runtime_error& error) {
+        EXPECT_STREQ(error.what(),
+                     "invalid call to KorvexCli::initializeHeapMap(): heap map already initialized");
+    }
+    EXPECT_EQ(simulator.heapMapWidth, width);
+    EXPECT_EQ(simulator.heapMapDepth, depth);
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, HeapMapSecondInitialization,
+                         testing::Values(std::pair{3u, 2u}, std::pair{0u, 5u}, std::pair{5u, 0u}));
+
+TEST(HeapMap, ElementCountMustStayBelowTwoToThe32) {
+    EXPECT_THROW(RecordingSimulator(withParticlesPerCubicMeter(1.0f), 65536, 65536), std::length_error);
+}
+
+class ConfigurationRejected : public testing::TestWithParam<KorvexConfiguration> {};
+
+TEST_P(ConfigurationRejected, WithAMessageNamingTheSetting) {
+    EXPECT_THROW(korvex::validateConfiguration(GetParam()), std::invalid_argument);
+}
+
+KorvexConfiguration changed(void (*change)(KorvexConfiguration&)) {
+    auto configuration = withParticlesPerCubicMeter(1.0f);
+    change(configuration);
+    return configuration;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Settings, ConfigurationRejected,
+    testing::Values(changed([](KorvexConfiguration& c) { c.particlesPerCubicMeter = 0.0f; }),
+                    changed([](KorvexConfiguration& c) { c.particlesPerCubicMeter = -2.0f; }),
+                    changed([](KorvexConfiguration& c) { c.particlesPerCubicMeter = nanF; }),
+                    changed([](KorvexConfiguration& c) { c.particlesPerCubicMeter = infF; }),
+                    changed([](KorvexConfiguration& c) { c.length = infF; }),
+                    changed([](KorvexConfiguration& c) { c.depth = nanF; }),
+                    changed([](KorvexConfiguration& c) { c.reclaimAngle = nanF; })));
+
+TEST(Configuration, AcceptsAnglesOutsideTheUsualRange) {
+    for (float angle : {-45.0f, 0.0f, 90.0f, 180.0f, 270.0f}) {
+        auto configuration = withParticlesPerCubicMeter(1.0f);
+        configuration.reclaimAngle = angle;
+        EXPECT_NO_THROW(korvex::validateConfiguration(configuration));
+    }
+}
