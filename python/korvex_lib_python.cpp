@@ -1,10 +1,10 @@
 #include "python/korvex_lib_python.h"
 
-#include <cmath>
 #include <stdexcept>
 #include <string>
 
 #include "core/chunk_table.h"
+#include "core/reclaim_pile.h"
 #include "detailed/korvex_detailed.h"
 #include "fast/korvex_fast.h"
 
@@ -19,21 +19,6 @@ std::unique_ptr<korvex::Korvex<AveragedParameters>> makeSimulator(const korvex::
         return std::make_unique<korvex::KorvexDetailed<AveragedParameters>>(configuration);
     }
     return std::make_unique<korvex::KorvexFast<AveragedParameters>>(configuration);
-}
-
-// The reclaim position grows in single precision; a step that vanishes against
-// the far end of the pile would leave the reclaim loop standing still.
-void validateReclaimIncrement(float reclaimIncrement, const korvex::KorvexConfiguration& configuration) {
-    if (!(reclaimIncrement > 0.0f) || !std::isfinite(reclaimIncrement)) {
-        throw std::invalid_argument("reclaimIncrement must be positive and finite, got " +
-                                    std::to_string(reclaimIncrement));
-    }
-    const float farEnd = 2.0f * (std::fabs(configuration.length) + std::fabs(configuration.depth));
-    if (farEnd + reclaimIncrement == farEnd) {
-        throw std::invalid_argument("reclaimIncrement " + std::to_string(reclaimIncrement) +
-                                    " is too small for a pile of this size: the reclaim position would stop "
-                                    "growing");
-    }
 }
 
 std::string joined(const std::vector<std::string>& names) {
@@ -60,7 +45,7 @@ KorvexLibPython::KorvexLibPython(float length, float depth, float reclaimAngle, 
     configuration.visualize = false;
     configuration.particleVolumeFactor = particleVolumeFactor;
     configuration.dropHeight = dropHeight;
-    validateReclaimIncrement(reclaimIncrement, configuration);
+    korvex::validateReclaimIncrement(reclaimIncrement, configuration);
     simulator = makeSimulator(configuration, detailed);
 }
 
@@ -92,24 +77,16 @@ void KorvexLibPython::stack_list(const py::array_t<double, py::array::forcecast>
 }
 
 py::dict KorvexLibPython::reclaim() {
-    simulator->finishStacking();
+    const auto slices = korvex::reclaimPile(*simulator, reclaimIncrement);
     py::list positions, volumes;
     std::vector<py::list> values(parameterNames.size());
-    float position = 0.0f;
-    while (!simulator->reclaimingFinished()) {
-        const AveragedParameters slice = simulator->reclaim(position);
-        positions.append(static_cast<double>(position));
-        volumes.append(slice.volume);
-        const std::vector<double> averages = slice.averages();
+    for (const auto& slice : slices) {
+        positions.append(static_cast<double>(slice.position));
+        volumes.append(slice.material.volume);
+        const std::vector<double> averages = slice.material.averages();
         for (std::size_t i = 0; i < values.size(); ++i) {
             values[i].append(i < averages.size() ? averages[i] : 0.0);
         }
-        const float next = position + reclaimIncrement;
-        if (next == position) {
-            throw std::runtime_error("the reclaim position stopped growing at " + std::to_string(position) +
-                                     " m: the reclaim step is too small");
-        }
-        position = next;
     }
     py::dict result;
     result["x"] = positions;

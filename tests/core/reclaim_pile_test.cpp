@@ -1,0 +1,82 @@
+#include "core/reclaim_pile.h"
+
+#include <gtest/gtest.h>
+
+#include <limits>
+#include <stdexcept>
+#include <vector>
+
+using korvex::AveragedParameters;
+using korvex::KorvexConfiguration;
+
+namespace {
+
+// A pile of `slices` unit slices that reports finished once a reclaim has
+// reached its end.
+class SlicedSimulator : public korvex::Korvex<AveragedParameters> {
+public:
+    explicit SlicedSimulator(float end) : Korvex(KorvexConfiguration{}), end(end) { initializeHeapMap(1, 1); }
+
+    void clear() override {}
+    void finishStacking() override { ++finishCalls; }
+    bool reclaimingFinished() override { return last >= end; }
+    AveragedParameters reclaim(float position) override {
+        last = position;
+        if (position > 1.0f) {
+            return {};  // keeps the long run of the stalling test cheap
+        }
+        return AveragedParameters(1.0, std::vector<double>{position});
+    }
+    void dropParticle(float, float, const AveragedParameters&) override {}
+
+    float end;
+    float last = -1.0f;
+    int finishCalls = 0;
+};
+
+KorvexConfiguration pile(float length, float depth) {
+    KorvexConfiguration configuration;
+    configuration.length = length;
+    configuration.depth = depth;
+    return configuration;
+}
+
+}  // namespace
+
+TEST(ReclaimPile, FinishesStackingAndStepsInSinglePrecision) {
+    SlicedSimulator simulator(0.35f);
+    const auto slices = korvex::reclaimPile(simulator, 0.1f);
+    EXPECT_EQ(simulator.finishCalls, 1);
+    ASSERT_EQ(slices.size(), 5u);
+    EXPECT_EQ(static_cast<double>(slices[1].position), 0.10000000149011612);
+    EXPECT_EQ(static_cast<double>(slices[3].position), 0.30000001192092896);
+    EXPECT_EQ(slices[4].material.averages()[0], static_cast<double>(slices[4].position));
+}
+
+TEST(ReclaimPile, AFinishedPileYieldsNoSlice) {
+    SlicedSimulator simulator(-1.0f);
+    EXPECT_TRUE(korvex::reclaimPile(simulator, 1.0f).empty());
+}
+
+TEST(ReclaimPile, StopsWithAnErrorWhenThePositionStopsGrowing) {
+    SlicedSimulator simulator(1e9f);
+    EXPECT_THROW(korvex::reclaimPile(simulator, 0.4f), std::runtime_error);
+}
+
+class ReclaimIncrementRejected : public testing::TestWithParam<std::pair<float, float>> {};
+
+TEST_P(ReclaimIncrementRejected, ForAPileOf300By50) {
+    const auto [increment, length] = GetParam();
+    EXPECT_THROW(korvex::validateReclaimIncrement(increment, pile(length, 50.0f)), std::invalid_argument);
+}
+
+INSTANTIATE_TEST_SUITE_P(Increments, ReclaimIncrementRejected,
+                         testing::Values(std::pair{0.0f, 300.0f}, std::pair{-1.0f, 300.0f},
+                                         std::pair{std::numeric_limits<float>::quiet_NaN(), 300.0f},
+                                         std::pair{std::numeric_limits<float>::infinity(), 300.0f},
+                                         std::pair{1e-6f, 300.0f}, std::pair{1e-3f, 1e7f}));
+
+TEST(ReclaimIncrement, SmallButWorkableStepsAreAccepted) {
+    EXPECT_NO_THROW(korvex::validateReclaimIncrement(1e-4f, pile(300.0f, 50.0f)));
+    EXPECT_NO_THROW(korvex::validateReclaimIncrement(0.1f, pile(0.0f, 0.0f)));
+}
