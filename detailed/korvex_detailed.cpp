@@ -1,0 +1,406 @@
+#include "detailed/korvex_detailed.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <limits>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <utility>
+
+#include "detailed/drop_randomness.h"
+#include "detailed/heap_map_cell.h"
+#include "detailed/step_counter.h"
+
+namespace korvex {
+
+namespace {
+
+constexpr std::uint64_t stepMilliseconds = 30;
+constexpr std::uint64_t ageLimit = 25000;
+constexpr std::uint64_t restingAgeLimit = 15000;
+
+const KorvexConfiguration& validated(const KorvexConfiguration& configuration) {
+    validateConfiguration(configuration);
+    if (!(configuration.particleVolumeFactor > 0.0f) || !std::isfinite(configuration.particleVolumeFactor)) {
+        throw std::invalid_argument("particleVolumeFactor must be positive and finite, got " +
+                                    std::to_string(configuration.particleVolumeFactor));
+    }
+    if (!std::isfinite(configuration.dropHeight)) {
+        throw std::invalid_argument("dropHeight must be finite, got " + std::to_string(configuration.dropHeight));
+    }
+    return configuration;
+}
+
+// The edge of a box whose volume is particleVolumeFactor times the material volume of a particle.
+float boxSize(const KorvexConfiguration& configuration) {
+    const float size =
+        std::pow(configuration.particleVolumeFactor / configuration.particlesPerCubicMeter, 0.333333343f);
+    if (!(size > 0.0f) || !std::isfinite(size) || !std::isfinite(1.0f / size)) {
+        throw std::invalid_argument("particleVolumeFactor / particlesPerCubicMeter gives no usable particle size (" +
+                                    std::to_string(configuration.particleVolumeFactor) + " / " +
+                                    std::to_string(configuration.particlesPerCubicMeter) + ")");
+    }
+    return size;
+}
+
+std::uint64_t dropIntervalFor(float particleSize) {
+    const double milliseconds = std::pow(static_cast<double>(particleSize), 3.0) * 1000.0;
+    constexpr double limit = 18446744073709551616.0;  // 2^64
+    return milliseconds >= limit ? std::numeric_limits<std::uint64_t>::max()
+                                 : static_cast<std::uint64_t>(milliseconds);
+}
+
+// One cell per particle size plus one, so that a particle centred on the far edge has a cell. A
+// negative extent still gets one cell, so that every clamped index stays inside the grid.
+std::uint32_t cellCount(float extent, float particleSize, const char* name) {
+    const double cells = std::trunc(static_cast<double>(extent / particleSize) + 0.5) + 1.0;
+    if (!(cells <= static_cast<double>(std::numeric_limits<std::uint32_t>::max()))) {
+        throw std::length_error(std::string(name) + " " + std::to_string(extent) + " needs more heap-map cells than fit in 32 bits");
+    }
+    return cells < 1.0 ? 1u : static_cast<std::uint32_t>(cells);
+}
+
+std::unique_ptr<btDiscreteDynamicsWorld> makeWorld(btCollisionDispatcher& dispatcher, btDbvtBroadphase& broadphase,
+                                                   btSequentialImpulseConstraintSolver& solver,
+                                                   btDefaultCollisionConfiguration& collisionConfiguration) {
+    auto world =
+        std::make_unique<btDiscreteDynamicsWorld>(&dispatcher, &broadphase, &solver, &collisionConfiguration);
+    world->setGravity(btVector3(0.0f, -9.80665f, 0.0f));
+    return world;
+}
+
+// The plane y = 1 of the shape's own frame, moved down by 1, is the plane y = 0 of the world.
+RigidBodyInWorld makeGround(btDynamicsWorld& world) {
+    auto shape = std::make_unique<btStaticPlaneShape>(btVector3(0.0f, 1.0f, 0.0f), 1.0f);
+    auto motionState = std::make_unique<btDefaultMotionState>(
+        btTransform(btQuaternion(0.0f, 0.0f, 0.0f, 1.0f), btVector3(0.0f, -1.0f, 0.0f)));
+    btRigidBody::btRigidBodyConstructionInfo info(0.0f, motionState.get(), shape.get(), btVector3(0.0f, 0.0f, 0.0f));
+    info.m_friction = 10.0f;
+    return RigidBodyInWorld(world, std::move(shape), std::move(motionState), info);
+}
+
+template <class Pointer>
+bool containsSorted(const std::vector<Pointer>& sorted, Pointer value) {
+    return std::binary_search(sorted.begin(), sorted.end(), value);
+}
+
+}  // namespace
+
+bool settlesByAge(std::uint64_t age, int activationState) {
+    return age >= ageLimit || (activationState == WANTS_DEACTIVATION && age >= restingAgeLimit);
+}
+
+template <class Material>
+KorvexDetailed<Material>::KorvexDetailed(const KorvexConfiguration& configuration)
+    : Korvex<Material>(validated(configuration)),
+      particleSize(boxSize(configuration)),
+      inverseParticleSize(1.0f / particleSize),
+      dropInterval(dropIntervalFor(particleSize)),
+      collisionConfiguration(std::make_unique<btDefaultCollisionConfiguration>()),
+      dispatcher(std::make_unique<btCollisionDispatcher>(collisionConfiguration.get())),
+      broadphase(std::make_unique<btDbvtBroadphase>()),
+      solver(std::make_unique<btSequentialImpulseConstraintSolver>()),
+      dynamicsWorld(makeWorld(*dispatcher, *broadphase, *solver, *collisionConfiguration)),
+      groundBody(makeGround(*dynamicsWorld)),
+      reclaimGeometry(configuration) {
+    this->initializeHeapMap(cellCount(configuration.length, particleSize, "length"),
+                            cellCount(configuration.depth, particleSize, "depth"));
+}
+
+template <class Material>
+KorvexDetailed<Material>::~KorvexDetailed() {
+    KorvexDetailed::clear();
+}
+
+template <class Material>
+void KorvexDetailed<Material>::clear() {
+    std::lock_guard lock(simulationMutex);
+    simulationTime = 0;
+    std::fill_n(this->heapMap.get(), std::size_t{this->heapMapWidth} * this->heapMapDepth, 0.0f);
+    // The queues only point at records that the particles own: empty them before the records go.
+    this->emptyRecordQueues();
+    movingParticles.clear();
+    while (!particles.empty()) {
+        particles.pop_back();
+    }
+    reclaimOrder.clear();
+    reclaimedEntries = 0;
+    reclaimOrderValid = false;
+}
+
+template <class Material>
+void KorvexDetailed<Material>::finishStacking() {
+    while (particlesInMotion.load()) {
+        simulateStep();
+    }
+}
+
+template <class Material>
+void KorvexDetailed<Material>::simulateStep() {
+    if (this->paused.load()) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        return;
+    }
+    std::lock_guard lock(simulationMutex);
+    reclaimOrderValid = false;
+    dynamicsWorld->stepSimulation(0.03f, 3, 0.01f);
+    publishParticles();
+
+    // A settled particle stays listed as moving until the next publishing pass has shown it at rest.
+    for (ParticleType* particle : movingParticles) {
+        if (!particle->settled &&
+            settlesByAge(simulationTime - particle->dropTime, particle->body.body().getActivationState())) {
+            settleParticle(*particle);
+        }
+    }
+
+    // Walking the whole pile is costly, so buried particles are looked for only now and then.
+    if (detail::countStepForBuriedPass()) {
+        const double buriedDepth = 4.0 * static_cast<double>(particleSize);
+        for (ParticleType& particle : particles) {
+            if (!particle.settled || !particle.inWorld()) {
+                continue;
+            }
+            const btVector3 centre = particle.body.transform().getOrigin();
+            const auto i = cellWithin(centre.x() * inverseParticleSize, this->heapMapWidth);
+            const auto j = cellWithin(centre.z() * inverseParticleSize, this->heapMapDepth);
+            if (i && j && static_cast<double>(this->heightAt(*i, *j)) - buriedDepth > static_cast<double>(centre.y())) {
+                particle.body.removeFromWorld();
+            }
+        }
+    }
+
+    simulationTime += stepMilliseconds;
+}
+
+template <class Material>
+void KorvexDetailed<Material>::publishParticles() {
+    std::lock_guard lock(this->particlesMutex);
+    for (ParticleType* particle : movingParticles) {
+        if (!particle->viewerRecord) {
+            auto record = std::make_unique<Record>();
+            this->movingRecords.push_back(record.get());
+            particle->viewerRecord = std::move(record);
+        }
+        const btTransform transform = particle->body.transform();
+        const btVector3& origin = transform.getOrigin();
+        btQuaternion rotation;
+        transform.getBasis().getRotation(rotation);
+        Record& record = *particle->viewerRecord;
+        record.material = particle->material;
+        record.settled = particle->settled;
+        record.position = {origin.x(), origin.y(), origin.z()};
+        record.dimensions = {particle->dimensions.x(), particle->dimensions.y(), particle->dimensions.z()};
+        record.orientation = {rotation.w(), rotation.x(), rotation.y(), rotation.z()};
+    }
+
+    // Retire the settled particles in one pass: their records move from movingRecords to the end of
+    // settledRecords in drop order.
+    std::vector<Record*> retired;
+    retired.reserve(movingParticles.size());
+    std::erase_if(movingParticles, [&retired](ParticleType* particle) {
+        if (particle->settled) {
+            retired.push_back(particle->viewerRecord.get());
+        }
+        return particle->settled;
+    });
+    if (!retired.empty()) {
+        std::vector<Record*> sorted = retired;
+        std::sort(sorted.begin(), sorted.end());
+        std::erase_if(this->movingRecords, [&sorted](Record* record) { return containsSorted(sorted, record); });
+        this->settledRecords.insert(this->settledRecords.end(), retired.begin(), retired.end());
+    }
+    particlesInMotion.exchange(!movingParticles.empty());
+}
+
+template <class Material>
+void KorvexDetailed<Material>::settleParticle(ParticleType& particle) {
+    particle.body.body().setMassProps(0.0f, btVector3(0.0f, 0.0f, 0.0f));
+    particle.settled = true;
+
+    const btVector3 centre = particle.body.transform().getOrigin();
+    const auto i = clampedCell(inverseParticleSize * centre.x(), this->heapMapWidth);
+    const auto j = clampedCell(inverseParticleSize * centre.z(), this->heapMapDepth);
+    // A body the solver has flung to NaN or infinity has no height worth recording.
+    if (!i || !j || !std::isfinite(centre.y())) {
+        return;
+    }
+    float& height = this->heightAt(*i, *j);
+    if (centre.y() > height) {
+        height = centre.y();
+    }
+}
+
+template <class Material>
+void KorvexDetailed<Material>::dropParticle(float x, float z, const Material& particle) {
+    while (simulationTime < nextDropTime) {
+        simulateStep();
+    }
+
+    detail::DropRandomness& random = detail::dropRandomness(particleSize);
+    const float d1 = random.size(random.generator);
+    const float d2 = random.size(random.generator);
+    const float d3 = random.size(random.generator);
+    const float speedFactor = random.factor(random.generator);
+    const float angleFactor = random.factor(random.generator);
+    const float spin = random.angle(random.generator);
+    const float heightFactor = random.factor(random.generator);
+    const float lateralOffset = random.lateral(random.generator);
+
+    const btVector3 dimensions(particleSize + d3, particleSize + d2, particleSize + d1);
+    // About 3 m/s towards +z, tilted upwards by about 20 degrees.
+    const float elevation = angleFactor * 0.34906587f;
+    const btVector3 velocity(0.0f, 3.0f * speedFactor * std::sin(elevation), 3.0f * speedFactor * std::cos(elevation));
+    const btQuaternion rotation(btVector3(0.0f, 0.0f, 1.0f), spin);
+    // Thrown from 5 m short of the stacking position, so that the launch carries it onto the pile.
+    const btVector3 position(x + lateralOffset, this->configuration.dropHeight * heightFactor, z - 5.0f);
+
+    createParticle(position, particle, rotation, velocity, dimensions);
+
+    nextDropTime = simulationTime > std::numeric_limits<std::uint64_t>::max() - dropInterval
+                       ? std::numeric_limits<std::uint64_t>::max()
+                       : simulationTime + dropInterval;
+}
+
+template <class Material>
+typename KorvexDetailed<Material>::ParticleType& KorvexDetailed<Material>::createParticle(
+    const btVector3& position, Material material, const btQuaternion& rotation, const btVector3& velocity,
+    const btVector3& dimensions) {
+    auto shape = std::make_unique<btBoxShape>(dimensions * 0.5f);
+    auto motionState = std::make_unique<btDefaultMotionState>(btTransform(rotation, position));
+    // Numerically the particle's material volume, varied by the size jitter.
+    const float mass = dimensions.y() * dimensions.x() * dimensions.z() / this->configuration.particleVolumeFactor;
+    btVector3 inertia(0.0f, 0.0f, 0.0f);
+    shape->calculateLocalInertia(mass, inertia);
+
+    btRigidBody::btRigidBodyConstructionInfo info(mass, motionState.get(), shape.get(), inertia);
+    info.m_linearDamping = 0.1f;
+    info.m_angularDamping = 0.1f;
+    info.m_friction = 0.5f;
+    info.m_rollingFriction = 0.0f;
+    info.m_spinningFriction = 0.0f;
+    info.m_restitution = 0.0f;
+    info.m_linearSleepingThreshold = 0.5f;
+    info.m_angularSleepingThreshold = 0.5f;
+    info.m_additionalDamping = true;
+    info.m_additionalDampingFactor = 0.005f;
+    info.m_additionalLinearDampingThresholdSqr = 0.5f;
+    info.m_additionalAngularDampingThresholdSqr = 0.5f;
+    info.m_additionalAngularDampingFactor = 0.5f;
+
+    ParticleType& particle = particles.emplace_back(*dynamicsWorld, dimensions, simulationTime, std::move(material),
+                                                    std::move(shape), std::move(motionState), info);
+    try {
+        movingParticles.push_back(&particle);
+    } catch (...) {
+        particles.pop_back();
+        throw;
+    }
+    reclaimOrderValid = false;
+    particlesInMotion.store(true);
+
+    btRigidBody& body = particle.body.body();
+    body.setDeactivationTime(0.05f);
+    // Continuous collision detection for any step that moves the body by more than 0.5 m.
+    body.setCcdMotionThreshold(0.5f);
+    body.setLinearVelocity(velocity);
+    return particle;
+}
+
+template <class Material>
+bool KorvexDetailed<Material>::reclaimingFinished() {
+    return particles.empty();
+}
+
+template <class Material>
+Material KorvexDetailed<Material>::reclaim(float position) {
+    if (!reclaimOrderValid) {
+        buildReclaimOrder();
+    }
+    const double limit = position;
+    const auto first = reclaimOrder.begin() + static_cast<std::ptrdiff_t>(reclaimedEntries);
+    const auto last = std::partition_point(first, reclaimOrder.end(), [limit](const ReclaimEntry& entry) {
+        return !entry.finite || entry.coordinate < limit;
+    });
+    if (first == last) {
+        return Material{};
+    }
+
+    std::vector<const ReclaimEntry*> taken;
+    taken.reserve(static_cast<std::size_t>(last - first));
+    for (auto entry = first; entry != last; ++entry) {
+        taken.push_back(&*entry);
+    }
+    std::sort(taken.begin(), taken.end(),
+              [](const ReclaimEntry* a, const ReclaimEntry* b) { return a->dropIndex < b->dropIndex; });
+
+    // The slice is summed before anything is destroyed, so that a parameter-count error loses nothing.
+    Material result;
+    std::vector<ParticleIterator> doomed;
+    doomed.reserve(taken.size());
+    for (const ReclaimEntry* entry : taken) {
+        result.add(entry->particle->material);
+        doomed.push_back(entry->particle);
+    }
+
+    reclaimedEntries = static_cast<std::size_t>(last - reclaimOrder.begin());
+    destroyParticles(doomed);
+    return result;
+}
+
+template <class Material>
+void KorvexDetailed<Material>::buildReclaimOrder() {
+    reclaimOrder.clear();
+    reclaimedEntries = 0;
+    reclaimOrder.reserve(particles.size());
+    std::size_t dropIndex = 0;
+    for (auto particle = particles.begin(); particle != particles.end(); ++particle, ++dropIndex) {
+        const btVector3 centre = particle->body.transform().getOrigin();
+        const double coordinate = reclaimGeometry.coordinate(centre.x(), centre.y(), centre.z());
+        reclaimOrder.push_back({std::isfinite(coordinate), coordinate, dropIndex, particle});
+    }
+    // A particle without a finite coordinate lies nowhere along the pile; it goes first, with the
+    // next slice, so that reclaiming always comes to an end.
+    std::sort(reclaimOrder.begin(), reclaimOrder.end(), [](const ReclaimEntry& a, const ReclaimEntry& b) {
+        if (!a.finite || !b.finite) {
+            return !a.finite && b.finite;
+        }
+        return a.coordinate < b.coordinate;
+    });
+    reclaimOrderValid = true;
+}
+
+template <class Material>
+void KorvexDetailed<Material>::destroyParticles(const std::vector<ParticleIterator>& taken) {
+    std::vector<Record*> records;
+    std::vector<const ParticleType*> taking;
+    records.reserve(taken.size());
+    taking.reserve(taken.size());
+    for (const ParticleIterator& particle : taken) {
+        taking.push_back(&*particle);
+        if (particle->viewerRecord) {
+            records.push_back(particle->viewerRecord.get());
+        }
+    }
+    std::sort(records.begin(), records.end());
+    std::sort(taking.begin(), taking.end());
+
+    // A particle taken before it has settled must not stay listed as moving.
+    std::erase_if(movingParticles, [&taking](const ParticleType* particle) { return containsSorted(taking, particle); });
+    if (!records.empty()) {
+        // No viewer may reach a record once its particle is gone.
+        std::lock_guard lock(this->particlesMutex);
+        const auto destroyed = [&records](Record* record) { return containsSorted(records, record); };
+        std::erase_if(this->settledRecords, destroyed);
+        std::erase_if(this->movingRecords, destroyed);
+    }
+    for (const ParticleIterator& particle : taken) {
+        particles.erase(particle);
+    }
+}
+
+template class KorvexDetailed<AveragedParameters>;
+
+}  // namespace korvex

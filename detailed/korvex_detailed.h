@@ -1,0 +1,117 @@
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include <btBulletDynamicsCommon.h>
+
+#include "core/averaged_parameters.h"
+#include "core/korvex.h"
+#include "detailed/particle.h"
+#include "detailed/reclaim_geometry.h"
+#include "detailed/rigid_body_in_world.h"
+
+namespace korvex {
+
+/// Whether a moving particle of `age` simulated milliseconds, whose body is in `activationState`, is
+/// old enough to be frozen where it lies.
+bool settlesByAge(std::uint64_t age, int activationState);
+
+/// The rigid-body stockpile simulator: every particle is a box thrown into a Bullet world, frozen
+/// where it comes to rest and entered into the heap map. Owns the physics world, the static ground
+/// and every particle with its physics objects.
+template <class Material>
+class KorvexDetailed : public Korvex<Material> {
+public:
+    using Record = typename Korvex<Material>::Record;
+    using ParticleType = Particle<Material>;
+
+    /// Throws std::invalid_argument naming the setting when the configuration cannot describe a pile
+    /// of boxes: validateConfiguration's checks, a particleVolumeFactor that is not positive and
+    /// finite (or gives no usable box size), a dropHeight that is not finite.
+    explicit KorvexDetailed(const KorvexConfiguration& configuration);
+    ~KorvexDetailed() override;
+
+    /// Removes every particle, empties both record queues, zeroes the heap map and the clock.
+    void clear() override;
+    /// Runs simulation steps until no particle moves.
+    void finishStacking() override;
+    /// True when no particle is left on the pile.
+    bool reclaimingFinished() override;
+    /// Takes off the pile every particle whose reclaim coordinate lies below `position`, or is not
+    /// finite, and returns their material summed in drop order.
+    Material reclaim(float position) override;
+    /// Waits in simulated time for the next drop slot, then throws one jittered box onto the pile.
+    void dropParticle(float x, float z, const Material& particle) override;
+
+    /// Advances the world by 30 ms, publishes the moving particles, freezes those old enough and
+    /// now and then takes buried particles out of the world. Only sleeps while paused.
+    void simulateStep();
+    /// Refreshes the viewer record of every moving particle and retires the settled ones.
+    void publishParticles();
+    /// Freezes the particle where it lies and raises the heap map under its centre.
+    void settleParticle(ParticleType& particle);
+    /// Makes one particle with its body, puts it into the world and lists it as moving.
+    ParticleType& createParticle(const btVector3& position, Material material, const btQuaternion& rotation,
+                                 const btVector3& velocity, const btVector3& dimensions);
+
+    /// Held while a simulation step, clear or destruction changes the world, the particle lists,
+    /// the clock or the heap map. Taken before particlesMutex.
+    std::mutex simulationMutex;
+    /// Nominal edge length of a particle box and of a heap-map cell, metres.
+    const float particleSize;
+    const float inverseParticleSize;
+    /// Simulated milliseconds between two drops: one millisecond per litre of nominal box volume.
+    const std::uint64_t dropInterval;
+    /// Simulated clock in milliseconds, 30 per step.
+    std::uint64_t simulationTime = 0;
+    /// Simulated time before which dropParticle does not drop.
+    std::uint64_t nextDropTime = 0;
+
+    // Declared in the order they are built on one another, so that each is released before what it
+    // refers to: the world before the solver, broadphase, dispatcher and configuration, every body
+    // before the world.
+    const std::unique_ptr<btDefaultCollisionConfiguration> collisionConfiguration;
+    const std::unique_ptr<btCollisionDispatcher> dispatcher;
+    const std::unique_ptr<btDbvtBroadphase> broadphase;
+    const std::unique_ptr<btSequentialImpulseConstraintSolver> solver;
+    const std::unique_ptr<btDiscreteDynamicsWorld> dynamicsWorld;
+    /// The static ground, the plane y = 0.
+    RigidBodyInWorld groundBody;
+    /// Every particle on the pile, in drop order.
+    std::list<ParticleType> particles;
+    /// The particles not yet retired as settled, in drop order.
+    std::deque<ParticleType*> movingParticles;
+    /// True whenever movingParticles is not empty; read by finishStacking without a lock.
+    std::atomic<bool> particlesInMotion{false};
+
+private:
+    using ParticleIterator = typename std::list<ParticleType>::iterator;
+
+    // Once stacking is over no particle moves, so the reclaim coordinates are computed once and kept
+    // sorted; every slice then takes a prefix of what is left. Any step or drop invalidates them.
+    struct ReclaimEntry {
+        bool finite;
+        double coordinate;
+        std::size_t dropIndex;
+        ParticleIterator particle;
+    };
+
+    void buildReclaimOrder();
+    void destroyParticles(const std::vector<ParticleIterator>& taken);
+
+    const ReclaimGeometry reclaimGeometry;
+    std::vector<ReclaimEntry> reclaimOrder;
+    std::size_t reclaimedEntries = 0;
+    bool reclaimOrderValid = false;
+};
+
+extern template class KorvexDetailed<AveragedParameters>;
+
+}  // namespace korvex
