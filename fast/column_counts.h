@@ -1,0 +1,37 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace korvex {
+
+/// A grid of signed cube counts, one per (column, row), owned in one flat array stored column after
+/// column, so that every neighbour of a cell lies a fixed offset away from it in `data()`.
+class ColumnCounts {
+public:
+    ColumnCounts() = default;
+    /// A grid of `columns` x `rows` zero counts.
+    ColumnCounts(std::size_t columns, std::size_t rows) : rows_(rows), counts_(columns * rows) {}
+
+    std::size_t columns() const { return rows_ == 0 ? 0 : counts_.size() / rows_; }
+    std::size_t rows() const { return rows_; }
+
+    /// The counts of column `c` (less than columns()), indexed by row.
+    std::span<std::int32_t> operator[](std::size_t c) { return {counts_.data() + c * rows_, rows_}; }
+    std::span<const std::int32_t> operator[](std::size_t c) const {
+        return {counts_.data() + c * rows_, rows_};
+    }
+
+    /// Position of the count of (c, r) in data().
+    std::size_t indexOf(std::size_t c, std::size_t r) const { return c * rows_ + r; }
+    std::int32_t* data() { return counts_.data(); }
+    const std::int32_t* data() const { return counts_.data(); }
+
+private:
+    std::size_t rows_ = 0;
+    std::vector<std::int32_t> counts_;
+};
+
+}  // namespace korvex

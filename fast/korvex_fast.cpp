@@ -1,0 +1,296 @@
+#include "fast/korvex_fast.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+
+#include "fast/random_sources.h"
+
+namespace korvex {
+
+namespace {
+
+/// Count of the border cells: higher than any real column can become, so no particle rolls onto them.
+constexpr std::int32_t borderCount = std::numeric_limits<std::int32_t>::max();
+
+/// (dc, dr) of the neighbours a descent step examines, the four edge neighbours before the diagonal ones.
+constexpr std::array<std::array<std::ptrdiff_t, 2>, 8> neighbourTable{
+    {{-1, 0}, {0, -1}, {0, +1}, {+1, 0}, {-1, -1}, {-1, +1}, {+1, -1}, {+1, +1}}};
+
+const KorvexConfiguration& checked(const KorvexConfiguration& configuration) {
+    validateConfiguration(configuration);
+    if (std::isnan(configuration.eightNeighbourProbability)) {
+        throw std::invalid_argument("eightNeighbourProbability must be a number, got NaN");
+    }
+    return configuration;
+}
+
+float cellSizeFor(float particlesPerCubicMeter) {
+    return 1.0f / std::pow(particlesPerCubicMeter, 0.33333334f);
+}
+
+float slopeOf(float reclaimAngle) {
+    if (static_cast<double>(std::fabs(90.0f - reclaimAngle)) < 0.01) {
+        return std::numeric_limits<float>::infinity();
+    }
+    return static_cast<float>(std::tan(std::atan(1.0) * reclaimAngle * 4.0 / 180.0));
+}
+
+/// Number of cells of `cellSize` that an extent of the pile is divided into, rounded to the nearest.
+std::uint32_t cellsAlong(float extent, float cellSize, const char* setting, const char* cell) {
+    const double cells = static_cast<double>(extent / cellSize) + 0.5;
+    if (!(cells >= 1.0)) {
+        throw std::invalid_argument(std::string(setting) + " of " + std::to_string(extent) + " m gives no " +
+                                    cell + ": it must be at least half a cell of " + std::to_string(cellSize) +
+                                    " m");
+    }
+    if (cells >= 4294967296.0) {
+        throw std::length_error(std::string(setting) + " of " + std::to_string(extent) +
+                                " m gives 2^32 cells or more: choose a smaller pile or fewer particles per "
+                                "cubic metre");
+    }
+    return static_cast<std::uint32_t>(cells);
+}
+
+/// Index of the grid cell (0 .. count - 1) that a position of `cells` cell edges falls into. Positions
+/// off the grid, infinite or NaN ones included, are clamped in floating point before the conversion.
+std::size_t nearestCell(float cells, std::uint32_t count) {
+    const double rounded = static_cast<double>(cells) + 0.5;
+    if (rounded >= static_cast<double>(count - 1)) {
+        return count - 1;
+    }
+    return rounded > 0.0 ? static_cast<std::size_t>(rounded) : 0;
+}
+
+/// `cells` truncated to a slice index, at most `count`.
+std::size_t sliceBoundary(double cells, std::size_t count) {
+    if (cells >= static_cast<double>(count)) {
+        return count;
+    }
+    return cells > 0.0 ? static_cast<std::size_t>(cells) : 0;
+}
+
+}  // namespace
+
+template <class Material>
+KorvexFast<Material>::KorvexFast(const KorvexConfiguration& configuration)
+    : Korvex<Material>(checked(configuration)),
+      cellSize(cellSizeFor(configuration.particlesPerCubicMeter)),
+      reclaimSlope(slopeOf(configuration.reclaimAngle)),
+      circleLength(configuration.circular
+                       ? static_cast<double>(std::min(configuration.length, configuration.depth)) *
+                             1.5707963705062866
+                       : 0.0) {
+    const std::uint32_t width = cellsAlong(configuration.length, cellSize, "length", "column");
+    const std::uint32_t depth = cellsAlong(configuration.depth, cellSize, "depth", "row");
+    std::size_t sliceCount = width;
+    if (configuration.circular) {
+        // Half a cell along both extents already gives a centre line of more than half a cell; the check
+        // keeps the slice index's wrap-around from ever dividing by zero.
+        const double cells = circleLength / cellSize + 0.5;
+        if (!(cells >= 1.0)) {
+            throw std::invalid_argument("circular pile of centre line " + std::to_string(circleLength) +
+                                        " m gives no slice: it must be at least half a cell of " +
+                                        std::to_string(cellSize) + " m");
+        }
+        sliceCount = static_cast<std::size_t>(cells);
+    }
+
+    this->initializeHeapMap(width, depth);
+    columnCounts = ColumnCounts(std::size_t{width} + 2, std::size_t{depth} + 2);
+    slices.resize(sliceCount);
+    const auto stride = static_cast<std::ptrdiff_t>(columnCounts.rows());
+    for (std::size_t k = 0; k < neighbourTable.size(); ++k) {
+        neighbourOffsets[k] = neighbourTable[k][0] * stride + neighbourTable[k][1];
+    }
+    clear();
+}
+
+template <class Material>
+KorvexFast<Material>::~KorvexFast() {
+    releaseRecords();
+}
+
+template <class Material>
+void KorvexFast<Material>::clear() {
+    const std::size_t rows = columnCounts.rows();
+    std::fill_n(columnCounts.data(), columnCounts.columns() * rows, borderCount);
+    for (std::size_t c = 1; c + 1 < columnCounts.columns(); ++c) {
+        std::fill_n(columnCounts.data() + columnCounts.indexOf(c, 1), rows - 2, 0);
+    }
+    for (Material& slice : slices) {
+        slice.reset();
+    }
+    releaseRecords();
+}
+
+template <class Material>
+void KorvexFast<Material>::finishStacking() {}
+
+template <class Material>
+void KorvexFast<Material>::dropParticle(float x, float z, const Material& particle) {
+    this->waitWhilePaused();
+    const std::size_t startColumn = nearestCell(x / cellSize, this->heapMapWidth) + 1;
+    const std::size_t startRow = nearestCell(z / cellSize, this->heapMapDepth) + 1;
+
+    std::unique_ptr<Record> record;
+    if (this->configuration.visualize) {
+        record = std::make_unique<Record>();
+        record->material = particle;
+        const double edge = static_cast<double>(cellSize) * 0.95;
+        record->dimensions = {edge, edge, edge};
+        record->orientation = {0.0, 0.0, 1.0, 0.0};
+    }
+
+    // Heights stay integer cube counts during the walk; metres are only needed once the cube is placed.
+    FastRandomSources& random = fastRandomSources();
+    std::int32_t* const counts = columnCounts.data();
+    const double eightNeighbourProbability = this->configuration.eightNeighbourProbability;
+    auto cell = static_cast<std::ptrdiff_t>(columnCounts.indexOf(startColumn, startRow));
+    std::int32_t height = counts[cell];
+    for (;;) {
+        const std::size_t examined =
+            random.neighbourhood(random.engine) > eightNeighbourProbability ? 4 : 8;
+        const auto first = static_cast<std::size_t>(random.firstNeighbour(random.engine));
+        std::ptrdiff_t lowest = cell;
+        for (std::size_t t = 0; t < examined; ++t) {
+            const std::ptrdiff_t neighbour = cell + neighbourOffsets[(first + t) % examined];
+            if (counts[neighbour] < height) {
+                height = counts[neighbour];
+                lowest = neighbour;
+            }
+        }
+        if (lowest == cell) {
+            break;
+        }
+        cell = lowest;
+    }
+    if (height == borderCount) {
+        throw std::overflow_error("a column of 2147483647 cubes cannot take another particle");
+    }
+    counts[cell] = height + 1;
+
+    const float cubesBelow = static_cast<float>(height);
+    const std::size_t c = static_cast<std::size_t>(cell) / columnCounts.rows();
+    const std::size_t r = static_cast<std::size_t>(cell) % columnCounts.rows();
+    if (record) {
+        std::lock_guard lock(this->particlesMutex);
+        record->position = {static_cast<double>((static_cast<float>(c) - 0.5f) * cellSize),
+                            static_cast<double>((cubesBelow + 0.5f) * cellSize),
+                            static_cast<double>((static_cast<float>(r) - 0.5f) * cellSize)};
+        record->settled = true;
+        records.push_back(std::move(record));
+        this->settledRecords.push_back(records.back().get());
+    }
+    slices[sliceOf(c, r, cubesBelow)].add(particle);
+}
+
+template <class Material>
+std::size_t KorvexFast<Material>::sliceOf(std::size_t c, std::size_t r, float cubesBelow) const {
+    return this->configuration.circular ? circularSliceOf(c, r, cubesBelow) : straightSliceOf(c, cubesBelow);
+}
+
+template <class Material>
+std::size_t KorvexFast<Material>::straightSliceOf(std::size_t c, float cubesBelow) const {
+    const std::size_t column = c - 1;
+    const std::size_t last = slices.size() - 1;
+    std::size_t k = 0;
+    if (reclaimSlope > 1e10f) {
+        k = column;
+    } else if (static_cast<double>(reclaimSlope) < 1e-10) {
+        k = this->configuration.reclaimAngle < 90.0f ? 0 : last;
+    } else {
+        // The inclined face reaches a cube that many columns after its foot has passed the cube's column.
+        const float behind = cubesBelow / reclaimSlope + 0.5f;
+        k = static_cast<double>(behind) >= static_cast<double>(column) + 1.0
+                ? 0
+                : column - static_cast<std::size_t>(behind);
+    }
+    return std::min(k, last);
+}
+
+template <class Material>
+std::size_t KorvexFast<Material>::circularSliceOf(std::size_t c, std::size_t r, float cubesBelow) const {
+    const double px = static_cast<double>(static_cast<float>(c) - 0.5f) * cellSize -
+                      this->configuration.length * 0.5 + 0.5;
+    const double pz = static_cast<double>(static_cast<float>(r) - 0.5f) * cellSize -
+                      this->configuration.depth * 0.5 + 0.5;
+    const double angle = std::atan2(pz, px);
+    double position = (1.0 - angle / 3.1415927410125732) * 0.5 * circleLength;
+    if (!(static_cast<double>(reclaimSlope) > 1e10) && !(static_cast<double>(reclaimSlope) < 1e-10)) {
+        position -= static_cast<double>(cellSize * cubesBelow / reclaimSlope);
+    }
+    // The remainder is taken in floating point, where it is exact, so that no position is too far from the
+    // start for the conversion; positions before the start wrap around to the end of the circle.
+    const auto count = static_cast<std::int64_t>(slices.size());
+    const auto offset = static_cast<std::int64_t>(
+        std::fmod(std::trunc(position / cellSize + 0.5), static_cast<double>(count)));
+    return static_cast<std::size_t>((count + offset) % count);
+}
+
+template <class Material>
+bool KorvexFast<Material>::reclaimingFinished() {
+    const double reached = static_cast<double>(lastReclaimPosition / cellSize) + 0.5;
+    return !(reached < static_cast<double>(slices.size()));
+}
+
+template <class Material>
+Material KorvexFast<Material>::reclaim(float position) {
+    // The reclaimer never moves back: going back would make the partial slice's amount negative and the
+    // slice grow, and would misplace the fraction of it that is left.
+    const float reached = position > lastReclaimPosition ? position : lastReclaimPosition;
+    const double from = static_cast<double>(lastReclaimPosition / cellSize);
+    const double to = static_cast<double>(reached / cellSize);
+    const std::size_t count = slices.size();
+    const std::size_t first = sliceBoundary(from, count);
+    const std::size_t end = sliceBoundary(to, count);
+
+    Material result;
+    for (std::size_t k = first; k < end; ++k) {
+        result.add(slices[k]);
+        slices[k].reset();
+    }
+    if (end < count) {
+        Material& slice = slices[end];
+        const auto e = static_cast<double>(end);
+        double amount = 0.0;
+        if (first == end) {
+            const double left = 1.0 - (from - e);
+            if (left > 1e-20) {
+                amount = std::min(slice.volume, slice.volume / left * (to - from));
+            } else {
+                slice.reset();
+            }
+        } else {
+            amount = (to - e) * slice.volume;
+        }
+        result.add(slice.pop(amount));
+    }
+    lastReclaimPosition = reached;
+    return result;
+}
+
+template <class Material>
+void KorvexFast<Material>::updateHeapMap() {
+    for (std::uint32_t j = 0; j < this->heapMapDepth; ++j) {
+        for (std::uint32_t i = 0; i < this->heapMapWidth; ++i) {
+            const std::int32_t cubes = columnCounts[std::size_t{i} + 1][std::size_t{j} + 1];
+            this->heightAt(i, j) = cubes > 0 ? static_cast<float>(cubes) * cellSize : 0.0f;
+        }
+    }
+}
+
+template <class Material>
+void KorvexFast<Material>::releaseRecords() {
+    std::lock_guard lock(this->particlesMutex);
+    this->movingRecords.clear();
+    this->settledRecords.clear();
+    records.clear();
+}
+
+template class KorvexFast<AveragedParameters>;
+
+}  // namespace korvex

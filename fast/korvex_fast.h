@@ -1,0 +1,79 @@
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "core/korvex.h"
+#include "fast/column_counts.h"
+
+namespace korvex {
+
+/// The grid simulator. The pile area is a grid of square columns whose cell holds one particle volume; a
+/// dropped particle rolls down a randomised steepest descent and adds one cube to the column where it
+/// stops. Its material goes at once into the reclaim slice that will take it out again, so reclaiming only
+/// walks through the slices. Owns the column counts, the slices and the records it publishes.
+template <class Material>
+class KorvexFast : public Korvex<Material> {
+public:
+    using Record = typename Korvex<Material>::Record;
+
+    /// An empty pile. Throws std::invalid_argument naming the setting when validateConfiguration rejects the
+    /// configuration, when `length` or `depth` is shorter than half a cell (no column, row or slice) or when
+    /// `eightNeighbourProbability` is NaN; std::length_error when the heap map would have 2^32 cells or more.
+    explicit KorvexFast(const KorvexConfiguration& configuration);
+    ~KorvexFast() override;
+
+    /// Empties every column and slice and releases the published records; the reclaim position stays.
+    void clear() override;
+    /// Nothing to wait for: placement is immediate.
+    void finishStacking() override;
+    /// True once the reclaim position has reached half a cell before the end of the last slice.
+    bool reclaimingFinished() override;
+    /// Takes the material between the reclaim position reached so far and `position`, partial slices in
+    /// proportion. A position below the one reached (negative or NaN included) takes nothing and leaves the
+    /// reclaim position where it was.
+    Material reclaim(float position) override;
+    /// Places `particle` where the descent from the column under (x, z) stops; positions off the pile, NaN
+    /// included, start from the nearest edge column and row. Throws std::overflow_error, changing nothing,
+    /// when the column reached already holds 2147483647 cubes, and std::runtime_error "invalid parameter
+    /// count" when the particle's parameter count differs from its slice's (the cube is placed by then).
+    void dropParticle(float x, float z, const Material& particle) override;
+    /// Writes every column's height, its cube count times cellSize, into the heap map.
+    void updateHeapMap() override;
+
+    /// Edge of a grid cell in metres: a cube of this edge holds one particle volume.
+    const float cellSize;
+    /// Reclaim position reached so far, in metres along the pile or its centre line.
+    float lastReclaimPosition = 0.0f;
+    /// Tangent of reclaimAngle; +infinity for a vertical face.
+    const float reclaimSlope;
+    /// Length of the centre line of a circular pile; 0 for a straight pile.
+    const double circleLength;
+    /// Cubes per column, indexed [c][r] along x and z; heap-map cell (i, j) is [i + 1][j + 1]. The border
+    /// columns and rows hold 2147483647 so that no particle ever rolls onto them.
+    ColumnCounts columnCounts;
+    /// Material waiting in each reclaim slice, in reclaim order; slice k covers k to k + 1 cells.
+    std::vector<Material> slices;
+
+private:
+    /// The slice that will reclaim a cube placed on column c, row r (border-based indices) with
+    /// `cubesBelow` cubes under it.
+    std::size_t sliceOf(std::size_t c, std::size_t r, float cubesBelow) const;
+    std::size_t straightSliceOf(std::size_t c, float cubesBelow) const;
+    std::size_t circularSliceOf(std::size_t c, std::size_t r, float cubesBelow) const;
+    /// Empties both record queues and deletes the records, all under particlesMutex.
+    void releaseRecords();
+
+    /// Offsets in columnCounts.data() of the neighbours (-1, 0), (0, -1), (0, +1), (+1, 0), (-1, -1),
+    /// (-1, +1), (+1, -1), (+1, +1): the edge neighbours first, then the diagonal ones.
+    std::array<std::ptrdiff_t, 8> neighbourOffsets{};
+    /// The records listed in settledRecords; the queue only holds their addresses.
+    std::vector<std::unique_ptr<Record>> records;
+};
+
+extern template class KorvexFast<AveragedParameters>;
+
+}  // namespace korvex
