@@ -1,0 +1,44 @@
+"""Korvex: how well a blending bed evens out the quality of bulk material.
+
+A study in a few lines::
+
+    import korvex
+
+    series = korvex.synthetic_series(seed=1)
+    study = korvex.simulate(series, korvex.Chevron(layers=100), korvex.Bed(length_m=300, depth_m=50))
+    print(korvex.format_table(study.homogenisation()))
+    study.save_plots("out/study")
+"""
+
+from .bed import Bed, Engine
+from .metrics import QualityFigures, compare, format_table, homogenisation, weighted_mean_std
+from .pile import HeightMap, Reclaimed, Stockpile, Study, simulate
+from .plans import PLANS, Chevron, ChunkTable, Circular, ConeShell, StackingPlan, Strata, Windrow
+from .series import Quality, QualitySeries, as_series, synthetic_series
+
+__all__ = [
+    "PLANS",
+    "Bed",
+    "Chevron",
+    "ChunkTable",
+    "Circular",
+    "ConeShell",
+    "Engine",
+    "HeightMap",
+    "Quality",
+    "QualityFigures",
+    "QualitySeries",
+    "Reclaimed",
+    "StackingPlan",
+    "Stockpile",
+    "Strata",
+    "Study",
+    "Windrow",
+    "as_series",
+    "compare",
+    "format_table",
+    "homogenisation",
+    "simulate",
+    "synthetic_series",
+    "weighted_mean_std",
+]

@@ -1,0 +1,466 @@
+"""Stacking plans: where the stacker puts each part of a quality series.
+
+A plan follows the stacker along its path and cuts the series into chunks no
+longer than one grid cell of travel, so that a delivery that the stacker
+spreads over many metres is spread over the bed the same way. The result is a
+ChunkTable, the table that the native simulator stacks row by row.
+"""
+
+from __future__ import annotations
+
+import math
+from abc import ABC, abstractmethod
+from collections.abc import Iterator
+from dataclasses import dataclass
+from typing import TYPE_CHECKING, ClassVar
+
+import numpy as np
+from numpy.typing import ArrayLike, NDArray
+
+from .bed import Bed
+from .series import ROLE_COLUMNS, FloatArray, QualitySeries, _float_array, _require_finite, as_series
+
+if TYPE_CHECKING:
+    import pandas as pd
+
+# Travel boundaries that miss a cell edge by less than this share of a cell are
+# rounding noise of the cumulative volume, not a real piece of travel.
+_EDGE_TOLERANCE = 1e-9
+
+
+@dataclass(frozen=True)
+class ChunkTable:
+    """Chunks in stacking order: columns timestamp, x, z, volume, then the quality values."""
+
+    data: FloatArray
+    quality_names: tuple[str, ...]
+
+    def __post_init__(self) -> None:
+        data = _float_array(self.data, "chunk table")
+        names = tuple(str(name) for name in self.quality_names)
+        if data.ndim != 2 or data.shape[1] != len(ROLE_COLUMNS) + len(names):
+            raise ValueError(f"a chunk table with {len(names)} quality values needs {len(ROLE_COLUMNS) + len(names)} columns, got shape {data.shape}")
+        if any(name in ROLE_COLUMNS for name in names) or len(set(names)) != len(names):
+            raise ValueError(f"quality names must be unique and not one of {ROLE_COLUMNS}, got {names}")
+        if data.shape[0]:
+            _require_finite(data, "a chunk value")
+            if np.any(data[:, 3] < 0):
+                raise ValueError(f"chunk volume is negative in row {int(np.argmax(data[:, 3] < 0))}")
+        object.__setattr__(self, "data", np.ascontiguousarray(data))
+        object.__setattr__(self, "quality_names", names)
+
+    def __len__(self) -> int:
+        return int(self.data.shape[0])
+
+    @property
+    def columns(self) -> list[str]:
+        return [*ROLE_COLUMNS, *self.quality_names]
+
+    @property
+    def timestamp(self) -> FloatArray:
+        return self.data[:, 0]
+
+    @property
+    def x(self) -> FloatArray:
+        return self.data[:, 1]
+
+    @property
+    def z(self) -> FloatArray:
+        return self.data[:, 2]
+
+    @property
+    def volume(self) -> FloatArray:
+        return self.data[:, 3]
+
+    @property
+    def values(self) -> FloatArray:
+        return self.data[:, len(ROLE_COLUMNS) :]
+
+    @property
+    def total_volume_m3(self) -> float:
+        return float(self.volume.sum())
+
+    def batches(self, count: int) -> Iterator[FloatArray]:
+        """The rows in about `count` consecutive, equally long blocks."""
+        rows = len(self)
+        size = max(1, math.ceil(rows / max(1, count)))
+        for start in range(0, rows, size):
+            yield self.data[start : start + size]
+
+    def to_series(self) -> QualitySeries:
+        """The chunks as a quality series, in stacking order (for metrics and plots)."""
+        return QualitySeries(self.timestamp, self.volume, self.values, self.quality_names)
+
+    def to_frame(self) -> pd.DataFrame:
+        import pandas as pd
+
+        return pd.DataFrame(self.data, columns=self.columns)
+
+    @classmethod
+    def from_frame(cls, frame: pd.DataFrame) -> ChunkTable:
+        """A chunk table from columns x, z, volume, an optional timestamp and numeric quality columns."""
+        from pandas.api import types
+
+        columns = [str(column) for column in frame.columns]
+        missing = [name for name in ("x", "z", "volume") if name not in columns]
+        if missing:
+            raise ValueError(f"a table of chunks needs the columns x, z and volume; {missing} missing from {columns}")
+        rows = len(frame)
+        if "timestamp" in columns:
+            from .series import _seconds
+
+            timestamp = _seconds(frame["timestamp"], "timestamp")
+        else:
+            timestamp = np.arange(rows, dtype=np.float64)
+        qualities = [
+            name
+            for name in columns
+            if name not in ROLE_COLUMNS and types.is_numeric_dtype(frame[name]) and not types.is_bool_dtype(frame[name])
+        ]
+        roles = np.column_stack([timestamp, *(_float_array(frame[name].to_numpy(), name) for name in ("x", "z", "volume"))])
+        values = _float_array(frame[qualities].to_numpy(dtype=np.float64), "quality columns").reshape(rows, len(qualities))
+        return cls(np.hstack([roles, values]), tuple(qualities))
+
+
+@dataclass(frozen=True)
+class _Pieces:
+    """Deliveries cut at cell edges of the stacker's travel."""
+
+    row: NDArray[np.int64]
+    travel_m: FloatArray
+    share: FloatArray
+    time_s: FloatArray
+
+
+def _cut_travel(start: FloatArray, end: FloatArray, step: float, time: FloatArray, duration: FloatArray) -> _Pieces:
+    """Cut each row's travel [start, end] at the multiples of step that lie inside it."""
+    first_edge = np.floor(start / step + _EDGE_TOLERANCE).astype(np.int64) + 1
+    last_edge = np.ceil(end / step - _EDGE_TOLERANCE).astype(np.int64) - 1
+    pieces = np.maximum(last_edge - first_edge + 1, 0) + 1
+    row = np.repeat(np.arange(start.size), pieces)
+    index = np.arange(row.size) - np.repeat(np.cumsum(pieces) - pieces, pieces)
+    low = np.where(index == 0, start[row], (first_edge[row] + index - 1) * step)
+    high = np.where(index == pieces[row] - 1, end[row], (first_edge[row] + index) * step)
+    span = (end - start)[row]
+    moving = span > 0
+    share = np.where(moving, (high - low) / np.where(moving, span, 1.0), 1.0)
+    middle = (low + high) / 2
+    progress = np.where(moving, (middle - start[row]) / np.where(moving, span, 1.0), 0.0)
+    return _Pieces(row, middle, share, time[row] + progress * duration[row])
+
+
+def _durations(time: FloatArray) -> FloatArray:
+    """How long each delivery lasts: until the next one; the last lasts as long as a typical one."""
+    gaps = np.diff(time)
+    last = float(np.median(gaps)) if gaps.size else 0.0
+    return np.append(gaps, last)
+
+
+def _check_positive(name: str, value: float | None) -> None:
+    if value is not None and not (math.isfinite(value) and value > 0):
+        raise ValueError(f"{name} must be positive and finite, got {value}")
+
+
+class StackingPlan(ABC):
+    """How the stacker lays a quality series onto a bed."""
+
+    label: ClassVar[str]
+
+    @abstractmethod
+    def chunks(self, series: QualitySeries | pd.DataFrame | ArrayLike, bed: Bed) -> ChunkTable:
+        """The chunk table that stacks `series` onto `bed` by this plan."""
+
+    @abstractmethod
+    def passes(self, series: QualitySeries, bed: Bed) -> float | None:
+        """How often the stacker passes over a point of the bed: the N of the ideal VRR = 1/N.
+
+        None when the plan does not lay layers.
+        """
+
+    @abstractmethod
+    def describe(self, series: QualitySeries, bed: Bed) -> str:
+        """A short phrase for reports."""
+
+
+@dataclass(frozen=True)
+class _TravellingPlan(StackingPlan):
+    """A stacker travelling back and forth or round, driven by the layer count or by its speed.
+
+    layers: how many layers to lay; the stacker's travel is then spread evenly
+        over the delivered volume, as if it moved at a constant speed matched to a
+        steady flow.
+    stacker_speed_m_per_min: instead of layers, the stacker's speed along its
+        path; its position then follows the series' time stamps, and the number
+        of layers is whatever the stacking time allows.
+    chunk_length_m: longest stretch of travel in one chunk; one cell by default.
+    """
+
+    layers: int | None = None
+    stacker_speed_m_per_min: float | None = None
+    chunk_length_m: float | None = None
+
+    default_layers: ClassVar[int] = 100
+
+    def __post_init__(self) -> None:
+        if self.layers is not None and self.stacker_speed_m_per_min is not None:
+            raise ValueError("give either layers or stacker_speed_m_per_min, not both")
+        if self.layers is not None and (int(self.layers) != self.layers or self.layers < 1):
+            raise ValueError(f"layers must be a whole number of at least 1, got {self.layers}")
+        _check_positive("stacker_speed_m_per_min", self.stacker_speed_m_per_min)
+        _check_positive("chunk_length_m", self.chunk_length_m)
+
+    @abstractmethod
+    def _check_bed(self, bed: Bed) -> None: ...
+
+    @abstractmethod
+    def _pass_length_m(self, bed: Bed) -> float:
+        """Length of one pass of the stacker along the bed (or of one turn)."""
+
+    @abstractmethod
+    def _passes_for_layers(self, layers: int, bed: Bed) -> int: ...
+
+    @abstractmethod
+    def _place(self, travel_m: FloatArray, bed: Bed) -> tuple[FloatArray, FloatArray]:
+        """Stacker position (x, z) after travel_m metres along its path."""
+
+    def _travel(self, series: QualitySeries, bed: Bed) -> tuple[FloatArray, FloatArray]:
+        if self.stacker_speed_m_per_min is not None:
+            start = (series.time_s - series.time_s[0]) * (self.stacker_speed_m_per_min / 60)
+            return start, start + _durations(series.time_s) * (self.stacker_speed_m_per_min / 60)
+        layers = self.default_layers if self.layers is None else int(self.layers)
+        total = self._passes_for_layers(layers, bed) * self._pass_length_m(bed)
+        delivered = np.concatenate([[0.0], np.cumsum(series.volume_m3)])
+        travel = delivered / delivered[-1] * total
+        return travel[:-1], travel[1:]
+
+    def chunks(self, series: QualitySeries | pd.DataFrame | ArrayLike, bed: Bed) -> ChunkTable:
+        series = as_series(series)
+        self._check_bed(bed)
+        pass_length = self._pass_length_m(bed)
+        wanted = bed.cell_size_m if self.chunk_length_m is None else self.chunk_length_m
+        # Whole pieces per pass put the turning points on piece edges.
+        step = pass_length / math.ceil(pass_length / wanted - _EDGE_TOLERANCE)
+        start, end = self._travel(series, bed)
+        pieces = _cut_travel(start, end, step, series.time_s, _durations(series.time_s))
+        x, z = self._place(pieces.travel_m, bed)
+        volume = series.volume_m3[pieces.row] * pieces.share
+        data = np.column_stack([pieces.time_s, x, z, volume, series.values[pieces.row]])
+        return ChunkTable(data, series.names)
+
+    def passes(self, series: QualitySeries, bed: Bed) -> float:
+        start, end = self._travel(series, bed)
+        return float(end[-1] - start[0]) / self._pass_length_m(bed)
+
+    def _amount(self, series: QualitySeries, bed: Bed) -> str:
+        if self.stacker_speed_m_per_min is None:
+            layers = self.default_layers if self.layers is None else int(self.layers)
+            return f"{layers} layers"
+        return f"stacker at {self.stacker_speed_m_per_min:g} m/min"
+
+
+@dataclass(frozen=True)
+class _StraightPlan(_TravellingPlan):
+    """blending_tail_m: length kept free at each end of the bed, where the stacker
+    turns; the end cones of the pile (its blending tail) spill into it. By
+    default half the bed's depth, the run-out of a pile as high as the bed is
+    wide at the fast engine's 45 degree slopes."""
+
+    blending_tail_m: float | None = None
+
+    def __post_init__(self) -> None:
+        super().__post_init__()
+        if self.blending_tail_m is not None and not (math.isfinite(self.blending_tail_m) and self.blending_tail_m >= 0):
+            raise ValueError(f"blending_tail_m must be zero or positive, got {self.blending_tail_m}")
+
+    def _tail(self, bed: Bed) -> float:
+        return bed.depth_m / 2 if self.blending_tail_m is None else self.blending_tail_m
+
+    def _check_bed(self, bed: Bed) -> None:
+        if bed.circular:
+            raise ValueError(f"{self.label} stacking needs a straight bed; stack a circular bed with Circular")
+        if self._pass_length_m(bed) <= 0:
+            raise ValueError(
+                f"a blending tail of {self._tail(bed):g} m at each end leaves no room for the stacker "
+                f"on a bed {bed.length_m:g} m long"
+            )
+
+    def _pass_length_m(self, bed: Bed) -> float:
+        return bed.length_m - 2 * self._tail(bed)
+
+    def _along(self, travel_m: FloatArray, bed: Bed) -> tuple[FloatArray, FloatArray]:
+        """Pass index and x of a stacker running end to end, turning at the tails."""
+        length = self._pass_length_m(bed)
+        index = np.floor(travel_m / length)
+        within = travel_m - index * length
+        forward = index % 2 == 0
+        tail = self._tail(bed)
+        x = np.where(forward, tail + within, bed.length_m - tail - within)
+        return index.astype(np.int64), np.clip(x, 0.0, bed.length_m)
+
+
+@dataclass(frozen=True)
+class Chevron(_StraightPlan):
+    """The stacker runs end to end along the bed's centre line, one layer per pass."""
+
+    label: ClassVar[str] = "Chevron"
+
+    def _passes_for_layers(self, layers: int, bed: Bed) -> int:
+        return layers
+
+    def _place(self, travel_m: FloatArray, bed: Bed) -> tuple[FloatArray, FloatArray]:
+        _, x = self._along(travel_m, bed)
+        return x, np.full_like(x, bed.depth_m / 2)
+
+    def describe(self, series: QualitySeries, bed: Bed) -> str:
+        return f"Chevron, {self._amount(series, bed)}"
+
+
+@dataclass(frozen=True)
+class Windrow(_StraightPlan):
+    """Parallel windrows side by side across the bed, each laid in one pass.
+
+    A layer is `rows` windrows next to each other; the next layer fills the
+    rows - 1 valleys between them, and so on alternately.
+    """
+
+    rows: int = 4
+    default_layers: ClassVar[int] = 20
+    label: ClassVar[str] = "Windrow"
+
+    def __post_init__(self) -> None:
+        super().__post_init__()
+        if int(self.rows) != self.rows or self.rows < 1:
+            raise ValueError(f"rows must be a whole number of at least 1, got {self.rows}")
+
+    def _lanes(self, bed: Bed) -> FloatArray:
+        rows = int(self.rows)
+        crests = bed.depth_m * (np.arange(rows) + 0.5) / rows
+        valleys = (crests[:-1] + crests[1:]) / 2
+        return np.concatenate([crests, valleys])
+
+    def _passes_for_layers(self, layers: int, bed: Bed) -> int:
+        rows = int(self.rows)
+        return (layers // 2) * (2 * rows - 1) + (layers % 2) * rows
+
+    def _place(self, travel_m: FloatArray, bed: Bed) -> tuple[FloatArray, FloatArray]:
+        index, x = self._along(travel_m, bed)
+        lanes = self._lanes(bed)
+        return x, lanes[index % lanes.size]
+
+    def describe(self, series: QualitySeries, bed: Bed) -> str:
+        return f"Windrow, {self.rows} rows, {self._amount(series, bed)}"
+
+
+@dataclass(frozen=True)
+class Strata(_StraightPlan):
+    """Horizontal layers over the whole bed: each layer is laid in passes
+    lane_spacing_m apart across the bed's depth, back and forth."""
+
+    lane_spacing_m: float = 5.0
+    default_layers: ClassVar[int] = 10
+    label: ClassVar[str] = "Strata"
+
+    def __post_init__(self) -> None:
+        super().__post_init__()
+        _check_positive("lane_spacing_m", self.lane_spacing_m)
+
+    def _lane_count(self, bed: Bed) -> int:
+        return max(1, round(bed.depth_m / self.lane_spacing_m))
+
+    def _passes_for_layers(self, layers: int, bed: Bed) -> int:
+        return layers * self._lane_count(bed)
+
+    def _place(self, travel_m: FloatArray, bed: Bed) -> tuple[FloatArray, FloatArray]:
+        index, x = self._along(travel_m, bed)
+        lanes = self._lane_count(bed)
+        lane = index % lanes
+        # Every other layer crosses the bed the other way, as a slewing boom would.
+        lane = np.where((index // lanes) % 2 == 0, lane, lanes - 1 - lane)
+        return x, bed.depth_m * (lane + 0.5) / lanes
+
+    def describe(self, series: QualitySeries, bed: Bed) -> str:
+        return f"Strata, {self._amount(series, bed)}, {self._lane_count(bed)} lanes each"
+
+
+@dataclass(frozen=True)
+class Circular(_TravellingPlan):
+    """A circular bed: the stacker turns round the centre line, layer upon layer.
+
+    It starts where the reclaimer starts (the -x side of the circle) and turns
+    the way the reclaimer advances; layers count whole turns.
+    """
+
+    label: ClassVar[str] = "Circular"
+
+    def _check_bed(self, bed: Bed) -> None:
+        if not bed.circular:
+            raise ValueError("Circular stacking needs a circular bed (Bed(circular=True))")
+
+    def _pass_length_m(self, bed: Bed) -> float:
+        return bed.centre_line_m
+
+    def _passes_for_layers(self, layers: int, bed: Bed) -> int:
+        return layers
+
+    def _place(self, travel_m: FloatArray, bed: Bed) -> tuple[FloatArray, FloatArray]:
+        along = np.mod(travel_m, bed.centre_line_m)
+        angle = math.pi * (1 - 2 * along / bed.centre_line_m)
+        centre_x, centre_z = bed.circle_centre_m
+        radius = bed.circle_radius_m
+        return centre_x + radius * np.cos(angle), centre_z + radius * np.sin(angle)
+
+    def describe(self, series: QualitySeries, bed: Bed) -> str:
+        return f"Circular, {self._amount(series, bed)}"
+
+
+@dataclass(frozen=True)
+class ConeShell(StackingPlan):
+    """The stacker stands still until its cone is built, then moves one step on.
+
+    Cones stand cone_step_m apart (the step is rounded so that the first and the
+    last cone sit at the blending tails); each gets an equal share of the volume.
+    """
+
+    cone_step_m: float = 5.0
+    blending_tail_m: float | None = None
+    label: ClassVar[str] = "Cone-shell"
+
+    def __post_init__(self) -> None:
+        _check_positive("cone_step_m", self.cone_step_m)
+        if self.blending_tail_m is not None and not (math.isfinite(self.blending_tail_m) and self.blending_tail_m >= 0):
+            raise ValueError(f"blending_tail_m must be zero or positive, got {self.blending_tail_m}")
+
+    def _stations(self, bed: Bed) -> FloatArray:
+        tail = bed.depth_m / 2 if self.blending_tail_m is None else self.blending_tail_m
+        span = bed.length_m - 2 * tail
+        if span < 0:
+            raise ValueError(f"a blending tail of {tail:g} m at each end is longer than the bed")
+        return tail + np.linspace(0.0, span, round(span / self.cone_step_m) + 1)
+
+    def chunks(self, series: QualitySeries | pd.DataFrame | ArrayLike, bed: Bed) -> ChunkTable:
+        series = as_series(series)
+        if bed.circular:
+            raise ValueError("Cone-shell stacking needs a straight bed; stack a circular bed with Circular")
+        stations = self._stations(bed)
+        delivered = np.concatenate([[0.0], np.cumsum(series.volume_m3)])
+        progress = delivered / delivered[-1] * stations.size
+        pieces = _cut_travel(progress[:-1], progress[1:], 1.0, series.time_s, _durations(series.time_s))
+        x = stations[np.minimum(pieces.travel_m.astype(np.int64), stations.size - 1)]
+        volume = series.volume_m3[pieces.row] * pieces.share
+        z = np.full_like(x, bed.depth_m / 2)
+        return ChunkTable(np.column_stack([pieces.time_s, x, z, volume, series.values[pieces.row]]), series.names)
+
+    def passes(self, series: QualitySeries, bed: Bed) -> None:
+        return None
+
+    def describe(self, series: QualitySeries, bed: Bed) -> str:
+        return f"Cone-shell, {self._stations(bed).size} cones"
+
+
+PLANS: dict[str, type[StackingPlan]] = {
+    "chevron": Chevron,
+    "windrow": Windrow,
+    "cone-shell": ConeShell,
+    "strata": Strata,
+    "circular": Circular,
+}

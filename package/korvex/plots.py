@@ -1,0 +1,81 @@
+"""Figures with matplotlib: the pile's heights and the qualities before and after the bed.
+
+Figures are built without pyplot, so they work under any backend (and none)
+and leave no global state behind.
+"""
+
+from __future__ import annotations
+
+from pathlib import Path
+from typing import TYPE_CHECKING
+
+from matplotlib.axes import Axes
+from matplotlib.figure import Figure, SubFigure
+
+if TYPE_CHECKING:
+    from .pile import HeightMap, Reclaimed, Study
+    from .series import QualitySeries
+
+INPUT_COLOUR = "tab:grey"
+OUTPUT_COLOUR = "tab:blue"
+
+
+def _draw_heights(axes: Axes, heights: HeightMap) -> None:
+    image = axes.imshow(heights.heights_m, origin="lower", extent=heights.extent_m, cmap="viridis", interpolation="nearest")
+    axes.set_xlabel("x along the bed [m]")
+    axes.set_ylabel("z across [m]")
+    axes.set_title("Pile heights as stacked")
+    axes.figure.colorbar(image, ax=axes, label="height [m]", shrink=0.9)
+
+
+def _draw_qualities(target: Figure | SubFigure, series: QualitySeries, reclaimed: Reclaimed) -> None:
+    count = len(series.names)
+    axes = target.subplots(count, 2, sharey="row", squeeze=False)
+    hours = (series.time_s - series.time_s[0]) / 3600
+    for k, name in enumerate(series.names):
+        left, right = axes[k]
+        left.plot(hours, series.values[:, k], color=INPUT_COLOUR, linewidth=0.6)
+        right.plot(reclaimed.position_m, reclaimed.values[:, k], color=OUTPUT_COLOUR, linewidth=0.9)
+        left.set_ylabel(name)
+        for side in (left, right):
+            side.grid(True, alpha=0.3)
+    axes[0, 0].set_title("Input, as stacked")
+    axes[0, 1].set_title("Output, as reclaimed")
+    axes[-1, 0].set_xlabel("stacking time [h]")
+    axes[-1, 1].set_xlabel("reclaim position [m]")
+
+
+def heights_figure(heights: HeightMap) -> Figure:
+    """The height map as an image with metre axes and a colour bar."""
+    rows, columns = heights.heights_m.shape
+    width = 10.0
+    figure = Figure(figsize=(width, max(2.5, min(8.0, width * rows / max(columns, 1) + 1.2))), layout="constrained")
+    _draw_heights(figure.add_subplot(), heights)
+    return figure
+
+
+def qualities_figure(series: QualitySeries, reclaimed: Reclaimed) -> Figure:
+    """Each quality value against stacking time (left) and reclaim position (right), on shared scales."""
+    figure = Figure(figsize=(10.0, 1.0 + 2.2 * len(series.names)), layout="constrained")
+    _draw_qualities(figure, series, reclaimed)
+    return figure
+
+
+def study_figure(study: Study) -> Figure:
+    """The height map above the qualities in and out, titled with the study's setup."""
+    names = len(study.series.names)
+    figure = Figure(figsize=(11.0, 3.6 + 2.2 * names), layout="constrained")
+    top, bottom = figure.subfigures(2, 1, height_ratios=[3.2, 2.2 * names])
+    _draw_heights(top.add_subplot(), study.heights)
+    _draw_qualities(bottom, study.series, study.reclaimed)
+    figure.suptitle(study.describe())
+    return figure
+
+
+def save_figure(figure: Figure, path: str | Path, *, dpi: int = 120) -> Path:
+    """Write the figure as PNG (creating its folder) and return the path."""
+    path = Path(path)
+    path.parent.mkdir(parents=True, exist_ok=True)
+    figure.savefig(path, format="png", dpi=dpi)
+    return path
+
