@@ -258,6 +258,7 @@ Material KorvexFast<Material>::reclaim(float position) {
         const auto e = static_cast<double>(end);
         double amount = 0.0;
         if (first == end) {
+            // The previous call stopped inside this slice and left this fraction of it.
             const double left = 1.0 - (from - e);
             if (left > 1e-20) {
                 amount = std::min(slice.volume, slice.volume / left * (to - from));
