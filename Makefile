@@ -9,7 +9,7 @@ CONFIGURE := cmake -G Ninja -DCMAKE_BUILD_TYPE=Release
 .PHONY: build test test-sanitize fuzz demo clean
 
 build:
-	$(ENV) $(CONFIGURE) -S . -B $(BUILD)
+	$(ENV) $(CONFIGURE) -S . -B $(BUILD) -DKORVEX_BUILD_PYTHON=ON -DKORVEX_SANITIZE=OFF
 	$(ENV) cmake --build $(BUILD)
 
 test: build

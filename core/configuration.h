@@ -15,9 +15,9 @@ struct KorvexConfiguration {
     float dropHeight = 0.0f;      ///< detailed engine: height particles are dropped from
 };
 
-/// Throws std::invalid_argument naming the first setting that no simulator
+/// Throws std::invalid_argument naming the first setting that neither engine
 /// can work with: a particle count per cubic metre that is not positive and
-/// finite, or a non-finite extent, angle, probability, factor or drop height.
+/// finite, or a non-finite extent or angle. Each engine checks its own settings.
 void validateConfiguration(const KorvexConfiguration& configuration);
 
 }  // namespace korvex

@@ -271,6 +271,15 @@ Material KorvexFast<Material>::reclaim(float position) {
         result.add(slice.pop(amount));
     }
     lastReclaimPosition = reached;
+    // Reclaiming counts as finished half a cell before the end, and nothing is
+    // asked of the reclaimer after that: the call that gets there also takes
+    // what the last slice still holds, so that no material is lost.
+    if (reclaimingFinished()) {
+        for (std::size_t k = std::min(end, count); k < count; ++k) {
+            result.add(slices[k]);
+            slices[k].reset();
+        }
+    }
     return result;
 }
 

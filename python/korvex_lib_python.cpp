@@ -45,8 +45,8 @@ KorvexLibPython::KorvexLibPython(float length, float depth, float reclaimAngle, 
     configuration.visualize = false;
     configuration.particleVolumeFactor = particleVolumeFactor;
     configuration.dropHeight = dropHeight;
-    korvex::validateReclaimIncrement(reclaimIncrement, configuration);
     simulator = makeSimulator(configuration, detailed);
+    korvex::validateReclaimIncrement(reclaimIncrement, configuration);
 }
 
 void KorvexLibPython::stack(double, float x, float z, double volume, const std::vector<double>& parameters) {
@@ -59,7 +59,7 @@ void KorvexLibPython::stack_list(const py::array_t<double, py::array::forcecast>
         throw std::domain_error("array has incorrect number of dimensions: " + std::to_string(table.ndim()) +
                                 "; expected 2");
     }
-    const korvex::TableView view{static_cast<const std::byte*>(table.data()),
+    const korvex::TableView view{reinterpret_cast<const std::byte*>(table.data()),
                                  static_cast<std::size_t>(table.shape(0)), static_cast<std::size_t>(table.shape(1)),
                                  table.strides(0), table.strides(1)};
     auto roles = korvex::resolveChunkColumns(columns, view.columns);

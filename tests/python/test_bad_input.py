@@ -36,7 +36,6 @@ def settings(**changes):
         ({"length": 0.2}, "length"),
         ({"depth": 0.0}, "depth"),
         ({"length": -5.0}, "length"),
-        ({"length": 0.6, "depth": 0.6, "circular": True}, "circular"),
         ({"p8": NAN}, "eightNeighbourProbability"),
         ({"step": 0.0}, "reclaimIncrement"),
         ({"step": -1.0}, "reclaimIncrement"),

@@ -28,8 +28,21 @@ def deliveries_csv(tmp_path):
 def test_simulate_a_quality_series_end_to_end(deliveries_csv, tmp_path, capsys):
     out = tmp_path / "results"
     code = main(
-        ["simulate", str(deliveries_csv), "--length-m", "60", "--depth-m", "12", "--layers", "6",
-         "--blending-tail-m", "6", "--output-dir", str(out), "--quiet"]
+        [
+            "simulate",
+            str(deliveries_csv),
+            "--length-m",
+            "60",
+            "--depth-m",
+            "12",
+            "--layers",
+            "6",
+            "--blending-tail-m",
+            "6",
+            "--output-dir",
+            str(out),
+            "--quiet",
+        ]
     )
     assert code == 0
     written = capsys.readouterr().out.split()
@@ -47,12 +60,28 @@ def test_simulate_a_quality_series_end_to_end(deliveries_csv, tmp_path, capsys):
 
 
 def test_simulate_a_chunk_table_as_it_is(tmp_path, capsys):
-    chunks = pd.DataFrame({"x": [5.0, 10.0, 15.0], "z": [4.0, 4.0, 4.0], "volume": [30.0, 30.0, 30.0],
-                           "Fe2O3": [1.0, 2.0, 3.0]})
+    chunks = pd.DataFrame(
+        {"x": [5.0, 10.0, 15.0], "z": [4.0, 4.0, 4.0], "volume": [30.0, 30.0, 30.0], "Fe2O3": [1.0, 2.0, 3.0]}
+    )
     path = tmp_path / "chunks.csv"
     chunks.to_csv(path, index=False)
-    assert main(["simulate", str(path), "--length-m", "20", "--depth-m", "8", "--reclaim-angle-deg", "90",
-                 "--output-dir", str(tmp_path)]) == 0
+    assert (
+        main(
+            [
+                "simulate",
+                str(path),
+                "--length-m",
+                "20",
+                "--depth-m",
+                "8",
+                "--reclaim-angle-deg",
+                "90",
+                "--output-dir",
+                str(tmp_path),
+            ]
+        )
+        == 0
+    )
     report = capsys.readouterr().out
     assert "chunks as given" in report and "Fe2O3" in report and "VRR" in report
     slices = pd.read_csv(tmp_path / "chunks-reclaimed.csv")
@@ -84,4 +113,3 @@ def test_demo_writes_its_plot_where_it_says(tmp_path, capsys):
     for name in ("CaO", "SiO2", "Fe2O3", "VRR", "std in", "std out"):
         assert name in report
     assert_png(target)
-

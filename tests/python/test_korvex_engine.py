@@ -40,8 +40,9 @@ def test_one_layer_comes_back_in_stacking_order(bed, plan):
 
 def test_stockpile_returns_what_it_was_given():
     bed = Bed(length_m=40.0, depth_m=10.0, particles_per_m3=2.0)
-    series = QualitySeries(np.arange(300.0), np.full(300, 2.0), np.column_stack([np.arange(300.0), np.ones(300)]),
-                           ("ramp", "one"))
+    series = QualitySeries(
+        np.arange(300.0), np.full(300, 2.0), np.column_stack([np.arange(300.0), np.ones(300)]), ("ramp", "one")
+    )
     chunks = Chevron(layers=3).chunks(series, bed)
     pile = Stockpile(bed)
     pile.stack(chunks, progress=False)
@@ -70,8 +71,9 @@ def test_stockpile_refuses_other_quality_values_later():
 
 
 def test_detailed_engine_runs_a_small_pile():
-    bed = Bed(length_m=6.0, depth_m=6.0, particles_per_m3=1.0, engine="detailed", drop_height_m=2.0,
-              reclaim_angle_deg=90.0)
+    bed = Bed(
+        length_m=6.0, depth_m=6.0, particles_per_m3=1.0, engine="detailed", drop_height_m=2.0, reclaim_angle_deg=90.0
+    )
     series = QualitySeries.from_array(np.linspace(1.0, 2.0, 60), volume_m3=1.0)
     study = simulate(series, Chevron(layers=2, blending_tail_m=1.0), bed, progress=False)
     assert study.reclaimed.total_volume_m3 == pytest.approx(60.0)

@@ -4,7 +4,16 @@ import numpy as np
 import pandas as pd
 import pytest
 
-from korvex import Bed, Quality, QualityFigures, QualitySeries, compare, format_table, synthetic_series, weighted_mean_std
+from korvex import (
+    Bed,
+    Quality,
+    QualityFigures,
+    QualitySeries,
+    compare,
+    format_table,
+    synthetic_series,
+    weighted_mean_std,
+)
 
 
 @pytest.mark.parametrize(
@@ -119,9 +128,18 @@ def test_series_refuses_bad_rows(change, message):
 
 
 def test_bed_hands_its_settings_to_the_engine_in_order():
-    bed = Bed(length_m=120.0, depth_m=40.0, reclaim_angle_deg=38.0, particles_per_m3=8.0, circular=True,
-              engine="detailed", eight_neighbour_probability=0.25, particle_volume_factor=2.0, drop_height_m=4.0,
-              reclaim_step_m=0.5)
+    bed = Bed(
+        length_m=120.0,
+        depth_m=40.0,
+        reclaim_angle_deg=38.0,
+        particles_per_m3=8.0,
+        circular=True,
+        engine="detailed",
+        eight_neighbour_probability=0.25,
+        particle_volume_factor=2.0,
+        drop_height_m=4.0,
+        reclaim_step_m=0.5,
+    )
     assert bed.native_arguments() == (120.0, 40.0, 38.0, 8.0, True, 0.25, 2.0, 4.0, True, 0.5)
     assert Bed(particles_per_m3=8.0).cell_size_m == pytest.approx(0.5)
     assert Bed(particles_per_m3=8.0).native_arguments()[-1] == pytest.approx(0.5)

@@ -33,7 +33,9 @@ def assert_on_bed(table: ChunkTable, bed: Bed) -> None:
     assert np.all((table.z >= 0) & (table.z <= bed.depth_m))
 
 
-@pytest.mark.parametrize(("plan", "bed"), PLANS, ids=[f"{type(plan).__name__}-{k}" for k, (plan, _) in enumerate(PLANS)])
+@pytest.mark.parametrize(
+    ("plan", "bed"), PLANS, ids=[f"{type(plan).__name__}-{k}" for k, (plan, _) in enumerate(PLANS)]
+)
 def test_plans_keep_volume_and_stay_on_the_bed(plan, bed):
     series = uneven_series()
     table = plan.chunks(series, bed)
