@@ -69,9 +69,7 @@ class Bed:
         if not 0 < self.reclaim_angle_deg < 180:
             raise ValueError(f"reclaim_angle_deg must lie strictly between 0 and 180, got {self.reclaim_angle_deg}")
         if not 0 <= self.eight_neighbour_probability <= 1:
-            raise ValueError(
-                f"eight_neighbour_probability must lie in [0, 1], got {self.eight_neighbour_probability}"
-            )
+            raise ValueError(f"eight_neighbour_probability must lie in [0, 1], got {self.eight_neighbour_probability}")
         if min(self.length_m, self.depth_m) < self.cell_size_m:
             raise ValueError(
                 f"a bed of {self.length_m} m x {self.depth_m} m is smaller than one cell of "

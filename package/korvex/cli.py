@@ -63,7 +63,10 @@ def run_demo(args: argparse.Namespace) -> int:
         f"Input   {len(series)} deliveries of {series.volume_m3[0]:.3g} m³, one a minute for {DEMO_HOURS} h, "
         f"{series.total_volume_m3:,.0f} m³ (synthetic, seed {args.seed})"
     )
-    print(f"Bed     straight, 300 m x 50 m, reclaim face at {bed.reclaim_angle_deg:g}°, fast engine, {bed.cell_size_m:g} m cells")
+    print(
+        f"Bed     straight, 300 m x 50 m, reclaim face at {bed.reclaim_angle_deg:g}°, "
+        f"fast engine, {bed.cell_size_m:g} m cells"
+    )
     print(f"Plan    Chevron: {args.layers} layers along the centre line, turning {bed.depth_m / 2:g} m from each end")
     print(
         f"Output  {int(slices.sum())} slices of {bed.reclaim_increment_m:g} m, "
@@ -170,7 +173,9 @@ def build_parser() -> argparse.ArgumentParser:
         help="stack a CSV (a quality series, or chunks with x, z, volume), reclaim it, write slices and plots",
     )
     sim.add_argument("input", type=Path, help="CSV of a quality series or of chunks")
-    sim.add_argument("--output-dir", type=Path, default=Path("out"), help="folder for the results (default: %(default)s)")
+    sim.add_argument(
+        "--output-dir", type=Path, default=Path("out"), help="folder for the results (default: %(default)s)"
+    )
     sim.add_argument("--quiet", action="store_true", help="no progress bar and no table; print only the files written")
 
     series = sim.add_argument_group("quality series")
@@ -192,13 +197,32 @@ def build_parser() -> argparse.ArgumentParser:
     bed = sim.add_argument_group("bed")
     bed.add_argument("--length-m", type=float, default=defaults.length_m, help="(default: %(default)s)")
     bed.add_argument("--depth-m", type=float, default=defaults.depth_m, help="(default: %(default)s)")
-    bed.add_argument("--reclaim-angle-deg", type=float, default=defaults.reclaim_angle_deg, help="90 is vertical (default: %(default)s)")
-    bed.add_argument("--particles-per-m3", type=float, default=defaults.particles_per_m3, help="resolution (default: %(default)s)")
+    bed.add_argument(
+        "--reclaim-angle-deg",
+        type=float,
+        default=defaults.reclaim_angle_deg,
+        help="90 is vertical (default: %(default)s)",
+    )
+    bed.add_argument(
+        "--particles-per-m3", type=float, default=defaults.particles_per_m3, help="resolution (default: %(default)s)"
+    )
     bed.add_argument("--circular", action="store_true", help="a circular bed")
     bed.add_argument("--engine", choices=ENGINES, default=defaults.engine, help="(default: %(default)s)")
-    bed.add_argument("--eight-neighbour-probability", type=float, default=defaults.eight_neighbour_probability, help="fast engine (default: %(default)s)")
-    bed.add_argument("--particle-volume-factor", type=float, default=defaults.particle_volume_factor, help="detailed engine (default: %(default)s)")
-    bed.add_argument("--drop-height-m", type=float, default=defaults.drop_height_m, help="detailed engine (default: %(default)s)")
+    bed.add_argument(
+        "--eight-neighbour-probability",
+        type=float,
+        default=defaults.eight_neighbour_probability,
+        help="fast engine (default: %(default)s)",
+    )
+    bed.add_argument(
+        "--particle-volume-factor",
+        type=float,
+        default=defaults.particle_volume_factor,
+        help="detailed engine (default: %(default)s)",
+    )
+    bed.add_argument(
+        "--drop-height-m", type=float, default=defaults.drop_height_m, help="detailed engine (default: %(default)s)"
+    )
     bed.add_argument("--reclaim-step-m", type=float, help="slice length (default: one cell)")
     sim.set_defaults(run=run_simulate)
     return parser
@@ -212,4 +236,3 @@ def main(argv: Sequence[str] | None = None) -> int:
     except (ValueError, OSError) as error:
         parser.exit(2, f"{parser.prog}: error: {error}\n")
     return code
-

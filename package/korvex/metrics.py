@@ -123,21 +123,30 @@ def homogenisation(
     """Figures for every quality value of a series stacked and reclaimed."""
     if series.names != reclaimed.names:
         raise ValueError(f"input qualities {series.names} differ from the reclaimed {reclaimed.names}")
-    return compare(
-        series.names, series.values, series.volume_m3, reclaimed.values, reclaimed.volume_m3, layers=layers
-    )
+    return compare(series.names, series.values, series.volume_m3, reclaimed.values, reclaimed.volume_m3, layers=layers)
 
 
 def format_table(figures: Sequence[QualityFigures]) -> str:
     """A plain-text table: one line per quality value."""
     header = ("quality", "mean in", "std in", "mean out", "std out", "VRR out/in", "E in/out")
     rows = [
-        (f.name, f"{f.mean_in:.4g}", f"{f.std_in:.4g}", f"{f.mean_out:.4g}", f"{f.std_out:.4g}", f"{f.vrr:.4f}", f"{f.effect:.2f}")
+        (
+            f.name,
+            f"{f.mean_in:.4g}",
+            f"{f.std_in:.4g}",
+            f"{f.mean_out:.4g}",
+            f"{f.std_out:.4g}",
+            f"{f.vrr:.4f}",
+            f"{f.effect:.2f}",
+        )
         for f in figures
     ]
     widths = [max(len(row[k]) for row in (header, *rows)) for k in range(len(header))]
     lines = [
-        "  ".join(cell.ljust(width) if k == 0 else cell.rjust(width) for k, (cell, width) in enumerate(zip(row, widths, strict=True)))
+        "  ".join(
+            cell.ljust(width) if k == 0 else cell.rjust(width)
+            for k, (cell, width) in enumerate(zip(row, widths, strict=True))
+        )
         for row in (header, *rows)
     ]
     return "\n".join(lines)

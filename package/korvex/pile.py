@@ -62,7 +62,11 @@ class Reclaimed:
     @classmethod
     def from_native(cls, result: dict[str, list[float]], names: tuple[str, ...]) -> Reclaimed:
         volume = np.asarray(result["volume"], dtype=np.float64)
-        values = np.column_stack([np.asarray(result[name], dtype=np.float64) for name in names]) if names else np.empty((volume.size, 0))
+        values = (
+            np.column_stack([np.asarray(result[name], dtype=np.float64) for name in names])
+            if names
+            else np.empty((volume.size, 0))
+        )
         # An empty slice reports its zero sums; they are no measurement.
         values[volume <= 0] = np.nan
         return cls(np.asarray(result["x"], dtype=np.float64), volume, values, names)
@@ -118,14 +122,30 @@ class Stockpile:
             raise ValueError(f"quality values {chunks.quality_names} differ from this pile's {self._names}")
         if len(chunks) == 0:
             return
+        bed = self.bed
+        # The engine would pile stray chunks against the nearest edge without a word.
+        off = (chunks.x < 0) | (chunks.x > bed.length_m) | (chunks.z < 0) | (chunks.z > bed.depth_m)
+        if off.any():
+            row = int(np.argmax(off))
+            raise ValueError(
+                f"chunk {row} at x = {chunks.x[row]:g} m, z = {chunks.z[row]:g} m lies off the "
+                f"{bed.length_m:g} m x {bed.depth_m:g} m bed ({int(off.sum())} chunks in all)"
+            )
         columns = chunks.columns
-        with _progress(progress, total=chunks.total_volume_m3, unit="m³", desc="stacking") as bar:
+        # Whole cubic metres: float steps would overshoot the bar's total by rounding.
+        total = round(chunks.total_volume_m3)
+        shown = 0
+        done = 0.0
+        with _progress(progress, total=total, unit="m³", desc="stacking") as bar:
             for batch in chunks.batches(PROGRESS_BATCHES):
                 self._lib.stack_list(batch, columns)
                 self._names = chunks.quality_names
                 batch_volume = float(batch[:, 3].sum())
                 self.stacked_volume_m3 += batch_volume
-                bar.update(batch_volume)
+                done += batch_volume
+                now = min(round(done), total)
+                bar.update(now - shown)
+                shown = now
 
     def reclaim(self) -> Reclaimed:
         """Reclaim the whole pile, slice by slice; a second call returns the same slices."""
@@ -138,11 +158,14 @@ class Stockpile:
 
 
 class _Bar(Protocol):
-    def __enter__(self) -> Self: ...
+    def __enter__(self) -> Self:
+        ...
 
-    def __exit__(self, *exc: object) -> object: ...
+    def __exit__(self, *exc: object) -> object:
+        ...
 
-    def update(self, n: float = 1) -> object: ...
+    def update(self, n: float = 1) -> object:
+        ...
 
 
 class _NoBar:
@@ -156,14 +179,15 @@ class _NoBar:
         return None
 
 
-def _progress(enabled: bool, *, total: float, unit: str, desc: str) -> _Bar:
+def _progress(enabled: bool, *, total: int, unit: str, desc: str) -> _Bar:
     if not enabled:
         return _NoBar()
     try:
         from tqdm import tqdm
     except ImportError:
         return _NoBar()
-    return tqdm(total=total, unit=unit, desc=desc, delay=PROGRESS_DELAY_S, unit_scale=True, leave=False)
+    bar: _Bar = tqdm(total=total, unit=unit, desc=desc, delay=PROGRESS_DELAY_S, leave=False)
+    return bar
 
 
 @dataclass(frozen=True)

@@ -39,7 +39,10 @@ class ChunkTable:
         data = _float_array(self.data, "chunk table")
         names = tuple(str(name) for name in self.quality_names)
         if data.ndim != 2 or data.shape[1] != len(ROLE_COLUMNS) + len(names):
-            raise ValueError(f"a chunk table with {len(names)} quality values needs {len(ROLE_COLUMNS) + len(names)} columns, got shape {data.shape}")
+            raise ValueError(
+                f"a chunk table with {len(names)} quality values needs {len(ROLE_COLUMNS) + len(names)} columns, "
+                f"got shape {data.shape}"
+            )
         if any(name in ROLE_COLUMNS for name in names) or len(set(names)) != len(names):
             raise ValueError(f"quality names must be unique and not one of {ROLE_COLUMNS}, got {names}")
         if data.shape[0]:
@@ -117,8 +120,12 @@ class ChunkTable:
             for name in columns
             if name not in ROLE_COLUMNS and types.is_numeric_dtype(frame[name]) and not types.is_bool_dtype(frame[name])
         ]
-        roles = np.column_stack([timestamp, *(_float_array(frame[name].to_numpy(), name) for name in ("x", "z", "volume"))])
-        values = _float_array(frame[qualities].to_numpy(dtype=np.float64), "quality columns").reshape(rows, len(qualities))
+        roles = np.column_stack(
+            [timestamp, *(_float_array(frame[name].to_numpy(), name) for name in ("x", "z", "volume"))]
+        )
+        values = _float_array(frame[qualities].to_numpy(dtype=np.float64), "quality columns").reshape(
+            rows, len(qualities)
+        )
         return cls(np.hstack([roles, values]), tuple(qualities))
 
 
@@ -150,10 +157,13 @@ def _cut_travel(start: FloatArray, end: FloatArray, step: float, time: FloatArra
 
 
 def _durations(time: FloatArray) -> FloatArray:
-    """How long each delivery lasts: until the next one; the last lasts as long as a typical one."""
+    """How long material of each delivery flows: until the next delivery, at most a typical gap.
+
+    A longer gap is a stop of the feed, during which the stacker waits.
+    """
     gaps = np.diff(time)
-    last = float(np.median(gaps)) if gaps.size else 0.0
-    return np.append(gaps, last)
+    typical = float(np.median(gaps)) if gaps.size else 0.0
+    return np.minimum(np.append(gaps, typical), typical)
 
 
 def _check_positive(name: str, value: float | None) -> None:
@@ -182,18 +192,28 @@ class StackingPlan(ABC):
         """A short phrase for reports."""
 
 
+# Shared parameter documentation, appended to each plan's docstring (which the
+# compiler has already dedented).
+_TRAVEL = """
+layers: how many layers to lay (default {default}); the stacker's travel is
+    spread evenly over the delivered volume, as if it moved at a constant
+    speed matched to a steady flow.
+stacker_speed_m_per_min: instead of layers, the stacker's speed; its position
+    then follows the series' time stamps, and the number of layers is what
+    the stacking time allows. A gap between deliveries longer than the
+    typical one is a stop of the feed: the stacker waits.
+chunk_length_m: longest stretch of travel in one chunk; one cell by default.
+"""
+_TAIL = """blending_tail_m: length kept free at each end of the bed, where the stacker
+    turns and the pile's end cones (its blending tail) run out. By default
+    half the bed's depth: the run-out of a pile as high as half the bed is
+    wide, at the fast engine's 45 degree slopes.
+"""
+
+
 @dataclass(frozen=True)
 class _TravellingPlan(StackingPlan):
-    """A stacker travelling back and forth or round, driven by the layer count or by its speed.
-
-    layers: how many layers to lay; the stacker's travel is then spread evenly
-        over the delivered volume, as if it moved at a constant speed matched to a
-        steady flow.
-    stacker_speed_m_per_min: instead of layers, the stacker's speed along its
-        path; its position then follows the series' time stamps, and the number
-        of layers is whatever the stacking time allows.
-    chunk_length_m: longest stretch of travel in one chunk; one cell by default.
-    """
+    """A stacker travelling back and forth or round, driven by the layer count or by its speed."""
 
     layers: int | None = None
     stacker_speed_m_per_min: float | None = None
@@ -210,14 +230,16 @@ class _TravellingPlan(StackingPlan):
         _check_positive("chunk_length_m", self.chunk_length_m)
 
     @abstractmethod
-    def _check_bed(self, bed: Bed) -> None: ...
+    def _check_bed(self, bed: Bed) -> None:
+        ...
 
     @abstractmethod
     def _pass_length_m(self, bed: Bed) -> float:
         """Length of one pass of the stacker along the bed (or of one turn)."""
 
     @abstractmethod
-    def _passes_for_layers(self, layers: int, bed: Bed) -> int: ...
+    def _passes_for_layers(self, layers: int, bed: Bed) -> int:
+        ...
 
     @abstractmethod
     def _place(self, travel_m: FloatArray, bed: Bed) -> tuple[FloatArray, FloatArray]:
@@ -225,8 +247,9 @@ class _TravellingPlan(StackingPlan):
 
     def _travel(self, series: QualitySeries, bed: Bed) -> tuple[FloatArray, FloatArray]:
         if self.stacker_speed_m_per_min is not None:
-            start = (series.time_s - series.time_s[0]) * (self.stacker_speed_m_per_min / 60)
-            return start, start + _durations(series.time_s) * (self.stacker_speed_m_per_min / 60)
+            flowing = np.concatenate([[0.0], np.cumsum(_durations(series.time_s))])
+            travel = flowing * (self.stacker_speed_m_per_min / 60)
+            return travel[:-1], travel[1:]
         layers = self.default_layers if self.layers is None else int(self.layers)
         total = self._passes_for_layers(layers, bed) * self._pass_length_m(bed)
         delivered = np.concatenate([[0.0], np.cumsum(series.volume_m3)])
@@ -260,10 +283,7 @@ class _TravellingPlan(StackingPlan):
 
 @dataclass(frozen=True)
 class _StraightPlan(_TravellingPlan):
-    """blending_tail_m: length kept free at each end of the bed, where the stacker
-    turns; the end cones of the pile (its blending tail) spill into it. By
-    default half the bed's depth, the run-out of a pile as high as the bed is
-    wide at the fast engine's 45 degree slopes."""
+    """A stacker running along a straight bed between its blending tails."""
 
     blending_tail_m: float | None = None
 
@@ -302,6 +322,8 @@ class _StraightPlan(_TravellingPlan):
 class Chevron(_StraightPlan):
     """The stacker runs end to end along the bed's centre line, one layer per pass."""
 
+    __doc__ = __doc__ + "\n" + _TRAVEL.format(default=100) + _TAIL
+
     label: ClassVar[str] = "Chevron"
 
     def _passes_for_layers(self, layers: int, bed: Bed) -> int:
@@ -322,6 +344,8 @@ class Windrow(_StraightPlan):
     A layer is `rows` windrows next to each other; the next layer fills the
     rows - 1 valleys between them, and so on alternately.
     """
+
+    __doc__ = __doc__ + "\nrows: windrows side by side in a layer.\n" + _TRAVEL.format(default=20) + _TAIL
 
     rows: int = 4
     default_layers: ClassVar[int] = 20
@@ -355,6 +379,8 @@ class Windrow(_StraightPlan):
 class Strata(_StraightPlan):
     """Horizontal layers over the whole bed: each layer is laid in passes
     lane_spacing_m apart across the bed's depth, back and forth."""
+
+    __doc__ = __doc__ + "\n" + _TRAVEL.format(default=10) + _TAIL
 
     lane_spacing_m: float = 5.0
     default_layers: ClassVar[int] = 10
@@ -390,6 +416,8 @@ class Circular(_TravellingPlan):
     the way the reclaimer advances; layers count whole turns.
     """
 
+    __doc__ = __doc__ + "\n" + _TRAVEL.format(default=100)
+
     label: ClassVar[str] = "Circular"
 
     def _check_bed(self, bed: Bed) -> None:
@@ -420,6 +448,8 @@ class ConeShell(StackingPlan):
     Cones stand cone_step_m apart (the step is rounded so that the first and the
     last cone sit at the blending tails); each gets an equal share of the volume.
     """
+
+    __doc__ = __doc__ + "\n" + _TAIL
 
     cone_step_m: float = 5.0
     blending_tail_m: float | None = None

@@ -21,11 +21,15 @@ OUTPUT_COLOUR = "tab:blue"
 
 
 def _draw_heights(axes: Axes, heights: HeightMap) -> None:
-    image = axes.imshow(heights.heights_m, origin="lower", extent=heights.extent_m, cmap="viridis", interpolation="nearest")
+    image = axes.imshow(
+        heights.heights_m, origin="lower", extent=heights.extent_m, cmap="viridis", interpolation="nearest"
+    )
     axes.set_xlabel("x along the bed [m]")
     axes.set_ylabel("z across [m]")
     axes.set_title("Pile heights as stacked")
-    axes.figure.colorbar(image, ax=axes, label="height [m]", shrink=0.9)
+    # An inset keeps the bar as tall as the image, which equal metre scales make flat.
+    bar_axes = axes.inset_axes((1.015, 0.0, 0.015, 1.0))
+    axes.figure.colorbar(image, cax=bar_axes, label="height [m]")
 
 
 def _draw_qualities(target: Figure | SubFigure, series: QualitySeries, reclaimed: Reclaimed) -> None:
@@ -78,4 +82,3 @@ def save_figure(figure: Figure, path: str | Path, *, dpi: int = 120) -> Path:
     path.parent.mkdir(parents=True, exist_ok=True)
     figure.savefig(path, format="png", dpi=dpi)
     return path
-

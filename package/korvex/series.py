@@ -4,7 +4,7 @@ from __future__ import annotations
 
 from collections.abc import Mapping, Sequence
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, cast
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
@@ -54,7 +54,8 @@ class QualitySeries:
         names = tuple(str(name) for name in self.names)
         if time.ndim != 1 or volume.shape != time.shape or values.ndim != 2 or values.shape[0] != time.shape[0]:
             raise ValueError(
-                f"time_s {time.shape}, volume_m3 {volume.shape} and values {values.shape} must have one row per delivery"
+                f"time_s {time.shape}, volume_m3 {volume.shape} and values {values.shape} "
+                "must have one row per delivery"
             )
         if time.size == 0:
             raise ValueError("a quality series needs at least one row")
@@ -190,7 +191,7 @@ def as_series(data: QualitySeries | pd.DataFrame | ArrayLike) -> QualitySeries:
     if isinstance(data, QualitySeries):
         return data
     if hasattr(data, "columns") and hasattr(data, "to_numpy"):
-        return QualitySeries.from_frame(data)  # type: ignore[arg-type]
+        return QualitySeries.from_frame(cast("pd.DataFrame", data))
     return QualitySeries.from_array(data)
 
 

@@ -62,12 +62,20 @@ def test_stockpile_returns_what_it_was_given():
     assert heights.volume_m3 == pytest.approx(600.0, rel=0.01)
 
 
-def test_stockpile_refuses_other_quality_values_later():
-    bed = Bed(length_m=20.0, depth_m=6.0)
-    pile = Stockpile(bed)
+@pytest.mark.parametrize(
+    ("second", "names", "message"),
+    [
+        ([0.0, 5.0, 3.0, 2.0, 1.0], ("b",), "differ"),
+        ([0.0, 20.5, 3.0, 2.0, 1.0], ("a",), "off the 20 m x 6 m bed"),
+        ([0.0, 5.0, -0.1, 2.0, 1.0], ("a",), "chunk 0 at x = 5 m, z = -0.1 m"),
+    ],
+)
+def test_stockpile_refuses_chunks_it_cannot_place(second, names, message):
+    pile = Stockpile(Bed(length_m=20.0, depth_m=6.0))
     pile.stack(ChunkTable(np.array([[0.0, 5.0, 3.0, 2.0, 1.0]]), ("a",)), progress=False)
-    with pytest.raises(ValueError, match="differ"):
-        pile.stack(ChunkTable(np.array([[0.0, 5.0, 3.0, 2.0, 1.0]]), ("b",)), progress=False)
+    with pytest.raises(ValueError, match=message):
+        pile.stack(ChunkTable(np.array([second]), names), progress=False)
+    assert pile.stacked_volume_m3 == 2.0
 
 
 def test_detailed_engine_runs_a_small_pile():

@@ -77,10 +77,13 @@ def test_chevron_runs_end_to_end_and_back_with_one_chunk_per_cell():
     np.testing.assert_allclose(table.z, 4.0)
 
 
-def test_stacker_speed_follows_the_clock():
+@pytest.mark.parametrize("stop_s", [0.0, 7200.0])
+def test_stacker_speed_follows_the_clock_while_material_flows(stop_s):
     bed = Bed(length_m=100.0, depth_m=10.0)
-    # Ten minutes of deliveries at 2 m/min: 20 m of travel, whatever the volumes.
-    series = QualitySeries(np.arange(0.0, 600.0, 60.0), np.linspace(1, 10, 10), np.zeros(10), ("q",))
+    # Ten minutes of deliveries at 2 m/min: 20 m of travel, whatever the volumes;
+    # during a stop of the feed the stacker waits.
+    time = np.arange(0.0, 600.0, 60.0) + np.where(np.arange(10) >= 5, stop_s, 0.0)
+    series = QualitySeries(time, np.linspace(1, 10, 10), np.zeros(10), ("q",))
     plan = Chevron(stacker_speed_m_per_min=2.0, blending_tail_m=5.0)
     table = plan.chunks(series, bed)
     assert table.x.min() == pytest.approx(5.5)
