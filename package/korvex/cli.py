@@ -174,56 +174,81 @@ def build_parser() -> argparse.ArgumentParser:
     )
     sim.add_argument("input", type=Path, help="CSV of a quality series or of chunks")
     sim.add_argument(
-        "--output-dir", type=Path, default=Path("out"), help="folder for the results (default: %(default)s)"
+        "--output-dir",
+        metavar="DIR",
+        type=Path,
+        default=Path("out"),
+        help="folder for the results (default: %(default)s)",
     )
     sim.add_argument("--quiet", action="store_true", help="no progress bar and no table; print only the files written")
 
     series = sim.add_argument_group("quality series")
-    series.add_argument("--time-column", default="timestamp", help="seconds or dates (default: %(default)s)")
-    series.add_argument("--volume-column", default="volume", help="m³ per row (default: %(default)s)")
-    series.add_argument("--volume-m3", type=float, help="volume of every row, for a series without a volume column")
+    series.add_argument(
+        "--time-column", metavar="NAME", default="timestamp", help="seconds or dates (default: %(default)s)"
+    )
+    series.add_argument("--volume-column", metavar="NAME", default="volume", help="m³ per row (default: %(default)s)")
+    series.add_argument(
+        "--volume-m3", metavar="M3", type=float, help="volume of every row, for a series without a volume column"
+    )
 
     plan = sim.add_argument_group("stacking plan")
     plan.add_argument("--plan", choices=sorted(PLANS), help="default: chevron, or circular on a circular bed")
-    plan.add_argument("--layers", type=int, help="layers to lay (or turns, circular)")
-    plan.add_argument("--stacker-speed-m-per-min", type=float, help="instead of --layers: stacker speed")
-    plan.add_argument("--blending-tail-m", type=float, help="length kept free at each end (default: half the depth)")
-    plan.add_argument("--chunk-length-m", type=float, help="longest travel per chunk (default: one cell)")
-    plan.add_argument("--rows", type=int, help="windrow: windrows side by side")
-    plan.add_argument("--cone-step-m", type=float, help="cone-shell: distance between cones")
-    plan.add_argument("--lane-spacing-m", type=float, help="strata: distance between passes across the bed")
+    plan.add_argument("--layers", metavar="N", type=int, help="layers to lay (or turns, circular)")
+    plan.add_argument(
+        "--stacker-speed-m-per-min", metavar="M_PER_MIN", type=float, help="instead of --layers: stacker speed"
+    )
+    plan.add_argument(
+        "--blending-tail-m", metavar="M", type=float, help="length kept free at each end (default: half the depth)"
+    )
+    plan.add_argument("--chunk-length-m", metavar="M", type=float, help="longest travel per chunk (default: one cell)")
+    plan.add_argument("--rows", metavar="N", type=int, help="windrow: windrows side by side")
+    plan.add_argument("--cone-step-m", metavar="M", type=float, help="cone-shell: distance between cones")
+    plan.add_argument(
+        "--lane-spacing-m", metavar="M", type=float, help="strata: distance between passes across the bed"
+    )
 
     defaults = Bed()
     bed = sim.add_argument_group("bed")
-    bed.add_argument("--length-m", type=float, default=defaults.length_m, help="(default: %(default)s)")
-    bed.add_argument("--depth-m", type=float, default=defaults.depth_m, help="(default: %(default)s)")
+    bed.add_argument("--length-m", metavar="M", type=float, default=defaults.length_m, help="(default: %(default)s)")
+    bed.add_argument("--depth-m", metavar="M", type=float, default=defaults.depth_m, help="(default: %(default)s)")
     bed.add_argument(
         "--reclaim-angle-deg",
+        metavar="DEG",
         type=float,
         default=defaults.reclaim_angle_deg,
         help="90 is vertical (default: %(default)s)",
     )
     bed.add_argument(
-        "--particles-per-m3", type=float, default=defaults.particles_per_m3, help="resolution (default: %(default)s)"
+        "--particles-per-m3",
+        metavar="N",
+        type=float,
+        default=defaults.particles_per_m3,
+        help="resolution (default: %(default)s)",
     )
     bed.add_argument("--circular", action="store_true", help="a circular bed")
     bed.add_argument("--engine", choices=ENGINES, default=defaults.engine, help="(default: %(default)s)")
     bed.add_argument(
         "--eight-neighbour-probability",
+        metavar="P",
         type=float,
         default=defaults.eight_neighbour_probability,
         help="fast engine (default: %(default)s)",
     )
     bed.add_argument(
         "--particle-volume-factor",
+        metavar="F",
         type=float,
         default=defaults.particle_volume_factor,
         help="detailed engine (default: %(default)s)",
     )
     bed.add_argument(
-        "--drop-height-m", type=float, default=defaults.drop_height_m, help="detailed engine (default: %(default)s)"
+        "--drop-height-m",
+        metavar="M",
+        type=float,
+        default=defaults.drop_height_m,
+        help="detailed engine (default: %(default)s)",
     )
-    bed.add_argument("--reclaim-step-m", type=float, help="slice length (default: one cell)")
+    bed.add_argument("--reclaim-step-m", metavar="M", type=float, help="slice length (default: one cell)")
     sim.set_defaults(run=run_simulate)
     return parser
 
