@@ -32,14 +32,15 @@ PLAN_OPTIONS = (
 
 
 def _legend(layers: float | None) -> str:
-    ideal = ""
-    if layers:
-        ideal = f"; the ideal for {layers:.4g} independent layers is 1/{layers:.4g} = {1 / layers:.4f}"
     lines = [
-        "std   volume-weighted standard deviation: in, per delivery as stacked; out, per slice as reclaimed",
-        f"VRR   variance out / variance in: the share of the input's variance the bed left (smaller is better{ideal})",
-        "E     std in / std out: the homogenisation effect (larger is better)",
+        "std   volume-weighted standard deviation; in: per delivery as stacked, out: per slice as reclaimed",
+        "VRR   variance out / variance in: the share of the input's variance that the bed left; smaller is better",
+        "E     std in / std out: the homogenisation effect; larger is better",
     ]
+    if layers:
+        lines.insert(
+            2, f"      (averaging {layers:.4g} independent layers would give VRR = 1/{layers:.4g} = {1 / layers:.4f})"
+        )
     return "\n".join(lines)
 
 
