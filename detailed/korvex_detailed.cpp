@@ -81,6 +81,17 @@ RigidBodyInWorld makeGround(btDynamicsWorld& world) {
     return RigidBodyInWorld(world, std::move(shape), std::move(motionState), info);
 }
 
+// Bullet's pair cache is walked whole every time a body leaves the world, so taking a settled pile
+// apart body by body would cost bodies x pairs. Pairs between bodies that can no longer move are of
+// no use to the solver; once nothing moves they can all go in one walk. A body added later finds
+// its own pairs as it enters the broadphase.
+void dropAllContactPairs(btBroadphaseInterface& broadphase, btDispatcher& dispatcher) {
+    struct EveryPair : btOverlapCallback {
+        bool processOverlap(btBroadphasePair&) override { return true; }
+    } everyPair;
+    broadphase.getOverlappingPairCache()->processAllOverlappingPairs(&everyPair, &dispatcher);
+}
+
 template <class Pointer>
 bool containsSorted(const std::vector<Pointer>& sorted, Pointer value) {
     return std::binary_search(sorted.begin(), sorted.end(), value);
@@ -122,6 +133,7 @@ void KorvexDetailed<Material>::clear() {
     // The queues only point at records that the particles own: empty them before the records go.
     this->emptyRecordQueues();
     movingParticles.clear();
+    dropAllContactPairs(*broadphase, *dispatcher);
     while (!particles.empty()) {
         particles.pop_back();
     }
@@ -370,6 +382,9 @@ void KorvexDetailed<Material>::buildReclaimOrder() {
         return a.coordinate < b.coordinate;
     });
     reclaimOrderValid = true;
+    if (movingParticles.empty()) {
+        dropAllContactPairs(*broadphase, *dispatcher);
+    }
 }
 
 template <class Material>

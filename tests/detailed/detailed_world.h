@@ -34,11 +34,13 @@ inline std::size_t bodiesInWorld(const Detailed& simulator) {
     return static_cast<std::size_t>(simulator.dynamicsWorld->getNumCollisionObjects());
 }
 
-/// A motionless, unrotated box of the nominal size centred at (x, y, z), still moving.
-inline DetailedParticle& placeParticle(Detailed& simulator, float x, float y, float z, AveragedParameters particle) {
+/// An unrotated box of the nominal size centred at (x, y, z), not yet settled. A box that starts
+/// slower than about 0.7 m/s is damped to a crawl, as the particles' damping intends.
+inline DetailedParticle& placeParticle(Detailed& simulator, float x, float y, float z, AveragedParameters particle,
+                                       const btVector3& velocity = btVector3(0.0f, 0.0f, 0.0f)) {
     const float size = simulator.particleSize;
-    return simulator.createParticle(btVector3(x, y, z), std::move(particle), btQuaternion::getIdentity(),
-                                    btVector3(0.0f, 0.0f, 0.0f), btVector3(size, size, size));
+    return simulator.createParticle(btVector3(x, y, z), std::move(particle), btQuaternion::getIdentity(), velocity,
+                                    btVector3(size, size, size));
 }
 
 /// A box frozen at (x, y, z) without any physics; retired by the next step.

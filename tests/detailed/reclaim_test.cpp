@@ -280,6 +280,21 @@ TEST(DetailedReclaim, ParticlesDroppedAfterASliceAreSeenByTheNext) {
     EXPECT_EQ(pile.simulator.reclaim(6.0f).sums, std::vector<double>{2.0});
 }
 
+TEST(DetailedReclaim, BoxDroppedAfterASliceStillLandsOnWhatIsLeft) {
+    ReclaimedPile pile(pileOfMetreBoxes());
+    pile.add(2.0f, 0.5f, 2.0f, 1.0);
+    pile.add(5.0f, 0.5f, 5.0f, 1.0);
+    pile.add(5.0f, 1.5f, 5.0f, 1.0);
+    pile.simulator.finishStacking();
+    EXPECT_EQ(pile.simulator.reclaim(3.0f).volume, 1.0);
+
+    DetailedParticle& late =
+        placeParticle(pile.simulator, 5.0f, 3.0f, 5.0f, material(1.0, {1.0}), btVector3(0.0f, -3.0f, 0.0f));
+    pile.simulator.finishStacking();
+    EXPECT_NEAR(centreOf(late).y(), 2.5f, 0.05f);
+    EXPECT_NEAR(pile.simulator.heightAt(5, 5), 2.5f, 0.05f);
+}
+
 // The slices the pile should yield, walking every remaining particle in drop order.
 std::vector<AveragedParameters> slicesByWalkingThePile(const Detailed& simulator, const std::vector<float>& positions) {
     const ReclaimGeometry reclaimGeometry(simulator.configuration);

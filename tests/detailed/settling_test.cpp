@@ -128,7 +128,8 @@ INSTANTIATE_TEST_SUITE_P(Ages, DetailedAgeRule,
 TEST(DetailedSettling, BodyThatNeverRestsIsSettledAt25SecondsAndRetiredAStepLater) {
     Detailed simulator(pileOfMetreBoxes());
     // Still falling after 25 seconds.
-    DetailedParticle& particle = placeParticle(simulator, 5.0f, 10000.0f, 5.0f, material(1.0, {1.0}));
+    DetailedParticle& particle =
+        placeParticle(simulator, 5.0f, 10000.0f, 5.0f, material(1.0, {1.0}), btVector3(0.0f, -10.0f, 0.0f));
 
     // The step that starts at 25020 ms is the first to see an age of 25000 ms or more.
     const int stepsBefore = 25020 / 30;
@@ -141,7 +142,9 @@ TEST(DetailedSettling, BodyThatNeverRestsIsSettledAt25SecondsAndRetiredAStepLate
     EXPECT_EQ(simulator.movingParticles.size(), 1u);
     EXPECT_EQ(simulator.movingRecords.size(), 1u);
     const float height = centreOf(particle).y();
+    EXPECT_LT(height, 9000.0f);
     EXPECT_GT(height, 1000.0f);
+    EXPECT_NE(particle.body.body().getActivationState(), WANTS_DEACTIVATION);
     EXPECT_EQ(simulator.heightAt(5, 5), height);
 
     simulator.simulateStep();
