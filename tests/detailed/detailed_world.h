@@ -1,9 +1,9 @@
 #pragma once
 
+#include <btBulletDynamicsCommon.h>
+
 #include <cstddef>
 #include <vector>
-
-#include <btBulletDynamicsCommon.h>
 
 #include "core/averaged_parameters.h"
 #include "core/configuration.h"
@@ -36,15 +36,17 @@ inline std::size_t bodiesInWorld(const Detailed& simulator) {
 
 /// An unrotated box of the nominal size centred at (x, y, z), not yet settled. A box that starts
 /// slower than about 0.7 m/s is damped to a crawl, as the particles' damping intends.
-inline DetailedParticle& placeParticle(Detailed& simulator, float x, float y, float z, AveragedParameters particle,
+inline DetailedParticle& placeParticle(Detailed& simulator, float x, float y, float z,
+                                       AveragedParameters particle,
                                        const btVector3& velocity = btVector3(0.0f, 0.0f, 0.0f)) {
     const float size = simulator.particleSize;
-    return simulator.createParticle(btVector3(x, y, z), std::move(particle), btQuaternion::getIdentity(), velocity,
-                                    btVector3(size, size, size));
+    return simulator.createParticle(btVector3(x, y, z), std::move(particle), btQuaternion::getIdentity(),
+                                    velocity, btVector3(size, size, size));
 }
 
 /// A box frozen at (x, y, z) without any physics; retired by the next step.
-inline DetailedParticle& placeSettled(Detailed& simulator, float x, float y, float z, AveragedParameters particle) {
+inline DetailedParticle& placeSettled(Detailed& simulator, float x, float y, float z,
+                                      AveragedParameters particle) {
     DetailedParticle& placed = placeParticle(simulator, x, y, z, std::move(particle));
     simulator.settleParticle(placed);
     return placed;
@@ -57,8 +59,6 @@ inline void moveCentre(DetailedParticle& particle, float x, float y, float z) {
     particle.body.motionState().setWorldTransform(transform);
 }
 
-inline btVector3 centreOf(const DetailedParticle& particle) {
-    return particle.body.transform().getOrigin();
-}
+inline btVector3 centreOf(const DetailedParticle& particle) { return particle.body.transform().getOrigin(); }
 
 }  // namespace korvex::testing
