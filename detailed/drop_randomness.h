@@ -13,7 +13,9 @@ struct UniformFloat {
     float a;
     float b;
 
-    float operator()(std::mt19937& generator) const { return fromOutput(static_cast<std::uint32_t>(generator())); }
+    float operator()(std::mt19937& generator) const {
+        return fromOutput(static_cast<std::uint32_t>(generator()));
+    }
     float fromOutput(std::uint32_t output) const {
         return a + (b - a) * (static_cast<float>(output >> 8) * 0x1p-24f);
     }

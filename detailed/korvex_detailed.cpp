@@ -28,7 +28,8 @@ const KorvexConfiguration& validated(const KorvexConfiguration& configuration) {
                                     std::to_string(configuration.particleVolumeFactor));
     }
     if (!std::isfinite(configuration.dropHeight)) {
-        throw std::invalid_argument("dropHeight must be finite, got " + std::to_string(configuration.dropHeight));
+        throw std::invalid_argument("dropHeight must be finite, got " +
+                                    std::to_string(configuration.dropHeight));
     }
     return configuration;
 }
@@ -38,9 +39,10 @@ float boxSize(const KorvexConfiguration& configuration) {
     const float size =
         std::pow(configuration.particleVolumeFactor / configuration.particlesPerCubicMeter, 0.333333343f);
     if (!(size > 0.0f) || !std::isfinite(size) || !std::isfinite(1.0f / size)) {
-        throw std::invalid_argument("particleVolumeFactor / particlesPerCubicMeter gives no usable particle size (" +
-                                    std::to_string(configuration.particleVolumeFactor) + " / " +
-                                    std::to_string(configuration.particlesPerCubicMeter) + ")");
+        throw std::invalid_argument(
+            "particleVolumeFactor / particlesPerCubicMeter gives no usable particle size (" +
+            std::to_string(configuration.particleVolumeFactor) + " / " +
+            std::to_string(configuration.particlesPerCubicMeter) + ")");
     }
     return size;
 }
@@ -57,12 +59,14 @@ std::uint64_t dropIntervalFor(float particleSize) {
 std::uint32_t cellCount(float extent, float particleSize, const char* name) {
     const double cells = std::trunc(static_cast<double>(extent / particleSize) + 0.5) + 1.0;
     if (!(cells <= static_cast<double>(std::numeric_limits<std::uint32_t>::max()))) {
-        throw std::length_error(std::string(name) + " " + std::to_string(extent) + " needs more heap-map cells than fit in 32 bits");
+        throw std::length_error(std::string(name) + " " + std::to_string(extent) +
+                                " needs more heap-map cells than fit in 32 bits");
     }
     return cells < 1.0 ? 1u : static_cast<std::uint32_t>(cells);
 }
 
-std::unique_ptr<btDiscreteDynamicsWorld> makeWorld(btCollisionDispatcher& dispatcher, btDbvtBroadphase& broadphase,
+std::unique_ptr<btDiscreteDynamicsWorld> makeWorld(btCollisionDispatcher& dispatcher,
+                                                   btDbvtBroadphase& broadphase,
                                                    btSequentialImpulseConstraintSolver& solver,
                                                    btDefaultCollisionConfiguration& collisionConfiguration) {
     auto world =
@@ -76,7 +80,8 @@ RigidBodyInWorld makeGround(btDynamicsWorld& world) {
     auto shape = std::make_unique<btStaticPlaneShape>(btVector3(0.0f, 1.0f, 0.0f), 1.0f);
     auto motionState = std::make_unique<btDefaultMotionState>(
         btTransform(btQuaternion(0.0f, 0.0f, 0.0f, 1.0f), btVector3(0.0f, -1.0f, 0.0f)));
-    btRigidBody::btRigidBodyConstructionInfo info(0.0f, motionState.get(), shape.get(), btVector3(0.0f, 0.0f, 0.0f));
+    btRigidBody::btRigidBodyConstructionInfo info(0.0f, motionState.get(), shape.get(),
+                                                  btVector3(0.0f, 0.0f, 0.0f));
     info.m_friction = 10.0f;
     return RigidBodyInWorld(world, std::move(shape), std::move(motionState), info);
 }
@@ -178,7 +183,8 @@ void KorvexDetailed<Material>::simulateStep() {
             const btVector3 centre = particle.body.transform().getOrigin();
             const auto i = cellWithin(centre.x() * inverseParticleSize, this->heapMapWidth);
             const auto j = cellWithin(centre.z() * inverseParticleSize, this->heapMapDepth);
-            if (i && j && static_cast<double>(this->heightAt(*i, *j)) - buriedDepth > static_cast<double>(centre.y())) {
+            if (i && j &&
+                static_cast<double>(this->heightAt(*i, *j)) - buriedDepth > static_cast<double>(centre.y())) {
                 particle.body.removeFromWorld();
             }
         }
@@ -221,7 +227,8 @@ void KorvexDetailed<Material>::publishParticles() {
     if (!retired.empty()) {
         std::vector<Record*> sorted = retired;
         std::sort(sorted.begin(), sorted.end());
-        std::erase_if(this->movingRecords, [&sorted](Record* record) { return containsSorted(sorted, record); });
+        std::erase_if(this->movingRecords,
+                      [&sorted](Record* record) { return containsSorted(sorted, record); });
         this->settledRecords.insert(this->settledRecords.end(), retired.begin(), retired.end());
     }
     particlesInMotion.exchange(!movingParticles.empty());
@@ -264,7 +271,8 @@ void KorvexDetailed<Material>::dropParticle(float x, float z, const Material& pa
     const btVector3 dimensions(particleSize + d3, particleSize + d2, particleSize + d1);
     // About 3 m/s towards +z, tilted upwards by about 20 degrees.
     const float elevation = angleFactor * 0.34906587f;
-    const btVector3 velocity(0.0f, 3.0f * speedFactor * std::sin(elevation), 3.0f * speedFactor * std::cos(elevation));
+    const btVector3 velocity(0.0f, 3.0f * speedFactor * std::sin(elevation),
+                             3.0f * speedFactor * std::cos(elevation));
     const btQuaternion rotation(btVector3(0.0f, 0.0f, 1.0f), spin);
     // Thrown from 5 m short of the stacking position, so that the launch carries it onto the pile.
     const btVector3 position(x + lateralOffset, this->configuration.dropHeight * heightFactor, z - 5.0f);
@@ -283,7 +291,8 @@ typename KorvexDetailed<Material>::ParticleType& KorvexDetailed<Material>::creat
     auto shape = std::make_unique<btBoxShape>(dimensions * 0.5f);
     auto motionState = std::make_unique<btDefaultMotionState>(btTransform(rotation, position));
     // Numerically the particle's material volume, varied by the size jitter.
-    const float mass = dimensions.y() * dimensions.x() * dimensions.z() / this->configuration.particleVolumeFactor;
+    const float mass =
+        dimensions.y() * dimensions.x() * dimensions.z() / this->configuration.particleVolumeFactor;
     btVector3 inertia(0.0f, 0.0f, 0.0f);
     shape->calculateLocalInertia(mass, inertia);
 
@@ -302,8 +311,9 @@ typename KorvexDetailed<Material>::ParticleType& KorvexDetailed<Material>::creat
     info.m_additionalAngularDampingThresholdSqr = 0.5f;
     info.m_additionalAngularDampingFactor = 0.5f;
 
-    ParticleType& particle = particles.emplace_back(*dynamicsWorld, dimensions, simulationTime, std::move(material),
-                                                    std::move(shape), std::move(motionState), info);
+    ParticleType& particle =
+        particles.emplace_back(*dynamicsWorld, dimensions, simulationTime, std::move(material),
+                               std::move(shape), std::move(motionState), info);
     try {
         movingParticles.push_back(&particle);
     } catch (...) {
@@ -403,7 +413,8 @@ void KorvexDetailed<Material>::destroyParticles(const std::vector<ParticleIterat
     std::sort(taking.begin(), taking.end());
 
     // A particle taken before it has settled must not stay listed as moving.
-    std::erase_if(movingParticles, [&taking](const ParticleType* particle) { return containsSorted(taking, particle); });
+    std::erase_if(movingParticles,
+                  [&taking](const ParticleType* particle) { return containsSorted(taking, particle); });
     if (!records.empty()) {
         // No viewer may reach a record once its particle is gone.
         std::lock_guard lock(this->particlesMutex);

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <btBulletDynamicsCommon.h>
+
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -8,8 +10,6 @@
 #include <memory>
 #include <mutex>
 #include <vector>
-
-#include <btBulletDynamicsCommon.h>
 
 #include "core/averaged_parameters.h"
 #include "core/korvex.h"

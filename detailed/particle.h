@@ -1,10 +1,10 @@
 #pragma once
 
+#include <btBulletDynamicsCommon.h>
+
 #include <cstdint>
 #include <memory>
 #include <utility>
-
-#include <btBulletDynamicsCommon.h>
 
 #include "core/particle_record.h"
 #include "detailed/rigid_body_in_world.h"

@@ -15,9 +15,7 @@ RigidBodyInWorld::RigidBodyInWorld(btDynamicsWorld& world, std::unique_ptr<btCol
     inWorld_ = true;
 }
 
-RigidBodyInWorld::~RigidBodyInWorld() {
-    removeFromWorld();
-}
+RigidBodyInWorld::~RigidBodyInWorld() { removeFromWorld(); }
 
 btTransform RigidBodyInWorld::transform() const {
     btTransform transform;

@@ -1,8 +1,8 @@
 #pragma once
 
-#include <memory>
-
 #include <btBulletDynamicsCommon.h>
+
+#include <memory>
 
 namespace korvex {
 

@@ -19,8 +19,6 @@ bool countStepForBuriedPass() {
     return next == 0;
 }
 
-int stepsSinceBuriedPass() {
-    return stepCount.load();
-}
+int stepsSinceBuriedPass() { return stepCount.load(); }
 
 }  // namespace korvex::detail
