@@ -17,6 +17,15 @@ namespace korvex {
 
 namespace {
 
+/// `position` held within one `extent` before and after the bed's span of [0, extent]; NaN goes to 0.
+float clampedStackingPosition(float position, float extent) {
+    const float margin = std::fabs(extent);
+    if (!(position >= -margin)) {
+        return std::isnan(position) ? 0.0f : -margin;
+    }
+    return position > extent + margin ? extent + margin : position;
+}
+
 constexpr std::uint64_t stepMilliseconds = 30;
 constexpr std::uint64_t ageLimit = 25000;
 constexpr std::uint64_t restingAgeLimit = 15000;
@@ -254,6 +263,11 @@ void KorvexDetailed<Material>::settleParticle(ParticleType& particle) {
 
 template <class Material>
 void KorvexDetailed<Material>::dropParticle(float x, float z, const Material& particle) {
+    // A stacker far off the bed would put the box where single precision no longer resolves it and
+    // stretch the reclaim front without bound; within a band of the bed's own size around it the
+    // physics decides where the box lands.
+    x = clampedStackingPosition(x, this->configuration.length);
+    z = clampedStackingPosition(z, this->configuration.depth);
     while (simulationTime < nextDropTime) {
         simulateStep();
     }

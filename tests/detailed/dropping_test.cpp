@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <limits>
+#include <utility>
 #include <vector>
 
 #include "detailed/drop_randomness.h"
@@ -86,6 +88,22 @@ TEST(DetailedDropping, EveryDrawStaysInItsRange) {
     EXPECT_LT(smallestEdge, size - 0.8f * jitter);
     EXPECT_GT(largestEdge, size + 0.8f * jitter);
 }
+
+class DetailedDropFarOff : public ::testing::TestWithParam<std::pair<float, float>> {};
+
+TEST_P(DetailedDropFarOff, IsHeldWithinTheBedsSizeAroundIt) {
+    const auto [x, expectedX] = GetParam();
+    Detailed simulator(pileOfMetreBoxes());  // 10 x 10 m
+    simulator.dropParticle(x, -1e30f, material(1.0, {1.0}));
+    const btVector3 centre = centreOf(simulator.particles.back());
+    EXPECT_NEAR(centre.x(), expectedX, 0.75f);
+    EXPECT_EQ(centre.z(), -10.0f - 5.0f);
+}
+
+INSTANTIATE_TEST_SUITE_P(Positions, DetailedDropFarOff,
+                         ::testing::Values(std::pair{1e30f, 20.0f}, std::pair{-3e38f, -10.0f},
+                                           std::pair{std::numeric_limits<float>::quiet_NaN(), 0.0f},
+                                           std::pair{-9.0f, -9.0f}, std::pair{19.0f, 19.0f}));
 
 TEST(DetailedDropping, SeedingRepeatsTheDraws) {
     auto dropThree = [](std::uint32_t seed) {

@@ -178,14 +178,15 @@ TEST(DetailedSettling, LowerParticleLeavesTheCellAsItWas) {
     EXPECT_EQ(simulator.heightAt(2, 2), 3.0f);
 }
 
-TEST(DetailedSettling, FarOffDropEndsAndLeavesTheHeapMapAlone) {
+TEST(DetailedSettling, FarOffDropSettlesBesideTheBedAndRaisesTheNearestEdgeCell) {
     korvex::detail::seedDropRandomness(11u);
     Detailed simulator(pileOfMetreBoxes());
     simulator.dropParticle(1e30f, -1e30f, material(1.0, {1.0}));
     simulator.finishStacking();
-    EXPECT_TRUE(simulator.particles.front().settled);
-    expectOnlyRaised(simulator, std::nullopt, 0, 0.0f);
-    EXPECT_EQ(simulator.reclaim(1e38f).volume, 1.0);
+    const DetailedParticle& particle = simulator.particles.front();
+    EXPECT_TRUE(particle.settled);
+    expectOnlyRaised(simulator, simulator.heapMapWidth - 1, 0, centreOf(particle).y());
+    EXPECT_EQ(simulator.reclaim(30.0f).volume, 1.0);
 }
 
 struct IndexCase {
