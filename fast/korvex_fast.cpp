@@ -7,18 +7,11 @@
 #include <stdexcept>
 #include <string>
 
-#include "fast/random_sources.h"
+#include "fast/descent.h"
 
 namespace korvex {
 
 namespace {
-
-/// Count of the border cells: higher than any real column can become, so no particle rolls onto them.
-constexpr std::int32_t borderCount = std::numeric_limits<std::int32_t>::max();
-
-/// (dc, dr) of the neighbours a descent step examines, the four edge neighbours before the diagonal ones.
-constexpr std::array<std::array<std::ptrdiff_t, 2>, 8> neighbourTable{
-    {{-1, 0}, {0, -1}, {0, +1}, {+1, 0}, {-1, -1}, {-1, +1}, {+1, -1}, {+1, +1}}};
 
 const KorvexConfiguration& checked(const KorvexConfiguration& configuration) {
     validateConfiguration(configuration);
@@ -53,16 +46,6 @@ std::uint32_t cellsAlong(float extent, float cellSize, const char* setting, cons
                                 "cubic metre");
     }
     return static_cast<std::uint32_t>(cells);
-}
-
-/// Index of the grid cell (0 .. count - 1) that a position of `cells` cell edges falls into. Positions
-/// off the grid, infinite or NaN ones included, are clamped in floating point before the conversion.
-std::size_t nearestCell(float cells, std::uint32_t count) {
-    const double rounded = static_cast<double>(cells) + 0.5;
-    if (rounded >= static_cast<double>(count - 1)) {
-        return count - 1;
-    }
-    return rounded > 0.0 ? static_cast<std::size_t>(rounded) : 0;
 }
 
 /// `cells` truncated to a slice index, at most `count`.
@@ -102,10 +85,7 @@ KorvexFast<Material>::KorvexFast(const KorvexConfiguration& configuration)
     this->initializeHeapMap(width, depth);
     columnCounts = ColumnCounts(std::size_t{width} + 2, std::size_t{depth} + 2);
     slices.resize(sliceCount);
-    const auto stride = static_cast<std::ptrdiff_t>(columnCounts.rows());
-    for (std::size_t k = 0; k < neighbourTable.size(); ++k) {
-        neighbourOffsets[k] = neighbourTable[k][0] * stride + neighbourTable[k][1];
-    }
+    neighbourOffsets = neighbourOffsetsOf(columnCounts);
     clear();
 }
 
@@ -116,11 +96,7 @@ KorvexFast<Material>::~KorvexFast() {
 
 template <class Material>
 void KorvexFast<Material>::clear() {
-    const std::size_t rows = columnCounts.rows();
-    std::fill_n(columnCounts.data(), columnCounts.columns() * rows, borderCount);
-    for (std::size_t c = 1; c + 1 < columnCounts.columns(); ++c) {
-        std::fill_n(columnCounts.data() + columnCounts.indexOf(c, 1), rows - 2, 0);
-    }
+    clearBordered(columnCounts);
     for (Material& slice : slices) {
         slice.reset();
     }
@@ -146,28 +122,12 @@ void KorvexFast<Material>::dropParticle(float x, float z, const Material& partic
     }
 
     // Heights stay integer cube counts during the walk; metres are only needed once the cube is placed.
-    FastRandomSources& random = fastRandomSources();
     std::int32_t* const counts = columnCounts.data();
-    const double eightNeighbourProbability = this->configuration.eightNeighbourProbability;
-    auto cell = static_cast<std::ptrdiff_t>(columnCounts.indexOf(startColumn, startRow));
-    std::int32_t height = counts[cell];
-    for (;;) {
-        const std::size_t examined =
-            random.neighbourhood(random.engine) > eightNeighbourProbability ? 4 : 8;
-        const auto first = static_cast<std::size_t>(random.firstNeighbour(random.engine));
-        std::ptrdiff_t lowest = cell;
-        for (std::size_t t = 0; t < examined; ++t) {
-            const std::ptrdiff_t neighbour = cell + neighbourOffsets[(first + t) % examined];
-            if (counts[neighbour] < height) {
-                height = counts[neighbour];
-                lowest = neighbour;
-            }
-        }
-        if (lowest == cell) {
-            break;
-        }
-        cell = lowest;
-    }
+    const DescentEnd end =
+        descend(counts, neighbourOffsets, static_cast<std::ptrdiff_t>(columnCounts.indexOf(startColumn, startRow)),
+                this->configuration.eightNeighbourProbability, fastRandomSources());
+    const std::ptrdiff_t cell = end.cell;
+    const std::int32_t height = end.height;
     if (height == borderCount) {
         throw std::overflow_error("a column of 2147483647 cubes cannot take another particle");
     }

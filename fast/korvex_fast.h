@@ -1,6 +1,5 @@
 #pragma once
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -8,6 +7,7 @@
 
 #include "core/korvex.h"
 #include "fast/column_counts.h"
+#include "fast/descent.h"
 
 namespace korvex {
 
@@ -67,9 +67,8 @@ private:
     /// Empties both record queues and deletes the records, all under particlesMutex.
     void releaseRecords();
 
-    /// Offsets in columnCounts.data() of the neighbours (-1, 0), (0, -1), (0, +1), (+1, 0), (-1, -1),
-    /// (-1, +1), (+1, -1), (+1, +1): the edge neighbours first, then the diagonal ones.
-    std::array<std::ptrdiff_t, 8> neighbourOffsets{};
+    /// Where each neighbour of a cell lies in columnCounts.data().
+    NeighbourOffsets neighbourOffsets{};
     /// The records listed in settledRecords; the queue only holds their addresses.
     std::vector<std::unique_ptr<Record>> records;
 };
