@@ -1,0 +1,54 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "core/chunk_table.h"
+#include "core/configuration.h"
+
+namespace korvex::scenes {
+
+/// A straight bed of cells 1 m wide (one particle per cubic metre) stacked by a stacker that runs end to
+/// end along the bed's centre line, turning at each end, at a steady feed of one particle at a time.
+struct StackerScene {
+    std::uint32_t columns;  ///< cells along x, and the bed's length in metres
+    std::uint32_t rows;     ///< cells across, and the bed's depth in metres
+    std::size_t particles;
+    std::size_t passes;     ///< end-to-end runs of the stacker, one layer each
+    float eightNeighbourProbability;
+    float reclaimAngle;
+};
+
+/// A real bed: 600 x 100 m, a million cubic metres in 200 layers.
+inline constexpr StackerScene fullBed{600, 100, 1'000'000, 200, 0.5f, 45.0f};
+/// The same stacking on a bed small enough for a unit test.
+inline constexpr StackerScene tinyBed{30, 10, 2'000, 10, 0.5f, 45.0f};
+
+KorvexConfiguration configurationOf(const StackerScene& scene);
+
+/// Where the stacker drops a particle, in metres.
+struct Drop {
+    float x;
+    float z;
+};
+
+/// Every particle's drop position in stacking order: evenly spaced along each pass, each pass running the
+/// other way from the one before, all on the centre line.
+std::vector<Drop> dropsOf(const StackerScene& scene);
+
+/// A table of chunks laid out as NumPy lays out a C-ordered two-dimensional array of doubles.
+struct ChunkRows {
+    std::vector<std::string> names;
+    std::size_t rows = 0;
+    std::vector<double> cells;  ///< row after row
+
+    TableView view() const;
+};
+
+/// The scene as the Python module's stack_list takes it: one row per particle, with the columns timestamp,
+/// x, z, volume (one particle's) and one quality value that drifts over the stacking time.
+ChunkRows chunkRowsOf(const StackerScene& scene);
+
+}  // namespace korvex::scenes
