@@ -20,7 +20,8 @@ void validateConfiguration(const KorvexConfiguration& configuration) {
     requireFinite(configuration.length, "length");
     requireFinite(configuration.depth, "depth");
     requireFinite(configuration.reclaimAngle, "reclaimAngle");
-    if (!(configuration.particlesPerCubicMeter > 0.0f) || !std::isfinite(configuration.particlesPerCubicMeter)) {
+    if (!(configuration.particlesPerCubicMeter > 0.0f) ||
+        !std::isfinite(configuration.particlesPerCubicMeter)) {
         throw std::invalid_argument("particlesPerCubicMeter must be positive and finite, got " +
                                     std::to_string(configuration.particlesPerCubicMeter));
     }

@@ -4,15 +4,15 @@ namespace korvex {
 
 /// The settings copied into every simulator, fixed for its lifetime.
 struct KorvexConfiguration {
-    float length = 0.0f;          ///< extent of the pile area along x, metres
-    float depth = 0.0f;           ///< extent of the pile area along z, metres
-    float reclaimAngle = 90.0f;   ///< slope of the reclaim face, degrees; 90 is vertical
-    float particlesPerCubicMeter = 1.0f;  ///< fixes the particle volume
-    bool circular = false;        ///< slices run along a circle instead of along x
+    float length = 0.0f;                     ///< extent of the pile area along x, metres
+    float depth = 0.0f;                      ///< extent of the pile area along z, metres
+    float reclaimAngle = 90.0f;              ///< slope of the reclaim face, degrees; 90 is vertical
+    float particlesPerCubicMeter = 1.0f;     ///< fixes the particle volume
+    bool circular = false;                   ///< slices run along a circle instead of along x
     float eightNeighbourProbability = 0.0f;  ///< fast engine: chance of an eight-neighbour step
-    bool visualize = false;       ///< fast engine: publish a record per placed particle
-    float particleVolumeFactor = 1.0f;  ///< detailed engine: box volume per material volume
-    float dropHeight = 0.0f;      ///< detailed engine: height particles are dropped from
+    bool visualize = false;                  ///< fast engine: publish a record per placed particle
+    float particleVolumeFactor = 1.0f;       ///< detailed engine: box volume per material volume
+    float dropHeight = 0.0f;                 ///< detailed engine: height particles are dropped from
 };
 
 /// Throws std::invalid_argument naming the first setting that neither engine

@@ -13,8 +13,8 @@ using korvex::AveragedParameters;
 
 namespace {
 
-std::unique_ptr<korvex::Korvex<AveragedParameters>> makeSimulator(const korvex::KorvexConfiguration& configuration,
-                                                                   bool detailed) {
+std::unique_ptr<korvex::Korvex<AveragedParameters>> makeSimulator(
+    const korvex::KorvexConfiguration& configuration, bool detailed) {
     if (detailed) {
         return std::make_unique<korvex::KorvexDetailed<AveragedParameters>>(configuration);
     }
@@ -59,9 +59,9 @@ void KorvexLibPython::stack_list(const py::array_t<double, py::array::forcecast>
         throw std::domain_error("array has incorrect number of dimensions: " + std::to_string(table.ndim()) +
                                 "; expected 2");
     }
-    const korvex::TableView view{reinterpret_cast<const std::byte*>(table.data()),
-                                 static_cast<std::size_t>(table.shape(0)), static_cast<std::size_t>(table.shape(1)),
-                                 table.strides(0), table.strides(1)};
+    const korvex::TableView view{
+        reinterpret_cast<const std::byte*>(table.data()), static_cast<std::size_t>(table.shape(0)),
+        static_cast<std::size_t>(table.shape(1)), table.strides(0), table.strides(1)};
     auto roles = korvex::resolveChunkColumns(columns, view.columns);
     // The i-th name labels the i-th averaged value for the pile's whole life, so
     // every table must bring the quality columns the first one brought.

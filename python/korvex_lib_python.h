@@ -14,9 +14,9 @@
 class KorvexLibPython {
 public:
     /// Throws std::invalid_argument for a setting no engine can work with.
-    KorvexLibPython(float length, float depth, float reclaimAngle, float particlesPerCubicMeter, bool circular,
-                    float eightNeighbourProbability, float particleVolumeFactor, float dropHeight, bool detailed,
-                    float reclaimIncrement);
+    KorvexLibPython(float length, float depth, float reclaimAngle, float particlesPerCubicMeter,
+                    bool circular, float eightNeighbourProbability, float particleVolumeFactor,
+                    float dropHeight, bool detailed, float reclaimIncrement);
 
     void stack(double timestamp, float x, float z, double volume, const std::vector<double>& parameters);
     /// Checks the whole table before stacking any row of it.

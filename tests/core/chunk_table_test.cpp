@@ -68,8 +68,8 @@ TEST(ChunkColumns, ALaterDuplicateRoleWins) {
     EXPECT_EQ(columns.x, 3u);
 }
 
-class ChunkColumnsRejected
-    : public testing::TestWithParam<std::pair<std::vector<std::string>, std::string>> {};
+class ChunkColumnsRejected : public testing::TestWithParam<std::pair<std::vector<std::string>, std::string>> {
+};
 
 TEST_P(ChunkColumnsRejected, WithAMessageThatSaysWhy) {
     const auto& [columnNames, expected] = GetParam();
@@ -127,10 +127,8 @@ TEST_P(ChunksRejected, NamingTheRow) {
 constexpr double inf = std::numeric_limits<double>::infinity();
 constexpr double nan = std::numeric_limits<double>::quiet_NaN();
 
-INSTANTIATE_TEST_SUITE_P(BadRows, ChunksRejected,
-                         testing::Values(std::vector<double>{nan, 1.0, 1.0, 5.0},
-                                         std::vector<double>{1.0, 1e300, 1.0, 5.0},
-                                         std::vector<double>{1.0, 1.0, -0.5, 5.0},
-                                         std::vector<double>{1.0, 1.0, inf, 5.0},
-                                         std::vector<double>{1.0, 1.0, 1.0, nan},
-                                         std::vector<double>{1.0, 1.0, 1e200, 1e200}));
+INSTANTIATE_TEST_SUITE_P(
+    BadRows, ChunksRejected,
+    testing::Values(std::vector<double>{nan, 1.0, 1.0, 5.0}, std::vector<double>{1.0, 1e300, 1.0, 5.0},
+                    std::vector<double>{1.0, 1.0, -0.5, 5.0}, std::vector<double>{1.0, 1.0, inf, 5.0},
+                    std::vector<double>{1.0, 1.0, 1.0, nan}, std::vector<double>{1.0, 1.0, 1e200, 1e200}));

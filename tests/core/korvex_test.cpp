@@ -5,6 +5,7 @@
 #include <cmath>
 #include <limits>
 #include <stdexcept>
+#include <string>
 #include <vector>
 
 using korvex::AveragedParameters;
@@ -183,27 +184,37 @@ TEST(HeapMap, ElementCountMustStayBelowTwoToThe32) {
     EXPECT_THROW(RecordingSimulator(withParticlesPerCubicMeter(1.0f), 65536, 65536), std::length_error);
 }
 
-class ConfigurationRejected : public testing::TestWithParam<KorvexConfiguration> {};
+struct RejectedSetting {
+    const char* setting;
+    void (*change)(KorvexConfiguration&);
+};
+
+class ConfigurationRejected : public testing::TestWithParam<RejectedSetting> {};
 
 TEST_P(ConfigurationRejected, WithAMessageNamingTheSetting) {
-    EXPECT_THROW(korvex::validateConfiguration(GetParam()), std::invalid_argument);
-}
-
-KorvexConfiguration changed(void (*change)(KorvexConfiguration&)) {
     auto configuration = withParticlesPerCubicMeter(1.0f);
-    change(configuration);
-    return configuration;
+    GetParam().change(configuration);
+    try {
+        korvex::validateConfiguration(configuration);
+        FAIL() << "expected invalid_argument";
+    } catch (const std::invalid_argument& error) {
+        EXPECT_EQ(std::string(error.what()).rfind(GetParam().setting, 0), 0u) << error.what();
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Settings, ConfigurationRejected,
-    testing::Values(changed([](KorvexConfiguration& c) { c.particlesPerCubicMeter = 0.0f; }),
-                    changed([](KorvexConfiguration& c) { c.particlesPerCubicMeter = -2.0f; }),
-                    changed([](KorvexConfiguration& c) { c.particlesPerCubicMeter = nanF; }),
-                    changed([](KorvexConfiguration& c) { c.particlesPerCubicMeter = infF; }),
-                    changed([](KorvexConfiguration& c) { c.length = infF; }),
-                    changed([](KorvexConfiguration& c) { c.depth = nanF; }),
-                    changed([](KorvexConfiguration& c) { c.reclaimAngle = nanF; })));
+    testing::Values(RejectedSetting{"particlesPerCubicMeter",
+                                    [](KorvexConfiguration& c) { c.particlesPerCubicMeter = 0.0f; }},
+                    RejectedSetting{"particlesPerCubicMeter",
+                                    [](KorvexConfiguration& c) { c.particlesPerCubicMeter = -2.0f; }},
+                    RejectedSetting{"particlesPerCubicMeter",
+                                    [](KorvexConfiguration& c) { c.particlesPerCubicMeter = nanF; }},
+                    RejectedSetting{"particlesPerCubicMeter",
+                                    [](KorvexConfiguration& c) { c.particlesPerCubicMeter = infF; }},
+                    RejectedSetting{"length", [](KorvexConfiguration& c) { c.length = infF; }},
+                    RejectedSetting{"depth", [](KorvexConfiguration& c) { c.depth = nanF; }},
+                    RejectedSetting{"reclaimAngle", [](KorvexConfiguration& c) { c.reclaimAngle = nanF; }}));
 
 TEST(Configuration, AcceptsAnglesOutsideTheUsualRange) {
     for (float angle : {-45.0f, 0.0f, 90.0f, 180.0f, 270.0f}) {
