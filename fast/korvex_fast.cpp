@@ -123,9 +123,9 @@ void KorvexFast<Material>::dropParticle(float x, float z, const Material& partic
 
     // Heights stay integer cube counts during the walk; metres are only needed once the cube is placed.
     std::int32_t* const counts = columnCounts.data();
-    const DescentEnd end =
-        descend(counts, neighbourOffsets, static_cast<std::ptrdiff_t>(columnCounts.indexOf(startColumn, startRow)),
-                this->configuration.eightNeighbourProbability, fastRandomSources());
+    const DescentEnd end = descend(counts, neighbourOffsets,
+                                   static_cast<std::ptrdiff_t>(columnCounts.indexOf(startColumn, startRow)),
+                                   this->configuration.eightNeighbourProbability, fastRandomSources());
     const std::ptrdiff_t cell = end.cell;
     const std::int32_t height = end.height;
     if (height == borderCount) {

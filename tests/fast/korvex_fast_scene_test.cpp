@@ -92,7 +92,8 @@ TEST_P(StackerScenes, TableOfOneParticlePerRowStacksAsItsRowsOneByOne) {
     double quality = 0.0;
     for (std::size_t row = 0; row < table.rows; ++row) {
         const double* cells = &table.cells[row * table.names.size()];
-        byRow.stack(static_cast<float>(cells[1]), static_cast<float>(cells[2]), material(cells[3], {cells[4]}));
+        byRow.stack(static_cast<float>(cells[1]), static_cast<float>(cells[2]),
+                    material(cells[3], {cells[4]}));
         quality += cells[3] * cells[4];
     }
 

@@ -17,7 +17,8 @@ KorvexConfiguration configurationOf(const StackerScene& scene) {
 
 std::vector<Drop> dropsOf(const StackerScene& scene) {
     const double length = scene.columns;
-    const double travelPerParticle = static_cast<double>(scene.passes) * length / static_cast<double>(scene.particles);
+    const double travelPerParticle =
+        static_cast<double>(scene.passes) * length / static_cast<double>(scene.particles);
     const auto centre = static_cast<float>(scene.rows) * 0.5f;
     std::vector<Drop> drops;
     drops.reserve(scene.particles);

@@ -16,7 +16,7 @@ struct StackerScene {
     std::uint32_t columns;  ///< cells along x, and the bed's length in metres
     std::uint32_t rows;     ///< cells across, and the bed's depth in metres
     std::size_t particles;
-    std::size_t passes;     ///< end-to-end runs of the stacker, one layer each
+    std::size_t passes;  ///< end-to-end runs of the stacker, one layer each
     float eightNeighbourProbability;
     float reclaimAngle;
 };
