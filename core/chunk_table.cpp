@@ -74,13 +74,17 @@ void validateChunks(const TableView& table, const ChunkColumns& columns) {
 }
 
 void stackChunks(Korvex<AveragedParameters>& simulator, const TableView& table, const ChunkColumns& columns) {
-    std::vector<double> values(columns.parameters.size());
+    // One record refilled for every row, so that a table of one-particle rows does not pay an allocation
+    // per row. Each sum is built as the record's constructor builds it, added to a zero sum, which turns a
+    // product of -0 into +0.
+    AveragedParameters chunk(0.0, std::vector<double>(columns.parameters.size()));
     for (std::size_t row = 0; row < table.rows; ++row) {
-        for (std::size_t k = 0; k < values.size(); ++k) {
-            values[k] = table.at(row, columns.parameters[k]);
+        chunk.volume = table.at(row, columns.volume);
+        for (std::size_t k = 0; k < chunk.sums.size(); ++k) {
+            chunk.sums[k] = chunk.volume * table.at(row, columns.parameters[k]) + 0.0;
         }
-        simulator.stack(static_cast<float>(table.at(row, columns.x)), static_cast<float>(table.at(row, columns.z)),
-                        AveragedParameters(table.at(row, columns.volume), values));
+        simulator.stack(static_cast<float>(table.at(row, columns.x)),
+                        static_cast<float>(table.at(row, columns.z)), chunk);
     }
 }
 
