@@ -6,10 +6,11 @@ BUILD := build
 SANITIZE_BUILD := build-sanitize
 CONFIGURE := cmake -G Ninja -DCMAKE_BUILD_TYPE=Release
 
-.PHONY: build test test-sanitize fuzz demo clean
+.PHONY: build test test-sanitize fuzz bench bench-smoke demo clean
 
+# Builds the benchmarks too, so that CTest can check that they still run.
 build:
-	$(ENV) $(CONFIGURE) -S . -B $(BUILD) -DKORVEX_BUILD_PYTHON=ON -DKORVEX_SANITIZE=OFF
+	$(ENV) $(CONFIGURE) -S . -B $(BUILD) -DKORVEX_BUILD_PYTHON=ON -DKORVEX_SANITIZE=OFF -DKORVEX_BUILD_BENCHMARKS=ON
 	$(ENV) cmake --build $(BUILD)
 
 test: build
@@ -31,6 +32,15 @@ fuzz:
 	$(ENV) cmake --build build-fuzz --target korvex_stack_fuzzer
 	$(ENV) sh -c 'mkdir -p build-fuzz/corpus && build-fuzz/tests/fuzz/korvex_stack_fuzzer \
 		-max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 build-fuzz/corpus'
+
+# Runs the benchmarks on full-size scenes and writes bench/results/<hostname>.json. Every figure is a
+# ratio to a baseline measured in the same run, so that a busy machine slows both alike.
+bench: build
+	$(ENV) python3 bench/run.py --build-dir $(BUILD) --commit "$$(git rev-parse --short HEAD 2>/dev/null)"
+
+# Runs every benchmark once on tiny scenes, timing nothing (`make test` does it too, through CTest).
+bench-smoke: build
+	$(ENV) python3 bench/run.py --build-dir $(BUILD) --smoke
 
 demo: build
 	$(ENV) python3 -m korvex demo

@@ -1,0 +1,16 @@
+#pragma once
+
+#include <string>
+
+namespace korvex::bench {
+
+/// Every benchmark program defines this: it registers its benchmarks, on tiny scenes when `smoke` is set
+/// (the run that only checks that the benchmarks still work).
+void registerBenchmarks(bool smoke);
+
+/// Declares that `subject` is reported as a ratio to `baseline`, both measured in the same run, by `metric`:
+/// "cpu_time" or the name of a counter both report. The pair goes into the program's JSON context, where
+/// bench/run.py finds it.
+void compare(const std::string& subject, const std::string& baseline, const std::string& metric = "cpu_time");
+
+}  // namespace korvex::bench

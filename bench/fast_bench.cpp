@@ -1,0 +1,133 @@
+// Placement in the fast engine against the bare descent it is built on, and the two ways of stacking a
+// table of chunks against placement, all on the stacker scene of the fast-engine tests.
+#include <benchmark/benchmark.h>
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <utility>
+
+#include "bench/bench_main.h"
+#include "core/chunk_table.h"
+#include "fast/descent.h"
+#include "fast/korvex_fast.h"
+#include "tests/scenes/bare_walk.h"
+#include "tests/scenes/stacker_scene.h"
+
+namespace korvex::bench {
+
+namespace {
+
+using Fast = KorvexFast<AveragedParameters>;
+using scenes::StackerScene;
+
+/// Every benchmark starts its walks from this seed, so that all of them place the same cubes.
+constexpr std::uint32_t seed = 2024;
+
+/// A fresh, empty pile of the scene with the random sources restarted; made while the clock is stopped.
+std::unique_ptr<Fast> freshPile(benchmark::State& state, const KorvexConfiguration& configuration) {
+    state.PauseTiming();
+    auto simulator = std::make_unique<Fast>(configuration);
+    seedFastRandomSources(seed);
+    state.ResumeTiming();
+    return simulator;
+}
+
+/// Releases a pile while the clock is stopped: only stacking is timed.
+void release(benchmark::State& state, std::unique_ptr<Fast>& simulator) {
+    state.PauseTiming();
+    simulator.reset();
+    state.ResumeTiming();
+}
+
+void countParticles(benchmark::State& state, const StackerScene& scene) {
+    state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(scene.particles));
+}
+
+void bareWalk(benchmark::State& state, const StackerScene& scene) {
+    const auto drops = scenes::dropsOf(scene);
+    const Fast shape(scenes::configurationOf(scene));
+    std::uint64_t steps = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        ColumnCounts counts(shape.columnCounts.columns(), shape.columnCounts.rows());
+        clearBordered(counts);
+        seedFastRandomSources(seed);
+        state.ResumeTiming();
+        steps += scenes::bareWalk(counts, drops, shape.cellSize, scene.eightNeighbourProbability);
+        benchmark::DoNotOptimize(counts.data());
+    }
+    countParticles(state, scene);
+    state.counters["steps_per_particle"] =
+        static_cast<double>(steps) / static_cast<double>(state.iterations() * scene.particles);
+}
+
+void placement(benchmark::State& state, const StackerScene& scene) {
+    const auto configuration = scenes::configurationOf(scene);
+    const auto drops = scenes::dropsOf(scene);
+    const std::array<double, 1> quality{40.0};
+    const AveragedParameters particle(Fast(configuration).particleVolume(), quality);
+    for (auto _ : state) {
+        auto simulator = freshPile(state, configuration);
+        for (const auto& drop : drops) {
+            simulator->dropParticle(drop.x, drop.z, particle);
+        }
+        release(state, simulator);
+    }
+    countParticles(state, scene);
+}
+
+/// One chunk of one particle per call, as a C++ caller with the table's rows in hand would stack them.
+void stackPath(benchmark::State& state, const StackerScene& scene) {
+    const auto configuration = scenes::configurationOf(scene);
+    const auto table = scenes::chunkRowsOf(scene);
+    const std::size_t width = table.names.size();
+    for (auto _ : state) {
+        auto simulator = freshPile(state, configuration);
+        for (std::size_t row = 0; row < table.rows; ++row) {
+            const double* cells = &table.cells[row * width];
+            simulator->stack(static_cast<float>(cells[1]), static_cast<float>(cells[2]),
+                             AveragedParameters(cells[3], std::span(cells + 4, width - 4)));
+        }
+        release(state, simulator);
+    }
+    countParticles(state, scene);
+}
+
+/// What the Python module's stack_list does with the table once it has it: resolve, check, stack.
+void stackTable(benchmark::State& state, const StackerScene& scene) {
+    const auto configuration = scenes::configurationOf(scene);
+    const auto table = scenes::chunkRowsOf(scene);
+    const TableView view = table.view();
+    for (auto _ : state) {
+        auto simulator = freshPile(state, configuration);
+        const auto columns = resolveChunkColumns(table.names, view.columns);
+        validateChunks(view, columns);
+        stackChunks(*simulator, view, columns);
+        release(state, simulator);
+    }
+    countParticles(state, scene);
+}
+
+}  // namespace
+
+void registerBenchmarks(bool smoke) {
+    const StackerScene scene = smoke ? scenes::tinyBed : scenes::fullBed;
+    benchmark::AddCustomContext(
+        "fast_scene", std::to_string(scene.columns) + " x " + std::to_string(scene.rows) + " cells, " +
+                          std::to_string(scene.particles) + " particles in " + std::to_string(scene.passes) +
+                          " passes, eightNeighbourProbability " +
+                          std::to_string(scene.eightNeighbourProbability));
+    for (const auto& [name, run] :
+         {std::pair{"fast/bare_walk", &bareWalk}, std::pair{"fast/placement", &placement},
+          std::pair{"fast/stack_path", &stackPath}, std::pair{"fast/stack_table", &stackTable}}) {
+        benchmark::RegisterBenchmark(name, run, scene)->Unit(benchmark::kMillisecond);
+    }
+    compare("fast/placement", "fast/bare_walk");
+    compare("fast/stack_path", "fast/placement");
+    compare("fast/stack_table", "fast/stack_path");
+}
+
+}  // namespace korvex::bench

@@ -1,0 +1,217 @@
+#!/usr/bin/env python3
+"""Runs the benchmark programs and writes their figures to bench/results/<hostname>.json.
+
+A program is a Google Benchmark executable built under <build-dir>/bench, or a Python script in bench/
+that takes the same --benchmark_* flags and writes the same JSON. Each program declares in its JSON context
+which of its benchmarks is reported as a ratio to which baseline, by which metric:
+"ratio <subject> to <baseline>": "cpu_time" or the name of a counter. Every figure is such a ratio of two
+benchmarks measured side by side in one run, so that a busy machine slows both alike; absolute figures are
+recorded next to them.
+
+Adding a program is one line in PROGRAMS.
+
+With --smoke every program runs once on tiny scenes: that checks that the programs still build, run and
+declare ratios between benchmarks that exist. It times nothing and writes no file unless --output is given.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import socket
+import statistics
+import subprocess
+import sys
+import tempfile
+from dataclasses import dataclass
+from datetime import datetime, timezone
+from pathlib import Path
+
+BENCH = Path(__file__).resolve().parent
+ROOT = BENCH.parent
+
+
+@dataclass(frozen=True)
+class Native:
+    """A Google Benchmark program built from bench/CMakeLists.txt."""
+
+    name: str
+    repetitions: int | None = None  # None: the run's --repetitions
+    python = False
+
+    def command(self, build_dir: Path) -> list[str]:
+        return [str(build_dir / "bench" / self.name), "--benchmark_enable_random_interleaving=true"]
+
+
+@dataclass(frozen=True)
+class Script:
+    """A Python script in bench/ that measures through the extension modules."""
+
+    name: str
+    repetitions: int | None = None
+    python = True
+
+    def command(self, build_dir: Path) -> list[str]:
+        return [sys.executable, str(BENCH / self.name)]
+
+
+PROGRAMS = [
+    Native("korvex_fast_bench"),
+    Native("korvex_memory_bench", repetitions=1),
+    Script("stack_list_bench.py"),
+]
+
+# Keys of a Google Benchmark run that are not counters.
+RUN_FIELDS = {
+    "name", "family_index", "per_family_instance_index", "run_name", "run_type", "repetitions",
+    "repetition_index", "threads", "iterations", "real_time", "cpu_time", "time_unit", "aggregate_name",
+    "aggregate_unit", "error_occurred", "error_message", "label",
+}
+TO_MS = {"ns": 1e-6, "us": 1e-3, "ms": 1.0, "s": 1e3}
+
+
+class BenchmarkFailure(RuntimeError):
+    pass
+
+
+def run_program(program, build_dir: Path, repetitions: int, smoke: bool) -> dict:
+    with tempfile.TemporaryDirectory() as scratch:
+        out = Path(scratch) / "out.json"
+        command = program.command(build_dir) + [
+            f"--benchmark_out={out}",
+            "--benchmark_out_format=json",
+            f"--benchmark_repetitions={1 if smoke else (program.repetitions or repetitions)}",
+        ]
+        if smoke:
+            command += ["--smoke", "--benchmark_min_time=1x"]
+        environment = dict(os.environ)
+        environment["PYTHONPATH"] = os.pathsep.join(
+            filter(None, [str(build_dir / "python"), str(ROOT / "package"), environment.get("PYTHONPATH")])
+        )
+        print(f"== {program.name}", flush=True)
+        completed = subprocess.run(command, env=environment, check=False)
+        if completed.returncode != 0:
+            raise BenchmarkFailure(f"{program.name} exited with status {completed.returncode}")
+        return json.loads(out.read_text(encoding="utf-8"))
+
+
+def summarise(program: str, output: dict) -> dict[str, dict]:
+    """Median, fastest and slowest CPU time of every benchmark's repetitions, and its counters' medians."""
+    runs: dict[str, list[dict]] = {}
+    for run in output["benchmarks"]:
+        if run.get("error_occurred"):
+            raise BenchmarkFailure(f"{program}: {run['name']}: {run.get('error_message', 'failed')}")
+        if run.get("run_type", "iteration") == "iteration":
+            runs.setdefault(run["run_name"], []).append(run)
+    summary = {}
+    for name, repetitions in runs.items():
+        cpu = [run["cpu_time"] * TO_MS[run["time_unit"]] for run in repetitions]
+        wall = [run["real_time"] * TO_MS[run["time_unit"]] for run in repetitions]
+        counters = {
+            key: statistics.median(run[key] for run in repetitions)
+            for key in repetitions[0]
+            if key not in RUN_FIELDS and isinstance(repetitions[0][key], (int, float))
+        }
+        summary[name] = {
+            "program": program,
+            "repetitions": len(repetitions),
+            "cpu_time": statistics.median(cpu),
+            "cpu_time_min": min(cpu),
+            "cpu_time_max": max(cpu),
+            "real_time": statistics.median(wall),
+            "time_unit": "ms",
+            **counters,
+        }
+    return summary
+
+
+def declared_ratios(program: str, context: dict, benchmarks: dict[str, dict]) -> list[dict]:
+    """The ratios a program declares. Times are compared by their fastest repetitions: a busy machine only
+    ever adds time, so the fastest is the least disturbed; the ratio of the medians is kept beside it."""
+    ratios = []
+    for key, metric in context.items():
+        if not key.startswith("ratio ") or " to " not in key:
+            continue
+        subject, baseline = key[len("ratio ") :].split(" to ", 1)
+        for name in (subject, baseline):
+            if name not in benchmarks or metric not in benchmarks[name]:
+                raise BenchmarkFailure(f"{program}: ratio {subject} to {baseline}: no {metric} of {name}")
+        of = benchmarks[subject]
+        to = benchmarks[baseline]
+        ratio = {"subject": subject, "baseline": baseline, "metric": metric}
+        if metric == "cpu_time":
+            ratio["ratio"] = of["cpu_time_min"] / to["cpu_time_min"]
+            ratio["ratio_of_medians"] = of["cpu_time"] / to["cpu_time"]
+        else:
+            ratio["ratio"] = of[metric] / to[metric]
+        ratios.append(ratio)
+    return ratios
+
+
+def report(benchmarks: dict[str, dict], ratios: list[dict], smoke: bool) -> None:
+    if smoke:
+        print(f"\nsmoke run: {len(benchmarks)} benchmarks ran, {len(ratios)} ratios found their benchmarks")
+        return
+    print("\nbenchmark                          CPU ms: median (fastest-slowest)  M items/s (median)")
+    for name, figures in benchmarks.items():
+        rate = figures.get("items_per_second")
+        rate_text = f"{rate / 1e6:9.3f}" if rate else ""
+        print(
+            f"{name:34} {figures['cpu_time']:10.1f} ({figures['cpu_time_min']:.1f}-{figures['cpu_time_max']:.1f})"
+            f"  {rate_text}"
+        )
+    print("\nratio, same run (times: fastest repetitions; in brackets: medians)")
+    for ratio in ratios:
+        medians = f"  ({ratio['ratio_of_medians']:.3f})" if "ratio_of_medians" in ratio else ""
+        print(f"{ratio['subject']:26} / {ratio['baseline']:26} {ratio['metric']:16} {ratio['ratio']:7.3f}{medians}")
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--build-dir", type=Path, default=ROOT / "build", help="CMake build directory (Release)")
+    parser.add_argument("--repetitions", type=int, default=9, help="repetitions of each benchmark")
+    parser.add_argument("--smoke", action="store_true", help="tiny scenes, one repetition; times nothing")
+    parser.add_argument("--native-only", action="store_true", help="skip the Python scripts")
+    parser.add_argument("--commit", help="the commit measured, recorded in the results")
+    parser.add_argument("--output", type=Path, help="results file (default bench/results/<hostname>.json)")
+    args = parser.parse_args()
+
+    machine = socket.gethostname()
+    benchmarks: dict[str, dict] = {}
+    ratios: list[dict] = []
+    contexts: dict[str, dict] = {}
+    try:
+        for program in PROGRAMS:
+            if program.python and args.native_only:
+                continue
+            output = run_program(program, args.build_dir.resolve(), args.repetitions, args.smoke)
+            summary = summarise(program.name, output)
+            ratios += declared_ratios(program.name, output["context"], summary)
+            benchmarks.update(summary)
+            contexts[program.name] = {k: v for k, v in output["context"].items() if not k.startswith("ratio ")}
+    except BenchmarkFailure as failure:
+        print(f"run.py: {failure}", file=sys.stderr)
+        return 1
+    report(benchmarks, ratios, args.smoke)
+
+    output = args.output or (None if args.smoke else BENCH / "results" / f"{machine}.json")
+    if output:
+        output.parent.mkdir(parents=True, exist_ok=True)
+        results = {
+            "machine": machine,
+            "date": datetime.now(timezone.utc).isoformat(timespec="seconds"),
+            "commit": args.commit,
+            "command": "make bench",
+            "scene": "smoke" if args.smoke else "full",
+            "ratios": ratios,
+            "benchmarks": benchmarks,
+            "contexts": contexts,
+        }
+        output.write_text(json.dumps(results, indent=2) + "\n", encoding="utf-8")
+        print(f"\nwrote {output}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
