@@ -90,7 +90,12 @@ def run_program(program, build_dir: Path, repetitions: int, smoke: bool) -> dict
             filter(None, [str(build_dir / "python"), str(ROOT / "package"), environment.get("PYTHONPATH")])
         )
         print(f"== {program.name}", flush=True)
-        completed = subprocess.run(command, env=environment, check=False)
+        try:
+            completed = subprocess.run(command, env=environment, check=False)
+        except FileNotFoundError:
+            raise BenchmarkFailure(
+                f"{command[0]} not found: build with -DKORVEX_BUILD_BENCHMARKS=ON (make build does)"
+            ) from None
         if completed.returncode != 0:
             raise BenchmarkFailure(f"{program.name} exited with status {completed.returncode}")
         return json.loads(out.read_text(encoding="utf-8"))
