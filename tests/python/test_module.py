@@ -172,3 +172,17 @@ def test_duplicate_quality_names_keep_the_later_column_in_the_first_place():
     result = lib.reclaim()
     assert list(result) == ["x", "volume", "p"]
     assert math.isclose(sum(v * p for v, p in zip(result["volume"], result["p"])), 2.0)
+
+
+def test_detailed_pile_from_a_table_comes_back_whole_and_shows_in_the_heights():
+    lib = detailed_lib(length=10, depth=10, angle=60.0, step=0.5)
+    # Boxes are thrown from 5 m short of the stacking position in z and carried onto the pile.
+    rows = [(k, 4.0 + (k % 3), 8.0, 1.0, 10.0 + k, 1.0) for k in range(12)]
+    lib.stack_list(np.array(rows), ["timestamp", "x", "z", "volume", "p", "q"])
+    heights = np.array(lib.get_heights())
+    assert np.all(heights >= 0) and np.count_nonzero(heights) >= 3
+    result = lib.reclaim()
+    volumes = np.array(result["volume"])
+    assert volumes.sum() == pytest.approx(12.0)
+    assert np.dot(volumes, result["p"]) == pytest.approx(sum(10.0 + k for k in range(12)))
+    assert np.dot(volumes, result["q"]) == pytest.approx(12.0)
