@@ -5,7 +5,6 @@
 #include <array>
 #include <cstdint>
 #include <memory>
-#include <span>
 #include <string>
 #include <utility>
 
@@ -79,18 +78,13 @@ void placement(benchmark::State& state, const StackerScene& scene) {
     countParticles(state, scene);
 }
 
-/// One chunk of one particle per call, as a C++ caller with the table's rows in hand would stack them.
+/// The table's rows straight through the stack call, without reading or checking a table.
 void stackPath(benchmark::State& state, const StackerScene& scene) {
     const auto configuration = scenes::configurationOf(scene);
     const auto table = scenes::chunkRowsOf(scene);
-    const std::size_t width = table.names.size();
     for (auto _ : state) {
         auto simulator = freshPile(state, configuration);
-        for (std::size_t row = 0; row < table.rows; ++row) {
-            const double* cells = &table.cells[row * width];
-            simulator->stack(static_cast<float>(cells[1]), static_cast<float>(cells[2]),
-                             AveragedParameters(cells[3], std::span(cells + 4, width - 4)));
-        }
+        scenes::stackRowByRow(*simulator, table);
         release(state, simulator);
     }
     countParticles(state, scene);

@@ -48,8 +48,8 @@ py::dict scene(bool smoke) {
 }
 
 /// Process CPU seconds and wall-clock seconds to stack the scene's rows, one chunk of one particle each,
-/// through the C++ stack call; or, with `placementOnly`, to place a particle at each row's position without
-/// the stack call.
+/// straight through the C++ stack call; or, with `placementOnly`, to place a particle at each row's position
+/// without the stack call.
 std::pair<double, double> stackNatively(bool smoke, bool placementOnly) {
     const auto scene = sceneFor(smoke);
     const auto rows = korvex::scenes::chunkRowsOf(scene);
@@ -57,14 +57,13 @@ std::pair<double, double> stackNatively(bool smoke, bool placementOnly) {
     Fast simulator(korvex::scenes::configurationOf(scene));
     const AveragedParameters particle(simulator.particleVolume(), std::span(&rows.cells[4], width - 4));
     const auto [cpuStart, wallStart] = now();
-    for (std::size_t row = 0; row < rows.rows; ++row) {
-        const double* cells = &rows.cells[row * width];
-        if (placementOnly) {
+    if (placementOnly) {
+        for (std::size_t row = 0; row < rows.rows; ++row) {
+            const double* cells = &rows.cells[row * width];
             simulator.dropParticle(static_cast<float>(cells[1]), static_cast<float>(cells[2]), particle);
-        } else {
-            simulator.stack(static_cast<float>(cells[1]), static_cast<float>(cells[2]),
-                            AveragedParameters(cells[3], std::span(cells + 4, width - 4)));
         }
+    } else {
+        korvex::scenes::stackRowByRow(simulator, rows);
     }
     const auto [cpuEnd, wallEnd] = now();
     return {cpuEnd - cpuStart, wallEnd - wallStart};

@@ -5,8 +5,8 @@ The stacker scene of the fast-engine tests (from _korvex_bench) is stacked three
 on every repetition so that a busy machine slows all three alike:
 
 - python/stack_list: KorvexLib.stack_list with the scene's table, one particle per row;
-- python/native_stack_path: the same rows stacked from C++ through the simulator's stack call, one chunk
-  per row, which is what stack_list does once it has read a row;
+- python/native_stack_path: the same rows stacked from C++ straight through the simulator's stack call,
+  one chunk per row, which is what stack_list does once it has read and checked a row;
 - python/native_placement: a particle placed at each row's position, without the stack call.
 
 Takes Google Benchmark's --benchmark_out, --benchmark_out_format (json) and --benchmark_repetitions, and

@@ -97,13 +97,21 @@ TEST_P(StackerScenes, TableOfOneParticlePerRowStacksAsItsRowsOneByOne) {
         quality += cells[3] * cells[4];
     }
 
+    // What the benchmarks stack natively to compare the table reader against.
+    Fast byRefilledRow(configuration);
+    korvex::seedFastRandomSources(5);
+    korvex::scenes::stackRowByRow(byRefilledRow, table);
+
     EXPECT_EQ(cellsOf(fromTable.columnCounts), cellsOf(byRow.columnCounts));
+    EXPECT_EQ(cellsOf(byRefilledRow.columnCounts), cellsOf(byRow.columnCounts));
     ASSERT_EQ(fromTable.slices.size(), byRow.slices.size());
     double slicesVolume = 0.0;
     double slicesQuality = 0.0;
     for (std::size_t k = 0; k < byRow.slices.size(); ++k) {
         EXPECT_EQ(fromTable.slices[k].volume, byRow.slices[k].volume) << "slice " << k;
         EXPECT_EQ(fromTable.slices[k].sums, byRow.slices[k].sums) << "slice " << k;
+        EXPECT_EQ(byRefilledRow.slices[k].volume, byRow.slices[k].volume) << "slice " << k;
+        EXPECT_EQ(byRefilledRow.slices[k].sums, byRow.slices[k].sums) << "slice " << k;
         slicesVolume += fromTable.slices[k].volume;
         slicesQuality += fromTable.slices[k].sums.empty() ? 0.0 : fromTable.slices[k].sums[0];
     }

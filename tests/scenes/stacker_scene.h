@@ -7,6 +7,7 @@
 
 #include "core/chunk_table.h"
 #include "core/configuration.h"
+#include "core/korvex.h"
 
 namespace korvex::scenes {
 
@@ -50,5 +51,9 @@ struct ChunkRows {
 /// The scene as the Python module's stack_list takes it: one row per particle, with the columns timestamp,
 /// x, z, volume (one particle's) and one quality value that drifts over the stacking time.
 ChunkRows chunkRowsOf(const StackerScene& scene);
+
+/// Stacks every row of `rows` straight through the simulator's stack call, one chunk per row, refilling one
+/// record as the table reader does: the least a caller can do to stack the same chunks without a table.
+void stackRowByRow(Korvex<AveragedParameters>& simulator, const ChunkRows& rows);
 
 }  // namespace korvex::scenes
