@@ -175,7 +175,7 @@ def report(benchmarks: dict[str, dict], ratios: list[dict], smoke: bool) -> None
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--build-dir", type=Path, default=ROOT / "build", help="CMake build directory (Release)")
-    parser.add_argument("--repetitions", type=int, default=9, help="repetitions of each benchmark")
+    parser.add_argument("--repetitions", type=int, default=11, help="repetitions of each benchmark")
     parser.add_argument("--smoke", action="store_true", help="tiny scenes, one repetition; times nothing")
     parser.add_argument("--native-only", action="store_true", help="skip the Python scripts")
     parser.add_argument("--commit", help="the commit measured, recorded in the results")
