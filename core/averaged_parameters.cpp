@@ -41,7 +41,16 @@ AveragedParameters AveragedParameters::pop(double amount) {
     if (amount > volume) {
         throw std::runtime_error("could not pop volume, not enough volume left");
     }
-    AveragedParameters result(amount, averages());
+    // Built as the constructor would build it from the averages, without an
+    // array of averages in between: one allocation per particle while stacking.
+    AveragedParameters result;
+    result.volume = amount;
+    result.sums.resize(sums.size());
+    const bool divide = volume > zeroVolume;
+    for (std::size_t k = 0; k < sums.size(); ++k) {
+        const double average = divide ? sums[k] / volume : sums[k];
+        result.sums[k] = amount * average + 0.0;
+    }
     // Popping nothing from an empty record would scale by 0/0; it changes nothing.
     if (amount == 0.0 && volume == 0.0) {
         return result;
