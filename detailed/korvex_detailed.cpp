@@ -74,13 +74,23 @@ std::uint32_t cellCount(float extent, float particleSize, const char* name) {
     return cells < 1.0 ? 1u : static_cast<std::uint32_t>(cells);
 }
 
-std::unique_ptr<btDiscreteDynamicsWorld> makeWorld(btCollisionDispatcher& dispatcher,
-                                                   btDbvtBroadphase& broadphase,
-                                                   btSequentialImpulseConstraintSolver& solver,
-                                                   btDefaultCollisionConfiguration& collisionConfiguration) {
-    auto world =
-        std::make_unique<btDiscreteDynamicsWorld>(&dispatcher, &broadphase, &solver, &collisionConfiguration);
+std::unique_ptr<btDbvtBroadphase> makeBroadphase() {
+    auto broadphase = std::make_unique<btDbvtBroadphase>();
+    // Bullet reinserts a hundredth of the resting bodies' tree on every substep after any body has come
+    // to rest, which on a growing pile is nearly every substep, at a cost that grows with the pile. One
+    // leaf per substep keeps the tree nearly as shallow, as bodies come to rest one per drop.
+    broadphase->m_fupdates = 0;
+    return broadphase;
+}
+
+std::unique_ptr<PileWorld> makeWorld(btCollisionDispatcher& dispatcher, btDbvtBroadphase& broadphase,
+                                     btSequentialImpulseConstraintSolver& solver,
+                                     btDefaultCollisionConfiguration& collisionConfiguration) {
+    auto world = std::make_unique<PileWorld>(&dispatcher, &broadphase, &solver, &collisionConfiguration);
     world->setGravity(btVector3(0.0f, -9.80665f, 0.0f));
+    // Only a body that can move needs its bounding box refreshed; a sleeping one is refreshed from the
+    // substep it wakes in, and the frozen particles and the ground never wake.
+    world->setForceUpdateAllAabbs(false);
     return world;
 }
 
@@ -125,7 +135,7 @@ KorvexDetailed<Material>::KorvexDetailed(const KorvexConfiguration& configuratio
       dropInterval(dropIntervalFor(particleSize)),
       collisionConfiguration(std::make_unique<btDefaultCollisionConfiguration>()),
       dispatcher(std::make_unique<btCollisionDispatcher>(collisionConfiguration.get())),
-      broadphase(std::make_unique<btDbvtBroadphase>()),
+      broadphase(makeBroadphase()),
       solver(std::make_unique<btSequentialImpulseConstraintSolver>()),
       dynamicsWorld(makeWorld(*dispatcher, *broadphase, *solver, *collisionConfiguration)),
       groundBody(makeGround(*dynamicsWorld)),
@@ -189,7 +199,7 @@ void KorvexDetailed<Material>::simulateStep() {
             if (!particle.settled || !particle.inWorld()) {
                 continue;
             }
-            const btVector3 centre = particle.body.transform().getOrigin();
+            const btVector3& centre = particle.settledCentre;
             const auto i = cellWithin(centre.x() * inverseParticleSize, this->heapMapWidth);
             const auto j = cellWithin(centre.z() * inverseParticleSize, this->heapMapDepth);
             if (i && j &&
@@ -246,9 +256,13 @@ void KorvexDetailed<Material>::publishParticles() {
 template <class Material>
 void KorvexDetailed<Material>::settleParticle(ParticleType& particle) {
     particle.body.body().setMassProps(0.0f, btVector3(0.0f, 0.0f, 0.0f));
+    if (frozenBodiesRejoinAsStatic) {
+        particle.body.rejoinWorld();
+    }
     particle.settled = true;
+    particle.settledCentre = particle.body.transform().getOrigin();
 
-    const btVector3 centre = particle.body.transform().getOrigin();
+    const btVector3& centre = particle.settledCentre;
     const auto i = clampedCell(inverseParticleSize * centre.x(), this->heapMapWidth);
     const auto j = clampedCell(inverseParticleSize * centre.z(), this->heapMapDepth);
     // A body the solver has flung to NaN or infinity has no height worth recording.
@@ -374,15 +388,26 @@ Material KorvexDetailed<Material>::reclaim(float position) {
 
     // The slice is summed before anything is destroyed, so that a parameter-count error loses nothing.
     Material result;
-    std::vector<ParticleIterator> doomed;
-    doomed.reserve(taken.size());
     for (const ReclaimEntry* entry : taken) {
         result.add(entry->particle->material);
-        doomed.push_back(entry->particle);
     }
 
     reclaimedEntries = static_cast<std::size_t>(last - reclaimOrder.begin());
-    destroyParticles(doomed);
+    forgetRecords(first, last);
+    if (!movingParticles.empty()) {
+        // A particle taken before it has settled must not stay listed as moving.
+        std::vector<const ParticleType*> doomed;
+        doomed.reserve(taken.size());
+        for (const ReclaimEntry* entry : taken) {
+            doomed.push_back(&*entry->particle);
+        }
+        std::sort(doomed.begin(), doomed.end());
+        std::erase_if(movingParticles,
+                      [&doomed](const ParticleType* particle) { return containsSorted(doomed, particle); });
+    }
+    for (const ReclaimEntry* entry : taken) {
+        particles.erase(entry->particle);
+    }
     return result;
 }
 
@@ -393,7 +418,8 @@ void KorvexDetailed<Material>::buildReclaimOrder() {
     reclaimOrder.reserve(particles.size());
     std::size_t dropIndex = 0;
     for (auto particle = particles.begin(); particle != particles.end(); ++particle, ++dropIndex) {
-        const btVector3 centre = particle->body.transform().getOrigin();
+        const btVector3 centre =
+            particle->settled ? particle->settledCentre : particle->body.transform().getOrigin();
         const double coordinate = reclaimGeometry.coordinate(centre.x(), centre.y(), centre.z());
         reclaimOrder.push_back({std::isfinite(coordinate), coordinate, dropIndex, particle});
     }
@@ -408,37 +434,49 @@ void KorvexDetailed<Material>::buildReclaimOrder() {
     reclaimOrderValid = true;
     if (movingParticles.empty()) {
         dropAllContactPairs(*broadphase, *dispatcher);
+        // Every record is queued as settled now. Queued in the order the slices take them, the records
+        // of each slice leave from the front of the queue instead of from all over it.
+        std::lock_guard lock(this->particlesMutex);
+        this->settledRecords.clear();
+        for (const ReclaimEntry& entry : reclaimOrder) {
+            if (entry.particle->viewerRecord) {
+                this->settledRecords.push_back(entry.particle->viewerRecord.get());
+            }
+        }
     }
 }
 
 template <class Material>
-void KorvexDetailed<Material>::destroyParticles(const std::vector<ParticleIterator>& taken) {
+void KorvexDetailed<Material>::forgetRecords(ReclaimIterator first, ReclaimIterator last) {
+    // No viewer may reach a record once its particle is gone.
+    std::lock_guard lock(this->particlesMutex);
+    auto queued = this->settledRecords.begin();
+    bool atFront = true;
+    for (auto entry = first; entry != last; ++entry) {
+        const Record* record = entry->particle->viewerRecord.get();
+        if (record == nullptr) {
+            continue;
+        }
+        if (queued == this->settledRecords.end() || *queued != record) {
+            atFront = false;
+            break;
+        }
+        ++queued;
+    }
+    if (atFront) {
+        this->settledRecords.erase(this->settledRecords.begin(), queued);
+        return;
+    }
     std::vector<Record*> records;
-    std::vector<const ParticleType*> taking;
-    records.reserve(taken.size());
-    taking.reserve(taken.size());
-    for (const ParticleIterator& particle : taken) {
-        taking.push_back(&*particle);
-        if (particle->viewerRecord) {
-            records.push_back(particle->viewerRecord.get());
+    for (auto entry = first; entry != last; ++entry) {
+        if (entry->particle->viewerRecord) {
+            records.push_back(entry->particle->viewerRecord.get());
         }
     }
     std::sort(records.begin(), records.end());
-    std::sort(taking.begin(), taking.end());
-
-    // A particle taken before it has settled must not stay listed as moving.
-    std::erase_if(movingParticles,
-                  [&taking](const ParticleType* particle) { return containsSorted(taking, particle); });
-    if (!records.empty()) {
-        // No viewer may reach a record once its particle is gone.
-        std::lock_guard lock(this->particlesMutex);
-        const auto destroyed = [&records](Record* record) { return containsSorted(records, record); };
-        std::erase_if(this->settledRecords, destroyed);
-        std::erase_if(this->movingRecords, destroyed);
-    }
-    for (const ParticleIterator& particle : taken) {
-        particles.erase(particle);
-    }
+    const auto destroyed = [&records](Record* record) { return containsSorted(records, record); };
+    std::erase_if(this->settledRecords, destroyed);
+    std::erase_if(this->movingRecords, destroyed);
 }
 
 template class KorvexDetailed<AveragedParameters>;

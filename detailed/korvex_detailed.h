@@ -14,10 +14,15 @@
 #include "core/averaged_parameters.h"
 #include "core/korvex.h"
 #include "detailed/particle.h"
+#include "detailed/pile_world.h"
 #include "detailed/reclaim_geometry.h"
 #include "detailed/rigid_body_in_world.h"
 
 namespace korvex {
+
+namespace testing {
+struct FreezingInPlace;
+}  // namespace testing
 
 /// Whether a moving particle of `age` simulated milliseconds, whose body is in `activationState`, is
 /// old enough to be frozen where it lies.
@@ -81,7 +86,7 @@ public:
     const std::unique_ptr<btCollisionDispatcher> dispatcher;
     const std::unique_ptr<btDbvtBroadphase> broadphase;
     const std::unique_ptr<btSequentialImpulseConstraintSolver> solver;
-    const std::unique_ptr<btDiscreteDynamicsWorld> dynamicsWorld;
+    const std::unique_ptr<PileWorld> dynamicsWorld;
     /// The static ground, the plane y = 0.
     RigidBodyInWorld groundBody;
     /// Every particle on the pile, in drop order.
@@ -92,6 +97,8 @@ public:
     std::atomic<bool> particlesInMotion{false};
 
 private:
+    friend struct testing::FreezingInPlace;
+
     using ParticleIterator = typename std::list<ParticleType>::iterator;
 
     // Once stacking is over no particle moves, so the reclaim coordinates are computed once and kept
@@ -103,9 +110,17 @@ private:
         ParticleIterator particle;
     };
 
-    void buildReclaimOrder();
-    void destroyParticles(const std::vector<ParticleIterator>& taken);
+    using ReclaimIterator = typename std::vector<ReclaimEntry>::const_iterator;
 
+    void buildReclaimOrder();
+    /// Takes the records of the particles of [first, last) out of both queues.
+    void forgetRecords(ReclaimIterator first, ReclaimIterator last);
+
+    // A body frozen by mass 0 alone would keep its place among the moving bodies of the broadphase,
+    // its pairs and contacts with its frozen neighbours, and would be walked by every substep; the
+    // world learns that it is static only when it takes the body in anew. Only a comparison of the
+    // two ways of freezing turns this off.
+    bool frozenBodiesRejoinAsStatic = true;
     const ReclaimGeometry reclaimGeometry;
     std::vector<ReclaimEntry> reclaimOrder;
     std::size_t reclaimedEntries = 0;

@@ -31,6 +31,9 @@ struct Particle {
     btVector3 dimensions;
     /// Set once the particle has been frozen into the pile.
     bool settled = false;
+    /// The centre its motion state reported as it was frozen, and keeps reporting: a frozen body never
+    /// moves again. Read where the whole pile is walked, without a call into the motion state.
+    btVector3 settledCentre{0.0f, 0.0f, 0.0f};
     /// Simulated time in milliseconds at which the particle was created.
     std::uint64_t dropTime;
     Material material;

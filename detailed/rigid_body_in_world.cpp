@@ -30,4 +30,11 @@ void RigidBodyInWorld::removeFromWorld() {
     }
 }
 
+void RigidBodyInWorld::rejoinWorld() {
+    if (inWorld_) {
+        world_.removeRigidBody(body_.get());
+        world_.addRigidBody(body_.get());
+    }
+}
+
 }  // namespace korvex

@@ -33,6 +33,10 @@ public:
     bool inWorld() const { return inWorld_; }
     /// Takes the body out of the world for good; the body itself stays alive.
     void removeFromWorld();
+    /// Takes the body out of the world and adds it again, so that the world files it by its mass as
+    /// it is now: a body of mass 0 comes back as a sleeping static object, with its contacts dropped.
+    /// Does nothing once the body has left the world.
+    void rejoinWorld();
 
 private:
     btDynamicsWorld& world_;

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <deque>
 #include <limits>
 #include <numbers>
 #include <random>
@@ -11,6 +13,7 @@
 #include "detailed/drop_randomness.h"
 #include "detailed/reclaim_geometry.h"
 #include "detailed_world.h"
+#include "reclaim_walk.h"
 
 using namespace korvex::testing;
 using korvex::AveragedParameters;
@@ -110,9 +113,10 @@ class DetailedReclaimLostBody : public ::testing::TestWithParam<btVector3> {};
 TEST_P(DetailedReclaimLostBody, IsTakenByTheNextSliceWhateverItsPosition) {
     PlacedPile pile(geometry(10, 10, 60, false));
     pile.add(5.0f, 0.5f, 5.0f, {1.0});
-    DetailedParticle& lost = pile.add(6.0f, 0.5f, 5.0f, {2.0});
-    pile.simulator.finishStacking();
+    DetailedParticle& lost = placeParticle(pile.simulator, 6.0f, 0.5f, 5.0f, material(1.0, {2.0}));
     moveCentre(lost, GetParam().x(), GetParam().y(), GetParam().z());
+    pile.simulator.settleParticle(lost);
+    pile.simulator.finishStacking();
 
     EXPECT_EQ(pile.simulator.reclaim(-1e30f).sums, std::vector<double>{2.0});
     EXPECT_EQ(pile.simulator.reclaim(5.5f).sums, std::vector<double>{1.0});
@@ -162,6 +166,36 @@ TEST(DetailedReclaim, NoQueueKeepsTheRecordOfATakenParticle) {
     EXPECT_FALSE(simulator.particlesInMotion.load());
 }
 
+TEST(DetailedReclaim, EachSliceTakesTheRecordsOfItsParticlesAndNoOthers) {
+    PlacedPile pile;
+    Detailed& simulator = pile.simulator;
+    std::vector<const DetailedParticle*> placed;
+    for (const float x : {6.5f, 1.5f, 8.5f, 3.5f, 0.5f, 4.5f}) {
+        placed.push_back(&pile.add(x, 0.5f, 2.0f, {static_cast<double>(x)}));
+    }
+    simulator.finishStacking();
+    ASSERT_EQ(simulator.settledRecords.size(), placed.size());
+
+    for (const float position : {2.0f, 2.0f, 5.0f, 7.0f, 10.0f}) {
+        const AveragedParameters slice = simulator.reclaim(position);
+        std::deque<Detailed::Record*> left;
+        for (const float x : {0.5f, 1.5f, 3.5f, 4.5f, 6.5f, 8.5f}) {
+            if (x >= position) {
+                const auto particle =
+                    std::find_if(placed.begin(), placed.end(),
+                                 [x](const DetailedParticle* p) { return centreOf(*p).x() == x; });
+                left.push_back((*particle)->viewerRecord.get());
+            }
+        }
+        std::deque<Detailed::Record*> queued = simulator.settledRecords;
+        std::sort(queued.begin(), queued.end());
+        std::sort(left.begin(), left.end());
+        EXPECT_EQ(queued, left) << "after the slice at " << position;
+        EXPECT_EQ(simulator.particles.size(), left.size());
+    }
+    EXPECT_TRUE(simulator.reclaimingFinished());
+}
+
 TEST(DetailedReclaim, BoxDroppedAfterASliceLandsOnWhatIsLeftAndGoesWithTheNext) {
     PlacedPile pile;
     pile.add(2.0f, 0.5f, 2.0f, {1.0});
@@ -175,30 +209,6 @@ TEST(DetailedReclaim, BoxDroppedAfterASliceLandsOnWhatIsLeftAndGoesWithTheNext) 
     pile.simulator.finishStacking();
     EXPECT_NEAR(centreOf(late).y(), 2.5f, 0.05f);
     EXPECT_EQ(pile.simulator.reclaim(6.0f).sums, std::vector<double>{9.0});
-}
-
-// The slices a walk over every remaining particle in drop order yields.
-std::vector<AveragedParameters> slicesByWalkingThePile(const Detailed& simulator,
-                                                       const std::vector<float>& positions) {
-    const ReclaimGeometry reclaimGeometry(simulator.configuration);
-    std::vector<std::pair<double, const AveragedParameters*>> remaining;
-    for (const DetailedParticle& particle : simulator.particles) {
-        const btVector3 centre = centreOf(particle);
-        remaining.emplace_back(reclaimGeometry.coordinate(centre.x(), centre.y(), centre.z()),
-                               &particle.material);
-    }
-    std::vector<AveragedParameters> slices;
-    for (float position : positions) {
-        AveragedParameters slice;
-        std::erase_if(remaining, [&](const auto& particle) {
-            if (particle.first < position) {
-                slice.add(*particle.second);
-            }
-            return particle.first < position;
-        });
-        slices.push_back(slice);
-    }
-    return slices;
 }
 
 class DetailedReclaimWholePile : public ::testing::TestWithParam<KorvexConfiguration> {};

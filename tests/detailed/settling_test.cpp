@@ -239,6 +239,9 @@ TEST(DetailedBuriedPass, TakesDeepSettledBodiesOutOnceOnEveryHundredthStepOfTheP
     EXPECT_EQ(slice.volume, 4.0);
     EXPECT_EQ(slice.sums, std::vector<double>{4.0 + 1.0 + 1.0 + 6.0});
     EXPECT_EQ(simulator.heightAt(3, 3), 10.0f);
+    EXPECT_EQ(bodiesInWorld(simulator), 2u);
+    EXPECT_EQ(simulator.reclaim(100.0f).volume, 1.0);
+    EXPECT_EQ(bodiesInWorld(simulator), 1u);
 }
 
 }  // namespace
