@@ -94,15 +94,11 @@ std::unique_ptr<PileWorld> makeWorld(btCollisionDispatcher& dispatcher, btDbvtBr
     return world;
 }
 
-// The plane y = 1 of the shape's own frame, moved down by 1, is the plane y = 0 of the world.
-RigidBodyInWorld makeGround(btDynamicsWorld& world) {
-    auto shape = std::make_unique<btStaticPlaneShape>(btVector3(0.0f, 1.0f, 0.0f), 1.0f);
-    auto motionState = std::make_unique<btDefaultMotionState>(
-        btTransform(btQuaternion(0.0f, 0.0f, 0.0f, 1.0f), btVector3(0.0f, -1.0f, 0.0f)));
-    btRigidBody::btRigidBodyConstructionInfo info(0.0f, motionState.get(), shape.get(),
-                                                  btVector3(0.0f, 0.0f, 0.0f));
+btRigidBody::btRigidBodyConstructionInfo groundInfo() {
+    // The ground supplies its own shape and motion state.
+    btRigidBody::btRigidBodyConstructionInfo info(0.0f, nullptr, nullptr, btVector3(0.0f, 0.0f, 0.0f));
     info.m_friction = 10.0f;
-    return RigidBodyInWorld(world, std::move(shape), std::move(motionState), info);
+    return info;
 }
 
 // Bullet's pair cache is walked whole every time a body leaves the world, so taking a settled pile
@@ -138,7 +134,10 @@ KorvexDetailed<Material>::KorvexDetailed(const KorvexConfiguration& configuratio
       broadphase(makeBroadphase()),
       solver(std::make_unique<btSequentialImpulseConstraintSolver>()),
       dynamicsWorld(makeWorld(*dispatcher, *broadphase, *solver, *collisionConfiguration)),
-      groundBody(makeGround(*dynamicsWorld)),
+      // The plane y = 1 of the shape's own frame, moved down by 1, is the plane y = 0 of the world.
+      groundShape(btVector3(0.0f, 1.0f, 0.0f), 1.0f),
+      groundMotionState(btTransform(btQuaternion(0.0f, 0.0f, 0.0f, 1.0f), btVector3(0.0f, -1.0f, 0.0f))),
+      groundBody(*dynamicsWorld, groundShape, groundMotionState, groundInfo()),
       reclaimGeometry(configuration) {
     this->initializeHeapMap(cellCount(configuration.length, particleSize, "length"),
                             cellCount(configuration.depth, particleSize, "depth"));
@@ -316,15 +315,14 @@ template <class Material>
 typename KorvexDetailed<Material>::ParticleType& KorvexDetailed<Material>::createParticle(
     const btVector3& position, Material material, const btQuaternion& rotation, const btVector3& velocity,
     const btVector3& dimensions) {
-    auto shape = std::make_unique<btBoxShape>(dimensions * 0.5f);
-    auto motionState = std::make_unique<btDefaultMotionState>(btTransform(rotation, position));
     // Numerically the particle's material volume, varied by the size jitter.
     const float mass =
         dimensions.y() * dimensions.x() * dimensions.z() / this->configuration.particleVolumeFactor;
     btVector3 inertia(0.0f, 0.0f, 0.0f);
-    shape->calculateLocalInertia(mass, inertia);
+    btBoxShape(dimensions * 0.5f).calculateLocalInertia(mass, inertia);
 
-    btRigidBody::btRigidBodyConstructionInfo info(mass, motionState.get(), shape.get(), inertia);
+    // The particle supplies its own shape and motion state.
+    btRigidBody::btRigidBodyConstructionInfo info(mass, nullptr, nullptr, inertia);
     info.m_linearDamping = 0.1f;
     info.m_angularDamping = 0.1f;
     info.m_friction = 0.5f;
@@ -341,7 +339,7 @@ typename KorvexDetailed<Material>::ParticleType& KorvexDetailed<Material>::creat
 
     ParticleType& particle =
         particles.emplace_back(*dynamicsWorld, dimensions, simulationTime, std::move(material),
-                               std::move(shape), std::move(motionState), info);
+                               btTransform(rotation, position), info);
     try {
         movingParticles.push_back(&particle);
     } catch (...) {

@@ -88,6 +88,8 @@ public:
     const std::unique_ptr<btSequentialImpulseConstraintSolver> solver;
     const std::unique_ptr<PileWorld> dynamicsWorld;
     /// The static ground, the plane y = 0.
+    btStaticPlaneShape groundShape;
+    btDefaultMotionState groundMotionState;
     RigidBodyInWorld groundBody;
     /// Every particle on the pile, in drop order.
     std::list<ParticleType> particles;

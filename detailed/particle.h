@@ -11,18 +11,24 @@
 
 namespace korvex {
 
-/// One particle of the detailed simulator: a box of material carried by a rigid body. Owns the body
-/// with its shape and motion state, and the record it publishes for an outside viewer.
+/// One particle of the detailed simulator: a box of material carried by a rigid body. Holds the box
+/// shape, the motion state and the body in itself, and owns the record it publishes for an outside
+/// viewer.
 template <class Material>
 struct Particle {
-    /// Builds the particle's body from `info` and puts it into `world`.
+    /// Builds the particle's box and motion state, starting at `start`, and its body from `info` on
+    /// them, and puts the body into `world`.
     Particle(btDynamicsWorld& world, const btVector3& dimensions, std::uint64_t dropTime, Material material,
-             std::unique_ptr<btCollisionShape> shape, std::unique_ptr<btMotionState> motionState,
-             const btRigidBody::btRigidBodyConstructionInfo& info)
+             const btTransform& start, const btRigidBody::btRigidBodyConstructionInfo& info)
         : dimensions(dimensions),
           dropTime(dropTime),
           material(std::move(material)),
-          body(world, std::move(shape), std::move(motionState), info) {}
+          shape(dimensions * 0.5f),
+          motionState(start),
+          body(world, shape, motionState, info) {}
+
+    Particle(const Particle&) = delete;
+    Particle& operator=(const Particle&) = delete;
 
     /// False once the body has left the physics world because it lies buried.
     bool inWorld() const { return body.inWorld(); }
@@ -39,6 +45,9 @@ struct Particle {
     Material material;
     /// Null until the first publishing pass that sees the particle; queued by address only.
     std::unique_ptr<ParticleRecord<Material>> viewerRecord;
+    btBoxShape shape;
+    btDefaultMotionState motionState;
+    /// Declared after what it is built on, so that it leaves the world and goes first.
     RigidBodyInWorld body;
 };
 

@@ -2,29 +2,24 @@
 
 #include <btBulletDynamicsCommon.h>
 
-#include <memory>
-
 namespace korvex {
 
-/// A rigid body together with the shape and motion state it was built on, and its place in a
-/// dynamics world. The body leaves the world before it is deleted and is deleted before its motion
-/// state and shape. The world must outlive this object.
+/// A rigid body and its place in a dynamics world. The body leaves the world before it is destroyed. The
+/// shape and motion state it is built on, and the world, must outlive it; an owner that holds all three
+/// declares this object after the shape and the motion state.
 class RigidBodyInWorld {
 public:
-    /// Builds the body from `info`, whose shape and motion state are taken to be `shape` and
-    /// `motionState`, and adds it to `world`.
-    RigidBodyInWorld(btDynamicsWorld& world, std::unique_ptr<btCollisionShape> shape,
-                     std::unique_ptr<btMotionState> motionState,
+    /// Builds the body from `info` on `shape` and `motionState` and adds it to `world`.
+    RigidBodyInWorld(btDynamicsWorld& world, btCollisionShape& shape, btMotionState& motionState,
                      btRigidBody::btRigidBodyConstructionInfo info);
     ~RigidBodyInWorld();
 
     RigidBodyInWorld(const RigidBodyInWorld&) = delete;
     RigidBodyInWorld& operator=(const RigidBodyInWorld&) = delete;
 
-    btRigidBody& body() { return *body_; }
-    const btRigidBody& body() const { return *body_; }
-    btCollisionShape& shape() { return *shape_; }
-    btMotionState& motionState() { return *motionState_; }
+    btRigidBody& body() { return body_; }
+    const btRigidBody& body() const { return body_; }
+    btMotionState& motionState() { return *body_.getMotionState(); }
 
     /// The centre-of-mass transform as the motion state reports it.
     btTransform transform() const;
@@ -40,9 +35,7 @@ public:
 
 private:
     btDynamicsWorld& world_;
-    std::unique_ptr<btCollisionShape> shape_;
-    std::unique_ptr<btMotionState> motionState_;
-    std::unique_ptr<btRigidBody> body_;
+    btRigidBody body_;
     bool inWorld_ = false;
 };
 

@@ -8,6 +8,7 @@
 #include <random>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "detailed/drop_randomness.h"
@@ -169,22 +170,23 @@ TEST(DetailedReclaim, NoQueueKeepsTheRecordOfATakenParticle) {
 TEST(DetailedReclaim, EachSliceTakesTheRecordsOfItsParticlesAndNoOthers) {
     PlacedPile pile;
     Detailed& simulator = pile.simulator;
-    std::vector<const DetailedParticle*> placed;
+    std::vector<DetailedParticle*> placed;
     for (const float x : {6.5f, 1.5f, 8.5f, 3.5f, 0.5f, 4.5f}) {
         placed.push_back(&pile.add(x, 0.5f, 2.0f, {static_cast<double>(x)}));
     }
     simulator.finishStacking();
-    ASSERT_EQ(simulator.settledRecords.size(), placed.size());
+    std::vector<std::pair<float, Detailed::Record*>> records;
+    for (DetailedParticle* particle : placed) {
+        records.emplace_back(centreOf(*particle).x(), particle->viewerRecord.get());
+    }
+    ASSERT_EQ(simulator.settledRecords.size(), records.size());
 
     for (const float position : {2.0f, 2.0f, 5.0f, 7.0f, 10.0f}) {
-        const AveragedParameters slice = simulator.reclaim(position);
+        simulator.reclaim(position);
         std::deque<Detailed::Record*> left;
-        for (const float x : {0.5f, 1.5f, 3.5f, 4.5f, 6.5f, 8.5f}) {
+        for (const auto& [x, record] : records) {
             if (x >= position) {
-                const auto particle =
-                    std::find_if(placed.begin(), placed.end(),
-                                 [x](const DetailedParticle* p) { return centreOf(*p).x() == x; });
-                left.push_back((*particle)->viewerRecord.get());
+                left.push_back(record);
             }
         }
         std::deque<Detailed::Record*> queued = simulator.settledRecords;
