@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <cstddef>
+#include <cstdint>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -48,6 +50,60 @@ TEST_P(DetailedFreezing, FrozenBoxHoldsStillAndCarriesABoxDroppedOnIt) {
     EXPECT_EQ(centreOf(frozen), btVector3(5.0f, 3.0f, 5.0f));
     EXPECT_EQ(frozen.settledCentre, centreOf(frozen));
     EXPECT_EQ(simulator.heightAt(5, 5), centreOf(dropped).y());
+}
+
+// Two frozen boxes, one low and one high; a box lands on each, a third on the first of those, a fourth on
+// the ground. Returns the four, and when each settled.
+struct LandedBoxes {
+    std::vector<btVector3> centres;
+    std::vector<std::uint64_t> settledAt;
+};
+
+LandedBoxes landBoxesOnFrozenOnes(Detailed& simulator) {
+    placeSettled(simulator, 3.0f, 0.5f, 3.0f, material(1.0, {1.0}));
+    placeSettled(simulator, 7.0f, 2.5f, 3.0f, material(1.0, {1.0}));
+    const btVector3 falling(0.0f, -2.0f, 0.0f);
+    const std::vector<DetailedParticle*> landing{
+        &placeParticle(simulator, 3.0f, 2.0f, 3.0f, material(1.0, {2.0}), falling),
+        &placeParticle(simulator, 3.0f, 3.5f, 3.0f, material(1.0, {3.0}), falling),
+        &placeParticle(simulator, 7.0f, 4.0f, 3.0f, material(1.0, {4.0}), falling),
+        &placeParticle(simulator, 5.0f, 1.0f, 7.0f, material(1.0, {5.0}), falling)};
+    LandedBoxes landed{{}, std::vector<std::uint64_t>(landing.size(), 0)};
+    while (simulator.particlesInMotion.load()) {
+        const std::uint64_t stepStart = simulator.simulationTime;
+        simulator.simulateStep();
+        for (std::size_t k = 0; k < landing.size(); ++k) {
+            if (landing[k]->settled && landed.settledAt[k] == 0) {
+                landed.settledAt[k] = stepStart;
+            }
+        }
+    }
+    for (const DetailedParticle* particle : landing) {
+        landed.centres.push_back(centreOf(*particle));
+    }
+    return landed;
+}
+
+TEST_P(DetailedFreezing, BoxesComeToRestOnFrozenOnesOnEachOtherAndOnTheGround) {
+    const LandedBoxes landed = landBoxesOnFrozenOnes(simulator);
+    const std::vector<float> heights{1.5f, 2.5f, 3.5f, 0.5f};
+    for (std::size_t k = 0; k < heights.size(); ++k) {
+        EXPECT_NEAR(landed.centres[k].y(), heights[k], 0.05f) << "box " << k;
+    }
+}
+
+// Walking only the bodies that can move numbers their islands, and so decides when they sleep, as Bullet's
+// walks over every object do.
+TEST(DetailedFrozenBody, BoxesLandingOnItSettleAsWithBulletsOwnBookkeeping) {
+    Detailed rejoining(pileOfMetreBoxes());
+    Detailed inPlace(pileOfMetreBoxes());
+    FreezingInPlace::use(inPlace);
+    const LandedBoxes expected = landBoxesOnFrozenOnes(inPlace);
+    const LandedBoxes landed = landBoxesOnFrozenOnes(rejoining);
+    EXPECT_EQ(landed.settledAt, expected.settledAt);
+    for (std::size_t k = 0; k < landed.centres.size(); ++k) {
+        EXPECT_LT(landed.centres[k].distance(expected.centres[k]), 0.01f) << "box " << k;
+    }
 }
 
 TEST_P(DetailedFreezing, FrozenNeighboursShareNoPairOnceTheyRest) {
