@@ -59,6 +59,8 @@ class Script:
 PROGRAMS = [
     Native("korvex_fast_bench"),
     Native("korvex_memory_bench", repetitions=1),
+    Native("korvex_detailed_bench", repetitions=3),
+    Native("korvex_detailed_stack_bench", repetitions=1),
     Script("stack_list_bench.py"),
 ]
 

@@ -1,0 +1,236 @@
+// The detailed engine stacking a pile: the cost of a simulation step on a large pile against a small one,
+// with settled particles rejoining the world as static objects and frozen in place, and the height map of
+// piles frozen either way over several seeds. Each run takes seconds to minutes; bench/run.py runs them once.
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <numbers>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "bench/bench_main.h"
+#include "bench/malloc_heap.h"
+#include "core/averaged_parameters.h"
+#include "detailed/drop_randomness.h"
+#include "detailed/korvex_detailed.h"
+#include "tests/detailed/freezing_in_place.h"
+
+namespace korvex::bench {
+
+namespace {
+
+using Detailed = KorvexDetailed<AveragedParameters>;
+using testing::FreezingInPlace;
+
+// A stacker that travels once, slowly, along 40 m of the centre line of a bed with room around it for the
+// pile's feet, throwing 1 m boxes (one particle per cubic metre) from high enough to clear the largest pile.
+constexpr float stackerTravel = 40.0f;
+constexpr float bedMargin = 10.0f;
+constexpr float bedDepth = 40.0f;
+
+KorvexConfiguration stackerBed() {
+    KorvexConfiguration configuration;
+    configuration.length = stackerTravel + 2.0f * bedMargin;
+    configuration.depth = bedDepth;
+    configuration.reclaimAngle = 45.0f;
+    configuration.particlesPerCubicMeter = 1.0f;
+    configuration.particleVolumeFactor = 1.0f;
+    configuration.dropHeight = 20.0f;
+    return configuration;
+}
+
+enum class Freezing { rejoinAsStatic, inPlace };
+
+struct StackedPile {
+    std::unique_ptr<Detailed> simulator;
+    std::uint64_t steps = 0;
+    std::size_t mostBodies = 0;
+    std::size_t mostPairs = 0;
+    std::size_t emptyHeapBytes = 0;  ///< held by the simulator before the first drop
+    std::size_t heapBytes = 0;       ///< held by the simulator with its pile settled
+};
+
+/// Stacks `particles` boxes as the stacker passes, one chunk of one particle at a time, and lets the pile
+/// settle. The drop jitter starts from `seed`.
+StackedPile stackPile(std::size_t particles, Freezing freezing, std::uint32_t seed) {
+    detail::seedDropRandomness(seed);
+    StackedPile pile;
+    const std::size_t heapBefore = mallocHeapInUse();
+    pile.simulator = std::make_unique<Detailed>(stackerBed());
+    pile.emptyHeapBytes = mallocHeapInUse() - heapBefore;
+    Detailed& simulator = *pile.simulator;
+    if (freezing == Freezing::inPlace) {
+        FreezingInPlace::use(simulator);
+    }
+    const float z = bedDepth * 0.5f;
+    const auto sample = [&] {
+        pile.mostBodies = std::max(
+            pile.mostBodies, static_cast<std::size_t>(simulator.dynamicsWorld->getNumCollisionObjects()));
+        pile.mostPairs = std::max(
+            pile.mostPairs, static_cast<std::size_t>(
+                                simulator.broadphase->getOverlappingPairCache()->getNumOverlappingPairs()));
+    };
+    for (std::size_t n = 0; n < particles; ++n) {
+        const float x =
+            bedMargin + stackerTravel * (static_cast<float>(n) + 0.5f) / static_cast<float>(particles);
+        const std::array<double, 1> quality{40.0 + 2.0 * std::sin(static_cast<double>(n) / 97.0)};
+        simulator.stack(x, z, AveragedParameters(1.0, quality));
+        if (n % 50 == 0) {
+            sample();
+        }
+    }
+    sample();
+    simulator.finishStacking();
+    pile.steps = simulator.simulationTime / 30;
+    pile.heapBytes = mallocHeapInUse() - heapBefore;
+    return pile;
+}
+
+void stacking(benchmark::State& state, std::size_t particles, Freezing freezing) {
+    StackedPile pile;
+    std::uint64_t steps = 0;
+    for (auto _ : state) {
+        pile = stackPile(particles, freezing, 2024u);
+        steps += pile.steps;
+        state.PauseTiming();
+        pile.simulator.reset();
+        state.ResumeTiming();
+    }
+    state.counters["particles"] = static_cast<double>(particles);
+    state.counters["steps"] = static_cast<double>(pile.steps);
+    state.counters["seconds_per_step"] = benchmark::Counter(
+        static_cast<double>(steps), benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+    state.counters["most_bodies"] = static_cast<double>(pile.mostBodies);
+    state.counters["most_pairs"] = static_cast<double>(pile.mostPairs);
+    reportParticleHeap(state, pile.emptyHeapBytes, pile.heapBytes, particles);
+}
+
+// What a user sees of a stacked pile: the height map's footprint, mean and highest height, and slope.
+struct HeightMapFigures {
+    double footprint = 0.0;   ///< cells raised, square metres for 1 m cells
+    double meanHeight = 0.0;  ///< over the raised cells
+    double maxHeight = 0.0;
+    double slope = 0.0;  ///< mean gradient over raised cells with four raised neighbours, degrees
+};
+
+HeightMapFigures figuresOf(const Detailed& simulator) {
+    HeightMapFigures figures;
+    const std::uint32_t width = simulator.heapMapWidth;
+    const std::uint32_t depth = simulator.heapMapDepth;
+    const auto height = [&](std::uint32_t i, std::uint32_t j) {
+        return static_cast<double>(simulator.heapMap[std::size_t{j} * width + i]);
+    };
+    double heights = 0.0;
+    double gradients = 0.0;
+    std::size_t interior = 0;
+    for (std::uint32_t j = 0; j < depth; ++j) {
+        for (std::uint32_t i = 0; i < width; ++i) {
+            const double h = height(i, j);
+            if (h <= 0.0) {
+                continue;
+            }
+            figures.footprint += 1.0;
+            heights += h;
+            figures.maxHeight = std::max(figures.maxHeight, h);
+            if (i == 0 || j == 0 || i + 1 == width || j + 1 == depth) {
+                continue;
+            }
+            const double west = height(i - 1, j);
+            const double east = height(i + 1, j);
+            const double south = height(i, j - 1);
+            const double north = height(i, j + 1);
+            if (west > 0.0 && east > 0.0 && south > 0.0 && north > 0.0) {
+                const double cell = static_cast<double>(simulator.particleSize);
+                gradients += std::atan(std::hypot(east - west, north - south) / (2.0 * cell)) * 180.0 /
+                             std::numbers::pi;
+                ++interior;
+            }
+        }
+    }
+    figures.meanHeight = figures.footprint > 0.0 ? heights / figures.footprint : 0.0;
+    figures.slope = interior > 0 ? gradients / static_cast<double>(interior) : 0.0;
+    return figures;
+}
+
+struct HeightMapScene {
+    std::size_t particles;
+    std::uint32_t seeds;
+};
+
+/// Stacks the same pile from several seeds and reports each figure's mean and standard deviation over them,
+/// so that piles frozen one way can be set against the spread of piles frozen the same way.
+void heightMap(benchmark::State& state, HeightMapScene scene, Freezing freezing) {
+    std::vector<HeightMapFigures> runs;
+    std::uint64_t steps = 0;
+    for (auto _ : state) {
+        runs.clear();
+        for (std::uint32_t seed = 1; seed <= scene.seeds; ++seed) {
+            const StackedPile pile = stackPile(scene.particles, freezing, seed);
+            runs.push_back(figuresOf(*pile.simulator));
+            steps += pile.steps;
+        }
+    }
+    const auto report = [&](const std::string& name, double HeightMapFigures::*figure) {
+        double sum = 0.0;
+        for (const HeightMapFigures& run : runs) {
+            sum += run.*figure;
+        }
+        const double mean = sum / static_cast<double>(runs.size());
+        double squares = 0.0;
+        for (const HeightMapFigures& run : runs) {
+            squares += (run.*figure - mean) * (run.*figure - mean);
+        }
+        state.counters[name] = mean;
+        state.counters[name + "_sd"] =
+            runs.size() > 1 ? std::sqrt(squares / static_cast<double>(runs.size() - 1)) : 0.0;
+        for (std::size_t k = 0; k < runs.size(); ++k) {
+            state.counters[name + "_seed" + std::to_string(k + 1)] = runs[k].*figure;
+        }
+    };
+    report("footprint", &HeightMapFigures::footprint);
+    report("mean_height", &HeightMapFigures::meanHeight);
+    report("max_height", &HeightMapFigures::maxHeight);
+    report("slope", &HeightMapFigures::slope);
+    state.counters["particles"] = static_cast<double>(scene.particles);
+    state.counters["seeds"] = static_cast<double>(scene.seeds);
+    state.counters["seconds_per_step"] = benchmark::Counter(
+        static_cast<double>(steps), benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+}
+
+}  // namespace
+
+void registerBenchmarks(bool smoke) {
+    const std::size_t smallPile = smoke ? 20 : 1'000;
+    const std::size_t largePile = smoke ? 60 : 10'000;
+    const HeightMapScene heightMapScene = smoke ? HeightMapScene{20, 2} : HeightMapScene{2'000, 5};
+    benchmark::AddCustomContext("detailed_stacker",
+                                "one pass along 40 m, 1 m boxes from 20 m: " + std::to_string(smallPile) +
+                                    " and " + std::to_string(largePile) + " particles; height maps of " +
+                                    std::to_string(heightMapScene.particles) + " particles from " +
+                                    std::to_string(heightMapScene.seeds) + " seeds per way of freezing");
+
+    const auto stack = [](std::size_t particles) { return "detailed/stack/" + std::to_string(particles); };
+    const std::string inPlace = "detailed/stack_frozen_in_place/" + std::to_string(smallPile);
+    for (const std::size_t particles : {smallPile, largePile}) {
+        benchmark::RegisterBenchmark(stack(particles), stacking, particles, Freezing::rejoinAsStatic)
+            ->Unit(benchmark::kSecond);
+    }
+    benchmark::RegisterBenchmark(inPlace, stacking, smallPile, Freezing::inPlace)->Unit(benchmark::kSecond);
+    compare(stack(largePile), stack(smallPile), "seconds_per_step");
+    compare(stack(smallPile), inPlace, "seconds_per_step");
+
+    for (const auto& [name, freezing] :
+         {std::pair{"detailed/height_map_static", Freezing::rejoinAsStatic},
+          std::pair{"detailed/height_map_frozen_in_place", Freezing::inPlace}}) {
+        benchmark::RegisterBenchmark(name, heightMap, heightMapScene, freezing)->Unit(benchmark::kSecond);
+    }
+    compare("detailed/height_map_static", "detailed/height_map_frozen_in_place", "seconds_per_step");
+}
+
+}  // namespace korvex::bench
