@@ -10,6 +10,10 @@ void compare(const std::string& subject, const std::string& baseline, const std:
     benchmark::AddCustomContext("ratio " + subject + " to " + baseline, metric);
 }
 
+void compareSpread(const std::string& subject, const std::string& baseline, const std::string& figures) {
+    benchmark::AddCustomContext("spread " + subject + " to " + baseline, figures);
+}
+
 }  // namespace korvex::bench
 
 // Takes --smoke before Google Benchmark reads its own flags, and rejects anything else it does not know.

@@ -13,4 +13,9 @@ void registerBenchmarks(bool smoke);
 /// bench/run.py finds it.
 void compare(const std::string& subject, const std::string& baseline, const std::string& metric = "cpu_time");
 
+/// Declares that `subject` and `baseline` measure the same figures over several random runs each: for every
+/// figure in `figures` (comma-separated), both report its mean as a counter of that name and the standard
+/// deviation of its runs as "<figure>_sd". bench/run.py sets the difference of the means against that spread.
+void compareSpread(const std::string& subject, const std::string& baseline, const std::string& figures);
+
 }  // namespace korvex::bench

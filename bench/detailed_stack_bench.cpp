@@ -231,6 +231,8 @@ void registerBenchmarks(bool smoke) {
         benchmark::RegisterBenchmark(name, heightMap, heightMapScene, freezing)->Unit(benchmark::kSecond);
     }
     compare("detailed/height_map_static", "detailed/height_map_frozen_in_place", "seconds_per_step");
+    compareSpread("detailed/height_map_static", "detailed/height_map_frozen_in_place",
+                  "footprint,mean_height,max_height,slope");
 }
 
 }  // namespace korvex::bench

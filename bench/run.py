@@ -8,6 +8,10 @@ which of its benchmarks is reported as a ratio to which baseline, by which metri
 benchmarks measured side by side in one run, so that a busy machine slows both alike; absolute figures are
 recorded next to them.
 
+A program may also declare "spread <subject> to <baseline>": "<figure>,...", where both benchmarks report
+a figure's mean over several random runs and "<figure>_sd", the standard deviation of those runs: the
+results then set the difference of the two means against the larger of the two spreads.
+
 Adding a program is one line in PROGRAMS.
 
 With --smoke every program runs once on tiny scenes: that checks that the programs still build, run and
@@ -137,17 +141,31 @@ def summarise(program: str, output: dict) -> dict[str, dict]:
     return summary
 
 
+def declarations(kind: str, program: str, context: dict, benchmarks: dict[str, dict]):
+    """(subject, baseline, value) of each "<kind> <subject> to <baseline>" key in a program's context."""
+    for key, value in context.items():
+        if not key.startswith(kind + " ") or " to " not in key:
+            continue
+        subject, baseline = key[len(kind) + 1 :].split(" to ", 1)
+        for name in (subject, baseline):
+            if name not in benchmarks:
+                raise BenchmarkFailure(f"{program}: {key}: no benchmark {name}")
+        yield subject, baseline, value
+
+
+def require(program: str, benchmark: str, figures: dict, counter: str) -> float:
+    if counter not in figures:
+        raise BenchmarkFailure(f"{program}: {benchmark} reports no {counter}")
+    return figures[counter]
+
+
 def declared_ratios(program: str, context: dict, benchmarks: dict[str, dict]) -> list[dict]:
     """The ratios a program declares. Times are compared by their fastest repetitions: a busy machine only
     ever adds time, so the fastest is the least disturbed; the ratio of the medians is kept beside it."""
     ratios = []
-    for key, metric in context.items():
-        if not key.startswith("ratio ") or " to " not in key:
-            continue
-        subject, baseline = key[len("ratio ") :].split(" to ", 1)
+    for subject, baseline, metric in declarations("ratio", program, context, benchmarks):
         for name in (subject, baseline):
-            if name not in benchmarks or metric not in benchmarks[name]:
-                raise BenchmarkFailure(f"{program}: ratio {subject} to {baseline}: no {metric} of {name}")
+            require(program, name, benchmarks[name], metric)
         of = benchmarks[subject]
         to = benchmarks[baseline]
         ratio = {"subject": subject, "baseline": baseline, "metric": metric}
@@ -160,9 +178,37 @@ def declared_ratios(program: str, context: dict, benchmarks: dict[str, dict]) ->
     return ratios
 
 
-def report(benchmarks: dict[str, dict], ratios: list[dict], smoke: bool) -> None:
+def declared_spreads(program: str, context: dict, benchmarks: dict[str, dict]) -> list[dict]:
+    """For each figure of each declared spread: how far the subject's mean lies from the baseline's, against
+    how far runs of one kind lie from each other."""
+    spreads = []
+    for subject, baseline, figures in declarations("spread", program, context, benchmarks):
+        for figure in figures.split(","):
+            means = [require(program, name, benchmarks[name], figure) for name in (subject, baseline)]
+            deviations = [require(program, name, benchmarks[name], figure + "_sd") for name in (subject, baseline)]
+            difference = means[0] - means[1]
+            spread = max(deviations)
+            spreads.append(
+                {
+                    "subject": subject,
+                    "baseline": baseline,
+                    "figure": figure,
+                    "subject_mean": means[0],
+                    "baseline_mean": means[1],
+                    "difference": difference,
+                    "spread": spread,
+                    "within_spread": abs(difference) <= spread,
+                }
+            )
+    return spreads
+
+
+def report(benchmarks: dict[str, dict], ratios: list[dict], spreads: list[dict], smoke: bool) -> None:
     if smoke:
-        print(f"\nsmoke run: {len(benchmarks)} benchmarks ran, {len(ratios)} ratios found their benchmarks")
+        print(
+            f"\nsmoke run: {len(benchmarks)} benchmarks ran, {len(ratios)} ratios and {len(spreads)} spreads "
+            "found their benchmarks"
+        )
         return
     print("\nbenchmark                          CPU ms: median (fastest-slowest)  M items/s (fastest)")
     for name, figures in benchmarks.items():
@@ -176,6 +222,14 @@ def report(benchmarks: dict[str, dict], ratios: list[dict], smoke: bool) -> None
     for ratio in ratios:
         medians = f"  ({ratio['ratio_of_medians']:.3f})" if "ratio_of_medians" in ratio else ""
         print(f"{ratio['subject']:26} / {ratio['baseline']:26} {ratio['metric']:16} {ratio['ratio']:7.3f}{medians}")
+    if spreads:
+        print("\nspread, same run: difference of the means, against the larger standard deviation of one kind")
+    for spread in spreads:
+        verdict = "within" if spread["within_spread"] else "OUTSIDE"
+        print(
+            f"{spread['subject']:26} - {spread['baseline']:26} {spread['figure']:16} "
+            f"{spread['difference']:9.3f} vs {spread['spread']:7.3f}  {verdict}"
+        )
 
 
 def main() -> int:
@@ -191,6 +245,7 @@ def main() -> int:
     machine = socket.gethostname()
     benchmarks: dict[str, dict] = {}
     ratios: list[dict] = []
+    spreads: list[dict] = []
     contexts: dict[str, dict] = {}
     try:
         for program in PROGRAMS:
@@ -199,12 +254,15 @@ def main() -> int:
             output = run_program(program, args.build_dir.resolve(), args.repetitions, args.smoke)
             summary = summarise(program.name, output)
             ratios += declared_ratios(program.name, output["context"], summary)
+            spreads += declared_spreads(program.name, output["context"], summary)
             benchmarks.update(summary)
-            contexts[program.name] = {k: v for k, v in output["context"].items() if not k.startswith("ratio ")}
+            contexts[program.name] = {
+                k: v for k, v in output["context"].items() if not k.startswith(("ratio ", "spread "))
+            }
     except BenchmarkFailure as failure:
         print(f"run.py: {failure}", file=sys.stderr)
         return 1
-    report(benchmarks, ratios, args.smoke)
+    report(benchmarks, ratios, spreads, args.smoke)
 
     output = args.output or (None if args.smoke else BENCH / "results" / f"{machine}.json")
     if output:
@@ -216,6 +274,7 @@ def main() -> int:
             "command": "make bench",
             "scene": "smoke" if args.smoke else "full",
             "ratios": ratios,
+            "spreads": spreads,
             "benchmarks": benchmarks,
             "contexts": contexts,
         }
