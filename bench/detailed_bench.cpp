@@ -124,6 +124,18 @@ void reclaimFromSortedCoordinates(benchmark::State& state, ReclaimScene scene) {
     countSlices(state, scene);
 }
 
+/// Destroying the settled ridge whole: taking every particle off the pile and out of the physics world,
+/// which any way of reclaiming it pays.
+void destroySettled(benchmark::State& state, std::size_t particles) {
+    for (auto _ : state) {
+        state.PauseTiming();
+        auto simulator = settledRidge(particles);
+        state.ResumeTiming();
+        simulator.reset();
+    }
+    state.counters["particles"] = static_cast<double>(particles);
+}
+
 /// The heap a ridge of settled boxes holds, the buried ones among them out of the physics world.
 void settledHeap(benchmark::State& state, std::size_t particles) {
     std::size_t empty = 0;
@@ -153,7 +165,10 @@ void registerBenchmarks(bool smoke) {
         ->Unit(benchmark::kMillisecond);
     benchmark::RegisterBenchmark("detailed/reclaim_sorted", reclaimFromSortedCoordinates, scene)
         ->Unit(benchmark::kMillisecond);
+    benchmark::RegisterBenchmark("detailed/destroy_settled", destroySettled, scene.particles)
+        ->Unit(benchmark::kMillisecond);
     compare("detailed/reclaim_sorted", "detailed/reclaim_walk");
+    compare("detailed/reclaim_sorted", "detailed/destroy_settled");
     benchmark::RegisterBenchmark("detailed/settled_heap", settledHeap, scene.particles)
         ->Unit(benchmark::kMillisecond);
 }

@@ -208,7 +208,7 @@ void heightMap(benchmark::State& state, HeightMapScene scene, Freezing freezing)
 void registerBenchmarks(bool smoke) {
     const std::size_t smallPile = smoke ? 20 : 1'000;
     const std::size_t largePile = smoke ? 60 : 10'000;
-    const HeightMapScene heightMapScene = smoke ? HeightMapScene{20, 2} : HeightMapScene{2'000, 5};
+    const HeightMapScene heightMapScene = smoke ? HeightMapScene{20, 2} : HeightMapScene{2'000, 8};
     benchmark::AddCustomContext("detailed_stacker",
                                 "one pass along 40 m, 1 m boxes from 20 m: " + std::to_string(smallPile) +
                                     " and " + std::to_string(largePile) + " particles; height maps of " +

@@ -10,7 +10,8 @@ recorded next to them.
 
 A program may also declare "spread <subject> to <baseline>": "<figure>,...", where both benchmarks report
 a figure's mean over several random runs and "<figure>_sd", the standard deviation of those runs: the
-results then set the difference of the two means against the larger of the two spreads.
+results then set the difference of the two means against how far two runs of one kind lie apart, the
+root mean square of their difference, sqrt(2) times the larger standard deviation.
 
 Adding a program is one line in PROGRAMS.
 
@@ -22,6 +23,7 @@ from __future__ import annotations
 
 import argparse
 import json
+import math
 import os
 import socket
 import statistics
@@ -180,14 +182,15 @@ def declared_ratios(program: str, context: dict, benchmarks: dict[str, dict]) ->
 
 def declared_spreads(program: str, context: dict, benchmarks: dict[str, dict]) -> list[dict]:
     """For each figure of each declared spread: how far the subject's mean lies from the baseline's, against
-    how far runs of one kind lie from each other."""
+    how far two runs of one kind lie apart: the difference of two independent runs with standard deviation
+    sd has a root mean square of sqrt(2) sd."""
     spreads = []
     for subject, baseline, figures in declarations("spread", program, context, benchmarks):
         for figure in figures.split(","):
             means = [require(program, name, benchmarks[name], figure) for name in (subject, baseline)]
             deviations = [require(program, name, benchmarks[name], figure + "_sd") for name in (subject, baseline)]
             difference = means[0] - means[1]
-            spread = max(deviations)
+            spread = math.sqrt(2.0) * max(deviations)
             spreads.append(
                 {
                     "subject": subject,
@@ -223,7 +226,7 @@ def report(benchmarks: dict[str, dict], ratios: list[dict], spreads: list[dict],
         medians = f"  ({ratio['ratio_of_medians']:.3f})" if "ratio_of_medians" in ratio else ""
         print(f"{ratio['subject']:26} / {ratio['baseline']:26} {ratio['metric']:16} {ratio['ratio']:7.3f}{medians}")
     if spreads:
-        print("\nspread, same run: difference of the means, against the larger standard deviation of one kind")
+        print("\nspread, same run: difference of the means, against the typical difference of two runs of one kind")
     for spread in spreads:
         verdict = "within" if spread["within_spread"] else "OUTSIDE"
         print(
