@@ -12,64 +12,22 @@
 #include "bench/malloc_heap.h"
 #include "core/averaged_parameters.h"
 #include "detailed/korvex_detailed.h"
-#include "tests/detailed/detailed_world.h"
 #include "tests/detailed/reclaim_walk.h"
+#include "tests/scenes/detailed_scenes.h"
 
 namespace korvex::bench {
 
 namespace {
 
-using Detailed = KorvexDetailed<AveragedParameters>;
+using Detailed = scenes::DetailedSimulator;
 
-// A straight ridge of settled boxes along x, reclaimed with a 45 degree face: layer k of each metre of ridge
-// spans the cells k .. ridgeWidth - 1 - k across it. The boxes are shifted by a fixed pattern of up to 0.2 m,
-// so that no two share a reclaim coordinate. A simulation step follows each box, as while stacking, so that
-// the world's tree of resting bodies and the buried-particle pass leave the pile as they leave a stacked one.
-constexpr int ridgeWidth = 29;
-constexpr int ridgeLayers = (ridgeWidth + 1) / 2;
-
-KorvexConfiguration ridgeBed(std::size_t particles) {
-    const auto perMetre = static_cast<std::size_t>(ridgeLayers * ridgeLayers);
-    KorvexConfiguration configuration = testing::pileOfMetreBoxes();
-    configuration.length = static_cast<float>((particles + perMetre - 1) / perMetre);
-    configuration.depth = static_cast<float>(ridgeWidth);
-    configuration.reclaimAngle = 45.0f;
-    return configuration;
-}
-
-void settleRidge(Detailed& simulator, std::size_t particles) {
-    std::size_t placed = 0;
-    for (int x = 0; placed < particles; ++x) {
-        for (int layer = 0; layer < ridgeLayers && placed < particles; ++layer) {
-            for (int z = layer; z < ridgeWidth - layer && placed < particles; ++z, ++placed) {
-                const float shift = 0.02f * static_cast<float>((placed * 7919u) % 11u) - 0.1f;
-                const std::array<double, 2> values{static_cast<double>(placed % 101),
-                                                   static_cast<double>(layer)};
-                testing::placeSettled(simulator, static_cast<float>(x) + 0.5f + shift,
-                                      static_cast<float>(layer) + 0.5f - shift, static_cast<float>(z) + 0.5f,
-                                      AveragedParameters(1.0, values));
-                simulator.simulateStep();
-            }
-        }
-    }
-    simulator.finishStacking();
-}
+using scenes::ridgeBed;
+using scenes::settleRidge;
 
 std::unique_ptr<Detailed> settledRidge(std::size_t particles) {
     auto simulator = std::make_unique<Detailed>(ridgeBed(particles));
     settleRidge(*simulator, particles);
     return simulator;
-}
-
-/// Slice positions from before the lowest coordinate of the ridge to past the highest.
-std::vector<float> slicePositions(const Detailed& simulator, std::size_t slices) {
-    const float first = -static_cast<float>(ridgeLayers) - 1.0f;
-    const float last = simulator.configuration.length + 1.0f;
-    std::vector<float> positions;
-    for (std::size_t k = 0; k < slices; ++k) {
-        positions.push_back(first + (last - first) * static_cast<float>(k) / static_cast<float>(slices - 1));
-    }
-    return positions;
 }
 
 struct ReclaimScene {
@@ -84,7 +42,7 @@ void countSlices(benchmark::State& state, const ReclaimScene& scene) {
 
 void reclaimByWalking(benchmark::State& state, ReclaimScene scene) {
     const auto simulator = settledRidge(scene.particles);
-    const std::vector<float> positions = slicePositions(*simulator, scene.slices);
+    const std::vector<float> positions = scenes::ridgeSlicePositions(*simulator, scene.slices);
     for (auto _ : state) {
         benchmark::DoNotOptimize(testing::slicesByWalkingThePile(*simulator, positions).data());
     }
@@ -98,7 +56,7 @@ void reclaimFromSortedCoordinates(benchmark::State& state, ReclaimScene scene) {
         state.PauseTiming();
         auto simulator = settledRidge(scene.particles);
         if (expected.empty()) {
-            positions = slicePositions(*simulator, scene.slices);
+            positions = scenes::ridgeSlicePositions(*simulator, scene.slices);
             expected = testing::slicesByWalkingThePile(*simulator, positions);
         }
         std::vector<AveragedParameters> slices;

@@ -20,30 +20,14 @@
 #include "detailed/drop_randomness.h"
 #include "detailed/korvex_detailed.h"
 #include "tests/detailed/freezing_in_place.h"
+#include "tests/scenes/detailed_scenes.h"
 
 namespace korvex::bench {
 
 namespace {
 
-using Detailed = KorvexDetailed<AveragedParameters>;
+using Detailed = scenes::DetailedSimulator;
 using testing::FreezingInPlace;
-
-// A stacker that travels once, slowly, along 40 m of the centre line of a bed with room around it for the
-// pile's feet, throwing 1 m boxes (one particle per cubic metre) from high enough to clear the largest pile.
-constexpr float stackerTravel = 40.0f;
-constexpr float bedMargin = 10.0f;
-constexpr float bedDepth = 40.0f;
-
-KorvexConfiguration stackerBed() {
-    KorvexConfiguration configuration;
-    configuration.length = stackerTravel + 2.0f * bedMargin;
-    configuration.depth = bedDepth;
-    configuration.reclaimAngle = 45.0f;
-    configuration.particlesPerCubicMeter = 1.0f;
-    configuration.particleVolumeFactor = 1.0f;
-    configuration.dropHeight = 20.0f;
-    return configuration;
-}
 
 enum class Freezing { rejoinAsStatic, inPlace };
 
@@ -62,13 +46,12 @@ StackedPile stackPile(std::size_t particles, Freezing freezing, std::uint32_t se
     detail::seedDropRandomness(seed);
     StackedPile pile;
     const std::size_t heapBefore = mallocHeapInUse();
-    pile.simulator = std::make_unique<Detailed>(stackerBed());
+    pile.simulator = std::make_unique<Detailed>(scenes::stackerPassBed());
     pile.emptyHeapBytes = mallocHeapInUse() - heapBefore;
     Detailed& simulator = *pile.simulator;
     if (freezing == Freezing::inPlace) {
         FreezingInPlace::use(simulator);
     }
-    const float z = bedDepth * 0.5f;
     const auto sample = [&] {
         pile.mostBodies = std::max(
             pile.mostBodies, static_cast<std::size_t>(simulator.dynamicsWorld->getNumCollisionObjects()));
@@ -76,15 +59,11 @@ StackedPile stackPile(std::size_t particles, Freezing freezing, std::uint32_t se
             pile.mostPairs, static_cast<std::size_t>(
                                 simulator.broadphase->getOverlappingPairCache()->getNumOverlappingPairs()));
     };
-    for (std::size_t n = 0; n < particles; ++n) {
-        const float x =
-            bedMargin + stackerTravel * (static_cast<float>(n) + 0.5f) / static_cast<float>(particles);
-        const std::array<double, 1> quality{40.0 + 2.0 * std::sin(static_cast<double>(n) / 97.0)};
-        simulator.stack(x, z, AveragedParameters(1.0, quality));
-        if (n % 50 == 0) {
+    scenes::stackerPass(simulator, particles, [&](std::size_t stacked) {
+        if (stacked % 50 == 1) {
             sample();
         }
-    }
+    });
     sample();
     simulator.finishStacking();
     pile.steps = simulator.simulationTime / 30;
