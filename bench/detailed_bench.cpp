@@ -1,5 +1,5 @@
 // The detailed engine on a settled pile: reclaiming from sorted coordinates against a walk over the whole
-// pile per slice, and the heap a settled particle holds.
+// pile per slice and against destroying the pile whole, and the heap a settled particle holds.
 #include <benchmark/benchmark.h>
 
 #include <array>
