@@ -79,6 +79,7 @@ void stackChunks(Korvex<AveragedParameters>& simulator, const TableView& table, 
     // product of -0 into +0.
     AveragedParameters chunk(0.0, std::vector<double>(columns.parameters.size()));
     for (std::size_t row = 0; row < table.rows; ++row) {
+        simulator.pollInterrupt();
         chunk.volume = table.at(row, columns.volume);
         for (std::size_t k = 0; k < chunk.sums.size(); ++k) {
             chunk.sums[k] = chunk.volume * table.at(row, columns.parameters[k]) + 0.0;

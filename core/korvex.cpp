@@ -61,7 +61,9 @@ void Korvex<Material>::stack(float x, float z, const Material& material) {
     const double volumeOfParticle = particleVolume();
     pendingMaterial.add(material);
     while (pendingMaterial.volume >= volumeOfParticle) {
+        pollInterrupt();
         dropParticle(x, z, pendingMaterial.pop(volumeOfParticle));
+        ++particlesDropped;
     }
 }
 

@@ -3,11 +3,13 @@
 #include <atomic>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 
 #include "core/averaged_parameters.h"
 #include "core/configuration.h"
+#include "core/particle_log.h"
 #include "core/particle_record.h"
 
 namespace korvex {
@@ -75,12 +77,29 @@ public:
     std::uint32_t heapMapDepth = 0;
     std::unique_ptr<float[]> heapMap;
     Material pendingMaterial;
+    /// Particles handed to dropParticle so far; the drop index of the particle being dropped.
+    std::uint64_t particlesDropped = 0;
+    /// When set, every particle is entered here as it comes to rest. Not owned.
+    ParticleLog* particleLog = nullptr;
+    /// When set, called now and then during long calls; whatever it throws ends the call, leaving the
+    /// material stacked so far on the pile. This is how a caller makes a long call interruptible.
+    std::function<void()> interruptCheck;
+
+    /// Calls interruptCheck on every 1024th call.
+    void pollInterrupt() {
+        if (interruptCheck && (++interruptPolls & 1023u) == 0) {
+            interruptCheck();
+        }
+    }
 
 protected:
     /// Sleeps in steps of 50 ms while the simulation is paused.
     void waitWhilePaused() const;
     /// Empties both record queues under particlesMutex, movingRecords first.
     void emptyRecordQueues();
+
+private:
+    std::uint32_t interruptPolls = 0;
 };
 
 extern template class Korvex<AveragedParameters>;

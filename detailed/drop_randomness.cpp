@@ -1,48 +1,34 @@
 #include "detailed/drop_randomness.h"
 
+#include <optional>
+
 namespace korvex::detail {
 
 namespace {
 
 std::optional<std::uint32_t> requestedSeed;
-DropRandomness* sharedState = nullptr;
-
-std::uint32_t initialSeed() {
-    if (requestedSeed) {
-        return *requestedSeed;
-    }
-    return std::random_device{}();
-}
+std::mt19937* sharedGenerator = nullptr;
 
 }  // namespace
 
-DropRandomness::DropRandomness(float jitterBound)
-    : jitterBound(jitterBound),
-      generator(initialSeed()),
+DropDistributions::DropDistributions(float particleSize)
+    : jitterBound(0.05f * particleSize),
       size{-jitterBound, jitterBound},
       lateral{-0.75f, 0.75f},
       factor{0.995f, 1.005f},
-      angle{0.0f, 6.2831855f} {
-    sharedState = this;
-}
+      angle{0.0f, 6.2831855f} {}
 
-DropRandomness& dropRandomness(float particleSize) {
-    static DropRandomness state(0.05f * particleSize);
-    return state;
+std::mt19937& processDropGenerator() {
+    static std::mt19937 generator(requestedSeed ? *requestedSeed : std::random_device{}());
+    sharedGenerator = &generator;
+    return generator;
 }
 
 void seedDropRandomness(std::uint32_t seed) {
     requestedSeed = seed;
-    if (sharedState != nullptr) {
-        sharedState->generator.seed(seed);
+    if (sharedGenerator != nullptr) {
+        sharedGenerator->seed(seed);
     }
-}
-
-std::optional<float> dropJitterBound() {
-    if (sharedState == nullptr) {
-        return std::nullopt;
-    }
-    return sharedState->jitterBound;
 }
 
 }  // namespace korvex::detail

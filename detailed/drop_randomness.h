@@ -1,7 +1,6 @@
 #pragma once
 
 #include <cstdint>
-#include <optional>
 #include <random>
 
 namespace korvex::detail {
@@ -21,28 +20,25 @@ struct UniformFloat {
     }
 };
 
-/// The random state from which every detailed simulator of the process draws the jitter of its
-/// particles. Created once, at the first drop in the process.
-struct DropRandomness {
-    explicit DropRandomness(float jitterBound);
+/// The ranges a detailed simulator draws the jitter of its particles from.
+struct DropDistributions {
+    /// Jitters the edges of boxes of `particleSize` by up to 5 % of it.
+    explicit DropDistributions(float particleSize);
 
-    /// Half the spread of a particle's edge lengths, fixed by the first simulator that drops.
+    /// Half the spread of a particle's edge lengths.
     const float jitterBound;
-    std::mt19937 generator;
     const UniformFloat size;
     const UniformFloat lateral;
     const UniformFloat factor;
     const UniformFloat angle;
 };
 
-/// The process-wide state; the first call creates it with a jitter bound of 0.05 x `particleSize`.
-DropRandomness& dropRandomness(float particleSize);
+/// The generator that detailed simulators share unless handed their own; created at its first use,
+/// seeded from std::random_device.
+std::mt19937& processDropGenerator();
 
-/// Restarts the process-wide generator from `seed`; if nothing has been dropped yet, the state is
-/// created with this seed instead of one from std::random_device. For reproducible tests.
+/// Restarts the process-wide generator from `seed`; if it does not exist yet, it is created with this
+/// seed instead of one from std::random_device. For reproducible tests.
 void seedDropRandomness(std::uint32_t seed);
-
-/// The jitter bound once a first drop has fixed it.
-std::optional<float> dropJitterBound();
 
 }  // namespace korvex::detail

@@ -9,9 +9,7 @@
 #include <thread>
 #include <utility>
 
-#include "detailed/drop_randomness.h"
 #include "detailed/heap_map_cell.h"
-#include "detailed/step_counter.h"
 
 namespace korvex {
 
@@ -124,11 +122,13 @@ bool settlesByAge(std::uint64_t age, int activationState) {
 }
 
 template <class Material>
-KorvexDetailed<Material>::KorvexDetailed(const KorvexConfiguration& configuration)
+KorvexDetailed<Material>::KorvexDetailed(const KorvexConfiguration& configuration, std::mt19937& generator)
     : Korvex<Material>(validated(configuration)),
       particleSize(boxSize(configuration)),
       inverseParticleSize(1.0f / particleSize),
       dropInterval(dropIntervalFor(particleSize)),
+      dropGenerator(generator),
+      dropDistributions(particleSize),
       collisionConfiguration(std::make_unique<btDefaultCollisionConfiguration>()),
       dispatcher(std::make_unique<btCollisionDispatcher>(collisionConfiguration.get())),
       broadphase(makeBroadphase()),
@@ -152,6 +152,7 @@ template <class Material>
 void KorvexDetailed<Material>::clear() {
     std::lock_guard lock(simulationMutex);
     simulationTime = 0;
+    stepsSinceBuriedPass = 0;
     std::fill_n(this->heapMap.get(), std::size_t{this->heapMapWidth} * this->heapMapDepth, 0.0f);
     // The queues only point at records that the particles own: empty them before the records go.
     this->emptyRecordQueues();
@@ -168,6 +169,7 @@ void KorvexDetailed<Material>::clear() {
 template <class Material>
 void KorvexDetailed<Material>::finishStacking() {
     while (particlesInMotion.load()) {
+        this->pollInterrupt();
         simulateStep();
     }
 }
@@ -192,7 +194,8 @@ void KorvexDetailed<Material>::simulateStep() {
     }
 
     // Walking the whole pile is costly, so buried particles are looked for only now and then.
-    if (detail::countStepForBuriedPass()) {
+    stepsSinceBuriedPass = (stepsSinceBuriedPass + 1) % 100;
+    if (stepsSinceBuriedPass == 0) {
         const double buriedDepth = 4.0 * static_cast<double>(particleSize);
         for (ParticleType& particle : particles) {
             if (!particle.settled || !particle.inWorld()) {
@@ -262,6 +265,9 @@ void KorvexDetailed<Material>::settleParticle(ParticleType& particle) {
     particle.settledCentre = particle.body.transform().getOrigin();
 
     const btVector3& centre = particle.settledCentre;
+    if (this->particleLog) {
+        this->particleLog->append(particle.dropIndex, centre.x(), centre.y(), centre.z(), particle.material);
+    }
     const auto i = clampedCell(inverseParticleSize * centre.x(), this->heapMapWidth);
     const auto j = clampedCell(inverseParticleSize * centre.z(), this->heapMapDepth);
     // A body the solver has flung to NaN or infinity has no height worth recording.
@@ -282,18 +288,20 @@ void KorvexDetailed<Material>::dropParticle(float x, float z, const Material& pa
     x = clampedStackingPosition(x, this->configuration.length);
     z = clampedStackingPosition(z, this->configuration.depth);
     while (simulationTime < nextDropTime) {
+        this->pollInterrupt();
         simulateStep();
     }
 
-    detail::DropRandomness& random = detail::dropRandomness(particleSize);
-    const float d1 = random.size(random.generator);
-    const float d2 = random.size(random.generator);
-    const float d3 = random.size(random.generator);
-    const float speedFactor = random.factor(random.generator);
-    const float angleFactor = random.factor(random.generator);
-    const float spin = random.angle(random.generator);
-    const float heightFactor = random.factor(random.generator);
-    const float lateralOffset = random.lateral(random.generator);
+    const detail::DropDistributions& random = dropDistributions;
+    std::mt19937& generator = dropGenerator;
+    const float d1 = random.size(generator);
+    const float d2 = random.size(generator);
+    const float d3 = random.size(generator);
+    const float speedFactor = random.factor(generator);
+    const float angleFactor = random.factor(generator);
+    const float spin = random.angle(generator);
+    const float heightFactor = random.factor(generator);
+    const float lateralOffset = random.lateral(generator);
 
     const btVector3 dimensions(particleSize + d3, particleSize + d2, particleSize + d1);
     // About 3 m/s towards +z, tilted upwards by about 20 degrees.
@@ -340,6 +348,7 @@ typename KorvexDetailed<Material>::ParticleType& KorvexDetailed<Material>::creat
     ParticleType& particle =
         particles.emplace_back(*dynamicsWorld, dimensions, simulationTime, std::move(material),
                                btTransform(rotation, position), info);
+    particle.dropIndex = this->particlesDropped;
     try {
         movingParticles.push_back(&particle);
     } catch (...) {

@@ -9,10 +9,12 @@
 #include <list>
 #include <memory>
 #include <mutex>
+#include <random>
 #include <vector>
 
 #include "core/averaged_parameters.h"
 #include "core/korvex.h"
+#include "detailed/drop_randomness.h"
 #include "detailed/particle.h"
 #include "detailed/pile_world.h"
 #include "detailed/reclaim_geometry.h"
@@ -40,7 +42,10 @@ public:
     /// Throws std::invalid_argument naming the setting when the configuration cannot describe a pile
     /// of boxes: validateConfiguration's checks, a particleVolumeFactor that is not positive and
     /// finite (or gives no usable box size), a dropHeight that is not finite.
-    explicit KorvexDetailed(const KorvexConfiguration& configuration);
+    /// Draws the jitter of its particles from `generator`, which must outlive it: by default the one the
+    /// process shares.
+    explicit KorvexDetailed(const KorvexConfiguration& configuration,
+                            std::mt19937& generator = detail::processDropGenerator());
     ~KorvexDetailed() override;
 
     /// Removes every particle, empties both record queues, zeroes the heap map and the clock.
@@ -78,6 +83,11 @@ public:
     std::uint64_t simulationTime = 0;
     /// Simulated time before which dropParticle does not drop.
     std::uint64_t nextDropTime = 0;
+    /// Steps since buried particles were last taken out of the world, 0 to 99: they are looked for on
+    /// every 100th step of this simulator.
+    int stepsSinceBuriedPass = 0;
+    std::mt19937& dropGenerator;
+    const detail::DropDistributions dropDistributions;
 
     // Declared in the order they are built on one another, so that each is released before what it
     // refers to: the world before the solver, broadphase, dispatcher and configuration, every body

@@ -42,6 +42,8 @@ struct Particle {
     btVector3 settledCentre{0.0f, 0.0f, 0.0f};
     /// Simulated time in milliseconds at which the particle was created.
     std::uint64_t dropTime;
+    /// Particles dropped onto the pile before this one.
+    std::uint64_t dropIndex = 0;
     Material material;
     /// Null until the first publishing pass that sees the particle; queued by address only.
     std::unique_ptr<ParticleRecord<Material>> viewerRecord;

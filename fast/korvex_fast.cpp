@@ -1,6 +1,7 @@
 #include "fast/korvex_fast.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <limits>
 #include <mutex>
@@ -37,8 +38,8 @@ std::uint32_t cellsAlong(float extent, float cellSize, const char* setting, cons
     const double cells = static_cast<double>(extent / cellSize) + 0.5;
     if (!(cells >= 1.0)) {
         throw std::invalid_argument(std::string(setting) + " of " + std::to_string(extent) + " m gives no " +
-                                    cell + ": it must be at least half a cell of " + std::to_string(cellSize) +
-                                    " m");
+                                    cell + ": it must be at least half a cell of " +
+                                    std::to_string(cellSize) + " m");
     }
     if (cells >= 4294967296.0) {
         throw std::length_error(std::string(setting) + " of " + std::to_string(extent) +
@@ -59,14 +60,15 @@ std::size_t sliceBoundary(double cells, std::size_t count) {
 }  // namespace
 
 template <class Material>
-KorvexFast<Material>::KorvexFast(const KorvexConfiguration& configuration)
+KorvexFast<Material>::KorvexFast(const KorvexConfiguration& configuration, FastRandomSources& random)
     : Korvex<Material>(checked(configuration)),
       cellSize(cellSizeFor(configuration.particlesPerCubicMeter)),
       reclaimSlope(slopeOf(configuration.reclaimAngle)),
       circleLength(configuration.circular
                        ? static_cast<double>(std::min(configuration.length, configuration.depth)) *
                              1.5707963705062866
-                       : 0.0) {
+                       : 0.0),
+      random(random) {
     const std::uint32_t width = cellsAlong(configuration.length, cellSize, "length", "column");
     const std::uint32_t depth = cellsAlong(configuration.depth, cellSize, "depth", "row");
     std::size_t sliceCount = width;
@@ -125,7 +127,7 @@ void KorvexFast<Material>::dropParticle(float x, float z, const Material& partic
     std::int32_t* const counts = columnCounts.data();
     const DescentEnd end = descend(counts, neighbourOffsets,
                                    static_cast<std::ptrdiff_t>(columnCounts.indexOf(startColumn, startRow)),
-                                   this->configuration.eightNeighbourProbability, fastRandomSources());
+                                   this->configuration.eightNeighbourProbability, random);
     const std::ptrdiff_t cell = end.cell;
     const std::int32_t height = end.height;
     if (height == borderCount) {
@@ -136,11 +138,16 @@ void KorvexFast<Material>::dropParticle(float x, float z, const Material& partic
     const float cubesBelow = static_cast<float>(height);
     const std::size_t c = static_cast<std::size_t>(cell) / columnCounts.rows();
     const std::size_t r = static_cast<std::size_t>(cell) % columnCounts.rows();
+    const std::array<float, 3> centre{(static_cast<float>(c) - 0.5f) * cellSize,
+                                      (cubesBelow + 0.5f) * cellSize,
+                                      (static_cast<float>(r) - 0.5f) * cellSize};
+    if (this->particleLog) {
+        this->particleLog->append(this->particlesDropped, centre[0], centre[1], centre[2], particle);
+    }
     if (record) {
         std::lock_guard lock(this->particlesMutex);
-        record->position = {static_cast<double>((static_cast<float>(c) - 0.5f) * cellSize),
-                            static_cast<double>((cubesBelow + 0.5f) * cellSize),
-                            static_cast<double>((static_cast<float>(r) - 0.5f) * cellSize)};
+        record->position = {static_cast<double>(centre[0]), static_cast<double>(centre[1]),
+                            static_cast<double>(centre[2])};
         record->settled = true;
         records.push_back(std::move(record));
         this->settledRecords.push_back(records.back().get());
@@ -174,10 +181,10 @@ std::size_t KorvexFast<Material>::straightSliceOf(std::size_t c, float cubesBelo
 
 template <class Material>
 std::size_t KorvexFast<Material>::circularSliceOf(std::size_t c, std::size_t r, float cubesBelow) const {
-    const double px = static_cast<double>(static_cast<float>(c) - 0.5f) * cellSize -
-                      this->configuration.length * 0.5 + 0.5;
-    const double pz = static_cast<double>(static_cast<float>(r) - 0.5f) * cellSize -
-                      this->configuration.depth * 0.5 + 0.5;
+    const double px =
+        static_cast<double>(static_cast<float>(c) - 0.5f) * cellSize - this->configuration.length * 0.5 + 0.5;
+    const double pz =
+        static_cast<double>(static_cast<float>(r) - 0.5f) * cellSize - this->configuration.depth * 0.5 + 0.5;
     const double angle = std::atan2(pz, px);
     double position = (1.0 - angle / 3.1415927410125732) * 0.5 * circleLength;
     if (!(static_cast<double>(reclaimSlope) > 1e10) && !(static_cast<double>(reclaimSlope) < 1e-10)) {

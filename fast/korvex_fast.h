@@ -8,6 +8,7 @@
 #include "core/korvex.h"
 #include "fast/column_counts.h"
 #include "fast/descent.h"
+#include "fast/random_sources.h"
 
 namespace korvex {
 
@@ -23,7 +24,9 @@ public:
     /// An empty pile. Throws std::invalid_argument naming the setting when validateConfiguration rejects the
     /// configuration, when `length` or `depth` is shorter than half a cell (no column, row or slice) or when
     /// `eightNeighbourProbability` is NaN; std::length_error when the heap map would have 2^32 cells or more.
-    explicit KorvexFast(const KorvexConfiguration& configuration);
+    /// Draws its descent steps from `random`, which must outlive it: by default the process-wide sources.
+    explicit KorvexFast(const KorvexConfiguration& configuration,
+                        FastRandomSources& random = fastRandomSources());
     ~KorvexFast() override;
 
     /// Empties every column and slice and releases the published records; the reclaim position stays.
@@ -67,6 +70,7 @@ private:
     /// Empties both record queues and deletes the records, all under particlesMutex.
     void releaseRecords();
 
+    FastRandomSources& random;
     /// Where each neighbour of a cell lies in columnCounts.data().
     NeighbourOffsets neighbourOffsets{};
     /// The records listed in settledRecords; the queue only holds their addresses.

@@ -1,6 +1,12 @@
 #include "fast/random_sources.h"
 
+#include "core/seeding.h"
+
 namespace korvex {
+
+FastRandomSources seededFastRandomSources(std::uint64_t seed) {
+    return FastRandomSources{seededGenerator(seed)};
+}
 
 FastRandomSources& fastRandomSources() {
     static FastRandomSources sources{std::mt19937(std::random_device{}())};

@@ -5,8 +5,8 @@
 
 namespace korvex {
 
-/// The random sources every fast simulator in the process draws its descent steps from. Not locked: two
-/// simulators must not place particles on two threads at once.
+/// The random sources a fast simulator draws its descent steps from. Not locked: two simulators sharing
+/// one must not place particles on two threads at once.
 struct FastRandomSources {
     std::mt19937 engine;
     /// Decides, against eightNeighbourProbability, whether a step examines eight neighbours or four.
@@ -15,7 +15,11 @@ struct FastRandomSources {
     std::uniform_int_distribution<int> firstNeighbour{0, 7};
 };
 
-/// The process-wide sources, created on first use with the engine seeded once from std::random_device.
+/// Sources of their own for one simulator, started from `seed`.
+FastRandomSources seededFastRandomSources(std::uint64_t seed);
+
+/// The process-wide sources that simulators share unless handed their own, created on first use with the
+/// engine seeded once from std::random_device.
 FastRandomSources& fastRandomSources();
 
 /// Restarts the process-wide sources from `seed` so that walks can be repeated; not offered to Python.

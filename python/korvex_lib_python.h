@@ -3,14 +3,12 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
-#include <memory>
 #include <string>
 #include <vector>
 
-#include "core/korvex.h"
+#include "pile/pile.h"
 
-/// The native object behind a Python KorvexLib: owns the engine chosen at
-/// construction and converts the Python calls into its operations.
+/// The native object behind a Python KorvexLib: converts the Python calls into those of the pile it owns.
 class KorvexLibPython {
 public:
     /// Throws std::invalid_argument for a setting no engine can work with.
@@ -25,7 +23,5 @@ public:
     pybind11::dict reclaim();
     std::vector<std::vector<float>> get_heights();
 
-    std::unique_ptr<korvex::Korvex<korvex::AveragedParameters>> simulator;
-    float reclaimIncrement;
-    std::vector<std::string> parameterNames;
+    korvex::Pile pile;
 };

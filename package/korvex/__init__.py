@@ -10,6 +10,12 @@ A study in a few lines::
     study.save_plots("out/study")
 """
 
+from pkgutil import extend_path
+
+# In a build tree the native module `_native` lies in build/python/korvex, beside this folder's twin on
+# the path; once installed it lies in this folder.
+__path__ = extend_path(__path__, __name__)
+
 from .bed import Bed, Engine
 from .metrics import QualityFigures, compare, format_table, homogenisation, weighted_mean_std
 from .pile import HeightMap, Reclaimed, Stockpile, Study, simulate

@@ -52,7 +52,7 @@ TEST(DetailedDropping, EveryDrawStaysInItsRange) {
     }
     EXPECT_EQ(simulator.simulationTime, 0u);
     const float size = simulator.particleSize;
-    const float jitter = korvex::detail::dropJitterBound().value();
+    const float jitter = simulator.dropDistributions.jitterBound;
     const float dropHeight = simulator.configuration.dropHeight;
 
     float smallestEdge = size;
@@ -122,25 +122,29 @@ TEST(DetailedDropping, SeedingRepeatsTheDraws) {
     EXPECT_NE(dropThree(7u), dropThree(8u));
 }
 
-TEST(DetailedDropping, JitterBoundIsFixedByTheFirstSimulatorThatDrops) {
-    const auto before = korvex::detail::dropJitterBound();
+// A simulator of larger boxes that drops after one of smaller boxes jitters its boxes by 5 % of its own
+// size, not of the first simulator's.
+TEST(DetailedDropping, EachSimulatorJittersByItsOwnParticleSize) {
     Detailed first(pileOfSmallBoxes());
     first.dropParticle(1.0f, 1.0f, material(0.001, {1.0}));
-    const float jitter = korvex::detail::dropJitterBound().value();
-    EXPECT_EQ(jitter, before ? *before : 0.05f * first.particleSize);
 
     KorvexConfiguration larger = pileOfSmallBoxes();
     larger.particleVolumeFactor = 8.0f;
     Detailed second(larger);
     ASSERT_EQ(second.particleSize, 2.0f * first.particleSize);
+    EXPECT_EQ(second.dropDistributions.jitterBound, 0.05f * second.particleSize);
+    float largestJitter = 0.0f;
     for (int drop = 0; drop < 50; ++drop) {
         second.dropParticle(1.0f, 1.0f, material(0.001, {1.0}));
     }
     for (const DetailedParticle& particle : second.particles) {
         for (int axis = 0; axis < 3; ++axis) {
-            EXPECT_LE(std::abs(particle.dimensions[axis] - second.particleSize), jitter);
+            const float jitter = std::abs(particle.dimensions[axis] - second.particleSize);
+            EXPECT_LE(jitter, second.dropDistributions.jitterBound * 1.0001f);
+            largestJitter = std::max(largestJitter, jitter);
         }
     }
+    EXPECT_GT(largestJitter, first.dropDistributions.jitterBound);
 }
 
 struct DrawCase {

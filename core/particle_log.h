@@ -1,0 +1,38 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "core/averaged_parameters.h"
+
+namespace korvex {
+
+/// Where the particles of a pile came to rest, one entry per particle in the order they came to rest,
+/// kept as columns of single-precision numbers so that a pile of millions of particles stays small.
+/// Owns its columns; a simulator only appends to it.
+class ParticleLog {
+public:
+    /// Appends one particle: the order in which it was dropped, the centre it rests at (metres) and its
+    /// averaged quality values. The first particle fixes the count of quality values; a later one with
+    /// another count is logged with its values cut or padded with NaN, which never happens on a pile
+    /// that refuses such material.
+    void append(std::uint64_t dropIndex, float x, float y, float z, const AveragedParameters& material);
+
+    std::size_t size() const { return dropIndex.size(); }
+    std::size_t qualityCount() const { return qualities; }
+    /// Forgets every particle and the quality count.
+    void clear();
+
+    std::vector<std::uint64_t> dropIndex;
+    std::vector<float> x;
+    std::vector<float> y;
+    std::vector<float> z;
+    /// size() rows of qualityCount() averages, row by row.
+    std::vector<float> values;
+
+private:
+    std::size_t qualities = 0;
+};
+
+}  // namespace korvex

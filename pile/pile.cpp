@@ -1,0 +1,98 @@
+#include "pile/pile.h"
+
+#include <stdexcept>
+#include <utility>
+
+#include "core/seeding.h"
+#include "detailed/korvex_detailed.h"
+#include "fast/korvex_fast.h"
+
+namespace korvex {
+
+namespace {
+
+std::string joined(const std::vector<std::string>& names) {
+    std::string text = "[";
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        text += (i ? ", \"" : "\"") + names[i] + "\"";
+    }
+    return text + "]";
+}
+
+}  // namespace
+
+Pile::Pile(const PileSettings& settings) : seed_(settings.seed) {
+    if (settings.logParticles) {
+        particleLog_ = std::make_unique<ParticleLog>();
+    }
+    const KorvexConfiguration& configuration = settings.configuration;
+    if (settings.engine == Engine::detailed) {
+        using Detailed = KorvexDetailed<AveragedParameters>;
+        std::unique_ptr<Detailed> engine;
+        if (seed_) {
+            dropGenerator = std::make_unique<std::mt19937>(seededGenerator(*seed_));
+            engine = std::make_unique<Detailed>(configuration, *dropGenerator);
+        } else {
+            engine = std::make_unique<Detailed>(configuration);
+        }
+        cellSize_ = engine->particleSize;
+        simulator_ = std::move(engine);
+    } else {
+        using Fast = KorvexFast<AveragedParameters>;
+        std::unique_ptr<Fast> engine;
+        if (seed_) {
+            fastRandom = std::make_unique<FastRandomSources>(seededFastRandomSources(*seed_));
+            engine = std::make_unique<Fast>(configuration, *fastRandom);
+        } else {
+            engine = std::make_unique<Fast>(configuration);
+        }
+        cellSize_ = engine->cellSize;
+        simulator_ = std::move(engine);
+    }
+    simulator_->particleLog = particleLog_.get();
+    reclaimIncrement_ = settings.reclaimIncrement.value_or(cellSize_);
+    validateReclaimIncrement(reclaimIncrement_, configuration);
+}
+
+Pile::~Pile() = default;
+
+void Pile::stack(float x, float z, const AveragedParameters& material) { simulator_->stack(x, z, material); }
+
+void Pile::stackTable(const TableView& table, std::span<const std::string> columns) {
+    auto roles = resolveChunkColumns(columns, table.columns);
+    // The i-th name labels the i-th averaged value for the pile's whole life, so every table must bring
+    // the quality columns the first one brought.
+    if (!qualityNames_.empty() && roles.parameterNames != qualityNames_) {
+        throw std::invalid_argument("quality columns " + joined(roles.parameterNames) +
+                                    " differ from the pile's " + joined(qualityNames_));
+    }
+    validateChunks(table, roles);
+    if (qualityNames_.empty()) {
+        qualityNames_ = std::move(roles.parameterNames);
+    }
+    stackChunks(*simulator_, table, roles);
+}
+
+std::vector<ReclaimedSlice> Pile::reclaim() { return reclaimPile(*simulator_, reclaimIncrement_); }
+
+std::vector<ReclaimedSlice> Pile::reclaim(float increment) {
+    validateReclaimIncrement(increment, simulator_->configuration);
+    return reclaimPile(*simulator_, increment);
+}
+
+std::span<const float> Pile::heights() {
+    simulator_->finishStacking();
+    simulator_->updateHeapMap();
+    return {simulator_->heapMap.get(), std::size_t{simulator_->heapMapWidth} * simulator_->heapMapDepth};
+}
+
+void Pile::setInterruptCheck(std::function<void()> check) { simulator_->interruptCheck = std::move(check); }
+
+const ParticleLog* Pile::settledParticles() {
+    if (particleLog_) {
+        simulator_->finishStacking();
+    }
+    return particleLog_.get();
+}
+
+}  // namespace korvex

@@ -1,0 +1,202 @@
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <limits>
+#include <mutex>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "core/seeding.h"
+#include "pile/pile.h"
+#include "python/conversions.h"
+
+namespace py = pybind11;
+
+namespace {
+
+korvex::Engine engineNamed(const std::string& name) {
+    if (name == "fast") {
+        return korvex::Engine::fast;
+    }
+    if (name == "detailed") {
+        return korvex::Engine::detailed;
+    }
+    throw std::invalid_argument("engine must be \"fast\" or \"detailed\", got \"" + name + "\"");
+}
+
+template <class T>
+py::array_t<T> arrayOf(const std::vector<T>& values) {
+    return py::array_t<T>(static_cast<py::ssize_t>(values.size()), values.data());
+}
+
+/// A pile for the korvex package: keyword settings with units, a seed it always knows, NumPy results.
+/// Calls release the GIL and hold the simulator's own lock instead, so simulators can run on several
+/// threads; Ctrl-C is looked for now and then with the GIL taken back briefly.
+class Simulator {
+public:
+    Simulator(float length_m, float depth_m, float reclaim_angle_deg, float particles_per_m3, bool circular,
+              float eight_neighbour_probability, float particle_volume_factor, float drop_height_m,
+              const std::string& engine, std::optional<std::uint64_t> seed, bool record_particles,
+              std::optional<float> reclaim_step_m)
+        : pile(settingsOf(length_m, depth_m, reclaim_angle_deg, particles_per_m3, circular,
+                          eight_neighbour_probability, particle_volume_factor, drop_height_m, engine,
+                          seed.value_or(korvex::freshSeed()), record_particles, reclaim_step_m)),
+          engineName(engine) {
+        pile.setInterruptCheck([] {
+            py::gil_scoped_acquire withGil;
+            korvex::python::raiseOnPendingSignal();
+        });
+    }
+
+    void stack(const py::array_t<double, py::array::forcecast>& table,
+               const std::vector<std::string>& columns) {
+        const korvex::TableView view = korvex::python::tableViewOf(table);
+        py::gil_scoped_release withoutGil;
+        std::lock_guard lock(mutex);
+        pile.stackTable(view, columns);
+    }
+
+    py::tuple reclaim(std::optional<float> step_m) {
+        std::vector<korvex::ReclaimedSlice> slices;
+        {
+            py::gil_scoped_release withoutGil;
+            std::lock_guard lock(mutex);
+            slices = step_m ? pile.reclaim(*step_m) : pile.reclaim();
+        }
+        const std::size_t count = slices.size();
+        const std::size_t qualities = pile.qualityNames().size();
+        py::array_t<double> position(static_cast<py::ssize_t>(count));
+        py::array_t<double> volume(static_cast<py::ssize_t>(count));
+        py::array_t<double> values({static_cast<py::ssize_t>(count), static_cast<py::ssize_t>(qualities)});
+        auto p = position.mutable_unchecked<1>();
+        auto v = volume.mutable_unchecked<1>();
+        auto q = values.mutable_unchecked<2>();
+        for (std::size_t s = 0; s < count; ++s) {
+            const korvex::AveragedParameters& material = slices[s].material;
+            p(s) = static_cast<double>(slices[s].position);
+            v(s) = material.volume;
+            const bool empty = !(material.volume > korvex::AveragedParameters::zeroVolume);
+            for (std::size_t k = 0; k < qualities; ++k) {
+                q(s, k) = empty || k >= material.sums.size() ? std::numeric_limits<double>::quiet_NaN()
+                                                             : material.sums[k] / material.volume;
+            }
+        }
+        return py::make_tuple(position, volume, values);
+    }
+
+    py::array_t<float> heights() {
+        std::span<const float> grid;
+        {
+            py::gil_scoped_release withoutGil;
+            std::lock_guard lock(mutex);
+            grid = pile.heights();
+        }
+        py::array_t<float> result(
+            {static_cast<py::ssize_t>(pile.heightsDepth()), static_cast<py::ssize_t>(pile.heightsWidth())});
+        std::copy(grid.begin(), grid.end(), result.mutable_data());
+        return result;
+    }
+
+    py::dict particles() {
+        const korvex::ParticleLog* log = nullptr;
+        {
+            py::gil_scoped_release withoutGil;
+            std::lock_guard lock(mutex);
+            log = pile.settledParticles();
+        }
+        if (log == nullptr) {
+            throw std::runtime_error(
+                "this simulator keeps no particle records: construct it with "
+                "record_particles=True");
+        }
+        py::array_t<float> values(
+            {static_cast<py::ssize_t>(log->size()), static_cast<py::ssize_t>(log->qualityCount())});
+        std::copy(log->values.begin(), log->values.end(), values.mutable_data());
+        py::dict result;
+        result["drop_index"] = arrayOf(log->dropIndex);
+        result["x_m"] = arrayOf(log->x);
+        result["y_m"] = arrayOf(log->y);
+        result["z_m"] = arrayOf(log->z);
+        result["values"] = values;
+        return result;
+    }
+
+    std::uint64_t seed() const { return *pile.seed(); }
+    const std::string& engine() const { return engineName; }
+    float cellSize() const { return pile.cellSize(); }
+    float reclaimStep() const { return pile.reclaimIncrement(); }
+    py::tuple qualityNames() const { return py::cast(pile.qualityNames()); }
+
+private:
+    static korvex::PileSettings settingsOf(float length_m, float depth_m, float reclaim_angle_deg,
+                                           float particles_per_m3, bool circular,
+                                           float eight_neighbour_probability, float particle_volume_factor,
+                                           float drop_height_m, const std::string& engine, std::uint64_t seed,
+                                           bool record_particles, std::optional<float> reclaim_step_m) {
+        korvex::PileSettings settings;
+        korvex::KorvexConfiguration& configuration = settings.configuration;
+        configuration.length = length_m;
+        configuration.depth = depth_m;
+        configuration.reclaimAngle = reclaim_angle_deg;
+        configuration.particlesPerCubicMeter = particles_per_m3;
+        configuration.circular = circular;
+        configuration.eightNeighbourProbability = eight_neighbour_probability;
+        configuration.particleVolumeFactor = particle_volume_factor;
+        configuration.dropHeight = drop_height_m;
+        settings.engine = engineNamed(engine);
+        settings.seed = seed;
+        settings.logParticles = record_particles;
+        settings.reclaimIncrement = reclaim_step_m;
+        return settings;
+    }
+
+    korvex::Pile pile;
+    std::string engineName;
+    std::mutex mutex;
+};
+
+}  // namespace
+
+PYBIND11_MODULE(_native, m, py::multiple_interpreters::not_supported()) {
+    m.doc() = "The native simulators of the korvex package.";
+    py::class_<Simulator>(m, "Simulator",
+                          R"(One stockpile on one bed, simulated by the fast or the detailed engine.
+
+Settings carry their units in their names. ``seed`` starts the simulator's own random sources; without
+one a seed is drawn and can be read back from ``seed``, so every run can be repeated. With
+``record_particles`` the simulator keeps where every particle came to rest (see ``particles``).
+``reclaim_step_m`` defaults to ``cell_size_m``.)")
+        .def(py::init<float, float, float, float, bool, float, float, float, const std::string&,
+                      std::optional<std::uint64_t>, bool, std::optional<float>>(),
+             py::kw_only(), py::arg("length_m"), py::arg("depth_m"), py::arg("reclaim_angle_deg") = 45.0f,
+             py::arg("particles_per_m3") = 1.0f, py::arg("circular") = false,
+             py::arg("eight_neighbour_probability") = 0.5f, py::arg("particle_volume_factor") = 1.0f,
+             py::arg("drop_height_m") = 10.0f, py::arg("engine") = "fast", py::arg("seed") = py::none(),
+             py::arg("record_particles") = false, py::arg("reclaim_step_m") = py::none())
+        .def("stack", &Simulator::stack, py::arg("table"), py::arg("columns"),
+             R"(Stack every row of a 2-D table in order; ``columns`` names its columns ("timestamp", "x", "z",
+"volume", any other name a quality value). The whole table is checked before any row is stacked, and
+its quality columns must be those of the tables stacked before. Releases the GIL.)")
+        .def("reclaim", &Simulator::reclaim, py::arg("step_m") = py::none(),
+             R"(Reclaim the whole pile slice by slice: returns (position_m, volume_m3, values), values holding
+one column per quality value (NaN for an empty slice). A second call returns empty arrays.)")
+        .def("heights", &Simulator::heights,
+             "Surface heights in metres, one row per cell across the bed (z), one column per cell along it "
+             "(x).")
+        .def("particles", &Simulator::particles,
+             R"(Where every particle came to rest, in the order it came to rest: a dict of arrays "drop_index"
+(the order of stacking), "x_m", "y_m" (height of its centre), "z_m" and "values" (one column per
+quality value), all single precision but the index.)")
+        .def_property_readonly("seed", &Simulator::seed, "The seed of this simulator's random sources.")
+        .def_property_readonly("engine", &Simulator::engine)
+        .def_property_readonly(
+            "cell_size_m", &Simulator::cellSize,
+            "Edge of a height-map cell: the fast engine's grid cell, the detailed engine's box.")
+        .def_property_readonly("reclaim_step_m", &Simulator::reclaimStep)
+        .def_property_readonly("quality_names", &Simulator::qualityNames);
+}
