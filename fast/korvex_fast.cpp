@@ -1,7 +1,6 @@
 #include "fast/korvex_fast.h"
 
 #include <algorithm>
-#include <array>
 #include <cmath>
 #include <limits>
 #include <mutex>
@@ -138,16 +137,17 @@ void KorvexFast<Material>::dropParticle(float x, float z, const Material& partic
     const float cubesBelow = static_cast<float>(height);
     const std::size_t c = static_cast<std::size_t>(cell) / columnCounts.rows();
     const std::size_t r = static_cast<std::size_t>(cell) % columnCounts.rows();
-    const std::array<float, 3> centre{(static_cast<float>(c) - 0.5f) * cellSize,
-                                      (cubesBelow + 0.5f) * cellSize,
-                                      (static_cast<float>(r) - 0.5f) * cellSize};
     if (this->particleLog) {
-        this->particleLog->append(this->particlesDropped, centre[0], centre[1], centre[2], particle);
+        // Cell c - 1 of the heap map, centred where the heap map's cell is.
+        this->particleLog->append(this->particlesDropped, static_cast<float>(c - 1) * cellSize,
+                                  (cubesBelow + 0.5f) * cellSize, static_cast<float>(r - 1) * cellSize,
+                                  particle);
     }
     if (record) {
         std::lock_guard lock(this->particlesMutex);
-        record->position = {static_cast<double>(centre[0]), static_cast<double>(centre[1]),
-                            static_cast<double>(centre[2])};
+        record->position = {static_cast<double>((static_cast<float>(c) - 0.5f) * cellSize),
+                            static_cast<double>((cubesBelow + 0.5f) * cellSize),
+                            static_cast<double>((static_cast<float>(r) - 0.5f) * cellSize)};
         record->settled = true;
         records.push_back(std::move(record));
         this->settledRecords.push_back(records.back().get());

@@ -1,0 +1,43 @@
+"""The native simulators of the korvex package."""
+
+from collections.abc import Sequence
+import typing
+
+import numpy as np
+import numpy.typing as npt
+
+Slices: typing.TypeAlias = tuple[npt.NDArray[np.float64], npt.NDArray[np.float64], npt.NDArray[np.float64]]
+
+class Simulator:
+    """One stockpile on one bed, simulated by the fast or the detailed engine."""
+
+    def __init__(
+        self,
+        *,
+        length_m: float,
+        depth_m: float,
+        reclaim_angle_deg: float = 45.0,
+        particles_per_m3: float = 1.0,
+        circular: bool = False,
+        eight_neighbour_probability: float = 0.5,
+        particle_volume_factor: float = 1.0,
+        drop_height_m: float = 10.0,
+        engine: typing.Literal["fast", "detailed"] = "fast",
+        seed: int | None = None,
+        record_particles: bool = False,
+        reclaim_step_m: float | None = None,
+    ) -> None: ...
+    def stack(self, table: npt.ArrayLike, columns: Sequence[str]) -> None: ...
+    def reclaim(self, step_m: float | None = None) -> Slices: ...
+    def heights(self) -> npt.NDArray[np.float32]: ...
+    def particles(self) -> dict[str, npt.NDArray[typing.Any]]: ...
+    @property
+    def seed(self) -> int: ...
+    @property
+    def engine(self) -> str: ...
+    @property
+    def cell_size_m(self) -> float: ...
+    @property
+    def reclaim_step_m(self) -> float: ...
+    @property
+    def quality_names(self) -> tuple[str, ...]: ...
