@@ -61,7 +61,7 @@ class Bed:
         default=10.0, metadata={"unit": "m", "help": "detailed engine: height particles are thrown from"}
     )
     reclaim_step_m: float | None = field(
-        default=None, metadata={"unit": "m", "help": "slice length (default: one cell)"}
+        default=None, metadata={"unit": "m", "help": "slice length", "unset": "one cell"}
     )
 
     def __post_init__(self) -> None:

@@ -18,7 +18,7 @@ if TYPE_CHECKING:
     from .bed import Bed
 
 
-@dataclass(frozen=True)
+@dataclass(frozen=True, repr=False)
 class ChunkTable:
     """Chunks in stacking order: columns timestamp, x, z, volume, then the quality values.
 
@@ -50,6 +50,10 @@ class ChunkTable:
 
     def __len__(self) -> int:
         return int(self.data.shape[0])
+
+    def __repr__(self) -> str:
+        names = ", ".join(self.quality_names) or "none"
+        return f"ChunkTable({len(self)} chunks, {self.total_volume_m3:,.1f} m³, qualities {names})"
 
     @property
     def columns(self) -> list[str]:

@@ -3,6 +3,8 @@
 from __future__ import annotations
 
 import argparse
+import csv
+from collections import Counter
 from collections.abc import Sequence
 from dataclasses import fields
 from pathlib import Path
@@ -89,6 +91,8 @@ def run_demo(args: argparse.Namespace) -> int:
 
 # Line of a CSV file that holds its first row of data: the header is line 1, as an editor counts.
 CSV_FIRST_LINE = 2
+# Longest header line read: room for the most columns allowed, with long names.
+HEADER_CHARS = 100 * validation.MAX_COLUMNS
 
 
 def read_csv(
@@ -108,9 +112,17 @@ def read_csv(
     import pandas as pd
 
     try:
-        header = pd.read_csv(path, nrows=0)
-        if len(header.columns) > validation.MAX_COLUMNS:
-            raise ValueError(f"{len(header.columns):,} columns, more than the {validation.MAX_COLUMNS:,} allowed")
+        with path.open(newline="", encoding="utf-8") as file:
+            line = file.readline(HEADER_CHARS + 1)
+        if len(line) > HEADER_CHARS:
+            raise ValueError(f"line 1 is longer than {HEADER_CHARS:,} characters")
+        header = next(csv.reader([line]), [])
+        if len(header) > validation.MAX_COLUMNS:
+            raise ValueError(f"line 1 names {len(header):,} columns, more than the {validation.MAX_COLUMNS:,} allowed")
+        # pandas would rename a second CaO to CaO.1 and carry on.
+        twice = [name for name, count in Counter(header).items() if count > 1]
+        if twice:
+            raise ValueError(f"line 1 names the column {twice[0]!r} more than once")
         # Blank lines are kept as empty rows so that row k stays on line k + 2.
         frame = pd.read_csv(path, nrows=validation.MAX_ROWS + 1, skip_blank_lines=False, low_memory=False)
         filled = np.flatnonzero(frame.notna().any(axis=1).to_numpy())
@@ -127,7 +139,7 @@ def read_csv(
             qualities=qualities,
             first_line=CSV_FIRST_LINE,
         )
-    except ValueError as error:
+    except (ValueError, csv.Error) as error:
         raise ValueError(f"{path}: {error}") from None
 
 
@@ -198,7 +210,7 @@ def _add_bed_options(parser: argparse.ArgumentParser) -> None:
             continue
         metavar = item.metadata.get("metavar") or unit(item).upper() or "X"
         shown = f" [{unit(item)}]" if unit(item) else ""
-        default = "" if item.default is None else " (default: %(default)s)"
+        default = f" (default: {item.metadata['unset']})" if item.default is None else " (default: %(default)s)"
         group.add_argument(option, metavar=metavar, type=float, default=item.default, help=f"{text}{shown}{default}")
 
 
@@ -278,5 +290,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     try:
         code: int = args.run(args)
     except (ValueError, OSError) as error:
-        parser.exit(2, f"{parser.prog}: error: {error}\n")
+        parser.exit(2, f"{parser.prog}: error: {str(error).strip()}\n")
+    except KeyboardInterrupt:
+        parser.exit(130, f"{parser.prog}: interrupted\n")
     return code

@@ -14,7 +14,7 @@ if TYPE_CHECKING:
     import pandas as pd
 
 
-@dataclass(frozen=True)
+@dataclass(frozen=True, repr=False)
 class Reclaimed:
     """The reclaimed slices in reclaim order.
 
@@ -65,7 +65,7 @@ class Reclaimed:
         return frame
 
 
-@dataclass(frozen=True)
+@dataclass(frozen=True, repr=False)
 class HeightMap:
     """Surface heights of the pile as stacked: heights_m[j, i] is the cell i along x, row j across z.
 

@@ -19,7 +19,7 @@ if TYPE_CHECKING:
 ROLE_COLUMNS = ("timestamp", "x", "z", "volume")
 
 
-@dataclass(frozen=True)
+@dataclass(frozen=True, repr=False)
 class QualitySeries:
     """Material in the order it reaches the bed.
 
@@ -77,6 +77,12 @@ class QualitySeries:
 
     def __len__(self) -> int:
         return int(self.time_s.size)
+
+    def __repr__(self) -> str:
+        return (
+            f"QualitySeries({len(self)} rows over {self.duration_s / 3600:.4g} h, {self.total_volume_m3:,.1f} m³, "
+            f"qualities {', '.join(self.names)})"
+        )
 
     @property
     def total_volume_m3(self) -> float:
@@ -180,9 +186,8 @@ class QualitySeries:
 def seconds_column(column: pd.Series[Any], name: str, first_line: int | None = None) -> FloatArray:
     """A time column as seconds: numbers as they are, dates as seconds since the first row."""
     import pandas as pd
-    from pandas.api import types
 
-    if types.is_numeric_dtype(column) and not types.is_bool_dtype(column):
+    if validation.holds_numbers(column):
         return validation.numeric_column(column, name, first_line)
     with warnings.catch_warnings():
         # Cells that are no date become NaT and are reported below; how pandas parsed the rest is no news.

@@ -148,10 +148,9 @@ def numeric_column(column: pd.Series[Any], name: str, first_line: int | None = N
     text = parsed.isna().to_numpy() & column.notna().to_numpy()
     if text.any():
         row = int(np.argmax(text))
-        raise ValueError(
-            f"{where(row, first_line)}, column {name!r}: {str(column.iloc[row])!r} is not a number "
-            f"({int(text.sum())} such cells in the column)"
-        )
+        more = int(text.sum()) - 1
+        also = f" (and {more} more cells in the column)" if more else ""
+        raise ValueError(f"{where(row, first_line)}, column {name!r}: {str(column.iloc[row])!r} is not a number{also}")
     return float_array(parsed.to_numpy(dtype=np.float64, na_value=np.nan), name)
 
 

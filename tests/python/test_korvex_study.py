@@ -73,6 +73,8 @@ def test_short_views_of_a_study_and_its_results():
     assert len(text) < 300 and "seed 9" in text and "300 deliveries" in text
     assert repr(study.reclaimed).startswith(f"Reclaimed({len(study.reclaimed)} slices")
     assert repr(study.heights).startswith("HeightMap(40 x 8 cells of 1 m")
+    assert repr(study.series) == "QualitySeries(300 rows over 0.08306 h, 300.0 m³, qualities CaO)"
+    assert repr(study.chunks).startswith(f"ChunkTable({len(study.chunks)} chunks, 300.0 m³")
     html = study._repr_html_()
     assert "<table>" in html and study.stamp in html
 

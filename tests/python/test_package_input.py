@@ -61,6 +61,11 @@ CHUNKS = "x,z,volume,Fe2O3\n5,4,3,1.0\n70,4,3,2.0\n15,4,3,3.0\n"
         (csv_text(), ["--seed", "-1"], "seed must be a whole number"),
         (csv_text(), ["--volume-m3", "0", "--volume-column", "none"], "volume_m3 must be positive, got 0.0 m³"),
         (csv_text(), ["--quality", "MgO"], "no quality column ['MgO']"),
+        (csv_text(header="timestamp,volume,CaO,CaO"), [], "line 1 names the column 'CaO' more than once"),
+        (replaced(8, "420,10,44.0,13.0,7"), [], "Expected 4 fields in line 8, saw 5"),
+        ("timestamp,volume,CaO\n0,1,2\nlater,1,3\n", [], "line 3, column 'timestamp': 'later' is not a number"),
+        ("CaO," * 2000 + "volume\n", [], "line 1 names 2,001 columns, more than the 1,000 allowed"),
+        (b"\xff\xfe\x00binary".decode("latin-1"), [], "can't decode"),
     ],
     ids=[
         "text-in-quality",
@@ -82,11 +87,16 @@ CHUNKS = "x,z,volume,Fe2O3\n5,4,3,1.0\n70,4,3,2.0\n15,4,3,3.0\n"
         "negative-seed",
         "zero-volume",
         "unknown-quality",
+        "duplicate-column",
+        "extra-field",
+        "text-in-seconds",
+        "too-many-columns",
+        "not-utf8",
     ],
 )
 def test_simulate_refuses_bad_input_with_a_message_and_status_2(tmp_path, capsys, content, extra, message):
     path = tmp_path / "input.csv"
-    path.write_text(content)
+    path.write_text(content, encoding="latin-1")
     args = ["simulate", str(path), "--output-dir", str(tmp_path / "out"), "--quiet"]
     plan = [] if content.startswith("x,") or "--length-m" in extra else SMALL_BED
     with pytest.raises(SystemExit) as stop:
