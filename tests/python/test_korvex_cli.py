@@ -1,3 +1,5 @@
+import re
+
 import numpy as np
 import pandas as pd
 import pytest
@@ -47,7 +49,7 @@ def test_simulate_a_quality_series_end_to_end(deliveries_csv, tmp_path, capsys):
     assert code == 0
     written = capsys.readouterr().out.split()
     assert written == [str(out / f"deliveries-{name}") for name in ("reclaimed.csv", "heights.png", "qualities.png")]
-    slices = pd.read_csv(out / "deliveries-reclaimed.csv")
+    slices = pd.read_csv(out / "deliveries-reclaimed.csv", comment="#")
     assert list(slices.columns) == ["position_m", "volume_m3", "CaO", "SiO2"]
     delivered = pd.read_csv(deliveries_csv)["volume"].sum()
     # What is left below one particle (1 m3 here) waits in the stacker forever.
@@ -84,7 +86,7 @@ def test_simulate_a_chunk_table_as_it_is(tmp_path, capsys):
     )
     report = capsys.readouterr().out
     assert "chunks as given" in report and "Fe2O3" in report and "VRR" in report
-    slices = pd.read_csv(tmp_path / "chunks-reclaimed.csv")
+    slices = pd.read_csv(tmp_path / "chunks-reclaimed.csv", comment="#")
     assert slices["volume_m3"].sum() == pytest.approx(90.0)
     mean = np.average(slices["Fe2O3"].fillna(0), weights=slices["volume_m3"])
     assert mean == pytest.approx(2.0)
@@ -113,3 +115,20 @@ def test_demo_writes_its_plot_where_it_says(tmp_path, capsys):
     for name in ("CaO", "SiO2", "Fe2O3", "VRR", "std in", "std out"):
         assert name in report
     assert_png(target)
+
+
+def demo_run(tmp_path, name, *seed):
+    target = tmp_path / f"{name}.png"
+    assert main(["demo", "--output", str(target), "--layers", "20", *seed]) == 0
+    return target.read_bytes()
+
+
+def test_demo_with_a_seed_repeats_its_table_and_plot_to_the_byte(tmp_path, capsys):
+    first = demo_run(tmp_path, "first", "--seed", "7")
+    printed = capsys.readouterr().out.replace("first.png", "")
+    assert demo_run(tmp_path, "second", "--seed", "7") == first
+    assert capsys.readouterr().out.replace("second.png", "") == printed
+    assert re.search(r"seed 7\b", printed)
+    unseeded = demo_run(tmp_path, "third")
+    assert unseeded != first
+    assert not re.search(r"seed 7\b", capsys.readouterr().out)

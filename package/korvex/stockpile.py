@@ -1,0 +1,118 @@
+"""The stockpile: one pile on one bed, simulated by the native engine.
+
+This is the only module that talks to the native simulator: creating it,
+stacking, reclaiming and reading heights all happen here.
+"""
+
+from __future__ import annotations
+
+from typing import Any
+
+import numpy as np
+
+from . import _native, validation
+from .bed import Bed
+from .chunks import ChunkTable
+from .results import HeightMap, Particles, Reclaimed
+
+# Enough batches that a progress bar moves smoothly; each batch is one native call.
+PROGRESS_BATCHES = 200
+# A bar for a call that ends within this time would only flicker.
+PROGRESS_DELAY_S = 1.0
+
+
+def native_settings(bed: Bed) -> dict[str, Any]:
+    """The bed as the keyword settings of the native simulator."""
+    return {
+        "length_m": bed.length_m,
+        "depth_m": bed.depth_m,
+        "reclaim_angle_deg": bed.reclaim_angle_deg,
+        "particles_per_m3": bed.particles_per_m3,
+        "circular": bed.circular,
+        "eight_neighbour_probability": bed.eight_neighbour_probability,
+        "particle_volume_factor": bed.particle_volume_factor,
+        "drop_height_m": bed.drop_height_m,
+        "engine": bed.engine,
+        "reclaim_step_m": bed.reclaim_increment_m,
+    }
+
+
+class Stockpile:
+    """One pile on one bed, simulated by the native engine.
+
+    Stack chunk tables (as many as you like, all with the same quality values),
+    then reclaim once; the heights can be read at any time and show the pile as
+    stacked, before reclaiming. seed: the engine's random numbers (drawn afresh
+    when not given; `seed` tells which). record_particles: keep where every
+    particle came to rest, for cross-sections and 3-D views (see `particles`).
+    """
+
+    def __init__(self, bed: Bed, *, seed: int | None = None, record_particles: bool = False) -> None:
+        self.bed = bed
+        self.seed = validation.draw_seed() if seed is None else validation.seed(seed)
+        self._lib = _native.Simulator(seed=self.seed, record_particles=record_particles, **native_settings(bed))
+        self._names: tuple[str, ...] | None = None
+        self._reclaimed: Reclaimed | None = None
+        self.stacked_volume_m3 = 0.0
+
+    @property
+    def quality_names(self) -> tuple[str, ...]:
+        return self._names or ()
+
+    def stack(self, chunks: ChunkTable, *, progress: bool = True) -> None:
+        """Stack the chunks in order, in batches so that a progress bar can follow."""
+        from tqdm import tqdm
+
+        if self._reclaimed is not None:
+            raise RuntimeError("this pile has been reclaimed; stack onto a new Stockpile")
+        if self._names is not None and chunks.quality_names != self._names:
+            raise ValueError(f"quality values {chunks.quality_names} differ from this pile's {self._names}")
+        if len(chunks) == 0:
+            return
+        chunks.check_on(self.bed)
+        bed = self.bed
+        particles = (self.stacked_volume_m3 + chunks.total_volume_m3) * bed.particles_per_m3
+        limit = validation.MAX_PARTICLES[bed.engine]
+        if particles > limit:
+            raise ValueError(
+                f"{chunks.total_volume_m3:.4g} m³ at {bed.particles_per_m3:g} particles per m³ would put "
+                f"{particles:.3g} particles on the pile, more than the {limit:,} the {bed.engine} engine takes"
+            )
+        columns = chunks.columns
+        # Whole cubic metres: float steps would overshoot the bar's total by rounding.
+        total = round(chunks.total_volume_m3)
+        shown = 0
+        done = 0.0
+        with tqdm(
+            total=total, unit="m³", desc="stacking", delay=PROGRESS_DELAY_S, leave=False, disable=not progress
+        ) as bar:
+            for batch in chunks.batches(PROGRESS_BATCHES):
+                self._lib.stack(batch, columns)
+                self._names = chunks.quality_names
+                batch_volume = float(batch[:, 3].sum())
+                self.stacked_volume_m3 += batch_volume
+                done += batch_volume
+                now = min(round(done), total)
+                bar.update(now - shown)
+                shown = now
+
+    def reclaim(self) -> Reclaimed:
+        """Reclaim the whole pile, slice by slice; a second call returns the same slices."""
+        if self._reclaimed is None:
+            position, volume, values = self._lib.reclaim()
+            self._reclaimed = Reclaimed(position, volume, values, self.quality_names)
+        return self._reclaimed
+
+    def heights(self) -> HeightMap:
+        """The pile's surface as stacked (before reclaiming)."""
+        return HeightMap(self._lib.heights().astype(np.float64), self._lib.cell_size_m)
+
+    def particles(self) -> Particles:
+        """Where every particle came to rest, with its stacking order and quality values.
+
+        Needs record_particles=True; read it before reclaiming.
+        """
+        records = self._lib.particles()
+        return Particles(
+            records["drop_index"], records["x_m"], records["y_m"], records["z_m"], records["values"], self.quality_names
+        )
