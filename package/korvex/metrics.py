@@ -6,27 +6,48 @@ once however the series or the slices cut it:
     mean = sum(v_i * q_i) / sum(v_i)
     std  = sqrt(sum(v_i * (q_i - mean)**2) / sum(v_i))
 
-with v_i the volume and q_i the quality value of row (delivery) i of the input
-or of reclaimed slice i of the output.
+with v_i the volume and q_i the quality value of portion i.
 
-These figures compare portions as they are cut: the input's rows and the
-output's slices. A slice larger than a delivery averages more material by its
-size alone, so compare runs that cut alike.
+The headline figures compare portions of equal volume: the feed, in stacking
+order, and the output, in reclaim order, are both cut into consecutive portions
+of the same volume (a typical slice, or a composite the user asks for). The
+variance of an average falls with the volume it averages, so only portions of
+one size measure the bed rather than the size of the portions. A bed of one
+layer then scores VRR ~ 1, and a feed whose every delivery is independent of the
+next scores VRR ~ 1 on any bed: no bed can even out what varies within a slice.
+
+The per-delivery figures compare the rows as they are cut: the input per
+delivery, the output per slice. They are kept as secondary figures, named so.
 """
 
 from __future__ import annotations
 
 import math
-from collections.abc import Sequence
+import warnings
+from collections.abc import Mapping, Sequence
 from dataclasses import dataclass
 from typing import TYPE_CHECKING
 
 import numpy as np
-from numpy.typing import ArrayLike
+from numpy.typing import ArrayLike, NDArray
 
 if TYPE_CHECKING:
     from .pile import Reclaimed
     from .series import QualitySeries
+
+FloatArray = NDArray[np.float64]
+
+# Below this many particles an output portion is a handful of grains: its
+# variance measures the simulation's resolution, not the bed.
+MIN_PARTICLES_PER_PORTION = 4
+# A variance of fewer portions than this is too rough to compare beds by.
+MIN_PORTIONS = 10
+# A cut that misses the end of the material by this share of a portion is rounding.
+_PORTION_TOLERANCE = 1e-9
+
+
+class FigureWarning(UserWarning):
+    """A figure was computed, but the settings behind it make it rough or misleading."""
 
 
 def weighted_mean_std(values: ArrayLike, volumes: ArrayLike) -> tuple[float, float]:
@@ -48,19 +69,66 @@ def weighted_mean_std(values: ArrayLike, volumes: ArrayLike) -> tuple[float, flo
     return mean, float(np.sqrt(np.sum(v * (q - mean) ** 2) / np.sum(v)))
 
 
+def equal_portions(volumes: ArrayLike, values: ArrayLike, portion_m3: float) -> FloatArray:
+    """Cut material, in its order, into consecutive portions of portion_m3 each.
+
+    volumes: the volume of each row (delivery or slice); values: its quality
+    values, one column each. A row that straddles a cut is split by volume. The
+    result has one row per whole portion and holds each portion's average; the
+    remainder after the last whole portion (less than one portion) is left out.
+
+    The quality carried up to volume u along the material is piecewise linear in
+    u, so each portion's content is the difference of that running sum,
+    interpolated at the portion's two cuts.
+    """
+    if not (math.isfinite(portion_m3) and portion_m3 > 0):
+        raise ValueError(f"portion_m3 must be positive and finite, got {portion_m3} m³")
+    v = np.asarray(volumes, dtype=np.float64)
+    q = np.asarray(values, dtype=np.float64).reshape(v.shape[0], -1)
+    keep = v > 0
+    v, q = v[keep], q[keep]
+    if not np.all(np.isfinite(q)):
+        raise ValueError("a quality value of material with volume is not finite")
+    delivered = np.concatenate([[0.0], np.cumsum(v)])
+    total = float(delivered[-1])
+    count = math.floor(total / portion_m3 + _PORTION_TOLERANCE)
+    if count < 1:
+        raise ValueError(f"portion_m3 = {portion_m3:g} m³ is more than all the material, {total:g} m³")
+    carried = np.vstack([np.zeros((1, q.shape[1])), np.cumsum(v[:, np.newaxis] * q, axis=0)])
+    cuts = np.minimum(np.arange(count + 1) * portion_m3, total)
+    # The row each cut falls in: the last row that starts at or before it.
+    row = np.clip(np.searchsorted(delivered, cuts, side="right") - 1, 0, v.size - 1)
+    carried_at_cuts = carried[row] + (cuts - delivered[row])[:, np.newaxis] * q[row]
+    return np.diff(carried_at_cuts, axis=0) / portion_m3
+
+
+def typical_slice_m3(volumes: ArrayLike) -> float:
+    """The median volume of the slices that hold material: a full slice, not an end cone's sliver."""
+    v = np.asarray(volumes, dtype=np.float64)
+    full = v[v > 0]
+    if not full.size:
+        raise ValueError("no material: every slice is empty")
+    return float(np.median(full))
+
+
 @dataclass(frozen=True)
 class QualityFigures:
     """Homogenisation figures of one quality value.
 
+    mean_in, std_in, mean_out, std_out: volume-weighted statistics of the feed
+        and the output, both cut into portions of portion_m3 (see the module);
+        when portion_m3 is None, of the rows as given.
     vrr: variance reduction ratio, output over input: VRR = std_out**2 / std_in**2.
         Smaller is better; 0.05 means the bed left 5 % of the input's variance.
     effect: homogenisation effect E = std_in / std_out (= 1 / sqrt(VRR)).
         Larger is better.
-    ideal_vrr: 1 / N for N layers: the VRR of averaging N independent layers,
-        which a slice through N layers of uncorrelated input would achieve.
-    efficiency: ideal_vrr / vrr = std_in**2 / (N * std_out**2); 1 matches the
-        ideal, below 1 falls short of it (uneven layer shares in a slice),
-        above 1 beats it (material rolled along the bed, correlated input).
+    predicted_vrr: the VRR that ideal layering of the plan would give this
+        feed (see korvex.theory), or None.
+    std_in_per_delivery, std_out_per_slice, per_delivery_vrr: the same figures
+        of the rows as cut: per delivery in, per slice out. They depend on the
+        size of deliveries and slices as much as on the bed.
+    ideal_vrr: 1 / N for N layers: the VRR of N independent portions.
+    efficiency: ideal_vrr / vrr.
     """
 
     name: str
@@ -69,18 +137,26 @@ class QualityFigures:
     mean_out: float
     std_out: float
     layers: float | None = None
+    portion_m3: float | None = None
+    predicted_vrr: float | None = None
+    std_in_per_delivery: float | None = None
+    std_out_per_slice: float | None = None
 
     @property
     def vrr(self) -> float:
-        if self.std_in == 0:
-            return math.nan if self.std_out == 0 else math.inf
-        return (self.std_out / self.std_in) ** 2
+        return _variance_ratio(self.std_out, self.std_in)
 
     @property
     def effect(self) -> float:
         if self.std_out == 0:
             return math.nan if self.std_in == 0 else math.inf
         return self.std_in / self.std_out
+
+    @property
+    def per_delivery_vrr(self) -> float | None:
+        if self.std_in_per_delivery is None or self.std_out_per_slice is None:
+            return None
+        return _variance_ratio(self.std_out_per_slice, self.std_in_per_delivery)
 
     @property
     def ideal_vrr(self) -> float | None:
@@ -95,6 +171,12 @@ class QualityFigures:
         return math.inf if vrr == 0 else ideal / vrr
 
 
+def _variance_ratio(std_out: float, std_in: float) -> float:
+    if std_in == 0:
+        return math.nan if std_out == 0 else math.inf
+    return (std_out / std_in) ** 2
+
+
 def compare(
     names: Sequence[str],
     values_in: ArrayLike,
@@ -104,7 +186,7 @@ def compare(
     *,
     layers: float | None = None,
 ) -> tuple[QualityFigures, ...]:
-    """Figures for each column of values_in (rows: deliveries) against values_out (rows: slices)."""
+    """Figures for each column of values_in (rows as cut) against values_out (rows as cut)."""
     table_in = np.asarray(values_in, dtype=np.float64).reshape(np.shape(volumes_in)[0], -1)
     table_out = np.asarray(values_out, dtype=np.float64).reshape(np.shape(volumes_out)[0], -1)
     if not table_in.shape[1] == table_out.shape[1] == len(names):
@@ -118,19 +200,89 @@ def compare(
 
 
 def homogenisation(
-    series: QualitySeries, reclaimed: Reclaimed, *, layers: float | None = None
+    series: QualitySeries,
+    reclaimed: Reclaimed,
+    *,
+    layers: float | None = None,
+    portion_m3: float | None = None,
+    particle_volume_m3: float | None = None,
+    predicted_vrr: Mapping[str, float] | None = None,
 ) -> tuple[QualityFigures, ...]:
-    """Figures for every quality value of a series stacked and reclaimed."""
+    """Figures for every quality value of a series stacked and reclaimed.
+
+    portion_m3: volume of the portions both sides are cut into; by default a
+        typical slice (typical_slice_m3), or give a composite's volume.
+    particle_volume_m3: the simulation's particle; with it, portions of fewer
+        than MIN_PARTICLES_PER_PORTION particles raise a FigureWarning.
+    predicted_vrr: the predicted VRR of each quality value, to carry along.
+
+    Raises ValueError when the output holds fewer than two portions, and warns
+    (FigureWarning) when it holds fewer than MIN_PORTIONS.
+    """
     if series.names != reclaimed.names:
         raise ValueError(f"input qualities {series.names} differ from the reclaimed {reclaimed.names}")
-    return compare(series.names, series.values, series.volume_m3, reclaimed.values, reclaimed.volume_m3, layers=layers)
+    per_row = compare(series.names, series.values, series.volume_m3, reclaimed.values, reclaimed.volume_m3)
+    portion = typical_slice_m3(reclaimed.volume_m3) if portion_m3 is None else float(portion_m3)
+    portions_in = equal_portions(series.volume_m3, series.values, portion)
+    portions_out = equal_portions(reclaimed.volume_m3, reclaimed.values, portion)
+    _check_portions(portions_out.shape[0], portion, particle_volume_m3)
+    weights_in = np.ones(portions_in.shape[0])
+    weights_out = np.ones(portions_out.shape[0])
+    figures = []
+    for k, name in enumerate(series.names):
+        mean_in, std_in = weighted_mean_std(portions_in[:, k], weights_in)
+        mean_out, std_out = weighted_mean_std(portions_out[:, k], weights_out)
+        figures.append(
+            QualityFigures(
+                name,
+                mean_in,
+                std_in,
+                mean_out,
+                std_out,
+                layers,
+                portion_m3=portion,
+                predicted_vrr=None if predicted_vrr is None else predicted_vrr.get(name),
+                std_in_per_delivery=per_row[k].std_in,
+                std_out_per_slice=per_row[k].std_out,
+            )
+        )
+    return tuple(figures)
+
+
+def _check_portions(count: int, portion_m3: float, particle_volume_m3: float | None) -> None:
+    if count < 2:
+        raise ValueError(
+            f"portion_m3 = {portion_m3:g} m³ cuts the output into {count} portion: a variance needs at least two"
+        )
+    if count < MIN_PORTIONS:
+        warnings.warn(
+            f"portion_m3 = {portion_m3:g} m³ cuts the output into only {count} portions; "
+            f"their variance is rough (fewer than {MIN_PORTIONS})",
+            FigureWarning,
+            stacklevel=3,
+        )
+    if particle_volume_m3 is not None and portion_m3 < MIN_PARTICLES_PER_PORTION * particle_volume_m3:
+        warnings.warn(
+            f"an output portion of {portion_m3:g} m³ holds {portion_m3 / particle_volume_m3:.3g} particles of "
+            f"{particle_volume_m3:g} m³, fewer than {MIN_PARTICLES_PER_PORTION}: the figures measure the "
+            "simulation's graininess; raise particles_per_m3 or portion_m3",
+            FigureWarning,
+            stacklevel=3,
+        )
 
 
 def format_table(figures: Sequence[QualityFigures]) -> str:
-    """A plain-text table: one line per quality value."""
-    header = ("quality", "mean in", "std in", "mean out", "std out", "VRR out/in", "E in/out")
-    rows = [
-        (
+    """A plain-text table: one line per quality value, the equal-portion figures first."""
+    header = ["quality", "mean in", "std in", "mean out", "std out", "VRR out/in", "E in/out"]
+    predicted = any(f.predicted_vrr is not None for f in figures)
+    per_delivery = any(f.per_delivery_vrr is not None for f in figures)
+    if predicted:
+        header.append("VRR predicted")
+    if per_delivery:
+        header.append("VRR per delivery")
+    rows = []
+    for f in figures:
+        row = [
             f.name,
             f"{f.mean_in:.4g}",
             f"{f.std_in:.4g}",
@@ -138,9 +290,13 @@ def format_table(figures: Sequence[QualityFigures]) -> str:
             f"{f.std_out:.4g}",
             f"{f.vrr:.4f}",
             f"{f.effect:.2f}",
-        )
-        for f in figures
-    ]
+        ]
+        if predicted:
+            row.append("-" if f.predicted_vrr is None else f"{f.predicted_vrr:.4f}")
+        if per_delivery:
+            vrr = f.per_delivery_vrr
+            row.append("-" if vrr is None else f"{vrr:.4f}")
+        rows.append(row)
     widths = [max(len(row[k]) for row in (header, *rows)) for k in range(len(header))]
     lines = [
         "  ".join(
