@@ -8,13 +8,15 @@ once however the series or the slices cut it:
 
 with v_i the volume and q_i the quality value of portion i.
 
-The headline figures compare portions of equal volume: the feed, in stacking
-order, and the output, in reclaim order, are both cut into consecutive portions
-of the same volume (a typical slice, or a composite the user asks for). The
-variance of an average falls with the volume it averages, so only portions of
-one size measure the bed rather than the size of the portions. A bed of one
-layer then scores VRR ~ 1, and a feed whose every delivery is independent of the
-next scores VRR ~ 1 on any bed: no bed can even out what varies within a slice.
+The headline figures compare portions of equal volume. The output portions
+are the reclaimed slices, in reclaim order, or composites of consecutive whole
+slices that the user asks for; the feed, in stacking order, is cut into
+consecutive portions of the same volumes, one for each output portion, a
+delivery that straddles a cut split by volume. The variance of an average falls
+with the volume it averages, so only portions of one size measure the bed rather
+than the size of the portions. A bed of one layer then scores VRR ~ 1, and a
+feed whose every delivery is independent of the next scores VRR ~ 1 on any bed:
+no bed can even out what varies within a slice.
 
 The per-delivery figures compare the rows as they are cut: the input per
 delivery, the output per slice. They are kept as secondary figures, named so.
@@ -69,55 +71,87 @@ def weighted_mean_std(values: ArrayLike, volumes: ArrayLike) -> tuple[float, flo
     return mean, float(np.sqrt(np.sum(v * (q - mean) ** 2) / np.sum(v)))
 
 
-def equal_portions(volumes: ArrayLike, values: ArrayLike, portion_m3: float) -> FloatArray:
-    """Cut material, in its order, into consecutive portions of portion_m3 each.
+def cut(volumes: ArrayLike, values: ArrayLike, portion_volumes: ArrayLike) -> FloatArray:
+    """Cut material, in its order, into consecutive portions of the given volumes.
 
     volumes: the volume of each row (delivery or slice); values: its quality
-    values, one column each. A row that straddles a cut is split by volume. The
-    result has one row per whole portion and holds each portion's average; the
-    remainder after the last whole portion (less than one portion) is left out.
+    values, one column each; portion_volumes: the volume of each portion, in
+    order. A row that straddles a cut is split by volume. The result holds each
+    portion's average, one row per portion; material beyond the last portion
+    is left out.
 
     The quality carried up to volume u along the material is piecewise linear in
     u, so each portion's content is the difference of that running sum,
     interpolated at the portion's two cuts.
     """
-    if not (math.isfinite(portion_m3) and portion_m3 > 0):
-        raise ValueError(f"portion_m3 must be positive and finite, got {portion_m3} m³")
     v = np.asarray(volumes, dtype=np.float64)
     q = np.asarray(values, dtype=np.float64).reshape(v.shape[0], -1)
+    portions = np.asarray(portion_volumes, dtype=np.float64)
+    if portions.ndim != 1 or not portions.size or not np.all(np.isfinite(portions) & (portions > 0)):
+        raise ValueError("portion volumes must be positive and finite, at least one of them")
     keep = v > 0
     v, q = v[keep], q[keep]
     if not np.all(np.isfinite(q)):
         raise ValueError("a quality value of material with volume is not finite")
     delivered = np.concatenate([[0.0], np.cumsum(v)])
     total = float(delivered[-1])
-    count = math.floor(total / portion_m3 + _PORTION_TOLERANCE)
-    if count < 1:
-        raise ValueError(f"portion_m3 = {portion_m3:g} m³ is more than all the material, {total:g} m³")
+    cuts = np.concatenate([[0.0], np.cumsum(portions)])
+    if cuts[-1] > total * (1 + _PORTION_TOLERANCE):
+        raise ValueError(f"portions of {cuts[-1]:g} m³ in all are more than all the material, {total:g} m³")
+    cuts = np.minimum(cuts, total)
     carried = np.vstack([np.zeros((1, q.shape[1])), np.cumsum(v[:, np.newaxis] * q, axis=0)])
-    cuts = np.minimum(np.arange(count + 1) * portion_m3, total)
     # The row each cut falls in: the last row that starts at or before it.
     row = np.clip(np.searchsorted(delivered, cuts, side="right") - 1, 0, v.size - 1)
     carried_at_cuts = carried[row] + (cuts - delivered[row])[:, np.newaxis] * q[row]
-    return np.diff(carried_at_cuts, axis=0) / portion_m3
+    return np.diff(carried_at_cuts, axis=0) / portions[:, np.newaxis]
 
 
-def typical_slice_m3(volumes: ArrayLike) -> float:
-    """The median volume of the slices that hold material: a full slice, not an end cone's sliver."""
+def equal_portions(volumes: ArrayLike, values: ArrayLike, portion_m3: float) -> FloatArray:
+    """Cut material into as many whole consecutive portions of portion_m3 as it holds (see cut)."""
+    if not (math.isfinite(portion_m3) and portion_m3 > 0):
+        raise ValueError(f"portion_m3 must be positive and finite, got {portion_m3} m³")
+    total = float(np.sum(np.asarray(volumes, dtype=np.float64), where=np.asarray(volumes) > 0))
+    count = math.floor(total / portion_m3 + _PORTION_TOLERANCE)
+    if count < 1:
+        raise ValueError(f"portion_m3 = {portion_m3:g} m³ is more than all the material, {total:g} m³")
+    return cut(volumes, values, np.full(count, portion_m3))
+
+
+def composites(volumes: ArrayLike, values: ArrayLike, composite_m3: float) -> tuple[FloatArray, FloatArray]:
+    """Group consecutive whole rows (slices) into composites of about composite_m3.
+
+    A row joins the composite in which its material starts, so each composite
+    holds composite_m3 give or take a row; the last may be short. Slices are
+    never split: their averages say nothing of how quality varies inside them,
+    and splitting one would spread its average over two composites.
+    Returns the composites' volumes and average values; empty rows are left out.
+    """
+    if not (math.isfinite(composite_m3) and composite_m3 > 0):
+        raise ValueError(f"composite_m3 must be positive and finite, got {composite_m3} m³")
     v = np.asarray(volumes, dtype=np.float64)
-    full = v[v > 0]
-    if not full.size:
-        raise ValueError("no material: every slice is empty")
-    return float(np.median(full))
+    q = np.asarray(values, dtype=np.float64).reshape(v.shape[0], -1)
+    keep = v > 0
+    v, q = v[keep], q[keep]
+    if composite_m3 < float(np.median(v)):
+        raise ValueError(
+            f"composite_m3 = {composite_m3:g} m³ is smaller than a typical slice of {float(np.median(v)):g} m³; "
+            "a composite is made of whole slices"
+        )
+    starts = np.concatenate([[0.0], np.cumsum(v)[:-1]])
+    which = np.floor(starts / composite_m3 + _PORTION_TOLERANCE).astype(np.int64)
+    volume = np.bincount(which, weights=v)
+    carried = np.column_stack([np.bincount(which, weights=v * column) for column in q.T])
+    return volume, carried / volume[:, np.newaxis]
 
 
 @dataclass(frozen=True)
 class QualityFigures:
     """Homogenisation figures of one quality value.
 
-    mean_in, std_in, mean_out, std_out: volume-weighted statistics of the feed
-        and the output, both cut into portions of portion_m3 (see the module);
-        when portion_m3 is None, of the rows as given.
+    mean_in, std_in, mean_out, std_out: volume-weighted statistics of the
+        output portions and of the feed cut into portions of the same volumes
+        (see the module); of the rows as given when portion_m3 is None.
+    portion_m3: the median volume of the output portions.
     vrr: variance reduction ratio, output over input: VRR = std_out**2 / std_in**2.
         Smaller is better; 0.05 means the bed left 5 % of the input's variance.
     effect: homogenisation effect E = std_in / std_out (= 1 / sqrt(VRR)).
@@ -204,16 +238,16 @@ def homogenisation(
     reclaimed: Reclaimed,
     *,
     layers: float | None = None,
-    portion_m3: float | None = None,
+    composite_m3: float | None = None,
     particle_volume_m3: float | None = None,
     predicted_vrr: Mapping[str, float] | None = None,
 ) -> tuple[QualityFigures, ...]:
     """Figures for every quality value of a series stacked and reclaimed.
 
-    portion_m3: volume of the portions both sides are cut into; by default a
-        typical slice (typical_slice_m3), or give a composite's volume.
-    particle_volume_m3: the simulation's particle; with it, portions of fewer
-        than MIN_PARTICLES_PER_PORTION particles raise a FigureWarning.
+    composite_m3: group the slices into composites of about this volume (see
+        composites); by default every slice is an output portion.
+    particle_volume_m3: the simulation's particle; with it, output portions of
+        fewer than MIN_PARTICLES_PER_PORTION particles raise a FigureWarning.
     predicted_vrr: the predicted VRR of each quality value, to carry along.
 
     Raises ValueError when the output holds fewer than two portions, and warns
@@ -222,16 +256,20 @@ def homogenisation(
     if series.names != reclaimed.names:
         raise ValueError(f"input qualities {series.names} differ from the reclaimed {reclaimed.names}")
     per_row = compare(series.names, series.values, series.volume_m3, reclaimed.values, reclaimed.volume_m3)
-    portion = typical_slice_m3(reclaimed.volume_m3) if portion_m3 is None else float(portion_m3)
-    portions_in = equal_portions(series.volume_m3, series.values, portion)
-    portions_out = equal_portions(reclaimed.volume_m3, reclaimed.values, portion)
-    _check_portions(portions_out.shape[0], portion, particle_volume_m3)
-    weights_in = np.ones(portions_in.shape[0])
-    weights_out = np.ones(portions_out.shape[0])
+    full = reclaimed.volume_m3 > 0
+    if composite_m3 is None:
+        volume_out, values_out = reclaimed.volume_m3[full], reclaimed.values[full]
+    else:
+        volume_out, values_out = composites(reclaimed.volume_m3, reclaimed.values, composite_m3)
+    typical = float(np.median(volume_out))
+    _check_portions(volume_out.size, typical, particle_volume_m3)
+    # What stays in the stacker (less than a particle) never reaches the output; the feed's portions
+    # end where the output ends.
+    values_in = cut(series.volume_m3, series.values, volume_out)
     figures = []
     for k, name in enumerate(series.names):
-        mean_in, std_in = weighted_mean_std(portions_in[:, k], weights_in)
-        mean_out, std_out = weighted_mean_std(portions_out[:, k], weights_out)
+        mean_in, std_in = weighted_mean_std(values_in[:, k], volume_out)
+        mean_out, std_out = weighted_mean_std(values_out[:, k], volume_out)
         figures.append(
             QualityFigures(
                 name,
@@ -240,7 +278,7 @@ def homogenisation(
                 mean_out,
                 std_out,
                 layers,
-                portion_m3=portion,
+                portion_m3=typical,
                 predicted_vrr=None if predicted_vrr is None else predicted_vrr.get(name),
                 std_in_per_delivery=per_row[k].std_in,
                 std_out_per_slice=per_row[k].std_out,
@@ -249,23 +287,21 @@ def homogenisation(
     return tuple(figures)
 
 
-def _check_portions(count: int, portion_m3: float, particle_volume_m3: float | None) -> None:
+def _check_portions(count: int, typical_m3: float, particle_volume_m3: float | None) -> None:
     if count < 2:
-        raise ValueError(
-            f"portion_m3 = {portion_m3:g} m³ cuts the output into {count} portion: a variance needs at least two"
-        )
+        raise ValueError(f"the output makes {count} portion of {typical_m3:g} m³: a variance needs at least two")
     if count < MIN_PORTIONS:
         warnings.warn(
-            f"portion_m3 = {portion_m3:g} m³ cuts the output into only {count} portions; "
+            f"the output makes only {count} portions of about {typical_m3:g} m³; "
             f"their variance is rough (fewer than {MIN_PORTIONS})",
             FigureWarning,
             stacklevel=3,
         )
-    if particle_volume_m3 is not None and portion_m3 < MIN_PARTICLES_PER_PORTION * particle_volume_m3:
+    if particle_volume_m3 is not None and typical_m3 < MIN_PARTICLES_PER_PORTION * particle_volume_m3:
         warnings.warn(
-            f"an output portion of {portion_m3:g} m³ holds {portion_m3 / particle_volume_m3:.3g} particles of "
-            f"{particle_volume_m3:g} m³, fewer than {MIN_PARTICLES_PER_PORTION}: the figures measure the "
-            "simulation's graininess; raise particles_per_m3 or portion_m3",
+            f"a typical output portion of {typical_m3:g} m³ holds {typical_m3 / particle_volume_m3:.3g} particles "
+            f"of {particle_volume_m3:g} m³, fewer than {MIN_PARTICLES_PER_PORTION}: the figures measure the "
+            "simulation's graininess; raise particles_per_m3, the reclaim step or composite_m3",
             FigureWarning,
             stacklevel=3,
         )

@@ -26,8 +26,8 @@ so its variance is
     var_out(s) = (1 / N**2) * sum over pairs (i, j) of C_P(|u_i - u_j|)
 
 with C_P the feed's autocovariance of portions of volume P, estimated from
-the data (the biased estimator around the sample mean, interpolated between
-lags that are whole multiples of P). Forward passes are 2T apart, but a
+the data (the mean product of the pairs that far apart, around the sample
+mean, interpolated between lags that are whole multiples of P). Forward passes are 2T apart, but a
 backward pass meets the forward pass before it (2 - 2s) T later and the one
 after it 2s T later: near the ends of the bed consecutive passes lay almost
 the same material, and those portions blend less. The predicted output
@@ -93,12 +93,13 @@ class Variogram:
 
 
 def autocovariance(portions: FloatArray) -> FloatArray:
-    """The biased autocovariance of each column at lags 0 .. M - 1 (rows: M portions in order).
+    """The autocovariance of each column at lags 0 .. M - 1 (rows: M portions in order).
 
-    C(h) = sum_i (z_i - mean) * (z_{i+h} - mean) / M. Dividing by M rather
-    than by the number of pairs keeps the estimate a valid covariance, and
-    the sum of C over all lags -(M - 1) .. M - 1 is zero, as it is for the
-    variance of a mean around itself.
+    C(h) = sum_i (z_i - mean) * (z_{i+h} - mean) / (M - h): the mean product
+    of the pairs h apart, centred on the sample mean. Every pair of portions in
+    an output portion then carries the same offset for that mean, as the
+    output's own variance around its mean does; dividing by M instead would
+    shrink the long lags, between the first and the last layers, towards zero.
     """
     z = np.asarray(portions, dtype=np.float64)
     z = z.reshape(z.shape[0], -1)
@@ -106,7 +107,8 @@ def autocovariance(portions: FloatArray) -> FloatArray:
     centred = z - z.mean(axis=0)
     size = 1 << (2 * rows - 1).bit_length()
     spectrum = np.fft.rfft(centred, n=size, axis=0)
-    return np.fft.irfft(spectrum * np.conj(spectrum), n=size, axis=0)[:rows] / rows
+    sums = np.fft.irfft(spectrum * np.conj(spectrum), n=size, axis=0)[:rows]
+    return sums / (rows - np.arange(rows))[:, np.newaxis]
 
 
 def _correlate(a: FloatArray, b: FloatArray, size: int, lags: int) -> FloatArray:
