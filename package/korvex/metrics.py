@@ -34,7 +34,7 @@ import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
 if TYPE_CHECKING:
-    from .pile import Reclaimed
+    from .results import Reclaimed
     from .series import QualitySeries
 
 FloatArray = NDArray[np.float64]
