@@ -26,7 +26,7 @@ from __future__ import annotations
 
 import math
 import warnings
-from collections.abc import Mapping, Sequence
+from collections.abc import Sequence
 from dataclasses import dataclass
 from typing import TYPE_CHECKING
 
@@ -157,7 +157,7 @@ class QualityFigures:
     effect: homogenisation effect E = std_in / std_out (= 1 / sqrt(VRR)).
         Larger is better.
     predicted_vrr: the VRR that ideal layering of the plan would give this
-        feed (see korvex.theory), or None.
+        feed (see korvex.theory), or None; Study.homogenisation fills it in.
     std_in_per_delivery, std_out_per_slice, per_delivery_vrr: the same figures
         of the rows as cut: per delivery in, per slice out. They depend on the
         size of deliveries and slices as much as on the bed.
@@ -240,7 +240,6 @@ def homogenisation(
     layers: float | None = None,
     composite_m3: float | None = None,
     particle_volume_m3: float | None = None,
-    predicted_vrr: Mapping[str, float] | None = None,
 ) -> tuple[QualityFigures, ...]:
     """Figures for every quality value of a series stacked and reclaimed.
 
@@ -248,7 +247,6 @@ def homogenisation(
         composites); by default every slice is an output portion.
     particle_volume_m3: the simulation's particle; with it, output portions of
         fewer than MIN_PARTICLES_PER_PORTION particles raise a FigureWarning.
-    predicted_vrr: the predicted VRR of each quality value, to carry along.
 
     Raises ValueError when the output holds fewer than two portions, and warns
     (FigureWarning) when it holds fewer than MIN_PORTIONS.
@@ -279,7 +277,6 @@ def homogenisation(
                 std_out,
                 layers,
                 portion_m3=typical,
-                predicted_vrr=None if predicted_vrr is None else predicted_vrr.get(name),
                 std_in_per_delivery=per_row[k].std_in,
                 std_out_per_slice=per_row[k].std_out,
             )

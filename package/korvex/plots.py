@@ -103,13 +103,17 @@ def save_figure(figure: Figure, path: str | Path, *, dpi: int = 120) -> Path:
 
 
 def variogram_figure(
-    by_volume: Variogram, by_time: Variogram | None = None, *, marks_m3: Mapping[str, float] | None = None
+    by_volume: Variogram,
+    by_time: Variogram | None = None,
+    *,
+    marks_m3: Mapping[str, float] | None = None,
+    footer: str | None = None,
 ) -> Figure:
     """The feed's variogram, each quality scaled by its portions' variance, against volume (and time) lag.
 
     A curve that has levelled off at 1 shows portions that far apart are
     independent. marks_m3: volumes to mark on the volume axis, by label (a
-    layer, an output portion).
+    layer, an output portion); footer: a stamp to print below the plots.
     """
     panels = 1 if by_time is None else 2
     figure = Figure(figsize=(5.0 * panels + 1.0, 3.8), layout="constrained")
@@ -139,4 +143,5 @@ def variogram_figure(
     if by_time is not None:
         axes[1].set_title("Feed variogram by time")
     axes[0].legend(loc="lower right", fontsize=8)
+    _add_footer(figure, footer)
     return figure

@@ -46,7 +46,8 @@ def test_simulate_a_quality_series_end_to_end(deliveries_csv, tmp_path, capsys):
     )
     assert code == 0
     written = capsys.readouterr().out.split()
-    assert written == [str(out / f"deliveries-{name}") for name in ("reclaimed.csv", "heights.png", "qualities.png")]
+    names = ("reclaimed.csv", "heights.png", "qualities.png", "variogram.png")
+    assert written == [str(out / f"deliveries-{name}") for name in names]
     slices = pd.read_csv(out / "deliveries-reclaimed.csv", comment="#")
     assert list(slices.columns) == ["position_m", "volume_m3", "CaO", "SiO2"]
     delivered = pd.read_csv(deliveries_csv)["volume"].sum()
@@ -57,6 +58,7 @@ def test_simulate_a_quality_series_end_to_end(deliveries_csv, tmp_path, capsys):
     assert np.all(np.diff(slices["position_m"]) == pytest.approx(1.0))
     assert_png(out / "deliveries-heights.png")
     assert_png(out / "deliveries-qualities.png")
+    assert_png(out / "deliveries-variogram.png")
 
 
 def test_simulate_a_chunk_table_as_it_is(tmp_path, capsys):

@@ -4,7 +4,7 @@ import numpy as np
 import pytest
 from scipy.signal import lfilter
 
-from korvex import QualitySeries, Reclaimed
+from korvex import Bed, Chevron, QualitySeries, Reclaimed, simulate
 from korvex.metrics import FigureWarning, composites, cut, equal_portions, homogenisation
 from korvex.theory import (
     Layering,
@@ -189,3 +189,45 @@ def test_figures_warn_of_portions_of_a_few_particles():
     slices = slices_of(np.arange(20.0), np.full(20, 2.0))
     with pytest.warns(FigureWarning, match="graininess"):
         homogenisation(series, slices, particle_volume_m3=1.0)
+
+
+# A bed whose slices (5 m, about 500 m3) are long against the few metres that particles roll along it, so
+# that the layers alone decide what a slice holds, as the prediction assumes.
+SLICED_BED = Bed(length_m=2420.0, depth_m=30.0, reclaim_angle_deg=90.0, reclaim_step_m=5.0)
+SLICED_ROWS = 240_000
+
+
+def sliced_bed_figures(layers, correlation_m3, seed):
+    series = QualitySeries.from_array(ar1(SLICED_ROWS, correlation_m3, seed), volume_m3=1.0)
+    study = simulate(series, Chevron(layers=layers, blending_tail_m=10.0), SLICED_BED, progress=False, seed=seed)
+    (figures,) = study.homogenisation()
+    return figures
+
+
+def test_a_feed_slower_than_a_slice_but_faster_than_a_layer_is_blended_as_predicted():
+    # Correlated over three slices (1,500 m3); a layer holds 30,000 m3.
+    runs = [sliced_bed_figures(8, 1_500.0, seed) for seed in range(6)]
+    simulated = np.mean([f.vrr for f in runs])
+    predicted = np.mean([f.predicted_vrr for f in runs])
+    assert simulated < 0.4
+    assert simulated == pytest.approx(predicted, rel=0.25)
+    assert all(f.per_delivery_vrr < f.vrr for f in runs)
+
+
+def test_one_layer_changes_little():
+    runs = [sliced_bed_figures(1, 1_500.0, seed) for seed in range(3)]
+    assert all(0.7 < f.vrr < 1.3 for f in runs), [f.vrr for f in runs]
+    assert all(f.predicted_vrr == pytest.approx(1.0) for f in runs)
+
+
+def test_a_reclaim_face_beyond_vertical_is_refused():
+    with pytest.raises(ValueError, match="reclaim_angle_deg must lie above 0 and at most 90"):
+        Bed(reclaim_angle_deg=120.0)
+
+
+def test_a_study_reports_few_particles_per_slice():
+    bed = Bed(length_m=60.0, depth_m=4.0, reclaim_angle_deg=90.0)
+    plan = Chevron(layers=2, blending_tail_m=2.0)
+    study = simulate(QualitySeries.from_array(np.arange(100.0)), plan, bed, progress=False, seed=1)
+    with pytest.warns(FigureWarning, match="graininess"):
+        study.homogenisation()
