@@ -44,7 +44,8 @@ class Bed:
     length_m: float = field(default=300.0, metadata={"unit": "m", "help": "extent along the stacker rail"})
     depth_m: float = field(default=50.0, metadata={"unit": "m", "help": "extent across the bed"})
     reclaim_angle_deg: float = field(
-        default=45.0, metadata={"unit": "°", "metavar": "DEG", "help": "slope of the reclaim face, above 0 and at most 90 (vertical)"}
+        default=45.0,
+        metadata={"unit": "°", "metavar": "DEG", "help": "slope of the reclaim face: over 0, at most 90 (vertical)"},
     )
     particles_per_m3: float = field(
         default=1.0, metadata={"unit": "1/m³", "metavar": "N", "help": "resolution: particles per cubic metre"}

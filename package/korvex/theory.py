@@ -159,14 +159,19 @@ def variogram_by_volume(
     if portion_m3 is None:
         deliveries = series.volume_m3[series.volume_m3 > 0]
         portion_m3 = max(float(np.median(deliveries)), total / MAX_FEED_PORTIONS)
+    elif not (math.isfinite(portion_m3) and portion_m3 > 0):
+        raise ValueError(f"portion_m3 must be positive and finite, got {portion_m3} m³")
     elif total / portion_m3 > MAX_FEED_PORTIONS:
         raise ValueError(
-            f"portion_m3 = {portion_m3:g} m³ cuts the feed of {total:g} m³ into more than {MAX_FEED_PORTIONS} portions"
+            f"portion_m3 = {portion_m3:g} m³ cuts the feed of {total:g} m³ "
+            f"into more than {MAX_FEED_PORTIONS} portions"
         )
     portions = equal_portions(series.volume_m3, series.values, portion_m3)
     count = portions.shape[0]
     if count < 3:
-        raise ValueError(f"portion_m3 = {portion_m3:g} m³ leaves {count} portions of the feed: too few for a variogram")
+        raise ValueError(
+            f"portion_m3 = {portion_m3:g} m³ leaves {count} portions of the feed: too few for a variogram"
+        )
     steps = _check_max_lag(total / 2 if max_lag_m3 is None else max_lag_m3, portion_m3, count, "m³")
     gamma, pairs = _variogram(portions, np.ones(count), steps)
     return Variogram(
