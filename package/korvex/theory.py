@@ -274,8 +274,8 @@ class Layering:
 def predicted_vrr(series: QualitySeries, layering: Layering, portion_m3: float) -> dict[str, float]:
     """The VRR of each quality value that ideal layering would give portions of portion_m3.
 
-    See the module for the reasoning; raises ValueError when a portion is as
-    long as a pass, where the layers no longer describe the output.
+    See the module for the reasoning. Raises ValueError when a portion holds
+    the whole feed: it would span every position along the bed.
     """
     total = series.total_volume_m3
     if not (math.isfinite(portion_m3) and portion_m3 > 0):
