@@ -17,6 +17,7 @@ from .chunks import ChunkTable
 from .metrics import FigureWarning, QualityFigures, format_table
 from .plans import PLANS, Chevron, StackingPlan
 from .series import QualitySeries, synthetic_series
+from .theory import check_prediction
 
 if TYPE_CHECKING:
     from .study import Study
@@ -26,6 +27,8 @@ DEMO_SEED = 7
 DEMO_LAYERS = 100
 
 DEMO_HOURS = 120
+# Each replicate is a full run of the demo's engine.
+DEMO_MAX_REPLICATES = 20
 DEMO_INTERVAL_S = 60.0
 
 # Plan settings on the command line, named as the plans' fields.
@@ -77,6 +80,7 @@ def run_demo(args: argparse.Namespace) -> int:
     bed = Bed(length_m=300.0, depth_m=50.0)
     plan = Chevron(layers=args.layers)
     seed = validation.seed(args.seed)
+    validation.whole("replicates", args.replicates, 1, DEMO_MAX_REPLICATES)
     series = synthetic_series(hours=DEMO_HOURS, interval_s=DEMO_INTERVAL_S, seed=seed)
     study = simulate(series, plan, bed, progress=not args.quiet, seed=seed)
     path = save_figure(study.figure(), args.output)
@@ -106,9 +110,25 @@ def run_demo(args: argparse.Namespace) -> int:
     print(_legend(figures, study.passes))
     print()
     print(*notes, sep="\n", end="\n\n" if notes else "")
+    if args.replicates > 1:
+        print(f"Check   predicted against {args.replicates} runs of the engine (seeds {seed} on), the same feed:")
+        print(*(f"        {line}" for line in _replicate_checks(study, figures, args.replicates)), sep="\n")
+        print()
     print(f"Plot    {path}")
     print(f"Run     {study.stamp}")
     return 0
+
+
+def _replicate_checks(study: Study, figures: Sequence[QualityFigures], replicates: int) -> list[str]:
+    """Rerun the study's feed, plan and bed with the next seeds and set the runs' VRR against the prediction."""
+    from .study import simulate
+
+    runs = [{f.name: f.vrr for f in figures}]
+    for offset in range(1, replicates):
+        rerun = simulate(study.series, study.plan, study.bed, progress=False, seed=study.seed + offset)
+        runs.append({f.name: f.vrr for f in _figures(rerun)[0]})
+    predicted = {f.name: f.predicted_vrr for f in figures if f.predicted_vrr is not None}
+    return [check.describe() for check in check_prediction(predicted, runs)]
 
 
 # Line of a CSV file that holds its first row of data: the header is line 1, as an editor counts.
@@ -251,6 +271,13 @@ def build_parser() -> argparse.ArgumentParser:
         "--seed", type=int, default=DEMO_SEED, help="seed of the synthetic input and the engine (default: %(default)s)"
     )
     demo.add_argument("--layers", type=int, default=DEMO_LAYERS, help="Chevron layers (default: %(default)s)")
+    demo.add_argument(
+        "--replicates",
+        metavar="N",
+        type=int,
+        default=1,
+        help="runs of the engine with seeds SEED, SEED + 1, ... to set the predicted VRR against (default: 1)",
+    )
     demo.add_argument("--quiet", action="store_true", help="no progress bar; print only the PNG's path")
     demo.set_defaults(run=run_demo)
 

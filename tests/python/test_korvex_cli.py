@@ -115,3 +115,17 @@ def test_demo_writes_its_plot_where_it_says(tmp_path, capsys):
     for name in ("CaO", "SiO2", "Fe2O3", "VRR", "std in", "std out"):
         assert name in report
     assert_png(target)
+
+
+def test_demo_explains_every_figure_and_checks_the_prediction_against_replicates(tmp_path, capsys):
+    assert main(["demo", "--output", str(tmp_path / "demo.png"), "--layers", "8", "--replicates", "2"]) == 0
+    report = capsys.readouterr().out
+    header = next(line for line in report.splitlines() if line.startswith("quality"))
+    assert header.index("VRR out/in") < header.index("VRR predicted") < header.index("VRR per delivery")
+    for figure in ("VRR ", "E ", "VRR predicted ", "VRR per delivery "):
+        assert any(line.startswith(figure) for line in report.splitlines()), figure
+    checks = [line for line in report.splitlines() if "over 2 runs" in line]
+    assert [line.split(":")[0].strip() for line in checks] == ["CaO", "SiO2", "Fe2O3"]
+    with pytest.raises(SystemExit):
+        main(["demo", "--output", str(tmp_path / "demo.png"), "--replicates", "0"])
+    assert "replicates must be a whole number of at least 1" in capsys.readouterr().err
