@@ -81,6 +81,8 @@ def test_stockpile_refuses_chunks_it_cannot_place(second, names, message):
     assert pile.stacked_volume_m3 == 2.0
 
 
+# A few slices of a few boxes: rough figures, warned about; only the mean is checked here.
+@pytest.mark.filterwarnings("ignore::korvex.metrics.FigureWarning")
 def test_detailed_engine_runs_a_small_pile():
     bed = Bed(
         length_m=6.0, depth_m=6.0, particles_per_m3=1.0, engine="detailed", drop_height_m=2.0, reclaim_angle_deg=90.0
