@@ -20,12 +20,22 @@ __path__ = extend_path(__path__, __name__)
 from ._version import __version__
 from .bed import Bed, Engine
 from .chunks import ChunkTable
-from .metrics import QualityFigures, compare, format_table, homogenisation, weighted_mean_std
+from .metrics import (
+    FigureWarning,
+    QualityFigures,
+    compare,
+    composites,
+    cut,
+    format_table,
+    homogenisation,
+    weighted_mean_std,
+)
 from .plans import PLANS, Chevron, Circular, ConeShell, StackingPlan, Strata, Windrow
 from .results import HeightMap, Particles, Reclaimed
 from .series import Quality, QualitySeries, as_series, synthetic_series
 from .stockpile import Stockpile
 from .study import Study, simulate, stamp
+from .theory import Layering, Variogram, check_prediction, predicted_vrr, variogram_by_time, variogram_by_volume
 
 __all__ = [
     "__version__",
@@ -37,7 +47,10 @@ __all__ = [
     "Circular",
     "ConeShell",
     "Engine",
+    "FigureWarning",
     "HeightMap",
+    "Layering",
+    "PLANS",
     "Quality",
     "QualityFigures",
     "QualitySeries",
@@ -46,13 +59,20 @@ __all__ = [
     "Stockpile",
     "Strata",
     "Study",
+    "Variogram",
     "Windrow",
     "as_series",
+    "check_prediction",
     "compare",
+    "composites",
+    "cut",
     "format_table",
     "homogenisation",
+    "predicted_vrr",
     "simulate",
     "stamp",
     "synthetic_series",
+    "variogram_by_time",
+    "variogram_by_volume",
     "weighted_mean_std",
 ]

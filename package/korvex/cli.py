@@ -4,23 +4,30 @@ from __future__ import annotations
 
 import argparse
 import csv
+import warnings
 from collections import Counter
 from collections.abc import Sequence
 from dataclasses import fields
 from pathlib import Path
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 from . import validation
 from .bed import Bed, unit
 from .chunks import ChunkTable
-from .metrics import format_table
+from .metrics import FigureWarning, QualityFigures, format_table
 from .plans import PLANS, Chevron, StackingPlan
 from .series import QualitySeries, synthetic_series
+from .theory import check_prediction
+
+if TYPE_CHECKING:
+    from .study import Study
 
 DEMO_OUTPUT = Path("out/korvex-demo.png")
 DEMO_LAYERS = 100
 
 DEMO_HOURS = 120
+# Each replicate is a full run of the demo's engine.
+DEMO_MAX_REPLICATES = 20
 DEMO_INTERVAL_S = 60.0
 
 # Plan settings on the command line, named as the plans' fields.
@@ -35,17 +42,34 @@ PLAN_OPTIONS = (
 )
 
 
-def _legend(layers: float | None) -> str:
+def _legend(figures: Sequence[QualityFigures], layers: float | None) -> str:
+    """One line on each figure of the table, the headline first."""
+    portion = figures[0].portion_m3 if figures else None
+    size = "" if portion is None else f" of about {portion:,.4g} m³"
     lines = [
-        "std   volume-weighted standard deviation; in: per delivery as stacked, out: per slice as reclaimed",
-        "VRR   variance out / variance in: the share of the input's variance that the bed left; smaller is better",
-        "E     std in / std out: the homogenisation effect; larger is better",
+        f"VRR               variance out / in on portions{size} (the slices; the feed cut into the same volumes); "
+        "1 = no blending",
+        "E                 std in / std out on those portions: the homogenisation effect; larger is better",
     ]
-    if layers:
-        lines.insert(
-            2, f"      (averaging {layers:.4g} independent layers would give VRR = 1/{layers:.4g} = {1 / layers:.4f})"
+    if any(f.predicted_vrr is not None for f in figures):
+        passes = "" if not layers else f" of {layers:.4g} passes"
+        lines.append(
+            f"VRR predicted     ideal layering{passes} with this feed: its autocovariance at the lags between layers"
+        )
+    if any(f.per_delivery_vrr is not None for f in figures):
+        lines.append(
+            "VRR per delivery  variance per slice / per delivery as stacked: favours slices larger than deliveries"
         )
     return "\n".join(lines)
+
+
+def _figures(study: Study, composite_m3: float | None = None) -> tuple[tuple[QualityFigures, ...], list[str]]:
+    """The study's figures, and what makes them rough, as lines to print rather than warnings."""
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always", FigureWarning)
+        figures = study.homogenisation(composite_m3)
+    notes = [f"Note    {caught_warning.message}" for caught_warning in caught]
+    return figures, notes
 
 
 def run_demo(args: argparse.Namespace) -> int:
@@ -55,13 +79,14 @@ def run_demo(args: argparse.Namespace) -> int:
     bed = Bed(length_m=300.0, depth_m=50.0)
     plan = Chevron(layers=args.layers)
     seed = validation.draw_seed() if args.seed is None else validation.seed(args.seed)
+    validation.whole("replicates", args.replicates, 1, DEMO_MAX_REPLICATES)
     series = synthetic_series(hours=DEMO_HOURS, interval_s=DEMO_INTERVAL_S, seed=seed)
     study = simulate(series, plan, bed, progress=not args.quiet, seed=seed)
     path = save_figure(study.figure(), args.output)
     if args.quiet:
         print(path)
         return 0
-    figures = study.homogenisation()
+    figures, notes = _figures(study)
     slices = study.reclaimed.volume_m3 > 0
     print("Korvex demo: how well does a Chevron blending bed even out a cement raw mix?")
     print()
@@ -81,11 +106,28 @@ def run_demo(args: argparse.Namespace) -> int:
     print()
     print(format_table(figures))
     print()
-    print(_legend(study.passes))
+    print(_legend(figures, study.passes))
     print()
+    print(*notes, sep="\n", end="\n\n" if notes else "")
+    if args.replicates > 1:
+        print(f"Check   predicted against {args.replicates} runs of the engine (seeds {seed} on), the same feed:")
+        print(*(f"        {line}" for line in _replicate_checks(study, figures, args.replicates)), sep="\n")
+        print()
     print(f"Plot    {path}")
     print(f"Run     {study.stamp}")
     return 0
+
+
+def _replicate_checks(study: Study, figures: Sequence[QualityFigures], replicates: int) -> list[str]:
+    """Rerun the study's feed, plan and bed with the next seeds and set the runs' VRR against the prediction."""
+    from .study import simulate
+
+    runs = [{f.name: f.vrr for f in figures}]
+    for offset in range(1, replicates):
+        rerun = simulate(study.series, study.plan, study.bed, progress=False, seed=study.seed + offset)
+        runs.append({f.name: f.vrr for f in _figures(rerun)[0]})
+    predicted = {f.name: f.predicted_vrr for f in figures if f.predicted_vrr is not None}
+    return [check.describe() for check in check_prediction(predicted, runs)]
 
 
 # Line of a CSV file that holds its first row of data: the header is line 1, as an editor counts.
@@ -180,15 +222,16 @@ def run_simulate(args: argparse.Namespace) -> int:
     out = args.output_dir
     written = [study.save_reclaimed(out / f"{stem}-reclaimed.csv"), *study.save_plots(out / stem)]
     if not args.quiet:
-        figures = study.homogenisation()
+        figures, notes = _figures(study, args.composite_m3)
         print(f"{args.input}: {study.describe()}")
         print(f"{study.chunks.total_volume_m3:,.1f} m³ stacked, {study.reclaimed.total_volume_m3:,.1f} m³ reclaimed")
         print(study.stamp + ("" if args.seed is not None else " (drawn; --seed repeats this run)"))
         print()
         print(format_table(figures))
         print()
-        print(_legend(study.passes))
+        print(_legend(figures, study.passes))
         print()
+        print(*notes, sep="\n", end="\n\n" if notes else "")
     for path in written:
         print(path)
     return 0
@@ -229,6 +272,13 @@ def build_parser() -> argparse.ArgumentParser:
         help="seed of the synthetic input and the engine (default: drawn, and printed so that the run can be repeated)",
     )
     demo.add_argument("--layers", type=int, default=DEMO_LAYERS, help="Chevron layers (default: %(default)s)")
+    demo.add_argument(
+        "--replicates",
+        metavar="N",
+        type=int,
+        default=1,
+        help="runs of the engine with seeds SEED, SEED + 1, ... to set the predicted VRR against (default: 1)",
+    )
     demo.add_argument("--quiet", action="store_true", help="no progress bar; print only the PNG's path")
     demo.set_defaults(run=run_demo)
 
@@ -247,6 +297,12 @@ def build_parser() -> argparse.ArgumentParser:
     sim.add_argument("--quiet", action="store_true", help="no progress bar and no table; print only the files written")
     sim.add_argument(
         "--seed", type=int, help="seed of the engine's random numbers (default: drawn, and reported with the results)"
+    )
+    sim.add_argument(
+        "--composite-m3",
+        metavar="M3",
+        type=float,
+        help="compare composites of about this volume, of whole slices (default: every slice)",
     )
 
     series = sim.add_argument_group("quality series")

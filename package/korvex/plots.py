@@ -6,6 +6,7 @@ and leave no global state behind.
 
 from __future__ import annotations
 
+from collections.abc import Mapping
 from pathlib import Path
 from typing import TYPE_CHECKING
 
@@ -16,6 +17,7 @@ if TYPE_CHECKING:
     from .results import HeightMap, Reclaimed
     from .series import QualitySeries
     from .study import Study
+    from .theory import Variogram
 
 INPUT_COLOUR = "tab:grey"
 OUTPUT_COLOUR = "tab:blue"
@@ -98,3 +100,48 @@ def save_figure(figure: Figure, path: str | Path, *, dpi: int = 120) -> Path:
     path.parent.mkdir(parents=True, exist_ok=True)
     figure.savefig(path, format="png", dpi=dpi)
     return path
+
+
+def variogram_figure(
+    by_volume: Variogram,
+    by_time: Variogram | None = None,
+    *,
+    marks_m3: Mapping[str, float] | None = None,
+    footer: str | None = None,
+) -> Figure:
+    """The feed's variogram, each quality scaled by its portions' variance, against volume (and time) lag.
+
+    A curve that has levelled off at 1 shows portions that far apart are
+    independent. marks_m3: volumes to mark on the volume axis, by label (a
+    layer, an output portion); footer: a stamp to print below the plots.
+    """
+    panels = 1 if by_time is None else 2
+    figure = Figure(figsize=(5.0 * panels + 1.0, 3.8), layout="constrained")
+    axes = figure.subplots(1, panels, squeeze=False)[0]
+    for side, variogram, scale, label in (
+        (axes[0], by_volume, 1.0, "lag [m³ stacked]"),
+        *(() if by_time is None else ((axes[1], by_time, 3600.0, "lag [h]"),)),
+    ):
+        for k, name in enumerate(variogram.names):
+            variance = variogram.variance[k]
+            side.plot(
+                variogram.lag / scale,
+                variogram.gamma[:, k] / variance if variance > 0 else variogram.gamma[:, k],
+                linewidth=0.9,
+                label=name,
+            )
+        side.set_xscale("log")
+        side.set_xlabel(label)
+        side.grid(True, alpha=0.3)
+    for label, volume in (marks_m3 or {}).items():
+        axes[0].axvline(volume, color=INPUT_COLOUR, linestyle="--", linewidth=0.8)
+        axes[0].annotate(
+            label, (volume, 1.0), xycoords=("data", "axes fraction"), rotation=90, va="top", ha="right", fontsize=8
+        )
+    axes[0].set_ylabel("variogram / variance of portions")
+    axes[0].set_title("Feed variogram by volume")
+    if by_time is not None:
+        axes[1].set_title("Feed variogram by time")
+    axes[0].legend(loc="lower right", fontsize=8)
+    _add_footer(figure, footer)
+    return figure

@@ -57,10 +57,12 @@ class Reclaimed:
         return self.values[:, self.names.index(name)]
 
     def to_frame(self) -> pd.DataFrame:
+        """The slices that hold material, one row each; an empty slice has no quality to show."""
         import pandas as pd
 
-        frame = pd.DataFrame({"position_m": self.position_m, "volume_m3": self.volume_m3})
-        for name, column in zip(self.names, self.values.T, strict=True):
+        full = self.volume_m3 > 0
+        frame = pd.DataFrame({"position_m": self.position_m[full], "volume_m3": self.volume_m3[full]})
+        for name, column in zip(self.names, self.values[full].T, strict=True):
             frame[name] = column
         return frame
 

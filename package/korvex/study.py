@@ -2,9 +2,11 @@
 
 from __future__ import annotations
 
-from dataclasses import dataclass
+from dataclasses import dataclass, replace
 from pathlib import Path
 from typing import TYPE_CHECKING
+
+import numpy as np
 
 from . import validation
 from ._version import __version__
@@ -16,6 +18,7 @@ from .results import HeightMap, Reclaimed
 from .series import QualitySeries, as_series
 from .stockpile import Stockpile
 from .display import html_table
+from .theory import Layering, Variogram, predicted_vrr, variogram_by_time, variogram_by_volume
 
 if TYPE_CHECKING:
     import pandas as pd
@@ -51,9 +54,37 @@ class Study:
     def stamp(self) -> str:
         return stamp(self.bed.engine, self.seed)
 
-    def homogenisation(self) -> tuple[QualityFigures, ...]:
-        """Mean and std in and out, VRR, E and efficiency for each quality value."""
-        return homogenisation(self.series, self.reclaimed, layers=self.passes)
+    def homogenisation(self, composite_m3: float | None = None) -> tuple[QualityFigures, ...]:
+        """VRR and E on portions of equal volume, the predicted and the per-delivery VRR, for each quality value.
+
+        composite_m3: compare composites of about this volume, made of whole
+        slices, instead of single slices (see korvex.metrics).
+        """
+        figures = homogenisation(
+            self.series,
+            self.reclaimed,
+            layers=self.passes,
+            composite_m3=composite_m3,
+            particle_volume_m3=self.bed.particle_volume_m3,
+        )
+        portion = figures[0].portion_m3
+        predicted = None if portion is None else self.predicted_vrr(portion)
+        if predicted is None:
+            return figures
+        return tuple(replace(f, predicted_vrr=predicted[f.name]) for f in figures)
+
+    def predicted_vrr(self, portion_m3: float) -> dict[str, float] | None:
+        """The VRR that ideal layering of the plan would give output portions of portion_m3 (korvex.theory).
+
+        None for chunks stacked as given and for a plan that lays no layers.
+        """
+        layering = None if self.plan is None else Layering.of(self.plan, self.series, self.bed)
+        return None if layering is None else predicted_vrr(self.series, layering, portion_m3)
+
+    def variograms(self) -> tuple[Variogram, Variogram | None]:
+        """The feed's variogram by volume, and by time when its rows span some time."""
+        by_time = variogram_by_time(self.series) if self.series.duration_s > 0 else None
+        return variogram_by_volume(self.series), by_time
 
     def describe(self) -> str:
         plan = "chunks as given" if self.plan is None else self.plan.describe(self.series, self.bed)
@@ -82,9 +113,12 @@ class Study:
 
         return study_figure(self)
 
-    def save_plots(self, prefix: str | Path) -> tuple[Path, Path]:
-        """Write PREFIX-heights.png and PREFIX-qualities.png, each with the study's stamp; return their paths."""
-        from .plots import heights_figure, qualities_figure, save_figure
+    def save_plots(self, prefix: str | Path) -> tuple[Path, Path, Path]:
+        """Write PREFIX-heights.png, PREFIX-qualities.png and PREFIX-variogram.png, each with the study's stamp.
+
+        Returns their paths.
+        """
+        from .plots import heights_figure, qualities_figure, save_figure, variogram_figure
 
         prefix = Path(prefix)
         heights = save_figure(
@@ -94,7 +128,14 @@ class Study:
             qualities_figure(self.series, self.reclaimed, footer=self.stamp),
             prefix.with_name(f"{prefix.name}-qualities.png"),
         )
-        return heights, qualities
+        marks = {"a slice": float(np.median(self.reclaimed.volume_m3[self.reclaimed.volume_m3 > 0]))}
+        if self.passes:
+            marks["a layer"] = self.series.total_volume_m3 / self.passes
+        variogram = save_figure(
+            variogram_figure(*self.variograms(), marks_m3=marks, footer=self.stamp),
+            prefix.with_name(f"{prefix.name}-variogram.png"),
+        )
+        return heights, qualities, variogram
 
     def save_reclaimed(self, path: str | Path) -> Path:
         """Write the reclaimed slices as CSV, below comment lines (#) with the stamp and the setup; return the path."""
