@@ -9,6 +9,8 @@ from typing import TYPE_CHECKING, Any, cast
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
+from .units import MASS_COLUMNS, with_volume
+
 if TYPE_CHECKING:
     import pandas as pd
 
@@ -65,9 +67,9 @@ class QualitySeries:
             raise ValueError("a quality series needs at least one quality value")
         if len(set(names)) != len(names):
             raise ValueError(f"quality names must be unique, got {names}")
-        clashes = [name for name in names if name in ROLE_COLUMNS]
+        clashes = [name for name in names if name in ROLE_COLUMNS or name in MASS_COLUMNS]
         if clashes:
-            raise ValueError(f"{clashes} name positions or volumes of chunks and cannot be quality values")
+            raise ValueError(f"{clashes} name positions, volumes or masses of chunks and cannot be quality values")
         _require_finite(time, "time_s")
         _require_finite(volume, "volume_m3")
         _require_finite(values, "a quality value")
@@ -124,15 +126,20 @@ class QualitySeries:
         volume_column: str = "volume",
         volume_m3: float | None = None,
         qualities: Sequence[str] | None = None,
+        bulk_density_t_per_m3: float | None = None,
     ) -> QualitySeries:
         """A series from a table with a time column, a volume column and quality columns.
 
         Times may be numbers (seconds) or dates; dates become seconds since the first row.
-        Without a volume column every row carries volume_m3. Without `qualities`
-        every other numeric column is a quality value; text columns are ignored.
+        Without a volume column the amount comes from a mass column in tonnes
+        (one of `units.MASS_COLUMNS`) and the bulk density, or else every row
+        carries volume_m3. Without `qualities` every other numeric column is a
+        quality value; text columns and mass columns are not.
         """
         from pandas.api import types
 
+        if volume_m3 is None:
+            frame = with_volume(frame, bulk_density_t_per_m3, volume_column=volume_column)
         columns = [str(column) for column in frame.columns]
         rows = len(frame)
         if time_column is not None and time_column in columns:
@@ -152,7 +159,7 @@ class QualitySeries:
                 f"no volume column {volume_column!r} among {columns}: name it, or give the volume of each row"
             )
         if qualities is None:
-            skip = {time_column, volume_column}
+            skip = {time_column, volume_column, *MASS_COLUMNS}
             qualities = [
                 column
                 for column, name in zip(frame.columns, columns, strict=True)
@@ -179,10 +186,13 @@ def _seconds(column: Any, name: str) -> FloatArray:
 
     if types.is_numeric_dtype(column) and not types.is_bool_dtype(column):
         return _float_array(column.to_numpy(), name)
-    try:
-        stamps = pd.to_datetime(column)
-    except (TypeError, ValueError) as error:
-        raise ValueError(f"time column {name!r} holds neither numbers of seconds nor dates: {error}") from None
+    if types.is_datetime64_any_dtype(column):
+        stamps = pd.Series(column)
+    else:
+        from .tables import parse_dates
+
+        # Text dates: ambiguous day-first/month-first dates raise instead of being guessed.
+        stamps = parse_dates(pd.Series(column), name)
     return _float_array((stamps - stamps.iloc[0]).dt.total_seconds().to_numpy(), name)
 
 
