@@ -21,7 +21,6 @@ from functools import cache
 from typing import TYPE_CHECKING, Literal
 
 import numpy as np
-from scipy import ndimage
 
 from .bed import Bed
 from .units import check_bulk_density
@@ -33,31 +32,57 @@ OnExcess = Literal["warn", "error", "ignore"]
 ON_EXCESS: tuple[OnExcess, ...] = ("warn", "error", "ignore")
 
 # The calibration ridge, in cells: long enough that its body outweighs its
-# ends, high enough (about 20 cells) that the slope's steps average out.
+# ends, high enough (about 30 cells) that the slope's steps average out.
 _CALIBRATION_LENGTH_CELLS = 120
 _CALIBRATION_DEPTH_CELLS = 64
 _CALIBRATION_CREST_CELLS = 60
-_CALIBRATION_PARTICLES_PER_CELL_OF_CREST = 450
+_CALIBRATION_PARTICLES_PER_CELL_OF_CREST = 900
 
 
 class OverCapacityWarning(UserWarning):
     """The feed is more than the bed holds: the pile stands against edges that a real bed does not have."""
 
 
-def measured_angle_deg(heights: HeightMap) -> float:
-    """The angle of the pile's flanks: the arc tangent of the mean slope of the cells inside its footprint.
+@dataclass(frozen=True)
+class RidgeShape:
+    """A ridge along x as its height map shows it.
 
-    The crest and the toe are left out: a crest cell is as high as its highest
-    neighbour, a toe cell has an empty neighbour; neither lies on a slope.
+    section_m2: the median cross-section of its body (the columns whose
+        cross-section is within a tenth of the typical full one).
+    height_m: the mean crest height over the body (a mean, finer than the cells).
+    stacked_length_m: the body's length, where the ridge has its full section.
+    angle_deg: the angle of the triangle of that height and section,
+        tan(a) = height**2 / section: the engines' ridges are not exact
+        triangles (rounded crests, toes that run out), and this is the angle
+        at which the capacity formula's triangles hold what they hold.
     """
+
+    section_m2: float
+    height_m: float
+    stacked_length_m: float
+
+    @property
+    def angle_deg(self) -> float:
+        return math.degrees(math.atan(self.height_m**2 / self.section_m2))
+
+
+def ridge_shape(heights: HeightMap) -> RidgeShape:
     surface = heights.heights_m
-    inside = ndimage.minimum_filter(surface, size=3, mode="constant", cval=0.0) > 0
-    crest = surface >= ndimage.maximum_filter(surface, size=3, mode="nearest")
-    flank = inside & ~crest
-    if flank.sum() < 4:
-        raise ValueError("the pile has too few cells on its flanks to measure its angle")
-    slope_z, slope_x = np.gradient(surface, heights.cell_m)
-    return math.degrees(math.atan(float(np.mean(np.hypot(slope_z, slope_x)[flank]))))
+    section = surface.sum(axis=0) * heights.cell_m
+    if section.max() <= 0:
+        raise ValueError("the height map holds no pile")
+    typical = float(np.median(section[section > 0.5 * section.max()]))
+    body = section >= 0.9 * typical
+    if body.sum() < 3:
+        raise ValueError("the height map holds no ridge along x: its full section is shorter than three cells")
+    return RidgeShape(
+        float(np.median(section[body])), float(np.mean(surface.max(axis=0)[body])), float(body.sum()) * heights.cell_m
+    )
+
+
+def measured_angle_deg(heights: HeightMap) -> float:
+    """The angle of repose of a ridge along x, as the capacity formula needs it (see RidgeShape)."""
+    return ridge_shape(heights).angle_deg
 
 
 def engine_angle_deg(bed: Bed) -> float:

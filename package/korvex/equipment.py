@@ -144,17 +144,19 @@ class OutputSeries:
         if full.empty:
             raise ValueError("no material was reclaimed")
         origin = float(self.frame["start_h"].iloc[0])
-        middle = pd.to_timedelta((full["start_h"] + full["end_h"]) / 2 - origin, unit="h")
+        # Intervals count from the start of the reclaim: put it at the epoch, where resampling starts its bins.
+        middle = pd.Timestamp(0) + pd.to_timedelta((full["start_h"] + full["end_h"]) / 2 - origin, unit="h")
         weighted = full[list(self.names)].mul(full["mass_t"], axis=0)
-        table = pd.concat([full[["mass_t", "volume_m3"]], weighted], axis=1).set_index(pd.TimedeltaIndex(middle))
+        table = pd.concat([full[["mass_t", "volume_m3"]], weighted], axis=1).set_index(pd.DatetimeIndex(middle))
         # Whole nanoseconds: a float number of hours would leave the bins' edges ragged.
         rule = pd.Timedelta(round(interval_h * 3_600_000_000_000), unit="ns")
-        sums = table.resample(rule, origin="start_day").sum()
+        sums = table.resample(rule, origin="epoch").sum()
         sums = sums[sums["mass_t"] > 0]
+        start_h = origin + (sums.index - pd.Timestamp(0)).total_seconds().to_numpy() / 3600
         result = pd.DataFrame(
             {
-                "start_h": origin + sums.index.total_seconds() / 3600,
-                "end_h": origin + sums.index.total_seconds() / 3600 + interval_h,
+                "start_h": start_h,
+                "end_h": start_h + interval_h,
                 "mass_t": sums["mass_t"].to_numpy(),
                 "volume_m3": sums["volume_m3"].to_numpy(),
             }

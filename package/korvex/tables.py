@@ -107,25 +107,22 @@ def parse_dates(
         return stamps
     parts = text[present].str.extract(_NUMERIC_DATE)
     if len(parts) and parts[0].notna().all():
-        first = parts[0].astype(int)
-        second = parts[2].astype(int)
-        day_first_fits = bool((second <= 12).all() and (first <= 31).all())
-        month_first_fits = bool((first <= 12).all() and (second <= 31).all())
+        first = parts[0].astype(int).to_numpy()
+        second = parts[2].astype(int).to_numpy()
+        misfits = {True: (second > 12) | (first > 31), False: (first > 12) | (second > 31)}
         dayfirst = dates.dayfirst
         if dayfirst is None:
-            if day_first_fits and month_first_fits:
+            if not misfits[True].any() and not misfits[False].any():
                 example = str(text[present].iloc[0])
                 raise ValueError(
                     f"{origin.at(None, column)}: every date reads both day-first and month-first "
                     f"({example!r}); say which with dayfirst or a date format"
                 )
-            dayfirst = day_first_fits
-        fits = day_first_fits if dayfirst else month_first_fits
-        if not fits:
+            # The order that more of the leading dates allow; its first misfit is the error.
+            dayfirst = _first_true(misfits[True]) >= _first_true(misfits[False])
+        if misfits[dayfirst].any():
             order = "day-first" if dayfirst else "month-first"
-            bad = (second > 12) if dayfirst else (first > 12)
-            index = int(np.flatnonzero(bad.to_numpy())[0]) if bad.any() else 0
-            position = int(np.flatnonzero(present.to_numpy())[index])
+            position = int(np.flatnonzero(present.to_numpy())[_first_true(misfits[dayfirst])])
             raise ValueError(f"{origin.at(position, column)}: {text.iloc[position]!r} is not a {order} date")
         stamps = pd.to_datetime(text.where(present), dayfirst=dayfirst, format="mixed", errors="coerce")
         _check_parsed(text, present, stamps, column, origin, "a date")
@@ -133,6 +130,11 @@ def parse_dates(
     stamps = pd.to_datetime(text.where(present), format="ISO8601", errors="coerce")
     _check_parsed(text, present, stamps, column, origin, "an ISO 8601 date; give a date format")
     return stamps
+
+
+def _first_true(flags: np.ndarray) -> int:
+    """Index of the first true flag; the length if there is none."""
+    return int(np.argmax(flags)) if flags.any() else int(flags.size)
 
 
 def _check_parsed(
