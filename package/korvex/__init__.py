@@ -8,15 +8,21 @@ A study in a few lines::
     study = korvex.simulate(series, korvex.Chevron(layers=100), korvex.Bed(length_m=300, depth_m=50))
     print(korvex.format_table(study.homogenisation()))
     study.save_plots("out/study")
+    study.save_reclaimed("out/study-reclaimed.csv")
 """
 
+from ._version import __version__
 from .bed import Bed, Engine
+from .chunks import ChunkTable
 from .metrics import QualityFigures, compare, format_table, homogenisation, weighted_mean_std
-from .pile import HeightMap, Reclaimed, Stockpile, Study, simulate
-from .plans import PLANS, Chevron, ChunkTable, Circular, ConeShell, StackingPlan, Strata, Windrow
+from .plans import PLANS, Chevron, Circular, ConeShell, StackingPlan, Strata, Windrow
+from .results import HeightMap, Reclaimed
 from .series import Quality, QualitySeries, as_series, synthetic_series
+from .stockpile import Stockpile
+from .study import Study, simulate, stamp
 
 __all__ = [
+    "__version__",
     "PLANS",
     "Bed",
     "Chevron",
@@ -39,6 +45,7 @@ __all__ = [
     "format_table",
     "homogenisation",
     "simulate",
+    "stamp",
     "synthetic_series",
     "weighted_mean_std",
 ]

@@ -3,18 +3,20 @@
 from __future__ import annotations
 
 import math
-from dataclasses import dataclass
-from typing import TYPE_CHECKING, Literal
+from dataclasses import Field, dataclass, field, fields
+from typing import Any, Literal
 
 import numpy as np
 
-if TYPE_CHECKING:
-    from _korvex_lib import KorvexLib
+from . import validation
 
 Engine = Literal["fast", "detailed"]
 ENGINES: tuple[Engine, ...] = ("fast", "detailed")
 
-NativeArguments = tuple[float, float, float, float, bool, float, float, float, bool, float]
+
+def unit(item: Field[Any]) -> str:
+    """The unit of a setting, from its field's metadata ("" for a pure number)."""
+    return str(item.metadata.get("unit", ""))
 
 
 @dataclass(frozen=True)
@@ -39,37 +41,43 @@ class Bed:
         grid cell (fast) or one particle edge (detailed).
     """
 
-    length_m: float = 300.0
-    depth_m: float = 50.0
-    reclaim_angle_deg: float = 45.0
-    particles_per_m3: float = 1.0
-    circular: bool = False
-    engine: Engine = "fast"
-    eight_neighbour_probability: float = 0.5
-    particle_volume_factor: float = 1.0
-    drop_height_m: float = 10.0
-    reclaim_step_m: float | None = None
+    length_m: float = field(default=300.0, metadata={"unit": "m", "help": "extent along the stacker rail"})
+    depth_m: float = field(default=50.0, metadata={"unit": "m", "help": "extent across the bed"})
+    reclaim_angle_deg: float = field(
+        default=45.0, metadata={"unit": "°", "metavar": "DEG", "help": "slope of the reclaim face; 90 is vertical"}
+    )
+    particles_per_m3: float = field(
+        default=1.0, metadata={"unit": "1/m³", "metavar": "N", "help": "resolution: particles per cubic metre"}
+    )
+    circular: bool = field(default=False, metadata={"help": "a circular bed"})
+    engine: Engine = field(default="fast", metadata={"choices": ENGINES, "help": "simulating engine"})
+    eight_neighbour_probability: float = field(
+        default=0.5, metadata={"metavar": "P", "help": "fast engine: chance a rolling particle looks diagonally"}
+    )
+    particle_volume_factor: float = field(
+        default=1.0, metadata={"metavar": "F", "help": "detailed engine: box volume per unit of material volume"}
+    )
+    drop_height_m: float = field(
+        default=10.0, metadata={"unit": "m", "help": "detailed engine: height particles are thrown from"}
+    )
+    reclaim_step_m: float | None = field(
+        default=None, metadata={"unit": "m", "help": "slice length", "unset": "one cell"}
+    )
 
     def __post_init__(self) -> None:
-        positive = {
-            "length_m": self.length_m,
-            "depth_m": self.depth_m,
-            "particles_per_m3": self.particles_per_m3,
-            "particle_volume_factor": self.particle_volume_factor,
-            "drop_height_m": self.drop_height_m,
-        }
-        if self.reclaim_step_m is not None:
-            positive["reclaim_step_m"] = self.reclaim_step_m
-        for name, value in positive.items():
-            if not (math.isfinite(value) and value > 0):
-                raise ValueError(f"{name} must be positive and finite, got {value}")
-        if self.engine not in ENGINES:
-            raise ValueError(f"engine must be one of {ENGINES}, got {self.engine!r}")
-        # 0 and 180 degrees put the whole bed into a single slice.
-        if not 0 < self.reclaim_angle_deg < 180:
-            raise ValueError(f"reclaim_angle_deg must lie strictly between 0 and 180, got {self.reclaim_angle_deg}")
-        if not 0 <= self.eight_neighbour_probability <= 1:
-            raise ValueError(f"eight_neighbour_probability must lie in [0, 1], got {self.eight_neighbour_probability}")
+        for item in fields(self):
+            value = getattr(self, item.name)
+            if item.name == "circular":
+                validation.flag(item.name, value)
+            elif item.name == "engine":
+                validation.choice(item.name, value, ENGINES)
+            elif item.name == "reclaim_angle_deg":
+                # 0 and 180 degrees put the whole bed into a single slice.
+                validation.within(item.name, value, 0, 180, "°", open_ends=True)
+            elif item.name == "eight_neighbour_probability":
+                validation.within(item.name, value, 0, 1)
+            elif value is not None:
+                validation.positive(item.name, value, unit(item))
         if min(self.length_m, self.depth_m) < self.cell_size_m:
             raise ValueError(
                 f"a bed of {self.length_m} m x {self.depth_m} m is smaller than one cell of "
@@ -77,6 +85,12 @@ class Bed:
             )
         if self.centre_line_m < self.cell_size_m:
             raise ValueError("the circle of a circular bed is shorter than one cell; raise particles_per_m3")
+        cells = (self.length_m / self.cell_size_m) * (self.depth_m / self.cell_size_m)
+        if cells > validation.MAX_CELLS:
+            raise ValueError(
+                f"particles_per_m3 of {self.particles_per_m3:g} 1/m³ cuts a {self.length_m:g} m x {self.depth_m:g} m "
+                f"bed into {cells:.3g} cells, more than the {validation.MAX_CELLS:,} allowed"
+            )
 
     @property
     def cell_size_m(self) -> float:
@@ -112,27 +126,6 @@ class Bed:
     @property
     def particle_volume_m3(self) -> float:
         return 1.0 / self.particles_per_m3
-
-    def native_arguments(self) -> NativeArguments:
-        """The ten positional arguments of the native constructor, in their order."""
-        return (
-            self.length_m,
-            self.depth_m,
-            self.reclaim_angle_deg,
-            self.particles_per_m3,
-            self.circular,
-            self.eight_neighbour_probability,
-            self.particle_volume_factor,
-            self.drop_height_m,
-            self.engine == "detailed",
-            self.reclaim_increment_m,
-        )
-
-    def create(self) -> KorvexLib:
-        """A fresh native simulator for this bed."""
-        import _korvex_lib
-
-        return _korvex_lib.KorvexLib(*self.native_arguments())
 
     def describe(self) -> str:
         shape = "circular" if self.circular else "straight"

@@ -26,7 +26,7 @@ from .bed import Bed
 from .units import check_bulk_density
 
 if TYPE_CHECKING:
-    from .pile import HeightMap
+    from .results import HeightMap
 
 OnExcess = Literal["warn", "error", "ignore"]
 ON_EXCESS: tuple[OnExcess, ...] = ("warn", "error", "ignore")
@@ -37,6 +37,7 @@ _CALIBRATION_LENGTH_CELLS = 120
 _CALIBRATION_DEPTH_CELLS = 64
 _CALIBRATION_CREST_CELLS = 60
 _CALIBRATION_PARTICLES_PER_CELL_OF_CREST = 900
+_CALIBRATION_SEED = 1
 
 
 class OverCapacityWarning(UserWarning):
@@ -103,7 +104,8 @@ def engine_angle_deg(bed: Bed) -> float:
 
 @cache
 def _ridge_angle_deg(eight_neighbour_probability: float) -> float:
-    from .pile import HeightMap
+    from .chunks import ChunkTable
+    from .stockpile import Stockpile
 
     # One particle per cubic metre: one-metre cells.
     probe = Bed(
@@ -111,22 +113,16 @@ def _ridge_angle_deg(eight_neighbour_probability: float) -> float:
         depth_m=_CALIBRATION_DEPTH_CELLS,
         eight_neighbour_probability=eight_neighbour_probability,
     )
-    lib = probe.create()
     start = (_CALIBRATION_LENGTH_CELLS - _CALIBRATION_CREST_CELLS) / 2
     # Passes back and forth along the crest, one particle per cell, as a stacker lays them.
     crest = start + np.arange(_CALIBRATION_CREST_CELLS) + 0.5
-    passes = [crest if k % 2 == 0 else crest[::-1] for k in range(_CALIBRATION_PARTICLES_PER_CELL_OF_CREST)]
-    x = np.concatenate(passes)
+    x = np.concatenate([crest if k % 2 == 0 else crest[::-1] for k in range(_CALIBRATION_PARTICLES_PER_CELL_OF_CREST)])
     table = np.column_stack(
-        [
-            np.arange(x.size, dtype=np.float64),
-            x,
-            np.full(x.size, _CALIBRATION_DEPTH_CELLS / 2),
-            np.full(x.size, probe.particle_volume_m3),
-        ]
+        [np.arange(x.size, dtype=np.float64), x, np.full(x.size, _CALIBRATION_DEPTH_CELLS / 2), np.ones(x.size)]
     )
-    lib.stack_list(table, ["timestamp", "x", "z", "volume"])
-    return measured_angle_deg(HeightMap(np.asarray(lib.get_heights(), dtype=np.float64), probe.cell_size_m))
+    pile = Stockpile(probe, seed=_CALIBRATION_SEED)
+    pile.stack(ChunkTable(table, ()), progress=False)
+    return measured_angle_deg(pile.heights())
 
 
 def ridge_volume_m3(height_m: float, angle_deg: float, stacked_length_m: float) -> tuple[float, float]:

@@ -3,13 +3,18 @@
 from __future__ import annotations
 
 import argparse
+import csv
+from collections import Counter
 from collections.abc import Sequence
+from dataclasses import fields
 from pathlib import Path
 from typing import Any
 
-from .bed import ENGINES, Bed
+from . import validation
+from .bed import Bed, unit
+from .chunks import ChunkTable
 from .metrics import format_table
-from .plans import PLANS, Chevron, ChunkTable, StackingPlan
+from .plans import PLANS, Chevron, StackingPlan
 from .series import QualitySeries, synthetic_series
 
 DEMO_OUTPUT = Path("out/korvex-demo.png")
@@ -45,13 +50,14 @@ def _legend(layers: float | None) -> str:
 
 
 def run_demo(args: argparse.Namespace) -> int:
-    from .pile import simulate
     from .plots import save_figure
+    from .study import simulate
 
     bed = Bed(length_m=300.0, depth_m=50.0)
     plan = Chevron(layers=args.layers)
-    series = synthetic_series(hours=DEMO_HOURS, interval_s=DEMO_INTERVAL_S, seed=args.seed)
-    study = simulate(series, plan, bed, progress=not args.quiet)
+    seed = validation.seed(args.seed)
+    series = synthetic_series(hours=DEMO_HOURS, interval_s=DEMO_INTERVAL_S, seed=seed)
+    study = simulate(series, plan, bed, progress=not args.quiet, seed=seed)
     path = save_figure(study.figure(), args.output)
     if args.quiet:
         print(path)
@@ -62,7 +68,7 @@ def run_demo(args: argparse.Namespace) -> int:
     print()
     print(
         f"Input   {len(series)} deliveries of {series.volume_m3[0]:.3g} m³, one a minute for {DEMO_HOURS} h, "
-        f"{series.total_volume_m3:,.0f} m³ (synthetic, seed {args.seed})"
+        f"{series.total_volume_m3:,.0f} m³ (synthetic, seed {seed})"
     )
     print(
         f"Bed     straight, 300 m x 50 m, reclaim face at {bed.reclaim_angle_deg:g}°, "
@@ -79,19 +85,62 @@ def run_demo(args: argparse.Namespace) -> int:
     print(_legend(study.passes))
     print()
     print(f"Plot    {path}")
+    print(f"Run     {study.stamp}")
     return 0
 
 
-def _read_input(path: Path, args: argparse.Namespace) -> QualitySeries | ChunkTable:
+# Line of a CSV file that holds its first row of data: the header is line 1, as an editor counts.
+CSV_FIRST_LINE = 2
+# Longest header line read: room for the most columns allowed, with long names.
+HEADER_CHARS = 100 * validation.MAX_COLUMNS
+
+
+def read_csv(
+    path: Path,
+    *,
+    time_column: str | None = "timestamp",
+    volume_column: str = "volume",
+    volume_m3: float | None = None,
+    qualities: Sequence[str] | None = None,
+) -> QualitySeries | ChunkTable:
+    """A CSV of a quality series, or of chunks when it has columns x, z and volume.
+
+    Refuses files with more rows or columns than the limits in validation; a
+    message about a row names its line in the file and starts with the file's name.
+    """
+    import numpy as np
     import pandas as pd
 
-    frame = pd.read_csv(path)
-    columns = {str(column) for column in frame.columns}
-    if {"x", "z", "volume"} <= columns:
-        return ChunkTable.from_frame(frame)
-    return QualitySeries.from_frame(
-        frame, time_column=args.time_column, volume_column=args.volume_column, volume_m3=args.volume_m3
-    )
+    try:
+        with path.open(newline="", encoding="utf-8") as file:
+            line = file.readline(HEADER_CHARS + 1)
+        if len(line) > HEADER_CHARS:
+            raise ValueError(f"line 1 is longer than {HEADER_CHARS:,} characters")
+        header = next(csv.reader([line]), [])
+        if len(header) > validation.MAX_COLUMNS:
+            raise ValueError(f"line 1 names {len(header):,} columns, more than the {validation.MAX_COLUMNS:,} allowed")
+        # pandas would rename a second CaO to CaO.1 and carry on.
+        twice = [name for name, count in Counter(header).items() if count > 1]
+        if twice:
+            raise ValueError(f"line 1 names the column {twice[0]!r} more than once")
+        # Blank lines are kept as empty rows so that row k stays on line k + 2.
+        frame = pd.read_csv(path, nrows=validation.MAX_ROWS + 1, skip_blank_lines=False, low_memory=False)
+        filled = np.flatnonzero(frame.notna().any(axis=1).to_numpy())
+        frame = frame.iloc[: int(filled[-1]) + 1 if filled.size else 0]
+        validation.row_count(len(frame), "the file", validation.MAX_ROWS)
+        columns = {str(column) for column in frame.columns}
+        if {"x", "z", "volume"} <= columns:
+            return ChunkTable.from_frame(frame, first_line=CSV_FIRST_LINE)
+        return QualitySeries.from_frame(
+            frame,
+            time_column=time_column,
+            volume_column=volume_column,
+            volume_m3=volume_m3,
+            qualities=qualities,
+            first_line=CSV_FIRST_LINE,
+        )
+    except (ValueError, csv.Error) as error:
+        raise ValueError(f"{path}: {error}") from None
 
 
 def _plan(args: argparse.Namespace, bed: Bed) -> StackingPlan:
@@ -106,44 +155,36 @@ def _plan(args: argparse.Namespace, bed: Bed) -> StackingPlan:
 
 
 def run_simulate(args: argparse.Namespace) -> int:
-    from .pile import simulate
-    from .plots import heights_figure, qualities_figure, save_figure
+    from .study import simulate
 
-    bed = Bed(
-        length_m=args.length_m,
-        depth_m=args.depth_m,
-        reclaim_angle_deg=args.reclaim_angle_deg,
-        particles_per_m3=args.particles_per_m3,
-        circular=args.circular,
-        engine=args.engine,
-        eight_neighbour_probability=args.eight_neighbour_probability,
-        particle_volume_factor=args.particle_volume_factor,
-        drop_height_m=args.drop_height_m,
-        reclaim_step_m=args.reclaim_step_m,
+    bed = Bed(**{item.name: getattr(args, item.name) for item in fields(Bed)})
+    seed = validation.draw_seed() if args.seed is None else validation.seed(args.seed)
+    data = read_csv(
+        args.input,
+        time_column=args.time_column,
+        volume_column=args.volume_column,
+        volume_m3=args.volume_m3,
+        qualities=args.quality,
     )
-    data = _read_input(args.input, args)
     if isinstance(data, ChunkTable):
         given = [option for option in PLAN_OPTIONS if getattr(args, option) is not None]
-        if args.plan or given:
-            raise ValueError(f"{args.input} is a table of chunks (it has x, z and volume): it takes no stacking plan")
-        study = simulate(data, None, bed, progress=not args.quiet)
+        if args.plan or given or args.quality:
+            raise ValueError(
+                f"{args.input} is a table of chunks (it has x, z and volume): it takes no stacking plan "
+                "and uses every other column"
+            )
+        study = simulate(data, None, bed, progress=not args.quiet, seed=seed)
     else:
-        study = simulate(data, _plan(args, bed), bed, progress=not args.quiet)
+        study = simulate(data, _plan(args, bed), bed, progress=not args.quiet, seed=seed)
 
     stem = args.input.stem
     out = args.output_dir
-    out.mkdir(parents=True, exist_ok=True)
-    csv = out / f"{stem}-reclaimed.csv"
-    study.reclaimed.to_frame().to_csv(csv, index=False)
-    written = [
-        csv,
-        save_figure(heights_figure(study.heights), out / f"{stem}-heights.png"),
-        save_figure(qualities_figure(study.series, study.reclaimed), out / f"{stem}-qualities.png"),
-    ]
+    written = [study.save_reclaimed(out / f"{stem}-reclaimed.csv"), *study.save_plots(out / stem)]
     if not args.quiet:
         figures = study.homogenisation()
         print(f"{args.input}: {study.describe()}")
         print(f"{study.chunks.total_volume_m3:,.1f} m³ stacked, {study.reclaimed.total_volume_m3:,.1f} m³ reclaimed")
+        print(study.stamp + ("" if args.seed is not None else " (drawn; --seed repeats this run)"))
         print()
         print(format_table(figures))
         print()
@@ -152,6 +193,25 @@ def run_simulate(args: argparse.Namespace) -> int:
     for path in written:
         print(path)
     return 0
+
+
+def _add_bed_options(parser: argparse.ArgumentParser) -> None:
+    """One option per Bed field, named, typed and explained by the field itself."""
+    group = parser.add_argument_group("bed")
+    for item in fields(Bed):
+        option = "--" + item.name.replace("_", "-")
+        text = str(item.metadata.get("help", ""))
+        if isinstance(item.default, bool):
+            group.add_argument(option, action="store_true", default=item.default, help=text)
+            continue
+        if "choices" in item.metadata:
+            choices = item.metadata["choices"]
+            group.add_argument(option, choices=choices, default=item.default, help=f"{text} (default: %(default)s)")
+            continue
+        metavar = item.metadata.get("metavar") or unit(item).upper() or "X"
+        shown = f" [{unit(item)}]" if unit(item) else ""
+        default = f" (default: {item.metadata['unset']})" if item.default is None else " (default: %(default)s)"
+        group.add_argument(option, metavar=metavar, type=float, default=item.default, help=f"{text}{shown}{default}")
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -164,7 +224,9 @@ def build_parser() -> argparse.ArgumentParser:
         "demo", help="synthetic raw mix, Chevron on a 300 m x 50 m bed: figures and a plot in seconds"
     )
     demo.add_argument("--output", type=Path, default=DEMO_OUTPUT, help="PNG to write (default: %(default)s)")
-    demo.add_argument("--seed", type=int, default=DEMO_SEED, help="seed of the synthetic input (default: %(default)s)")
+    demo.add_argument(
+        "--seed", type=int, default=DEMO_SEED, help="seed of the synthetic input and the engine (default: %(default)s)"
+    )
     demo.add_argument("--layers", type=int, default=DEMO_LAYERS, help="Chevron layers (default: %(default)s)")
     demo.add_argument("--quiet", action="store_true", help="no progress bar; print only the PNG's path")
     demo.set_defaults(run=run_demo)
@@ -182,6 +244,9 @@ def build_parser() -> argparse.ArgumentParser:
         help="folder for the results (default: %(default)s)",
     )
     sim.add_argument("--quiet", action="store_true", help="no progress bar and no table; print only the files written")
+    sim.add_argument(
+        "--seed", type=int, help="seed of the engine's random numbers (default: drawn, and reported with the results)"
+    )
 
     series = sim.add_argument_group("quality series")
     series.add_argument(
@@ -190,6 +255,12 @@ def build_parser() -> argparse.ArgumentParser:
     series.add_argument("--volume-column", metavar="NAME", default="volume", help="m³ per row (default: %(default)s)")
     series.add_argument(
         "--volume-m3", metavar="M3", type=float, help="volume of every row, for a series without a volume column"
+    )
+    series.add_argument(
+        "--quality",
+        metavar="NAME",
+        action="append",
+        help="a quality column (repeat for more; default: every column but time and volume)",
     )
 
     plan = sim.add_argument_group("stacking plan")
@@ -208,48 +279,7 @@ def build_parser() -> argparse.ArgumentParser:
         "--lane-spacing-m", metavar="M", type=float, help="strata: distance between passes across the bed"
     )
 
-    defaults = Bed()
-    bed = sim.add_argument_group("bed")
-    bed.add_argument("--length-m", metavar="M", type=float, default=defaults.length_m, help="(default: %(default)s)")
-    bed.add_argument("--depth-m", metavar="M", type=float, default=defaults.depth_m, help="(default: %(default)s)")
-    bed.add_argument(
-        "--reclaim-angle-deg",
-        metavar="DEG",
-        type=float,
-        default=defaults.reclaim_angle_deg,
-        help="90 is vertical (default: %(default)s)",
-    )
-    bed.add_argument(
-        "--particles-per-m3",
-        metavar="N",
-        type=float,
-        default=defaults.particles_per_m3,
-        help="resolution (default: %(default)s)",
-    )
-    bed.add_argument("--circular", action="store_true", help="a circular bed")
-    bed.add_argument("--engine", choices=ENGINES, default=defaults.engine, help="(default: %(default)s)")
-    bed.add_argument(
-        "--eight-neighbour-probability",
-        metavar="P",
-        type=float,
-        default=defaults.eight_neighbour_probability,
-        help="fast engine (default: %(default)s)",
-    )
-    bed.add_argument(
-        "--particle-volume-factor",
-        metavar="F",
-        type=float,
-        default=defaults.particle_volume_factor,
-        help="detailed engine (default: %(default)s)",
-    )
-    bed.add_argument(
-        "--drop-height-m",
-        metavar="M",
-        type=float,
-        default=defaults.drop_height_m,
-        help="detailed engine (default: %(default)s)",
-    )
-    bed.add_argument("--reclaim-step-m", metavar="M", type=float, help="slice length (default: one cell)")
+    _add_bed_options(sim)
     sim.set_defaults(run=run_simulate)
     return parser
 
@@ -260,5 +290,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     try:
         code: int = args.run(args)
     except (ValueError, OSError) as error:
-        parser.exit(2, f"{parser.prog}: error: {error}\n")
+        parser.exit(2, f"{parser.prog}: error: {str(error).strip()}\n")
+    except KeyboardInterrupt:
+        parser.exit(130, f"{parser.prog}: interrupted\n")
     return code

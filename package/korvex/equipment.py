@@ -23,7 +23,7 @@ from .units import check_bulk_density
 if TYPE_CHECKING:
     import pandas as pd
 
-    from .pile import Reclaimed
+    from .results import Reclaimed
 
 SHIFT_H = 8.0
 END_CONE = "end cones"

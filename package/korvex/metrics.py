@@ -25,7 +25,7 @@ import numpy as np
 from numpy.typing import ArrayLike
 
 if TYPE_CHECKING:
-    from .pile import Reclaimed
+    from .results import Reclaimed
     from .series import QualitySeries
 
 

@@ -10,16 +10,17 @@ from __future__ import annotations
 
 import math
 from abc import ABC, abstractmethod
-from collections.abc import Iterator
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, ClassVar
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
+from . import validation
 from .bed import Bed
-from .series import ROLE_COLUMNS, FloatArray, QualitySeries, _float_array, _require_finite, as_series
-from .units import MASS_COLUMNS
+from .chunks import ChunkTable
+from .series import QualitySeries, as_series
+from .validation import FloatArray
 
 if TYPE_CHECKING:
     import pandas as pd
@@ -27,110 +28,6 @@ if TYPE_CHECKING:
 # Travel boundaries that miss a cell edge by less than this share of a cell are
 # rounding noise of the cumulative volume, not a real piece of travel.
 _EDGE_TOLERANCE = 1e-9
-
-
-@dataclass(frozen=True)
-class ChunkTable:
-    """Chunks in stacking order: columns timestamp, x, z, volume, then the quality values."""
-
-    data: FloatArray
-    quality_names: tuple[str, ...]
-
-    def __post_init__(self) -> None:
-        data = _float_array(self.data, "chunk table")
-        names = tuple(str(name) for name in self.quality_names)
-        if data.ndim != 2 or data.shape[1] != len(ROLE_COLUMNS) + len(names):
-            raise ValueError(
-                f"a chunk table with {len(names)} quality values needs {len(ROLE_COLUMNS) + len(names)} columns, "
-                f"got shape {data.shape}"
-            )
-        if any(name in ROLE_COLUMNS for name in names) or len(set(names)) != len(names):
-            raise ValueError(f"quality names must be unique and not one of {ROLE_COLUMNS}, got {names}")
-        if data.shape[0]:
-            _require_finite(data, "a chunk value")
-            if np.any(data[:, 3] < 0):
-                raise ValueError(f"chunk volume is negative in row {int(np.argmax(data[:, 3] < 0))}")
-        object.__setattr__(self, "data", np.ascontiguousarray(data))
-        object.__setattr__(self, "quality_names", names)
-
-    def __len__(self) -> int:
-        return int(self.data.shape[0])
-
-    @property
-    def columns(self) -> list[str]:
-        return [*ROLE_COLUMNS, *self.quality_names]
-
-    @property
-    def timestamp(self) -> FloatArray:
-        return self.data[:, 0]
-
-    @property
-    def x(self) -> FloatArray:
-        return self.data[:, 1]
-
-    @property
-    def z(self) -> FloatArray:
-        return self.data[:, 2]
-
-    @property
-    def volume(self) -> FloatArray:
-        return self.data[:, 3]
-
-    @property
-    def values(self) -> FloatArray:
-        return self.data[:, len(ROLE_COLUMNS) :]
-
-    @property
-    def total_volume_m3(self) -> float:
-        return float(self.volume.sum())
-
-    def batches(self, count: int) -> Iterator[FloatArray]:
-        """The rows in about `count` consecutive, equally long blocks."""
-        rows = len(self)
-        size = max(1, math.ceil(rows / max(1, count)))
-        for start in range(0, rows, size):
-            yield self.data[start : start + size]
-
-    def to_series(self) -> QualitySeries:
-        """The chunks as a quality series, in stacking order (for metrics and plots)."""
-        return QualitySeries(self.timestamp, self.volume, self.values, self.quality_names)
-
-    def to_frame(self) -> pd.DataFrame:
-        import pandas as pd
-
-        return pd.DataFrame(self.data, columns=self.columns)
-
-    @classmethod
-    def from_frame(cls, frame: pd.DataFrame) -> ChunkTable:
-        """A chunk table from columns x, z, volume, an optional timestamp and numeric quality columns."""
-        from pandas.api import types
-
-        columns = [str(column) for column in frame.columns]
-        missing = [name for name in ("x", "z", "volume") if name not in columns]
-        if missing:
-            raise ValueError(f"a table of chunks needs the columns x, z and volume; {missing} missing from {columns}")
-        rows = len(frame)
-        if "timestamp" in columns:
-            from .series import _seconds
-
-            timestamp = _seconds(frame["timestamp"], "timestamp")
-        else:
-            timestamp = np.arange(rows, dtype=np.float64)
-        qualities = [
-            name
-            for name in columns
-            if name not in ROLE_COLUMNS
-            and name not in MASS_COLUMNS
-            and types.is_numeric_dtype(frame[name])
-            and not types.is_bool_dtype(frame[name])
-        ]
-        roles = np.column_stack(
-            [timestamp, *(_float_array(frame[name].to_numpy(), name) for name in ("x", "z", "volume"))]
-        )
-        values = _float_array(frame[qualities].to_numpy(dtype=np.float64), "quality columns").reshape(
-            rows, len(qualities)
-        )
-        return cls(np.hstack([roles, values]), tuple(qualities))
 
 
 @dataclass(frozen=True)
@@ -144,7 +41,16 @@ class _Pieces:
 
 
 def _cut_travel(start: FloatArray, end: FloatArray, step: float, time: FloatArray, duration: FloatArray) -> _Pieces:
-    """Cut each row's travel [start, end] at the multiples of step that lie inside it."""
+    """Cut each row's travel [start, end] at the multiples of step that lie inside it.
+
+    Refuses, before allocating them, more pieces than a chunk table may hold.
+    """
+    pieces_about = (end[-1] - start[0]) / step + start.size
+    if not pieces_about <= validation.MAX_CHUNKS:
+        raise ValueError(
+            f"this plan would cut the series into about {pieces_about:.3g} chunks, more than the "
+            f"{validation.MAX_CHUNKS:,} allowed: lay fewer layers, or give a longer chunk_length_m"
+        )
     first_edge = np.floor(start / step + _EDGE_TOLERANCE).astype(np.int64) + 1
     last_edge = np.ceil(end / step - _EDGE_TOLERANCE).astype(np.int64) - 1
     pieces = np.maximum(last_edge - first_edge + 1, 0) + 1
@@ -168,11 +74,6 @@ def _durations(time: FloatArray) -> FloatArray:
     gaps = np.diff(time)
     typical = float(np.median(gaps)) if gaps.size else 0.0
     return np.minimum(np.append(gaps, typical), typical)
-
-
-def _check_positive(name: str, value: float | None) -> None:
-    if value is not None and not (math.isfinite(value) and value > 0):
-        raise ValueError(f"{name} must be positive and finite, got {value}")
 
 
 class StackingPlan(ABC):
@@ -235,10 +136,12 @@ class _TravellingPlan(StackingPlan):
     def __post_init__(self) -> None:
         if self.layers is not None and self.stacker_speed_m_per_min is not None:
             raise ValueError("give either layers or stacker_speed_m_per_min, not both")
-        if self.layers is not None and (int(self.layers) != self.layers or self.layers < 1):
-            raise ValueError(f"layers must be a whole number of at least 1, got {self.layers}")
-        _check_positive("stacker_speed_m_per_min", self.stacker_speed_m_per_min)
-        _check_positive("chunk_length_m", self.chunk_length_m)
+        if self.layers is not None:
+            validation.whole("layers", self.layers, 1)
+        if self.stacker_speed_m_per_min is not None:
+            validation.positive("stacker_speed_m_per_min", self.stacker_speed_m_per_min, "m/min")
+        if self.chunk_length_m is not None:
+            validation.positive("chunk_length_m", self.chunk_length_m, "m")
 
     @abstractmethod
     def _check_bed(self, bed: Bed) -> None:
@@ -290,8 +193,14 @@ class _TravellingPlan(StackingPlan):
         self._check_bed(bed)
         pass_length = self._pass_length_m(bed)
         wanted = bed.cell_size_m if self.chunk_length_m is None else self.chunk_length_m
+        per_pass = pass_length / wanted
+        if not per_pass <= validation.MAX_CHUNKS:
+            raise ValueError(
+                f"chunks of {wanted:g} m cut one pass of {pass_length:g} m into {per_pass:.3g} pieces, "
+                f"more than the {validation.MAX_CHUNKS:,} chunks allowed: give a longer chunk_length_m"
+            )
         # Whole pieces per pass put the turning points on piece edges.
-        step = pass_length / math.ceil(pass_length / wanted - _EDGE_TOLERANCE)
+        step = pass_length / math.ceil(per_pass - _EDGE_TOLERANCE)
         start, end = self._travel(series, bed)
         pieces = _cut_travel(start, end, step, series.time_s, _durations(series.time_s))
         x, z = self._place(self._path(pieces.travel_m, bed), bed)
@@ -321,10 +230,9 @@ class _StraightPlan(_TravellingPlan):
 
     def __post_init__(self) -> None:
         super().__post_init__()
-        if self.blending_tail_m is not None and not (math.isfinite(self.blending_tail_m) and self.blending_tail_m >= 0):
-            raise ValueError(f"blending_tail_m must be zero or positive, got {self.blending_tail_m} m")
-        if not (math.isfinite(self.turnaround_dwell_s) and self.turnaround_dwell_s >= 0):
-            raise ValueError(f"turnaround_dwell_s must be zero or positive, got {self.turnaround_dwell_s} s")
+        if self.blending_tail_m is not None:
+            validation.non_negative("blending_tail_m", self.blending_tail_m, "m")
+        validation.non_negative("turnaround_dwell_s", self.turnaround_dwell_s, "s")
         if self.turnaround_dwell_s > 0 and self.stacker_speed_m_per_min is None:
             raise ValueError(
                 f"turnaround_dwell_s = {self.turnaround_dwell_s:g} s needs stacker_speed_m_per_min: "
@@ -399,8 +307,7 @@ class Windrow(_StraightPlan):
 
     def __post_init__(self) -> None:
         super().__post_init__()
-        if int(self.rows) != self.rows or self.rows < 1:
-            raise ValueError(f"rows must be a whole number of at least 1, got {self.rows}")
+        validation.whole("rows", self.rows, 1)
 
     def _lanes(self, bed: Bed) -> FloatArray:
         rows = int(self.rows)
@@ -434,7 +341,7 @@ class Strata(_StraightPlan):
 
     def __post_init__(self) -> None:
         super().__post_init__()
-        _check_positive("lane_spacing_m", self.lane_spacing_m)
+        validation.positive("lane_spacing_m", self.lane_spacing_m, "m")
 
     def _lane_count(self, bed: Bed) -> int:
         return max(1, round(bed.depth_m / self.lane_spacing_m))
@@ -502,9 +409,9 @@ class ConeShell(StackingPlan):
     label: ClassVar[str] = "Cone-shell"
 
     def __post_init__(self) -> None:
-        _check_positive("cone_step_m", self.cone_step_m)
-        if self.blending_tail_m is not None and not (math.isfinite(self.blending_tail_m) and self.blending_tail_m >= 0):
-            raise ValueError(f"blending_tail_m must be zero or positive, got {self.blending_tail_m}")
+        validation.positive("cone_step_m", self.cone_step_m, "m")
+        if self.blending_tail_m is not None:
+            validation.non_negative("blending_tail_m", self.blending_tail_m, "m")
 
     def blending_tail_for(self, bed: Bed) -> float:
         return bed.depth_m / 2 if self.blending_tail_m is None else self.blending_tail_m
@@ -514,7 +421,13 @@ class ConeShell(StackingPlan):
         span = bed.length_m - 2 * tail
         if span < 0:
             raise ValueError(f"a blending tail of {tail:g} m at each end is longer than the bed")
-        return tail + np.linspace(0.0, span, round(span / self.cone_step_m) + 1)
+        steps = span / self.cone_step_m
+        if not steps < validation.MAX_CHUNKS:
+            raise ValueError(
+                f"cone_step_m of {self.cone_step_m:g} m puts {steps:.3g} cones on the bed, "
+                f"more than the {validation.MAX_CHUNKS:,} chunks allowed"
+            )
+        return tail + np.linspace(0.0, span, round(steps) + 1)
 
     def chunks(self, series: QualitySeries | pd.DataFrame | ArrayLike, bed: Bed) -> ChunkTable:
         series = as_series(series)

@@ -13,11 +13,21 @@ from matplotlib.axes import Axes
 from matplotlib.figure import Figure, SubFigure
 
 if TYPE_CHECKING:
-    from .pile import HeightMap, Reclaimed, Study
+    from .results import HeightMap, Reclaimed
     from .series import QualitySeries
+    from .study import Study
 
 INPUT_COLOUR = "tab:grey"
 OUTPUT_COLOUR = "tab:blue"
+FOOTER_COLOUR = "tab:grey"
+
+
+def _add_footer(figure: Figure, footer: str | None) -> None:
+    """What made the figure (package version, engine, seed), small in its bottom right corner."""
+    if footer:
+        # Room below the constrained layout, so that the footer never covers an axis label.
+        figure.get_layout_engine().set(rect=(0.0, 0.03, 1.0, 0.97))
+        figure.text(0.995, 0.005, footer, ha="right", va="bottom", fontsize=7, color=FOOTER_COLOUR)
 
 
 def _draw_heights(axes: Axes, heights: HeightMap) -> None:
@@ -49,19 +59,24 @@ def _draw_qualities(target: Figure | SubFigure, series: QualitySeries, reclaimed
     axes[-1, 1].set_xlabel("reclaim position [m]")
 
 
-def heights_figure(heights: HeightMap) -> Figure:
-    """The height map as an image with metre axes and a colour bar."""
+def heights_figure(heights: HeightMap, *, footer: str | None = None) -> Figure:
+    """The height map as an image with metre axes and a colour bar; footer: a stamp to print below it."""
     rows, columns = heights.heights_m.shape
     width = 10.0
     figure = Figure(figsize=(width, max(2.5, min(8.0, width * rows / max(columns, 1) + 1.2))), layout="constrained")
     _draw_heights(figure.add_subplot(), heights)
+    _add_footer(figure, footer)
     return figure
 
 
-def qualities_figure(series: QualitySeries, reclaimed: Reclaimed) -> Figure:
-    """Each quality value against stacking time (left) and reclaim position (right), on shared scales."""
+def qualities_figure(series: QualitySeries, reclaimed: Reclaimed, *, footer: str | None = None) -> Figure:
+    """Each quality value against stacking time (left) and reclaim position (right), on shared scales.
+
+    footer: a stamp to print below the plots.
+    """
     figure = Figure(figsize=(10.0, 1.0 + 2.2 * len(series.names)), layout="constrained")
     _draw_qualities(figure, series, reclaimed)
+    _add_footer(figure, footer)
     return figure
 
 
@@ -73,6 +88,7 @@ def study_figure(study: Study) -> Figure:
     _draw_heights(top.add_subplot(), study.heights)
     _draw_qualities(bottom, study.series, study.reclaimed)
     figure.suptitle(study.describe())
+    _add_footer(figure, study.stamp)
     return figure
 
 

@@ -3,36 +3,23 @@
 from __future__ import annotations
 
 from collections.abc import Mapping, Sequence
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any, cast
 
 import numpy as np
-from numpy.typing import ArrayLike, NDArray
+from numpy.typing import ArrayLike
 
+from . import validation
 from .units import MASS_COLUMNS, with_volume
+from .validation import FloatArray, float_array, where
 
 if TYPE_CHECKING:
     import pandas as pd
 
-FloatArray = NDArray[np.float64]
-
 ROLE_COLUMNS = ("timestamp", "x", "z", "volume")
 
 
-def _float_array(values: ArrayLike, name: str) -> FloatArray:
-    try:
-        return np.asarray(values, dtype=np.float64)
-    except (TypeError, ValueError) as error:
-        raise ValueError(f"{name} must be numeric: {error}") from None
-
-
-def _require_finite(values: FloatArray, name: str) -> None:
-    bad = np.flatnonzero(~np.isfinite(values).reshape(values.shape[0], -1).all(axis=1))
-    if bad.size:
-        raise ValueError(f"{name} is missing or not finite in row {int(bad[0])} ({bad.size} rows in all)")
-
-
-@dataclass(frozen=True)
+@dataclass(frozen=True, repr=False)
 class QualitySeries:
     """Material in the order it reaches the bed.
 
@@ -40,17 +27,20 @@ class QualitySeries:
     volume_m3: volume of material each row stands for.
     values: one column per quality value, one row per delivery.
     names: the quality values' names, in column order.
+    first_line: the line of the file that row 0 came from, if any; messages
+        about a row then name its line.
     """
 
     time_s: FloatArray
     volume_m3: FloatArray
     values: FloatArray
     names: tuple[str, ...]
+    first_line: int | None = field(default=None, compare=False, repr=False)
 
     def __post_init__(self) -> None:
-        time = _float_array(self.time_s, "time_s")
-        volume = _float_array(self.volume_m3, "volume_m3")
-        values = _float_array(self.values, "values")
+        time = float_array(self.time_s, "time_s")
+        volume = float_array(self.volume_m3, "volume_m3")
+        values = float_array(self.values, "values")
         if values.ndim == 1:
             values = values[:, np.newaxis]
         names = tuple(str(name) for name in self.names)
@@ -70,13 +60,14 @@ class QualitySeries:
         clashes = [name for name in names if name in ROLE_COLUMNS or name in MASS_COLUMNS]
         if clashes:
             raise ValueError(f"{clashes} name positions, volumes or masses of chunks and cannot be quality values")
-        _require_finite(time, "time_s")
-        _require_finite(volume, "volume_m3")
-        _require_finite(values, "a quality value")
+        line = self.first_line
+        validation.finite_rows(time, "time_s", line)
+        validation.finite_rows(volume, "volume_m3", line)
+        validation.finite_rows(values, "a quality value", line)
         if np.any(np.diff(time) < 0):
-            raise ValueError(f"time_s goes backwards at row {int(np.argmax(np.diff(time) < 0)) + 1}")
+            raise ValueError(f"time_s goes backwards at {where(int(np.argmax(np.diff(time) < 0)) + 1, line)}")
         if np.any(volume < 0):
-            raise ValueError(f"volume_m3 is negative in row {int(np.argmax(volume < 0))}")
+            raise ValueError(f"volume_m3 is negative in {where(int(np.argmax(volume < 0)), line)}")
         if not volume.sum() > 0:
             raise ValueError("a quality series must carry some volume")
         object.__setattr__(self, "time_s", time)
@@ -86,6 +77,12 @@ class QualitySeries:
 
     def __len__(self) -> int:
         return int(self.time_s.size)
+
+    def __repr__(self) -> str:
+        return (
+            f"QualitySeries({len(self)} rows over {self.duration_s / 3600:.4g} h, {self.total_volume_m3:,.1f} m³, "
+            f"qualities {', '.join(self.names)})"
+        )
 
     @property
     def total_volume_m3(self) -> float:
@@ -108,14 +105,19 @@ class QualitySeries:
         interval_s: float = 1.0,
     ) -> QualitySeries:
         """A series from a plain array: rows are deliveries interval_s apart, each of volume_m3."""
-        table = _float_array(values, "values")
+        table = float_array(values, "values")
+        if table.ndim == 0:
+            raise ValueError(f"a quality series needs one row per delivery, got the single number {values!r}")
         if table.ndim == 1:
             table = table[:, np.newaxis]
+        if table.ndim != 2:
+            raise ValueError(f"quality values must be a table of rows and columns, got shape {table.shape}")
+        interval = validation.positive("interval_s", interval_s, "s")
         if names is None:
             names = ("quality",) if table.shape[1] == 1 else tuple(f"q{k + 1}" for k in range(table.shape[1]))
         rows = table.shape[0]
-        volume = np.broadcast_to(_float_array(volume_m3, "volume_m3"), (rows,)).copy()
-        return cls(np.arange(rows) * float(interval_s), volume, table, tuple(names))
+        volume = np.broadcast_to(float_array(volume_m3, "volume_m3"), (rows,)).copy()
+        return cls(np.arange(rows) * interval, volume, table, tuple(names))
 
     @classmethod
     def from_frame(
@@ -126,24 +128,28 @@ class QualitySeries:
         volume_column: str = "volume",
         volume_m3: float | None = None,
         qualities: Sequence[str] | None = None,
+        first_line: int | None = None,
         bulk_density_t_per_m3: float | None = None,
     ) -> QualitySeries:
         """A series from a table with a time column, a volume column and quality columns.
 
         Times may be numbers (seconds) or dates; dates become seconds since the first row.
         Without a volume column the amount comes from a mass column in tonnes
-        (one of `units.MASS_COLUMNS`) and the bulk density, or else every row
-        carries volume_m3. Without `qualities` every other numeric column is a
-        quality value; text columns and mass columns are not.
+        (one of `units.MASS_COLUMNS`) and bulk_density_t_per_m3, or else every
+        row carries volume_m3. Without `qualities` every other column that holds
+        numbers is a quality value (a column of nothing but text, such as a
+        supplier, is left out, and so is a mass column), and a cell in one that
+        is no number is an error. first_line: the file line of the table's first
+        row, for messages.
         """
-        from pandas.api import types
-
         if volume_m3 is None:
             frame = with_volume(frame, bulk_density_t_per_m3, volume_column=volume_column)
         columns = [str(column) for column in frame.columns]
         rows = len(frame)
+        if rows == 0:
+            raise ValueError(f"the table has columns {columns} but no rows")
         if time_column is not None and time_column in columns:
-            time = _seconds(frame[time_column], time_column)
+            time = seconds_column(frame[time_column], time_column, first_line)
         elif time_column is not None and time_column != "timestamp":
             raise ValueError(f"no time column {time_column!r} among {columns}")
         else:
@@ -151,25 +157,27 @@ class QualitySeries:
         if volume_column in columns:
             if volume_m3 is not None:
                 raise ValueError(f"the table has a volume column {volume_column!r}; do not also give volume_m3")
-            volume = _float_array(frame[volume_column].to_numpy(), volume_column)
+            volume = validation.numeric_column(frame[volume_column], volume_column, first_line)
         elif volume_m3 is not None:
-            volume = np.full(rows, float(volume_m3))
+            volume = np.full(rows, validation.positive("volume_m3", volume_m3, "m³"))
         else:
             raise ValueError(
                 f"no volume column {volume_column!r} among {columns}: name it, or give the volume of each row"
             )
         if qualities is None:
-            skip = {time_column, volume_column, *MASS_COLUMNS}
             qualities = [
-                column
-                for column, name in zip(frame.columns, columns, strict=True)
-                if name not in skip and types.is_numeric_dtype(frame[column]) and not types.is_bool_dtype(frame[column])
+                name
+                for name, column in zip(columns, frame.columns, strict=True)
+                if name not in {time_column, volume_column, *MASS_COLUMNS} and validation.holds_numbers(frame[column])
             ]
         missing = [name for name in qualities if name not in columns]
         if missing:
             raise ValueError(f"no quality column {missing} among {columns}")
-        values = _float_array(frame[list(qualities)].to_numpy(dtype=np.float64), "quality columns")
-        return cls(time, volume, values, tuple(str(name) for name in qualities))
+        frame = frame.set_axis(columns, axis="columns")
+        values = np.empty((rows, len(qualities)))
+        for k, name in enumerate(qualities):
+            values[:, k] = validation.numeric_column(frame[name], name, first_line)
+        return cls(time, volume, values, tuple(str(name) for name in qualities), first_line)
 
     def to_frame(self) -> pd.DataFrame:
         import pandas as pd
@@ -180,20 +188,29 @@ class QualitySeries:
         return frame
 
 
-def _seconds(column: Any, name: str) -> FloatArray:
+def seconds_column(column: pd.Series[Any], name: str, first_line: int | None = None) -> FloatArray:
+    """A time column as seconds: numbers as they are, dates as seconds since the first row."""
     import pandas as pd
     from pandas.api import types
 
-    if types.is_numeric_dtype(column) and not types.is_bool_dtype(column):
-        return _float_array(column.to_numpy(), name)
+    from .tables import DateFormat, Origin, parse_dates
+
     if types.is_datetime64_any_dtype(column):
         stamps = pd.Series(column)
+    elif validation.holds_numbers(column):
+        return validation.numeric_column(column, name, first_line)
     else:
-        from .tables import parse_dates
-
-        # Text dates: ambiguous day-first/month-first dates raise instead of being guessed.
-        stamps = parse_dates(pd.Series(column), name)
-    return _float_array((stamps - stamps.iloc[0]).dt.total_seconds().to_numpy(), name)
+        # Day-first and month-first dates that both fit every row raise rather than being guessed.
+        rows = np.arange(len(column))
+        origin = Origin("", rows if first_line is None else rows + first_line, "row" if first_line is None else "line")
+        stamps = parse_dates(pd.Series(column), name, DateFormat(), origin=origin)
+    missing = stamps.isna().to_numpy()
+    if missing.any():
+        row = int(np.argmax(missing))
+        cell = column.iloc[row]
+        what = "no time given" if pd.isna(cell) else f"{str(cell)!r} is neither a number of seconds nor a date"
+        raise ValueError(f"{where(row, first_line)}, column {name!r}: {what}")
+    return float_array((stamps - stamps.iloc[0]).dt.total_seconds().to_numpy(), name)
 
 
 def as_series(data: QualitySeries | pd.DataFrame | ArrayLike) -> QualitySeries:
@@ -258,8 +275,12 @@ def synthetic_series(
     k = len(names)
     if k == 0:
         raise ValueError("give at least one quality")
-    if not (hours > 0 and interval_s > 0 and flow_m3_per_h > 0 and correlation_time_h > 0):
-        raise ValueError("hours, interval_s, flow_m3_per_h and correlation_time_h must be positive")
+    hours = validation.positive("hours", hours, "h")
+    interval_s = validation.positive("interval_s", interval_s, "s")
+    flow_m3_per_h = validation.positive("flow_m3_per_h", flow_m3_per_h, "m³/h")
+    correlation_time_h = validation.positive("correlation_time_h", correlation_time_h, "h")
+    rows = max(1, round(hours * 3600 / interval_s))
+    validation.row_count(rows, f"a series of {hours:g} h at one row every {interval_s:g} s", validation.MAX_ROWS)
     matrix = np.asarray(0.0 if correlation is None else correlation, dtype=np.float64)
     if matrix.ndim == 0:
         matrix = np.full((k, k), float(matrix))
@@ -271,7 +292,6 @@ def synthetic_series(
     except np.linalg.LinAlgError:
         raise ValueError("correlation is not positive definite") from None
 
-    rows = max(1, round(hours * 3600 / interval_s))
     rng = np.random.default_rng(seed)
     innovations = rng.standard_normal((rows, k)) @ mixing.T
     phi = float(np.exp(-interval_s / (correlation_time_h * 3600)))

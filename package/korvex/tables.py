@@ -81,10 +81,10 @@ class Origin:
     word: str = "line"
 
     def at(self, position: int | None, column: str) -> str:
-        place = self.source
+        parts = [self.source] if self.source else []
         if position is not None and self.lines is not None:
-            place += f" {self.word} {int(self.lines[position])}"
-        return f"{place}, column {column!r}"
+            parts.append(f"{self.word} {int(self.lines[position])}")
+        return " ".join([*parts, f"column {column!r}"]) if not parts else f"{' '.join(parts)}, column {column!r}"
 
 
 def parse_dates(
@@ -103,7 +103,7 @@ def parse_dates(
     present = text.notna() & (text != "")
     if dates.date_format is not None:
         stamps = pd.to_datetime(text.where(present), format=dates.date_format, errors="coerce")
-        _check_parsed(text, present, stamps, column, origin, f"the format {dates.date_format!r}")
+        _check_parsed(text, present, stamps, column, origin, f"does not read as the format {dates.date_format!r}")
         return stamps
     parts = text[present].str.extract(_NUMERIC_DATE)
     if len(parts) and parts[0].notna().all():
@@ -125,10 +125,10 @@ def parse_dates(
             position = int(np.flatnonzero(present.to_numpy())[_first_true(misfits[dayfirst])])
             raise ValueError(f"{origin.at(position, column)}: {text.iloc[position]!r} is not a {order} date")
         stamps = pd.to_datetime(text.where(present), dayfirst=dayfirst, format="mixed", errors="coerce")
-        _check_parsed(text, present, stamps, column, origin, "a date")
+        _check_parsed(text, present, stamps, column, origin, "does not read as a date")
         return stamps
     stamps = pd.to_datetime(text.where(present), format="ISO8601", errors="coerce")
-    _check_parsed(text, present, stamps, column, origin, "an ISO 8601 date; give a date format")
+    _check_parsed(text, present, stamps, column, origin, "is neither a number of seconds nor a date (ISO 8601, or give a date format)")
     return stamps
 
 
@@ -148,7 +148,7 @@ def _check_parsed(
     failed = (present & stamps.isna()).to_numpy()
     if failed.any():
         position = int(np.argmax(failed))
-        raise ValueError(f"{origin.at(position, column)}: {text.iloc[position]!r} does not read as {expected}")
+        raise ValueError(f"{origin.at(position, column)}: {text.iloc[position]!r} {expected}")
 
 
 def _numbers(frame: pd.DataFrame, skip: set[str], decimal: str, origin: Origin) -> pd.DataFrame:

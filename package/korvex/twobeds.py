@@ -25,7 +25,7 @@ from .units import check_bulk_density
 if TYPE_CHECKING:
     import pandas as pd
 
-    from .pile import Study
+    from .study import Study
 
 BED_NAMES = ("A", "B")
 
@@ -156,7 +156,7 @@ def alternate(
     """
     import pandas as pd
 
-    from .pile import simulate
+    from .study import simulate
 
     density = check_bulk_density(bulk_density_t_per_m3)
     portions = split_by_volume(series, capacity_m3)

@@ -47,7 +47,7 @@ def test_simulate_a_quality_series_end_to_end(deliveries_csv, tmp_path, capsys):
     assert code == 0
     written = capsys.readouterr().out.split()
     assert written == [str(out / f"deliveries-{name}") for name in ("reclaimed.csv", "heights.png", "qualities.png")]
-    slices = pd.read_csv(out / "deliveries-reclaimed.csv")
+    slices = pd.read_csv(out / "deliveries-reclaimed.csv", comment="#")
     assert list(slices.columns) == ["position_m", "volume_m3", "CaO", "SiO2"]
     delivered = pd.read_csv(deliveries_csv)["volume"].sum()
     # What is left below one particle (1 m3 here) waits in the stacker forever.
@@ -84,7 +84,7 @@ def test_simulate_a_chunk_table_as_it_is(tmp_path, capsys):
     )
     report = capsys.readouterr().out
     assert "chunks as given" in report and "Fe2O3" in report and "VRR" in report
-    slices = pd.read_csv(tmp_path / "chunks-reclaimed.csv")
+    slices = pd.read_csv(tmp_path / "chunks-reclaimed.csv", comment="#")
     assert slices["volume_m3"].sum() == pytest.approx(90.0)
     mean = np.average(slices["Fe2O3"].fillna(0), weights=slices["volume_m3"])
     assert mean == pytest.approx(2.0)

@@ -14,6 +14,7 @@ from korvex import (
     synthetic_series,
     weighted_mean_std,
 )
+from korvex.stockpile import native_arguments
 
 
 @pytest.mark.parametrize(
@@ -140,9 +141,9 @@ def test_bed_hands_its_settings_to_the_engine_in_order():
         drop_height_m=4.0,
         reclaim_step_m=0.5,
     )
-    assert bed.native_arguments() == (120.0, 40.0, 38.0, 8.0, True, 0.25, 2.0, 4.0, True, 0.5)
+    assert native_arguments(bed) == (120.0, 40.0, 38.0, 8.0, True, 0.25, 2.0, 4.0, True, 0.5)
     assert Bed(particles_per_m3=8.0).cell_size_m == pytest.approx(0.5)
-    assert Bed(particles_per_m3=8.0).native_arguments()[-1] == pytest.approx(0.5)
+    assert native_arguments(Bed(particles_per_m3=8.0))[-1] == pytest.approx(0.5)
     assert bed.cell_size_m == pytest.approx((2.0 / 8.0) ** (1 / 3), rel=1e-6)
     assert bed.centre_line_m == pytest.approx(2 * math.pi * 10.0)
 

@@ -19,7 +19,7 @@ from korvex.capacity import (  # noqa: E402
 )
 from korvex.derived import add_derived  # noqa: E402
 from korvex.equipment import BODY, END_CONE, Reclaimer, Stacker, feed_rate_t_per_h, slice_regions  # noqa: E402
-from korvex.pile import Reclaimed  # noqa: E402
+from korvex.results import Reclaimed  # noqa: E402
 from korvex.tables import DateFormat, ReadLimits, read_table, read_workbook, write_workbook  # noqa: E402
 from korvex.twobeds import alternate, split_by_volume  # noqa: E402
 from korvex.units import (  # noqa: E402

@@ -1,0 +1,105 @@
+"""What a simulation gives back: the reclaimed slices and the pile's height map."""
+
+from __future__ import annotations
+
+from dataclasses import dataclass
+from typing import TYPE_CHECKING
+
+import numpy as np
+
+from .validation import FloatArray
+from .views import html_table
+
+if TYPE_CHECKING:
+    import pandas as pd
+
+
+@dataclass(frozen=True, repr=False)
+class Reclaimed:
+    """The reclaimed slices in reclaim order.
+
+    position_m: where the reclaimer stood after cutting each slice (along the
+        bed, or along the centre line of a circular bed); a slice holds the
+        material between the previous position and this one.
+    volume_m3: volume of each slice.
+    values: volume-weighted average of each quality value per slice; NaN for an
+        empty slice.
+    """
+
+    position_m: FloatArray
+    volume_m3: FloatArray
+    values: FloatArray
+    names: tuple[str, ...]
+
+    def __len__(self) -> int:
+        return int(self.position_m.size)
+
+    def summary(self) -> list[tuple[str, str]]:
+        """Names and values for a short report."""
+        full = int(np.count_nonzero(self.volume_m3 > 0))
+        return [
+            ("slices", f"{len(self)} ({full} with material)"),
+            ("volume", f"{self.total_volume_m3:,.1f} m³"),
+            ("qualities", ", ".join(self.names)),
+        ]
+
+    def __repr__(self) -> str:
+        return f"Reclaimed({len(self)} slices, {self.total_volume_m3:,.1f} m³, qualities {', '.join(self.names)})"
+
+    def _repr_html_(self) -> str:
+        return html_table("Reclaimed", self.summary())
+
+    @property
+    def total_volume_m3(self) -> float:
+        return float(self.volume_m3.sum())
+
+    def column(self, name: str) -> FloatArray:
+        return self.values[:, self.names.index(name)]
+
+    def to_frame(self) -> pd.DataFrame:
+        import pandas as pd
+
+        frame = pd.DataFrame({"position_m": self.position_m, "volume_m3": self.volume_m3})
+        for name, column in zip(self.names, self.values.T, strict=True):
+            frame[name] = column
+        return frame
+
+
+@dataclass(frozen=True, repr=False)
+class HeightMap:
+    """Surface heights of the pile as stacked: heights_m[j, i] is the cell i along x, row j across z.
+
+    Cell (i, j) is centred at (i * cell_m, j * cell_m): a chunk stacked at x lands
+    in the cell whose centre is nearest.
+    """
+
+    heights_m: FloatArray
+    cell_m: float
+
+    def summary(self) -> list[tuple[str, str]]:
+        """Names and values for a short report."""
+        rows, columns = self.heights_m.shape
+        peak = float(self.heights_m.max()) if self.heights_m.size else 0.0
+        return [
+            ("cells", f"{columns} along x x {rows} across z, {self.cell_m:.3g} m each"),
+            ("highest", f"{peak:.3g} m"),
+            ("volume", f"{self.volume_m3:,.1f} m³"),
+        ]
+
+    def __repr__(self) -> str:
+        rows, columns = self.heights_m.shape
+        return f"HeightMap({columns} x {rows} cells of {self.cell_m:.3g} m, {self.volume_m3:,.1f} m³)"
+
+    def _repr_html_(self) -> str:
+        return html_table("Height map", self.summary())
+
+    @property
+    def extent_m(self) -> tuple[float, float, float, float]:
+        """(left, right, bottom, top) of the cells' outer edges, for matplotlib's imshow."""
+        rows, columns = self.heights_m.shape
+        half = self.cell_m / 2
+        return (-half, (columns - 0.5) * self.cell_m, -half, (rows - 0.5) * self.cell_m)
+
+    @property
+    def volume_m3(self) -> float:
+        return float(self.heights_m.sum()) * self.cell_m**2

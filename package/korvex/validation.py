@@ -1,0 +1,160 @@
+"""Checks for settings and tables at the package's boundary.
+
+Every check raises ValueError with a message that names the setting (or the
+table's row, or the line of the file it came from), the value and its unit, so
+that the command line can show it as it is.
+"""
+
+from __future__ import annotations
+
+import math
+import numbers
+from typing import TYPE_CHECKING, Any
+
+import numpy as np
+from numpy.typing import ArrayLike, NDArray
+
+if TYPE_CHECKING:
+    import pandas as pd
+
+FloatArray = NDArray[np.float64]
+
+# Largest seed: the native simulators keep it in a signed 64-bit integer.
+SEED_LIMIT = 2**63
+
+# What one table may make us allocate. A chunk table row holds four role columns
+# and the quality values, about 60 bytes with three qualities; ten million rows
+# are several hundred megabytes with the intermediate arrays of a plan.
+MAX_ROWS = 10_000_000
+MAX_CHUNKS = 10_000_000
+MAX_COLUMNS = 1_000
+# Cells of a bed's height map: the engines keep a few numbers per cell.
+MAX_CELLS = 2**28
+
+
+def with_unit(value: object, unit: str) -> str:
+    """A value as a message shows it: 3 m, 0.5, 'no'."""
+    shown = repr(value) if isinstance(value, str) else f"{value}"
+    return f"{shown} {unit}" if unit else shown
+
+
+def where(row: int, first_line: int | None) -> str:
+    """Row `row` (from 0) of a table, as a line of its file when the table came from one."""
+    return f"row {row}" if first_line is None else f"line {first_line + row}"
+
+
+def real(name: str, value: object, unit: str = "") -> float:
+    """A setting that must be a finite number (not a flag, not text)."""
+    if isinstance(value, bool | np.bool_) or not isinstance(value, numbers.Real):
+        raise ValueError(f"{name} must be a number, got {with_unit(value, unit)}")
+    number = float(value)
+    if not math.isfinite(number):
+        raise ValueError(f"{name} must be finite, got {with_unit(value, unit)}")
+    return number
+
+
+def positive(name: str, value: object, unit: str = "") -> float:
+    number = real(name, value, unit)
+    if not number > 0:
+        raise ValueError(f"{name} must be positive, got {with_unit(value, unit)}")
+    return number
+
+
+def non_negative(name: str, value: object, unit: str = "") -> float:
+    number = real(name, value, unit)
+    if number < 0:
+        raise ValueError(f"{name} must be zero or positive, got {with_unit(value, unit)}")
+    return number
+
+
+def within(name: str, value: object, low: float, high: float, unit: str = "", *, open_ends: bool = False) -> float:
+    """A number in [low, high], or in (low, high) with open_ends."""
+    number = real(name, value, unit)
+    inside = low < number < high if open_ends else low <= number <= high
+    if not inside:
+        span = f"strictly between {low:g} and {high:g}" if open_ends else f"in [{low:g}, {high:g}]"
+        raise ValueError(f"{name} must lie {span} {unit}".rstrip() + f", got {with_unit(value, unit)}")
+    return number
+
+
+def whole(name: str, value: object, minimum: int, maximum: int | None = None) -> int:
+    """A count: a whole number of at least `minimum` (and at most `maximum`)."""
+    number = real(name, value)
+    if number != math.floor(number) or number < minimum or (maximum is not None and number > maximum):
+        top = "" if maximum is None else f" and at most {maximum:,}"
+        raise ValueError(f"{name} must be a whole number of at least {minimum}{top}, got {value}")
+    return int(number)
+
+
+def flag(name: str, value: object) -> bool:
+    """A yes/no setting: True or False, never a string whose mere presence would read as True."""
+    if not isinstance(value, bool | np.bool_):
+        raise ValueError(f"{name} must be True or False, got {with_unit(value, '')}")
+    return bool(value)
+
+
+def choice(name: str, value: object, options: tuple[str, ...]) -> str:
+    if value not in options:
+        raise ValueError(f"{name} must be one of {', '.join(options)}; got {with_unit(value, '')}")
+    return str(value)
+
+
+def seed(value: object) -> int:
+    """A seed for the random numbers: a whole number in [0, 2**63)."""
+    return whole("seed", value, 0, SEED_LIMIT - 1)
+
+
+def draw_seed() -> int:
+    """A fresh seed from the operating system's entropy, so that a run that was not given one still knows it."""
+    return int(np.random.SeedSequence().entropy) % SEED_LIMIT
+
+
+def float_array(values: ArrayLike, name: str) -> FloatArray:
+    try:
+        return np.asarray(values, dtype=np.float64)
+    except (TypeError, ValueError) as error:
+        raise ValueError(f"{name} must be numeric: {error}") from None
+
+
+def finite_rows(values: FloatArray, name: str, first_line: int | None = None) -> None:
+    """Every row of `values` finite; otherwise name the first row that is not."""
+    bad = np.flatnonzero(~np.isfinite(values).reshape(values.shape[0], -1).all(axis=1))
+    if bad.size:
+        raise ValueError(
+            f"{name} is missing or not finite in {where(int(bad[0]), first_line)} ({bad.size} rows in all)"
+        )
+
+
+def holds_numbers(column: pd.Series[Any]) -> bool:
+    """Whether a column holds any number at all: a column of nothing but text (a supplier, a sample id) does not."""
+    import pandas as pd
+    from pandas.api import types
+
+    if types.is_bool_dtype(column):
+        return False
+    return bool(types.is_numeric_dtype(column) or pd.to_numeric(column, errors="coerce").notna().any())
+
+
+def numeric_column(column: pd.Series[Any], name: str, first_line: int | None = None) -> FloatArray:
+    """A table column as numbers; a cell that is no number is an error naming its row (or line) and column."""
+    import pandas as pd
+    from pandas.api import types
+
+    if types.is_bool_dtype(column):
+        raise ValueError(f"column {name!r} holds true/false values, not numbers")
+    if types.is_numeric_dtype(column):
+        return float_array(column.to_numpy(dtype=np.float64, na_value=np.nan), name)
+    parsed = pd.to_numeric(column, errors="coerce")
+    text = parsed.isna().to_numpy() & column.notna().to_numpy()
+    if text.any():
+        row = int(np.argmax(text))
+        more = int(text.sum()) - 1
+        also = f" (and {more} more cells in the column)" if more else ""
+        raise ValueError(f"{where(row, first_line)}, column {name!r}: {str(column.iloc[row])!r} is not a number{also}")
+    return float_array(parsed.to_numpy(dtype=np.float64, na_value=np.nan), name)
+
+
+def row_count(rows: int, what: str, limit: int) -> None:
+    """Refuse a table larger than `limit` rows before it is built."""
+    if rows > limit:
+        raise ValueError(f"{what} would have {rows:,} rows, more than the {limit:,} allowed")

@@ -1,0 +1,170 @@
+"""Bad input to the package and the command line: a clear message, exit status 2, no traceback."""
+
+import math
+
+import numpy as np
+import pandas as pd
+import pytest
+
+pytest.importorskip("_korvex_lib")
+
+import korvex  # noqa: E402
+from korvex import Bed, Chevron, ConeShell, QualitySeries, Windrow, as_series, synthetic_series  # noqa: E402
+from korvex import validation  # noqa: E402
+from korvex.cli import main  # noqa: E402
+
+GOOD_ROWS = [f"{60 * k},10,{44 + (k % 5) * 0.3:.1f},{13 + (k % 3) * 0.2:.1f}" for k in range(40)]
+
+
+def csv_text(rows=GOOD_ROWS, header="timestamp,volume,CaO,SiO2"):
+    return "\n".join([header, *rows]) + "\n"
+
+
+def replaced(line, text):
+    """The good rows with the row on file line `line` (header is line 1) replaced."""
+    rows = list(GOOD_ROWS)
+    rows[line - 2] = text
+    return csv_text(rows)
+
+
+SMALL_BED = ["--length-m", "60", "--depth-m", "12", "--blending-tail-m", "6", "--layers", "4"]
+CHUNKS = "x,z,volume,Fe2O3\n5,4,3,1.0\n70,4,3,2.0\n15,4,3,3.0\n"
+
+
+@pytest.mark.parametrize(
+    ("content", "extra", "message"),
+    [
+        (replaced(5, "240,10,abc,13.2"), [], "line 5, column 'CaO': 'abc' is not a number"),
+        (replaced(7, "360,10,44.2,"), [], "missing or not finite in line 7"),
+        (replaced(4, ""), [], "missing or not finite in line 4"),
+        (replaced(9, "10,10,44.0,13.0"), [], "time_s goes backwards at line 9"),
+        (replaced(3, "60,-4,44.0,13.0"), [], "volume_m3 is negative in line 3"),
+        (replaced(6, "300,ten,44.0,13.0"), [], "line 6, column 'volume': 'ten' is not a number"),
+        ("timestamp,volume,CaO\n", [], "no rows"),
+        ("", [], "No columns"),
+        (
+            "timestamp,volume,CaO\n2026-05-04 06:00,10,44\nsoon,10,45\n",
+            [],
+            "line 3, column 'timestamp': 'soon' is neither a number of seconds nor a date",
+        ),
+        (
+            CHUNKS.replace("70,", "7,").replace("3.0", "x"),
+            ["--length-m", "20", "--depth-m", "8"],
+            "line 4, column 'Fe2O3': 'x' is not a number",
+        ),
+        (CHUNKS, ["--length-m", "20", "--depth-m", "8"], "chunk in line 3 at x = 70 m"),
+        (csv_text(), ["--chunk-length-m", "1e-9"], "give a longer chunk_length_m"),
+        (csv_text(), ["--layers", "1000000000"], "lay fewer layers"),
+        (csv_text(), ["--length-m", "nan"], "length_m must be finite, got nan m"),
+        (csv_text(), ["--particles-per-m3", "1e9"], "more than the 268,435,456 allowed"),
+        (csv_text(), ["--reclaim-angle-deg", "180"], "reclaim_angle_deg must lie strictly between 0 and 180 °"),
+        (csv_text(), ["--seed", "-1"], "seed must be a whole number"),
+        (csv_text(), ["--volume-m3", "0", "--volume-column", "none"], "volume_m3 must be positive, got 0.0 m³"),
+        (csv_text(), ["--quality", "MgO"], "no quality column ['MgO']"),
+        (csv_text(header="timestamp,volume,CaO,CaO"), [], "line 1 names the column 'CaO' more than once"),
+        (replaced(8, "420,10,44.0,13.0,7"), [], "Expected 4 fields in line 8, saw 5"),
+        ("timestamp,volume,CaO\n0,1,2\nlater,1,3\n", [], "line 3, column 'timestamp': 'later' is not a number"),
+        ("CaO," * 2000 + "volume\n", [], "line 1 names 2,001 columns, more than the 1,000 allowed"),
+        (b"\xff\xfe\x00binary".decode("latin-1"), [], "can't decode"),
+    ],
+    ids=[
+        "text-in-quality",
+        "empty-cell",
+        "blank-line",
+        "time-backwards",
+        "negative-volume",
+        "text-in-volume",
+        "header-only",
+        "empty-file",
+        "text-in-dates",
+        "text-in-chunk-quality",
+        "chunk-off-bed",
+        "tiny-chunks",
+        "billion-layers",
+        "nan-length",
+        "fine-grid",
+        "flat-angle",
+        "negative-seed",
+        "zero-volume",
+        "unknown-quality",
+        "duplicate-column",
+        "extra-field",
+        "text-in-seconds",
+        "too-many-columns",
+        "not-utf8",
+    ],
+)
+def test_simulate_refuses_bad_input_with_a_message_and_status_2(tmp_path, capsys, content, extra, message):
+    path = tmp_path / "input.csv"
+    path.write_text(content, encoding="latin-1")
+    args = ["simulate", str(path), "--output-dir", str(tmp_path / "out"), "--quiet"]
+    plan = [] if content.startswith("x,") or "--length-m" in extra else SMALL_BED
+    with pytest.raises(SystemExit) as stop:
+        main([*args, *plan, *extra])
+    assert stop.value.code == 2
+    err = capsys.readouterr().err
+    assert message in err
+    assert "Traceback" not in err
+    assert not (tmp_path / "out").exists()
+
+
+def test_a_file_longer_than_allowed_is_refused_before_it_is_used(tmp_path, capsys, monkeypatch):
+    monkeypatch.setattr(validation, "MAX_ROWS", 30)
+    path = tmp_path / "long.csv"
+    path.write_text(csv_text())
+    with pytest.raises(SystemExit) as stop:
+        main(["simulate", str(path), "--output-dir", str(tmp_path), "--quiet", *SMALL_BED])
+    assert stop.value.code == 2
+    assert f"{path}: the file would have 31 rows, more than the 30 allowed" in capsys.readouterr().err
+
+
+def test_a_column_of_text_is_no_quality_and_quality_options_choose(tmp_path, capsys):
+    path = tmp_path / "samples.csv"
+    rows = [f"{row},S-{k:03d}" for k, row in enumerate(GOOD_ROWS)]
+    path.write_text(csv_text(rows, header="timestamp,volume,CaO,SiO2,sample"))
+    args = ["simulate", str(path), "--output-dir", str(tmp_path), "--quiet", *SMALL_BED, "--seed", "3"]
+    assert main(args) == 0
+    assert (tmp_path / "samples-reclaimed.csv").read_text().splitlines()[2] == "position_m,volume_m3,CaO,SiO2"
+    assert main([*args, "--quality", "SiO2"]) == 0
+    assert (tmp_path / "samples-reclaimed.csv").read_text().splitlines()[2] == "position_m,volume_m3,SiO2"
+    with pytest.raises(SystemExit):
+        main([*args, "--quality", "sample"])
+    assert "line 2, column 'sample': 'S-000' is not a number" in capsys.readouterr().err
+
+
+@pytest.mark.parametrize(
+    ("make", "message"),
+    [
+        (lambda: Chevron(layers=math.inf), "layers must be finite, got inf"),
+        (lambda: Chevron(layers=2.5), "layers must be a whole number of at least 1, got 2.5"),
+        (lambda: Windrow(rows=True), "rows must be a number, got True"),
+        (lambda: Chevron(stacker_speed_m_per_min=-1.0), "stacker_speed_m_per_min must be positive, got -1.0 m/min"),
+        (lambda: ConeShell(cone_step_m=math.nan), "cone_step_m must be finite, got nan m"),
+        (lambda: synthetic_series(hours=math.inf), "hours must be finite, got inf h"),
+        (lambda: synthetic_series(hours=1e9), "more than the 10,000,000 allowed"),
+        (lambda: as_series(5.0), "got the single number 5.0"),
+        (lambda: as_series(np.zeros((2, 2, 2))), "got shape (2, 2, 2)"),
+        (lambda: Bed(circular="no"), "circular must be True or False, got 'no'"),
+        (lambda: Bed(length_m="300"), "length_m must be a number, got '300' m"),
+        (lambda: Bed(engine="quick"), "engine must be one of fast, detailed; got 'quick'"),
+        (lambda: Bed(eight_neighbour_probability=1.5), "eight_neighbour_probability must lie in [0, 1], got 1.5"),
+        (lambda: Bed(reclaim_step_m=0.0), "reclaim_step_m must be positive, got 0.0 m"),
+        (lambda: korvex.simulate([1.0, 2.0], seed=2**63), "seed must be a whole number of at least 0"),
+        (
+            lambda: QualitySeries.from_frame(pd.DataFrame({"volume": [1.0, 1.0], "CaO": [44.0, "x"]})),
+            "row 1, column 'CaO': 'x' is not a number",
+        ),
+    ],
+)
+def test_settings_are_refused_at_the_boundary_naming_setting_value_and_unit(make, message):
+    with pytest.raises(ValueError) as error:
+        make()
+    assert message in str(error.value)
+
+
+def test_the_chunk_bound_counts_every_layer():
+    series = synthetic_series(hours=1, seed=1)
+    # 250 m of travel per layer in 1 m pieces: 2.5e7 chunks for 100 000 layers.
+    assert len(Chevron(layers=3).chunks(series, Bed())) >= 3 * 250
+    with pytest.raises(ValueError, match="about 2.5e"):
+        Chevron(layers=100_000).chunks(series, Bed())
