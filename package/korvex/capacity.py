@@ -194,12 +194,19 @@ def bed_capacity(bed: Bed, angle_deg: float | None = None, *, blending_tail_m: f
 
 
 def check_capacity(
-    volume_m3: float, capacity: Capacity, bed: Bed, *, on_excess: OnExcess = "warn", bulk_density_t_per_m3: float | None = None
+    volume_m3: float,
+    capacity: Capacity,
+    bed: Bed,
+    *,
+    on_excess: OnExcess = "warn",
+    bulk_density_t_per_m3: float | None = None,
+    stacklevel: int = 2,
 ) -> bool:
     """True if the volume fits; otherwise warn (OverCapacityWarning) or raise ValueError, as on_excess says."""
     if on_excess not in ON_EXCESS:
         raise ValueError(f"on_excess must be one of {ON_EXCESS}, got {on_excess!r}")
-    if volume_m3 <= capacity.volume_m3:
+    # A feed cut into portions of the capacity may exceed it by rounding alone.
+    if volume_m3 <= capacity.volume_m3 * (1 + 1e-9):
         return True
     amount = f"{volume_m3:,.0f} m³"
     held = f"{capacity.volume_m3:,.0f} m³"
@@ -214,7 +221,7 @@ def check_capacity(
     if on_excess == "error":
         raise ValueError(message)
     if on_excess == "warn":
-        warnings.warn(message, OverCapacityWarning, stacklevel=2)
+        warnings.warn(message, OverCapacityWarning, stacklevel=stacklevel)
     return False
 
 

@@ -51,7 +51,7 @@ class ReadLimits:
         if columns > self.max_columns:
             raise ValueError(f"{path}: {columns:,} columns, more than the limit of {self.max_columns:,}")
         if rows > self.max_rows:
-            raise ValueError(f"{path}: more than the limit of {self.max_rows:,} rows")
+            raise ValueError(f"{path}: the file would have {rows:,} rows, more than the {self.max_rows:,} allowed")
         if rows * columns > self.max_cells:
             raise ValueError(f"{path}: more than the limit of {self.max_cells:,} cells")
 
@@ -192,8 +192,8 @@ def read_csv(
     """A CSV as a table: numbers as numbers (with the given decimal mark), the time column as dates.
 
     sep: field separator (";" where the decimal mark is a comma).
-    A time column of numbers stays numbers (seconds). Empty lines are skipped,
-    and count in the line numbers of error messages.
+    A time column of numbers stays numbers (seconds). Empty lines at the end
+    are dropped; an empty line in the middle is an empty row.
     """
     import pandas as pd
 
@@ -215,11 +215,10 @@ def read_csv(
     except (pd.errors.ParserError, UnicodeDecodeError) as error:
         raise ValueError(f"{path}: not a readable CSV: {error}") from None
     limits.check_shape(path, len(frame), len(frame.columns))
-    blank = frame.isna().all(axis=1).to_numpy()
-    # Row k of the file's data is line k + 2: the header is line 1.
-    lines = np.flatnonzero(~blank) + 2
-    frame = frame[~blank].reset_index(drop=True)
-    return _typed(frame, decimal, dates, time_column, Origin(str(path), lines))
+    frame = _without_trailing_blanks(frame)
+    # Row k of the file's data is line k + 2: the header is line 1. A blank line
+    # in the middle stays as an empty row, for the reader of the table to refuse.
+    return _typed(frame, decimal, dates, time_column, Origin(str(path), np.arange(len(frame)) + 2))
 
 
 def _typed(frame: pd.DataFrame, decimal: str, dates: DateFormat, time_column: str | None, origin: Origin) -> pd.DataFrame:
@@ -235,6 +234,11 @@ def _typed(frame: pd.DataFrame, decimal: str, dates: DateFormat, time_column: st
         else:
             frame[time] = parse_dates(frame[time], time, dates, origin=origin)
     return frame
+
+
+def _without_trailing_blanks(frame: pd.DataFrame) -> pd.DataFrame:
+    filled = np.flatnonzero(frame.notna().any(axis=1).to_numpy())
+    return frame.iloc[: int(filled[-1]) + 1 if filled.size else 0].reset_index(drop=True)
 
 
 def _check_defused() -> None:
@@ -290,10 +294,9 @@ def read_workbook(
         raise ValueError(f"{path}: sheet {title!r} has no name in row 1 for column {unnamed[0]}")
     body = [list(row) + [None] * (len(header) - len(row)) for row in rows[1:]]
     frame = pd.DataFrame([row[: len(header)] for row in body], columns=header, dtype=object)
-    blank = frame.isna().all(axis=1).to_numpy()
+    frame = _without_trailing_blanks(frame)
     # Sheet rows count from 1 with the header, as Excel numbers them.
-    lines = np.flatnonzero(~blank) + 2
-    frame = frame[~blank].reset_index(drop=True)
+    lines = np.arange(len(frame)) + 2
     if time_column is not None and time_column in frame.columns:
         column = frame[time_column]
         if column.map(lambda cell: hasattr(cell, "year")).all():

@@ -16,6 +16,7 @@ from typing import TYPE_CHECKING
 import numpy as np
 
 from .bed import Bed
+from .capacity import OnExcess
 from .equipment import OutputSeries, Reclaimer
 from .metrics import QualityFigures, compare
 from .plans import StackingPlan, _durations
@@ -149,10 +150,12 @@ def alternate(
     reclaimer: Reclaimer,
     bulk_density_t_per_m3: float,
     progress: bool = False,
+    on_excess: OnExcess = "warn",
 ) -> TwoBeds:
     """Stack the feed onto beds A and B in turn, capacity_m3 each time, and reclaim them in turn.
 
-    Both beds are alike (`bed`) and stacked by the same plan.
+    Both beds are alike (`bed`) and stacked by the same plan. on_excess: as in
+    simulate, for a capacity_m3 above what the bed holds.
     """
     import pandas as pd
 
@@ -166,7 +169,7 @@ def alternate(
     reclaimer_free_h = 0.0
     stacked_from_h = float(series.time_s[0]) / 3600
     for k, portion in enumerate(portions):
-        study = simulate(portion, plan, bed, progress=progress)
+        study = simulate(portion, plan, bed, progress=progress, on_excess=on_excess)
         # A bed is full when its last cubic metre has flowed in, part way through a delivery.
         boundary = min(capacity_m3 * (k + 1), series.total_volume_m3)
         last = min(int(np.searchsorted(cumulative, boundary - 1e-9)), cumulative.size - 1)

@@ -294,8 +294,8 @@ def test_ambiguous_dates_raise_instead_of_a_guess(tmp_path):
 @pytest.mark.parametrize(
     ("text", "place"),
     [
-        # Line 4 as an editor counts it: the header, a row, a blank line, the bad row.
-        ("timestamp,volume,CaO\n0,10,44\n\n60,10,4x4\n", "line 4, column 'CaO'"),
+        # Line 4 as an editor counts it: the header, two rows, the bad row.
+        ("timestamp,volume,CaO\n0,10,44\n30,10,44\n60,10,4x4\n", "line 4, column 'CaO'"),
         ("timestamp,volume,CaO\n2026-04-03 06:00,10,44\nyesterday,10,45\n", "line 3, column 'timestamp'"),
         ("timestamp,volume,CaO\n13.04.2026,10,44\n14.13.2026,10,45\n", "line 3, column 'timestamp'"),
     ],
