@@ -207,16 +207,12 @@ def run_simulate(args: argparse.Namespace) -> int:
     stem = args.input.stem
     out = args.output_dir
     written = [study.save_reclaimed(out / f"{stem}-reclaimed.csv"), *study.save_plots(out / stem)]
+    intervals = tuple(args.sample_interval_h or (1.0, SHIFT_H))
     if study.reclaimer is not None:
-        output = out / f"{stem}-output.csv"
-        study.output.frame.to_csv(output, index=False)
-        written.append(output)
-        for interval in args.sample_interval_h or [1.0, SHIFT_H]:
-            composites = out / f"{stem}-composites-{interval:g}h.csv"
-            study.composites(interval).to_csv(composites, index=False)
-            written.append(composites)
+        written.append(study.save_output(out / f"{stem}-output.csv"))
+        written += [study.save_composites(out / f"{stem}-composites-{h:g}h.csv", h) for h in intervals]
     if args.workbook:
-        written.append(study.save_workbook(out / f"{stem}.xlsx", intervals_h=tuple(args.sample_interval_h or [1.0, SHIFT_H])))
+        written.append(study.save_workbook(out / f"{stem}.xlsx", intervals_h=intervals))
     if not args.quiet:
         figures = study.homogenisation()
         print(f"{args.input}: {study.describe()}")
@@ -249,11 +245,10 @@ def _simulate_telling(*args: Any, **settings: Any) -> Any:
 def _summary_text(study: Any) -> str:
     """The study's summary as aligned lines of figure, value and unit."""
     rows = study.summary()
-    rows = rows[~rows["figure"].isin(["setup", "made by"])]
     width = max(len(str(name)) for name in rows["figure"])
     lines = []
     for name, value, unit_ in rows.itertuples(index=False):
-        shown = f"{value:,.4g}" if isinstance(value, float) else str(value)
+        shown = f"{value:,.4g}" if isinstance(value, float) else f"{value:,}"
         lines.append(f"{name:<{width}}  {shown} {unit_}".rstrip())
     return "\n".join(lines)
 

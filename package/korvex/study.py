@@ -140,12 +140,10 @@ class Study:
         return table.join(derived)
 
     def summary(self) -> pd.DataFrame:
-        """The study's settings and deciding figures: columns figure, value, unit."""
+        """The study's deciding figures, numbers all: columns figure, value, unit (the setup is in `describe`)."""
         import pandas as pd
 
         rows: list[tuple[str, Any, str]] = [
-            ("setup", self.describe(), ""),
-            ("made by", self.stamp, ""),
             ("feed", self.series.total_volume_m3, "m³"),
             ("stacked", self.chunks.total_volume_m3, "m³"),
             ("reclaimed", self.reclaimed.total_volume_m3, "m³"),
@@ -192,6 +190,10 @@ class Study:
             for label, interval in (("hourly", 1.0), ("per shift", SHIFT_H)):
                 for name, std in self.composite_std(interval).items():
                     rows.append((f"{name} std of {label} composites", std, ""))
+        regions = self.regions().set_index("region")
+        for region in regions.index:
+            for name in self.reclaimed.names:
+                rows.append((f"{name} std out, {region} (per slice)", regions.loc[region, f"{name} std"], ""))
         for figure in self.homogenisation():
             rows += [
                 (f"{figure.name} std in (per delivery)", figure.std_in, ""),
@@ -200,11 +202,14 @@ class Study:
         return pd.DataFrame(rows, columns=["figure", "value", "unit"])
 
     def save_workbook(self, path: str | Path, *, intervals_h: tuple[float, ...] = (1.0, SHIFT_H)) -> Path:
-        """An Excel workbook: the summary, the slices, the regions and, with a reclaim rate, the output
-        series and its composites over each interval, each on its own sheet."""
+        """An Excel workbook: the setup and stamp, the summary, the slices, the regions and, with a reclaim
+        rate, the output series and its composites over each interval, each on its own sheet."""
         from .tables import write_workbook
 
-        sheets = {"summary": self.summary(), "slices": self.slices(), "regions": self.regions()}
+        import pandas as pd
+
+        run = pd.DataFrame({"item": ["setup", "made by"], "text": [self.describe(), self.stamp]})
+        sheets = {"run": run, "summary": self.summary(), "slices": self.slices(), "regions": self.regions()}
         if self.reclaimer is not None and self.bulk_density_t_per_m3 is not None:
             sheets["output"] = add_derived(self.output.frame, self.derived)
             for interval in intervals_h:
@@ -250,11 +255,22 @@ class Study:
 
     def save_reclaimed(self, path: str | Path) -> Path:
         """Write the reclaimed slices as CSV, below comment lines (#) with the stamp and the setup; return the path."""
+        return self._save_csv(self.reclaimed.to_frame(), path)
+
+    def save_output(self, path: str | Path) -> Path:
+        """Write the output series in time as CSV, below the stamp and the setup; return the path."""
+        return self._save_csv(add_derived(self.output.frame, self.derived), path)
+
+    def save_composites(self, path: str | Path, interval_h: float = 1.0) -> Path:
+        """Write the composites over interval_h as CSV, below the stamp and the setup; return the path."""
+        return self._save_csv(self.composites(interval_h), path)
+
+    def _save_csv(self, frame: pd.DataFrame, path: str | Path) -> Path:
         path = Path(path)
         path.parent.mkdir(parents=True, exist_ok=True)
         with path.open("w", encoding="utf-8", newline="") as file:
             file.write(f"# {self.stamp}\n# {self.describe()}\n")
-            self.reclaimed.to_frame().to_csv(file, index=False)
+            frame.to_csv(file, index=False)
         return path
 
 

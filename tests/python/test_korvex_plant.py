@@ -1,4 +1,5 @@
 import math
+import re
 import warnings
 
 import numpy as np
@@ -350,3 +351,131 @@ def test_inputs_are_bounded(tmp_path, limits, message, suffix):
         write_workbook(path, {"feed": frame})
     with pytest.raises(ValueError, match=message):
         read_table(path, limits=limits)
+
+
+def _feed(hours=4.0):
+    # 10 m3 a minute at 1.5 t/m3: 900 t/h.
+    rng = np.random.default_rng(3)
+    rows = round(hours * 60)
+    values = np.column_stack([44 + rng.standard_normal(rows), 13.5 + 0.3 * rng.standard_normal(rows)])
+    return QualitySeries.from_array(values, names=["CaO", "SiO2"], volume_m3=10.0, interval_s=60.0)
+
+
+def test_a_study_in_tonnes_with_stacker_speed_and_reclaim_rate():
+    bed = Bed(length_m=80.0, depth_m=24.0)
+    study = simulate(
+        _feed(),
+        Chevron(stacker_speed_m_per_min=7.0),
+        bed,
+        progress=False,
+        seed=3,
+        bulk_density_t_per_m3=1.5,
+        reclaimer=Reclaimer(rate_t_per_h=600.0),
+    )
+    summary = study.summary()
+    figure = {(row.figure, row.unit): row.value for row in summary.itertuples()}
+    assert figure[("feed", "t")] == pytest.approx(2400 * 1.5)
+    assert figure[("feed rate", "t/h")] == pytest.approx(900.0)
+    # 4 h at 7 m/min over passes of 80 - 2 x 12 m: 1680 m / 56 m = 30 passes.
+    assert figure[("layers (stacker passes)", "")] == pytest.approx(30.0)
+    assert figure[("capacity", "m³")] == pytest.approx(bed_capacity(bed).volume_m3)
+    assert figure[("fill time at the feed rate", "h")] == pytest.approx(bed_capacity(bed).volume_m3 * 1.5 / 900)
+    # What was reclaimed, at 600 t/h.
+    assert figure[("reclaim time", "h")] == pytest.approx(study.reclaimed.total_volume_m3 * 1.5 / 600)
+    hourly = study.composites(1.0)
+    assert len(hourly) == math.ceil(figure[("reclaim time", "h")])
+    assert hourly["mass_t"].sum() == pytest.approx(study.reclaimed.total_volume_m3 * 1.5)
+    regions = study.regions().set_index("region")
+    assert regions.loc[END_CONE, "volume_m3"] + regions.loc[BODY, "volume_m3"] == pytest.approx(
+        regions.loc["whole bed", "volume_m3"]
+    )
+    # Tails of 12 m at each end, cut in 1 m slices, the cones' toes short of the bed's ends.
+    assert 0 < regions.loc[END_CONE, "slices"] <= 24
+    assert regions.loc[END_CONE, "slices"] + regions.loc[BODY, "slices"] == regions.loc["whole bed", "slices"]
+    assert list(study.slices().columns[:3]) == ["position_m", "volume_m3", "mass_t"]
+
+
+def test_a_study_warns_of_a_feed_twice_its_capacity_and_reports_the_edges():
+    bed = Bed(length_m=60.0, depth_m=12.0)
+    feed = _feed(hours=2 * bed_capacity(bed).volume_m3 / 600)
+    with pytest.warns(OverCapacityWarning, match="2.00 times"):
+        study = simulate(feed, Chevron(layers=10), bed, progress=False, seed=1)
+    assert study.edge_volume.long_edges_m3 > 0.05 * study.reclaimed.total_volume_m3
+    row = study.summary().set_index("figure").loc["volume against the long edges"]
+    assert row["value"] == pytest.approx(study.edge_volume.long_edges_m3) and row["unit"] == "m³"
+    with pytest.raises(ValueError, match="times what the 60 m x 12 m bed holds"):
+        simulate(feed, Chevron(layers=10), bed, progress=False, on_excess="error")
+
+
+def test_a_study_workbook_holds_summary_slices_and_output(tmp_path):
+    mix = _feed(hours=2.0)
+    oxides = QualitySeries(
+        mix.time_s, mix.volume_m3, np.column_stack([mix.values, np.full(len(mix), 3.2), np.full(len(mix), 2.1)]),
+        ("CaO", "SiO2", "Al2O3", "Fe2O3"),
+    )
+    study = simulate(
+        oxides,
+        Chevron(layers=8),
+        Bed(length_m=60.0, depth_m=12.0),
+        progress=False,
+        seed=2,
+        bulk_density_t_per_m3=1.5,
+        reclaimer=Reclaimer(rate_t_per_h=900.0),
+    )
+    path = study.save_workbook(tmp_path / "study.xlsx")
+    output = read_workbook(path, sheet="output", time_column=None)
+    assert list(output.columns[:5]) == ["start_h", "end_h", "position_m", "volume_m3", "mass_t"]
+    np.testing.assert_allclose(output["end_h"], study.output.frame["end_h"])
+    hourly = read_workbook(path, sheet="composites 1 h", time_column=None)
+    # The moduli of each hour come from its averaged oxides.
+    expected = 100 * hourly["CaO"] / (2.8 * hourly["SiO2"] + 1.18 * 3.2 + 0.65 * 2.1)
+    np.testing.assert_allclose(hourly["LSF"], expected)
+    assert read_workbook(path, sheet="summary", time_column=None)["unit"].fillna("").isin(
+        ["", "m³", "t", "t/m³", "t/h", "°", "m", "h", "m/min", "s"]
+    ).all()
+
+
+def test_the_command_line_reads_tonnes_in_european_format_and_writes_the_plant_figures(tmp_path, capsys):
+    from korvex.cli import main
+
+    # Two days of hourly deliveries of 150 t, day-first dates whose days are all 12 or less.
+    rows = [
+        f"{3 + k // 24:02d}.04.2026 {k % 24:02d}:00;150,0;{44 + math.sin(k / 3):.2f}".replace(".", ",", 3)
+        for k in range(48)
+    ]
+    rows = [row.replace(",", ".", 2) for row in rows]
+    path = _write(tmp_path / "feed.csv", "timestamp;tonnes;CaO\n" + "\n".join(rows) + "\n")
+    assert rows[1] == f"03.04.2026 01:00;150,0;{44 + math.sin(1 / 3):.2f}".replace("44.", "44,")
+    args = ["simulate", str(path), "--sep", ";", "--decimal", ",", "--dayfirst", "--bulk-density-t-per-m3", "1.5"]
+    args += ["--length-m", "120", "--depth-m", "24", "--stacker-speed-m-per-min", "2"]
+    args += ["--reclaim-rate-t-per-h", "300", "--output-dir", str(tmp_path / "out"), "--workbook", "--seed", "4"]
+    assert main(args) == 0
+    captured = capsys.readouterr()
+    assert captured.err == ""
+    # 47 h of feed (the last delivery flows for a typical hour) at 2 m/min over passes of 96 m: 60 passes.
+    assert re.search(r"layers \(stacker passes\) +60\n", captured.out)
+    for figure in ("capacity", "fill time at the feed rate", "reclaim time", "CaO std of hourly composites"):
+        assert figure in captured.out
+    out = tmp_path / "out"
+    hourly = pd.read_csv(out / "feed-composites-1h.csv", comment="#")
+    assert list(hourly.columns) == ["start_h", "end_h", "mass_t", "volume_m3", "CaO"]
+    # 7200 t at 300 t/h: 24 hourly composites, less what stays below a particle in the stacker.
+    assert len(hourly) == 24
+    assert hourly["mass_t"].sum() == pytest.approx(7200.0, abs=1.5)
+    assert read_workbook(out / "feed.xlsx", sheet="run", time_column=None)["text"].str.contains("seed 4").any()
+
+
+@pytest.mark.parametrize(("option", "stopped"), [("warn", False), ("error", True)])
+def test_the_command_line_tells_of_a_feed_beyond_capacity(tmp_path, capsys, option, stopped):
+    from korvex.cli import main
+
+    path = _write(tmp_path / "feed.csv", "timestamp,volume,CaO\n" + "".join(f"{60 * k},10,44\n" for k in range(300)))
+    args = ["simulate", str(path), "--length-m", "40", "--depth-m", "8", "--quiet", "--on-excess", option]
+    args += ["--output-dir", str(tmp_path)]
+    if stopped:
+        with pytest.raises(SystemExit) as stop:
+            main(args)
+        assert stop.value.code == 2
+    else:
+        assert main(args) == 0
+    assert "times what the 40 m x 8 m bed holds" in capsys.readouterr().err
