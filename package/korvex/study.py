@@ -191,7 +191,8 @@ class Study:
                 for name, std in self.composite_std(interval).items():
                     rows.append((f"{name} std of {label} composites", std, ""))
         regions = self.regions().set_index("region")
-        for region in regions.index:
+        # The whole bed's figures follow, as "std out".
+        for region in regions.index.drop("whole bed"):
             for name in self.reclaimed.names:
                 rows.append((f"{name} std out, {region} (per slice)", regions.loc[region, f"{name} std"], ""))
         for figure in self.homogenisation():
