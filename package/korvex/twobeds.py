@@ -95,6 +95,20 @@ class TwoBeds:
         ]
         return float(sum(max(0.0, gap) for gap in gaps))
 
+    @property
+    def feed_blocked_h(self) -> float:
+        """Hours in which the feed was due on a bed whose last filling was still being reclaimed.
+
+        Zero when the reclaimer keeps up with the feed; otherwise a real plant
+        would have to stop the feed for that long, and the times here are too
+        early by as much.
+        """
+        blocked = [
+            later.stacked_from_h - earlier.reclaimed_until_h
+            for earlier, later in zip(self.turns[:-2], self.turns[2:], strict=True)
+        ]
+        return float(sum(max(0.0, -gap) for gap in blocked))
+
     def figures(self) -> pd.DataFrame:
         """Mean and std in and out of every quality value, per bed and for the combined stream.
 

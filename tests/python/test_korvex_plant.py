@@ -479,3 +479,22 @@ def test_the_command_line_tells_of_a_feed_beyond_capacity(tmp_path, capsys, opti
     else:
         assert main(args) == 0
     assert "times what the 40 m x 8 m bed holds" in capsys.readouterr().err
+
+
+@pytest.mark.parametrize(("rate_t_per_h", "blocked"), [(900.0, False), (450.0, True)])
+def test_two_beds_tell_when_the_reclaimer_falls_behind_the_feed(rate_t_per_h, blocked):
+    bed = Bed(length_m=60.0, depth_m=12.0)
+    series = QualitySeries.from_array(np.zeros(600), volume_m3=10.0, interval_s=60.0)
+    beds = alternate(
+        series,
+        Chevron(layers=6),
+        bed,
+        capacity_m3=bed_capacity(bed).volume_m3,
+        reclaimer=Reclaimer(rate_t_per_h=rate_t_per_h),
+        bulk_density_t_per_m3=1.5,
+    )
+    # At half the feed's rate, bed A is still half full when its second filling is due.
+    if blocked:
+        assert beds.feed_blocked_h > 0.5
+    else:
+        assert beds.feed_blocked_h < 0.01
