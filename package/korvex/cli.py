@@ -327,7 +327,9 @@ def build_parser() -> argparse.ArgumentParser:
     )
     feed.add_argument("--sep", metavar="CHAR", default=",", help="CSV field separator (default: %(default)s)")
     feed.add_argument("--decimal", metavar="CHAR", default=".", help="CSV decimal mark (default: %(default)s)")
-    feed.add_argument("--date-format", metavar="FORMAT", help="strptime format of the dates, e.g. '%%d.%%m.%%Y %%H:%%M'")
+    feed.add_argument(
+        "--date-format", metavar="FORMAT", help="strptime format of the dates, e.g. '%%d.%%m.%%Y %%H:%%M'"
+    )
     order = feed.add_mutually_exclusive_group()
     order.add_argument(
         "--dayfirst", dest="dayfirst", action="store_const", const=True, help="numeric dates put the day first"

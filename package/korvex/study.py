@@ -109,7 +109,9 @@ class Study:
     def output(self) -> OutputSeries:
         """The reclaimed slices as a stream in time, from the start of the reclaim."""
         if self.reclaimer is None:
-            raise ValueError("the output in time needs a reclaim rate: simulate(..., reclaimer=Reclaimer(rate_t_per_h))")
+            raise ValueError(
+                "the output in time needs a reclaim rate: simulate(..., reclaimer=Reclaimer(rate_t_per_h))"
+            )
         return self.reclaimer.output(self.reclaimed, self._density("the output in time"))
 
     def composites(self, interval_h: float = 1.0) -> pd.DataFrame:
@@ -173,10 +175,8 @@ class Study:
                 ("feed / capacity", self.series.total_volume_m3 / capacity.volume_m3, ""),
             ]
             if density is not None:
-                rows += [
-                    ("capacity", capacity.mass_t(density), "t"),
-                    ("fill time at the feed rate", capacity.fill_time_h(feed_rate_t_per_h(self.series, density), density), "h"),
-                ]
+                fill_h = capacity.fill_time_h(feed_rate_t_per_h(self.series, density), density)
+                rows += [("capacity", capacity.mass_t(density), "t"), ("fill time at the feed rate", fill_h, "h")]
         edges = self.edge_volume
         rows += [
             ("volume against the long edges", edges.long_edges_m3, "m³"),

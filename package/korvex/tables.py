@@ -45,7 +45,9 @@ class ReadLimits:
 
     def check_size(self, path: Path, size: int, what: str = "") -> None:
         if size > self.max_bytes:
-            raise ValueError(f"{path}: {what or 'the file'} is {size:,} bytes, more than the limit of {self.max_bytes:,}")
+            raise ValueError(
+                f"{path}: {what or 'the file'} is {size:,} bytes, more than the limit of {self.max_bytes:,}"
+            )
 
     def check_shape(self, path: Path, rows: int, columns: int) -> None:
         if columns > self.max_columns:
@@ -84,7 +86,8 @@ class Origin:
         parts = [self.source] if self.source else []
         if position is not None and self.lines is not None:
             parts.append(f"{self.word} {int(self.lines[position])}")
-        return " ".join([*parts, f"column {column!r}"]) if not parts else f"{' '.join(parts)}, column {column!r}"
+        place = " ".join(parts)
+        return f"{place}, column {column!r}" if place else f"column {column!r}"
 
 
 def parse_dates(
@@ -92,10 +95,10 @@ def parse_dates(
 ) -> pd.Series:
     """Text dates as timestamps; ValueError naming the line and the column for a date that does not read.
 
-    Numeric dates whose day and month could be read
-    either way, for every row, raise unless dates.date_format or dates.dayfirst
-    says which: a silent guess misreads every date of a day-first file whose
-    days are all 12 or less.
+    Numeric dates whose day and month could be read either way, for every
+    row, raise unless dates.date_format or dates.dayfirst says which: a silent
+    guess misreads every date of a day-first file whose days are all 12 or less.
+    Empty cells become NaT, for the caller to refuse or accept.
     """
     import pandas as pd
 
@@ -128,7 +131,9 @@ def parse_dates(
         _check_parsed(text, present, stamps, column, origin, "does not read as a date")
         return stamps
     stamps = pd.to_datetime(text.where(present), format="ISO8601", errors="coerce")
-    _check_parsed(text, present, stamps, column, origin, "is neither a number of seconds nor a date (ISO 8601, or give a date format)")
+    _check_parsed(
+        text, present, stamps, column, origin, "is neither a number of seconds nor a date (ISO 8601, or give a format)"
+    )
     return stamps
 
 
@@ -205,7 +210,6 @@ def read_csv(
         frame = pd.read_csv(
             path,
             sep=sep,
-            decimal=decimal,
             nrows=limits.max_rows + 1,
             skip_blank_lines=False,
             dtype=str,
@@ -221,7 +225,9 @@ def read_csv(
     return _typed(frame, decimal, dates, time_column, Origin(str(path), np.arange(len(frame)) + 2))
 
 
-def _typed(frame: pd.DataFrame, decimal: str, dates: DateFormat, time_column: str | None, origin: Origin) -> pd.DataFrame:
+def _typed(
+    frame: pd.DataFrame, decimal: str, dates: DateFormat, time_column: str | None, origin: Origin
+) -> pd.DataFrame:
     """Numbers and dates from a table of text cells."""
     from pandas.api import types
 

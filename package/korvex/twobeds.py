@@ -52,7 +52,9 @@ def split_by_volume(series: QualitySeries, portion_m3: float) -> list[QualitySer
         volume = end - start
         keep = volume > 0
         # How far into each delivery's flow this portion begins.
-        delivered = np.divide(start - cumulative[:-1], series.volume_m3, out=np.zeros_like(start), where=series.volume_m3 > 0)
+        delivered = np.divide(
+            start - cumulative[:-1], series.volume_m3, out=np.zeros_like(start), where=series.volume_m3 > 0
+        )
         time = series.time_s + delivered * durations
         portions.append(QualitySeries(time[keep], volume[keep], series.values[keep], series.names))
     return portions

@@ -69,7 +69,9 @@ def mass_column(columns: list[str]) -> str | None:
     return found[0] if found else None
 
 
-def with_volume(frame: pd.DataFrame, bulk_density_t_per_m3: float | None, *, volume_column: str = "volume") -> pd.DataFrame:
+def with_volume(
+    frame: pd.DataFrame, bulk_density_t_per_m3: float | None, *, volume_column: str = "volume"
+) -> pd.DataFrame:
     """The table with a volume column (m3) taken from its mass column (t), if it has no volume column.
 
     A table with both keeps its volume and drops nothing: the mass column is
