@@ -210,6 +210,7 @@ def run_simulate(args: argparse.Namespace) -> int:
     intervals = tuple(args.sample_interval_h or (1.0, SHIFT_H))
     if study.reclaimer is not None:
         written.append(study.save_output(out / f"{stem}-output.csv"))
+        written.append(study.save_output_plot(out / f"{stem}-output.png", intervals[0]))
         written += [study.save_composites(out / f"{stem}-composites-{h:g}h.csv", h) for h in intervals]
     if args.workbook:
         written.append(study.save_workbook(out / f"{stem}.xlsx", intervals_h=intervals))

@@ -254,6 +254,12 @@ class Study:
         )
         return heights, qualities
 
+    def save_output_plot(self, path: str | Path, interval_h: float = 1.0) -> Path:
+        """Write the output against time (with its composites over interval_h) and against position as PNG."""
+        from .plots import output_figure, save_figure
+
+        return save_figure(output_figure(self.output, self.composites(interval_h), footer=self.stamp), path)
+
     def save_reclaimed(self, path: str | Path) -> Path:
         """Write the reclaimed slices as CSV, below comment lines (#) with the stamp and the setup; return the path."""
         return self._save_csv(self.reclaimed.to_frame(), path)

@@ -9,6 +9,7 @@ import pytest
 pytest.importorskip("_korvex_lib")
 
 from korvex import Bed, Chevron, QualitySeries, simulate  # noqa: E402
+from test_korvex_plots import assert_png  # noqa: E402
 from korvex.capacity import (  # noqa: E402
     OverCapacityWarning,
     bed_capacity,
@@ -463,6 +464,7 @@ def test_the_command_line_reads_tonnes_in_european_format_and_writes_the_plant_f
     assert len(hourly) == 24
     assert hourly["mass_t"].sum() == pytest.approx(7200.0, abs=1.5)
     assert read_workbook(out / "feed.xlsx", sheet="run", time_column=None)["text"].str.contains("seed 4").any()
+    assert_png(out / "feed-output.png")
 
 
 @pytest.mark.parametrize(("option", "stopped"), [("warn", False), ("error", True)])
