@@ -145,6 +145,7 @@ class QualitySeries:
         if volume_m3 is None:
             frame = with_volume(frame, bulk_density_t_per_m3, volume_column=volume_column)
         columns = [str(column) for column in frame.columns]
+        frame = frame.set_axis(columns, axis="columns")
         rows = len(frame)
         if rows == 0:
             raise ValueError(f"the table has columns {columns} but no rows")
@@ -167,13 +168,12 @@ class QualitySeries:
         if qualities is None:
             qualities = [
                 name
-                for name, column in zip(columns, frame.columns, strict=True)
-                if name not in {time_column, volume_column, *MASS_COLUMNS} and validation.holds_numbers(frame[column])
+                for name in columns
+                if name not in {time_column, volume_column, *MASS_COLUMNS} and validation.holds_numbers(frame[name])
             ]
         missing = [name for name in qualities if name not in columns]
         if missing:
             raise ValueError(f"no quality column {missing} among {columns}")
-        frame = frame.set_axis(columns, axis="columns")
         values = np.empty((rows, len(qualities)))
         for k, name in enumerate(qualities):
             values[:, k] = validation.numeric_column(frame[name], name, first_line)

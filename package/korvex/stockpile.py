@@ -96,6 +96,14 @@ class Stockpile:
         if len(chunks) == 0:
             return
         chunks.check_on(self.bed)
+        bed = self.bed
+        particles = (self.stacked_volume_m3 + chunks.total_volume_m3) * bed.particles_per_m3
+        limit = validation.MAX_PARTICLES[bed.engine]
+        if particles > limit:
+            raise ValueError(
+                f"{chunks.total_volume_m3:.4g} m³ at {bed.particles_per_m3:g} particles per m³ would put "
+                f"{particles:.3g} particles on the pile, more than the {limit:,} the {bed.engine} engine takes"
+            )
         columns = chunks.columns
         # Whole cubic metres: float steps would overshoot the bar's total by rounding.
         total = round(chunks.total_volume_m3)

@@ -30,6 +30,9 @@ MAX_CHUNKS = 10_000_000
 MAX_COLUMNS = 1_000
 # Cells of a bed's height map: the engines keep a few numbers per cell.
 MAX_CELLS = 2**28
+# Particles on one pile, by engine: the work grows with every particle. The fast
+# engine stacks a few million a second; the detailed one is far slower.
+MAX_PARTICLES = {"fast": 10**8, "detailed": 10**6}
 
 
 def with_unit(value: object, unit: str) -> str:
