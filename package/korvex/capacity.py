@@ -172,8 +172,9 @@ def bed_capacity(bed: Bed, angle_deg: float | None = None, *, blending_tail_m: f
     """The bed's capacity at the angle of repose (by default the one its engine produces).
 
     blending_tail_m: where the stacker turns, from each end of a straight bed
-        (by default half the depth, as the plans do). A tail shorter than the
-        end cone's radius lowers the ridge until its cones fit.
+        (by default half the depth, as the plans do, or half the length of a
+        bed shorter than it is wide). A tail shorter than the end cone's
+        radius lowers the ridge until its cones fit.
     """
     angle = engine_angle_deg(bed) if angle_deg is None else float(angle_deg)
     if not 0 < angle < 90:
@@ -184,9 +185,10 @@ def bed_capacity(bed: Bed, angle_deg: float | None = None, *, blending_tail_m: f
         height = bed.circle_radius_m * tan
         prism, _ = ridge_volume_m3(height, angle, bed.centre_line_m)
         return Capacity(angle, height, bed.centre_line_m, prism, 0.0)
-    tail = bed.depth_m / 2 if blending_tail_m is None else float(blending_tail_m)
-    if not 0 <= tail < bed.length_m / 2:
-        raise ValueError(f"blending_tail_m must lie in [0, {bed.length_m / 2:g}) m on this bed, got {tail} m")
+    # A bed shorter than it is wide holds one cone at most.
+    tail = min(bed.depth_m, bed.length_m) / 2 if blending_tail_m is None else float(blending_tail_m)
+    if not 0 <= tail <= bed.length_m / 2:
+        raise ValueError(f"blending_tail_m must lie in [0, {bed.length_m / 2:g}] m on this bed, got {tail} m")
     height = min(bed.depth_m / 2, tail) * tan
     length = bed.length_m - 2 * tail
     prism, cones = ridge_volume_m3(height, angle, length)

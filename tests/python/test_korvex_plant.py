@@ -140,6 +140,13 @@ def test_capacity_formula_by_hand():
     assert capacity.fill_time_h(1000.0, 1.5) == pytest.approx(88.865, abs=1e-3)
 
 
+def test_a_bed_shorter_than_it_is_wide_holds_one_cone():
+    # r = h = 5 m at 45 degrees: no prism, one cone of pi 25 x 5 / 3.
+    capacity = bed_capacity(Bed(length_m=10.0, depth_m=40.0), 45.0)
+    assert capacity.prism_m3 == 0.0
+    assert capacity.volume_m3 == pytest.approx(math.pi * 125 / 3)
+
+
 def test_engine_angle_falls_as_diagonal_rolling_grows():
     steep = engine_angle_deg(Bed(eight_neighbour_probability=0.0))
     round_ = engine_angle_deg(Bed(eight_neighbour_probability=1.0))
