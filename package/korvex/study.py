@@ -261,8 +261,9 @@ class Study:
         return save_figure(output_figure(self.output, self.composites(interval_h), footer=self.stamp), path)
 
     def save_reclaimed(self, path: str | Path) -> Path:
-        """Write the reclaimed slices as CSV, below comment lines (#) with the stamp and the setup; return the path."""
-        return self._save_csv(self.reclaimed.to_frame(), path)
+        """Write the reclaimed slices (see `slices`) as CSV, below comment lines (#) with the stamp and the
+        setup; return the path."""
+        return self._save_csv(self.slices(), path)
 
     def save_output(self, path: str | Path) -> Path:
         """Write the output series in time as CSV, below the stamp and the setup; return the path."""
