@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import argparse
 import csv
+import sys
 import warnings
 from collections import Counter
 from collections.abc import Sequence
@@ -13,10 +14,13 @@ from typing import TYPE_CHECKING, Any
 
 from . import validation
 from .bed import Bed, unit
+from .capacity import ON_EXCESS, OverCapacityWarning
 from .chunks import ChunkTable
+from .equipment import SHIFT_H, Reclaimer
 from .metrics import FigureWarning, QualityFigures, format_table
 from .plans import PLANS, Chevron, StackingPlan
 from .series import QualitySeries, synthetic_series
+from .tables import WORKBOOK_SUFFIXES, DateFormat, ReadLimits, read_table
 from .theory import check_prediction
 
 if TYPE_CHECKING:
@@ -34,6 +38,7 @@ DEMO_INTERVAL_S = 60.0
 PLAN_OPTIONS = (
     "layers",
     "stacker_speed_m_per_min",
+    "turnaround_dwell_s",
     "blending_tail_m",
     "chunk_length_m",
     "rows",
@@ -143,32 +148,38 @@ def read_csv(
     volume_column: str = "volume",
     volume_m3: float | None = None,
     qualities: Sequence[str] | None = None,
+    sep: str = ",",
+    decimal: str = ".",
+    dates: DateFormat = DateFormat(),
+    sheet: str | None = None,
+    bulk_density_t_per_m3: float | None = None,
 ) -> QualitySeries | ChunkTable:
-    """A CSV of a quality series, or of chunks when it has columns x, z and volume.
+    """A CSV or Excel workbook of a quality series, or of chunks when it has columns x, z and volume.
 
     Refuses files with more rows or columns than the limits in validation; a
-    message about a row names its line in the file and starts with the file's name.
+    message about a row names its line in the file (its row in a sheet) and
+    starts with the file's name.
     """
-    import numpy as np
-    import pandas as pd
-
     try:
-        with path.open(newline="", encoding="utf-8") as file:
-            line = file.readline(HEADER_CHARS + 1)
-        if len(line) > HEADER_CHARS:
-            raise ValueError(f"line 1 is longer than {HEADER_CHARS:,} characters")
-        header = next(csv.reader([line]), [])
-        if len(header) > validation.MAX_COLUMNS:
-            raise ValueError(f"line 1 names {len(header):,} columns, more than the {validation.MAX_COLUMNS:,} allowed")
-        # pandas would rename a second CaO to CaO.1 and carry on.
-        twice = [name for name, count in Counter(header).items() if count > 1]
-        if twice:
-            raise ValueError(f"line 1 names the column {twice[0]!r} more than once")
-        # Blank lines are kept as empty rows so that row k stays on line k + 2.
-        frame = pd.read_csv(path, nrows=validation.MAX_ROWS + 1, skip_blank_lines=False, low_memory=False)
-        filled = np.flatnonzero(frame.notna().any(axis=1).to_numpy())
-        frame = frame.iloc[: int(filled[-1]) + 1 if filled.size else 0]
-        validation.row_count(len(frame), "the file", validation.MAX_ROWS)
+        workbook = path.suffix.lower() in WORKBOOK_SUFFIXES
+        if not workbook:
+            with path.open(newline="", encoding="utf-8") as file:
+                line = file.readline(HEADER_CHARS + 1)
+            if len(line) > HEADER_CHARS:
+                raise ValueError(f"line 1 is longer than {HEADER_CHARS:,} characters")
+            header = next(csv.reader([line], delimiter=sep), [])
+            if len(header) > validation.MAX_COLUMNS:
+                raise ValueError(
+                    f"line 1 names {len(header):,} columns, more than the {validation.MAX_COLUMNS:,} allowed"
+                )
+            # pandas would rename a second CaO to CaO.1 and carry on.
+            twice = [name for name, count in Counter(header).items() if count > 1]
+            if twice:
+                raise ValueError(f"line 1 names the column {twice[0]!r} more than once")
+        limits = ReadLimits(max_rows=validation.MAX_ROWS, max_columns=validation.MAX_COLUMNS)
+        frame = read_table(
+            path, sep=sep, decimal=decimal, dates=dates, time_column=time_column, sheet=sheet, limits=limits
+        )
         columns = {str(column) for column in frame.columns}
         if {"x", "z", "volume"} <= columns:
             return ChunkTable.from_frame(frame, first_line=CSV_FIRST_LINE)
@@ -179,9 +190,12 @@ def read_csv(
             volume_m3=volume_m3,
             qualities=qualities,
             first_line=CSV_FIRST_LINE,
+            bulk_density_t_per_m3=bulk_density_t_per_m3,
         )
     except (ValueError, csv.Error) as error:
-        raise ValueError(f"{path}: {error}") from None
+        # The table readers name the file themselves.
+        named = str(error).startswith(str(path))
+        raise ValueError(str(error) if named else f"{path}: {error}") from None
 
 
 def _plan(args: argparse.Namespace, bed: Bed) -> StackingPlan:
@@ -206,7 +220,19 @@ def run_simulate(args: argparse.Namespace) -> int:
         volume_column=args.volume_column,
         volume_m3=args.volume_m3,
         qualities=args.quality,
+        sep=args.sep,
+        decimal=args.decimal,
+        dates=DateFormat(args.date_format, args.dayfirst),
+        sheet=args.sheet,
+        bulk_density_t_per_m3=args.bulk_density_t_per_m3,
     )
+    plant: dict[str, Any] = {
+        "bulk_density_t_per_m3": args.bulk_density_t_per_m3,
+        "reclaimer": None if args.reclaim_rate_t_per_h is None else Reclaimer(args.reclaim_rate_t_per_h),
+        "on_excess": args.on_excess,
+    }
+    if plant["reclaimer"] is not None and args.bulk_density_t_per_m3 is None:
+        raise ValueError("--reclaim-rate-t-per-h needs --bulk-density-t-per-m3: the rate is in tonnes")
     if isinstance(data, ChunkTable):
         given = [option for option in PLAN_OPTIONS if getattr(args, option) is not None]
         if args.plan or given or args.quality:
@@ -214,13 +240,20 @@ def run_simulate(args: argparse.Namespace) -> int:
                 f"{args.input} is a table of chunks (it has x, z and volume): it takes no stacking plan "
                 "and uses every other column"
             )
-        study = simulate(data, None, bed, progress=not args.quiet, seed=seed)
+        study = _simulate_telling(data, None, bed, progress=not args.quiet, seed=seed, **plant)
     else:
-        study = simulate(data, _plan(args, bed), bed, progress=not args.quiet, seed=seed)
+        study = _simulate_telling(data, _plan(args, bed), bed, progress=not args.quiet, seed=seed, **plant)
 
     stem = args.input.stem
     out = args.output_dir
     written = [study.save_reclaimed(out / f"{stem}-reclaimed.csv"), *study.save_plots(out / stem)]
+    intervals = tuple(args.sample_interval_h or (1.0, SHIFT_H))
+    if study.reclaimer is not None:
+        written.append(study.save_output(out / f"{stem}-output.csv"))
+        written.append(study.save_output_plot(out / f"{stem}-output.png", intervals[0]))
+        written += [study.save_composites(out / f"{stem}-composites-{h:g}h.csv", h) for h in intervals]
+    if args.workbook:
+        written.append(study.save_workbook(out / f"{stem}.xlsx", intervals_h=intervals))
     if not args.quiet:
         figures, notes = _figures(study, args.composite_m3)
         print(f"{args.input}: {study.describe()}")
@@ -232,9 +265,34 @@ def run_simulate(args: argparse.Namespace) -> int:
         print(_legend(figures, study.passes))
         print()
         print(*notes, sep="\n", end="\n\n" if notes else "")
+        print(_summary_text(study))
+        print()
     for path in written:
         print(path)
     return 0
+
+
+def _simulate_telling(*args: Any, **settings: Any) -> Any:
+    """simulate, with a warning about the bed's capacity shown on stderr as a warning, not raised."""
+    from .study import simulate
+
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always", OverCapacityWarning)
+        study = simulate(*args, **settings)
+    for warning in caught:
+        print(f"warning: {warning.message}", file=sys.stderr)
+    return study
+
+
+def _summary_text(study: Any) -> str:
+    """The study's summary as aligned lines of figure, value and unit."""
+    rows = study.summary()
+    width = max(len(str(name)) for name in rows["figure"])
+    lines = []
+    for name, value, unit_ in rows.itertuples(index=False):
+        shown = f"{value:,.4g}" if isinstance(value, float) else f"{value:,}"
+        lines.append(f"{name:<{width}}  {shown} {unit_}".rstrip())
+    return "\n".join(lines)
 
 
 def _add_bed_options(parser: argparse.ArgumentParser) -> None:
@@ -254,6 +312,13 @@ def _add_bed_options(parser: argparse.ArgumentParser) -> None:
         shown = f" [{unit(item)}]" if unit(item) else ""
         default = f" (default: {item.metadata['unset']})" if item.default is None else " (default: %(default)s)"
         group.add_argument(option, metavar=metavar, type=float, default=item.default, help=f"{text}{shown}{default}")
+    group.add_argument(
+        "--on-excess",
+        choices=ON_EXCESS,
+        default="warn",
+        help="a feed above the bed's capacity at the engine's angle of repose: warn, refuse or say nothing "
+        "(default: %(default)s)",
+    )
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -286,15 +351,7 @@ def build_parser() -> argparse.ArgumentParser:
         "simulate",
         help="stack a CSV (a quality series, or chunks with x, z, volume), reclaim it, write slices and plots",
     )
-    sim.add_argument("input", type=Path, help="CSV of a quality series or of chunks")
-    sim.add_argument(
-        "--output-dir",
-        metavar="DIR",
-        type=Path,
-        default=Path("out"),
-        help="folder for the results (default: %(default)s)",
-    )
-    sim.add_argument("--quiet", action="store_true", help="no progress bar and no table; print only the files written")
+    sim.add_argument("input", type=Path, help="CSV or Excel workbook (.xlsx) of a quality series or of chunks")
     sim.add_argument(
         "--seed", type=int, help="seed of the engine's random numbers (default: drawn, and reported with the results)"
     )
@@ -305,26 +362,53 @@ def build_parser() -> argparse.ArgumentParser:
         help="compare composites of about this volume, of whole slices (default: every slice)",
     )
 
-    series = sim.add_argument_group("quality series")
-    series.add_argument(
+    feed = sim.add_argument_group("feed")
+    feed.add_argument(
         "--time-column", metavar="NAME", default="timestamp", help="seconds or dates (default: %(default)s)"
     )
-    series.add_argument("--volume-column", metavar="NAME", default="volume", help="m³ per row (default: %(default)s)")
-    series.add_argument(
+    feed.add_argument("--volume-column", metavar="NAME", default="volume", help="m³ per row (default: %(default)s)")
+    feed.add_argument(
         "--volume-m3", metavar="M3", type=float, help="volume of every row, for a series without a volume column"
     )
-    series.add_argument(
+    feed.add_argument(
+        "--bulk-density-t-per-m3",
+        metavar="T_PER_M3",
+        type=float,
+        help="bulk density: reads a mass column (tonnes, t or mass_t) and reports tonnes [t/m³]",
+    )
+    feed.add_argument(
         "--quality",
         metavar="NAME",
         action="append",
-        help="a quality column (repeat for more; default: every column but time and volume)",
+        help="a quality column (repeat for more; default: every column but time, volume and mass)",
     )
+    feed.add_argument("--sep", metavar="CHAR", default=",", help="CSV field separator (default: %(default)s)")
+    feed.add_argument("--decimal", metavar="CHAR", default=".", help="CSV decimal mark (default: %(default)s)")
+    feed.add_argument(
+        "--date-format", metavar="FORMAT", help="strptime format of the dates, e.g. '%%d.%%m.%%Y %%H:%%M'"
+    )
+    order = feed.add_mutually_exclusive_group()
+    order.add_argument(
+        "--dayfirst", dest="dayfirst", action="store_const", const=True, help="numeric dates put the day first"
+    )
+    order.add_argument(
+        "--monthfirst", dest="dayfirst", action="store_const", const=False, help="numeric dates put the month first"
+    )
+    feed.add_argument("--sheet", metavar="NAME", help="sheet of a workbook (default: the first)")
 
-    plan = sim.add_argument_group("stacking plan")
+    _add_bed_options(sim)
+
+    plan = sim.add_argument_group("stacker")
     plan.add_argument("--plan", choices=sorted(PLANS), help="default: chevron, or circular on a circular bed")
     plan.add_argument("--layers", metavar="N", type=int, help="layers to lay (or turns, circular)")
     plan.add_argument(
-        "--stacker-speed-m-per-min", metavar="M_PER_MIN", type=float, help="instead of --layers: stacker speed"
+        "--stacker-speed-m-per-min",
+        metavar="M_PER_MIN",
+        type=float,
+        help="instead of --layers: travel speed; the layers it lays are reported [m/min]",
+    )
+    plan.add_argument(
+        "--turnaround-dwell-s", metavar="S", type=float, help="stop at each end, with a stacker speed [s]"
     )
     plan.add_argument(
         "--blending-tail-m", metavar="M", type=float, help="length kept free at each end (default: half the depth)"
@@ -336,7 +420,36 @@ def build_parser() -> argparse.ArgumentParser:
         "--lane-spacing-m", metavar="M", type=float, help="strata: distance between passes across the bed"
     )
 
-    _add_bed_options(sim)
+    reclaimer = sim.add_argument_group("reclaimer")
+    reclaimer.add_argument(
+        "--reclaim-rate-t-per-h",
+        metavar="T_PER_H",
+        type=float,
+        help="reclaim rate: the output as a series in time, with composites (needs the bulk density) [t/h]",
+    )
+
+    output = sim.add_argument_group("output")
+    output.add_argument(
+        "--output-dir",
+        metavar="DIR",
+        type=Path,
+        default=Path("out"),
+        help="folder for the results (default: %(default)s)",
+    )
+    output.add_argument(
+        "--sample-interval-h",
+        metavar="H",
+        type=float,
+        action="append",
+        help="laboratory composites over this interval (repeat for more; default: 1 and 8, hourly and per shift) [h]",
+    )
+    output.add_argument(
+        "--workbook", action="store_true", help="also write an Excel workbook: summary, slices, regions, output"
+    )
+    output.add_argument(
+        "--quiet", action="store_true", help="no progress bar and no table; print only the files written"
+    )
+
     sim.set_defaults(run=run_simulate)
     return parser
 

@@ -14,6 +14,9 @@ from matplotlib.axes import Axes
 from matplotlib.figure import Figure, SubFigure
 
 if TYPE_CHECKING:
+    import pandas as pd
+
+    from .equipment import OutputSeries
     from .results import HeightMap, Reclaimed
     from .series import QualitySeries
     from .study import Study
@@ -91,6 +94,38 @@ def study_figure(study: Study) -> Figure:
     _draw_qualities(bottom, study.series, study.reclaimed)
     figure.suptitle(study.describe())
     _add_footer(figure, study.stamp)
+    return figure
+
+
+def output_figure(output: OutputSeries, composites: pd.DataFrame, *, footer: str | None = None) -> Figure:
+    """Each quality value of the output against reclaim time (slices and composites, left) and against
+    reclaim position (right); composites: a table of OutputSeries.composites."""
+    names = output.names
+    figure = Figure(figsize=(10.0, 1.0 + 2.2 * len(names)), layout="constrained")
+    axes = figure.subplots(len(names), 2, sharey="row", squeeze=False)
+    frame = output.frame[output.frame["mass_t"] > 0]
+    middle_h = (frame["start_h"] + frame["end_h"]) / 2
+    for k, name in enumerate(names):
+        in_time, along = axes[k]
+        in_time.plot(middle_h, frame[name], color=OUTPUT_COLOUR, linewidth=0.6, label="slices")
+        in_time.stairs(
+            composites[name].to_numpy(),
+            [*composites["start_h"], composites["end_h"].iloc[-1]],
+            baseline=None,
+            color="tab:orange",
+            linewidth=1.2,
+            label="composites",
+        )
+        along.plot(frame["position_m"], frame[name], color=OUTPUT_COLOUR, linewidth=0.6)
+        in_time.set_ylabel(name)
+        for side in (in_time, along):
+            side.grid(True, alpha=0.3)
+    axes[0, 0].legend(loc="best", fontsize=8)
+    axes[0, 0].set_title("Output in time")
+    axes[0, 1].set_title("Output along the bed")
+    axes[-1, 0].set_xlabel("reclaim time [h]")
+    axes[-1, 1].set_xlabel("reclaim position [m]")
+    _add_footer(figure, footer)
     return figure
 
 

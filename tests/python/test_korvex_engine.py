@@ -14,7 +14,10 @@ def test_a_feed_white_at_the_scale_of_a_delivery_scores_a_fair_vrr_near_one(laye
     bed = Bed(length_m=300.0, depth_m=6.0, reclaim_angle_deg=90.0, particles_per_m3=1.0)
     plan = Chevron(layers=layers, blending_tail_m=3.0)
     values = np.random.default_rng(layers).standard_normal(layers * 294)
-    study = simulate(QualitySeries.from_array(values, volume_m3=1.0), plan, bed, progress=False, seed=layers)
+    # A bed 6 m wide holds less than these layers; the walls keep the columns straight, as wanted here.
+    study = simulate(
+        QualitySeries.from_array(values, volume_m3=1.0), plan, bed, progress=False, seed=layers, on_excess="ignore"
+    )
     assert len(study.chunks) == values.size
     (figures,) = study.homogenisation()
     assert figures.layers == pytest.approx(layers)
@@ -33,7 +36,8 @@ def test_a_feed_white_at_the_scale_of_a_delivery_scores_a_fair_vrr_near_one(laye
 )
 def test_one_layer_comes_back_in_stacking_order(bed, plan):
     series = QualitySeries.from_array(np.linspace(0.0, 1.0, 1000), volume_m3=1.5)
-    study = simulate(series, plan, bed, progress=False)
+    # 1500 m³ in one layer is more than these narrow beds hold at rest; the walls keep it in order here.
+    study = simulate(series, plan, bed, progress=False, on_excess="ignore")
     full = study.reclaimed.volume_m3 > 0
     positions, ramp = study.reclaimed.position_m[full], study.reclaimed.values[full, 0]
     # The circle's seam mixes the last material with the first; look past it.
