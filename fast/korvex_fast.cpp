@@ -174,10 +174,10 @@ std::size_t KorvexFast<Material>::straightSliceOf(std::size_t c, float cubesBelo
 
 template <class Material>
 std::size_t KorvexFast<Material>::circularSliceOf(std::size_t c, std::size_t r, float cubesBelow) const {
-    const double px = static_cast<double>(static_cast<float>(c) - 0.5f) * cellSize -
-                      this->configuration.length * 0.5 + 0.5;
-    const double pz = static_cast<double>(static_cast<float>(r) - 0.5f) * cellSize -
-                      this->configuration.depth * 0.5 + 0.5;
+    // Column c is heap-map cell c - 1, centred where a drop rounds to it; angles are taken about the
+    // centre of the bed area, so that the reclaim face is radial.
+    const double px = static_cast<double>(c - 1) * cellSize - this->configuration.length * 0.5;
+    const double pz = static_cast<double>(r - 1) * cellSize - this->configuration.depth * 0.5;
     const double angle = std::atan2(pz, px);
     double position = (1.0 - angle / 3.1415927410125732) * 0.5 * circleLength;
     if (!(static_cast<double>(reclaimSlope) > 1e10) && !(static_cast<double>(reclaimSlope) < 1e-10)) {
