@@ -160,6 +160,8 @@ std::size_t KorvexFast<Material>::straightSliceOf(std::size_t c, float cubesBelo
     std::size_t k = 0;
     if (reclaimSlope > 1e10f) {
         k = column;
+    // The slices before the reclaim position may hold material again.
+    lastReclaimPosition = 0.0f;
     } else if (static_cast<double>(reclaimSlope) < 1e-10) {
         k = this->configuration.reclaimAngle < 90.0f ? 0 : last;
     } else {

@@ -37,9 +37,11 @@ public:
     /// reclaim position where it was.
     Material reclaim(float position) override;
     /// Places `particle` where the descent from the column under (x, z) stops; positions off the pile, NaN
-    /// included, start from the nearest edge column and row. Throws std::overflow_error, changing nothing,
-    /// when the column reached already holds 2147483647 cubes, and std::runtime_error "invalid parameter
-    /// count" when the particle's parameter count differs from its slice's (the cube is placed by then).
+    /// included, start from the nearest edge column and row. A particle placed after a reclaim sends the
+    /// reclaimer back to the start, so that the next reclaim takes it. Throws std::overflow_error, changing
+    /// nothing, when the column reached already holds 2147483647 cubes, and std::runtime_error "invalid
+    /// parameter count" when the particle's parameter count differs from its slice's (the cube is placed by
+    /// then).
     void dropParticle(float x, float z, const Material& particle) override;
     /// Writes every column's height, its cube count times cellSize, into the heap map.
     void updateHeapMap() override;

@@ -284,12 +284,12 @@ TEST(KorvexFastRecords, OnePerParticleAtItsCubeUntilCleared) {
         EXPECT_EQ(record->dimensions, (std::array<double, 3>{0.475, 0.475, 0.475}));
         EXPECT_EQ(record->orientation, (std::array<double, 4>{0.0, 0.0, 1.0, 0.0}));
     }
-    simulator.reclaim(1.0f);
     simulator.stack(1.0f, 1.0f, material(0.3, {1.0}));
 
     simulator.clear();
     EXPECT_TRUE(simulator.settledRecords.empty());
     EXPECT_EQ(totalCubes(simulator), 0);
+    simulator.reclaim(1.0f);
     EXPECT_EQ(sliceVolumes(simulator), std::vector<double>(20, 0.0));
     EXPECT_TRUE(simulator.slices[10].sums.empty());
     EXPECT_EQ(simulator.lastReclaimPosition, 1.0f);
