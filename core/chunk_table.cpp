@@ -74,6 +74,14 @@ void validateChunks(const TableView& table, const ChunkColumns& columns) {
 }
 
 void stackChunks(Korvex<AveragedParameters>& simulator, const TableView& table, const ChunkColumns& columns) {
+    // Every refusal comes before the first row, so that a table goes on the pile whole or not at all.
+    bool anything = false;
+    for (std::size_t row = 0; row < table.rows && !anything; ++row) {
+        anything = !columns.parameters.empty() || table.at(row, columns.volume) >= AveragedParameters::zeroVolume;
+    }
+    if (anything) {
+        simulator.checkParameterCount(columns.parameters.size());
+    }
     // One record refilled for every row, so that a table of one-particle rows does not pay an allocation
     // per row. Each sum is built as the record's constructor builds it, added to a zero sum, which turns a
     // product of -0 into +0.

@@ -56,10 +56,23 @@ double Korvex<Material>::particleVolume() const {
 }
 
 template <class Material>
+void Korvex<Material>::checkParameterCount(std::size_t count) const {
+    if (parameterCount && *parameterCount != count) {
+        throw std::runtime_error("invalid parameter count");
+    }
+}
+
+template <class Material>
 void Korvex<Material>::stack(float x, float z, const Material& material) {
     validateMaterial(x, z, material);
+    // Material of no volume and no quality values is nothing at all and fixes nothing.
+    if (material.sums.empty() && material.volume < AveragedParameters::zeroVolume) {
+        return;
+    }
+    checkParameterCount(material.sums.size());
     const double volumeOfParticle = particleVolume();
     pendingMaterial.add(material);
+    parameterCount = material.sums.size();
     while (pendingMaterial.volume >= volumeOfParticle) {
         dropParticle(x, z, pendingMaterial.pop(volumeOfParticle));
     }

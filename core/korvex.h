@@ -5,6 +5,7 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <optional>
 
 #include "core/averaged_parameters.h"
 #include "core/configuration.h"
@@ -38,7 +39,8 @@ public:
     /// call. Throws std::invalid_argument, before anything changes, for a
     /// negative or non-finite volume, non-finite sums or a non-finite position,
     /// and std::runtime_error "invalid parameter count" for a parameter count
-    /// that differs from the one fixed by earlier material.
+    /// that differs from the one fixed by earlier material (no quality values
+    /// at all fix a count of zero).
     virtual void stack(float x, float z, const Material& material);
 
     /// Empties the pile: heights, slices or bodies, and both record queues.
@@ -62,6 +64,10 @@ public:
     /// Volume of one particle: 1 / particlesPerCubicMeter in single precision.
     double particleVolume() const;
 
+    /// Throws std::runtime_error "invalid parameter count" when material with `count` quality values
+    /// differs from the count fixed by earlier material.
+    void checkParameterCount(std::size_t count) const;
+
     /// Height of heap-map column i (along x) in row j (along z).
     float& heightAt(std::uint32_t i, std::uint32_t j) { return heapMap[std::size_t{j} * heapMapWidth + i]; }
 
@@ -75,6 +81,8 @@ public:
     std::uint32_t heapMapDepth = 0;
     std::unique_ptr<float[]> heapMap;
     Material pendingMaterial;
+    /// The count of quality values fixed by the first material stacked; empty until then.
+    std::optional<std::size_t> parameterCount;
 
 protected:
     /// Sleeps in steps of 50 ms while the simulation is paused.

@@ -70,10 +70,10 @@ void KorvexLibPython::stack_list(const py::array_t<double, py::array::forcecast>
                                     " differ from the pile's " + joined(parameterNames));
     }
     korvex::validateChunks(view, roles);
+    korvex::stackChunks(*simulator, view, roles);
     if (parameterNames.empty()) {
         parameterNames = std::move(roles.parameterNames);
     }
-    korvex::stackChunks(*simulator, view, roles);
 }
 
 py::dict KorvexLibPython::reclaim() {

@@ -116,6 +116,17 @@ TEST(Korvex, FirstParametersFixTheCountForTheSimulatorsLife) {
     }
 }
 
+TEST(Korvex, NoQualityValuesFixACountOfZero) {
+    RecordingSimulator simulator(withParticlesPerCubicMeter(1.0f));
+    AveragedParameters volumeOnly;
+    volumeOnly.volume = 1.5;
+    simulator.stack(0.0f, 0.0f, volumeOnly);
+    EXPECT_THROW(simulator.stack(0.0f, 0.0f, material(3.0, {1.0})), std::runtime_error);
+    EXPECT_EQ(simulator.drops.size(), 1u);
+    EXPECT_EQ(simulator.pendingMaterial.volume, 0.5);
+    EXPECT_TRUE(simulator.pendingMaterial.sums.empty());
+}
+
 class KorvexRejectsMaterial : public testing::TestWithParam<std::tuple<float, float, double, double>> {};
 
 TEST_P(KorvexRejectsMaterial, BeforeAnythingChanges) {

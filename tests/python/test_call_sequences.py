@@ -1,10 +1,15 @@
 """Any sequence of calls keeps the pile sound: what is stacked comes out again, whole and unmixed."""
 
+import numpy as np
 import pytest
 
 from conftest import detailed_lib, fast_lib
 
 ENGINES = pytest.mark.parametrize("make", [fast_lib, detailed_lib], ids=["fast", "detailed"])
+
+
+def table(rows, names=("timestamp", "x", "z", "volume", "q")):
+    return np.array(rows, dtype=np.float64), list(names)
 
 
 @ENGINES
@@ -18,3 +23,34 @@ def test_a_reclaim_takes_what_was_stacked_after_an_earlier_reclaim(make, first):
     result = lib.reclaim()
     assert sum(result["volume"]) == pytest.approx(4.0)
     assert lib.reclaim() == {"x": [], "volume": []}
+
+
+def no_quality_table():
+    return table([[0.0, 3.0, 3.0, 2.0]], ("timestamp", "x", "z", "volume"))
+
+
+@ENGINES
+@pytest.mark.parametrize(
+    ("first", "second"),
+    [
+        (lambda lib: lib.stack_list(*no_quality_table()), lambda lib: lib.stack_list(*table([[0, 5, 3, 2, 10]]))),
+        (lambda lib: lib.stack(0.0, 3.0, 3.0, 2.0, []), lambda lib: lib.stack_list(*table([[0, 5, 3, 2, 10]]))),
+        (lambda lib: lib.stack(0.0, 3.0, 3.0, 2.0, []), lambda lib: lib.stack(0.0, 5.0, 3.0, 2.0, [10.0])),
+        (lambda lib: lib.stack(0.0, 3.0, 3.0, 2.0, [10.0]), lambda lib: lib.stack(0.0, 5.0, 3.0, 2.0, [])),
+        (lambda lib: lib.stack(0.0, 3.0, 3.0, 0.5, []), lambda lib: lib.stack(0.0, 5.0, 3.0, 2.0, [10.0])),
+    ],
+    ids=["table-table", "stack-table", "stack-stack", "values-none", "remainder-only"],
+)
+def test_material_must_bring_the_quality_count_the_pile_has_for_its_whole_life(make, first, second):
+    lib = make()
+    first(lib)
+    before = lib.get_heights()
+    with pytest.raises(RuntimeError, match="invalid parameter count"):
+        second(lib)
+    assert lib.get_heights() == before
+    first_result = lib.reclaim()
+    assert "q" not in first_result
+    # Reclaiming empties the pile but the count stays fixed.
+    with pytest.raises(RuntimeError, match="invalid parameter count"):
+        second(lib)
+    assert sum(lib.reclaim()["volume"]) == 0.0
