@@ -1,5 +1,6 @@
 #include "core/korvex.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <limits>
@@ -56,6 +57,29 @@ double Korvex<Material>::particleVolume() const {
 }
 
 template <class Material>
+double Korvex<Material>::capacity() const {
+    return static_cast<double>(std::fabs(configuration.length)) * std::fabs(configuration.depth) *
+           highestPileM;
+}
+
+template <class Material>
+void Korvex<Material>::checkRoomFor(double volume) const {
+    const double held = heldVolume() + pendingMaterial.volume;
+    if (!(held + volume <= capacity())) {
+        throw std::invalid_argument("a volume of " + std::to_string(volume) + " m3 would bring the pile to " +
+                                    std::to_string(held + volume) + " m3, more than the " +
+                                    std::to_string(capacity()) + " m3 this bed can hold (its area times " +
+                                    std::to_string(highestPileM) + " m); nothing was stacked");
+    }
+}
+
+template <class Material>
+double Korvex<Material>::qualityLimit() const {
+    // Every sum is at most the pile's volume times the largest magnitude.
+    return std::numeric_limits<double>::max() / 4.0 / std::max(capacity(), 1.0);
+}
+
+template <class Material>
 void Korvex<Material>::checkParameterCount(std::size_t count) const {
     if (parameterCount && *parameterCount != count) {
         throw std::runtime_error("invalid parameter count");
@@ -70,6 +94,16 @@ void Korvex<Material>::stack(float x, float z, const Material& material) {
         return;
     }
     checkParameterCount(material.sums.size());
+    checkRoomFor(material.volume);
+    const double limit = qualityLimit();
+    for (double sum : material.sums) {
+        if (!(std::fabs(sum) <= limit * material.volume)) {
+            throw std::invalid_argument(
+                "quality value " + std::to_string(sum / material.volume) + " is beyond the " +
+                std::to_string(limit) +
+                " in magnitude that sums over this bed can hold; nothing was stacked");
+        }
+    }
     const double volumeOfParticle = particleVolume();
     pendingMaterial.add(material);
     parameterCount = material.sums.size();

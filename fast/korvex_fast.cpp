@@ -97,10 +97,23 @@ KorvexFast<Material>::~KorvexFast() {
 template <class Material>
 void KorvexFast<Material>::clear() {
     clearBordered(columnCounts);
+    placedCubes = 0;
     for (Material& slice : slices) {
         slice.reset();
     }
     releaseRecords();
+}
+
+template <class Material>
+double KorvexFast<Material>::capacity() const {
+    // A column can only be full once the whole pile holds as many cubes as one column can.
+    constexpr double mostCubes = static_cast<double>(std::numeric_limits<std::int32_t>::max() - 2);
+    return std::min(Korvex<Material>::capacity(), mostCubes * this->particleVolume());
+}
+
+template <class Material>
+double KorvexFast<Material>::heldVolume() const {
+    return static_cast<double>(placedCubes) * this->particleVolume();
 }
 
 template <class Material>
@@ -132,6 +145,7 @@ void KorvexFast<Material>::dropParticle(float x, float z, const Material& partic
         throw std::overflow_error("a column of 2147483647 cubes cannot take another particle");
     }
     counts[cell] = height + 1;
+    ++placedCubes;
 
     const float cubesBelow = static_cast<float>(height);
     const std::size_t c = static_cast<std::size_t>(cell) / columnCounts.rows();
@@ -146,6 +160,8 @@ void KorvexFast<Material>::dropParticle(float x, float z, const Material& partic
         this->settledRecords.push_back(records.back().get());
     }
     slices[sliceOf(c, r, cubesBelow)].add(particle);
+    // The slices before the reclaim position may hold material again.
+    lastReclaimPosition = 0.0f;
 }
 
 template <class Material>
@@ -160,8 +176,6 @@ std::size_t KorvexFast<Material>::straightSliceOf(std::size_t c, float cubesBelo
     std::size_t k = 0;
     if (reclaimSlope > 1e10f) {
         k = column;
-    // The slices before the reclaim position may hold material again.
-    lastReclaimPosition = 0.0f;
     } else if (static_cast<double>(reclaimSlope) < 1e-10) {
         k = this->configuration.reclaimAngle < 90.0f ? 0 : last;
     } else {

@@ -28,6 +28,10 @@ public:
 
     /// Empties every column and slice and releases the published records; the reclaim position stays.
     void clear() override;
+    /// The base's capacity, or less when the cube counts could not take that many particles.
+    double capacity() const override;
+    /// The volume of the cubes on the columns, reclaimed or not: reclaiming leaves the heights as stacked.
+    double heldVolume() const override;
     /// Nothing to wait for: placement is immediate.
     void finishStacking() override;
     /// True once the reclaim position has reached half a cell before the end of the last slice.
@@ -50,6 +54,8 @@ public:
     const float cellSize;
     /// Reclaim position reached so far, in metres along the pile or its centre line.
     float lastReclaimPosition = 0.0f;
+    /// Cubes placed on the columns since construction or the last clear.
+    std::uint64_t placedCubes = 0;
     /// Tangent of reclaimAngle; +infinity for a vertical face.
     const float reclaimSlope;
     /// Length of the centre line of a circular pile; 0 for a straight pile.

@@ -20,6 +20,7 @@ public:
     void clear() override {}
     void finishStacking() override { ++finishCalls; }
     bool reclaimingFinished() override { return last >= end; }
+    double heldVolume() const override { return 0.0; }
     AveragedParameters reclaim(float position) override {
         last = position;
         if (position > 1.0f) {
