@@ -87,6 +87,16 @@ void Korvex<Material>::checkParameterCount(std::size_t count) const {
 }
 
 template <class Material>
+Material Korvex<Material>::takePendingMaterial() {
+    return pendingMaterial.pop(pendingMaterial.volume);
+}
+
+template <class Material>
+double Korvex<Material>::reclaimReach() {
+    return 2.0 * (static_cast<double>(std::fabs(configuration.length)) + std::fabs(configuration.depth));
+}
+
+template <class Material>
 void Korvex<Material>::stack(float x, float z, const Material& material) {
     validateMaterial(x, z, material);
     // Material of no volume and no quality values is nothing at all and fixes nothing.

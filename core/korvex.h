@@ -36,7 +36,7 @@ public:
 
     /// Adds `material` to the pending material and drops every whole particle
     /// of it at (x, z); a remainder smaller than one particle waits for the next
-    /// call. Throws, before anything changes,
+    /// call, or for takePendingMaterial. Throws, before anything changes,
     /// std::invalid_argument for a negative or non-finite volume, non-finite
     /// sums, a non-finite position, a volume checkRoomFor refuses or a quality
     /// value beyond qualityLimit(), and std::runtime_error "invalid parameter
@@ -80,6 +80,12 @@ public:
     /// Throws std::runtime_error "invalid parameter count" when material with `count` quality values
     /// differs from the count fixed by earlier material.
     void checkParameterCount(std::size_t count) const;
+    /// Removes the pending material, a remainder smaller than one particle, and returns it; the
+    /// parameter count stays fixed.
+    Material takePendingMaterial();
+    /// How far along the reclaim direction, metres, the reclaimer may have to go before it has taken
+    /// everything; at least twice the sum of length and depth.
+    virtual double reclaimReach();
 
     /// Height of heap-map column i (along x) in row j (along z).
     float& heightAt(std::uint32_t i, std::uint32_t j) { return heapMap[std::size_t{j} * heapMapWidth + i]; }

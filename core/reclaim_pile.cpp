@@ -3,6 +3,7 @@
 #include <cmath>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 namespace korvex {
 
@@ -23,6 +24,15 @@ void validateReclaimIncrement(float increment, const KorvexConfiguration& config
 
 std::vector<ReclaimedSlice> reclaimPile(Korvex<AveragedParameters>& simulator, float increment) {
     simulator.finishStacking();
+    // Checked before anything is taken, against where material actually lies, so that a reclaim that
+    // cannot get to the end of the pile fails without changing it.
+    const auto reach = static_cast<float>(simulator.reclaimReach());
+    if (!(reach + increment != reach)) {
+        throw std::invalid_argument("reclaimIncrement " + std::to_string(increment) +
+                                    " is too small to reach material " + std::to_string(reach) +
+                                    " m along the pile: the reclaim position would stop growing; nothing "
+                                    "was reclaimed");
+    }
     std::vector<ReclaimedSlice> slices;
     float position = 0.0f;
     while (!simulator.reclaimingFinished()) {
@@ -33,6 +43,16 @@ std::vector<ReclaimedSlice> reclaimPile(Korvex<AveragedParameters>& simulator, f
                                      " m: the reclaim step is too small");
         }
         position = next;
+    }
+    // What is still pending is less than one particle and was never dropped; it is reclaimed with the
+    // last slice, so that all the volume stacked comes out again.
+    AveragedParameters remainder = simulator.takePendingMaterial();
+    if (remainder.volume > 0.0) {
+        if (slices.empty()) {
+            slices.push_back({0.0f, std::move(remainder)});
+        } else {
+            slices.back().material.add(remainder);
+        }
     }
     return slices;
 }

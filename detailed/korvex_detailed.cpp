@@ -396,6 +396,20 @@ double KorvexDetailed<Material>::heldVolume() const {
 }
 
 template <class Material>
+double KorvexDetailed<Material>::reclaimReach() {
+    finishStacking();
+    if (!reclaimOrderValid) {
+        buildReclaimOrder();
+    }
+    const double reach = Korvex<Material>::reclaimReach();
+    // Particles without a finite coordinate go first; the last entry lies farthest along.
+    if (reclaimOrder.size() > reclaimedEntries && reclaimOrder.back().finite) {
+        return std::max(reach, reclaimOrder.back().coordinate);
+    }
+    return reach;
+}
+
+template <class Material>
 Material KorvexDetailed<Material>::reclaim(float position) {
     if (!reclaimOrderValid) {
         buildReclaimOrder();

@@ -53,6 +53,9 @@ public:
     bool reclaimingFinished() override;
     /// The material volume of the particles on the pile.
     double heldVolume() const override;
+    /// The base's reach, or the reclaim coordinate of the farthest particle when that is farther: the
+    /// physics may carry a box beyond the bed. Lets the particles settle first.
+    double reclaimReach() override;
     /// Takes off the pile every particle whose reclaim coordinate lies below `position`, or is not
     /// finite, and returns their material summed in drop order.
     Material reclaim(float position) override;

@@ -126,6 +126,20 @@ TEST(Korvex, NoQualityValuesFixACountOfZero) {
     EXPECT_EQ(simulator.drops.size(), 1u);
     EXPECT_EQ(simulator.pendingMaterial.volume, 0.5);
     EXPECT_TRUE(simulator.pendingMaterial.sums.empty());
+    // Taking the remainder leaves the count as it was.
+    EXPECT_EQ(simulator.takePendingMaterial().volume, 0.5);
+    EXPECT_THROW(simulator.stack(0.0f, 0.0f, material(3.0, {1.0})), std::runtime_error);
+}
+
+TEST(Korvex, TakingThePendingMaterialKeepsItsAveragesAndEmptiesIt) {
+    RecordingSimulator simulator(withParticlesPerCubicMeter(2.0f));
+    simulator.stack(0.0f, 0.0f, material(1.25, {10.0, 4.0}));
+    const AveragedParameters remainder = simulator.takePendingMaterial();
+    EXPECT_DOUBLE_EQ(remainder.volume, 0.25);
+    EXPECT_EQ(remainder.averages(), (std::vector<double>{10.0, 4.0}));
+    EXPECT_EQ(simulator.pendingMaterial.volume, 0.0);
+    EXPECT_EQ(simulator.pendingMaterial.sums, (std::vector<double>{0.0, 0.0}));
+    EXPECT_EQ(simulator.takePendingMaterial().volume, 0.0);
 }
 
 TEST(Korvex, RoomCountsParticlesDroppedAndPendingMaterial) {
