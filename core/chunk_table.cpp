@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <format>
 #include <optional>
 #include <stdexcept>
 
@@ -85,11 +86,11 @@ void stackChunks(Korvex<AveragedParameters>& simulator, const TableView& table, 
         for (std::size_t k = 0; k < columns.parameters.size(); ++k) {
             const double value = table.at(row, columns.parameters[k]);
             if (volume > 0.0 && !(std::fabs(value) <= limit)) {
-                throw std::invalid_argument("row " + std::to_string(row) + ": quality value \"" +
-                                            columns.parameterNames[k] + "\" of " + std::to_string(value) +
-                                            " is beyond the " + std::to_string(limit) +
-                                            " in magnitude that sums over this bed can hold; nothing was "
-                                            "stacked");
+                throw std::invalid_argument(
+                    std::format("row {}: quality value \"{}\" of {:g} is beyond the {:g} in "
+                                "magnitude that sums over this bed can hold; nothing was "
+                                "stacked",
+                                row, columns.parameterNames[k], value, limit));
             }
         }
     }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <format>
 #include <limits>
 #include <stdexcept>
 #include <string>
@@ -66,10 +67,11 @@ template <class Material>
 void Korvex<Material>::checkRoomFor(double volume) const {
     const double held = heldVolume() + pendingMaterial.volume;
     if (!(held + volume <= capacity())) {
-        throw std::invalid_argument("a volume of " + std::to_string(volume) + " m3 would bring the pile to " +
-                                    std::to_string(held + volume) + " m3, more than the " +
-                                    std::to_string(capacity()) + " m3 this bed can hold (its area times " +
-                                    std::to_string(highestPileM) + " m); nothing was stacked");
+        throw std::invalid_argument(
+            std::format("a volume of {:g} m3 would bring the pile to {:g} m3, more than the "
+                        "{:g} m3 this bed can hold (its area times {:g} m); nothing was "
+                        "stacked",
+                        volume, held + volume, capacity(), highestPileM));
     }
 }
 
@@ -109,9 +111,9 @@ void Korvex<Material>::stack(float x, float z, const Material& material) {
     for (double sum : material.sums) {
         if (!(std::fabs(sum) <= limit * material.volume)) {
             throw std::invalid_argument(
-                "quality value " + std::to_string(sum / material.volume) + " is beyond the " +
-                std::to_string(limit) +
-                " in magnitude that sums over this bed can hold; nothing was stacked");
+                std::format("quality value {:g} is beyond the {:g} in magnitude that sums "
+                            "over this bed can hold; nothing was stacked",
+                            sum / material.volume, limit));
         }
     }
     const double volumeOfParticle = particleVolume();

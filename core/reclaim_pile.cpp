@@ -1,6 +1,7 @@
 #include "core/reclaim_pile.h"
 
 #include <cmath>
+#include <format>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -28,10 +29,11 @@ std::vector<ReclaimedSlice> reclaimPile(Korvex<AveragedParameters>& simulator, f
     // cannot get to the end of the pile fails without changing it.
     const auto reach = static_cast<float>(simulator.reclaimReach());
     if (!(reach + increment != reach)) {
-        throw std::invalid_argument("reclaimIncrement " + std::to_string(increment) +
-                                    " is too small to reach material " + std::to_string(reach) +
-                                    " m along the pile: the reclaim position would stop growing; nothing "
-                                    "was reclaimed");
+        throw std::invalid_argument(
+            std::format("reclaimIncrement {:g} m is too small to reach material {:g} m along "
+                        "the pile: the reclaim position would stop growing; nothing was "
+                        "reclaimed",
+                        increment, reach));
     }
     std::vector<ReclaimedSlice> slices;
     float position = 0.0f;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <format>
 #include <limits>
 #include <stdexcept>
 #include <string>
@@ -66,26 +67,28 @@ std::uint64_t dropIntervalFor(float particleSize) {
 
 /// Throws std::invalid_argument when boxes of `size` cannot be simulated on the bed.
 void checkBoxFitsBed(float size, const KorvexConfiguration& configuration, float minimumSize) {
-    const std::string setting = "particle size (particleVolumeFactor / particlesPerCubicMeter)^(1/3) of " +
-                                std::to_string(size) + " m";
+    const std::string setting =
+        std::format("particle size (particleVolumeFactor / particlesPerCubicMeter)^(1/3) of {:g} m", size);
     if (size < minimumSize) {
-        throw std::invalid_argument(setting + " is below the " + std::to_string(minimumSize) +
-                                    " m the physics resolves: lower particlesPerCubicMeter or raise "
-                                    "particleVolumeFactor");
+        throw std::invalid_argument(
+            std::format("{} is below the {:g} m the physics resolves: lower "
+                        "particlesPerCubicMeter or raise particleVolumeFactor",
+                        setting, minimumSize));
     }
     const float shorterSide = std::min(configuration.length, configuration.depth);
     if (size > shorterSide) {
-        throw std::invalid_argument(setting + " is larger than the bed's shorter side of " +
-                                    std::to_string(shorterSide) + " m (length and depth)");
+        throw std::invalid_argument(std::format(
+            "{} is larger than the bed's shorter side of {:g} m (length and depth)", setting, shorterSide));
     }
     // Boxes are dropped up to one bed length beyond the bed; there their positions must still resolve
     // a box to a small fraction of its edge.
     const float farthest = 2.0f * std::max(configuration.length, configuration.depth);
     const float resolution = std::nextafter(farthest, std::numeric_limits<float>::infinity()) - farthest;
     if (size < 64.0f * resolution) {
-        throw std::invalid_argument(setting + " is too small for positions " + std::to_string(farthest) +
-                                    " m from the origin, which single precision resolves to " +
-                                    std::to_string(resolution) + " m: use larger boxes or a smaller bed");
+        throw std::invalid_argument(
+            std::format("{} is too small for positions {:g} m from the origin, which single "
+                        "precision resolves to {:g} m: use larger boxes or a smaller bed",
+                        setting, farthest, resolution));
     }
 }
 
