@@ -1,7 +1,10 @@
 """Any sequence of calls keeps the pile sound: what is stacked comes out again, whole and unmixed."""
 
+import math
+
 import numpy as np
 import pytest
+from hypothesis import HealthCheck, given, settings, strategies as st
 
 from conftest import detailed_lib, fast_lib
 
@@ -82,3 +85,109 @@ def test_material_must_bring_the_quality_count_the_pile_has_for_its_whole_life(m
     with pytest.raises(RuntimeError, match="invalid parameter count"):
         second(lib)
     assert sum(lib.reclaim()["volume"]) == 0.0
+
+
+# --- property: random sequences of calls -----------------------------------------------------------------
+
+NAMES = ["timestamp", "x", "z", "volume", "a", "b"]
+
+
+def row_strategy(max_volume):
+    return st.tuples(
+        st.just(0.0),
+        st.floats(-5.0, 25.0),
+        st.floats(-5.0, 15.0),
+        st.floats(0.0, max_volume),
+        st.floats(-1e3, 1e3),
+        st.floats(0.0, 1.0),
+    )
+
+
+def call_strategy(max_rows, max_volume):
+    rows = st.lists(row_strategy(max_volume), min_size=0, max_size=max_rows)
+    return st.one_of(
+        st.tuples(st.just("stack"), row_strategy(max_volume)),
+        st.tuples(st.just("stack_list"), rows),
+        st.tuples(st.just("reclaim"), st.none()),
+        st.tuples(st.just("get_heights"), st.none()),
+    )
+
+
+def run_sequence(lib, calls):
+    """Drives `lib` through `calls`; returns the rows stacked and the slices reclaimed over all reclaims."""
+    stacked, reclaimed = [], []
+    for name, argument in calls:
+        if name == "stack":
+            lib.stack(argument[0], argument[1], argument[2], argument[3], list(argument[4:]))
+            stacked.append(argument)
+        elif name == "stack_list":
+            lib.stack_list(np.array(argument, dtype=np.float64).reshape(-1, len(NAMES)), NAMES)
+            stacked.extend(argument)
+        elif name == "reclaim":
+            reclaimed.append(lib.reclaim())
+        else:
+            heights = np.array(lib.get_heights())
+            assert np.all(np.isfinite(heights)) and np.all(heights >= 0)
+    reclaimed.append(lib.reclaim())
+    return np.array(stacked, dtype=np.float64).reshape(-1, len(NAMES)), reclaimed
+
+
+def check_sequence(lib, calls):
+    stacked, reclaims = run_sequence(lib, calls)
+    volume_in = stacked[:, 3].sum()
+    volume_out = sum(sum(result["volume"]) for result in reclaims)
+    assert volume_out == pytest.approx(volume_in, rel=1e-9, abs=1e-9)
+    if len(stacked) == 0:
+        return
+    for name, column in [("a", 4), ("b", 5)]:
+        low, high = stacked[:, column].min(), stacked[:, column].max()
+        tolerance = 1e-9 * max(1.0, abs(low), abs(high))
+        for result in reclaims:
+            if name not in result:
+                continue
+            volumes = np.array(result["volume"])
+            averages = np.array(result[name])[volumes > 1e-9]
+            assert np.all(averages >= low - tolerance) and np.all(averages <= high + tolerance)
+    assert all(math.isfinite(v) for result in reclaims for values in result.values() for v in values)
+
+
+@settings(max_examples=80, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(calls=st.lists(call_strategy(max_rows=12, max_volume=6.0), max_size=8), circular=st.booleans(),
+       angle=st.floats(-30.0, 200.0))
+def test_fast_engine_any_call_sequence_conserves_volume(calls, circular, angle):
+    check_sequence(fast_lib(length=20, depth=10, angle=angle, particles_per_m3=2.0, circular=circular,
+                            step=0.5), calls)
+
+
+@settings(max_examples=8, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(calls=st.lists(call_strategy(max_rows=2, max_volume=1.5), max_size=4), angle=st.floats(10.0, 170.0))
+def test_detailed_engine_any_call_sequence_conserves_volume(calls, angle):
+    check_sequence(detailed_lib(length=12, depth=8, angle=angle, particles_per_m3=2.0, step=0.5), calls)
+
+
+def call_with_other_count():
+    row = st.tuples(st.just(0.0), st.floats(0, 9), st.floats(0, 5), st.floats(0, 3.0), st.just(1.0))
+    return st.tuples(st.just("stack"), row)
+
+
+@settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(calls=st.lists(st.one_of(call_strategy(max_rows=3, max_volume=3.0), call_with_other_count()), max_size=8))
+def test_calls_that_fail_raise_only_documented_errors_and_lose_nothing(calls):
+    lib = fast_lib()
+    accepted, reclaimed = 0.0, 0.0
+    for name, argument in calls:
+        try:
+            if name == "stack":
+                lib.stack(argument[0], argument[1], argument[2], argument[3], list(argument[4:]))
+                accepted += argument[3]
+            elif name == "stack_list":
+                lib.stack_list(np.array(argument, dtype=np.float64).reshape(-1, len(NAMES)), NAMES)
+                accepted += sum(row[3] for row in argument)
+            elif name == "reclaim":
+                reclaimed += sum(lib.reclaim()["volume"])
+            else:
+                lib.get_heights()
+        except RuntimeError as error:
+            assert "invalid parameter count" in str(error)
+    reclaimed += sum(lib.reclaim()["volume"])
+    assert reclaimed == pytest.approx(accepted, rel=1e-9, abs=1e-9)
