@@ -62,7 +62,8 @@ void Korvex<Material>::stack(float x, float z, const Material& material) {
     pendingMaterial.add(material);
     while (pendingMaterial.volume >= volumeOfParticle) {
         pollInterrupt();
-        dropParticle(x, z, pendingMaterial.pop(volumeOfParticle));
+        pendingMaterial.pop(volumeOfParticle, particleBeingDropped);
+        dropParticle(x, z, particleBeingDropped);
         ++particlesDropped;
     }
 }
