@@ -1,7 +1,7 @@
 // Placement in the fast engine against the bare descent it is built on, and the two ways of stacking a
-// table of chunks against placement, all on the stacker scene of the fast-engine tests. On the grid of the
-// package's demo at the resolution of studies: the shared descent with either random source against the
-// descent as it stood before, and piles stacked with either source set against the spread of their runs.
+// table of chunks against placement, all on the stacker scene of the fast-engine tests; and on the grid of
+// the package's demo at the resolution of studies, the shared descent with either random source against the
+// descent as it stood before.
 #include <benchmark/benchmark.h>
 
 #include <array>
@@ -9,7 +9,6 @@
 #include <memory>
 #include <string>
 #include <utility>
-#include <vector>
 
 #include "bench/bench_main.h"
 #include "bench/frozen_descent.h"
@@ -17,7 +16,6 @@
 #include "fast/descent.h"
 #include "fast/korvex_fast.h"
 #include "tests/scenes/bare_walk.h"
-#include "tests/scenes/pile_figures.h"
 #include "tests/scenes/stacker_scene.h"
 
 namespace korvex::bench {
@@ -188,37 +186,6 @@ void splitDrawPlacement(benchmark::State& state, const StackerScene& scene) {
     countParticles(state, scene);
 }
 
-struct FiguresScene {
-    StackerScene scene;
-    std::uint32_t seeds;
-};
-
-/// Stacks the scene from seeds 1, 2, ... with random sources of the kind given and reports every figure's
-/// mean and spread over the runs, so that piles stacked with one source can be set against the spread of
-/// piles stacked with the same one.
-void pileFigures(benchmark::State& state, const FiguresScene& figuresScene, scenes::DescentDraws draws) {
-    std::vector<scenes::PileFigures> runs;
-    for (auto _ : state) {
-        runs.clear();
-        for (std::uint32_t run = 1; run <= figuresScene.seeds; ++run) {
-            runs.push_back(scenes::stackedPileFigures(figuresScene.scene, draws, run));
-        }
-    }
-    const auto report = [&](const std::string& name, const auto& figure) {
-        std::vector<double> values;
-        for (const scenes::PileFigures& run : runs) {
-            values.push_back(figure(run));
-        }
-        reportRuns(state, name, values);
-    };
-    report("footprint", [](const scenes::PileFigures& run) { return run.heightMap.footprint; });
-    report("mean_height", [](const scenes::PileFigures& run) { return run.heightMap.meanHeight; });
-    report("max_height", [](const scenes::PileFigures& run) { return run.heightMap.maxHeight; });
-    report("slope", [](const scenes::PileFigures& run) { return run.heightMap.slope; });
-    report("vrr", [](const scenes::PileFigures& run) { return run.vrr; });
-    state.counters["seeds"] = static_cast<double>(figuresScene.seeds);
-}
-
 }  // namespace
 
 void registerBenchmarks(bool smoke) {
@@ -254,15 +221,6 @@ void registerBenchmarks(bool smoke) {
     compare("fast/demo/walk_mt19937", "fast/demo/frozen_walk");
     compare("fast/demo/walk_split_draws", "fast/demo/walk_mt19937");
     compare("fast/demo/placement_split_draws", "fast/demo/walk_split_draws");
-
-    const FiguresScene figures{smoke ? scenes::tinyDemoBed : scenes::demoBed, smoke ? 2u : 8u};
-    for (const auto& [name, draws] :
-         {std::pair{"fast/demo/figures_split_draws", scenes::DescentDraws::splitDraws},
-          std::pair{"fast/demo/figures_mt19937", scenes::DescentDraws::mersenneTwister}}) {
-        benchmark::RegisterBenchmark(name, pileFigures, figures, draws)->Unit(benchmark::kSecond);
-    }
-    compareSpread("fast/demo/figures_split_draws", "fast/demo/figures_mt19937",
-                  "footprint,mean_height,max_height,slope,vrr");
 }
 
 }  // namespace korvex::bench

@@ -64,10 +64,12 @@ class Script:
 
 PROGRAMS = [
     Native("korvex_fast_bench"),
+    Native("korvex_fast_figures_bench", repetitions=1),
     Native("korvex_memory_bench", repetitions=1),
     Native("korvex_detailed_bench", repetitions=3),
     Native("korvex_detailed_stack_bench", repetitions=1),
     Script("stack_list_bench.py"),
+    Script("demo_bench.py"),
 ]
 
 # Keys of a Google Benchmark run that are not counters.
