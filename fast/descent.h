@@ -64,6 +64,7 @@ struct DescentEnd {
 /// a count of reads decided by a coin toss would cost a mispredicted branch on every other step.
 using StepOrders = std::array<std::array<std::ptrdiff_t, 8>, 16>;
 
+/// The step orders of a grid whose neighbours lie `offsets` away from a cell.
 inline StepOrders stepOrdersOf(const NeighbourOffsets& offsets) {
     StepOrders orders{};
     for (std::size_t eight = 0; eight < 2; ++eight) {

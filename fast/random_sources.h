@@ -82,8 +82,10 @@ struct SplitDrawSources {
 
     StepDraw drawStep(double eightNeighbourProbability) {
         const std::uint64_t bits = engine();
-        const double uniform = static_cast<double>(bits >> 11) * 0x1p-53;
-        return {!(uniform > eightNeighbourProbability), static_cast<std::uint32_t>(bits & 7u)};
+        // u > p for u = (bits >> 11) 2^-53, compared as u 2^53 > p 2^53: both sides exact, and the product
+        // is taken once a descent rather than once a step.
+        const bool four = static_cast<double>(bits >> 11) > eightNeighbourProbability * 0x1p53;
+        return {!four, static_cast<std::uint32_t>(bits & 7u)};
     }
 };
 
