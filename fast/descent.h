@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <type_traits>
 
 #include "fast/column_counts.h"
 #include "fast/random_sources.h"
@@ -85,12 +86,11 @@ concept StepRandom = requires(Random& random, double probability) {
     { random.drawStep(probability) } -> std::same_as<StepDraw>;
 };
 
-/// Rolls a particle from `cell` down the steepest of the neighbours each step examines until none is
-/// strictly lower. Every step draws whether it examines the four edge neighbours or all eight, then the
-/// table entry it examines first; among equally low neighbours the first examined wins. Changes no count.
+namespace detail {
+
 template <StepRandom Random>
-inline DescentEnd descend(const std::int32_t* counts, const StepOrders& orders, std::ptrdiff_t cell,
-                          double eightNeighbourProbability, Random& random) {
+inline DescentEnd walkDown(const std::int32_t* counts, const StepOrders& orders, std::ptrdiff_t cell,
+                           double eightNeighbourProbability, Random& random) {
     // A neighbour and its count; of two, the one examined earlier comes first.
     struct Candidate {
         std::ptrdiff_t cell;
@@ -118,6 +118,26 @@ inline DescentEnd descend(const std::int32_t* counts, const StepOrders& orders, 
         }
         cell = lowest.cell;
         height = lowest.count;
+    }
+}
+
+}  // namespace detail
+
+/// Rolls a particle from `cell` down the steepest of the neighbours each step examines until none is
+/// strictly lower. Every step draws whether it examines the four edge neighbours or all eight, then the
+/// table entry it examines first; among equally low neighbours the first examined wins. Changes no count.
+template <StepRandom Random>
+inline DescentEnd descend(const std::int32_t* counts, const StepOrders& orders, std::ptrdiff_t cell,
+                          double eightNeighbourProbability, Random& random) {
+    if constexpr (std::is_trivially_copyable_v<Random> && sizeof(Random) <= 64) {
+        // A small generator walks as a local copy, whose state stays in registers rather than being
+        // written back to its owner on every step.
+        Random local = random;
+        const DescentEnd end = detail::walkDown(counts, orders, cell, eightNeighbourProbability, local);
+        random = local;
+        return end;
+    } else {
+        return detail::walkDown(counts, orders, cell, eightNeighbourProbability, random);
     }
 }
 
