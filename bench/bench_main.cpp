@@ -4,6 +4,8 @@
 
 #include <cstring>
 
+#include "tests/scenes/pile_figures.h"
+
 namespace korvex::bench {
 
 void compare(const std::string& subject, const std::string& baseline, const std::string& metric) {
@@ -12,6 +14,15 @@ void compare(const std::string& subject, const std::string& baseline, const std:
 
 void compareSpread(const std::string& subject, const std::string& baseline, const std::string& figures) {
     benchmark::AddCustomContext("spread " + subject + " to " + baseline, figures);
+}
+
+void reportRuns(benchmark::State& state, const std::string& figure, std::span<const double> runs) {
+    const scenes::RunSpread spread = scenes::spreadOf(runs);
+    state.counters[figure] = spread.mean;
+    state.counters[figure + "_sd"] = spread.sd;
+    for (std::size_t k = 0; k < runs.size(); ++k) {
+        state.counters[figure + "_seed" + std::to_string(k + 1)] = runs[k];
+    }
 }
 
 }  // namespace korvex::bench

@@ -1,5 +1,8 @@
 #pragma once
 
+#include <benchmark/benchmark.h>
+
+#include <span>
 #include <string>
 
 namespace korvex::bench {
@@ -17,5 +20,10 @@ void compare(const std::string& subject, const std::string& baseline, const std:
 /// figure in `figures` (comma-separated), both report its mean as a counter of that name and the standard
 /// deviation of its runs as "<figure>_sd". bench/run.py sets the difference of the means against that spread.
 void compareSpread(const std::string& subject, const std::string& baseline, const std::string& figures);
+
+/// Reports one figure of several random runs, run k from seed k: its mean as the counter `figure`, the runs'
+/// sample standard deviation as "<figure>_sd" (as compareSpread expects) and each run's value as
+/// "<figure>_seed<k>".
+void reportRuns(benchmark::State& state, const std::string& figure, std::span<const double> runs);
 
 }  // namespace korvex::bench

@@ -13,7 +13,9 @@ a figure's mean over several random runs and "<figure>_sd", the standard deviati
 results then set the difference of the two means against how far two runs of one kind lie apart, the
 root mean square of their difference, sqrt(2) times the larger standard deviation.
 
-Adding a program is one line in PROGRAMS.
+Adding a program is one line in PROGRAMS. With --program only the programs named run, and their figures
+replace those of the same programs in the results file, which keeps the others' as they were; "programs"
+in the file says when each program's figures were measured, and at which commit.
 
 With --smoke every program runs once on tiny scenes: that checks that the programs still build, run and
 declare ratios between benchmarks that exist. It times nothing and writes no file unless --output is given.
@@ -64,10 +66,12 @@ class Script:
 
 PROGRAMS = [
     Native("korvex_fast_bench"),
+    Native("korvex_fast_figures_bench", repetitions=1),
     Native("korvex_memory_bench", repetitions=1),
     Native("korvex_detailed_bench", repetitions=3),
     Native("korvex_detailed_stack_bench", repetitions=1),
     Script("stack_list_bench.py"),
+    Script("demo_bench.py"),
 ]
 
 # Keys of a Google Benchmark run that are not counters.
@@ -170,7 +174,7 @@ def declared_ratios(program: str, context: dict, benchmarks: dict[str, dict]) ->
             require(program, name, benchmarks[name], metric)
         of = benchmarks[subject]
         to = benchmarks[baseline]
-        ratio = {"subject": subject, "baseline": baseline, "metric": metric}
+        ratio = {"program": program, "subject": subject, "baseline": baseline, "metric": metric}
         if metric == "cpu_time":
             ratio["ratio"] = of["cpu_time_min"] / to["cpu_time_min"]
             ratio["ratio_of_medians"] = of["cpu_time"] / to["cpu_time"]
@@ -193,6 +197,7 @@ def declared_spreads(program: str, context: dict, benchmarks: dict[str, dict]) -
             spread = math.sqrt(2.0) * max(deviations)
             spreads.append(
                 {
+                    "program": program,
                     "subject": subject,
                     "baseline": baseline,
                     "figure": figure,
@@ -235,6 +240,35 @@ def report(benchmarks: dict[str, dict], ratios: list[dict], spreads: list[dict],
         )
 
 
+def merged(earlier: dict, later: dict) -> dict:
+    """`later`'s figures with those of the programs it did not run taken from `earlier`. Earlier figures
+    that name no program are taken as those of the program whose benchmark they name."""
+    ran = set(later["contexts"])
+    program_of = {name: figures["program"] for name, figures in earlier.get("benchmarks", {}).items()}
+
+    def kept(entry: dict) -> bool:
+        return entry.get("program", program_of.get(entry["subject"])) not in ran
+
+    result = dict(later)
+    result["command"] = f"{later['command']} (in part: bench/run.py --program)"
+    result["programs"] = {
+        **{name: {"date": earlier.get("date"), "commit": earlier.get("commit")} for name in earlier.get("contexts", {})},
+        **earlier.get("programs", {}),
+        **later["programs"],
+    }
+    result["ratios"] = [entry for entry in earlier.get("ratios", []) if kept(entry)] + later["ratios"]
+    result["spreads"] = [entry for entry in earlier.get("spreads", []) if kept(entry)] + later["spreads"]
+    result["benchmarks"] = {
+        **{name: figures for name, figures in earlier.get("benchmarks", {}).items() if figures["program"] not in ran},
+        **later["benchmarks"],
+    }
+    result["contexts"] = {
+        **{name: context for name, context in earlier.get("contexts", {}).items() if name not in ran},
+        **later["contexts"],
+    }
+    return result
+
+
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--build-dir", type=Path, default=ROOT / "build", help="CMake build directory (Release)")
@@ -243,7 +277,14 @@ def main() -> int:
     parser.add_argument("--native-only", action="store_true", help="skip the Python scripts")
     parser.add_argument("--commit", help="the commit measured, recorded in the results")
     parser.add_argument("--output", type=Path, help="results file (default bench/results/<hostname>.json)")
+    parser.add_argument(
+        "--program",
+        action="append",
+        choices=[program.name for program in PROGRAMS],
+        help="run only this program (repeatable); its figures replace its earlier ones in the results file",
+    )
     args = parser.parse_args()
+    selected = [program for program in PROGRAMS if not args.program or program.name in args.program]
 
     machine = socket.gethostname()
     benchmarks: dict[str, dict] = {}
@@ -251,7 +292,7 @@ def main() -> int:
     spreads: list[dict] = []
     contexts: dict[str, dict] = {}
     try:
-        for program in PROGRAMS:
+        for program in selected:
             if program.python and args.native_only:
                 continue
             output = run_program(program, args.build_dir.resolve(), args.repetitions, args.smoke)
@@ -270,17 +311,21 @@ def main() -> int:
     output = args.output or (None if args.smoke else BENCH / "results" / f"{machine}.json")
     if output:
         output.parent.mkdir(parents=True, exist_ok=True)
+        date = datetime.now(timezone.utc).isoformat(timespec="seconds")
         results = {
             "machine": machine,
-            "date": datetime.now(timezone.utc).isoformat(timespec="seconds"),
+            "date": date,
             "commit": args.commit,
             "command": "make bench",
             "scene": "smoke" if args.smoke else "full",
+            "programs": {name: {"date": date, "commit": args.commit} for name in contexts},
             "ratios": ratios,
             "spreads": spreads,
             "benchmarks": benchmarks,
             "contexts": contexts,
         }
+        if args.program and output.exists():
+            results = merged(json.loads(output.read_text(encoding="utf-8")), results)
         output.write_text(json.dumps(results, indent=2) + "\n", encoding="utf-8")
         print(f"\nwrote {output}")
     return 0

@@ -38,22 +38,27 @@ std::vector<double> AveragedParameters::averages() const {
 }
 
 AveragedParameters AveragedParameters::pop(double amount) {
+    AveragedParameters result;
+    pop(amount, result);
+    return result;
+}
+
+void AveragedParameters::pop(double amount, AveragedParameters& part) {
     if (amount > volume) {
         throw std::runtime_error("could not pop volume, not enough volume left");
     }
-    // Built as the constructor would build it from the averages, without an
-    // array of averages in between: one allocation per particle while stacking.
-    AveragedParameters result;
-    result.volume = amount;
-    result.sums.resize(sums.size());
+    // Built as the constructor would build it from the averages, without an array of averages in between;
+    // the stacking loop hands the same part in for every particle, so that it allocates nothing.
+    part.volume = amount;
+    part.sums.resize(sums.size());
     const bool divide = volume > zeroVolume;
     for (std::size_t k = 0; k < sums.size(); ++k) {
         const double average = divide ? sums[k] / volume : sums[k];
-        result.sums[k] = amount * average + 0.0;
+        part.sums[k] = amount * average + 0.0;
     }
     // Popping nothing from an empty record would scale by 0/0; it changes nothing.
     if (amount == 0.0 && volume == 0.0) {
-        return result;
+        return;
     }
     const double remaining = volume - amount;
     const double factor = remaining / volume;
@@ -61,7 +66,6 @@ AveragedParameters AveragedParameters::pop(double amount) {
         sum = factor * sum;
     }
     volume = remaining;
-    return result;
 }
 
 void AveragedParameters::reset() {

@@ -32,6 +32,8 @@ struct AveragedParameters {
     /// Throws std::runtime_error "could not pop volume, not enough volume left"
     /// (and changes nothing) when `amount` exceeds the volume.
     AveragedParameters pop(double amount);
+    /// pop into `part`, whose sums' storage is reused: no allocation once it has held as many parameters.
+    void pop(double amount, AveragedParameters& part);
 
     /// Forgets the material and its parameter count.
     void reset();

@@ -121,7 +121,8 @@ void Korvex<Material>::stack(float x, float z, const Material& material) {
     parameterCount = material.sums.size();
     while (pendingMaterial.volume >= volumeOfParticle) {
         pollInterrupt();
-        dropParticle(x, z, pendingMaterial.pop(volumeOfParticle));
+        pendingMaterial.pop(volumeOfParticle, particleBeingDropped);
+        dropParticle(x, z, particleBeingDropped);
         ++particlesDropped;
     }
 }

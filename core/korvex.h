@@ -127,6 +127,8 @@ protected:
 
 private:
     std::uint32_t interruptPolls = 0;
+    /// The particle that stack hands to dropParticle, refilled for every particle rather than allocated.
+    Material particleBeingDropped;
 };
 
 extern template class Korvex<AveragedParameters>;

@@ -6,6 +6,7 @@
 #include <mutex>
 #include <stdexcept>
 #include <string>
+#include <variant>
 
 #include "fast/descent.h"
 
@@ -60,6 +61,14 @@ std::size_t sliceBoundary(double cells, std::size_t count) {
 
 template <class Material>
 KorvexFast<Material>::KorvexFast(const KorvexConfiguration& configuration, FastRandomSources& random)
+    : KorvexFast(configuration, RandomSource{&random}) {}
+
+template <class Material>
+KorvexFast<Material>::KorvexFast(const KorvexConfiguration& configuration, SplitDrawSources& random)
+    : KorvexFast(configuration, RandomSource{&random}) {}
+
+template <class Material>
+KorvexFast<Material>::KorvexFast(const KorvexConfiguration& configuration, RandomSource random)
     : Korvex<Material>(checked(configuration)),
       cellSize(cellSizeFor(configuration.particlesPerCubicMeter)),
       cellCentreOffset(configuration.cellsFromOrigin ? 0.5f : 0.0f),
@@ -87,7 +96,7 @@ KorvexFast<Material>::KorvexFast(const KorvexConfiguration& configuration, FastR
     this->initializeHeapMap(width, depth);
     columnCounts = ColumnCounts(std::size_t{width} + 2, std::size_t{depth} + 2);
     slices.resize(sliceCount);
-    neighbourOffsets = neighbourOffsetsOf(columnCounts);
+    stepOrders = stepOrdersOf(neighbourOffsetsOf(columnCounts));
     clear();
 }
 
@@ -138,9 +147,13 @@ void KorvexFast<Material>::dropParticle(float x, float z, const Material& partic
 
     // Heights stay integer cube counts during the walk; metres are only needed once the cube is placed.
     std::int32_t* const counts = columnCounts.data();
-    const DescentEnd end = descend(counts, neighbourOffsets,
-                                   static_cast<std::ptrdiff_t>(columnCounts.indexOf(startColumn, startRow)),
-                                   this->configuration.eightNeighbourProbability, random);
+    const auto start = static_cast<std::ptrdiff_t>(columnCounts.indexOf(startColumn, startRow));
+    const double eightNeighbourProbability = this->configuration.eightNeighbourProbability;
+    const DescentEnd end = std::visit(
+        [&](auto* sources) {
+            return descend(counts, stepOrders, start, eightNeighbourProbability, *sources);
+        },
+        random);
     const std::ptrdiff_t cell = end.cell;
     const std::int32_t height = end.height;
     if (height == borderCount) {

@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <variant>
 #include <vector>
 
 #include "core/korvex.h"
@@ -27,6 +28,8 @@ public:
     /// Draws its descent steps from `random`, which must outlive it: by default the process-wide sources.
     explicit KorvexFast(const KorvexConfiguration& configuration,
                         FastRandomSources& random = fastRandomSources());
+    /// The same, drawing from sources of its own that take one engine output a step.
+    KorvexFast(const KorvexConfiguration& configuration, SplitDrawSources& random);
     ~KorvexFast() override;
 
     /// Empties every column and slice and releases the published records; the reclaim position stays.
@@ -72,6 +75,10 @@ public:
     std::vector<Material> slices;
 
 private:
+    using RandomSource = std::variant<FastRandomSources*, SplitDrawSources*>;
+
+    KorvexFast(const KorvexConfiguration& configuration, RandomSource random);
+
     /// The slice that will reclaim a cube placed on column c, row r (border-based indices) with
     /// `cubesBelow` cubes under it.
     std::size_t sliceOf(std::size_t c, std::size_t r, float cubesBelow) const;
@@ -80,9 +87,9 @@ private:
     /// Empties both record queues and deletes the records, all under particlesMutex.
     void releaseRecords();
 
-    FastRandomSources& random;
-    /// Where each neighbour of a cell lies in columnCounts.data().
-    NeighbourOffsets neighbourOffsets{};
+    RandomSource random;
+    /// Where the neighbours that each draw of a step examines lie from a cell in columnCounts.data().
+    StepOrders stepOrders{};
     /// The records listed in settledRecords; the queue only holds their addresses.
     std::vector<std::unique_ptr<Record>> records;
 };

@@ -41,7 +41,7 @@ Pile::Pile(const PileSettings& settings) : seed_(settings.seed) {
         using Fast = KorvexFast<AveragedParameters>;
         std::unique_ptr<Fast> engine;
         if (seed_) {
-            fastRandom = std::make_unique<FastRandomSources>(seededFastRandomSources(*seed_));
+            fastRandom = std::make_unique<SplitDrawSources>(*seed_);
             engine = std::make_unique<Fast>(configuration, *fastRandom);
         } else {
             engine = std::make_unique<Fast>(configuration);

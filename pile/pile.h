@@ -27,8 +27,9 @@ struct PileSettings {
     Engine engine = Engine::fast;
     /// Metres between two reclaim positions; by default the edge of a height-map cell.
     std::optional<float> reclaimIncrement;
-    /// Random sources of the pile's own, started from this seed; without one the engine draws from the
-    /// sources the whole process shares.
+    /// Random sources of the pile's own, started from this seed (for the fast engine, SplitDrawSources: one
+    /// engine output a descent step); without one the engine draws from the sources the whole process
+    /// shares, exactly as the module's simulators always have.
     std::optional<std::uint64_t> seed;
     /// Keep a log of where every particle came to rest.
     bool logParticles = false;
@@ -84,7 +85,7 @@ private:
     float cellSize_ = 0.0f;
     float reclaimIncrement_ = 0.0f;
     // Declared before the engine, which draws from them and writes to it, so that they outlive it.
-    std::unique_ptr<FastRandomSources> fastRandom;
+    std::unique_ptr<SplitDrawSources> fastRandom;
     std::unique_ptr<std::mt19937> dropGenerator;
     std::unique_ptr<ParticleLog> particleLog_;
     std::unique_ptr<Korvex<AveragedParameters>> simulator_;

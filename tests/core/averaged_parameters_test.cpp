@@ -140,3 +140,19 @@ TEST(AveragedParameters, PoppedPartAndRemainderAddUpToTheOriginal) {
         EXPECT_NEAR(popped.sums[k], before.sums[k], 1e-9);
     }
 }
+
+// The stacking loop pops every particle into one part: whatever the part held before, it comes out as a
+// freshly popped record would.
+TEST(AveragedParameters, PopIntoAReusedPartEqualsAFreshPop) {
+    for (std::size_t held : {0u, 1u, 3u, 5u}) {
+        auto record = material(3.7, {1.3, 250.0, -4.0});
+        auto reference = record;
+        AveragedParameters part = material(9.0, std::vector<double>(held, 7.0));
+        record.pop(1.1, part);
+        const auto fresh = reference.pop(1.1);
+        EXPECT_EQ(part.volume, fresh.volume) << held;
+        EXPECT_EQ(part.sums, fresh.sums) << held;
+        EXPECT_EQ(record.volume, reference.volume) << held;
+        EXPECT_EQ(record.sums, reference.sums) << held;
+    }
+}

@@ -10,7 +10,7 @@ KorvexConfiguration configurationOf(const StackerScene& scene) {
     configuration.length = static_cast<float>(scene.columns);
     configuration.depth = static_cast<float>(scene.rows);
     configuration.reclaimAngle = scene.reclaimAngle;
-    configuration.particlesPerCubicMeter = 1.0f;
+    configuration.particlesPerCubicMeter = scene.particlesPerCubicMeter;
     configuration.eightNeighbourProbability = scene.eightNeighbourProbability;
     return configuration;
 }

@@ -11,21 +11,27 @@
 
 namespace korvex::scenes {
 
-/// A straight bed of cells 1 m wide (one particle per cubic metre) stacked by a stacker that runs end to
-/// end along the bed's centre line, turning at each end, at a steady feed of one particle at a time.
+/// A straight bed stacked by a stacker that runs end to end along the bed's centre line, turning at each
+/// end, at a steady feed of one particle at a time.
 struct StackerScene {
-    std::uint32_t columns;  ///< cells along x, and the bed's length in metres
-    std::uint32_t rows;     ///< cells across, and the bed's depth in metres
+    std::uint32_t columns;  ///< the bed's length in metres: cells along x at one particle per cubic metre
+    std::uint32_t rows;     ///< the bed's depth in metres: cells across at one particle per cubic metre
     std::size_t particles;
     std::size_t passes;  ///< end-to-end runs of the stacker, one layer each
     float eightNeighbourProbability;
     float reclaimAngle;
+    float particlesPerCubicMeter = 1.0f;
 };
 
 /// A real bed: 600 x 100 m, a million cubic metres in 200 layers.
 inline constexpr StackerScene fullBed{600, 100, 1'000'000, 200, 0.5f, 45.0f};
 /// The same stacking on a bed small enough for a unit test.
 inline constexpr StackerScene tinyBed{30, 10, 2'000, 10, 0.5f, 45.0f};
+/// The package's demo at the resolution of studies: 120,000 m3 in a Chevron of 100 layers on a 300 x 50 m
+/// bed, 27 particles per cubic metre (cells of a third of a metre, 900 x 150 of them).
+inline constexpr StackerScene demoBed{300, 50, 3'240'000, 100, 0.5f, 45.0f, 27.0f};
+/// The same stacking on a bed small enough to stack many times in a unit test: cells of half a metre.
+inline constexpr StackerScene tinyDemoBed{40, 10, 8'000, 10, 0.5f, 45.0f, 8.0f};
 
 KorvexConfiguration configurationOf(const StackerScene& scene);
 
