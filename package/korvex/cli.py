@@ -1,4 +1,4 @@
-"""The command line: python -m korvex demo | simulate."""
+"""The command line: python -m korvex demo | simulate | report."""
 
 from __future__ import annotations
 
@@ -56,8 +56,9 @@ def run_demo(args: argparse.Namespace) -> int:
     plan = Chevron(layers=args.layers)
     seed = validation.draw_seed() if args.seed is None else validation.seed(args.seed)
     series = synthetic_series(hours=DEMO_HOURS, interval_s=DEMO_INTERVAL_S, seed=seed)
-    study = simulate(series, plan, bed, progress=not args.quiet, seed=seed)
+    study = simulate(series, plan, bed, progress=not args.quiet, seed=seed, record_particles=True)
     path = save_figure(study.figure(), args.output)
+    report = study.report(args.output.with_suffix(".html"))
     if args.quiet:
         print(path)
         return 0
@@ -84,6 +85,7 @@ def run_demo(args: argparse.Namespace) -> int:
     print(_legend(study.passes))
     print()
     print(f"Plot    {path}")
+    print(f"Report  {report} (open it in a browser; it needs no network)")
     print(f"Run     {study.stamp}")
     return 0
 
@@ -156,6 +158,10 @@ def _plan(args: argparse.Namespace, bed: Bed) -> StackingPlan:
 def run_simulate(args: argparse.Namespace) -> int:
     from .study import simulate
 
+    if args.command == "report" and args.report is None:
+        args.report = args.output_dir / f"{args.input.stem}-report.html"
+    record = args.report is not None
+
     bed = Bed(**{item.name: getattr(args, item.name) for item in fields(Bed)})
     seed = validation.draw_seed() if args.seed is None else validation.seed(args.seed)
     data = read_csv(
@@ -172,13 +178,15 @@ def run_simulate(args: argparse.Namespace) -> int:
                 f"{args.input} is a table of chunks (it has x, z and volume): it takes no stacking plan "
                 "and uses every other column"
             )
-        study = simulate(data, None, bed, progress=not args.quiet, seed=seed)
+        study = simulate(data, None, bed, progress=not args.quiet, seed=seed, record_particles=record)
     else:
-        study = simulate(data, _plan(args, bed), bed, progress=not args.quiet, seed=seed)
+        study = simulate(data, _plan(args, bed), bed, progress=not args.quiet, seed=seed, record_particles=record)
 
     stem = args.input.stem
     out = args.output_dir
     written = [study.save_reclaimed(out / f"{stem}-reclaimed.csv"), *study.save_plots(out / stem)]
+    if args.report is not None:
+        written.append(study.report(args.report, reclaim_rate_m3_per_h=args.reclaim_rate_m3_per_h))
     if not args.quiet:
         figures = study.homogenisation()
         print(f"{args.input}: {study.describe()}")
@@ -222,7 +230,12 @@ def build_parser() -> argparse.ArgumentParser:
     demo = commands.add_parser(
         "demo", help="synthetic raw mix, Chevron on a 300 m x 50 m bed: figures and a plot in seconds"
     )
-    demo.add_argument("--output", type=Path, default=DEMO_OUTPUT, help="PNG to write (default: %(default)s)")
+    demo.add_argument(
+        "--output",
+        type=Path,
+        default=DEMO_OUTPUT,
+        help="PNG to write, and beside it the report as .html (default: %(default)s)",
+    )
     demo.add_argument(
         "--seed",
         type=int,
@@ -236,6 +249,24 @@ def build_parser() -> argparse.ArgumentParser:
         "simulate",
         help="stack a CSV (a quality series, or chunks with x, z, volume), reclaim it, write slices and plots",
     )
+    _add_study_options(sim)
+    sim.add_argument("--report", metavar="PATH", type=Path, help="also write the study's report, one HTML page")
+    sim.set_defaults(run=run_simulate)
+
+    report = commands.add_parser(
+        "report",
+        help="as simulate, and write one self-contained HTML page: figures, plots, cross-sections, a 3-D view",
+    )
+    _add_study_options(report)
+    report.add_argument(
+        "--report", metavar="PATH", type=Path, help="the page to write (default: DIR/INPUT-report.html)"
+    )
+    report.set_defaults(run=run_simulate)
+    return parser
+
+
+def _add_study_options(sim: argparse.ArgumentParser) -> None:
+    """The options of a study from a CSV, shared by simulate and report."""
     sim.add_argument("input", type=Path, help="CSV of a quality series or of chunks")
     sim.add_argument(
         "--output-dir",
@@ -280,9 +311,13 @@ def build_parser() -> argparse.ArgumentParser:
         "--lane-spacing-m", metavar="M", type=float, help="strata: distance between passes across the bed"
     )
 
+    sim.add_argument(
+        "--reclaim-rate-m3-per-h",
+        metavar="M3_PER_H",
+        type=float,
+        help="report: show the output in time, for a reclaimer taking this many m³ an hour",
+    )
     _add_bed_options(sim)
-    sim.set_defaults(run=run_simulate)
-    return parser
 
 
 def main(argv: Sequence[str] | None = None) -> int:

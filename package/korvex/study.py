@@ -12,7 +12,7 @@ from .bed import Bed
 from .chunks import ChunkTable
 from .metrics import QualityFigures, homogenisation
 from .plans import Chevron, StackingPlan
-from .results import HeightMap, Reclaimed
+from .results import HeightMap, Particles, Reclaimed
 from .series import QualitySeries, as_series
 from .stockpile import Stockpile
 from .display import html_table
@@ -21,6 +21,8 @@ if TYPE_CHECKING:
     import pandas as pd
     from matplotlib.figure import Figure
     from numpy.typing import ArrayLike
+
+    from .validation import FloatArray
 
 
 def stamp(engine: str, seed: int) -> str:
@@ -33,6 +35,8 @@ class Study:
     """A series stacked onto a bed by a plan and reclaimed: everything a report needs.
 
     seed: the engine's seed, given or drawn; simulate(..., seed=study.seed) repeats the study.
+    particles: where every particle came to rest, when simulate was asked to
+        record them (for cross-sections and the 3-D view), else None.
     """
 
     bed: Bed
@@ -42,6 +46,7 @@ class Study:
     reclaimed: Reclaimed
     heights: HeightMap
     seed: int
+    particles: Particles | None = None
 
     @property
     def passes(self) -> float | None:
@@ -77,10 +82,17 @@ class Study:
             ],
         )
 
-    def figure(self) -> Figure:
+    def output_time_h(self, reclaim_rate_m3_per_h: float | None) -> FloatArray | None:
+        """When each slice was reclaimed, in hours, at reclaim_rate_m3_per_h (None without a rate)."""
+        from .plots import reclaim_hours
+
+        return None if reclaim_rate_m3_per_h is None else reclaim_hours(self.reclaimed, reclaim_rate_m3_per_h)
+
+    def figure(self, *, reclaim_rate_m3_per_h: float | None = None) -> Figure:
+        """Heights, qualities in and out with their VRR and E; the output in time given a reclaim rate."""
         from .plots import study_figure
 
-        return study_figure(self)
+        return study_figure(self, output_time_h=self.output_time_h(reclaim_rate_m3_per_h))
 
     def save_plots(self, prefix: str | Path) -> tuple[Path, Path]:
         """Write PREFIX-heights.png and PREFIX-qualities.png, each with the study's stamp; return their paths."""
@@ -91,10 +103,24 @@ class Study:
             heights_figure(self.heights, footer=self.stamp), prefix.with_name(f"{prefix.name}-heights.png")
         )
         qualities = save_figure(
-            qualities_figure(self.series, self.reclaimed, footer=self.stamp),
+            qualities_figure(self.series, self.reclaimed, figures=self.homogenisation(), footer=self.stamp),
             prefix.with_name(f"{prefix.name}-qualities.png"),
         )
         return heights, qualities
+
+    def report(
+        self, path: str | Path, *, reclaim_rate_m3_per_h: float | None = None, colour: str | None = None
+    ) -> Path:
+        """Write one self-contained HTML page: settings, figures, plots, cross-sections and a 3-D view.
+
+        reclaim_rate_m3_per_h: show the output in time; colour: the quality value
+        the cross-sections show beside stacking time (the first by default).
+        Cross-sections and particles need simulate(..., record_particles=True).
+        """
+        from .report import ReportOptions, study_report
+
+        options = ReportOptions(output_time_h=self.output_time_h(reclaim_rate_m3_per_h), colour=colour)
+        return study_report(self, path, options)
 
     def save_reclaimed(self, path: str | Path) -> Path:
         """Write the reclaimed slices as CSV, below comment lines (#) with the stamp and the setup; return the path."""
@@ -113,12 +139,15 @@ def simulate(
     *,
     progress: bool = True,
     seed: int | None = None,
+    record_particles: bool = False,
 ) -> Study:
     """Stack a series onto a bed by a plan, reclaim it and read its heights.
 
     A ChunkTable is stacked as it is (give no plan); anything else is a quality
     series that the plan (Chevron by default) turns into chunks. seed: the
     engine's random numbers; without one a seed is drawn, and the study keeps it.
+    record_particles: keep where every particle came to rest (Study.particles),
+    for cross-sections and the 3-D view; it costs about 30 bytes a particle.
     """
     bed = Bed() if bed is None else bed
     seed = validation.draw_seed() if seed is None else validation.seed(seed)
@@ -131,6 +160,8 @@ def simulate(
         plan = Chevron() if plan is None else plan
         quality = as_series(series)
         chunks = plan.chunks(quality, bed)
-    pile = Stockpile(bed, seed=seed)
+    pile = Stockpile(bed, seed=seed, record_particles=record_particles)
     pile.stack(chunks, progress=progress)
-    return Study(bed, plan, quality, chunks, pile.reclaim(), pile.heights(), seed)
+    # Particles are read before the reclaim takes them off the pile.
+    particles = pile.particles() if record_particles else None
+    return Study(bed, plan, quality, chunks, pile.reclaim(), pile.heights(), seed, particles)
