@@ -231,46 +231,30 @@ def heights_section(study: Study, options: ReportOptions) -> ReportSection:
     return ReportSection("Pile as stacked", images=(figure_image(figure, "pile heights"),))
 
 
-def _colours(study: Study, options: ReportOptions) -> tuple[str, ...]:
-    from .views import TIME
-
-    quality = options.colour or study.series.names[0]
-    return TIME, quality
-
-
 def cross_sections_section(study: Study, options: ReportOptions) -> ReportSection:
-    from .views import cut_section, section_figure, stacking_hours
-
     title = "Cross-sections"
-    particles = study.particles
-    if particles is None:
+    if study.particles is None:
         return ReportSection(title, notes=("Simulate with record_particles=True to see cross-sections.",))
     bed = study.bed
-    hours = stacking_hours(particles, study.chunks, bed.particle_volume_m3)
-    images = []
-    for colour in _colours(study, options):
-        for place in ({"z_m": bed.depth_m / 2}, {"x_m": bed.length_m / 2}):
-            section = cut_section(particles, bed, colour=colour, time_h=hours, **place)
-            figure = section_figure(section, footer=study.stamp)
-            images.append(figure_image(figure, f"{section.title}, coloured by {section.colour_label}"))
+    images = [
+        figure_image(study.cross_section(colour=colour, **place), f"cross-section {place}, coloured by {colour}")
+        for colour in ("time", options.colour or study.series.names[0])
+        for place in ({"z_m": bed.depth_m / 2}, {"x_m": bed.length_m / 2})
+    ]
     return ReportSection(
         title,
-        notes=("Each particle in a slab one cell thick, where it came to rest; earlier material lies below later.",),
+        notes=("Every particle in a slab one cell thick, where it came to rest: along the bed's centre line and "
+               "across its middle, coloured by stacking time and by a quality value.",),
         images=images,
     )
 
 
 def view_section(study: Study, options: ReportOptions) -> ReportSection:
-    from .views import particle_budget, stacking_hours, view_3d, view_html
+    from .views import particle_budget, view_html
 
-    particles = study.particles
-    hours = None if particles is None else stacking_hours(particles, study.chunks, study.bed.particle_volume_m3)
-    figure = view_3d(
-        study.heights, bed=study.bed, particles=particles, reclaimed=study.reclaimed, time_h=hours,
-        title=study.describe(), seed=study.seed, max_particles=particle_budget(options.page_bytes + VIEW_OTHER_BYTES),
-    )
+    figure = study.view_3d(max_particles=particle_budget(options.page_bytes + VIEW_OTHER_BYTES))
     notes = ["Drag to turn the pile; the slider moves the reclaim face, and the title shows the slice it cuts."]
-    if particles is None:
+    if study.particles is None:
         notes.append("Particles are shown when the study records them (record_particles=True).")
     return ReportSection("3-D view", notes=notes, markup=Markup(view_html(figure, full_html=False)))
 

@@ -214,7 +214,8 @@ def section_figure(
     slab = "one cell" if section.gridded else f"{section.thickness_m:.3g} m"
     axes.set_title(title or f"{section.title} (slab {slab} thick, {len(section):,} particles)")
     if mappable is not None:
-        figure.colorbar(mappable, ax=axes, label=section.colour_label, shrink=min(1.0, 0.4 + plot_height_in / 4))
+        # An inset keeps the bar as tall as the section, which its aspect may make flat.
+        figure.colorbar(mappable, cax=axes.inset_axes((1.015, 0.0, 0.02, 1.0)), label=section.colour_label)
     add_footer(figure, footer)
     return figure
 
