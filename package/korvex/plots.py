@@ -131,12 +131,9 @@ def _draw_qualities(
     axes[-1, 0].set_xlabel("stacking time [h]")
     axes[-1, 1].set_xlabel("reclaim position [m]" if output_time_h is None else "reclaim time [h]")
     if figures:
-        target.text(
-            0.5,
-            0.0,
-            f"VRR = variance out / variance in, E = std in / std out: {vrr_basis(figures)}",
-            ha="center",
-            va="bottom",
+        # Bottom left, below the axes (the layout keeps room for it): the bottom right corner holds the stamp.
+        target.supxlabel(
+            f"VRR = variance out / variance in, E = std in / std out: {vrr_basis(figures)}", x=0.005, ha="left",
             fontsize=8,
         )
 
