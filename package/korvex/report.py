@@ -11,11 +11,13 @@ from __future__ import annotations
 import base64
 import io
 import math
+import numbers
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass, field, fields, is_dataclass, replace
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
+import numpy as np
 from markupsafe import Markup
 
 from .views import MAX_HTML_BYTES, VIEW_OTHER_BYTES
@@ -83,17 +85,16 @@ def figure_image(figure: Figure, alt: str) -> Image:
 
 
 def number(value: Any) -> str:
-    """A cell's text: numbers to four significant digits, the rest as they are."""
-    if isinstance(value, bool) or value is None:
-        return "" if value is None else str(value)
-    if isinstance(value, int):
-        return f"{value:,}"
-    if isinstance(value, float):
-        return "" if math.isnan(value) else f"{value:.4g}"
-    try:
-        return f"{float(value):.4g}" if hasattr(value, "dtype") and value.dtype.kind == "f" else str(value)
-    except (TypeError, ValueError):
-        return str(value)
+    """A cell's text: whole numbers with thousands separators, other numbers to four significant digits."""
+    if value is None or isinstance(value, str):
+        return "" if value is None else value
+    if isinstance(value, bool | np.bool_):
+        return str(bool(value))
+    if isinstance(value, numbers.Integral):
+        return f"{int(value):,}"
+    if isinstance(value, numbers.Real):
+        return "" if math.isnan(value) else f"{float(value):.4g}"
+    return str(value)
 
 
 def frame_table(frame: pd.DataFrame, caption: str = "") -> Table:
@@ -144,7 +145,8 @@ def comparison_report(
 def _settings(item: object) -> list[list[str]]:
     if not is_dataclass(item):
         return []
-    return [[entry.name, number(getattr(item, entry.name))] for entry in fields(item)]
+    values = [(entry.name, getattr(item, entry.name)) for entry in fields(item)]
+    return [[name, "default" if value is None else number(value)] for name, value in values]
 
 
 def settings_section(study: Study, options: ReportOptions) -> ReportSection:

@@ -381,13 +381,15 @@ def view_3d(
     first = steps[0]["args"][1]["title.text"] if steps else heading
     length, depth = bed.length_m, bed.depth_m
     figure = go.Figure(traces)
-    stretch = max(1.0, 0.15 * length / peak)
+    stretch = max(1.0, round(0.25 * length / peak))
     figure.update_layout(
         title={"text": first, "font": {"size": 13}},
         scene={
             "xaxis": {"title": {"text": "x along the bed [m]"}},
             "yaxis": {"title": {"text": "z across [m]"}},
             "zaxis": {"title": {"text": f"height [m]{'' if stretch == 1 else f' (drawn {stretch:.2g}x)'}"}},
+            # From the front left corner, a little above: the bed's length runs across the screen.
+            "camera": {"eye": {"x": -0.6, "y": -1.9, "z": 0.9}},
             "aspectmode": "manual",
             "aspectratio": {"x": 2.0, "y": 2.0 * max(depth / length, 0.2), "z": 2.0 * peak * stretch / length},
         },
