@@ -117,7 +117,9 @@ def write_page(path: str | Path, title: str, stamp: str, sections: Sequence[Repo
     """Write a page (creating its folder); refuses a page of MAX_HTML_BYTES or more."""
     data = render_page(title, stamp, sections).encode("utf-8")
     if len(data) >= MAX_HTML_BYTES:
-        raise ValueError(f"the report takes {len(data) / 1e6:.1f} MB, more than the {MAX_HTML_BYTES / 1e6:g} MB a page may")
+        raise ValueError(
+            f"the report takes {len(data) / 1e6:.1f} MB, more than the {MAX_HTML_BYTES / 1e6:g} MB a page may"
+        )
     path = Path(path)
     path.parent.mkdir(parents=True, exist_ok=True)
     path.write_bytes(data)
@@ -206,7 +208,10 @@ def over_time_section(study: Study, options: ReportOptions) -> ReportSection:
     from .plots import qualities_figure
 
     figure = qualities_figure(
-        study.series, study.reclaimed, output_time_h=options.output_time_h, figures=study.homogenisation(),
+        study.series,
+        study.reclaimed,
+        output_time_h=options.output_time_h,
+        figures=study.homogenisation(),
         footer=study.stamp,
     )
     notes = ["Stops of the feed show as gaps in the lines."]
@@ -238,15 +243,21 @@ def cross_sections_section(study: Study, options: ReportOptions) -> ReportSectio
     if study.particles is None:
         return ReportSection(title, notes=("Simulate with record_particles=True to see cross-sections.",))
     bed = study.bed
+    places = (
+        ({"z_m": bed.depth_m / 2}, f"along the bed at z = {bed.depth_m / 2:g} m"),
+        ({"x_m": bed.length_m / 2}, f"across the bed at x = {bed.length_m / 2:g} m"),
+    )
     images = [
-        figure_image(study.cross_section(colour=colour, **place), f"cross-section {place}, coloured by {colour}")
+        figure_image(study.cross_section(colour=colour, **place), f"section {where}, coloured by {colour}")
         for colour in ("time", options.colour or study.series.names[0])
-        for place in ({"z_m": bed.depth_m / 2}, {"x_m": bed.length_m / 2})
+        for place, where in places
     ]
     return ReportSection(
         title,
-        notes=("Every particle in a slab one cell thick, where it came to rest: along the bed's centre line and "
-               "across its middle, coloured by stacking time and by a quality value.",),
+        notes=(
+            "Every particle in a slab one cell thick, where it came to rest: along the bed's centre line and "
+            "across its middle, coloured by stacking time and by a quality value.",
+        ),
         images=images,
     )
 

@@ -200,8 +200,10 @@ def section_figure(
         mappable = axes.pcolormesh(x_edges, y_edges, grid, cmap=cmap, shading="flat")
     else:
         half = section.cell_m / 2
-        boxes = [Rectangle((h - half, y - half), section.cell_m, section.cell_m) for h, y in
-                 zip(section.horizontal_m, section.height_m, strict=True)]
+        boxes = [
+            Rectangle((h - half, y - half), section.cell_m, section.cell_m)
+            for h, y in zip(section.horizontal_m, section.height_m, strict=True)
+        ]
         mappable = PatchCollection(boxes, cmap=cmap, edgecolor="face", linewidth=0.2)
         mappable.set_array(section.colour)
         axes.add_collection(mappable)
@@ -272,11 +274,12 @@ def _face_mesh(x: FloatArray, z: FloatArray, y: FloatArray) -> dict[str, np.ndar
 
 def _slice_text(reclaimed: Reclaimed, index: int) -> str:
     start = reclaimed.position_m[index - 1] if index > 0 else reclaimed.position_m[index]
+    end = reclaimed.position_m[index]
     averages = ", ".join(
         f"{html.escape(name)} {value:.4g}" for name, value in zip(reclaimed.names, reclaimed.values[index], strict=True)
     )
     return (
-        f"reclaim face at {reclaimed.position_m[index]:.4g} m: slice {start:.4g} to {reclaimed.position_m[index]:.4g} m, "
+        f"reclaim face at {end:.4g} m: slice {start:.4g} to {end:.4g} m, "
         f"{reclaimed.volume_m3[index]:.4g} m³, average {averages}"
     )
 
@@ -353,7 +356,6 @@ def view_3d(
                 },
             )
         )
-    face_traces = 0
     steps = []
     base = len(traces)
     heading = html.escape(title)
@@ -375,7 +377,6 @@ def view_3d(
                     "args": [{"visible": visible}, {"title.text": f"{heading}<br>{_slice_text(reclaimed, index)}"}],
                 }
             )
-        face_traces = picks.size
     elif reclaimed is not None:
         notes.append("the reclaim face is drawn for straight beds only")
     first = steps[0]["args"][1]["title.text"] if steps else heading
@@ -396,16 +397,23 @@ def view_3d(
         legend={"x": 0.0, "y": 1.0},
         margin={"l": 0, "r": 0, "t": 60, "b": 0},
         height=700,
-        annotations=[
-            {"text": html.escape("; ".join(notes)), "showarrow": False, "xref": "paper", "yref": "paper",
-             "x": 0.0, "y": 0.0, "xanchor": "left", "font": {"size": 11}}
-        ]
-        if notes
-        else [],
     )
-    if face_traces:
+    if notes:
+        figure.add_annotation(
+            text=html.escape("; ".join(notes)),
+            showarrow=False,
+            xref="paper",
+            yref="paper",
+            x=0.0,
+            y=0.0,
+            xanchor="left",
+            font={"size": 11},
+        )
+    if steps:
         figure.update_layout(
-            sliders=[{"active": 0, "currentvalue": {"prefix": "reclaim position [m]: "}, "steps": steps, "pad": {"t": 10}}]
+            sliders=[
+                {"active": 0, "currentvalue": {"prefix": "reclaim position [m]: "}, "steps": steps, "pad": {"t": 10}}
+            ]
         )
     return figure
 

@@ -1,12 +1,14 @@
 import base64
 import re
 
+from dataclasses import dataclass
+
 import numpy as np
 import pandas as pd
 import pytest
 from matplotlib.figure import Figure
 
-from korvex import Bed, Chevron, QualitySeries, simulate
+from korvex import Bed, Chevron, QualityFigures, QualitySeries, Study, plots, simulate
 from korvex.cli import main
 from korvex.report import STUDY_SECTIONS, comparison_report
 from korvex.views import MAX_HTML_BYTES
@@ -45,6 +47,34 @@ def test_a_study_report_is_one_page_with_every_section(tmp_path):
     assert 'class="plotly-graph-div"' in page
     assert re.search(r"<script[^>]*\bsrc=", page) is None
     assert len(page.encode()) < MAX_HTML_BYTES
+
+
+@dataclass(frozen=True)
+class FairFigures(QualityFigures):
+    """Figures as a build with fair portions and a prediction gives them."""
+
+    portion_m3: float | None = None
+    predicted_vrr: float | None = None
+
+
+def test_the_report_takes_the_figures_a_build_offers(tmp_path, monkeypatch):
+    study = small_study(record_particles=False)
+    figures = tuple(FairFigures(**vars(f), portion_m3=42.0, predicted_vrr=0.0123) for f in study.homogenisation())
+    monkeypatch.setattr(Study, "homogenisation", lambda self: figures)
+    drawn = []
+
+    def variogram_figure(*variograms, footer=None):
+        drawn.append((variograms, footer))
+        return Figure(figsize=(3, 2))
+
+    monkeypatch.setattr(Study, "variograms", lambda self: ("by volume", None), raising=False)
+    monkeypatch.setattr(plots, "variogram_figure", variogram_figure, raising=False)
+    page = study.report(tmp_path / "r.html").read_text(encoding="utf-8")
+    assert "<th>predicted VRR</th>" in page and "<td>0.0123</td>" in page
+    assert "equal portions of 42 m³" in page
+    assert drawn == [(("by volume", None), study.stamp)]
+    assert "not part of this build" not in page
+    assert len(embedded_pngs(page)) == 3
 
 
 def test_a_report_without_particles_says_how_to_get_them(tmp_path):

@@ -76,7 +76,8 @@ def test_the_fast_engine_puts_every_particle_into_exactly_one_section_of_each_ki
     # Cells stack from the ground up, one particle a level.
     levels = np.rint(middle.height_m / bed.cell_size_m - 0.5)
     for column in np.unique(middle.horizontal_m):
-        np.testing.assert_array_equal(np.sort(levels[middle.horizontal_m == column]), np.arange((middle.horizontal_m == column).sum()))
+        stack = np.sort(levels[middle.horizontal_m == column])
+        np.testing.assert_array_equal(stack, np.arange(stack.size))
 
 
 @pytest.mark.parametrize(
