@@ -121,6 +121,24 @@ bool settlesByAge(std::uint64_t age, int activationState) {
     return age >= ageLimit || (activationState == WANTS_DEACTIVATION && age >= restingAgeLimit);
 }
 
+float throwReach(float fall) {
+    // Stepped as the world steps a body: gravity, then damping, then the move, every substep.
+    const float substep = 0.01f;
+    const float damping = std::pow(1.0f - 0.1f, substep);
+    const float elevation = 0.34906587f;
+    float across = 3.0f * std::cos(elevation);
+    float upwards = 3.0f * std::sin(elevation);
+    float travelled = 0.0f;
+    float height = 0.0f;
+    for (int step = 0; step < 100000 && height > -fall; ++step) {
+        upwards = (upwards - 9.80665f * substep) * damping;
+        across *= damping;
+        height += upwards * substep;
+        travelled += across * substep;
+    }
+    return travelled;
+}
+
 template <class Material>
 KorvexDetailed<Material>::KorvexDetailed(const KorvexConfiguration& configuration, std::mt19937& generator)
     : Korvex<Material>(validated(configuration)),
@@ -128,6 +146,7 @@ KorvexDetailed<Material>::KorvexDetailed(const KorvexConfiguration& configuratio
       inverseParticleSize(1.0f / particleSize),
       dropInterval(dropIntervalFor(particleSize)),
       dropGenerator(generator),
+      cellCentreOffset(configuration.cellsFromOrigin ? 0.5f : 0.0f),
       dropDistributions(particleSize),
       collisionConfiguration(std::make_unique<btDefaultCollisionConfiguration>()),
       dispatcher(std::make_unique<btCollisionDispatcher>(collisionConfiguration.get())),
@@ -202,8 +221,10 @@ void KorvexDetailed<Material>::simulateStep() {
                 continue;
             }
             const btVector3& centre = particle.settledCentre;
-            const auto i = cellWithin(centre.x() * inverseParticleSize, this->heapMapWidth);
-            const auto j = cellWithin(centre.z() * inverseParticleSize, this->heapMapDepth);
+            const auto i =
+                cellWithin(centre.x() * inverseParticleSize - cellCentreOffset, this->heapMapWidth);
+            const auto j =
+                cellWithin(centre.z() * inverseParticleSize - cellCentreOffset, this->heapMapDepth);
             if (i && j &&
                 static_cast<double>(this->heightAt(*i, *j)) - buriedDepth > static_cast<double>(centre.y())) {
                 particle.body.removeFromWorld();
@@ -256,6 +277,17 @@ void KorvexDetailed<Material>::publishParticles() {
 }
 
 template <class Material>
+float KorvexDetailed<Material>::surfaceHeightAt(float x, float z) {
+    const auto i = clampedCell(inverseParticleSize * x - cellCentreOffset, this->heapMapWidth);
+    const auto j = clampedCell(inverseParticleSize * z - cellCentreOffset, this->heapMapDepth);
+    if (!i || !j) {
+        return 0.0f;
+    }
+    const float centre = this->heightAt(*i, *j);
+    return centre > 0.0f ? centre + 0.5f * particleSize : 0.0f;
+}
+
+template <class Material>
 void KorvexDetailed<Material>::settleParticle(ParticleType& particle) {
     particle.body.body().setMassProps(0.0f, btVector3(0.0f, 0.0f, 0.0f));
     if (frozenBodiesRejoinAsStatic) {
@@ -268,8 +300,8 @@ void KorvexDetailed<Material>::settleParticle(ParticleType& particle) {
     if (this->particleLog) {
         this->particleLog->append(particle.dropIndex, centre.x(), centre.y(), centre.z(), particle.material);
     }
-    const auto i = clampedCell(inverseParticleSize * centre.x(), this->heapMapWidth);
-    const auto j = clampedCell(inverseParticleSize * centre.z(), this->heapMapDepth);
+    const auto i = clampedCell(inverseParticleSize * centre.x() - cellCentreOffset, this->heapMapWidth);
+    const auto j = clampedCell(inverseParticleSize * centre.z() - cellCentreOffset, this->heapMapDepth);
     // A body the solver has flung to NaN or infinity has no height worth recording.
     if (!i || !j || !std::isfinite(centre.y())) {
         return;
@@ -309,8 +341,13 @@ void KorvexDetailed<Material>::dropParticle(float x, float z, const Material& pa
     const btVector3 velocity(0.0f, 3.0f * speedFactor * std::sin(elevation),
                              3.0f * speedFactor * std::cos(elevation));
     const btQuaternion rotation(btVector3(0.0f, 0.0f, 1.0f), spin);
-    // Thrown from 5 m short of the stacking position, so that the launch carries it onto the pile.
-    const btVector3 position(x + lateralOffset, this->configuration.dropHeight * heightFactor, z - 5.0f);
+    // Thrown from 5 m short of the stacking position, so that the launch carries it onto the pile; an aimed
+    // throw starts as far short as the box will fly before it comes down on the surface there.
+    const float launchHeight = this->configuration.dropHeight * heightFactor;
+    const float shortBy = this->configuration.aimedThrow
+                              ? throwReach(launchHeight - 0.5f * particleSize - surfaceHeightAt(x, z))
+                              : 5.0f;
+    const btVector3 position(x + lateralOffset, launchHeight, z - shortBy);
 
     createParticle(position, particle, rotation, velocity, dimensions);
 

@@ -30,6 +30,10 @@ struct FreezingInPlace;
 /// old enough to be frozen where it lies.
 bool settlesByAge(std::uint64_t age, int activationState);
 
+/// How far along z a box thrown as dropParticle throws it (3 m/s, 20 degrees upwards) travels, damped as
+/// the world damps it, before it has come down by `fall` metres; a negative fall counts as none.
+float throwReach(float fall);
+
 /// The rigid-body stockpile simulator: every particle is a box thrown into a Bullet world, frozen
 /// where it comes to rest and entered into the heap map. Owns the physics world, the static ground
 /// and every particle with its physics objects.
@@ -65,6 +69,9 @@ public:
     void simulateStep();
     /// Refreshes the viewer record of every moving particle and retires the settled ones.
     void publishParticles();
+    /// Height of the pile's surface over (x, z): the top of the highest box settled in the heap-map cell
+    /// there (the nearest cell for a point off the grid), 0 on bare ground.
+    float surfaceHeightAt(float x, float z);
     /// Freezes the particle where it lies and raises the heap map under its centre.
     void settleParticle(ParticleType& particle);
     /// Makes one particle with its body, puts it into the world and lists it as moving.
@@ -87,6 +94,9 @@ public:
     /// every 100th step of this simulator.
     int stepsSinceBuriedPass = 0;
     std::mt19937& dropGenerator;
+    /// Where a heap-map cell's centre lies, in particle sizes from its index: 0.5 when cells span from
+    /// the origin, else 0.
+    const float cellCentreOffset;
     const detail::DropDistributions dropDistributions;
 
     // Declared in the order they are built on one another, so that each is released before what it

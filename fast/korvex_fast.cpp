@@ -62,6 +62,7 @@ template <class Material>
 KorvexFast<Material>::KorvexFast(const KorvexConfiguration& configuration, FastRandomSources& random)
     : Korvex<Material>(checked(configuration)),
       cellSize(cellSizeFor(configuration.particlesPerCubicMeter)),
+      cellCentreOffset(configuration.cellsFromOrigin ? 0.5f : 0.0f),
       reclaimSlope(slopeOf(configuration.reclaimAngle)),
       circleLength(configuration.circular
                        ? static_cast<double>(std::min(configuration.length, configuration.depth)) *
@@ -110,8 +111,8 @@ void KorvexFast<Material>::finishStacking() {}
 template <class Material>
 void KorvexFast<Material>::dropParticle(float x, float z, const Material& particle) {
     this->waitWhilePaused();
-    const std::size_t startColumn = nearestCell(x / cellSize, this->heapMapWidth) + 1;
-    const std::size_t startRow = nearestCell(z / cellSize, this->heapMapDepth) + 1;
+    const std::size_t startColumn = nearestCell(x / cellSize - cellCentreOffset, this->heapMapWidth) + 1;
+    const std::size_t startRow = nearestCell(z / cellSize - cellCentreOffset, this->heapMapDepth) + 1;
 
     std::unique_ptr<Record> record;
     if (this->configuration.visualize) {
@@ -139,9 +140,10 @@ void KorvexFast<Material>::dropParticle(float x, float z, const Material& partic
     const std::size_t r = static_cast<std::size_t>(cell) % columnCounts.rows();
     if (this->particleLog) {
         // Cell c - 1 of the heap map, centred where the heap map's cell is.
-        this->particleLog->append(this->particlesDropped, static_cast<float>(c - 1) * cellSize,
-                                  (cubesBelow + 0.5f) * cellSize, static_cast<float>(r - 1) * cellSize,
-                                  particle);
+        this->particleLog->append(this->particlesDropped,
+                                  (static_cast<float>(c - 1) + cellCentreOffset) * cellSize,
+                                  (cubesBelow + 0.5f) * cellSize,
+                                  (static_cast<float>(r - 1) + cellCentreOffset) * cellSize, particle);
     }
     if (record) {
         std::lock_guard lock(this->particlesMutex);
@@ -169,6 +171,12 @@ std::size_t KorvexFast<Material>::straightSliceOf(std::size_t c, float cubesBelo
         k = column;
     } else if (static_cast<double>(reclaimSlope) < 1e-10) {
         k = this->configuration.reclaimAngle < 90.0f ? 0 : last;
+    } else if (this->configuration.cellsFromOrigin) {
+        // The inclined face reaches the cube's centre that far before its foot reaches the centre's column.
+        const double ahead = (static_cast<double>(cubesBelow) + 0.5) / static_cast<double>(reclaimSlope);
+        const double centre = static_cast<double>(column) + 0.5;
+        k = centre > ahead ? static_cast<std::size_t>(std::min(centre - ahead, static_cast<double>(last)))
+                           : 0;
     } else {
         // The inclined face reaches a cube that many columns after its foot has passed the cube's column.
         const float behind = cubesBelow / reclaimSlope + 0.5f;
@@ -181,10 +189,16 @@ std::size_t KorvexFast<Material>::straightSliceOf(std::size_t c, float cubesBelo
 
 template <class Material>
 std::size_t KorvexFast<Material>::circularSliceOf(std::size_t c, std::size_t r, float cubesBelow) const {
-    const double px =
-        static_cast<double>(static_cast<float>(c) - 0.5f) * cellSize - this->configuration.length * 0.5 + 0.5;
-    const double pz =
-        static_cast<double>(static_cast<float>(r) - 0.5f) * cellSize - this->configuration.depth * 0.5 + 0.5;
+    // When cells span from the origin the angle is taken about the centre of the bed area, from the cell's
+    // own centre.
+    const bool fromOrigin = this->configuration.cellsFromOrigin;
+    const double px = fromOrigin
+                          ? (static_cast<double>(c) - 0.5) * cellSize - this->configuration.length * 0.5
+                          : static_cast<double>(static_cast<float>(c) - 0.5f) * cellSize -
+                                this->configuration.length * 0.5 + 0.5;
+    const double pz = fromOrigin ? (static_cast<double>(r) - 0.5) * cellSize - this->configuration.depth * 0.5
+                                 : static_cast<double>(static_cast<float>(r) - 0.5f) * cellSize -
+                                       this->configuration.depth * 0.5 + 0.5;
     const double angle = std::atan2(pz, px);
     double position = (1.0 - angle / 3.1415927410125732) * 0.5 * circleLength;
     if (!(static_cast<double>(reclaimSlope) > 1e10) && !(static_cast<double>(reclaimSlope) < 1e-10)) {
@@ -193,8 +207,10 @@ std::size_t KorvexFast<Material>::circularSliceOf(std::size_t c, std::size_t r, 
     // The remainder is taken in floating point, where it is exact, so that no position is too far from the
     // start for the conversion; positions before the start wrap around to the end of the circle.
     const auto count = static_cast<std::int64_t>(slices.size());
-    const auto offset = static_cast<std::int64_t>(
-        std::fmod(std::trunc(position / cellSize + 0.5), static_cast<double>(count)));
+    // Slice k takes the positions from k to k + 1 cells when cells span from the origin, else those nearest
+    // k.
+    const double cells = fromOrigin ? std::floor(position / cellSize) : std::trunc(position / cellSize + 0.5);
+    const auto offset = static_cast<std::int64_t>(std::fmod(cells, static_cast<double>(count)));
     return static_cast<std::size_t>((count + offset) % count);
 }
 

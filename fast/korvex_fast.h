@@ -51,6 +51,8 @@ public:
     const float cellSize;
     /// Reclaim position reached so far, in metres along the pile or its centre line.
     float lastReclaimPosition = 0.0f;
+    /// Where cell i's centre lies, in cell edges from i: 0.5 when cells span from the origin, else 0.
+    const float cellCentreOffset;
     /// Tangent of reclaimAngle; +infinity for a vertical face.
     const float reclaimSlope;
     /// Length of the centre line of a circular pile; 0 for a straight pile.

@@ -148,6 +148,8 @@ private:
         configuration.eightNeighbourProbability = eight_neighbour_probability;
         configuration.particleVolumeFactor = particle_volume_factor;
         configuration.dropHeight = drop_height_m;
+        configuration.cellsFromOrigin = true;
+        configuration.aimedThrow = true;
         settings.engine = engineNamed(engine);
         settings.seed = seed;
         settings.logParticles = record_particles;

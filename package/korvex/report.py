@@ -173,11 +173,11 @@ def figures_section(study: Study, options: ReportOptions) -> ReportSection:
     from .plots import vrr_basis
 
     figures = study.homogenisation()
-    # Figures that this build's metrics offer beside VRR and E.
+    # The prediction needs a plan that lays layers, the per-delivery figures rows as cut.
     extra = [
         (label, name)
         for label, name in (("predicted VRR", "predicted_vrr"), ("VRR per delivery", "per_delivery_vrr"))
-        if any(getattr(f, name, None) is not None for f in figures)
+        if any(getattr(f, name) is not None for f in figures)
     ]
     columns = ["quality", "mean in", "std in", "mean out", "std out", "VRR", "E", *[label for label, _ in extra]]
     columns.append("ideal VRR 1/N")
@@ -199,8 +199,8 @@ def figures_section(study: Study, options: ReportOptions) -> ReportSection:
         f"VRR = variance out / variance in (smaller is better); E = std in / std out; {vrr_basis(figures)}.",
         "Ideal VRR 1/N: averaging N independent layers, N the stacker's passes.",
     ]
-    if not extra:
-        notes.append("The predicted VRR (from the feed's variogram) is not part of this build.")
+    if all(f.predicted_vrr is None for f in figures):
+        notes.append("No predicted VRR: the study's chunks were stacked as given, not laid in layers by a plan.")
     return ReportSection("Homogenisation", notes=notes, tables=(Table(columns, rows),))
 
 
@@ -216,19 +216,17 @@ def over_time_section(study: Study, options: ReportOptions) -> ReportSection:
     )
     notes = ["Stops of the feed show as gaps in the lines."]
     if options.output_time_h is None:
-        notes.append("The output is shown by reclaim position; give a reclaim rate to see it in time.")
+        notes.append("The output is shown by reclaim position; give a reclaimer or a reclaim rate to see it in time.")
     return ReportSection("Input and output", notes=notes, images=(figure_image(figure, "quality in and out"),))
 
 
 def variogram_section(study: Study, options: ReportOptions) -> ReportSection:
-    from . import plots
-
-    variograms = getattr(study, "variograms", None)
-    draw = getattr(plots, "variogram_figure", None)
-    if variograms is None or draw is None:
-        return ReportSection("Variogram of the feed", notes=("The feed's variogram is not part of this build.",))
-    figure = draw(*variograms(), footer=study.stamp)
-    return ReportSection("Variogram of the feed", images=(figure_image(figure, "variogram of the feed"),))
+    return ReportSection(
+        "Variogram of the feed",
+        notes=("Half the mean squared difference of feed portions a given volume or time apart, scaled by their "
+               "variance: where it has levelled off at 1, portions that far apart are independent.",),
+        images=(figure_image(study.variogram_figure(), "variogram of the feed"),),
+    )
 
 
 def heights_section(study: Study, options: ReportOptions) -> ReportSection:

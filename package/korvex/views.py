@@ -139,8 +139,10 @@ def cut_section(
     across = particles.z_m if along else particles.x_m
     gridded = bed.engine == "fast"
     if gridded and thickness_m is None:
-        # Centres sit on cell centres: take the one row (or column) of cells nearest the plane.
-        keep = np.rint(across / cell) == np.rint(at / cell)
+        # Cells span from the bed's corner, one cell each: take the row (or column) of cells the plane cuts,
+        # the last one for a plane on the bed's far edge.
+        target = min(math.floor(at / cell), max(math.ceil(limit / cell) - 1, 0))
+        keep = np.floor(across / cell) == target
     else:
         keep = np.abs(across - at) <= thickness / 2
     horizontal = (particles.x_m if along else particles.z_m)[keep]
@@ -161,7 +163,7 @@ def cut_section(
 def _cells(section: Section) -> tuple[FloatArray, FloatArray, np.ndarray]:
     """Cell edges and a masked grid of mean colours for a section of the fast engine."""
     cell = section.cell_m
-    column = np.rint(section.horizontal_m / cell).astype(np.int64)
+    column = np.floor(section.horizontal_m / cell).astype(np.int64)
     level = np.floor(section.height_m / cell).astype(np.int64)
     columns = int(column.max()) + 1
     levels = int(level.max()) + 1
@@ -170,7 +172,7 @@ def _cells(section: Section) -> tuple[FloatArray, FloatArray, np.ndarray]:
     counts = np.bincount(flat, minlength=levels * columns)
     with np.errstate(invalid="ignore", divide="ignore"):
         grid = np.ma.masked_invalid((sums / counts).reshape(levels, columns))
-    x_edges = (np.arange(columns + 1) - 0.5) * cell
+    x_edges = np.arange(columns + 1) * cell
     y_edges = np.arange(levels + 1) * cell
     return x_edges, y_edges, grid
 
@@ -207,7 +209,7 @@ def section_figure(
         mappable = PatchCollection(boxes, cmap=cmap, edgecolor="face", linewidth=0.2)
         mappable.set_array(section.colour)
         axes.add_collection(mappable)
-    axes.set_xlim(-section.cell_m / 2, section.extent_m + section.cell_m / 2)
+    axes.set_xlim(0, section.extent_m)
     axes.set_ylim(0, top)
     axes.set_aspect(stretch)
     axes.set_xlabel(f"{'x along' if section.along else 'z across'} the bed [m]")
@@ -227,8 +229,8 @@ def _downsampled(heights: HeightMap) -> tuple[FloatArray, FloatArray, FloatArray
     rows, columns = heights.heights_m.shape
     step = max(1, math.ceil(max(rows, columns) / MAX_SURFACE_CELLS))
     grid = heights.heights_m[::step, ::step]
-    x = np.arange(0, columns, step) * heights.cell_m
-    z = np.arange(0, rows, step) * heights.cell_m
+    x = (np.arange(0, columns, step) + 0.5) * heights.cell_m
+    z = (np.arange(0, rows, step) + 0.5) * heights.cell_m
     return x, z, grid
 
 
@@ -241,12 +243,13 @@ def _face(heights: HeightMap, position_m: float, reclaim_angle_deg: float) -> tu
     """
     x_cells, z_cells, grid = _downsampled(heights)
     spacing = float(x_cells[1] - x_cells[0]) if x_cells.size > 1 else heights.cell_m
+    edge = heights.heights_m.shape[1] * heights.cell_m
     levels = np.linspace(0.0, max(float(grid.max()), heights.cell_m), FACE_LEVELS)[:, None]
     lean = 0.0 if abs(90.0 - reclaim_angle_deg) < 0.01 else 1 / math.tan(math.radians(reclaim_angle_deg))
     x = np.broadcast_to(position_m + levels * lean, (levels.size, z_cells.size))
-    column = np.clip(np.rint(x / spacing).astype(np.int64), 0, x_cells.size - 1)
+    column = np.clip(np.floor(x / spacing).astype(np.int64), 0, x_cells.size - 1)
     surface = grid[np.arange(z_cells.size), column]
-    on_bed = (x >= -spacing / 2) & (x <= x_cells[-1] + spacing / 2)
+    on_bed = (x >= 0) & (x <= edge)
     # The face reaches up to the highest level still inside the pile.
     inside = np.where(on_bed & (levels <= surface), levels, 0.0)
     top = inside.max(axis=0)

@@ -86,7 +86,7 @@ def test_the_report_renders_its_figures_and_3d_view_without_a_network(study, tmp
     page = study.report(tmp_path / "report.html", reclaim_rate_m3_per_h=500.0)
     dom = open_page(page, tmp_path, "--dump-dom")
     assert "gl-container" in dom.stdout and "<canvas" in dom.stdout
-    assert dom.stdout.count('<img src="data:image/png;base64,') == 6
+    assert dom.stdout.count('<img src="data:image/png;base64,') == 7
     assert script_errors(dom.stderr) == []
     run, image, distinct, coloured = screenshot_colours(page, tmp_path, "1300,2600")
     assert script_errors(run.stderr) == []

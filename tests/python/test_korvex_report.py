@@ -1,14 +1,12 @@
 import base64
 import re
 
-from dataclasses import dataclass
-
 import numpy as np
 import pandas as pd
 import pytest
 from matplotlib.figure import Figure
 
-from korvex import Bed, Chevron, QualityFigures, QualitySeries, Study, plots, simulate
+from korvex import Bed, Chevron, QualitySeries, Reclaimer, simulate
 from korvex.cli import main
 from korvex.report import STUDY_SECTIONS, comparison_report
 from korvex.views import MAX_HTML_BYTES
@@ -39,9 +37,9 @@ def test_a_study_report_is_one_page_with_every_section(tmp_path):
         assert f"<h2>{heading}</h2>" in page
     assert len(STUDY_SECTIONS) == 7
     assert f"seed={study.seed}" in page and study.stamp in page
-    # Heights, qualities, four cross-sections; the variogram is not part of this build.
-    assert len(embedded_pngs(page)) == 6
-    assert "give a reclaim rate" not in page
+    # Qualities, variogram, heights and four cross-sections.
+    assert len(embedded_pngs(page)) == 7
+    assert "give a reclaimer or a reclaim rate" not in page
     figures = study.homogenisation()
     assert f"<td>{figures[0].vrr:.4f}</td>" in page and f"<td>{figures[0].effect:.2f}</td>" in page
     assert 'class="plotly-graph-div"' in page
@@ -49,38 +47,35 @@ def test_a_study_report_is_one_page_with_every_section(tmp_path):
     assert len(page.encode()) < MAX_HTML_BYTES
 
 
-@dataclass(frozen=True)
-class FairFigures(QualityFigures):
-    """Figures as a build with fair portions and a prediction gives them."""
-
-    portion_m3: float | None = None
-    predicted_vrr: float | None = None
-
-
-def test_the_report_takes_the_figures_a_build_offers(tmp_path, monkeypatch):
-    study = small_study(record_particles=False)
-    figures = tuple(FairFigures(**vars(f), portion_m3=42.0, predicted_vrr=0.0123) for f in study.homogenisation())
-    monkeypatch.setattr(Study, "homogenisation", lambda self: figures)
-    drawn = []
-
-    def variogram_figure(*variograms, footer=None):
-        drawn.append((variograms, footer))
-        return Figure(figsize=(3, 2))
-
-    monkeypatch.setattr(Study, "variograms", lambda self: ("by volume", None), raising=False)
-    monkeypatch.setattr(plots, "variogram_figure", variogram_figure, raising=False)
+def test_the_report_shows_the_fair_and_predicted_figures_and_the_output_in_time(tmp_path):
+    series = QualitySeries.from_array(
+        np.random.default_rng(5).normal(size=(300, 1)), ("CaO",), interval_s=60.0, volume_m3=2.0
+    )
+    study = simulate(series, Chevron(layers=8), Bed(length_m=40.0, depth_m=16.0), seed=11, progress=False,
+                     bulk_density_t_per_m3=1.5, reclaimer=Reclaimer(900.0))
+    (figure,) = study.homogenisation()
     page = study.report(tmp_path / "r.html").read_text(encoding="utf-8")
-    assert "<th>predicted VRR</th>" in page and "<td>0.0123</td>" in page
-    assert "equal portions of 42 m³" in page
-    assert drawn == [(("by volume", None), study.stamp)]
-    assert "not part of this build" not in page
+    assert "<th>predicted VRR</th>" in page and f"<td>{figure.predicted_vrr:.4g}</td>" in page
+    assert "<th>VRR per delivery</th>" in page and f"<td>{figure.per_delivery_vrr:.4g}</td>" in page
+    assert f"equal portions of {figure.portion_m3:.4g} m³" in page
+    # The reclaimer puts the output in time; heights, qualities and the variogram are drawn.
+    assert "give a reclaimer" not in page and "No predicted VRR" not in page
     assert len(embedded_pngs(page)) == 3
+    np.testing.assert_allclose(study.output_time_h()[-1], study.reclaimed.total_volume_m3 * 1.5 / 900.0,
+                               rtol=0.01)
+
+
+def test_a_study_of_chunks_as_given_says_it_has_no_prediction(tmp_path):
+    study = small_study(record_particles=False)
+    chunks = simulate(study.chunks, None, study.bed, seed=2, progress=False)
+    page = chunks.report(tmp_path / "r.html").read_text(encoding="utf-8")
+    assert "No predicted VRR" in page and "<th>predicted VRR</th>" not in page
 
 
 def test_a_report_without_particles_says_how_to_get_them(tmp_path):
     page = small_study(record_particles=False).report(tmp_path / "r.html").read_text(encoding="utf-8")
-    assert "record_particles=True" in page and "give a reclaim rate" in page
-    assert len(embedded_pngs(page)) == 2
+    assert "record_particles=True" in page and "give a reclaimer or a reclaim rate" in page
+    assert len(embedded_pngs(page)) == 3
 
 
 def test_names_from_user_files_are_escaped_in_the_study_report(tmp_path):
@@ -114,7 +109,7 @@ def test_the_command_line_writes_the_report(tmp_path, capsys):
     written = capsys.readouterr().out.split()
     assert str(tmp_path / "out" / "feed-report.html") in written
     assert main(["simulate", str(csv), *common, "--report", str(tmp_path / "page.html"),
-                 "--reclaim-rate-m3-per-h", "500"]) == 0
+                 "--bulk-density-t-per-m3", "1.5", "--reclaim-rate-t-per-h", "700"]) == 0
     assert str(tmp_path / "page.html") in capsys.readouterr().out.split()
     page = (tmp_path / "page.html").read_text(encoding="utf-8")
-    assert "Cross-sections" in page and "seed 3" in page
+    assert "Cross-sections" in page and "seed 3" in page and "give a reclaimer" not in page

@@ -68,11 +68,13 @@ def test_the_fast_engine_puts_every_particle_into_exactly_one_section_of_each_ki
     study = fast_chevron
     bed, particles = study.bed, study.particles
     assert len(particles) == pytest.approx(study.series.total_volume_m3, abs=1)
-    across = sum(len(cut_section(particles, bed, x_m=x)) for x in np.arange(0, bed.length_m + 0.5, bed.cell_size_m))
-    along = sum(len(cut_section(particles, bed, z_m=z)) for z in np.arange(0, bed.depth_m + 0.5, bed.cell_size_m))
+    across = sum(len(cut_section(particles, bed, x_m=x)) for x in np.arange(0, bed.length_m, bed.cell_size_m))
+    along = sum(len(cut_section(particles, bed, z_m=z)) for z in np.arange(0.3, bed.depth_m, bed.cell_size_m))
     assert across == along == len(particles)
+    # Cell 10 spans 10 m to 11 m across the bed; a plane on the far edge cuts the last cell.
     middle = cut_section(particles, bed, z_m=bed.depth_m / 2, colour="SiO2")
-    np.testing.assert_array_equal(middle.colour, particles.column("SiO2")[particles.z_m == 10.0])
+    np.testing.assert_array_equal(middle.colour, particles.column("SiO2")[particles.z_m == 10.5])
+    assert len(cut_section(particles, bed, x_m=bed.length_m)) == np.count_nonzero(particles.x_m == 59.5)
     # Cells stack from the ground up, one particle a level.
     levels = np.rint(middle.height_m / bed.cell_size_m - 0.5)
     for column in np.unique(middle.horizontal_m):
@@ -149,7 +151,8 @@ def test_the_qualities_figure_names_its_vrr_and_e_and_shows_the_output_in_time(f
     assert hours[-1] == pytest.approx(study.reclaimed.total_volume_m3 / 900, rel=0.01)
     figure = qualities_figure(series, study.reclaimed, output_time_h=hours, figures=study.homogenisation())
     basis = figure.get_supxlabel()
-    assert "VRR = variance out / variance in" in basis and "per delivery" in basis
+    portion = study.homogenisation()[0].portion_m3
+    assert "VRR = variance out / variance in" in basis and f"equal portions of {portion:.4g} m³" in basis
     first = study.homogenisation()[0]
     left, right = figure.axes[:2]
     assert right.get_title(loc="right") == f"CaO: VRR {first.vrr:.4f}, E {first.effect:.2f}"
