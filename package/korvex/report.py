@@ -215,9 +215,16 @@ def over_time_section(study: Study, options: ReportOptions) -> ReportSection:
         footer=study.stamp,
     )
     notes = ["Stops of the feed show as gaps in the lines."]
+    images = [figure_image(figure, "quality in and out")]
     if options.output_time_h is None:
         notes.append("The output is shown by reclaim position; give a reclaimer or a reclaim rate to see it in time.")
-    return ReportSection("Input and output", notes=notes, images=(figure_image(figure, "quality in and out"),))
+    if study.reclaimer is not None and study.bulk_density_t_per_m3 is not None:
+        from .plots import output_figure
+
+        notes.append("Below: the output as the reclaimer delivers it, with the laboratory's hourly composites.")
+        composites = output_figure(study.output, study.composites(1.0), footer=study.stamp)
+        images.append(figure_image(composites, "output in time with hourly composites"))
+    return ReportSection("Input and output", notes=notes, images=images)
 
 
 def variogram_section(study: Study, options: ReportOptions) -> ReportSection:

@@ -58,9 +58,10 @@ def test_the_report_shows_the_fair_and_predicted_figures_and_the_output_in_time(
     assert "<th>predicted VRR</th>" in page and f"<td>{figure.predicted_vrr:.4g}</td>" in page
     assert "<th>VRR per delivery</th>" in page and f"<td>{figure.per_delivery_vrr:.4g}</td>" in page
     assert f"equal portions of {figure.portion_m3:.4g} m³" in page
-    # The reclaimer puts the output in time; heights, qualities and the variogram are drawn.
+    # The reclaimer puts the output in time; qualities, composites, variogram and heights are drawn.
     assert "give a reclaimer" not in page and "No predicted VRR" not in page
-    assert len(embedded_pngs(page)) == 3
+    assert "hourly composites" in page
+    assert len(embedded_pngs(page)) == 4
     np.testing.assert_allclose(study.output_time_h()[-1], study.reclaimed.total_volume_m3 * 1.5 / 900.0,
                                rtol=0.01)
 
