@@ -91,3 +91,11 @@ def test_the_report_renders_its_figures_and_3d_view_without_a_network(study, tmp
     run, image, distinct, coloured = screenshot_colours(page, tmp_path, "1300,2600")
     assert script_errors(run.stderr) == []
     assert distinct > 500 and coloured > 0.1, (distinct, coloured)
+
+
+def test_the_error_scan_sees_a_script_that_fails(tmp_path):
+    # Without this, a scan that never matches would pass every page.
+    page = tmp_path / "broken.html"
+    page.write_text("<!DOCTYPE html><html><body><p>x</p><script>notDefinedAnywhere();</script></body></html>")
+    errors = script_errors(open_page(page, tmp_path, "--dump-dom").stderr)
+    assert len(errors) == 1 and "notDefinedAnywhere" in errors[0]
