@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <format>
 #include <limits>
 #include <stdexcept>
 #include <string>
@@ -56,9 +57,37 @@ float boxSize(const KorvexConfiguration& configuration) {
 
 std::uint64_t dropIntervalFor(float particleSize) {
     const double milliseconds = std::pow(static_cast<double>(particleSize), 3.0) * 1000.0;
-    constexpr double limit = 18446744073709551616.0;  // 2^64
-    return milliseconds >= limit ? std::numeric_limits<std::uint64_t>::max()
-                                 : static_cast<std::uint64_t>(milliseconds);
+    // By then the step that freezes every particle dropped before has run: a longer wait would only
+    // step a still world.
+    constexpr std::uint64_t longest = ageLimit + stepMilliseconds;
+    return milliseconds >= static_cast<double>(longest) ? longest : static_cast<std::uint64_t>(milliseconds);
+}
+
+/// Throws std::invalid_argument when boxes of `size` cannot be simulated on the bed.
+void checkBoxFitsBed(float size, const KorvexConfiguration& configuration, float minimumSize) {
+    const std::string setting =
+        std::format("particle size (particleVolumeFactor / particlesPerCubicMeter)^(1/3) of {:g} m", size);
+    if (size < minimumSize) {
+        throw std::invalid_argument(
+            std::format("{} is below the {:g} m the physics resolves: lower "
+                        "particlesPerCubicMeter or raise particleVolumeFactor",
+                        setting, minimumSize));
+    }
+    const float shorterSide = std::min(configuration.length, configuration.depth);
+    if (size > shorterSide) {
+        throw std::invalid_argument(std::format(
+            "{} is larger than the bed's shorter side of {:g} m (length and depth)", setting, shorterSide));
+    }
+    // Boxes are dropped up to one bed length beyond the bed; there their positions must still resolve
+    // a box to a small fraction of its edge.
+    const float farthest = 2.0f * std::max(configuration.length, configuration.depth);
+    const float resolution = std::nextafter(farthest, std::numeric_limits<float>::infinity()) - farthest;
+    if (size < 64.0f * resolution) {
+        throw std::invalid_argument(
+            std::format("{} is too small for positions {:g} m from the origin, which single "
+                        "precision resolves to {:g} m: use larger boxes or a smaller bed",
+                        setting, farthest, resolution));
+    }
 }
 
 // One cell per particle size plus one, so that a particle centred on the far edge has a cell. A
@@ -158,8 +187,10 @@ KorvexDetailed<Material>::KorvexDetailed(const KorvexConfiguration& configuratio
       groundMotionState(btTransform(btQuaternion(0.0f, 0.0f, 0.0f, 1.0f), btVector3(0.0f, -1.0f, 0.0f))),
       groundBody(*dynamicsWorld, groundShape, groundMotionState, groundInfo()),
       reclaimGeometry(configuration) {
-    this->initializeHeapMap(cellCount(configuration.length, particleSize, "length"),
-                            cellCount(configuration.depth, particleSize, "depth"));
+    const std::uint32_t width = cellCount(configuration.length, particleSize, "length");
+    const std::uint32_t depth = cellCount(configuration.depth, particleSize, "depth");
+    checkBoxFitsBed(particleSize, configuration, minimumParticleSizeM);
+    this->initializeHeapMap(width, depth);
 }
 
 template <class Material>
@@ -406,6 +437,25 @@ typename KorvexDetailed<Material>::ParticleType& KorvexDetailed<Material>::creat
 template <class Material>
 bool KorvexDetailed<Material>::reclaimingFinished() {
     return particles.empty();
+}
+
+template <class Material>
+double KorvexDetailed<Material>::heldVolume() const {
+    return static_cast<double>(particles.size()) * this->particleVolume();
+}
+
+template <class Material>
+double KorvexDetailed<Material>::reclaimReach() {
+    finishStacking();
+    if (!reclaimOrderValid) {
+        buildReclaimOrder();
+    }
+    const double reach = Korvex<Material>::reclaimReach();
+    // Particles without a finite coordinate go first; the last entry lies farthest along.
+    if (reclaimOrder.size() > reclaimedEntries && reclaimOrder.back().finite) {
+        return std::max(reach, reclaimOrder.back().coordinate);
+    }
+    return reach;
 }
 
 template <class Material>

@@ -45,9 +45,10 @@ public:
 
     /// Throws std::invalid_argument naming the setting when the configuration cannot describe a pile
     /// of boxes: validateConfiguration's checks, a particleVolumeFactor that is not positive and
-    /// finite (or gives no usable box size), a dropHeight that is not finite.
-    /// Draws the jitter of its particles from `generator`, which must outlive it: by default the one the
-    /// process shares.
+    /// finite (or gives no usable box size), a box edge below minimumParticleSizeM, wider than the
+    /// bed's shorter side or too small for single precision to resolve across the bed, a dropHeight
+    /// that is not finite. Draws the jitter of its particles from `generator`, which must outlive it: by
+    /// default the one the process shares.
     explicit KorvexDetailed(const KorvexConfiguration& configuration,
                             std::mt19937& generator = detail::processDropGenerator());
     ~KorvexDetailed() override;
@@ -58,6 +59,11 @@ public:
     void finishStacking() override;
     /// True when no particle is left on the pile.
     bool reclaimingFinished() override;
+    /// The material volume of the particles on the pile.
+    double heldVolume() const override;
+    /// The base's reach, or the reclaim coordinate of the farthest particle when that is farther: the
+    /// physics may carry a box beyond the bed. Lets the particles settle first.
+    double reclaimReach() override;
     /// Takes off the pile every particle whose reclaim coordinate lies below `position`, or is not
     /// finite, and returns their material summed in drop order.
     Material reclaim(float position) override;
@@ -81,10 +87,13 @@ public:
     /// Held while a simulation step, clear or destruction changes the world, the particle lists,
     /// the clock or the heap map. Taken before particlesMutex.
     std::mutex simulationMutex;
+    /// Smallest box edge, metres: the physics' contact tolerances are a few centimetres.
+    static constexpr float minimumParticleSizeM = 0.05f;
     /// Nominal edge length of a particle box and of a heap-map cell, metres.
     const float particleSize;
     const float inverseParticleSize;
-    /// Simulated milliseconds between two drops: one millisecond per litre of nominal box volume.
+    /// Simulated milliseconds between two drops: one millisecond per litre of nominal box volume, at
+    /// most the age at which every particle is frozen, after which waiting changes nothing.
     const std::uint64_t dropInterval;
     /// Simulated clock in milliseconds, 30 per step.
     std::uint64_t simulationTime = 0;

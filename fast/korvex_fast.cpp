@@ -99,10 +99,23 @@ KorvexFast<Material>::~KorvexFast() {
 template <class Material>
 void KorvexFast<Material>::clear() {
     clearBordered(columnCounts);
+    placedCubes = 0;
     for (Material& slice : slices) {
         slice.reset();
     }
     releaseRecords();
+}
+
+template <class Material>
+double KorvexFast<Material>::capacity() const {
+    // A column can only be full once the whole pile holds as many cubes as one column can.
+    constexpr double mostCubes = static_cast<double>(std::numeric_limits<std::int32_t>::max() - 2);
+    return std::min(Korvex<Material>::capacity(), mostCubes * this->particleVolume());
+}
+
+template <class Material>
+double KorvexFast<Material>::heldVolume() const {
+    return static_cast<double>(placedCubes) * this->particleVolume();
 }
 
 template <class Material>
@@ -134,6 +147,7 @@ void KorvexFast<Material>::dropParticle(float x, float z, const Material& partic
         throw std::overflow_error("a column of 2147483647 cubes cannot take another particle");
     }
     counts[cell] = height + 1;
+    ++placedCubes;
 
     const float cubesBelow = static_cast<float>(height);
     const std::size_t c = static_cast<std::size_t>(cell) / columnCounts.rows();
@@ -155,6 +169,8 @@ void KorvexFast<Material>::dropParticle(float x, float z, const Material& partic
         this->settledRecords.push_back(records.back().get());
     }
     slices[sliceOf(c, r, cubesBelow)].add(particle);
+    // The slices before the reclaim position may hold material again.
+    lastReclaimPosition = 0.0f;
 }
 
 template <class Material>
@@ -189,16 +205,13 @@ std::size_t KorvexFast<Material>::straightSliceOf(std::size_t c, float cubesBelo
 
 template <class Material>
 std::size_t KorvexFast<Material>::circularSliceOf(std::size_t c, std::size_t r, float cubesBelow) const {
-    // When cells span from the origin the angle is taken about the centre of the bed area, from the cell's
-    // own centre.
-    const bool fromOrigin = this->configuration.cellsFromOrigin;
-    const double px = fromOrigin
-                          ? (static_cast<double>(c) - 0.5) * cellSize - this->configuration.length * 0.5
-                          : static_cast<double>(static_cast<float>(c) - 0.5f) * cellSize -
-                                this->configuration.length * 0.5 + 0.5;
-    const double pz = fromOrigin ? (static_cast<double>(r) - 0.5) * cellSize - this->configuration.depth * 0.5
-                                 : static_cast<double>(static_cast<float>(r) - 0.5f) * cellSize -
-                                       this->configuration.depth * 0.5 + 0.5;
+    // Column c is heap-map cell c - 1. Angles are taken about the centre of the bed area, so that the
+    // reclaim face is radial, from where the cell's centre lies.
+    const double centreOffset = this->configuration.cellsFromOrigin ? 0.5 : 0.0;
+    const double px =
+        (static_cast<double>(c - 1) + centreOffset) * cellSize - this->configuration.length * 0.5;
+    const double pz =
+        (static_cast<double>(r - 1) + centreOffset) * cellSize - this->configuration.depth * 0.5;
     const double angle = std::atan2(pz, px);
     double position = (1.0 - angle / 3.1415927410125732) * 0.5 * circleLength;
     if (!(static_cast<double>(reclaimSlope) > 1e10) && !(static_cast<double>(reclaimSlope) < 1e-10)) {
@@ -209,7 +222,8 @@ std::size_t KorvexFast<Material>::circularSliceOf(std::size_t c, std::size_t r, 
     const auto count = static_cast<std::int64_t>(slices.size());
     // Slice k takes the positions from k to k + 1 cells when cells span from the origin, else those nearest
     // k.
-    const double cells = fromOrigin ? std::floor(position / cellSize) : std::trunc(position / cellSize + 0.5);
+    const double cells = this->configuration.cellsFromOrigin ? std::floor(position / cellSize)
+                                                             : std::trunc(position / cellSize + 0.5);
     const auto offset = static_cast<std::int64_t>(std::fmod(cells, static_cast<double>(count)));
     return static_cast<std::size_t>((count + offset) % count);
 }

@@ -215,11 +215,19 @@ def check_capacity(
     if bulk_density_t_per_m3 is not None:
         amount += f" ({volume_m3 * bulk_density_t_per_m3:,.0f} t)"
         held += f" ({capacity.mass_t(bulk_density_t_per_m3):,.0f} t)"
-    message = (
-        f"the feed of {amount} is {volume_m3 / capacity.volume_m3:.2f} times what the "
-        f"{bed.length_m:g} m x {bed.depth_m:g} m bed holds, {held} at {capacity.angle_deg:.1f}° and "
-        f"{capacity.height_m:.3g} m high: the rest piles up against the bed's edges, which a real bed does not have"
-    )
+    if capacity.volume_m3 > 0:
+        message = (
+            f"the feed of {amount} is {volume_m3 / capacity.volume_m3:.2f} times what the "
+            f"{bed.length_m:g} m x {bed.depth_m:g} m bed holds, {held} at {capacity.angle_deg:.1f}° and "
+            f"{capacity.height_m:.3g} m high: the rest piles up against the bed's edges, which a real bed does "
+            "not have"
+        )
+    else:
+        message = (
+            f"the {bed.length_m:g} m x {bed.depth_m:g} m bed holds nothing without spilling over its ends: the "
+            "stacker turns at the very end, leaving no room for the end cones, so the feed of "
+            f"{amount} piles up against ends which a real bed does not have"
+        )
     if on_excess == "error":
         raise ValueError(message)
     if on_excess == "warn":

@@ -3,7 +3,7 @@ import pytest
 
 pytest.importorskip("_korvex_lib")
 
-from korvex import Bed, Chevron, ChunkTable, Circular, QualitySeries, Stockpile, simulate  # noqa: E402
+from korvex import Bed, Chevron, ChunkTable, Circular, QualitySeries, Stockpile, Strata, simulate  # noqa: E402
 
 
 @pytest.mark.parametrize("layers", [4, 16])
@@ -97,3 +97,15 @@ def test_detailed_engine_runs_a_small_pile():
     (figures,) = study.homogenisation()
     assert figures.mean_out == pytest.approx(1.5)
     assert study.heights.heights_m.max() > 0
+
+
+def test_strata_without_tails_fill_both_ends_of_the_bed_alike():
+    # A drop lands in the cell that contains it and a slice takes what its stretch of the bed holds, so
+    # the first and the last 3 m of an evenly stacked bed come out alike.
+    series = QualitySeries.from_array(np.zeros(4_000), volume_m3=1.0)
+    bed = Bed(length_m=100.0, depth_m=20.0, reclaim_angle_deg=90.0)
+    study = simulate(series, Strata(layers=4, blending_tail_m=0.0), bed, progress=False, seed=4, on_excess="ignore")
+    position, volume = study.reclaimed.position_m, study.reclaimed.volume_m3
+    first, last = volume[(position > 0) & (position <= 3)].sum(), volume[position > 97].sum()
+    assert first == pytest.approx(last, rel=0.1)
+    assert volume.sum() == pytest.approx(4_000.0)

@@ -507,3 +507,11 @@ def test_two_beds_tell_when_the_reclaimer_falls_behind_the_feed(rate_t_per_h, bl
         assert beds.feed_blocked_h > 0.5
     else:
         assert beds.feed_blocked_h < 0.01
+
+
+def test_a_stacker_turning_at_the_very_ends_is_warned_of_not_divided_by_zero():
+    bed = Bed(length_m=100, depth_m=20)
+    capacity = bed_capacity(bed, 40.0, blending_tail_m=0.0)
+    assert capacity.volume_m3 == 0
+    with pytest.warns(OverCapacityWarning, match="holds nothing without spilling over its ends"):
+        assert not check_capacity(500.0, capacity, bed)
