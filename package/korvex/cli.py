@@ -1,4 +1,4 @@
-"""The command line: python -m korvex demo | simulate."""
+"""The command line: python -m korvex demo | simulate | report."""
 
 from __future__ import annotations
 
@@ -86,8 +86,9 @@ def run_demo(args: argparse.Namespace) -> int:
     seed = validation.draw_seed() if args.seed is None else validation.seed(args.seed)
     validation.whole("replicates", args.replicates, 1, DEMO_MAX_REPLICATES)
     series = synthetic_series(hours=DEMO_HOURS, interval_s=DEMO_INTERVAL_S, seed=seed)
-    study = simulate(series, plan, bed, progress=not args.quiet, seed=seed)
+    study = simulate(series, plan, bed, progress=not args.quiet, seed=seed, record_particles=True)
     path = save_figure(study.figure(), args.output)
+    report = study.report(args.output.with_suffix(".html"))
     if args.quiet:
         print(path)
         return 0
@@ -119,6 +120,7 @@ def run_demo(args: argparse.Namespace) -> int:
         print(*(f"        {line}" for line in _replicate_checks(study, figures, args.replicates)), sep="\n")
         print()
     print(f"Plot    {path}")
+    print(f"Report  {report} (open it in a browser; it needs no network)")
     print(f"Run     {study.stamp}")
     return 0
 
@@ -214,6 +216,8 @@ def run_simulate(args: argparse.Namespace) -> int:
 
     bed = Bed(**{item.name: getattr(args, item.name) for item in fields(Bed)})
     seed = validation.draw_seed() if args.seed is None else validation.seed(args.seed)
+    if args.command == "report" and args.report is None:
+        args.report = args.output_dir / f"{args.input.stem}-report.html"
     data = read_csv(
         args.input,
         time_column=args.time_column,
@@ -230,6 +234,7 @@ def run_simulate(args: argparse.Namespace) -> int:
         "bulk_density_t_per_m3": args.bulk_density_t_per_m3,
         "reclaimer": None if args.reclaim_rate_t_per_h is None else Reclaimer(args.reclaim_rate_t_per_h),
         "on_excess": args.on_excess,
+        "record_particles": args.report is not None,
     }
     if plant["reclaimer"] is not None and args.bulk_density_t_per_m3 is None:
         raise ValueError("--reclaim-rate-t-per-h needs --bulk-density-t-per-m3: the rate is in tonnes")
@@ -254,6 +259,8 @@ def run_simulate(args: argparse.Namespace) -> int:
         written += [study.save_composites(out / f"{stem}-composites-{h:g}h.csv", h) for h in intervals]
     if args.workbook:
         written.append(study.save_workbook(out / f"{stem}.xlsx", intervals_h=intervals))
+    if args.report is not None:
+        written.append(study.report(args.report))
     if not args.quiet:
         figures, notes = _figures(study, args.composite_m3)
         print(f"{args.input}: {study.describe()}")
@@ -351,6 +358,24 @@ def build_parser() -> argparse.ArgumentParser:
         "simulate",
         help="stack a CSV (a quality series, or chunks with x, z, volume), reclaim it, write slices and plots",
     )
+    _add_study_options(sim)
+    sim.add_argument("--report", metavar="PATH", type=Path, help="also write the study's report, one HTML page")
+    sim.set_defaults(run=run_simulate)
+
+    report = commands.add_parser(
+        "report",
+        help="as simulate, and write one self-contained HTML page: figures, plots, cross-sections, a 3-D view",
+    )
+    _add_study_options(report)
+    report.add_argument(
+        "--report", metavar="PATH", type=Path, help="the page to write (default: DIR/INPUT-report.html)"
+    )
+    report.set_defaults(run=run_simulate)
+    return parser
+
+
+def _add_study_options(sim: argparse.ArgumentParser) -> None:
+    """The options of a study from a file, shared by simulate and report."""
     sim.add_argument("input", type=Path, help="CSV or Excel workbook (.xlsx) of a quality series or of chunks")
     sim.add_argument(
         "--seed", type=int, help="seed of the engine's random numbers (default: drawn, and reported with the results)"
@@ -449,9 +474,6 @@ def build_parser() -> argparse.ArgumentParser:
     output.add_argument(
         "--quiet", action="store_true", help="no progress bar and no table; print only the files written"
     )
-
-    sim.set_defaults(run=run_simulate)
-    return parser
 
 
 def main(argv: Sequence[str] | None = None) -> int:

@@ -10,24 +10,81 @@ from collections.abc import Mapping
 from pathlib import Path
 from typing import TYPE_CHECKING
 
+import numpy as np
 from matplotlib.axes import Axes
 from matplotlib.figure import Figure, SubFigure
 
 if TYPE_CHECKING:
+    from collections.abc import Sequence
+
     import pandas as pd
 
     from .equipment import OutputSeries
+    from .metrics import QualityFigures
     from .results import HeightMap, Reclaimed
     from .series import QualitySeries
     from .study import Study
     from .theory import Variogram
+    from .validation import FloatArray
 
 INPUT_COLOUR = "tab:grey"
 OUTPUT_COLOUR = "tab:blue"
 FOOTER_COLOUR = "tab:grey"
 
+# A pause in a time series longer than this many typical intervals is a stop, drawn as a gap.
+GAP_FACTOR = 5.0
+# A plot of a bed or a section is at least this high for its width; flatter ones are stretched upwards.
+MIN_DRAWN_RATIO = 0.22
+PLOT_WIDTH_IN = 9.0
+PLOT_MAX_HEIGHT_IN = 6.0
 
-def _add_footer(figure: Figure, footer: str | None) -> None:
+
+def bed_aspect(width_m: float, height_m: float) -> tuple[float, float, float]:
+    """How to draw an area width_m wide and height_m high readably: (stretch, width_in, height_in).
+
+    stretch: how many times taller than true the vertical is drawn (1 for an
+    area that is not flat), a whole number, so that a reader can undo it.
+    """
+    ratio = height_m / width_m if width_m > 0 else 1.0
+    stretch = 1.0 if ratio >= MIN_DRAWN_RATIO else float(np.ceil(MIN_DRAWN_RATIO / ratio))
+    drawn = ratio * stretch
+    width_in = min(PLOT_WIDTH_IN, PLOT_MAX_HEIGHT_IN / drawn)
+    return stretch, width_in, width_in * drawn
+
+
+def break_gaps(time: FloatArray, values: FloatArray) -> tuple[FloatArray, FloatArray]:
+    """The series with a NaN put into every stop, so that a line plot shows a gap instead of bridging it.
+
+    A stop is a step in time more than GAP_FACTOR times the median step.
+    """
+    time = np.asarray(time, dtype=np.float64)
+    values = np.asarray(values, dtype=np.float64)
+    steps = np.diff(time)
+    if steps.size < 2:
+        return time, values
+    typical = float(np.median(steps))
+    stops = np.flatnonzero(steps > GAP_FACTOR * typical) + 1 if typical > 0 else np.array([], dtype=np.int64)
+    return np.insert(time, stops, np.nan), np.insert(values, stops, np.nan, axis=0)
+
+
+def reclaim_hours(reclaimed: Reclaimed, reclaim_rate_m3_per_h: float) -> FloatArray:
+    """The middle of each slice's reclaim in hours from its start, for a reclaimer taking reclaim_rate_m3_per_h."""
+    from .validation import positive
+
+    rate = positive("reclaim_rate_m3_per_h", reclaim_rate_m3_per_h, "m³/h")
+    end = np.cumsum(reclaimed.volume_m3) / rate
+    return end - reclaimed.volume_m3 / rate / 2
+
+
+def vrr_basis(figures: Sequence[QualityFigures]) -> str:
+    """What the VRR and E of these figures compare, in a phrase for a caption."""
+    portion = figures[0].portion_m3 if figures else None
+    if portion:
+        return f"feed and output cut into equal portions of {portion:.4g} m³"
+    return "input per delivery as stacked, output per slice as reclaimed"
+
+
+def add_footer(figure: Figure, footer: str | None) -> None:
     """What made the figure (package version, engine, seed), small in its bottom right corner."""
     if footer:
         # Room below the constrained layout, so that the footer never covers an axis label.
@@ -35,65 +92,102 @@ def _add_footer(figure: Figure, footer: str | None) -> None:
         figure.text(0.995, 0.005, footer, ha="right", va="bottom", fontsize=7, color=FOOTER_COLOUR)
 
 
-def _draw_heights(axes: Axes, heights: HeightMap) -> None:
+def _draw_heights(axes: Axes, heights: HeightMap, stretch: float = 1.0) -> None:
     image = axes.imshow(
         heights.heights_m, origin="lower", extent=heights.extent_m, cmap="viridis", interpolation="nearest"
     )
+    axes.set_aspect(stretch)
     axes.set_xlabel("x along the bed [m]")
-    axes.set_ylabel("z across [m]")
+    axes.set_ylabel("z across [m]" if stretch == 1 else f"z across [m], drawn {stretch:g}x wider")
     axes.set_title("Pile heights as stacked")
     # An inset keeps the bar as tall as the image, which equal metre scales make flat.
     bar_axes = axes.inset_axes((1.015, 0.0, 0.015, 1.0))
     axes.figure.colorbar(image, cax=bar_axes, label="height [m]")
 
 
-def _draw_qualities(target: Figure | SubFigure, series: QualitySeries, reclaimed: Reclaimed) -> None:
+def _draw_qualities(
+    target: Figure | SubFigure,
+    series: QualitySeries,
+    reclaimed: Reclaimed,
+    *,
+    output_time_h: FloatArray | None = None,
+    figures: Sequence[QualityFigures] | None = None,
+) -> None:
     count = len(series.names)
     axes = target.subplots(count, 2, sharey="row", squeeze=False)
     hours = (series.time_s - series.time_s[0]) / 3600
+    full = reclaimed.volume_m3 > 0
+    along = reclaimed.position_m[full] if output_time_h is None else np.asarray(output_time_h)[full]
+    by_name = {f.name: f for f in figures or ()}
     for k, name in enumerate(series.names):
         left, right = axes[k]
-        left.plot(hours, series.values[:, k], color=INPUT_COLOUR, linewidth=0.6)
-        right.plot(reclaimed.position_m, reclaimed.values[:, k], color=OUTPUT_COLOUR, linewidth=0.9)
+        left.plot(*break_gaps(hours, series.values[:, k]), color=INPUT_COLOUR, linewidth=0.6)
+        output = reclaimed.values[full, k]
+        right.plot(*(break_gaps(along, output) if output_time_h is not None else (along, output)),
+                   color=OUTPUT_COLOUR, linewidth=0.9)
         left.set_ylabel(name)
+        figure = by_name.get(name)
+        if figure is not None:
+            right.set_title(f"{name}: VRR {figure.vrr:.4f}, E {figure.effect:.2f}", fontsize=9, loc="right")
         for side in (left, right):
             side.grid(True, alpha=0.3)
-    axes[0, 0].set_title("Input, as stacked")
-    axes[0, 1].set_title("Output, as reclaimed")
+    axes[0, 0].set_title("Input, as stacked", loc="left")
+    axes[0, 1].set_title("Output, as reclaimed", loc="left")
     axes[-1, 0].set_xlabel("stacking time [h]")
-    axes[-1, 1].set_xlabel("reclaim position [m]")
+    axes[-1, 1].set_xlabel("reclaim position [m]" if output_time_h is None else "reclaim time [h]")
+    if figures:
+        # Bottom left, below the axes (the layout keeps room for it): the bottom right corner holds the stamp.
+        target.supxlabel(
+            f"VRR = variance out / variance in, E = std in / std out: {vrr_basis(figures)}", x=0.005, ha="left",
+            fontsize=8,
+        )
 
 
 def heights_figure(heights: HeightMap, *, footer: str | None = None) -> Figure:
-    """The height map as an image with metre axes and a colour bar; footer: a stamp to print below it."""
-    rows, columns = heights.heights_m.shape
-    width = 10.0
-    figure = Figure(figsize=(width, max(2.5, min(8.0, width * rows / max(columns, 1) + 1.2))), layout="constrained")
-    _draw_heights(figure.add_subplot(), heights)
-    _add_footer(figure, footer)
-    return figure
+    """The height map as an image with metre axes and a colour bar; footer: a stamp to print below it.
 
-
-def qualities_figure(series: QualitySeries, reclaimed: Reclaimed, *, footer: str | None = None) -> Figure:
-    """Each quality value against stacking time (left) and reclaim position (right), on shared scales.
-
-    footer: a stamp to print below the plots.
+    A long thin bed is drawn wider across than true (the axis says how much), so that it stays readable.
     """
-    figure = Figure(figsize=(10.0, 1.0 + 2.2 * len(series.names)), layout="constrained")
-    _draw_qualities(figure, series, reclaimed)
-    _add_footer(figure, footer)
+    rows, columns = heights.heights_m.shape
+    stretch, width_in, height_in = bed_aspect(columns * heights.cell_m, rows * heights.cell_m)
+    figure = Figure(figsize=(width_in + 1.8, height_in + 1.2), layout="constrained")
+    _draw_heights(figure.add_subplot(), heights, stretch)
+    add_footer(figure, footer)
     return figure
 
 
-def study_figure(study: Study) -> Figure:
+def qualities_figure(
+    series: QualitySeries,
+    reclaimed: Reclaimed,
+    *,
+    output_time_h: FloatArray | None = None,
+    figures: Sequence[QualityFigures] | None = None,
+    footer: str | None = None,
+) -> Figure:
+    """Each quality value against stacking time (left) and the output (right), on shared scales.
+
+    Stops of the feed (and of the reclaimer) show as gaps. output_time_h: when
+    each slice was reclaimed (see reclaim_hours), to plot the output against
+    time instead of reclaim position. figures: the homogenisation figures, whose
+    VRR and E are written over each row and explained below. footer: a stamp.
+    """
+    figure = Figure(figsize=(10.0, 1.3 + 2.2 * len(series.names)), layout="constrained")
+    _draw_qualities(figure, series, reclaimed, output_time_h=output_time_h, figures=figures)
+    add_footer(figure, footer)
+    return figure
+
+
+def study_figure(study: Study, *, output_time_h: FloatArray | None = None) -> Figure:
     """The height map above the qualities in and out, titled with the study's setup."""
     names = len(study.series.names)
-    figure = Figure(figsize=(11.0, 3.6 + 2.2 * names), layout="constrained")
-    top, bottom = figure.subfigures(2, 1, height_ratios=[3.2, 2.2 * names])
-    _draw_heights(top.add_subplot(), study.heights)
-    _draw_qualities(bottom, study.series, study.reclaimed)
+    rows, columns = study.heights.heights_m.shape
+    stretch, _, _ = bed_aspect(columns * study.heights.cell_m, rows * study.heights.cell_m)
+    figure = Figure(figsize=(11.0, 3.8 + 2.2 * names), layout="constrained")
+    top, bottom = figure.subfigures(2, 1, height_ratios=[3.2, 0.3 + 2.2 * names])
+    _draw_heights(top.add_subplot(), study.heights, stretch)
+    _draw_qualities(bottom, study.series, study.reclaimed, output_time_h=output_time_h, figures=study.homogenisation())
     figure.suptitle(study.describe())
-    _add_footer(figure, study.stamp)
+    add_footer(figure, study.stamp)
     return figure
 
 
@@ -107,7 +201,7 @@ def output_figure(output: OutputSeries, composites: pd.DataFrame, *, footer: str
     middle_h = (frame["start_h"] + frame["end_h"]) / 2
     for k, name in enumerate(names):
         in_time, along = axes[k]
-        in_time.plot(middle_h, frame[name], color=OUTPUT_COLOUR, linewidth=0.6, label="slices")
+        in_time.plot(*break_gaps(middle_h, frame[name]), color=OUTPUT_COLOUR, linewidth=0.6, label="slices")
         in_time.stairs(
             composites[name].to_numpy(),
             [*composites["start_h"], composites["end_h"].iloc[-1]],
@@ -125,7 +219,7 @@ def output_figure(output: OutputSeries, composites: pd.DataFrame, *, footer: str
     axes[0, 1].set_title("Output along the bed")
     axes[-1, 0].set_xlabel("reclaim time [h]")
     axes[-1, 1].set_xlabel("reclaim position [m]")
-    _add_footer(figure, footer)
+    add_footer(figure, footer)
     return figure
 
 
@@ -178,5 +272,5 @@ def variogram_figure(
     if by_time is not None:
         axes[1].set_title("Feed variogram by time")
     axes[0].legend(loc="lower right", fontsize=8)
-    _add_footer(figure, footer)
+    add_footer(figure, footer)
     return figure

@@ -20,7 +20,7 @@ from .derived import Derivation, add_derived
 from .equipment import SHIFT_H, OutputSeries, Reclaimer, feed_rate_t_per_h, region_figures, slice_regions
 from .metrics import QualityFigures, homogenisation
 from .plans import Chevron, StackingPlan
-from .results import HeightMap, Reclaimed
+from .results import HeightMap, Particles, Reclaimed
 from .series import QualitySeries, as_series
 from .stockpile import Stockpile
 from .display import html_table
@@ -29,8 +29,11 @@ from .units import check_bulk_density
 
 if TYPE_CHECKING:
     import pandas as pd
+    import plotly.graph_objects as go
     from matplotlib.figure import Figure
     from numpy.typing import ArrayLike
+
+    from .validation import FloatArray
 
 
 def stamp(engine: str, seed: int) -> str:
@@ -49,6 +52,8 @@ class Study:
         series in time (`output`, `composites`).
     derived: values computed from averaged quality values (slices,
         composites, regions); by default the cement moduli the oxides allow.
+    particles: where every particle came to rest, when simulate was asked to
+        record them (for cross-sections and the 3-D view), else None.
     """
 
     bed: Bed
@@ -61,6 +66,7 @@ class Study:
     bulk_density_t_per_m3: float | None = None
     reclaimer: Reclaimer | None = None
     derived: Mapping[str, Derivation] | None = None
+    particles: Particles | None = None
 
     @property
     def passes(self) -> float | None:
@@ -266,40 +272,110 @@ class Study:
             ],
         )
 
-    def figure(self) -> Figure:
+    def output_time_h(self, reclaim_rate_m3_per_h: float | None = None) -> FloatArray | None:
+        """The middle of each slice's reclaim in hours: at reclaim_rate_m3_per_h when given, else as the
+        study's reclaimer takes it (see `output`); None without either."""
+        from .plots import reclaim_hours
+
+        if reclaim_rate_m3_per_h is not None:
+            return reclaim_hours(self.reclaimed, reclaim_rate_m3_per_h)
+        if self.reclaimer is None or self.bulk_density_t_per_m3 is None:
+            return None
+        frame = self.output.frame
+        return ((frame["start_h"] + frame["end_h"]) / 2).to_numpy()
+
+    def figure(self, *, reclaim_rate_m3_per_h: float | None = None) -> Figure:
+        """Heights, qualities in and out with their VRR and E; the output in time given a reclaim rate."""
         from .plots import study_figure
 
-        return study_figure(self)
+        return study_figure(self, output_time_h=self.output_time_h(reclaim_rate_m3_per_h))
 
     def save_plots(self, prefix: str | Path) -> tuple[Path, Path, Path]:
         """Write PREFIX-heights.png, PREFIX-qualities.png and PREFIX-variogram.png, each with the study's stamp.
 
         Returns their paths.
         """
-        from .plots import heights_figure, qualities_figure, save_figure, variogram_figure
+        from .plots import heights_figure, qualities_figure, save_figure
 
         prefix = Path(prefix)
         heights = save_figure(
             heights_figure(self.heights, footer=self.stamp), prefix.with_name(f"{prefix.name}-heights.png")
         )
         qualities = save_figure(
-            qualities_figure(self.series, self.reclaimed, footer=self.stamp),
+            qualities_figure(self.series, self.reclaimed, figures=self.homogenisation(), footer=self.stamp),
             prefix.with_name(f"{prefix.name}-qualities.png"),
         )
+        variogram = save_figure(self.variogram_figure(), prefix.with_name(f"{prefix.name}-variogram.png"))
+        return heights, qualities, variogram
+
+    def variogram_figure(self) -> Figure:
+        """The feed's variogram by volume (and time), with a slice's and a layer's volume marked."""
+        from .plots import variogram_figure
+
         marks = {"a slice": float(np.median(self.reclaimed.volume_m3[self.reclaimed.volume_m3 > 0]))}
         if self.passes:
             marks["a layer"] = self.series.total_volume_m3 / self.passes
-        variogram = save_figure(
-            variogram_figure(*self.variograms(), marks_m3=marks, footer=self.stamp),
-            prefix.with_name(f"{prefix.name}-variogram.png"),
-        )
-        return heights, qualities, variogram
+        return variogram_figure(*self.variograms(), marks_m3=marks, footer=self.stamp)
 
     def save_output_plot(self, path: str | Path, interval_h: float = 1.0) -> Path:
         """Write the output against time (with its composites over interval_h) and against position as PNG."""
         from .plots import output_figure, save_figure
 
         return save_figure(output_figure(self.output, self.composites(interval_h), footer=self.stamp), path)
+
+    def _particles(self) -> Particles:
+        if self.particles is None:
+            raise ValueError("this study kept no particles: simulate(..., record_particles=True)")
+        return self.particles
+
+    def particle_hours(self) -> FloatArray:
+        """When each recorded particle was stacked, in hours from the first chunk."""
+        from .views import stacking_hours
+
+        return stacking_hours(self._particles(), self.chunks, self.bed.particle_volume_m3)
+
+    def cross_section(self, *, x_m: float | None = None, z_m: float | None = None, colour: str = "time") -> Figure:
+        """A vertical section across the bed at x_m or along it at z_m, coloured by stacking time or a quality value."""
+        from .views import cut_section, section_figure
+
+        section = cut_section(
+            self._particles(), self.bed, x_m=x_m, z_m=z_m, colour=colour, time_h=self.particle_hours()
+        )
+        return section_figure(section, footer=self.stamp)
+
+    def view_3d(self, *, colour: str = "time", max_particles: int | None = None) -> go.Figure:
+        """The pile in 3-D (plotly): its surface, its particles when recorded, the reclaim face on a slider.
+
+        Save it with korvex.views.save_view(figure, path).
+        """
+        from .views import view_3d
+
+        return view_3d(
+            self.heights,
+            bed=self.bed,
+            particles=self.particles,
+            reclaimed=self.reclaimed,
+            colour=colour,
+            time_h=None if self.particles is None else self.particle_hours(),
+            max_particles=max_particles,
+            title=self.describe(),
+            seed=self.seed,
+        )
+
+    def report(
+        self, path: str | Path, *, reclaim_rate_m3_per_h: float | None = None, colour: str | None = None
+    ) -> Path:
+        """Write one self-contained HTML page: settings, figures, plots, cross-sections and a 3-D view.
+
+        reclaim_rate_m3_per_h: show the output in time at this rate (a study with a
+        reclaimer shows it anyway); colour: the quality value
+        the cross-sections show beside stacking time (the first by default).
+        Cross-sections and particles need simulate(..., record_particles=True).
+        """
+        from .report import ReportOptions, study_report
+
+        options = ReportOptions(output_time_h=self.output_time_h(reclaim_rate_m3_per_h), colour=colour)
+        return study_report(self, path, options)
 
     def save_reclaimed(self, path: str | Path) -> Path:
         """Write the reclaimed slices (see `slices`) as CSV, below comment lines (#) with the stamp and the
@@ -334,6 +410,7 @@ def simulate(
     reclaimer: Reclaimer | None = None,
     on_excess: OnExcess = "warn",
     derived: Mapping[str, Derivation] | None = None,
+    record_particles: bool = False,
 ) -> Study:
     """Stack a series onto a bed by a plan, reclaim it and read its heights.
 
@@ -344,6 +421,8 @@ def simulate(
     when the feed is more than the bed holds at the engine's angle of repose
     (fast engine): "warn" (OverCapacityWarning), "error" (ValueError, before
     anything is stacked) or "ignore".
+    record_particles: keep where every particle came to rest (Study.particles),
+    for cross-sections and the 3-D view; it costs about 30 bytes a particle.
     """
     bed = Bed() if bed is None else bed
     seed = validation.draw_seed() if seed is None else validation.seed(seed)
@@ -368,8 +447,20 @@ def simulate(
             bulk_density_t_per_m3=bulk_density_t_per_m3,
             stacklevel=3,
         )
-    pile = Stockpile(bed, seed=seed)
+    pile = Stockpile(bed, seed=seed, record_particles=record_particles)
     pile.stack(chunks, progress=progress)
+    # Particles are read before the reclaim takes them off the pile.
+    particles = pile.particles() if record_particles else None
     return Study(
-        bed, plan, quality, chunks, pile.reclaim(), pile.heights(), seed, bulk_density_t_per_m3, reclaimer, derived
+        bed,
+        plan,
+        quality,
+        chunks,
+        pile.reclaim(),
+        pile.heights(),
+        seed,
+        bulk_density_t_per_m3,
+        reclaimer,
+        derived,
+        particles,
     )

@@ -82,7 +82,10 @@ def within(name: str, value: object, low: float, high: float, unit: str = "", *,
 
 def whole(name: str, value: object, minimum: int, maximum: int | None = None) -> int:
     """A count: a whole number of at least `minimum` (and at most `maximum`)."""
-    number = real(name, value)
+    number: float | int = real(name, value)
+    # Above 2**53 a float is no longer every whole number: a seed must come back as it was given.
+    if isinstance(value, numbers.Integral):
+        number = int(value)
     if number != math.floor(number) or number < minimum or (maximum is not None and number > maximum):
         top = "" if maximum is None else f" and at most {maximum:,}"
         raise ValueError(f"{name} must be a whole number of at least {minimum}{top}, got {value}")

@@ -114,6 +114,8 @@ def test_demo_writes_its_plot_where_it_says(tmp_path, capsys):
     assert main(["demo", "--output", str(target), "--layers", "20"]) == 0
     report = capsys.readouterr().out
     assert f"Plot    {target}" in report
+    assert f"Report  {target.with_suffix('.html')}" in report
+    assert "Cross-sections" in target.with_suffix(".html").read_text(encoding="utf-8")
     for name in ("CaO", "SiO2", "Fe2O3", "VRR", "std in", "std out"):
         assert name in report
     assert_png(target)
@@ -127,9 +129,9 @@ def demo_run(tmp_path, name, *seed):
 
 def test_demo_with_a_seed_repeats_its_table_and_plot_to_the_byte(tmp_path, capsys):
     first = demo_run(tmp_path, "first", "--seed", "7")
-    printed = capsys.readouterr().out.replace("first.png", "")
+    printed = capsys.readouterr().out.replace("first.", "")
     assert demo_run(tmp_path, "second", "--seed", "7") == first
-    assert capsys.readouterr().out.replace("second.png", "") == printed
+    assert capsys.readouterr().out.replace("second.", "") == printed
     assert re.search(r"seed 7\b", printed)
     unseeded = demo_run(tmp_path, "third")
     assert unseeded != first

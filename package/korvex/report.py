@@ -1,0 +1,305 @@
+"""Reports: one self-contained HTML page per study or comparison, figures and 3-D view inside.
+
+A page is a list of sections, each made by one function from what the study
+offers; a figure that this build cannot make yet leaves a note instead. Every
+text, column name and note is escaped by the template: names come from user
+files. Only the 3-D view's markup, which plotly makes, goes in as it is.
+"""
+
+from __future__ import annotations
+
+import base64
+import io
+import math
+import numbers
+from collections.abc import Callable, Sequence
+from dataclasses import dataclass, field, fields, is_dataclass, replace
+from pathlib import Path
+from typing import TYPE_CHECKING, Any
+
+import numpy as np
+from markupsafe import Markup
+
+from .views import MAX_HTML_BYTES, VIEW_OTHER_BYTES
+
+if TYPE_CHECKING:
+    import pandas as pd
+    from matplotlib.figure import Figure
+
+    from .study import Study
+    from .validation import FloatArray
+
+TEMPLATES = Path(__file__).parent / "templates"
+PNG_DPI = 100
+
+
+@dataclass(frozen=True)
+class Table:
+    """A table of text cells under a caption."""
+
+    columns: Sequence[str]
+    rows: Sequence[Sequence[str]]
+    caption: str = ""
+
+
+@dataclass(frozen=True)
+class Image:
+    """A PNG as a data URI, with its alternative text."""
+
+    uri: str
+    alt: str
+
+
+@dataclass(frozen=True)
+class ReportSection:
+    """One section of a page: notes (paragraphs), tables, images, and markup made by this package."""
+
+    title: str
+    notes: Sequence[str] = ()
+    tables: Sequence[Table] = ()
+    images: Sequence[Image] = ()
+    markup: Markup | None = field(default=None)
+
+
+@dataclass(frozen=True)
+class ReportOptions:
+    """What a study report shows beyond the study itself.
+
+    output_time_h: when each slice was reclaimed, to show the output in time.
+    colour: the quality value that the cross-sections and the 3-D view show
+        beside stacking time (the first one by default).
+    page_bytes: what the rest of the page takes; the 3-D view draws as many
+        particles as the room left allows.
+    """
+
+    output_time_h: FloatArray | None = None
+    colour: str | None = None
+    page_bytes: int = 0
+
+
+def figure_image(figure: Figure, alt: str) -> Image:
+    """A matplotlib figure as an embedded PNG."""
+    buffer = io.BytesIO()
+    figure.savefig(buffer, format="png", dpi=PNG_DPI)
+    return Image("data:image/png;base64," + base64.b64encode(buffer.getvalue()).decode("ascii"), alt)
+
+
+def number(value: Any) -> str:
+    """A cell's text: whole numbers with thousands separators, other numbers to four significant digits."""
+    if value is None or isinstance(value, str):
+        return "" if value is None else value
+    if isinstance(value, bool | np.bool_):
+        return str(bool(value))
+    if isinstance(value, numbers.Integral):
+        return f"{int(value):,}"
+    if isinstance(value, numbers.Real):
+        return "" if math.isnan(value) else f"{float(value):.4g}"
+    return str(value)
+
+
+def frame_table(frame: pd.DataFrame, caption: str = "") -> Table:
+    """A DataFrame as a table: its index (when named) and columns, numbers to four significant digits."""
+    if frame.index.name is not None:
+        frame = frame.reset_index()
+    rows = [[number(value) for value in row] for row in frame.itertuples(index=False, name=None)]
+    return Table([str(column) for column in frame.columns], rows, caption)
+
+
+def render_page(title: str, stamp: str, sections: Sequence[ReportSection]) -> str:
+    """The page as HTML, everything escaped but the sections' markup."""
+    from jinja2 import Environment, FileSystemLoader
+
+    environment = Environment(loader=FileSystemLoader(TEMPLATES), autoescape=True)
+    return environment.get_template("report.html.j2").render(title=title, stamp=stamp, sections=sections)
+
+
+def write_page(path: str | Path, title: str, stamp: str, sections: Sequence[ReportSection]) -> Path:
+    """Write a page (creating its folder); refuses a page of MAX_HTML_BYTES or more."""
+    data = render_page(title, stamp, sections).encode("utf-8")
+    if len(data) >= MAX_HTML_BYTES:
+        raise ValueError(
+            f"the report takes {len(data) / 1e6:.1f} MB, more than the {MAX_HTML_BYTES / 1e6:g} MB a page may"
+        )
+    path = Path(path)
+    path.parent.mkdir(parents=True, exist_ok=True)
+    path.write_bytes(data)
+    return path
+
+
+def comparison_report(
+    path: str | Path,
+    table: pd.DataFrame,
+    figure: Figure | None = None,
+    *,
+    title: str = "Comparison of studies",
+    notes: Sequence[str] = (),
+    stamp: str = "",
+) -> Path:
+    """A page for a sweep or a comparison: notes, the table and its figure; returns the path.
+
+    stamp: what made the results (package version, engines, seeds).
+    """
+    images = () if figure is None else (figure_image(figure, title),)
+    section = ReportSection("Comparison", notes=tuple(notes), tables=(frame_table(table),), images=images)
+    return write_page(path, title, stamp, [section])
+
+
+def _settings(item: object) -> list[list[str]]:
+    if not is_dataclass(item):
+        return []
+    values = [(entry.name, getattr(item, entry.name)) for entry in fields(item)]
+    return [[name, "default" if value is None else number(value)] for name, value in values]
+
+
+def settings_section(study: Study, options: ReportOptions) -> ReportSection:
+    series = study.series
+    rows = [
+        ["seed", str(study.seed)],
+        ["made by", study.stamp],
+        ["deliveries", f"{len(series):,} over {series.duration_s / 3600:.4g} h, {series.total_volume_m3:,.1f} m³"],
+        ["chunks stacked", f"{len(study.chunks):,}"],
+        ["slices reclaimed", f"{int((study.reclaimed.volume_m3 > 0).sum()):,}"],
+    ]
+    plan = [] if study.plan is None else [[f"plan: {name}", value] for name, value in _settings(study.plan)]
+    bed = [[f"bed: {name}", value] for name, value in _settings(study.bed)]
+    return ReportSection(
+        "Settings",
+        notes=(study.describe(), f"simulate(..., seed={study.seed}) repeats this study."),
+        tables=(Table(["setting", "value"], rows + plan + bed),),
+    )
+
+
+def figures_section(study: Study, options: ReportOptions) -> ReportSection:
+    from .plots import vrr_basis
+
+    figures = study.homogenisation()
+    # The prediction needs a plan that lays layers, the per-delivery figures rows as cut.
+    extra = [
+        (label, name)
+        for label, name in (("predicted VRR", "predicted_vrr"), ("VRR per delivery", "per_delivery_vrr"))
+        if any(getattr(f, name) is not None for f in figures)
+    ]
+    columns = ["quality", "mean in", "std in", "mean out", "std out", "VRR", "E", *[label for label, _ in extra]]
+    columns.append("ideal VRR 1/N")
+    rows = [
+        [
+            f.name,
+            number(f.mean_in),
+            number(f.std_in),
+            number(f.mean_out),
+            number(f.std_out),
+            f"{f.vrr:.4f}",
+            f"{f.effect:.2f}",
+            *[number(getattr(f, name)) for _, name in extra],
+            number(f.ideal_vrr),
+        ]
+        for f in figures
+    ]
+    notes = [
+        f"VRR = variance out / variance in (smaller is better); E = std in / std out; {vrr_basis(figures)}.",
+        "Ideal VRR 1/N: averaging N independent layers, N the stacker's passes.",
+    ]
+    if all(f.predicted_vrr is None for f in figures):
+        notes.append("No predicted VRR: the study's chunks were stacked as given, not laid in layers by a plan.")
+    return ReportSection("Homogenisation", notes=notes, tables=(Table(columns, rows),))
+
+
+def over_time_section(study: Study, options: ReportOptions) -> ReportSection:
+    from .plots import qualities_figure
+
+    figure = qualities_figure(
+        study.series,
+        study.reclaimed,
+        output_time_h=options.output_time_h,
+        figures=study.homogenisation(),
+        footer=study.stamp,
+    )
+    notes = ["Stops of the feed show as gaps in the lines."]
+    images = [figure_image(figure, "quality in and out")]
+    if options.output_time_h is None:
+        notes.append("The output is shown by reclaim position; give a reclaimer or a reclaim rate to see it in time.")
+    if study.reclaimer is not None and study.bulk_density_t_per_m3 is not None:
+        from .plots import output_figure
+
+        notes.append("Below: the output as the reclaimer delivers it, with the laboratory's hourly composites.")
+        composites = output_figure(study.output, study.composites(1.0), footer=study.stamp)
+        images.append(figure_image(composites, "output in time with hourly composites"))
+    return ReportSection("Input and output", notes=notes, images=images)
+
+
+def variogram_section(study: Study, options: ReportOptions) -> ReportSection:
+    return ReportSection(
+        "Variogram of the feed",
+        notes=("Half the mean squared difference of feed portions a given volume or time apart, scaled by their "
+               "variance: where it has levelled off at 1, portions that far apart are independent.",),
+        images=(figure_image(study.variogram_figure(), "variogram of the feed"),),
+    )
+
+
+def heights_section(study: Study, options: ReportOptions) -> ReportSection:
+    from .plots import heights_figure
+
+    figure = heights_figure(study.heights, footer=study.stamp)
+    return ReportSection("Pile as stacked", images=(figure_image(figure, "pile heights"),))
+
+
+def cross_sections_section(study: Study, options: ReportOptions) -> ReportSection:
+    title = "Cross-sections"
+    if study.particles is None:
+        return ReportSection(title, notes=("Simulate with record_particles=True to see cross-sections.",))
+    bed = study.bed
+    places = (
+        ({"z_m": bed.depth_m / 2}, f"along the bed at z = {bed.depth_m / 2:g} m"),
+        ({"x_m": bed.length_m / 2}, f"across the bed at x = {bed.length_m / 2:g} m"),
+    )
+    images = [
+        figure_image(study.cross_section(colour=colour, **place), f"section {where}, coloured by {colour}")
+        for colour in ("time", options.colour or study.series.names[0])
+        for place, where in places
+    ]
+    return ReportSection(
+        title,
+        notes=(
+            "Every particle in a slab one cell thick, where it came to rest: along the bed's centre line and "
+            "across its middle, coloured by stacking time and by a quality value.",
+        ),
+        images=images,
+    )
+
+
+def view_section(study: Study, options: ReportOptions) -> ReportSection:
+    from .views import particle_budget, view_html
+
+    figure = study.view_3d(max_particles=particle_budget(options.page_bytes + VIEW_OTHER_BYTES))
+    notes = ["Drag to turn the pile; the slider moves the reclaim face, and the title shows the slice it cuts."]
+    if study.particles is None:
+        notes.append("Particles are shown when the study records them (record_particles=True).")
+    return ReportSection("3-D view", notes=notes, markup=Markup(view_html(figure, full_html=False)))
+
+
+SectionMaker = Callable[["Study", ReportOptions], ReportSection]
+
+# The sections of a study report, in order; a module that adds a figure adds its maker here.
+STUDY_SECTIONS: list[SectionMaker] = [
+    settings_section,
+    figures_section,
+    over_time_section,
+    variogram_section,
+    heights_section,
+    cross_sections_section,
+    view_section,
+]
+
+
+def study_report(study: Study, path: str | Path, options: ReportOptions | None = None) -> Path:
+    """Write the study's report as one self-contained HTML page; return its path."""
+    options = ReportOptions() if options is None else options
+    if options.colour is not None and options.colour not in study.series.names:
+        raise ValueError(f"colour must be one of the quality values {study.series.names}, got {options.colour!r}")
+    title = f"Korvex study: {study.describe()}"
+    # The 3-D view comes last, so that it can fill the room the rest of the page leaves.
+    made = {make: make(study, options) for make in STUDY_SECTIONS if make is not view_section}
+    used = len(render_page(title, study.stamp, list(made.values())).encode("utf-8"))
+    options = replace(options, page_bytes=used)
+    sections = [made[make] if make in made else make(study, options) for make in STUDY_SECTIONS]
+    return write_page(path, title, study.stamp, sections)

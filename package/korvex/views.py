@@ -1,0 +1,443 @@
+"""Views into a pile: vertical cross-sections (matplotlib) and an interactive 3-D view (plotly).
+
+A cross-section shows the particles that lie in a thin vertical slab, across the
+bed at some x or along it at some z, coloured by stacking time or by a quality
+value: a Chevron's layers show as stripes, a Windrow's as rows of ridges, a
+Cone-shell's as shells. The fast engine's particles sit in cells and levels, so
+its sections are drawn as a grid of cells; the detailed engine's boxes are drawn
+where their centres came to rest.
+"""
+
+from __future__ import annotations
+
+import html
+import math
+from dataclasses import dataclass
+from pathlib import Path
+from typing import TYPE_CHECKING
+
+import numpy as np
+
+from .plots import add_footer, bed_aspect
+
+if TYPE_CHECKING:
+    import plotly.graph_objects as go
+    from matplotlib.figure import Figure
+
+    from .bed import Bed
+    from .chunks import ChunkTable
+    from .results import HeightMap, Particles, Reclaimed
+    from .validation import FloatArray
+
+# Colour by stacking time: the name a caller gives instead of a quality value's.
+TIME = "time"
+TIME_COLOURS = "viridis"
+QUALITY_COLOURS = "RdYlBu_r"
+
+# A self-contained page must stay small enough to mail and open quickly.
+MAX_HTML_BYTES = 10_000_000
+# Particles drawn in a 3-D view at most; about 40 bytes of page each.
+MAX_VIEW_PARTICLES = 30_000
+VIEW_BYTES_PER_PARTICLE = 40
+# Room in a 3-D view's page for its surface, reclaim faces and layout.
+VIEW_OTHER_BYTES = 600_000
+# Reclaim positions on the 3-D view's slider at most.
+MAX_FACE_STEPS = 40
+# Height-map cells along either side of a 3-D surface at most.
+MAX_SURFACE_CELLS = 300
+# Heights at which the 3-D view looks for where the reclaim face leaves the pile.
+FACE_LEVELS = 48
+
+
+def stacking_hours(particles: Particles, chunks: ChunkTable, particle_volume_m3: float) -> FloatArray:
+    """When each particle was stacked, in hours from the first chunk.
+
+    The engine gathers the material of consecutive chunks and drops a particle
+    each time a whole particle's volume has come in, so particle k falls in the
+    chunk whose material completes (k + 1) particle volumes.
+    """
+    delivered = np.cumsum(chunks.volume)
+    # Single-precision volumes in the engine: a completed particle may fall a hair short of the sum.
+    wanted = (particles.drop_index.astype(np.float64) + 1) * particle_volume_m3 * (1 - 1e-6)
+    chunk = np.minimum(np.searchsorted(delivered, wanted), len(chunks) - 1)
+    time = chunks.timestamp
+    return (time[chunk] - time[0]) / 3600
+
+
+@dataclass(frozen=True)
+class Section:
+    """The particles in a vertical slab through the pile.
+
+    along: True for a section along the bed (at z = at_m, horizontal axis x),
+        False for one across it (at x = at_m, horizontal axis z).
+    horizontal_m, height_m: each particle's centre in the section's plane.
+    colour: what each particle is coloured by, described by colour_label.
+    thickness_m: the slab's thickness, centred on at_m.
+    """
+
+    along: bool
+    at_m: float
+    horizontal_m: FloatArray
+    height_m: FloatArray
+    colour: FloatArray
+    colour_label: str
+    cell_m: float
+    thickness_m: float
+    extent_m: float
+    gridded: bool
+
+    def __len__(self) -> int:
+        return int(self.horizontal_m.size)
+
+    @property
+    def title(self) -> str:
+        if self.along:
+            return f"Section along the bed at z = {self.at_m:.4g} m"
+        return f"Section across the bed at x = {self.at_m:.4g} m"
+
+
+def _colour(particles: Particles, colour: str, time_h: FloatArray | None) -> tuple[FloatArray, str]:
+    if colour == TIME:
+        if time_h is None:
+            return particles.drop_index.astype(np.float64), "stacking order [particle drop index]"
+        return np.asarray(time_h, dtype=np.float64), "stacking time [h]"
+    if colour not in particles.names:
+        raise ValueError(f"colour must be {TIME!r} or one of the quality values {particles.names}, got {colour!r}")
+    return particles.column(colour).astype(np.float64), colour
+
+
+def cut_section(
+    particles: Particles,
+    bed: Bed,
+    *,
+    x_m: float | None = None,
+    z_m: float | None = None,
+    colour: str = TIME,
+    time_h: FloatArray | None = None,
+    thickness_m: float | None = None,
+) -> Section:
+    """The particles in a vertical slab across the bed at x_m, or along it at z_m (give one).
+
+    colour: TIME or a quality value's name; time_h: each particle's stacking
+    time (see stacking_hours), else time is shown as the drop index.
+    thickness_m: the slab's thickness, one cell (or box) by default, so that
+    each particle of the fast engine's grid falls into exactly one section.
+    """
+    if (x_m is None) == (z_m is None):
+        raise ValueError("give x_m for a section across the bed or z_m for one along it, not both")
+    along = z_m is not None
+    at = float(z_m if along else x_m)  # type: ignore[arg-type]
+    limit = bed.depth_m if along else bed.length_m
+    if not 0 <= at <= limit:
+        name = "z_m" if along else "x_m"
+        raise ValueError(f"{name} = {at:g} m lies outside the bed, which spans 0 to {limit:g} m")
+    cell = bed.cell_size_m
+    thickness = cell if thickness_m is None else float(thickness_m)
+    if not thickness > 0:
+        raise ValueError(f"thickness_m must be positive, got {thickness_m} m")
+    values, label = _colour(particles, colour, time_h)
+    across = particles.z_m if along else particles.x_m
+    gridded = bed.engine == "fast"
+    if gridded and thickness_m is None:
+        # Cells span from the bed's corner, one cell each: take the row (or column) of cells the plane cuts,
+        # the last one for a plane on the bed's far edge.
+        target = min(math.floor(at / cell), max(math.ceil(limit / cell) - 1, 0))
+        keep = np.floor(across / cell) == target
+    else:
+        keep = np.abs(across - at) <= thickness / 2
+    horizontal = (particles.x_m if along else particles.z_m)[keep]
+    return Section(
+        along=along,
+        at_m=at,
+        horizontal_m=horizontal.astype(np.float64),
+        height_m=particles.y_m[keep].astype(np.float64),
+        colour=values[keep],
+        colour_label=label,
+        cell_m=cell,
+        thickness_m=thickness,
+        extent_m=bed.length_m if along else bed.depth_m,
+        gridded=gridded,
+    )
+
+
+def _cells(section: Section) -> tuple[FloatArray, FloatArray, np.ndarray]:
+    """Cell edges and a masked grid of mean colours for a section of the fast engine."""
+    cell = section.cell_m
+    column = np.floor(section.horizontal_m / cell).astype(np.int64)
+    level = np.floor(section.height_m / cell).astype(np.int64)
+    columns = int(column.max()) + 1
+    levels = int(level.max()) + 1
+    flat = level * columns + column
+    sums = np.bincount(flat, weights=section.colour, minlength=levels * columns)
+    counts = np.bincount(flat, minlength=levels * columns)
+    with np.errstate(invalid="ignore", divide="ignore"):
+        grid = np.ma.masked_invalid((sums / counts).reshape(levels, columns))
+    x_edges = np.arange(columns + 1) * cell
+    y_edges = np.arange(levels + 1) * cell
+    return x_edges, y_edges, grid
+
+
+def section_figure(
+    section: Section, *, title: str | None = None, footer: str | None = None, colour_map: str | None = None
+) -> Figure:
+    """A section with metre axes and a colour bar; tall enough to read however long the bed is.
+
+    A section much wider than it is high is drawn with its heights stretched,
+    and the axis says by how much.
+    """
+    from matplotlib.collections import PatchCollection
+    from matplotlib.figure import Figure
+    from matplotlib.patches import Rectangle
+
+    cmap = colour_map or (TIME_COLOURS if section.colour_label.startswith("stacking") else QUALITY_COLOURS)
+    top = float(section.height_m.max()) + section.cell_m if len(section) else section.cell_m
+    stretch, width_in, plot_height_in = bed_aspect(section.extent_m, top)
+    figure = Figure(figsize=(width_in + 1.6, plot_height_in + 1.3), layout="constrained")
+    axes = figure.add_subplot()
+    if not len(section):
+        axes.text(0.5, 0.5, "no particles in this section", ha="center", va="center", transform=axes.transAxes)
+        mappable = None
+    elif section.gridded:
+        x_edges, y_edges, grid = _cells(section)
+        mappable = axes.pcolormesh(x_edges, y_edges, grid, cmap=cmap, shading="flat")
+    else:
+        half = section.cell_m / 2
+        boxes = [
+            Rectangle((h - half, y - half), section.cell_m, section.cell_m)
+            for h, y in zip(section.horizontal_m, section.height_m, strict=True)
+        ]
+        mappable = PatchCollection(boxes, cmap=cmap, edgecolor="face", linewidth=0.2)
+        mappable.set_array(section.colour)
+        axes.add_collection(mappable)
+    axes.set_xlim(0, section.extent_m)
+    axes.set_ylim(0, top)
+    axes.set_aspect(stretch)
+    axes.set_xlabel(f"{'x along' if section.along else 'z across'} the bed [m]")
+    drawn = "" if stretch == 1 else f", drawn {stretch:.3g}x taller"
+    axes.set_ylabel(f"height [m]{drawn}")
+    slab = "one cell" if section.gridded else f"{section.thickness_m:.3g} m"
+    axes.set_title(title or f"{section.title} (slab {slab} thick, {len(section):,} particles)")
+    if mappable is not None:
+        # An inset keeps the bar as tall as the section, which its aspect may make flat.
+        figure.colorbar(mappable, cax=axes.inset_axes((1.015, 0.0, 0.02, 1.0)), label=section.colour_label)
+    add_footer(figure, footer)
+    return figure
+
+
+def _downsampled(heights: HeightMap) -> tuple[FloatArray, FloatArray, FloatArray]:
+    """Cell centres along x and z and the heights, every n-th cell when the grid is large."""
+    rows, columns = heights.heights_m.shape
+    step = max(1, math.ceil(max(rows, columns) / MAX_SURFACE_CELLS))
+    grid = heights.heights_m[::step, ::step]
+    x = (np.arange(0, columns, step) + 0.5) * heights.cell_m
+    z = (np.arange(0, rows, step) + 0.5) * heights.cell_m
+    return x, z, grid
+
+
+def _face(heights: HeightMap, position_m: float, reclaim_angle_deg: float) -> tuple[FloatArray, FloatArray, FloatArray]:
+    """The reclaim face at position_m where it cuts the pile: for each row across the bed, the face's
+    foot and the point where it meets the pile's surface, as x, z and height (2 x rows each).
+
+    Material at height y is taken once x - y / tan(angle) lies below the
+    reclaimer's position, so the face leans over the material not yet taken.
+    """
+    x_cells, z_cells, grid = _downsampled(heights)
+    spacing = float(x_cells[1] - x_cells[0]) if x_cells.size > 1 else heights.cell_m
+    edge = heights.heights_m.shape[1] * heights.cell_m
+    levels = np.linspace(0.0, max(float(grid.max()), heights.cell_m), FACE_LEVELS)[:, None]
+    lean = 0.0 if abs(90.0 - reclaim_angle_deg) < 0.01 else 1 / math.tan(math.radians(reclaim_angle_deg))
+    x = np.broadcast_to(position_m + levels * lean, (levels.size, z_cells.size))
+    column = np.clip(np.floor(x / spacing).astype(np.int64), 0, x_cells.size - 1)
+    surface = grid[np.arange(z_cells.size), column]
+    on_bed = (x >= 0) & (x <= edge)
+    # The face reaches up to the highest level still inside the pile.
+    inside = np.where(on_bed & (levels <= surface), levels, 0.0)
+    top = inside.max(axis=0)
+    return (
+        np.vstack([np.full(z_cells.size, position_m), position_m + top * lean]),
+        np.vstack([z_cells, z_cells]),
+        np.vstack([np.zeros(z_cells.size), top]),
+    )
+
+
+def _face_mesh(x: FloatArray, z: FloatArray, y: FloatArray) -> dict[str, np.ndarray]:
+    """Mesh3d arguments for a face given as its foot (row 0) and its top (row 1): two triangles a row."""
+    count = x.shape[1]
+    foot = np.arange(count - 1)
+    head = foot + count
+    return {
+        "x": np.round(x.ravel(), 2),
+        "y": np.round(z.ravel(), 2),
+        "z": np.round(y.ravel(), 2),
+        "i": np.concatenate([foot, foot + 1]),
+        "j": np.concatenate([foot + 1, head + 1]),
+        "k": np.concatenate([head, head]),
+    }
+
+
+def _slice_text(reclaimed: Reclaimed, index: int) -> str:
+    start = reclaimed.position_m[index - 1] if index > 0 else reclaimed.position_m[index]
+    end = reclaimed.position_m[index]
+    averages = ", ".join(
+        f"{html.escape(name)} {value:.4g}" for name, value in zip(reclaimed.names, reclaimed.values[index], strict=True)
+    )
+    return (
+        f"reclaim face at {end:.4g} m: slice {start:.4g} to {end:.4g} m, "
+        f"{reclaimed.volume_m3[index]:.4g} m³, average {averages}"
+    )
+
+
+def particle_budget(other_bytes: int) -> int:
+    """How many particles a page can draw and stay under MAX_HTML_BYTES beside plotly's JavaScript
+    and other_bytes of everything else."""
+    from plotly.offline import get_plotlyjs
+
+    room = MAX_HTML_BYTES - len(get_plotlyjs().encode("utf-8")) - other_bytes
+    return int(np.clip(room // VIEW_BYTES_PER_PARTICLE, 0, MAX_VIEW_PARTICLES))
+
+
+def view_3d(
+    heights: HeightMap,
+    *,
+    bed: Bed,
+    particles: Particles | None = None,
+    reclaimed: Reclaimed | None = None,
+    colour: str = TIME,
+    time_h: FloatArray | None = None,
+    max_particles: int | None = None,
+    title: str = "",
+    seed: int = 0,
+) -> go.Figure:
+    """The pile in 3-D: its surface, optionally its particles, and a reclaim face on a slider.
+
+    particles: drawn coloured by colour (TIME or a quality value); more than
+    max_particles (by default what a page has room for) are sampled at random
+    (seed), and the view says so.
+    reclaimed: the slices; a slider moves the reclaim face from slice to slice
+    and the title shows the average of the slice it cuts (straight beds).
+    """
+    import plotly.graph_objects as go
+
+    x_cells, z_cells, grid = _downsampled(heights)
+    peak = max(float(grid.max()), heights.cell_m)
+    traces: list[go.BaseTraceType] = [
+        go.Surface(
+            x=x_cells,
+            y=z_cells,
+            z=grid,
+            colorscale="Earth",
+            name="pile surface",
+            showlegend=True,
+            opacity=0.35 if particles is not None else 1.0,
+            colorbar={"title": {"text": "height [m]"}, "x": 1.0, "len": 0.45, "y": 0.8},
+        )
+    ]
+    notes = []
+    if particles is not None and len(particles):
+        values, label = _colour(particles, colour, time_h)
+        if max_particles is None:
+            max_particles = particle_budget(VIEW_OTHER_BYTES)
+        chosen = np.arange(len(particles))
+        if len(particles) > max_particles:
+            chosen = np.sort(np.random.default_rng(seed).choice(len(particles), max_particles, replace=False))
+            notes.append(
+                f"{max_particles:,} of {len(particles):,} particles drawn, sampled at random to keep the page small"
+            )
+        traces.append(
+            go.Scatter3d(
+                x=np.round(particles.x_m[chosen], 2),
+                y=np.round(particles.z_m[chosen], 2),
+                z=np.round(particles.y_m[chosen], 2),
+                mode="markers",
+                name="particles",
+                marker={
+                    "size": 2,
+                    "color": np.round(values[chosen], 4),
+                    "colorscale": "Viridis" if colour == TIME else "RdYlBu",
+                    "reversescale": colour != TIME,
+                    "colorbar": {"title": {"text": html.escape(label)}, "x": 1.0, "len": 0.45, "y": 0.25},
+                },
+            )
+        )
+    steps = []
+    base = len(traces)
+    heading = html.escape(title)
+    if reclaimed is not None and not bed.circular:
+        full = np.flatnonzero(reclaimed.volume_m3 > 0)
+        picks = full[np.unique(np.linspace(0, full.size - 1, min(MAX_FACE_STEPS, full.size)).astype(np.int64))]
+        for number, index in enumerate(picks):
+            face = _face(heights, float(reclaimed.position_m[index]), bed.reclaim_angle_deg)
+            traces.append(
+                go.Mesh3d(
+                    **_face_mesh(*face), color="crimson", opacity=0.8, name="reclaim face", visible=number == 0
+                )
+            )
+            visible = [True] * base + [k == number for k in range(picks.size)]
+            steps.append(
+                {
+                    "method": "update",
+                    "label": f"{reclaimed.position_m[index]:.0f}",
+                    "args": [{"visible": visible}, {"title.text": f"{heading}<br>{_slice_text(reclaimed, index)}"}],
+                }
+            )
+    elif reclaimed is not None:
+        notes.append("the reclaim face is drawn for straight beds only")
+    first = steps[0]["args"][1]["title.text"] if steps else heading
+    length, depth = bed.length_m, bed.depth_m
+    figure = go.Figure(traces)
+    stretch = max(1.0, round(0.25 * length / peak))
+    figure.update_layout(
+        title={"text": first, "font": {"size": 13}},
+        scene={
+            "xaxis": {"title": {"text": "x along the bed [m]"}},
+            "yaxis": {"title": {"text": "z across [m]"}},
+            "zaxis": {"title": {"text": f"height [m]{'' if stretch == 1 else f' (drawn {stretch:.2g}x)'}"}},
+            # From the front left corner, a little above: the bed's length runs across the screen.
+            "camera": {"eye": {"x": -0.6, "y": -1.9, "z": 0.9}},
+            "aspectmode": "manual",
+            "aspectratio": {"x": 2.0, "y": 2.0 * max(depth / length, 0.2), "z": 2.0 * peak * stretch / length},
+        },
+        legend={"x": 0.0, "y": 1.0},
+        margin={"l": 0, "r": 0, "t": 60, "b": 0},
+        height=700,
+    )
+    if notes:
+        figure.add_annotation(
+            text=html.escape("; ".join(notes)),
+            showarrow=False,
+            xref="paper",
+            yref="paper",
+            x=0.0,
+            y=0.0,
+            xanchor="left",
+            font={"size": 11},
+        )
+    if steps:
+        figure.update_layout(
+            sliders=[
+                {"active": 0, "currentvalue": {"prefix": "reclaim position [m]: "}, "steps": steps, "pad": {"t": 10}}
+            ]
+        )
+    return figure
+
+
+def view_html(figure: go.Figure, *, full_html: bool = True) -> str:
+    """The figure as HTML with plotly's JavaScript inside, so that it opens without a network."""
+    import plotly.io as pio
+
+    return pio.to_html(figure, include_plotlyjs=True, full_html=full_html, config={"responsive": True})
+
+
+def save_view(figure: go.Figure, path: str | Path) -> Path:
+    """Write a 3-D view as one self-contained HTML file; refuses to write one of MAX_HTML_BYTES or more."""
+    text = view_html(figure).encode("utf-8")
+    if len(text) >= MAX_HTML_BYTES:
+        raise ValueError(
+            f"the 3-D view takes {len(text) / 1e6:.1f} MB, more than the {MAX_HTML_BYTES / 1e6:g} MB a page may; "
+            "draw fewer particles"
+        )
+    path = Path(path)
+    path.parent.mkdir(parents=True, exist_ok=True)
+    path.write_bytes(text)
+    return path
+
