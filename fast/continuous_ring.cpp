@@ -182,11 +182,12 @@ RingCut ContinuousRing::cut(double position_m) {
             if (vertical) {
                 continue;
             }
-            // The face rises from its foot into the pile: at this radius it stands that high over the
-            // column, and cuts everything above.
+            // The face rises from its foot into the pile: at this radius it stands that many cubes high
+            // over the column and takes every cube whose centre lies above it.
             const double faceHeight = (pass - to) * columnRadius[index] * reclaimSlope / cellSize;
-            if (faceHeight < static_cast<double>(count)) {
-                takeFrom(index, static_cast<std::int32_t>(std::ceil(faceHeight)), result);
+            const double keep = std::ceil(faceHeight - 0.5);
+            if (keep < static_cast<double>(count)) {
+                takeFrom(index, static_cast<std::int32_t>(std::max(keep, 0.0)), result);
             }
         }
     }
@@ -292,6 +293,7 @@ std::vector<RingSlice> runRing(ContinuousRing& ring, const TableView& table,
         ring.cut(start);
     }
     std::size_t next = 0;
+    double sliceStart = walk.timeAt(start);
     const auto cutUntil = [&](double time) {
         while (next < sliceCount) {
             const double position = std::min(start + static_cast<double>(next + 1) * step_m, last);
@@ -299,8 +301,10 @@ std::vector<RingSlice> runRing(ContinuousRing& ring, const TableView& table,
             if (reached > time) {
                 return;
             }
-            ring.setClock(reached);
+            // The foot meets the slice's material all the way through it: on average half-way.
+            ring.setClock(0.5 * (sliceStart + reached));
             slices.push_back({reached, position, ring.cut(position)});
+            sliceStart = reached;
             ++next;
         }
     };
@@ -318,6 +322,10 @@ std::vector<RingSlice> runRing(ContinuousRing& ring, const TableView& table,
                    chunk);
     }
     cutUntil(std::numeric_limits<double>::infinity());
+    // What follows, a drain or the next table, starts when this run ended.
+    if (!slices.empty()) {
+        ring.setClock(std::max(ring.clock(), slices.back().time_s));
+    }
     return slices;
 }
 
@@ -331,13 +339,16 @@ std::vector<RingSlice> drainRing(ContinuousRing& ring, double step_m, double spe
                                     " m/s must be positive and finite");
     }
     std::vector<RingSlice> slices;
-    // A whole turn passes the foot over every column once, and a column it passes is emptied.
     const double end = ring.reclaimerPosition() + ring.circleLength;
+    double time = ring.clock();
     while (!ring.reclaimingFinished() && ring.reclaimerPosition() < end) {
         ring.pollInterrupt();
         const double position = std::min(ring.reclaimerPosition() + step_m, end);
-        ring.setClock(ring.clock() + (position - ring.reclaimerPosition()) / speed_m_per_s);
-        slices.push_back({ring.clock(), position, ring.cut(position)});
+        const double span_s = (position - ring.reclaimerPosition()) / speed_m_per_s;
+        const double reached = time + span_s;
+        ring.setClock(time + 0.5 * span_s);
+        slices.push_back({reached, position, ring.cut(position)});
+        time = reached;
     }
     return slices;
 }

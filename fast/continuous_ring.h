@@ -116,14 +116,15 @@ void validateSchedule(const ReclaimerSchedule& schedule);
 /// Stacks the rows of `table` in order ("timestamp" the time each is stacked, in non-decreasing order)
 /// while the reclaimer follows `schedule`, cutting a slice at every `step_m` of its travel from the
 /// schedule's first position to its last. Before a row is stacked, every slice the reclaimer finishes
-/// by the row's time is cut. Checks the whole table first and throws std::invalid_argument for a missing
+/// by the row's time is cut. A slice's material counts as cut half-way through the slice's time, for
+/// its residence. Checks the whole table first and throws std::invalid_argument for a missing
 /// or decreasing time stamp and for what stackChunks refuses.
 std::vector<RingSlice> runRing(ContinuousRing& ring, const TableView& table,
                                std::span<const std::string> names, const ReclaimerSchedule& schedule,
                                double step_m);
 
-/// Cuts slices `step_m` apart from the reclaimer's position until it has gone a whole turn beyond the
-/// last particle's turn, so that nothing is left on the ring; times advance at `speed_m_per_s`.
+/// Cuts slices `step_m` apart from the reclaimer's position until the ring is empty, at most a whole
+/// turn on, which passes the foot over every column; times advance from the clock at `speed_m_per_s`.
 std::vector<RingSlice> drainRing(ContinuousRing& ring, double step_m, double speed_m_per_s);
 
 }  // namespace korvex

@@ -23,8 +23,9 @@ from .chunks import ChunkTable
 from .metrics import QualityFigures, compare, format_table, homogenisation, weighted_mean_std
 from .plans import PLANS, Chevron, Circular, ConeShell, StackingPlan, Strata, Windrow
 from .results import HeightMap, Particles, Reclaimed
+from .ring import Chevcon, RingOutput, RingSchedule, RingStudy, simulate_ring
 from .series import Quality, QualitySeries, as_series, synthetic_series
-from .stockpile import Stockpile
+from .stockpile import RingPile, Stockpile
 from .study import Study, simulate, stamp
 
 __all__ = [
@@ -32,6 +33,7 @@ __all__ = [
     "PLANS",
     "Particles",
     "Bed",
+    "Chevcon",
     "Chevron",
     "ChunkTable",
     "Circular",
@@ -42,6 +44,10 @@ __all__ = [
     "QualityFigures",
     "QualitySeries",
     "Reclaimed",
+    "RingOutput",
+    "RingPile",
+    "RingSchedule",
+    "RingStudy",
     "StackingPlan",
     "Stockpile",
     "Strata",
@@ -52,6 +58,7 @@ __all__ = [
     "format_table",
     "homogenisation",
     "simulate",
+    "simulate_ring",
     "stamp",
     "synthetic_series",
     "weighted_mean_std",

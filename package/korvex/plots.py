@@ -30,13 +30,13 @@ def _add_footer(figure: Figure, footer: str | None) -> None:
         figure.text(0.995, 0.005, footer, ha="right", va="bottom", fontsize=7, color=FOOTER_COLOUR)
 
 
-def _draw_heights(axes: Axes, heights: HeightMap) -> None:
+def _draw_heights(axes: Axes, heights: HeightMap, title: str = "Pile heights as stacked") -> None:
     image = axes.imshow(
         heights.heights_m, origin="lower", extent=heights.extent_m, cmap="viridis", interpolation="nearest"
     )
     axes.set_xlabel("x along the bed [m]")
     axes.set_ylabel("z across [m]")
-    axes.set_title("Pile heights as stacked")
+    axes.set_title(title)
     # An inset keeps the bar as tall as the image, which equal metre scales make flat.
     bar_axes = axes.inset_axes((1.015, 0.0, 0.015, 1.0))
     axes.figure.colorbar(image, cax=bar_axes, label="height [m]")
@@ -59,12 +59,14 @@ def _draw_qualities(target: Figure | SubFigure, series: QualitySeries, reclaimed
     axes[-1, 1].set_xlabel("reclaim position [m]")
 
 
-def heights_figure(heights: HeightMap, *, footer: str | None = None) -> Figure:
+def heights_figure(
+    heights: HeightMap, *, footer: str | None = None, title: str = "Pile heights as stacked"
+) -> Figure:
     """The height map as an image with metre axes and a colour bar; footer: a stamp to print below it."""
     rows, columns = heights.heights_m.shape
     width = 10.0
     figure = Figure(figsize=(width, max(2.5, min(8.0, width * rows / max(columns, 1) + 1.2))), layout="constrained")
-    _draw_heights(figure.add_subplot(), heights)
+    _draw_heights(figure.add_subplot(), heights, title)
     _add_footer(figure, footer)
     return figure
 
