@@ -14,7 +14,7 @@ from . import validation
 from .bed import Bed, unit
 from .chunks import ChunkTable
 from .metrics import format_table
-from .plans import PLANS, Chevron, StackingPlan
+from .plans import PLANS, Chevron, ConeShell, StackingPlan
 from .ring import Chevcon, RingStudy, is_ring_plan
 from .series import QualitySeries, synthetic_series
 
@@ -45,7 +45,7 @@ PLAN_OPTIONS = (
     "cone_volume_m3",
 )
 # The plans `--plan` names: the stacking plans, and Chevcon, which runs a circular bed continuously.
-PLAN_CHOICES: dict[str, type[Any]] = {**PLANS, "chevcon": Chevcon}
+PLAN_CHOICES: dict[str, type[StackingPlan]] = {**PLANS, "chevcon": Chevcon}
 
 # The ring that `simulate --circular` runs the demo feed round when given no input and no geometry:
 # 1,000 m³/h fill a pile 30 m wide round a centre line of 251 m in about 56 h.
@@ -159,13 +159,13 @@ def read_csv(
         raise ValueError(f"{path}: {error}") from None
 
 
-def _plan(args: argparse.Namespace, bed: Bed) -> StackingPlan | Chevcon:
+def _plan(args: argparse.Namespace, bed: Bed) -> StackingPlan:
     name = args.plan or ("chevcon" if bed.circular else "chevron")
     settings: dict[str, Any] = {
         option: getattr(args, option) for option in PLAN_OPTIONS if getattr(args, option) is not None
     }
     try:
-        plan: StackingPlan | Chevcon = PLAN_CHOICES[name](**settings)
+        plan: StackingPlan = PLAN_CHOICES[name](**settings)
         return plan
     except TypeError:
         raise ValueError(f"the {name} plan takes none of {sorted(settings)}") from None
@@ -183,7 +183,7 @@ def _ring_report(study: RingStudy) -> None:
     advance_m_per_h = schedule.advance_m_per_s * 3600
     if isinstance(study.plan, Chevcon):
         print(
-            f"Plan    {study.plan.describe(bed)}: ramp advancing {advance_m_per_h:.3g} m/h, "
+            f"Plan    {study.plan.describe(study.series, bed)}: ramp advancing {advance_m_per_h:.3g} m/h, "
             f"{schedule.layers:.4g} layers; reclaimer {schedule.lag_m:.4g} m behind the front"
         )
     print(
@@ -252,7 +252,6 @@ def run_simulate(args: argparse.Namespace) -> int:
         plan = _plan(args, bed)
         if is_ring_plan(plan, bed):
             return _run_ring(args, plan, bed, data, seed, args.input.stem)
-        assert not isinstance(plan, Chevcon)
         study = simulate(data, plan, bed, progress=not args.quiet, seed=seed)
 
     stem = args.input.stem
@@ -274,10 +273,11 @@ def run_simulate(args: argparse.Namespace) -> int:
 
 
 def _run_ring(
-    args: argparse.Namespace, plan: StackingPlan | Chevcon, bed: Bed, series: QualitySeries, seed: int, stem: str
+    args: argparse.Namespace, plan: StackingPlan, bed: Bed, series: QualitySeries, seed: int, stem: str
 ) -> int:
     from .ring import simulate_ring
 
+    assert isinstance(plan, (Chevcon, ConeShell))
     study = simulate_ring(series, plan, bed, seed=seed, portion_m3=args.portion_m3)
     out = args.output_dir
     written = [study.save_reclaimed(out / f"{stem}-reclaimed.csv"), *study.save_plots(out / stem)]

@@ -4,7 +4,8 @@ The stacker lays material on an advancing ramp (the blending tail) while the
 reclaimer, some way behind, cuts the full-height face; the output is a steady
 stream. A ring plan turns a quality series into chunks and into the
 reclaimer's path over time (a RingSchedule); the fast engine then stacks and
-reclaims them interleaved (see Stockpile-like RingPile in stockpile.py).
+reclaims them interleaved (RingPile in stockpile.py), and a RingStudy holds the
+output over time with its figures.
 
 Positions along the ring are metres on the pile's centre line, counted from the
 -x side of the ring's centre in the direction both machines travel, and keep
@@ -15,19 +16,24 @@ from __future__ import annotations
 
 import math
 from dataclasses import dataclass
+from pathlib import Path
 from typing import TYPE_CHECKING, ClassVar
 
 import numpy as np
+from numpy.typing import ArrayLike, NDArray
 
 from . import validation
 from .bed import Bed
 from .chunks import ChunkTable
+from .metrics import QualityFigures
+from .plans import ConeShell, StackingPlan, _cut_travel, _durations
+from .results import HeightMap
 from .series import QualitySeries, as_series
 from .validation import FloatArray
 
 if TYPE_CHECKING:
     import pandas as pd
-    from numpy.typing import ArrayLike
+    from matplotlib.figure import Figure
 
 # Slope of the fast engine's piles: particles come to rest on 45 degree slopes, so a pile of height h
 # runs out h metres from its crest and a ridge of height h has a cross-section of h**2.
@@ -75,8 +81,6 @@ class RingSchedule:
 
 def _flowing_time(series: QualitySeries) -> tuple[FloatArray, FloatArray]:
     """Flowing time at the start of each delivery and each delivery's duration (see plans._durations)."""
-    from .plans import _durations
-
     durations = _durations(series.time_s)
     return np.concatenate([[0.0], np.cumsum(durations)])[:-1], durations
 
@@ -122,17 +126,15 @@ def _check_fits(lag_m: float, runout_m: float, bed: Bed, what: str) -> None:
         )
 
 
-def _schedule_points(
-    series: QualitySeries, flowing: FloatArray, durations: FloatArray, foot: FloatArray
-) -> tuple[FloatArray, FloatArray]:
-    """The foot's path as points at the start and end of each delivery's flow; it waits at 0 until then."""
+def _schedule_points(series: QualitySeries, durations: FloatArray, foot: FloatArray) -> tuple[FloatArray, FloatArray]:
+    """The foot's path as points at the start and end of each delivery's flow (`foot` there, in metres);
+    it waits at 0 until its path gets there."""
     times = np.column_stack([series.time_s, series.time_s + durations]).ravel()
-    positions = np.maximum(foot(np.column_stack([flowing, flowing + durations]).ravel()), 0.0)  # type: ignore[operator]
-    return times, np.maximum.accumulate(positions)
+    return times, np.maximum.accumulate(np.maximum(foot, 0.0))
 
 
 @dataclass(frozen=True)
-class Chevcon:
+class Chevcon(StackingPlan):
     """Chevron layers on an advancing ramp round a circular bed, reclaimed continuously.
 
     The stacker slews back and forth over the ramp (the blending tail) on the
@@ -207,8 +209,6 @@ class Chevcon:
 
     def schedule(self, series: QualitySeries | pd.DataFrame | ArrayLike, bed: Bed) -> RingSchedule:
         """Chunks and the reclaimer's path that run `series` round `bed` by this plan."""
-        from .plans import _cut_travel
-
         series = as_series(series)
         _check_ring_bed(self.label, bed)
         flowing, durations = _flowing_time(series)
@@ -246,10 +246,8 @@ class Chevcon:
         volume = series.volume_m3[pieces.row] * pieces.share
         chunks = ChunkTable(np.column_stack([pieces.time_s, x, z, volume, series.values[pieces.row]]), series.names)
 
-        def foot(t: FloatArray) -> FloatArray:
-            return start + ramp + advance * t - lag
-
-        times, positions = _schedule_points(series, flowing, durations, foot)
+        flow = np.column_stack([flowing, flowing + durations]).ravel()
+        times, positions = _schedule_points(series, durations, start + ramp + advance * flow - lag)
         return RingSchedule(chunks, times, positions, advance, cross_section, ramp, lag, slew / advance, height, lead)
 
     def _offset_m(self, tau: FloatArray, ramp: float, slew: float) -> FloatArray:
@@ -264,7 +262,13 @@ class Chevcon:
             offset = np.minimum(np.round(offset / self.slew_step_m) * self.slew_step_m, ramp)
         return offset
 
-    def describe(self, bed: Bed) -> str:
+    def chunks(self, series: QualitySeries | pd.DataFrame | ArrayLike, bed: Bed) -> ChunkTable:
+        return self.schedule(series, bed).chunks
+
+    def passes(self, series: QualitySeries, bed: Bed) -> float | None:
+        return self.schedule(series, bed).layers
+
+    def describe(self, series: QualitySeries, bed: Bed) -> str:
         slew = self.slew_m_per_s(bed) * 60
         return (
             f"Chevcon, ramp {self.ramp_m(bed):.3g} m, slew {slew:.3g} m/min "
@@ -272,12 +276,9 @@ class Chevcon:
         )
 
 
-def cone_shell_schedule(plan: object, series: QualitySeries, bed: Bed) -> RingSchedule:
+def cone_shell_schedule(plan: ConeShell, series: QualitySeries, bed: Bed) -> RingSchedule:
     """Cones round a ring: the stacker stands until its cone reaches the set height (or volume), then
     slews cone_step_m on along the centre line; the reclaimer follows the cones."""
-    from .plans import ConeShell, _cut_travel
-
-    assert isinstance(plan, ConeShell)
     _check_ring_bed("Cone-shell", bed)
     flowing, durations = _flowing_time(series)
     half_width = bed.ring_width_m / 2
@@ -313,12 +314,13 @@ def cone_shell_schedule(plan: object, series: QualitySeries, bed: Bed) -> RingSc
     _check_fits(lag, runout, bed, f"cones {plan.cone_step_m:g} m apart")
     # The foot follows the cones' front at the pace the feed builds them.
     volume_at = np.column_stack([delivered[:-1], delivered[1:]]).ravel()
-    times = np.column_stack([series.time_s, series.time_s + durations]).ravel()
-    positions = np.maximum(start + runout + volume_at / volume_per_cone * plan.cone_step_m - lag, 0.0)
+    times, positions = _schedule_points(
+        series, durations, start + runout + volume_at / volume_per_cone * plan.cone_step_m - lag
+    )
     return RingSchedule(
         chunks,
         times,
-        np.maximum.accumulate(positions),
+        positions,
         advance,
         volume_per_cone / plan.cone_step_m,
         0.0,
@@ -331,8 +333,6 @@ def cone_shell_schedule(plan: object, series: QualitySeries, bed: Bed) -> RingSc
 
 def is_ring_plan(plan: object, bed: Bed) -> bool:
     """Whether `plan` runs `bed` continuously: Chevcon always, Cone-shell on a circular bed."""
-    from .plans import ConeShell
-
     return isinstance(plan, Chevcon) or (isinstance(plan, ConeShell) and bed.circular)
 
 
@@ -362,7 +362,7 @@ class RingOutput:
     def total_volume_m3(self) -> float:
         return float(self.volume_m3.sum())
 
-    def select(self, keep: FloatArray | np.ndarray) -> RingOutput:
+    def select(self, keep: NDArray[np.bool_]) -> RingOutput:
         return RingOutput(
             self.time_s[keep], self.position_m[keep], self.volume_m3[keep], self.values[keep], self.residence_s[keep], self.names
         )
@@ -420,10 +420,8 @@ def fair_figures(
     portion_m3: float,
     *,
     layers: float | None = None,
-) -> tuple:  # type: ignore[type-arg]
+) -> tuple[QualityFigures, ...]:
     """QualityFigures comparing feed and output cut alike, into portions of `portion_m3`."""
-    from .metrics import QualityFigures
-
     portion_m3 = validation.positive("portion_m3", portion_m3, "m³")
     feed = portion_means(feed_volume_m3, feed_values, portion_m3)
     out = portion_means(out_volume_m3, out_values, portion_m3)
@@ -447,7 +445,7 @@ class PhaseFigures:
     volume_m3: float
     hours: float
     mean_residence_h: float
-    qualities: tuple  # type: ignore[type-arg]
+    qualities: tuple[QualityFigures, ...]
 
 
 @dataclass(frozen=True, repr=False)
@@ -462,12 +460,12 @@ class RingStudy:
     """
 
     bed: Bed
-    plan: object
+    plan: StackingPlan
     series: QualitySeries
     schedule: RingSchedule
     output: RingOutput
-    phase: np.ndarray
-    heights: object
+    phase: NDArray[np.str_]
+    heights: HeightMap
     seed: int
     stock_m3: FloatArray
     portion_m3: float | None = None
@@ -506,7 +504,7 @@ class RingStudy:
     def part(self, phase: str) -> RingOutput:
         return self.output.select(self.phase == phase)
 
-    def _feed_window(self, part: RingOutput) -> np.ndarray:
+    def _feed_window(self, part: RingOutput) -> NDArray[np.bool_]:
         """Deliveries that the part's material came from: its time span moved back by its mean residence."""
         full = part.volume_m3 > 0
         residence = float(np.average(part.residence_s[full], weights=part.volume_m3[full]))
@@ -539,7 +537,7 @@ class RingStudy:
             qualities,
         )
 
-    def homogenisation(self) -> tuple:  # type: ignore[type-arg]
+    def homogenisation(self) -> tuple[QualityFigures, ...]:
         """The steady state's fair figures per quality value."""
         return self.figures(self.STEADY).qualities
 
@@ -550,7 +548,7 @@ class RingStudy:
         return float(self.stock_m3[steady].mean()) if np.any(steady) else math.nan
 
     def describe(self) -> str:
-        plan = self.plan.describe(self.bed) if isinstance(self.plan, Chevcon) else self.plan.describe(self.series, self.bed)  # type: ignore[attr-defined]
+        plan = self.plan.describe(self.series, self.bed)
         return (
             f"{plan}; ring of radius {self.bed.circle_radius_m:g} m, pile {self.bed.ring_width_m:g} m wide, "
             f"{self.bed.describe()}"
@@ -559,25 +557,21 @@ class RingStudy:
     def __repr__(self) -> str:
         return f"RingStudy({self.describe()}; {len(self.output)} slices; seed {self.seed})"
 
-    def save_plots(self, prefix: object) -> tuple:  # type: ignore[type-arg]
+    def save_plots(self, prefix: str | Path) -> tuple[Path, Path]:
         """Write PREFIX-ring.png (the ring's heights) and PREFIX-output.png (qualities over time)."""
-        from pathlib import Path
-
         from .plots import heights_figure, save_figure
 
-        prefix = Path(str(prefix))
+        prefix = Path(prefix)
         ring = save_figure(
-            heights_figure(self.heights, footer=self.stamp, title="The ring as the feed ended"),  # type: ignore[arg-type]
+            heights_figure(self.heights, footer=self.stamp, title="The ring as the feed ended"),
             prefix.with_name(f"{prefix.name}-ring.png"),
         )
         output = save_figure(output_figure(self), prefix.with_name(f"{prefix.name}-output.png"))
         return ring, output
 
-    def save_reclaimed(self, path: object) -> object:
+    def save_reclaimed(self, path: str | Path) -> Path:
         """Write the output slices as CSV, below comment lines (#) with the stamp and the setup."""
-        from pathlib import Path
-
-        path = Path(str(path))
+        path = Path(path)
         path.parent.mkdir(parents=True, exist_ok=True)
         frame = self.output.to_frame()
         frame.insert(0, "phase", self.phase)
@@ -587,7 +581,7 @@ class RingStudy:
         return path
 
 
-def output_figure(study: RingStudy):  # type: ignore[no-untyped-def]
+def output_figure(study: RingStudy) -> Figure:
     """Each quality of the feed and of the output against time, the steady state shaded."""
     from matplotlib.figure import Figure
 
@@ -616,7 +610,7 @@ def output_figure(study: RingStudy):  # type: ignore[no-untyped-def]
 
 def simulate_ring(
     series: QualitySeries | pd.DataFrame | ArrayLike,
-    plan: object,
+    plan: Chevcon | ConeShell,
     bed: Bed,
     *,
     seed: int | None = None,
@@ -634,7 +628,7 @@ def simulate_ring(
         raise ValueError("run a ring with Chevcon, or ConeShell on a circular bed")
     if portion_m3 is not None:
         validation.positive("portion_m3", portion_m3, "m³")
-    schedule: RingSchedule = plan.schedule(series, bed)  # type: ignore[attr-defined]
+    schedule = plan.schedule(series, bed)
     seed = validation.draw_seed() if seed is None else validation.seed(seed)
     pile = RingPile(bed, seed=seed)
     running = pile.run(schedule)

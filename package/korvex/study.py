@@ -13,6 +13,7 @@ from .chunks import ChunkTable
 from .metrics import QualityFigures, homogenisation
 from .plans import Chevron, StackingPlan
 from .results import HeightMap, Reclaimed
+from .ring import is_ring_plan
 from .series import QualitySeries, as_series
 from .stockpile import Stockpile
 from .display import html_table
@@ -121,6 +122,8 @@ def simulate(
     engine's random numbers; without one a seed is drawn, and the study keeps it.
     """
     bed = Bed() if bed is None else bed
+    if is_ring_plan(plan, bed):
+        raise ValueError(f"{plan.label} on a circular bed runs continuously: use simulate_ring")
     seed = validation.draw_seed() if seed is None else validation.seed(seed)
     if isinstance(series, ChunkTable):
         if plan is not None:

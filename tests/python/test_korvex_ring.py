@@ -6,7 +6,7 @@ import math
 import numpy as np
 import pytest
 
-from korvex import Bed, Chevcon, ConeShell, QualitySeries, simulate_ring, synthetic_series
+from korvex import Bed, Chevcon, ConeShell, QualitySeries, simulate, simulate_ring, synthetic_series
 from korvex.cli import main
 from korvex.ring import RingStudy, portion_means
 
@@ -194,3 +194,30 @@ def test_simulate_circular_runs_chevcon_on_the_demo_feed(tmp_path, capsys):
     assert "Chevcon" in report and "start-up" in report and "steady" in report and "VRR" in report
     assert (tmp_path / "demo-ring.png").stat().st_size > 0
     assert (tmp_path / "demo-output.png").stat().st_size > 0
+
+
+@pytest.mark.parametrize("plan", [Chevcon(), ConeShell(cone_height_m=3.0)], ids=["chevcon", "cone-shell"])
+def test_single_pass_simulate_sends_ring_plans_to_simulate_ring(plan):
+    with pytest.raises(ValueError, match="simulate_ring"):
+        simulate(feed(10, lambda t: 1.0), plan, RING)
+
+
+def test_native_ring_seeded_runs_repeat_and_refuse_a_bad_schedule():
+    from korvex import _native
+
+    schedule = Chevcon().schedule(feed(80, None, seed=1), RING)
+
+    def run(seed):
+        ring = _native.Ring(length_m=50.0, depth_m=50.0, ring_radius_m=16.0, seed=seed)
+        return ring.run(schedule.chunks.data, schedule.chunks.columns, schedule.reclaimer_time_s,
+                        schedule.reclaimer_position_m)
+
+    first, again = run(9), run(9)
+    for a, b in zip(first, again, strict=True):
+        np.testing.assert_array_equal(a, b)
+    ring = _native.Ring(length_m=50.0, depth_m=50.0, ring_radius_m=16.0, seed=1)
+    with pytest.raises(ValueError, match="goes back"):
+        ring.run(schedule.chunks.data, schedule.chunks.columns, [0.0, 1.0], [5.0, 1.0])
+    with pytest.raises(ValueError, match="ring radius"):
+        _native.Ring(length_m=50.0, depth_m=50.0, ring_radius_m=30.0)
+    assert ring.volume_m3 == 0.0
