@@ -223,8 +223,19 @@ class Chevcon(StackingPlan):
             advance = self.advance_m_per_min / 60
             height = math.sqrt(series.total_volume_m3 / total_s / advance * REPOSE_SLOPE)
             cross_section = height**2 / REPOSE_SLOPE
+        if height / REPOSE_SLOPE > bed.ring_width_m / 2 * (1 + 1e-9):
+            raise ValueError(
+                f"advance_m_per_min of {self.advance_m_per_min:g} m/min piles the mean feed {height:.3g} m high, "
+                f"{2 * height / REPOSE_SLOPE:.3g} m wide, wider than pile_width_m of {bed.ring_width_m:g} m: "
+                "advance faster"
+            )
         ramp = self.ramp_m(bed)
         slew = self.slew_m_per_s(bed)
+        if not slew > advance:
+            raise ValueError(
+                f"a slew of {slew * 60:.3g} m/min on the centre line does not outrun the ramp's advance of "
+                f"{advance * 60:.3g} m/min: the stacker would lay less than one layer"
+            )
         lead = _face_lead_m(height, bed)
         lag = _default_lag(ramp + lead + bed.ring_width_m / 2, bed) if self.reclaimer_lag_m is None else self.reclaimer_lag_m
         _check_fits(lag, height / REPOSE_SLOPE, bed, f"a ramp of {ramp:.4g} m")

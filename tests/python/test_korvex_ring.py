@@ -163,6 +163,8 @@ def test_stops_and_slew_steps_move_the_stacker_as_set():
         (lambda: Chevcon(ramp_sector_deg=300.0), RING, "do not fit"),
         (lambda: Chevcon(reclaimer_lag_m=10.0), RING, "into the ramp"),
         (lambda: Chevcon(stop_s=-1.0), RING, "stop_s"),
+        (lambda: Chevcon(advance_m_per_min=0.001), RING, "wider than pile_width_m"),
+        (lambda: Chevcon(slew_speed_m_per_min=0.01), RING, "less than one layer"),
         (lambda: ConeShell(cone_height_m=9.0), RING, "wider than half the pile"),
         (lambda: ConeShell(cone_height_m=2.0), Bed(length_m=50.0, depth_m=50.0), "circular bed"),
         (lambda: Chevcon(), Bed(**{**RING.__dict__, "reclaim_angle_deg": 120.0}), "at most 90"),
