@@ -70,7 +70,11 @@ class Bed:
     )
     ring_radius_m: float | None = field(
         default=None,
-        metadata={"unit": "m", "help": "circular bed: radius of the pile's centre line", "unset": "a quarter of the area"},
+        metadata={
+            "unit": "m",
+            "help": "circular bed: radius of the pile's centre line",
+            "unset": "a quarter of the smaller extent",
+        },
     )
     pile_width_m: float | None = field(
         default=None,

@@ -140,7 +140,7 @@ class Chevcon(StackingPlan):
     The stacker slews back and forth over the ramp (the blending tail) on the
     centre line while the ramp advances round the ring; a point of the pile gets
     a layer each time the stacker passes over it while it lies on the ramp, so
-    it gets slew speed / advance rate layers. The reclaimer follows the front
+    it gets slew speed / advance rate layers (fewer with stops). The reclaimer follows the front
     reclaimer_lag_m behind, at the advance rate, cutting the full-height face.
 
     ramp_length_m or ramp_sector_deg: the ramp, on the centre line or as an
@@ -237,7 +237,9 @@ class Chevcon(StackingPlan):
                 f"{advance * 60:.3g} m/min: the stacker would lay less than one layer"
             )
         lead = _face_lead_m(height, bed)
-        lag = _default_lag(ramp + lead + bed.ring_width_m / 2, bed) if self.reclaimer_lag_m is None else self.reclaimer_lag_m
+        lag = self.reclaimer_lag_m
+        if lag is None:
+            lag = _default_lag(ramp + lead + bed.ring_width_m / 2, bed)
         _check_fits(lag, height / REPOSE_SLOPE, bed, f"a ramp of {ramp:.4g} m")
         if lag < ramp + lead:
             raise ValueError(
@@ -259,7 +261,9 @@ class Chevcon(StackingPlan):
 
         flow = np.column_stack([flowing, flowing + durations]).ravel()
         times, positions = _schedule_points(series, durations, start + ramp + advance * flow - lag)
-        return RingSchedule(chunks, times, positions, advance, cross_section, ramp, lag, slew / advance, height, lead)
+        # A point lies on the ramp for ramp / advance and gets a layer every crossing, stop included.
+        layers = ramp / advance / (ramp / slew + self.stop_s)
+        return RingSchedule(chunks, times, positions, advance, cross_section, ramp, lag, layers, height, lead)
 
     def _offset_m(self, tau: FloatArray, ramp: float, slew: float) -> FloatArray:
         """Where on the ramp (0 at its tail, `ramp` at its front) the stacker stands after tau seconds."""
@@ -375,7 +379,12 @@ class RingOutput:
 
     def select(self, keep: NDArray[np.bool_]) -> RingOutput:
         return RingOutput(
-            self.time_s[keep], self.position_m[keep], self.volume_m3[keep], self.values[keep], self.residence_s[keep], self.names
+            self.time_s[keep],
+            self.position_m[keep],
+            self.volume_m3[keep],
+            self.values[keep],
+            self.residence_s[keep],
+            self.names,
         )
 
     @staticmethod
@@ -393,7 +402,12 @@ class RingOutput:
         import pandas as pd
 
         frame = pd.DataFrame(
-            {"time_s": self.time_s, "position_m": self.position_m, "volume_m3": self.volume_m3, "residence_s": self.residence_s}
+            {
+                "time_s": self.time_s,
+                "position_m": self.position_m,
+                "volume_m3": self.volume_m3,
+                "residence_s": self.residence_s,
+            }
         )
         for name, column in zip(self.names, self.values.T, strict=True):
             frame[name] = column
@@ -442,7 +456,9 @@ def fair_figures(
             f"({len(out)}): give smaller portions or a longer run"
         )
     return tuple(
-        QualityFigures(name, float(feed[:, k].mean()), float(feed[:, k].std()), float(out[:, k].mean()), float(out[:, k].std()), layers)
+        QualityFigures(
+            name, float(feed[:, k].mean()), float(feed[:, k].std()), float(out[:, k].mean()), float(out[:, k].std()), layers
+        )
         for k, name in enumerate(names)
     )
 

@@ -152,6 +152,8 @@ def test_stops_and_slew_steps_move_the_stacker_as_set():
     assert offset[10] == offset[14] == 20.0
     assert offset[25] == offset[29] == 0.0
     assert Chevcon(slew_speed_deg_per_min=6.0).slew_m_per_s(RING) == pytest.approx(math.radians(6.0) * 16.0 / 60)
+    # A point stays on the ramp for 20 m / (1/36 m/min) = 720 min and gets a layer every 15 min.
+    assert plan.schedule(feed(10, lambda t: 1.0), RING).layers == pytest.approx(720.0 / 15.0)
 
 
 @pytest.mark.parametrize(
