@@ -50,9 +50,11 @@ class RingSchedule:
     ramp_m: length of the blending tail on the centre line (0 for cones).
     lag_m: how far the reclaimer's foot is behind the stacking front.
     layers: layers a point of the pile receives; None for cones.
-    front_offset_m: where the stacking front starts, metres on the centre line.
+    pile_height_m: height of the full pile (or of a cone).
     face_lead_m: how far the top of a full-height face is ahead of its foot at the
         ring's inner edge, where it leads most.
+    laid_behind_front_m: how far behind the front material is laid on average:
+        half the ramp; for cones, a cone's run-out and half a step.
     """
 
     chunks: ChunkTable
@@ -65,6 +67,7 @@ class RingSchedule:
     layers: float | None
     pile_height_m: float
     face_lead_m: float
+    laid_behind_front_m: float
 
     @property
     def ramp_cost_m3(self) -> float:
@@ -72,11 +75,13 @@ class RingSchedule:
         return self.ramp_m * self.cross_section_m2 / 2
 
     def predicted_residence_s(self, reclaim_angle_deg: float) -> float:
-        """Mean time material lies on the ring by the geometry: from where it is laid on the ramp (half
-        the ramp behind the front on average) to the face, whose top cuts a triangular section a third of
-        its height sooner, at the reclaimer's speed."""
-        face = 0.0 if reclaim_angle_deg >= 89.99 else self.pile_height_m / 3 / math.tan(math.radians(reclaim_angle_deg))
-        return (self.lag_m - self.ramp_m / 2 - face) / self.advance_m_per_s
+        """Mean time material lies on the ring by the geometry: from where it is laid behind the front to
+        the face, whose top cuts a triangular section (a third of its height up on average) sooner, at the
+        reclaimer's speed. Material rolling off the front lies a little longer."""
+        face = 0.0
+        if reclaim_angle_deg < 89.99:
+            face = self.pile_height_m / 3 / math.tan(math.radians(reclaim_angle_deg))
+        return (self.lag_m - self.laid_behind_front_m - face) / self.advance_m_per_s
 
 
 def _flowing_time(series: QualitySeries) -> tuple[FloatArray, FloatArray]:
@@ -263,7 +268,9 @@ class Chevcon(StackingPlan):
         times, positions = _schedule_points(series, durations, start + ramp + advance * flow - lag)
         # A point lies on the ramp for ramp / advance and gets a layer every crossing, stop included.
         layers = ramp / advance / (ramp / slew + self.stop_s)
-        return RingSchedule(chunks, times, positions, advance, cross_section, ramp, lag, layers, height, lead)
+        return RingSchedule(
+            chunks, times, positions, advance, cross_section, ramp, lag, layers, height, lead, ramp / 2
+        )
 
     def _offset_m(self, tau: FloatArray, ramp: float, slew: float) -> FloatArray:
         """Where on the ramp (0 at its tail, `ramp` at its front) the stacker stands after tau seconds."""
@@ -343,6 +350,7 @@ def cone_shell_schedule(plan: ConeShell, series: QualitySeries, bed: Bed) -> Rin
         None,
         height,
         lead,
+        runout + plan.cone_step_m / 2,
     )
 
 

@@ -225,3 +225,14 @@ def test_native_ring_seeded_runs_repeat_and_refuse_a_bad_schedule():
     with pytest.raises(ValueError, match="ring radius"):
         _native.Ring(length_m=50.0, depth_m=50.0, ring_radius_m=30.0)
     assert ring.volume_m3 == 0.0
+
+
+def test_cone_shell_runs_round_and_round_with_the_residence_the_geometry_predicts():
+    bed = Bed(**{**RING.__dict__, "reclaim_angle_deg": 90.0})
+    series = feed(250, lambda t: 40.0 + math.sin(t))
+    study = simulate_ring(series, ConeShell(cone_step_m=6.0, cone_height_m=4.0), bed, seed=2)
+    assert study.output.total_volume_m3 == pytest.approx(series.total_volume_m3, abs=1.0)
+    figures = study.figures(RingStudy.STEADY)
+    slice_h = bed.reclaim_increment_m / study.schedule.advance_m_per_s / 3600
+    assert figures.mean_residence_h == pytest.approx(study.schedule.predicted_residence_s(90.0) / 3600, abs=slice_h)
+    assert study.passes is None
