@@ -242,7 +242,7 @@ def run_simulate(args: argparse.Namespace) -> int:
     )
     if isinstance(data, ChunkTable):
         given = [option for option in PLAN_OPTIONS if getattr(args, option) is not None]
-        if args.plan or given or args.quality:
+        if args.plan or given or args.quality or args.portion_m3 is not None:
             raise ValueError(
                 f"{args.input} is a table of chunks (it has x, z and volume): it takes no stacking plan "
                 "and uses every other column"
@@ -252,6 +252,8 @@ def run_simulate(args: argparse.Namespace) -> int:
         plan = _plan(args, bed)
         if is_ring_plan(plan, bed):
             return _run_ring(args, plan, bed, data, seed, args.input.stem)
+        if args.portion_m3 is not None:
+            raise ValueError("--portion-m3 sets the portions of a ring run continuously (chevcon, cone-shell)")
         study = simulate(data, plan, bed, progress=not args.quiet, seed=seed)
 
     stem = args.input.stem
@@ -389,7 +391,12 @@ def build_parser() -> argparse.ArgumentParser:
     ring = sim.add_argument_group("continuous ring (chevcon, or cone-shell on a circular bed)")
     ring.add_argument("--ramp-length-m", metavar="M", type=float, help="blending tail on the centre line")
     ring.add_argument("--ramp-sector-deg", metavar="DEG", type=float, help="instead: the ramp as an angle (default 60)")
-    ring.add_argument("--advance-m-per-min", metavar="M_PER_MIN", type=float, help="the ramp's advance")
+    ring.add_argument(
+        "--advance-m-per-min",
+        metavar="M_PER_MIN",
+        type=float,
+        help="the ramp's advance (default: the mean feed fills the pile's cross-section)",
+    )
     ring.add_argument("--slew-speed-deg-per-min", metavar="DEG_PER_MIN", type=float, help="stacker slew speed")
     ring.add_argument(
         "--slew-speed-m-per-min", metavar="M_PER_MIN", type=float, help="instead: on the centre line (default 10)"
@@ -400,7 +407,10 @@ def build_parser() -> argparse.ArgumentParser:
     ring.add_argument("--cone-height-m", metavar="M", type=float, help="cone-shell: height of each cone")
     ring.add_argument("--cone-volume-m3", metavar="M3", type=float, help="cone-shell: instead, volume of each")
     ring.add_argument(
-        "--portion-m3", metavar="M3", type=float, help="portions the figures compare (default: an hour of reclaim)"
+        "--portion-m3",
+        metavar="M3",
+        type=float,
+        help="portions the figures compare (default: an hour of reclaim, at least ten slices and ten deliveries)",
     )
 
     _add_bed_options(sim)

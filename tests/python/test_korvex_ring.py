@@ -4,6 +4,7 @@ and the figures of the output."""
 import math
 
 import numpy as np
+import pandas as pd
 import pytest
 
 from korvex import Bed, Chevcon, ConeShell, QualitySeries, simulate, simulate_ring, synthetic_series
@@ -236,3 +237,35 @@ def test_cone_shell_runs_round_and_round_with_the_residence_the_geometry_predict
     slice_h = bed.reclaim_increment_m / study.schedule.advance_m_per_s / 3600
     assert figures.mean_residence_h == pytest.approx(study.schedule.predicted_residence_s(90.0) / 3600, abs=slice_h)
     assert study.passes is None
+
+
+@pytest.fixture
+def feed_csv(tmp_path):
+    path = tmp_path / "feed.csv"
+    feed(150, lambda t: 40.0 + math.sin(t)).to_frame().to_csv(path, index=False)
+    return path
+
+
+def test_simulate_runs_a_csv_round_a_ring_and_writes_the_phases(feed_csv, tmp_path, capsys):
+    ring = ["--circular", "--length-m", "50", "--depth-m", "50", "--ring-radius-m", "16", "--pile-width-m", "12"]
+    args = ["simulate", str(feed_csv), "--seed", "1", "--output-dir", str(tmp_path), "--quiet", *ring]
+    assert main([*args, "--ramp-length-m", "15", "--stop-s", "30"]) == 0
+    written = pd.read_csv(tmp_path / "feed-reclaimed.csv", comment="#")
+    assert set(written["phase"]) == {"start-up", "steady", "run-out"}
+    assert written["volume_m3"].sum() == pytest.approx(150 * 60, abs=1.0)
+    capsys.readouterr()
+
+
+@pytest.mark.parametrize(
+    ("extra", "message"),
+    [
+        (["--portion-m3", "50"], "ring run continuously"),
+        (["--circular", "--plan", "chevron"], "straight bed"),
+        (["--circular", "--plan", "chevcon", "--rows", "3"], "takes none of"),
+    ],
+)
+def test_simulate_explains_ring_settings_it_cannot_use(feed_csv, tmp_path, capsys, extra, message):
+    with pytest.raises(SystemExit) as stop:
+        main(["simulate", str(feed_csv), "--output-dir", str(tmp_path), "--quiet", *extra])
+    assert stop.value.code == 2
+    assert message in capsys.readouterr().err
