@@ -269,3 +269,20 @@ def test_simulate_explains_ring_settings_it_cannot_use(feed_csv, tmp_path, capsy
         main(["simulate", str(feed_csv), "--output-dir", str(tmp_path), "--quiet", *extra])
     assert stop.value.code == 2
     assert message in capsys.readouterr().err
+
+
+def test_stock_and_ramp_agree_with_the_residence_and_the_geometry():
+    study = simulate_ring(feed(250, None, seed=2), Chevcon(), RING, seed=3)
+    schedule = study.schedule
+    figures = study.figures(RingStudy.STEADY)
+    # In steady state the stock is the reclaim rate times the residence (Little's law).
+    assert study.mean_stock_m3 == pytest.approx(study.reclaim_rate_m3_per_h * figures.mean_residence_h, rel=0.02)
+    # The ramp as the feed ended, up to the front's run-out, holds what its cost says is missing from it.
+    heights, cell = study.heights.heights_m, study.heights.cell_m
+    j, i = np.indices(heights.shape)
+    along = (math.pi - np.arctan2(j * cell - 25.0, i * cell - 25.0)) * RING.circle_radius_m
+    length = RING.centre_line_m
+    front = (schedule.reclaimer_position_m[-1] + schedule.lag_m) % length
+    behind = (along - front + length / 2) % length - length / 2
+    on_ramp = (behind > -schedule.ramp_m) & (behind <= schedule.pile_height_m)
+    assert heights[on_ramp].sum() * cell**2 == pytest.approx(schedule.ramp_cost_m3, rel=0.15)
