@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import argparse
 import csv
+import math
 from collections import Counter
 from collections.abc import Sequence
 from dataclasses import fields
@@ -204,9 +205,10 @@ def _ring_report(study: RingStudy) -> None:
         print(format_table(figures.qualities))
         print()
     predicted = schedule.predicted_residence_s(bed.reclaim_angle_deg) / 3600
+    stock = "" if math.isnan(study.mean_stock_m3) else f"; mean stock in steady state {study.mean_stock_m3:,.0f} m³"
     print(
         f"Buffer  the blending tail costs {schedule.ramp_cost_m3:,.0f} m³ of stock (a ramp holds half a full "
-        f"pile's length); mean stock in steady state {study.mean_stock_m3:,.0f} m³"
+        f"pile's length){stock}"
     )
     print(f"Residence  by the geometry {predicted:.3g} h on average")
     print(

@@ -365,7 +365,8 @@ class RingOutput:
 
     time_s: when the reclaimer's foot finished the slice; position_m: where, on
     the centre line (growing turn after turn); residence_s: volume-weighted mean
-    time the slice's material lay on the ring (NaN for an empty slice).
+    time the slice's material lay on the ring, until the middle of the slice's
+    time (NaN for an empty slice).
     """
 
     time_s: FloatArray
