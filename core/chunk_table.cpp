@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <format>
 #include <optional>
 #include <stdexcept>
 
@@ -74,6 +75,29 @@ void validateChunks(const TableView& table, const ChunkColumns& columns) {
 }
 
 void stackChunks(Korvex<AveragedParameters>& simulator, const TableView& table, const ChunkColumns& columns) {
+    // Every refusal comes before the first row, so that a table goes on the pile whole or not at all.
+    double total = 0.0;
+    bool anything = false;
+    const double limit = simulator.qualityLimit();
+    for (std::size_t row = 0; row < table.rows; ++row) {
+        const double volume = table.at(row, columns.volume);
+        total += volume;
+        anything = anything || !columns.parameters.empty() || volume >= AveragedParameters::zeroVolume;
+        for (std::size_t k = 0; k < columns.parameters.size(); ++k) {
+            const double value = table.at(row, columns.parameters[k]);
+            if (volume > 0.0 && !(std::fabs(value) <= limit)) {
+                throw std::invalid_argument(
+                    std::format("row {}: quality value \"{}\" of {:g} is beyond the {:g} in "
+                                "magnitude that sums over this bed can hold; nothing was "
+                                "stacked",
+                                row, columns.parameterNames[k], value, limit));
+            }
+        }
+    }
+    if (anything) {
+        simulator.checkParameterCount(columns.parameters.size());
+    }
+    simulator.checkRoomFor(total);
     // One record refilled for every row, so that a table of one-particle rows does not pay an allocation
     // per row. Each sum is built as the record's constructor builds it, added to a zero sum, which turns a
     // product of -0 into +0.

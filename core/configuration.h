@@ -13,6 +13,13 @@ struct KorvexConfiguration {
     bool visualize = false;                  ///< fast engine: publish a record per placed particle
     float particleVolumeFactor = 1.0f;       ///< detailed engine: box volume per material volume
     float dropHeight = 0.0f;                 ///< detailed engine: height particles are dropped from
+    /// Cell i of the grid spans i to i + 1 cell edges from the origin, so that a position lands in the cell
+    /// that contains it and a fast-engine cube goes to the slice its centre is in. Otherwise cell i is
+    /// centred on i cell edges, as the `_korvex_lib` module keeps it.
+    bool cellsFromOrigin = false;
+    /// Detailed engine: each throw is aimed so that the box comes down on the surface at the stacking
+    /// position. Otherwise every box is thrown from 5 m short of it, wherever it then lands.
+    bool aimedThrow = false;
 };
 
 /// Throws std::invalid_argument naming the first setting that neither engine

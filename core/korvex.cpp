@@ -1,7 +1,9 @@
 #include "core/korvex.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <format>
 #include <limits>
 #include <stdexcept>
 #include <string>
@@ -56,10 +58,67 @@ double Korvex<Material>::particleVolume() const {
 }
 
 template <class Material>
+double Korvex<Material>::capacity() const {
+    return static_cast<double>(std::fabs(configuration.length)) * std::fabs(configuration.depth) *
+           highestPileM;
+}
+
+template <class Material>
+void Korvex<Material>::checkRoomFor(double volume) const {
+    const double held = heldVolume() + pendingMaterial.volume;
+    if (!(held + volume <= capacity())) {
+        throw std::invalid_argument(
+            std::format("a volume of {:g} m3 would bring the pile to {:g} m3, more than the "
+                        "{:g} m3 this bed can hold (its area times {:g} m); nothing was "
+                        "stacked",
+                        volume, held + volume, capacity(), highestPileM));
+    }
+}
+
+template <class Material>
+double Korvex<Material>::qualityLimit() const {
+    // Every sum is at most the pile's volume times the largest magnitude.
+    return std::numeric_limits<double>::max() / 4.0 / std::max(capacity(), 1.0);
+}
+
+template <class Material>
+void Korvex<Material>::checkParameterCount(std::size_t count) const {
+    if (parameterCount && *parameterCount != count) {
+        throw std::runtime_error("invalid parameter count");
+    }
+}
+
+template <class Material>
+Material Korvex<Material>::takePendingMaterial() {
+    return pendingMaterial.pop(pendingMaterial.volume);
+}
+
+template <class Material>
+double Korvex<Material>::reclaimReach() {
+    return 2.0 * (static_cast<double>(std::fabs(configuration.length)) + std::fabs(configuration.depth));
+}
+
+template <class Material>
 void Korvex<Material>::stack(float x, float z, const Material& material) {
     validateMaterial(x, z, material);
+    // Material of no volume and no quality values is nothing at all and fixes nothing.
+    if (material.sums.empty() && material.volume < AveragedParameters::zeroVolume) {
+        return;
+    }
+    checkParameterCount(material.sums.size());
+    checkRoomFor(material.volume);
+    const double limit = qualityLimit();
+    for (double sum : material.sums) {
+        if (!(std::fabs(sum) <= limit * material.volume)) {
+            throw std::invalid_argument(
+                std::format("quality value {:g} is beyond the {:g} in magnitude that sums "
+                            "over this bed can hold; nothing was stacked",
+                            sum / material.volume, limit));
+        }
+    }
     const double volumeOfParticle = particleVolume();
     pendingMaterial.add(material);
+    parameterCount = material.sums.size();
     while (pendingMaterial.volume >= volumeOfParticle) {
         pollInterrupt();
         dropParticle(x, z, pendingMaterial.pop(volumeOfParticle));

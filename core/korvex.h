@@ -6,6 +6,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 
 #include "core/averaged_parameters.h"
 #include "core/configuration.h"
@@ -37,10 +38,12 @@ public:
 
     /// Adds `material` to the pending material and drops every whole particle
     /// of it at (x, z); a remainder smaller than one particle waits for the next
-    /// call. Throws std::invalid_argument, before anything changes, for a
-    /// negative or non-finite volume, non-finite sums or a non-finite position,
-    /// and std::runtime_error "invalid parameter count" for a parameter count
-    /// that differs from the one fixed by earlier material.
+    /// call, or for takePendingMaterial. Throws, before anything changes,
+    /// std::invalid_argument for a negative or non-finite volume, non-finite
+    /// sums, a non-finite position, a volume checkRoomFor refuses or a quality
+    /// value beyond qualityLimit(), and std::runtime_error "invalid parameter
+    /// count" for a parameter count that differs from the one fixed by earlier
+    /// material (no quality values at all fix a count of zero).
     virtual void stack(float x, float z, const Material& material);
 
     /// Empties the pile: heights, slices or bodies, and both record queues.
@@ -64,6 +67,28 @@ public:
     /// Volume of one particle: 1 / particlesPerCubicMeter in single precision.
     double particleVolume() const;
 
+    /// Highest a pile can be stacked, metres: no bed holds more than its area times this.
+    static constexpr double highestPileM = 1000.0;
+    /// Most volume the bed can hold, cubic metres: its area times highestPileM.
+    virtual double capacity() const;
+    /// Volume placed on the bed as particles and still held there, cubic metres.
+    virtual double heldVolume() const = 0;
+    /// Throws std::invalid_argument when `volume` more cubic metres, with what the bed and the
+    /// pending material hold, would exceed capacity(). A NaN volume is refused too.
+    void checkRoomFor(double volume) const;
+    /// Largest magnitude of a quality value the pile takes: a full bed of it still sums to a finite
+    /// number, with room to spare for rounding.
+    double qualityLimit() const;
+    /// Throws std::runtime_error "invalid parameter count" when material with `count` quality values
+    /// differs from the count fixed by earlier material.
+    void checkParameterCount(std::size_t count) const;
+    /// Removes the pending material, a remainder smaller than one particle, and returns it; the
+    /// parameter count stays fixed.
+    Material takePendingMaterial();
+    /// How far along the reclaim direction, metres, the reclaimer may have to go before it has taken
+    /// everything; at least twice the sum of length and depth.
+    virtual double reclaimReach();
+
     /// Height of heap-map column i (along x) in row j (along z).
     float& heightAt(std::uint32_t i, std::uint32_t j) { return heapMap[std::size_t{j} * heapMapWidth + i]; }
 
@@ -77,6 +102,8 @@ public:
     std::uint32_t heapMapDepth = 0;
     std::unique_ptr<float[]> heapMap;
     Material pendingMaterial;
+    /// The count of quality values fixed by the first material stacked; empty until then.
+    std::optional<std::size_t> parameterCount;
     /// Particles handed to dropParticle so far; the drop index of the particle being dropped.
     std::uint64_t particlesDropped = 0;
     /// When set, every particle is entered here as it comes to rest. Not owned.

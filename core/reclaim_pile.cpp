@@ -1,8 +1,11 @@
 #include "core/reclaim_pile.h"
 
+#include <algorithm>
 #include <cmath>
+#include <format>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 namespace korvex {
 
@@ -23,6 +26,16 @@ void validateReclaimIncrement(float increment, const KorvexConfiguration& config
 
 std::vector<ReclaimedSlice> reclaimPile(Korvex<AveragedParameters>& simulator, float increment) {
     simulator.finishStacking();
+    // Checked before anything is taken, against where material actually lies, so that a reclaim that
+    // cannot get to the end of the pile fails without changing it.
+    const auto reach = static_cast<float>(simulator.reclaimReach());
+    if (!(reach + increment != reach)) {
+        throw std::invalid_argument(
+            std::format("reclaimIncrement {:g} m is too small to reach material {:g} m along "
+                        "the pile: the reclaim position would stop growing; nothing was "
+                        "reclaimed",
+                        increment, reach));
+    }
     std::vector<ReclaimedSlice> slices;
     float position = 0.0f;
     while (!simulator.reclaimingFinished()) {
@@ -33,6 +46,22 @@ std::vector<ReclaimedSlice> reclaimPile(Korvex<AveragedParameters>& simulator, f
                                      " m: the reclaim step is too small");
         }
         position = next;
+    }
+    // What is still pending is less than one particle and was never dropped; it is reclaimed with the
+    // last slice that holds material, so that all the volume stacked comes out again without making an
+    // empty slice at the far end look full.
+    AveragedParameters remainder = simulator.takePendingMaterial();
+    if (remainder.volume > 0.0) {
+        const auto last = std::find_if(slices.rbegin(), slices.rend(), [](const ReclaimedSlice& slice) {
+            return slice.material.volume > AveragedParameters::zeroVolume;
+        });
+        if (last != slices.rend()) {
+            last->material.add(remainder);
+        } else if (!slices.empty()) {
+            slices.back().material.add(remainder);
+        } else {
+            slices.push_back({0.0f, std::move(remainder)});
+        }
     }
     return slices;
 }

@@ -18,8 +18,12 @@ struct ReclaimedSlice {
 void validateReclaimIncrement(float increment, const KorvexConfiguration& configuration);
 
 /// Finishes stacking, then reclaims at positions 0, increment, 2 increment, ...
-/// (summed in single precision) until the simulator reports it has finished.
-/// Throws std::runtime_error should the position stop growing.
+/// (summed in single precision) until the simulator reports it has finished,
+/// and adds the pending remainder (less than one particle) to the last slice,
+/// or returns it as the one slice at 0 when there is no other. Throws
+/// std::invalid_argument, before anything is taken, when the position would
+/// stop growing before the simulator's reclaimReach(), and std::runtime_error
+/// should it stop growing all the same.
 std::vector<ReclaimedSlice> reclaimPile(Korvex<AveragedParameters>& simulator, float increment);
 
 }  // namespace korvex

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <format>
 #include <limits>
 #include <stdexcept>
 #include <string>
@@ -56,9 +57,37 @@ float boxSize(const KorvexConfiguration& configuration) {
 
 std::uint64_t dropIntervalFor(float particleSize) {
     const double milliseconds = std::pow(static_cast<double>(particleSize), 3.0) * 1000.0;
-    constexpr double limit = 18446744073709551616.0;  // 2^64
-    return milliseconds >= limit ? std::numeric_limits<std::uint64_t>::max()
-                                 : static_cast<std::uint64_t>(milliseconds);
+    // By then the step that freezes every particle dropped before has run: a longer wait would only
+    // step a still world.
+    constexpr std::uint64_t longest = ageLimit + stepMilliseconds;
+    return milliseconds >= static_cast<double>(longest) ? longest : static_cast<std::uint64_t>(milliseconds);
+}
+
+/// Throws std::invalid_argument when boxes of `size` cannot be simulated on the bed.
+void checkBoxFitsBed(float size, const KorvexConfiguration& configuration, float minimumSize) {
+    const std::string setting =
+        std::format("particle size (particleVolumeFactor / particlesPerCubicMeter)^(1/3) of {:g} m", size);
+    if (size < minimumSize) {
+        throw std::invalid_argument(
+            std::format("{} is below the {:g} m the physics resolves: lower "
+                        "particlesPerCubicMeter or raise particleVolumeFactor",
+                        setting, minimumSize));
+    }
+    const float shorterSide = std::min(configuration.length, configuration.depth);
+    if (size > shorterSide) {
+        throw std::invalid_argument(std::format(
+            "{} is larger than the bed's shorter side of {:g} m (length and depth)", setting, shorterSide));
+    }
+    // Boxes are dropped up to one bed length beyond the bed; there their positions must still resolve
+    // a box to a small fraction of its edge.
+    const float farthest = 2.0f * std::max(configuration.length, configuration.depth);
+    const float resolution = std::nextafter(farthest, std::numeric_limits<float>::infinity()) - farthest;
+    if (size < 64.0f * resolution) {
+        throw std::invalid_argument(
+            std::format("{} is too small for positions {:g} m from the origin, which single "
+                        "precision resolves to {:g} m: use larger boxes or a smaller bed",
+                        setting, farthest, resolution));
+    }
 }
 
 // One cell per particle size plus one, so that a particle centred on the far edge has a cell. A
@@ -121,6 +150,24 @@ bool settlesByAge(std::uint64_t age, int activationState) {
     return age >= ageLimit || (activationState == WANTS_DEACTIVATION && age >= restingAgeLimit);
 }
 
+float throwReach(float fall) {
+    // Stepped as the world steps a body: gravity, then damping, then the move, every substep.
+    const float substep = 0.01f;
+    const float damping = std::pow(1.0f - 0.1f, substep);
+    const float elevation = 0.34906587f;
+    float across = 3.0f * std::cos(elevation);
+    float upwards = 3.0f * std::sin(elevation);
+    float travelled = 0.0f;
+    float height = 0.0f;
+    for (int step = 0; step < 100000 && height > -fall; ++step) {
+        upwards = (upwards - 9.80665f * substep) * damping;
+        across *= damping;
+        height += upwards * substep;
+        travelled += across * substep;
+    }
+    return travelled;
+}
+
 template <class Material>
 KorvexDetailed<Material>::KorvexDetailed(const KorvexConfiguration& configuration, std::mt19937& generator)
     : Korvex<Material>(validated(configuration)),
@@ -128,6 +175,7 @@ KorvexDetailed<Material>::KorvexDetailed(const KorvexConfiguration& configuratio
       inverseParticleSize(1.0f / particleSize),
       dropInterval(dropIntervalFor(particleSize)),
       dropGenerator(generator),
+      cellCentreOffset(configuration.cellsFromOrigin ? 0.5f : 0.0f),
       dropDistributions(particleSize),
       collisionConfiguration(std::make_unique<btDefaultCollisionConfiguration>()),
       dispatcher(std::make_unique<btCollisionDispatcher>(collisionConfiguration.get())),
@@ -139,8 +187,10 @@ KorvexDetailed<Material>::KorvexDetailed(const KorvexConfiguration& configuratio
       groundMotionState(btTransform(btQuaternion(0.0f, 0.0f, 0.0f, 1.0f), btVector3(0.0f, -1.0f, 0.0f))),
       groundBody(*dynamicsWorld, groundShape, groundMotionState, groundInfo()),
       reclaimGeometry(configuration) {
-    this->initializeHeapMap(cellCount(configuration.length, particleSize, "length"),
-                            cellCount(configuration.depth, particleSize, "depth"));
+    const std::uint32_t width = cellCount(configuration.length, particleSize, "length");
+    const std::uint32_t depth = cellCount(configuration.depth, particleSize, "depth");
+    checkBoxFitsBed(particleSize, configuration, minimumParticleSizeM);
+    this->initializeHeapMap(width, depth);
 }
 
 template <class Material>
@@ -202,8 +252,10 @@ void KorvexDetailed<Material>::simulateStep() {
                 continue;
             }
             const btVector3& centre = particle.settledCentre;
-            const auto i = cellWithin(centre.x() * inverseParticleSize, this->heapMapWidth);
-            const auto j = cellWithin(centre.z() * inverseParticleSize, this->heapMapDepth);
+            const auto i =
+                cellWithin(centre.x() * inverseParticleSize - cellCentreOffset, this->heapMapWidth);
+            const auto j =
+                cellWithin(centre.z() * inverseParticleSize - cellCentreOffset, this->heapMapDepth);
             if (i && j &&
                 static_cast<double>(this->heightAt(*i, *j)) - buriedDepth > static_cast<double>(centre.y())) {
                 particle.body.removeFromWorld();
@@ -256,6 +308,17 @@ void KorvexDetailed<Material>::publishParticles() {
 }
 
 template <class Material>
+float KorvexDetailed<Material>::surfaceHeightAt(float x, float z) {
+    const auto i = clampedCell(inverseParticleSize * x - cellCentreOffset, this->heapMapWidth);
+    const auto j = clampedCell(inverseParticleSize * z - cellCentreOffset, this->heapMapDepth);
+    if (!i || !j) {
+        return 0.0f;
+    }
+    const float centre = this->heightAt(*i, *j);
+    return centre > 0.0f ? centre + 0.5f * particleSize : 0.0f;
+}
+
+template <class Material>
 void KorvexDetailed<Material>::settleParticle(ParticleType& particle) {
     particle.body.body().setMassProps(0.0f, btVector3(0.0f, 0.0f, 0.0f));
     if (frozenBodiesRejoinAsStatic) {
@@ -268,8 +331,8 @@ void KorvexDetailed<Material>::settleParticle(ParticleType& particle) {
     if (this->particleLog) {
         this->particleLog->append(particle.dropIndex, centre.x(), centre.y(), centre.z(), particle.material);
     }
-    const auto i = clampedCell(inverseParticleSize * centre.x(), this->heapMapWidth);
-    const auto j = clampedCell(inverseParticleSize * centre.z(), this->heapMapDepth);
+    const auto i = clampedCell(inverseParticleSize * centre.x() - cellCentreOffset, this->heapMapWidth);
+    const auto j = clampedCell(inverseParticleSize * centre.z() - cellCentreOffset, this->heapMapDepth);
     // A body the solver has flung to NaN or infinity has no height worth recording.
     if (!i || !j || !std::isfinite(centre.y())) {
         return;
@@ -309,8 +372,13 @@ void KorvexDetailed<Material>::dropParticle(float x, float z, const Material& pa
     const btVector3 velocity(0.0f, 3.0f * speedFactor * std::sin(elevation),
                              3.0f * speedFactor * std::cos(elevation));
     const btQuaternion rotation(btVector3(0.0f, 0.0f, 1.0f), spin);
-    // Thrown from 5 m short of the stacking position, so that the launch carries it onto the pile.
-    const btVector3 position(x + lateralOffset, this->configuration.dropHeight * heightFactor, z - 5.0f);
+    // Thrown from 5 m short of the stacking position, so that the launch carries it onto the pile; an aimed
+    // throw starts as far short as the box will fly before it comes down on the surface there.
+    const float launchHeight = this->configuration.dropHeight * heightFactor;
+    const float shortBy = this->configuration.aimedThrow
+                              ? throwReach(launchHeight - 0.5f * particleSize - surfaceHeightAt(x, z))
+                              : 5.0f;
+    const btVector3 position(x + lateralOffset, launchHeight, z - shortBy);
 
     createParticle(position, particle, rotation, velocity, dimensions);
 
@@ -369,6 +437,25 @@ typename KorvexDetailed<Material>::ParticleType& KorvexDetailed<Material>::creat
 template <class Material>
 bool KorvexDetailed<Material>::reclaimingFinished() {
     return particles.empty();
+}
+
+template <class Material>
+double KorvexDetailed<Material>::heldVolume() const {
+    return static_cast<double>(particles.size()) * this->particleVolume();
+}
+
+template <class Material>
+double KorvexDetailed<Material>::reclaimReach() {
+    finishStacking();
+    if (!reclaimOrderValid) {
+        buildReclaimOrder();
+    }
+    const double reach = Korvex<Material>::reclaimReach();
+    // Particles without a finite coordinate go first; the last entry lies farthest along.
+    if (reclaimOrder.size() > reclaimedEntries && reclaimOrder.back().finite) {
+        return std::max(reach, reclaimOrder.back().coordinate);
+    }
+    return reach;
 }
 
 template <class Material>

@@ -30,6 +30,10 @@ struct FreezingInPlace;
 /// old enough to be frozen where it lies.
 bool settlesByAge(std::uint64_t age, int activationState);
 
+/// How far along z a box thrown as dropParticle throws it (3 m/s, 20 degrees upwards) travels, damped as
+/// the world damps it, before it has come down by `fall` metres; a negative fall counts as none.
+float throwReach(float fall);
+
 /// The rigid-body stockpile simulator: every particle is a box thrown into a Bullet world, frozen
 /// where it comes to rest and entered into the heap map. Owns the physics world, the static ground
 /// and every particle with its physics objects.
@@ -41,9 +45,10 @@ public:
 
     /// Throws std::invalid_argument naming the setting when the configuration cannot describe a pile
     /// of boxes: validateConfiguration's checks, a particleVolumeFactor that is not positive and
-    /// finite (or gives no usable box size), a dropHeight that is not finite.
-    /// Draws the jitter of its particles from `generator`, which must outlive it: by default the one the
-    /// process shares.
+    /// finite (or gives no usable box size), a box edge below minimumParticleSizeM, wider than the
+    /// bed's shorter side or too small for single precision to resolve across the bed, a dropHeight
+    /// that is not finite. Draws the jitter of its particles from `generator`, which must outlive it: by
+    /// default the one the process shares.
     explicit KorvexDetailed(const KorvexConfiguration& configuration,
                             std::mt19937& generator = detail::processDropGenerator());
     ~KorvexDetailed() override;
@@ -54,6 +59,11 @@ public:
     void finishStacking() override;
     /// True when no particle is left on the pile.
     bool reclaimingFinished() override;
+    /// The material volume of the particles on the pile.
+    double heldVolume() const override;
+    /// The base's reach, or the reclaim coordinate of the farthest particle when that is farther: the
+    /// physics may carry a box beyond the bed. Lets the particles settle first.
+    double reclaimReach() override;
     /// Takes off the pile every particle whose reclaim coordinate lies below `position`, or is not
     /// finite, and returns their material summed in drop order.
     Material reclaim(float position) override;
@@ -65,6 +75,9 @@ public:
     void simulateStep();
     /// Refreshes the viewer record of every moving particle and retires the settled ones.
     void publishParticles();
+    /// Height of the pile's surface over (x, z): the top of the highest box settled in the heap-map cell
+    /// there (the nearest cell for a point off the grid), 0 on bare ground.
+    float surfaceHeightAt(float x, float z);
     /// Freezes the particle where it lies and raises the heap map under its centre.
     void settleParticle(ParticleType& particle);
     /// Makes one particle with its body, puts it into the world and lists it as moving.
@@ -74,10 +87,13 @@ public:
     /// Held while a simulation step, clear or destruction changes the world, the particle lists,
     /// the clock or the heap map. Taken before particlesMutex.
     std::mutex simulationMutex;
+    /// Smallest box edge, metres: the physics' contact tolerances are a few centimetres.
+    static constexpr float minimumParticleSizeM = 0.05f;
     /// Nominal edge length of a particle box and of a heap-map cell, metres.
     const float particleSize;
     const float inverseParticleSize;
-    /// Simulated milliseconds between two drops: one millisecond per litre of nominal box volume.
+    /// Simulated milliseconds between two drops: one millisecond per litre of nominal box volume, at
+    /// most the age at which every particle is frozen, after which waiting changes nothing.
     const std::uint64_t dropInterval;
     /// Simulated clock in milliseconds, 30 per step.
     std::uint64_t simulationTime = 0;
@@ -87,6 +103,9 @@ public:
     /// every 100th step of this simulator.
     int stepsSinceBuriedPass = 0;
     std::mt19937& dropGenerator;
+    /// Where a heap-map cell's centre lies, in particle sizes from its index: 0.5 when cells span from
+    /// the origin, else 0.
+    const float cellCentreOffset;
     const detail::DropDistributions dropDistributions;
 
     // Declared in the order they are built on one another, so that each is released before what it

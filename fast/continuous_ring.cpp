@@ -56,6 +56,7 @@ ContinuousRing::ContinuousRing(const KorvexConfiguration& configuration, float r
                                FastRandomSources& random)
     : Korvex<AveragedParameters>(checked(configuration, ringRadius)),
       cellSize(1.0f / std::pow(configuration.particlesPerCubicMeter, 0.33333334f)),
+      cellCentreOffset(configuration.cellsFromOrigin ? 0.5 : 0.0),
       ringRadius(ringRadius),
       reclaimSlope(slopeOf(configuration.reclaimAngle)),
       circleLength(twoPi * ringRadius),
@@ -69,13 +70,14 @@ ContinuousRing::ContinuousRing(const KorvexConfiguration& configuration, float r
     columnAngle.resize(cells);
     columnRadius.resize(cells);
     cubes.resize(cells);
-    // Heap-map cell i is centred at i cells, as a drop at x lands in the cell whose centre is nearest.
+    // Angles are taken about the centre of the bed area from where each cell's centre lies, as a drop lands
+    // in the cell whose centre is nearest.
     const double centreX = configuration.length * 0.5;
     const double centreZ = configuration.depth * 0.5;
     for (std::size_t c = 1; c <= width; ++c) {
         for (std::size_t r = 1; r <= depth; ++r) {
-            const double px = static_cast<double>(c - 1) * cellSize - centreX;
-            const double pz = static_cast<double>(r - 1) * cellSize - centreZ;
+            const double px = (static_cast<double>(c - 1) + cellCentreOffset) * cellSize - centreX;
+            const double pz = (static_cast<double>(r - 1) + cellCentreOffset) * cellSize - centreZ;
             const std::size_t index = columnCounts.indexOf(c, r);
             columnAngle[index] = std::numbers::pi - std::atan2(pz, px);
             columnRadius[index] = std::hypot(px, pz);
@@ -104,8 +106,9 @@ void ContinuousRing::dropParticle(float x, float z, const AveragedParameters& pa
     if (qualityCountKnown && particle.sums.size() != qualityCount) {
         throw std::runtime_error("invalid parameter count");
     }
-    const std::size_t startColumn = nearestCell(x / cellSize, heapMapWidth) + 1;
-    const std::size_t startRow = nearestCell(z / cellSize, heapMapDepth) + 1;
+    const auto offset = static_cast<float>(cellCentreOffset);
+    const std::size_t startColumn = nearestCell(x / cellSize - offset, heapMapWidth) + 1;
+    const std::size_t startRow = nearestCell(z / cellSize - offset, heapMapDepth) + 1;
     std::int32_t* const counts = columnCounts.data();
     const DescentEnd end = descend(counts, neighbourOffsets,
                                    static_cast<std::ptrdiff_t>(columnCounts.indexOf(startColumn, startRow)),
@@ -127,9 +130,9 @@ void ContinuousRing::dropParticle(float x, float z, const AveragedParameters& pa
     if (particleLog) {
         const std::size_t c = static_cast<std::size_t>(end.cell) / columnCounts.rows();
         const std::size_t r = static_cast<std::size_t>(end.cell) % columnCounts.rows();
-        particleLog->append(particlesDropped, static_cast<float>(c - 1) * cellSize,
+        particleLog->append(particlesDropped, (static_cast<float>(c - 1) + offset) * cellSize,
                             (static_cast<float>(end.height) + 0.5f) * cellSize,
-                            static_cast<float>(r - 1) * cellSize, particle);
+                            (static_cast<float>(r - 1) + offset) * cellSize, particle);
     }
 }
 
@@ -349,6 +352,13 @@ std::vector<RingSlice> drainRing(ContinuousRing& ring, double step_m, double spe
         ring.setClock(time + 0.5 * span_s);
         slices.push_back({reached, position, ring.cut(position)});
         time = reached;
+    }
+    AveragedParameters remainder = ring.takePendingMaterial();
+    if (remainder.volume > AveragedParameters::zeroVolume) {
+        if (slices.empty()) {
+            slices.push_back({time, ring.reclaimerPosition(), RingCut{}});
+        }
+        slices.back().cut.material.add(remainder);
     }
     return slices;
 }

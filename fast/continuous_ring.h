@@ -53,6 +53,8 @@ public:
     void dropParticle(float x, float z, const AveragedParameters& particle) override;
     /// Writes every column's height into the heap map.
     void updateHeapMap() override;
+    /// The volume lying on the ring.
+    double heldVolume() const override { return volumeOnRing(); }
 
     /// Sets the time, in seconds, that particles dropped from now on are stamped with and that cuts are
     /// made at.
@@ -67,6 +69,8 @@ public:
     double volumeOnRing() const;
 
     const float cellSize;
+    /// Where cell i's centre lies, in cell edges from i: 0.5 when cells span from the origin, else 0.
+    const double cellCentreOffset;
     const double ringRadius;
     /// Tangent of the reclaim angle; +infinity for a vertical face.
     const double reclaimSlope;
@@ -125,6 +129,7 @@ std::vector<RingSlice> runRing(ContinuousRing& ring, const TableView& table,
 
 /// Cuts slices `step_m` apart from the reclaimer's position until the ring is empty, at most a whole
 /// turn on, which passes the foot over every column; times advance from the clock at `speed_m_per_s`.
+/// The last slice also takes the remainder smaller than a particle that never reached the ring.
 std::vector<RingSlice> drainRing(ContinuousRing& ring, double step_m, double speed_m_per_s);
 
 }  // namespace korvex

@@ -62,6 +62,7 @@ template <class Material>
 KorvexFast<Material>::KorvexFast(const KorvexConfiguration& configuration, FastRandomSources& random)
     : Korvex<Material>(checked(configuration)),
       cellSize(cellSizeFor(configuration.particlesPerCubicMeter)),
+      cellCentreOffset(configuration.cellsFromOrigin ? 0.5f : 0.0f),
       reclaimSlope(slopeOf(configuration.reclaimAngle)),
       circleLength(configuration.circular
                        ? static_cast<double>(std::min(configuration.length, configuration.depth)) *
@@ -98,10 +99,23 @@ KorvexFast<Material>::~KorvexFast() {
 template <class Material>
 void KorvexFast<Material>::clear() {
     clearBordered(columnCounts);
+    placedCubes = 0;
     for (Material& slice : slices) {
         slice.reset();
     }
     releaseRecords();
+}
+
+template <class Material>
+double KorvexFast<Material>::capacity() const {
+    // A column can only be full once the whole pile holds as many cubes as one column can.
+    constexpr double mostCubes = static_cast<double>(std::numeric_limits<std::int32_t>::max() - 2);
+    return std::min(Korvex<Material>::capacity(), mostCubes * this->particleVolume());
+}
+
+template <class Material>
+double KorvexFast<Material>::heldVolume() const {
+    return static_cast<double>(placedCubes) * this->particleVolume();
 }
 
 template <class Material>
@@ -110,8 +124,8 @@ void KorvexFast<Material>::finishStacking() {}
 template <class Material>
 void KorvexFast<Material>::dropParticle(float x, float z, const Material& particle) {
     this->waitWhilePaused();
-    const std::size_t startColumn = nearestCell(x / cellSize, this->heapMapWidth) + 1;
-    const std::size_t startRow = nearestCell(z / cellSize, this->heapMapDepth) + 1;
+    const std::size_t startColumn = nearestCell(x / cellSize - cellCentreOffset, this->heapMapWidth) + 1;
+    const std::size_t startRow = nearestCell(z / cellSize - cellCentreOffset, this->heapMapDepth) + 1;
 
     std::unique_ptr<Record> record;
     if (this->configuration.visualize) {
@@ -133,15 +147,17 @@ void KorvexFast<Material>::dropParticle(float x, float z, const Material& partic
         throw std::overflow_error("a column of 2147483647 cubes cannot take another particle");
     }
     counts[cell] = height + 1;
+    ++placedCubes;
 
     const float cubesBelow = static_cast<float>(height);
     const std::size_t c = static_cast<std::size_t>(cell) / columnCounts.rows();
     const std::size_t r = static_cast<std::size_t>(cell) % columnCounts.rows();
     if (this->particleLog) {
         // Cell c - 1 of the heap map, centred where the heap map's cell is.
-        this->particleLog->append(this->particlesDropped, static_cast<float>(c - 1) * cellSize,
-                                  (cubesBelow + 0.5f) * cellSize, static_cast<float>(r - 1) * cellSize,
-                                  particle);
+        this->particleLog->append(this->particlesDropped,
+                                  (static_cast<float>(c - 1) + cellCentreOffset) * cellSize,
+                                  (cubesBelow + 0.5f) * cellSize,
+                                  (static_cast<float>(r - 1) + cellCentreOffset) * cellSize, particle);
     }
     if (record) {
         std::lock_guard lock(this->particlesMutex);
@@ -153,6 +169,8 @@ void KorvexFast<Material>::dropParticle(float x, float z, const Material& partic
         this->settledRecords.push_back(records.back().get());
     }
     slices[sliceOf(c, r, cubesBelow)].add(particle);
+    // The slices before the reclaim position may hold material again.
+    lastReclaimPosition = 0.0f;
 }
 
 template <class Material>
@@ -169,6 +187,12 @@ std::size_t KorvexFast<Material>::straightSliceOf(std::size_t c, float cubesBelo
         k = column;
     } else if (static_cast<double>(reclaimSlope) < 1e-10) {
         k = this->configuration.reclaimAngle < 90.0f ? 0 : last;
+    } else if (this->configuration.cellsFromOrigin) {
+        // The inclined face reaches the cube's centre that far before its foot reaches the centre's column.
+        const double ahead = (static_cast<double>(cubesBelow) + 0.5) / static_cast<double>(reclaimSlope);
+        const double centre = static_cast<double>(column) + 0.5;
+        k = centre > ahead ? static_cast<std::size_t>(std::min(centre - ahead, static_cast<double>(last)))
+                           : 0;
     } else {
         // The inclined face reaches a cube that many columns after its foot has passed the cube's column.
         const float behind = cubesBelow / reclaimSlope + 0.5f;
@@ -181,10 +205,13 @@ std::size_t KorvexFast<Material>::straightSliceOf(std::size_t c, float cubesBelo
 
 template <class Material>
 std::size_t KorvexFast<Material>::circularSliceOf(std::size_t c, std::size_t r, float cubesBelow) const {
+    // Column c is heap-map cell c - 1. Angles are taken about the centre of the bed area, so that the
+    // reclaim face is radial, from where the cell's centre lies.
+    const double centreOffset = this->configuration.cellsFromOrigin ? 0.5 : 0.0;
     const double px =
-        static_cast<double>(static_cast<float>(c) - 0.5f) * cellSize - this->configuration.length * 0.5 + 0.5;
+        (static_cast<double>(c - 1) + centreOffset) * cellSize - this->configuration.length * 0.5;
     const double pz =
-        static_cast<double>(static_cast<float>(r) - 0.5f) * cellSize - this->configuration.depth * 0.5 + 0.5;
+        (static_cast<double>(r - 1) + centreOffset) * cellSize - this->configuration.depth * 0.5;
     const double angle = std::atan2(pz, px);
     double position = (1.0 - angle / 3.1415927410125732) * 0.5 * circleLength;
     if (!(static_cast<double>(reclaimSlope) > 1e10) && !(static_cast<double>(reclaimSlope) < 1e-10)) {
@@ -193,8 +220,11 @@ std::size_t KorvexFast<Material>::circularSliceOf(std::size_t c, std::size_t r, 
     // The remainder is taken in floating point, where it is exact, so that no position is too far from the
     // start for the conversion; positions before the start wrap around to the end of the circle.
     const auto count = static_cast<std::int64_t>(slices.size());
-    const auto offset = static_cast<std::int64_t>(
-        std::fmod(std::trunc(position / cellSize + 0.5), static_cast<double>(count)));
+    // Slice k takes the positions from k to k + 1 cells when cells span from the origin, else those nearest
+    // k.
+    const double cells = this->configuration.cellsFromOrigin ? std::floor(position / cellSize)
+                                                             : std::trunc(position / cellSize + 0.5);
+    const auto offset = static_cast<std::int64_t>(std::fmod(cells, static_cast<double>(count)));
     return static_cast<std::size_t>((count + offset) % count);
 }
 

@@ -31,6 +31,10 @@ public:
 
     /// Empties every column and slice and releases the published records; the reclaim position stays.
     void clear() override;
+    /// The base's capacity, or less when the cube counts could not take that many particles.
+    double capacity() const override;
+    /// The volume of the cubes on the columns, reclaimed or not: reclaiming leaves the heights as stacked.
+    double heldVolume() const override;
     /// Nothing to wait for: placement is immediate.
     void finishStacking() override;
     /// True once the reclaim position has reached half a cell before the end of the last slice.
@@ -40,9 +44,11 @@ public:
     /// reclaim position where it was.
     Material reclaim(float position) override;
     /// Places `particle` where the descent from the column under (x, z) stops; positions off the pile, NaN
-    /// included, start from the nearest edge column and row. Throws std::overflow_error, changing nothing,
-    /// when the column reached already holds 2147483647 cubes, and std::runtime_error "invalid parameter
-    /// count" when the particle's parameter count differs from its slice's (the cube is placed by then).
+    /// included, start from the nearest edge column and row. A particle placed after a reclaim sends the
+    /// reclaimer back to the start, so that the next reclaim takes it. Throws std::overflow_error, changing
+    /// nothing, when the column reached already holds 2147483647 cubes, and std::runtime_error "invalid
+    /// parameter count" when the particle's parameter count differs from its slice's (the cube is placed by
+    /// then).
     void dropParticle(float x, float z, const Material& particle) override;
     /// Writes every column's height, its cube count times cellSize, into the heap map.
     void updateHeapMap() override;
@@ -51,6 +57,10 @@ public:
     const float cellSize;
     /// Reclaim position reached so far, in metres along the pile or its centre line.
     float lastReclaimPosition = 0.0f;
+    /// Cubes placed on the columns since construction or the last clear.
+    std::uint64_t placedCubes = 0;
+    /// Where cell i's centre lies, in cell edges from i: 0.5 when cells span from the origin, else 0.
+    const float cellCentreOffset;
     /// Tangent of reclaimAngle; +infinity for a vertical face.
     const float reclaimSlope;
     /// Length of the centre line of a circular pile; 0 for a straight pile.

@@ -67,10 +67,19 @@ void Pile::stackTable(const TableView& table, std::span<const std::string> colum
                                     " differ from the pile's " + joined(qualityNames_));
     }
     validateChunks(table, roles);
+    // The names label the values once material has brought them, even if a signal ends the call midway; a
+    // table refused before its first row fixes nothing.
+    try {
+        stackChunks(*simulator_, table, roles);
+    } catch (...) {
+        if (qualityNames_.empty() && simulator_->parameterCount == roles.parameterNames.size()) {
+            qualityNames_ = roles.parameterNames;
+        }
+        throw;
+    }
     if (qualityNames_.empty()) {
         qualityNames_ = std::move(roles.parameterNames);
     }
-    stackChunks(*simulator_, table, roles);
 }
 
 std::vector<ReclaimedSlice> Pile::reclaim() { return reclaimPile(*simulator_, reclaimIncrement_); }

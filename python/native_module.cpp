@@ -149,6 +149,8 @@ private:
         configuration.eightNeighbourProbability = eight_neighbour_probability;
         configuration.particleVolumeFactor = particle_volume_factor;
         configuration.dropHeight = drop_height_m;
+        configuration.cellsFromOrigin = true;
+        configuration.aimedThrow = true;
         settings.engine = engineNamed(engine);
         settings.seed = seed;
         settings.logParticles = record_particles;
@@ -232,6 +234,7 @@ private:
         settings.configuration.reclaimAngle = reclaim_angle_deg;
         settings.configuration.particlesPerCubicMeter = particles_per_m3;
         settings.configuration.eightNeighbourProbability = eight_neighbour_probability;
+        settings.configuration.cellsFromOrigin = true;
         settings.ringRadius = ring_radius_m;
         settings.seed = seed;
         settings.reclaimIncrement = reclaim_step_m;

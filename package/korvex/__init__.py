@@ -19,31 +19,55 @@ __path__ = extend_path(__path__, __name__)
 
 from ._version import __version__
 from .bed import Bed, Engine
+from .capacity import Capacity, OverCapacityWarning, bed_capacity, engine_angle_deg
 from .chunks import ChunkTable
-from .metrics import QualityFigures, compare, format_table, homogenisation, weighted_mean_std
+from .derived import add_derived, cement_moduli
+from .equipment import OutputSeries, Reclaimer, Stacker, feed_rate_t_per_h
+from .metrics import (
+    FigureWarning,
+    QualityFigures,
+    compare,
+    composites,
+    cut,
+    format_table,
+    homogenisation,
+    weighted_mean_std,
+)
 from .plans import PLANS, Chevron, Circular, ConeShell, StackingPlan, Strata, Windrow
 from .results import HeightMap, Particles, Reclaimed
 from .ring import Chevcon, RingOutput, RingSchedule, RingStudy, simulate_ring
 from .series import Quality, QualitySeries, as_series, synthetic_series
 from .stockpile import RingPile, Stockpile
 from .study import Study, simulate, stamp
+from .tables import DateFormat, ReadLimits, read_table, write_workbook
+from .theory import Layering, Variogram, check_prediction, predicted_vrr, variogram_by_time, variogram_by_volume
+from .twobeds import TwoBeds, alternate
 
 __all__ = [
     "__version__",
-    "PLANS",
-    "Particles",
     "Bed",
+    "Capacity",
     "Chevcon",
     "Chevron",
     "ChunkTable",
     "Circular",
     "ConeShell",
+    "DateFormat",
     "Engine",
+    "FigureWarning",
     "HeightMap",
+    "Layering",
+    "OutputSeries",
+    "OverCapacityWarning",
+    "PLANS",
+    "Particles",
     "Quality",
     "QualityFigures",
     "QualitySeries",
+    "ReadLimits",
     "Reclaimed",
+    "Reclaimer",
+    "Stacker",
     "RingOutput",
     "RingPile",
     "RingSchedule",
@@ -52,14 +76,30 @@ __all__ = [
     "Stockpile",
     "Strata",
     "Study",
+    "TwoBeds",
+    "Variogram",
     "Windrow",
+    "add_derived",
+    "alternate",
     "as_series",
+    "bed_capacity",
+    "cement_moduli",
+    "check_prediction",
     "compare",
+    "composites",
+    "cut",
+    "engine_angle_deg",
+    "feed_rate_t_per_h",
     "format_table",
     "homogenisation",
+    "predicted_vrr",
+    "read_table",
     "simulate",
     "simulate_ring",
     "stamp",
     "synthetic_series",
+    "variogram_by_time",
+    "variogram_by_volume",
     "weighted_mean_std",
+    "write_workbook",
 ]

@@ -49,7 +49,8 @@ class Bed:
     length_m: float = field(default=300.0, metadata={"unit": "m", "help": "extent along the stacker rail"})
     depth_m: float = field(default=50.0, metadata={"unit": "m", "help": "extent across the bed"})
     reclaim_angle_deg: float = field(
-        default=45.0, metadata={"unit": "°", "metavar": "DEG", "help": "slope of the reclaim face; 90 is vertical"}
+        default=45.0,
+        metadata={"unit": "°", "metavar": "DEG", "help": "slope of the reclaim face: over 0, at most 90 (vertical)"},
     )
     particles_per_m3: float = field(
         default=1.0, metadata={"unit": "1/m³", "metavar": "N", "help": "resolution: particles per cubic metre"}
@@ -89,8 +90,12 @@ class Bed:
             elif item.name == "engine":
                 validation.choice(item.name, value, ENGINES)
             elif item.name == "reclaim_angle_deg":
-                # 0 and 180 degrees put the whole bed into a single slice.
-                validation.within(item.name, value, 0, 180, "°", open_ends=True)
+                # 0 puts the whole bed into one slice; beyond 90 the face would overhang the pile it cuts.
+                angle = validation.real(item.name, value, "°")
+                if not 0 < angle <= 90:
+                    raise ValueError(
+                        f"reclaim_angle_deg must lie above 0 and at most 90 ° (90 is a vertical face), got {value} °"
+                    )
             elif item.name == "eight_neighbour_probability":
                 validation.within(item.name, value, 0, 1)
             elif value is not None:
@@ -103,6 +108,11 @@ class Bed:
         self._check_ring()
         if self.centre_line_m < self.cell_size_m:
             raise ValueError("the circle of a circular bed is shorter than one cell; raise particles_per_m3")
+        if self.reclaim_increment_m > self.centre_line_m:
+            raise ValueError(
+                f"reclaim_step_m of {self.reclaim_increment_m:g} m is longer than the {self.centre_line_m:g} m "
+                "the reclaimer travels: one slice would hold the whole bed"
+            )
         cells = (self.length_m / self.cell_size_m) * (self.depth_m / self.cell_size_m)
         if cells > validation.MAX_CELLS:
             raise ValueError(

@@ -10,6 +10,7 @@ import numpy as np
 
 from . import validation
 from .series import ROLE_COLUMNS, QualitySeries, seconds_column
+from .units import MASS_COLUMNS
 from .validation import FloatArray, float_array, where
 
 if TYPE_CHECKING:
@@ -123,7 +124,11 @@ class ChunkTable:
         rows = len(frame)
         if rows == 0:
             raise ValueError(f"the table has columns {columns} but no rows")
-        qualities = [name for name in columns if name not in ROLE_COLUMNS and validation.holds_numbers(frame[name])]
+        qualities = [
+            name
+            for name in columns
+            if name not in ROLE_COLUMNS and name not in MASS_COLUMNS and validation.holds_numbers(frame[name])
+        ]
         data = np.empty((rows, len(ROLE_COLUMNS) + len(qualities)))
         if "timestamp" in columns:
             data[:, 0] = seconds_column(frame["timestamp"], "timestamp", first_line)

@@ -6,27 +6,50 @@ once however the series or the slices cut it:
     mean = sum(v_i * q_i) / sum(v_i)
     std  = sqrt(sum(v_i * (q_i - mean)**2) / sum(v_i))
 
-with v_i the volume and q_i the quality value of row (delivery) i of the input
-or of reclaimed slice i of the output.
+with v_i the volume and q_i the quality value of portion i.
 
-These figures compare portions as they are cut: the input's rows and the
-output's slices. A slice larger than a delivery averages more material by its
-size alone, so compare runs that cut alike.
+The headline figures compare portions of equal volume. The output portions
+are the reclaimed slices, in reclaim order, or composites of consecutive whole
+slices that the user asks for; the feed, in stacking order, is cut into
+consecutive portions of the same volumes, one for each output portion, a
+delivery that straddles a cut split by volume. The variance of an average falls
+with the volume it averages, so only portions of one size measure the bed rather
+than the size of the portions. A bed of one layer then scores VRR ~ 1, and a
+feed whose every delivery is independent of the next scores VRR ~ 1 on any bed:
+no bed can even out what varies within a slice.
+
+The per-delivery figures compare the rows as they are cut: the input per
+delivery, the output per slice. They are kept as secondary figures, named so.
 """
 
 from __future__ import annotations
 
 import math
+import warnings
 from collections.abc import Sequence
 from dataclasses import dataclass
 from typing import TYPE_CHECKING
 
 import numpy as np
-from numpy.typing import ArrayLike
+from numpy.typing import ArrayLike, NDArray
 
 if TYPE_CHECKING:
     from .results import Reclaimed
     from .series import QualitySeries
+
+FloatArray = NDArray[np.float64]
+
+# Below this many particles an output portion is a handful of grains: its
+# variance measures the simulation's resolution, not the bed.
+MIN_PARTICLES_PER_PORTION = 4
+# A variance of fewer portions than this is too rough to compare beds by.
+MIN_PORTIONS = 10
+# A cut that misses the end of the material by this share of a portion is rounding.
+_PORTION_TOLERANCE = 1e-9
+
+
+class FigureWarning(UserWarning):
+    """A figure was computed, but the settings behind it make it rough or misleading."""
 
 
 def weighted_mean_std(values: ArrayLike, volumes: ArrayLike) -> tuple[float, float]:
@@ -48,19 +71,98 @@ def weighted_mean_std(values: ArrayLike, volumes: ArrayLike) -> tuple[float, flo
     return mean, float(np.sqrt(np.sum(v * (q - mean) ** 2) / np.sum(v)))
 
 
+def cut(volumes: ArrayLike, values: ArrayLike, portion_volumes: ArrayLike) -> FloatArray:
+    """Cut material, in its order, into consecutive portions of the given volumes.
+
+    volumes: the volume of each row (delivery or slice); values: its quality
+    values, one column each; portion_volumes: the volume of each portion, in
+    order. A row that straddles a cut is split by volume. The result holds each
+    portion's average, one row per portion; material beyond the last portion
+    is left out.
+
+    The quality carried up to volume u along the material is piecewise linear in
+    u, so each portion's content is the difference of that running sum,
+    interpolated at the portion's two cuts.
+    """
+    v = np.asarray(volumes, dtype=np.float64)
+    q = np.asarray(values, dtype=np.float64).reshape(v.shape[0], -1)
+    portions = np.asarray(portion_volumes, dtype=np.float64)
+    if portions.ndim != 1 or not portions.size or not np.all(np.isfinite(portions) & (portions > 0)):
+        raise ValueError("portion volumes must be positive and finite, at least one of them")
+    keep = v > 0
+    v, q = v[keep], q[keep]
+    if not np.all(np.isfinite(q)):
+        raise ValueError("a quality value of material with volume is not finite")
+    delivered = np.concatenate([[0.0], np.cumsum(v)])
+    total = float(delivered[-1])
+    cuts = np.concatenate([[0.0], np.cumsum(portions)])
+    if cuts[-1] > total * (1 + _PORTION_TOLERANCE):
+        raise ValueError(f"portions of {cuts[-1]:g} m³ in all are more than all the material, {total:g} m³")
+    cuts = np.minimum(cuts, total)
+    carried = np.vstack([np.zeros((1, q.shape[1])), np.cumsum(v[:, np.newaxis] * q, axis=0)])
+    # The row each cut falls in: the last row that starts at or before it.
+    row = np.clip(np.searchsorted(delivered, cuts, side="right") - 1, 0, v.size - 1)
+    carried_at_cuts = carried[row] + (cuts - delivered[row])[:, np.newaxis] * q[row]
+    return np.diff(carried_at_cuts, axis=0) / portions[:, np.newaxis]
+
+
+def equal_portions(volumes: ArrayLike, values: ArrayLike, portion_m3: float) -> FloatArray:
+    """Cut material into as many whole consecutive portions of portion_m3 as it holds (see cut)."""
+    if not (math.isfinite(portion_m3) and portion_m3 > 0):
+        raise ValueError(f"portion_m3 must be positive and finite, got {portion_m3} m³")
+    total = float(np.sum(np.asarray(volumes, dtype=np.float64), where=np.asarray(volumes) > 0))
+    count = math.floor(total / portion_m3 + _PORTION_TOLERANCE)
+    if count < 1:
+        raise ValueError(f"portion_m3 = {portion_m3:g} m³ is more than all the material, {total:g} m³")
+    return cut(volumes, values, np.full(count, portion_m3))
+
+
+def composites(volumes: ArrayLike, values: ArrayLike, composite_m3: float) -> tuple[FloatArray, FloatArray]:
+    """Group consecutive whole rows (slices) into composites of about composite_m3.
+
+    A row joins the composite in which its material starts, so each composite
+    holds composite_m3 give or take a row; the last may be short. Slices are
+    never split: their averages say nothing of how quality varies inside them,
+    and splitting one would spread its average over two composites.
+    Returns the composites' volumes and average values; empty rows are left out.
+    """
+    if not (math.isfinite(composite_m3) and composite_m3 > 0):
+        raise ValueError(f"composite_m3 must be positive and finite, got {composite_m3} m³")
+    v = np.asarray(volumes, dtype=np.float64)
+    q = np.asarray(values, dtype=np.float64).reshape(v.shape[0], -1)
+    keep = v > 0
+    v, q = v[keep], q[keep]
+    if composite_m3 < float(np.median(v)):
+        raise ValueError(
+            f"composite_m3 = {composite_m3:g} m³ is smaller than a typical slice of {float(np.median(v)):g} m³; "
+            "a composite is made of whole slices"
+        )
+    starts = np.concatenate([[0.0], np.cumsum(v)[:-1]])
+    which = np.floor(starts / composite_m3 + _PORTION_TOLERANCE).astype(np.int64)
+    volume = np.bincount(which, weights=v)
+    carried = np.column_stack([np.bincount(which, weights=v * column) for column in q.T])
+    return volume, carried / volume[:, np.newaxis]
+
+
 @dataclass(frozen=True)
 class QualityFigures:
     """Homogenisation figures of one quality value.
 
+    mean_in, std_in, mean_out, std_out: volume-weighted statistics of the
+        output portions and of the feed cut into portions of the same volumes
+        (see the module); of the rows as given when portion_m3 is None.
+    portion_m3: the median volume of the output portions.
     vrr: variance reduction ratio, output over input: VRR = std_out**2 / std_in**2.
         Smaller is better; 0.05 means the bed left 5 % of the input's variance.
     effect: homogenisation effect E = std_in / std_out (= 1 / sqrt(VRR)).
         Larger is better.
-    ideal_vrr: 1 / N for N layers: the VRR of averaging N independent layers,
-        which a slice through N layers of uncorrelated input would achieve.
-    efficiency: ideal_vrr / vrr = std_in**2 / (N * std_out**2); 1 matches the
-        ideal, below 1 falls short of it (uneven layer shares in a slice),
-        above 1 beats it (material rolled along the bed, correlated input).
+    predicted_vrr: the VRR that ideal layering of the plan would give this
+        feed (see korvex.theory), or None; Study.homogenisation fills it in.
+    std_in_per_delivery, std_out_per_slice, per_delivery_vrr: the same figures
+        of the rows as cut: per delivery in, per slice out. They depend on the
+        size of deliveries and slices as much as on the bed.
+    ideal_vrr: 1 / N for N layers: the VRR of N independent portions.
+    efficiency: ideal_vrr / vrr.
     """
 
     name: str
@@ -69,18 +171,26 @@ class QualityFigures:
     mean_out: float
     std_out: float
     layers: float | None = None
+    portion_m3: float | None = None
+    predicted_vrr: float | None = None
+    std_in_per_delivery: float | None = None
+    std_out_per_slice: float | None = None
 
     @property
     def vrr(self) -> float:
-        if self.std_in == 0:
-            return math.nan if self.std_out == 0 else math.inf
-        return (self.std_out / self.std_in) ** 2
+        return _variance_ratio(self.std_out, self.std_in)
 
     @property
     def effect(self) -> float:
         if self.std_out == 0:
             return math.nan if self.std_in == 0 else math.inf
         return self.std_in / self.std_out
+
+    @property
+    def per_delivery_vrr(self) -> float | None:
+        if self.std_in_per_delivery is None or self.std_out_per_slice is None:
+            return None
+        return _variance_ratio(self.std_out_per_slice, self.std_in_per_delivery)
 
     @property
     def ideal_vrr(self) -> float | None:
@@ -95,6 +205,12 @@ class QualityFigures:
         return math.inf if vrr == 0 else ideal / vrr
 
 
+def _variance_ratio(std_out: float, std_in: float) -> float:
+    if std_in == 0:
+        return math.nan if std_out == 0 else math.inf
+    return (std_out / std_in) ** 2
+
+
 def compare(
     names: Sequence[str],
     values_in: ArrayLike,
@@ -104,7 +220,7 @@ def compare(
     *,
     layers: float | None = None,
 ) -> tuple[QualityFigures, ...]:
-    """Figures for each column of values_in (rows: deliveries) against values_out (rows: slices)."""
+    """Figures for each column of values_in (rows as cut) against values_out (rows as cut)."""
     table_in = np.asarray(values_in, dtype=np.float64).reshape(np.shape(volumes_in)[0], -1)
     table_out = np.asarray(values_out, dtype=np.float64).reshape(np.shape(volumes_out)[0], -1)
     if not table_in.shape[1] == table_out.shape[1] == len(names):
@@ -118,19 +234,88 @@ def compare(
 
 
 def homogenisation(
-    series: QualitySeries, reclaimed: Reclaimed, *, layers: float | None = None
+    series: QualitySeries,
+    reclaimed: Reclaimed,
+    *,
+    layers: float | None = None,
+    composite_m3: float | None = None,
+    particle_volume_m3: float | None = None,
 ) -> tuple[QualityFigures, ...]:
-    """Figures for every quality value of a series stacked and reclaimed."""
+    """Figures for every quality value of a series stacked and reclaimed.
+
+    composite_m3: group the slices into composites of about this volume (see
+        composites); by default every slice is an output portion.
+    particle_volume_m3: the simulation's particle; with it, output portions of
+        fewer than MIN_PARTICLES_PER_PORTION particles raise a FigureWarning.
+
+    Raises ValueError when the output holds fewer than two portions, and warns
+    (FigureWarning) when it holds fewer than MIN_PORTIONS.
+    """
     if series.names != reclaimed.names:
         raise ValueError(f"input qualities {series.names} differ from the reclaimed {reclaimed.names}")
-    return compare(series.names, series.values, series.volume_m3, reclaimed.values, reclaimed.volume_m3, layers=layers)
+    per_row = compare(series.names, series.values, series.volume_m3, reclaimed.values, reclaimed.volume_m3)
+    full = reclaimed.volume_m3 > 0
+    if composite_m3 is None:
+        volume_out, values_out = reclaimed.volume_m3[full], reclaimed.values[full]
+    else:
+        volume_out, values_out = composites(reclaimed.volume_m3, reclaimed.values, composite_m3)
+    typical = float(np.median(volume_out))
+    _check_portions(volume_out.size, typical, particle_volume_m3)
+    # What stays in the stacker (less than a particle) never reaches the output; the feed's portions
+    # end where the output ends.
+    values_in = cut(series.volume_m3, series.values, volume_out)
+    figures = []
+    for k, name in enumerate(series.names):
+        mean_in, std_in = weighted_mean_std(values_in[:, k], volume_out)
+        mean_out, std_out = weighted_mean_std(values_out[:, k], volume_out)
+        figures.append(
+            QualityFigures(
+                name,
+                mean_in,
+                std_in,
+                mean_out,
+                std_out,
+                layers,
+                portion_m3=typical,
+                std_in_per_delivery=per_row[k].std_in,
+                std_out_per_slice=per_row[k].std_out,
+            )
+        )
+    return tuple(figures)
+
+
+def _check_portions(count: int, typical_m3: float, particle_volume_m3: float | None) -> None:
+    if count < 2:
+        raise ValueError(f"the output makes {count} portion of {typical_m3:g} m³: a variance needs at least two")
+    if count < MIN_PORTIONS:
+        warnings.warn(
+            f"the output makes only {count} portions of about {typical_m3:g} m³; "
+            f"their variance is rough (fewer than {MIN_PORTIONS})",
+            FigureWarning,
+            stacklevel=3,
+        )
+    if particle_volume_m3 is not None and typical_m3 < MIN_PARTICLES_PER_PORTION * particle_volume_m3:
+        warnings.warn(
+            f"a typical output portion of {typical_m3:g} m³ holds {typical_m3 / particle_volume_m3:.3g} particles "
+            f"of {particle_volume_m3:g} m³, fewer than {MIN_PARTICLES_PER_PORTION}: the figures measure the "
+            "simulation's graininess; raise particles_per_m3, the reclaim step or composite_m3",
+            FigureWarning,
+            stacklevel=3,
+        )
 
 
 def format_table(figures: Sequence[QualityFigures]) -> str:
-    """A plain-text table: one line per quality value."""
-    header = ("quality", "mean in", "std in", "mean out", "std out", "VRR out/in", "E in/out")
-    rows = [
-        (
+    """A plain-text table: one line per quality value, the equal-portion figures first."""
+    header = ["quality", "mean in", "std in", "mean out", "std out", "VRR out/in", "E in/out"]
+    predicted = any(f.predicted_vrr is not None for f in figures)
+    per_delivery = any(f.per_delivery_vrr is not None for f in figures)
+    if predicted:
+        header.append("VRR predicted")
+    if per_delivery:
+        header.append("VRR per delivery")
+    rows = []
+    for f in figures:
+        row = [
             f.name,
             f"{f.mean_in:.4g}",
             f"{f.std_in:.4g}",
@@ -138,9 +323,13 @@ def format_table(figures: Sequence[QualityFigures]) -> str:
             f"{f.std_out:.4g}",
             f"{f.vrr:.4f}",
             f"{f.effect:.2f}",
-        )
-        for f in figures
-    ]
+        ]
+        if predicted:
+            row.append("-" if f.predicted_vrr is None else f"{f.predicted_vrr:.4f}")
+        if per_delivery:
+            vrr = f.per_delivery_vrr
+            row.append("-" if vrr is None else f"{vrr:.4f}")
+        rows.append(row)
     widths = [max(len(row[k]) for row in (header, *rows)) for k in range(len(header))]
     lines = [
         "  ".join(

@@ -98,6 +98,10 @@ class StackingPlan(ABC):
     def describe(self, series: QualitySeries, bed: Bed) -> str:
         """A short phrase for reports."""
 
+    def blending_tail_for(self, bed: Bed) -> float | None:
+        """Length at each end of the bed where the stacker turns and the end cones lie; None if the plan has none."""
+        return None
+
 
 # Shared parameter documentation, appended to each plan's docstring (which the
 # compiler has already dedented).
@@ -110,6 +114,9 @@ stacker_speed_m_per_min: instead of layers, the stacker's speed; its position
     the stacking time allows. A gap between deliveries longer than the
     typical one is a stop of the feed: the stacker waits.
 chunk_length_m: longest stretch of travel in one chunk; one cell by default.
+"""
+_DWELL = """turnaround_dwell_s: how long the stacker stands at each turn while the feed
+    runs on (with stacker_speed_m_per_min only); that feed lands at the turn.
 """
 _TAIL = """blending_tail_m: length kept free at each end of the bed, where the stacker
     turns and the pile's end cones (its blending tail) run out. By default
@@ -154,6 +161,24 @@ class _TravellingPlan(StackingPlan):
     def _place(self, travel_m: FloatArray, bed: Bed) -> tuple[FloatArray, FloatArray]:
         """Stacker position (x, z) after travel_m metres along its path."""
 
+    def _dwell_m(self) -> float:
+        """The stacker's stop at each turn, as the travel it would have made meanwhile."""
+        return 0.0
+
+    def _path(self, clock_m: FloatArray, bed: Bed) -> FloatArray:
+        """Travel along the path when the stacker's clock, counted in metres at its speed, reads clock_m.
+
+        The clock runs on while the stacker stands at a turn, so the feed that
+        arrives meanwhile lands at the turning point.
+        """
+        dwell = self._dwell_m()
+        if dwell == 0:
+            return clock_m
+        length = self._pass_length_m(bed)
+        period = length + dwell
+        turn = np.floor(clock_m / period)
+        return turn * length + np.minimum(clock_m - turn * period, length)
+
     def _travel(self, series: QualitySeries, bed: Bed) -> tuple[FloatArray, FloatArray]:
         if self.stacker_speed_m_per_min is not None:
             flowing = np.concatenate([[0.0], np.cumsum(_durations(series.time_s))])
@@ -180,20 +205,22 @@ class _TravellingPlan(StackingPlan):
         step = pass_length / math.ceil(per_pass - _EDGE_TOLERANCE)
         start, end = self._travel(series, bed)
         pieces = _cut_travel(start, end, step, series.time_s, _durations(series.time_s))
-        x, z = self._place(pieces.travel_m, bed)
+        x, z = self._place(self._path(pieces.travel_m, bed), bed)
         volume = series.volume_m3[pieces.row] * pieces.share
         data = np.column_stack([pieces.time_s, x, z, volume, series.values[pieces.row]])
         return ChunkTable(data, series.names)
 
     def passes(self, series: QualitySeries, bed: Bed) -> float:
         start, end = self._travel(series, bed)
-        return float(end[-1] - start[0]) / self._pass_length_m(bed)
+        travel = self._path(np.array([start[0], end[-1]]), bed)
+        return float(travel[1] - travel[0]) / self._pass_length_m(bed)
 
     def _amount(self, series: QualitySeries, bed: Bed) -> str:
         if self.stacker_speed_m_per_min is None:
             layers = self.default_layers if self.layers is None else int(self.layers)
             return f"{layers} layers"
-        return f"stacker at {self.stacker_speed_m_per_min:g} m/min"
+        dwell = f", {self._dwell_m() * 60 / self.stacker_speed_m_per_min:g} s at each turn" if self._dwell_m() else ""
+        return f"stacker at {self.stacker_speed_m_per_min:g} m/min{dwell}: {self.passes(series, bed):.1f} passes"
 
 
 @dataclass(frozen=True)
@@ -201,14 +228,28 @@ class _StraightPlan(_TravellingPlan):
     """A stacker running along a straight bed between its blending tails."""
 
     blending_tail_m: float | None = None
+    turnaround_dwell_s: float = 0.0
 
     def __post_init__(self) -> None:
         super().__post_init__()
         if self.blending_tail_m is not None:
             validation.non_negative("blending_tail_m", self.blending_tail_m, "m")
+        validation.non_negative("turnaround_dwell_s", self.turnaround_dwell_s, "s")
+        if self.turnaround_dwell_s > 0 and self.stacker_speed_m_per_min is None:
+            raise ValueError(
+                f"turnaround_dwell_s = {self.turnaround_dwell_s:g} s needs stacker_speed_m_per_min: "
+                "a dwell is a time, and only a stacker speed ties the plan to time"
+            )
 
     def _tail(self, bed: Bed) -> float:
         return bed.depth_m / 2 if self.blending_tail_m is None else self.blending_tail_m
+
+    def blending_tail_for(self, bed: Bed) -> float:
+        return self._tail(bed)
+
+    def _dwell_m(self) -> float:
+        speed = self.stacker_speed_m_per_min
+        return 0.0 if speed is None else self.turnaround_dwell_s * speed / 60
 
     def _check_bed(self, bed: Bed) -> None:
         if bed.circular:
@@ -237,7 +278,7 @@ class _StraightPlan(_TravellingPlan):
 class Chevron(_StraightPlan):
     """The stacker runs end to end along the bed's centre line, one layer per pass."""
 
-    __doc__ = __doc__ + "\n" + _TRAVEL.format(default=100) + _TAIL
+    __doc__ = __doc__ + "\n" + _TRAVEL.format(default=100) + _TAIL + _DWELL
 
     label: ClassVar[str] = "Chevron"
 
@@ -260,7 +301,7 @@ class Windrow(_StraightPlan):
     rows - 1 valleys between them, and so on alternately.
     """
 
-    __doc__ = __doc__ + "\nrows: windrows side by side in a layer.\n" + _TRAVEL.format(default=20) + _TAIL
+    __doc__ = __doc__ + "\nrows: windrows side by side in a layer.\n" + _TRAVEL.format(default=20) + _TAIL + _DWELL
 
     rows: int = 4
     default_layers: ClassVar[int] = 20
@@ -294,7 +335,7 @@ class Strata(_StraightPlan):
     """Horizontal layers over the whole bed: each layer is laid in passes
     lane_spacing_m apart across the bed's depth, back and forth."""
 
-    __doc__ = __doc__ + "\n" + _TRAVEL.format(default=10) + _TAIL
+    __doc__ = __doc__ + "\n" + _TRAVEL.format(default=10) + _TAIL + _DWELL
 
     lane_spacing_m: float = 5.0
     default_layers: ClassVar[int] = 10
@@ -393,8 +434,11 @@ class ConeShell(StackingPlan):
 
         return cone_shell_schedule(self, as_series(series), bed)
 
+    def blending_tail_for(self, bed: Bed) -> float:
+        return bed.depth_m / 2 if self.blending_tail_m is None else self.blending_tail_m
+
     def _stations(self, bed: Bed) -> FloatArray:
-        tail = bed.depth_m / 2 if self.blending_tail_m is None else self.blending_tail_m
+        tail = self.blending_tail_for(bed)
         span = bed.length_m - 2 * tail
         if span < 0:
             raise ValueError(f"a blending tail of {tail:g} m at each end is longer than the bed")

@@ -6,6 +6,7 @@ and leave no global state behind.
 
 from __future__ import annotations
 
+from collections.abc import Mapping
 from pathlib import Path
 from typing import TYPE_CHECKING
 
@@ -13,9 +14,13 @@ from matplotlib.axes import Axes
 from matplotlib.figure import Figure, SubFigure
 
 if TYPE_CHECKING:
+    import pandas as pd
+
+    from .equipment import OutputSeries
     from .results import HeightMap, Reclaimed
     from .series import QualitySeries
     from .study import Study
+    from .theory import Variogram
 
 INPUT_COLOUR = "tab:grey"
 OUTPUT_COLOUR = "tab:blue"
@@ -94,9 +99,86 @@ def study_figure(study: Study) -> Figure:
     return figure
 
 
+def output_figure(output: OutputSeries, composites: pd.DataFrame, *, footer: str | None = None) -> Figure:
+    """Each quality value of the output against reclaim time (slices and composites, left) and against
+    reclaim position (right); composites: a table of OutputSeries.composites."""
+    names = output.names
+    figure = Figure(figsize=(10.0, 1.0 + 2.2 * len(names)), layout="constrained")
+    axes = figure.subplots(len(names), 2, sharey="row", squeeze=False)
+    frame = output.frame[output.frame["mass_t"] > 0]
+    middle_h = (frame["start_h"] + frame["end_h"]) / 2
+    for k, name in enumerate(names):
+        in_time, along = axes[k]
+        in_time.plot(middle_h, frame[name], color=OUTPUT_COLOUR, linewidth=0.6, label="slices")
+        in_time.stairs(
+            composites[name].to_numpy(),
+            [*composites["start_h"], composites["end_h"].iloc[-1]],
+            baseline=None,
+            color="tab:orange",
+            linewidth=1.2,
+            label="composites",
+        )
+        along.plot(frame["position_m"], frame[name], color=OUTPUT_COLOUR, linewidth=0.6)
+        in_time.set_ylabel(name)
+        for side in (in_time, along):
+            side.grid(True, alpha=0.3)
+    axes[0, 0].legend(loc="best", fontsize=8)
+    axes[0, 0].set_title("Output in time")
+    axes[0, 1].set_title("Output along the bed")
+    axes[-1, 0].set_xlabel("reclaim time [h]")
+    axes[-1, 1].set_xlabel("reclaim position [m]")
+    _add_footer(figure, footer)
+    return figure
+
+
 def save_figure(figure: Figure, path: str | Path, *, dpi: int = 120) -> Path:
     """Write the figure as PNG (creating its folder) and return the path."""
     path = Path(path)
     path.parent.mkdir(parents=True, exist_ok=True)
     figure.savefig(path, format="png", dpi=dpi)
     return path
+
+
+def variogram_figure(
+    by_volume: Variogram,
+    by_time: Variogram | None = None,
+    *,
+    marks_m3: Mapping[str, float] | None = None,
+    footer: str | None = None,
+) -> Figure:
+    """The feed's variogram, each quality scaled by its portions' variance, against volume (and time) lag.
+
+    A curve that has levelled off at 1 shows portions that far apart are
+    independent. marks_m3: volumes to mark on the volume axis, by label (a
+    layer, an output portion); footer: a stamp to print below the plots.
+    """
+    panels = 1 if by_time is None else 2
+    figure = Figure(figsize=(5.0 * panels + 1.0, 3.8), layout="constrained")
+    axes = figure.subplots(1, panels, squeeze=False)[0]
+    for side, variogram, scale, label in (
+        (axes[0], by_volume, 1.0, "lag [m³ stacked]"),
+        *(() if by_time is None else ((axes[1], by_time, 3600.0, "lag [h]"),)),
+    ):
+        for k, name in enumerate(variogram.names):
+            variance = variogram.variance[k]
+            side.plot(
+                variogram.lag / scale,
+                variogram.gamma[:, k] / variance if variance > 0 else variogram.gamma[:, k],
+                linewidth=0.9,
+                label=name,
+            )
+        side.set_xscale("log")
+        side.set_xlabel(label)
+        side.grid(True, alpha=0.3)
+    for label, volume in (marks_m3 or {}).items():
+        axes[0].axvline(volume, color=INPUT_COLOUR, linestyle="--", linewidth=0.8)
+        axes[0].annotate(
+            label, (volume, 1.0), xycoords=("data", "axes fraction"), rotation=90, va="top", ha="right", fontsize=8
+        )
+    axes[0].set_ylabel("variogram / variance of portions")
+    axes[0].set_title("Feed variogram by volume")
+    if by_time is not None:
+        axes[1].set_title("Feed variogram by time")
+    axes[0].legend(loc="lower right", fontsize=8)
+    _add_footer(figure, footer)
+    return figure

@@ -57,10 +57,12 @@ class Reclaimed:
         return self.values[:, self.names.index(name)]
 
     def to_frame(self) -> pd.DataFrame:
+        """The slices that hold material, one row each; an empty slice has no quality to show."""
         import pandas as pd
 
-        frame = pd.DataFrame({"position_m": self.position_m, "volume_m3": self.volume_m3})
-        for name, column in zip(self.names, self.values.T, strict=True):
+        full = self.volume_m3 > 0
+        frame = pd.DataFrame({"position_m": self.position_m[full], "volume_m3": self.volume_m3[full]})
+        for name, column in zip(self.names, self.values[full].T, strict=True):
             frame[name] = column
         return frame
 
@@ -69,8 +71,8 @@ class Reclaimed:
 class HeightMap:
     """Surface heights of the pile as stacked: heights_m[j, i] is the cell i along x, row j across z.
 
-    Cell (i, j) is centred at (i * cell_m, j * cell_m): a chunk stacked at x lands
-    in the cell whose centre is nearest.
+    Cell (i, j) spans i to i + 1 cells along x and j to j + 1 across z from the
+    bed's corner: a chunk stacked at (x, z) lands in the cell that contains it.
     """
 
     heights_m: FloatArray
@@ -97,8 +99,7 @@ class HeightMap:
     def extent_m(self) -> tuple[float, float, float, float]:
         """(left, right, bottom, top) of the cells' outer edges, for matplotlib's imshow."""
         rows, columns = self.heights_m.shape
-        half = self.cell_m / 2
-        return (-half, (columns - 0.5) * self.cell_m, -half, (rows - 0.5) * self.cell_m)
+        return (0.0, columns * self.cell_m, 0.0, rows * self.cell_m)
 
     @property
     def volume_m3(self) -> float:

@@ -25,7 +25,7 @@ from numpy.typing import ArrayLike, NDArray
 from . import validation
 from .bed import Bed
 from .chunks import ChunkTable
-from .metrics import QualityFigures
+from .metrics import QualityFigures, composites, cut, weighted_mean_std
 from .plans import ConeShell, StackingPlan, _cut_travel, _durations
 from .results import HeightMap
 from .series import QualitySeries, as_series
@@ -101,11 +101,6 @@ def _check_ring_bed(label: str, bed: Bed) -> None:
         raise ValueError(f"{label} on a ring needs a circular bed (Bed(circular=True))")
     if bed.engine != "fast":
         raise ValueError(f"continuous operation of a ring runs on the fast engine, not {bed.engine!r}")
-    if bed.reclaim_angle_deg > 90:
-        raise ValueError(
-            f"reclaim_angle_deg of {bed.reclaim_angle_deg:g}° leans the face over the reclaimed ground; "
-            "a ring's reclaimer cuts a face of at most 90°"
-        )
 
 
 def _face_lead_m(height_m: float, bed: Bed) -> float:
@@ -423,28 +418,6 @@ class RingOutput:
         return frame
 
 
-def portion_means(volume_m3: ArrayLike, values: ArrayLike, portion_m3: float) -> FloatArray:
-    """Mean quality of consecutive portions of `portion_m3` each, rows split where a portion ends.
-
-    Rows are in order (deliveries as stacked, slices as reclaimed); a row without
-    volume counts for nothing; only whole portions are returned, one row each.
-    A local stand-in for the fair figures of metrics.py.
-    """
-    volume = np.asarray(volume_m3, dtype=np.float64)
-    table = np.asarray(values, dtype=np.float64).reshape(volume.size, -1)
-    table = np.where(volume[:, None] > 0, table, 0.0)
-    edges = np.concatenate([[0.0], np.cumsum(volume)])
-    count = int(edges[-1] // portion_m3)
-    if count == 0:
-        return np.empty((0, table.shape[1]))
-    bounds = np.arange(count + 1) * portion_m3
-    means = np.empty((count, table.shape[1]))
-    for k in range(table.shape[1]):
-        integral = np.concatenate([[0.0], np.cumsum(volume * table[:, k])])
-        means[:, k] = np.diff(np.interp(bounds, edges, integral)) / portion_m3
-    return means
-
-
 def fair_figures(
     names: tuple[str, ...],
     feed_volume_m3: ArrayLike,
@@ -455,21 +428,29 @@ def fair_figures(
     *,
     layers: float | None = None,
 ) -> tuple[QualityFigures, ...]:
-    """QualityFigures comparing feed and output cut alike, into portions of `portion_m3`."""
+    """QualityFigures of feed and output cut alike: the output into composites of whole consecutive
+    slices of about `portion_m3`, the feed, in stacking order, into portions of the same volumes.
+
+    The last composite, which may be short, is left out, and so are composites beyond the feed's volume.
+    """
     portion_m3 = validation.positive("portion_m3", portion_m3, "m³")
-    feed = portion_means(feed_volume_m3, feed_values, portion_m3)
-    out = portion_means(out_volume_m3, out_values, portion_m3)
-    if len(feed) < 2 or len(out) < 2:
+    volume_out, means_out = composites(out_volume_m3, out_values, portion_m3)
+    feed_total = float(np.sum(np.asarray(feed_volume_m3, dtype=np.float64)))
+    fits = int(np.searchsorted(np.cumsum(volume_out[:-1]), feed_total * (1 + 1e-9), side="right"))
+    if fits < 2:
         raise ValueError(
-            f"portions of {portion_m3:g} m³ leave fewer than two in the feed ({len(feed)}) or the output "
-            f"({len(out)}): give smaller portions or a longer run"
+            f"portions of {portion_m3:g} m³ leave fewer than two to compare ({fits}): give smaller portions "
+            "or run the ring longer"
         )
-    return tuple(
-        QualityFigures(
-            name, float(feed[:, k].mean()), float(feed[:, k].std()), float(out[:, k].mean()), float(out[:, k].std()), layers
-        )
-        for k, name in enumerate(names)
-    )
+    volume_out, means_out = volume_out[:fits], means_out[:fits]
+    means_in = cut(feed_volume_m3, feed_values, volume_out)
+    figures = []
+    for k, name in enumerate(names):
+        mean_in, std_in = weighted_mean_std(means_in[:, k], volume_out)
+        mean_out, std_out = weighted_mean_std(means_out[:, k], volume_out)
+        portion = float(np.median(volume_out))
+        figures.append(QualityFigures(name, mean_in, std_in, mean_out, std_out, layers, portion_m3=portion))
+    return tuple(figures)
 
 
 @dataclass(frozen=True)
@@ -490,9 +471,9 @@ class RingStudy:
 
     output: every slice, start-up, steady state and the final run-out (phase says which).
     heights: the ring as the feed ended, ramp, full pile, face and reclaimed ground.
-    portion_m3: size of the equal portions of feed and output that the figures compare;
-        by default what the reclaimer takes in an hour, at least ten slices and ten
-        deliveries: a portion smaller than a slice would only see the slice's average.
+    portion_m3: size of the output composites (of whole slices) the figures compare with
+        portions of the feed of the same volumes; by default what the reclaimer takes in an
+        hour, at least ten slices and ten deliveries.
     """
 
     bed: Bed
@@ -549,7 +530,7 @@ class RingStudy:
         return (self.series.time_s >= start) & (self.series.time_s <= end)
 
     def figures(self, phase: str) -> PhaseFigures:
-        """Fair figures of a phase: its output against the feed it came from, in equal-volume portions."""
+        """Fair figures of a phase: its output against the feed it came from, in portions of equal volume."""
         part = self.part(phase)
         full = part.volume_m3 > 0
         if not np.any(full):

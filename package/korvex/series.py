@@ -2,7 +2,6 @@
 
 from __future__ import annotations
 
-import warnings
 from collections.abc import Mapping, Sequence
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any, cast
@@ -11,6 +10,7 @@ import numpy as np
 from numpy.typing import ArrayLike
 
 from . import validation
+from .units import MASS_COLUMNS, with_volume
 from .validation import FloatArray, float_array, where
 
 if TYPE_CHECKING:
@@ -57,9 +57,9 @@ class QualitySeries:
             raise ValueError("a quality series needs at least one quality value")
         if len(set(names)) != len(names):
             raise ValueError(f"quality names must be unique, got {names}")
-        clashes = [name for name in names if name in ROLE_COLUMNS]
+        clashes = [name for name in names if name in ROLE_COLUMNS or name in MASS_COLUMNS]
         if clashes:
-            raise ValueError(f"{clashes} name positions or volumes of chunks and cannot be quality values")
+            raise ValueError(f"{clashes} name positions, volumes or masses of chunks and cannot be quality values")
         line = self.first_line
         validation.finite_rows(time, "time_s", line)
         validation.finite_rows(volume, "volume_m3", line)
@@ -129,16 +129,21 @@ class QualitySeries:
         volume_m3: float | None = None,
         qualities: Sequence[str] | None = None,
         first_line: int | None = None,
+        bulk_density_t_per_m3: float | None = None,
     ) -> QualitySeries:
         """A series from a table with a time column, a volume column and quality columns.
 
         Times may be numbers (seconds) or dates; dates become seconds since the first row.
-        Without a volume column every row carries volume_m3. Without `qualities`
-        every other column that holds numbers is a quality value (a column of
-        nothing but text, such as a supplier, is left out), and a cell in one that
+        Without a volume column the amount comes from a mass column in tonnes
+        (one of `units.MASS_COLUMNS`) and bulk_density_t_per_m3, or else every
+        row carries volume_m3. Without `qualities` every other column that holds
+        numbers is a quality value (a column of nothing but text, such as a
+        supplier, is left out, and so is a mass column), and a cell in one that
         is no number is an error. first_line: the file line of the table's first
         row, for messages.
         """
+        if volume_m3 is None:
+            frame = with_volume(frame, bulk_density_t_per_m3, volume_column=volume_column)
         columns = [str(column) for column in frame.columns]
         frame = frame.set_axis(columns, axis="columns")
         rows = len(frame)
@@ -164,7 +169,7 @@ class QualitySeries:
             qualities = [
                 name
                 for name in columns
-                if name not in {time_column, volume_column} and validation.holds_numbers(frame[name])
+                if name not in {time_column, volume_column, *MASS_COLUMNS} and validation.holds_numbers(frame[name])
             ]
         missing = [name for name in qualities if name not in columns]
         if missing:
@@ -186,13 +191,19 @@ class QualitySeries:
 def seconds_column(column: pd.Series[Any], name: str, first_line: int | None = None) -> FloatArray:
     """A time column as seconds: numbers as they are, dates as seconds since the first row."""
     import pandas as pd
+    from pandas.api import types
 
-    if validation.holds_numbers(column):
+    from .tables import DateFormat, Origin, parse_dates
+
+    if types.is_datetime64_any_dtype(column):
+        stamps = pd.Series(column)
+    elif validation.holds_numbers(column):
         return validation.numeric_column(column, name, first_line)
-    with warnings.catch_warnings():
-        # Cells that are no date become NaT and are reported below; how pandas parsed the rest is no news.
-        warnings.simplefilter("ignore", UserWarning)
-        stamps = pd.to_datetime(column, errors="coerce")
+    else:
+        # Day-first and month-first dates that both fit every row raise rather than being guessed.
+        rows = np.arange(len(column))
+        origin = Origin("", rows if first_line is None else rows + first_line, "row" if first_line is None else "line")
+        stamps = parse_dates(pd.Series(column), name, DateFormat(), origin=origin)
     missing = stamps.isna().to_numpy()
     if missing.any():
         row = int(np.argmax(missing))

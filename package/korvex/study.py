@@ -2,14 +2,22 @@
 
 from __future__ import annotations
 
-from dataclasses import dataclass
+from collections.abc import Mapping
+from dataclasses import dataclass, replace
+from functools import cached_property
 from pathlib import Path
-from typing import TYPE_CHECKING
+from typing import TYPE_CHECKING, Any
+
+import numpy as np
 
 from . import validation
 from ._version import __version__
 from .bed import Bed
+from .capacity import Capacity, EdgeVolume, OnExcess, bed_capacity, check_capacity, edge_volume, engine_angle_deg
+from .capacity import measured_angle_deg as _measured_angle_deg
 from .chunks import ChunkTable
+from .derived import Derivation, add_derived
+from .equipment import SHIFT_H, OutputSeries, Reclaimer, feed_rate_t_per_h, region_figures, slice_regions
 from .metrics import QualityFigures, homogenisation
 from .plans import Chevron, StackingPlan
 from .results import HeightMap, Reclaimed
@@ -17,6 +25,8 @@ from .ring import is_ring_plan
 from .series import QualitySeries, as_series
 from .stockpile import Stockpile
 from .display import html_table
+from .theory import Layering, Variogram, predicted_vrr, variogram_by_time, variogram_by_volume
+from .units import check_bulk_density
 
 if TYPE_CHECKING:
     import pandas as pd
@@ -34,6 +44,12 @@ class Study:
     """A series stacked onto a bed by a plan and reclaimed: everything a report needs.
 
     seed: the engine's seed, given or drawn; simulate(..., seed=study.seed) repeats the study.
+    bulk_density_t_per_m3: the material's bulk density; with it every volume
+        is also given in tonnes.
+    reclaimer: the reclaimer's rate; with it and the density, the output is a
+        series in time (`output`, `composites`).
+    derived: values computed from averaged quality values (slices,
+        composites, regions); by default the cement moduli the oxides allow.
     """
 
     bed: Bed
@@ -43,6 +59,9 @@ class Study:
     reclaimed: Reclaimed
     heights: HeightMap
     seed: int
+    bulk_density_t_per_m3: float | None = None
+    reclaimer: Reclaimer | None = None
+    derived: Mapping[str, Derivation] | None = None
 
     @property
     def passes(self) -> float | None:
@@ -52,13 +71,183 @@ class Study:
     def stamp(self) -> str:
         return stamp(self.bed.engine, self.seed)
 
-    def homogenisation(self) -> tuple[QualityFigures, ...]:
-        """Mean and std in and out, VRR, E and efficiency for each quality value."""
-        return homogenisation(self.series, self.reclaimed, layers=self.passes)
+    def homogenisation(self, composite_m3: float | None = None) -> tuple[QualityFigures, ...]:
+        """VRR and E on portions of equal volume, the predicted and the per-delivery VRR, for each quality value.
+
+        composite_m3: compare composites of about this volume, made of whole
+        slices, instead of single slices (see korvex.metrics).
+        """
+        figures = homogenisation(
+            self.series,
+            self.reclaimed,
+            layers=self.passes,
+            composite_m3=composite_m3,
+            particle_volume_m3=self.bed.particle_volume_m3,
+        )
+        portion = figures[0].portion_m3
+        predicted = None if portion is None else self.predicted_vrr(portion)
+        if predicted is None:
+            return figures
+        return tuple(replace(f, predicted_vrr=predicted[f.name]) for f in figures)
+
+    def predicted_vrr(self, portion_m3: float) -> dict[str, float] | None:
+        """The VRR that ideal layering of the plan would give output portions of portion_m3 (korvex.theory).
+
+        None for chunks stacked as given and for a plan that lays no layers.
+        """
+        layering = None if self.plan is None else Layering.of(self.plan, self.series, self.bed)
+        return None if layering is None else predicted_vrr(self.series, layering, portion_m3)
+
+    def variograms(self) -> tuple[Variogram, Variogram | None]:
+        """The feed's variogram by volume, and by time when its rows span some time."""
+        by_time = variogram_by_time(self.series) if self.series.duration_s > 0 else None
+        return variogram_by_volume(self.series), by_time
 
     def describe(self) -> str:
         plan = "chunks as given" if self.plan is None else self.plan.describe(self.series, self.bed)
         return f"{plan}; {self.bed.describe()}"
+
+    @cached_property
+    def angle_of_repose_deg(self) -> float | None:
+        """The angle the engine's ridges stand at: measured in advance for the fast engine, on this
+        pile for the detailed one (None if it is no ridge)."""
+        if self.bed.engine == "fast":
+            return engine_angle_deg(self.bed)
+        try:
+            return _measured_angle_deg(self.heights)
+        except ValueError:
+            return None
+
+    @cached_property
+    def capacity(self) -> Capacity | None:
+        """What the bed holds at the engine's angle of repose, with the plan's blending tails."""
+        angle = self.angle_of_repose_deg
+        if angle is None:
+            return None
+        tail = None if self.plan is None else self.plan.blending_tail_for(self.bed)
+        return bed_capacity(self.bed, angle, blending_tail_m=tail)
+
+    @property
+    def edge_volume(self) -> EdgeVolume:
+        """Material that came to rest in the outermost cells, against walls a real bed does not have."""
+        return edge_volume(self.heights)
+
+    def _density(self, what: str) -> float:
+        if self.bulk_density_t_per_m3 is None:
+            raise ValueError(f"{what} needs the bulk density: simulate(..., bulk_density_t_per_m3=...)")
+        return self.bulk_density_t_per_m3
+
+    @cached_property
+    def output(self) -> OutputSeries:
+        """The reclaimed slices as a stream in time, from the start of the reclaim."""
+        if self.reclaimer is None:
+            raise ValueError(
+                "the output in time needs a reclaim rate: simulate(..., reclaimer=Reclaimer(rate_t_per_h))"
+            )
+        return self.reclaimer.output(self.reclaimed, self._density("the output in time"))
+
+    def composites(self, interval_h: float = 1.0) -> pd.DataFrame:
+        """The laboratory's composites of the output over interval_h, with the derived values."""
+        return add_derived(self.output.composites(interval_h), self.derived)
+
+    def composite_std(self, interval_h: float = 1.0) -> dict[str, float]:
+        """The mass-weighted std of each quality value over the composites of interval_h."""
+        return self.output.composite_std(interval_h)
+
+    def slices(self) -> pd.DataFrame:
+        """The reclaimed slices (position_m, volume_m3, mass_t with a density, the qualities, derived values)."""
+        frame = self.reclaimed.to_frame()
+        if self.bulk_density_t_per_m3 is not None:
+            frame.insert(2, "mass_t", frame["volume_m3"] * self.bulk_density_t_per_m3)
+        return add_derived(frame, self.derived)
+
+    def regions(self) -> pd.DataFrame:
+        """Mean and std of every quality value over the end cones, the body and the whole bed, with the
+        derived values of each region's means."""
+        tail = None if self.plan is None else self.plan.blending_tail_for(self.bed)
+        table = region_figures(
+            self.reclaimed, slice_regions(self.reclaimed, self.bed, tail), self.bulk_density_t_per_m3
+        )
+        means = table[[f"{name} mean" for name in self.reclaimed.names]]
+        means.columns = list(self.reclaimed.names)
+        derived = add_derived(means, self.derived).drop(columns=list(self.reclaimed.names))
+        return table.join(derived)
+
+    def summary(self) -> pd.DataFrame:
+        """The study's deciding figures, numbers all: columns figure, value, unit (the setup is in `describe`)."""
+        import pandas as pd
+
+        rows: list[tuple[str, Any, str]] = [
+            ("feed", self.series.total_volume_m3, "m³"),
+            ("stacked", self.chunks.total_volume_m3, "m³"),
+            ("reclaimed", self.reclaimed.total_volume_m3, "m³"),
+        ]
+        density = self.bulk_density_t_per_m3
+        if density is not None:
+            rows += [
+                ("bulk density", density, "t/m³"),
+                ("feed", self.series.total_volume_m3 * density, "t"),
+                ("reclaimed", self.reclaimed.total_volume_m3 * density, "t"),
+                ("feed rate", feed_rate_t_per_h(self.series, density), "t/h"),
+            ]
+        speed = getattr(self.plan, "stacker_speed_m_per_min", None)
+        if speed is not None:
+            rows.append(("stacker speed", speed, "m/min"))
+            dwell = getattr(self.plan, "turnaround_dwell_s", 0.0)
+            if dwell:
+                rows.append(("turnaround dwell", dwell, "s"))
+        if self.passes is not None:
+            rows.append(("layers (stacker passes)", self.passes, ""))
+        capacity = self.capacity
+        if capacity is not None:
+            rows += [
+                ("angle of repose", capacity.angle_deg, "°"),
+                ("capacity", capacity.volume_m3, "m³"),
+                ("ridge height at capacity", capacity.height_m, "m"),
+                ("feed / capacity", self.series.total_volume_m3 / capacity.volume_m3, ""),
+            ]
+            if density is not None:
+                fill_h = capacity.fill_time_h(feed_rate_t_per_h(self.series, density), density)
+                rows += [("capacity", capacity.mass_t(density), "t"), ("fill time at the feed rate", fill_h, "h")]
+        edges = self.edge_volume
+        rows += [
+            ("volume against the long edges", edges.long_edges_m3, "m³"),
+            ("volume against the ends", edges.ends_m3, "m³"),
+        ]
+        if self.reclaimer is not None and density is not None:
+            rows += [
+                ("reclaim rate", self.reclaimer.rate_t_per_h, "t/h"),
+                ("reclaim time", self.output.duration_h, "h"),
+            ]
+            for label, interval in (("hourly", 1.0), ("per shift", SHIFT_H)):
+                for name, std in self.composite_std(interval).items():
+                    rows.append((f"{name} std of {label} composites", std, ""))
+        regions = self.regions().set_index("region")
+        # The whole bed's figures follow, as "std out".
+        for region in regions.index.drop("whole bed"):
+            for name in self.reclaimed.names:
+                rows.append((f"{name} std out, {region} (per slice)", regions.loc[region, f"{name} std"], ""))
+        for figure in self.homogenisation():
+            rows += [
+                (f"{figure.name} std in (per delivery)", figure.std_in, ""),
+                (f"{figure.name} std out (per slice)", figure.std_out, ""),
+            ]
+        return pd.DataFrame(rows, columns=["figure", "value", "unit"])
+
+    def save_workbook(self, path: str | Path, *, intervals_h: tuple[float, ...] = (1.0, SHIFT_H)) -> Path:
+        """An Excel workbook: the setup and stamp, the summary, the slices, the regions and, with a reclaim
+        rate, the output series and its composites over each interval, each on its own sheet."""
+        from .tables import write_workbook
+
+        import pandas as pd
+
+        run = pd.DataFrame({"item": ["setup", "made by"], "text": [self.describe(), self.stamp]})
+        sheets = {"run": run, "summary": self.summary(), "slices": self.slices(), "regions": self.regions()}
+        if self.reclaimer is not None and self.bulk_density_t_per_m3 is not None:
+            sheets["output"] = add_derived(self.output.frame, self.derived)
+            for interval in intervals_h:
+                sheets[f"composites {interval:g} h"] = self.composites(interval)
+        return write_workbook(path, sheets)
 
     def __repr__(self) -> str:
         return (
@@ -83,9 +272,12 @@ class Study:
 
         return study_figure(self)
 
-    def save_plots(self, prefix: str | Path) -> tuple[Path, Path]:
-        """Write PREFIX-heights.png and PREFIX-qualities.png, each with the study's stamp; return their paths."""
-        from .plots import heights_figure, qualities_figure, save_figure
+    def save_plots(self, prefix: str | Path) -> tuple[Path, Path, Path]:
+        """Write PREFIX-heights.png, PREFIX-qualities.png and PREFIX-variogram.png, each with the study's stamp.
+
+        Returns their paths.
+        """
+        from .plots import heights_figure, qualities_figure, save_figure, variogram_figure
 
         prefix = Path(prefix)
         heights = save_figure(
@@ -95,15 +287,40 @@ class Study:
             qualities_figure(self.series, self.reclaimed, footer=self.stamp),
             prefix.with_name(f"{prefix.name}-qualities.png"),
         )
-        return heights, qualities
+        marks = {"a slice": float(np.median(self.reclaimed.volume_m3[self.reclaimed.volume_m3 > 0]))}
+        if self.passes:
+            marks["a layer"] = self.series.total_volume_m3 / self.passes
+        variogram = save_figure(
+            variogram_figure(*self.variograms(), marks_m3=marks, footer=self.stamp),
+            prefix.with_name(f"{prefix.name}-variogram.png"),
+        )
+        return heights, qualities, variogram
+
+    def save_output_plot(self, path: str | Path, interval_h: float = 1.0) -> Path:
+        """Write the output against time (with its composites over interval_h) and against position as PNG."""
+        from .plots import output_figure, save_figure
+
+        return save_figure(output_figure(self.output, self.composites(interval_h), footer=self.stamp), path)
 
     def save_reclaimed(self, path: str | Path) -> Path:
-        """Write the reclaimed slices as CSV, below comment lines (#) with the stamp and the setup; return the path."""
+        """Write the reclaimed slices (see `slices`) as CSV, below comment lines (#) with the stamp and the
+        setup; return the path."""
+        return self._save_csv(self.slices(), path)
+
+    def save_output(self, path: str | Path) -> Path:
+        """Write the output series in time as CSV, below the stamp and the setup; return the path."""
+        return self._save_csv(add_derived(self.output.frame, self.derived), path)
+
+    def save_composites(self, path: str | Path, interval_h: float = 1.0) -> Path:
+        """Write the composites over interval_h as CSV, below the stamp and the setup; return the path."""
+        return self._save_csv(self.composites(interval_h), path)
+
+    def _save_csv(self, frame: pd.DataFrame, path: str | Path) -> Path:
         path = Path(path)
         path.parent.mkdir(parents=True, exist_ok=True)
         with path.open("w", encoding="utf-8", newline="") as file:
             file.write(f"# {self.stamp}\n# {self.describe()}\n")
-            self.reclaimed.to_frame().to_csv(file, index=False)
+            frame.to_csv(file, index=False)
         return path
 
 
@@ -114,17 +331,27 @@ def simulate(
     *,
     progress: bool = True,
     seed: int | None = None,
+    bulk_density_t_per_m3: float | None = None,
+    reclaimer: Reclaimer | None = None,
+    on_excess: OnExcess = "warn",
+    derived: Mapping[str, Derivation] | None = None,
 ) -> Study:
     """Stack a series onto a bed by a plan, reclaim it and read its heights.
 
     A ChunkTable is stacked as it is (give no plan); anything else is a quality
     series that the plan (Chevron by default) turns into chunks. seed: the
     engine's random numbers; without one a seed is drawn, and the study keeps it.
+    bulk_density_t_per_m3, reclaimer, derived: see Study. on_excess: what to do
+    when the feed is more than the bed holds at the engine's angle of repose
+    (fast engine): "warn" (OverCapacityWarning), "error" (ValueError, before
+    anything is stacked) or "ignore".
     """
     bed = Bed() if bed is None else bed
     if is_ring_plan(plan, bed):
         raise ValueError(f"{plan.label} on a circular bed runs continuously: use simulate_ring")
     seed = validation.draw_seed() if seed is None else validation.seed(seed)
+    if bulk_density_t_per_m3 is not None:
+        bulk_density_t_per_m3 = check_bulk_density(bulk_density_t_per_m3)
     if isinstance(series, ChunkTable):
         if plan is not None:
             raise ValueError("a chunk table already says where each chunk goes; give no plan")
@@ -134,6 +361,18 @@ def simulate(
         plan = Chevron() if plan is None else plan
         quality = as_series(series)
         chunks = plan.chunks(quality, bed)
+    if bed.engine == "fast" and on_excess != "ignore":
+        tail = None if plan is None else plan.blending_tail_for(bed)
+        check_capacity(
+            chunks.total_volume_m3,
+            bed_capacity(bed, blending_tail_m=tail),
+            bed,
+            on_excess=on_excess,
+            bulk_density_t_per_m3=bulk_density_t_per_m3,
+            stacklevel=3,
+        )
     pile = Stockpile(bed, seed=seed)
     pile.stack(chunks, progress=progress)
-    return Study(bed, plan, quality, chunks, pile.reclaim(), pile.heights(), seed)
+    return Study(
+        bed, plan, quality, chunks, pile.reclaim(), pile.heights(), seed, bulk_density_t_per_m3, reclaimer, derived
+    )

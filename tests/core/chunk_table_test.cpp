@@ -20,6 +20,7 @@ public:
     void clear() override {}
     void finishStacking() override {}
     bool reclaimingFinished() override { return true; }
+    double heldVolume() const override { return static_cast<double>(drops.size()) * particleVolume(); }
     AveragedParameters reclaim(float) override { return {}; }
     void dropParticle(float x, float z, const AveragedParameters& particle) override {
         drops.push_back({x, z, particle.averages()});
@@ -34,6 +35,8 @@ public:
 private:
     static korvex::KorvexConfiguration configuration() {
         korvex::KorvexConfiguration configuration;
+        configuration.length = 10.0f;
+        configuration.depth = 10.0f;
         configuration.particlesPerCubicMeter = 1.0f;
         return configuration;
     }

@@ -31,6 +31,7 @@ public:
     void clear() override { emptyRecordQueues(); }
     void finishStacking() override {}
     bool reclaimingFinished() override { return true; }
+    double heldVolume() const override { return static_cast<double>(drops.size()) * particleVolume(); }
     AveragedParameters reclaim(float) override { return {}; }
     void dropParticle(float x, float z, const AveragedParameters& particle) override {
         drops.push_back({x, z, particle});
@@ -116,6 +117,43 @@ TEST(Korvex, FirstParametersFixTheCountForTheSimulatorsLife) {
     }
 }
 
+TEST(Korvex, NoQualityValuesFixACountOfZero) {
+    RecordingSimulator simulator(withParticlesPerCubicMeter(1.0f));
+    AveragedParameters volumeOnly;
+    volumeOnly.volume = 1.5;
+    simulator.stack(0.0f, 0.0f, volumeOnly);
+    EXPECT_THROW(simulator.stack(0.0f, 0.0f, material(3.0, {1.0})), std::runtime_error);
+    EXPECT_EQ(simulator.drops.size(), 1u);
+    EXPECT_EQ(simulator.pendingMaterial.volume, 0.5);
+    EXPECT_TRUE(simulator.pendingMaterial.sums.empty());
+    // Taking the remainder leaves the count as it was.
+    EXPECT_EQ(simulator.takePendingMaterial().volume, 0.5);
+    EXPECT_THROW(simulator.stack(0.0f, 0.0f, material(3.0, {1.0})), std::runtime_error);
+}
+
+TEST(Korvex, TakingThePendingMaterialKeepsItsAveragesAndEmptiesIt) {
+    RecordingSimulator simulator(withParticlesPerCubicMeter(2.0f));
+    simulator.stack(0.0f, 0.0f, material(1.25, {10.0, 4.0}));
+    const AveragedParameters remainder = simulator.takePendingMaterial();
+    EXPECT_DOUBLE_EQ(remainder.volume, 0.25);
+    EXPECT_EQ(remainder.averages(), (std::vector<double>{10.0, 4.0}));
+    EXPECT_EQ(simulator.pendingMaterial.volume, 0.0);
+    EXPECT_EQ(simulator.pendingMaterial.sums, (std::vector<double>{0.0, 0.0}));
+    EXPECT_EQ(simulator.takePendingMaterial().volume, 0.0);
+}
+
+TEST(Korvex, RoomCountsParticlesDroppedAndPendingMaterial) {
+    // A bed of 10 x 4 m holds 40000 m3.
+    RecordingSimulator simulator(withParticlesPerCubicMeter(1.0f));
+    simulator.stack(0.0f, 0.0f, material(39999.5, {1.0}));
+    EXPECT_NO_THROW(simulator.checkRoomFor(0.5));
+    EXPECT_THROW(simulator.checkRoomFor(0.5000001), std::invalid_argument);
+    EXPECT_THROW(simulator.stack(0.0f, 0.0f, material(1.0, {1.0})), std::invalid_argument);
+    EXPECT_THROW(simulator.checkRoomFor(std::numeric_limits<double>::quiet_NaN()), std::invalid_argument);
+    EXPECT_EQ(simulator.drops.size(), 39999u);
+    EXPECT_EQ(simulator.pendingMaterial.volume, 0.5);
+}
+
 class KorvexRejectsMaterial : public testing::TestWithParam<std::tuple<float, float, double, double>> {};
 
 TEST_P(KorvexRejectsMaterial, BeforeAnythingChanges) {
@@ -139,7 +177,11 @@ INSTANTIATE_TEST_SUITE_P(BadInput, KorvexRejectsMaterial,
                          testing::Values(std::tuple{0.0f, 0.0f, infD, 1.0}, std::tuple{0.0f, 0.0f, nanD, 1.0},
                                          std::tuple{0.0f, 0.0f, -1.0, 1.0}, std::tuple{0.0f, 0.0f, 1.0, nanD},
                                          std::tuple{0.0f, 0.0f, 1.0, infD}, std::tuple{nanF, 0.0f, 1.0, 1.0},
-                                         std::tuple{0.0f, infF, 1.0, 1.0}));
+                                         std::tuple{0.0f, infF, 1.0, 1.0},
+                                         // more than the 40000 m3 a bed of 10 x 4 m holds 1 km high
+                                         std::tuple{0.0f, 0.0f, 1e300, 1.0}, std::tuple{0.0f, 0.0f, 40000.0, 1.0},
+                                         // a finite value whose sum over a full bed would not be
+                                         std::tuple{0.0f, 0.0f, 1.0, 1e304}, std::tuple{0.0f, 0.0f, 0.1, -1e304}));
 
 TEST(Korvex, PauseAndResumeFlipTheFlag) {
     RecordingSimulator simulator(withParticlesPerCubicMeter(1.0f));

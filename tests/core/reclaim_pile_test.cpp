@@ -20,6 +20,8 @@ public:
     void clear() override {}
     void finishStacking() override { ++finishCalls; }
     bool reclaimingFinished() override { return last >= end; }
+    double heldVolume() const override { return 0.0; }
+    double reclaimReach() override { return reach; }
     AveragedParameters reclaim(float position) override {
         last = position;
         if (position > 1.0f) {
@@ -30,6 +32,7 @@ public:
     void dropParticle(float, float, const AveragedParameters&) override {}
 
     float end;
+    double reach = 0.0;
     float last = -1.0f;
     int finishCalls = 0;
 };
@@ -61,6 +64,37 @@ TEST(ReclaimPile, AFinishedPileYieldsNoSlice) {
 TEST(ReclaimPile, StopsWithAnErrorWhenThePositionStopsGrowing) {
     SlicedSimulator simulator(1e9f);
     EXPECT_THROW(korvex::reclaimPile(simulator, 0.4f), std::runtime_error);
+}
+
+TEST(ReclaimPile, FailsBeforeTakingAnythingWhenMaterialLiesBeyondWhereTheStepGrows) {
+    SlicedSimulator simulator(0.35f);
+    simulator.reach = 3000.0;  // where 1e-4 no longer changes a float
+    EXPECT_THROW(korvex::reclaimPile(simulator, 1e-4f), std::invalid_argument);
+    EXPECT_EQ(simulator.last, -1.0f);
+    simulator.reach = 1000.0;
+    EXPECT_GT(korvex::reclaimPile(simulator, 1e-4f).size(), 3000u);
+}
+
+TEST(ReclaimPile, ThePendingRemainderComesOutWithTheLastSlice) {
+    SlicedSimulator simulator(0.35f);
+    simulator.pendingMaterial = AveragedParameters(0.5, std::vector<double>{4.0});
+    const auto slices = korvex::reclaimPile(simulator, 0.1f);
+    ASSERT_EQ(slices.size(), 5u);
+    EXPECT_DOUBLE_EQ(slices[4].material.volume, 1.5);
+    EXPECT_DOUBLE_EQ(slices[4].material.sums[0], static_cast<double>(slices[4].position) + 2.0);
+    EXPECT_EQ(slices[3].material.volume, 1.0);
+    EXPECT_EQ(simulator.pendingMaterial.volume, 0.0);
+    EXPECT_EQ(simulator.pendingMaterial.sums.size(), 1u);
+}
+
+TEST(ReclaimPile, ARemainderAloneIsOneSliceAtZero) {
+    SlicedSimulator simulator(-1.0f);
+    simulator.pendingMaterial = AveragedParameters(0.5, std::vector<double>{4.0});
+    const auto slices = korvex::reclaimPile(simulator, 1.0f);
+    ASSERT_EQ(slices.size(), 1u);
+    EXPECT_EQ(slices[0].position, 0.0f);
+    EXPECT_EQ(slices[0].material.averages(), std::vector<double>{4.0});
+    EXPECT_TRUE(korvex::reclaimPile(simulator, 1.0f).empty());
 }
 
 class ReclaimIncrementRejected : public testing::TestWithParam<std::pair<float, float>> {};

@@ -47,6 +47,8 @@ TEST_P(DetailedWorldSizes, FreshSimulatorDerivesItsSizesAndHoldsOnlyTheGround) {
 INSTANTIATE_TEST_SUITE_P(Sizes, DetailedWorldSizes,
                          ::testing::Values(BoxSizeCase{8.0f, 1.0f, 2.0f, 8000},
                                            BoxSizeCase{1.0f, 1.0f, 1.0f, 1000},
+                                           // 27000 ms, but every earlier box is frozen after 25000
+                                           BoxSizeCase{27.0f, 1.0f, 3.0f, 25030},
                                            // less than a litre: no wait between drops
                                            BoxSizeCase{1.0f, 1000.0f, 0.1f, 0}));
 
@@ -84,18 +86,27 @@ INSTANTIATE_TEST_SUITE_P(
                                      c.particleVolumeFactor = 1e-30f;
                                      c.particlesPerCubicMeter = 1e30f;
                                  }},
-                      BadSetting{"dropHeight", [](auto& c) { c.dropHeight = -infinity; }}));
+                      BadSetting{"dropHeight", [](auto& c) { c.dropHeight = -infinity; }},
+                      // 1 mm boxes: below the physics' contact tolerances
+                      BadSetting{"below the 0.05", [](auto& c) { c.particlesPerCubicMeter = 1e9f; }},
+                      // a box wider than the bed; a huge one would also wait 2^64 ms between drops
+                      BadSetting{"shorter side", [](auto& c) { c.particleVolumeFactor = 1e30f; }},
+                      BadSetting{"shorter side", [](auto& c) { c.depth = 0.5f; }},
+                      BadSetting{"shorter side", [](auto& c) { c.length = -5.0f; }},
+                      // 1 m boxes 20 km out, where single precision steps by 2 m
+                      BadSetting{"single precision", [](auto& c) { c.length = 1e7f; }}));
 
 TEST(DetailedWorld, HeapMapStaysIndexable) {
     KorvexConfiguration configuration = pileOfMetreBoxes();
     configuration.length = 3e38f;
     EXPECT_THROW(Detailed simulator(configuration), std::length_error);
 
-    configuration.length = -5.0f;
+    // A bed one box long has two cells; a box beyond it raises the last.
+    configuration.length = 1.0f;
     Detailed simulator(configuration);
-    EXPECT_EQ(simulator.heapMapWidth, 1u);
+    EXPECT_EQ(simulator.heapMapWidth, 2u);
     placeSettled(simulator, 3.0f, 0.5f, 2.0f, material(1.0, {1.0}));
-    EXPECT_EQ(simulator.heightAt(0, 2), 0.5f);
+    EXPECT_EQ(simulator.heightAt(1, 2), 0.5f);
 }
 
 // Particles in every state: resting, buried out of the world, moving with a record, settled but not

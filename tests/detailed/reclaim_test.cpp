@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/reclaim_pile.h"
 #include "detailed/drop_randomness.h"
 #include "detailed/reclaim_geometry.h"
 #include "detailed_world.h"
@@ -106,6 +107,25 @@ TEST(DetailedReclaim, SliceTakesWhatLiesStrictlyBeforeItsPosition) {
     EXPECT_EQ(simulator.reclaim(1.5f).sums, std::vector<double>{10.0});
     EXPECT_TRUE(simulator.reclaimingFinished());
     EXPECT_EQ(bodiesInWorld(simulator), 1u);
+}
+
+TEST(DetailedReclaim, AStepTooSmallForWhereBoxesLieFailsBeforeTakingAny) {
+    // The step suits a pile of 10 x 10 m, but a box lies 3 km along, where it no longer moves a float.
+    PlacedPile pile;
+    Detailed& simulator = pile.simulator;
+    korvex::validateReclaimIncrement(1e-4f, simulator.configuration);
+    pile.add(1.0f, 0.5f, 2.0f, {10.0});
+    pile.add(3000.0f, 0.5f, 2.0f, {20.0});
+    EXPECT_GE(simulator.reclaimReach(), 3000.0);
+    EXPECT_THROW(korvex::reclaimPile(simulator, 1e-4f), std::invalid_argument);
+    EXPECT_EQ(simulator.particles.size(), 2u);
+    const auto slices = korvex::reclaimPile(simulator, 100.0f);
+    double volume = 0.0;
+    for (const auto& slice : slices) {
+        volume += slice.material.volume;
+    }
+    EXPECT_EQ(volume, 2.0);
+    EXPECT_TRUE(simulator.particles.empty());
 }
 
 class DetailedReclaimLostBody : public ::testing::TestWithParam<btVector3> {};

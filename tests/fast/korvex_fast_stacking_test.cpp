@@ -215,7 +215,8 @@ INSTANTIATE_TEST_SUITE_P(
                     std::tuple{5.7e-8f, 9u, 3, 0u}));
 
 // (reclaim angle, heap-map column, row, cubes below, slice) on a 10 x 10 m pile, 31 slices along its centre
-// line; columns and rows 0, 9 and 17 lie 4.25 m before, 0.25 m and 4.25 m after its centre.
+// line; columns and rows 0, 10 and 19 lie 5 m before, at and 4.5 m after its centre. The centre line starts
+// at -x and runs through +z, +x and -z.
 class KorvexFastCircularSlice
     : public testing::TestWithParam<std::tuple<float, std::uint32_t, std::uint32_t, int, std::size_t>> {};
 
@@ -233,12 +234,38 @@ TEST_P(KorvexFastCircularSlice, FollowsTheCentreLineAndWrapsAround) {
 
 INSTANTIATE_TEST_SUITE_P(
     Positions, KorvexFastCircularSlice,
-    testing::Values(std::tuple{90.0f, 17u, 9u, 0, 15u}, std::tuple{90.0f, 17u, 8u, 0, 16u},
-                    std::tuple{90.0f, 9u, 17u, 0, 8u}, std::tuple{90.0f, 9u, 9u, 7, 12u},
-                    std::tuple{90.0f, 0u, 9u, 0, 0u}, std::tuple{90.0f, 0u, 8u, 0, 0u},
-                    std::tuple{90.0f, 9u, 0u, 0, 23u}, std::tuple{45.0f, 9u, 9u, 3, 9u},
-                    std::tuple{45.0f, 0u, 9u, 3, 29u}, std::tuple{0.0f, 9u, 9u, 3, 12u},
-                    std::tuple{180.0f, 9u, 9u, 3, 12u}));
+    testing::Values(std::tuple{90.0f, 19u, 10u, 0, 16u}, std::tuple{90.0f, 10u, 19u, 0, 8u},
+                    std::tuple{90.0f, 0u, 10u, 0, 0u}, std::tuple{90.0f, 10u, 0u, 0, 24u},
+                    // just past -x from below: the end of the centre line, which wraps to its start
+                    std::tuple{90.0f, 0u, 9u, 0, 0u}, std::tuple{90.0f, 19u, 9u, 7, 16u},
+                    // 3 cubes up a 45 degree face: 1.5 m, three slices, earlier
+                    std::tuple{45.0f, 10u, 19u, 3, 5u}, std::tuple{45.0f, 0u, 10u, 3, 29u},
+                    std::tuple{0.0f, 10u, 19u, 3, 8u}, std::tuple{180.0f, 10u, 19u, 3, 8u}));
+
+// Particles at one angle from the centre of the bed go into one slice whatever their distance from it and
+// whatever the cell size: the reclaim face is radial. Beds of 20 x 20 cells, whose centre is cell 10.
+class KorvexFastRadialFace : public testing::TestWithParam<std::tuple<float, int, int, std::size_t>> {};
+
+TEST_P(KorvexFastRadialFace, TakesEveryRadiusOfOneAngleInOneSlice) {
+    const auto [particlesPerCubicMeter, di, dj, slice] = GetParam();
+    KorvexConfiguration configuration = pile(1.0f, 1.0f);
+    configuration.particlesPerCubicMeter = particlesPerCubicMeter;
+    const float cellSize = Fast(configuration).cellSize;
+    configuration.length = configuration.depth = 20.0f * cellSize;
+    configuration.circular = true;
+    for (const int radius : {1, 2, 4, 8}) {
+        Fast simulator(configuration);
+        const float x = static_cast<float>(10 + di * radius) * simulator.cellSize;
+        const float z = static_cast<float>(10 + dj * radius) * simulator.cellSize;
+        simulator.dropParticle(x, z, particle());
+        EXPECT_EQ(sliceHolding(simulator), slice) << "radius " << radius << " cells";
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(CellSizes, KorvexFastRadialFace,
+                         testing::Values(std::tuple{1.0f, 1, 0, 16u}, std::tuple{1.0f, 0, 1, 8u},
+                                         std::tuple{8.0f, 1, 0, 16u}, std::tuple{8.0f, 0, 1, 8u},
+                                         std::tuple{64.0f, 1, 0, 16u}, std::tuple{64.0f, 0, -1, 24u}));
 
 TEST(KorvexFastRecords, OnePerParticleAtItsCubeUntilCleared) {
     auto configuration = pile(10.0f, 4.0f);
@@ -257,12 +284,12 @@ TEST(KorvexFastRecords, OnePerParticleAtItsCubeUntilCleared) {
         EXPECT_EQ(record->dimensions, (std::array<double, 3>{0.475, 0.475, 0.475}));
         EXPECT_EQ(record->orientation, (std::array<double, 4>{0.0, 0.0, 1.0, 0.0}));
     }
-    simulator.reclaim(1.0f);
     simulator.stack(1.0f, 1.0f, material(0.3, {1.0}));
 
     simulator.clear();
     EXPECT_TRUE(simulator.settledRecords.empty());
     EXPECT_EQ(totalCubes(simulator), 0);
+    simulator.reclaim(1.0f);
     EXPECT_EQ(sliceVolumes(simulator), std::vector<double>(20, 0.0));
     EXPECT_TRUE(simulator.slices[10].sums.empty());
     EXPECT_EQ(simulator.lastReclaimPosition, 1.0f);

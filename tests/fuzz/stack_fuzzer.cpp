@@ -1,5 +1,6 @@
-// Feeds arbitrary settings and tables through the table reader and both
-// engines, then checks that whatever was accepted is conserved by reclaiming.
+// Feeds arbitrary settings, then a sequence of stack, table, reclaim and
+// height calls, through the table reader and both engines, and checks that
+// whatever was accepted is conserved by reclaiming over all the reclaims.
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
@@ -96,53 +97,92 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
     }
 
+    // A sequence of calls, in any order, as a user of the module may make them.
     const char* vocabulary[] = {"timestamp", "x", "z", "volume", "a", "b"};
-    std::vector<std::string> names(input.byte() % 8);
-    for (auto& name : names) {
-        name = input.pick(vocabulary);
-    }
-    const std::size_t columns = names.size() + input.byte() % 2;
-    const std::size_t rows = input.byte() % 12;
-    std::vector<double> cells(rows * columns);
-    for (auto& cell : cells) {
-        cell = input.number();
-    }
-    // Row-major or column-major storage, as NumPy may hand either over.
-    const bool columnMajor = input.byte() & 1;
-    const auto cellSize = static_cast<std::ptrdiff_t>(sizeof(double));
-    const korvex::TableView table{reinterpret_cast<const std::byte*>(cells.data()), rows, columns,
-                                  columnMajor ? cellSize : cellSize * static_cast<std::ptrdiff_t>(columns),
-                                  columnMajor ? cellSize * static_cast<std::ptrdiff_t>(rows) : cellSize};
-
-    korvex::ChunkColumns roles;
-    try {
-        roles = korvex::resolveChunkColumns(names, columns);
-        korvex::validateChunks(table, roles);
-    } catch (const std::invalid_argument&) {
-        return 0;
-    }
-    double stacked = 0.0;
-    for (std::size_t row = 0; row < rows; ++row) {
-        stacked += table.at(row, roles.volume);
-    }
-    const double particles = stacked * configuration.particlesPerCubicMeter;
-    if (particles > (detailed ? 12.0 : 3000.0)) {
-        return 0;
-    }
-
-    korvex::stackChunks(*simulator, table, roles);
-    const double pending = simulator->pendingMaterial.volume;
+    const double particleLimit = detailed ? 12.0 : 3000.0;
+    double accepted = 0.0;
     double reclaimed = 0.0;
-    for (const auto& slice : korvex::reclaimPile(*simulator, step)) {
-        require(std::isfinite(slice.material.volume) && slice.material.volume >= 0.0, "slice volume");
-        reclaimed += slice.material.volume;
-    }
-    require(std::fabs(reclaimed + pending - stacked) <= 1e-9 * (1.0 + stacked), "volume conserved");
+    // False when the step cannot reach where the physics has put a box: refused before anything is taken.
+    const auto reclaimAll = [&] {
+        std::vector<korvex::ReclaimedSlice> slices;
+        try {
+            slices = korvex::reclaimPile(*simulator, step);
+        } catch (const std::invalid_argument&) {
+            return false;
+        }
+        for (const auto& slice : slices) {
+            require(std::isfinite(slice.material.volume) && slice.material.volume >= 0.0, "slice volume");
+            for (double value : slice.material.averages()) {
+                require(std::isfinite(value), "slice averages");
+            }
+            reclaimed += slice.material.volume;
+        }
+        return true;
+    };
+    for (int call = 0; call < 6; ++call) {
+        const std::uint8_t kind = input.byte() % 4;
+        if (kind == 2) {
+            reclaimAll();
+            continue;
+        }
+        if (kind == 3) {
+            simulator->finishStacking();
+            simulator->updateHeapMap();
+            const std::size_t cellCount = std::size_t{simulator->heapMapWidth} * simulator->heapMapDepth;
+            for (std::size_t k = 0; k < cellCount; ++k) {
+                require(std::isfinite(simulator->heapMap[k]) && simulator->heapMap[k] >= 0.0f, "heights");
+            }
+            continue;
+        }
 
-    simulator->updateHeapMap();
-    const std::size_t cellCount = std::size_t{simulator->heapMapWidth} * simulator->heapMapDepth;
-    for (std::size_t k = 0; k < cellCount; ++k) {
-        require(std::isfinite(simulator->heapMap[k]) && simulator->heapMap[k] >= 0.0f, "heights");
+        // kind 0 is a table of one row, as the Python stack call hands it over; kind 1 a table of any size.
+        std::vector<std::string> names(kind == 0 ? 4 + input.byte() % 3 : input.byte() % 8);
+        for (std::size_t k = 0; k < names.size(); ++k) {
+            names[k] = kind == 0 && k < 4 ? vocabulary[k] : input.pick(vocabulary);
+        }
+        const std::size_t columns = names.size() + (kind == 0 ? 0 : input.byte() % 2);
+        const std::size_t rows = kind == 0 ? 1 : input.byte() % 12;
+        std::vector<double> cells(rows * columns);
+        for (auto& cell : cells) {
+            cell = input.number();
+        }
+        // Row-major or column-major storage, as NumPy may hand either over.
+        const bool columnMajor = input.byte() & 1;
+        const auto cellSize = static_cast<std::ptrdiff_t>(sizeof(double));
+        const korvex::TableView table{
+            reinterpret_cast<const std::byte*>(cells.data()), rows, columns,
+            columnMajor ? cellSize : cellSize * static_cast<std::ptrdiff_t>(columns),
+            columnMajor ? cellSize * static_cast<std::ptrdiff_t>(rows) : cellSize};
+
+        korvex::ChunkColumns roles;
+        try {
+            roles = korvex::resolveChunkColumns(names, columns);
+            korvex::validateChunks(table, roles);
+        } catch (const std::invalid_argument&) {
+            continue;
+        }
+        double volume = 0.0;
+        for (std::size_t row = 0; row < rows; ++row) {
+            volume += table.at(row, roles.volume);
+        }
+        const double pendingBefore = simulator->pendingMaterial.volume;
+        if ((accepted + volume) * configuration.particlesPerCubicMeter > particleLimit) {
+            continue;
+        }
+        // Only the documented refusals may come out, and a refused table changes nothing.
+        try {
+            korvex::stackChunks(*simulator, table, roles);
+            accepted += volume;
+        } catch (const std::invalid_argument&) {
+            require(simulator->pendingMaterial.volume == pendingBefore, "refused table changed the pile");
+        } catch (const std::runtime_error& error) {
+            require(std::string(error.what()) == "invalid parameter count", "undocumented runtime error");
+            require(simulator->pendingMaterial.volume == pendingBefore, "refused table changed the pile");
+        }
     }
+    if (!reclaimAll()) {
+        return 0;
+    }
+    require(std::fabs(reclaimed - accepted) <= 1e-9 * (1.0 + accepted), "volume conserved");
     return 0;
 }

@@ -48,6 +48,12 @@ def settings(**changes):
         ({"detailed": True, "drop": INF}, "dropHeight"),
         ({"detailed": True, "ppm3": 0.0}, "particlesPerCubicMeter"),
         ({"detailed": True, "step": 0.0}, "reclaimIncrement"),
+        # boxes of 1e10 m would wait 2^64 ms between drops; 1 mm boxes are below the physics' tolerances
+        ({"detailed": True, "factor": 1e30}, "particle size .* larger than the bed's shorter side of 6"),
+        ({"detailed": True, "factor": 1e6}, "particle size .* larger than the bed's shorter side"),
+        ({"detailed": True, "ppm3": 1e9, "length": 0.5, "depth": 0.5}, "particle size .* 0.001.* m is below"),
+        ({"detailed": True, "ppm3": 1e5}, "particle size .* is below the 0.05"),
+        ({"detailed": True, "length": 1e7}, "particle size .* single precision"),
     ],
 )
 def test_constructor_rejects_settings_no_engine_can_use(changes, message):
@@ -100,6 +106,14 @@ def table_with_bad_middle_row(bad):
         (lambda lib: lib.stack(0.0, 3.0, INF, 1.0, [1.0, 2.0]), "position"),
         (lambda lib: lib.stack(0.0, 3.0, 2.0, 1.0, [NAN, 2.0]), "quality"),
         (lambda lib: lib.stack(0.0, 3.0, 2.0, 1e200, [1e200, 2.0]), "quality"),
+        # more than a bed of 10 x 6 m holds 1 km high
+        (lambda lib: lib.stack(0.0, 3.0, 2.0, 1e300, [1.0, 2.0]), "more than the 60000.* m3 this bed can hold"),
+        (lambda lib: lib.stack(0.0, 3.0, 2.0, 60001.0, [1.0, 2.0]), "bed can hold"),
+        (stack_row([0.0, 3.0, 2.0, 1e12, 1.0, 2.0]), "bed can hold"),
+        (table_with_bad_middle_row([0.0, 5.0, 2.0, 6e4, 1.0, 2.0]), "bed can hold"),
+        # finite values whose sums over the bed would not be
+        (lambda lib: lib.stack(0.0, 3.0, 2.0, 1.0, [1.7e308, 2.0]), "quality value"),
+        (table_with_bad_middle_row([0.0, 5.0, 2.0, 1.0, 1e305, 2.0]), "row 2: quality value \"p\""),
         (stack_row([0.0, 3.0, 2.0, INF, 1.0, 2.0]), "row 0: volume"),
         (stack_row([0.0, 1e300, 2.0, 1.0, 1.0, 2.0]), "row 0: x and z"),
         (table_with_bad_middle_row([0.0, 5.0, 2.0, 1.0, NAN, 2.0]), "row 2: quality value \"p\""),
@@ -168,3 +182,37 @@ def test_drops_far_outside_the_pile_land_on_its_edge(make, x, z):
     assert all(math.isfinite(h) and h >= 0 for row in heights for h in row)
     result = lib.reclaim()
     assert sum(result["volume"]) == pytest.approx(1.0)
+
+
+@pytest.mark.parametrize("make", [fast_lib, detailed_lib], ids=["fast", "detailed"])
+def test_room_is_what_the_pile_holds_so_far(make):
+    lib = make(length=8, depth=8)
+    lib.stack(0.0, 4.0, 4.0, 2.0, [1.0])
+    with pytest.raises(ValueError, match="bring the pile to 64002"):
+        lib.stack(0.0, 4.0, 4.0, 64000.0, [1.0])
+    assert sum(lib.reclaim()["volume"]) == pytest.approx(2.0)
+
+
+def test_values_that_overflow_when_summed_are_refused():
+    # Two rows of 1 m3 make one particle of 2 m3, whose sum would be infinite.
+    lib = fast_lib(particles_per_m3=0.5, length=20, depth=12)
+    rows = np.array([[0.0, 5.0, 3.0, 1.0, 1.7e308], [0.0, 5.0, 3.0, 1.0, 1.7e308]])
+    with pytest.raises(ValueError, match="row 0: quality value \"q\""):
+        lib.stack_list(rows, ["timestamp", "x", "z", "volume", "q"])
+    assert sum(lib.reclaim()["volume"]) == 0.0
+
+
+def test_a_table_that_would_fill_a_column_is_refused_before_any_row():
+    # One column of a 1 x 1 m pile: 2^31 + 5 particles would overflow its count.
+    lib = _korvex_lib.KorvexLib(1.0, 1.0, 90.0, 1.0, False, 0.5, 1.0, 5.0, False, 1.0)
+    rows = np.array([[0.0, 0.5, 0.5, 3.0, 1.0], [0.0, 0.5, 0.5, 2.0**31 + 2.0, 1.0]])
+    with pytest.raises(ValueError, match="bed can hold"):
+        lib.stack_list(rows, ["timestamp", "x", "z", "volume", "q"])
+    assert sum(lib.reclaim()["volume"]) == 0.0
+
+
+def test_a_column_count_limit_binds_where_the_bed_is_of_tiny_cells():
+    # Cells of 2.2e-7 m: a km-high 1 x 1 cell bed would hold 4.6e9 particles, a column only 2^31 - 1.
+    lib = _korvex_lib.KorvexLib(2.2e-7, 2.2e-7, 90.0, 1e20, False, 0.5, 1.0, 5.0, False, 1e-7)
+    with pytest.raises(ValueError, match="bed can hold"):
+        lib.stack(0.0, 0.0, 0.0, 2.2e-11, [1.0])

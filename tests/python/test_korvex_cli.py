@@ -48,7 +48,8 @@ def test_simulate_a_quality_series_end_to_end(deliveries_csv, tmp_path, capsys):
     )
     assert code == 0
     written = capsys.readouterr().out.split()
-    assert written == [str(out / f"deliveries-{name}") for name in ("reclaimed.csv", "heights.png", "qualities.png")]
+    names = ("reclaimed.csv", "heights.png", "qualities.png", "variogram.png")
+    assert written == [str(out / f"deliveries-{name}") for name in names]
     slices = pd.read_csv(out / "deliveries-reclaimed.csv", comment="#")
     assert list(slices.columns) == ["position_m", "volume_m3", "CaO", "SiO2"]
     delivered = pd.read_csv(deliveries_csv)["volume"].sum()
@@ -59,6 +60,7 @@ def test_simulate_a_quality_series_end_to_end(deliveries_csv, tmp_path, capsys):
     assert np.all(np.diff(slices["position_m"]) == pytest.approx(1.0))
     assert_png(out / "deliveries-heights.png")
     assert_png(out / "deliveries-qualities.png")
+    assert_png(out / "deliveries-variogram.png")
 
 
 def test_simulate_a_chunk_table_as_it_is(tmp_path, capsys):
@@ -132,3 +134,17 @@ def test_demo_with_a_seed_repeats_its_table_and_plot_to_the_byte(tmp_path, capsy
     unseeded = demo_run(tmp_path, "third")
     assert unseeded != first
     assert not re.search(r"seed 7\b", capsys.readouterr().out)
+
+
+def test_demo_explains_every_figure_and_checks_the_prediction_against_replicates(tmp_path, capsys):
+    assert main(["demo", "--output", str(tmp_path / "demo.png"), "--layers", "8", "--replicates", "2"]) == 0
+    report = capsys.readouterr().out
+    header = next(line for line in report.splitlines() if line.startswith("quality"))
+    assert header.index("VRR out/in") < header.index("VRR predicted") < header.index("VRR per delivery")
+    for figure in ("VRR ", "E ", "VRR predicted ", "VRR per delivery "):
+        assert any(line.startswith(figure) for line in report.splitlines()), figure
+    checks = [line for line in report.splitlines() if "over 2 runs" in line]
+    assert [line.split(":")[0].strip() for line in checks] == ["CaO", "SiO2", "Fe2O3"]
+    with pytest.raises(SystemExit):
+        main(["demo", "--output", str(tmp_path / "demo.png"), "--replicates", "0"])
+    assert "replicates must be a whole number of at least 1" in capsys.readouterr().err

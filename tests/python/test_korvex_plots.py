@@ -19,7 +19,7 @@ def test_plots_are_written_as_png(tmp_path):
     volume = np.r_[0.0, np.full(39, 2.5)]
     values = np.where(volume[:, None] > 0, rng.normal(size=(40, 2)), np.nan)
     reclaimed = Reclaimed(np.arange(40.0), volume, values, ("a", "b"))
-    assert heights.extent_m == (-0.5, 39.5, -0.5, 9.5)
+    assert heights.extent_m == (0.0, 40.0, 0.0, 10.0)
     written = [
         save_figure(heights_figure(heights), tmp_path / "new" / "heights.png"),
         save_figure(qualities_figure(series, reclaimed), tmp_path / "qualities.png"),

@@ -9,7 +9,7 @@ import pytest
 
 from korvex import Bed, Chevcon, ConeShell, QualitySeries, simulate, simulate_ring, synthetic_series
 from korvex.cli import main
-from korvex.ring import RingStudy, portion_means
+from korvex.ring import RingStudy
 
 # A small ring: centre line 100.5 m, a pile 12 m wide, so 6 m high at the fast engine's 45 degrees.
 RING = Bed(length_m=50.0, depth_m=50.0, circular=True, ring_radius_m=16.0, pile_width_m=12.0)
@@ -84,8 +84,7 @@ def test_white_feed_gives_a_fair_vrr_near_one():
     study = simulate_ring(feed(600, None, seed=7), Chevcon(chunk_length_m=10.0), bed, seed=8, portion_m3=90.0)
     (figures,) = study.homogenisation()
     assert 0.7 < figures.vrr < 1.4
-    # Portions the size of the feed's own rows show what a per-slice comparison would hide.
-    assert portion_means(np.ones(4), [1.0, 3.0, 5.0, 7.0], 2.0)[:, 0].tolist() == [2.0, 6.0]
+    assert figures.portion_m3 == pytest.approx(90.0, rel=0.1)
 
 
 def test_ramp_blends_a_correlated_feed():
@@ -119,8 +118,8 @@ def test_cone_shell_cones_reach_the_set_height():
     cell = study.heights.cell_m
     for a in standing:
         angle = math.pi - a / RING.circle_radius_m
-        i = round((25.0 + RING.circle_radius_m * math.cos(angle)) / cell)
-        j = round((25.0 + RING.circle_radius_m * math.sin(angle)) / cell)
+        i = int((25.0 + RING.circle_radius_m * math.cos(angle)) // cell)
+        j = int((25.0 + RING.circle_radius_m * math.sin(angle)) // cell)
         assert heights[j - 2 : j + 3, i - 2 : i + 3].max() == pytest.approx(4.0, abs=1.0)
 
 
@@ -170,7 +169,6 @@ def test_stops_and_slew_steps_move_the_stacker_as_set():
         (lambda: Chevcon(slew_speed_m_per_min=0.01), RING, "less than one layer"),
         (lambda: ConeShell(cone_height_m=9.0), RING, "wider than half the pile"),
         (lambda: ConeShell(cone_height_m=2.0), Bed(length_m=50.0, depth_m=50.0), "circular bed"),
-        (lambda: Chevcon(), Bed(**{**RING.__dict__, "reclaim_angle_deg": 120.0}), "at most 90"),
     ],
 )
 def test_ring_plans_refuse_what_they_cannot_run(make, bed, message):
@@ -280,7 +278,7 @@ def test_stock_and_ramp_agree_with_the_residence_and_the_geometry():
     # The ramp as the feed ended, up to the front's run-out, holds what its cost says is missing from it.
     heights, cell = study.heights.heights_m, study.heights.cell_m
     j, i = np.indices(heights.shape)
-    along = (math.pi - np.arctan2(j * cell - 25.0, i * cell - 25.0)) * RING.circle_radius_m
+    along = (math.pi - np.arctan2((j + 0.5) * cell - 25.0, (i + 0.5) * cell - 25.0)) * RING.circle_radius_m
     length = RING.centre_line_m
     front = (schedule.reclaimer_position_m[-1] + schedule.lag_m) % length
     behind = (along - front + length / 2) % length - length / 2

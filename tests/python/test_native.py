@@ -135,8 +135,9 @@ def test_particle_records_carry_drop_order_position_and_quality(engine):
     np.testing.assert_allclose(particles["values"], table[particles["drop_index"] // per_chunk, 4:], rtol=1e-6)
     heights = simulator.heights()
     cell = simulator.cell_size_m
-    i = np.clip(np.rint(particles["x_m"] / cell).astype(int), 0, heights.shape[1] - 1)
-    j = np.clip(np.rint(particles["z_m"] / cell).astype(int), 0, heights.shape[0] - 1)
+    # Cell i spans i to i + 1 cell edges from the bed's origin.
+    i = np.clip(np.floor(particles["x_m"] / cell).astype(int), 0, heights.shape[1] - 1)
+    j = np.clip(np.floor(particles["z_m"] / cell).astype(int), 0, heights.shape[0] - 1)
     # No particle rests above the surface over it (the detailed surface is the highest centre in a cell).
     assert np.all(particles["y_m"] <= heights[j, i] + cell)
 

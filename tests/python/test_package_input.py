@@ -58,7 +58,7 @@ CHUNKS = "x,z,volume,Fe2O3\n5,4,3,1.0\n70,4,3,2.0\n15,4,3,3.0\n"
         (csv_text(), ["--layers", "1000000000"], "lay fewer layers"),
         (csv_text(), ["--length-m", "nan"], "length_m must be finite, got nan m"),
         (csv_text(), ["--particles-per-m3", "1e9"], "more than the 268,435,456 allowed"),
-        (csv_text(), ["--reclaim-angle-deg", "180"], "reclaim_angle_deg must lie strictly between 0 and 180 °"),
+        (csv_text(), ["--reclaim-angle-deg", "120"], "reclaim_angle_deg must lie above 0 and at most 90 °"),
         (csv_text(), ["--seed", "-1"], "seed must be a whole number"),
         (csv_text(), ["--volume-m3", "0", "--volume-column", "none"], "volume_m3 must be positive, got 0.0 m³"),
         (csv_text(), ["--quality", "MgO"], "no quality column ['MgO']"),

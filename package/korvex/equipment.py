@@ -1,0 +1,220 @@
+"""The stacker and the reclaimer: plans in their settings, the output as a time series.
+
+A reclaimer taking rate_t_per_h turns the slices into a stream in time: a
+slice of mass m_t takes m_t / rate_t_per_h hours. The laboratory samples that
+stream in composites (hourly, per shift); the figure quoted is the standard
+deviation of the composites, each weighted by its mass.
+"""
+
+from __future__ import annotations
+
+import math
+from dataclasses import dataclass
+from typing import TYPE_CHECKING, Any
+
+import numpy as np
+
+from .bed import Bed
+from .metrics import weighted_mean_std
+from .plans import PLANS, StackingPlan, _durations
+from .series import QualitySeries
+from .units import check_bulk_density
+
+if TYPE_CHECKING:
+    import pandas as pd
+
+    from .results import Reclaimed
+
+SHIFT_H = 8.0
+END_CONE = "end cones"
+BODY = "body"
+WHOLE = "whole bed"
+
+
+def _check(name: str, value: float | None, unit: str, *, zero: bool = False) -> None:
+    if value is None:
+        return
+    if not (math.isfinite(value) and (value >= 0 if zero else value > 0)):
+        kind = "zero or positive" if zero else "positive"
+        raise ValueError(f"{name} must be {kind} and finite, got {value} {unit}")
+
+
+@dataclass(frozen=True)
+class Stacker:
+    """The stacker as a plant describes it; `plan` turns it into a stacking plan.
+
+    speed_m_per_min: travel speed; None lets the plan's layer count set it.
+    turnaround_dwell_s: time it stands at each end while the feed runs on.
+    fall_height_m: height of the boom's discharge above the pile, kept for
+        the detailed engine (which for now throws from the bed's drop_height_m).
+    blending_tail_m: length at each end where it turns and the end cones lie
+        (by default half the bed's depth).
+    The stacking rate is not a setting: it is the feed's own rate
+    (`feed_rate_t_per_h`).
+    """
+
+    speed_m_per_min: float | None = None
+    turnaround_dwell_s: float = 0.0
+    fall_height_m: float | None = None
+    blending_tail_m: float | None = None
+
+    def __post_init__(self) -> None:
+        _check("speed_m_per_min", self.speed_m_per_min, "m/min")
+        _check("turnaround_dwell_s", self.turnaround_dwell_s, "s", zero=True)
+        _check("fall_height_m", self.fall_height_m, "m")
+        _check("blending_tail_m", self.blending_tail_m, "m", zero=True)
+
+    def plan(self, name: str = "chevron", **settings: Any) -> StackingPlan:
+        """The named plan (see PLANS) with this stacker's speed, dwell and tail, and further settings."""
+        if name not in PLANS:
+            raise ValueError(f"plan must be one of {sorted(PLANS)}, got {name!r}")
+        own: dict[str, Any] = {}
+        if self.speed_m_per_min is not None:
+            own["stacker_speed_m_per_min"] = self.speed_m_per_min
+        if self.turnaround_dwell_s:
+            own["turnaround_dwell_s"] = self.turnaround_dwell_s
+        if self.blending_tail_m is not None:
+            own["blending_tail_m"] = self.blending_tail_m
+        try:
+            return PLANS[name](**own, **settings)
+        except TypeError:
+            raise ValueError(f"the {name} plan takes none of {sorted({**own, **settings})}") from None
+
+
+def feed_rate_t_per_h(series: QualitySeries, bulk_density_t_per_m3: float) -> float:
+    """The feed's mean rate while it flows (stops of the feed left out), in t/h."""
+    flowing_h = float(_durations(series.time_s).sum()) / 3600
+    if flowing_h <= 0:
+        raise ValueError("the feed arrives all at one instant: it has no rate")
+    return series.total_volume_m3 * check_bulk_density(bulk_density_t_per_m3) / flowing_h
+
+
+@dataclass(frozen=True)
+class Reclaimer:
+    """A reclaimer that takes rate_t_per_h from the face, slice after slice."""
+
+    rate_t_per_h: float
+
+    def __post_init__(self) -> None:
+        _check("rate_t_per_h", self.rate_t_per_h, "t/h")
+
+    def output(self, reclaimed: Reclaimed, bulk_density_t_per_m3: float, *, start_h: float = 0.0) -> OutputSeries:
+        """The slices as a stream in time, starting at start_h."""
+        import pandas as pd
+
+        mass = reclaimed.volume_m3 * check_bulk_density(bulk_density_t_per_m3)
+        end = start_h + np.cumsum(mass) / self.rate_t_per_h
+        frame = pd.DataFrame(
+            {
+                "start_h": np.concatenate([[start_h], end[:-1]]),
+                "end_h": end,
+                "position_m": reclaimed.position_m,
+                "volume_m3": reclaimed.volume_m3,
+                "mass_t": mass,
+            }
+        )
+        for name, column in zip(reclaimed.names, reclaimed.values.T, strict=True):
+            frame[name] = column
+        return OutputSeries(frame, reclaimed.names)
+
+
+@dataclass(frozen=True)
+class OutputSeries:
+    """The reclaimed stream in time: one row per slice with start_h, end_h, position_m, volume_m3, mass_t
+    and the quality values."""
+
+    frame: pd.DataFrame
+    names: tuple[str, ...]
+
+    @property
+    def duration_h(self) -> float:
+        return float(self.frame["end_h"].iloc[-1] - self.frame["start_h"].iloc[0]) if len(self.frame) else 0.0
+
+    def composites(self, interval_h: float = 1.0) -> pd.DataFrame:
+        """Mass-weighted composites over consecutive intervals, as the laboratory samples them.
+
+        A slice goes whole into the interval in which its middle falls; slices
+        are far shorter than a sampling interval. Columns: start_h, end_h,
+        mass_t, volume_m3 and the averaged quality values.
+        """
+        import pandas as pd
+
+        _check("interval_h", interval_h, "h")
+        full = self.frame[self.frame["mass_t"] > 0]
+        if full.empty:
+            raise ValueError("no material was reclaimed")
+        origin = float(self.frame["start_h"].iloc[0])
+        # Intervals count from the start of the reclaim: put it at the epoch, where resampling starts its bins.
+        middle = pd.Timestamp(0) + pd.to_timedelta((full["start_h"] + full["end_h"]) / 2 - origin, unit="h")
+        weighted = full[list(self.names)].mul(full["mass_t"], axis=0)
+        table = pd.concat([full[["mass_t", "volume_m3"]], weighted], axis=1).set_index(pd.DatetimeIndex(middle))
+        # Whole nanoseconds: a float number of hours would leave the bins' edges ragged.
+        rule = pd.Timedelta(round(interval_h * 3_600_000_000_000), unit="ns")
+        sums = table.resample(rule, origin="epoch").sum()
+        sums = sums[sums["mass_t"] > 0]
+        start_h = origin + (sums.index - pd.Timestamp(0)).total_seconds().to_numpy() / 3600
+        result = pd.DataFrame(
+            {
+                "start_h": start_h,
+                "end_h": start_h + interval_h,
+                "mass_t": sums["mass_t"].to_numpy(),
+                "volume_m3": sums["volume_m3"].to_numpy(),
+            }
+        )
+        for name in self.names:
+            result[name] = (sums[name] / sums["mass_t"]).to_numpy()
+        return result
+
+    def composite_std(self, interval_h: float = 1.0) -> dict[str, float]:
+        """The mass-weighted std of each quality value over the composites of interval_h."""
+        composites = self.composites(interval_h)
+        return {
+            name: weighted_mean_std(composites[name].to_numpy(), composites["mass_t"].to_numpy())[1]
+            for name in self.names
+        }
+
+
+def slice_regions(reclaimed: Reclaimed, bed: Bed, blending_tail_m: float | None) -> np.ndarray:
+    """END_CONE or BODY for every slice: end-cone slices are those taken while the
+    reclaimer stands within the blending tail at either end of a straight bed.
+
+    A circular bed, or a plan without tails, has a body only.
+    """
+    regions = np.full(len(reclaimed), BODY, dtype=object)
+    if bed.circular or not blending_tail_m:
+        return regions
+    middle = reclaimed.position_m - bed.reclaim_increment_m / 2
+    regions[(middle < blending_tail_m) | (middle > bed.length_m - blending_tail_m)] = END_CONE
+    return regions
+
+
+def region_figures(
+    reclaimed: Reclaimed, regions: np.ndarray, bulk_density_t_per_m3: float | None = None
+) -> pd.DataFrame:
+    """Mean and std of every quality value over the end cones, the body and the whole bed.
+
+    Rows: region; columns: slices, volume_m3 (and mass_t with a density), then
+    "<quality> mean" and "<quality> std" (volume-weighted over the slices).
+    """
+    import pandas as pd
+
+    rows = []
+    for region in (END_CONE, BODY, WHOLE):
+        mask = (regions == region if region != WHOLE else np.ones(len(reclaimed), dtype=bool)) & (
+            reclaimed.volume_m3 > 0
+        )
+        if not mask.any():
+            continue
+        row: dict[str, Any] = {
+            "region": region,
+            "slices": int(mask.sum()),
+            "volume_m3": float(reclaimed.volume_m3[mask].sum()),
+        }
+        if bulk_density_t_per_m3 is not None:
+            row["mass_t"] = row["volume_m3"] * check_bulk_density(bulk_density_t_per_m3)
+        for k, name in enumerate(reclaimed.names):
+            mean, std = weighted_mean_std(reclaimed.values[mask, k], reclaimed.volume_m3[mask])
+            row[f"{name} mean"] = mean
+            row[f"{name} std"] = std
+        rows.append(row)
+    return pd.DataFrame(rows)

@@ -1,0 +1,344 @@
+"""Reading the tables users hand us (CSV, Excel) and writing results back to workbooks.
+
+Files are untrusted: every reader is bounded in bytes, rows, columns and cells
+before it allocates, and workbooks are parsed with defusedxml in place (openpyxl
+uses it when it is installed; we refuse to read a workbook without it).
+
+Errors name the place as the user sees it: the CSV line counting as an editor
+does (the header is line 1), or the workbook's sheet and row, and the column.
+"""
+
+from __future__ import annotations
+
+import re
+import zipfile
+from collections.abc import Mapping
+from dataclasses import dataclass
+from pathlib import Path
+from typing import TYPE_CHECKING, Any
+
+import numpy as np
+
+if TYPE_CHECKING:
+    import pandas as pd
+
+WORKBOOK_SUFFIXES = (".xlsx", ".xlsm")
+# Excel's own limit on a sheet's name.
+SHEET_NAME_CHARACTERS = 31
+
+# Day and month as the first two numbers of a date, in either order: 03.04.2026, 4/3/26 10:00.
+_NUMERIC_DATE = re.compile(r"^\s*(\d{1,2})([./-])(\d{1,2})\2(\d{2}|\d{4})(?!\d)")
+
+
+@dataclass(frozen=True)
+class ReadLimits:
+    """Bounds on what one input file may make us allocate.
+
+    max_bytes: size of the file (for a workbook also its unpacked size).
+    max_rows, max_columns, max_cells: of the table read.
+    """
+
+    max_bytes: int = 256 * 1024 * 1024
+    max_rows: int = 5_000_000
+    max_columns: int = 1_000
+    max_cells: int = 50_000_000
+
+    def check_size(self, path: Path, size: int, what: str = "") -> None:
+        if size > self.max_bytes:
+            raise ValueError(
+                f"{path}: {what or 'the file'} is {size:,} bytes, more than the limit of {self.max_bytes:,}"
+            )
+
+    def check_shape(self, path: Path, rows: int, columns: int) -> None:
+        if columns > self.max_columns:
+            raise ValueError(f"{path}: {columns:,} columns, more than the limit of {self.max_columns:,}")
+        if rows > self.max_rows:
+            raise ValueError(f"{path}: the file would have {rows:,} rows, more than the {self.max_rows:,} allowed")
+        if rows * columns > self.max_cells:
+            raise ValueError(f"{path}: more than the limit of {self.max_cells:,} cells")
+
+
+@dataclass(frozen=True)
+class DateFormat:
+    """How dates are written in an input.
+
+    date_format: a strptime format such as "%d.%m.%Y %H:%M"; by default the
+        dates' own shape decides (ISO 8601, or numbers day and month).
+    dayfirst: for numeric dates without a format, whether the day comes
+        first; None reads it from the dates themselves and raises when every
+        date reads both ways.
+    """
+
+    date_format: str | None = None
+    dayfirst: bool | None = None
+
+
+@dataclass(frozen=True)
+class Origin:
+    """Where a table came from, to name a cell in an error: the file, how its lines
+    are called ("line" in a CSV, "row" in a sheet) and the line of every row."""
+
+    source: str
+    lines: np.ndarray | None = None
+    word: str = "line"
+
+    def at(self, position: int | None, column: str) -> str:
+        parts = [self.source] if self.source else []
+        if position is not None and self.lines is not None:
+            parts.append(f"{self.word} {int(self.lines[position])}")
+        place = " ".join(parts)
+        return f"{place}, column {column!r}" if place else f"column {column!r}"
+
+
+def parse_dates(
+    values: pd.Series, column: str, dates: DateFormat = DateFormat(), *, origin: Origin = Origin("table")
+) -> pd.Series:
+    """Text dates as timestamps; ValueError naming the line and the column for a date that does not read.
+
+    Numeric dates whose day and month could be read either way, for every
+    row, raise unless dates.date_format or dates.dayfirst says which: a silent
+    guess misreads every date of a day-first file whose days are all 12 or less.
+    Empty cells become NaT, for the caller to refuse or accept.
+    """
+    import pandas as pd
+
+    text = values.astype("string").str.strip()
+    present = text.notna() & (text != "")
+    if dates.date_format is not None:
+        stamps = pd.to_datetime(text.where(present), format=dates.date_format, errors="coerce")
+        _check_parsed(text, present, stamps, column, origin, f"does not read as the format {dates.date_format!r}")
+        return stamps
+    parts = text[present].str.extract(_NUMERIC_DATE)
+    if len(parts) and parts[0].notna().all():
+        first = parts[0].astype(int).to_numpy()
+        second = parts[2].astype(int).to_numpy()
+        misfits = {True: (second > 12) | (first > 31), False: (first > 12) | (second > 31)}
+        dayfirst = dates.dayfirst
+        if dayfirst is None:
+            if not misfits[True].any() and not misfits[False].any():
+                example = str(text[present].iloc[0])
+                raise ValueError(
+                    f"{origin.at(None, column)}: every date reads both day-first and month-first "
+                    f"({example!r}); say which with dayfirst or a date format"
+                )
+            # The order that more of the leading dates allow; its first misfit is the error.
+            dayfirst = _first_true(misfits[True]) >= _first_true(misfits[False])
+        if misfits[dayfirst].any():
+            order = "day-first" if dayfirst else "month-first"
+            position = int(np.flatnonzero(present.to_numpy())[_first_true(misfits[dayfirst])])
+            raise ValueError(f"{origin.at(position, column)}: {text.iloc[position]!r} is not a {order} date")
+        stamps = pd.to_datetime(text.where(present), dayfirst=dayfirst, format="mixed", errors="coerce")
+        _check_parsed(text, present, stamps, column, origin, "does not read as a date")
+        return stamps
+    stamps = pd.to_datetime(text.where(present), format="ISO8601", errors="coerce")
+    _check_parsed(
+        text, present, stamps, column, origin, "is neither a number of seconds nor a date (ISO 8601, or give a format)"
+    )
+    return stamps
+
+
+def _first_true(flags: np.ndarray) -> int:
+    """Index of the first true flag; the length if there is none."""
+    return int(np.argmax(flags)) if flags.any() else int(flags.size)
+
+
+def _check_parsed(
+    text: pd.Series,
+    present: pd.Series,
+    stamps: pd.Series,
+    column: str,
+    origin: Origin,
+    expected: str,
+) -> None:
+    failed = (present & stamps.isna()).to_numpy()
+    if failed.any():
+        position = int(np.argmax(failed))
+        raise ValueError(f"{origin.at(position, column)}: {text.iloc[position]!r} {expected}")
+
+
+def _numbers(frame: pd.DataFrame, skip: set[str], decimal: str, origin: Origin) -> pd.DataFrame:
+    """Text columns that hold numbers made numeric; a column of numbers with one word in it is an error.
+
+    A column where no cell reads as a number is text (a comment, a supplier)
+    and stays as it is.
+    """
+    import pandas as pd
+    from pandas.api import types
+
+    result = frame.copy()
+    for column in frame.columns:
+        name = str(column)
+        if name in skip or types.is_numeric_dtype(frame[column]) or types.is_datetime64_any_dtype(frame[column]):
+            continue
+        text = frame[column].astype("string").str.strip()
+        present = text.notna() & (text != "")
+        candidate = text.str.replace(decimal, ".", regex=False) if decimal != "." else text
+        numbers = pd.to_numeric(candidate.where(present), errors="coerce")
+        read = numbers.notna()
+        if not read.any():
+            continue
+        failed = (present & ~read).to_numpy()
+        if failed.any():
+            position = int(np.argmax(failed))
+            raise ValueError(f"{origin.at(position, name)}: {text.iloc[position]!r} is not a number")
+        result[column] = numbers.astype(np.float64)
+    return result
+
+
+def read_csv(
+    path: str | Path,
+    *,
+    sep: str = ",",
+    decimal: str = ".",
+    dates: DateFormat = DateFormat(),
+    time_column: str | None = "timestamp",
+    limits: ReadLimits = ReadLimits(),
+) -> pd.DataFrame:
+    """A CSV as a table: numbers as numbers (with the given decimal mark), the time column as dates.
+
+    sep: field separator (";" where the decimal mark is a comma).
+    A time column of numbers stays numbers (seconds). Empty lines at the end
+    are dropped; an empty line in the middle is an empty row.
+    """
+    import pandas as pd
+
+    path = Path(path)
+    limits.check_size(path, path.stat().st_size)
+    if sep == decimal:
+        raise ValueError(f"the separator and the decimal mark are both {sep!r}")
+    try:
+        frame = pd.read_csv(
+            path,
+            sep=sep,
+            nrows=limits.max_rows + 1,
+            skip_blank_lines=False,
+            dtype=str,
+            keep_default_na=False,
+            na_values=[""],
+        )
+    except (pd.errors.ParserError, UnicodeDecodeError) as error:
+        raise ValueError(f"{path}: not a readable CSV: {error}") from None
+    limits.check_shape(path, len(frame), len(frame.columns))
+    frame = _without_trailing_blanks(frame)
+    # Row k of the file's data is line k + 2: the header is line 1. A blank line
+    # in the middle stays as an empty row, for the reader of the table to refuse.
+    return _typed(frame, decimal, dates, time_column, Origin(str(path), np.arange(len(frame)) + 2))
+
+
+def _typed(
+    frame: pd.DataFrame, decimal: str, dates: DateFormat, time_column: str | None, origin: Origin
+) -> pd.DataFrame:
+    """Numbers and dates from a table of text cells."""
+    from pandas.api import types
+
+    time = str(time_column) if time_column is not None and time_column in frame.columns else None
+    frame = _numbers(frame, {time} if time else set(), decimal, origin)
+    if time is not None and not types.is_datetime64_any_dtype(frame[time]):
+        as_numbers = _numbers(frame[[time]], set(), decimal, origin)[time]
+        if types.is_numeric_dtype(as_numbers):
+            frame[time] = as_numbers
+        else:
+            frame[time] = parse_dates(frame[time], time, dates, origin=origin)
+    return frame
+
+
+def _without_trailing_blanks(frame: pd.DataFrame) -> pd.DataFrame:
+    filled = np.flatnonzero(frame.notna().any(axis=1).to_numpy())
+    return frame.iloc[: int(filled[-1]) + 1 if filled.size else 0].reset_index(drop=True)
+
+
+def _check_defused() -> None:
+    from openpyxl import xml
+
+    if not xml.DEFUSEDXML:
+        raise RuntimeError("openpyxl runs without defusedxml; install defusedxml before reading workbooks")
+
+
+def read_workbook(
+    path: str | Path,
+    *,
+    sheet: str | None = None,
+    dates: DateFormat = DateFormat(),
+    time_column: str | None = "timestamp",
+    limits: ReadLimits = ReadLimits(),
+) -> pd.DataFrame:
+    """One sheet of an Excel workbook as a table (the first sheet by default); the first row names the columns."""
+    import pandas as pd
+    from openpyxl import load_workbook
+
+    path = Path(path)
+    limits.check_size(path, path.stat().st_size)
+    try:
+        with zipfile.ZipFile(path) as archive:
+            unpacked = sum(info.file_size for info in archive.infolist())
+    except zipfile.BadZipFile:
+        raise ValueError(f"{path}: not an Excel workbook (.xlsx)") from None
+    limits.check_size(path, unpacked, "the unpacked workbook")
+    _check_defused()
+    book = load_workbook(path, read_only=True, data_only=True)
+    try:
+        if sheet is None:
+            page = book.worksheets[0]
+        elif sheet in book.sheetnames:
+            page = book[sheet]
+        else:
+            raise ValueError(f"{path}: no sheet {sheet!r} among {book.sheetnames}")
+        rows: list[tuple[Any, ...]] = []
+        width = 0
+        for row in page.iter_rows(values_only=True):
+            width = max(width, len(row))
+            limits.check_shape(path, len(rows), width)
+            rows.append(row)
+        title = page.title
+    finally:
+        book.close()
+    if not rows:
+        raise ValueError(f"{path}: sheet {title!r} is empty")
+    header = [("" if cell is None else str(cell)).strip() for cell in rows[0]]
+    unnamed = [k + 1 for k, name in enumerate(header) if not name]
+    if unnamed:
+        raise ValueError(f"{path}: sheet {title!r} has no name in row 1 for column {unnamed[0]}")
+    body = [list(row) + [None] * (len(header) - len(row)) for row in rows[1:]]
+    frame = pd.DataFrame([row[: len(header)] for row in body], columns=header, dtype=object)
+    frame = _without_trailing_blanks(frame)
+    # Sheet rows count from 1 with the header, as Excel numbers them.
+    lines = np.arange(len(frame)) + 2
+    if time_column is not None and time_column in frame.columns:
+        column = frame[time_column]
+        if column.map(lambda cell: hasattr(cell, "year")).all():
+            frame[time_column] = pd.to_datetime(column)
+    return _typed(frame, ".", dates, time_column, Origin(f"{path} sheet {title!r}", lines, "row"))
+
+
+def read_table(
+    path: str | Path,
+    *,
+    sep: str = ",",
+    decimal: str = ".",
+    dates: DateFormat = DateFormat(),
+    time_column: str | None = "timestamp",
+    sheet: str | None = None,
+    limits: ReadLimits = ReadLimits(),
+) -> pd.DataFrame:
+    """A CSV or (by its suffix) an Excel workbook as a table; see read_csv and read_workbook."""
+    path = Path(path)
+    if path.suffix.lower() in WORKBOOK_SUFFIXES:
+        return read_workbook(path, sheet=sheet, dates=dates, time_column=time_column, limits=limits)
+    if sheet is not None:
+        raise ValueError(f"{path} is a CSV file: it has no sheet {sheet!r}")
+    return read_csv(path, sep=sep, decimal=decimal, dates=dates, time_column=time_column, limits=limits)
+
+
+def write_workbook(path: str | Path, sheets: Mapping[str, pd.DataFrame]) -> Path:
+    """Write each table to its own sheet, in the given order, without the index; return the path."""
+    import pandas as pd
+
+    path = Path(path)
+    long = [name for name in sheets if len(name) > SHEET_NAME_CHARACTERS]
+    if long:
+        raise ValueError(f"sheet names are at most {SHEET_NAME_CHARACTERS} characters: {long}")
+    path.parent.mkdir(parents=True, exist_ok=True)
+    with pd.ExcelWriter(path, engine="openpyxl") as writer:
+        for name, table in sheets.items():
+            table.to_excel(writer, sheet_name=name, index=False)
+    return path
