@@ -363,6 +363,20 @@ def _run_ring(
     from .ring import simulate_ring
 
     assert isinstance(plan, (Chevcon, ConeShell))
+    unused = [
+        option
+        for option, given in (
+            ("--workbook", args.workbook),
+            ("--composite-m3", args.composite_m3 is not None),
+            ("--sample-interval-h", bool(args.sample_interval_h)),
+        )
+        if given
+    ]
+    if unused:
+        raise ValueError(
+            f"{', '.join(unused)}: not for a ring run continuously, which writes its output slices with their "
+            "phase, time and residence; --portion-m3 sets the portions of its figures"
+        )
     study = simulate_ring(series, plan, bed, seed=seed, portion_m3=args.portion_m3)
     out = args.output_dir
     written = [study.save_reclaimed(out / f"{stem}-reclaimed.csv"), *study.save_plots(out / stem)]

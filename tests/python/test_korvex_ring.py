@@ -260,6 +260,8 @@ def test_simulate_runs_a_csv_round_a_ring_and_writes_the_phases(feed_csv, tmp_pa
         (["--portion-m3", "50"], "ring run continuously"),
         (["--circular", "--plan", "chevron"], "straight bed"),
         (["--circular", "--plan", "chevcon", "--rows", "3"], "takes none of"),
+        (["--circular", "--composite-m3", "500"], "not for a ring"),
+        (["--circular", "--reclaim-rate-t-per-h", "500", "--bulk-density-t-per-m3", "1.5"], "straight beds"),
     ],
 )
 def test_simulate_explains_ring_settings_it_cannot_use(feed_csv, tmp_path, capsys, extra, message):
