@@ -13,6 +13,7 @@
 
 #include "core/seeding.h"
 #include "pile/pile.h"
+#include "pile/ring_pile.h"
 #include "python/conversions.h"
 
 namespace py = pybind11;
@@ -162,6 +163,116 @@ private:
     std::mutex mutex;
 };
 
+/// A circular bed run continuously for the korvex package: the fast engine's grid, stacking and
+/// reclaiming interleaved. Same threading as Simulator.
+class Ring {
+public:
+    Ring(float length_m, float depth_m, float ring_radius_m, float reclaim_angle_deg, float particles_per_m3,
+         float eight_neighbour_probability, std::optional<std::uint64_t> seed,
+         std::optional<double> reclaim_step_m)
+        : pile(settingsOf(length_m, depth_m, ring_radius_m, reclaim_angle_deg, particles_per_m3,
+                          eight_neighbour_probability, seed.value_or(korvex::freshSeed()), reclaim_step_m)) {
+        pile.setInterruptCheck([] {
+            py::gil_scoped_acquire withGil;
+            korvex::python::raiseOnPendingSignal();
+        });
+    }
+
+    py::tuple run(const py::array_t<double, py::array::forcecast>& table,
+                  const std::vector<std::string>& columns, std::vector<double> reclaimer_time_s,
+                  std::vector<double> reclaimer_position_m) {
+        const korvex::TableView view = korvex::python::tableViewOf(table);
+        const korvex::ReclaimerSchedule schedule{std::move(reclaimer_time_s),
+                                                 std::move(reclaimer_position_m)};
+        std::vector<korvex::RingSlice> slices;
+        {
+            py::gil_scoped_release withoutGil;
+            std::lock_guard lock(mutex);
+            slices = pile.run(view, columns, schedule);
+        }
+        return arraysOf(slices);
+    }
+
+    py::tuple drain(double speed_m_per_s) {
+        std::vector<korvex::RingSlice> slices;
+        {
+            py::gil_scoped_release withoutGil;
+            std::lock_guard lock(mutex);
+            slices = pile.drain(speed_m_per_s);
+        }
+        return arraysOf(slices);
+    }
+
+    py::array_t<float> heights() {
+        std::span<const float> grid;
+        {
+            py::gil_scoped_release withoutGil;
+            std::lock_guard lock(mutex);
+            grid = pile.heights();
+        }
+        py::array_t<float> result(
+            {static_cast<py::ssize_t>(pile.heightsDepth()), static_cast<py::ssize_t>(pile.heightsWidth())});
+        std::copy(grid.begin(), grid.end(), result.mutable_data());
+        return result;
+    }
+
+    std::uint64_t seed() const { return pile.seed(); }
+    float cellSize() { return pile.simulator().cellSize; }
+    double reclaimStep() const { return pile.reclaimIncrement(); }
+    double volumeOnRing() { return pile.simulator().volumeOnRing(); }
+    double reclaimerPosition() { return pile.simulator().reclaimerPosition(); }
+    py::tuple qualityNames() const { return py::cast(pile.qualityNames()); }
+
+private:
+    static korvex::RingPileSettings settingsOf(float length_m, float depth_m, float ring_radius_m,
+                                               float reclaim_angle_deg, float particles_per_m3,
+                                               float eight_neighbour_probability, std::uint64_t seed,
+                                               std::optional<double> reclaim_step_m) {
+        korvex::RingPileSettings settings;
+        settings.configuration.length = length_m;
+        settings.configuration.depth = depth_m;
+        settings.configuration.reclaimAngle = reclaim_angle_deg;
+        settings.configuration.particlesPerCubicMeter = particles_per_m3;
+        settings.configuration.eightNeighbourProbability = eight_neighbour_probability;
+        settings.configuration.cellsFromOrigin = true;
+        settings.ringRadius = ring_radius_m;
+        settings.seed = seed;
+        settings.reclaimIncrement = reclaim_step_m;
+        return settings;
+    }
+
+    py::tuple arraysOf(const std::vector<korvex::RingSlice>& slices) const {
+        const std::size_t count = slices.size();
+        const std::size_t qualities = pile.qualityNames().size();
+        py::array_t<double> time(static_cast<py::ssize_t>(count));
+        py::array_t<double> position(static_cast<py::ssize_t>(count));
+        py::array_t<double> volume(static_cast<py::ssize_t>(count));
+        py::array_t<double> residence(static_cast<py::ssize_t>(count));
+        py::array_t<double> values({static_cast<py::ssize_t>(count), static_cast<py::ssize_t>(qualities)});
+        auto t = time.mutable_unchecked<1>();
+        auto p = position.mutable_unchecked<1>();
+        auto v = volume.mutable_unchecked<1>();
+        auto r = residence.mutable_unchecked<1>();
+        auto q = values.mutable_unchecked<2>();
+        constexpr double nan = std::numeric_limits<double>::quiet_NaN();
+        for (std::size_t s = 0; s < count; ++s) {
+            const korvex::AveragedParameters& material = slices[s].cut.material;
+            const bool empty = !(material.volume > korvex::AveragedParameters::zeroVolume);
+            t(s) = slices[s].time_s;
+            p(s) = slices[s].position_m;
+            v(s) = material.volume;
+            r(s) = empty ? nan : slices[s].cut.residenceVolumeSeconds / material.volume;
+            for (std::size_t k = 0; k < qualities; ++k) {
+                q(s, k) = empty || k >= material.sums.size() ? nan : material.sums[k] / material.volume;
+            }
+        }
+        return py::make_tuple(time, position, volume, values, residence);
+    }
+
+    korvex::RingPile pile;
+    std::mutex mutex;
+};
+
 }  // namespace
 
 PYBIND11_MODULE(_native, m, py::multiple_interpreters::not_supported()) {
@@ -201,4 +312,36 @@ quality value), all single precision but the index.)")
             "Edge of a height-map cell: the fast engine's grid cell, the detailed engine's box.")
         .def_property_readonly("reclaim_step_m", &Simulator::reclaimStep)
         .def_property_readonly("quality_names", &Simulator::qualityNames);
+
+    py::class_<Ring>(
+        m, "Ring",
+        R"(A circular bed run continuously on the fast engine: the stacker lays material while the
+reclaimer follows it round the ring, lowering every column its face cuts, so that each particle leaves
+with the first pass that reaches it after it was stacked. The ring's centre line has radius
+``ring_radius_m`` about the centre of the ``length_m`` x ``depth_m`` area; positions along it are metres
+on the centre line from the -x side, growing turn after turn.)")
+        .def(py::init<float, float, float, float, float, float, std::optional<std::uint64_t>,
+                      std::optional<double>>(),
+             py::kw_only(), py::arg("length_m"), py::arg("depth_m"), py::arg("ring_radius_m"),
+             py::arg("reclaim_angle_deg") = 45.0f, py::arg("particles_per_m3") = 1.0f,
+             py::arg("eight_neighbour_probability") = 0.5f, py::arg("seed") = py::none(),
+             py::arg("reclaim_step_m") = py::none())
+        .def("run", &Ring::run, py::arg("table"), py::arg("columns"), py::arg("reclaimer_time_s"),
+             py::arg("reclaimer_position_m"),
+             R"(Stack the rows of a table (with a "timestamp" column, not decreasing) while the reclaimer
+follows the schedule (positions on the centre line at times, linear in between), cutting a slice every
+``reclaim_step_m`` of its travel. Returns (time_s, position_m, volume_m3, values, residence_s), residence_s
+the volume-weighted mean time the slice's material lay on the ring (NaN for an empty slice). Releases
+the GIL.)")
+        .def("drain", &Ring::drain, py::arg("speed_m_per_s"),
+             "Reclaim what is left on the ring, the reclaimer moving on at the given speed; same arrays as "
+             "run.")
+        .def("heights", &Ring::heights,
+             "Surface heights in metres now, rows across the area (z), columns along it.")
+        .def_property_readonly("seed", &Ring::seed)
+        .def_property_readonly("cell_size_m", &Ring::cellSize)
+        .def_property_readonly("reclaim_step_m", &Ring::reclaimStep)
+        .def_property_readonly("volume_m3", &Ring::volumeOnRing, "Volume lying on the ring now.")
+        .def_property_readonly("reclaimer_position_m", &Ring::reclaimerPosition)
+        .def_property_readonly("quality_names", &Ring::qualityNames);
 }

@@ -35,8 +35,9 @@ from .metrics import (
 )
 from .plans import PLANS, Chevron, Circular, ConeShell, StackingPlan, Strata, Windrow
 from .results import HeightMap, Particles, Reclaimed
+from .ring import Chevcon, RingOutput, RingSchedule, RingStudy, simulate_ring
 from .series import Quality, QualitySeries, as_series, synthetic_series
-from .stockpile import Stockpile
+from .stockpile import RingPile, Stockpile
 from .study import Study, simulate, stamp
 from .tables import DateFormat, ReadLimits, read_table, write_workbook
 from .theory import Layering, Variogram, check_prediction, predicted_vrr, variogram_by_time, variogram_by_volume
@@ -46,6 +47,7 @@ __all__ = [
     "__version__",
     "Bed",
     "Capacity",
+    "Chevcon",
     "Chevron",
     "ChunkTable",
     "Circular",
@@ -66,6 +68,10 @@ __all__ = [
     "Reclaimed",
     "Reclaimer",
     "Stacker",
+    "RingOutput",
+    "RingPile",
+    "RingSchedule",
+    "RingStudy",
     "StackingPlan",
     "Stockpile",
     "Strata",
@@ -89,6 +95,7 @@ __all__ = [
     "predicted_vrr",
     "read_table",
     "simulate",
+    "simulate_ring",
     "stamp",
     "synthetic_series",
     "variogram_by_time",

@@ -41,3 +41,48 @@ class Simulator:
     def reclaim_step_m(self) -> float: ...
     @property
     def quality_names(self) -> tuple[str, ...]: ...
+
+RingSlices: typing.TypeAlias = tuple[
+    npt.NDArray[np.float64],
+    npt.NDArray[np.float64],
+    npt.NDArray[np.float64],
+    npt.NDArray[np.float64],
+    npt.NDArray[np.float64],
+]
+
+class Ring:
+    """A circular bed run continuously on the fast engine."""
+
+    def __init__(
+        self,
+        *,
+        length_m: float,
+        depth_m: float,
+        ring_radius_m: float,
+        reclaim_angle_deg: float = 45.0,
+        particles_per_m3: float = 1.0,
+        eight_neighbour_probability: float = 0.5,
+        seed: int | None = None,
+        reclaim_step_m: float | None = None,
+    ) -> None: ...
+    def run(
+        self,
+        table: npt.ArrayLike,
+        columns: Sequence[str],
+        reclaimer_time_s: Sequence[float] | npt.NDArray[np.float64],
+        reclaimer_position_m: Sequence[float] | npt.NDArray[np.float64],
+    ) -> RingSlices: ...
+    def drain(self, speed_m_per_s: float) -> RingSlices: ...
+    def heights(self) -> npt.NDArray[np.float32]: ...
+    @property
+    def seed(self) -> int: ...
+    @property
+    def cell_size_m(self) -> float: ...
+    @property
+    def reclaim_step_m(self) -> float: ...
+    @property
+    def volume_m3(self) -> float: ...
+    @property
+    def reclaimer_position_m(self) -> float: ...
+    @property
+    def quality_names(self) -> tuple[str, ...]: ...

@@ -24,8 +24,13 @@ class Bed:
     """A blending bed and how finely it is simulated.
 
     length_m, depth_m: extent of the bed area along the stacker rail (x) and
-        across it (z). A circular bed lies on a circle of radius
-        min(length_m, depth_m) / 4 around the centre of that area.
+        across it (z). A circular bed lies on a circle round the centre of that
+        area, of radius ring_radius_m.
+    ring_radius_m: circular bed: radius of the pile's centre line; by default
+        min(length_m, depth_m) / 4. Continuous operation only (Chevcon, or
+        ConeShell on a circular bed): a single pass (Circular) keeps the default.
+    pile_width_m: circular bed: width of the pile's footprint across the ring;
+        by default the centre line's radius, or less where the area ends.
     reclaim_angle_deg: slope of the reclaim face; 90 is a vertical face, 45
         matches the slope at which the fast engine's piles come to rest.
     particles_per_m3: resolution; one particle carries 1 / particles_per_m3
@@ -64,6 +69,18 @@ class Bed:
     reclaim_step_m: float | None = field(
         default=None, metadata={"unit": "m", "help": "slice length", "unset": "one cell"}
     )
+    ring_radius_m: float | None = field(
+        default=None,
+        metadata={
+            "unit": "m",
+            "help": "circular bed: radius of the pile's centre line",
+            "unset": "a quarter of the smaller extent",
+        },
+    )
+    pile_width_m: float | None = field(
+        default=None,
+        metadata={"unit": "m", "help": "circular bed: width of the pile across the ring", "unset": "the ring radius"},
+    )
 
     def __post_init__(self) -> None:
         for item in fields(self):
@@ -88,6 +105,7 @@ class Bed:
                 f"a bed of {self.length_m} m x {self.depth_m} m is smaller than one cell of "
                 f"{self.cell_size_m:.3g} m; raise particles_per_m3"
             )
+        self._check_ring()
         if self.centre_line_m < self.cell_size_m:
             raise ValueError("the circle of a circular bed is shorter than one cell; raise particles_per_m3")
         if self.reclaim_increment_m > self.centre_line_m:
@@ -100,6 +118,27 @@ class Bed:
             raise ValueError(
                 f"particles_per_m3 of {self.particles_per_m3:g} 1/m³ cuts a {self.length_m:g} m x {self.depth_m:g} m "
                 f"bed into {cells:.3g} cells, more than the {validation.MAX_CELLS:,} allowed"
+            )
+
+    def _check_ring(self) -> None:
+        if not self.circular:
+            for name in ("ring_radius_m", "pile_width_m"):
+                if getattr(self, name) is not None:
+                    raise ValueError(f"{name} is a setting of a circular bed; give circular=True")
+            return
+        half = min(self.length_m, self.depth_m) / 2
+        if not self.circle_radius_m < half:
+            raise ValueError(
+                f"ring_radius_m of {self.circle_radius_m:g} m puts the centre line outside the "
+                f"{self.length_m:g} m x {self.depth_m:g} m area: it must be less than {half:g} m"
+            )
+        if self.pile_width_m is not None and not (
+            self.pile_width_m <= 2 * self.circle_radius_m and self.circle_radius_m + self.pile_width_m / 2 <= half
+        ):
+            raise ValueError(
+                f"pile_width_m of {self.pile_width_m:g} m does not fit round a centre line of radius "
+                f"{self.circle_radius_m:g} m in the {self.length_m:g} m x {self.depth_m:g} m area: "
+                f"at most {2 * min(self.circle_radius_m, half - self.circle_radius_m):g} m"
             )
 
     @property
@@ -122,7 +161,17 @@ class Bed:
     @property
     def circle_radius_m(self) -> float:
         """Radius of a circular bed's centre line."""
-        return min(self.length_m, self.depth_m) / 4
+        return min(self.length_m, self.depth_m) / 4 if self.ring_radius_m is None else self.ring_radius_m
+
+    @property
+    def ring_width_m(self) -> float:
+        """Width of a circular bed's pile across the ring: as given, or all the area allows."""
+        if self.pile_width_m is not None:
+            return self.pile_width_m
+        # As wide as the centre line's radius, which leaves room for the reclaim face at the inner edge,
+        # unless the area's edge comes first.
+        radius = self.circle_radius_m
+        return min(radius, 2 * (min(self.length_m, self.depth_m) / 2 - radius))
 
     @property
     def circle_centre_m(self) -> tuple[float, float]:

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import argparse
 import csv
+import math
 import sys
 import warnings
 from collections import Counter
@@ -18,7 +19,8 @@ from .capacity import ON_EXCESS, OverCapacityWarning
 from .chunks import ChunkTable
 from .equipment import SHIFT_H, Reclaimer
 from .metrics import FigureWarning, QualityFigures, format_table
-from .plans import PLANS, Chevron, StackingPlan
+from .plans import PLANS, Chevron, ConeShell, StackingPlan
+from .ring import Chevcon, RingStudy, is_ring_plan
 from .series import QualitySeries, synthetic_series
 from .tables import WORKBOOK_SUFFIXES, DateFormat, ReadLimits, read_table
 from .theory import check_prediction
@@ -44,7 +46,23 @@ PLAN_OPTIONS = (
     "rows",
     "cone_step_m",
     "lane_spacing_m",
+    "ramp_length_m",
+    "ramp_sector_deg",
+    "advance_m_per_min",
+    "slew_speed_deg_per_min",
+    "slew_speed_m_per_min",
+    "stop_s",
+    "slew_step_m",
+    "reclaimer_lag_m",
+    "cone_height_m",
+    "cone_volume_m3",
 )
+# The plans `--plan` names: the stacking plans, and Chevcon, which runs a circular bed continuously.
+PLAN_CHOICES: dict[str, type[StackingPlan]] = {**PLANS, "chevcon": Chevcon}
+
+# The ring that `simulate --circular` runs the demo feed round when given no input and no geometry:
+# 1,000 m³/h fill a pile 30 m wide round a centre line of 251 m in about 56 h.
+DEMO_RING = {"length_m": 120.0, "depth_m": 120.0, "ring_radius_m": 40.0, "pile_width_m": 30.0}
 
 
 def _legend(figures: Sequence[QualityFigures], layers: float | None) -> str:
@@ -201,21 +219,78 @@ def read_csv(
 
 
 def _plan(args: argparse.Namespace, bed: Bed) -> StackingPlan:
-    name = args.plan or ("circular" if bed.circular else "chevron")
+    name = args.plan or ("chevcon" if bed.circular else "chevron")
     settings: dict[str, Any] = {
         option: getattr(args, option) for option in PLAN_OPTIONS if getattr(args, option) is not None
     }
     try:
-        return PLANS[name](**settings)
+        plan: StackingPlan = PLAN_CHOICES[name](**settings)
+        return plan
     except TypeError:
         raise ValueError(f"the {name} plan takes none of {sorted(settings)}") from None
 
 
-def run_simulate(args: argparse.Namespace) -> int:
-    from .study import simulate
+def _ring_report(study: RingStudy) -> None:
+    """Start-up and steady-state figures of a ring run continuously."""
+    import numpy as np
 
-    bed = Bed(**{item.name: getattr(args, item.name) for item in fields(Bed)})
+    bed, schedule = study.bed, study.schedule
+    print(
+        f"Ring    centre line of radius {bed.circle_radius_m:g} m ({bed.centre_line_m:.4g} m), pile "
+        f"{bed.ring_width_m:g} m wide and {schedule.pile_height_m:.3g} m high, reclaim face {bed.reclaim_angle_deg:g}°"
+    )
+    advance_m_per_h = schedule.advance_m_per_s * 3600
+    if isinstance(study.plan, Chevcon):
+        print(
+            f"Plan    {study.plan.describe(study.series, bed)}: ramp advancing {advance_m_per_h:.3g} m/h, "
+            f"{schedule.layers:.4g} layers; reclaimer {schedule.lag_m:.4g} m behind the front"
+        )
+    print(
+        f"Output  {study.reclaim_rate_m3_per_h:,.0f} m³/h in slices of {bed.reclaim_increment_m:g} m, "
+        f"{study.output.total_volume_m3:,.0f} m³ in all"
+    )
+    print()
+    for phase, what in ((RingStudy.STARTUP, "the reclaimer's first turn"), (RingStudy.STEADY, "until the feed ends")):
+        part = study.part(phase)
+        if not np.any(part.volume_m3 > 0):
+            print(f"{phase}: no output; run the ring longer")
+            continue
+        figures = study.figures(phase)
+        print(
+            f"{phase} ({what}): {part.time_s[0] / 3600:.1f} h to {part.time_s[-1] / 3600:.1f} h, "
+            f"{figures.volume_m3:,.0f} m³, mean residence {figures.mean_residence_h:.3g} h"
+        )
+        print(format_table(figures.qualities))
+        print()
+    predicted = schedule.predicted_residence_s(bed.reclaim_angle_deg) / 3600
+    stock = "" if math.isnan(study.mean_stock_m3) else f"; mean stock in steady state {study.mean_stock_m3:,.0f} m³"
+    print(
+        f"Buffer  the blending tail costs {schedule.ramp_cost_m3:,.0f} m³ of stock (a ramp holds half a full "
+        f"pile's length){stock}"
+    )
+    print(f"Residence  by the geometry {predicted:.3g} h on average")
+    print(
+        f"Figures compare composites of whole slices of about {study.portion_size_m3:,.0f} m³ with portions of "
+        "the same volumes of the feed stacked one mean residence earlier"
+    )
+    print("VRR = variance out / variance in of those portions; E = std in / std out")
+    print()
+
+
+def run_simulate(args: argparse.Namespace) -> int:
+    settings = {item.name: getattr(args, item.name) for item in fields(Bed)}
+    if args.input is None:
+        if not args.circular:
+            raise ValueError("give a CSV to stack, or --circular to run the demo feed round a ring")
+        defaults = {item.name: item.default for item in fields(Bed)}
+        for name, value in DEMO_RING.items():
+            if settings[name] == defaults[name]:
+                settings[name] = value
+    bed = Bed(**settings)
     seed = validation.draw_seed() if args.seed is None else validation.seed(args.seed)
+    if args.input is None:
+        series = synthetic_series(hours=DEMO_HOURS, interval_s=DEMO_INTERVAL_S, seed=seed)
+        return _run_ring(args, _plan(args, bed), bed, series, seed, "demo")
     if args.command == "report" and args.report is None:
         args.report = args.output_dir / f"{args.input.stem}-report.html"
     data = read_csv(
@@ -240,14 +315,24 @@ def run_simulate(args: argparse.Namespace) -> int:
         raise ValueError("--reclaim-rate-t-per-h needs --bulk-density-t-per-m3: the rate is in tonnes")
     if isinstance(data, ChunkTable):
         given = [option for option in PLAN_OPTIONS if getattr(args, option) is not None]
-        if args.plan or given or args.quality:
+        if args.plan or given or args.quality or args.portion_m3 is not None:
             raise ValueError(
                 f"{args.input} is a table of chunks (it has x, z and volume): it takes no stacking plan "
                 "and uses every other column"
             )
         study = _simulate_telling(data, None, bed, progress=not args.quiet, seed=seed, **plant)
     else:
-        study = _simulate_telling(data, _plan(args, bed), bed, progress=not args.quiet, seed=seed, **plant)
+        plan = _plan(args, bed)
+        if is_ring_plan(plan, bed):
+            if any(plant[name] is not None for name in ("bulk_density_t_per_m3", "reclaimer")):
+                raise ValueError(
+                    "a ring's reclaimer follows its stacker and reports in cubic metres: "
+                    "--bulk-density-t-per-m3 and --reclaim-rate-t-per-h are for straight beds"
+                )
+            return _run_ring(args, plan, bed, data, seed, args.input.stem)
+        if args.portion_m3 is not None:
+            raise ValueError("--portion-m3 sets the portions of a ring run continuously (chevcon, cone-shell)")
+        study = _simulate_telling(data, plan, bed, progress=not args.quiet, seed=seed, **plant)
 
     stem = args.input.stem
     out = args.output_dir
@@ -274,6 +359,40 @@ def run_simulate(args: argparse.Namespace) -> int:
         print(*notes, sep="\n", end="\n\n" if notes else "")
         print(_summary_text(study))
         print()
+    for path in written:
+        print(path)
+    return 0
+
+
+def _run_ring(
+    args: argparse.Namespace, plan: StackingPlan, bed: Bed, series: QualitySeries, seed: int, stem: str
+) -> int:
+    from .ring import simulate_ring
+
+    assert isinstance(plan, (Chevcon, ConeShell))
+    unused = [
+        option
+        for option, given in (
+            ("--workbook", args.workbook),
+            ("--composite-m3", args.composite_m3 is not None),
+            ("--sample-interval-h", bool(args.sample_interval_h)),
+        )
+        if given
+    ]
+    if unused:
+        raise ValueError(
+            f"{', '.join(unused)}: not for a ring run continuously, which writes its output slices with their "
+            "phase, time and residence; --portion-m3 sets the portions of its figures"
+        )
+    study = simulate_ring(series, plan, bed, seed=seed, portion_m3=args.portion_m3)
+    out = args.output_dir
+    written = [study.save_reclaimed(out / f"{stem}-reclaimed.csv"), *study.save_plots(out / stem)]
+    if not args.quiet:
+        source = "demo feed" if args.input is None else str(args.input)
+        print(f"{source}: {study.describe()}")
+        print(study.stamp + ("" if args.seed is not None else " (drawn; --seed repeats this run)"))
+        print()
+        _ring_report(study)
     for path in written:
         print(path)
     return 0
@@ -376,7 +495,13 @@ def build_parser() -> argparse.ArgumentParser:
 
 def _add_study_options(sim: argparse.ArgumentParser) -> None:
     """The options of a study from a file, shared by simulate and report."""
-    sim.add_argument("input", type=Path, help="CSV or Excel workbook (.xlsx) of a quality series or of chunks")
+    sim.add_argument(
+        "input",
+        type=Path,
+        nargs="?",
+        help="CSV or Excel workbook (.xlsx) of a quality series or of chunks; with --circular and none, the demo "
+        "feed round a demo ring",
+    )
     sim.add_argument(
         "--seed", type=int, help="seed of the engine's random numbers (default: drawn, and reported with the results)"
     )
@@ -424,7 +549,11 @@ def _add_study_options(sim: argparse.ArgumentParser) -> None:
     _add_bed_options(sim)
 
     plan = sim.add_argument_group("stacker")
-    plan.add_argument("--plan", choices=sorted(PLANS), help="default: chevron, or circular on a circular bed")
+    plan.add_argument(
+        "--plan",
+        choices=sorted(PLAN_CHOICES),
+        help="default: chevron, or chevcon (continuous) on a circular bed; circular lays whole turns once",
+    )
     plan.add_argument("--layers", metavar="N", type=int, help="layers to lay (or turns, circular)")
     plan.add_argument(
         "--stacker-speed-m-per-min",
@@ -443,6 +572,30 @@ def _add_study_options(sim: argparse.ArgumentParser) -> None:
     plan.add_argument("--cone-step-m", metavar="M", type=float, help="cone-shell: distance between cones")
     plan.add_argument(
         "--lane-spacing-m", metavar="M", type=float, help="strata: distance between passes across the bed"
+    )
+    ring = sim.add_argument_group("continuous ring (chevcon, or cone-shell on a circular bed)")
+    ring.add_argument("--ramp-length-m", metavar="M", type=float, help="blending tail on the centre line")
+    ring.add_argument("--ramp-sector-deg", metavar="DEG", type=float, help="instead: the ramp as an angle (default 60)")
+    ring.add_argument(
+        "--advance-m-per-min",
+        metavar="M_PER_MIN",
+        type=float,
+        help="the ramp's advance (default: the mean feed fills the pile's cross-section)",
+    )
+    ring.add_argument("--slew-speed-deg-per-min", metavar="DEG_PER_MIN", type=float, help="stacker slew speed")
+    ring.add_argument(
+        "--slew-speed-m-per-min", metavar="M_PER_MIN", type=float, help="instead: on the centre line (default 10)"
+    )
+    ring.add_argument("--stop-s", metavar="S", type=float, help="stacker stop at each end of the ramp")
+    ring.add_argument("--slew-step-m", metavar="M", type=float, help="movement increment of the stacker")
+    ring.add_argument("--reclaimer-lag-m", metavar="M", type=float, help="reclaimer's foot behind the front")
+    ring.add_argument("--cone-height-m", metavar="M", type=float, help="cone-shell: height of each cone")
+    ring.add_argument("--cone-volume-m3", metavar="M3", type=float, help="cone-shell: instead, volume of each")
+    ring.add_argument(
+        "--portion-m3",
+        metavar="M3",
+        type=float,
+        help="portions the figures compare (default: an hour of reclaim, at least ten slices and ten deliveries)",
     )
 
     reclaimer = sim.add_argument_group("reclaimer")

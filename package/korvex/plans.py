@@ -25,6 +25,8 @@ from .validation import FloatArray
 if TYPE_CHECKING:
     import pandas as pd
 
+    from .ring import RingSchedule
+
 # Travel boundaries that miss a cell edge by less than this share of a cell are
 # rounding noise of the cumulative volume, not a real piece of travel.
 _EDGE_TOLERANCE = 1e-9
@@ -376,6 +378,11 @@ class Circular(_TravellingPlan):
     def _check_bed(self, bed: Bed) -> None:
         if not bed.circular:
             raise ValueError("Circular stacking needs a circular bed (Bed(circular=True))")
+        if bed.ring_radius_m is not None or bed.pile_width_m is not None:
+            raise ValueError(
+                "Circular lays whole turns on the single-pass ring of radius min(length_m, depth_m) / 4; "
+                "ring_radius_m and pile_width_m are for continuous operation: stack with Chevcon"
+            )
 
     def _pass_length_m(self, bed: Bed) -> float:
         return bed.centre_line_m
@@ -406,12 +413,26 @@ class ConeShell(StackingPlan):
 
     cone_step_m: float = 5.0
     blending_tail_m: float | None = None
+    cone_height_m: float | None = None
+    cone_volume_m3: float | None = None
     label: ClassVar[str] = "Cone-shell"
 
     def __post_init__(self) -> None:
         validation.positive("cone_step_m", self.cone_step_m, "m")
         if self.blending_tail_m is not None:
             validation.non_negative("blending_tail_m", self.blending_tail_m, "m")
+        if self.cone_height_m is not None and self.cone_volume_m3 is not None:
+            raise ValueError("give either cone_height_m or cone_volume_m3, not both")
+        if self.cone_height_m is not None:
+            validation.positive("cone_height_m", self.cone_height_m, "m")
+        if self.cone_volume_m3 is not None:
+            validation.positive("cone_volume_m3", self.cone_volume_m3, "m³")
+
+    def schedule(self, series: QualitySeries | pd.DataFrame | ArrayLike, bed: Bed) -> RingSchedule:
+        """On a circular bed: chunks and the reclaimer's path of cones run round the ring continuously."""
+        from .ring import cone_shell_schedule
+
+        return cone_shell_schedule(self, as_series(series), bed)
 
     def blending_tail_for(self, bed: Bed) -> float:
         return bed.depth_m / 2 if self.blending_tail_m is None else self.blending_tail_m
@@ -432,7 +453,12 @@ class ConeShell(StackingPlan):
     def chunks(self, series: QualitySeries | pd.DataFrame | ArrayLike, bed: Bed) -> ChunkTable:
         series = as_series(series)
         if bed.circular:
-            raise ValueError("Cone-shell stacking needs a straight bed; stack a circular bed with Circular")
+            return self.schedule(series, bed).chunks
+        if self.cone_height_m is not None or self.cone_volume_m3 is not None:
+            raise ValueError(
+                "cone_height_m and cone_volume_m3 set the cones of a circular bed; a straight bed shares "
+                "the volume among cones cone_step_m apart"
+            )
         stations = self._stations(bed)
         delivered = np.concatenate([[0.0], np.cumsum(series.volume_m3)])
         progress = delivered / delivered[-1] * stations.size
@@ -446,6 +472,8 @@ class ConeShell(StackingPlan):
         return None
 
     def describe(self, series: QualitySeries, bed: Bed) -> str:
+        if bed.circular:
+            return f"Cone-shell round the ring, a cone every {self.cone_step_m:g} m"
         return f"Cone-shell, {self._stations(bed).size} cones"
 
 
@@ -456,3 +484,4 @@ PLANS: dict[str, type[StackingPlan]] = {
     "strata": Strata,
     "circular": Circular,
 }
+

@@ -92,14 +92,16 @@ def add_footer(figure: Figure, footer: str | None) -> None:
         figure.text(0.995, 0.005, footer, ha="right", va="bottom", fontsize=7, color=FOOTER_COLOUR)
 
 
-def _draw_heights(axes: Axes, heights: HeightMap, stretch: float = 1.0) -> None:
+def _draw_heights(
+    axes: Axes, heights: HeightMap, stretch: float = 1.0, title: str = "Pile heights as stacked"
+) -> None:
     image = axes.imshow(
         heights.heights_m, origin="lower", extent=heights.extent_m, cmap="viridis", interpolation="nearest"
     )
     axes.set_aspect(stretch)
     axes.set_xlabel("x along the bed [m]")
     axes.set_ylabel("z across [m]" if stretch == 1 else f"z across [m], drawn {stretch:g}x wider")
-    axes.set_title("Pile heights as stacked")
+    axes.set_title(title)
     # An inset keeps the bar as tall as the image, which equal metre scales make flat.
     bar_axes = axes.inset_axes((1.015, 0.0, 0.015, 1.0))
     axes.figure.colorbar(image, cax=bar_axes, label="height [m]")
@@ -143,7 +145,9 @@ def _draw_qualities(
         )
 
 
-def heights_figure(heights: HeightMap, *, footer: str | None = None) -> Figure:
+def heights_figure(
+    heights: HeightMap, *, footer: str | None = None, title: str = "Pile heights as stacked"
+) -> Figure:
     """The height map as an image with metre axes and a colour bar; footer: a stamp to print below it.
 
     A long thin bed is drawn wider across than true (the axis says how much), so that it stays readable.
@@ -151,7 +155,7 @@ def heights_figure(heights: HeightMap, *, footer: str | None = None) -> Figure:
     rows, columns = heights.heights_m.shape
     stretch, width_in, height_in = bed_aspect(columns * heights.cell_m, rows * heights.cell_m)
     figure = Figure(figsize=(width_in + 1.8, height_in + 1.2), layout="constrained")
-    _draw_heights(figure.add_subplot(), heights, stretch)
+    _draw_heights(figure.add_subplot(), heights, stretch, title)
     add_footer(figure, footer)
     return figure
 

@@ -14,6 +14,7 @@ from . import _native, validation
 from .bed import Bed
 from .chunks import ChunkTable
 from .results import HeightMap, Particles, Reclaimed
+from .ring import RingOutput, RingSchedule
 
 # Enough batches that a progress bar moves smoothly; each batch is one native call.
 PROGRESS_BATCHES = 200
@@ -116,3 +117,54 @@ class Stockpile:
         return Particles(
             records["drop_index"], records["x_m"], records["y_m"], records["z_m"], records["values"], self.quality_names
         )
+
+
+class RingPile:
+    """A circular bed run continuously on the fast engine: stacking and reclaiming interleaved.
+
+    The ring's centre line has the bed's circle_radius_m about the centre of its
+    area; the reclaimer follows the path a ring plan's schedule gives it and
+    lowers every column its face cuts. seed: the engine's random numbers.
+    """
+
+    def __init__(self, bed: Bed, *, seed: int | None = None) -> None:
+        if bed.engine != "fast":
+            raise ValueError(f"continuous operation of a ring runs on the fast engine, not {bed.engine!r}")
+        self.bed = bed
+        self.seed = validation.draw_seed() if seed is None else validation.seed(seed)
+        self._lib = _native.Ring(
+            length_m=bed.length_m,
+            depth_m=bed.depth_m,
+            ring_radius_m=bed.circle_radius_m,
+            reclaim_angle_deg=bed.reclaim_angle_deg,
+            particles_per_m3=bed.particles_per_m3,
+            eight_neighbour_probability=bed.eight_neighbour_probability,
+            seed=self.seed,
+            reclaim_step_m=bed.reclaim_increment_m,
+        )
+
+    def run(self, schedule: RingSchedule) -> RingOutput:
+        """Stack the schedule's chunks while the reclaimer follows its path; the slices cut meanwhile."""
+        chunks = schedule.chunks
+        chunks.check_on(self.bed)
+        particles = (self.volume_m3 + chunks.total_volume_m3) * self.bed.particles_per_m3
+        if particles > validation.MAX_PARTICLES["fast"]:
+            raise ValueError(
+                f"{chunks.total_volume_m3:.4g} m³ at {self.bed.particles_per_m3:g} particles per m³ would "
+                f"stack {particles:.3g} particles, more than the {validation.MAX_PARTICLES['fast']:,} allowed"
+            )
+        arrays = self._lib.run(chunks.data, chunks.columns, schedule.reclaimer_time_s, schedule.reclaimer_position_m)
+        return RingOutput(*arrays, chunks.quality_names)
+
+    def drain(self, speed_m_per_s: float) -> RingOutput:
+        """Reclaim what is left, the reclaimer moving on at `speed_m_per_s`."""
+        return RingOutput(*self._lib.drain(speed_m_per_s), tuple(self._lib.quality_names))
+
+    def heights(self) -> HeightMap:
+        """The ring's surface now."""
+        return HeightMap(self._lib.heights().astype(np.float64), self._lib.cell_size_m)
+
+    @property
+    def volume_m3(self) -> float:
+        """Volume lying on the ring now."""
+        return float(self._lib.volume_m3)

@@ -21,6 +21,7 @@ from .equipment import SHIFT_H, OutputSeries, Reclaimer, feed_rate_t_per_h, regi
 from .metrics import QualityFigures, homogenisation
 from .plans import Chevron, StackingPlan
 from .results import HeightMap, Particles, Reclaimed
+from .ring import is_ring_plan
 from .series import QualitySeries, as_series
 from .stockpile import Stockpile
 from .display import html_table
@@ -425,6 +426,8 @@ def simulate(
     for cross-sections and the 3-D view; it costs about 30 bytes a particle.
     """
     bed = Bed() if bed is None else bed
+    if is_ring_plan(plan, bed):
+        raise ValueError(f"{plan.label} on a circular bed runs continuously: use simulate_ring")
     seed = validation.draw_seed() if seed is None else validation.seed(seed)
     if bulk_density_t_per_m3 is not None:
         bulk_density_t_per_m3 = check_bulk_density(bulk_density_t_per_m3)

@@ -1,0 +1,366 @@
+#include "fast/continuous_ring.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <numbers>
+#include <stdexcept>
+#include <string>
+
+namespace korvex {
+
+namespace {
+
+constexpr double twoPi = 2.0 * std::numbers::pi;
+
+const KorvexConfiguration& checked(const KorvexConfiguration& configuration, float ringRadius) {
+    validateConfiguration(configuration);
+    if (std::isnan(configuration.eightNeighbourProbability)) {
+        throw std::invalid_argument("eightNeighbourProbability must be a number, got NaN");
+    }
+    if (!(configuration.reclaimAngle > 0.0f && configuration.reclaimAngle <= 90.0f)) {
+        throw std::invalid_argument("reclaim angle of " + std::to_string(configuration.reclaimAngle) +
+                                    " degrees: a continuous ring needs a face of more than 0 and at most 90 "
+                                    "degrees, rising from the reclaimed ground into the pile");
+    }
+    const float half = std::min(configuration.length, configuration.depth) / 2.0f;
+    if (!(ringRadius > 0.0f && ringRadius < half)) {
+        throw std::invalid_argument("ring radius of " + std::to_string(ringRadius) +
+                                    " m must be positive and less than half the smaller extent of the bed "
+                                    "area, " +
+                                    std::to_string(half) + " m");
+    }
+    return configuration;
+}
+
+std::uint32_t cellsAlong(float extent, float cellSize, const char* setting) {
+    const double cells = static_cast<double>(extent / cellSize) + 0.5;
+    if (!(cells >= 1.0) || cells >= 65536.0) {
+        throw std::invalid_argument(std::string(setting) + " of " + std::to_string(extent) + " m gives " +
+                                    std::to_string(cells) + " cells of " + std::to_string(cellSize) +
+                                    " m: a ring takes 1 to 65535 along each extent");
+    }
+    return static_cast<std::uint32_t>(cells);
+}
+
+double slopeOf(float reclaimAngle) {
+    if (reclaimAngle >= 89.99f) {
+        return std::numeric_limits<double>::infinity();
+    }
+    return std::tan(static_cast<double>(reclaimAngle) * std::numbers::pi / 180.0);
+}
+
+}  // namespace
+
+ContinuousRing::ContinuousRing(const KorvexConfiguration& configuration, float ringRadius,
+                               SplitDrawSources& random)
+    : Korvex<AveragedParameters>(checked(configuration, ringRadius)),
+      cellSize(1.0f / std::pow(configuration.particlesPerCubicMeter, 0.33333334f)),
+      cellCentreOffset(configuration.cellsFromOrigin ? 0.5 : 0.0),
+      ringRadius(ringRadius),
+      reclaimSlope(slopeOf(configuration.reclaimAngle)),
+      circleLength(twoPi * ringRadius),
+      random(random) {
+    const std::uint32_t width = cellsAlong(configuration.length, cellSize, "length");
+    const std::uint32_t depth = cellsAlong(configuration.depth, cellSize, "depth");
+    initializeHeapMap(width, depth);
+    columnCounts = ColumnCounts(std::size_t{width} + 2, std::size_t{depth} + 2);
+    stepOrders = stepOrdersOf(neighbourOffsetsOf(columnCounts));
+    const std::size_t cells = columnCounts.columns() * columnCounts.rows();
+    columnAngle.resize(cells);
+    columnRadius.resize(cells);
+    cubes.resize(cells);
+    // Angles are taken about the centre of the bed area from where each cell's centre lies, as a drop lands
+    // in the cell whose centre is nearest.
+    const double centreX = configuration.length * 0.5;
+    const double centreZ = configuration.depth * 0.5;
+    for (std::size_t c = 1; c <= width; ++c) {
+        for (std::size_t r = 1; r <= depth; ++r) {
+            const double px = (static_cast<double>(c - 1) + cellCentreOffset) * cellSize - centreX;
+            const double pz = (static_cast<double>(r - 1) + cellCentreOffset) * cellSize - centreZ;
+            const std::size_t index = columnCounts.indexOf(c, r);
+            columnAngle[index] = std::numbers::pi - std::atan2(pz, px);
+            columnRadius[index] = std::hypot(px, pz);
+        }
+    }
+    clear();
+}
+
+void ContinuousRing::clear() {
+    clearBordered(columnCounts);
+    for (auto& column : cubes) {
+        column.clear();
+    }
+    cubesOnRing = 0;
+    clock_s = 0.0;
+    reclaimer_m = 0.0;
+    emptyRecordQueues();
+}
+
+bool ContinuousRing::reclaimingFinished() { return cubesOnRing == 0; }
+
+double ContinuousRing::volumeOnRing() const { return static_cast<double>(cubesOnRing) * particleVolume(); }
+
+void ContinuousRing::dropParticle(float x, float z, const AveragedParameters& particle) {
+    waitWhilePaused();
+    if (qualityCountKnown && particle.sums.size() != qualityCount) {
+        throw std::runtime_error("invalid parameter count");
+    }
+    const auto offset = static_cast<float>(cellCentreOffset);
+    const std::size_t startColumn = nearestCell(x / cellSize - offset, heapMapWidth) + 1;
+    const std::size_t startRow = nearestCell(z / cellSize - offset, heapMapDepth) + 1;
+    std::int32_t* const counts = columnCounts.data();
+    const DescentEnd end =
+        descend(counts, stepOrders, static_cast<std::ptrdiff_t>(columnCounts.indexOf(startColumn, startRow)),
+                configuration.eightNeighbourProbability, random);
+    if (end.height == borderCount) {
+        throw std::overflow_error("a column of 2147483647 cubes cannot take another particle");
+    }
+    counts[end.cell] = end.height + 1;
+    ++cubesOnRing;
+    qualityCount = particle.sums.size();
+    qualityCountKnown = true;
+
+    std::vector<double>& column = cubes[static_cast<std::size_t>(end.cell)];
+    column.push_back(clock_s);
+    const bool divide = particle.volume > AveragedParameters::zeroVolume;
+    for (const double sum : particle.sums) {
+        column.push_back(divide ? sum / particle.volume : sum);
+    }
+    if (particleLog) {
+        const std::size_t c = static_cast<std::size_t>(end.cell) / columnCounts.rows();
+        const std::size_t r = static_cast<std::size_t>(end.cell) % columnCounts.rows();
+        particleLog->append(particlesDropped, (static_cast<float>(c - 1) + offset) * cellSize,
+                            (static_cast<float>(end.height) + 0.5f) * cellSize,
+                            (static_cast<float>(r - 1) + offset) * cellSize, particle);
+    }
+}
+
+void ContinuousRing::takeFrom(std::size_t index, std::int32_t keep, RingCut& cut) {
+    std::int32_t& count = columnCounts.data()[index];
+    if (keep >= count) {
+        return;
+    }
+    const double volume = particleVolume();
+    const std::size_t stride = qualityCount + 1;
+    std::vector<double>& column = cubes[index];
+    if (cut.material.sums.empty()) {
+        cut.material.sums.assign(qualityCount, 0.0);
+    }
+    for (std::size_t cube = static_cast<std::size_t>(keep); cube < static_cast<std::size_t>(count); ++cube) {
+        const double* record = column.data() + cube * stride;
+        cut.residenceVolumeSeconds += volume * (clock_s - record[0]);
+        for (std::size_t k = 0; k < qualityCount; ++k) {
+            cut.material.sums[k] += volume * record[k + 1];
+        }
+    }
+    cut.material.volume += volume * static_cast<double>(count - keep);
+    cubesOnRing -= count - keep;
+    column.resize(static_cast<std::size_t>(keep) * stride);
+    count = keep;
+}
+
+RingCut ContinuousRing::cut(double position_m) {
+    RingCut result;
+    if (!(position_m > reclaimer_m)) {
+        return result;
+    }
+    const double from = reclaimer_m / ringRadius;
+    const double to = position_m / ringRadius;
+    const bool vertical = std::isinf(reclaimSlope);
+    for (std::size_t c = 1; c <= heapMapWidth; ++c) {
+        for (std::size_t r = 1; r <= heapMapDepth; ++r) {
+            const std::size_t index = columnCounts.indexOf(c, r);
+            const std::int32_t count = columnCounts.data()[index];
+            if (count == 0) {
+                continue;
+            }
+            // The first time after `from` that the face's foot stands at this column's angle.
+            const double angle = columnAngle[index];
+            const double pass = angle + twoPi * (std::floor((from - angle) / twoPi) + 1.0);
+            if (pass <= to) {
+                takeFrom(index, 0, result);
+                continue;
+            }
+            if (vertical) {
+                continue;
+            }
+            // The face rises from its foot into the pile: at this radius it stands that many cubes high
+            // over the column and takes every cube whose centre lies above it.
+            const double faceHeight = (pass - to) * columnRadius[index] * reclaimSlope / cellSize;
+            const double keep = std::ceil(faceHeight - 0.5);
+            if (keep < static_cast<double>(count)) {
+                takeFrom(index, static_cast<std::int32_t>(std::max(keep, 0.0)), result);
+            }
+        }
+    }
+    reclaimer_m = position_m;
+    return result;
+}
+
+AveragedParameters ContinuousRing::reclaim(float position) {
+    return cut(static_cast<double>(position)).material;
+}
+
+void ContinuousRing::updateHeapMap() {
+    for (std::uint32_t j = 0; j < heapMapDepth; ++j) {
+        for (std::uint32_t i = 0; i < heapMapWidth; ++i) {
+            heightAt(i, j) =
+                static_cast<float>(columnCounts[std::size_t{i} + 1][std::size_t{j} + 1]) * cellSize;
+        }
+    }
+}
+
+void validateSchedule(const ReclaimerSchedule& schedule) {
+    const std::size_t points = schedule.time_s.size();
+    if (points == 0 || points != schedule.position_m.size()) {
+        throw std::invalid_argument(
+            "the reclaimer schedule needs at least one point and as many positions (" +
+            std::to_string(schedule.position_m.size()) + ") as times (" + std::to_string(points) + ")");
+    }
+    for (std::size_t k = 0; k < points; ++k) {
+        if (!std::isfinite(schedule.time_s[k]) || !std::isfinite(schedule.position_m[k])) {
+            throw std::invalid_argument("reclaimer schedule point " + std::to_string(k) + " is not finite");
+        }
+        if (k > 0 && (schedule.time_s[k] < schedule.time_s[k - 1] ||
+                      schedule.position_m[k] < schedule.position_m[k - 1])) {
+            throw std::invalid_argument("reclaimer schedule point " + std::to_string(k) +
+                                        " goes back in time or along the ring");
+        }
+    }
+}
+
+namespace {
+
+/// Walks a schedule forward: the times at which the reclaimer reaches growing positions.
+class ScheduleWalk {
+public:
+    explicit ScheduleWalk(const ReclaimerSchedule& schedule) : schedule(schedule) {}
+
+    /// When the reclaimer reaches `position_m`, at most the schedule's last position; positions must
+    /// not decrease from call to call.
+    double timeAt(double position_m) {
+        const auto& p = schedule.position_m;
+        const auto& t = schedule.time_s;
+        while (segment + 1 < p.size() && p[segment + 1] < position_m) {
+            ++segment;
+        }
+        if (segment + 1 == p.size()) {
+            return t.back();
+        }
+        const double span = p[segment + 1] - p[segment];
+        const double share = span > 0.0 ? (position_m - p[segment]) / span : 0.0;
+        return t[segment] + std::clamp(share, 0.0, 1.0) * (t[segment + 1] - t[segment]);
+    }
+
+private:
+    const ReclaimerSchedule& schedule;
+    std::size_t segment = 0;
+};
+
+}  // namespace
+
+std::vector<RingSlice> runRing(ContinuousRing& ring, const TableView& table,
+                               std::span<const std::string> names, const ReclaimerSchedule& schedule,
+                               double step_m) {
+    validateSchedule(schedule);
+    if (!(step_m >= ring.cellSize * 0.01 && std::isfinite(step_m))) {
+        throw std::invalid_argument("reclaim step of " + std::to_string(step_m) +
+                                    " m must be finite and at least a hundredth of a cell");
+    }
+    const ChunkColumns columns = resolveChunkColumns(names, table.columns);
+    const auto timestamp = std::find(names.begin(), names.end(), "timestamp");
+    if (timestamp == names.end()) {
+        throw std::invalid_argument("the table has no \"timestamp\" column: a ring stacks in time");
+    }
+    const auto timeColumn = static_cast<std::size_t>(timestamp - names.begin());
+    validateChunks(table, columns);
+    for (std::size_t row = 0; row < table.rows; ++row) {
+        const double time = table.at(row, timeColumn);
+        if (!std::isfinite(time) || (row > 0 && time < table.at(row - 1, timeColumn))) {
+            throw std::invalid_argument(
+                "row " + std::to_string(row) +
+                ": time stamps must be finite and not decreasing; nothing was stacked");
+        }
+    }
+
+    const double start = schedule.position_m.front();
+    const double last = schedule.position_m.back();
+    const auto sliceCount =
+        static_cast<std::size_t>(std::max(0.0, std::ceil((last - start) / step_m - 1e-9)));
+    ScheduleWalk walk(schedule);
+    std::vector<RingSlice> slices;
+    slices.reserve(sliceCount);
+    // The reclaimer stands at the schedule's start until then; nothing behind it is taken.
+    if (ring.reclaimerPosition() < start) {
+        ring.cut(start);
+    }
+    std::size_t next = 0;
+    double sliceStart = walk.timeAt(start);
+    const auto cutUntil = [&](double time) {
+        while (next < sliceCount) {
+            const double position = std::min(start + static_cast<double>(next + 1) * step_m, last);
+            const double reached = walk.timeAt(position);
+            if (reached > time) {
+                return;
+            }
+            // The foot meets the slice's material all the way through it: on average half-way.
+            ring.setClock(0.5 * (sliceStart + reached));
+            slices.push_back({reached, position, ring.cut(position)});
+            sliceStart = reached;
+            ++next;
+        }
+    };
+
+    AveragedParameters chunk(0.0, std::vector<double>(columns.parameters.size()));
+    for (std::size_t row = 0; row < table.rows; ++row) {
+        const double time = table.at(row, timeColumn);
+        cutUntil(time);
+        ring.setClock(time);
+        chunk.volume = table.at(row, columns.volume);
+        for (std::size_t k = 0; k < chunk.sums.size(); ++k) {
+            chunk.sums[k] = chunk.volume * table.at(row, columns.parameters[k]) + 0.0;
+        }
+        ring.stack(static_cast<float>(table.at(row, columns.x)), static_cast<float>(table.at(row, columns.z)),
+                   chunk);
+    }
+    cutUntil(std::numeric_limits<double>::infinity());
+    // What follows, a drain or the next table, starts when this run ended.
+    if (!slices.empty()) {
+        ring.setClock(std::max(ring.clock(), slices.back().time_s));
+    }
+    return slices;
+}
+
+std::vector<RingSlice> drainRing(ContinuousRing& ring, double step_m, double speed_m_per_s) {
+    if (!(step_m >= ring.cellSize * 0.01 && std::isfinite(step_m))) {
+        throw std::invalid_argument("reclaim step of " + std::to_string(step_m) +
+                                    " m must be finite and at least a hundredth of a cell");
+    }
+    if (!(speed_m_per_s > 0.0 && std::isfinite(speed_m_per_s))) {
+        throw std::invalid_argument("reclaimer speed of " + std::to_string(speed_m_per_s) +
+                                    " m/s must be positive and finite");
+    }
+    std::vector<RingSlice> slices;
+    const double end = ring.reclaimerPosition() + ring.circleLength;
+    double time = ring.clock();
+    while (!ring.reclaimingFinished() && ring.reclaimerPosition() < end) {
+        ring.pollInterrupt();
+        const double position = std::min(ring.reclaimerPosition() + step_m, end);
+        const double span_s = (position - ring.reclaimerPosition()) / speed_m_per_s;
+        const double reached = time + span_s;
+        ring.setClock(time + 0.5 * span_s);
+        slices.push_back({reached, position, ring.cut(position)});
+        time = reached;
+    }
+    AveragedParameters remainder = ring.takePendingMaterial();
+    if (remainder.volume > AveragedParameters::zeroVolume) {
+        if (slices.empty()) {
+            slices.push_back({time, ring.reclaimerPosition(), RingCut{}});
+        }
+        slices.back().cut.material.add(remainder);
+    }
+    return slices;
+}
+
+}  // namespace korvex

@@ -1,0 +1,135 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "core/chunk_table.h"
+#include "core/korvex.h"
+#include "fast/column_counts.h"
+#include "fast/descent.h"
+#include "fast/random_sources.h"
+
+namespace korvex {
+
+/// Material cut by the reclaimer and how long it lay on the pile.
+struct RingCut {
+    AveragedParameters material;
+    /// Sum over the cut particles of volume x (time cut - time stacked), m3 s.
+    double residenceVolumeSeconds = 0.0;
+};
+
+/// A circular bed run continuously: stacking and reclaiming interleave on one ring of columns, the
+/// reclaimer following the stacker round and round. Particles descend as on the fast engine's grid, but
+/// each keeps its place in its column together with the time it was stacked, and the reclaimer lowers
+/// every column its face cuts, so the next turn stacks onto reclaimed ground. A particle leaves with the
+/// first pass of the reclaimer that reaches it after it was stacked.
+///
+/// Positions along the ring are metres on the centre line, counted from the -x side of the ring centre
+/// the way the stacker and reclaimer travel, and keep growing turn after turn.
+class ContinuousRing : public Korvex<AveragedParameters> {
+public:
+    /// An empty ring of centre-line radius `ringRadius` metres about the centre of the bed area. Throws
+    /// std::invalid_argument naming the setting for a radius that is not positive or does not leave the
+    /// centre line inside the area, for a reclaim face leaning over the reclaimed ground (above 90
+    /// degrees) and for what KorvexFast refuses. Draws its descent steps from `random`, which must outlive
+    /// it.
+    ContinuousRing(const KorvexConfiguration& configuration, float ringRadius, SplitDrawSources& random);
+
+    /// Empties every column; the reclaimer goes back to the start and the clock to zero.
+    void clear() override;
+    /// Nothing to wait for: placement is immediate.
+    void finishStacking() override {}
+    /// True while no particle lies on the ring.
+    bool reclaimingFinished() override;
+    /// Advances the reclaimer to `position` (metres on the centre line) at the current clock and returns
+    /// what its face takes; a position behind the reclaimer takes nothing.
+    AveragedParameters reclaim(float position) override;
+    /// Places a particle where the descent from the column under (x, z) stops, stamped with the clock.
+    /// Throws std::runtime_error "invalid parameter count" when its parameter count differs from earlier
+    /// particles', before anything changes.
+    void dropParticle(float x, float z, const AveragedParameters& particle) override;
+    /// Writes every column's height into the heap map.
+    void updateHeapMap() override;
+    /// The volume lying on the ring.
+    double heldVolume() const override { return volumeOnRing(); }
+
+    /// Sets the time, in seconds, that particles dropped from now on are stamped with and that cuts are
+    /// made at.
+    void setClock(double time_s) { clock_s = time_s; }
+    double clock() const { return clock_s; }
+    /// Advances the reclaimer to `position_m` at the clock, lowering every column its face cuts at every
+    /// radius, and returns the material taken. A position behind the reclaimer takes nothing.
+    RingCut cut(double position_m);
+    /// Where the reclaimer's foot stands, metres on the centre line.
+    double reclaimerPosition() const { return reclaimer_m; }
+    /// Volume lying on the ring, m3.
+    double volumeOnRing() const;
+
+    const float cellSize;
+    /// Where cell i's centre lies, in cell edges from i: 0.5 when cells span from the origin, else 0.
+    const double cellCentreOffset;
+    const double ringRadius;
+    /// Tangent of the reclaim angle; +infinity for a vertical face.
+    const double reclaimSlope;
+    /// Length of the centre line, metres.
+    const double circleLength;
+    /// Cubes per column, bordered as on the fast engine's grid.
+    ColumnCounts columnCounts;
+
+private:
+    /// Takes the cubes of column `index` from height `keep` up into `cut`.
+    void takeFrom(std::size_t index, std::int32_t keep, RingCut& cut);
+
+    SplitDrawSources& random;
+    StepOrders stepOrders{};
+    /// Per column: its angle along the ring from the start (0 .. 2 pi, radians) and its distance from the
+    /// ring centre (metres), indexed as columnCounts.data().
+    std::vector<double> columnAngle;
+    std::vector<double> columnRadius;
+    /// Per column, per cube from the ground up: the time stacked, then the quality values.
+    std::vector<std::vector<double>> cubes;
+    std::size_t qualityCount = 0;
+    bool qualityCountKnown = false;
+    double clock_s = 0.0;
+    double reclaimer_m = 0.0;
+    std::int64_t cubesOnRing = 0;
+};
+
+/// One slice of the output: the reclaimer's foot reached `position_m` at `time_s`, taking `cut` since
+/// the previous slice.
+struct RingSlice {
+    double time_s;
+    double position_m;
+    RingCut cut;
+};
+
+/// Where the reclaimer stands over time: positions (metres on the centre line) at times (seconds), both
+/// non-decreasing, linear in between.
+struct ReclaimerSchedule {
+    std::vector<double> time_s;
+    std::vector<double> position_m;
+};
+
+/// Throws std::invalid_argument unless the schedule has at least one point, equally many times and
+/// positions, all finite, and both non-decreasing.
+void validateSchedule(const ReclaimerSchedule& schedule);
+
+/// Stacks the rows of `table` in order ("timestamp" the time each is stacked, in non-decreasing order)
+/// while the reclaimer follows `schedule`, cutting a slice at every `step_m` of its travel from the
+/// schedule's first position to its last. Before a row is stacked, every slice the reclaimer finishes
+/// by the row's time is cut. A slice's material counts as cut half-way through the slice's time, for
+/// its residence. Checks the whole table first and throws std::invalid_argument for a missing
+/// or decreasing time stamp and for what stackChunks refuses.
+std::vector<RingSlice> runRing(ContinuousRing& ring, const TableView& table,
+                               std::span<const std::string> names, const ReclaimerSchedule& schedule,
+                               double step_m);
+
+/// Cuts slices `step_m` apart from the reclaimer's position until the ring is empty, at most a whole
+/// turn on, which passes the foot over every column; times advance from the clock at `speed_m_per_s`.
+/// The last slice also takes the remainder smaller than a particle that never reached the ring.
+std::vector<RingSlice> drainRing(ContinuousRing& ring, double step_m, double speed_m_per_s);
+
+}  // namespace korvex

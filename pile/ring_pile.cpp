@@ -1,0 +1,42 @@
+#include "pile/ring_pile.h"
+
+#include <cmath>
+#include <stdexcept>
+
+namespace korvex {
+
+RingPile::RingPile(const RingPileSettings& settings)
+    : seed_(settings.seed),
+      random(settings.seed),
+      ring(settings.configuration, settings.ringRadius, random),
+      reclaimIncrement_(settings.reclaimIncrement.value_or(static_cast<double>(ring.cellSize))) {
+    if (!(reclaimIncrement_ >= 0.01 * static_cast<double>(ring.cellSize) &&
+          std::isfinite(reclaimIncrement_))) {
+        throw std::invalid_argument("reclaim step of " + std::to_string(reclaimIncrement_) +
+                                    " m must be finite and at least a hundredth of a cell");
+    }
+}
+
+std::vector<RingSlice> RingPile::run(const TableView& table, std::span<const std::string> columns,
+                                     const ReclaimerSchedule& schedule) {
+    std::vector<std::string> names = resolveChunkColumns(columns, table.columns).parameterNames;
+    if (!qualityNames_.empty() && names != qualityNames_) {
+        throw std::invalid_argument("the table's quality columns differ from those stacked before");
+    }
+    std::vector<RingSlice> slices = runRing(ring, table, columns, schedule, reclaimIncrement_);
+    if (qualityNames_.empty()) {
+        qualityNames_ = std::move(names);
+    }
+    return slices;
+}
+
+std::vector<RingSlice> RingPile::drain(double speed_m_per_s) {
+    return drainRing(ring, reclaimIncrement_, speed_m_per_s);
+}
+
+std::span<const float> RingPile::heights() {
+    ring.updateHeapMap();
+    return {ring.heapMap.get(), std::size_t{ring.heapMapWidth} * ring.heapMapDepth};
+}
+
+}  // namespace korvex
