@@ -30,6 +30,13 @@ korvex::Engine engineNamed(const std::string& name) {
     throw std::invalid_argument("engine must be \"fast\" or \"detailed\", got \"" + name + "\"");
 }
 
+/// A height grid of `depth` rows of `width` heights as a 2-D array of its own.
+py::array_t<float> heightsArray(std::span<const float> grid, std::size_t depth, std::size_t width) {
+    py::array_t<float> result({static_cast<py::ssize_t>(depth), static_cast<py::ssize_t>(width)});
+    std::copy(grid.begin(), grid.end(), result.mutable_data());
+    return result;
+}
+
 template <class T>
 py::array_t<T> arrayOf(const std::vector<T>& values) {
     return py::array_t<T>(static_cast<py::ssize_t>(values.size()), values.data());
@@ -97,10 +104,7 @@ public:
             std::lock_guard lock(mutex);
             grid = pile.heights();
         }
-        py::array_t<float> result(
-            {static_cast<py::ssize_t>(pile.heightsDepth()), static_cast<py::ssize_t>(pile.heightsWidth())});
-        std::copy(grid.begin(), grid.end(), result.mutable_data());
-        return result;
+        return heightsArray(grid, pile.heightsDepth(), pile.heightsWidth());
     }
 
     py::dict particles() {
@@ -210,10 +214,7 @@ public:
             std::lock_guard lock(mutex);
             grid = pile.heights();
         }
-        py::array_t<float> result(
-            {static_cast<py::ssize_t>(pile.heightsDepth()), static_cast<py::ssize_t>(pile.heightsWidth())});
-        std::copy(grid.begin(), grid.end(), result.mutable_data());
-        return result;
+        return heightsArray(grid, pile.heightsDepth(), pile.heightsWidth());
     }
 
     std::uint64_t seed() const { return pile.seed(); }
