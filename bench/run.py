@@ -13,7 +13,8 @@ a figure's mean over several random runs and "<figure>_sd", the standard deviati
 results then set the difference of the two means against how far two runs of one kind lie apart, the
 root mean square of their difference, sqrt(2) times the larger standard deviation.
 
-Adding a program is one line in PROGRAMS.
+Adding a program is one line in PROGRAMS. With --only PROGRAM (repeatable) just those programs run, and
+their figures replace theirs in an existing results file, leaving the other programs' figures as they were.
 
 With --smoke every program runs once on tiny scenes: that checks that the programs still build, run and
 declare ratios between benchmarks that exist. It times nothing and writes no file unless --output is given.
@@ -68,6 +69,7 @@ PROGRAMS = [
     Native("korvex_detailed_bench", repetitions=3),
     Native("korvex_detailed_stack_bench", repetitions=1),
     Script("stack_list_bench.py"),
+    Script("sweep_bench.py", repetitions=3),
 ]
 
 # Keys of a Google Benchmark run that are not counters.
@@ -235,12 +237,34 @@ def report(benchmarks: dict[str, dict], ratios: list[dict], spreads: list[dict],
         )
 
 
+def keep_others(
+    old: dict, benchmarks: dict[str, dict], ratios: list[dict], spreads: list[dict], contexts: dict[str, dict]
+) -> tuple[dict[str, dict], list[dict], list[dict], dict[str, dict]]:
+    """The figures of an earlier results file for the programs that did not run now, with this run's."""
+    ran = set(contexts)
+    kept = {name: figures for name, figures in old["benchmarks"].items() if figures["program"] not in ran}
+    mine = set(kept)
+    return (
+        {**kept, **benchmarks},
+        [ratio for ratio in old["ratios"] if ratio["subject"] in mine] + ratios,
+        [spread for spread in old["spreads"] if spread["subject"] in mine] + spreads,
+        {**{name: context for name, context in old["contexts"].items() if name not in ran}, **contexts},
+    )
+
+
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--build-dir", type=Path, default=ROOT / "build", help="CMake build directory (Release)")
     parser.add_argument("--repetitions", type=int, default=11, help="repetitions of each benchmark")
     parser.add_argument("--smoke", action="store_true", help="tiny scenes, one repetition; times nothing")
     parser.add_argument("--native-only", action="store_true", help="skip the Python scripts")
+    parser.add_argument(
+        "--only",
+        metavar="PROGRAM",
+        action="append",
+        choices=[program.name for program in PROGRAMS],
+        help="run only this program (repeatable); its figures replace its old ones in the results file",
+    )
     parser.add_argument("--commit", help="the commit measured, recorded in the results")
     parser.add_argument("--output", type=Path, help="results file (default bench/results/<hostname>.json)")
     args = parser.parse_args()
@@ -252,7 +276,7 @@ def main() -> int:
     contexts: dict[str, dict] = {}
     try:
         for program in PROGRAMS:
-            if program.python and args.native_only:
+            if (program.python and args.native_only) or (args.only and program.name not in args.only):
                 continue
             output = run_program(program, args.build_dir.resolve(), args.repetitions, args.smoke)
             summary = summarise(program.name, output)
@@ -270,11 +294,15 @@ def main() -> int:
     output = args.output or (None if args.smoke else BENCH / "results" / f"{machine}.json")
     if output:
         output.parent.mkdir(parents=True, exist_ok=True)
+        if args.only and output.exists():
+            benchmarks, ratios, spreads, contexts = keep_others(
+                json.loads(output.read_text(encoding="utf-8")), benchmarks, ratios, spreads, contexts
+            )
         results = {
             "machine": machine,
             "date": datetime.now(timezone.utc).isoformat(timespec="seconds"),
             "commit": args.commit,
-            "command": "make bench",
+            "command": "make bench" if not args.only else " ".join(["bench/run.py", *(f"--only {n}" for n in args.only)]),
             "scene": "smoke" if args.smoke else "full",
             "ratios": ratios,
             "spreads": spreads,

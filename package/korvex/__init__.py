@@ -26,6 +26,7 @@ from .results import HeightMap, Particles, Reclaimed
 from .series import Quality, QualitySeries, as_series, synthetic_series
 from .stockpile import Stockpile
 from .study import Study, simulate, stamp
+from .sweeps import Search, Sweep, compare_plans, read_table, search, summarise, sweep
 
 __all__ = [
     "__version__",
@@ -42,17 +43,24 @@ __all__ = [
     "QualityFigures",
     "QualitySeries",
     "Reclaimed",
+    "Search",
     "StackingPlan",
     "Stockpile",
     "Strata",
     "Study",
+    "Sweep",
     "Windrow",
     "as_series",
     "compare",
+    "compare_plans",
     "format_table",
     "homogenisation",
+    "read_table",
+    "search",
     "simulate",
     "stamp",
+    "summarise",
+    "sweep",
     "synthetic_series",
     "weighted_mean_std",
 ]

@@ -1,0 +1,250 @@
+"""Sweeps on a real two-worker Dask cluster and in process: the same table either way, failures recorded,
+seeds derived from the settings, intervals, plan search, the command line's files."""
+
+import re
+
+import numpy as np
+import pandas as pd
+import pytest
+
+pytest.importorskip("_korvex_lib")
+distributed = pytest.importorskip("distributed")
+
+from korvex import read_table, search, summarise, sweep, synthetic_series  # noqa: E402
+from korvex.cli import main  # noqa: E402
+from korvex.sweeps import IN_PROCESS, derive_seed, reaches, sweep_figure  # noqa: E402
+from test_korvex_plots import assert_png  # noqa: E402
+
+# A bed and a feed small enough that a run takes milliseconds: 2 h of the raw mix, 2,000 m³.
+SMALL = {"length_m": 40, "depth_m": 10, "hours": 2}
+GRID = {"plan": ["chevron", "strata"], "layers": [2, 6], **SMALL}
+
+
+@pytest.fixture(scope="module")
+def client():
+    with (
+        distributed.LocalCluster(
+            n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None
+        ) as cluster,
+        distributed.Client(cluster) as client,
+    ):
+        yield client
+
+
+def without_run_times(table):
+    return table.drop(columns="run_time_s")
+
+
+def given_feed():
+    return synthetic_series(hours=2, seed=5).to_frame()
+
+
+@pytest.mark.parametrize("feed", [None, "given"])
+def test_a_sweep_gives_one_table_on_a_cluster_in_process_and_when_rerun(client, feed):
+    options = {"replicates": 2, "seed": 11, "progress": False}
+    if feed == "given":
+        grid = {name: value for name, value in GRID.items() if name != "hours"}
+        options.update(feed=given_feed(), feed_name="shift.csv")
+    else:
+        grid = GRID
+    on_cluster = sweep(grid, scheduler=client, **options).table
+    in_process = sweep(grid, scheduler=IN_PROCESS, **options).table
+    again = sweep(grid, scheduler=client, **options).table
+    pd.testing.assert_frame_equal(without_run_times(on_cluster), without_run_times(in_process))
+    pd.testing.assert_frame_equal(without_run_times(on_cluster), without_run_times(again))
+    # 2 plans x 2 layer counts x 2 replicates, three quality values each, none failed.
+    assert len(on_cluster) == 8 * 3
+    assert on_cluster["error"].isna().all()
+    assert (on_cluster["run_time_s"] > 0).all()
+    assert on_cluster["seed"].nunique() == 8
+    assert on_cluster["vrr"].between(0, 1).all()
+    assert on_cluster["reclaimed_m3"].gt(0.9 * on_cluster["stacked_m3"]).all()
+    assert set(on_cluster["feed"]) == {"synthetic" if feed is None else "shift.csv"}
+    assert on_cluster["feed_seed"].isna().all() == (feed == "given")
+
+
+def test_a_failing_run_is_recorded_and_the_others_finish(client):
+    # A blending tail of 30 m at each end of a 40 m bed leaves the stacker no room: the plan raises in the run.
+    result = sweep(
+        {"blending_tail_m": [2, 30], "layers": 3, **SMALL}, replicates=3, scheduler=client, progress=False
+    )
+    failed = result.failures
+    assert len(failed) == 3
+    assert (failed["blending_tail_m"] == 30).all()
+    assert failed["error"].str.contains("ValueError: a blending tail of 30 m").all()
+    assert failed["quality"].isna().all() and failed["vrr"].isna().all()
+    fine = result.table[result.table["blending_tail_m"] == 2]
+    assert len(fine) == 3 * 3 and fine["error"].isna().all()
+    summary = result.summary()
+    assert summary.loc[summary["blending_tail_m"] == 30, ["runs", "failed"]].values.tolist() == [[0, 3]]
+    assert (summary.loc[summary["blending_tail_m"] == 2, "runs"] == 3).all()
+
+
+def test_seeds_come_from_the_settings_not_from_the_order_or_the_spelling():
+    base = {"plan": "chevron", "layers": 40, "length_m": 300.0, "replicate": 0}
+    seed = derive_seed(7, base, "engine")
+    assert derive_seed(7, dict(reversed(base.items())), "engine") == seed
+    assert derive_seed(7, {**base, "length_m": 300, "depth_m": None}, "engine") == seed
+    assert derive_seed(7, {**base, "layers": np.int64(40)}, "engine") == seed
+    others = {
+        derive_seed(8, base, "engine"),
+        derive_seed(7, {**base, "replicate": 1}, "engine"),
+        derive_seed(7, {**base, "layers": 41}, "engine"),
+        derive_seed(7, base, "feed"),
+    }
+    assert seed not in others and len(others) == 4
+    # Pinned: a published sweep seed must keep giving the same runs in every version.
+    assert seed == 6151316288538173184
+
+
+def test_every_plan_of_one_replicate_sees_the_same_feed():
+    table = sweep(GRID, replicates=2, seed=3, scheduler=IN_PROCESS, progress=False).table
+    per_replicate = table.groupby("replicate")
+    assert (per_replicate["feed_seed"].nunique() == 1).all()
+    assert table["feed_seed"].nunique() == 2
+    std_in = table.groupby(["replicate", "quality"])["std_in"].nunique()
+    assert (std_in == 1).all()
+    assert table.drop_duplicates(["plan", "layers", "replicate"])["seed"].nunique() == 8
+
+
+@pytest.mark.parametrize(
+    ("grid", "message"),
+    [
+        ({"layer": 3}, "the chevron plan takes no setting layer"),
+        ({"plan": "chevron", "rows": 4}, "takes no setting rows"),
+        ({"plan": "spiral"}, "plan must be one of"),
+        ({"layers": [4, 0]}, "layers must be a whole number of at least 1, got 0"),
+        ({"length_m": -3}, "length_m must be positive, got -3 m"),
+        ({"layers": []}, "setting layers has an empty list"),
+        ({"engine": "quick"}, "engine must be one of fast, detailed"),
+    ],
+)
+def test_settings_are_checked_before_anything_runs(grid, message):
+    with pytest.raises(ValueError, match=re.escape(message)):
+        sweep(grid, scheduler=IN_PROCESS, progress=False)
+
+
+def test_synthetic_feed_settings_need_the_synthetic_feed():
+    with pytest.raises(ValueError, match="is for the synthetic feed"):
+        sweep({"hours": 2}, feed=given_feed(), scheduler=IN_PROCESS, progress=False)
+
+
+def test_summary_gives_the_mean_and_the_t_interval_over_replicates():
+    rows = [
+        {"plan": "chevron", "replicate": k, "seed": k, "feed_seed": k, "quality": "CaO", "vrr": vrr, "error": None}
+        for k, vrr in enumerate([0.01, 0.02, 0.03])
+    ]
+    rows.append({"plan": "strata", "replicate": 0, "seed": 9, "feed_seed": 9, "quality": "CaO", "vrr": 0.5, "error": None})
+    table = pd.DataFrame(rows).assign(effect=1.0, std_in=1.0, std_out=1.0, predicted_vrr=np.nan, passes=3.0)
+    summary = summarise(table).set_index("plan")
+    # Student's t for 2 degrees of freedom at 97.5 %: 4.303; standard error 0.01 / sqrt(3).
+    half = 4.3027 * 0.01 / np.sqrt(3)
+    assert summary.loc["chevron", "vrr"] == pytest.approx(0.02)
+    assert summary.loc["chevron", ["vrr_low", "vrr_high"]].tolist() == pytest.approx([0.02 - half, 0.02 + half], rel=1e-4)
+    assert summary.loc["chevron", ["effect_low", "effect_high"]].tolist() == [1.0, 1.0]
+    assert np.isnan(summary.loc["strata", "vrr_high"]) and summary.loc["strata", "runs"] == 1
+    assert not reaches(summary.loc[["strata"]].reset_index(), 1.0)
+
+
+def test_search_finds_the_fewest_layers_whose_interval_lies_below_the_target():
+    options = {"settings": SMALL, "replicates": 3, "seed": 4, "scheduler": IN_PROCESS, "progress": False}
+    found = search("layers", 0.2, 1, 12, **options)
+    assert found.value is not None and 1 < found.value <= 12
+    tried = found.summary.groupby("layers")
+    assert reaches(tried.get_group(found.value), 0.2)
+    if found.value - 1 in tried.groups:
+        assert not reaches(tried.get_group(found.value - 1), 0.2)
+    else:
+        below = sweep({**SMALL, "layers": found.value - 1}, replicates=3, seed=4, scheduler=IN_PROCESS, progress=False)
+        assert not reaches(below.summary(), 0.2)
+    assert "fewest layers reaching VRR < 0.2" in found.describe()
+    unreachable = search("layers", 1e-9, 1, 4, **options)
+    assert unreachable.value is None and "no layers up to 4" in unreachable.describe()
+
+
+def test_the_sweep_figure_draws_a_line_per_plan_with_the_prediction(tmp_path):
+    result = sweep(GRID, replicates=2, scheduler=IN_PROCESS, progress=False)
+    figure = sweep_figure(result.summary(), "layers")
+    axes = figure.axes
+    assert [panel.get_title() for panel in axes] == ["CaO", "SiO2", "Fe2O3"]
+    assert axes[0].get_yscale() == "log"
+    labels = [line.get_label() for line in axes[0].get_lines()]
+    assert labels == ["chevron", "chevron, predicted", "strata", "strata, predicted"]
+    with pytest.raises(ValueError, match="x must be a setting of the sweep"):
+        sweep_figure(result.summary(), "speed")
+
+
+def test_the_sweep_command_writes_a_table_that_reads_back_equal(client, tmp_path, capsys):
+    out = tmp_path / "results"
+    address = client.scheduler.address
+    code = main(
+        ["sweep", "--grid", "layers=2,6", "--grid", "length_m=40", "--grid", "depth_m=10", "--grid", "hours=2",
+         "--plan", "chevron", "--plan", "windrow:rows=2", "--replicates", "2", "--seed", "5",
+         "--scheduler", address, "--output-dir", str(out), "--quiet"]
+    )
+    assert code == 0
+    written = capsys.readouterr().out.split()
+    assert written == [str(out / name) for name in ("sweep.csv", "sweep.parquet", "sweep-summary.csv", "sweep-vrr-by-layers.png")]
+    from_csv = read_table(out / "sweep.csv")
+    from_parquet = read_table(out / "sweep.parquet")
+    pd.testing.assert_frame_equal(from_csv, from_parquet)
+    assert (out / "sweep.csv").read_text().startswith("# korvex ")
+    assert from_csv["plan"].tolist()[:3] == ["chevron"] * 3 and from_csv["rows"].iloc[-1] == 2
+    same = sweep(
+        [{"plan": "chevron", "layers": [2, 6], **SMALL}, {"plan": "windrow", "rows": 2, "layers": [2, 6], **SMALL}],
+        replicates=2, seed=5, scheduler=IN_PROCESS, progress=False,
+    )
+    pd.testing.assert_frame_equal(
+        without_run_times(from_parquet), without_run_times(same.table), check_like=True
+    )
+    assert_png(out / "sweep-vrr-by-layers.png")
+
+
+def test_the_sweep_command_prints_the_fewest_layers_reaching_a_target(tmp_path, capsys):
+    code = main(
+        ["sweep", "--grid", "layers=1,4,16", "--grid", "length_m=40", "--grid", "depth_m=10", "--grid", "hours=2",
+         "--target-vrr", "0.2", "--replicates", "3", "--scheduler", "in-process", "--output-dir", str(tmp_path)]
+    )
+    assert code == 0
+    printed = capsys.readouterr().out
+    found = re.search(r"fewest layers reaching VRR < 0.2 .*: (\d+) \(grid: (\d+) reaches, (\d+) does not\)", printed)
+    assert found, printed
+    fewest, grid_high, grid_low = map(int, found.groups())
+    assert grid_low < fewest <= grid_high
+    at = sweep({**SMALL, "layers": [fewest - 1, fewest]}, replicates=3, seed=0, scheduler=IN_PROCESS, progress=False)
+    summary = at.summary()
+    assert reaches(summary[summary["layers"] == fewest], 0.2)
+    assert not reaches(summary[summary["layers"] == fewest - 1], 0.2)
+
+
+def test_compare_lays_plans_side_by_side(tmp_path, capsys):
+    code = main(
+        ["compare", "--plan", "chevron:layers=6", "--plan", "strata:layers=2", "--plan", "cone-shell",
+         "--set", "length_m=40", "--set", "depth_m=10", "--set", "hours=2", "--replicates", "2",
+         "--scheduler", "in-process", "--output-dir", str(tmp_path), "--quiet"]
+    )
+    assert code == 0
+    written = capsys.readouterr().out.split()
+    assert [path.rsplit("/", 1)[1] for path in written] == ["compare.csv", "compare.parquet", "compare-table.csv", "compare-vrr.png"]
+    table = pd.read_csv(tmp_path / "compare-table.csv", index_col=[0, 1])
+    assert list(table.columns) == ["chevron, layers=6", "strata, layers=2", "cone-shell"]
+    assert table.index.tolist() == [(q, f) for q in ("CaO", "SiO2", "Fe2O3") for f in ("vrr", "effect")]
+    assert table.map(lambda cell: bool(re.fullmatch(r"[\d.e-]+ \[[\d.e-]+, [\d.e-]+\]", cell))).all().all()
+    assert_png(tmp_path / "compare-vrr.png")
+
+
+@pytest.mark.parametrize(
+    ("arguments", "message"),
+    [
+        (["compare", "--plan", "chevron"], "compare takes 2 to 6 plans, got 1"),
+        (["compare", "--plan", "chevron", "--plan", "chevron"], "two of the plans compared are the same"),
+        (["compare", "--plan", "chevron", "--plan", "strata", "--set", "layers=2,4"], "--set layers takes one value"),
+        (["sweep", "--grid", "length_m=40,80", "--target-vrr", "0.1"], "--target-vrr searches over layers"),
+        (["sweep", "--grid", "plan=chevron", "--plan", "strata"], "either with --plan or with --grid plan"),
+    ],
+)
+def test_the_commands_refuse_what_they_cannot_run(arguments, message, tmp_path, capsys):
+    with pytest.raises(SystemExit) as stopped:
+        main([*arguments, "--scheduler", "in-process", "--output-dir", str(tmp_path), "--quiet"])
+    assert stopped.value.code == 2
+    assert message in capsys.readouterr().err
