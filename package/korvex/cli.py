@@ -369,14 +369,14 @@ def _search_lines(
 ) -> None:
     """For each line of the summary, the fewest x reaching --target-vrr: from the grid, then by bisection
     between the last value that misses and the first that reaches."""
-    from .sweeps import _lines, reaches, search, summary_settings
+    from .sweeps import ONE_LINE, _lines, reaches, search, summary_settings
 
     fixed = {name: value for grid in grids for name, value in grid.items() if not isinstance(value, list)}
     settings = summary_settings(summary)
     for label, rows in _lines(summary, x):
         values = sorted(set(rows[x]))
         outcome = [reaches(rows[rows[x] == value], args.target_vrr, args.target_quality) for value in values]
-        prefix = f"{label}: " if label != "all runs" else ""
+        prefix = f"{label}: " if label != ONE_LINE else ""
         if not any(outcome):
             print(f"{prefix}no {x} up to {values[-1]:g} reaches VRR < {args.target_vrr:g}")
             continue
@@ -429,7 +429,7 @@ def run_sweep(args: argparse.Namespace) -> int:
         summary.to_csv(summary_path, index=False)
         written.append(summary_path)
         if x is not None and (summary["runs"] > 0).any():
-            figure = sweep_figure(summary, x, figure=args.figure, footer=result.stamp)
+            figure = sweep_figure(summary, x, figure=args.figure, target_vrr=args.target_vrr, footer=result.stamp)
             written.append(save_figure(figure, prefix.with_name(f"{prefix.name}-{args.figure}-by-{x}.png")))
         if not args.quiet:
             print(repr(result))

@@ -519,6 +519,9 @@ def read_table(path: str | Path) -> pd.DataFrame:
     return table
 
 
+# The label of the only line of a sweep that varies nothing but x.
+ONE_LINE = "simulated"
+FIGURE_NAMES = {"vrr": "VRR", "effect": "E", "std_in": "std in", "std_out": "std out", "passes": "layers laid"}
 FIGURE_LABELS = {
     "vrr": "VRR, variance out / in (smaller is better)",
     "effect": "E, std in / std out (larger is better)",
@@ -555,7 +558,7 @@ def _lines(summary: pd.DataFrame, x: str) -> list[tuple[str, pd.DataFrame]]:
     """The summary split into lines over x: one per combination of the other settings that vary."""
     others = _varying(summary, [name for name in summary_settings(summary) if name != x])
     if not others:
-        return [("all runs", summary)]
+        return [(ONE_LINE, summary)]
     lines = []
     for _, rows in summary.groupby(others, dropna=False, sort=False):
         lines.append((_label(rows.iloc[0], others), rows))
@@ -563,11 +566,17 @@ def _lines(summary: pd.DataFrame, x: str) -> list[tuple[str, pd.DataFrame]]:
 
 
 def sweep_figure(
-    summary: pd.DataFrame, x: str, *, figure: str = "vrr", footer: str | None = None
+    summary: pd.DataFrame,
+    x: str,
+    *,
+    figure: str = "vrr",
+    target_vrr: float | None = None,
+    footer: str | None = None,
 ) -> Figure:
     """A figure of the summary against setting x: one panel per quality value, one line per plan (or
     combination of the other settings that vary), the mean with its interval shaded; beside the VRR, the
-    predicted VRR dashed. Log scales for the VRR, and for x when it spans a factor of 8 or more."""
+    predicted VRR dashed, and a target VRR if given. Log scales for the VRR, and for x when it spans a
+    factor of 8 or more; an interval reaching down to zero is cut at a third of the smallest mean."""
     from matplotlib.figure import Figure
 
     from .plots import _add_footer
@@ -592,18 +601,25 @@ def sweep_figure(
             panel.plot(rows[x], rows[figure], marker="o", color=colour, label=label)
             panel.fill_between(rows[x], rows[f"{figure}_low"], rows[f"{figure}_high"], color=colour, alpha=0.2)
             if figure == "vrr" and rows["predicted_vrr"].notna().any():
-                panel.plot(rows[x], rows["predicted_vrr"], linestyle="--", color=colour, label=f"{label}, predicted")
+                panel.plot(rows[x], rows["predicted_vrr"], linestyle="--", color=colour, label="predicted" if label == ONE_LINE else f"{label}, predicted")
+        if figure == "vrr" and target_vrr is not None:
+            panel.axhline(target_vrr, color="black", linewidth=0.8, linestyle=":", label=f"target {target_vrr:g}")
         panel.set_title(str(quality))
         panel.set_xlabel(x)
         panel.grid(True, which="both", alpha=0.3)
         if figure == "vrr":
             panel.set_yscale("log")
+            means = done.loc[done["quality"] == quality, figure].to_numpy(dtype=np.float64)
+            highs = done.loc[done["quality"] == quality, f"{figure}_high"].to_numpy(dtype=np.float64)
+            tops = [*means, *highs[np.isfinite(highs)], *([] if target_vrr is None else [target_vrr])]
+            if np.any(means > 0):
+                panel.set_ylim(np.min(means[means > 0]) / 3, max(tops) * 1.5)
         if numeric and np.all(values > 0) and values.max() >= 8 * values.min():
             panel.set_xscale("log")
     axes[0].set_ylabel(FIGURE_LABELS[figure])
     axes[-1].legend(fontsize=8)
     share = summary.attrs.get("confidence", 0.95)
-    plot.suptitle(f"{figure} against {x}: mean over replicates, {share:.0%} interval shaded")
+    plot.suptitle(f"{FIGURE_NAMES[figure]} against {x}: mean over replicates, {share:.0%} interval shaded")
     _add_footer(plot, footer or summary.attrs.get("korvex"))
     return plot
 
@@ -706,7 +722,7 @@ def comparison_figure(summary: pd.DataFrame, *, figure: str = "vrr", footer: str
     axes.grid(True, axis="y", which="both", alpha=0.3)
     axes.legend(fontsize=8)
     share = summary.attrs.get("confidence", 0.95)
-    axes.set_title(f"{figure} by plan: mean over replicates with its {share:.0%} interval")
+    axes.set_title(f"{FIGURE_NAMES[figure]} by plan: mean over replicates with its {share:.0%} interval")
     _add_footer(plot, footer or summary.attrs.get("korvex"))
     return plot
 

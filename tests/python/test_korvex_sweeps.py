@@ -164,12 +164,12 @@ def test_search_finds_the_fewest_layers_whose_interval_lies_below_the_target():
 
 def test_the_sweep_figure_draws_a_line_per_plan_with_the_prediction(tmp_path):
     result = sweep(GRID, replicates=2, scheduler=IN_PROCESS, progress=False)
-    figure = sweep_figure(result.summary(), "layers")
+    figure = sweep_figure(result.summary(), "layers", target_vrr=0.1)
     axes = figure.axes
     assert [panel.get_title() for panel in axes] == ["CaO", "SiO2", "Fe2O3"]
     assert axes[0].get_yscale() == "log"
     labels = [line.get_label() for line in axes[0].get_lines()]
-    assert labels == ["chevron", "chevron, predicted", "strata", "strata, predicted"]
+    assert labels == ["chevron", "chevron, predicted", "strata", "strata, predicted", "target 0.1"]
     with pytest.raises(ValueError, match="x must be a setting of the sweep"):
         sweep_figure(result.summary(), "speed")
 
