@@ -364,14 +364,11 @@ def _print_frame(frame: Any) -> None:
         print(frame.to_string())
 
 
-def _search_lines(
-    args: argparse.Namespace, summary: Any, x: str, options: dict[str, Any], grids: Sequence[dict[str, Any]]
-) -> None:
+def _search_lines(args: argparse.Namespace, summary: Any, x: str, options: dict[str, Any]) -> None:
     """For each line of the summary, the fewest x reaching --target-vrr: from the grid, then by bisection
     between the last value that misses and the first that reaches."""
     from .sweeps import ONE_LINE, _lines, reaches, search, summary_settings
 
-    fixed = {name: value for grid in grids for name, value in grid.items() if not isinstance(value, list)}
     settings = summary_settings(summary)
     for label, rows in _lines(summary, x):
         values = sorted(set(rows[x]))
@@ -390,7 +387,7 @@ def _search_lines(
         if x == "layers":
             low, high = int(low), int(high)
         found = search(
-            x, args.target_vrr, low, high, settings={**fixed, **line}, quality=args.target_quality,
+            x, args.target_vrr, low, high, settings=line, quality=args.target_quality,
             confidence=args.confidence, bracketed=True, **options,
         )
         print(f"{prefix}{found.describe()} (grid: {high:g} reaches, {low:g} does not)")
@@ -438,7 +435,7 @@ def run_sweep(args: argparse.Namespace) -> int:
             for _, failure in result.failures.iterrows():
                 print(f"failed: replicate {failure['replicate']}, seed {failure['seed']}: {failure['error']}")
         if args.target_vrr is not None:
-            _search_lines(args, summary, x, {**options, "progress": False}, grids)
+            _search_lines(args, summary, x, {**options, "progress": False})
     for path in written:
         print(path)
     return 0

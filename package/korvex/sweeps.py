@@ -143,7 +143,7 @@ def build(settings: Mapping[str, Any], *, synthetic_feed: bool) -> tuple[Stackin
     bed_settings: dict[str, Any] = {}
     feed_settings: dict[str, Any] = {}
     for name, value in settings.items():
-        if name in ("plan", "feed") or value is None:
+        if name == "plan" or value is None:
             continue
         if name in plan_fields:
             plan_settings[name] = value
@@ -173,6 +173,10 @@ def expand(grid: Mapping[str, Any] | Sequence[Mapping[str, Any]]) -> list[dict[s
         for name, axis in zip(names, axes, strict=True):
             if not axis:
                 raise ValueError(f"setting {name} has an empty list of values")
+        # Counted before it is built: a few long axes multiply into more settings than memory holds.
+        count = len(combinations) + math.prod(len(axis) for axis in axes)
+        if count > MAX_RUNS:
+            raise ValueError(f"the grid has {count:,} combinations of settings, more than the {MAX_RUNS:,} a sweep takes")
         combinations += [dict(zip(names, values, strict=True)) for values in itertools.product(*axes)]
     return combinations
 
@@ -197,7 +201,8 @@ def plan_runs(
                          f"more than the {MAX_RUNS:,} a sweep takes")
     runs = []
     for one in settings:
-        settings_ = canonical(one)
+        # The plan is always named, so that the table says which plan made each row.
+        settings_ = canonical({"plan": _plan_kind(one), **one})
         try:
             build(settings_, synthetic_feed=synthetic_feed)
         except (TypeError, ValueError) as error:
@@ -335,7 +340,8 @@ def execute(runs: Sequence[Run], feed: QualitySeries | None, client: Client | No
                         results[run.index] = [{"run": run.index, "error": describe_error(error), "run_time_s": math.nan}]
                     bar.update()
             finally:
-                client.cancel(list(futures))
+                # Interrupted, the sweep leaves no task behind on a cluster that others share.
+                client.cancel([*futures, *([] if shipped is None else [shipped])])
     return [row for run in runs for row in results[run.index]]
 
 
@@ -451,7 +457,6 @@ def summarise(table: pd.DataFrame, *, confidence: float = 0.95) -> pd.DataFrame:
     FIGURE_low and FIGURE_high. Fewer than two runs give no interval (NaN).
     """
     import pandas as pd
-    from scipy import stats
 
     confidence = validation.within("confidence", confidence, 0, 1, open_ends=True)
     keys = setting_columns(table)

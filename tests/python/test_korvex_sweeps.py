@@ -70,6 +70,7 @@ def test_a_failing_run_is_recorded_and_the_others_finish(client):
     )
     failed = result.failures
     assert len(failed) == 3
+    assert (result.table["plan"] == "chevron").all()
     assert (failed["blending_tail_m"] == 30).all()
     assert failed["error"].str.contains("ValueError: a blending tail of 30 m").all()
     assert failed["quality"].isna().all() and failed["vrr"].isna().all()
@@ -117,6 +118,8 @@ def test_every_plan_of_one_replicate_sees_the_same_feed():
         ({"length_m": -3}, "length_m must be positive, got -3 m"),
         ({"layers": []}, "setting layers has an empty list"),
         ({"engine": "quick"}, "engine must be one of fast, detailed"),
+        ({"feed": "other.csv"}, "takes no setting feed"),
+        ({"layers": list(range(1, 1001)), "length_m": list(range(100, 301))}, "201,000 combinations of settings"),
     ],
 )
 def test_settings_are_checked_before_anything_runs(grid, message):
