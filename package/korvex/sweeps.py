@@ -709,7 +709,7 @@ def comparison_figure(summary: pd.DataFrame, *, figure: str = "vrr", footer: str
     done = done.assign(label=_plan_labels(done))
     qualities = list(dict.fromkeys(done["quality"]))
     labels = list(dict.fromkeys(done["label"]))
-    plot = Figure(figsize=(max(6.0, 1.2 * len(qualities) * len(labels) + 2.0), 4.6), layout="constrained")
+    plot = Figure(figsize=(min(12.0, max(6.0, 0.8 * len(qualities) * len(labels) + 2.0)), 4.6), layout="constrained")
     axes = plot.add_subplot()
     width = 0.8 / len(labels)
     for k, label in enumerate(labels):
