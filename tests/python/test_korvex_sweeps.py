@@ -149,20 +149,20 @@ def test_summary_gives_the_mean_and_the_t_interval_over_replicates():
     assert not reaches(summary.loc[["strata"]].reset_index(), 1.0)
 
 
-def test_search_finds_the_fewest_layers_whose_interval_lies_below_the_target():
+@pytest.mark.parametrize(("setting", "low", "high", "step"), [("layers", 1, 12, 1), ("stacker_speed_m_per_min", 0.25, 6.0, 0.0576)])
+def test_search_brackets_the_smallest_setting_whose_interval_lies_below_the_target(setting, low, high, step):
     options = {"settings": SMALL, "replicates": 3, "seed": 4, "scheduler": IN_PROCESS, "progress": False}
-    found = search("layers", 0.2, 1, 12, **options)
-    assert found.value is not None and 1 < found.value <= 12
-    tried = found.summary.groupby("layers")
-    assert reaches(tried.get_group(found.value), 0.2)
-    if found.value - 1 in tried.groups:
-        assert not reaches(tried.get_group(found.value - 1), 0.2)
-    else:
-        below = sweep({**SMALL, "layers": found.value - 1}, replicates=3, seed=4, scheduler=IN_PROCESS, progress=False)
-        assert not reaches(below.summary(), 0.2)
-    assert "fewest layers reaching VRR < 0.2" in found.describe()
-    unreachable = search("layers", 1e-9, 1, 4, **options)
-    assert unreachable.value is None and "no layers up to 4" in unreachable.describe()
+    found = search(setting, 0.2, low, high, **options)
+    assert found.value is not None and low < found.value <= high
+    tried = dict(list(found.summary.groupby(setting)))
+    assert reaches(tried[found.value], 0.2)
+    misses = [value for value, rows in tried.items() if not reaches(rows, 0.2)]
+    # The last value that missed lies within one step below the one found.
+    assert found.value - step <= max(misses) < found.value
+    assert all(value < found.value for value in misses)
+    assert f"fewest {setting} reaching VRR < 0.2" in found.describe()
+    unreachable = search(setting, 1e-9, low, high, **options)
+    assert unreachable.value is None and f"no {setting} up to {high:g}" in unreachable.describe()
 
 
 def test_the_sweep_figure_draws_a_line_per_plan_with_the_prediction(tmp_path):
