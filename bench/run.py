@@ -304,7 +304,9 @@ def main() -> int:
             "machine": machine,
             "date": datetime.now(timezone.utc).isoformat(timespec="seconds"),
             "commit": args.commit,
-            "command": "make bench" if not args.only else " ".join(["bench/run.py", *(f"--only {n}" for n in args.only)]),
+            "command": " ".join(["bench/run.py", *(f"--only {name}" for name in args.only)])
+            if args.only
+            else "make bench",
             "scene": "smoke" if args.smoke else "full",
             "ratios": ratios,
             "spreads": spreads,

@@ -10,9 +10,9 @@ machine slows both alike:
 - sweep/in_process: the same sweep with scheduler="in-process", one run after the other.
 
 Their tables must agree but for the run times, or the benchmark fails. The ratio of their wall-clock times
-(real_time; the fastest repetitions, as bench/run.py compares times) is the speedup of the cluster. sweep/empty_task is the round trip of a task that does
-nothing (submit and wait for its result, one at a time; the median of many), set against one run in
-process (counter per_task_s).
+(real_time; of the fastest repetitions, as bench/run.py compares times) is the speedup of the cluster.
+sweep/empty_task is the round trip of a task that does nothing (submit and wait for its result, one at a
+time; the median of many), set against one run in process (counter per_task_s).
 
 Takes Google Benchmark's --benchmark_out, --benchmark_out_format (json) and --benchmark_repetitions, and
 writes the same JSON, so that bench/run.py reads it as it reads a benchmark program's.

@@ -500,9 +500,14 @@ def run_compare(args: argparse.Namespace) -> int:
 
 def _add_cluster_options(parser: argparse.ArgumentParser, name: str) -> None:
     runs = parser.add_argument_group("runs and where they run")
-    runs.add_argument("--replicates", metavar="N", type=int, default=5, help="runs of every setting (default: %(default)s)")
     runs.add_argument(
-        "--seed", type=int, default=0, help="the sweep's seed; every run's seed is derived from it (default: %(default)s)"
+        "--replicates", metavar="N", type=int, default=5, help="runs of every setting (default: %(default)s)"
+    )
+    runs.add_argument(
+        "--seed",
+        type=int,
+        default=0,
+        help="the sweep's seed; every run's seed is derived from it (default: %(default)s)",
     )
     runs.add_argument(
         "--scheduler",
@@ -514,12 +519,25 @@ def _add_cluster_options(parser: argparse.ArgumentParser, name: str) -> None:
     runs.add_argument("--dashboard", action="store_true", help="serve the local cluster's dashboard on port 8787")
     out = parser.add_argument_group("output")
     out.add_argument(
-        "--output-dir", metavar="DIR", type=Path, default=Path("out"), help="folder for the results (default: %(default)s)"
+        "--output-dir",
+        metavar="DIR",
+        type=Path,
+        default=Path("out"),
+        help="folder for the results (default: %(default)s)",
     )
     out.add_argument("--name", default=name, help="stem of the files written (default: %(default)s)")
-    out.add_argument("--figure", choices=("vrr", "effect", "std_out", "passes"), default="vrr", help="figure to plot (default: %(default)s)")
     out.add_argument(
-        "--confidence", metavar="P", type=float, default=0.95, help="of the intervals over replicates (default: %(default)s)"
+        "--figure",
+        choices=("vrr", "effect", "std_out", "passes"),
+        default="vrr",
+        help="figure to plot (default: %(default)s)",
+    )
+    out.add_argument(
+        "--confidence",
+        metavar="P",
+        type=float,
+        default=0.95,
+        help="of the intervals over replicates (default: %(default)s)",
     )
     out.add_argument("--quiet", action="store_true", help="no progress bar and no table; print only the files written")
     feed = parser.add_argument_group("feed")
@@ -585,7 +603,11 @@ def _add_sweep_commands(commands: Any) -> None:
         help="a plan and its settings, e.g. chevron:layers=100 or windrow:rows=4,layers=20 (2 to 6 times)",
     )
     compare.add_argument(
-        "--set", metavar="NAME=VALUE", type=_setting, action="append", help="a setting for every plan, e.g. length_m=200"
+        "--set",
+        metavar="NAME=VALUE",
+        type=_setting,
+        action="append",
+        help="a setting for every plan, e.g. length_m=200",
     )
     _add_cluster_options(compare, "compare")
     compare.set_defaults(run=run_compare)

@@ -176,7 +176,9 @@ def expand(grid: Mapping[str, Any] | Sequence[Mapping[str, Any]]) -> list[dict[s
         # Counted before it is built: a few long axes multiply into more settings than memory holds.
         count = len(combinations) + math.prod(len(axis) for axis in axes)
         if count > MAX_RUNS:
-            raise ValueError(f"the grid has {count:,} combinations of settings, more than the {MAX_RUNS:,} a sweep takes")
+            raise ValueError(
+                f"the grid has {count:,} combinations of settings, more than the {MAX_RUNS:,} a sweep takes"
+            )
         combinations += [dict(zip(names, values, strict=True)) for values in itertools.product(*axes)]
     return combinations
 
@@ -189,8 +191,9 @@ def plan_runs(
     synthetic_feed: bool,
 ) -> list[Run]:
     """Every setting repeated over the replicates, with derived seeds; every setting checked first."""
-    numbers_ = range(validation.whole("replicates", replicates, 1)) if isinstance(replicates, numbers.Integral) else replicates
-    replicate_numbers = [validation.whole("replicate", number, 0) for number in numbers_]
+    if isinstance(replicates, numbers.Integral):
+        replicates = range(validation.whole("replicates", replicates, 1))
+    replicate_numbers = [validation.whole("replicate", number, 0) for number in replicates]
     if not replicate_numbers:
         raise ValueError("give at least one replicate")
     if len(set(replicate_numbers)) != len(replicate_numbers):
@@ -337,7 +340,8 @@ def execute(runs: Sequence[Run], feed: QualitySeries | None, client: Client | No
                     try:
                         results[run.index] = future.result()
                     except Exception as error:  # noqa: BLE001 - a worker lost with its task, say
-                        results[run.index] = [{"run": run.index, "error": describe_error(error), "run_time_s": math.nan}]
+                        lost = {"run": run.index, "error": describe_error(error), "run_time_s": math.nan}
+                        results[run.index] = [lost]
                     bar.update()
             finally:
                 # Interrupted, the sweep leaves no task behind on a cluster that others share.
@@ -606,7 +610,8 @@ def sweep_figure(
             panel.plot(rows[x], rows[figure], marker="o", color=colour, label=label)
             panel.fill_between(rows[x], rows[f"{figure}_low"], rows[f"{figure}_high"], color=colour, alpha=0.2)
             if figure == "vrr" and rows["predicted_vrr"].notna().any():
-                panel.plot(rows[x], rows["predicted_vrr"], linestyle="--", color=colour, label="predicted" if label == ONE_LINE else f"{label}, predicted")
+                named = "predicted" if label == ONE_LINE else f"{label}, predicted"
+                panel.plot(rows[x], rows["predicted_vrr"], linestyle="--", color=colour, label=named)
         if figure == "vrr" and target_vrr is not None:
             panel.axhline(target_vrr, color="black", linewidth=0.8, linestyle=":", label=f"target {target_vrr:g}")
         panel.set_title(str(quality))

@@ -137,19 +137,24 @@ def test_summary_gives_the_mean_and_the_t_interval_over_replicates():
         {"plan": "chevron", "replicate": k, "seed": k, "feed_seed": k, "quality": "CaO", "vrr": vrr, "error": None}
         for k, vrr in enumerate([0.01, 0.02, 0.03])
     ]
-    rows.append({"plan": "strata", "replicate": 0, "seed": 9, "feed_seed": 9, "quality": "CaO", "vrr": 0.5, "error": None})
+    rows.append(
+        {"plan": "strata", "replicate": 0, "seed": 9, "feed_seed": 9, "quality": "CaO", "vrr": 0.5, "error": None}
+    )
     table = pd.DataFrame(rows).assign(effect=1.0, std_in=1.0, std_out=1.0, predicted_vrr=np.nan, passes=3.0)
     summary = summarise(table).set_index("plan")
     # Student's t for 2 degrees of freedom at 97.5 %: 4.303; standard error 0.01 / sqrt(3).
     half = 4.3027 * 0.01 / np.sqrt(3)
     assert summary.loc["chevron", "vrr"] == pytest.approx(0.02)
-    assert summary.loc["chevron", ["vrr_low", "vrr_high"]].tolist() == pytest.approx([0.02 - half, 0.02 + half], rel=1e-4)
+    interval = summary.loc["chevron", ["vrr_low", "vrr_high"]].tolist()
+    assert interval == pytest.approx([0.02 - half, 0.02 + half], rel=1e-4)
     assert summary.loc["chevron", ["effect_low", "effect_high"]].tolist() == [1.0, 1.0]
     assert np.isnan(summary.loc["strata", "vrr_high"]) and summary.loc["strata", "runs"] == 1
     assert not reaches(summary.loc[["strata"]].reset_index(), 1.0)
 
 
-@pytest.mark.parametrize(("setting", "low", "high", "step"), [("layers", 1, 12, 1), ("stacker_speed_m_per_min", 0.25, 6.0, 0.0576)])
+@pytest.mark.parametrize(
+    ("setting", "low", "high", "step"), [("layers", 1, 12, 1), ("stacker_speed_m_per_min", 0.25, 6.0, 0.0576)]
+)
 def test_search_brackets_the_smallest_setting_whose_interval_lies_below_the_target(setting, low, high, step):
     options = {"settings": SMALL, "replicates": 3, "seed": 4, "scheduler": IN_PROCESS, "progress": False}
     found = search(setting, 0.2, low, high, **options)
@@ -187,7 +192,8 @@ def test_the_sweep_command_writes_a_table_that_reads_back_equal(client, tmp_path
     )
     assert code == 0
     written = capsys.readouterr().out.split()
-    assert written == [str(out / name) for name in ("sweep.csv", "sweep.parquet", "sweep-summary.csv", "sweep-vrr-by-layers.png")]
+    names = ("sweep.csv", "sweep.parquet", "sweep-summary.csv", "sweep-vrr-by-layers.png")
+    assert written == [str(out / name) for name in names]
     from_csv = read_table(out / "sweep.csv")
     from_parquet = read_table(out / "sweep.parquet")
     pd.testing.assert_frame_equal(from_csv, from_parquet)
@@ -228,7 +234,8 @@ def test_compare_lays_plans_side_by_side(tmp_path, capsys):
     )
     assert code == 0
     written = capsys.readouterr().out.split()
-    assert [path.rsplit("/", 1)[1] for path in written] == ["compare.csv", "compare.parquet", "compare-table.csv", "compare-vrr.png"]
+    names = ["compare.csv", "compare.parquet", "compare-table.csv", "compare-vrr.png"]
+    assert [path.rsplit("/", 1)[1] for path in written] == names
     table = pd.read_csv(tmp_path / "compare-table.csv", index_col=[0, 1])
     assert list(table.columns) == ["chevron, layers=6", "strata, layers=2", "cone-shell"]
     assert table.index.tolist() == [(q, f) for q in ("CaO", "SiO2", "Fe2O3") for f in ("vrr", "effect")]
