@@ -75,6 +75,8 @@ COLUMN_TYPES: dict[str, str] = {
 # scheduler= value (and --scheduler) that runs every study in this process, without Dask.
 IN_PROCESS = "in-process"
 SYNTHETIC = "synthetic"
+# How long a sweep waits for a cluster without workers to get one.
+WORKERS_WAIT_S = 60.0
 # Upper bound of runs in one sweep: each is a task and a few table rows.
 MAX_RUNS = 100_000
 
@@ -304,6 +306,10 @@ def connect(
                 threads_per_worker=1,
                 processes=True,
                 dashboard_address=":8787" if dashboard else None,
+                # Without a dashboard the scheduler still serves its health checks, by default on the
+                # dashboard's port: on any free port instead, so that a second cluster on the machine
+                # neither collides with the first nor warns about it.
+                scheduler_kwargs=None if dashboard else {"dashboard_address": "127.0.0.1:0"},
             ) as cluster,
             Client(cluster) as client,
         ):
@@ -313,6 +319,37 @@ def connect(
         raise ValueError("workers is the size of a local cluster; a running cluster at a scheduler has its own")
     with Client(str(scheduler)) as client:
         yield client
+
+
+def check_workers(client: Client) -> None:
+    """Refuse a cluster whose workers would not give this package's results: none within
+    WORKERS_WAIT_S (the sweep would wait for ever), or workers that cannot import korvex and its native
+    module, or that run another version of it."""
+
+    def version() -> str:
+        import korvex._native  # noqa: F401 - every run needs it
+
+        return korvex.__version__
+
+    try:
+        client.wait_for_workers(1, timeout=WORKERS_WAIT_S)
+    except TimeoutError:
+        raise ValueError(
+            f"the cluster at {client.scheduler.address} has no workers after {WORKERS_WAIT_S:g} s; start some with "
+            "`dask worker ADDRESS`"
+        ) from None
+    try:
+        versions = client.run(version)
+    except ImportError as error:
+        raise ValueError(
+            f"a worker of the cluster cannot import korvex ({error}); install the package on every worker"
+        ) from None
+    other = sorted({found for found in versions.values() if found != __version__})
+    if other:
+        raise ValueError(
+            f"workers of the cluster run korvex {', '.join(other)}, this is {__version__}: the results would not "
+            "repeat; install one version everywhere"
+        )
 
 
 def _cores() -> int:
@@ -332,6 +369,7 @@ def execute(runs: Sequence[Run], feed: QualitySeries | None, client: Client | No
         else:
             from distributed import as_completed
 
+            check_workers(client)
             shipped = None if feed is None else client.scatter(feed, broadcast=True, hash=False)
             futures = {client.submit(run_study, run, shipped, pure=False): run for run in runs}
             try:

@@ -1,7 +1,9 @@
 """Sweeps on a real two-worker Dask cluster and in process: the same table either way, failures recorded,
 seeds derived from the settings, intervals, plan search, the command line's files."""
 
+import contextlib
 import re
+import socket
 
 import numpy as np
 import pandas as pd
@@ -12,7 +14,7 @@ distributed = pytest.importorskip("distributed")
 
 from korvex import read_table, search, summarise, sweep, synthetic_series  # noqa: E402
 from korvex.cli import main  # noqa: E402
-from korvex.sweeps import IN_PROCESS, derive_seed, reaches, sweep_figure  # noqa: E402
+from korvex.sweeps import IN_PROCESS, connect, derive_seed, reaches, sweep_figure  # noqa: E402
 from test_korvex_plots import assert_png  # noqa: E402
 
 # A bed and a feed small enough that a run takes milliseconds: 2 h of the raw mix, 2,000 m³.
@@ -22,13 +24,14 @@ GRID = {"plan": ["chevron", "strata"], "layers": [2, 6], **SMALL}
 
 @pytest.fixture(scope="module")
 def client():
-    with (
-        distributed.LocalCluster(
-            n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None
-        ) as cluster,
-        distributed.Client(cluster) as client,
-    ):
-        yield client
+    """A local cluster of two single-threaded worker processes, as a sweep makes one, started while
+    another program holds the dashboard's usual port, as on a machine shared with other clusters."""
+    with socket.socket() as held:
+        with contextlib.suppress(OSError):  # held by another program already: all the same
+            held.bind(("", 8787))
+            held.listen()
+        with connect(workers=2) as client:
+            yield client
 
 
 def without_run_times(table):
@@ -41,6 +44,7 @@ def given_feed():
 
 @pytest.mark.parametrize("feed", [None, "given"])
 def test_a_sweep_gives_one_table_on_a_cluster_in_process_and_when_rerun(client, feed):
+    assert len(client.scheduler_info()["workers"]) == 2
     options = {"replicates": 2, "seed": 11, "progress": False}
     if feed == "given":
         grid = {name: value for name, value in GRID.items() if name != "hours"}
@@ -79,6 +83,21 @@ def test_a_failing_run_is_recorded_and_the_others_finish(client):
     summary = result.summary()
     assert summary.loc[summary["blending_tail_m"] == 30, ["runs", "failed"]].values.tolist() == [[0, 3]]
     assert (summary.loc[summary["blending_tail_m"] == 2, "runs"] == 3).all()
+
+
+def test_a_cluster_without_workers_is_refused_instead_of_waited_for(monkeypatch):
+    monkeypatch.setattr("korvex.sweeps.WORKERS_WAIT_S", 0.5)
+    with (
+        distributed.LocalCluster(
+            n_workers=0,
+            processes=False,
+            dashboard_address=None,
+            scheduler_kwargs={"dashboard_address": "127.0.0.1:0"},
+        ) as empty,
+        distributed.Client(empty) as client,
+        pytest.raises(ValueError, match=r"has no workers after 0.5 s"),
+    ):
+        sweep({"layers": 2, **SMALL}, replicates=1, scheduler=client, progress=False)
 
 
 def test_seeds_come_from_the_settings_not_from_the_order_or_the_spelling():
