@@ -625,6 +625,7 @@ def sweep_figure(
     predicted VRR dashed, and a target VRR if given. Log scales for the VRR, and for x when it spans a
     factor of 8 or more; an interval reaching down to zero is cut at a third of the smallest mean."""
     from matplotlib.figure import Figure
+    from matplotlib.ticker import NullLocator
 
     from .plots import _add_footer
 
@@ -664,6 +665,10 @@ def sweep_figure(
                 panel.set_ylim(np.min(means[means > 0]) / 3, max(tops) * 1.5)
         if numeric and np.all(values > 0) and values.max() >= 8 * values.min():
             panel.set_xscale("log")
+            # The values swept, written as they were given, rather than powers of ten.
+            ticks = sorted(set(values.tolist()))
+            panel.set_xticks(ticks, labels=[f"{tick:g}" for tick in ticks])
+            panel.xaxis.set_minor_locator(NullLocator())
     axes[0].set_ylabel(FIGURE_LABELS[figure])
     axes[-1].legend(fontsize=8)
     share = summary.attrs.get("confidence", 0.95)
