@@ -799,8 +799,9 @@ class Search:
         if self.value is None:
             tried = self.summary[self.setting].max()
             return f"no {self.setting} up to {tried:g} reaches VRR < {self.target_vrr:g} with {share} confidence"
+        least = {"layers": "fewest", "stacker_speed_m_per_min": "slowest"}.get(self.setting, "smallest")
         return (
-            f"fewest {self.setting} reaching VRR < {self.target_vrr:g} with {share} confidence "
+            f"{least} {self.setting} reaching VRR < {self.target_vrr:g} with {share} confidence "
             f"(upper end of the interval below it): {self.value:g}"
         )
 
