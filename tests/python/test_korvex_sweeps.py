@@ -67,6 +67,21 @@ def test_a_sweep_gives_one_table_on_a_cluster_in_process_and_when_rerun(client, 
     assert on_cluster["feed_seed"].isna().all() == (feed == "given")
 
 
+def test_detailed_engine_runs_repeat_on_the_cluster(client):
+    grid = {"engine": "detailed", "layers": 2, "length_m": 20, "depth_m": 8, "hours": 0.1}
+    options = {"replicates": 2, "seed": 2, "progress": False}
+    on_cluster = sweep(grid, scheduler=client, **options).table
+    in_process = sweep(grid, scheduler=IN_PROCESS, **options).table
+    pd.testing.assert_frame_equal(without_run_times(on_cluster), without_run_times(in_process))
+    assert on_cluster["error"].isna().all() and (on_cluster["engine"] == "detailed").all()
+
+
+def test_workers_of_another_version_are_refused(client, monkeypatch):
+    monkeypatch.setattr("korvex.sweeps.__version__", "0.0.1")
+    with pytest.raises(ValueError, match=r"workers of the cluster run korvex \S+, this is 0.0.1"):
+        sweep({"layers": 2, **SMALL}, replicates=1, scheduler=client, progress=False)
+
+
 def test_a_failing_run_is_recorded_and_the_others_finish(client):
     # A blending tail of 30 m at each end of a 40 m bed leaves the stacker no room: the plan raises in the run.
     result = sweep(
