@@ -28,6 +28,7 @@ import json
 import math
 import numbers
 import os
+import sys
 import time
 from collections.abc import Iterator, Mapping, Sequence
 from contextlib import contextmanager
@@ -202,8 +203,10 @@ def plan_runs(
         raise ValueError(f"replicate numbers repeat: {replicate_numbers}")
     total = len(settings) * len(replicate_numbers)
     if total > MAX_RUNS:
-        raise ValueError(f"{len(settings)} settings x {len(replicate_numbers)} replicates are {total:,} runs, "
-                         f"more than the {MAX_RUNS:,} a sweep takes")
+        raise ValueError(
+            f"{len(settings)} settings x {len(replicate_numbers)} replicates are {total:,} runs, "
+            f"more than the {MAX_RUNS:,} a sweep takes"
+        )
     runs = []
     for one in settings:
         # The plan is always named, so that the table says which plan made each row.
@@ -299,6 +302,13 @@ def connect(
         yield scheduler
         return
     if scheduler is None:
+        if "__mp_main__" in sys.modules and sys.modules["__main__"] is not sys.modules["__mp_main__"]:
+            # A worker process being started imports the script that starts the cluster: unguarded, the
+            # script would start a cluster inside every worker, and the first cluster would wait for ever.
+            raise RuntimeError(
+                "a local cluster's worker process imported the script that starts the cluster; put the "
+                "script's work under `if __name__ == \"__main__\":`"
+            )
         count = validation.whole("workers", workers, 1) if workers is not None else _cores()
         with (
             LocalCluster(
@@ -442,10 +452,15 @@ class Sweep:
         return self.table[self.table["error"].notna()]
 
     def summary(self, *, confidence: float = 0.95) -> pd.DataFrame:
+        """Mean and interval over the replicates of every setting; see summarise."""
         return summarise(self.table, confidence=confidence)
 
-    def figure(self, x: str, *, figure: str = "vrr", confidence: float = 0.95) -> Figure:
-        return sweep_figure(self.summary(confidence=confidence), x, figure=figure, footer=self.stamp)
+    def figure(
+        self, x: str, *, figure: str = "vrr", target_vrr: float | None = None, confidence: float = 0.95
+    ) -> Figure:
+        """The figure against setting x, one line per plan; see sweep_figure."""
+        summary = self.summary(confidence=confidence)
+        return sweep_figure(summary, x, figure=figure, target_vrr=target_vrr, footer=self.stamp)
 
     def save(self, prefix: str | Path) -> tuple[Path, Path]:
         """Write PREFIX.csv (below a comment line with the stamp) and PREFIX.parquet; return their paths."""
