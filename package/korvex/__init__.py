@@ -26,7 +26,7 @@ from .results import HeightMap, Particles, Reclaimed
 from .series import Quality, QualitySeries, as_series, synthetic_series
 from .stockpile import Stockpile
 from .study import Study, simulate, stamp
-from .sweeps import Search, Sweep, compare_plans, read_table, search, summarise, sweep
+from .sweeps import Search, Sweep, compare_plans, read_sweep, search, summarise, sweep
 
 __all__ = [
     "__version__",
@@ -55,7 +55,7 @@ __all__ = [
     "compare_plans",
     "format_table",
     "homogenisation",
-    "read_table",
+    "read_sweep",
     "search",
     "simulate",
     "stamp",

@@ -555,7 +555,7 @@ def _interval(values: np.ndarray, confidence: float) -> tuple[float, float]:
 
 def save_table(table: pd.DataFrame, prefix: str | Path, *, stamp: str) -> tuple[Path, Path]:
     """Write PREFIX.csv, below a comment line with the stamp, and PREFIX.parquet with the stamp in its
-    metadata; return their paths. read_table reads either back as it was."""
+    metadata; return their paths. read_sweep reads either back as it was."""
     prefix = Path(prefix)
     prefix.parent.mkdir(parents=True, exist_ok=True)
     csv_path = prefix.with_name(prefix.name + ".csv")
@@ -567,7 +567,7 @@ def save_table(table: pd.DataFrame, prefix: str | Path, *, stamp: str) -> tuple[
     return csv_path, parquet_path
 
 
-def read_table(path: str | Path) -> pd.DataFrame:
+def read_sweep(path: str | Path) -> pd.DataFrame:
     """A sweep's table from its CSV or Parquet file, with the column types it was written with."""
     import pandas as pd
 

@@ -12,7 +12,7 @@ import pytest
 pytest.importorskip("_korvex_lib")
 distributed = pytest.importorskip("distributed")
 
-from korvex import read_table, search, summarise, sweep, synthetic_series  # noqa: E402
+from korvex import read_sweep, search, summarise, sweep, synthetic_series  # noqa: E402
 from korvex.cli import main  # noqa: E402
 from korvex.sweeps import IN_PROCESS, connect, derive_seed, reaches, sweep_figure  # noqa: E402
 from test_korvex_plots import assert_png  # noqa: E402
@@ -229,8 +229,8 @@ def test_the_sweep_command_writes_a_table_that_reads_back_equal(client, tmp_path
     written = capsys.readouterr().out.split()
     names = ("sweep.csv", "sweep.parquet", "sweep-summary.csv", "sweep-vrr-by-layers.png")
     assert written == [str(out / name) for name in names]
-    from_csv = read_table(out / "sweep.csv")
-    from_parquet = read_table(out / "sweep.parquet")
+    from_csv = read_sweep(out / "sweep.csv")
+    from_parquet = read_sweep(out / "sweep.parquet")
     pd.testing.assert_frame_equal(from_csv, from_parquet)
     assert (out / "sweep.csv").read_text().startswith("# korvex ")
     assert from_csv["plan"].tolist()[:3] == ["chevron"] * 3 and from_csv["rows"].iloc[-1] == 2
