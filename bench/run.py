@@ -72,6 +72,7 @@ PROGRAMS = [
     Native("korvex_detailed_stack_bench", repetitions=1),
     Script("stack_list_bench.py"),
     Script("demo_bench.py"),
+    Script("sweep_bench.py", repetitions=5),
 ]
 
 # Keys of a Google Benchmark run that are not counters.

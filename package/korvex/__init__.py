@@ -39,6 +39,7 @@ from .ring import Chevcon, RingOutput, RingSchedule, RingStudy, simulate_ring
 from .series import Quality, QualitySeries, as_series, synthetic_series
 from .stockpile import RingPile, Stockpile
 from .study import Study, simulate, stamp
+from .sweeps import Search, Sweep, compare_plans, read_sweep, search, summarise, sweep
 from .tables import DateFormat, ReadLimits, read_table, write_workbook
 from .theory import Layering, Variogram, check_prediction, predicted_vrr, variogram_by_time, variogram_by_volume
 from .twobeds import TwoBeds, alternate
@@ -67,15 +68,17 @@ __all__ = [
     "ReadLimits",
     "Reclaimed",
     "Reclaimer",
-    "Stacker",
     "RingOutput",
     "RingPile",
     "RingSchedule",
     "RingStudy",
+    "Search",
+    "Stacker",
     "StackingPlan",
     "Stockpile",
     "Strata",
     "Study",
+    "Sweep",
     "TwoBeds",
     "Variogram",
     "Windrow",
@@ -86,6 +89,7 @@ __all__ = [
     "cement_moduli",
     "check_prediction",
     "compare",
+    "compare_plans",
     "composites",
     "cut",
     "engine_angle_deg",
@@ -93,10 +97,14 @@ __all__ = [
     "format_table",
     "homogenisation",
     "predicted_vrr",
+    "read_sweep",
     "read_table",
+    "search",
     "simulate",
     "simulate_ring",
     "stamp",
+    "summarise",
+    "sweep",
     "synthetic_series",
     "variogram_by_time",
     "variogram_by_volume",

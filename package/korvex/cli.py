@@ -1,4 +1,4 @@
-"""The command line: python -m korvex demo | simulate | report."""
+"""The command line: python -m korvex demo | simulate | report | sweep | compare."""
 
 from __future__ import annotations
 
@@ -447,6 +447,44 @@ def _add_bed_options(parser: argparse.ArgumentParser) -> None:
     )
 
 
+def _add_feed_options(parser: argparse.ArgumentParser) -> argparse._ArgumentGroup:
+    """How to read a quality series from a CSV or a workbook; the group, for more feed options."""
+    feed = parser.add_argument_group("feed")
+    feed.add_argument(
+        "--time-column", metavar="NAME", default="timestamp", help="seconds or dates (default: %(default)s)"
+    )
+    feed.add_argument("--volume-column", metavar="NAME", default="volume", help="m³ per row (default: %(default)s)")
+    feed.add_argument(
+        "--volume-m3", metavar="M3", type=float, help="volume of every row, for a series without a volume column"
+    )
+    feed.add_argument(
+        "--bulk-density-t-per-m3",
+        metavar="T_PER_M3",
+        type=float,
+        help="bulk density: reads a mass column (tonnes, t or mass_t) and reports tonnes [t/m³]",
+    )
+    feed.add_argument(
+        "--quality",
+        metavar="NAME",
+        action="append",
+        help="a quality column (repeat for more; default: every column but time, volume and mass)",
+    )
+    feed.add_argument("--sep", metavar="CHAR", default=",", help="CSV field separator (default: %(default)s)")
+    feed.add_argument("--decimal", metavar="CHAR", default=".", help="CSV decimal mark (default: %(default)s)")
+    feed.add_argument(
+        "--date-format", metavar="FORMAT", help="strptime format of the dates, e.g. '%%d.%%m.%%Y %%H:%%M'"
+    )
+    order = feed.add_mutually_exclusive_group()
+    order.add_argument(
+        "--dayfirst", dest="dayfirst", action="store_const", const=True, help="numeric dates put the day first"
+    )
+    order.add_argument(
+        "--monthfirst", dest="dayfirst", action="store_const", const=False, help="numeric dates put the month first"
+    )
+    feed.add_argument("--sheet", metavar="NAME", help="sheet of a workbook (default: the first)")
+    return feed
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="python -m korvex", description="Simulate how a blending bed homogenises bulk material."
@@ -490,6 +528,7 @@ def build_parser() -> argparse.ArgumentParser:
         "--report", metavar="PATH", type=Path, help="the page to write (default: DIR/INPUT-report.html)"
     )
     report.set_defaults(run=run_simulate)
+    _add_sweep_commands(commands)
     return parser
 
 
@@ -512,39 +551,7 @@ def _add_study_options(sim: argparse.ArgumentParser) -> None:
         help="compare composites of about this volume, of whole slices (default: every slice)",
     )
 
-    feed = sim.add_argument_group("feed")
-    feed.add_argument(
-        "--time-column", metavar="NAME", default="timestamp", help="seconds or dates (default: %(default)s)"
-    )
-    feed.add_argument("--volume-column", metavar="NAME", default="volume", help="m³ per row (default: %(default)s)")
-    feed.add_argument(
-        "--volume-m3", metavar="M3", type=float, help="volume of every row, for a series without a volume column"
-    )
-    feed.add_argument(
-        "--bulk-density-t-per-m3",
-        metavar="T_PER_M3",
-        type=float,
-        help="bulk density: reads a mass column (tonnes, t or mass_t) and reports tonnes [t/m³]",
-    )
-    feed.add_argument(
-        "--quality",
-        metavar="NAME",
-        action="append",
-        help="a quality column (repeat for more; default: every column but time, volume and mass)",
-    )
-    feed.add_argument("--sep", metavar="CHAR", default=",", help="CSV field separator (default: %(default)s)")
-    feed.add_argument("--decimal", metavar="CHAR", default=".", help="CSV decimal mark (default: %(default)s)")
-    feed.add_argument(
-        "--date-format", metavar="FORMAT", help="strptime format of the dates, e.g. '%%d.%%m.%%Y %%H:%%M'"
-    )
-    order = feed.add_mutually_exclusive_group()
-    order.add_argument(
-        "--dayfirst", dest="dayfirst", action="store_const", const=True, help="numeric dates put the day first"
-    )
-    order.add_argument(
-        "--monthfirst", dest="dayfirst", action="store_const", const=False, help="numeric dates put the month first"
-    )
-    feed.add_argument("--sheet", metavar="NAME", help="sheet of a workbook (default: the first)")
+    _add_feed_options(sim)
 
     _add_bed_options(sim)
 
@@ -627,6 +634,332 @@ def _add_study_options(sim: argparse.ArgumentParser) -> None:
     output.add_argument(
         "--quiet", action="store_true", help="no progress bar and no table; print only the files written"
     )
+
+
+# Settings whose growth lays more layers, so that the VRR falls as they grow: what a plan search bisects.
+SEARCH_SETTINGS = ("layers", "stacker_speed_m_per_min")
+
+
+def _value(text: str) -> Any:
+    """A setting's value as typed: a whole number, a number, true or false, or a name."""
+    for convert in (int, float):
+        try:
+            return convert(text)
+        except ValueError:
+            pass
+    return {"true": True, "false": False}.get(text.lower(), text)
+
+
+def _setting(text: str) -> tuple[str, list[Any]]:
+    """NAME=VALUE[,VALUE...] from the command line."""
+    name, equals, values = text.partition("=")
+    name = name.strip().replace("-", "_")
+    if not equals or not name or not values.strip():
+        raise argparse.ArgumentTypeError(f"expected NAME=VALUE[,VALUE...], got {text!r}")
+    return name, [_value(value.strip()) for value in values.split(",")]
+
+
+def _plan_spec(text: str) -> dict[str, Any]:
+    """KIND[:NAME=VALUE,...], e.g. windrow:rows=4,layers=20."""
+    kind, _, rest = text.partition(":")
+    settings: dict[str, Any] = {"plan": kind.strip()}
+    for part in filter(None, (piece.strip() for piece in rest.split(","))):
+        name, values = _setting(part)
+        settings[name] = values[0]
+    return settings
+
+
+def _sweep_feed(args: argparse.Namespace) -> tuple[QualitySeries | None, str | None]:
+    if args.feed is None:
+        return None, None
+    data = read_csv(
+        args.feed,
+        time_column=args.time_column,
+        volume_column=args.volume_column,
+        volume_m3=args.volume_m3,
+        qualities=args.quality,
+        sep=args.sep,
+        decimal=args.decimal,
+        dates=DateFormat(args.date_format, args.dayfirst),
+        sheet=args.sheet,
+        bulk_density_t_per_m3=args.bulk_density_t_per_m3,
+    )
+    if isinstance(data, ChunkTable):
+        raise ValueError(f"{args.feed} is a table of chunks (it has x, z and volume); a sweep needs a quality series")
+    return data, args.feed.name
+
+
+def _grid(args: argparse.Namespace) -> list[dict[str, Any]]:
+    axes: dict[str, Any] = {}
+    for name, values in args.grid or ():
+        if name in axes:
+            raise ValueError(f"--grid names {name} twice")
+        axes[name] = values if len(values) > 1 else values[0]
+    if "plan" in axes and args.plan:
+        raise ValueError("give the plans either with --plan or with --grid plan=...")
+    return [{**plan, **axes} for plan in args.plan] if args.plan else [axes]
+
+
+def _x_setting(args: argparse.Namespace, grids: Sequence[dict[str, Any]]) -> str | None:
+    if args.x:
+        return str(args.x).replace("-", "_")
+    axes = [name for grid in grids for name, value in grid.items() if isinstance(value, list)]
+    return axes[0] if axes else None
+
+
+def _print_frame(frame: Any) -> None:
+    import pandas as pd
+
+    with pd.option_context("display.width", 200, "display.max_columns", 30, "display.max_rows", 200):
+        print(frame.to_string())
+
+
+def _search_lines(args: argparse.Namespace, summary: Any, x: str, options: dict[str, Any]) -> None:
+    """For each line of the summary, the fewest x reaching --target-vrr: from the grid, then by bisection
+    between the last value that misses and the first that reaches."""
+    from .sweeps import ONE_LINE, _lines, reaches, search, summary_settings
+
+    settings = summary_settings(summary)
+    for label, rows in _lines(summary, x):
+        values = sorted(set(rows[x]))
+        outcome = [reaches(rows[rows[x] == value], args.target_vrr, args.target_quality) for value in values]
+        prefix = f"{label}: " if label != ONE_LINE else ""
+        if not any(outcome):
+            print(f"{prefix}no {x} up to {values[-1]:g} reaches VRR < {args.target_vrr:g}")
+            continue
+        first = outcome.index(True)
+        if first == 0:
+            print(f"{prefix}{x} = {values[0]:g}, the smallest swept, already reaches VRR < {args.target_vrr:g}")
+            continue
+        low, high = values[first - 1], values[first]
+        line = {name: rows.iloc[0][name] for name in settings if name not in (x, "feed")}
+        line = {name: value for name, value in line.items() if value is not None and value == value}
+        if x == "layers":
+            low, high = int(low), int(high)
+        found = search(
+            x, args.target_vrr, low, high, settings=line, quality=args.target_quality,
+            confidence=args.confidence, bracketed=True, **options,
+        )
+        print(f"{prefix}{found.describe()} (grid: {high:g} reaches, {low:g} does not)")
+
+
+def run_sweep(args: argparse.Namespace) -> int:
+    from .plots import save_figure
+    from .sweeps import IN_PROCESS, connect, expand, plan_runs, sweep, sweep_figure
+
+    feed, feed_name = _sweep_feed(args)
+    grids = _grid(args)
+    # Checked before a cluster starts: a typo should cost no worker.
+    plan_runs(expand(grids), replicates=args.replicates, seed=args.seed, synthetic_feed=feed is None)
+    x = _x_setting(args, grids)
+    if args.target_vrr is not None and x not in SEARCH_SETTINGS:
+        raise ValueError(
+            f"--target-vrr searches over {' or '.join(SEARCH_SETTINGS)}, the settings that lay more layers "
+            f"as they grow; vary one with --grid (or name it with --x), not {x}"
+        )
+    with connect(args.scheduler, workers=args.workers, dashboard=args.dashboard) as client:
+        options: dict[str, Any] = {
+            "feed": feed,
+            "feed_name": feed_name,
+            "replicates": args.replicates,
+            "seed": args.seed,
+            "scheduler": IN_PROCESS if client is None else client,
+            "progress": not args.quiet,
+        }
+        if client is not None and not args.quiet:
+            print(f"cluster: {client.scheduler.address}, {len(client.scheduler_info()['workers'])} workers")
+        result = sweep(grids, **options)
+        summary = result.summary(confidence=args.confidence)
+        prefix = args.output_dir / args.name
+        written = [*result.save(prefix)]
+        summary_path = prefix.with_name(f"{prefix.name}-summary.csv")
+        summary.to_csv(summary_path, index=False)
+        written.append(summary_path)
+        if x is not None and (summary["runs"] > 0).any():
+            figure = sweep_figure(summary, x, figure=args.figure, target_vrr=args.target_vrr, footer=result.stamp)
+            written.append(save_figure(figure, prefix.with_name(f"{prefix.name}-{args.figure}-by-{x}.png")))
+        if not args.quiet:
+            print(repr(result))
+            shown = summary_columns(summary)
+            _print_frame(summary[shown])
+            for _, failure in result.failures.iterrows():
+                print(f"failed: replicate {failure['replicate']}, seed {failure['seed']}: {failure['error']}")
+        if args.target_vrr is not None:
+            _search_lines(args, summary, x, {**options, "progress": False})
+    for path in written:
+        print(path)
+    return 0
+
+
+def summary_columns(summary: Any) -> list[str]:
+    """The summary's columns worth a terminal's width: the settings that vary, the quality and the VRR and E."""
+    from .sweeps import _varying, summary_settings
+
+    varying = _varying(summary, summary_settings(summary))
+    figures = ["vrr", "vrr_low", "vrr_high", "effect", "predicted_vrr"]
+    return [*varying, "quality", "runs", "failed", *(name for name in figures if name in summary.columns)]
+
+
+def run_compare(args: argparse.Namespace) -> int:
+    from .plots import save_figure
+    from .sweeps import IN_PROCESS, comparison_figure, comparison_runs, comparison_table, connect, plan_runs, sweep
+
+    feed, feed_name = _sweep_feed(args)
+    fixed: dict[str, Any] = {}
+    for name, values in args.set or ():
+        if len(values) != 1:
+            raise ValueError(f"--set {name} takes one value in a comparison, got {len(values)}")
+        fixed[name] = values[0]
+    runs = comparison_runs(args.plan, fixed)
+    # Checked before a cluster starts: a typo should cost no worker.
+    plan_runs(runs, replicates=args.replicates, seed=args.seed, synthetic_feed=feed is None)
+    with connect(args.scheduler, workers=args.workers, dashboard=args.dashboard) as client:
+        result = sweep(
+            runs=runs,
+            feed=feed,
+            feed_name=feed_name,
+            replicates=args.replicates,
+            seed=args.seed,
+            scheduler=IN_PROCESS if client is None else client,
+            progress=not args.quiet,
+        )
+    summary = result.summary(confidence=args.confidence)
+    table = comparison_table(summary)
+    prefix = args.output_dir / args.name
+    written = [*result.save(prefix)]
+    table_path = prefix.with_name(f"{prefix.name}-table.csv")
+    table.to_csv(table_path)
+    written.append(table_path)
+    if (summary["runs"] > 0).any():
+        written.append(
+            save_figure(
+                comparison_figure(summary, figure=args.figure, footer=result.stamp),
+                prefix.with_name(f"{prefix.name}-{args.figure}.png"),
+            )
+        )
+    if not args.quiet:
+        print(repr(result))
+        print(f"mean [{args.confidence:.0%} interval] over {args.replicates} replicates")
+        _print_frame(table)
+        for _, failure in result.failures.iterrows():
+            print(f"failed: replicate {failure['replicate']}, seed {failure['seed']}: {failure['error']}")
+    for path in written:
+        print(path)
+    return 0
+
+
+def _add_cluster_options(parser: argparse.ArgumentParser, name: str) -> None:
+    runs = parser.add_argument_group("runs and where they run")
+    runs.add_argument(
+        "--replicates", metavar="N", type=int, default=5, help="runs of every setting (default: %(default)s)"
+    )
+    runs.add_argument(
+        "--seed",
+        type=int,
+        default=0,
+        help="the sweep's seed; every run's seed is derived from it (default: %(default)s)",
+    )
+    runs.add_argument(
+        "--scheduler",
+        metavar="ADDRESS",
+        help="a running Dask scheduler, e.g. tcp://host:8786; 'in-process' for no Dask "
+        "(default: a local cluster, one worker process per core)",
+    )
+    runs.add_argument("--workers", metavar="N", type=int, help="worker processes of the local cluster")
+    runs.add_argument("--dashboard", action="store_true", help="serve the local cluster's dashboard on port 8787")
+    out = parser.add_argument_group("output")
+    out.add_argument(
+        "--output-dir",
+        metavar="DIR",
+        type=Path,
+        default=Path("out"),
+        help="folder for the results (default: %(default)s)",
+    )
+    out.add_argument("--name", default=name, help="stem of the files written (default: %(default)s)")
+    out.add_argument(
+        "--figure",
+        choices=("vrr", "effect", "std_out", "passes"),
+        default="vrr",
+        help="figure to plot (default: %(default)s)",
+    )
+    out.add_argument(
+        "--confidence",
+        metavar="P",
+        type=float,
+        default=0.95,
+        help="of the intervals over replicates (default: %(default)s)",
+    )
+    out.add_argument("--quiet", action="store_true", help="no progress bar and no table; print only the files written")
+    feed = _add_feed_options(parser)
+    feed.add_argument(
+        "--feed",
+        metavar="CSV",
+        type=Path,
+        help="a quality series every run stacks (default: the synthetic raw mix of the demo, 120 h at one "
+        "delivery a minute, a new realisation per replicate)",
+    )
+
+
+def _add_sweep_commands(commands: Any) -> None:
+    sweep = commands.add_parser(
+        "sweep",
+        help="run a grid of study settings over replicate seeds on a Dask cluster: table, summary, plot",
+        description="Run every combination of the settings given with --grid (and each --plan), each over "
+        "--replicates seeds derived from --seed, on a local Dask cluster or a running one. Settings: plan, the "
+        "plans' settings (layers, stacker_speed_m_per_min, rows, ...), the bed's (length_m, depth_m, engine, "
+        "...), and for the synthetic feed hours, interval_s, flow_m3_per_h, correlation_time_h, feed_seed.",
+    )
+    sweep.add_argument(
+        "--grid",
+        metavar="NAME=V1,V2",
+        type=_setting,
+        action="append",
+        help="a setting and its values (repeat for more settings; one value fixes it), e.g. --grid layers=10,20,40",
+    )
+    sweep.add_argument(
+        "--plan",
+        metavar="KIND[:NAME=V,...]",
+        type=_plan_spec,
+        action="append",
+        help="a plan and its settings, e.g. windrow:rows=4 (repeat for more; default: chevron)",
+    )
+    sweep.add_argument("--x", metavar="SETTING", help="setting along the plot's x axis (default: the first varied)")
+    sweep.add_argument(
+        "--target-vrr",
+        metavar="VRR",
+        type=float,
+        help="print the fewest --x (layers, or stacker speed) whose VRR interval lies below VRR, bisecting "
+        "between the grid's values",
+    )
+    sweep.add_argument(
+        "--target-quality",
+        metavar="NAME",
+        help="the quality value that must reach --target-vrr (default: every one)",
+    )
+    _add_cluster_options(sweep, "sweep")
+    sweep.set_defaults(run=run_sweep)
+
+    compare = commands.add_parser(
+        "compare",
+        help="two to six plans side by side on the same feed and bed, over replicate seeds: one table, one figure",
+    )
+    compare.add_argument(
+        "--plan",
+        metavar="KIND[:NAME=V,...]",
+        type=_plan_spec,
+        action="append",
+        required=True,
+        help="a plan and its settings, e.g. chevron:layers=100 or windrow:rows=4,layers=20 (2 to 6 times)",
+    )
+    compare.add_argument(
+        "--set",
+        metavar="NAME=VALUE",
+        type=_setting,
+        action="append",
+        help="a setting for every plan, e.g. length_m=200",
+    )
+    _add_cluster_options(compare, "compare")
+    compare.set_defaults(run=run_compare)
 
 
 def main(argv: Sequence[str] | None = None) -> int:

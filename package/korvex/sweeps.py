@@ -1,0 +1,913 @@
+"""Sweeps: many studies at once, each repeated over seeds, run as independent tasks on a Dask cluster.
+
+A bed is designed by comparing runs: layer counts, stacker speeds, bed lengths,
+plans, engines. A sweep takes a grid (or a list) of study settings, repeats
+every setting over replicates, runs each study as one task (on a LocalCluster of
+this machine by default, on any Dask scheduler when given one) and gathers one
+tidy table: a row per run and quality value.
+
+Settings are flat names: "plan" (a key of korvex.PLANS) and the plan's fields
+(layers, stacker_speed_m_per_min, rows, ...), the Bed's fields (length_m,
+engine, ...), and, for the synthetic feed, the arguments of synthetic_series
+(hours, interval_s, flow_m3_per_h, correlation_time_h) and feed_seed.
+
+Seeds: every run's engine seed is a stable hash (BLAKE2b of a canonical JSON) of
+the sweep's seed, the run's settings and its replicate number, so the table is
+the same whatever the number of workers and the order in which runs finish, and
+the same setting gets the same seed in any sweep with the same seed. The
+synthetic feed's seed is hashed from the sweep's seed, the feed's settings and
+the replicate only: every plan of one replicate sees the same feed, so plans are
+compared on equal terms.
+"""
+
+from __future__ import annotations
+
+import hashlib
+import itertools
+import json
+import math
+import numbers
+import os
+import sys
+import time
+import warnings
+from collections.abc import Iterator, Mapping, Sequence
+from contextlib import contextmanager
+from dataclasses import dataclass, fields
+from pathlib import Path
+from typing import TYPE_CHECKING, Any
+
+import numpy as np
+
+from . import validation
+from ._version import __version__
+from .bed import Bed
+from .plans import PLANS, StackingPlan
+from .series import QualitySeries, as_series, synthetic_series
+
+if TYPE_CHECKING:
+    import pandas as pd
+    from distributed import Client
+    from matplotlib.figure import Figure
+
+    from .study import Study
+
+# The arguments of synthetic_series that a sweep may vary; feed_seed fixes the feed's random numbers.
+FEED_SETTINGS = ("hours", "interval_s", "flow_m3_per_h", "correlation_time_h", "feed_seed")
+BED_SETTINGS = tuple(item.name for item in fields(Bed))
+# The figures a sweep tabulates per run and quality value, in the table's order.
+FIGURES = ("vrr", "effect", "mean_in", "std_in", "mean_out", "std_out", "predicted_vrr")
+RUN_FIGURES = ("passes", "slices", "stacked_m3", "reclaimed_m3")
+# Columns between the settings and the figures.
+RUN_COLUMNS = ("replicate", "seed", "feed_seed")
+# Types of the table's columns after the settings; nullable where a failed run or a given feed leaves a gap.
+COLUMN_TYPES: dict[str, str] = {
+    "replicate": "int64",
+    "seed": "int64",
+    "feed_seed": "Int64",
+    "quality": "string",
+    **dict.fromkeys(FIGURES, "float64"),
+    "passes": "float64",
+    "slices": "Int64",
+    "stacked_m3": "float64",
+    "reclaimed_m3": "float64",
+    "run_time_s": "float64",
+    "warning": "string",
+    "error": "string",
+}
+# scheduler= value (and --scheduler) that runs every study in this process, without Dask.
+IN_PROCESS = "in-process"
+SYNTHETIC = "synthetic"
+# How long a sweep waits for a cluster without workers to get one.
+WORKERS_WAIT_S = 60.0
+# Upper bound of runs in one sweep: each is a task and a few table rows.
+MAX_RUNS = 100_000
+
+
+def derive_seed(sweep_seed: int, settings: Mapping[str, Any], purpose: str) -> int:
+    """A seed for one purpose of one run: the first 8 bytes of BLAKE2b of a canonical JSON of the sweep's
+    seed, the purpose and the settings, below 2**63.
+
+    Stable across processes, machines and Python versions, unlike hash().
+    """
+    text = json.dumps(
+        {"purpose": purpose, "settings": canonical(settings), "sweep_seed": int(sweep_seed)},
+        sort_keys=True,
+        separators=(",", ":"),
+        allow_nan=False,
+    )
+    digest = hashlib.blake2b(text.encode("utf-8"), digest_size=8).digest()
+    return int.from_bytes(digest, "big") % validation.SEED_LIMIT
+
+
+def canonical(settings: Mapping[str, Any]) -> dict[str, Any]:
+    """Settings as a seed sees them: unset (None) left out, whole numbers as int (300.0 and 300 alike),
+    NumPy scalars as Python's."""
+    return {str(name): _canonical_value(name, value) for name, value in settings.items() if value is not None}
+
+
+def _canonical_value(name: str, value: Any) -> Any:
+    if isinstance(value, bool | np.bool_):
+        return bool(value)
+    if isinstance(value, numbers.Integral):
+        return int(value)
+    if isinstance(value, numbers.Real):
+        number = validation.real(name, value)
+        return int(number) if number.is_integer() else number
+    if isinstance(value, str):
+        return value
+    raise ValueError(f"setting {name} must be a number, a flag or a name, got {value!r}")
+
+
+@dataclass(frozen=True)
+class Run:
+    """One study of a sweep: its place in the table, its settings, replicate and seeds."""
+
+    index: int
+    settings: dict[str, Any]
+    replicate: int
+    seed: int
+    feed_seed: int | None
+
+
+def _plan_kind(settings: Mapping[str, Any]) -> str:
+    default = "circular" if settings.get("circular") else "chevron"
+    return str(settings.get("plan", default))
+
+
+def build(settings: Mapping[str, Any], *, synthetic_feed: bool) -> tuple[StackingPlan, Bed, dict[str, Any]]:
+    """The plan, the bed and the synthetic feed's arguments that a run's settings describe.
+
+    Raises ValueError for a setting that no part takes, naming it and the plan.
+    """
+    kind = _plan_kind(settings)
+    validation.choice("plan", kind, tuple(PLANS))
+    plan_type = PLANS[kind]
+    plan_fields = {item.name for item in fields(plan_type)}  # type: ignore[arg-type]
+    plan_settings: dict[str, Any] = {}
+    bed_settings: dict[str, Any] = {}
+    feed_settings: dict[str, Any] = {}
+    for name, value in settings.items():
+        if name == "plan" or value is None:
+            continue
+        if name in plan_fields:
+            plan_settings[name] = value
+        elif name in BED_SETTINGS:
+            bed_settings[name] = value
+        elif name in FEED_SETTINGS and synthetic_feed:
+            feed_settings[name] = value
+        elif name in FEED_SETTINGS:
+            raise ValueError(f"setting {name} = {value!r} is for the synthetic feed; this sweep has a feed of its own")
+        else:
+            known = sorted({*plan_fields, *BED_SETTINGS, *(FEED_SETTINGS if synthetic_feed else ())})
+            raise ValueError(f"the {kind} plan takes no setting {name} (= {value!r}); settings: {', '.join(known)}")
+    return plan_type(**plan_settings), Bed(**bed_settings), feed_settings
+
+
+def expand(grid: Mapping[str, Any] | Sequence[Mapping[str, Any]]) -> list[dict[str, Any]]:
+    """The settings of a grid: every combination of its values, the first name varying slowest.
+
+    A value that is a list or tuple is an axis; anything else is fixed. A sequence of grids is expanded
+    one after the other (for plans that take different settings).
+    """
+    grids = [grid] if isinstance(grid, Mapping) else list(grid)
+    combinations: list[dict[str, Any]] = []
+    for one in grids:
+        names = list(one)
+        axes = [list(value) if isinstance(value, list | tuple) else [value] for value in one.values()]
+        for name, axis in zip(names, axes, strict=True):
+            if not axis:
+                raise ValueError(f"setting {name} has an empty list of values")
+        # Counted before it is built: a few long axes multiply into more settings than memory holds.
+        count = len(combinations) + math.prod(len(axis) for axis in axes)
+        if count > MAX_RUNS:
+            raise ValueError(
+                f"the grid has {count:,} combinations of settings, more than the {MAX_RUNS:,} a sweep takes"
+            )
+        combinations += [dict(zip(names, values, strict=True)) for values in itertools.product(*axes)]
+    return combinations
+
+
+def plan_runs(
+    settings: Sequence[Mapping[str, Any]],
+    *,
+    replicates: int | Sequence[int],
+    seed: int,
+    synthetic_feed: bool,
+) -> list[Run]:
+    """Every setting repeated over the replicates, with derived seeds; every setting checked first."""
+    if isinstance(replicates, numbers.Integral):
+        replicates = range(validation.whole("replicates", replicates, 1))
+    replicate_numbers = [validation.whole("replicate", number, 0) for number in replicates]
+    if not replicate_numbers:
+        raise ValueError("give at least one replicate")
+    if len(set(replicate_numbers)) != len(replicate_numbers):
+        raise ValueError(f"replicate numbers repeat: {replicate_numbers}")
+    total = len(settings) * len(replicate_numbers)
+    if total > MAX_RUNS:
+        raise ValueError(
+            f"{len(settings)} settings x {len(replicate_numbers)} replicates are {total:,} runs, "
+            f"more than the {MAX_RUNS:,} a sweep takes"
+        )
+    runs = []
+    for one in settings:
+        # The plan is always named, so that the table says which plan made each row.
+        settings_ = canonical({"plan": _plan_kind(one), **one})
+        try:
+            build(settings_, synthetic_feed=synthetic_feed)
+        except (TypeError, ValueError) as error:
+            raise ValueError(f"settings {settings_}: {error}") from None
+        feed_part = {name: value for name, value in settings_.items() if name in FEED_SETTINGS}
+        for replicate in replicate_numbers:
+            engine_seed = derive_seed(seed, {**settings_, "replicate": replicate}, "engine")
+            if not synthetic_feed:
+                feed_seed = None
+            elif "feed_seed" in settings_:
+                feed_seed = validation.seed(settings_["feed_seed"])
+            else:
+                feed_seed = derive_seed(seed, {**feed_part, "replicate": replicate}, "feed")
+            runs.append(Run(len(runs), settings_, replicate, engine_seed, feed_seed))
+    return runs
+
+
+def quality_figures(study: Study) -> list[dict[str, Any]]:
+    """What a sweep tabulates of each quality value of a study.
+
+    vrr, effect and the std are what Study.homogenisation() reports: portions of equal volume in and out.
+    predicted_vrr is what ideal layering of the plan gives the feed, from its autocovariance (None for
+    plans it cannot predict).
+    """
+    return [
+        {
+            "quality": figures.name,
+            "vrr": figures.vrr,
+            "effect": figures.effect,
+            "mean_in": figures.mean_in,
+            "std_in": figures.std_in,
+            "mean_out": figures.mean_out,
+            "std_out": figures.std_out,
+            "predicted_vrr": figures.predicted_vrr,
+        }
+        for figures in study.homogenisation()
+    ]
+
+
+def run_study(run: Run, feed: QualitySeries | None) -> list[dict[str, Any]]:
+    """One run of a sweep, as its rows of the table: one per quality value, or one with the error.
+
+    The task that every worker runs. A run that raises is a result of the sweep, not its end. Warnings
+    (a feed above the bed's capacity, figures of few portions) are recorded with the run, so that the
+    table does not depend on how the process running it treats warnings.
+    """
+    from .study import simulate
+
+    started = time.perf_counter()
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        rows = _study_rows(run, feed, simulate)
+    said = "; ".join(dict.fromkeys(f"{w.category.__name__}: {w.message}" for w in caught)) or None
+    elapsed = time.perf_counter() - started
+    return [{"run": run.index, **row, "warning": said, "run_time_s": elapsed} for row in rows]
+
+
+def _study_rows(run: Run, feed: QualitySeries | None, simulate: Any) -> list[dict[str, Any]]:
+    try:
+        plan, bed, feed_settings = build(run.settings, synthetic_feed=feed is None)
+        if feed is None:
+            feed_settings.pop("feed_seed", None)
+            feed = synthetic_series(**feed_settings, seed=run.feed_seed)
+        study = simulate(feed, plan, bed, progress=False, seed=run.seed)
+        passes = study.passes
+        extra = {
+            "passes": math.nan if passes is None else passes,
+            "slices": int(np.count_nonzero(study.reclaimed.volume_m3 > 0)),
+            "stacked_m3": study.chunks.total_volume_m3,
+            "reclaimed_m3": study.reclaimed.total_volume_m3,
+        }
+        rows = [{**figures, **extra, "error": None} for figures in quality_figures(study)]
+    except Exception as error:  # noqa: BLE001 - recorded in the table, which is what a sweep is for
+        rows = [{"error": describe_error(error)}]
+    return rows
+
+
+def describe_error(error: BaseException) -> str:
+    return f"{type(error).__name__}: {error}".strip()
+
+
+@contextmanager
+def connect(
+    scheduler: str | Client | None = None, *, workers: int | None = None, dashboard: bool = False
+) -> Iterator[Client | None]:
+    """A Dask client for a sweep, closed afterwards if made here.
+
+    scheduler: None for a LocalCluster on this machine (one single-threaded worker process per core,
+    or `workers`), an address such as "tcp://host:8786" for a running cluster, a Client (left open),
+    or "in-process" for no Dask at all (yields None).
+    """
+    if scheduler == IN_PROCESS:
+        yield None
+        return
+    from distributed import Client, LocalCluster
+
+    if isinstance(scheduler, Client):
+        yield scheduler
+        return
+    if scheduler is None:
+        if "__mp_main__" in sys.modules and sys.modules["__main__"] is not sys.modules["__mp_main__"]:
+            # A worker process being started imports the script that starts the cluster: unguarded, the
+            # script would start a cluster inside every worker, and the first cluster would wait for ever.
+            raise RuntimeError(
+                "a local cluster's worker process imported the script that starts the cluster; put the "
+                "script's work under `if __name__ == \"__main__\":`"
+            )
+        count = validation.whole("workers", workers, 1) if workers is not None else _cores()
+        with (
+            LocalCluster(
+                n_workers=count,
+                threads_per_worker=1,
+                processes=True,
+                dashboard_address=":8787" if dashboard else None,
+                # Without a dashboard the scheduler still serves its health checks, by default on the
+                # dashboard's port: on any free port instead, so that a second cluster on the machine
+                # neither collides with the first nor warns about it.
+                scheduler_kwargs=None if dashboard else {"dashboard_address": "127.0.0.1:0"},
+            ) as cluster,
+            Client(cluster) as client,
+        ):
+            yield client
+        return
+    if workers is not None:
+        raise ValueError("workers is the size of a local cluster; a running cluster at a scheduler has its own")
+    with Client(str(scheduler)) as client:
+        yield client
+
+
+def check_workers(client: Client) -> None:
+    """Refuse a cluster whose workers would not give this package's results: none within
+    WORKERS_WAIT_S (the sweep would wait for ever), or workers that cannot import korvex and its native
+    module, or that run another version of it."""
+
+    def version() -> str:
+        import korvex._native  # noqa: F401 - every run needs it
+
+        return korvex.__version__
+
+    try:
+        client.wait_for_workers(1, timeout=WORKERS_WAIT_S)
+    except TimeoutError:
+        raise ValueError(
+            f"the cluster at {client.scheduler.address} has no workers after {WORKERS_WAIT_S:g} s; start some with "
+            "`dask worker ADDRESS`"
+        ) from None
+    try:
+        versions = client.run(version)
+    except ImportError as error:
+        raise ValueError(
+            f"a worker of the cluster cannot import korvex ({error}); install the package on every worker"
+        ) from None
+    other = sorted({found for found in versions.values() if found != __version__})
+    if other:
+        raise ValueError(
+            f"workers of the cluster run korvex {', '.join(other)}, this is {__version__}: the results would not "
+            "repeat; install one version everywhere"
+        )
+
+
+def _cores() -> int:
+    return len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count() or 1
+
+
+def execute(runs: Sequence[Run], feed: QualitySeries | None, client: Client | None, *, progress: bool) -> list[dict]:
+    """The rows of every run, in run order, whichever order they finish in."""
+    from tqdm import tqdm
+
+    results: dict[int, list[dict[str, Any]]] = {}
+    with tqdm(total=len(runs), unit="run", desc="sweep", disable=not progress) as bar:
+        if client is None:
+            for run in runs:
+                results[run.index] = run_study(run, feed)
+                bar.update()
+        else:
+            from distributed import as_completed
+
+            check_workers(client)
+            shipped = None if feed is None else client.scatter(feed, broadcast=True, hash=False)
+            futures = {client.submit(run_study, run, shipped, pure=False): run for run in runs}
+            try:
+                for future in as_completed(futures):
+                    run = futures[future]
+                    try:
+                        results[run.index] = future.result()
+                    except Exception as error:  # noqa: BLE001 - a worker lost with its task, say
+                        lost = {"run": run.index, "error": describe_error(error), "run_time_s": math.nan}
+                        results[run.index] = [lost]
+                    bar.update()
+            finally:
+                # Interrupted, the sweep leaves no task behind on a cluster that others share.
+                client.cancel([*futures, *([] if shipped is None else [shipped])])
+    return [row for run in runs for row in results[run.index]]
+
+
+def _stamp(seed: int) -> str:
+    return f"korvex {__version__}, sweep seed {seed}"
+
+
+def tabulate(runs: Sequence[Run], rows: Sequence[Mapping[str, Any]], feed_name: str, seed: int) -> pd.DataFrame:
+    """The tidy table: settings, replicate and seeds, then the figures; one row per run and quality value."""
+    import pandas as pd
+
+    setting_names = ["feed", *dict.fromkeys(name for run in runs for name in run.settings)]
+    described = {
+        run.index: {
+            "feed": feed_name,
+            **{name: run.settings.get(name) for name in setting_names[1:]},
+            "replicate": run.replicate,
+            "seed": run.seed,
+            "feed_seed": run.feed_seed,
+        }
+        for run in runs
+    }
+    records = [{**described[row["run"]], "quality": None, **row} for row in rows]
+    columns = [
+        *setting_names, *RUN_COLUMNS, "quality", *FIGURES, *RUN_FIGURES, "run_time_s", "warning", "error", "run"
+    ]
+    table = pd.DataFrame.from_records(records, columns=columns)
+    table = table.drop(columns="run").astype(COLUMN_TYPES)
+    table.attrs["korvex"] = _stamp(seed)
+    return table
+
+
+def setting_columns(table: pd.DataFrame) -> list[str]:
+    """The settings' columns of a sweep's table: every column before the replicate number."""
+    columns = list(table.columns)
+    return columns[: columns.index("replicate")]
+
+
+@dataclass(frozen=True, repr=False)
+class Sweep:
+    """A finished sweep: its table, its seed, and summaries, figures and files made from them."""
+
+    table: pd.DataFrame
+    seed: int
+
+    def __repr__(self) -> str:
+        failed = int(self.table["error"].notna().sum())
+        runs = len(self.table.drop_duplicates(["seed", "replicate"]))
+        return f"Sweep({runs} runs, {failed} failed; sweep seed {self.seed})"
+
+    @property
+    def stamp(self) -> str:
+        return _stamp(self.seed)
+
+    @property
+    def failures(self) -> pd.DataFrame:
+        """The runs that raised, with their settings and errors."""
+        return self.table[self.table["error"].notna()]
+
+    def summary(self, *, confidence: float = 0.95) -> pd.DataFrame:
+        """Mean and interval over the replicates of every setting; see summarise."""
+        return summarise(self.table, confidence=confidence)
+
+    def figure(
+        self, x: str, *, figure: str = "vrr", target_vrr: float | None = None, confidence: float = 0.95
+    ) -> Figure:
+        """The figure against setting x, one line per plan; see sweep_figure."""
+        summary = self.summary(confidence=confidence)
+        return sweep_figure(summary, x, figure=figure, target_vrr=target_vrr, footer=self.stamp)
+
+    def save(self, prefix: str | Path) -> tuple[Path, Path]:
+        """Write PREFIX.csv (below a comment line with the stamp) and PREFIX.parquet; return their paths."""
+        return save_table(self.table, prefix, stamp=self.stamp)
+
+
+def sweep(
+    grid: Mapping[str, Any] | Sequence[Mapping[str, Any]] | None = None,
+    *,
+    runs: Sequence[Mapping[str, Any]] | None = None,
+    feed: QualitySeries | pd.DataFrame | None = None,
+    feed_name: str | None = None,
+    replicates: int | Sequence[int] = 5,
+    seed: int = 0,
+    scheduler: str | Client | None = None,
+    workers: int | None = None,
+    dashboard: bool = False,
+    progress: bool = True,
+) -> Sweep:
+    """Run every combination of a grid of settings (or every entry of `runs`), each over the replicates.
+
+    grid: setting name -> a value or a list of values, e.g. {"plan": "chevron", "layers": [10, 20, 40]};
+        or a list of such grids. runs: instead, an explicit list of settings.
+    feed: the quality series every run stacks (shipped to the workers as data); None for the synthetic
+        raw mix, whose settings (FEED_SETTINGS) may then vary in the grid. feed_name: its name in the table.
+    replicates: how many replicates (numbered from 0), or their numbers.
+    seed: the sweep's seed, from which every run's seeds are derived (see the module).
+    scheduler, workers, dashboard: where it runs (see connect).
+
+    Returns a Sweep whose table has one row per run and quality value, in the order of the settings and
+    replicates; a run that raised has a single row with its error.
+    """
+    if (grid is None) == (runs is None):
+        raise ValueError("give either a grid or a list of runs")
+    settings = expand(grid) if grid is not None else [dict(one) for one in runs or ()]
+    if not settings:
+        raise ValueError("the sweep has no settings to run")
+    seed = validation.seed(seed)
+    series = None if feed is None else as_series(feed)
+    planned = plan_runs(settings, replicates=replicates, seed=seed, synthetic_feed=series is None)
+    name = feed_name or (SYNTHETIC if series is None else "feed")
+    with connect(scheduler, workers=workers, dashboard=dashboard) as client:
+        rows = execute(planned, series, client, progress=progress)
+    return Sweep(tabulate(planned, rows, name, seed), seed)
+
+
+def summarise(table: pd.DataFrame, *, confidence: float = 0.95) -> pd.DataFrame:
+    """Mean and two-sided t-interval over the replicates of every setting and quality value.
+
+    Columns: the settings, quality, runs (that gave figures), failed, and for each figure its mean,
+    FIGURE_low and FIGURE_high. Fewer than two runs give no interval (NaN).
+    """
+    import pandas as pd
+
+    confidence = validation.within("confidence", confidence, 0, 1, open_ends=True)
+    keys = setting_columns(table)
+    figures = ["vrr", "effect", "std_in", "std_out", "predicted_vrr", "passes"]
+    records = []
+    for group_key, group in table.groupby(keys, dropna=False, sort=False):
+        settings = dict(zip(keys, group_key if isinstance(group_key, tuple) else (group_key,), strict=True))
+        failed = int(group.loc[group["error"].notna(), "replicate"].nunique())
+        done = group[group["error"].isna()]
+        for quality, rows in done.groupby("quality", sort=False):
+            record = {**settings, "quality": quality, "runs": len(rows), "failed": failed}
+            for figure in figures:
+                values = rows[figure].to_numpy(dtype=np.float64)
+                values = values[np.isfinite(values)]
+                mean = float(values.mean()) if values.size else math.nan
+                low, high = _interval(values, confidence)
+                record.update({figure: mean, f"{figure}_low": low, f"{figure}_high": high})
+            records.append(record)
+        if done.empty:
+            records.append({**settings, "quality": pd.NA, "runs": 0, "failed": failed})
+    summary = pd.DataFrame.from_records(records)
+    summary.attrs.update(table.attrs)
+    summary.attrs["confidence"] = confidence
+    return summary
+
+
+def _interval(values: np.ndarray, confidence: float) -> tuple[float, float]:
+    from scipy import stats
+
+    if values.size < 2:
+        return math.nan, math.nan
+    mean = float(values.mean())
+    error = float(stats.sem(values))
+    if error == 0:
+        return mean, mean
+    low, high = stats.t.interval(confidence, values.size - 1, loc=mean, scale=error)
+    return float(low), float(high)
+
+
+def save_table(table: pd.DataFrame, prefix: str | Path, *, stamp: str) -> tuple[Path, Path]:
+    """Write PREFIX.csv, below a comment line with the stamp, and PREFIX.parquet with the stamp in its
+    metadata; return their paths. read_sweep reads either back as it was."""
+    prefix = Path(prefix)
+    prefix.parent.mkdir(parents=True, exist_ok=True)
+    csv_path = prefix.with_name(prefix.name + ".csv")
+    with csv_path.open("w", encoding="utf-8", newline="") as file:
+        file.write(f"# {stamp}\n")
+        table.to_csv(file, index=False)
+    parquet_path = prefix.with_name(prefix.name + ".parquet")
+    table.to_parquet(parquet_path, engine="pyarrow", index=False)
+    return csv_path, parquet_path
+
+
+def read_sweep(path: str | Path) -> pd.DataFrame:
+    """A sweep's table from its CSV or Parquet file, with the column types it was written with."""
+    import pandas as pd
+
+    path = Path(path)
+    if path.suffix == ".parquet":
+        return pd.read_parquet(path, engine="pyarrow")
+    table = pd.read_csv(path, comment="#", dtype={**COLUMN_TYPES, "feed": object})
+    for name in setting_columns(table):
+        if table[name].dtype == object:
+            table[name] = table[name].astype(object).where(table[name].notna(), None)
+    return table
+
+
+# The label of the only line of a sweep that varies nothing but x.
+ONE_LINE = "simulated"
+FIGURE_NAMES = {"vrr": "VRR", "effect": "E", "std_in": "std in", "std_out": "std out", "passes": "layers laid"}
+FIGURE_LABELS = {
+    "vrr": "VRR, variance out / in (smaller is better)",
+    "effect": "E, std in / std out (larger is better)",
+    "std_in": "std in",
+    "std_out": "std out",
+    "passes": "layers laid",
+}
+
+
+def summary_settings(summary: pd.DataFrame) -> list[str]:
+    """The settings' columns of a summary: every column before the quality value."""
+    columns = list(summary.columns)
+    return columns[: columns.index("quality")]
+
+
+def _varying(frame: pd.DataFrame, columns: Sequence[str]) -> list[str]:
+    return [name for name in columns if frame[name].astype(object).nunique(dropna=False) > 1]
+
+
+def _label(row: Mapping[str, Any], names: Sequence[str]) -> str:
+    """A line's or a plan's name in a legend or a table: the plan by itself, other settings as name=value."""
+    parts = []
+    for name in names:
+        value = row[name]
+        if value is None or (isinstance(value, float) and math.isnan(value)):
+            continue
+        if isinstance(value, float) and value.is_integer():
+            value = int(value)
+        parts.append(str(value) if name == "plan" else f"{name}={value}")
+    return ", ".join(parts) or "all runs"
+
+
+def _lines(summary: pd.DataFrame, x: str) -> list[tuple[str, pd.DataFrame]]:
+    """The summary split into lines over x: one per combination of the other settings that vary."""
+    others = _varying(summary, [name for name in summary_settings(summary) if name != x])
+    if not others:
+        return [(ONE_LINE, summary)]
+    lines = []
+    for _, rows in summary.groupby(others, dropna=False, sort=False):
+        lines.append((_label(rows.iloc[0], others), rows))
+    return lines
+
+
+def sweep_figure(
+    summary: pd.DataFrame,
+    x: str,
+    *,
+    figure: str = "vrr",
+    target_vrr: float | None = None,
+    footer: str | None = None,
+) -> Figure:
+    """A figure of the summary against setting x: one panel per quality value, one line per plan (or
+    combination of the other settings that vary), the mean with its interval shaded; beside the VRR, the
+    predicted VRR dashed, and a target VRR if given. Log scales for the VRR, and for x when it spans a
+    factor of 8 or more; an interval reaching down to zero is cut at a third of the smallest mean."""
+    from matplotlib.figure import Figure
+    from matplotlib.ticker import NullLocator
+
+    from .plots import add_footer
+
+    if x not in summary_settings(summary):
+        raise ValueError(f"x must be a setting of the sweep ({', '.join(summary_settings(summary))}), got {x!r}")
+    if figure not in FIGURE_LABELS:
+        raise ValueError(f"figure must be one of {', '.join(FIGURE_LABELS)}, got {figure!r}")
+    done = summary[summary["runs"] > 0]
+    if done.empty:
+        raise ValueError("no run of the sweep gave figures to plot")
+    qualities = list(dict.fromkeys(done["quality"]))
+    plot = Figure(figsize=(4.2 * len(qualities) + 1.0, 4.4), layout="constrained")
+    axes = plot.subplots(1, len(qualities), squeeze=False, sharex=True)[0]
+    lines = _lines(done, x)
+    values = done[x].to_numpy()
+    numeric = np.issubdtype(np.asarray(values).dtype, np.number)
+    for panel, quality in zip(axes, qualities, strict=True):
+        for k, (label, rows) in enumerate(lines):
+            rows = rows[rows["quality"] == quality].sort_values(x)
+            colour = f"C{k % 10}"
+            panel.plot(rows[x], rows[figure], marker="o", color=colour, label=label)
+            panel.fill_between(rows[x], rows[f"{figure}_low"], rows[f"{figure}_high"], color=colour, alpha=0.2)
+            if figure == "vrr" and rows["predicted_vrr"].notna().any():
+                named = "predicted" if label == ONE_LINE else f"{label}, predicted"
+                panel.plot(rows[x], rows["predicted_vrr"], linestyle="--", color=colour, label=named)
+        if figure == "vrr" and target_vrr is not None:
+            panel.axhline(target_vrr, color="black", linewidth=0.8, linestyle=":", label=f"target {target_vrr:g}")
+        panel.set_title(str(quality))
+        panel.set_xlabel(x)
+        panel.grid(True, which="both", alpha=0.3)
+        if figure == "vrr":
+            panel.set_yscale("log")
+            means = done.loc[done["quality"] == quality, figure].to_numpy(dtype=np.float64)
+            highs = done.loc[done["quality"] == quality, f"{figure}_high"].to_numpy(dtype=np.float64)
+            tops = [*means, *highs[np.isfinite(highs)], *([] if target_vrr is None else [target_vrr])]
+            if np.any(means > 0):
+                panel.set_ylim(np.min(means[means > 0]) / 3, max(tops) * 1.5)
+        if numeric and np.all(values > 0) and values.max() >= 8 * values.min():
+            panel.set_xscale("log")
+            # The values swept, written as they were given, rather than powers of ten.
+            ticks = sorted(set(values.tolist()))
+            panel.set_xticks(ticks, labels=[f"{tick:g}" for tick in ticks])
+            panel.xaxis.set_minor_locator(NullLocator())
+    axes[0].set_ylabel(FIGURE_LABELS[figure])
+    axes[-1].legend(fontsize=8)
+    share = summary.attrs.get("confidence", 0.95)
+    plot.suptitle(f"{FIGURE_NAMES[figure]} against {x}: mean over replicates, {share:.0%} interval shaded")
+    add_footer(plot, footer or summary.attrs.get("korvex"))
+    return plot
+
+
+# How many plans a comparison lays side by side: two at least, and no more than a table and a legend hold.
+COMPARE_PLANS = (2, 6)
+
+
+def plan_settings(plan: str | Mapping[str, Any]) -> dict[str, Any]:
+    """A plan for a comparison: its kind ("windrow") or its settings ({"plan": "windrow", "rows": 4})."""
+    if isinstance(plan, str):
+        return {"plan": plan}
+    settings = dict(plan)
+    if "plan" not in settings:
+        raise ValueError(f"a plan's settings must name the plan (plan=...), got {settings}")
+    return settings
+
+
+def compare_plans(
+    plans: Sequence[str | Mapping[str, Any]], settings: Mapping[str, Any] | None = None, **options: Any
+) -> Sweep:
+    """Two to six plans on the same feed and bed (settings: fixed settings for all), each over the
+    replicates: a sweep whose runs are the plans. options: those of sweep (feed, replicates, seed,
+    scheduler, ...). See comparison_table and comparison_figure."""
+    return sweep(runs=comparison_runs(plans, settings), **options)
+
+
+def comparison_runs(
+    plans: Sequence[str | Mapping[str, Any]], settings: Mapping[str, Any] | None = None
+) -> list[dict[str, Any]]:
+    """The settings of each plan of a comparison, with the fixed settings; refuses too few or too many
+    plans, a plan given twice and a fixed setting with several values."""
+    low, high = COMPARE_PLANS
+    if not low <= len(plans) <= high:
+        raise ValueError(f"compare takes {low} to {high} plans, got {len(plans)}")
+    fixed = dict(settings or {})
+    for name, value in fixed.items():
+        if isinstance(value, list | tuple):
+            raise ValueError(f"setting {name} of a comparison takes one value, got {value!r}")
+    runs = [{**fixed, **plan_settings(plan)} for plan in plans]
+    labels = [json.dumps(canonical(run), sort_keys=True) for run in runs]
+    if len(set(labels)) != len(labels):
+        raise ValueError("two of the plans compared are the same")
+    return runs
+
+
+def _plan_labels(summary: pd.DataFrame) -> list[str]:
+    settings = summary_settings(summary)
+    varying = _varying(summary, settings)
+    names = ["plan", *(name for name in varying if name != "plan")] if "plan" in settings else varying
+    return [_label(row, names) for _, row in summary.iterrows()]
+
+
+def comparison_table(summary: pd.DataFrame, figures: Sequence[str] = ("vrr", "effect")) -> pd.DataFrame:
+    """The plans side by side: a row per quality value and figure, a column per plan, each cell the mean
+    and its interval over the replicates as text."""
+    import pandas as pd
+
+    done = summary[summary["runs"] > 0].assign(label=_plan_labels(summary[summary["runs"] > 0]))
+    cells: dict[tuple[str, str], dict[str, str]] = {}
+    for _, row in done.iterrows():
+        for figure in figures:
+            low, high = row[f"{figure}_low"], row[f"{figure}_high"]
+            interval = "" if math.isnan(low) else f" [{low:.4g}, {high:.4g}]"
+            cells.setdefault((row["quality"], figure), {})[row["label"]] = f"{row[figure]:.4g}{interval}"
+    table = pd.DataFrame.from_dict(cells, orient="index")
+    table.index = pd.MultiIndex.from_tuples(table.index, names=["quality", "figure"])
+    return table.reindex(columns=list(dict.fromkeys(done["label"])))
+
+
+def comparison_figure(summary: pd.DataFrame, *, figure: str = "vrr", footer: str | None = None) -> Figure:
+    """The plans side by side: for each quality value a group of bars, one per plan, with the interval."""
+    from matplotlib.figure import Figure
+
+    from .plots import add_footer
+
+    if figure not in FIGURE_LABELS:
+        raise ValueError(f"figure must be one of {', '.join(FIGURE_LABELS)}, got {figure!r}")
+    done = summary[summary["runs"] > 0]
+    if done.empty:
+        raise ValueError("no run of the comparison gave figures to plot")
+    done = done.assign(label=_plan_labels(done))
+    qualities = list(dict.fromkeys(done["quality"]))
+    labels = list(dict.fromkeys(done["label"]))
+    plot = Figure(figsize=(min(12.0, max(6.0, 0.8 * len(qualities) * len(labels) + 2.0)), 4.6), layout="constrained")
+    axes = plot.add_subplot()
+    width = 0.8 / len(labels)
+    for k, label in enumerate(labels):
+        rows = done[done["label"] == label].set_index("quality").reindex(qualities)
+        means = rows[figure].to_numpy(dtype=np.float64)
+        below = means - rows[f"{figure}_low"].to_numpy(dtype=np.float64)
+        above = rows[f"{figure}_high"].to_numpy(dtype=np.float64) - means
+        errors = np.nan_to_num(np.vstack([below, above]))
+        axes.bar(np.arange(len(qualities)) + (k - (len(labels) - 1) / 2) * width, means, width,
+                 yerr=errors, capsize=3, color=f"C{k % 10}", label=label)
+    axes.set_xticks(np.arange(len(qualities)), qualities)
+    axes.set_ylabel(FIGURE_LABELS[figure])
+    if figure == "vrr":
+        axes.set_yscale("log")
+    axes.grid(True, axis="y", which="both", alpha=0.3)
+    axes.legend(fontsize=8)
+    share = summary.attrs.get("confidence", 0.95)
+    axes.set_title(f"{FIGURE_NAMES[figure]} by plan: mean over replicates with its {share:.0%} interval")
+    add_footer(plot, footer or summary.attrs.get("korvex"))
+    return plot
+
+
+@dataclass(frozen=True)
+class Search:
+    """The outcome of a plan search.
+
+    value: the smallest value of the setting found to reach the target (None: not even `high` did).
+    summary: the summaries of every value tried, in the order tried.
+    """
+
+    setting: str
+    target_vrr: float
+    confidence: float
+    value: float | None
+    summary: pd.DataFrame
+
+    def describe(self) -> str:
+        share = f"{self.confidence:.0%}"
+        if self.value is None:
+            tried = self.summary[self.setting].max()
+            return f"no {self.setting} up to {tried:g} reaches VRR < {self.target_vrr:g} with {share} confidence"
+        least = {"layers": "fewest", "stacker_speed_m_per_min": "slowest"}.get(self.setting, "smallest")
+        return (
+            f"{least} {self.setting} reaching VRR < {self.target_vrr:g} with {share} confidence "
+            f"(upper end of the interval below it): {self.value:g}"
+        )
+
+
+def reaches(summary: pd.DataFrame, target_vrr: float, quality: str | None = None) -> bool:
+    """Whether the upper end of the VRR's interval lies below the target, for the quality value given or
+    for every one. A run that failed stops the search: the setting cannot be judged."""
+    failed = summary["failed"] > 0
+    if failed.any():
+        raise ValueError(f"runs failed at {summary.loc[failed, summary_settings(summary)].iloc[0].to_dict()}; "
+                         "see the sweep's error column")
+    rows = summary if quality is None else summary[summary["quality"] == quality]
+    if rows.empty:
+        raise ValueError(f"no quality value {quality!r} among {sorted(set(summary['quality']))}")
+    return bool((rows["vrr_high"] < target_vrr).all())
+
+
+def search(
+    setting: str,
+    target_vrr: float,
+    low: float,
+    high: float,
+    *,
+    settings: Mapping[str, Any] | None = None,
+    quality: str | None = None,
+    confidence: float = 0.95,
+    tolerance: float | None = None,
+    bracketed: bool = False,
+    **options: Any,
+) -> Search:
+    """The smallest value of a setting (layers; or stacker_speed_m_per_min) that reaches a target VRR with
+    the chosen confidence, by bisection over sweeps between low and high.
+
+    Assumes that the VRR falls as the setting grows, as it does with more layers or a faster stacker.
+    Whole low and high bisect whole numbers down to one; otherwise down to `tolerance` (default a
+    hundredth of high - low). bracketed: low is known to miss and high to reach, so neither is run
+    again. settings: the other settings, fixed. options: those of sweep (replicates: at least 2).
+    """
+    import pandas as pd
+
+    target_vrr = validation.positive("target_vrr", target_vrr)
+    confidence = validation.within("confidence", confidence, 0, 1, open_ends=True)
+    whole = isinstance(low, numbers.Integral) and isinstance(high, numbers.Integral)
+    low = validation.real(setting, low)
+    high = validation.real(setting, high)
+    if not low < high:
+        raise ValueError(f"the search needs low < high, got {setting} from {low:g} to {high:g}")
+    step = 1.0 if whole else (
+        (high - low) / 100 if tolerance is None else validation.positive("tolerance", tolerance)
+    )
+    fixed = dict(settings or {})
+    fixed.pop(setting, None)
+    tried: list[pd.DataFrame] = []
+
+    def reached(value: float) -> bool:
+        result = sweep({**fixed, setting: int(value) if whole else value}, **options)
+        summary = result.summary(confidence=confidence)
+        tried.append(summary)
+        return reaches(summary, target_vrr, quality)
+
+    def bisect(low: float, high: float) -> float | None:
+        if not bracketed:
+            if not reached(high):
+                return None
+            if reached(low):
+                return low
+        while high - low > step:
+            middle = (low + high) // 2 if whole else (low + high) / 2
+            if reached(middle):
+                high = middle
+            else:
+                low = middle
+        return high
+
+    where = options.pop("scheduler", None)
+    with connect(where, workers=options.pop("workers", None), dashboard=options.pop("dashboard", False)) as client:
+        # One cluster for every step of the search.
+        options["scheduler"] = IN_PROCESS if client is None else client
+        value = bisect(low, high)
+    summary = pd.concat(tried, ignore_index=True) if tried else pd.DataFrame(columns=[setting])
+    return Search(setting, target_vrr, confidence, None if value is None else (int(value) if whole else value), summary)
