@@ -293,18 +293,7 @@ def run_simulate(args: argparse.Namespace) -> int:
         return _run_ring(args, _plan(args, bed), bed, series, seed, "demo")
     if args.command == "report" and args.report is None:
         args.report = args.output_dir / f"{args.input.stem}-report.html"
-    data = read_csv(
-        args.input,
-        time_column=args.time_column,
-        volume_column=args.volume_column,
-        volume_m3=args.volume_m3,
-        qualities=args.quality,
-        sep=args.sep,
-        decimal=args.decimal,
-        dates=DateFormat(args.date_format, args.dayfirst),
-        sheet=args.sheet,
-        bulk_density_t_per_m3=args.bulk_density_t_per_m3,
-    )
+    data = _read_feed(args, args.input)
     plant: dict[str, Any] = {
         "bulk_density_t_per_m3": args.bulk_density_t_per_m3,
         "reclaimer": None if args.reclaim_rate_t_per_h is None else Reclaimer(args.reclaim_rate_t_per_h),
@@ -669,11 +658,10 @@ def _plan_spec(text: str) -> dict[str, Any]:
     return settings
 
 
-def _sweep_feed(args: argparse.Namespace) -> tuple[QualitySeries | None, str | None]:
-    if args.feed is None:
-        return None, None
-    data = read_csv(
-        args.feed,
+def _read_feed(args: argparse.Namespace, path: Path) -> QualitySeries | ChunkTable:
+    """The file at `path`, read as the feed options say."""
+    return read_csv(
+        path,
         time_column=args.time_column,
         volume_column=args.volume_column,
         volume_m3=args.volume_m3,
@@ -684,6 +672,12 @@ def _sweep_feed(args: argparse.Namespace) -> tuple[QualitySeries | None, str | N
         sheet=args.sheet,
         bulk_density_t_per_m3=args.bulk_density_t_per_m3,
     )
+
+
+def _sweep_feed(args: argparse.Namespace) -> tuple[QualitySeries | None, str | None]:
+    if args.feed is None:
+        return None, None
+    data = _read_feed(args, args.feed)
     if isinstance(data, ChunkTable):
         raise ValueError(f"{args.feed} is a table of chunks (it has x, z and volume); a sweep needs a quality series")
     return data, args.feed.name
