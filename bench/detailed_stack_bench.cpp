@@ -9,12 +9,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <numbers>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "bench/bench_main.h"
+#include "bench/height_map_figures.h"
 #include "bench/malloc_heap.h"
 #include "core/averaged_parameters.h"
 #include "detailed/drop_randomness.h"
@@ -90,51 +90,9 @@ void stacking(benchmark::State& state, std::size_t particles, Freezing freezing)
     reportParticleHeap(state, pile.emptyHeapBytes, pile.heapBytes, particles);
 }
 
-// What a user sees of a stacked pile: the height map's footprint, mean and highest height, and slope.
-struct HeightMapFigures {
-    double footprint = 0.0;   ///< cells raised, square metres for 1 m cells
-    double meanHeight = 0.0;  ///< over the raised cells
-    double maxHeight = 0.0;
-    double slope = 0.0;  ///< mean gradient over raised cells with four raised neighbours, degrees
-};
-
 HeightMapFigures figuresOf(const Detailed& simulator) {
-    HeightMapFigures figures;
-    const std::uint32_t width = simulator.heapMapWidth;
-    const std::uint32_t depth = simulator.heapMapDepth;
-    const auto height = [&](std::uint32_t i, std::uint32_t j) {
-        return static_cast<double>(simulator.heapMap[std::size_t{j} * width + i]);
-    };
-    double heights = 0.0;
-    double gradients = 0.0;
-    std::size_t interior = 0;
-    for (std::uint32_t j = 0; j < depth; ++j) {
-        for (std::uint32_t i = 0; i < width; ++i) {
-            const double h = height(i, j);
-            if (h <= 0.0) {
-                continue;
-            }
-            figures.footprint += 1.0;
-            heights += h;
-            figures.maxHeight = std::max(figures.maxHeight, h);
-            if (i == 0 || j == 0 || i + 1 == width || j + 1 == depth) {
-                continue;
-            }
-            const double west = height(i - 1, j);
-            const double east = height(i + 1, j);
-            const double south = height(i, j - 1);
-            const double north = height(i, j + 1);
-            if (west > 0.0 && east > 0.0 && south > 0.0 && north > 0.0) {
-                const double cell = static_cast<double>(simulator.particleSize);
-                gradients += std::atan(std::hypot(east - west, north - south) / (2.0 * cell)) * 180.0 /
-                             std::numbers::pi;
-                ++interior;
-            }
-        }
-    }
-    figures.meanHeight = figures.footprint > 0.0 ? heights / figures.footprint : 0.0;
-    figures.slope = interior > 0 ? gradients / static_cast<double>(interior) : 0.0;
-    return figures;
+    return bench::figuresOf(simulator.heapMap.get(), simulator.heapMapWidth, simulator.heapMapDepth,
+                            simulator.particleSize);
 }
 
 struct HeightMapScene {

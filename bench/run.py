@@ -67,6 +67,7 @@ PROGRAMS = [
     Native("korvex_memory_bench", repetitions=1),
     Native("korvex_detailed_bench", repetitions=3),
     Native("korvex_detailed_stack_bench", repetitions=1),
+    Native("korvex_plant_scale_bench", repetitions=1),
     Script("stack_list_bench.py"),
 ]
 

@@ -1,0 +1,170 @@
+// The detailed engine stacking a real bed: a Chevron of 100 layers, 100,000 boxes of 1 m on a 300 m x 50 m
+// bed, fed through the pile facade as the Python faces feed it, table by table in batches of 10,000, with
+// the boom following the pile. Reports the time of every batch, the total, the heap per settled particle
+// and the pile's figures. One run takes about ten minutes; bench/run.py runs it once.
+#include <benchmark/benchmark.h>
+#include <time.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "bench/bench_main.h"
+#include "bench/height_map_figures.h"
+#include "bench/malloc_heap.h"
+#include "core/chunk_table.h"
+#include "detailed/korvex_detailed.h"
+#include "pile/pile.h"
+#include "tests/scenes/stacker_scene.h"
+
+namespace korvex::bench {
+
+namespace {
+
+using scenes::StackerScene;
+
+struct PlantScene {
+    StackerScene bed;
+    std::size_t batch;  ///< rows of one stack call
+    float fallHeight;   ///< metres above the pile's surface
+};
+
+/// Seconds of CPU time this thread has used.
+double threadSeconds() {
+    timespec now{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return static_cast<double>(now.tv_sec) + 1e-9 * static_cast<double>(now.tv_nsec);
+}
+
+PileSettings settingsOf(const PlantScene& scene, std::uint64_t seed) {
+    PileSettings settings;
+    settings.configuration = scenes::configurationOf(scene.bed);
+    settings.configuration.particleVolumeFactor = 1.0f;
+    settings.configuration.dropHeight = 20.0f;
+    settings.configuration.fallHeight = scene.fallHeight;
+    settings.engine = Engine::detailed;
+    settings.seed = seed;
+    return settings;
+}
+
+/// Variance of the volume-weighted mean quality of the slices that took material, over the variance of the
+/// stacked rows' quality: what the bed leaves of the input's variance.
+double varianceReductionOf(const std::vector<ReclaimedSlice>& slices, const scenes::ChunkRows& rows) {
+    const auto variance = [](const std::vector<double>& values) {
+        double mean = 0.0;
+        for (const double value : values) {
+            mean += value;
+        }
+        mean /= static_cast<double>(values.size());
+        double squares = 0.0;
+        for (const double value : values) {
+            squares += (value - mean) * (value - mean);
+        }
+        return squares / static_cast<double>(values.size());
+    };
+    std::vector<double> stacked;
+    const std::size_t width = rows.names.size();
+    for (std::size_t row = 0; row < rows.rows; ++row) {
+        stacked.push_back(rows.cells[row * width + 4]);
+    }
+    std::vector<double> reclaimed;
+    for (const ReclaimedSlice& slice : slices) {
+        if (slice.material.volume > AveragedParameters::zeroVolume && !slice.material.sums.empty()) {
+            reclaimed.push_back(slice.material.sums[0] / slice.material.volume);
+        }
+    }
+    return reclaimed.size() > 1 ? variance(reclaimed) / variance(stacked) : 0.0;
+}
+
+void plantChevron(benchmark::State& state, PlantScene scene) {
+    const scenes::ChunkRows rows = scenes::chunkRowsOf(scene.bed);
+    const TableView table = rows.view();
+    const std::size_t batches = (rows.rows + scene.batch - 1) / scene.batch;
+    std::vector<double> batchSeconds(batches);
+    std::vector<double> batchWallSeconds(batches);
+    double finishSeconds = 0.0;
+    std::size_t emptyHeap = 0;
+    std::size_t heldHeap = 0;
+    std::uint64_t steps = 0;
+    HeightMapFigures figures;
+    double vrr = 0.0;
+    for (auto _ : state) {
+        const std::size_t heapBefore = mallocHeapInUse();
+        auto pile = std::make_unique<Pile>(settingsOf(scene, 2024u));
+        emptyHeap = mallocHeapInUse() - heapBefore;
+        for (std::size_t k = 0; k < batches; ++k) {
+            const std::size_t first = k * scene.batch;
+            TableView part = table;
+            part.data += static_cast<std::ptrdiff_t>(first) * table.rowStride;
+            part.rows = std::min(scene.batch, rows.rows - first);
+            const double cpu = threadSeconds();
+            const auto wall = std::chrono::steady_clock::now();
+            pile->stackTable(part, rows.names);
+            batchSeconds[k] = threadSeconds() - cpu;
+            batchWallSeconds[k] =
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - wall).count();
+            // A run takes minutes: show how it goes.
+            std::fprintf(stderr, "batch %zu: %.1f s CPU, %.1f s wall\n", k + 1, batchSeconds[k],
+                         batchWallSeconds[k]);
+        }
+        const double cpu = threadSeconds();
+        pile->simulator().finishStacking();
+        finishSeconds = threadSeconds() - cpu;
+        heldHeap = mallocHeapInUse() - heapBefore;
+        const auto& simulator = dynamic_cast<const KorvexDetailed<AveragedParameters>&>(pile->simulator());
+        steps = simulator.simulationTime / 30;
+        const std::span<const float> heights = pile->heights();
+        figures = figuresOf(heights.data(), pile->heightsWidth(), pile->heightsDepth(), pile->cellSize());
+        state.PauseTiming();
+        vrr = varianceReductionOf(pile->reclaim(), rows);
+        pile.reset();
+        state.ResumeTiming();
+    }
+    double total = finishSeconds;
+    for (std::size_t k = 0; k < batches; ++k) {
+        total += batchSeconds[k];
+        state.counters["batch_" + std::to_string(k + 1) + "_s"] = batchSeconds[k];
+        state.counters["batch_" + std::to_string(k + 1) + "_wall_s"] = batchWallSeconds[k];
+    }
+    // Batches after the first 40 % of the pile against the second: flat if the cost of a drop does not grow
+    // with the pile.
+    if (batches >= 5) {
+        const double latest = *std::max_element(batchSeconds.begin() + 4, batchSeconds.end());
+        state.counters["late_batch_to_second"] = latest / batchSeconds[1];
+    }
+    state.counters["finish_s"] = finishSeconds;
+    state.counters["total_s"] = total;
+    state.counters["particles"] = static_cast<double>(rows.rows);
+    state.counters["steps"] = static_cast<double>(steps);
+    state.counters["seconds_per_step"] = total / static_cast<double>(std::max<std::uint64_t>(steps, 1));
+    reportParticleHeap(state, emptyHeap, heldHeap, rows.rows);
+    state.counters["footprint"] = figures.footprint;
+    state.counters["mean_height"] = figures.meanHeight;
+    state.counters["max_height"] = figures.maxHeight;
+    state.counters["slope"] = figures.slope;
+    state.counters["vrr"] = vrr;
+}
+
+}  // namespace
+
+void registerBenchmarks(bool smoke) {
+    const PlantScene plant = smoke ? PlantScene{{30, 10, 300, 3, 0.5f, 45.0f}, 60, 20.0f}
+                                   : PlantScene{{300, 50, 100'000, 100, 0.5f, 45.0f}, 10'000, 20.0f};
+    benchmark::AddCustomContext(
+        "detailed_plant", "Chevron of " + std::to_string(plant.bed.passes) + " layers, " +
+                              std::to_string(plant.bed.particles) + " boxes of 1 m on a " +
+                              std::to_string(plant.bed.columns) + " m x " + std::to_string(plant.bed.rows) +
+                              " m bed, stacked in batches of " + std::to_string(plant.batch) +
+                              ", falling 20 m above the pile");
+    benchmark::RegisterBenchmark("detailed/plant_chevron", plantChevron, plant)
+        ->Unit(benchmark::kSecond)
+        ->Iterations(1);
+}
+
+}  // namespace korvex::bench
