@@ -1,5 +1,7 @@
 #pragma once
 
+#include <optional>
+
 namespace korvex {
 
 /// The settings copied into every simulator, fixed for its lifetime.
@@ -13,6 +15,9 @@ struct KorvexConfiguration {
     bool visualize = false;                  ///< fast engine: publish a record per placed particle
     float particleVolumeFactor = 1.0f;       ///< detailed engine: box volume per material volume
     float dropHeight = 0.0f;                 ///< detailed engine: height particles are dropped from
+    /// Detailed engine: when set, particles are dropped from this many metres above the pile's surface at
+    /// the drop position instead of from dropHeight, as a luffing boom follows the pile.
+    std::optional<float> fallHeight;
 };
 
 /// Throws std::invalid_argument naming the first setting that neither engine

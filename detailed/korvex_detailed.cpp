@@ -38,6 +38,11 @@ const KorvexConfiguration& validated(const KorvexConfiguration& configuration) {
         throw std::invalid_argument("dropHeight must be finite, got " +
                                     std::to_string(configuration.dropHeight));
     }
+    if (configuration.fallHeight &&
+        (!(*configuration.fallHeight >= 0.0f) || !std::isfinite(*configuration.fallHeight))) {
+        throw std::invalid_argument("fallHeight must be finite and not negative, got " +
+                                    std::to_string(*configuration.fallHeight) + " m");
+    }
     return configuration;
 }
 
@@ -141,6 +146,7 @@ KorvexDetailed<Material>::KorvexDetailed(const KorvexConfiguration& configuratio
       reclaimGeometry(configuration) {
     this->initializeHeapMap(cellCount(configuration.length, particleSize, "length"),
                             cellCount(configuration.depth, particleSize, "depth"));
+    restingColumns.reset(std::size_t{this->heapMapWidth} * this->heapMapDepth);
 }
 
 template <class Material>
@@ -157,6 +163,7 @@ void KorvexDetailed<Material>::clear() {
     // The queues only point at records that the particles own: empty them before the records go.
     this->emptyRecordQueues();
     movingParticles.clear();
+    restingColumns.reset(std::size_t{this->heapMapWidth} * this->heapMapDepth);
     dropAllContactPairs(*broadphase, *dispatcher);
     while (!particles.empty()) {
         particles.pop_back();
@@ -193,25 +200,37 @@ void KorvexDetailed<Material>::simulateStep() {
         }
     }
 
-    // Walking the whole pile is costly, so buried particles are looked for only now and then.
+    // Even looking at the cells of the pile costs, so buried particles are looked for only now and then.
     stepsSinceBuriedPass = (stepsSinceBuriedPass + 1) % 100;
     if (stepsSinceBuriedPass == 0) {
-        const double buriedDepth = 4.0 * static_cast<double>(particleSize);
-        for (ParticleType& particle : particles) {
-            if (!particle.settled || !particle.inWorld()) {
-                continue;
-            }
-            const btVector3& centre = particle.settledCentre;
-            const auto i = cellWithin(centre.x() * inverseParticleSize, this->heapMapWidth);
-            const auto j = cellWithin(centre.z() * inverseParticleSize, this->heapMapDepth);
-            if (i && j &&
-                static_cast<double>(this->heightAt(*i, *j)) - buriedDepth > static_cast<double>(centre.y())) {
-                particle.body.removeFromWorld();
-            }
-        }
+        takeOutBuriedParticles();
     }
 
     simulationTime += stepMilliseconds;
+}
+
+template <class Material>
+std::optional<std::uint32_t> KorvexDetailed<Material>::restingCell(const ParticleType& particle) const {
+    const btVector3& centre = particle.settledCentre;
+    const auto i = cellWithin(centre.x() * inverseParticleSize, this->heapMapWidth);
+    const auto j = cellWithin(centre.z() * inverseParticleSize, this->heapMapDepth);
+    if (!i || !j) {
+        return std::nullopt;
+    }
+    return *j * this->heapMapWidth + *i;
+}
+
+template <class Material>
+void KorvexDetailed<Material>::takeOutBuriedParticles() {
+    std::vector<ParticleType*>& buried = buriedScratch;
+    buried.clear();
+    restingColumns.takeBuried(this->heapMap.get(), 4.0 * static_cast<double>(particleSize), buried);
+    // In drop order, as a walk along the pile would find them, so that the world's trees change alike.
+    std::sort(buried.begin(), buried.end(),
+              [](const ParticleType* a, const ParticleType* b) { return a->dropIndex < b->dropIndex; });
+    for (ParticleType* particle : buried) {
+        particle->body.removeFromWorld();
+    }
 }
 
 template <class Material>
@@ -237,8 +256,8 @@ void KorvexDetailed<Material>::publishParticles() {
 
     // Retire the settled particles in one pass: their records move from movingRecords to the end of
     // settledRecords in drop order.
-    std::vector<Record*> retired;
-    retired.reserve(movingParticles.size());
+    std::vector<Record*>& retired = retiredScratch;
+    retired.clear();
     std::erase_if(movingParticles, [&retired](ParticleType* particle) {
         if (particle->settled) {
             retired.push_back(particle->viewerRecord.get());
@@ -261,8 +280,14 @@ void KorvexDetailed<Material>::settleParticle(ParticleType& particle) {
     if (frozenBodiesRejoinAsStatic) {
         particle.body.rejoinWorld();
     }
+    const bool settledBefore = particle.settled;
     particle.settled = true;
     particle.settledCentre = particle.body.transform().getOrigin();
+    if (!settledBefore && particle.inWorld()) {
+        if (const auto cell = restingCell(particle)) {
+            restingColumns.add(*cell, &particle, particle.settledCentre.y());
+        }
+    }
 
     const btVector3& centre = particle.settledCentre;
     if (this->particleLog) {
@@ -310,13 +335,39 @@ void KorvexDetailed<Material>::dropParticle(float x, float z, const Material& pa
                              3.0f * speedFactor * std::cos(elevation));
     const btQuaternion rotation(btVector3(0.0f, 0.0f, 1.0f), spin);
     // Thrown from 5 m short of the stacking position, so that the launch carries it onto the pile.
-    const btVector3 position(x + lateralOffset, this->configuration.dropHeight * heightFactor, z - 5.0f);
+    const std::optional<float>& fallHeight = this->configuration.fallHeight;
+    const float height = fallHeight ? surfaceUnderDrop(x + lateralOffset, z) + *fallHeight * heightFactor
+                                    : this->configuration.dropHeight * heightFactor;
+    const btVector3 position(x + lateralOffset, height, z - 5.0f);
 
     createParticle(position, particle, rotation, velocity, dimensions);
 
     nextDropTime = simulationTime > std::numeric_limits<std::uint64_t>::max() - dropInterval
                        ? std::numeric_limits<std::uint64_t>::max()
                        : simulationTime + dropInterval;
+}
+
+template <class Material>
+float KorvexDetailed<Material>::surfaceUnderDrop(float x, float z) const {
+    // The heap map holds centre heights, so the tops of the boxes lie one box size (half a box and a
+    // margin) above the highest cell. The box is thrown from 5 m short of where it lands, so the cells
+    // under its start count as well: it must never start inside the pile.
+    float highest = 0.0f;
+    for (const float landingZ : {z, z - 5.0f}) {
+        const auto firstI = clampedCell(inverseParticleSize * (x - particleSize), this->heapMapWidth);
+        const auto lastI = clampedCell(inverseParticleSize * (x + particleSize), this->heapMapWidth);
+        const auto firstJ = clampedCell(inverseParticleSize * (landingZ - particleSize), this->heapMapDepth);
+        const auto lastJ = clampedCell(inverseParticleSize * (landingZ + particleSize), this->heapMapDepth);
+        if (!firstI || !lastI || !firstJ || !lastJ) {
+            continue;
+        }
+        for (std::uint32_t j = *firstJ; j <= *lastJ; ++j) {
+            for (std::uint32_t i = *firstI; i <= *lastI; ++i) {
+                highest = std::max(highest, this->heapMap[std::size_t{j} * this->heapMapWidth + i]);
+            }
+        }
+    }
+    return highest + particleSize;
 }
 
 template <class Material>
@@ -413,6 +464,12 @@ Material KorvexDetailed<Material>::reclaim(float position) {
                       [&doomed](const ParticleType* particle) { return containsSorted(doomed, particle); });
     }
     for (const ReclaimEntry* entry : taken) {
+        const ParticleType& particle = *entry->particle;
+        if (particle.settled && particle.inWorld()) {
+            if (const auto cell = restingCell(particle)) {
+                restingColumns.remove(*cell, &particle);
+            }
+        }
         particles.erase(entry->particle);
     }
     return result;

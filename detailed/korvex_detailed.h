@@ -9,6 +9,7 @@
 #include <list>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <random>
 #include <vector>
 
@@ -18,6 +19,7 @@
 #include "detailed/particle.h"
 #include "detailed/pile_world.h"
 #include "detailed/reclaim_geometry.h"
+#include "detailed/resting_columns.h"
 #include "detailed/rigid_body_in_world.h"
 
 namespace korvex {
@@ -41,7 +43,8 @@ public:
 
     /// Throws std::invalid_argument naming the setting when the configuration cannot describe a pile
     /// of boxes: validateConfiguration's checks, a particleVolumeFactor that is not positive and
-    /// finite (or gives no usable box size), a dropHeight that is not finite.
+    /// finite (or gives no usable box size), a dropHeight that is not finite, a fallHeight that is negative
+    /// or not finite.
     /// Draws the jitter of its particles from `generator`, which must outlive it: by default the one the
     /// process shares.
     explicit KorvexDetailed(const KorvexConfiguration& configuration,
@@ -67,6 +70,10 @@ public:
     void publishParticles();
     /// Freezes the particle where it lies and raises the heap map under its centre.
     void settleParticle(ParticleType& particle);
+    /// The height of the pile's surface where a particle dropped at (x, z) starts and lands: the highest
+    /// heap-map cell within one box size of either point, plus one box size; a point off the grid reads
+    /// the grid's nearest edge.
+    float surfaceUnderDrop(float x, float z) const;
     /// Makes one particle with its body, puts it into the world and lists it as moving.
     ParticleType& createParticle(const btVector3& position, Material material, const btQuaternion& rotation,
                                  const btVector3& velocity, const btVector3& dimensions);
@@ -125,6 +132,10 @@ private:
     using ReclaimIterator = typename std::vector<ReclaimEntry>::const_iterator;
 
     void buildReclaimOrder();
+    /// The heap-map cell the buried-particle pass files a settled particle under, if its centre lies over
+    /// the grid.
+    std::optional<std::uint32_t> restingCell(const ParticleType& particle) const;
+    void takeOutBuriedParticles();
     /// Takes the records of the particles of [first, last) out of both queues.
     void forgetRecords(ReclaimIterator first, ReclaimIterator last);
 
@@ -134,6 +145,11 @@ private:
     // two ways of freezing turns this off.
     bool frozenBodiesRejoinAsStatic = true;
     const ReclaimGeometry reclaimGeometry;
+    /// The settled particles still in the world, by the cell the buried-particle pass looks them up in.
+    RestingColumns<ParticleType> restingColumns;
+    /// Scratch lists of each step, kept so that a step allocates nothing.
+    std::vector<ParticleType*> buriedScratch;
+    std::vector<Record*> retiredScratch;
     std::vector<ReclaimEntry> reclaimOrder;
     std::size_t reclaimedEntries = 0;
     bool reclaimOrderValid = false;

@@ -84,7 +84,10 @@ INSTANTIATE_TEST_SUITE_P(
                                      c.particleVolumeFactor = 1e-30f;
                                      c.particlesPerCubicMeter = 1e30f;
                                  }},
-                      BadSetting{"dropHeight", [](auto& c) { c.dropHeight = -infinity; }}));
+                      BadSetting{"dropHeight", [](auto& c) { c.dropHeight = -infinity; }},
+                      BadSetting{"fallHeight", [](auto& c) { c.fallHeight = -0.5f; }},
+                      BadSetting{"fallHeight", [](auto& c) { c.fallHeight = nan; }},
+                      BadSetting{"fallHeight", [](auto& c) { c.fallHeight = infinity; }}));
 
 TEST(DetailedWorld, HeapMapStaysIndexable) {
     KorvexConfiguration configuration = pileOfMetreBoxes();
