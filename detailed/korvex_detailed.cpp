@@ -224,7 +224,19 @@ template <class Material>
 void KorvexDetailed<Material>::takeOutBuriedParticles() {
     std::vector<ParticleType*>& buried = buriedScratch;
     buried.clear();
-    restingColumns.takeBuried(this->heapMap.get(), 4.0 * static_cast<double>(particleSize), buried);
+    const double buriedDepth = 4.0 * static_cast<double>(particleSize);
+    if (buriedFoundByWalk) {
+        for (ParticleType& particle : particles) {
+            const auto cell = particle.settled && particle.inWorld() ? restingCell(particle) : std::nullopt;
+            if (cell && static_cast<double>(this->heapMap[*cell]) - buriedDepth >
+                            static_cast<double>(particle.settledCentre.y())) {
+                restingColumns.remove(*cell, &particle);
+                buried.push_back(&particle);
+            }
+        }
+    } else {
+        restingColumns.takeBuried(this->heapMap.get(), buriedDepth, buried);
+    }
     // In drop order, as a walk along the pile would find them, so that the world's trees change alike.
     std::sort(buried.begin(), buried.end(),
               [](const ParticleType* a, const ParticleType* b) { return a->dropIndex < b->dropIndex; });

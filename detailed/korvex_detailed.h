@@ -26,6 +26,7 @@ namespace korvex {
 
 namespace testing {
 struct FreezingInPlace;
+struct BuriedByWalk;
 }  // namespace testing
 
 /// Whether a moving particle of `age` simulated milliseconds, whose body is in `activationState`, is
@@ -117,6 +118,7 @@ public:
 
 private:
     friend struct testing::FreezingInPlace;
+    friend struct testing::BuriedByWalk;
 
     using ParticleIterator = typename std::list<ParticleType>::iterator;
 
@@ -145,6 +147,9 @@ private:
     // two ways of freezing turns this off.
     bool frozenBodiesRejoinAsStatic = true;
     const ReclaimGeometry reclaimGeometry;
+    // The buried-particle pass looks at the cells of the pile; only a comparison with a walk over every
+    // particle, which takes out the same particles in the same order, turns this on.
+    bool buriedFoundByWalk = false;
     /// The settled particles still in the world, by the cell the buried-particle pass looks them up in.
     RestingColumns<ParticleType> restingColumns;
     /// Scratch lists of each step, kept so that a step allocates nothing.
