@@ -6,6 +6,7 @@
 #include <time.h>
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <cmath>
 #include <cstddef>
@@ -13,6 +14,7 @@
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "bench/bench_main.h"
@@ -21,6 +23,7 @@
 #include "core/chunk_table.h"
 #include "detailed/korvex_detailed.h"
 #include "pile/pile.h"
+#include "tests/detailed/buried_by_walk.h"
 #include "tests/scenes/stacker_scene.h"
 
 namespace korvex::bench {
@@ -151,6 +154,61 @@ void plantChevron(benchmark::State& state, PlantScene scene) {
     state.counters["vrr"] = vrr;
 }
 
+enum class BuriedSearch { cells, walk };
+
+struct SeedsScene {
+    PlantScene plant;
+    std::uint32_t seeds;
+};
+
+/// Stacks the same Chevron, smaller, from several seeds and reports each pile figure's mean and standard
+/// deviation over them, so that one way of finding buried particles can be set against the spread of runs of
+/// the other.
+void chevronSeeds(benchmark::State& state, SeedsScene scene, BuriedSearch search) {
+    const scenes::ChunkRows rows = scenes::chunkRowsOf(scene.plant.bed);
+    std::vector<std::array<double, 5>> runs;
+    std::uint64_t steps = 0;
+    double seconds = 0.0;
+    for (auto _ : state) {
+        runs.clear();
+        for (std::uint32_t seed = 1; seed <= scene.seeds; ++seed) {
+            Pile pile(settingsOf(scene.plant, seed));
+            auto& simulator = dynamic_cast<KorvexDetailed<AveragedParameters>&>(pile.simulator());
+            if (search == BuriedSearch::walk) {
+                testing::BuriedByWalk::use(simulator);
+            }
+            const double cpu = threadSeconds();
+            pile.stackTable(rows.view(), rows.names);
+            simulator.finishStacking();
+            seconds += threadSeconds() - cpu;
+            steps += simulator.simulationTime / 30;
+            const std::span<const float> heights = pile.heights();
+            const HeightMapFigures figures =
+                figuresOf(heights.data(), pile.heightsWidth(), pile.heightsDepth(), pile.cellSize());
+            runs.push_back({figures.footprint, figures.meanHeight, figures.maxHeight, figures.slope,
+                            varianceReductionOf(pile.reclaim(), rows)});
+        }
+    }
+    const std::array<const char*, 5> names{"footprint", "mean_height", "max_height", "slope", "vrr"};
+    for (std::size_t f = 0; f < names.size(); ++f) {
+        double sum = 0.0;
+        for (const auto& run : runs) {
+            sum += run[f];
+        }
+        const double mean = sum / static_cast<double>(runs.size());
+        double squares = 0.0;
+        for (const auto& run : runs) {
+            squares += (run[f] - mean) * (run[f] - mean);
+        }
+        state.counters[names[f]] = mean;
+        state.counters[std::string(names[f]) + "_sd"] =
+            runs.size() > 1 ? std::sqrt(squares / static_cast<double>(runs.size() - 1)) : 0.0;
+    }
+    state.counters["seeds"] = static_cast<double>(scene.seeds);
+    state.counters["particles"] = static_cast<double>(rows.rows);
+    state.counters["seconds_per_step"] = seconds / static_cast<double>(std::max<std::uint64_t>(steps, 1));
+}
+
 }  // namespace
 
 void registerBenchmarks(bool smoke) {
@@ -165,6 +223,24 @@ void registerBenchmarks(bool smoke) {
     benchmark::RegisterBenchmark("detailed/plant_chevron", plantChevron, plant)
         ->Unit(benchmark::kSecond)
         ->Iterations(1);
+
+    const SeedsScene seeds = smoke ? SeedsScene{{{30, 10, 100, 2, 0.5f, 45.0f}, 100, 20.0f}, 2}
+                                   : SeedsScene{{{60, 20, 1'500, 10, 0.5f, 45.0f}, 1'500, 20.0f}, 4};
+    benchmark::AddCustomContext("detailed_seeds",
+                                "Chevron of " + std::to_string(seeds.plant.bed.passes) + " layers, " +
+                                    std::to_string(seeds.plant.bed.particles) + " boxes on a " +
+                                    std::to_string(seeds.plant.bed.columns) + " m x " +
+                                    std::to_string(seeds.plant.bed.rows) + " m bed, " +
+                                    std::to_string(seeds.seeds) + " seeds per way");
+    for (const auto& [name, search] : {std::pair{"detailed/chevron_seeds_cells", BuriedSearch::cells},
+                                       std::pair{"detailed/chevron_seeds_walk", BuriedSearch::walk}}) {
+        benchmark::RegisterBenchmark(name, chevronSeeds, seeds, search)
+            ->Unit(benchmark::kSecond)
+            ->Iterations(1);
+    }
+    compare("detailed/chevron_seeds_cells", "detailed/chevron_seeds_walk", "seconds_per_step");
+    compareSpread("detailed/chevron_seeds_cells", "detailed/chevron_seeds_walk",
+                  "footprint,mean_height,max_height,slope,vrr");
 }
 
 }  // namespace korvex::bench

@@ -15,6 +15,9 @@ root mean square of their difference, sqrt(2) times the larger standard deviatio
 
 Adding a program is one line in PROGRAMS.
 
+With --only PROGRAM (repeatable) only those programs run, and their figures replace theirs in the results
+file, which keeps the other programs' figures and says which commit measured what.
+
 With --smoke every program runs once on tiny scenes: that checks that the programs still build, run and
 declare ratios between benchmarks that exist. It times nothing and writes no file unless --output is given.
 """
@@ -236,6 +239,27 @@ def report(benchmarks: dict[str, dict], ratios: list[dict], spreads: list[dict],
         )
 
 
+def merged(earlier: dict, rerun: dict, programs: list[str]) -> dict:
+    """The earlier results with the figures of `programs` replaced by those of the rerun, which is recorded
+    with its date and commit under "reruns"."""
+    rerun_programs = set(programs)
+
+    def kept(entry: dict) -> bool:
+        return earlier["benchmarks"].get(entry["subject"], {}).get("program") not in rerun_programs
+
+    results = dict(earlier)
+    results["benchmarks"] = {
+        name: figures for name, figures in earlier["benchmarks"].items() if figures["program"] not in rerun_programs
+    } | rerun["benchmarks"]
+    results["ratios"] = [ratio for ratio in earlier["ratios"] if kept(ratio)] + rerun["ratios"]
+    results["spreads"] = [spread for spread in earlier.get("spreads", []) if kept(spread)] + rerun["spreads"]
+    results["contexts"] = earlier["contexts"] | rerun["contexts"]
+    results["reruns"] = [
+        run for run in earlier.get("reruns", []) if not rerun_programs.issuperset(run["programs"])
+    ] + [{"programs": sorted(rerun_programs), "date": rerun["date"], "commit": rerun["commit"]}]
+    return results
+
+
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--build-dir", type=Path, default=ROOT / "build", help="CMake build directory (Release)")
@@ -244,7 +268,14 @@ def main() -> int:
     parser.add_argument("--native-only", action="store_true", help="skip the Python scripts")
     parser.add_argument("--commit", help="the commit measured, recorded in the results")
     parser.add_argument("--output", type=Path, help="results file (default bench/results/<hostname>.json)")
+    parser.add_argument(
+        "--only", action="append", metavar="PROGRAM", help="run only this program (repeatable), keeping the others' figures"
+    )
     args = parser.parse_args()
+    known = {program.name for program in PROGRAMS}
+    for name in args.only or []:
+        if name not in known:
+            parser.error(f"--only {name}: no such program; known: {', '.join(sorted(known))}")
 
     machine = socket.gethostname()
     benchmarks: dict[str, dict] = {}
@@ -253,7 +284,7 @@ def main() -> int:
     contexts: dict[str, dict] = {}
     try:
         for program in PROGRAMS:
-            if program.python and args.native_only:
+            if (program.python and args.native_only) or (args.only and program.name not in args.only):
                 continue
             output = run_program(program, args.build_dir.resolve(), args.repetitions, args.smoke)
             summary = summarise(program.name, output)
@@ -271,9 +302,10 @@ def main() -> int:
     output = args.output or (None if args.smoke else BENCH / "results" / f"{machine}.json")
     if output:
         output.parent.mkdir(parents=True, exist_ok=True)
+        date = datetime.now(timezone.utc).isoformat(timespec="seconds")
         results = {
             "machine": machine,
-            "date": datetime.now(timezone.utc).isoformat(timespec="seconds"),
+            "date": date,
             "commit": args.commit,
             "command": "make bench",
             "scene": "smoke" if args.smoke else "full",
@@ -282,6 +314,8 @@ def main() -> int:
             "benchmarks": benchmarks,
             "contexts": contexts,
         }
+        if args.only and output.exists():
+            results = merged(json.loads(output.read_text(encoding="utf-8")), results, args.only)
         output.write_text(json.dumps(results, indent=2) + "\n", encoding="utf-8")
         print(f"\nwrote {output}")
     return 0
