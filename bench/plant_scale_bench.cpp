@@ -220,9 +220,7 @@ void registerBenchmarks(bool smoke) {
                               std::to_string(plant.bed.columns) + " m x " + std::to_string(plant.bed.rows) +
                               " m bed, stacked in batches of " + std::to_string(plant.batch) +
                               ", falling 20 m above the pile");
-    benchmark::RegisterBenchmark("detailed/plant_chevron", plantChevron, plant)
-        ->Unit(benchmark::kSecond)
-        ->Iterations(1);
+    benchmark::RegisterBenchmark("detailed/plant_chevron", plantChevron, plant)->Unit(benchmark::kSecond);
 
     const SeedsScene seeds = smoke ? SeedsScene{{{30, 10, 100, 2, 0.5f, 45.0f}, 100, 20.0f}, 2}
                                    : SeedsScene{{{60, 20, 1'500, 10, 0.5f, 45.0f}, 1'500, 20.0f}, 4};
@@ -234,9 +232,7 @@ void registerBenchmarks(bool smoke) {
                                     std::to_string(seeds.seeds) + " seeds per way");
     for (const auto& [name, search] : {std::pair{"detailed/chevron_seeds_cells", BuriedSearch::cells},
                                        std::pair{"detailed/chevron_seeds_walk", BuriedSearch::walk}}) {
-        benchmark::RegisterBenchmark(name, chevronSeeds, seeds, search)
-            ->Unit(benchmark::kSecond)
-            ->Iterations(1);
+        benchmark::RegisterBenchmark(name, chevronSeeds, seeds, search)->Unit(benchmark::kSecond);
     }
     compare("detailed/chevron_seeds_cells", "detailed/chevron_seeds_walk", "seconds_per_step");
     compareSpread("detailed/chevron_seeds_cells", "detailed/chevron_seeds_walk",
