@@ -210,14 +210,14 @@ void KorvexDetailed<Material>::simulateStep() {
 }
 
 template <class Material>
-std::optional<std::uint32_t> KorvexDetailed<Material>::restingCell(const ParticleType& particle) const {
+std::optional<std::size_t> KorvexDetailed<Material>::restingCell(const ParticleType& particle) const {
     const btVector3& centre = particle.settledCentre;
     const auto i = cellWithin(centre.x() * inverseParticleSize, this->heapMapWidth);
     const auto j = cellWithin(centre.z() * inverseParticleSize, this->heapMapDepth);
     if (!i || !j) {
         return std::nullopt;
     }
-    return *j * this->heapMapWidth + *i;
+    return std::size_t{*j} * this->heapMapWidth + *i;
 }
 
 template <class Material>

@@ -136,7 +136,7 @@ private:
     void buildReclaimOrder();
     /// The heap-map cell the buried-particle pass files a settled particle under, if its centre lies over
     /// the grid.
-    std::optional<std::uint32_t> restingCell(const ParticleType& particle) const;
+    std::optional<std::size_t> restingCell(const ParticleType& particle) const;
     void takeOutBuriedParticles();
     /// Takes the records of the particles of [first, last) out of both queues.
     void forgetRecords(ReclaimIterator first, ReclaimIterator last);

@@ -10,68 +10,77 @@ namespace korvex {
 
 /// The settled particles whose bodies are still in the physics world, filed by the heap-map cell under
 /// their centre, with the lowest centre of each cell. A particle is buried once its cell's recorded height
-/// lies more than a set depth above its centre; heights only grow, so a cell can hold buried particles only
-/// when its height has passed its lowest centre by that depth, and finding them costs a look at each cell
-/// that holds particles instead of at every particle on the pile.
+/// lies more than a set depth above its centre; a cell can hold buried particles only when its height lies
+/// that far above its lowest centre, so finding them costs a look at each cell that holds particles instead
+/// of at every particle on the pile. Costs four bytes a cell, as the heap map does, and a column for each
+/// cell that holds particles.
 template <class Particle>
 class RestingColumns {
 public:
     /// Forgets every particle and makes room for `cells` cells.
     void reset(std::size_t cells) {
-        columns_.assign(cells, {});
-        lowest_.assign(cells, std::numeric_limits<float>::infinity());
-        listed_.assign(cells, false);
-        occupied_.clear();
+        slotOf_.assign(cells, 0);
+        columns_.clear();
     }
 
     /// Files `particle`, centred at height `y`, under `cell`.
-    void add(std::uint32_t cell, Particle* particle, float y) {
-        if (!listed_[cell]) {
-            occupied_.push_back(cell);
-            listed_[cell] = true;
+    void add(std::size_t cell, Particle* particle, float y) {
+        std::uint32_t& slot = slotOf_[cell];
+        if (slot == 0) {
+            columns_.push_back({cell, std::numeric_limits<float>::infinity(), {}});
+            slot = static_cast<std::uint32_t>(columns_.size());
         }
-        columns_[cell].push_back({y, particle});
-        lowest_[cell] = std::min(lowest_[cell], y);
+        Column& column = columns_[slot - 1];
+        column.entries.push_back({y, particle});
+        column.lowest = std::min(column.lowest, y);
     }
 
     /// Takes `particle` out of `cell`, if it is filed there.
-    void remove(std::uint32_t cell, const Particle* particle) {
-        std::vector<Entry>& column = columns_[cell];
-        const auto found = std::find_if(column.begin(), column.end(),
-                                        [particle](const Entry& e) { return e.particle == particle; });
-        if (found == column.end()) {
+    void remove(std::size_t cell, const Particle* particle) {
+        const std::uint32_t slot = slotOf_[cell];
+        if (slot == 0) {
             return;
         }
-        *found = column.back();
-        column.pop_back();
-        refreshLowest(cell);
+        Column& column = columns_[slot - 1];
+        const auto found =
+            std::find_if(column.entries.begin(), column.entries.end(),
+                         [particle](const Entry& entry) { return entry.particle == particle; });
+        if (found != column.entries.end()) {
+            *found = column.entries.back();
+            column.entries.pop_back();
+            column.refreshLowest();
+        }
     }
 
     /// Takes out every particle whose centre lies more than `depth` below the height `heights[cell]` of its
-    /// cell, comparing in double precision, and appends it to `buried`. Cells left empty stop being looked
-    /// at.
+    /// cell, comparing in double precision, and appends it to `buried`. Columns left empty are dropped.
     void takeBuried(const float* heights, double depth, std::vector<Particle*>& buried) {
-        std::size_t kept = 0;
-        for (const std::uint32_t cell : occupied_) {
-            const double limit = static_cast<double>(heights[cell]) - depth;
-            if (limit > static_cast<double>(lowest_[cell])) {
-                std::vector<Entry>& column = columns_[cell];
-                std::erase_if(column, [&](const Entry& entry) {
+        std::size_t k = 0;
+        while (k < columns_.size()) {
+            Column& column = columns_[k];
+            const double limit = static_cast<double>(heights[column.cell]) - depth;
+            if (limit > static_cast<double>(column.lowest)) {
+                std::erase_if(column.entries, [&](const Entry& entry) {
                     if (limit > static_cast<double>(entry.y)) {
                         buried.push_back(entry.particle);
                         return true;
                     }
                     return false;
                 });
-                refreshLowest(cell);
+                column.refreshLowest();
             }
-            if (columns_[cell].empty()) {
-                listed_[cell] = false;
-            } else {
-                occupied_[kept++] = cell;
+            if (!column.entries.empty()) {
+                ++k;
+                continue;
             }
+            // The last column takes the empty one's slot.
+            slotOf_[column.cell] = 0;
+            if (k + 1 < columns_.size()) {
+                column = std::move(columns_.back());
+                slotOf_[column.cell] = static_cast<std::uint32_t>(k + 1);
+            }
+            columns_.pop_back();
         }
-        occupied_.resize(kept);
     }
 
 private:
@@ -80,20 +89,22 @@ private:
         Particle* particle;
     };
 
-    void refreshLowest(std::uint32_t cell) {
-        float lowest = std::numeric_limits<float>::infinity();
-        for (const Entry& entry : columns_[cell]) {
-            lowest = std::min(lowest, entry.y);
-        }
-        lowest_[cell] = lowest;
-    }
+    struct Column {
+        std::size_t cell;
+        float lowest;
+        std::vector<Entry> entries;
 
-    std::vector<std::vector<Entry>> columns_;
-    std::vector<float> lowest_;
-    /// The cells that may hold particles, each once; a cell emptied by remove stays listed until the next
-    /// takeBuried.
-    std::vector<std::uint32_t> occupied_;
-    std::vector<bool> listed_;
+        void refreshLowest() {
+            lowest = std::numeric_limits<float>::infinity();
+            for (const Entry& entry : entries) {
+                lowest = std::min(lowest, entry.y);
+            }
+        }
+    };
+
+    /// Per cell: 0, or 1 + the index of its column.
+    std::vector<std::uint32_t> slotOf_;
+    std::vector<Column> columns_;
 };
 
 }  // namespace korvex
