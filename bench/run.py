@@ -70,6 +70,7 @@ PROGRAMS = [
     Native("korvex_memory_bench", repetitions=1),
     Native("korvex_detailed_bench", repetitions=3),
     Native("korvex_detailed_stack_bench", repetitions=1),
+    Native("korvex_plant_scale_bench", repetitions=1),
     Script("stack_list_bench.py"),
     Script("demo_bench.py"),
     Script("sweep_bench.py", repetitions=5),

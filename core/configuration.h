@@ -1,5 +1,7 @@
 #pragma once
 
+#include <optional>
+
 namespace korvex {
 
 /// The settings copied into every simulator, fixed for its lifetime.
@@ -20,6 +22,9 @@ struct KorvexConfiguration {
     /// Detailed engine: each throw is aimed so that the box comes down on the surface at the stacking
     /// position. Otherwise every box is thrown from 5 m short of it, wherever it then lands.
     bool aimedThrow = false;
+    /// Detailed engine: when set, particles are dropped from this many metres above the pile's surface at
+    /// the drop position instead of from dropHeight, as a luffing boom follows the pile.
+    std::optional<float> fallHeight;
 };
 
 /// Throws std::invalid_argument naming the first setting that neither engine

@@ -39,6 +39,11 @@ const KorvexConfiguration& validated(const KorvexConfiguration& configuration) {
         throw std::invalid_argument("dropHeight must be finite, got " +
                                     std::to_string(configuration.dropHeight));
     }
+    if (configuration.fallHeight &&
+        (!(*configuration.fallHeight >= 0.0f) || !std::isfinite(*configuration.fallHeight))) {
+        throw std::invalid_argument("fallHeight must be finite and not negative, got " +
+                                    std::to_string(*configuration.fallHeight) + " m");
+    }
     return configuration;
 }
 
@@ -191,6 +196,7 @@ KorvexDetailed<Material>::KorvexDetailed(const KorvexConfiguration& configuratio
     const std::uint32_t depth = cellCount(configuration.depth, particleSize, "depth");
     checkBoxFitsBed(particleSize, configuration, minimumParticleSizeM);
     this->initializeHeapMap(width, depth);
+    restingColumns.reset(std::size_t{this->heapMapWidth} * this->heapMapDepth);
 }
 
 template <class Material>
@@ -207,6 +213,7 @@ void KorvexDetailed<Material>::clear() {
     // The queues only point at records that the particles own: empty them before the records go.
     this->emptyRecordQueues();
     movingParticles.clear();
+    restingColumns.reset(std::size_t{this->heapMapWidth} * this->heapMapDepth);
     dropAllContactPairs(*broadphase, *dispatcher);
     while (!particles.empty()) {
         particles.pop_back();
@@ -243,27 +250,49 @@ void KorvexDetailed<Material>::simulateStep() {
         }
     }
 
-    // Walking the whole pile is costly, so buried particles are looked for only now and then.
+    // Even looking at the cells of the pile costs, so buried particles are looked for only now and then.
     stepsSinceBuriedPass = (stepsSinceBuriedPass + 1) % 100;
     if (stepsSinceBuriedPass == 0) {
-        const double buriedDepth = 4.0 * static_cast<double>(particleSize);
-        for (ParticleType& particle : particles) {
-            if (!particle.settled || !particle.inWorld()) {
-                continue;
-            }
-            const btVector3& centre = particle.settledCentre;
-            const auto i =
-                cellWithin(centre.x() * inverseParticleSize - cellCentreOffset, this->heapMapWidth);
-            const auto j =
-                cellWithin(centre.z() * inverseParticleSize - cellCentreOffset, this->heapMapDepth);
-            if (i && j &&
-                static_cast<double>(this->heightAt(*i, *j)) - buriedDepth > static_cast<double>(centre.y())) {
-                particle.body.removeFromWorld();
-            }
-        }
+        takeOutBuriedParticles();
     }
 
     simulationTime += stepMilliseconds;
+}
+
+template <class Material>
+std::optional<std::size_t> KorvexDetailed<Material>::restingCell(const ParticleType& particle) const {
+    const btVector3& centre = particle.settledCentre;
+    const auto i = cellWithin(centre.x() * inverseParticleSize - cellCentreOffset, this->heapMapWidth);
+    const auto j = cellWithin(centre.z() * inverseParticleSize - cellCentreOffset, this->heapMapDepth);
+    if (!i || !j) {
+        return std::nullopt;
+    }
+    return std::size_t{*j} * this->heapMapWidth + *i;
+}
+
+template <class Material>
+void KorvexDetailed<Material>::takeOutBuriedParticles() {
+    std::vector<ParticleType*>& buried = buriedScratch;
+    buried.clear();
+    const double buriedDepth = 4.0 * static_cast<double>(particleSize);
+    if (buriedFoundByWalk) {
+        for (ParticleType& particle : particles) {
+            const auto cell = particle.settled && particle.inWorld() ? restingCell(particle) : std::nullopt;
+            if (cell && static_cast<double>(this->heapMap[*cell]) - buriedDepth >
+                            static_cast<double>(particle.settledCentre.y())) {
+                restingColumns.remove(*cell, &particle);
+                buried.push_back(&particle);
+            }
+        }
+    } else {
+        restingColumns.takeBuried(this->heapMap.get(), buriedDepth, buried);
+    }
+    // In drop order, as a walk along the pile would find them, so that the world's trees change alike.
+    std::sort(buried.begin(), buried.end(),
+              [](const ParticleType* a, const ParticleType* b) { return a->dropIndex < b->dropIndex; });
+    for (ParticleType* particle : buried) {
+        particle->body.removeFromWorld();
+    }
 }
 
 template <class Material>
@@ -289,8 +318,8 @@ void KorvexDetailed<Material>::publishParticles() {
 
     // Retire the settled particles in one pass: their records move from movingRecords to the end of
     // settledRecords in drop order.
-    std::vector<Record*> retired;
-    retired.reserve(movingParticles.size());
+    std::vector<Record*>& retired = retiredScratch;
+    retired.clear();
     std::erase_if(movingParticles, [&retired](ParticleType* particle) {
         if (particle->settled) {
             retired.push_back(particle->viewerRecord.get());
@@ -324,8 +353,14 @@ void KorvexDetailed<Material>::settleParticle(ParticleType& particle) {
     if (frozenBodiesRejoinAsStatic) {
         particle.body.rejoinWorld();
     }
+    const bool settledBefore = particle.settled;
     particle.settled = true;
     particle.settledCentre = particle.body.transform().getOrigin();
+    if (!settledBefore && particle.inWorld()) {
+        if (const auto cell = restingCell(particle)) {
+            restingColumns.add(*cell, &particle, particle.settledCentre.y());
+        }
+    }
 
     const btVector3& centre = particle.settledCentre;
     if (this->particleLog) {
@@ -373,8 +408,12 @@ void KorvexDetailed<Material>::dropParticle(float x, float z, const Material& pa
                              3.0f * speedFactor * std::cos(elevation));
     const btQuaternion rotation(btVector3(0.0f, 0.0f, 1.0f), spin);
     // Thrown from 5 m short of the stacking position, so that the launch carries it onto the pile; an aimed
-    // throw starts as far short as the box will fly before it comes down on the surface there.
-    const float launchHeight = this->configuration.dropHeight * heightFactor;
+    // throw starts as far short as the box will fly before it comes down on the surface there. A boom that
+    // follows the pile keeps its discharge fallHeight above the surface under it.
+    const std::optional<float>& fallHeight = this->configuration.fallHeight;
+    const float launchHeight = fallHeight
+                                   ? surfaceUnderDrop(x + lateralOffset, z) + *fallHeight * heightFactor
+                                   : this->configuration.dropHeight * heightFactor;
     const float shortBy = this->configuration.aimedThrow
                               ? throwReach(launchHeight - 0.5f * particleSize - surfaceHeightAt(x, z))
                               : 5.0f;
@@ -385,6 +424,32 @@ void KorvexDetailed<Material>::dropParticle(float x, float z, const Material& pa
     nextDropTime = simulationTime > std::numeric_limits<std::uint64_t>::max() - dropInterval
                        ? std::numeric_limits<std::uint64_t>::max()
                        : simulationTime + dropInterval;
+}
+
+template <class Material>
+float KorvexDetailed<Material>::surfaceUnderDrop(float x, float z) const {
+    // The heap map holds centre heights, so the tops of the boxes lie one box size (half a box and a
+    // margin) above the highest cell. The box is thrown from 5 m short of where it lands, so the cells
+    // under its start count as well: it must never start inside the pile.
+    float highest = 0.0f;
+    for (const float landingZ : {z, z - 5.0f}) {
+        const auto cellOf = [this](float position, std::uint32_t count) {
+            return clampedCell(inverseParticleSize * position - cellCentreOffset, count);
+        };
+        const auto firstI = cellOf(x - particleSize, this->heapMapWidth);
+        const auto lastI = cellOf(x + particleSize, this->heapMapWidth);
+        const auto firstJ = cellOf(landingZ - particleSize, this->heapMapDepth);
+        const auto lastJ = cellOf(landingZ + particleSize, this->heapMapDepth);
+        if (!firstI || !lastI || !firstJ || !lastJ) {
+            continue;
+        }
+        for (std::uint32_t j = *firstJ; j <= *lastJ; ++j) {
+            for (std::uint32_t i = *firstI; i <= *lastI; ++i) {
+                highest = std::max(highest, this->heapMap[std::size_t{j} * this->heapMapWidth + i]);
+            }
+        }
+    }
+    return highest + particleSize;
 }
 
 template <class Material>
@@ -500,6 +565,12 @@ Material KorvexDetailed<Material>::reclaim(float position) {
                       [&doomed](const ParticleType* particle) { return containsSorted(doomed, particle); });
     }
     for (const ReclaimEntry* entry : taken) {
+        const ParticleType& particle = *entry->particle;
+        if (particle.settled && particle.inWorld()) {
+            if (const auto cell = restingCell(particle)) {
+                restingColumns.remove(*cell, &particle);
+            }
+        }
         particles.erase(entry->particle);
     }
     return result;

@@ -9,6 +9,7 @@
 #include <list>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <random>
 #include <vector>
 
@@ -18,12 +19,14 @@
 #include "detailed/particle.h"
 #include "detailed/pile_world.h"
 #include "detailed/reclaim_geometry.h"
+#include "detailed/resting_columns.h"
 #include "detailed/rigid_body_in_world.h"
 
 namespace korvex {
 
 namespace testing {
 struct FreezingInPlace;
+struct BuriedByWalk;
 }  // namespace testing
 
 /// Whether a moving particle of `age` simulated milliseconds, whose body is in `activationState`, is
@@ -47,8 +50,8 @@ public:
     /// of boxes: validateConfiguration's checks, a particleVolumeFactor that is not positive and
     /// finite (or gives no usable box size), a box edge below minimumParticleSizeM, wider than the
     /// bed's shorter side or too small for single precision to resolve across the bed, a dropHeight
-    /// that is not finite. Draws the jitter of its particles from `generator`, which must outlive it: by
-    /// default the one the process shares.
+    /// that is not finite, a fallHeight that is negative or not finite. Draws the jitter of its particles
+    /// from `generator`, which must outlive it: by default the one the process shares.
     explicit KorvexDetailed(const KorvexConfiguration& configuration,
                             std::mt19937& generator = detail::processDropGenerator());
     ~KorvexDetailed() override;
@@ -80,6 +83,10 @@ public:
     float surfaceHeightAt(float x, float z);
     /// Freezes the particle where it lies and raises the heap map under its centre.
     void settleParticle(ParticleType& particle);
+    /// The height of the pile's surface where a particle dropped at (x, z) starts and lands: the highest
+    /// heap-map cell within one box size of either point, plus one box size; a point off the grid reads
+    /// the grid's nearest edge.
+    float surfaceUnderDrop(float x, float z) const;
     /// Makes one particle with its body, puts it into the world and lists it as moving.
     ParticleType& createParticle(const btVector3& position, Material material, const btQuaternion& rotation,
                                  const btVector3& velocity, const btVector3& dimensions);
@@ -129,6 +136,7 @@ public:
 
 private:
     friend struct testing::FreezingInPlace;
+    friend struct testing::BuriedByWalk;
 
     using ParticleIterator = typename std::list<ParticleType>::iterator;
 
@@ -144,6 +152,10 @@ private:
     using ReclaimIterator = typename std::vector<ReclaimEntry>::const_iterator;
 
     void buildReclaimOrder();
+    /// The heap-map cell the buried-particle pass files a settled particle under, if its centre lies over
+    /// the grid.
+    std::optional<std::size_t> restingCell(const ParticleType& particle) const;
+    void takeOutBuriedParticles();
     /// Takes the records of the particles of [first, last) out of both queues.
     void forgetRecords(ReclaimIterator first, ReclaimIterator last);
 
@@ -153,6 +165,14 @@ private:
     // two ways of freezing turns this off.
     bool frozenBodiesRejoinAsStatic = true;
     const ReclaimGeometry reclaimGeometry;
+    // The buried-particle pass looks at the cells of the pile; only a comparison with a walk over every
+    // particle, which takes out the same particles in the same order, turns this on.
+    bool buriedFoundByWalk = false;
+    /// The settled particles still in the world, by the cell the buried-particle pass looks them up in.
+    RestingColumns<ParticleType> restingColumns;
+    /// Scratch lists of each step, kept so that a step allocates nothing.
+    std::vector<ParticleType*> buriedScratch;
+    std::vector<Record*> retiredScratch;
     std::vector<ReclaimEntry> reclaimOrder;
     std::size_t reclaimedEntries = 0;
     bool reclaimOrderValid = false;

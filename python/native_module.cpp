@@ -49,11 +49,11 @@ class Simulator {
 public:
     Simulator(float length_m, float depth_m, float reclaim_angle_deg, float particles_per_m3, bool circular,
               float eight_neighbour_probability, float particle_volume_factor, float drop_height_m,
-              const std::string& engine, std::optional<std::uint64_t> seed, bool record_particles,
-              std::optional<float> reclaim_step_m)
+              std::optional<float> fall_height_m, const std::string& engine,
+              std::optional<std::uint64_t> seed, bool record_particles, std::optional<float> reclaim_step_m)
         : pile(settingsOf(length_m, depth_m, reclaim_angle_deg, particles_per_m3, circular,
-                          eight_neighbour_probability, particle_volume_factor, drop_height_m, engine,
-                          seed.value_or(korvex::freshSeed()), record_particles, reclaim_step_m)),
+                          eight_neighbour_probability, particle_volume_factor, drop_height_m, fall_height_m,
+                          engine, seed.value_or(korvex::freshSeed()), record_particles, reclaim_step_m)),
           engineName(engine) {
         pile.setInterruptCheck([] {
             py::gil_scoped_acquire withGil;
@@ -141,7 +141,8 @@ private:
     static korvex::PileSettings settingsOf(float length_m, float depth_m, float reclaim_angle_deg,
                                            float particles_per_m3, bool circular,
                                            float eight_neighbour_probability, float particle_volume_factor,
-                                           float drop_height_m, const std::string& engine, std::uint64_t seed,
+                                           float drop_height_m, std::optional<float> fall_height_m,
+                                           const std::string& engine, std::uint64_t seed,
                                            bool record_particles, std::optional<float> reclaim_step_m) {
         korvex::PileSettings settings;
         korvex::KorvexConfiguration& configuration = settings.configuration;
@@ -155,6 +156,7 @@ private:
         configuration.dropHeight = drop_height_m;
         configuration.cellsFromOrigin = true;
         configuration.aimedThrow = true;
+        configuration.fallHeight = fall_height_m;
         settings.engine = engineNamed(engine);
         settings.seed = seed;
         settings.logParticles = record_particles;
@@ -284,14 +286,17 @@ PYBIND11_MODULE(_native, m, py::multiple_interpreters::not_supported()) {
 Settings carry their units in their names. ``seed`` starts the simulator's own random sources; without
 one a seed is drawn and can be read back from ``seed``, so every run can be repeated. With
 ``record_particles`` the simulator keeps where every particle came to rest (see ``particles``).
-``reclaim_step_m`` defaults to ``cell_size_m``.)")
-        .def(py::init<float, float, float, float, bool, float, float, float, const std::string&,
-                      std::optional<std::uint64_t>, bool, std::optional<float>>(),
+``reclaim_step_m`` defaults to ``cell_size_m``. The detailed engine drops its boxes from ``drop_height_m``
+above the ground, or, with ``fall_height_m``, from that far above the pile's surface where they land, as a
+luffing stacker boom follows the pile.)")
+        .def(py::init<float, float, float, float, bool, float, float, float, std::optional<float>,
+                      const std::string&, std::optional<std::uint64_t>, bool, std::optional<float>>(),
              py::kw_only(), py::arg("length_m"), py::arg("depth_m"), py::arg("reclaim_angle_deg") = 45.0f,
              py::arg("particles_per_m3") = 1.0f, py::arg("circular") = false,
              py::arg("eight_neighbour_probability") = 0.5f, py::arg("particle_volume_factor") = 1.0f,
-             py::arg("drop_height_m") = 10.0f, py::arg("engine") = "fast", py::arg("seed") = py::none(),
-             py::arg("record_particles") = false, py::arg("reclaim_step_m") = py::none())
+             py::arg("drop_height_m") = 10.0f, py::arg("fall_height_m") = py::none(),
+             py::arg("engine") = "fast", py::arg("seed") = py::none(), py::arg("record_particles") = false,
+             py::arg("reclaim_step_m") = py::none())
         .def("stack", &Simulator::stack, py::arg("table"), py::arg("columns"),
              R"(Stack every row of a 2-D table in order; ``columns`` names its columns ("timestamp", "x", "z",
 "volume", any other name a quality value). The whole table is checked before any row is stacked, and

@@ -1,9 +1,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <optional>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -146,6 +149,53 @@ TEST(DetailedDropping, EachSimulatorJittersByItsOwnParticleSize) {
     }
     EXPECT_GT(largestJitter, first.dropDistributions.jitterBound);
 }
+
+// A boom that follows the pile drops from a set height above its surface where the box starts and lands:
+// the highest cell within one box of either point, plus one box. Boxes frozen in mid-air raise the heap map
+// without any physics.
+struct BoomCase {
+    const char* name;
+    std::optional<float> fallHeight;
+    std::vector<std::array<float, 3>> frozenBoxes;  ///< centres
+    float expectedStart;                            ///< before the height factor's 0.5 % either way
+};
+
+class DetailedBoom : public ::testing::TestWithParam<BoomCase> {};
+
+TEST_P(DetailedBoom, StartsTheFallAboveThePile) {
+    KorvexConfiguration configuration = pileOfMetreBoxes();  // dropHeight 2 m, 1 m boxes
+    configuration.fallHeight = GetParam().fallHeight;
+    Detailed simulator(configuration);
+    for (const auto& [x, y, z] : GetParam().frozenBoxes) {
+        placeSettled(simulator, x, y, z, material(1.0, {1.0}));
+    }
+    // Lands on x = 5 +- 0.75, z = 6, and starts at z = 1.
+    simulator.dropParticle(5.0f, 6.0f, material(1.0, {1.0}));
+    const float start = centreOf(simulator.particles.back()).y();
+    const float expected = GetParam().expectedStart;
+    const float fall = GetParam().fallHeight.value_or(0.0f);
+    EXPECT_GE(start, expected - 0.005f * (GetParam().fallHeight ? fall : expected) - 1e-5f);
+    EXPECT_LE(start, expected + 0.005f * (GetParam().fallHeight ? fall : expected) + 1e-5f);
+    for (const auto& [x, y, z] : GetParam().frozenBoxes) {
+        if (GetParam().fallHeight && std::abs(z - 6.0f) <= 1.0f) {
+            EXPECT_GE(start, y + 1.0f) << "starts inside the pile";
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Piles, DetailedBoom,
+    ::testing::Values(
+        BoomCase{"BareGround", 3.0f, {}, 1.0f + 3.0f},
+        // A pile 9.5 m high, far above a fall of 3 m.
+        BoomCase{"TallerThanTheFallUnderTheLanding", 3.0f, {{5.0f, 9.5f, 6.0f}}, 9.5f + 1.0f + 3.0f},
+        BoomCase{"OneBoxAcross", 3.0f, {{5.0f, 9.5f, 7.0f}, {5.0f, 4.0f, 6.0f}}, 9.5f + 1.0f + 3.0f},
+        BoomCase{"TwoBoxesAcrossDoesNotCount", 3.0f, {{5.0f, 9.5f, 8.0f}}, 1.0f + 3.0f},
+        BoomCase{"UnderTheStart", 3.0f, {{5.0f, 9.5f, 1.0f}}, 9.5f + 1.0f + 3.0f},
+        BoomCase{"NoFallFromTheSurface", 0.0f, {{5.0f, 9.5f, 6.0f}}, 9.5f + 1.0f},
+        // Without a fall height the drop height is fixed above the ground, pile or no pile.
+        BoomCase{"FixedDropHeight", std::nullopt, {{5.0f, 9.5f, 6.0f}}, 2.0f}),
+    [](const ::testing::TestParamInfo<BoomCase>& info) { return std::string(info.param.name); });
 
 struct DrawCase {
     std::uint32_t output;

@@ -94,7 +94,10 @@ INSTANTIATE_TEST_SUITE_P(
                       BadSetting{"shorter side", [](auto& c) { c.depth = 0.5f; }},
                       BadSetting{"shorter side", [](auto& c) { c.length = -5.0f; }},
                       // 1 m boxes 20 km out, where single precision steps by 2 m
-                      BadSetting{"single precision", [](auto& c) { c.length = 1e7f; }}));
+                      BadSetting{"single precision", [](auto& c) { c.length = 1e7f; }},
+                      BadSetting{"fallHeight", [](auto& c) { c.fallHeight = -0.5f; }},
+                      BadSetting{"fallHeight", [](auto& c) { c.fallHeight = nan; }},
+                      BadSetting{"fallHeight", [](auto& c) { c.fallHeight = infinity; }}));
 
 TEST(DetailedWorld, HeapMapStaysIndexable) {
     KorvexConfiguration configuration = pileOfMetreBoxes();

@@ -1,12 +1,15 @@
 // The detailed engine's benchmark scenes at the size of a unit test: what the benchmarks time, checked.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <ostream>
 #include <string>
 #include <vector>
 
+#include "buried_by_walk.h"
 #include "core/reclaim_pile.h"
 #include "detailed/drop_randomness.h"
 #include "detailed_world.h"
@@ -37,6 +40,42 @@ TEST(DetailedRidgeScene, SlicesFromSortedCoordinatesAreThoseOfTheWalkOverThePile
     EXPECT_EQ(volume, static_cast<double>(particles));
     EXPECT_TRUE(simulator.reclaimingFinished());
     EXPECT_EQ(bodiesInWorld(simulator), 1u);
+}
+
+// Filing resting particles by cell is bookkeeping only: a cone stacked high enough to bury its foot comes out
+// the same, box for box, as one whose buried particles are found by a walk over the whole pile.
+TEST(DetailedBuriedPass, CellsTakeOutWhatAWalkTakesOut) {
+    constexpr std::size_t particles = 400;
+    // Boxes of 1 m from a boom 3 m above the cone.
+    korvex::KorvexConfiguration cone = korvex::scenes::stackerPassBed();
+    cone.fallHeight = 3.0f;
+    const auto stackCone = [&cone](bool byWalk) {
+        korvex::detail::seedDropRandomness(11u);
+        auto simulator = std::make_unique<Detailed>(cone);
+        if (byWalk) {
+            BuriedByWalk::use(*simulator);
+        }
+        for (std::size_t n = 0; n < particles; ++n) {
+            simulator->stack(30.0f, 20.0f, AveragedParameters(1.0, std::vector<double>{1.0}));
+        }
+        simulator->finishStacking();
+        return simulator;
+    };
+    const auto byCells = stackCone(false);
+    const auto byWalk = stackCone(true);
+
+    std::size_t buried = 0;
+    auto walked = byWalk->particles.begin();
+    for (const DetailedParticle& particle : byCells->particles) {
+        ASSERT_EQ(particle.inWorld(), walked->inWorld()) << "particle " << particle.dropIndex;
+        ASSERT_EQ(particle.settledCentre, walked->settledCentre) << "particle " << particle.dropIndex;
+        buried += particle.inWorld() ? 0 : 1;
+        ++walked;
+    }
+    EXPECT_GT(buried, 10u);
+    const std::size_t cells = std::size_t{byCells->heapMapWidth} * byCells->heapMapDepth;
+    EXPECT_TRUE(std::equal(byCells->heapMap.get(), byCells->heapMap.get() + cells, byWalk->heapMap.get()));
+    EXPECT_EQ(bodiesInWorld(*byCells), particles + 1 - buried);
 }
 
 struct Freezing {

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <limits>
 #include <optional>
@@ -8,6 +9,7 @@
 
 #include "detailed/drop_randomness.h"
 #include "detailed/heap_map_cell.h"
+#include "detailed/resting_columns.h"
 #include "detailed_world.h"
 
 using namespace korvex::testing;
@@ -244,6 +246,42 @@ TEST(DetailedBuriedPass, TakesDeepSettledBodiesOutOnceOnEveryHundredthStepOfItsS
     EXPECT_EQ(bodiesInWorld(simulator), 2u);
     EXPECT_EQ(simulator.reclaim(100.0f).volume, 1.0);
     EXPECT_EQ(bodiesInWorld(simulator), 1u);
+}
+
+// Filing by cell: only particles more than the depth below their cell's height come out, each once, and a
+// cell emptied by a removal or by burial can be filed under again.
+TEST(DetailedRestingColumns, TakesOutOnlyWhatLiesDeeperThanTheDepthBelowItsCell) {
+    std::array<int, 6> particles{};
+    korvex::RestingColumns<int> columns;
+    columns.reset(4);
+    columns.add(0, &particles[0], 0.5f);
+    columns.add(0, &particles[1], 1.5f);
+    columns.add(1, &particles[2], 0.5f);
+    columns.add(2, &particles[3], 0.5f);
+    columns.add(3, &particles[4], 0.5f);
+    columns.remove(2, &particles[3]);
+    columns.remove(2, &particles[5]);  // never filed: nothing happens
+
+    std::array<float, 4> heights{5.0f, 4.5f, 9.0f, 0.5f};  // cell 1: exactly four above, not buried
+    std::vector<int*> buried;
+    columns.takeBuried(heights.data(), 4.0, buried);
+    EXPECT_EQ(buried, std::vector<int*>{&particles[0]});
+
+    buried.clear();
+    columns.takeBuried(heights.data(), 4.0, buried);
+    EXPECT_TRUE(buried.empty());
+
+    heights = {9.0f, 9.0f, 9.0f, 9.0f};
+    columns.add(2, &particles[5], 1.0f);
+    columns.takeBuried(heights.data(), 4.0, buried);
+    std::sort(buried.begin(), buried.end());
+    EXPECT_EQ(buried, (std::vector<int*>{&particles[1], &particles[2], &particles[4], &particles[5]}));
+
+    buried.clear();
+    columns.add(1, &particles[2], 8.0f);
+    heights[1] = 20.0f;
+    columns.takeBuried(heights.data(), 4.0, buried);
+    EXPECT_EQ(buried, std::vector<int*>{&particles[2]});
 }
 
 }  // namespace
