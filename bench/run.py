@@ -68,6 +68,7 @@ PROGRAMS = [
     Native("korvex_detailed_bench", repetitions=3),
     Native("korvex_detailed_stack_bench", repetitions=1),
     Script("stack_list_bench.py"),
+    Script("engines_bench.py", repetitions=4),
 ]
 
 # Keys of a Google Benchmark run that are not counters.

@@ -37,7 +37,7 @@ from .plans import PLANS, Chevron, Circular, ConeShell, StackingPlan, Strata, Wi
 from .results import HeightMap, Particles, Reclaimed
 from .series import Quality, QualitySeries, as_series, synthetic_series
 from .stockpile import Stockpile
-from .study import Study, simulate, stamp
+from .study import ResolutionWarning, Study, simulate, stamp
 from .tables import DateFormat, ReadLimits, read_table, write_workbook
 from .theory import Layering, Variogram, check_prediction, predicted_vrr, variogram_by_time, variogram_by_volume
 from .twobeds import TwoBeds, alternate
@@ -65,6 +65,7 @@ __all__ = [
     "ReadLimits",
     "Reclaimed",
     "Reclaimer",
+    "ResolutionWarning",
     "Stacker",
     "StackingPlan",
     "Stockpile",

@@ -27,7 +27,7 @@ def native_settings(bed: Bed) -> dict[str, Any]:
         "length_m": bed.length_m,
         "depth_m": bed.depth_m,
         "reclaim_angle_deg": bed.reclaim_angle_deg,
-        "particles_per_m3": bed.particles_per_m3,
+        "particles_per_m3": bed.resolution_per_m3,
         "circular": bed.circular,
         "eight_neighbour_probability": bed.eight_neighbour_probability,
         "particle_volume_factor": bed.particle_volume_factor,
@@ -71,11 +71,11 @@ class Stockpile:
             return
         chunks.check_on(self.bed)
         bed = self.bed
-        particles = (self.stacked_volume_m3 + chunks.total_volume_m3) * bed.particles_per_m3
+        particles = (self.stacked_volume_m3 + chunks.total_volume_m3) * bed.resolution_per_m3
         limit = validation.MAX_PARTICLES[bed.engine]
         if particles > limit:
             raise ValueError(
-                f"{chunks.total_volume_m3:.4g} m³ at {bed.particles_per_m3:g} particles per m³ would put "
+                f"{chunks.total_volume_m3:.4g} m³ at {bed.resolution_per_m3:g} particles per m³ would put "
                 f"{particles:.3g} particles on the pile, more than the {limit:,} the {bed.engine} engine takes"
             )
         columns = chunks.columns
