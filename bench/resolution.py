@@ -78,9 +78,11 @@ def main() -> int:
             runs[scene][f"{edge:.4f}"] = [fair_vrr(scene, edge, seed) for seed in seeds]
             print(scene, f"{edge:.3f} m", " ".join(f"{v:.5f}" for v in runs[scene][f"{edge:.4f}"]), flush=True)
     args.output.parent.mkdir(parents=True, exist_ok=True)
-    args.output.write_text(json.dumps({"seeds": list(seeds), "runs": runs}, indent=2) + "\n", encoding="utf-8")
+    settings = {"seeds": list(seeds), "eight_neighbour_probability": korvex.Bed().eight_neighbour_probability}
+    args.output.write_text(json.dumps({**settings, "runs": runs}, indent=2) + "\n", encoding="utf-8")
 
     print()
+    print(f"eight-neighbour probability {settings['eight_neighbour_probability']:g}")
     print("| feed | cell edge | fair VRR, mean ± 95 % | change when halved, mean ± 95 % |")
     print("|---|---|---|---|")
     for scene, by_edge in runs.items():
