@@ -14,8 +14,8 @@ Engine = Literal["fast", "detailed"]
 ENGINES: tuple[Engine, ...] = ("fast", "detailed")
 
 # The resolution rule: fast-engine cells this many to the bed's shorter side. bench/resolution.py measured
-# the VRR against the cell size; from about this fineness on, halving the cell moves it by less than
-# runs with different seeds differ (the table in the README).
+# the fair VRR against the cell size: on the demo's bed, halving this cell moved it by 4 % on average,
+# less than runs with different seeds differ (the tables in the README).
 CELLS_ACROSS_BED = 150
 # The detailed engine's default: its particle count, not convergence, bounds its resolution.
 DETAILED_PARTICLES_PER_M3 = 1.0
@@ -48,10 +48,10 @@ class Bed:
     particles_per_m3: resolution; one particle carries 1 / particles_per_m3
         of material, so the fast engine's grid cell is particles_per_m3**(-1/3) m.
         By default (None) chosen by the resolution rule: on the fast engine a
-        cell edge of the bed's shorter side / 150 (0.33 m on a 50 m deep bed),
-        at which halving the cell moves the VRR by less than runs with
-        different seeds differ (README, "Resolution"); one particle per m³ on
-        the detailed engine, whose particle count is the limit.
+        cell edge of the bed's shorter side / 150 (0.33 m on a 50 m deep bed,
+        where halving it moved the demo's fair VRR by 4 %; README, "Resolution:
+        the rule"); one particle per m³ on the detailed engine, whose particle
+        count is the limit.
     engine: "fast" (grid of columns, particles roll down the steepest
         neighbours) or "detailed" (every particle a rigid box; slow, for a few
         thousand particles at most).
@@ -59,7 +59,7 @@ class Bed:
         looks at the diagonal neighbours too (rounder cones). By default 1: of
         all probabilities it comes closest to the detailed engine's spread of a
         delivery along the bed, still about 3/4 of it (bench/calibration.py,
-        README "Calibration").
+        README "Calibration: the eight-neighbour probability").
     particle_volume_factor, drop_height_m: detailed engine: box volume per unit
         of material volume, and the height from which particles are thrown.
     reclaim_step_m: distance the reclaimer advances per slice; 1 m by default,
