@@ -74,6 +74,7 @@ PROGRAMS = [
     Script("stack_list_bench.py"),
     Script("demo_bench.py"),
     Script("sweep_bench.py", repetitions=5),
+    Script("engines_bench.py", repetitions=4),
 ]
 
 # Keys of a Google Benchmark run that are not counters.

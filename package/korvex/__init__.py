@@ -38,7 +38,7 @@ from .results import HeightMap, Particles, Reclaimed
 from .ring import Chevcon, RingOutput, RingSchedule, RingStudy, simulate_ring
 from .series import Quality, QualitySeries, as_series, synthetic_series
 from .stockpile import RingPile, Stockpile
-from .study import Study, simulate, stamp
+from .study import ResolutionWarning, Study, simulate, stamp
 from .sweeps import Search, Sweep, compare_plans, read_sweep, search, summarise, sweep
 from .tables import DateFormat, ReadLimits, read_table, write_workbook
 from .theory import Layering, Variogram, check_prediction, predicted_vrr, variogram_by_time, variogram_by_volume
@@ -73,6 +73,7 @@ __all__ = [
     "RingSchedule",
     "RingStudy",
     "Search",
+    "ResolutionWarning",
     "Stacker",
     "StackingPlan",
     "Stockpile",

@@ -13,6 +13,23 @@ from . import validation
 Engine = Literal["fast", "detailed"]
 ENGINES: tuple[Engine, ...] = ("fast", "detailed")
 
+# The resolution rule: fast-engine cells this many to the bed's shorter side. bench/resolution.py measured
+# the fair VRR against the cell size: on the demo's bed, halving this cell moved it by 4 % on average,
+# less than runs with different seeds differ (the tables in the README).
+CELLS_ACROSS_BED = 150
+# The detailed engine's default: its particle count, not convergence, bounds its resolution.
+DETAILED_PARTICLES_PER_M3 = 1.0
+# The slice length unless given: fixed, so that the output portions do not shrink with the cell.
+DEFAULT_RECLAIM_STEP_M = 1.0
+
+
+def rule_particles_per_m3(length_m: float, depth_m: float, engine: Engine = "fast") -> float:
+    """The resolution the package chooses for a bed: a fast-engine cell edge of the shorter side / 150."""
+    if engine == "detailed":
+        return DETAILED_PARTICLES_PER_M3
+    edge_m = min(length_m, depth_m) / CELLS_ACROSS_BED
+    return float(edge_m**-3)
+
 
 def unit(item: Field[Any]) -> str:
     """The unit of a setting, from its field's metadata ("" for a pure number)."""
@@ -35,15 +52,24 @@ class Bed:
         matches the slope at which the fast engine's piles come to rest.
     particles_per_m3: resolution; one particle carries 1 / particles_per_m3
         of material, so the fast engine's grid cell is particles_per_m3**(-1/3) m.
+        By default (None) chosen by the resolution rule: on the fast engine a
+        cell edge of the bed's shorter side / 150 (0.33 m on a 50 m deep bed,
+        where halving it moved the demo's fair VRR by 4 %; README, "Resolution:
+        the rule"); one particle per m³ on the detailed engine, whose particle
+        count is the limit.
     engine: "fast" (grid of columns, particles roll down the steepest
         neighbours) or "detailed" (every particle a rigid box; slow, for a few
         thousand particles at most).
     eight_neighbour_probability: fast engine: chance that a rolling particle
-        looks at the diagonal neighbours too (rounder cones).
+        looks at the diagonal neighbours too (rounder cones). By default 1: of
+        all probabilities it comes closest to the detailed engine's spread of a
+        delivery along the bed, still about 3/4 of it (bench/calibration.py,
+        README "Calibration: the eight-neighbour probability").
     particle_volume_factor, drop_height_m: detailed engine: box volume per unit
         of material volume, and the height from which particles are thrown.
-    reclaim_step_m: distance the reclaimer advances per slice; by default one
-        grid cell (fast) or one particle edge (detailed).
+    reclaim_step_m: distance the reclaimer advances per slice; 1 m by default,
+        whatever the resolution, so that a finer grid does not also cut the
+        output into smaller portions (which changes the VRR by itself).
     """
 
     length_m: float = field(default=300.0, metadata={"unit": "m", "help": "extent along the stacker rail"})
@@ -52,13 +78,19 @@ class Bed:
         default=45.0,
         metadata={"unit": "°", "metavar": "DEG", "help": "slope of the reclaim face: over 0, at most 90 (vertical)"},
     )
-    particles_per_m3: float = field(
-        default=1.0, metadata={"unit": "1/m³", "metavar": "N", "help": "resolution: particles per cubic metre"}
+    particles_per_m3: float | None = field(
+        default=None,
+        metadata={
+            "unit": "1/m³",
+            "metavar": "N",
+            "help": "resolution: particles per cubic metre",
+            "unset": f"cell edge = the bed's shorter side / {CELLS_ACROSS_BED}",
+        },
     )
     circular: bool = field(default=False, metadata={"help": "a circular bed"})
     engine: Engine = field(default="fast", metadata={"choices": ENGINES, "help": "simulating engine"})
     eight_neighbour_probability: float = field(
-        default=0.5, metadata={"metavar": "P", "help": "fast engine: chance a rolling particle looks diagonally"}
+        default=1.0, metadata={"metavar": "P", "help": "fast engine: chance a rolling particle looks diagonally"}
     )
     particle_volume_factor: float = field(
         default=1.0, metadata={"metavar": "F", "help": "detailed engine: box volume per unit of material volume"}
@@ -67,7 +99,7 @@ class Bed:
         default=10.0, metadata={"unit": "m", "help": "detailed engine: height particles are thrown from"}
     )
     reclaim_step_m: float | None = field(
-        default=None, metadata={"unit": "m", "help": "slice length", "unset": "one cell"}
+        default=None, metadata={"unit": "m", "help": "slice length", "unset": f"{DEFAULT_RECLAIM_STEP_M:g} m"}
     )
     ring_radius_m: float | None = field(
         default=None,
@@ -116,7 +148,7 @@ class Bed:
         cells = (self.length_m / self.cell_size_m) * (self.depth_m / self.cell_size_m)
         if cells > validation.MAX_CELLS:
             raise ValueError(
-                f"particles_per_m3 of {self.particles_per_m3:g} 1/m³ cuts a {self.length_m:g} m x {self.depth_m:g} m "
+                f"particles_per_m3 of {self.resolution_per_m3:g} 1/m³ cuts a {self.length_m:g} m x {self.depth_m:g} m "
                 f"bed into {cells:.3g} cells, more than the {validation.MAX_CELLS:,} allowed"
             )
 
@@ -142,21 +174,28 @@ class Bed:
             )
 
     @property
+    def resolution_per_m3(self) -> float:
+        """Particles per m³ the engine is given: particles_per_m3, or the rule's choice when it is None."""
+        if self.particles_per_m3 is not None:
+            return float(self.particles_per_m3)
+        return rule_particles_per_m3(self.length_m, self.depth_m, self.engine)
+
+    @property
     def cell_size_m(self) -> float:
         """Edge of a height-map cell: the fast engine's grid cell or the detailed engine's box.
 
         Computed in single precision, as the engines do, so that slice positions line up.
         """
         if self.engine == "fast":
-            size = np.float32(1.0) / np.power(np.float32(self.particles_per_m3), np.float32(0.33333334))
+            size = np.float32(1.0) / np.power(np.float32(self.resolution_per_m3), np.float32(0.33333334))
         else:
-            ratio = np.float32(self.particle_volume_factor) / np.float32(self.particles_per_m3)
+            ratio = np.float32(self.particle_volume_factor) / np.float32(self.resolution_per_m3)
             size = np.power(ratio, np.float32(0.333333343))
         return float(size)
 
     @property
     def reclaim_increment_m(self) -> float:
-        return self.cell_size_m if self.reclaim_step_m is None else self.reclaim_step_m
+        return DEFAULT_RECLAIM_STEP_M if self.reclaim_step_m is None else self.reclaim_step_m
 
     @property
     def circle_radius_m(self) -> float:
@@ -184,7 +223,7 @@ class Bed:
 
     @property
     def particle_volume_m3(self) -> float:
-        return 1.0 / self.particles_per_m3
+        return 1.0 / self.resolution_per_m3
 
     def describe(self) -> str:
         shape = "circular" if self.circular else "straight"

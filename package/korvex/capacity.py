@@ -111,6 +111,7 @@ def _ridge_angle_deg(eight_neighbour_probability: float) -> float:
     probe = Bed(
         length_m=_CALIBRATION_LENGTH_CELLS,
         depth_m=_CALIBRATION_DEPTH_CELLS,
+        particles_per_m3=1.0,
         eight_neighbour_probability=eight_neighbour_probability,
     )
     start = (_CALIBRATION_LENGTH_CELLS - _CALIBRATION_CREST_CELLS) / 2

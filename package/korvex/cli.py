@@ -97,14 +97,21 @@ def _figures(study: Study, composite_m3: float | None = None) -> tuple[tuple[Qua
 
 def run_demo(args: argparse.Namespace) -> int:
     from .plots import save_figure
-    from .study import simulate
 
     bed = Bed(length_m=300.0, depth_m=50.0)
     plan = Chevron(layers=args.layers)
     seed = validation.draw_seed() if args.seed is None else validation.seed(args.seed)
     validation.whole("replicates", args.replicates, 1, DEMO_MAX_REPLICATES)
     series = synthetic_series(hours=DEMO_HOURS, interval_s=DEMO_INTERVAL_S, seed=seed)
-    study = simulate(series, plan, bed, progress=not args.quiet, seed=seed, record_particles=True)
+    study = _simulate_telling(
+        series,
+        plan,
+        bed,
+        progress=not args.quiet,
+        seed=seed,
+        check_resolution=args.check_resolution,
+        record_particles=True,
+    )
     path = save_figure(study.figure(), args.output)
     report = study.report(args.output.with_suffix(".html"))
     if args.quiet:
@@ -299,6 +306,7 @@ def run_simulate(args: argparse.Namespace) -> int:
         "reclaimer": None if args.reclaim_rate_t_per_h is None else Reclaimer(args.reclaim_rate_t_per_h),
         "on_excess": args.on_excess,
         "record_particles": args.report is not None,
+        "check_resolution": args.check_resolution,
     }
     if plant["reclaimer"] is not None and args.bulk_density_t_per_m3 is None:
         raise ValueError("--reclaim-rate-t-per-h needs --bulk-density-t-per-m3: the rate is in tonnes")
@@ -388,11 +396,12 @@ def _run_ring(
 
 
 def _simulate_telling(*args: Any, **settings: Any) -> Any:
-    """simulate, with a warning about the bed's capacity shown on stderr as a warning, not raised."""
-    from .study import simulate
+    """simulate, with a warning about the bed's capacity or resolution shown on stderr, not raised."""
+    from .study import ResolutionWarning, simulate
 
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always", OverCapacityWarning)
+        warnings.simplefilter("always", ResolutionWarning)
         study = simulate(*args, **settings)
     for warning in caught:
         print(f"warning: {warning.message}", file=sys.stderr)
@@ -433,6 +442,14 @@ def _add_bed_options(parser: argparse.ArgumentParser) -> None:
         default="warn",
         help="a feed above the bed's capacity at the engine's angle of repose: warn, refuse or say nothing "
         "(default: %(default)s)",
+    )
+
+
+def _add_check_option(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument(
+        "--check-resolution",
+        action="store_true",
+        help="fast engine: rerun at half the cell edge (8x the time) and warn if the fair VRR moves by over 10%%",
     )
 
 
@@ -498,6 +515,7 @@ def build_parser() -> argparse.ArgumentParser:
         help="runs of the engine with seeds SEED, SEED + 1, ... to set the predicted VRR against (default: 1)",
     )
     demo.add_argument("--quiet", action="store_true", help="no progress bar; print only the PNG's path")
+    _add_check_option(demo)
     demo.set_defaults(run=run_demo)
 
     sim = commands.add_parser(
@@ -543,6 +561,7 @@ def _add_study_options(sim: argparse.ArgumentParser) -> None:
     _add_feed_options(sim)
 
     _add_bed_options(sim)
+    _add_check_option(sim)
 
     plan = sim.add_argument_group("stacker")
     plan.add_argument(

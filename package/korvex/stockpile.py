@@ -28,7 +28,7 @@ def native_settings(bed: Bed) -> dict[str, Any]:
         "length_m": bed.length_m,
         "depth_m": bed.depth_m,
         "reclaim_angle_deg": bed.reclaim_angle_deg,
-        "particles_per_m3": bed.particles_per_m3,
+        "particles_per_m3": bed.resolution_per_m3,
         "circular": bed.circular,
         "eight_neighbour_probability": bed.eight_neighbour_probability,
         "particle_volume_factor": bed.particle_volume_factor,
@@ -72,11 +72,11 @@ class Stockpile:
             return
         chunks.check_on(self.bed)
         bed = self.bed
-        particles = (self.stacked_volume_m3 + chunks.total_volume_m3) * bed.particles_per_m3
+        particles = (self.stacked_volume_m3 + chunks.total_volume_m3) * bed.resolution_per_m3
         limit = validation.MAX_PARTICLES[bed.engine]
         if particles > limit:
             raise ValueError(
-                f"{chunks.total_volume_m3:.4g} m³ at {bed.particles_per_m3:g} particles per m³ would put "
+                f"{chunks.total_volume_m3:.4g} m³ at {bed.resolution_per_m3:g} particles per m³ would put "
                 f"{particles:.3g} particles on the pile, more than the {limit:,} the {bed.engine} engine takes"
             )
         columns = chunks.columns
@@ -137,7 +137,7 @@ class RingPile:
             depth_m=bed.depth_m,
             ring_radius_m=bed.circle_radius_m,
             reclaim_angle_deg=bed.reclaim_angle_deg,
-            particles_per_m3=bed.particles_per_m3,
+            particles_per_m3=bed.resolution_per_m3,
             eight_neighbour_probability=bed.eight_neighbour_probability,
             seed=self.seed,
             reclaim_step_m=bed.reclaim_increment_m,
@@ -147,10 +147,10 @@ class RingPile:
         """Stack the schedule's chunks while the reclaimer follows its path; the slices cut meanwhile."""
         chunks = schedule.chunks
         chunks.check_on(self.bed)
-        particles = (self.volume_m3 + chunks.total_volume_m3) * self.bed.particles_per_m3
+        particles = (self.volume_m3 + chunks.total_volume_m3) * self.bed.resolution_per_m3
         if particles > validation.MAX_PARTICLES["fast"]:
             raise ValueError(
-                f"{chunks.total_volume_m3:.4g} m³ at {self.bed.particles_per_m3:g} particles per m³ would "
+                f"{chunks.total_volume_m3:.4g} m³ at {self.bed.resolution_per_m3:g} particles per m³ would "
                 f"stack {particles:.3g} particles, more than the {validation.MAX_PARTICLES['fast']:,} allowed"
             )
         arrays = self._lib.run(chunks.data, chunks.columns, schedule.reclaimer_time_s, schedule.reclaimer_position_m)

@@ -40,7 +40,7 @@ MAX_HTML_BYTES = 10_000_000
 MAX_VIEW_PARTICLES = 30_000
 VIEW_BYTES_PER_PARTICLE = 40
 # Room in a 3-D view's page for its surface, reclaim faces and layout.
-VIEW_OTHER_BYTES = 600_000
+VIEW_OTHER_BYTES = 1_000_000
 # Reclaim positions on the 3-D view's slider at most.
 MAX_FACE_STEPS = 40
 # Height-map cells along either side of a 3-D surface at most.

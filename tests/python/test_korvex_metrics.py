@@ -154,7 +154,8 @@ def test_bed_hands_its_settings_to_the_engine_in_order():
         "reclaim_step_m": 0.5,
     }
     assert Bed(particles_per_m3=8.0).cell_size_m == pytest.approx(0.5)
-    assert native_settings(Bed(particles_per_m3=8.0))["reclaim_step_m"] == pytest.approx(0.5)
+    # The slice length no longer follows the cell: 1 m unless given.
+    assert native_settings(Bed(particles_per_m3=8.0))["reclaim_step_m"] == 1.0
     assert bed.cell_size_m == pytest.approx((2.0 / 8.0) ** (1 / 3), rel=1e-6)
     assert bed.centre_line_m == pytest.approx(2 * math.pi * 10.0)
 

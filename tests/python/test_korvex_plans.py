@@ -67,7 +67,7 @@ def test_chevron_volume_and_positions_hold_for_any_delivery_pattern(volumes, len
 
 
 def test_chevron_runs_end_to_end_and_back_with_one_chunk_per_cell():
-    bed = Bed(length_m=24.0, depth_m=8.0)
+    bed = Bed(length_m=24.0, depth_m=8.0, particles_per_m3=1.0)
     series = QualitySeries.from_array(np.arange(40.0))
     table = Chevron(layers=2, blending_tail_m=2.0).chunks(series, bed)
     # 20 m between the tails, 2 passes, 40 deliveries: each delivery is one 1 m chunk.
@@ -79,7 +79,7 @@ def test_chevron_runs_end_to_end_and_back_with_one_chunk_per_cell():
 
 @pytest.mark.parametrize("stop_s", [0.0, 7200.0])
 def test_stacker_speed_follows_the_clock_while_material_flows(stop_s):
-    bed = Bed(length_m=100.0, depth_m=10.0)
+    bed = Bed(length_m=100.0, depth_m=10.0, particles_per_m3=1.0)
     # Ten minutes of deliveries at 2 m/min: 20 m of travel, whatever the volumes;
     # during a stop of the feed the stacker waits.
     time = np.arange(0.0, 600.0, 60.0) + np.where(np.arange(10) >= 5, stop_s, 0.0)

@@ -12,7 +12,7 @@ from korvex.cli import main
 from korvex.ring import RingStudy
 
 # A small ring: centre line 100.5 m, a pile 12 m wide, so 6 m high at the fast engine's 45 degrees.
-RING = Bed(length_m=50.0, depth_m=50.0, circular=True, ring_radius_m=16.0, pile_width_m=12.0)
+RING = Bed(length_m=50.0, depth_m=50.0, circular=True, ring_radius_m=16.0, pile_width_m=12.0, particles_per_m3=1.0)
 # One cubic metre a minute, a particle each: the ramp advances 1.67 m an hour, a turn in about 60 h.
 MINUTE_S = 60.0
 

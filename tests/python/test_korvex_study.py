@@ -13,7 +13,7 @@ import korvex  # noqa: E402
 from korvex import Bed, Chevron, ChunkTable, HeightMap, QualitySeries, Reclaimed, simulate  # noqa: E402
 from korvex.cli import build_parser, main  # noqa: E402
 
-BED = Bed(length_m=40.0, depth_m=8.0, reclaim_angle_deg=90.0)
+BED = Bed(length_m=40.0, depth_m=8.0, reclaim_angle_deg=90.0, particles_per_m3=1.0)
 PLAN = Chevron(layers=3, blending_tail_m=4.0)
 
 

@@ -193,7 +193,7 @@ def test_figures_warn_of_portions_of_a_few_particles():
 
 # A bed whose slices (5 m, about 500 m3) are long against the few metres that particles roll along it, so
 # that the layers alone decide what a slice holds, as the prediction assumes.
-SLICED_BED = Bed(length_m=2420.0, depth_m=30.0, reclaim_angle_deg=90.0, reclaim_step_m=5.0)
+SLICED_BED = Bed(length_m=2420.0, depth_m=30.0, reclaim_angle_deg=90.0, reclaim_step_m=5.0, particles_per_m3=1.0)
 SLICED_ROWS = 240_000
 
 
@@ -235,7 +235,8 @@ def test_a_reclaim_face_beyond_vertical_is_refused():
 
 
 def test_a_study_reports_few_particles_per_slice():
-    bed = Bed(length_m=60.0, depth_m=4.0, reclaim_angle_deg=90.0)
+    # One-metre cells: a 1 m slice of this small ridge holds a few particles.
+    bed = Bed(length_m=60.0, depth_m=4.0, reclaim_angle_deg=90.0, particles_per_m3=1.0)
     plan = Chevron(layers=2, blending_tail_m=2.0)
     study = simulate(QualitySeries.from_array(np.arange(100.0)), plan, bed, progress=False, seed=1)
     with pytest.warns(FigureWarning, match="graininess"):
@@ -245,7 +246,7 @@ def test_a_study_reports_few_particles_per_slice():
 def test_composites_of_a_bed_that_keeps_the_stacking_order():
     # One layer and a vertical face give the feed back in its order: composites of any size match the
     # feed's portions of the same volumes.
-    bed = Bed(length_m=220.0, depth_m=12.0, reclaim_angle_deg=90.0)
+    bed = Bed(length_m=220.0, depth_m=12.0, reclaim_angle_deg=90.0, particles_per_m3=1.0)
     series = QualitySeries.from_array(np.linspace(0.0, 1.0, 3_000), volume_m3=2.0)
     study = simulate(series, Chevron(layers=1, blending_tail_m=6.0), bed, progress=False, seed=3)
     slice_m3 = float(np.median(study.reclaimed.volume_m3[study.reclaimed.volume_m3 > 0]))

@@ -53,7 +53,11 @@ CHUNKS = "x,z,volume,Fe2O3\n5,4,3,1.0\n70,4,3,2.0\n15,4,3,3.0\n"
             "line 4, column 'Fe2O3': 'x' is not a number",
         ),
         (CHUNKS, ["--length-m", "20", "--depth-m", "8"], "chunk in line 3 at x = 70 m"),
-        (CHUNKS.replace("70,4,3,", "7,4,1e12,"), ["--length-m", "20", "--depth-m", "8"], "1e+12 particles"),
+        (
+            CHUNKS.replace("70,4,3,", "7,4,1e12,"),
+            ["--length-m", "20", "--depth-m", "8", "--particles-per-m3", "1"],
+            "1e+12 particles",
+        ),
         (csv_text(), ["--chunk-length-m", "1e-9"], "give a longer chunk_length_m"),
         (csv_text(), ["--layers", "1000000000"], "lay fewer layers"),
         (csv_text(), ["--length-m", "nan"], "length_m must be finite, got nan m"),
@@ -167,6 +171,7 @@ def test_settings_are_refused_at_the_boundary_naming_setting_value_and_unit(make
 def test_the_chunk_bound_counts_every_layer():
     series = synthetic_series(hours=1, seed=1)
     # 250 m of travel per layer in 1 m pieces: 2.5e7 chunks for 100 000 layers.
-    assert len(Chevron(layers=3).chunks(series, Bed())) >= 3 * 250
+    metre_cells = Bed(particles_per_m3=1.0)
+    assert len(Chevron(layers=3).chunks(series, metre_cells)) >= 3 * 250
     with pytest.raises(ValueError, match="about 2.5e"):
-        Chevron(layers=100_000).chunks(series, Bed())
+        Chevron(layers=100_000).chunks(series, metre_cells)

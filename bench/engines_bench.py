@@ -1,0 +1,104 @@
+#!/usr/bin/env python3
+"""The two engines side by side: the same Chevron plan and feed, the fair VRR and the pile's shape.
+
+A 40 m x 12 m bed at 8 particles per m³ (0.5 m cells and boxes), 20 Chevron layers between 4 m tails,
+375 m³ of one AR(1) quality (about 3,000 particles), stacked on both engines with the same seeds. Each
+engine is one benchmark whose counters are the means over the seeds of the fair VRR, the crest height,
+the highest point and the footprint, with their standard deviations ("<figure>_sd"), so that bench/run.py
+sets the engines' difference against how far two runs of one engine lie apart, and reports the ratio of
+their VRR. The engines agree when the mean VRR lie within 20 % of each other and the crests within one
+particle edge. With --smoke: 240 particles on a 20 m x 6 m bed, one seed.
+
+Takes Google Benchmark's --benchmark_out, --benchmark_out_format (json) and --benchmark_repetitions (the
+seeds), and writes the same JSON, so that bench/run.py reads it as it reads a benchmark program's.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import socket
+import sys
+import time
+from datetime import datetime, timezone
+
+import korvex
+from korvex.engines import run_engines
+
+FIGURES = ("vrr", "crest_m", "highest_m", "footprint_m2")
+
+
+def scene(smoke: bool) -> tuple[korvex.QualitySeries, korvex.StackingPlan, korvex.Bed]:
+    hours = 0.03 if smoke else 0.375
+    series = korvex.synthetic_series(
+        hours=hours,
+        interval_s=10.0,
+        qualities={"q": korvex.Quality(0.0, 1.0)},
+        correlation_time_h=0.05,
+        seed=3,
+    )
+    if smoke:
+        return series, korvex.Chevron(layers=4, blending_tail_m=3.0), korvex.Bed(20.0, 6.0, particles_per_m3=8.0)
+    return series, korvex.Chevron(layers=20, blending_tail_m=4.0), korvex.Bed(40.0, 12.0, particles_per_m3=8.0)
+
+
+def run(smoke: bool, seeds: int) -> dict:
+    series, plan, bed = scene(smoke)
+    cpu, wall = time.process_time(), time.perf_counter()
+    runs = run_engines(series, plan, bed, range(1, seeds + 1))
+    cpu, wall = time.process_time() - cpu, time.perf_counter() - wall
+    results = []
+    for engine, engine_runs in runs.items():
+        counters = {}
+        for figure in FIGURES:
+            counters[figure] = engine_runs.mean(figure)
+            counters[figure + "_sd"] = engine_runs.sd(figure)
+        counters["cell_m"] = engine_runs.cell_m
+        print(f"engines/{engine:9}", " ".join(f"{k} {v:.4g}" for k, v in counters.items()), flush=True)
+        name = f"engines/{engine}"
+        results.append(
+            {
+                "name": name,
+                "run_name": name,
+                "run_type": "iteration",
+                "repetitions": 1,
+                "repetition_index": 0,
+                "iterations": 1,
+                # Both engines ran in one call; the time is the pair's, for orientation only.
+                "real_time": wall * 1e3,
+                "cpu_time": cpu * 1e3,
+                "time_unit": "ms",
+                **counters,
+            }
+        )
+    context = {
+        "date": datetime.now(timezone.utc).isoformat(timespec="seconds"),
+        "host_name": socket.gethostname(),
+        "executable": "engines_bench.py",
+        "scene": "smoke" if smoke else "full",
+        "seeds": seeds,
+        "particles": round(series.total_volume_m3 * bed.resolution_per_m3),
+        "ratio engines/fast to engines/detailed": "vrr",
+        "spread engines/fast to engines/detailed": ",".join(FIGURES),
+    }
+    return {"context": context, "benchmarks": results}
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--smoke", action="store_true", help="tiny scene, one seed: check that it works")
+    parser.add_argument("--benchmark_repetitions", type=int, default=4, metavar="N", help="seeds per engine")
+    parser.add_argument("--benchmark_out", metavar="PATH", help="write the JSON results here")
+    parser.add_argument("--benchmark_out_format", choices=["json"], default="json")
+    parser.add_argument("--benchmark_min_time", help="accepted for bench/run.py; every seed is one pile")
+    args = parser.parse_args()
+    if args.benchmark_repetitions < 1:
+        parser.error("--benchmark_repetitions must be at least 1")
+    results = run(args.smoke, 1 if args.smoke else args.benchmark_repetitions)
+    if args.benchmark_out:
+        with open(args.benchmark_out, "w", encoding="utf-8") as out:
+            json.dump(results, out, indent=2)
+
+
+if __name__ == "__main__":
+    sys.exit(main())
