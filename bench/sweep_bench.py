@@ -20,8 +20,6 @@ writes the same JSON, so that bench/run.py reads it as it reads a benchmark prog
 
 from __future__ import annotations
 
-import argparse
-import json
 import random
 import socket
 import statistics
@@ -34,6 +32,8 @@ import pandas as pd
 
 import korvex
 from korvex.sweeps import IN_PROCESS
+
+from interleaved import main
 
 WORKERS = 2
 RUNS = 40
@@ -133,21 +133,5 @@ def run(smoke: bool, repetitions: int) -> dict:
     return {"context": context, "benchmarks": records}
 
 
-def main() -> None:
-    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--smoke", action="store_true", help="two tiny runs: check that it works, time nothing")
-    parser.add_argument("--benchmark_repetitions", type=int, default=5, metavar="N")
-    parser.add_argument("--benchmark_out", metavar="PATH", help="write the JSON results here")
-    parser.add_argument("--benchmark_out_format", choices=["json"], default="json")
-    parser.add_argument("--benchmark_min_time", help="accepted for bench/run.py; every repetition is one sweep")
-    args = parser.parse_args()
-    if args.benchmark_repetitions < 1:
-        parser.error("--benchmark_repetitions must be at least 1")
-    results = run(args.smoke, args.benchmark_repetitions)
-    if args.benchmark_out:
-        with open(args.benchmark_out, "w", encoding="utf-8") as out:
-            json.dump(results, out, indent=2)
-
-
 if __name__ == "__main__":
-    main()
+    main(__doc__, run)
