@@ -26,21 +26,25 @@ class PileShape:
     """What a user sees of a ridge along x.
 
     footprint_m2: the ground its cells cover; highest_m: its highest cell;
-    crest_m: the mean crest height over its body (see capacity.RidgeShape).
+    crest_m: the mean crest height over its body (see capacity.RidgeShape);
+    centre_z_m: where it lies across the bed, the z of its volume's centroid.
     """
 
     footprint_m2: float
     highest_m: float
     crest_m: float
+    centre_z_m: float
 
 
 def pile_shape(heights: HeightMap) -> PileShape:
-    """The footprint, highest point and crest height of a ridge along x; ValueError if it is no ridge."""
+    """The footprint, highest point, crest height and centre line of a ridge along x; ValueError if it is no ridge."""
     surface = heights.heights_m
+    row_centres_m = (np.arange(surface.shape[0]) + 0.5) * heights.cell_m
     return PileShape(
         float(np.count_nonzero(surface > 0)) * heights.cell_m**2,
         float(surface.max()),
         ridge_shape(heights).height_m,
+        float(np.average(row_centres_m, weights=surface.sum(axis=1))),
     )
 
 

@@ -99,6 +99,7 @@ class Study:
             layers=self.passes,
             composite_m3=composite_m3,
             particle_volume_m3=self.bed.particle_volume_m3,
+            engine=self.bed.engine,
         )
         portion = figures[0].portion_m3
         predicted = None if portion is None else self.predicted_vrr(portion)

@@ -98,30 +98,30 @@ def test_a_piles_shape_gives_footprint_highest_point_and_crest():
     assert shape.footprint_m2 == pytest.approx(24 * 0.25)
     assert shape.highest_m == 3.0
     assert shape.crest_m == pytest.approx(np.mean([2.0] * 7 + [3.0]))
+    # Row 2's centre, 1.25 m: the flanks weigh alike.
+    assert shape.centre_z_m == pytest.approx(1.25)
 
 
-SMALL_CHEVRON_BED = Bed(length_m=24.0, depth_m=6.0, particles_per_m3=8.0)
+# A third of a metre: about 340 boxes an output portion, where the detailed engine's layers are even enough
+# for its VRR to be the converged one (metrics.MIN_BOXES_PER_PORTION).
+ENGINES_BED = Bed(length_m=36.0, depth_m=6.0, particles_per_m3=27.0, reclaim_step_m=3.0)
 
 
 @pytest.fixture(scope="module")
 def both_engines():
-    """A few hundred particles (0.5 m) on each engine, two seeds; bench/engines_bench.py runs thousands."""
+    """4,050 particles on each engine, two seeds; bench/engines_bench.py runs a larger ridge."""
     series = korvex.synthetic_series(
-        hours=0.04, interval_s=10.0, qualities={"q": korvex.Quality(0.0, 1.0)}, correlation_time_h=0.02, seed=3
+        hours=0.15, interval_s=10.0, qualities={"q": korvex.Quality(0.0, 1.0)}, correlation_time_h=0.02, seed=3
     )
-    return run_engines(series, Chevron(layers=10, blending_tail_m=3.0), SMALL_CHEVRON_BED, seeds=[1, 2])
+    return run_engines(series, Chevron(layers=10, blending_tail_m=3.0), ENGINES_BED, seeds=[1, 2])
 
 
-def test_the_engines_crests_lie_within_one_particle_edge(both_engines):
+def test_the_engines_ridges_lie_within_one_particle_edge(both_engines):
     fast, detailed = both_engines["fast"], both_engines["detailed"]
-    assert abs(fast.mean("crest_m") - detailed.mean("crest_m")) < SMALL_CHEVRON_BED.cell_size_m
-    assert abs(fast.mean("highest_m") - detailed.mean("highest_m")) < SMALL_CHEVRON_BED.cell_size_m
+    # Where the ridge lies and how high its crest runs; the single highest box is left to the benchmark.
+    for figure in ("centre_z_m", "crest_m"):
+        assert abs(fast.mean(figure) - detailed.mean(figure)) < ENGINES_BED.cell_size_m, figure
 
 
-@pytest.mark.xfail(
-    strict=True,
-    reason="the engines do not agree yet: the detailed engine's fair VRR is about twice the fast engine's "
-    "(README, 'Do the engines agree?')",
-)
 def test_the_engines_mean_vrr_lie_within_20_percent(both_engines):
     assert both_engines["fast"].mean("vrr") == pytest.approx(both_engines["detailed"].mean("vrr"), rel=0.2)

@@ -1,4 +1,5 @@
 import math
+import warnings
 
 import numpy as np
 import pytest
@@ -184,11 +185,27 @@ def test_fair_figures_leave_empty_slices_out_and_cut_at_a_composite():
         homogenisation(series, slices, composite_m3=5.0)
 
 
-def test_figures_warn_of_portions_of_a_few_particles():
+@pytest.mark.parametrize(
+    ("engine", "particle_volume_m3", "warning"),
+    [
+        ("fast", 1.0, "graininess"),
+        ("detailed", 1.0, "graininess"),
+        ("fast", 0.01, None),
+        ("detailed", 0.01, "200 of the detailed engine's boxes, fewer than 300"),
+        ("detailed", 0.001, None),
+    ],
+)
+def test_figures_warn_of_portions_of_too_few_particles(engine, particle_volume_m3, warning):
     series = QualitySeries.from_array(np.arange(40.0))
     slices = slices_of(np.arange(20.0), np.full(20, 2.0))
-    with pytest.warns(FigureWarning, match="graininess"):
-        homogenisation(series, slices, particle_volume_m3=1.0)
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        homogenisation(series, slices, particle_volume_m3=particle_volume_m3, engine=engine)
+    messages = [str(w.message) for w in caught if issubclass(w.category, FigureWarning)]
+    if warning is None:
+        assert messages == []
+    else:
+        assert len(messages) == 1 and warning in messages[0]
 
 
 # A bed whose slices (5 m, about 500 m3) are long against the few metres that particles roll along it, so
