@@ -414,7 +414,11 @@ def _summary_text(study: Any) -> str:
     width = max(len(str(name)) for name in rows["figure"])
     lines = []
     for name, value, unit_ in rows.itertuples(index=False):
-        shown = f"{value:,.4g}" if isinstance(value, float) else f"{value:,}"
+        if isinstance(value, float):
+            # Tonnes and cubic metres of a plant read as whole numbers, not in powers of ten.
+            shown = f"{value:,.0f}" if abs(value) >= 1e4 else f"{value:,.4g}"
+        else:
+            shown = f"{value:,}"
         lines.append(f"{name:<{width}}  {shown} {unit_}".rstrip())
     return "\n".join(lines)
 

@@ -231,6 +231,17 @@ class Study:
             ("volume against the long edges", edges.long_edges_m3, "m³"),
             ("volume against the ends", edges.ends_m3, "m³"),
         ]
+        # The fair figure first; the per-delivery one only beside it, for older reports.
+        for figure in self.homogenisation():
+            rows.append((f"{figure.name} VRR, portions of equal volume", figure.vrr, ""))
+            if figure.predicted_vrr is not None:
+                rows.append((f"{figure.name} VRR predicted by ideal layering", figure.predicted_vrr, ""))
+            rows += [
+                (f"{figure.name} VRR per delivery", figure.per_delivery_vrr, ""),
+                (f"{figure.name} std in, feed portions of the slices' volumes", figure.std_in, ""),
+                (f"{figure.name} std out, per slice", figure.std_out, ""),
+                (f"{figure.name} std in, per delivery", figure.std_in_per_delivery, ""),
+            ]
         if self.reclaimer is not None and density is not None:
             rows += [
                 ("reclaim rate", self.reclaimer.rate_t_per_h, "t/h"),
@@ -244,11 +255,6 @@ class Study:
         for region in regions.index.drop("whole bed"):
             for name in self.reclaimed.names:
                 rows.append((f"{name} std out, {region} (per slice)", regions.loc[region, f"{name} std"], ""))
-        for figure in self.homogenisation():
-            rows += [
-                (f"{figure.name} std in (per delivery)", figure.std_in, ""),
-                (f"{figure.name} std out (per slice)", figure.std_out, ""),
-            ]
         return pd.DataFrame(rows, columns=["figure", "value", "unit"])
 
     def save_workbook(self, path: str | Path, *, intervals_h: tuple[float, ...] = (1.0, SHIFT_H)) -> Path:

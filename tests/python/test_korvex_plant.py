@@ -390,6 +390,12 @@ def test_a_study_in_tonnes_with_stacker_speed_and_reclaim_rate():
     assert figure[("fill time at the feed rate", "h")] == pytest.approx(bed_capacity(bed).volume_m3 * 1.5 / 900)
     # What was reclaimed, at 600 t/h.
     assert figure[("reclaim time", "h")] == pytest.approx(study.reclaimed.total_volume_m3 * 1.5 / 600)
+    cao = study.homogenisation()[0]
+    assert figure[("CaO VRR, portions of equal volume", "")] == cao.vrr
+    assert figure[("CaO VRR per delivery", "")] == cao.per_delivery_vrr
+    assert figure[("CaO std in, per delivery", "")] == cao.std_in_per_delivery != cao.std_in
+    names = list(summary["figure"])
+    assert names.index("CaO VRR, portions of equal volume") < names.index("CaO VRR per delivery")
     hourly = study.composites(1.0)
     # The reclaim time is a sum of floats: 6 h may read 6.000000000000001 h, which is six hours, not seven.
     assert len(hourly) == math.ceil(round(figure[("reclaim time", "h")], 9))
