@@ -13,6 +13,9 @@ Runs at two resolutions (0.5 m and 1 m particles) to see whether the matching pr
 the cell size. Prints the README's table and the probability that matches at each resolution.
 
     tools/in-env python3 bench/calibration.py --seeds 3
+
+With --vrr-seeds N it measures instead what the probability does to the figure users decide on: the fast
+engine's fair VRR at each probability on the ridge of bench/engines_bench.py (0.333 m cells), seeds 1 to N.
 """
 
 from __future__ import annotations
@@ -25,6 +28,7 @@ from pathlib import Path
 import numpy as np
 
 import korvex
+from engines_bench import scene
 from korvex.engines import delivery_spread_m
 
 LENGTH_M = 30.0
@@ -78,12 +82,29 @@ def matching_probability(probabilities: list[float], spreads: list[float], targe
     return None
 
 
+def vrr_by_probability(seeds: range) -> None:
+    series, plan, bed = scene(smoke=False, particles_per_m3=27.0)
+    print("| probability | fair VRR, mean ± standard error |")
+    print("|---|---|")
+    for p in PROBABILITIES:
+        on = korvex.Bed(bed.length_m, bed.depth_m, particles_per_m3=27.0, eight_neighbour_probability=p)
+        vrr = [
+            korvex.simulate(series, plan, on, progress=False, seed=seed, on_excess="ignore").homogenisation()[0].vrr
+            for seed in seeds
+        ]
+        print(f"| {p:g} | {np.mean(vrr):.4f} ± {np.std(vrr, ddof=1) / np.sqrt(len(vrr)):.4f} |", flush=True)
+
+
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--seeds", type=int, default=3)
     parser.add_argument("--edges-m", nargs="+", type=float, default=[1.0, 0.5])
     parser.add_argument("--output", type=Path, default=Path(__file__).parent / "results" / "calibration.json")
+    parser.add_argument("--vrr-seeds", type=int, metavar="N", help="measure the fair VRR by probability instead")
     args = parser.parse_args()
+    if args.vrr_seeds:
+        vrr_by_probability(range(1, args.vrr_seeds + 1))
+        return 0
 
     seeds = range(1, args.seeds + 1)
     results = []
