@@ -83,7 +83,7 @@ def matching_probability(probabilities: list[float], spreads: list[float], targe
 
 
 def vrr_by_probability(seeds: range) -> None:
-    series, plan, bed = scene(smoke=False, particles_per_m3=27.0)
+    series, plan, bed = scene(smoke=False, per_m3=27.0)
     print("| probability | fair VRR, mean ± standard error |")
     print("|---|---|")
     for p in PROBABILITIES:
@@ -138,8 +138,8 @@ def main() -> int:
     args.output.write_text(json.dumps({"seeds": list(seeds), "results": results}, indent=2) + "\n", encoding="utf-8")
 
     print()
-    print("| cell edge | particles | aim (with jitter) | detailed | fast p = " + " | ".join(f"{p:g}" for p in PROBABILITIES)
-          + " | matching p |")
+    probabilities = " | ".join(f"{p:g}" for p in PROBABILITIES)
+    print(f"| cell edge | particles | aim (with jitter) | detailed | fast p = {probabilities} | matching p |")
     print("|---|---|---|---|" + "---|" * len(PROBABILITIES) + "---|")
     for r in results:
         fast_cells = " | ".join(

@@ -4,12 +4,13 @@
 A 40 m x 12 m bed at 27 particles per m³ (cells and boxes of a third of a metre), 20 Chevron layers between
 4 m tails, 375 m³ of one AR(1) quality (about 10,000 particles), stacked on both engines with the same seeds.
 At 8 particles per m³ (--particles-per-m3 8, boxes of 0.5 m) the detailed engine is not converged: its
-coarse boxes lay uneven layers, and its VRR reads about twice what finer boxes give. Each
-engine is one benchmark whose counters are the means over the seeds of the fair VRR, the crest height,
-the highest point, the footprint and the ridge's centre line across the bed, with their standard deviations ("<figure>_sd"), so that bench/run.py
-sets the engines' difference against how far two runs of one engine lie apart, and reports the ratio of
-their VRR. The engines agree when the mean VRR lie within 20 % of each other and the ridges lie
-within one particle edge of each other. With --smoke: about 800 particles on a 20 m x 6 m bed, one seed.
+coarse boxes lay uneven layers, and its VRR reads about twice what finer boxes give. Each engine is one
+benchmark whose counters are the means over the seeds of the fair VRR, the crest height, the highest
+point, the footprint and the ridge's centre line across the bed, with their standard deviations
+("<figure>_sd"), so that bench/run.py sets the engines' difference against how far two runs of one
+engine lie apart, and reports the ratio of their VRR. The engines agree when the mean VRR lie within
+20 % of each other and the ridges lie within one particle edge of each other. With --smoke: about 800
+particles on a 20 m x 6 m bed, one seed.
 
 Takes Google Benchmark's --benchmark_out, --benchmark_out_format (json) and --benchmark_repetitions (the
 seeds), and writes the same JSON, so that bench/run.py reads it as it reads a benchmark program's.
@@ -30,7 +31,7 @@ from korvex.engines import run_engines
 FIGURES = ("vrr", "crest_m", "highest_m", "footprint_m2", "centre_z_m")
 
 
-def scene(smoke: bool, particles_per_m3: float) -> tuple[korvex.QualitySeries, korvex.StackingPlan, korvex.Bed]:
+def scene(smoke: bool, per_m3: float) -> tuple[korvex.QualitySeries, korvex.StackingPlan, korvex.Bed]:
     hours = 0.03 if smoke else 0.375
     series = korvex.synthetic_series(
         hours=hours,
@@ -40,8 +41,8 @@ def scene(smoke: bool, particles_per_m3: float) -> tuple[korvex.QualitySeries, k
         seed=3,
     )
     if smoke:
-        return series, korvex.Chevron(layers=4, blending_tail_m=3.0), korvex.Bed(20.0, 6.0, particles_per_m3=particles_per_m3)
-    return series, korvex.Chevron(layers=20, blending_tail_m=4.0), korvex.Bed(40.0, 12.0, particles_per_m3=particles_per_m3)
+        return series, korvex.Chevron(layers=4, blending_tail_m=3.0), korvex.Bed(20.0, 6.0, particles_per_m3=per_m3)
+    return series, korvex.Chevron(layers=20, blending_tail_m=4.0), korvex.Bed(40.0, 12.0, particles_per_m3=per_m3)
 
 
 def run(smoke: bool, seeds: int, particles_per_m3: float) -> dict:

@@ -43,7 +43,7 @@ FloatArray = NDArray[np.float64]
 # variance measures the simulation's resolution, not the bed.
 MIN_PARTICLES_PER_PORTION = 4
 # Rigid boxes lay uneven layers: on a 20-layer Chevron the detailed engine's VRR reads about twice the
-# converged figure when an output portion holds 90 boxes, within a few per cent of it at 300 (README,
+# fast engine's when an output portion holds 90 boxes, and lies within a tenth of it from 300 on (README,
 # "Do the engines agree?"). The fast engine's cells lay even layers at any count.
 MIN_BOXES_PER_PORTION = 300
 # A variance of fewer portions than this is too rough to compare beds by.
@@ -308,7 +308,11 @@ def _check_portions(count: int, typical_m3: float, particle_volume_m3: float | N
             FigureWarning,
             stacklevel=3,
         )
-    elif engine == "detailed" and particle_volume_m3 is not None and typical_m3 < MIN_BOXES_PER_PORTION * particle_volume_m3:
+    elif (
+        engine == "detailed"
+        and particle_volume_m3 is not None
+        and typical_m3 < MIN_BOXES_PER_PORTION * particle_volume_m3
+    ):
         warnings.warn(
             f"a typical output portion of {typical_m3:g} m³ holds {typical_m3 / particle_volume_m3:.3g} of the "
             f"detailed engine's boxes, fewer than {MIN_BOXES_PER_PORTION}: boxes this coarse lay uneven layers and "
