@@ -48,9 +48,9 @@ def feed(scene: str, seed: int) -> korvex.QualitySeries:
     )
 
 
-def fair_vrr(scene: str, edge_m: float, seed: int) -> float:
+def fair_vrr(scene: str, edge_m: float, seed: int, layers: int = LAYERS) -> float:
     bed = korvex.Bed(length_m=BED_LENGTH_M, depth_m=BED_DEPTH_M, particles_per_m3=edge_m**-3)
-    study = korvex.simulate(feed(scene, seed), korvex.Chevron(layers=LAYERS), bed, progress=False, seed=seed)
+    study = korvex.simulate(feed(scene, seed), korvex.Chevron(layers=layers), bed, progress=False, seed=seed)
     return study.homogenisation()[0].vrr
 
 
@@ -75,6 +75,7 @@ def main() -> int:
     parser.add_argument("--first-seed", type=int, default=1)
     parser.add_argument("--scenes", nargs="+", default=["demo", "ar1"], choices=["demo", "ar1"])
     parser.add_argument("--edges-m", nargs="+", type=float, default=list(EDGES_M))
+    parser.add_argument("--layers", type=int, default=LAYERS, help="Chevron layers (default: %(default)s)")
     parser.add_argument("--output", type=Path, default=Path(__file__).parent / "results" / "resolution.json")
     args = parser.parse_args()
 
@@ -83,10 +84,14 @@ def main() -> int:
     for scene in args.scenes:
         runs[scene] = {}
         for edge in args.edges_m:
-            runs[scene][f"{edge:.4f}"] = [fair_vrr(scene, edge, seed) for seed in seeds]
+            runs[scene][f"{edge:.4f}"] = [fair_vrr(scene, edge, seed, args.layers) for seed in seeds]
             print(scene, f"{edge:.3f} m", " ".join(f"{v:.5f}" for v in runs[scene][f"{edge:.4f}"]), flush=True)
     args.output.parent.mkdir(parents=True, exist_ok=True)
-    settings = {"seeds": list(seeds), "eight_neighbour_probability": korvex.Bed().eight_neighbour_probability}
+    settings = {
+        "seeds": list(seeds),
+        "layers": args.layers,
+        "eight_neighbour_probability": korvex.Bed().eight_neighbour_probability,
+    }
     args.output.write_text(json.dumps({**settings, "runs": runs}, indent=2) + "\n", encoding="utf-8")
 
     print()

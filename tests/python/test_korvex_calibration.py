@@ -57,6 +57,20 @@ def test_the_resolution_check_warns_when_the_vrr_moves_beyond_its_tolerance(monk
     np.testing.assert_array_equal(checked.reclaimed.values, plain.reclaimed.values)
 
 
+@pytest.mark.parametrize(("layers", "warns"), [(4, False), (40, True)])
+def test_layers_thinner_than_half_a_cell_are_warned_about(layers, warns):
+    # A ridge 3 m high on one-metre cells: four layers of 0.75 m are resolved, forty of 0.075 m are not.
+    series = QualitySeries.from_array(np.random.default_rng(2).normal(size=400), volume_m3=1.0)
+    bed = Bed(length_m=60.0, depth_m=8.0, particles_per_m3=1.0)
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        simulate(series, Chevron(layers=layers, blending_tail_m=3.0), bed, progress=False, seed=1)
+    messages = [str(w.message) for w in caught if issubclass(w.category, ResolutionWarning)]
+    assert bool(messages) == warns, messages
+    if warns:
+        assert "40 layers lie about 0.075 m thick" in messages[0] and "the grid does not resolve them" in messages[0]
+
+
 def test_the_resolution_check_is_refused_on_the_detailed_engine():
     bed = Bed(length_m=30.0, depth_m=8.0, engine="detailed")
     with pytest.raises(ValueError, match="check_resolution is for the fast engine"):

@@ -154,6 +154,8 @@ def test_engine_angle_falls_as_diagonal_rolling_grows():
 
 
 @pytest.mark.parametrize("probability", [0.0, 0.5, 1.0])
+# Only the ridge's shape matters here, not how finely its layers are resolved.
+@pytest.mark.filterwarnings("ignore::korvex.ResolutionWarning")
 def test_prism_and_end_cones_at_the_measured_angle_hold_what_a_ridge_holds(probability):
     # Half-metre cells, so that the ridge's steps are small against its height.
     bed = Bed(length_m=80.0, depth_m=24.0, particles_per_m3=8.0, eight_neighbour_probability=probability)
