@@ -18,8 +18,6 @@ seeds), and writes the same JSON, so that bench/run.py reads it as it reads a be
 
 from __future__ import annotations
 
-import argparse
-import json
 import socket
 import sys
 import time
@@ -27,6 +25,8 @@ from datetime import datetime, timezone
 
 import korvex
 from korvex.engines import run_engines
+
+from interleaved import benchmark_parser, parse, write
 
 FIGURES = ("vrr", "crest_m", "highest_m", "footprint_m2", "centre_z_m")
 
@@ -88,20 +88,10 @@ def run(smoke: bool, seeds: int, particles_per_m3: float) -> dict:
 
 
 def main() -> None:
-    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--smoke", action="store_true", help="tiny scene, one seed: check that it works")
-    parser.add_argument("--benchmark_repetitions", type=int, default=4, metavar="N", help="seeds per engine")
+    parser = benchmark_parser(__doc__, default_repetitions=4)
     parser.add_argument("--particles-per-m3", type=float, default=27.0, help="both engines' resolution")
-    parser.add_argument("--benchmark_out", metavar="PATH", help="write the JSON results here")
-    parser.add_argument("--benchmark_out_format", choices=["json"], default="json")
-    parser.add_argument("--benchmark_min_time", help="accepted for bench/run.py; every seed is one pile")
-    args = parser.parse_args()
-    if args.benchmark_repetitions < 1:
-        parser.error("--benchmark_repetitions must be at least 1")
-    results = run(args.smoke, 1 if args.smoke else args.benchmark_repetitions, args.particles_per_m3)
-    if args.benchmark_out:
-        with open(args.benchmark_out, "w", encoding="utf-8") as out:
-            json.dump(results, out, indent=2)
+    args = parse(parser)
+    write(args, run(args.smoke, 1 if args.smoke else args.benchmark_repetitions, args.particles_per_m3))
 
 
 if __name__ == "__main__":

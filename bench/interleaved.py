@@ -58,19 +58,33 @@ def results(executable: str, smoke: bool, runs: list[dict], ratios: list[tuple[s
     return {"context": header, "benchmarks": runs}
 
 
-def main(description: str, run: Callable[[bool, int], dict], default_repetitions: int = 5) -> None:
-    """Takes Google Benchmark's --benchmark_out, --benchmark_out_format (json) and --benchmark_repetitions,
-    and --smoke; runs `run(smoke, repetitions)` and writes what it returns."""
+def benchmark_parser(description: str, default_repetitions: int = 5) -> argparse.ArgumentParser:
+    """Google Benchmark's --benchmark_out, --benchmark_out_format (json) and --benchmark_repetitions, and
+    --smoke; a script adds its own options to it."""
     parser = argparse.ArgumentParser(description=description, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--smoke", action="store_true", help="tiny scene: check that it works, time nothing")
     parser.add_argument("--benchmark_repetitions", type=int, default=default_repetitions, metavar="N")
     parser.add_argument("--benchmark_out", metavar="PATH", help="write the JSON results here")
     parser.add_argument("--benchmark_out_format", choices=["json"], default="json")
     parser.add_argument("--benchmark_min_time", help="accepted for bench/run.py; every repetition is one run")
+    return parser
+
+
+def parse(parser: argparse.ArgumentParser) -> argparse.Namespace:
     args = parser.parse_args()
     if args.benchmark_repetitions < 1:
         parser.error("--benchmark_repetitions must be at least 1")
-    document = run(args.smoke, args.benchmark_repetitions)
+    return args
+
+
+def write(args: argparse.Namespace, document: dict) -> None:
+    """Writes a script's JSON document where --benchmark_out says, if it says."""
     if args.benchmark_out:
         with open(args.benchmark_out, "w", encoding="utf-8") as out:
             json.dump(document, out, indent=2)
+
+
+def main(description: str, run: Callable[[bool, int], dict], default_repetitions: int = 5) -> None:
+    """Runs `run(smoke, repetitions)` with the options of benchmark_parser and writes what it returns."""
+    args = parse(benchmark_parser(description, default_repetitions))
+    write(args, run(args.smoke, args.benchmark_repetitions))
