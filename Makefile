@@ -6,16 +6,24 @@ BUILD := build
 SANITIZE_BUILD := build-sanitize
 CONFIGURE := cmake -G Ninja -DCMAKE_BUILD_TYPE=Release
 
-.PHONY: build test test-sanitize fuzz bench bench-smoke demo clean
+.PHONY: build test test-slow test-all test-sanitize fuzz bench bench-smoke demo clean
 
 # Builds the benchmarks too, so that CTest can check that they still run.
 build:
 	$(ENV) $(CONFIGURE) -S . -B $(BUILD) -DKORVEX_BUILD_PYTHON=ON -DKORVEX_SANITIZE=OFF -DKORVEX_BUILD_BENCHMARKS=ON
 	$(ENV) cmake --build $(BUILD)
 
+# The quick tier: every test but those labelled or marked slow.
 test: build
-	$(ENV) ctest --test-dir $(BUILD) --output-on-failure -j 2
-	$(ENV) python3 -m pytest
+	$(ENV) ctest --test-dir $(BUILD) --output-on-failure -j 2 --label-exclude bench
+	$(ENV) python3 -m pytest -m "not slow"
+
+# What the quick tier leaves out: the slow tests and one run of every benchmark on tiny scenes.
+test-slow: build
+	$(ENV) ctest --test-dir $(BUILD) --output-on-failure -j 2 --label-regex bench
+	$(ENV) python3 -m pytest -m slow
+
+test-all: test test-slow
 
 test-sanitize:
 	$(ENV) $(CONFIGURE) -S . -B $(SANITIZE_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
