@@ -65,6 +65,7 @@ def study():
                     record_particles=True)
 
 
+@pytest.mark.slow
 def test_the_3d_view_renders_its_canvas_without_a_network(study, tmp_path):
     hours = stacking_hours(study.particles, study.chunks, study.bed.particle_volume_m3)
     figure = view_3d(study.heights, bed=study.bed, particles=study.particles, reclaimed=study.reclaimed,
@@ -82,6 +83,7 @@ def test_the_3d_view_renders_its_canvas_without_a_network(study, tmp_path):
     assert np.unique(middle, axis=0).shape[0] > 200
 
 
+@pytest.mark.slow
 def test_the_report_renders_its_figures_and_3d_view_without_a_network(study, tmp_path):
     page = study.report(tmp_path / "report.html", reclaim_rate_m3_per_h=500.0)
     dom = open_page(page, tmp_path, "--dump-dom")

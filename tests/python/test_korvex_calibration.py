@@ -130,6 +130,7 @@ def both_engines():
     return run_engines(series, Chevron(layers=10, blending_tail_m=3.0), ENGINES_BED, seeds=[1, 2])
 
 
+@pytest.mark.slow
 def test_the_engines_ridges_lie_within_one_particle_edge(both_engines):
     fast, detailed = both_engines["fast"], both_engines["detailed"]
     # Where the ridge lies and how high its crest runs. The detailed heap's highest box stands higher (its boxes
@@ -138,5 +139,6 @@ def test_the_engines_ridges_lie_within_one_particle_edge(both_engines):
         assert abs(fast.mean(figure) - detailed.mean(figure)) < ENGINES_BED.cell_size_m, figure
 
 
+@pytest.mark.slow
 def test_the_engines_mean_vrr_lie_within_20_percent(both_engines):
     assert both_engines["fast"].mean("vrr") == pytest.approx(both_engines["detailed"].mean("vrr"), rel=0.2)

@@ -27,6 +27,7 @@ def deliveries_csv(tmp_path):
     return path
 
 
+@pytest.mark.slow
 def test_simulate_a_quality_series_end_to_end(deliveries_csv, tmp_path, capsys):
     out = tmp_path / "results"
     code = main(
@@ -63,6 +64,7 @@ def test_simulate_a_quality_series_end_to_end(deliveries_csv, tmp_path, capsys):
     assert_png(out / "deliveries-variogram.png")
 
 
+@pytest.mark.slow
 def test_simulate_a_chunk_table_as_it_is(tmp_path, capsys):
     chunks = pd.DataFrame(
         {"x": [5.0, 10.0, 15.0], "z": [4.0, 4.0, 4.0], "volume": [30.0, 30.0, 30.0], "Fe2O3": [1.0, 2.0, 3.0]}
@@ -109,6 +111,7 @@ def test_simulate_explains_bad_settings(deliveries_csv, tmp_path, capsys, extra,
     assert message in capsys.readouterr().err
 
 
+@pytest.mark.slow
 def test_demo_writes_its_plot_where_it_says(tmp_path, capsys):
     target = tmp_path / "demo" / "korvex-demo.png"
     assert main(["demo", "--output", str(target), "--layers", "20"]) == 0
@@ -127,6 +130,7 @@ def demo_run(tmp_path, name, *seed):
     return target.read_bytes()
 
 
+@pytest.mark.slow
 def test_demo_with_a_seed_repeats_its_table_and_plot_to_the_byte(tmp_path, capsys):
     first = demo_run(tmp_path, "first", "--seed", "7")
     printed = capsys.readouterr().out.replace("first.", "")
@@ -138,6 +142,7 @@ def test_demo_with_a_seed_repeats_its_table_and_plot_to_the_byte(tmp_path, capsy
     assert not re.search(r"seed 7\b", capsys.readouterr().out)
 
 
+@pytest.mark.slow
 def test_demo_explains_every_figure_and_checks_the_prediction_against_replicates(tmp_path, capsys):
     assert main(["demo", "--output", str(tmp_path / "demo.png"), "--layers", "8", "--replicates", "2"]) == 0
     report = capsys.readouterr().out

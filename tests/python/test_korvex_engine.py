@@ -28,6 +28,7 @@ def test_a_feed_white_at_the_scale_of_a_delivery_scores_a_fair_vrr_near_one(laye
     assert 0.7 < figures.per_delivery_vrr * layers < 1.4, f"per delivery {figures.per_delivery_vrr:.4f}"
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize(
     ("bed", "plan"),
     [

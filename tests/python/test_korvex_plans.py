@@ -48,6 +48,7 @@ def test_plans_keep_volume_and_stay_on_the_bed(plan, bed):
     assert np.all(np.diff(table.timestamp) >= 0)
 
 
+@pytest.mark.slow
 @settings(max_examples=60, deadline=None)
 @given(
     volumes=st.lists(st.floats(0.0, 50.0), min_size=1, max_size=40).filter(lambda v: sum(v) > 0),

@@ -225,6 +225,7 @@ def test_split_by_volume_keeps_every_cubic_metre_in_order():
     assert portions[1].values[0, 0] == 2.0
 
 
+@pytest.mark.slow
 def test_two_beds_in_turn_conserve_mass_and_keep_the_output_continuous():
     bed = Bed(length_m=60.0, depth_m=12.0)
     capacity = bed_capacity(bed).volume_m3
@@ -453,6 +454,7 @@ def test_a_study_workbook_holds_summary_slices_and_output(tmp_path):
     ).all()
 
 
+@pytest.mark.slow
 def test_the_command_line_reads_tonnes_in_european_format_and_writes_the_plant_figures(tmp_path, capsys):
     from korvex.cli import main
 
@@ -485,6 +487,7 @@ def test_the_command_line_reads_tonnes_in_european_format_and_writes_the_plant_f
     assert_png(out / "feed-output.png")
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize(("option", "stopped"), [("warn", False), ("error", True)])
 def test_the_command_line_tells_of_a_feed_beyond_capacity(tmp_path, capsys, option, stopped):
     from korvex.cli import main
@@ -501,6 +504,7 @@ def test_the_command_line_tells_of_a_feed_beyond_capacity(tmp_path, capsys, opti
     assert "times what the 40 m x 8 m bed holds" in capsys.readouterr().err
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize(("rate_t_per_h", "blocked"), [(900.0, False), (450.0, True)])
 def test_two_beds_tell_when_the_reclaimer_falls_behind_the_feed(rate_t_per_h, blocked):
     bed = Bed(length_m=60.0, depth_m=12.0)

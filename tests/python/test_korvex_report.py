@@ -29,6 +29,7 @@ def embedded_pngs(page):
     return images
 
 
+@pytest.mark.slow
 def test_a_study_report_is_one_page_with_every_section(tmp_path):
     study = small_study()
     page = study.report(tmp_path / "report.html", reclaim_rate_m3_per_h=600.0).read_text(encoding="utf-8")
@@ -47,6 +48,7 @@ def test_a_study_report_is_one_page_with_every_section(tmp_path):
     assert len(page.encode()) < MAX_HTML_BYTES
 
 
+@pytest.mark.slow
 def test_the_report_shows_the_fair_and_predicted_figures_and_the_output_in_time(tmp_path):
     series = QualitySeries.from_array(
         np.random.default_rng(5).normal(size=(300, 1)), ("CaO",), interval_s=60.0, volume_m3=2.0
@@ -66,6 +68,7 @@ def test_the_report_shows_the_fair_and_predicted_figures_and_the_output_in_time(
                                rtol=0.01)
 
 
+@pytest.mark.slow
 def test_a_study_of_chunks_as_given_says_it_has_no_prediction(tmp_path):
     study = small_study(record_particles=False)
     chunks = simulate(study.chunks, None, study.bed, seed=2, progress=False)
@@ -73,12 +76,14 @@ def test_a_study_of_chunks_as_given_says_it_has_no_prediction(tmp_path):
     assert "No predicted VRR" in page and "<th>predicted VRR</th>" not in page
 
 
+@pytest.mark.slow
 def test_a_report_without_particles_says_how_to_get_them(tmp_path):
     page = small_study(record_particles=False).report(tmp_path / "r.html").read_text(encoding="utf-8")
     assert "record_particles=True" in page and "give a reclaimer or a reclaim rate" in page
     assert len(embedded_pngs(page)) == 3
 
 
+@pytest.mark.slow
 def test_names_from_user_files_are_escaped_in_the_study_report(tmp_path):
     study = small_study(names=(HOSTILE, "SiO2"))
     page = study.report(tmp_path / "r.html", colour="SiO2").read_text(encoding="utf-8")
@@ -100,6 +105,7 @@ def test_a_comparison_page_shows_its_table_escaped_and_its_figure(tmp_path):
     assert len(embedded_pngs(page)) == 1
 
 
+@pytest.mark.slow
 def test_the_command_line_writes_the_report(tmp_path, capsys):
     csv = tmp_path / "feed.csv"
     pd.DataFrame({"timestamp": np.arange(200) * 60.0, "volume": 2.0, "CaO": np.sin(np.arange(200) / 9)}).to_csv(

@@ -191,6 +191,7 @@ def test_bed_checks_the_ring_geometry(settings, message):
     assert RING.ring_width_m == 12.0 and Bed(length_m=40.0, depth_m=60.0, circular=True).ring_width_m == 10.0
 
 
+@pytest.mark.slow
 def test_simulate_circular_runs_chevcon_on_the_demo_feed(tmp_path, capsys):
     assert main(["simulate", "--circular", "--seed", "3", "--output-dir", str(tmp_path)]) == 0
     report = capsys.readouterr().out

@@ -51,6 +51,7 @@ def test_every_file_a_study_writes_carries_its_stamp(tmp_path):
         assert study.stamp in [text.get_text() for text in figure.texts]
 
 
+@pytest.mark.slow
 def test_the_command_line_seeds_and_stamps_its_results(tmp_path, capsys):
     path = tmp_path / "feed.csv"
     rows = [f"{60 * k},5,{44 + np.sin(k / 7):.3f}" for k in range(200)]
@@ -65,6 +66,7 @@ def test_the_command_line_seeds_and_stamps_its_results(tmp_path, capsys):
     assert "(drawn; --seed repeats this run)" in capsys.readouterr().out
 
 
+@pytest.mark.slow
 def test_demo_seed_drives_the_feed_and_is_reported(tmp_path, capsys):
     assert main(["demo", "--output", str(tmp_path / "demo.png"), "--layers", "5", "--seed", "11"]) == 0
     report = capsys.readouterr().out

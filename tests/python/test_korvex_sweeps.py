@@ -43,6 +43,7 @@ def given_feed():
     return synthetic_series(hours=2, seed=5).to_frame()
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize("feed", [None, "given"])
 def test_a_sweep_gives_one_table_on_a_cluster_in_process_and_when_rerun(client, feed):
     assert len(client.scheduler_info()["workers"]) == 2
@@ -68,6 +69,7 @@ def test_a_sweep_gives_one_table_on_a_cluster_in_process_and_when_rerun(client, 
     assert on_cluster["feed_seed"].isna().all() == (feed == "given")
 
 
+@pytest.mark.slow
 def test_detailed_engine_runs_repeat_on_the_cluster(client):
     grid = {"engine": "detailed", "layers": 2, "length_m": 20, "depth_m": 8, "hours": 0.1}
     options = {"replicates": 2, "seed": 2, "progress": False}
@@ -83,6 +85,7 @@ def test_workers_of_another_version_are_refused(client, monkeypatch):
         sweep({"layers": 2, **SMALL}, replicates=1, scheduler=client, progress=False)
 
 
+@pytest.mark.slow
 def test_a_failing_run_is_recorded_and_the_others_finish(client):
     # A blending tail of 30 m at each end of a 40 m bed leaves the stacker no room: the plan raises in the run.
     result = sweep(
@@ -133,6 +136,7 @@ def test_seeds_come_from_the_settings_not_from_the_order_or_the_spelling():
     assert seed == 6151316288538173184
 
 
+@pytest.mark.slow
 def test_every_plan_of_one_replicate_sees_the_same_feed():
     table = sweep(GRID, replicates=2, seed=3, scheduler=IN_PROCESS, progress=False).table
     per_replicate = table.groupby("replicate")
@@ -190,6 +194,7 @@ def test_summary_gives_the_mean_and_the_t_interval_over_replicates():
     assert not reaches(summary.loc[["strata"]].reset_index(), 1.0)
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize(
     ("setting", "low", "high", "step", "least"),
     [("layers", 1, 12, 1, "fewest"), ("stacker_speed_m_per_min", 0.25, 6.0, 0.0576, "slowest")],
@@ -209,6 +214,7 @@ def test_search_brackets_the_smallest_setting_whose_interval_lies_below_the_targ
     assert unreachable.value is None and f"no {setting} up to {high:g}" in unreachable.describe()
 
 
+@pytest.mark.slow
 def test_the_sweep_figure_draws_a_line_per_plan_with_the_prediction(tmp_path):
     result = sweep(GRID, replicates=2, scheduler=IN_PROCESS, progress=False)
     figure = sweep_figure(result.summary(), "layers", target_vrr=0.1)
@@ -221,6 +227,7 @@ def test_the_sweep_figure_draws_a_line_per_plan_with_the_prediction(tmp_path):
         sweep_figure(result.summary(), "speed")
 
 
+@pytest.mark.slow
 def test_the_sweep_command_writes_a_table_that_reads_back_equal(client, tmp_path, capsys):
     out = tmp_path / "results"
     address = client.scheduler.address
@@ -248,6 +255,7 @@ def test_the_sweep_command_writes_a_table_that_reads_back_equal(client, tmp_path
     assert_png(out / "sweep-vrr-by-layers.png")
 
 
+@pytest.mark.slow
 def test_the_sweep_command_prints_the_fewest_layers_reaching_a_target(tmp_path, capsys):
     code = main(
         ["sweep", "--grid", "layers=1,4,16", "--grid", "length_m=40", "--grid", "depth_m=10", "--grid", "hours=0.75",
@@ -265,6 +273,7 @@ def test_the_sweep_command_prints_the_fewest_layers_reaching_a_target(tmp_path, 
     assert not reaches(summary[summary["layers"] == fewest - 1], 0.2)
 
 
+@pytest.mark.slow
 def test_compare_lays_plans_side_by_side(tmp_path, capsys):
     code = main(
         ["compare", "--plan", "chevron:layers=6", "--plan", "strata:layers=2", "--plan", "cone-shell",
@@ -299,6 +308,7 @@ def test_the_commands_refuse_what_they_cannot_run(arguments, message, tmp_path, 
     assert message in capsys.readouterr().err
 
 
+@pytest.mark.slow
 def test_warnings_are_recorded_with_the_run_whatever_the_process_does_with_them():
     # 2,000 m3 on a bed that holds about 830: the run goes on, and says so in its rows.
     with warnings.catch_warnings():
