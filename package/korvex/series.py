@@ -4,12 +4,14 @@ from __future__ import annotations
 
 from collections.abc import Mapping, Sequence
 from dataclasses import dataclass, field
+from functools import cached_property
 from typing import TYPE_CHECKING, Any, cast
 
 import numpy as np
 from numpy.typing import ArrayLike
 
 from . import validation
+from .feed import Flow, flow
 from .units import MASS_COLUMNS, with_volume
 from .validation import FloatArray, float_array, where
 
@@ -29,6 +31,9 @@ class QualitySeries:
     names: the quality values' names, in column order.
     first_line: the line of the file that row 0 came from, if any; messages
         about a row then name its line.
+    stop_after_s: a gap between rows longer than this is a stop of the feed
+        (see korvex.feed; by default 30 min, or three typical gaps for a
+        sparse series).
     """
 
     time_s: FloatArray
@@ -36,6 +41,7 @@ class QualitySeries:
     values: FloatArray
     names: tuple[str, ...]
     first_line: int | None = field(default=None, compare=False, repr=False)
+    stop_after_s: float | None = field(default=None, compare=False, repr=False)
 
     def __post_init__(self) -> None:
         time = float_array(self.time_s, "time_s")
@@ -70,6 +76,8 @@ class QualitySeries:
             raise ValueError(f"volume_m3 is negative in {where(int(np.argmax(volume < 0)), line)}")
         if not volume.sum() > 0:
             raise ValueError("a quality series must carry some volume")
+        if self.stop_after_s is not None:
+            validation.positive("stop_after_s", self.stop_after_s, "s")
         object.__setattr__(self, "time_s", time)
         object.__setattr__(self, "volume_m3", volume)
         object.__setattr__(self, "values", values)
@@ -91,6 +99,11 @@ class QualitySeries:
     @property
     def duration_s(self) -> float:
         return float(self.time_s[-1] - self.time_s[0])
+
+    @cached_property
+    def flow(self) -> Flow:
+        """How long each row's material flows, and the feed's stops."""
+        return flow(self.time_s, self.stop_after_s)
 
     def column(self, name: str) -> FloatArray:
         return self.values[:, self.names.index(name)]
@@ -130,6 +143,7 @@ class QualitySeries:
         qualities: Sequence[str] | None = None,
         first_line: int | None = None,
         bulk_density_t_per_m3: float | None = None,
+        stop_after_s: float | None = None,
     ) -> QualitySeries:
         """A series from a table with a time column, a volume column and quality columns.
 
@@ -140,7 +154,7 @@ class QualitySeries:
         numbers is a quality value (a column of nothing but text, such as a
         supplier, is left out, and so is a mass column), and a cell in one that
         is no number is an error. first_line: the file line of the table's first
-        row, for messages.
+        row, for messages. stop_after_s: see QualitySeries.
         """
         if volume_m3 is None:
             frame = with_volume(frame, bulk_density_t_per_m3, volume_column=volume_column)
@@ -177,7 +191,7 @@ class QualitySeries:
         values = np.empty((rows, len(qualities)))
         for k, name in enumerate(qualities):
             values[:, k] = validation.numeric_column(frame[name], name, first_line)
-        return cls(time, volume, values, tuple(str(name) for name in qualities), first_line)
+        return cls(time, volume, values, tuple(str(name) for name in qualities), first_line, stop_after_s)
 
     def to_frame(self) -> pd.DataFrame:
         import pandas as pd
