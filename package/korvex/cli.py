@@ -180,6 +180,7 @@ def read_csv(
     dates: DateFormat = DateFormat(),
     sheet: str | None = None,
     bulk_density_t_per_m3: float | None = None,
+    stop_after_s: float | None = None,
 ) -> QualitySeries | ChunkTable:
     """A CSV or Excel workbook of a quality series, or of chunks when it has columns x, z and volume.
 
@@ -218,6 +219,7 @@ def read_csv(
             qualities=qualities,
             first_line=CSV_FIRST_LINE,
             bulk_density_t_per_m3=bulk_density_t_per_m3,
+            stop_after_s=stop_after_s,
         )
     except (ValueError, csv.Error) as error:
         # The table readers name the file themselves.
@@ -479,6 +481,12 @@ def _add_feed_options(parser: argparse.ArgumentParser) -> argparse._ArgumentGrou
         action="append",
         help="a quality column (repeat for more; default: every column but time, volume and mass)",
     )
+    feed.add_argument(
+        "--stop-after-min",
+        metavar="MIN",
+        type=float,
+        help="a gap between rows longer than this is a stop of the feed (default: 30, or three typical gaps)",
+    )
     feed.add_argument("--sep", metavar="CHAR", default=",", help="CSV field separator (default: %(default)s)")
     feed.add_argument("--decimal", metavar="CHAR", default=".", help="CSV decimal mark (default: %(default)s)")
     feed.add_argument(
@@ -694,6 +702,7 @@ def _read_feed(args: argparse.Namespace, path: Path) -> QualitySeries | ChunkTab
         dates=DateFormat(args.date_format, args.dayfirst),
         sheet=args.sheet,
         bulk_density_t_per_m3=args.bulk_density_t_per_m3,
+        stop_after_s=None if args.stop_after_min is None else args.stop_after_min * 60,
     )
 
 

@@ -18,6 +18,7 @@ from .capacity import measured_angle_deg as _measured_angle_deg
 from .chunks import ChunkTable
 from .derived import Derivation, add_derived
 from .equipment import SHIFT_H, OutputSeries, Reclaimer, feed_rate_t_per_h, region_figures, slice_regions
+from .feed import summary_rows as feed_summary_rows
 from .metrics import QualityFigures, homogenisation
 from .plans import Chevron, StackingPlan
 from .results import HeightMap, Particles, Reclaimed
@@ -211,8 +212,8 @@ class Study:
                 ("bulk density", density, "t/m³"),
                 ("feed", self.series.total_volume_m3 * density, "t"),
                 ("reclaimed", self.reclaimed.total_volume_m3 * density, "t"),
-                ("feed rate", feed_rate_t_per_h(self.series, density), "t/h"),
             ]
+        rows += feed_summary_rows(self.series.flow, self.series.total_volume_m3, density)
         speed = getattr(self.plan, "stacker_speed_m_per_min", None)
         if speed is not None:
             rows.append(("stacker speed", speed, "m/min"))
