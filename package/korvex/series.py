@@ -11,8 +11,9 @@ import numpy as np
 from numpy.typing import ArrayLike
 
 from . import validation
+from .derived import CEMENT_MODULI
 from .feed import Flow, flow
-from .units import MASS_COLUMNS, with_volume
+from .units import MASS_COLUMNS, VOLUME_COLUMNS, WRITTEN_COLUMNS, volume_column_of, with_volume
 from .validation import FloatArray, float_array, where
 
 if TYPE_CHECKING:
@@ -63,7 +64,7 @@ class QualitySeries:
             raise ValueError("a quality series needs at least one quality value")
         if len(set(names)) != len(names):
             raise ValueError(f"quality names must be unique, got {names}")
-        clashes = [name for name in names if name in ROLE_COLUMNS or name in MASS_COLUMNS]
+        clashes = [name for name in names if name in (*ROLE_COLUMNS, *MASS_COLUMNS, *VOLUME_COLUMNS)]
         if clashes:
             raise ValueError(f"{clashes} name positions, volumes or masses of chunks and cannot be quality values")
         line = self.first_line
@@ -157,14 +158,22 @@ class QualitySeries:
         row, for messages. stop_after_s: see QualitySeries.
         """
         if volume_m3 is None:
-            frame = with_volume(frame, bulk_density_t_per_m3, volume_column=volume_column)
+            frame = with_volume(frame, bulk_density_t_per_m3, volume_column=volume_column, first_line=first_line)
         columns = [str(column) for column in frame.columns]
+        volume_column = volume_column_of(columns, volume_column)
         frame = frame.set_axis(columns, axis="columns")
         rows = len(frame)
         if rows == 0:
             raise ValueError(f"the table has columns {columns} but no rows")
         if time_column is not None and time_column in columns:
             time = seconds_column(frame[time_column], time_column, first_line)
+        elif time_column == "timestamp" and "time_s" in columns:
+            time_column = "time_s"
+            time = validation.numeric_column(frame["time_s"], "time_s", first_line)
+        elif time_column == "timestamp" and "start_h" in columns:
+            # Korvex's output and composites: each row's start in hours.
+            time_column = "start_h"
+            time = validation.numeric_column(frame["start_h"], "start_h", first_line) * 3600
         elif time_column is not None and time_column != "timestamp":
             raise ValueError(f"no time column {time_column!r} among {columns}")
         else:
@@ -180,17 +189,18 @@ class QualitySeries:
                 f"no volume column {volume_column!r} among {columns}: name it, or give the volume of each row"
             )
         if qualities is None:
-            qualities = [
-                name
-                for name in columns
-                if name not in {time_column, volume_column, *MASS_COLUMNS} and validation.holds_numbers(frame[name])
-            ]
+            # Moduli written beside their oxides are derived again from the averaged oxides.
+            derived = {name for name, (_, needs) in CEMENT_MODULI.items() if set(needs) <= set(columns)}
+            amounts = {time_column, volume_column, *MASS_COLUMNS, *VOLUME_COLUMNS, *WRITTEN_COLUMNS, *derived}
+            qualities = [name for name in columns if name not in amounts and validation.holds_numbers(frame[name])]
         missing = [name for name in qualities if name not in columns]
         if missing:
             raise ValueError(f"no quality column {missing} among {columns}")
         values = np.empty((rows, len(qualities)))
         for k, name in enumerate(qualities):
             values[:, k] = validation.numeric_column(frame[name], name, first_line)
+        # An empty slice, as Korvex writes it, has no quality: it carries nothing either way.
+        values[(volume == 0) & np.isnan(values).all(axis=1)] = 0.0
         return cls(time, volume, values, tuple(str(name) for name in qualities), first_line, stop_after_s)
 
     def to_frame(self) -> pd.DataFrame:
