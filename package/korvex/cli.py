@@ -22,7 +22,7 @@ from .metrics import FigureWarning, QualityFigures, format_table
 from .plans import PLANS, Chevron, ConeShell, StackingPlan
 from .ring import Chevcon, RingStudy, is_ring_plan
 from .series import QualitySeries, synthetic_series
-from .tables import WORKBOOK_SUFFIXES, DateFormat, ReadLimits, read_table
+from .tables import WORKBOOK_SUFFIXES, DateFormat, ReadLimits, comment_lines, read_table
 from .theory import check_prediction
 
 if TYPE_CHECKING:
@@ -190,34 +190,39 @@ def read_csv(
     """
     try:
         workbook = path.suffix.lower() in WORKBOOK_SUFFIXES
+        # Korvex's own files carry their stamp in comment lines above the header.
+        skipped = 0 if workbook else comment_lines(path)
+        first_line = CSV_FIRST_LINE + skipped
         if not workbook:
             with path.open(newline="", encoding="utf-8") as file:
+                for _ in range(skipped):
+                    file.readline()
                 line = file.readline(HEADER_CHARS + 1)
             if len(line) > HEADER_CHARS:
-                raise ValueError(f"line 1 is longer than {HEADER_CHARS:,} characters")
+                raise ValueError(f"line {skipped + 1} is longer than {HEADER_CHARS:,} characters")
             header = next(csv.reader([line], delimiter=sep), [])
             if len(header) > validation.MAX_COLUMNS:
                 raise ValueError(
-                    f"line 1 names {len(header):,} columns, more than the {validation.MAX_COLUMNS:,} allowed"
+                    f"line {skipped + 1} names {len(header):,} columns, more than the {validation.MAX_COLUMNS:,} allowed"
                 )
             # pandas would rename a second CaO to CaO.1 and carry on.
             twice = [name for name, count in Counter(header).items() if count > 1]
             if twice:
-                raise ValueError(f"line 1 names the column {twice[0]!r} more than once")
+                raise ValueError(f"line {skipped + 1} names the column {twice[0]!r} more than once")
         limits = ReadLimits(max_rows=validation.MAX_ROWS, max_columns=validation.MAX_COLUMNS)
         frame = read_table(
             path, sep=sep, decimal=decimal, dates=dates, time_column=time_column, sheet=sheet, limits=limits
         )
         columns = {str(column) for column in frame.columns}
         if {"x", "z", "volume"} <= columns:
-            return ChunkTable.from_frame(frame, first_line=CSV_FIRST_LINE)
+            return ChunkTable.from_frame(frame, first_line=first_line)
         return QualitySeries.from_frame(
             frame,
             time_column=time_column,
             volume_column=volume_column,
             volume_m3=volume_m3,
             qualities=qualities,
-            first_line=CSV_FIRST_LINE,
+            first_line=first_line,
             bulk_density_t_per_m3=bulk_density_t_per_m3,
             stop_after_s=stop_after_s,
         )
