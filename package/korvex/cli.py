@@ -314,6 +314,7 @@ def run_simulate(args: argparse.Namespace) -> int:
         "on_excess": args.on_excess,
         "record_particles": args.report is not None,
         "check_resolution": args.check_resolution,
+        "targets": args.target,
     }
     if plant["reclaimer"] is not None and args.bulk_density_t_per_m3 is None:
         raise ValueError("--reclaim-rate-t-per-h needs --bulk-density-t-per-m3: the rate is in tonnes")
@@ -380,6 +381,7 @@ def _run_ring(
             ("--workbook", args.workbook),
             ("--composite-m3", args.composite_m3 is not None),
             ("--sample-interval-h", bool(args.sample_interval_h)),
+            ("--target", bool(args.target)),
         )
         if given
     ]
@@ -652,6 +654,12 @@ def _add_study_options(sim: argparse.ArgumentParser) -> None:
         type=float,
         action="append",
         help="laboratory composites over this interval (repeat for more; default: 1 and 8, hourly and per shift) [h]",
+    )
+    output.add_argument(
+        "--target",
+        metavar="NAME=T+-TOL",
+        action="append",
+        help="a target band, e.g. LSF=96+-2: the share of hours inside it before and after the bed (repeat for more)",
     )
     output.add_argument(
         "--workbook", action="store_true", help="also write an Excel workbook: summary, slices, regions, output"

@@ -2,11 +2,13 @@
 
 from __future__ import annotations
 
-from collections.abc import Mapping
+from collections.abc import Iterable, Mapping
 from dataclasses import dataclass, replace
 from functools import cached_property
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
+
+import math
 
 import numpy as np
 
@@ -16,16 +18,18 @@ from .bed import Bed
 from .capacity import Capacity, EdgeVolume, OnExcess, bed_capacity, check_capacity, edge_volume, engine_angle_deg
 from .capacity import measured_angle_deg as _measured_angle_deg
 from .chunks import ChunkTable
-from .derived import Derivation, add_derived
+from .composites import time_composites
+from .derived import Derivation, add_derived, derived_columns
 from .equipment import SHIFT_H, OutputSeries, Reclaimer, feed_rate_t_per_h, region_figures, slice_regions
 from .feed import summary_rows as feed_summary_rows
-from .metrics import QualityFigures, homogenisation
+from .metrics import QualityFigures, homogenisation, weighted_mean_std
 from .plans import Chevron, StackingPlan
 from .results import HeightMap, Particles, Reclaimed
 from .ring import is_ring_plan
 from .series import QualitySeries, as_series
 from .stockpile import Stockpile
 from .display import html_table
+from .targets import TargetBand, target_bands
 from .theory import Layering, Variogram, predicted_vrr, variogram_by_time, variogram_by_volume
 from .units import check_bulk_density
 
@@ -72,6 +76,8 @@ class Study:
         composites, regions); by default the cement moduli the oxides allow.
     particles: where every particle came to rest, when simulate was asked to
         record them (for cross-sections and the 3-D view), else None.
+    targets: bands a value is held in (LSF 96 ± 2); the summary gives the
+        share of hours inside each before and after the bed (`target_shares`).
     """
 
     bed: Bed
@@ -85,6 +91,7 @@ class Study:
     reclaimer: Reclaimer | None = None
     derived: Mapping[str, Derivation] | None = None
     particles: Particles | None = None
+    targets: tuple[TargetBand, ...] = ()
 
     @property
     def passes(self) -> float | None:
@@ -107,12 +114,14 @@ class Study:
             composite_m3=composite_m3,
             particle_volume_m3=self.bed.particle_volume_m3,
             engine=self.bed.engine,
+            derived=self.derived,
         )
         portion = figures[0].portion_m3
         predicted = None if portion is None else self.predicted_vrr(portion)
         if predicted is None:
             return figures
-        return tuple(replace(f, predicted_vrr=predicted[f.name]) for f in figures)
+        # Ideal layering predicts the quality values; a modulus is no linear mixture and has no prediction.
+        return tuple(replace(f, predicted_vrr=predicted.get(f.name)) for f in figures)
 
     def predicted_vrr(self, portion_m3: float) -> dict[str, float] | None:
         """The VRR that ideal layering of the plan would give output portions of portion_m3 (korvex.theory).
@@ -175,8 +184,51 @@ class Study:
         return add_derived(self.output.composites(interval_h), self.derived)
 
     def composite_std(self, interval_h: float = 1.0) -> dict[str, float]:
-        """The mass-weighted std of each quality value over the composites of interval_h."""
-        return self.output.composite_std(interval_h)
+        """The mass-weighted std of each quality and derived value over the composites of interval_h:
+        what the kiln sees after the bed."""
+        return _column_std(self.composites(interval_h), "mass_t", self._value_names())
+
+    def feed_composites(self, interval_h: float = 1.0) -> pd.DataFrame:
+        """The feed's averages over consecutive intervals of interval_h from its first delivery, a delivery
+        counted in each interval in proportion to the time it flows in it, with the derived values.
+
+        Columns: start_h, end_h, mass_t (volume_m3 without a bulk density), the values.
+        """
+        series = self.series
+        start_h = series.time_s / 3600
+        density = self.bulk_density_t_per_m3
+        amount = series.volume_m3 if density is None else series.volume_m3 * density
+        frame = time_composites(
+            start_h, start_h + series.flow.durations_s / 3600, amount, series.values, series.names, interval_h
+        )
+        if density is None:
+            frame = frame.rename(columns={"mass_t": "volume_m3"})
+        return add_derived(frame, self.derived)
+
+    def feed_composite_std(self, interval_h: float = 1.0) -> dict[str, float]:
+        """The std of each quality and derived value over the feed's averages of interval_h, by amount:
+        what the kiln would see without the bed."""
+        frame = self.feed_composites(interval_h)
+        return _column_std(frame, "volume_m3" if self.bulk_density_t_per_m3 is None else "mass_t", self._value_names())
+
+    def _value_names(self) -> tuple[str, ...]:
+        """The quality values and the derived values the oxides allow."""
+        return (*self.series.names, *derived_columns(self.series.names, self.series.values[:1], self.derived)[0])
+
+    def target_shares(self, interval_h: float = 1.0) -> pd.DataFrame:
+        """For each target band, the share of the intervals' material whose average lies inside it, before
+        the bed (the feed) and after it (the output's composites; NaN without a reclaimer)."""
+        import pandas as pd
+
+        rows = []
+        feed = self.feed_composites(interval_h) if self.targets else None
+        output = self.composites(interval_h) if self.targets and self.reclaimer is not None else None
+        weight = "volume_m3" if self.bulk_density_t_per_m3 is None else "mass_t"
+        for band in self.targets:
+            before = band.share_inside(feed[band.name], feed[weight]) if feed is not None else math.nan
+            after = band.share_inside(output[band.name], output["mass_t"]) if output is not None else math.nan
+            rows.append({"value": band.name, "band": band.describe(), "before": before, "after": after})
+        return pd.DataFrame(rows, columns=["value", "band", "before", "after"])
 
     def slices(self) -> pd.DataFrame:
         """The reclaimed slices (position_m, volume_m3, mass_t with a density, the qualities, derived values)."""
@@ -255,8 +307,14 @@ class Study:
                 ("reclaim time", self.output.duration_h, "h"),
             ]
             for label, interval in (("hourly", 1.0), ("per shift", SHIFT_H)):
+                before = self.feed_composite_std(interval)
                 for name, std in self.composite_std(interval).items():
                     rows.append((f"{name} std of {label} composites", std, ""))
+                    rows.append((f"{name} std of {label} averages of the feed", before[name], ""))
+        for band in self.target_shares().itertuples():
+            rows.append((f"{band.value} hours inside {band.band}, before the bed", band.before, ""))
+            if self.reclaimer is not None and density is not None:
+                rows.append((f"{band.value} hours inside {band.band}, after the bed", band.after, ""))
         regions = self.regions().set_index("region")
         # The whole bed's figures follow, as "std out".
         for region in regions.index.drop("whole bed"):
@@ -437,6 +495,7 @@ def simulate(
     derived: Mapping[str, Derivation] | None = None,
     record_particles: bool = False,
     check_resolution: bool = False,
+    targets: Iterable[str | TargetBand] | Mapping[str, tuple[float, float]] | None = None,
 ) -> Study:
     """Stack a series onto a bed by a plan, reclaim it and read its heights.
 
@@ -456,6 +515,8 @@ def simulate(
     resolve them, and the fair VRR may read high.
     record_particles: keep where every particle came to rest (Study.particles),
     for cross-sections and the 3-D view; it costs about 30 bytes a particle.
+    targets: bands a quality or derived value is held in, as texts
+    ("LSF=96+-2"), TargetBands or {"LSF": (96, 2)}; see Study.target_shares.
     """
     bed = Bed() if bed is None else bed
     if is_ring_plan(plan, bed):
@@ -476,6 +537,8 @@ def simulate(
         plan = Chevron() if plan is None else plan
         quality = as_series(series)
         chunks = plan.chunks(quality, bed)
+    bands = target_bands(targets)
+    _check_targets(bands, quality, derived)
     if bed.engine == "fast" and on_excess != "ignore":
         tail = None if plan is None else plan.blending_tail_for(bed)
         check_capacity(
@@ -502,12 +565,31 @@ def simulate(
         reclaimer,
         derived,
         particles,
+        bands,
     )
     if check_resolution:
         _check_resolution(study, series if plan is None else quality, progress=progress)
     else:
         _check_layers(study)
     return study
+
+
+def _column_std(frame: pd.DataFrame, weight: str, names: tuple[str, ...]) -> dict[str, float]:
+    """The weighted std of each named column of a table of composites (NaN where a value is missing)."""
+    stds = {}
+    weights = frame[weight].to_numpy()
+    for name in names:
+        values = frame[name].to_numpy(dtype=np.float64)
+        keep = np.isfinite(values)
+        stds[name] = weighted_mean_std(values[keep], weights[keep])[1] if keep.any() else math.nan
+    return stds
+
+
+def _check_targets(targets: tuple[TargetBand, ...], series: QualitySeries, derived: Mapping[str, Derivation] | None) -> None:
+    known = (*series.names, *derived_columns(series.names, series.values[:1], derived)[0])
+    unknown = [band.name for band in targets if band.name not in known]
+    if unknown:
+        raise ValueError(f"targets: no value {unknown} among the quality and derived values {list(known)}")
 
 
 def _check_layers(study: Study) -> None:

@@ -159,3 +159,95 @@ def test_a_file_in_tonnes_and_cubic_metres_is_checked_against_the_bulk_density(t
     frame.to_csv(path, index=False)
     with pytest.raises(ValueError, match=r"in line 5, line 9: they imply 1\.74 t/m³"):
         read_csv(path, bulk_density_t_per_m3=DENSITY)
+
+
+def _lsf(table):
+    cao, sio2, al2o3, fe2o3 = (table[:, k] for k in range(4))
+    return 100 * cao / (2.8 * sio2 + 1.18 * al2o3 + 0.65 * fe2o3)
+
+
+def test_the_moduli_are_homogenisation_figures_of_the_averaged_oxides(truck_study):
+    from korvex.metrics import cut, weighted_mean_std
+    from korvex.report import ReportOptions, figures_section
+    from korvex.sweeps import quality_figures
+
+    figures = {f.name: f for f in truck_study.homogenisation()}
+    assert {"LSF", "SM", "AM"} <= set(figures)
+    reclaimed, series = truck_study.reclaimed, truck_study.series
+    full = reclaimed.volume_m3 > 0
+    volume = reclaimed.volume_m3[full]
+    portions_in = cut(series.volume_m3, series.values, volume)
+    lsf = figures["LSF"]
+    assert lsf.std_in == pytest.approx(weighted_mean_std(_lsf(portions_in), volume)[1], rel=1e-9)
+    assert lsf.std_out == pytest.approx(weighted_mean_std(_lsf(reclaimed.values[full]), volume)[1], rel=1e-9)
+    assert lsf.std_in_per_delivery == pytest.approx(weighted_mean_std(_lsf(series.values), series.volume_m3)[1])
+    # Averaged ratios are not the ratio of averages: the bed's output mean is that of its oxides.
+    assert lsf.mean_out != pytest.approx(weighted_mean_std(_lsf(series.values), series.volume_m3)[0], rel=1e-6)
+    assert lsf.vrr < 0.2 and lsf.predicted_vrr is None
+    summary = dict(zip(truck_study.summary()["figure"], truck_study.summary()["value"], strict=True))
+    assert summary["LSF VRR, portions of equal volume"] == lsf.vrr
+    assert {row["quality"] for row in quality_figures(truck_study)} >= {"LSF", "SM", "AM"}
+    table = figures_section(truck_study, ReportOptions()).tables[0]
+    assert [row[0] for row in table.rows][-3:] == ["LSF", "SM", "AM"]
+
+
+def test_composites_in_time_split_slices_at_the_hour_and_give_the_kiln_its_figures(truck_study):
+    from korvex.metrics import weighted_mean_std
+
+    hourly = truck_study.composites(1.0)
+    # A reclaimer at 900 t/h fills every full hour with 900 t, however the slices fall.
+    np.testing.assert_allclose(hourly["mass_t"].iloc[:-1], 900.0, rtol=0.01)
+    assert hourly["mass_t"].sum() == pytest.approx(truck_study.reclaimed.total_volume_m3 * DENSITY)
+    np.testing.assert_allclose(hourly["LSF"], _lsf(hourly[list(OXIDES)].to_numpy()))
+    after = truck_study.composite_std(1.0)
+    assert after["LSF"] == pytest.approx(weighted_mean_std(hourly["LSF"], hourly["mass_t"])[1])
+    # The feed's hours: each truck in the hours it flows in; only the hour a stop begins in holds less.
+    feed = truck_study.feed_composites(1.0)
+    assert feed["mass_t"].sum() == pytest.approx(truck_study.series.total_volume_m3 * DENSITY)
+    assert truck_study.feed_composite_std(1.0)["LSF"] > 3 * after["LSF"]
+
+
+@pytest.mark.parametrize(
+    ("start_h", "end_h", "mass_t", "values", "expected_mass", "expected_values"),
+    [
+        # A slice across the hour gives each hour its share.
+        ([0.0, 0.6, 1.2], [0.6, 1.2, 2.5], [6, 6, 13], [1, 2, 3], [10, 10, 5], [1.4, 2.8, 3.0]),
+        # A stop leaves empty hours out; an instant goes to the hour it falls in.
+        ([0.0, 5.5, 5.5], [1.0, 6.0, 5.5], [4, 2, 1], [1, 2, 5], [4, 3], [1, 3]),
+    ],
+)
+def test_time_composites_by_hand(start_h, end_h, mass_t, values, expected_mass, expected_values):
+    from korvex.composites import time_composites
+
+    result = time_composites(start_h, end_h, mass_t, np.array(values, dtype=float)[:, None], ["q"], 1.0)
+    np.testing.assert_allclose(result["mass_t"], expected_mass)
+    np.testing.assert_allclose(result["q"], expected_values)
+
+
+def test_a_target_band_counts_the_hours_inside_it_before_and_after_the_bed(truck_study, tmp_path, capsys):
+    from dataclasses import replace
+
+    from korvex.cli import main
+    from korvex.targets import TargetBand, target_bands
+
+    assert target_bands(["LSF=96+-2", "SM = 2.5 ± 0.1"]) == (TargetBand("LSF", 96, 2), TargetBand("SM", 2.5, 0.1))
+    with pytest.raises(ValueError, match="NAME=TARGET"):
+        TargetBand.parse("LSF 96")
+    study = replace(truck_study, targets=target_bands({"LSF": (102.5, 0.5)}))
+    shares = study.target_shares().iloc[0]
+    feed, output = study.feed_composites(), study.composites()
+    inside = (feed["LSF"] - 102.5).abs() <= 0.5
+    assert shares["before"] == pytest.approx(feed["mass_t"][inside].sum() / feed["mass_t"].sum())
+    inside = (output["LSF"] - 102.5).abs() <= 0.5
+    assert shares["after"] == pytest.approx(output["mass_t"][inside].sum() / output["mass_t"].sum())
+    assert shares["after"] > shares["before"]
+    path = tmp_path / "trucks.csv"
+    truck_feed(days=1, operating_h=2.0)[0].to_frame().to_csv(path, index=False)
+    common = ["simulate", str(path), "--length-m", "60", "--depth-m", "20", "--seed", "1", "--output-dir",
+              str(tmp_path), "--bulk-density-t-per-m3", str(DENSITY), "--reclaim-rate-t-per-h", "600"]
+    assert main([*common, "--target", "LSF=102+-2"]) == 0
+    printed = capsys.readouterr().out
+    assert "LSF hours inside 102 ± 2, before the bed" in printed and "LSF std of hourly composites" in printed
+    with pytest.raises(SystemExit):
+        main([*common, "--target", "LSX=102+-2"])
+    assert "no value ['LSX']" in capsys.readouterr().err
