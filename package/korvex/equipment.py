@@ -116,13 +116,19 @@ class Reclaimer:
         return OutputSeries(frame, reclaimed.names)
 
 
-@dataclass(frozen=True)
+@dataclass(frozen=True, repr=False)
 class OutputSeries:
     """The reclaimed stream in time: one row per slice with start_h, end_h, position_m, volume_m3, mass_t
     and the quality values."""
 
     frame: pd.DataFrame
     names: tuple[str, ...]
+
+    def __repr__(self) -> str:
+        return (
+            f"OutputSeries({len(self.frame)} slices, {self.frame['mass_t'].sum():,.1f} t over "
+            f"{self.duration_h:.4g} h; {', '.join(self.names)})"
+        )
 
     @property
     def duration_h(self) -> float:

@@ -1,5 +1,7 @@
 """A plant's own data: a truck feed with gaps and night stops, columns in tonnes and m³, the cement moduli."""
 
+import warnings
+
 import numpy as np
 import pandas as pd
 import pytest
@@ -251,3 +253,65 @@ def test_a_target_band_counts_the_hours_inside_it_before_and_after_the_bed(truck
     with pytest.raises(SystemExit):
         main([*common, "--target", "LSX=102+-2"])
     assert "no value ['LSX']" in capsys.readouterr().err
+
+
+@pytest.fixture(scope="module")
+def two_beds():
+    from korvex.capacity import bed_capacity
+    from korvex.equipment import Reclaimer
+    from korvex.twobeds import alternate
+
+    series, _ = truck_feed(days=1, operating_h=6.0)
+    bed = Bed(length_m=60.0, depth_m=16.0)
+
+    def run(seed, rate_t_per_h=300.0):
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            return alternate(
+                series,
+                Chevron(layers=20),
+                bed,
+                capacity_m3=0.3 * bed_capacity(bed).volume_m3,
+                reclaimer=Reclaimer(rate_t_per_h=rate_t_per_h),
+                bulk_density_t_per_m3=DENSITY,
+                seed=seed,
+            )
+
+    return run
+
+
+def test_two_beds_repeat_with_a_seed_and_give_fair_figures_with_the_moduli(two_beds):
+    from korvex.metrics import cut, weighted_mean_std
+
+    beds = two_beds(7)
+    again = two_beds(beds.seed)
+    np.testing.assert_array_equal(beds.output.frame["CaO"], again.output.frame["CaO"])
+    figures = beds.figures().set_index("bed")
+    assert {"LSF VRR", "SM E", "AM VRR per delivery"} <= set(figures.columns)
+    # Combined: the output's slices against the feed cut into portions of their volumes.
+    slices = np.concatenate([turn.study.reclaimed.volume_m3 for turn in beds.turns])
+    values = np.concatenate([turn.study.reclaimed.values for turn in beds.turns])
+    feed = np.concatenate([turn.study.series.values for turn in beds.turns])
+    feed_volume = np.concatenate([turn.study.series.volume_m3 for turn in beds.turns])
+    full = slices > 0
+    portions = cut(feed_volume, feed, slices[full])
+    std_in = weighted_mean_std(portions[:, 0], slices[full])[1]
+    std_out = weighted_mean_std(values[full, 0], slices[full])[1]
+    assert figures.loc["combined", "CaO VRR"] == pytest.approx((std_out / std_in) ** 2)
+    assert figures.loc["combined", "CaO VRR"] > figures.loc["combined", "CaO VRR per delivery"]
+    assert figures.loc["combined", "LSF std in"] == pytest.approx(weighted_mean_std(_lsf(portions), slices[full])[1])
+
+
+def test_two_beds_never_stack_a_bed_while_it_is_reclaimed(two_beds):
+    beds = two_beds(3, rate_t_per_h=300.0)
+    turns = beds.turns
+    assert len(turns) >= 4
+    for turn in turns:
+        assert turn.reclaimed_from_h >= turn.stacked_until_h - 1e-9
+    for earlier, later in zip(turns[:-2], turns[2:]):
+        assert later.bed_name == earlier.bed_name
+        assert later.stacked_from_h >= earlier.reclaimed_until_h - 1e-9
+    # A reclaimer at a third of the feed's rate holds the feed for hours, and says so.
+    assert beds.feed_held_h > 1.0 and beds.feed_blocked_h == beds.feed_held_h
+    stacked = sum(turn.stacked_until_h - turn.stacked_from_h for turn in turns)
+    assert stacked == pytest.approx(truck_feed(days=1, operating_h=6.0)[0].flow.operating_h, rel=0.02)
