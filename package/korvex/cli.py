@@ -259,10 +259,14 @@ def _ring_report(study: RingStudy) -> None:
             f"Plan    {study.plan.describe(study.series, bed)}: ramp advancing {advance_m_per_h:.3g} m/h, "
             f"{schedule.layers:.4g} layers; reclaimer {schedule.lag_m:.4g} m behind the front"
         )
+    density = study.bulk_density_t_per_m3
+    tonnes = "" if density is None else f" ({study.reclaim_rate_m3_per_h * density:,.0f} t/h)"
     print(
-        f"Output  {study.reclaim_rate_m3_per_h:,.0f} m³/h in slices of {bed.reclaim_increment_m:g} m, "
+        f"Output  {study.reclaim_rate_m3_per_h:,.0f} m³/h{tonnes} in slices of {bed.reclaim_increment_m:g} m, "
         f"{study.output.total_volume_m3:,.0f} m³ in all"
+        + ("" if density is None else f", {study.output.total_volume_m3 * density:,.0f} t")
     )
+    print(f"Feed    {study.series.flow.describe()}")
     print()
     for phase, what in ((RingStudy.STARTUP, "the reclaimer's first turn"), (RingStudy.STEADY, "until the feed ends")):
         part = study.part(phase)
@@ -329,12 +333,7 @@ def run_simulate(args: argparse.Namespace) -> int:
     else:
         plan = _plan(args, bed)
         if is_ring_plan(plan, bed):
-            if any(plant[name] is not None for name in ("bulk_density_t_per_m3", "reclaimer")):
-                raise ValueError(
-                    "a ring's reclaimer follows its stacker and reports in cubic metres: "
-                    "--bulk-density-t-per-m3 and --reclaim-rate-t-per-h are for straight beds"
-                )
-            return _run_ring(args, plan, bed, data, seed, args.input.stem)
+            return _run_ring(args, plan, bed, data, seed, args.input.stem, plant)
         if args.portion_m3 is not None:
             raise ValueError("--portion-m3 sets the portions of a ring run continuously (chevcon, cone-shell)")
         study = _simulate_telling(data, plan, bed, progress=not args.quiet, seed=seed, **plant)
@@ -370,9 +369,16 @@ def run_simulate(args: argparse.Namespace) -> int:
 
 
 def _run_ring(
-    args: argparse.Namespace, plan: StackingPlan, bed: Bed, series: QualitySeries, seed: int, stem: str
+    args: argparse.Namespace,
+    plan: StackingPlan,
+    bed: Bed,
+    series: QualitySeries,
+    seed: int,
+    stem: str,
+    plant: dict[str, Any] | None = None,
 ) -> int:
     from .ring import simulate_ring
+    from .study import ResolutionWarning
 
     assert isinstance(plan, (Chevcon, ConeShell))
     unused = [
@@ -390,7 +396,20 @@ def _run_ring(
             f"{', '.join(unused)}: not for a ring run continuously, which writes its output slices with their "
             "phase, time and residence; --portion-m3 sets the portions of its figures"
         )
-    study = simulate_ring(series, plan, bed, seed=seed, portion_m3=args.portion_m3)
+    plant = plant or {}
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always", ResolutionWarning)
+        study = simulate_ring(
+            series,
+            plan,
+            bed,
+            seed=seed,
+            portion_m3=args.portion_m3,
+            bulk_density_t_per_m3=plant.get("bulk_density_t_per_m3"),
+            reclaimer=plant.get("reclaimer"),
+        )
+    for warning in caught:
+        print(f"warning: {warning.message}", file=sys.stderr)
     out = args.output_dir
     written = [study.save_reclaimed(out / f"{stem}-reclaimed.csv"), *study.save_plots(out / stem)]
     if not args.quiet:

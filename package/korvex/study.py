@@ -596,20 +596,42 @@ def _check_layers(study: Study) -> None:
     """Warn when the fast engine's cell is too coarse for the layers the plan lays."""
     import warnings
 
-    bed, passes = study.bed, study.passes
-    if bed.engine != "fast" or not passes or passes <= 1:
+    passes = study.passes
+    if not passes:
         return
-    thickness_m = float(study.heights.heights_m.max()) / passes
+    said = layer_resolution(study.bed, passes, float(study.heights.heights_m.max()), study.chunks.total_volume_m3)
+    if said:
+        warnings.warn(ResolutionWarning(said), stacklevel=3)
+
+
+def layer_resolution(bed: Bed, passes: float, height_m: float, volume_m3: float) -> str | None:
+    """What to say when the fast engine's cell is too coarse for passes layers in a pile height_m high:
+    the resolution that would resolve them, or the finest the engine takes for volume_m3 when that is
+    coarser (never advice the engine refuses). None when the cell resolves the layers."""
+    if bed.engine != "fast" or passes <= 1:
+        return None
+    thickness_m = height_m / passes
     if bed.cell_size_m <= MAX_CELL_PER_LAYER * thickness_m:
-        return
-    warnings.warn(
-        ResolutionWarning(
-            f"{passes:.4g} layers lie about {thickness_m:.2g} m thick, less than 1/{MAX_CELL_PER_LAYER:g} of the "
-            f"{bed.cell_size_m:.3g} m cell: the grid does not resolve them, and the fair VRR may read high; "
-            f"raise particles_per_m3 to about {(SETTLED_CELL_PER_LAYER * thickness_m) ** -3:.3g} (cells of "
-            f"{SETTLED_CELL_PER_LAYER:g} layers) and compare the means of a few seeds at both resolutions"
-        ),
-        stacklevel=3,
+        return None
+    wanted = (SETTLED_CELL_PER_LAYER * thickness_m) ** -3
+    said = (
+        f"{passes:.4g} layers lie about {thickness_m:.2g} m thick, less than 1/{MAX_CELL_PER_LAYER:g} of the "
+        f"{bed.cell_size_m:.3g} m cell: the grid does not resolve them, and the fair VRR may read high; "
+    )
+    limit = validation.MAX_PARTICLES[bed.engine]
+    reachable = limit / volume_m3 if volume_m3 > 0 else math.inf
+    if wanted <= reachable:
+        return said + (
+            f"raise particles_per_m3 to about {wanted:.3g} (cells of {SETTLED_CELL_PER_LAYER:g} layers) and "
+            "compare the means of a few seeds at both resolutions"
+        )
+    finest_cell_m = reachable ** (-1 / 3)
+    return said + (
+        f"cells of {SETTLED_CELL_PER_LAYER:g} layers would need {wanted:.3g} particles per m³, "
+        f"{wanted * volume_m3:.3g} particles for {volume_m3:,.0f} m³, past the {limit:,} the engine takes; "
+        f"the finest it reaches is about {reachable:.3g} per m³ (cells of {finest_cell_m:.2g} m, "
+        f"{finest_cell_m / thickness_m:.2g} layers): use it and read the VRR as an upper bound, or stack "
+        "fewer, thicker layers"
     )
 
 

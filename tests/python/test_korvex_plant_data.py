@@ -315,3 +315,63 @@ def test_two_beds_never_stack_a_bed_while_it_is_reclaimed(two_beds):
     assert beds.feed_held_h > 1.0 and beds.feed_blocked_h == beds.feed_held_h
     stacked = sum(turn.stacked_until_h - turn.stacked_from_h for turn in turns)
     assert stacked == pytest.approx(truck_feed(days=1, operating_h=6.0)[0].flow.operating_h, rel=0.02)
+
+
+@pytest.fixture(scope="module")
+def ring_feed():
+    """A ring's feed in tonnes: 1.45 t (1 m³) a minute for 16 h a day, then a night stop; four oxides."""
+    rng = np.random.default_rng(4)
+    days, minutes = 8, 16 * 60
+    time = (np.arange(days)[:, None] * 86400.0 + np.arange(minutes)[None, :] * 60.0).ravel()
+    oxides = np.column_stack(
+        [44 + rng.standard_normal(time.size), 13.5 + 0.5 * rng.standard_normal(time.size), np.full(time.size, 3.3),
+         2.2 + 0.1 * rng.standard_normal(time.size)]
+    )
+    return pd.DataFrame({"timestamp": time, "tonnes": DENSITY, **dict(zip(OXIDES, oxides.T, strict=True))})
+
+
+RING_BED = dict(length_m=50.0, depth_m=50.0, circular=True, ring_radius_m=16.0, pile_width_m=12.0)
+
+
+def test_a_ring_in_tonnes_with_a_reclaim_rate_the_moduli_and_its_stops_as_gaps(ring_feed, tmp_path):
+    from korvex import Chevcon, simulate_ring
+    from korvex.equipment import Reclaimer
+    from korvex.ring import output_figure
+
+    series = QualitySeries.from_frame(ring_feed, bulk_density_t_per_m3=DENSITY)
+    bed = Bed(**RING_BED, particles_per_m3=1.0)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        study = simulate_ring(
+            series, Chevcon(), bed, seed=3, bulk_density_t_per_m3=DENSITY, reclaimer=Reclaimer(rate_t_per_h=150.0)
+        )
+    figures = {f.name: f for f in study.homogenisation()}
+    assert {"LSF", "SM", "AM"} <= set(figures) and np.isfinite(figures["LSF"].vrr)
+    # The run-out goes at the reclaimer's 150 t/h through a full face, not at the feed's 87 t/h.
+    runout = study.part(study.RUNOUT)
+    speed_m_per_h = np.diff(runout.position_m[[0, -1]])[0] / (np.diff(runout.time_s[[0, -1]])[0] / 3600)
+    assert speed_m_per_h * study.schedule.cross_section_m2 * DENSITY == pytest.approx(150.0, rel=0.02)
+    written = pd.read_csv(study.save_reclaimed(tmp_path / "ring.csv"), comment="#")
+    np.testing.assert_allclose(written["mass_t"], written["volume_m3"] * DENSITY)
+    # Seven night stops: the feed's line and the output's break at each.
+    feed_line, output_line = output_figure(study).axes[0].lines[:2]
+    assert np.isnan(feed_line.get_xdata()).sum() == 7
+    assert np.isnan(output_line.get_xdata()).sum() >= 7
+    assert "<table>" in study._repr_html_() and "LSF" in study._repr_html_()
+    assert len(repr(study).splitlines()) <= 4 and "VRR" in repr(study)
+    with pytest.raises(ValueError, match="cannot take less"):
+        simulate_ring(series, Chevcon(), bed, seed=3, bulk_density_t_per_m3=DENSITY, reclaimer=Reclaimer(50.0))
+
+
+def test_a_ring_warns_of_layers_its_cell_does_not_resolve_and_never_asks_past_the_engine(ring_feed):
+    from korvex import Chevcon, simulate_ring
+    from korvex.study import ResolutionWarning, layer_resolution
+
+    series = QualitySeries.from_frame(ring_feed.iloc[: 16 * 60 * 3], bulk_density_t_per_m3=DENSITY)
+    with pytest.warns(ResolutionWarning, match="layers lie about"):
+        simulate_ring(series, Chevcon(), Bed(**RING_BED, particles_per_m3=0.5), seed=1)
+    # A windrow-like 590 million particles is past the engine: the advice says what it reaches instead.
+    bed = Bed(length_m=250.0, depth_m=45.0, particles_per_m3=8.0)
+    said = layer_resolution(bed, 281.0, 9.0, 31_000.0)
+    assert "past the 100,000,000 the engine takes" in said and "the finest it reaches is about 3.23e+03 per m³" in said
+    assert "raise particles_per_m3 to about 406" in layer_resolution(bed, 100.0, 9.0, 31_000.0)
