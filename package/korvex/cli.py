@@ -842,11 +842,23 @@ def run_sweep(args: argparse.Namespace) -> int:
             _print_frame(summary[shown])
             for _, failure in result.failures.iterrows():
                 print(f"failed: replicate {failure['replicate']}, seed {failure['seed']}: {failure['error']}")
+        _print_warnings(result.table)
         if args.target_vrr is not None:
             _search_lines(args, summary, x, {**options, "progress": False})
     for path in written:
         print(path)
     return 0
+
+
+def _print_warnings(table: Any) -> None:
+    """The runs' warnings, counted per setting, on stderr: the table's column is not where users look."""
+    from .sweeps import warning_counts
+
+    lines = warning_counts(table)
+    if lines:
+        print("warnings, per setting (the table's warning column has every message):", file=sys.stderr)
+        for line in lines:
+            print(f"  {line}", file=sys.stderr)
 
 
 def summary_columns(summary: Any) -> list[str]:
@@ -901,6 +913,7 @@ def run_compare(args: argparse.Namespace) -> int:
         _print_frame(table)
         for _, failure in result.failures.iterrows():
             print(f"failed: replicate {failure['replicate']}, seed {failure['seed']}: {failure['error']}")
+    _print_warnings(result.table)
     for path in written:
         print(path)
     return 0

@@ -15,10 +15,10 @@ _TABLE = """\
 <tr><th style="text-align: left">{{ name }}</th><td style="text-align: left">{{ value }}</td></tr>
 {% endfor %}</table>"""
 
-_FIGURES = """\
+_GRID = """\
 <table>
 <tr>{% for name in header %}<th>{{ name }}</th>{% endfor %}</tr>
-{% for row in figures %}
+{% for row in rows %}
 <tr>{% for cell in row %}<td style="text-align: right">{{ cell }}</td>{% endfor %}</tr>
 {% endfor %}</table>"""
 
@@ -36,10 +36,15 @@ def html_table(caption: str, rows: Sequence[tuple[str, str]]) -> str:
     return _render(_TABLE, caption=caption, rows=rows)
 
 
+def grid_html(header: Sequence[str], rows: Sequence[Sequence[object]]) -> str:
+    """A table with a header row, every cell escaped."""
+    return _render(_GRID, header=header, rows=rows)
+
+
 def figures_html(caption: str, rows: Sequence[tuple[str, str]], figures: Sequence[QualityFigures]) -> str:
     """The names-and-values table, then the headline figures (std in and out, VRR, E) of every value."""
     table = [(f.name, f"{f.std_in:.4g}", f"{f.std_out:.4g}", f"{f.vrr:.4f}", f"{f.effect:.2f}") for f in figures]
-    return html_table(caption, rows) + _render(_FIGURES, header=FIGURE_HEADER, figures=table)
+    return html_table(caption, rows) + grid_html(FIGURE_HEADER, table)
 
 
 def headline(figures: Sequence[QualityFigures], shown: int = 4) -> str:

@@ -28,7 +28,6 @@ from .results import HeightMap, Particles, Reclaimed
 from .ring import is_ring_plan
 from .series import QualitySeries, as_series
 from .stockpile import Stockpile
-from .display import html_table
 from .targets import TargetBand, target_bands
 from .theory import Layering, Variogram, predicted_vrr, variogram_by_time, variogram_by_volume
 from .units import check_bulk_density
@@ -337,22 +336,43 @@ class Study:
                 sheets[f"composites {interval:g} h"] = self.composites(interval)
         return write_workbook(path, sheets)
 
+    def _quiet_figures(self) -> tuple[tuple[QualityFigures, ...], str | None]:
+        """The figures for a notebook's view, without the warnings a call would give; or why there are none."""
+        import warnings
+
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            try:
+                return self.homogenisation(), None
+            except ValueError as error:
+                return (), str(error)
+
     def __repr__(self) -> str:
+        from .display import headline
+
+        figures, why = self._quiet_figures()
         return (
-            f"Study({self.describe()}; {len(self.series)} deliveries, {len(self.chunks)} chunks, "
-            f"{len(self.reclaimed)} slices; seed {self.seed})"
+            f"Study({self.describe()};\n  {len(self.series)} deliveries, {len(self.chunks)} chunks, "
+            f"{len(self.reclaimed)} slices; {headline(figures) if figures else why};\n  seed {self.seed})"
         )
 
     def _repr_html_(self) -> str:
-        return html_table(
+        from .display import figures_html
+
+        figures, why = self._quiet_figures()
+        flow = self.series.flow
+        return figures_html(
             "Study",
             [
                 ("setup", self.describe()),
                 ("input", f"{len(self.series)} deliveries, {self.series.total_volume_m3:,.1f} m³"),
+                ("feed", flow.describe()),
                 ("chunks", f"{len(self.chunks)}"),
                 *self.reclaimed.summary(),
+                *([("figures", why)] if why else []),
                 ("made by", self.stamp),
             ],
+            figures,
         )
 
     def output_time_h(self, reclaim_rate_m3_per_h: float | None = None) -> FloatArray | None:

@@ -1,5 +1,6 @@
 """A plant's own data: a truck feed with gaps and night stops, columns in tonnes and m³, the cement moduli."""
 
+import re
 import warnings
 
 import numpy as np
@@ -375,3 +376,45 @@ def test_a_ring_warns_of_layers_its_cell_does_not_resolve_and_never_asks_past_th
     said = layer_resolution(bed, 281.0, 9.0, 31_000.0)
     assert "past the 100,000,000 the engine takes" in said and "the finest it reaches is about 3.23e+03 per m³" in said
     assert "raise particles_per_m3 to about 406" in layer_resolution(bed, 100.0, 9.0, 31_000.0)
+
+
+@pytest.mark.slow
+def test_sweep_and_compare_count_their_warnings_per_setting_on_the_console(tmp_path, capsys):
+    from korvex.cli import main
+
+    # 2,000 m³ overfill the 40 m bed and not the 120 m one; 2 layers warn of too few portions nowhere.
+    code = main(["sweep", "--grid", "length_m=40,120", "--grid", "depth_m=10", "--grid", "hours=2", "--grid",
+                 "layers=2", "--replicates", "2", "--scheduler", "in-process", "--output-dir", str(tmp_path),
+                 "--quiet"])
+    assert code == 0
+    err = capsys.readouterr().err
+    assert "length_m=40: OverCapacityWarning in 2 of 2 runs, e.g. " in err
+    assert "length_m=120: OverCapacityWarning" not in err
+    code = main(["compare", "--plan", "chevron:layers=6", "--plan", "strata:layers=2", "--set", "length_m=40",
+                 "--set", "depth_m=10", "--set", "hours=2", "--replicates", "2", "--scheduler", "in-process",
+                 "--output-dir", str(tmp_path), "--quiet"])
+    assert code == 0
+    err = capsys.readouterr().err
+    assert re.search(r"chevron, layers=6: OverCapacityWarning in 2 of 2 runs", err)
+    assert re.search(r"strata, layers=2: OverCapacityWarning in 2 of 2 runs", err)
+
+
+def test_every_result_has_a_short_repr_and_an_escaped_html_view_with_vrr_and_e(truck_study, two_beds):
+    from korvex.sweeps import IN_PROCESS, sweep
+
+    result = sweep({"length_m": 40, "depth_m": 10, "hours": 0.75, "layers": [2, 6]}, replicates=2,
+                   scheduler=IN_PROCESS, progress=False)
+    for shown in (truck_study, two_beds(5), result):
+        text = repr(shown)
+        assert len(text.splitlines()) <= 4 and len(text) < 600 and "VRR" in text
+        html = shown._repr_html_()
+        assert "<table>" in html and ">VRR" in html
+    assert ">E<" in truck_study._repr_html_() and ">LSF<" in truck_study._repr_html_()
+    # Every text is escaped: a quality named like markup stays text.
+    marked = QualitySeries.from_array(np.random.default_rng(1).normal(size=(200, 1)), names=["<b>q</b>"])
+    from korvex import simulate
+
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        study = simulate(marked, Chevron(layers=4), Bed(length_m=30.0, depth_m=8.0), progress=False, seed=1)
+    assert "<b>q</b>" not in study._repr_html_() and "&lt;b&gt;q&lt;/b&gt;" in study._repr_html_()
