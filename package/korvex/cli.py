@@ -203,7 +203,8 @@ def read_csv(
             header = next(csv.reader([line], delimiter=sep), [])
             if len(header) > validation.MAX_COLUMNS:
                 raise ValueError(
-                    f"line {skipped + 1} names {len(header):,} columns, more than the {validation.MAX_COLUMNS:,} allowed"
+                    f"line {skipped + 1} names {len(header):,} columns, "
+                    f"more than the {validation.MAX_COLUMNS:,} allowed"
                 )
             # pandas would rename a second CaO to CaO.1 and carry on.
             twice = [name for name, count in Counter(header).items() if count > 1]

@@ -92,7 +92,10 @@ def flow(time_s: ArrayLike, stop_after_s: float | None = None) -> Flow:
     stop = gaps > threshold
     running = gaps[~stop]
     # A gap of a stop, and the last delivery, flow like a typical delivery does.
-    typical = float(np.median(running)) if running.size else min(float(np.median(gaps)) if gaps.size else 0.0, threshold)
+    if running.size:
+        typical = float(np.median(running))
+    else:
+        typical = min(float(np.median(gaps)) if gaps.size else 0.0, threshold)
     durations = np.append(np.where(stop, typical, gaps), typical)
     stopped = float(np.sum(gaps[stop] - typical))
     return Flow(durations, threshold, int(stop.sum()), stopped)

@@ -584,7 +584,10 @@ class RingStudy:
             figures = headline(self.homogenisation())
         except ValueError as error:
             figures = f"no steady-state figures: {error}"
-        return f"RingStudy({self.describe()};\n  {len(self.output)} slices, steady state {figures};\n  seed {self.seed})"
+        return (
+            f"RingStudy({self.describe()};\n  {len(self.output)} slices, steady state {figures};\n"
+            f"  seed {self.seed})"
+        )
 
     def _repr_html_(self) -> str:
         from .display import figures_html

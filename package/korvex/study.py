@@ -605,7 +605,9 @@ def _column_std(frame: pd.DataFrame, weight: str, names: tuple[str, ...]) -> dic
     return stds
 
 
-def _check_targets(targets: tuple[TargetBand, ...], series: QualitySeries, derived: Mapping[str, Derivation] | None) -> None:
+def _check_targets(
+    targets: tuple[TargetBand, ...], series: QualitySeries, derived: Mapping[str, Derivation] | None
+) -> None:
     known = (*series.names, *derived_columns(series.names, series.values[:1], derived)[0])
     unknown = [band.name for band in targets if band.name not in known]
     if unknown:

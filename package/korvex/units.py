@@ -106,7 +106,9 @@ def check_mass_and_volume(
     bad = np.flatnonzero(off)
     if not bad.size:
         return
-    rows = ", ".join(where(int(row), first_line) for row in bad[:3]) + (f" and {bad.size - 3} more" if bad.size > 3 else "")
+    rows = ", ".join(where(int(row), first_line) for row in bad[:3])
+    if bad.size > 3:
+        rows += f" and {bad.size - 3} more"
     implied = float(mass[bad].sum() / volume[bad].sum()) if volume[bad].sum() > 0 else math.inf
     raise ValueError(
         f"{names[0]!r} (t) and {names[1]!r} (m³) disagree with the bulk density of {density:g} t/m³ in {rows}: "
