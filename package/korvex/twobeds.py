@@ -27,6 +27,7 @@ from .bed import Bed
 from .capacity import OnExcess
 from .derived import Derivation
 from .equipment import OutputSeries, Reclaimer
+from .feed import Flow
 from .metrics import QualityFigures, cut, portion_figures
 from .plans import StackingPlan
 from .series import QualitySeries
@@ -107,6 +108,7 @@ class TwoBeds:
     seed: the seed every turn's engine seed was derived from; alternate(..., seed=beds.seed) repeats it.
     feed_held_h: hours the feed was held because the bed it was due on was still being reclaimed.
     derived: values derived from averaged quality values (by default the cement moduli).
+    feed_flow: the feed's operating time and stops (see korvex.feed).
     """
 
     turns: tuple[BedTurn, ...]
@@ -115,6 +117,7 @@ class TwoBeds:
     seed: int = 0
     feed_held_h: float = 0.0
     derived: Mapping[str, Derivation] | None = None
+    feed_flow: Flow | None = None
 
     @property
     def idle_h(self) -> float:
@@ -202,6 +205,7 @@ class TwoBeds:
             "Two beds",
             [
                 ("setup", self.describe()),
+                *([("feed", self.feed_flow.describe())] if self.feed_flow is not None else []),
                 ("output", f"{self.output.frame['mass_t'].sum():,.0f} t over {self.output.duration_h:.4g} h"),
                 ("feed held", f"{self.feed_held_h:.3g} h"),
                 ("reclaimer idle", f"{self.idle_h:.3g} h"),
@@ -282,4 +286,4 @@ def alternate(
         due_from_h = due_until_h
     frames = [turn.output.frame.assign(bed=turn.bed_name, turn=turn.turn) for turn in turns]
     combined = OutputSeries(pd.concat(frames, ignore_index=True), series.names)
-    return TwoBeds(tuple(turns), combined, density, seed, held_h, derived)
+    return TwoBeds(tuple(turns), combined, density, seed, held_h, derived, series.flow)
