@@ -416,6 +416,7 @@ def test_every_result_has_a_short_repr_and_an_escaped_html_view_with_vrr_and_e(t
         html = shown._repr_html_()
         assert "<table>" in html and ">VRR" in html
     assert ">E<" in truck_study._repr_html_() and ">LSF<" in truck_study._repr_html_()
+    assert "1 stop of" in truck_study._repr_html_() and "h operating, no stop" in two_beds(5)._repr_html_()
     # Every text is escaped: a quality named like markup stays text.
     marked = QualitySeries.from_array(np.random.default_rng(1).normal(size=(200, 1)), names=["<b>q</b>"])
     from korvex import simulate
