@@ -22,7 +22,7 @@ from .metrics import FigureWarning, QualityFigures, format_table
 from .plans import PLANS, Chevron, ConeShell, StackingPlan
 from .ring import Chevcon, RingStudy, is_ring_plan
 from .series import QualitySeries, synthetic_series
-from .tables import WORKBOOK_SUFFIXES, DateFormat, ReadLimits, read_table
+from .tables import WORKBOOK_SUFFIXES, DateFormat, ReadLimits, comment_lines, read_table
 from .theory import check_prediction
 
 if TYPE_CHECKING:
@@ -180,6 +180,7 @@ def read_csv(
     dates: DateFormat = DateFormat(),
     sheet: str | None = None,
     bulk_density_t_per_m3: float | None = None,
+    stop_after_s: float | None = None,
 ) -> QualitySeries | ChunkTable:
     """A CSV or Excel workbook of a quality series, or of chunks when it has columns x, z and volume.
 
@@ -189,35 +190,42 @@ def read_csv(
     """
     try:
         workbook = path.suffix.lower() in WORKBOOK_SUFFIXES
+        # Korvex's own files carry their stamp in comment lines above the header.
+        skipped = 0 if workbook else comment_lines(path)
+        first_line = CSV_FIRST_LINE + skipped
         if not workbook:
             with path.open(newline="", encoding="utf-8") as file:
+                for _ in range(skipped):
+                    file.readline()
                 line = file.readline(HEADER_CHARS + 1)
             if len(line) > HEADER_CHARS:
-                raise ValueError(f"line 1 is longer than {HEADER_CHARS:,} characters")
+                raise ValueError(f"line {skipped + 1} is longer than {HEADER_CHARS:,} characters")
             header = next(csv.reader([line], delimiter=sep), [])
             if len(header) > validation.MAX_COLUMNS:
                 raise ValueError(
-                    f"line 1 names {len(header):,} columns, more than the {validation.MAX_COLUMNS:,} allowed"
+                    f"line {skipped + 1} names {len(header):,} columns, "
+                    f"more than the {validation.MAX_COLUMNS:,} allowed"
                 )
             # pandas would rename a second CaO to CaO.1 and carry on.
             twice = [name for name, count in Counter(header).items() if count > 1]
             if twice:
-                raise ValueError(f"line 1 names the column {twice[0]!r} more than once")
+                raise ValueError(f"line {skipped + 1} names the column {twice[0]!r} more than once")
         limits = ReadLimits(max_rows=validation.MAX_ROWS, max_columns=validation.MAX_COLUMNS)
         frame = read_table(
             path, sep=sep, decimal=decimal, dates=dates, time_column=time_column, sheet=sheet, limits=limits
         )
         columns = {str(column) for column in frame.columns}
         if {"x", "z", "volume"} <= columns:
-            return ChunkTable.from_frame(frame, first_line=CSV_FIRST_LINE)
+            return ChunkTable.from_frame(frame, first_line=first_line)
         return QualitySeries.from_frame(
             frame,
             time_column=time_column,
             volume_column=volume_column,
             volume_m3=volume_m3,
             qualities=qualities,
-            first_line=CSV_FIRST_LINE,
+            first_line=first_line,
             bulk_density_t_per_m3=bulk_density_t_per_m3,
+            stop_after_s=stop_after_s,
         )
     except (ValueError, csv.Error) as error:
         # The table readers name the file themselves.
@@ -252,10 +260,14 @@ def _ring_report(study: RingStudy) -> None:
             f"Plan    {study.plan.describe(study.series, bed)}: ramp advancing {advance_m_per_h:.3g} m/h, "
             f"{schedule.layers:.4g} layers; reclaimer {schedule.lag_m:.4g} m behind the front"
         )
+    density = study.bulk_density_t_per_m3
+    tonnes = "" if density is None else f" ({study.reclaim_rate_m3_per_h * density:,.0f} t/h)"
     print(
-        f"Output  {study.reclaim_rate_m3_per_h:,.0f} m³/h in slices of {bed.reclaim_increment_m:g} m, "
+        f"Output  {study.reclaim_rate_m3_per_h:,.0f} m³/h{tonnes} in slices of {bed.reclaim_increment_m:g} m, "
         f"{study.output.total_volume_m3:,.0f} m³ in all"
+        + ("" if density is None else f", {study.output.total_volume_m3 * density:,.0f} t")
     )
+    print(f"Feed    {study.series.flow.describe()}")
     print()
     for phase, what in ((RingStudy.STARTUP, "the reclaimer's first turn"), (RingStudy.STEADY, "until the feed ends")):
         part = study.part(phase)
@@ -307,6 +319,7 @@ def run_simulate(args: argparse.Namespace) -> int:
         "on_excess": args.on_excess,
         "record_particles": args.report is not None,
         "check_resolution": args.check_resolution,
+        "targets": args.target,
     }
     if plant["reclaimer"] is not None and args.bulk_density_t_per_m3 is None:
         raise ValueError("--reclaim-rate-t-per-h needs --bulk-density-t-per-m3: the rate is in tonnes")
@@ -321,12 +334,7 @@ def run_simulate(args: argparse.Namespace) -> int:
     else:
         plan = _plan(args, bed)
         if is_ring_plan(plan, bed):
-            if any(plant[name] is not None for name in ("bulk_density_t_per_m3", "reclaimer")):
-                raise ValueError(
-                    "a ring's reclaimer follows its stacker and reports in cubic metres: "
-                    "--bulk-density-t-per-m3 and --reclaim-rate-t-per-h are for straight beds"
-                )
-            return _run_ring(args, plan, bed, data, seed, args.input.stem)
+            return _run_ring(args, plan, bed, data, seed, args.input.stem, plant)
         if args.portion_m3 is not None:
             raise ValueError("--portion-m3 sets the portions of a ring run continuously (chevcon, cone-shell)")
         study = _simulate_telling(data, plan, bed, progress=not args.quiet, seed=seed, **plant)
@@ -362,9 +370,16 @@ def run_simulate(args: argparse.Namespace) -> int:
 
 
 def _run_ring(
-    args: argparse.Namespace, plan: StackingPlan, bed: Bed, series: QualitySeries, seed: int, stem: str
+    args: argparse.Namespace,
+    plan: StackingPlan,
+    bed: Bed,
+    series: QualitySeries,
+    seed: int,
+    stem: str,
+    plant: dict[str, Any] | None = None,
 ) -> int:
     from .ring import simulate_ring
+    from .study import ResolutionWarning
 
     assert isinstance(plan, (Chevcon, ConeShell))
     unused = [
@@ -373,6 +388,7 @@ def _run_ring(
             ("--workbook", args.workbook),
             ("--composite-m3", args.composite_m3 is not None),
             ("--sample-interval-h", bool(args.sample_interval_h)),
+            ("--target", bool(args.target)),
         )
         if given
     ]
@@ -381,7 +397,20 @@ def _run_ring(
             f"{', '.join(unused)}: not for a ring run continuously, which writes its output slices with their "
             "phase, time and residence; --portion-m3 sets the portions of its figures"
         )
-    study = simulate_ring(series, plan, bed, seed=seed, portion_m3=args.portion_m3)
+    plant = plant or {}
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always", ResolutionWarning)
+        study = simulate_ring(
+            series,
+            plan,
+            bed,
+            seed=seed,
+            portion_m3=args.portion_m3,
+            bulk_density_t_per_m3=plant.get("bulk_density_t_per_m3"),
+            reclaimer=plant.get("reclaimer"),
+        )
+    for warning in caught:
+        print(f"warning: {warning.message}", file=sys.stderr)
     out = args.output_dir
     written = [study.save_reclaimed(out / f"{stem}-reclaimed.csv"), *study.save_plots(out / stem)]
     if not args.quiet:
@@ -478,6 +507,12 @@ def _add_feed_options(parser: argparse.ArgumentParser) -> argparse._ArgumentGrou
         metavar="NAME",
         action="append",
         help="a quality column (repeat for more; default: every column but time, volume and mass)",
+    )
+    feed.add_argument(
+        "--stop-after-min",
+        metavar="MIN",
+        type=float,
+        help="a gap between rows longer than this is a stop of the feed (default: 30, or three typical gaps)",
     )
     feed.add_argument("--sep", metavar="CHAR", default=",", help="CSV field separator (default: %(default)s)")
     feed.add_argument("--decimal", metavar="CHAR", default=".", help="CSV decimal mark (default: %(default)s)")
@@ -641,6 +676,12 @@ def _add_study_options(sim: argparse.ArgumentParser) -> None:
         help="laboratory composites over this interval (repeat for more; default: 1 and 8, hourly and per shift) [h]",
     )
     output.add_argument(
+        "--target",
+        metavar="NAME=T+-TOL",
+        action="append",
+        help="a target band, e.g. LSF=96+-2: the share of hours inside it before and after the bed (repeat for more)",
+    )
+    output.add_argument(
         "--workbook", action="store_true", help="also write an Excel workbook: summary, slices, regions, output"
     )
     output.add_argument(
@@ -694,6 +735,7 @@ def _read_feed(args: argparse.Namespace, path: Path) -> QualitySeries | ChunkTab
         dates=DateFormat(args.date_format, args.dayfirst),
         sheet=args.sheet,
         bulk_density_t_per_m3=args.bulk_density_t_per_m3,
+        stop_after_s=None if args.stop_after_min is None else args.stop_after_min * 60,
     )
 
 
@@ -801,11 +843,23 @@ def run_sweep(args: argparse.Namespace) -> int:
             _print_frame(summary[shown])
             for _, failure in result.failures.iterrows():
                 print(f"failed: replicate {failure['replicate']}, seed {failure['seed']}: {failure['error']}")
+        _print_warnings(result.table)
         if args.target_vrr is not None:
             _search_lines(args, summary, x, {**options, "progress": False})
     for path in written:
         print(path)
     return 0
+
+
+def _print_warnings(table: Any) -> None:
+    """The runs' warnings, counted per setting, on stderr: the table's column is not where users look."""
+    from .sweeps import warning_counts
+
+    lines = warning_counts(table)
+    if lines:
+        print("warnings, per setting (the table's warning column has every message):", file=sys.stderr)
+        for line in lines:
+            print(f"  {line}", file=sys.stderr)
 
 
 def summary_columns(summary: Any) -> list[str]:
@@ -860,6 +914,7 @@ def run_compare(args: argparse.Namespace) -> int:
         _print_frame(table)
         for _, failure in result.failures.iterrows():
             print(f"failed: replicate {failure['replicate']}, seed {failure['seed']}: {failure['error']}")
+    _print_warnings(result.table)
     for path in written:
         print(path)
     return 0

@@ -74,3 +74,16 @@ def add_derived(frame: pd.DataFrame, derived: Mapping[str, Derivation] | None = 
         values[~np.isfinite(values)] = np.nan
         result[name] = values
     return result
+
+
+def derived_columns(
+    names: tuple[str, ...], table: np.ndarray, derived: Mapping[str, Derivation] | None = None
+) -> tuple[tuple[str, ...], np.ndarray]:
+    """The derived values of rows of averaged quality values (portions, slices, composites): their names
+    and a table of one column each (NaN where a row has none, see add_derived)."""
+    import pandas as pd
+
+    frame = pd.DataFrame(np.asarray(table, dtype=np.float64).reshape(-1, len(names)), columns=list(names))
+    full = add_derived(frame, derived)
+    extra = tuple(str(name) for name in full.columns[len(names) :])
+    return extra, full[list(extra)].to_numpy(dtype=np.float64)

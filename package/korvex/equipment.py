@@ -15,8 +15,9 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 
 from .bed import Bed
+from .composites import time_composites
 from .metrics import weighted_mean_std
-from .plans import PLANS, StackingPlan, _durations
+from .plans import PLANS, StackingPlan
 from .series import QualitySeries
 from .units import check_bulk_density
 
@@ -82,11 +83,8 @@ class Stacker:
 
 
 def feed_rate_t_per_h(series: QualitySeries, bulk_density_t_per_m3: float) -> float:
-    """The feed's mean rate while it flows (stops of the feed left out), in t/h."""
-    flowing_h = float(_durations(series.time_s).sum()) / 3600
-    if flowing_h <= 0:
-        raise ValueError("the feed arrives all at one instant: it has no rate")
-    return series.total_volume_m3 * check_bulk_density(bulk_density_t_per_m3) / flowing_h
+    """The feed's mean rate while it flows (stops of the feed left out, see korvex.feed), in t/h."""
+    return series.flow.rate_per_h(series.total_volume_m3 * check_bulk_density(bulk_density_t_per_m3))
 
 
 @dataclass(frozen=True)
@@ -118,7 +116,7 @@ class Reclaimer:
         return OutputSeries(frame, reclaimed.names)
 
 
-@dataclass(frozen=True)
+@dataclass(frozen=True, repr=False)
 class OutputSeries:
     """The reclaimed stream in time: one row per slice with start_h, end_h, position_m, volume_m3, mass_t
     and the quality values."""
@@ -126,44 +124,34 @@ class OutputSeries:
     frame: pd.DataFrame
     names: tuple[str, ...]
 
+    def __repr__(self) -> str:
+        return (
+            f"OutputSeries({len(self.frame)} slices, {self.frame['mass_t'].sum():,.1f} t over "
+            f"{self.duration_h:.4g} h; {', '.join(self.names)})"
+        )
+
     @property
     def duration_h(self) -> float:
         return float(self.frame["end_h"].iloc[-1] - self.frame["start_h"].iloc[0]) if len(self.frame) else 0.0
 
     def composites(self, interval_h: float = 1.0) -> pd.DataFrame:
-        """Mass-weighted composites over consecutive intervals, as the laboratory samples them.
-
-        A slice goes whole into the interval in which its middle falls; slices
-        are far shorter than a sampling interval. Columns: start_h, end_h,
-        mass_t, volume_m3 and the averaged quality values.
+        """Mass-weighted composites over consecutive intervals from the start of the reclaim, as the
+        laboratory samples them; a slice reclaimed across a boundary counts in each interval in proportion
+        (see korvex.composites). Columns: start_h, end_h, mass_t, volume_m3 and the averaged quality values.
         """
-        import pandas as pd
-
-        _check("interval_h", interval_h, "h")
-        full = self.frame[self.frame["mass_t"] > 0]
-        if full.empty:
+        frame = self.frame
+        if not (frame["mass_t"] > 0).any():
             raise ValueError("no material was reclaimed")
-        origin = float(self.frame["start_h"].iloc[0])
-        # Intervals count from the start of the reclaim: put it at the epoch, where resampling starts its bins.
-        middle = pd.Timestamp(0) + pd.to_timedelta((full["start_h"] + full["end_h"]) / 2 - origin, unit="h")
-        weighted = full[list(self.names)].mul(full["mass_t"], axis=0)
-        table = pd.concat([full[["mass_t", "volume_m3"]], weighted], axis=1).set_index(pd.DatetimeIndex(middle))
-        # Whole nanoseconds: a float number of hours would leave the bins' edges ragged.
-        rule = pd.Timedelta(round(interval_h * 3_600_000_000_000), unit="ns")
-        sums = table.resample(rule, origin="epoch").sum()
-        sums = sums[sums["mass_t"] > 0]
-        start_h = origin + (sums.index - pd.Timestamp(0)).total_seconds().to_numpy() / 3600
-        result = pd.DataFrame(
-            {
-                "start_h": start_h,
-                "end_h": start_h + interval_h,
-                "mass_t": sums["mass_t"].to_numpy(),
-                "volume_m3": sums["volume_m3"].to_numpy(),
-            }
+        return time_composites(
+            frame["start_h"],
+            frame["end_h"],
+            frame["mass_t"],
+            frame[list(self.names)].to_numpy(dtype=np.float64),
+            self.names,
+            interval_h,
+            origin_h=float(frame["start_h"].iloc[0]),
+            volume_m3=frame["volume_m3"],
         )
-        for name in self.names:
-            result[name] = (sums[name] / sums["mass_t"]).to_numpy()
-        return result
 
     def composite_std(self, interval_h: float = 1.0) -> dict[str, float]:
         """The mass-weighted std of each quality value over the composites of interval_h."""

@@ -26,7 +26,7 @@ from __future__ import annotations
 
 import math
 import warnings
-from collections.abc import Sequence
+from collections.abc import Mapping, Sequence
 from dataclasses import dataclass
 from typing import TYPE_CHECKING
 
@@ -34,6 +34,7 @@ import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
 if TYPE_CHECKING:
+    from .derived import Derivation
     from .results import Reclaimed
     from .series import QualitySeries
 
@@ -245,21 +246,24 @@ def homogenisation(
     composite_m3: float | None = None,
     particle_volume_m3: float | None = None,
     engine: str = "fast",
+    derived: Mapping[str, Derivation] | None = None,
 ) -> tuple[QualityFigures, ...]:
-    """Figures for every quality value of a series stacked and reclaimed.
+    """Figures for every quality value of a series stacked and reclaimed, then for every derived value.
 
     composite_m3: group the slices into composites of about this volume (see
         composites); by default every slice is an output portion.
     particle_volume_m3: the simulation's particle; with it, output portions of
         fewer than MIN_PARTICLES_PER_PORTION particles raise a FigureWarning,
         and on the detailed engine (engine="detailed") fewer than MIN_BOXES_PER_PORTION.
+    derived: values derived from each portion's averaged quality values (by
+        default the cement moduli the oxides allow; {} for none), compared
+        like the quality values: the moduli of the portions, never averaged moduli.
 
     Raises ValueError when the output holds fewer than two portions, and warns
     (FigureWarning) when it holds fewer than MIN_PORTIONS.
     """
     if series.names != reclaimed.names:
         raise ValueError(f"input qualities {series.names} differ from the reclaimed {reclaimed.names}")
-    per_row = compare(series.names, series.values, series.volume_m3, reclaimed.values, reclaimed.volume_m3)
     full = reclaimed.volume_m3 > 0
     if composite_m3 is None:
         volume_out, values_out = reclaimed.volume_m3[full], reclaimed.values[full]
@@ -270,22 +274,67 @@ def homogenisation(
     # What stays in the stacker (less than a particle) never reaches the output; the feed's portions
     # end where the output ends.
     values_in = cut(series.volume_m3, series.values, volume_out)
+    return portion_figures(
+        series.names,
+        values_in,
+        values_out,
+        volume_out,
+        layers=layers,
+        per_row=(series.values, series.volume_m3, reclaimed.values, reclaimed.volume_m3),
+        derived=derived,
+    )
+
+
+def portion_figures(
+    names: tuple[str, ...],
+    values_in: FloatArray,
+    values_out: FloatArray,
+    volume_m3: FloatArray,
+    *,
+    layers: float | None = None,
+    per_row: tuple[ArrayLike, ArrayLike, ArrayLike, ArrayLike] | None = None,
+    derived: Mapping[str, Derivation] | None = None,
+) -> tuple[QualityFigures, ...]:
+    """Figures of feed and output portions of the same volumes, for every quality value and then every
+    derived value of the portions' averages (a derived value some portion lacks, a modulus of a portion
+    without Fe2O3 say, is left out).
+
+    per_row: the rows as cut (values and volumes in, values and volumes out), for the per-delivery figures.
+    """
+    from .derived import derived_columns
+
+    extra, derived_in = derived_columns(names, values_in, derived)
+    _, derived_out = derived_columns(names, values_out, derived)
+    all_in = np.column_stack([values_in, derived_in])
+    all_out = np.column_stack([values_out, derived_out])
+    rows: tuple[FloatArray, FloatArray, FloatArray, FloatArray] | None = None
+    if per_row is not None:
+        rows_in, volume_rows_in, rows_out, volume_rows_out = (np.asarray(a, dtype=np.float64) for a in per_row)
+        rows = (
+            np.column_stack([rows_in, derived_columns(names, rows_in, derived)[1]]),
+            volume_rows_in,
+            np.column_stack([rows_out, derived_columns(names, rows_out, derived)[1]]),
+            volume_rows_out,
+        )
+    portion = float(np.median(volume_m3))
     figures = []
-    for k, name in enumerate(series.names):
-        mean_in, std_in = weighted_mean_std(values_in[:, k], volume_out)
-        mean_out, std_out = weighted_mean_std(values_out[:, k], volume_out)
+    for k, name in enumerate((*names, *extra)):
+        if k >= len(names) and not (np.isfinite(all_in[:, k]).all() and np.isfinite(all_out[:, k]).all()):
+            continue
+        mean_in, std_in = weighted_mean_std(all_in[:, k], volume_m3)
+        mean_out, std_out = weighted_mean_std(all_out[:, k], volume_m3)
+        per_delivery: dict[str, float] = {}
+        if rows is not None:
+            try:
+                per_delivery = {
+                    "std_in_per_delivery": weighted_mean_std(rows[0][:, k], rows[1])[1],
+                    "std_out_per_slice": weighted_mean_std(rows[2][:, k], rows[3])[1],
+                }
+            except ValueError:
+                # A delivery or slice without a derived value (no Fe2O3, say) has no per-row figure.
+                per_delivery = {}
         figures.append(
-            QualityFigures(
-                name,
-                mean_in,
-                std_in,
-                mean_out,
-                std_out,
-                layers,
-                portion_m3=typical,
-                std_in_per_delivery=per_row[k].std_in,
-                std_out_per_slice=per_row[k].std_out,
-            )
+            QualityFigures(name, mean_in, std_in, mean_out, std_out, layers, portion_m3=portion, **per_delivery)
         )
     return tuple(figures)
 

@@ -52,10 +52,13 @@ def bed_aspect(width_m: float, height_m: float) -> tuple[float, float, float]:
     return stretch, width_in, width_in * drawn
 
 
-def break_gaps(time: FloatArray, values: FloatArray) -> tuple[FloatArray, FloatArray]:
+def break_gaps(
+    time: FloatArray, values: FloatArray, *, stop_after: float | None = None
+) -> tuple[FloatArray, FloatArray]:
     """The series with a NaN put into every stop, so that a line plot shows a gap instead of bridging it.
 
-    A stop is a step in time more than GAP_FACTOR times the median step.
+    A stop is a step in time more than GAP_FACTOR times the median step, or more than stop_after (in
+    the time's unit) when given: the feed's own threshold (see korvex.feed).
     """
     time = np.asarray(time, dtype=np.float64)
     values = np.asarray(values, dtype=np.float64)
@@ -63,7 +66,8 @@ def break_gaps(time: FloatArray, values: FloatArray) -> tuple[FloatArray, FloatA
     if steps.size < 2:
         return time, values
     typical = float(np.median(steps))
-    stops = np.flatnonzero(steps > GAP_FACTOR * typical) + 1 if typical > 0 else np.array([], dtype=np.int64)
+    threshold = GAP_FACTOR * typical if stop_after is None else stop_after
+    stops = np.flatnonzero(steps > threshold) + 1 if threshold > 0 else np.array([], dtype=np.int64)
     return np.insert(time, stops, np.nan), np.insert(values, stops, np.nan, axis=0)
 
 

@@ -15,6 +15,8 @@ growing turn after turn.
 from __future__ import annotations
 
 import math
+import warnings
+from collections.abc import Mapping
 from dataclasses import dataclass
 from pathlib import Path
 from typing import TYPE_CHECKING, ClassVar
@@ -25,10 +27,13 @@ from numpy.typing import ArrayLike, NDArray
 from . import validation
 from .bed import Bed
 from .chunks import ChunkTable
-from .metrics import QualityFigures, composites, cut, weighted_mean_std
-from .plans import ConeShell, StackingPlan, _cut_travel, _durations
+from .derived import Derivation
+from .metrics import QualityFigures, composites, cut, portion_figures
+from .plans import ConeShell, StackingPlan, _cut_travel
 from .results import HeightMap
+from .equipment import Reclaimer
 from .series import QualitySeries, as_series
+from .units import check_bulk_density, m3_per_s_from_t_per_h, t_per_h_from_m3_per_s
 from .validation import FloatArray
 
 if TYPE_CHECKING:
@@ -85,8 +90,8 @@ class RingSchedule:
 
 
 def _flowing_time(series: QualitySeries) -> tuple[FloatArray, FloatArray]:
-    """Flowing time at the start of each delivery and each delivery's duration (see plans._durations)."""
-    durations = _durations(series.time_s)
+    """Flowing time at the start of each delivery and each delivery's duration (see korvex.feed)."""
+    durations = series.flow.durations_s
     return np.concatenate([[0.0], np.cumsum(durations)])[:-1], durations
 
 
@@ -427,9 +432,11 @@ def fair_figures(
     portion_m3: float,
     *,
     layers: float | None = None,
+    derived: Mapping[str, Derivation] | None = None,
 ) -> tuple[QualityFigures, ...]:
     """QualityFigures of feed and output cut alike: the output into composites of whole consecutive
-    slices of about `portion_m3`, the feed, in stacking order, into portions of the same volumes.
+    slices of about `portion_m3`, the feed, in stacking order, into portions of the same volumes; then
+    the derived values (by default the cement moduli) of those portions.
 
     The last composite, which may be short, is left out, and so are composites beyond the feed's volume.
     """
@@ -444,13 +451,7 @@ def fair_figures(
         )
     volume_out, means_out = volume_out[:fits], means_out[:fits]
     means_in = cut(feed_volume_m3, feed_values, volume_out)
-    figures = []
-    for k, name in enumerate(names):
-        mean_in, std_in = weighted_mean_std(means_in[:, k], volume_out)
-        mean_out, std_out = weighted_mean_std(means_out[:, k], volume_out)
-        portion = float(np.median(volume_out))
-        figures.append(QualityFigures(name, mean_in, std_in, mean_out, std_out, layers, portion_m3=portion))
-    return tuple(figures)
+    return portion_figures(names, means_in, means_out, volume_out, layers=layers, derived=derived)
 
 
 @dataclass(frozen=True)
@@ -474,6 +475,8 @@ class RingStudy:
     portion_m3: size of the output composites (of whole slices) the figures compare with
         portions of the feed of the same volumes; by default what the reclaimer takes in an
         hour, at least ten slices and ten deliveries.
+    bulk_density_t_per_m3: with it, masses and rates are also given in tonnes.
+    derived: values derived from averaged quality values; by default the cement moduli.
     """
 
     bed: Bed
@@ -486,6 +489,8 @@ class RingStudy:
     seed: int
     stock_m3: FloatArray
     portion_m3: float | None = None
+    bulk_density_t_per_m3: float | None = None
+    derived: Mapping[str, Derivation] | None = None
 
     STARTUP: ClassVar[str] = "start-up"
     STEADY: ClassVar[str] = "steady"
@@ -544,6 +549,7 @@ class RingStudy:
             part.values,
             self.portion_size_m3,
             layers=self.passes,
+            derived=self.derived,
         )
         return PhaseFigures(
             phase,
@@ -572,7 +578,30 @@ class RingStudy:
         )
 
     def __repr__(self) -> str:
-        return f"RingStudy({self.describe()}; {len(self.output)} slices; seed {self.seed})"
+        from .display import headline
+
+        try:
+            figures = headline(self.homogenisation())
+        except ValueError as error:
+            figures = f"no steady-state figures: {error}"
+        return (
+            f"RingStudy({self.describe()};\n  {len(self.output)} slices, steady state {figures};\n"
+            f"  seed {self.seed})"
+        )
+
+    def _repr_html_(self) -> str:
+        from .display import figures_html
+
+        rows = [("setup", self.describe()), ("feed", f"{self.series.total_volume_m3:,.1f} m³")]
+        if self.bulk_density_t_per_m3 is not None:
+            rows.append(("reclaim rate", f"{self.reclaim_rate_m3_per_h * self.bulk_density_t_per_m3:,.0f} t/h"))
+        rows += [("reclaim rate", f"{self.reclaim_rate_m3_per_h:,.0f} m³/h"), ("made by", self.stamp)]
+        try:
+            figures = self.homogenisation()
+        except ValueError as error:
+            rows.append(("steady state", str(error)))
+            figures = ()
+        return figures_html("Ring study (steady state)", rows, figures)
 
     def save_plots(self, prefix: str | Path) -> tuple[Path, Path]:
         """Write PREFIX-ring.png (the ring's heights) and PREFIX-output.png (qualities over time)."""
@@ -592,6 +621,8 @@ class RingStudy:
         path.parent.mkdir(parents=True, exist_ok=True)
         frame = self.output.to_frame()
         frame.insert(0, "phase", self.phase)
+        if self.bulk_density_t_per_m3 is not None:
+            frame.insert(4, "mass_t", frame["volume_m3"] * self.bulk_density_t_per_m3)
         with path.open("w", encoding="utf-8", newline="") as file:
             file.write(f"# {self.stamp}\n# {self.describe()}\n")
             frame.to_csv(file, index=False)
@@ -602,7 +633,7 @@ def output_figure(study: RingStudy) -> Figure:
     """Each quality of the feed and of the output against time, the steady state shaded."""
     from matplotlib.figure import Figure
 
-    from .plots import INPUT_COLOUR, OUTPUT_COLOUR, add_footer
+    from .plots import INPUT_COLOUR, OUTPUT_COLOUR, add_footer, break_gaps
 
     names = study.series.names
     figure = Figure(figsize=(10.0, 1.2 + 2.0 * len(names)), layout="constrained")
@@ -610,10 +641,14 @@ def output_figure(study: RingStudy) -> Figure:
     out = study.output
     full = out.volume_m3 > 0
     steady = out.time_s[study.phase == RingStudy.STEADY]
+    # Stops of the feed, and the reclaimer's waits while the ring's feed stood, are gaps, not lines.
+    stop_h = study.series.flow.stop_after_s / 3600
     for k, name in enumerate(names):
         ax = axes[k]
-        ax.plot(study.series.time_s / 3600, study.series.values[:, k], color=INPUT_COLOUR, linewidth=0.5, label="feed")
-        ax.plot(out.time_s[full] / 3600, out.values[full, k], color=OUTPUT_COLOUR, linewidth=0.9, label="output")
+        feed = break_gaps(study.series.time_s / 3600, study.series.values[:, k], stop_after=stop_h)
+        ax.plot(*feed, color=INPUT_COLOUR, linewidth=0.5, label="feed")
+        output = break_gaps(out.time_s[full] / 3600, out.values[full, k], stop_after=stop_h)
+        ax.plot(*output, color=OUTPUT_COLOUR, linewidth=0.9, label="output")
         if steady.size:
             ax.axvspan(steady[0] / 3600, steady[-1] / 3600, color="tab:green", alpha=0.08, label="steady state")
         ax.set_ylabel(name)
@@ -632,25 +667,53 @@ def simulate_ring(
     *,
     seed: int | None = None,
     portion_m3: float | None = None,
+    bulk_density_t_per_m3: float | None = None,
+    reclaimer: Reclaimer | None = None,
+    derived: Mapping[str, Derivation] | None = None,
 ) -> RingStudy:
     """Run a series continuously round a circular bed by a ring plan (Chevcon, or ConeShell).
 
     The reclaimer's first turn is the start-up; from then until the feed ends the
     ring is in steady state; what is left is reclaimed afterwards (the run-out).
+    bulk_density_t_per_m3: report tonnes too (a series read from tonnes needs it
+    anyway). reclaimer: the reclaimer's rate (t/h, with the bulk density); it
+    follows the stacker at the feed's own rate while the feed runs, so it must
+    take at least that, and it takes the run-out at its full rate. Like a
+    straight bed, a ring whose layers are thinner than half the engine's cell
+    warns (ResolutionWarning).
     """
     from .stockpile import RingPile
+    from .study import ResolutionWarning, layer_resolution
 
     series = as_series(series)
     if not is_ring_plan(plan, bed):
         raise ValueError("run a ring with Chevcon, or ConeShell on a circular bed")
     if portion_m3 is not None:
         validation.positive("portion_m3", portion_m3, "m³")
+    if bulk_density_t_per_m3 is not None:
+        bulk_density_t_per_m3 = check_bulk_density(bulk_density_t_per_m3)
     schedule = plan.schedule(series, bed)
+    drain_m_per_s = schedule.advance_m_per_s
+    if reclaimer is not None:
+        if bulk_density_t_per_m3 is None:
+            raise ValueError("a reclaimer's rate is in tonnes: give bulk_density_t_per_m3 too")
+        following_t_per_h = t_per_h_from_m3_per_s(
+            schedule.advance_m_per_s * schedule.cross_section_m2, bulk_density_t_per_m3
+        )
+        if reclaimer.rate_t_per_h < following_t_per_h * (1 - 1e-9):
+            raise ValueError(
+                f"rate_t_per_h = {reclaimer.rate_t_per_h:g} t/h: the ring's reclaimer follows the stacker at the "
+                f"feed's rate of {following_t_per_h:,.0f} t/h and cannot take less"
+            )
+        drain_m_per_s = m3_per_s_from_t_per_h(reclaimer.rate_t_per_h, bulk_density_t_per_m3) / schedule.cross_section_m2
     seed = validation.draw_seed() if seed is None else validation.seed(seed)
+    said = layer_resolution(bed, schedule.layers or 0.0, schedule.pile_height_m, schedule.chunks.total_volume_m3)
+    if said:
+        warnings.warn(ResolutionWarning(said), stacklevel=2)
     pile = RingPile(bed, seed=seed)
     running = pile.run(schedule)
     heights = pile.heights()
-    drained = pile.drain(schedule.advance_m_per_s)
+    drained = pile.drain(drain_m_per_s)
     output = RingOutput.joined(running, drained)
     first_turn = schedule.reclaimer_position_m[0] + bed.centre_line_m
     phase = np.where(running.position_m <= first_turn + 1e-9, RingStudy.STARTUP, RingStudy.STEADY)
@@ -658,4 +721,6 @@ def simulate_ring(
     stacked = np.concatenate([[0.0], np.cumsum(schedule.chunks.volume)])
     chunk_times = np.concatenate([[schedule.chunks.timestamp[0]], schedule.chunks.timestamp])
     stock = np.interp(output.time_s, chunk_times, stacked) - np.cumsum(output.volume_m3)
-    return RingStudy(bed, plan, series, schedule, output, phase, heights, seed, stock, portion_m3)
+    return RingStudy(
+        bed, plan, series, schedule, output, phase, heights, seed, stock, portion_m3, bulk_density_t_per_m3, derived
+    )

@@ -4,13 +4,16 @@ from __future__ import annotations
 
 from collections.abc import Mapping, Sequence
 from dataclasses import dataclass, field
+from functools import cached_property
 from typing import TYPE_CHECKING, Any, cast
 
 import numpy as np
 from numpy.typing import ArrayLike
 
 from . import validation
-from .units import MASS_COLUMNS, with_volume
+from .derived import CEMENT_MODULI
+from .feed import Flow, flow
+from .units import MASS_COLUMNS, VOLUME_COLUMNS, WRITTEN_COLUMNS, volume_column_of, with_volume
 from .validation import FloatArray, float_array, where
 
 if TYPE_CHECKING:
@@ -29,6 +32,9 @@ class QualitySeries:
     names: the quality values' names, in column order.
     first_line: the line of the file that row 0 came from, if any; messages
         about a row then name its line.
+    stop_after_s: a gap between rows longer than this is a stop of the feed
+        (see korvex.feed; by default 30 min, or three typical gaps for a
+        sparse series).
     """
 
     time_s: FloatArray
@@ -36,6 +42,7 @@ class QualitySeries:
     values: FloatArray
     names: tuple[str, ...]
     first_line: int | None = field(default=None, compare=False, repr=False)
+    stop_after_s: float | None = field(default=None, compare=False, repr=False)
 
     def __post_init__(self) -> None:
         time = float_array(self.time_s, "time_s")
@@ -57,7 +64,7 @@ class QualitySeries:
             raise ValueError("a quality series needs at least one quality value")
         if len(set(names)) != len(names):
             raise ValueError(f"quality names must be unique, got {names}")
-        clashes = [name for name in names if name in ROLE_COLUMNS or name in MASS_COLUMNS]
+        clashes = [name for name in names if name in (*ROLE_COLUMNS, *MASS_COLUMNS, *VOLUME_COLUMNS)]
         if clashes:
             raise ValueError(f"{clashes} name positions, volumes or masses of chunks and cannot be quality values")
         line = self.first_line
@@ -70,6 +77,8 @@ class QualitySeries:
             raise ValueError(f"volume_m3 is negative in {where(int(np.argmax(volume < 0)), line)}")
         if not volume.sum() > 0:
             raise ValueError("a quality series must carry some volume")
+        if self.stop_after_s is not None:
+            validation.positive("stop_after_s", self.stop_after_s, "s")
         object.__setattr__(self, "time_s", time)
         object.__setattr__(self, "volume_m3", volume)
         object.__setattr__(self, "values", values)
@@ -91,6 +100,11 @@ class QualitySeries:
     @property
     def duration_s(self) -> float:
         return float(self.time_s[-1] - self.time_s[0])
+
+    @cached_property
+    def flow(self) -> Flow:
+        """How long each row's material flows, and the feed's stops."""
+        return flow(self.time_s, self.stop_after_s)
 
     def column(self, name: str) -> FloatArray:
         return self.values[:, self.names.index(name)]
@@ -130,6 +144,7 @@ class QualitySeries:
         qualities: Sequence[str] | None = None,
         first_line: int | None = None,
         bulk_density_t_per_m3: float | None = None,
+        stop_after_s: float | None = None,
     ) -> QualitySeries:
         """A series from a table with a time column, a volume column and quality columns.
 
@@ -140,17 +155,25 @@ class QualitySeries:
         numbers is a quality value (a column of nothing but text, such as a
         supplier, is left out, and so is a mass column), and a cell in one that
         is no number is an error. first_line: the file line of the table's first
-        row, for messages.
+        row, for messages. stop_after_s: see QualitySeries.
         """
         if volume_m3 is None:
-            frame = with_volume(frame, bulk_density_t_per_m3, volume_column=volume_column)
+            frame = with_volume(frame, bulk_density_t_per_m3, volume_column=volume_column, first_line=first_line)
         columns = [str(column) for column in frame.columns]
+        volume_column = volume_column_of(columns, volume_column)
         frame = frame.set_axis(columns, axis="columns")
         rows = len(frame)
         if rows == 0:
             raise ValueError(f"the table has columns {columns} but no rows")
         if time_column is not None and time_column in columns:
             time = seconds_column(frame[time_column], time_column, first_line)
+        elif time_column == "timestamp" and "time_s" in columns:
+            time_column = "time_s"
+            time = validation.numeric_column(frame["time_s"], "time_s", first_line)
+        elif time_column == "timestamp" and "start_h" in columns:
+            # Korvex's output and composites: each row's start in hours.
+            time_column = "start_h"
+            time = validation.numeric_column(frame["start_h"], "start_h", first_line) * 3600
         elif time_column is not None and time_column != "timestamp":
             raise ValueError(f"no time column {time_column!r} among {columns}")
         else:
@@ -166,18 +189,19 @@ class QualitySeries:
                 f"no volume column {volume_column!r} among {columns}: name it, or give the volume of each row"
             )
         if qualities is None:
-            qualities = [
-                name
-                for name in columns
-                if name not in {time_column, volume_column, *MASS_COLUMNS} and validation.holds_numbers(frame[name])
-            ]
+            # Moduli written beside their oxides are derived again from the averaged oxides.
+            derived = {name for name, (_, needs) in CEMENT_MODULI.items() if set(needs) <= set(columns)}
+            amounts = {time_column, volume_column, *MASS_COLUMNS, *VOLUME_COLUMNS, *WRITTEN_COLUMNS, *derived}
+            qualities = [name for name in columns if name not in amounts and validation.holds_numbers(frame[name])]
         missing = [name for name in qualities if name not in columns]
         if missing:
             raise ValueError(f"no quality column {missing} among {columns}")
         values = np.empty((rows, len(qualities)))
         for k, name in enumerate(qualities):
             values[:, k] = validation.numeric_column(frame[name], name, first_line)
-        return cls(time, volume, values, tuple(str(name) for name in qualities), first_line)
+        # An empty slice, as Korvex writes it, has no quality: it carries nothing either way.
+        values[(volume == 0) & np.isnan(values).all(axis=1)] = 0.0
+        return cls(time, volume, values, tuple(str(name) for name in qualities), first_line, stop_after_s)
 
     def to_frame(self) -> pd.DataFrame:
         import pandas as pd

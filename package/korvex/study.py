@@ -2,7 +2,8 @@
 
 from __future__ import annotations
 
-from collections.abc import Mapping
+import math
+from collections.abc import Iterable, Mapping
 from dataclasses import dataclass, replace
 from functools import cached_property
 from pathlib import Path
@@ -16,15 +17,17 @@ from .bed import Bed
 from .capacity import Capacity, EdgeVolume, OnExcess, bed_capacity, check_capacity, edge_volume, engine_angle_deg
 from .capacity import measured_angle_deg as _measured_angle_deg
 from .chunks import ChunkTable
-from .derived import Derivation, add_derived
+from .composites import time_composites
+from .derived import Derivation, add_derived, derived_columns
 from .equipment import SHIFT_H, OutputSeries, Reclaimer, feed_rate_t_per_h, region_figures, slice_regions
-from .metrics import QualityFigures, homogenisation
+from .feed import summary_rows as feed_summary_rows
+from .metrics import QualityFigures, homogenisation, weighted_mean_std
 from .plans import Chevron, StackingPlan
 from .results import HeightMap, Particles, Reclaimed
 from .ring import is_ring_plan
 from .series import QualitySeries, as_series
 from .stockpile import Stockpile
-from .display import html_table
+from .targets import TargetBand, target_bands
 from .theory import Layering, Variogram, predicted_vrr, variogram_by_time, variogram_by_volume
 from .units import check_bulk_density
 
@@ -71,6 +74,8 @@ class Study:
         composites, regions); by default the cement moduli the oxides allow.
     particles: where every particle came to rest, when simulate was asked to
         record them (for cross-sections and the 3-D view), else None.
+    targets: bands a value is held in (LSF 96 ± 2); the summary gives the
+        share of hours inside each before and after the bed (`target_shares`).
     """
 
     bed: Bed
@@ -84,6 +89,7 @@ class Study:
     reclaimer: Reclaimer | None = None
     derived: Mapping[str, Derivation] | None = None
     particles: Particles | None = None
+    targets: tuple[TargetBand, ...] = ()
 
     @property
     def passes(self) -> float | None:
@@ -106,12 +112,14 @@ class Study:
             composite_m3=composite_m3,
             particle_volume_m3=self.bed.particle_volume_m3,
             engine=self.bed.engine,
+            derived=self.derived,
         )
         portion = figures[0].portion_m3
         predicted = None if portion is None else self.predicted_vrr(portion)
         if predicted is None:
             return figures
-        return tuple(replace(f, predicted_vrr=predicted[f.name]) for f in figures)
+        # Ideal layering predicts the quality values; a modulus is no linear mixture and has no prediction.
+        return tuple(replace(f, predicted_vrr=predicted.get(f.name)) for f in figures)
 
     def predicted_vrr(self, portion_m3: float) -> dict[str, float] | None:
         """The VRR that ideal layering of the plan would give output portions of portion_m3 (korvex.theory).
@@ -174,8 +182,51 @@ class Study:
         return add_derived(self.output.composites(interval_h), self.derived)
 
     def composite_std(self, interval_h: float = 1.0) -> dict[str, float]:
-        """The mass-weighted std of each quality value over the composites of interval_h."""
-        return self.output.composite_std(interval_h)
+        """The mass-weighted std of each quality and derived value over the composites of interval_h:
+        what the kiln sees after the bed."""
+        return _column_std(self.composites(interval_h), "mass_t", self._value_names())
+
+    def feed_composites(self, interval_h: float = 1.0) -> pd.DataFrame:
+        """The feed's averages over consecutive intervals of interval_h from its first delivery, a delivery
+        counted in each interval in proportion to the time it flows in it, with the derived values.
+
+        Columns: start_h, end_h, mass_t (volume_m3 without a bulk density), the values.
+        """
+        series = self.series
+        start_h = series.time_s / 3600
+        density = self.bulk_density_t_per_m3
+        amount = series.volume_m3 if density is None else series.volume_m3 * density
+        frame = time_composites(
+            start_h, start_h + series.flow.durations_s / 3600, amount, series.values, series.names, interval_h
+        )
+        if density is None:
+            frame = frame.rename(columns={"mass_t": "volume_m3"})
+        return add_derived(frame, self.derived)
+
+    def feed_composite_std(self, interval_h: float = 1.0) -> dict[str, float]:
+        """The std of each quality and derived value over the feed's averages of interval_h, by amount:
+        what the kiln would see without the bed."""
+        frame = self.feed_composites(interval_h)
+        return _column_std(frame, "volume_m3" if self.bulk_density_t_per_m3 is None else "mass_t", self._value_names())
+
+    def _value_names(self) -> tuple[str, ...]:
+        """The quality values and the derived values the oxides allow."""
+        return (*self.series.names, *derived_columns(self.series.names, self.series.values[:1], self.derived)[0])
+
+    def target_shares(self, interval_h: float = 1.0) -> pd.DataFrame:
+        """For each target band, the share of the intervals' material whose average lies inside it, before
+        the bed (the feed) and after it (the output's composites; NaN without a reclaimer)."""
+        import pandas as pd
+
+        rows = []
+        feed = self.feed_composites(interval_h) if self.targets else None
+        output = self.composites(interval_h) if self.targets and self.reclaimer is not None else None
+        weight = "volume_m3" if self.bulk_density_t_per_m3 is None else "mass_t"
+        for band in self.targets:
+            before = band.share_inside(feed[band.name], feed[weight]) if feed is not None else math.nan
+            after = band.share_inside(output[band.name], output["mass_t"]) if output is not None else math.nan
+            rows.append({"value": band.name, "band": band.describe(), "before": before, "after": after})
+        return pd.DataFrame(rows, columns=["value", "band", "before", "after"])
 
     def slices(self) -> pd.DataFrame:
         """The reclaimed slices (position_m, volume_m3, mass_t with a density, the qualities, derived values)."""
@@ -211,8 +262,8 @@ class Study:
                 ("bulk density", density, "t/m³"),
                 ("feed", self.series.total_volume_m3 * density, "t"),
                 ("reclaimed", self.reclaimed.total_volume_m3 * density, "t"),
-                ("feed rate", feed_rate_t_per_h(self.series, density), "t/h"),
             ]
+        rows += feed_summary_rows(self.series.flow, self.series.total_volume_m3, density)
         speed = getattr(self.plan, "stacker_speed_m_per_min", None)
         if speed is not None:
             rows.append(("stacker speed", speed, "m/min"))
@@ -254,8 +305,14 @@ class Study:
                 ("reclaim time", self.output.duration_h, "h"),
             ]
             for label, interval in (("hourly", 1.0), ("per shift", SHIFT_H)):
+                before = self.feed_composite_std(interval)
                 for name, std in self.composite_std(interval).items():
                     rows.append((f"{name} std of {label} composites", std, ""))
+                    rows.append((f"{name} std of {label} averages of the feed", before[name], ""))
+        for band in self.target_shares().itertuples():
+            rows.append((f"{band.value} hours inside {band.band}, before the bed", band.before, ""))
+            if self.reclaimer is not None and density is not None:
+                rows.append((f"{band.value} hours inside {band.band}, after the bed", band.after, ""))
         regions = self.regions().set_index("region")
         # The whole bed's figures follow, as "std out".
         for region in regions.index.drop("whole bed"):
@@ -278,22 +335,43 @@ class Study:
                 sheets[f"composites {interval:g} h"] = self.composites(interval)
         return write_workbook(path, sheets)
 
+    def _quiet_figures(self) -> tuple[tuple[QualityFigures, ...], str | None]:
+        """The figures for a notebook's view, without the warnings a call would give; or why there are none."""
+        import warnings
+
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            try:
+                return self.homogenisation(), None
+            except ValueError as error:
+                return (), str(error)
+
     def __repr__(self) -> str:
+        from .display import headline
+
+        figures, why = self._quiet_figures()
         return (
-            f"Study({self.describe()}; {len(self.series)} deliveries, {len(self.chunks)} chunks, "
-            f"{len(self.reclaimed)} slices; seed {self.seed})"
+            f"Study({self.describe()};\n  {len(self.series)} deliveries, {len(self.chunks)} chunks, "
+            f"{len(self.reclaimed)} slices; {headline(figures) if figures else why};\n  seed {self.seed})"
         )
 
     def _repr_html_(self) -> str:
-        return html_table(
+        from .display import figures_html
+
+        figures, why = self._quiet_figures()
+        flow = self.series.flow
+        return figures_html(
             "Study",
             [
                 ("setup", self.describe()),
                 ("input", f"{len(self.series)} deliveries, {self.series.total_volume_m3:,.1f} m³"),
+                ("feed", flow.describe()),
                 ("chunks", f"{len(self.chunks)}"),
                 *self.reclaimed.summary(),
+                *([("figures", why)] if why else []),
                 ("made by", self.stamp),
             ],
+            figures,
         )
 
     def output_time_h(self, reclaim_rate_m3_per_h: float | None = None) -> FloatArray | None:
@@ -436,6 +514,7 @@ def simulate(
     derived: Mapping[str, Derivation] | None = None,
     record_particles: bool = False,
     check_resolution: bool = False,
+    targets: Iterable[str | TargetBand] | Mapping[str, tuple[float, float]] | None = None,
 ) -> Study:
     """Stack a series onto a bed by a plan, reclaim it and read its heights.
 
@@ -455,6 +534,8 @@ def simulate(
     resolve them, and the fair VRR may read high.
     record_particles: keep where every particle came to rest (Study.particles),
     for cross-sections and the 3-D view; it costs about 30 bytes a particle.
+    targets: bands a quality or derived value is held in, as texts
+    ("LSF=96+-2"), TargetBands or {"LSF": (96, 2)}; see Study.target_shares.
     """
     bed = Bed() if bed is None else bed
     if is_ring_plan(plan, bed):
@@ -475,6 +556,8 @@ def simulate(
         plan = Chevron() if plan is None else plan
         quality = as_series(series)
         chunks = plan.chunks(quality, bed)
+    bands = target_bands(targets)
+    _check_targets(bands, quality, derived)
     if bed.engine == "fast" and on_excess != "ignore":
         tail = None if plan is None else plan.blending_tail_for(bed)
         check_capacity(
@@ -501,6 +584,7 @@ def simulate(
         reclaimer,
         derived,
         particles,
+        bands,
     )
     if check_resolution:
         _check_resolution(study, series if plan is None else quality, progress=progress)
@@ -509,24 +593,66 @@ def simulate(
     return study
 
 
+def _column_std(frame: pd.DataFrame, weight: str, names: tuple[str, ...]) -> dict[str, float]:
+    """The weighted std of each named column of a table of composites (NaN where a value is missing)."""
+    stds = {}
+    weights = frame[weight].to_numpy()
+    for name in names:
+        values = frame[name].to_numpy(dtype=np.float64)
+        keep = np.isfinite(values)
+        stds[name] = weighted_mean_std(values[keep], weights[keep])[1] if keep.any() else math.nan
+    return stds
+
+
+def _check_targets(
+    targets: tuple[TargetBand, ...], series: QualitySeries, derived: Mapping[str, Derivation] | None
+) -> None:
+    known = (*series.names, *derived_columns(series.names, series.values[:1], derived)[0])
+    unknown = [band.name for band in targets if band.name not in known]
+    if unknown:
+        raise ValueError(f"targets: no value {unknown} among the quality and derived values {list(known)}")
+
+
 def _check_layers(study: Study) -> None:
     """Warn when the fast engine's cell is too coarse for the layers the plan lays."""
     import warnings
 
-    bed, passes = study.bed, study.passes
-    if bed.engine != "fast" or not passes or passes <= 1:
+    passes = study.passes
+    if not passes:
         return
-    thickness_m = float(study.heights.heights_m.max()) / passes
+    said = layer_resolution(study.bed, passes, float(study.heights.heights_m.max()), study.chunks.total_volume_m3)
+    if said:
+        warnings.warn(ResolutionWarning(said), stacklevel=3)
+
+
+def layer_resolution(bed: Bed, passes: float, height_m: float, volume_m3: float) -> str | None:
+    """What to say when the fast engine's cell is too coarse for passes layers in a pile height_m high:
+    the resolution that would resolve them, or the finest the engine takes for volume_m3 when that is
+    coarser (never advice the engine refuses). None when the cell resolves the layers."""
+    if bed.engine != "fast" or passes <= 1:
+        return None
+    thickness_m = height_m / passes
     if bed.cell_size_m <= MAX_CELL_PER_LAYER * thickness_m:
-        return
-    warnings.warn(
-        ResolutionWarning(
-            f"{passes:.4g} layers lie about {thickness_m:.2g} m thick, less than 1/{MAX_CELL_PER_LAYER:g} of the "
-            f"{bed.cell_size_m:.3g} m cell: the grid does not resolve them, and the fair VRR may read high; "
-            f"raise particles_per_m3 to about {(SETTLED_CELL_PER_LAYER * thickness_m) ** -3:.3g} (cells of "
-            f"{SETTLED_CELL_PER_LAYER:g} layers) and compare the means of a few seeds at both resolutions"
-        ),
-        stacklevel=3,
+        return None
+    wanted = (SETTLED_CELL_PER_LAYER * thickness_m) ** -3
+    said = (
+        f"{passes:.4g} layers lie about {thickness_m:.2g} m thick, less than 1/{MAX_CELL_PER_LAYER:g} of the "
+        f"{bed.cell_size_m:.3g} m cell: the grid does not resolve them, and the fair VRR may read high; "
+    )
+    limit = validation.MAX_PARTICLES[bed.engine]
+    reachable = limit / volume_m3 if volume_m3 > 0 else math.inf
+    if wanted <= reachable:
+        return said + (
+            f"raise particles_per_m3 to about {wanted:.3g} (cells of {SETTLED_CELL_PER_LAYER:g} layers) and "
+            "compare the means of a few seeds at both resolutions"
+        )
+    finest_cell_m = reachable ** (-1 / 3)
+    return said + (
+        f"cells of {SETTLED_CELL_PER_LAYER:g} layers would need {wanted:.3g} particles per m³, "
+        f"{wanted * volume_m3:.3g} particles for {volume_m3:,.0f} m³, past the {limit:,} the engine takes; "
+        f"the finest it reaches is about {reachable:.3g} per m³ (cells of {finest_cell_m:.2g} m, "
+        f"{finest_cell_m / thickness_m:.2g} layers): use it and read the VRR as an upper bound, or stack "
+        "fewer, thicker layers"
     )
 
 

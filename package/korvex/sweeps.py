@@ -28,6 +28,7 @@ import json
 import math
 import numbers
 import os
+import re
 import sys
 import time
 import warnings
@@ -453,7 +454,33 @@ class Sweep:
     def __repr__(self) -> str:
         failed = int(self.table["error"].notna().sum())
         runs = len(self.table.drop_duplicates(["seed", "replicate"]))
-        return f"Sweep({runs} runs, {failed} failed; sweep seed {self.seed})"
+        done = self.table[self.table["error"].isna()]
+        ranges = [
+            f"{quality} {rows['vrr'].min():.3g} to {rows['vrr'].max():.3g}"
+            for quality, rows in list(done.groupby("quality", sort=False))[:4]
+        ]
+        spread = f";\n  VRR over the runs: {', '.join(ranges)}" if ranges else ""
+        return f"Sweep({runs} runs, {failed} failed{spread};\n  sweep seed {self.seed})"
+
+    def _repr_html_(self) -> str:
+        from .display import grid_html, html_table
+
+        summary = self.summary()
+        failed = int(self.table["error"].notna().sum())
+        caption = html_table(
+            "Sweep", [("runs", f"{len(self.table.drop_duplicates(['seed', 'replicate']))}, {failed} failed"),
+                      ("made by", self.stamp)]
+        )
+        if "vrr" not in summary.columns:
+            return caption
+        varying = _varying(summary, summary_settings(summary))
+        header = [*varying, "quality", "runs", "VRR", "VRR interval", "E"]
+        rows = [
+            [*(row[name] for name in varying), row["quality"], row["runs"], f"{row['vrr']:.4f}",
+             f"{row['vrr_low']:.4f} to {row['vrr_high']:.4f}", f"{row['effect']:.2f}"]
+            for _, row in summary[summary["runs"] > 0].iterrows()
+        ]
+        return caption + grid_html(header, rows)
 
     @property
     def stamp(self) -> str:
@@ -610,6 +637,40 @@ def summary_settings(summary: pd.DataFrame) -> list[str]:
     """The settings' columns of a summary: every column before the quality value."""
     columns = list(summary.columns)
     return columns[: columns.index("quality")]
+
+
+# The warnings a run recorded, as "Category: message" joined by "; " (messages may hold "; " themselves).
+_WARNING = re.compile(r"(?:^|; )(\w+Warning): ")
+# How much of a warning's first message a console line shows.
+WARNING_EXAMPLE_CHARS = 200
+
+
+def warning_counts(table: pd.DataFrame) -> list[str]:
+    """One line per setting and kind of warning: in how many of the setting's runs it was raised, with its
+    first message; the settings that vary name the setting. Empty when no run warned."""
+    if "warning" not in table.columns:
+        return []
+    keys = setting_columns(table)
+    runs = table.drop_duplicates([*keys, "replicate"])
+    varying = _varying(runs, keys)
+    lines = []
+    for _, group in runs.groupby(keys, dropna=False, sort=False):
+        label = _label(group.iloc[0], varying) or "every run"
+        runs_with: dict[str, int] = {}
+        first: dict[str, str] = {}
+        for said in group["warning"].dropna():
+            found = [(m.start(1), m.group(1)) for m in _WARNING.finditer(said)]
+            ends = [start for start, _ in found[1:]] + [len(said) + 2]
+            for (start, kind), end in zip(found, ends, strict=True):
+                first.setdefault(kind, said[start + len(kind) + 2 : end - 2])
+            for kind in dict.fromkeys(kind for _, kind in found):
+                runs_with[kind] = runs_with.get(kind, 0) + 1
+        for kind, count in runs_with.items():
+            example = first[kind]
+            if len(example) > WARNING_EXAMPLE_CHARS:
+                example = example[:WARNING_EXAMPLE_CHARS] + "..."
+            lines.append(f"{label}: {kind} in {count} of {len(group)} runs, e.g. {example}")
+    return lines
 
 
 def _varying(frame: pd.DataFrame, columns: Sequence[str]) -> list[str]:

@@ -185,6 +185,21 @@ def _numbers(frame: pd.DataFrame, skip: set[str], decimal: str, origin: Origin) 
     return result
 
 
+# Comment lines (#) Korvex writes above its tables: the stamp and the setup. More than this is no preamble.
+MAX_COMMENT_LINES = 100
+
+
+def comment_lines(path: str | Path) -> int:
+    """How many lines at the top of a CSV are comments (start with #), as Korvex writes its stamp."""
+    count = 0
+    with Path(path).open(encoding="utf-8", errors="replace") as file:
+        for line in file:
+            if count >= MAX_COMMENT_LINES or not line.startswith("#"):
+                break
+            count += 1
+    return count
+
+
 def read_csv(
     path: str | Path,
     *,
@@ -198,7 +213,8 @@ def read_csv(
 
     sep: field separator (";" where the decimal mark is a comma).
     A time column of numbers stays numbers (seconds). Empty lines at the end
-    are dropped; an empty line in the middle is an empty row.
+    are dropped; an empty line in the middle is an empty row. Comment lines (#)
+    above the header are skipped.
     """
     import pandas as pd
 
@@ -206,9 +222,11 @@ def read_csv(
     limits.check_size(path, path.stat().st_size)
     if sep == decimal:
         raise ValueError(f"the separator and the decimal mark are both {sep!r}")
+    skipped = comment_lines(path)
     try:
         frame = pd.read_csv(
             path,
+            skiprows=skipped,
             sep=sep,
             nrows=limits.max_rows + 1,
             skip_blank_lines=False,
@@ -220,9 +238,9 @@ def read_csv(
         raise ValueError(f"{path}: not a readable CSV: {error}") from None
     limits.check_shape(path, len(frame), len(frame.columns))
     frame = _without_trailing_blanks(frame)
-    # Row k of the file's data is line k + 2: the header is line 1. A blank line
-    # in the middle stays as an empty row, for the reader of the table to refuse.
-    return _typed(frame, decimal, dates, time_column, Origin(str(path), np.arange(len(frame)) + 2))
+    # Row k of the file's data is line k + 2 below the comments: the header is the line before. A blank
+    # line in the middle stays as an empty row, for the reader of the table to refuse.
+    return _typed(frame, decimal, dates, time_column, Origin(str(path), np.arange(len(frame)) + 2 + skipped))
 
 
 def _typed(

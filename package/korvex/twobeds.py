@@ -5,21 +5,31 @@ bed A, bed B, bed A again, and so on. The reclaimer takes a bed once it is
 full and the other bed is done, so the output stream is A's reclaim followed
 by B's, then A's next one. If the reclaimer is faster than the feed, it waits
 for the next bed to fill; the wait shows as a gap in the output's time axis
-and in `idle_h`.
+and in `idle_h`. If it is slower, the feed due on a bed still being reclaimed
+is held until the bed is empty (`feed_held_h`), and every later time moves
+on by as much: no bed is stacked and reclaimed at once.
+
+The figures compare like with like, as for one bed: the output's slices with
+the feed cut, in stacking order, into portions of the same volumes (see
+korvex.metrics), for every quality value and the derived ones (the moduli).
 """
 
 from __future__ import annotations
 
+from collections.abc import Mapping
 from dataclasses import dataclass
 from typing import TYPE_CHECKING
 
 import numpy as np
 
+from . import validation
 from .bed import Bed
 from .capacity import OnExcess
+from .derived import Derivation
 from .equipment import OutputSeries, Reclaimer
-from .metrics import QualityFigures, compare
-from .plans import StackingPlan, _durations
+from .feed import Flow
+from .metrics import QualityFigures, cut, portion_figures
+from .plans import StackingPlan
 from .series import QualitySeries
 from .units import check_bulk_density
 
@@ -43,7 +53,7 @@ def split_by_volume(series: QualitySeries, portion_m3: float) -> list[QualitySer
     total = series.total_volume_m3
     edges = np.arange(1, int(np.ceil(total / portion_m3 - 1e-9))) * portion_m3
     cumulative = np.concatenate([[0.0], np.cumsum(series.volume_m3)])
-    durations = _durations(series.time_s)
+    durations = series.flow.durations_s
     portions = []
     bounds = np.concatenate([[0.0], edges, [total]])
     for low, high in zip(bounds[:-1], bounds[1:], strict=True):
@@ -56,11 +66,16 @@ def split_by_volume(series: QualitySeries, portion_m3: float) -> list[QualitySer
             start - cumulative[:-1], series.volume_m3, out=np.zeros_like(start), where=series.volume_m3 > 0
         )
         time = series.time_s + delivered * durations
-        portions.append(QualitySeries(time[keep], volume[keep], series.values[keep], series.names))
+        # Each portion keeps the whole feed's threshold: a portion's own gaps would set another.
+        portions.append(
+            QualitySeries(
+                time[keep], volume[keep], series.values[keep], series.names, stop_after_s=series.flow.stop_after_s
+            )
+        )
     return portions
 
 
-@dataclass(frozen=True)
+@dataclass(frozen=True, repr=False)
 class BedTurn:
     """One filling and emptying of one bed."""
 
@@ -79,14 +94,30 @@ class BedTurn:
     def reclaimed_until_h(self) -> float:
         return float(self.output.frame["end_h"].iloc[-1])
 
+    def __repr__(self) -> str:
+        return (
+            f"BedTurn(bed {self.bed_name}, turn {self.turn}: stacked {self.stacked_from_h:.4g}-"
+            f"{self.stacked_until_h:.4g} h, reclaimed {self.reclaimed_from_h:.4g}-{self.reclaimed_until_h:.4g} h)"
+        )
 
-@dataclass(frozen=True)
+
+@dataclass(frozen=True, repr=False)
 class TwoBeds:
-    """The turns of both beds in the order they were reclaimed, and the combined output."""
+    """The turns of both beds in the order they were reclaimed, and the combined output.
+
+    seed: the seed every turn's engine seed was derived from; alternate(..., seed=beds.seed) repeats it.
+    feed_held_h: hours the feed was held because the bed it was due on was still being reclaimed.
+    derived: values derived from averaged quality values (by default the cement moduli).
+    feed_flow: the feed's operating time and stops (see korvex.feed).
+    """
 
     turns: tuple[BedTurn, ...]
     output: OutputSeries
     bulk_density_t_per_m3: float
+    seed: int = 0
+    feed_held_h: float = 0.0
+    derived: Mapping[str, Derivation] | None = None
+    feed_flow: Flow | None = None
 
     @property
     def idle_h(self) -> float:
@@ -102,20 +133,38 @@ class TwoBeds:
         """Hours in which the feed was due on a bed whose last filling was still being reclaimed.
 
         Zero when the reclaimer keeps up with the feed; otherwise a real plant
-        would have to stop the feed for that long, and the times here are too
-        early by as much.
+        has to stop the feed for that long, and the timeline does (`feed_held_h`).
         """
-        blocked = [
-            later.stacked_from_h - earlier.reclaimed_until_h
-            for earlier, later in zip(self.turns[:-2], self.turns[2:], strict=True)
-        ]
-        return float(sum(max(0.0, -gap) for gap in blocked))
+        return self.feed_held_h
+
+    def homogenisation(self, bed: str = "combined") -> tuple[QualityFigures, ...]:
+        """Fair figures of one bed ("A", "B") or of the combined stream: its slices against the feed it
+        received, in stacking order, cut into portions of the same volumes."""
+        turns = [turn for turn in self.turns if bed in ("combined", turn.bed_name)]
+        if not turns:
+            raise ValueError(f"bed must be one of {[*BED_NAMES, 'combined']} with a turn, got {bed!r}")
+        series = [turn.study.series for turn in turns]
+        slices = [turn.study.reclaimed for turn in turns]
+        names = series[0].names
+        volume_out = np.concatenate([r.volume_m3 for r in slices])
+        values_out = np.concatenate([r.values for r in slices])
+        full = volume_out > 0
+        volume_in = np.concatenate([s.volume_m3 for s in series])
+        values_in = np.concatenate([s.values for s in series])
+        return portion_figures(
+            names,
+            cut(volume_in, values_in, volume_out[full]),
+            values_out[full],
+            volume_out[full],
+            per_row=(values_in, volume_in, values_out, volume_out),
+            derived=self.derived,
+        )
 
     def figures(self) -> pd.DataFrame:
-        """Mean and std in and out of every quality value, per bed and for the combined stream.
+        """Mean and std in and out, VRR and E of every quality and derived value, per bed and combined.
 
-        Rows: bed A, bed B, combined; "in" is the feed that went to that bed
-        (per delivery), "out" the slices reclaimed from it.
+        Rows: bed A, bed B, combined; "in" is the feed that went to that bed,
+        cut into portions of the volumes of the slices reclaimed from it ("out").
         """
         import pandas as pd
 
@@ -124,26 +173,46 @@ class TwoBeds:
             turns = [turn for turn in self.turns if name in ("combined", turn.bed_name)]
             if not turns:
                 continue
-            series = [turn.study.series for turn in turns]
-            slices = [turn.study.reclaimed for turn in turns]
-            figures = compare(
-                series[0].names,
-                np.concatenate([s.values for s in series]),
-                np.concatenate([s.volume_m3 for s in series]),
-                np.concatenate([r.values for r in slices]),
-                np.concatenate([r.volume_m3 for r in slices]),
-            )
-            volume_in = float(sum(s.total_volume_m3 for s in series))
-            volume_out = float(sum(r.total_volume_m3 for r in slices))
+            volume_in = float(sum(turn.study.series.total_volume_m3 for turn in turns))
+            volume_out = float(sum(turn.study.reclaimed.total_volume_m3 for turn in turns))
             row: dict[str, object] = {
                 "bed": name,
                 "turns": len(turns),
                 "mass_in_t": volume_in * self.bulk_density_t_per_m3,
                 "mass_out_t": volume_out * self.bulk_density_t_per_m3,
             }
-            row.update(_figure_columns(figures))
+            row.update(_figure_columns(self.homogenisation(name)))
             rows.append(row)
         return pd.DataFrame(rows)
+
+    def describe(self) -> str:
+        first = self.turns[0].study
+        return f"two beds in turn, {len(self.turns)} fillings; {first.describe()}"
+
+    def __repr__(self) -> str:
+        from .display import headline
+
+        return (
+            f"TwoBeds({len(self.turns)} fillings of beds A and B, {self.output.frame['mass_t'].sum():,.0f} t out "
+            f"over {self.output.duration_h:.4g} h;\n  {headline(self.homogenisation())};\n"
+            f"  feed held {self.feed_held_h:.3g} h, reclaimer idle {self.idle_h:.3g} h; seed {self.seed})"
+        )
+
+    def _repr_html_(self) -> str:
+        from .display import figures_html
+
+        return figures_html(
+            "Two beds",
+            [
+                ("setup", self.describe()),
+                *([("feed", self.feed_flow.describe())] if self.feed_flow is not None else []),
+                ("output", f"{self.output.frame['mass_t'].sum():,.0f} t over {self.output.duration_h:.4g} h"),
+                ("feed held", f"{self.feed_held_h:.3g} h"),
+                ("reclaimer idle", f"{self.idle_h:.3g} h"),
+                ("seed", str(self.seed)),
+            ],
+            self.homogenisation(),
+        )
 
 
 def _figure_columns(figures: tuple[QualityFigures, ...]) -> dict[str, float]:
@@ -154,6 +223,9 @@ def _figure_columns(figures: tuple[QualityFigures, ...]) -> dict[str, float]:
         columns[f"{f.name} mean out"] = f.mean_out
         columns[f"{f.name} std out"] = f.std_out
         columns[f"{f.name} VRR"] = f.vrr
+        columns[f"{f.name} E"] = f.effect
+        if f.per_delivery_vrr is not None:
+            columns[f"{f.name} VRR per delivery"] = f.per_delivery_vrr
     return columns
 
 
@@ -167,36 +239,51 @@ def alternate(
     bulk_density_t_per_m3: float,
     progress: bool = False,
     on_excess: OnExcess = "warn",
+    seed: int | None = None,
+    derived: Mapping[str, Derivation] | None = None,
 ) -> TwoBeds:
     """Stack the feed onto beds A and B in turn, capacity_m3 each time, and reclaim them in turn.
 
     Both beds are alike (`bed`) and stacked by the same plan. on_excess: as in
-    simulate, for a capacity_m3 above what the bed holds.
+    simulate, for a capacity_m3 above what the bed holds. seed: every turn's
+    engine seed derives from it; without one a seed is drawn, and TwoBeds keeps
+    it. derived: as in simulate.
     """
     import pandas as pd
 
     from .study import simulate
+    from .sweeps import derive_seed
 
     density = check_bulk_density(bulk_density_t_per_m3)
+    seed = validation.draw_seed() if seed is None else validation.seed(seed)
     portions = split_by_volume(series, capacity_m3)
-    durations = _durations(series.time_s)
+    durations = series.flow.durations_s
     cumulative = np.cumsum(series.volume_m3)
     turns: list[BedTurn] = []
     reclaimer_free_h = 0.0
-    stacked_from_h = float(series.time_s[0]) / 3600
+    held_h = 0.0
+    # When each bed's last filling has been reclaimed, so that it can take the feed again.
+    bed_free_h = dict.fromkeys(BED_NAMES, -np.inf)
+    due_from_h = float(series.time_s[0]) / 3600
     for k, portion in enumerate(portions):
-        study = simulate(portion, plan, bed, progress=progress, on_excess=on_excess)
+        name, turn = BED_NAMES[k % 2], k // 2 + 1
+        turn_seed = derive_seed(seed, {"bed": name, "turn": turn}, "two beds")
+        study = simulate(portion, plan, bed, progress=progress, on_excess=on_excess, seed=turn_seed, derived=derived)
         # A bed is full when its last cubic metre has flowed in, part way through a delivery.
         boundary = min(capacity_m3 * (k + 1), series.total_volume_m3)
         last = min(int(np.searchsorted(cumulative, boundary - 1e-9)), cumulative.size - 1)
         before = cumulative[last] - series.volume_m3[last]
         share = (boundary - before) / series.volume_m3[last] if series.volume_m3[last] > 0 else 1.0
-        stacked_until_h = float(series.time_s[last] + share * durations[last]) / 3600
+        due_until_h = float(series.time_s[last] + share * durations[last]) / 3600
+        # The feed waits for its bed to be emptied; everything after it waits as long.
+        held_h += max(0.0, bed_free_h[name] - (due_from_h + held_h))
+        stacked_from_h, stacked_until_h = due_from_h + held_h, due_until_h + held_h
         start_h = max(reclaimer_free_h, stacked_until_h)
         output = reclaimer.output(study.reclaimed, density, start_h=start_h)
         reclaimer_free_h = float(output.frame["end_h"].iloc[-1])
-        turns.append(BedTurn(BED_NAMES[k % 2], k // 2 + 1, study, stacked_from_h, stacked_until_h, output))
-        stacked_from_h = stacked_until_h
+        bed_free_h[name] = reclaimer_free_h
+        turns.append(BedTurn(name, turn, study, stacked_from_h, stacked_until_h, output))
+        due_from_h = due_until_h
     frames = [turn.output.frame.assign(bed=turn.bed_name, turn=turn.turn) for turn in turns]
     combined = OutputSeries(pd.concat(frames, ignore_index=True), series.names)
-    return TwoBeds(tuple(turns), combined, density)
+    return TwoBeds(tuple(turns), combined, density, seed, held_h, derived, series.flow)

@@ -450,7 +450,7 @@ def test_a_study_workbook_holds_summary_slices_and_output(tmp_path):
     expected = 100 * hourly["CaO"] / (2.8 * hourly["SiO2"] + 1.18 * 3.2 + 0.65 * 2.1)
     np.testing.assert_allclose(hourly["LSF"], expected)
     assert read_workbook(path, sheet="summary", time_column=None)["unit"].fillna("").isin(
-        ["", "m³", "t", "t/m³", "t/h", "°", "m", "h", "m/min", "s"]
+        ["", "m³", "t", "t/m³", "t/h", "m³/h", "°", "m", "h", "min", "m/min", "s"]
     ).all()
 
 

@@ -1,0 +1,67 @@
+"""Target bands: the range a plant holds a value in (LSF 96 ± 2, say), and how often it is held.
+
+The kiln sees the hourly averages of what the bed delivers. The share of hours
+inside the band, before the bed (the feed's hourly averages) and after it (the
+output's hourly composites), says what the bed is worth in the plant's own
+terms. Each hour counts with its mass: an hour the feed stood half of counts half.
+"""
+
+from __future__ import annotations
+
+import math
+import re
+from collections.abc import Iterable, Mapping
+from dataclasses import dataclass
+
+import numpy as np
+from numpy.typing import ArrayLike
+
+# "LSF=96+-2", "LSF = 96 ± 2".
+_BAND = re.compile(r"^\s*([^=\s]+)\s*=\s*([-+0-9.eE]+)\s*(?:\+-|±|\+/-)\s*([0-9.eE+]+)\s*$")
+
+
+@dataclass(frozen=True)
+class TargetBand:
+    """A value held within target ± tolerance."""
+
+    name: str
+    target: float
+    tolerance: float
+
+    def __post_init__(self) -> None:
+        if not math.isfinite(self.target):
+            raise ValueError(f"the target of {self.name} must be finite, got {self.target}")
+        if not (math.isfinite(self.tolerance) and self.tolerance > 0):
+            raise ValueError(f"the tolerance of {self.name} must be positive and finite, got {self.tolerance}")
+
+    @classmethod
+    def parse(cls, text: str) -> TargetBand:
+        """A band written NAME=TARGET+-TOLERANCE (or with ±)."""
+        match = _BAND.match(text)
+        if match is None:
+            raise ValueError(f"a target band reads NAME=TARGET+-TOLERANCE, e.g. LSF=96+-2; got {text!r}")
+        return cls(match.group(1), float(match.group(2)), float(match.group(3)))
+
+    def describe(self) -> str:
+        return f"{self.target:g} ± {self.tolerance:g}"
+
+    def share_inside(self, values: ArrayLike, weights: ArrayLike) -> float:
+        """The weighted share of values inside the band (its edges included)."""
+        v = np.asarray(values, dtype=np.float64)
+        w = np.asarray(weights, dtype=np.float64)
+        keep = (w > 0) & np.isfinite(v)
+        if not np.any(keep):
+            return math.nan
+        inside = np.abs(v[keep] - self.target) <= self.tolerance
+        return float(np.sum(w[keep] * inside) / np.sum(w[keep]))
+
+
+def target_bands(
+    targets: Iterable[str | TargetBand] | Mapping[str, tuple[float, float]] | None,
+) -> tuple[TargetBand, ...]:
+    """Bands from texts ("LSF=96+-2"), TargetBands, or a mapping of name to (target, tolerance)."""
+    if targets is None:
+        return ()
+    if isinstance(targets, Mapping):
+        return tuple(TargetBand(str(name), float(t), float(tol)) for name, (t, tol) in targets.items())
+    return tuple(band if isinstance(band, TargetBand) else TargetBand.parse(str(band)) for band in targets)
