@@ -20,7 +20,7 @@ from numpy.typing import ArrayLike
 if TYPE_CHECKING:
     import pandas as pd
 
-    from .series import FloatArray
+    from .validation import FloatArray
 
 # Column names that hold the amount of material in tonnes, never a quality value.
 MASS_COLUMNS = ("tonnes", "t", "mass_t")
