@@ -16,7 +16,7 @@ import numpy as np
 
 from .bed import Bed
 from .metrics import weighted_mean_std
-from .plans import PLANS, StackingPlan, _durations
+from .plans import PLANS, StackingPlan, flow_durations
 from .series import QualitySeries
 from .units import check_bulk_density
 
@@ -83,7 +83,7 @@ class Stacker:
 
 def feed_rate_t_per_h(series: QualitySeries, bulk_density_t_per_m3: float) -> float:
     """The feed's mean rate while it flows (stops of the feed left out), in t/h."""
-    flowing_h = float(_durations(series.time_s).sum()) / 3600
+    flowing_h = float(flow_durations(series.time_s).sum()) / 3600
     if flowing_h <= 0:
         raise ValueError("the feed arrives all at one instant: it has no rate")
     return series.total_volume_m3 * check_bulk_density(bulk_density_t_per_m3) / flowing_h

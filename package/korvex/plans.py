@@ -68,7 +68,7 @@ def _cut_travel(start: FloatArray, end: FloatArray, step: float, time: FloatArra
     return _Pieces(row, middle, share, time[row] + progress * duration[row])
 
 
-def _durations(time: FloatArray) -> FloatArray:
+def flow_durations(time: FloatArray) -> FloatArray:
     """How long material of each delivery flows: until the next delivery, at most a typical gap.
 
     A longer gap is a stop of the feed, during which the stacker waits.
@@ -181,7 +181,7 @@ class _TravellingPlan(StackingPlan):
 
     def _travel(self, series: QualitySeries, bed: Bed) -> tuple[FloatArray, FloatArray]:
         if self.stacker_speed_m_per_min is not None:
-            flowing = np.concatenate([[0.0], np.cumsum(_durations(series.time_s))])
+            flowing = np.concatenate([[0.0], np.cumsum(flow_durations(series.time_s))])
             travel = flowing * (self.stacker_speed_m_per_min / 60)
             return travel[:-1], travel[1:]
         layers = self.default_layers if self.layers is None else int(self.layers)
@@ -204,7 +204,7 @@ class _TravellingPlan(StackingPlan):
         # Whole pieces per pass put the turning points on piece edges.
         step = pass_length / math.ceil(per_pass - _EDGE_TOLERANCE)
         start, end = self._travel(series, bed)
-        pieces = _cut_travel(start, end, step, series.time_s, _durations(series.time_s))
+        pieces = _cut_travel(start, end, step, series.time_s, flow_durations(series.time_s))
         x, z = self._place(self._path(pieces.travel_m, bed), bed)
         volume = series.volume_m3[pieces.row] * pieces.share
         data = np.column_stack([pieces.time_s, x, z, volume, series.values[pieces.row]])
@@ -462,7 +462,7 @@ class ConeShell(StackingPlan):
         stations = self._stations(bed)
         delivered = np.concatenate([[0.0], np.cumsum(series.volume_m3)])
         progress = delivered / delivered[-1] * stations.size
-        pieces = _cut_travel(progress[:-1], progress[1:], 1.0, series.time_s, _durations(series.time_s))
+        pieces = _cut_travel(progress[:-1], progress[1:], 1.0, series.time_s, flow_durations(series.time_s))
         x = stations[np.minimum(pieces.travel_m.astype(np.int64), stations.size - 1)]
         volume = series.volume_m3[pieces.row] * pieces.share
         z = np.full_like(x, bed.depth_m / 2)

@@ -26,7 +26,7 @@ from . import validation
 from .bed import Bed
 from .chunks import ChunkTable
 from .metrics import QualityFigures, composites, cut, weighted_mean_std
-from .plans import ConeShell, StackingPlan, _cut_travel, _durations
+from .plans import ConeShell, StackingPlan, _cut_travel, flow_durations
 from .results import HeightMap
 from .series import QualitySeries, as_series
 from .validation import FloatArray
@@ -85,8 +85,8 @@ class RingSchedule:
 
 
 def _flowing_time(series: QualitySeries) -> tuple[FloatArray, FloatArray]:
-    """Flowing time at the start of each delivery and each delivery's duration (see plans._durations)."""
-    durations = _durations(series.time_s)
+    """Flowing time at the start of each delivery and each delivery's duration (see plans.flow_durations)."""
+    durations = flow_durations(series.time_s)
     return np.concatenate([[0.0], np.cumsum(durations)])[:-1], durations
 
 

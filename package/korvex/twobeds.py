@@ -19,7 +19,7 @@ from .bed import Bed
 from .capacity import OnExcess
 from .equipment import OutputSeries, Reclaimer
 from .metrics import QualityFigures, compare
-from .plans import StackingPlan, _durations
+from .plans import StackingPlan, flow_durations
 from .series import QualitySeries
 from .units import check_bulk_density
 
@@ -43,7 +43,7 @@ def split_by_volume(series: QualitySeries, portion_m3: float) -> list[QualitySer
     total = series.total_volume_m3
     edges = np.arange(1, int(np.ceil(total / portion_m3 - 1e-9))) * portion_m3
     cumulative = np.concatenate([[0.0], np.cumsum(series.volume_m3)])
-    durations = _durations(series.time_s)
+    durations = flow_durations(series.time_s)
     portions = []
     bounds = np.concatenate([[0.0], edges, [total]])
     for low, high in zip(bounds[:-1], bounds[1:], strict=True):
@@ -179,7 +179,7 @@ def alternate(
 
     density = check_bulk_density(bulk_density_t_per_m3)
     portions = split_by_volume(series, capacity_m3)
-    durations = _durations(series.time_s)
+    durations = flow_durations(series.time_s)
     cumulative = np.cumsum(series.volume_m3)
     turns: list[BedTurn] = []
     reclaimer_free_h = 0.0
