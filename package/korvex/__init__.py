@@ -33,9 +33,9 @@ from .metrics import (
     homogenisation,
     weighted_mean_std,
 )
-from .plans import PLANS, Chevron, Circular, ConeShell, StackingPlan, Strata, Windrow
+from .plans import PLANS, Chevcon, Chevron, Circular, ConeShell, RingSchedule, StackingPlan, Strata, Windrow
 from .results import HeightMap, Particles, Reclaimed
-from .ring import Chevcon, RingOutput, RingSchedule, RingStudy, simulate_ring
+from .ring import RingOutput, RingStudy, simulate_ring
 from .series import Quality, QualitySeries, as_series, synthetic_series
 from .stockpile import RingPile, Stockpile
 from .study import ResolutionWarning, Study, simulate, stamp

@@ -19,8 +19,8 @@ from .capacity import ON_EXCESS, OverCapacityWarning
 from .chunks import ChunkTable
 from .equipment import SHIFT_H, Reclaimer
 from .metrics import FigureWarning, QualityFigures, format_table
-from .plans import PLANS, Chevron, ConeShell, StackingPlan
-from .ring import Chevcon, RingStudy, is_ring_plan
+from .plans import PLANS, Chevcon, Chevron, ConeShell, StackingPlan, is_ring_plan
+from .ring import RingStudy
 from .series import QualitySeries, synthetic_series
 from .tables import WORKBOOK_SUFFIXES, DateFormat, ReadLimits, read_table
 from .theory import check_prediction

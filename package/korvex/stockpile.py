@@ -14,7 +14,8 @@ from . import _native, validation
 from .bed import Bed
 from .chunks import ChunkTable
 from .results import HeightMap, Particles, Reclaimed
-from .ring import RingOutput, RingSchedule
+from .plans import RingSchedule
+from .ring import RingOutput
 
 # Enough batches that a progress bar moves smoothly; each batch is one native call.
 PROGRESS_BATCHES = 200

@@ -19,9 +19,8 @@ from .chunks import ChunkTable
 from .derived import Derivation, add_derived
 from .equipment import SHIFT_H, OutputSeries, Reclaimer, feed_rate_t_per_h, region_figures, slice_regions
 from .metrics import QualityFigures, homogenisation
-from .plans import Chevron, StackingPlan
+from .plans import Chevron, StackingPlan, is_ring_plan
 from .results import HeightMap, Particles, Reclaimed
-from .ring import is_ring_plan
 from .series import QualitySeries, as_series
 from .stockpile import Stockpile
 from .display import html_table
