@@ -34,8 +34,8 @@ from .metrics import (
     weighted_mean_std,
 )
 from .plans import PLANS, Chevcon, Chevron, Circular, ConeShell, RingSchedule, StackingPlan, Strata, Windrow
-from .results import HeightMap, Particles, Reclaimed
-from .ring import RingOutput, RingStudy, simulate_ring
+from .results import HeightMap, Particles, Reclaimed, RingOutput
+from .ring import RingStudy, simulate_ring
 from .series import Quality, QualitySeries, as_series, synthetic_series
 from .stockpile import RingPile, Stockpile
 from .study import ResolutionWarning, Study, simulate, stamp

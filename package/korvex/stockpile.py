@@ -13,9 +13,8 @@ import numpy as np
 from . import _native, validation
 from .bed import Bed
 from .chunks import ChunkTable
-from .results import HeightMap, Particles, Reclaimed
+from .results import HeightMap, Particles, Reclaimed, RingOutput
 from .plans import RingSchedule
-from .ring import RingOutput
 
 # Enough batches that a progress bar moves smoothly; each batch is one native call.
 PROGRESS_BATCHES = 200
