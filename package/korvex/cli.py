@@ -364,6 +364,7 @@ def run_simulate(args: argparse.Namespace) -> int:
 def _run_ring(
     args: argparse.Namespace, plan: StackingPlan, bed: Bed, series: QualitySeries, seed: int, stem: str
 ) -> int:
+    from .plots import save_ring_plots
     from .ring import simulate_ring
 
     assert isinstance(plan, (Chevcon, ConeShell))
@@ -383,7 +384,7 @@ def _run_ring(
         )
     study = simulate_ring(series, plan, bed, seed=seed, portion_m3=args.portion_m3)
     out = args.output_dir
-    written = [study.save_reclaimed(out / f"{stem}-reclaimed.csv"), *study.save_plots(out / stem)]
+    written = [study.save_reclaimed(out / f"{stem}-reclaimed.csv"), *save_ring_plots(study, out / stem)]
     if not args.quiet:
         source = "demo feed" if args.input is None else str(args.input)
         print(f"{source}: {study.describe()}")

@@ -14,6 +14,8 @@ import numpy as np
 from matplotlib.axes import Axes
 from matplotlib.figure import Figure, SubFigure
 
+from .ring import RingStudy
+
 if TYPE_CHECKING:
     from collections.abc import Sequence
 
@@ -278,3 +280,37 @@ def variogram_figure(
     axes[0].legend(loc="lower right", fontsize=8)
     add_footer(figure, footer)
     return figure
+
+
+def ring_output_figure(study: RingStudy) -> Figure:
+    """Each quality of the feed and of the output against time, the steady state shaded."""
+    names = study.series.names
+    figure = Figure(figsize=(10.0, 1.2 + 2.0 * len(names)), layout="constrained")
+    axes = figure.subplots(len(names), 1, sharex=True, squeeze=False)[:, 0]
+    out = study.output
+    full = out.volume_m3 > 0
+    steady = out.time_s[study.phase == RingStudy.STEADY]
+    for k, name in enumerate(names):
+        ax = axes[k]
+        ax.plot(study.series.time_s / 3600, study.series.values[:, k], color=INPUT_COLOUR, linewidth=0.5, label="feed")
+        ax.plot(out.time_s[full] / 3600, out.values[full, k], color=OUTPUT_COLOUR, linewidth=0.9, label="output")
+        if steady.size:
+            ax.axvspan(steady[0] / 3600, steady[-1] / 3600, color="tab:green", alpha=0.08, label="steady state")
+        ax.set_ylabel(name)
+        ax.grid(True, alpha=0.3)
+    axes[0].legend(loc="upper right", fontsize=8, ncols=3)
+    axes[0].set_title("Feed as stacked and output as reclaimed, over time")
+    axes[-1].set_xlabel("time [h]")
+    add_footer(figure, study.stamp)
+    return figure
+
+
+def save_ring_plots(study: RingStudy, prefix: str | Path) -> tuple[Path, Path]:
+    """Write PREFIX-ring.png (the ring's heights) and PREFIX-output.png (qualities over time)."""
+    prefix = Path(prefix)
+    ring = save_figure(
+        heights_figure(study.heights, footer=study.stamp, title="The ring as the feed ended"),
+        prefix.with_name(f"{prefix.name}-ring.png"),
+    )
+    output = save_figure(ring_output_figure(study), prefix.with_name(f"{prefix.name}-output.png"))
+    return ring, output

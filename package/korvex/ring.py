@@ -32,7 +32,6 @@ from .validation import FloatArray
 
 if TYPE_CHECKING:
     import pandas as pd
-    from matplotlib.figure import Figure
 
 
 @dataclass(frozen=True)
@@ -156,18 +155,6 @@ class RingStudy:
     def __repr__(self) -> str:
         return f"RingStudy({self.describe()}; {len(self.output)} slices; seed {self.seed})"
 
-    def save_plots(self, prefix: str | Path) -> tuple[Path, Path]:
-        """Write PREFIX-ring.png (the ring's heights) and PREFIX-output.png (qualities over time)."""
-        from .plots import heights_figure, save_figure
-
-        prefix = Path(prefix)
-        ring = save_figure(
-            heights_figure(self.heights, footer=self.stamp, title="The ring as the feed ended"),
-            prefix.with_name(f"{prefix.name}-ring.png"),
-        )
-        output = save_figure(output_figure(self), prefix.with_name(f"{prefix.name}-output.png"))
-        return ring, output
-
     def save_reclaimed(self, path: str | Path) -> Path:
         """Write the output slices as CSV, below comment lines (#) with the stamp and the setup."""
         path = Path(path)
@@ -178,33 +165,6 @@ class RingStudy:
             file.write(f"# {self.stamp}\n# {self.describe()}\n")
             frame.to_csv(file, index=False)
         return path
-
-
-def output_figure(study: RingStudy) -> Figure:
-    """Each quality of the feed and of the output against time, the steady state shaded."""
-    from matplotlib.figure import Figure
-
-    from .plots import INPUT_COLOUR, OUTPUT_COLOUR, add_footer
-
-    names = study.series.names
-    figure = Figure(figsize=(10.0, 1.2 + 2.0 * len(names)), layout="constrained")
-    axes = figure.subplots(len(names), 1, sharex=True, squeeze=False)[:, 0]
-    out = study.output
-    full = out.volume_m3 > 0
-    steady = out.time_s[study.phase == RingStudy.STEADY]
-    for k, name in enumerate(names):
-        ax = axes[k]
-        ax.plot(study.series.time_s / 3600, study.series.values[:, k], color=INPUT_COLOUR, linewidth=0.5, label="feed")
-        ax.plot(out.time_s[full] / 3600, out.values[full, k], color=OUTPUT_COLOUR, linewidth=0.9, label="output")
-        if steady.size:
-            ax.axvspan(steady[0] / 3600, steady[-1] / 3600, color="tab:green", alpha=0.08, label="steady state")
-        ax.set_ylabel(name)
-        ax.grid(True, alpha=0.3)
-    axes[0].legend(loc="upper right", fontsize=8, ncols=3)
-    axes[0].set_title("Feed as stacked and output as reclaimed, over time")
-    axes[-1].set_xlabel("time [h]")
-    add_footer(figure, study.stamp)
-    return figure
 
 
 def simulate_ring(
