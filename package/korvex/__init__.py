@@ -21,6 +21,7 @@ from ._version import __version__
 from .bed import Bed, Engine
 from .capacity import Capacity, OverCapacityWarning, bed_capacity, engine_angle_deg
 from .chunks import ChunkTable
+from .dates import DateFormat
 from .derived import add_derived, cement_moduli
 from .equipment import OutputSeries, Reclaimer, Stacker, feed_rate_t_per_h
 from .metrics import (
@@ -40,7 +41,7 @@ from .series import Quality, QualitySeries, as_series, synthetic_series
 from .stockpile import RingPile, Stockpile
 from .study import ResolutionWarning, Study, simulate, stamp
 from .sweeps import Search, Sweep, compare_plans, read_sweep, search, summarise, sweep
-from .tables import DateFormat, ReadLimits, read_table, write_workbook
+from .tables import ReadLimits, read_table, write_workbook
 from .theory import Layering, Variogram, check_prediction, predicted_vrr, variogram_by_time, variogram_by_volume
 from .twobeds import TwoBeds, alternate
 
