@@ -22,7 +22,17 @@ from .metrics import FigureWarning, QualityFigures, format_table
 from .plans import PLANS, Chevcon, Chevron, ConeShell, StackingPlan, is_ring_plan
 from .ring import RingStudy
 from .series import QualitySeries, synthetic_series
-from .tables import WORKBOOK_SUFFIXES, DateFormat, ReadLimits, read_table
+from .tables import (
+    WORKBOOK_SUFFIXES,
+    DateFormat,
+    ReadLimits,
+    read_table,
+    save_composites,
+    save_output,
+    save_reclaimed,
+    save_ring_reclaimed,
+    save_workbook,
+)
 from .theory import check_prediction
 
 if TYPE_CHECKING:
@@ -333,14 +343,14 @@ def run_simulate(args: argparse.Namespace) -> int:
 
     stem = args.input.stem
     out = args.output_dir
-    written = [study.save_reclaimed(out / f"{stem}-reclaimed.csv"), *study.save_plots(out / stem)]
+    written = [save_reclaimed(study, out / f"{stem}-reclaimed.csv"), *study.save_plots(out / stem)]
     intervals = tuple(args.sample_interval_h or (1.0, SHIFT_H))
     if study.reclaimer is not None:
-        written.append(study.save_output(out / f"{stem}-output.csv"))
+        written.append(save_output(study, out / f"{stem}-output.csv"))
         written.append(study.save_output_plot(out / f"{stem}-output.png", intervals[0]))
-        written += [study.save_composites(out / f"{stem}-composites-{h:g}h.csv", h) for h in intervals]
+        written += [save_composites(study, out / f"{stem}-composites-{h:g}h.csv", h) for h in intervals]
     if args.workbook:
-        written.append(study.save_workbook(out / f"{stem}.xlsx", intervals_h=intervals))
+        written.append(save_workbook(study, out / f"{stem}.xlsx", intervals_h=intervals))
     if args.report is not None:
         written.append(study.report(args.report))
     if not args.quiet:
@@ -384,7 +394,7 @@ def _run_ring(
         )
     study = simulate_ring(series, plan, bed, seed=seed, portion_m3=args.portion_m3)
     out = args.output_dir
-    written = [study.save_reclaimed(out / f"{stem}-reclaimed.csv"), *save_ring_plots(study, out / stem)]
+    written = [save_ring_reclaimed(study, out / f"{stem}-reclaimed.csv"), *save_ring_plots(study, out / stem)]
     if not args.quiet:
         source = "demo feed" if args.input is None else str(args.input)
         print(f"{source}: {study.describe()}")

@@ -16,7 +16,6 @@ from __future__ import annotations
 
 import math
 from dataclasses import dataclass
-from pathlib import Path
 from typing import TYPE_CHECKING, ClassVar
 
 import numpy as np
@@ -154,18 +153,6 @@ class RingStudy:
 
     def __repr__(self) -> str:
         return f"RingStudy({self.describe()}; {len(self.output)} slices; seed {self.seed})"
-
-    def save_reclaimed(self, path: str | Path) -> Path:
-        """Write the output slices as CSV, below comment lines (#) with the stamp and the setup."""
-        path = Path(path)
-        path.parent.mkdir(parents=True, exist_ok=True)
-        frame = self.output.to_frame()
-        frame.insert(0, "phase", self.phase)
-        with path.open("w", encoding="utf-8", newline="") as file:
-            file.write(f"# {self.stamp}\n# {self.describe()}\n")
-            frame.to_csv(file, index=False)
-        return path
-
 
 def simulate_ring(
     series: QualitySeries | pd.DataFrame | ArrayLike,

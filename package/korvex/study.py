@@ -262,21 +262,6 @@ class Study:
                 rows.append((f"{name} std out, {region} (per slice)", regions.loc[region, f"{name} std"], ""))
         return pd.DataFrame(rows, columns=["figure", "value", "unit"])
 
-    def save_workbook(self, path: str | Path, *, intervals_h: tuple[float, ...] = (1.0, SHIFT_H)) -> Path:
-        """An Excel workbook: the setup and stamp, the summary, the slices, the regions and, with a reclaim
-        rate, the output series and its composites over each interval, each on its own sheet."""
-        from .tables import write_workbook
-
-        import pandas as pd
-
-        run = pd.DataFrame({"item": ["setup", "made by"], "text": [self.describe(), self.stamp]})
-        sheets = {"run": run, "summary": self.summary(), "slices": self.slices(), "regions": self.regions()}
-        if self.reclaimer is not None and self.bulk_density_t_per_m3 is not None:
-            sheets["output"] = add_derived(self.output.frame, self.derived)
-            for interval in intervals_h:
-                sheets[f"composites {interval:g} h"] = self.composites(interval)
-        return write_workbook(path, sheets)
-
     def __repr__(self) -> str:
         return (
             f"Study({self.describe()}; {len(self.series)} deliveries, {len(self.chunks)} chunks, "
@@ -399,28 +384,6 @@ class Study:
 
         options = ReportOptions(output_time_h=self.output_time_h(reclaim_rate_m3_per_h), colour=colour)
         return study_report(self, path, options)
-
-    def save_reclaimed(self, path: str | Path) -> Path:
-        """Write the reclaimed slices (see `slices`) as CSV, below comment lines (#) with the stamp and the
-        setup; return the path."""
-        return self._save_csv(self.slices(), path)
-
-    def save_output(self, path: str | Path) -> Path:
-        """Write the output series in time as CSV, below the stamp and the setup; return the path."""
-        return self._save_csv(add_derived(self.output.frame, self.derived), path)
-
-    def save_composites(self, path: str | Path, interval_h: float = 1.0) -> Path:
-        """Write the composites over interval_h as CSV, below the stamp and the setup; return the path."""
-        return self._save_csv(self.composites(interval_h), path)
-
-    def _save_csv(self, frame: pd.DataFrame, path: str | Path) -> Path:
-        path = Path(path)
-        path.parent.mkdir(parents=True, exist_ok=True)
-        with path.open("w", encoding="utf-8", newline="") as file:
-            file.write(f"# {self.stamp}\n# {self.describe()}\n")
-            frame.to_csv(file, index=False)
-        return path
-
 
 def simulate(
     series: QualitySeries | pd.DataFrame | ArrayLike | ChunkTable,

@@ -1,4 +1,4 @@
-"""Reading the tables users hand us (CSV, Excel) and writing results back to workbooks.
+"""Reading the tables users hand us (CSV, Excel) and writing a study's results back as CSV and workbooks.
 
 Files are untrusted: every reader is bounded in bytes, rows, columns and cells
 before it allocates, and workbooks are parsed with defusedxml in place (openpyxl
@@ -19,9 +19,14 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 
 from .dates import DateFormat, Origin, parse_dates
+from .derived import add_derived
+from .equipment import SHIFT_H
 
 if TYPE_CHECKING:
     import pandas as pd
+
+    from .ring import RingStudy
+    from .study import Study
 
 WORKBOOK_SUFFIXES = (".xlsx", ".xlsm")
 # Excel's own limit on a sheet's name.
@@ -241,4 +246,51 @@ def write_workbook(path: str | Path, sheets: Mapping[str, pd.DataFrame]) -> Path
     with pd.ExcelWriter(path, engine="openpyxl") as writer:
         for name, table in sheets.items():
             table.to_excel(writer, sheet_name=name, index=False)
+    return path
+
+
+def save_workbook(study: Study, path: str | Path, *, intervals_h: tuple[float, ...] = (1.0, SHIFT_H)) -> Path:
+    """An Excel workbook: the setup and stamp, the summary, the slices, the regions and, with a reclaim
+    rate, the output series and its composites over each interval, each on its own sheet."""
+    import pandas as pd
+
+    run = pd.DataFrame({"item": ["setup", "made by"], "text": [study.describe(), study.stamp]})
+    sheets = {"run": run, "summary": study.summary(), "slices": study.slices(), "regions": study.regions()}
+    if study.reclaimer is not None and study.bulk_density_t_per_m3 is not None:
+        sheets["output"] = add_derived(study.output.frame, study.derived)
+        for interval in intervals_h:
+            sheets[f"composites {interval:g} h"] = study.composites(interval)
+    return write_workbook(path, sheets)
+
+
+def save_reclaimed(study: Study, path: str | Path) -> Path:
+    """Write the reclaimed slices (see Study.slices) as CSV, below comment lines (#) with the stamp and the
+    setup; return the path."""
+    return _save_csv(study, study.slices(), path)
+
+
+def save_output(study: Study, path: str | Path) -> Path:
+    """Write the output series in time as CSV, below the stamp and the setup; return the path."""
+    return _save_csv(study, add_derived(study.output.frame, study.derived), path)
+
+
+def save_composites(study: Study, path: str | Path, interval_h: float = 1.0) -> Path:
+    """Write the composites over interval_h as CSV, below the stamp and the setup; return the path."""
+    return _save_csv(study, study.composites(interval_h), path)
+
+
+def save_ring_reclaimed(study: RingStudy, path: str | Path) -> Path:
+    """Write the output slices of a ring, with their phase, as CSV, below comment lines (#) with the stamp and
+    the setup; return the path."""
+    frame = study.output.to_frame()
+    frame.insert(0, "phase", study.phase)
+    return _save_csv(study, frame, path)
+
+
+def _save_csv(study: Study | RingStudy, frame: pd.DataFrame, path: str | Path) -> Path:
+    path = Path(path)
+    path.parent.mkdir(parents=True, exist_ok=True)
+    with path.open("w", encoding="utf-8", newline="") as file:
+        file.write(f"# {study.stamp}\n# {study.describe()}\n")
+        frame.to_csv(file, index=False)
     return path
