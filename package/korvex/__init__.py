@@ -36,10 +36,9 @@ from .metrics import (
 )
 from .plans import PLANS, Chevcon, Chevron, Circular, ConeShell, RingSchedule, StackingPlan, Strata, Windrow
 from .results import HeightMap, Particles, Reclaimed, RingOutput
-from .ring import RingStudy, simulate_ring
 from .series import Quality, QualitySeries, as_series, synthetic_series
 from .stockpile import RingPile, Stockpile
-from .study import ResolutionWarning, Study, simulate, stamp
+from .study import ResolutionWarning, RingStudy, Study, simulate, simulate_ring, stamp
 from .sweeps import Search, Sweep, compare_plans, read_sweep, search, summarise, sweep
 from .tables import ReadLimits, read_table, write_workbook
 from .theory import Layering, Variogram, check_prediction, predicted_vrr, variogram_by_time, variogram_by_volume

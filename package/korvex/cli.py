@@ -20,8 +20,8 @@ from .chunks import ChunkTable
 from .equipment import SHIFT_H, Reclaimer
 from .metrics import FigureWarning, QualityFigures, format_table
 from .plans import PLANS, Chevcon, Chevron, ConeShell, StackingPlan, is_ring_plan
-from .ring import RingStudy
 from .series import QualitySeries, synthetic_series
+from .study import RingStudy
 from .tables import (
     WORKBOOK_SUFFIXES,
     DateFormat,
@@ -375,7 +375,7 @@ def _run_ring(
     args: argparse.Namespace, plan: StackingPlan, bed: Bed, series: QualitySeries, seed: int, stem: str
 ) -> int:
     from .plots import save_ring_plots
-    from .ring import simulate_ring
+    from .study import simulate_ring
 
     assert isinstance(plan, (Chevcon, ConeShell))
     unused = [

@@ -14,7 +14,7 @@ import numpy as np
 from matplotlib.axes import Axes
 from matplotlib.figure import Figure, SubFigure
 
-from .ring import RingStudy
+from .study import RingStudy
 
 if TYPE_CHECKING:
     from collections.abc import Sequence

@@ -25,8 +25,7 @@ from .equipment import SHIFT_H
 if TYPE_CHECKING:
     import pandas as pd
 
-    from .ring import RingStudy
-    from .study import Study
+    from .study import RingStudy, Study
 
 WORKBOOK_SUFFIXES = (".xlsx", ".xlsm")
 # Excel's own limit on a sheet's name.

@@ -9,7 +9,7 @@ import pytest
 
 from korvex import Bed, Chevcon, ConeShell, QualitySeries, simulate, simulate_ring, synthetic_series
 from korvex.cli import main
-from korvex.ring import RingStudy
+from korvex.study import RingStudy
 
 # A small ring: centre line 100.5 m, a pile 12 m wide, so 6 m high at the fast engine's 45 degrees.
 RING = Bed(length_m=50.0, depth_m=50.0, circular=True, ring_radius_m=16.0, pile_width_m=12.0, particles_per_m3=1.0)
