@@ -69,15 +69,6 @@ def break_gaps(time: FloatArray, values: FloatArray) -> tuple[FloatArray, FloatA
     return np.insert(time, stops, np.nan), np.insert(values, stops, np.nan, axis=0)
 
 
-def reclaim_hours(reclaimed: Reclaimed, reclaim_rate_m3_per_h: float) -> FloatArray:
-    """The middle of each slice's reclaim in hours from its start, for a reclaimer taking reclaim_rate_m3_per_h."""
-    from .validation import positive
-
-    rate = positive("reclaim_rate_m3_per_h", reclaim_rate_m3_per_h, "m³/h")
-    end = np.cumsum(reclaimed.volume_m3) / rate
-    return end - reclaimed.volume_m3 / rate / 2
-
-
 def vrr_basis(figures: Sequence[QualityFigures]) -> str:
     """What the VRR and E of these figures compare, in a phrase for a caption."""
     portion = figures[0].portion_m3 if figures else None
@@ -173,7 +164,7 @@ def qualities_figure(
     """Each quality value against stacking time (left) and the output (right), on shared scales.
 
     Stops of the feed (and of the reclaimer) show as gaps. output_time_h: when
-    each slice was reclaimed (see reclaim_hours), to plot the output against
+    each slice was reclaimed (see equipment.reclaim_hours), to plot the output against
     time instead of reclaim position. figures: the homogenisation figures, whose
     VRR and E are written over each row and explained below. footer: a stamp.
     """

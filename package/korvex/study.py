@@ -19,7 +19,15 @@ from .capacity import Capacity, EdgeVolume, OnExcess, bed_capacity, check_capaci
 from .capacity import measured_angle_deg as _measured_angle_deg
 from .chunks import ChunkTable
 from .derived import Derivation, add_derived
-from .equipment import SHIFT_H, OutputSeries, Reclaimer, feed_rate_t_per_h, region_figures, slice_regions
+from .equipment import (
+    SHIFT_H,
+    OutputSeries,
+    Reclaimer,
+    feed_rate_t_per_h,
+    reclaim_hours,
+    region_figures,
+    slice_regions,
+)
 from .metrics import QualityFigures, fair_figures, homogenisation
 from .plans import Chevcon, Chevron, ConeShell, RingSchedule, StackingPlan, is_ring_plan
 from .results import HeightMap, Particles, Reclaimed, RingOutput
@@ -285,8 +293,6 @@ class Study:
     def output_time_h(self, reclaim_rate_m3_per_h: float | None = None) -> FloatArray | None:
         """The middle of each slice's reclaim in hours: at reclaim_rate_m3_per_h when given, else as the
         study's reclaimer takes it (see `output`); None without either."""
-        from .plots import reclaim_hours
-
         if reclaim_rate_m3_per_h is not None:
             return reclaim_hours(self.reclaimed, reclaim_rate_m3_per_h)
         if self.reclaimer is None or self.bulk_density_t_per_m3 is None:
