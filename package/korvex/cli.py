@@ -106,7 +106,7 @@ def _figures(study: Study, composite_m3: float | None = None) -> tuple[tuple[Qua
 
 
 def run_demo(args: argparse.Namespace) -> int:
-    from .plots import save_figure
+    from .plots import save_figure, study_figure
 
     bed = Bed(length_m=300.0, depth_m=50.0)
     plan = Chevron(layers=args.layers)
@@ -122,7 +122,7 @@ def run_demo(args: argparse.Namespace) -> int:
         check_resolution=args.check_resolution,
         record_particles=True,
     )
-    path = save_figure(study.figure(), args.output)
+    path = save_figure(study_figure(study), args.output)
     report = study.report(args.output.with_suffix(".html"))
     if args.quiet:
         print(path)
@@ -295,6 +295,8 @@ def _ring_report(study: RingStudy) -> None:
 
 
 def run_simulate(args: argparse.Namespace) -> int:
+    from .plots import save_output_plot, save_plots
+
     settings = {item.name: getattr(args, item.name) for item in fields(Bed)}
     if args.input is None:
         if not args.circular:
@@ -343,11 +345,11 @@ def run_simulate(args: argparse.Namespace) -> int:
 
     stem = args.input.stem
     out = args.output_dir
-    written = [save_reclaimed(study, out / f"{stem}-reclaimed.csv"), *study.save_plots(out / stem)]
+    written = [save_reclaimed(study, out / f"{stem}-reclaimed.csv"), *save_plots(study, out / stem)]
     intervals = tuple(args.sample_interval_h or (1.0, SHIFT_H))
     if study.reclaimer is not None:
         written.append(save_output(study, out / f"{stem}-output.csv"))
-        written.append(study.save_output_plot(out / f"{stem}-output.png", intervals[0]))
+        written.append(save_output_plot(study, out / f"{stem}-output.png", intervals[0]))
         written += [save_composites(study, out / f"{stem}-composites-{h:g}h.csv", h) for h in intervals]
     if args.workbook:
         written.append(save_workbook(study, out / f"{stem}.xlsx", intervals_h=intervals))

@@ -14,7 +14,7 @@ import numpy as np
 from matplotlib.axes import Axes
 from matplotlib.figure import Figure, SubFigure
 
-from .study import RingStudy
+from .study import RingStudy, Study
 
 if TYPE_CHECKING:
     from collections.abc import Sequence
@@ -25,7 +25,6 @@ if TYPE_CHECKING:
     from .metrics import QualityFigures
     from .results import HeightMap, Reclaimed
     from .series import QualitySeries
-    from .study import Study
     from .theory import Variogram
     from .validation import FloatArray
 
@@ -174,8 +173,10 @@ def qualities_figure(
     return figure
 
 
-def study_figure(study: Study, *, output_time_h: FloatArray | None = None) -> Figure:
-    """The height map above the qualities in and out, titled with the study's setup."""
+def study_figure(study: Study, *, reclaim_rate_m3_per_h: float | None = None) -> Figure:
+    """The height map above the qualities in and out with their VRR and E, titled with the study's setup; the
+    output in time given a reclaim rate or the study's reclaimer (see Study.output_time_h)."""
+    output_time_h = study.output_time_h(reclaim_rate_m3_per_h)
     names = len(study.series.names)
     rows, columns = study.heights.heights_m.shape
     stretch, _, _ = bed_aspect(columns * study.heights.cell_m, rows * study.heights.cell_m)
@@ -305,3 +306,33 @@ def save_ring_plots(study: RingStudy, prefix: str | Path) -> tuple[Path, Path]:
     )
     output = save_figure(ring_output_figure(study), prefix.with_name(f"{prefix.name}-output.png"))
     return ring, output
+
+
+def study_variogram_figure(study: Study) -> Figure:
+    """The feed's variogram by volume (and time), with a slice's and a layer's volume marked."""
+    marks = {"a slice": float(np.median(study.reclaimed.volume_m3[study.reclaimed.volume_m3 > 0]))}
+    if study.passes:
+        marks["a layer"] = study.series.total_volume_m3 / study.passes
+    return variogram_figure(*study.variograms(), marks_m3=marks, footer=study.stamp)
+
+
+def save_plots(study: Study, prefix: str | Path) -> tuple[Path, Path, Path]:
+    """Write PREFIX-heights.png, PREFIX-qualities.png and PREFIX-variogram.png, each with the study's stamp.
+
+    Returns their paths.
+    """
+    prefix = Path(prefix)
+    heights = save_figure(
+        heights_figure(study.heights, footer=study.stamp), prefix.with_name(f"{prefix.name}-heights.png")
+    )
+    qualities = save_figure(
+        qualities_figure(study.series, study.reclaimed, figures=study.homogenisation(), footer=study.stamp),
+        prefix.with_name(f"{prefix.name}-qualities.png"),
+    )
+    variogram = save_figure(study_variogram_figure(study), prefix.with_name(f"{prefix.name}-variogram.png"))
+    return heights, qualities, variogram
+
+
+def save_output_plot(study: Study, path: str | Path, interval_h: float = 1.0) -> Path:
+    """Write the output against time (with its composites over interval_h) and against position as PNG."""
+    return save_figure(output_figure(study.output, study.composites(interval_h), footer=study.stamp), path)

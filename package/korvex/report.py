@@ -20,6 +20,7 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 from markupsafe import Markup
 
+from .plots import study_variogram_figure
 from .views import MAX_HTML_BYTES, VIEW_OTHER_BYTES
 
 if TYPE_CHECKING:
@@ -232,7 +233,7 @@ def variogram_section(study: Study, options: ReportOptions) -> ReportSection:
         "Variogram of the feed",
         notes=("Half the mean squared difference of feed portions a given volume or time apart, scaled by their "
                "variance: where it has levelled off at 1, portions that far apart are independent.",),
-        images=(figure_image(study.variogram_figure(), "variogram of the feed"),),
+        images=(figure_image(study_variogram_figure(study), "variogram of the feed"),),
     )
 
 

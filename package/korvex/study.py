@@ -300,45 +300,6 @@ class Study:
         frame = self.output.frame
         return ((frame["start_h"] + frame["end_h"]) / 2).to_numpy()
 
-    def figure(self, *, reclaim_rate_m3_per_h: float | None = None) -> Figure:
-        """Heights, qualities in and out with their VRR and E; the output in time given a reclaim rate."""
-        from .plots import study_figure
-
-        return study_figure(self, output_time_h=self.output_time_h(reclaim_rate_m3_per_h))
-
-    def save_plots(self, prefix: str | Path) -> tuple[Path, Path, Path]:
-        """Write PREFIX-heights.png, PREFIX-qualities.png and PREFIX-variogram.png, each with the study's stamp.
-
-        Returns their paths.
-        """
-        from .plots import heights_figure, qualities_figure, save_figure
-
-        prefix = Path(prefix)
-        heights = save_figure(
-            heights_figure(self.heights, footer=self.stamp), prefix.with_name(f"{prefix.name}-heights.png")
-        )
-        qualities = save_figure(
-            qualities_figure(self.series, self.reclaimed, figures=self.homogenisation(), footer=self.stamp),
-            prefix.with_name(f"{prefix.name}-qualities.png"),
-        )
-        variogram = save_figure(self.variogram_figure(), prefix.with_name(f"{prefix.name}-variogram.png"))
-        return heights, qualities, variogram
-
-    def variogram_figure(self) -> Figure:
-        """The feed's variogram by volume (and time), with a slice's and a layer's volume marked."""
-        from .plots import variogram_figure
-
-        marks = {"a slice": float(np.median(self.reclaimed.volume_m3[self.reclaimed.volume_m3 > 0]))}
-        if self.passes:
-            marks["a layer"] = self.series.total_volume_m3 / self.passes
-        return variogram_figure(*self.variograms(), marks_m3=marks, footer=self.stamp)
-
-    def save_output_plot(self, path: str | Path, interval_h: float = 1.0) -> Path:
-        """Write the output against time (with its composites over interval_h) and against position as PNG."""
-        from .plots import output_figure, save_figure
-
-        return save_figure(output_figure(self.output, self.composites(interval_h), footer=self.stamp), path)
-
     def _particles(self) -> Particles:
         if self.particles is None:
             raise ValueError("this study kept no particles: simulate(..., record_particles=True)")

@@ -12,6 +12,7 @@ pytest.importorskip("_korvex_lib")
 import korvex  # noqa: E402
 from korvex import Bed, Chevron, ChunkTable, HeightMap, QualitySeries, Reclaimed, simulate  # noqa: E402
 from korvex.cli import build_parser, main  # noqa: E402
+from korvex.plots import study_figure  # noqa: E402
 from korvex.tables import save_reclaimed  # noqa: E402
 
 BED = Bed(length_m=40.0, depth_m=8.0, reclaim_angle_deg=90.0, particles_per_m3=1.0)
@@ -48,7 +49,7 @@ def test_every_file_a_study_writes_carries_its_stamp(tmp_path):
     assert first == f"# {study.stamp}"
     assert second == f"# {study.describe()}"
     assert header == "position_m,volume_m3,CaO"
-    for figure in (study.figure(),):
+    for figure in (study_figure(study),):
         assert study.stamp in [text.get_text() for text in figure.texts]
 
 
