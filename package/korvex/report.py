@@ -21,7 +21,7 @@ import numpy as np
 from markupsafe import Markup
 
 from .plots import study_variogram_figure
-from .views import MAX_HTML_BYTES, VIEW_OTHER_BYTES
+from .views import MAX_HTML_BYTES, VIEW_OTHER_BYTES, cross_section, study_view_3d
 
 if TYPE_CHECKING:
     import pandas as pd
@@ -254,7 +254,7 @@ def cross_sections_section(study: Study, options: ReportOptions) -> ReportSectio
         ({"x_m": bed.length_m / 2}, f"across the bed at x = {bed.length_m / 2:g} m"),
     )
     images = [
-        figure_image(study.cross_section(colour=colour, **place), f"section {where}, coloured by {colour}")
+        figure_image(cross_section(study, colour=colour, **place), f"section {where}, coloured by {colour}")
         for colour in ("time", options.colour or study.series.names[0])
         for place, where in places
     ]
@@ -271,7 +271,7 @@ def cross_sections_section(study: Study, options: ReportOptions) -> ReportSectio
 def view_section(study: Study, options: ReportOptions) -> ReportSection:
     from .views import particle_budget, view_html
 
-    figure = study.view_3d(max_particles=particle_budget(options.page_bytes + VIEW_OTHER_BYTES))
+    figure = study_view_3d(study, max_particles=particle_budget(options.page_bytes + VIEW_OTHER_BYTES))
     notes = ["Drag to turn the pile; the slider moves the reclaim face, and the title shows the slice it cuts."]
     if study.particles is None:
         notes.append("Particles are shown when the study records them (record_particles=True).")

@@ -39,8 +39,6 @@ from .units import check_bulk_density
 
 if TYPE_CHECKING:
     import pandas as pd
-    import plotly.graph_objects as go
-    from matplotlib.figure import Figure
     from numpy.typing import ArrayLike
 
     from .validation import FloatArray
@@ -299,45 +297,6 @@ class Study:
             return None
         frame = self.output.frame
         return ((frame["start_h"] + frame["end_h"]) / 2).to_numpy()
-
-    def _particles(self) -> Particles:
-        if self.particles is None:
-            raise ValueError("this study kept no particles: simulate(..., record_particles=True)")
-        return self.particles
-
-    def particle_hours(self) -> FloatArray:
-        """When each recorded particle was stacked, in hours from the first chunk."""
-        from .views import stacking_hours
-
-        return stacking_hours(self._particles(), self.chunks, self.bed.particle_volume_m3)
-
-    def cross_section(self, *, x_m: float | None = None, z_m: float | None = None, colour: str = "time") -> Figure:
-        """A vertical section across the bed at x_m or along it at z_m, coloured by stacking time or a quality value."""
-        from .views import cut_section, section_figure
-
-        section = cut_section(
-            self._particles(), self.bed, x_m=x_m, z_m=z_m, colour=colour, time_h=self.particle_hours()
-        )
-        return section_figure(section, footer=self.stamp)
-
-    def view_3d(self, *, colour: str = "time", max_particles: int | None = None) -> go.Figure:
-        """The pile in 3-D (plotly): its surface, its particles when recorded, the reclaim face on a slider.
-
-        Save it with korvex.views.save_view(figure, path).
-        """
-        from .views import view_3d
-
-        return view_3d(
-            self.heights,
-            bed=self.bed,
-            particles=self.particles,
-            reclaimed=self.reclaimed,
-            colour=colour,
-            time_h=None if self.particles is None else self.particle_hours(),
-            max_particles=max_particles,
-            title=self.describe(),
-            seed=self.seed,
-        )
 
     def report(
         self, path: str | Path, *, reclaim_rate_m3_per_h: float | None = None, colour: str | None = None
