@@ -107,6 +107,7 @@ def _figures(study: Study, composite_m3: float | None = None) -> tuple[tuple[Qua
 
 def run_demo(args: argparse.Namespace) -> int:
     from .plots import save_figure, study_figure
+    from .report import write_report
 
     bed = Bed(length_m=300.0, depth_m=50.0)
     plan = Chevron(layers=args.layers)
@@ -123,7 +124,7 @@ def run_demo(args: argparse.Namespace) -> int:
         record_particles=True,
     )
     path = save_figure(study_figure(study), args.output)
-    report = study.report(args.output.with_suffix(".html"))
+    report = write_report(study, args.output.with_suffix(".html"))
     if args.quiet:
         print(path)
         return 0
@@ -296,6 +297,7 @@ def _ring_report(study: RingStudy) -> None:
 
 def run_simulate(args: argparse.Namespace) -> int:
     from .plots import save_output_plot, save_plots
+    from .report import write_report
 
     settings = {item.name: getattr(args, item.name) for item in fields(Bed)}
     if args.input is None:
@@ -354,7 +356,7 @@ def run_simulate(args: argparse.Namespace) -> int:
     if args.workbook:
         written.append(save_workbook(study, out / f"{stem}.xlsx", intervals_h=intervals))
     if args.report is not None:
-        written.append(study.report(args.report))
+        written.append(write_report(study, args.report))
     if not args.quiet:
         figures, notes = _figures(study, args.composite_m3)
         print(f"{args.input}: {study.describe()}")

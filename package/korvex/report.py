@@ -304,3 +304,17 @@ def study_report(study: Study, path: str | Path, options: ReportOptions | None =
     options = replace(options, page_bytes=used)
     sections = [made[make] if make in made else make(study, options) for make in STUDY_SECTIONS]
     return write_page(path, title, study.stamp, sections)
+
+
+def write_report(
+    study: Study, path: str | Path, *, reclaim_rate_m3_per_h: float | None = None, colour: str | None = None
+) -> Path:
+    """Write one self-contained HTML page: settings, figures, plots, cross-sections and a 3-D view.
+
+    reclaim_rate_m3_per_h: show the output in time at this rate (a study with a
+    reclaimer shows it anyway); colour: the quality value
+    the cross-sections show beside stacking time (the first by default).
+    Cross-sections and particles need simulate(..., record_particles=True).
+    """
+    options = ReportOptions(output_time_h=study.output_time_h(reclaim_rate_m3_per_h), colour=colour)
+    return study_report(study, path, options)

@@ -6,7 +6,6 @@ from collections.abc import Mapping
 import math
 from dataclasses import dataclass, replace
 from functools import cached_property
-from pathlib import Path
 from typing import TYPE_CHECKING, Any, ClassVar
 
 import numpy as np
@@ -297,21 +296,6 @@ class Study:
             return None
         frame = self.output.frame
         return ((frame["start_h"] + frame["end_h"]) / 2).to_numpy()
-
-    def report(
-        self, path: str | Path, *, reclaim_rate_m3_per_h: float | None = None, colour: str | None = None
-    ) -> Path:
-        """Write one self-contained HTML page: settings, figures, plots, cross-sections and a 3-D view.
-
-        reclaim_rate_m3_per_h: show the output in time at this rate (a study with a
-        reclaimer shows it anyway); colour: the quality value
-        the cross-sections show beside stacking time (the first by default).
-        Cross-sections and particles need simulate(..., record_particles=True).
-        """
-        from .report import ReportOptions, study_report
-
-        options = ReportOptions(output_time_h=self.output_time_h(reclaim_rate_m3_per_h), colour=colour)
-        return study_report(self, path, options)
 
 def simulate(
     series: QualitySeries | pd.DataFrame | ArrayLike | ChunkTable,
