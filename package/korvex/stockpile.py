@@ -9,12 +9,13 @@ from __future__ import annotations
 from typing import Any
 
 import numpy as np
+from tqdm import tqdm
 
 from . import _native, validation
 from .bed import Bed
 from .chunks import ChunkTable
-from .results import HeightMap, Particles, Reclaimed, RingOutput
 from .plans import RingSchedule
+from .results import HeightMap, Particles, Reclaimed, RingOutput
 
 # Enough batches that a progress bar moves smoothly; each batch is one native call.
 PROGRESS_BATCHES = 200
@@ -62,8 +63,6 @@ class Stockpile:
 
     def stack(self, chunks: ChunkTable, *, progress: bool = True) -> None:
         """Stack the chunks in order, in batches so that a progress bar can follow."""
-        from tqdm import tqdm
-
         if self._reclaimed is not None:
             raise RuntimeError("this pile has been reclaimed; stack onto a new Stockpile")
         if self._names is not None and chunks.quality_names != self._names:

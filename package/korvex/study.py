@@ -2,8 +2,9 @@
 
 from __future__ import annotations
 
-from collections.abc import Mapping
 import math
+import warnings
+from collections.abc import Mapping
 from dataclasses import dataclass, replace
 from functools import cached_property
 from typing import TYPE_CHECKING, Any, ClassVar
@@ -385,8 +386,6 @@ def simulate(
 
 def _check_layers(study: Study) -> None:
     """Warn when the fast engine's cell is too coarse for the layers the plan lays."""
-    import warnings
-
     bed, passes = study.bed, study.passes
     if bed.engine != "fast" or not passes or passes <= 1:
         return
@@ -406,8 +405,6 @@ def _check_layers(study: Study) -> None:
 
 def _check_resolution(study: Study, stacked: QualitySeries | ChunkTable, *, progress: bool) -> None:
     """Rerun the study at half the cell edge, same seed and slices, and warn if a fair VRR moved by over 10 %."""
-    import warnings
-
     bed = study.bed
     finer = replace(bed, particles_per_m3=bed.resolution_per_m3 * CHECK_REFINEMENT)
     try:

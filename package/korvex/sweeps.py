@@ -38,19 +38,19 @@ from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
+from tqdm import tqdm
 
 from . import validation
 from ._version import __version__
 from .bed import Bed
 from .plans import PLANS, StackingPlan
 from .series import QualitySeries, as_series, synthetic_series
+from .study import Study, simulate
 
 if TYPE_CHECKING:
     import pandas as pd
     from distributed import Client
     from matplotlib.figure import Figure
-
-    from .study import Study
 
 # The arguments of synthetic_series that a sweep may vary; feed_seed fixes the feed's random numbers.
 FEED_SETTINGS = ("hours", "interval_s", "flow_m3_per_h", "correlation_time_h", "feed_seed")
@@ -259,8 +259,6 @@ def run_study(run: Run, feed: QualitySeries | None) -> list[dict[str, Any]]:
     (a feed above the bed's capacity, figures of few portions) are recorded with the run, so that the
     table does not depend on how the process running it treats warnings.
     """
-    from .study import simulate
-
     started = time.perf_counter()
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
@@ -379,8 +377,6 @@ def _cores() -> int:
 
 def execute(runs: Sequence[Run], feed: QualitySeries | None, client: Client | None, *, progress: bool) -> list[dict]:
     """The rows of every run, in run order, whichever order they finish in."""
-    from tqdm import tqdm
-
     results: dict[int, list[dict[str, Any]]] = {}
     with tqdm(total=len(runs), unit="run", desc="sweep", disable=not progress) as bar:
         if client is None:

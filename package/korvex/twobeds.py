@@ -21,12 +21,11 @@ from .equipment import OutputSeries, Reclaimer
 from .metrics import QualityFigures, compare
 from .plans import StackingPlan, flow_durations
 from .series import QualitySeries
+from .study import Study, simulate
 from .units import check_bulk_density
 
 if TYPE_CHECKING:
     import pandas as pd
-
-    from .study import Study
 
 BED_NAMES = ("A", "B")
 
@@ -174,8 +173,6 @@ def alternate(
     simulate, for a capacity_m3 above what the bed holds.
     """
     import pandas as pd
-
-    from .study import simulate
 
     density = check_bulk_density(bulk_density_t_per_m3)
     portions = split_by_volume(series, capacity_m3)
