@@ -20,8 +20,8 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 from markupsafe import Markup
 
-from .plots import study_variogram_figure
-from .views import MAX_HTML_BYTES, VIEW_OTHER_BYTES, cross_section, study_view_3d
+from .plots import heights_figure, output_figure, qualities_figure, study_variogram_figure, vrr_basis
+from .views import MAX_HTML_BYTES, VIEW_OTHER_BYTES, cross_section, particle_budget, study_view_3d, view_html
 
 if TYPE_CHECKING:
     import pandas as pd
@@ -171,8 +171,6 @@ def settings_section(study: Study, options: ReportOptions) -> ReportSection:
 
 
 def figures_section(study: Study, options: ReportOptions) -> ReportSection:
-    from .plots import vrr_basis
-
     figures = study.homogenisation()
     # The prediction needs a plan that lays layers, the per-delivery figures rows as cut.
     extra = [
@@ -206,8 +204,6 @@ def figures_section(study: Study, options: ReportOptions) -> ReportSection:
 
 
 def over_time_section(study: Study, options: ReportOptions) -> ReportSection:
-    from .plots import qualities_figure
-
     figure = qualities_figure(
         study.series,
         study.reclaimed,
@@ -220,8 +216,6 @@ def over_time_section(study: Study, options: ReportOptions) -> ReportSection:
     if options.output_time_h is None:
         notes.append("The output is shown by reclaim position; give a reclaimer or a reclaim rate to see it in time.")
     if study.reclaimer is not None and study.bulk_density_t_per_m3 is not None:
-        from .plots import output_figure
-
         notes.append("Below: the output as the reclaimer delivers it, with the laboratory's hourly composites.")
         composites = output_figure(study.output, study.composites(1.0), footer=study.stamp)
         images.append(figure_image(composites, "output in time with hourly composites"))
@@ -238,8 +232,6 @@ def variogram_section(study: Study, options: ReportOptions) -> ReportSection:
 
 
 def heights_section(study: Study, options: ReportOptions) -> ReportSection:
-    from .plots import heights_figure
-
     figure = heights_figure(study.heights, footer=study.stamp)
     return ReportSection("Pile as stacked", images=(figure_image(figure, "pile heights"),))
 
@@ -269,8 +261,6 @@ def cross_sections_section(study: Study, options: ReportOptions) -> ReportSectio
 
 
 def view_section(study: Study, options: ReportOptions) -> ReportSection:
-    from .views import particle_budget, view_html
-
     figure = study_view_3d(study, max_particles=particle_budget(options.page_bytes + VIEW_OTHER_BYTES))
     notes = ["Drag to turn the pile; the slider moves the reclaim face, and the title shows the slice it cuts."]
     if study.particles is None:
