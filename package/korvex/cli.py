@@ -11,7 +11,9 @@ from collections import Counter
 from collections.abc import Sequence
 from dataclasses import fields
 from pathlib import Path
-from typing import TYPE_CHECKING, Any
+from typing import Any
+
+import numpy as np
 
 from . import validation
 from .bed import Bed, unit
@@ -21,7 +23,24 @@ from .equipment import SHIFT_H, Reclaimer
 from .metrics import FigureWarning, QualityFigures, format_table
 from .plans import PLANS, Chevcon, Chevron, ConeShell, StackingPlan, is_ring_plan
 from .series import QualitySeries, synthetic_series
-from .study import RingStudy
+from .study import ResolutionWarning, RingStudy, Study, simulate, simulate_ring
+from .sweeps import (
+    IN_PROCESS,
+    ONE_LINE,
+    comparison_figure,
+    comparison_runs,
+    comparison_table,
+    connect,
+    expand,
+    plan_runs,
+    reaches,
+    search,
+    summary_lines,
+    summary_settings,
+    sweep,
+    sweep_figure,
+    varying_columns,
+)
 from .tables import (
     WORKBOOK_SUFFIXES,
     DateFormat,
@@ -35,8 +54,8 @@ from .tables import (
 )
 from .theory import check_prediction
 
-if TYPE_CHECKING:
-    from .study import Study
+# plots and report load matplotlib, plotly and jinja2, which a user may lack: a command imports them where it
+# draws, so that the others run without them.
 
 DEMO_OUTPUT = Path("out/korvex-demo.png")
 DEMO_LAYERS = 100
@@ -163,8 +182,6 @@ def run_demo(args: argparse.Namespace) -> int:
 
 def _replicate_checks(study: Study, figures: Sequence[QualityFigures], replicates: int) -> list[str]:
     """Rerun the study's feed, plan and bed with the next seeds and set the runs' VRR against the prediction."""
-    from .study import simulate
-
     runs = [{f.name: f.vrr for f in figures}]
     for offset in range(1, replicates):
         rerun = simulate(study.series, study.plan, study.bed, progress=False, seed=study.seed + offset)
@@ -250,8 +267,6 @@ def _plan(args: argparse.Namespace, bed: Bed) -> StackingPlan:
 
 def _ring_report(study: RingStudy) -> None:
     """Start-up and steady-state figures of a ring run continuously."""
-    import numpy as np
-
     bed, schedule = study.bed, study.schedule
     print(
         f"Ring    centre line of radius {bed.circle_radius_m:g} m ({bed.centre_line_m:.4g} m), pile "
@@ -379,7 +394,6 @@ def _run_ring(
     args: argparse.Namespace, plan: StackingPlan, bed: Bed, series: QualitySeries, seed: int, stem: str
 ) -> int:
     from .plots import save_ring_plots
-    from .study import simulate_ring
 
     assert isinstance(plan, (Chevcon, ConeShell))
     unused = [
@@ -412,8 +426,6 @@ def _run_ring(
 
 def _simulate_telling(*args: Any, **settings: Any) -> Any:
     """simulate, with a warning about the bed's capacity or resolution shown on stderr, not raised."""
-    from .study import ResolutionWarning, simulate
-
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always", OverCapacityWarning)
         warnings.simplefilter("always", ResolutionWarning)
@@ -749,10 +761,8 @@ def _print_frame(frame: Any) -> None:
 def _search_lines(args: argparse.Namespace, summary: Any, x: str, options: dict[str, Any]) -> None:
     """For each line of the summary, the fewest x reaching --target-vrr: from the grid, then by bisection
     between the last value that misses and the first that reaches."""
-    from .sweeps import ONE_LINE, _lines, reaches, search, summary_settings
-
     settings = summary_settings(summary)
-    for label, rows in _lines(summary, x):
+    for label, rows in summary_lines(summary, x):
         values = sorted(set(rows[x]))
         outcome = [reaches(rows[rows[x] == value], args.target_vrr, args.target_quality) for value in values]
         prefix = f"{label}: " if label != ONE_LINE else ""
@@ -777,7 +787,6 @@ def _search_lines(args: argparse.Namespace, summary: Any, x: str, options: dict[
 
 def run_sweep(args: argparse.Namespace) -> int:
     from .plots import save_figure
-    from .sweeps import IN_PROCESS, connect, expand, plan_runs, sweep, sweep_figure
 
     feed, feed_name = _sweep_feed(args)
     grids = _grid(args)
@@ -825,16 +834,13 @@ def run_sweep(args: argparse.Namespace) -> int:
 
 def summary_columns(summary: Any) -> list[str]:
     """The summary's columns worth a terminal's width: the settings that vary, the quality and the VRR and E."""
-    from .sweeps import _varying, summary_settings
-
-    varying = _varying(summary, summary_settings(summary))
+    varying = varying_columns(summary, summary_settings(summary))
     figures = ["vrr", "vrr_low", "vrr_high", "effect", "predicted_vrr"]
     return [*varying, "quality", "runs", "failed", *(name for name in figures if name in summary.columns)]
 
 
 def run_compare(args: argparse.Namespace) -> int:
     from .plots import save_figure
-    from .sweeps import IN_PROCESS, comparison_figure, comparison_runs, comparison_table, connect, plan_runs, sweep
 
     feed, feed_name = _sweep_feed(args)
     fixed: dict[str, Any] = {}

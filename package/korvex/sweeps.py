@@ -608,7 +608,7 @@ def summary_settings(summary: pd.DataFrame) -> list[str]:
     return columns[: columns.index("quality")]
 
 
-def _varying(frame: pd.DataFrame, columns: Sequence[str]) -> list[str]:
+def varying_columns(frame: pd.DataFrame, columns: Sequence[str]) -> list[str]:
     return [name for name in columns if frame[name].astype(object).nunique(dropna=False) > 1]
 
 
@@ -625,9 +625,9 @@ def _label(row: Mapping[str, Any], names: Sequence[str]) -> str:
     return ", ".join(parts) or "all runs"
 
 
-def _lines(summary: pd.DataFrame, x: str) -> list[tuple[str, pd.DataFrame]]:
+def summary_lines(summary: pd.DataFrame, x: str) -> list[tuple[str, pd.DataFrame]]:
     """The summary split into lines over x: one per combination of the other settings that vary."""
-    others = _varying(summary, [name for name in summary_settings(summary) if name != x])
+    others = varying_columns(summary, [name for name in summary_settings(summary) if name != x])
     if not others:
         return [(ONE_LINE, summary)]
     lines = []
@@ -663,7 +663,7 @@ def sweep_figure(
     qualities = list(dict.fromkeys(done["quality"]))
     plot = Figure(figsize=(4.2 * len(qualities) + 1.0, 4.4), layout="constrained")
     axes = plot.subplots(1, len(qualities), squeeze=False, sharex=True)[0]
-    lines = _lines(done, x)
+    lines = summary_lines(done, x)
     values = done[x].to_numpy()
     numeric = np.issubdtype(np.asarray(values).dtype, np.number)
     for panel, quality in zip(axes, qualities, strict=True):
@@ -745,7 +745,7 @@ def comparison_runs(
 
 def _plan_labels(summary: pd.DataFrame) -> list[str]:
     settings = summary_settings(summary)
-    varying = _varying(summary, settings)
+    varying = varying_columns(summary, settings)
     names = ["plan", *(name for name in varying if name != "plan")] if "plan" in settings else varying
     return [_label(row, names) for _, row in summary.iterrows()]
 
