@@ -345,10 +345,12 @@ def check_workers(client: Client) -> None:
     WORKERS_WAIT_S (the sweep would wait for ever), or workers that cannot import korvex and its native
     module, or that run another version of it."""
 
+    # Runs on each worker, which resolves these imports against its own installation of the package.
     def version() -> str:
-        import korvex._native  # noqa: F401 - every run needs it
+        from . import _native  # noqa: F401 - every run needs it
+        from ._version import __version__ as installed
 
-        return korvex.__version__
+        return installed
 
     try:
         client.wait_for_workers(1, timeout=WORKERS_WAIT_S)
