@@ -11,7 +11,8 @@ from typing import Any
 import numpy as np
 from tqdm import tqdm
 
-from . import _native, validation
+from . import validation
+from ._native import Ring, Simulator
 from .bed import Bed
 from .chunks import ChunkTable
 from .plans import RingSchedule
@@ -52,7 +53,7 @@ class Stockpile:
     def __init__(self, bed: Bed, *, seed: int | None = None, record_particles: bool = False) -> None:
         self.bed = bed
         self.seed = validation.draw_seed() if seed is None else validation.seed(seed)
-        self._lib = _native.Simulator(seed=self.seed, record_particles=record_particles, **native_settings(bed))
+        self._lib = Simulator(seed=self.seed, record_particles=record_particles, **native_settings(bed))
         self._names: tuple[str, ...] | None = None
         self._reclaimed: Reclaimed | None = None
         self.stacked_volume_m3 = 0.0
@@ -131,7 +132,7 @@ class RingPile:
             raise ValueError(f"continuous operation of a ring runs on the fast engine, not {bed.engine!r}")
         self.bed = bed
         self.seed = validation.draw_seed() if seed is None else validation.seed(seed)
-        self._lib = _native.Ring(
+        self._lib = Ring(
             length_m=bed.length_m,
             depth_m=bed.depth_m,
             ring_radius_m=bed.circle_radius_m,

@@ -347,7 +347,7 @@ def check_workers(client: Client) -> None:
 
     # Runs on each worker, which resolves these imports against its own installation of the package.
     def version() -> str:
-        from . import _native  # noqa: F401 - every run needs it
+        from ._native import Simulator  # noqa: F401 - every run needs the native module
         from ._version import __version__ as installed
 
         return installed
