@@ -3,12 +3,48 @@
 A study in a few lines::
 
     import korvex
+    from korvex.plots import save_plots
+    from korvex.tables import save_reclaimed
 
     series = korvex.synthetic_series(seed=1)
     study = korvex.simulate(series, korvex.Chevron(layers=100), korvex.Bed(length_m=300, depth_m=50))
     print(korvex.format_table(study.homogenisation()))
-    study.save_plots("out/study")
-    study.save_reclaimed("out/study-reclaimed.csv")
+    save_plots(study, "out/study")
+    save_reclaimed(study, "out/study-reclaimed.csv")
+
+The package stands in layers, from the ground up. A module imports only modules of the layers below
+its own and those listed before it in its own layer, so that no two modules import each other and a
+new module knows its place before it is written:
+
+    0. native: _native
+    1. ground: _version, validation, units, dates, display, derived
+    2. values: bed, series, chunks, results, metrics
+    3. plans: plans, equipment, theory
+    4. engine: stockpile, capacity
+    5. study: study
+    6. output: plots, views, report, tables
+    7. studies: engines, twobeds, sweeps
+    8. faces: cli, __main__, __init__
+
+0. The compiled engines; stockpile alone drives them.
+1. Checks of what users give, units, dates as users write them, tables for notebooks, values derived
+   from the qualities.
+2. The bed's settings, the feed, the chunk tables the engine stacks, what it gives back (slices,
+   heights, particles, a ring's output over time) and the figures computed from them.
+3. Where the stacker lays the feed (straight beds, and rings run continuously with their schedules),
+   the stacker and the reclaimer as a plant describes them, what ideal layering predicts.
+4. The one door to the native engine, and what a bed holds, measured with it.
+5. A study of one bed, straight or a ring: its data and its figures, numbers all.
+6. What draws and writes a study: figures (matplotlib), views (plotly), the HTML report, and the
+   table files read and written.
+7. Several studies: the two engines side by side, two beds in turn, sweeps on a cluster.
+8. The command line and the names of this package.
+
+Inside a function a module imports only libraries a user may lack (matplotlib, plotly, jinja2,
+pandas, openpyxl, pyarrow, scipy, dask's distributed), or the modules that load them as they are
+imported, so that the rest works without them; the check of a cluster's workers imports on each
+worker what it checks there. No module takes a name that starts with an underscore
+from another. tests/python/test_package_layers.py holds the code to these rules.
 """
 
 from pkgutil import extend_path
