@@ -298,6 +298,7 @@ class Study:
         frame = self.output.frame
         return ((frame["start_h"] + frame["end_h"]) / 2).to_numpy()
 
+
 def simulate(
     series: QualitySeries | pd.DataFrame | ArrayLike | ChunkTable,
     plan: StackingPlan | None = None,
@@ -552,6 +553,7 @@ class RingStudy:
 
     def __repr__(self) -> str:
         return f"RingStudy({self.describe()}; {len(self.output)} slices; seed {self.seed})"
+
 
 def simulate_ring(
     series: QualitySeries | pd.DataFrame | ArrayLike,
