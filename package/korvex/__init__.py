@@ -3,12 +3,49 @@
 A study in a few lines::
 
     import korvex
+    from korvex.plots import save_plots
+    from korvex.tables import save_reclaimed
 
     series = korvex.synthetic_series(seed=1)
     study = korvex.simulate(series, korvex.Chevron(layers=100), korvex.Bed(length_m=300, depth_m=50))
     print(korvex.format_table(study.homogenisation()))
-    study.save_plots("out/study")
-    study.save_reclaimed("out/study-reclaimed.csv")
+    save_plots(study, "out/study")
+    save_reclaimed(study, "out/study-reclaimed.csv")
+
+The package stands in layers, from the ground up. A module imports only modules of the layers below
+its own and those listed before it in its own layer, so that no two modules import each other and a
+new module knows its place before it is written:
+
+    0. native: _native
+    1. ground: _version, validation, seeds, units, dates, feed, derived, display
+    2. values: bed, series, chunks, results, metrics, composites, targets
+    3. plans: plans, equipment, theory
+    4. engine: stockpile, capacity
+    5. study: study
+    6. output: plots, views, report, tables
+    7. studies: engines, twobeds, sweeps
+    8. faces: cli, __main__, __init__
+
+0. The compiled engines; stockpile alone drives them.
+1. Checks of what users give, seeds derived from settings, units, dates as users write them, a feed's
+   flow and stops, values derived from the qualities, tables for notebooks.
+2. The bed's settings, the feed, the chunk tables the engine stacks, what it gives back (slices,
+   heights, particles, a ring's output over time) and the figures computed from them: portions,
+   composites in time, the share of hours in a target band.
+3. Where the stacker lays the feed (straight beds, and rings run continuously with their schedules),
+   the stacker and the reclaimer as a plant describes them, what ideal layering predicts.
+4. The one door to the native engine, and what a bed holds, measured with it.
+5. A study of one bed, straight or a ring: its data and its figures, numbers all.
+6. What draws and writes a study: figures (matplotlib), views (plotly), the HTML report, and the
+   table files read and written.
+7. Several studies: the two engines side by side, two beds in turn, sweeps on a cluster.
+8. The command line and the names of this package.
+
+Inside a function a module imports only libraries a user may lack (matplotlib, plotly, jinja2,
+pandas, openpyxl, pyarrow, scipy, dask's distributed), or the modules that load them as they are
+imported, so that the rest works without them; the check of a cluster's workers imports on each
+worker what it checks there. No module takes a name that starts with an underscore
+from another. tests/python/test_package_layers.py holds the code to these rules.
 """
 
 from pkgutil import extend_path
@@ -21,6 +58,7 @@ from ._version import __version__
 from .bed import Bed, Engine
 from .capacity import Capacity, OverCapacityWarning, bed_capacity, engine_angle_deg
 from .chunks import ChunkTable
+from .dates import DateFormat
 from .derived import add_derived, cement_moduli
 from .equipment import OutputSeries, Reclaimer, Stacker, feed_rate_t_per_h
 from .metrics import (
@@ -33,14 +71,13 @@ from .metrics import (
     homogenisation,
     weighted_mean_std,
 )
-from .plans import PLANS, Chevron, Circular, ConeShell, StackingPlan, Strata, Windrow
-from .results import HeightMap, Particles, Reclaimed
-from .ring import Chevcon, RingOutput, RingSchedule, RingStudy, simulate_ring
+from .plans import PLANS, Chevcon, Chevron, Circular, ConeShell, RingSchedule, StackingPlan, Strata, Windrow
+from .results import HeightMap, Particles, Reclaimed, RingOutput
 from .series import Quality, QualitySeries, as_series, synthetic_series
 from .stockpile import RingPile, Stockpile
-from .study import ResolutionWarning, Study, simulate, stamp
+from .study import ResolutionWarning, RingStudy, Study, simulate, simulate_ring, stamp
 from .sweeps import Search, Sweep, compare_plans, read_sweep, search, summarise, sweep
-from .tables import DateFormat, ReadLimits, read_table, write_workbook
+from .tables import ReadLimits, read_table, write_workbook
 from .theory import Layering, Variogram, check_prediction, predicted_vrr, variogram_by_time, variogram_by_volume
 from .twobeds import TwoBeds, alternate
 

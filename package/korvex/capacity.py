@@ -23,6 +23,8 @@ from typing import TYPE_CHECKING, Literal
 import numpy as np
 
 from .bed import Bed
+from .chunks import ChunkTable
+from .stockpile import Stockpile
 from .units import check_bulk_density
 
 if TYPE_CHECKING:
@@ -104,9 +106,6 @@ def engine_angle_deg(bed: Bed) -> float:
 
 @cache
 def _ridge_angle_deg(eight_neighbour_probability: float) -> float:
-    from .chunks import ChunkTable
-    from .stockpile import Stockpile
-
     # One particle per cubic metre: one-metre cells.
     probe = Bed(
         length_m=_CALIBRATION_LENGTH_CELLS,

@@ -11,7 +11,9 @@ from collections import Counter
 from collections.abc import Sequence
 from dataclasses import fields
 from pathlib import Path
-from typing import TYPE_CHECKING, Any
+from typing import Any
+
+import numpy as np
 
 from . import validation
 from .bed import Bed, unit
@@ -19,14 +21,43 @@ from .capacity import ON_EXCESS, OverCapacityWarning
 from .chunks import ChunkTable
 from .equipment import SHIFT_H, Reclaimer
 from .metrics import FigureWarning, QualityFigures, format_table
-from .plans import PLANS, Chevron, ConeShell, StackingPlan
-from .ring import Chevcon, RingStudy, is_ring_plan
+from .plans import PLANS, Chevcon, Chevron, ConeShell, StackingPlan, is_ring_plan
 from .series import QualitySeries, synthetic_series
-from .tables import WORKBOOK_SUFFIXES, DateFormat, ReadLimits, comment_lines, read_table
+from .study import ResolutionWarning, RingStudy, Study, simulate, simulate_ring
+from .sweeps import (
+    IN_PROCESS,
+    ONE_LINE,
+    comparison_figure,
+    comparison_runs,
+    comparison_table,
+    connect,
+    expand,
+    plan_runs,
+    reaches,
+    search,
+    summary_lines,
+    summary_settings,
+    sweep,
+    sweep_figure,
+    varying_columns,
+    warning_counts,
+)
+from .tables import (
+    WORKBOOK_SUFFIXES,
+    DateFormat,
+    ReadLimits,
+    comment_lines,
+    read_table,
+    save_composites,
+    save_output,
+    save_reclaimed,
+    save_ring_reclaimed,
+    save_workbook,
+)
 from .theory import check_prediction
 
-if TYPE_CHECKING:
-    from .study import Study
+# plots and report load matplotlib, plotly and jinja2, which a user may lack: a command imports them where it
+# draws, so that the others run without them.
 
 DEMO_OUTPUT = Path("out/korvex-demo.png")
 DEMO_LAYERS = 100
@@ -96,7 +127,8 @@ def _figures(study: Study, composite_m3: float | None = None) -> tuple[tuple[Qua
 
 
 def run_demo(args: argparse.Namespace) -> int:
-    from .plots import save_figure
+    from .plots import save_figure, study_figure
+    from .report import write_report
 
     bed = Bed(length_m=300.0, depth_m=50.0)
     plan = Chevron(layers=args.layers)
@@ -112,8 +144,8 @@ def run_demo(args: argparse.Namespace) -> int:
         check_resolution=args.check_resolution,
         record_particles=True,
     )
-    path = save_figure(study.figure(), args.output)
-    report = study.report(args.output.with_suffix(".html"))
+    path = save_figure(study_figure(study), args.output)
+    report = write_report(study, args.output.with_suffix(".html"))
     if args.quiet:
         print(path)
         return 0
@@ -152,8 +184,6 @@ def run_demo(args: argparse.Namespace) -> int:
 
 def _replicate_checks(study: Study, figures: Sequence[QualityFigures], replicates: int) -> list[str]:
     """Rerun the study's feed, plan and bed with the next seeds and set the runs' VRR against the prediction."""
-    from .study import simulate
-
     runs = [{f.name: f.vrr for f in figures}]
     for offset in range(1, replicates):
         rerun = simulate(study.series, study.plan, study.bed, progress=False, seed=study.seed + offset)
@@ -247,8 +277,6 @@ def _plan(args: argparse.Namespace, bed: Bed) -> StackingPlan:
 
 def _ring_report(study: RingStudy) -> None:
     """Start-up and steady-state figures of a ring run continuously."""
-    import numpy as np
-
     bed, schedule = study.bed, study.schedule
     print(
         f"Ring    centre line of radius {bed.circle_radius_m:g} m ({bed.centre_line_m:.4g} m), pile "
@@ -297,6 +325,9 @@ def _ring_report(study: RingStudy) -> None:
 
 
 def run_simulate(args: argparse.Namespace) -> int:
+    from .plots import save_output_plot, save_plots
+    from .report import write_report
+
     settings = {item.name: getattr(args, item.name) for item in fields(Bed)}
     if args.input is None:
         if not args.circular:
@@ -341,16 +372,16 @@ def run_simulate(args: argparse.Namespace) -> int:
 
     stem = args.input.stem
     out = args.output_dir
-    written = [study.save_reclaimed(out / f"{stem}-reclaimed.csv"), *study.save_plots(out / stem)]
+    written = [save_reclaimed(study, out / f"{stem}-reclaimed.csv"), *save_plots(study, out / stem)]
     intervals = tuple(args.sample_interval_h or (1.0, SHIFT_H))
     if study.reclaimer is not None:
-        written.append(study.save_output(out / f"{stem}-output.csv"))
-        written.append(study.save_output_plot(out / f"{stem}-output.png", intervals[0]))
-        written += [study.save_composites(out / f"{stem}-composites-{h:g}h.csv", h) for h in intervals]
+        written.append(save_output(study, out / f"{stem}-output.csv"))
+        written.append(save_output_plot(study, out / f"{stem}-output.png", intervals[0]))
+        written += [save_composites(study, out / f"{stem}-composites-{h:g}h.csv", h) for h in intervals]
     if args.workbook:
-        written.append(study.save_workbook(out / f"{stem}.xlsx", intervals_h=intervals))
+        written.append(save_workbook(study, out / f"{stem}.xlsx", intervals_h=intervals))
     if args.report is not None:
-        written.append(study.report(args.report))
+        written.append(write_report(study, args.report))
     if not args.quiet:
         figures, notes = _figures(study, args.composite_m3)
         print(f"{args.input}: {study.describe()}")
@@ -378,8 +409,7 @@ def _run_ring(
     stem: str,
     plant: dict[str, Any] | None = None,
 ) -> int:
-    from .ring import simulate_ring
-    from .study import ResolutionWarning
+    from .plots import save_ring_plots
 
     assert isinstance(plan, (Chevcon, ConeShell))
     unused = [
@@ -412,7 +442,7 @@ def _run_ring(
     for warning in caught:
         print(f"warning: {warning.message}", file=sys.stderr)
     out = args.output_dir
-    written = [study.save_reclaimed(out / f"{stem}-reclaimed.csv"), *study.save_plots(out / stem)]
+    written = [save_ring_reclaimed(study, out / f"{stem}-reclaimed.csv"), *save_ring_plots(study, out / stem)]
     if not args.quiet:
         source = "demo feed" if args.input is None else str(args.input)
         print(f"{source}: {study.describe()}")
@@ -426,8 +456,6 @@ def _run_ring(
 
 def _simulate_telling(*args: Any, **settings: Any) -> Any:
     """simulate, with a warning about the bed's capacity or resolution shown on stderr, not raised."""
-    from .study import ResolutionWarning, simulate
-
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always", OverCapacityWarning)
         warnings.simplefilter("always", ResolutionWarning)
@@ -776,10 +804,8 @@ def _print_frame(frame: Any) -> None:
 def _search_lines(args: argparse.Namespace, summary: Any, x: str, options: dict[str, Any]) -> None:
     """For each line of the summary, the fewest x reaching --target-vrr: from the grid, then by bisection
     between the last value that misses and the first that reaches."""
-    from .sweeps import ONE_LINE, _lines, reaches, search, summary_settings
-
     settings = summary_settings(summary)
-    for label, rows in _lines(summary, x):
+    for label, rows in summary_lines(summary, x):
         values = sorted(set(rows[x]))
         outcome = [reaches(rows[rows[x] == value], args.target_vrr, args.target_quality) for value in values]
         prefix = f"{label}: " if label != ONE_LINE else ""
@@ -804,7 +830,6 @@ def _search_lines(args: argparse.Namespace, summary: Any, x: str, options: dict[
 
 def run_sweep(args: argparse.Namespace) -> int:
     from .plots import save_figure
-    from .sweeps import IN_PROCESS, connect, expand, plan_runs, sweep, sweep_figure
 
     feed, feed_name = _sweep_feed(args)
     grids = _grid(args)
@@ -853,8 +878,6 @@ def run_sweep(args: argparse.Namespace) -> int:
 
 def _print_warnings(table: Any) -> None:
     """The runs' warnings, counted per setting, on stderr: the table's column is not where users look."""
-    from .sweeps import warning_counts
-
     lines = warning_counts(table)
     if lines:
         print("warnings, per setting (the table's warning column has every message):", file=sys.stderr)
@@ -864,16 +887,13 @@ def _print_warnings(table: Any) -> None:
 
 def summary_columns(summary: Any) -> list[str]:
     """The summary's columns worth a terminal's width: the settings that vary, the quality and the VRR and E."""
-    from .sweeps import _varying, summary_settings
-
-    varying = _varying(summary, summary_settings(summary))
+    varying = varying_columns(summary, summary_settings(summary))
     figures = ["vrr", "vrr_low", "vrr_high", "effect", "predicted_vrr"]
     return [*varying, "quality", "runs", "failed", *(name for name in figures if name in summary.columns)]
 
 
 def run_compare(args: argparse.Namespace) -> int:
     from .plots import save_figure
-    from .sweeps import IN_PROCESS, comparison_figure, comparison_runs, comparison_table, connect, plan_runs, sweep
 
     feed, feed_name = _sweep_feed(args)
     fixed: dict[str, Any] = {}

@@ -3,10 +3,22 @@
 from __future__ import annotations
 
 from collections.abc import Sequence
-from typing import TYPE_CHECKING
+from typing import Protocol
 
-if TYPE_CHECKING:
-    from .metrics import QualityFigures
+
+class Figures(Protocol):
+    """What a view shows of one quality's homogenisation figures (korvex.metrics.QualityFigures has it)."""
+
+    @property
+    def name(self) -> str: ...
+    @property
+    def std_in(self) -> float: ...
+    @property
+    def std_out(self) -> float: ...
+    @property
+    def vrr(self) -> float: ...
+    @property
+    def effect(self) -> float: ...
 
 _TABLE = """\
 <table>
@@ -41,13 +53,13 @@ def grid_html(header: Sequence[str], rows: Sequence[Sequence[object]]) -> str:
     return _render(_GRID, header=header, rows=rows)
 
 
-def figures_html(caption: str, rows: Sequence[tuple[str, str]], figures: Sequence[QualityFigures]) -> str:
+def figures_html(caption: str, rows: Sequence[tuple[str, str]], figures: Sequence[Figures]) -> str:
     """The names-and-values table, then the headline figures (std in and out, VRR, E) of every value."""
     table = [(f.name, f"{f.std_in:.4g}", f"{f.std_out:.4g}", f"{f.vrr:.4f}", f"{f.effect:.2f}") for f in figures]
     return html_table(caption, rows) + grid_html(FIGURE_HEADER, table)
 
 
-def headline(figures: Sequence[QualityFigures], shown: int = 4) -> str:
+def headline(figures: Sequence[Figures], shown: int = 4) -> str:
     """VRR and E of the first few values, for a one-line repr."""
     text = ", ".join(f"{f.name} {f.vrr:.3g} (E {f.effect:.3g})" for f in figures[:shown])
     more = len(figures) - shown

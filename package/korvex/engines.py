@@ -16,6 +16,7 @@ from .capacity import ridge_shape
 from .plans import StackingPlan
 from .results import HeightMap, Particles
 from .series import QualitySeries
+from .study import simulate
 
 # A delivery needs this many particles for a spread.
 MIN_PARTICLES_PER_DELIVERY = 2
@@ -101,8 +102,6 @@ def run_engines(
 
     The bed's engine is replaced; everything else, the resolution too, is the same for both.
     """
-    from .study import simulate
-
     runs = {}
     for engine in ("fast", "detailed"):
         on = replace(bed, engine=engine, particles_per_m3=bed.resolution_per_m3)

@@ -20,11 +20,13 @@ from .metrics import weighted_mean_std
 from .plans import PLANS, StackingPlan
 from .series import QualitySeries
 from .units import check_bulk_density
+from .validation import positive
 
 if TYPE_CHECKING:
     import pandas as pd
 
     from .results import Reclaimed
+    from .validation import FloatArray
 
 SHIFT_H = 8.0
 END_CONE = "end cones"
@@ -114,6 +116,13 @@ class Reclaimer:
         for name, column in zip(reclaimed.names, reclaimed.values.T, strict=True):
             frame[name] = column
         return OutputSeries(frame, reclaimed.names)
+
+
+def reclaim_hours(reclaimed: Reclaimed, reclaim_rate_m3_per_h: float) -> FloatArray:
+    """The middle of each slice's reclaim in hours from its start, for a reclaimer taking reclaim_rate_m3_per_h."""
+    rate = positive("reclaim_rate_m3_per_h", reclaim_rate_m3_per_h, "m³/h")
+    end = np.cumsum(reclaimed.volume_m3) / rate
+    return end - reclaimed.volume_m3 / rate / 2
 
 
 @dataclass(frozen=True, repr=False)

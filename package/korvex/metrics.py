@@ -33,6 +33,9 @@ from typing import TYPE_CHECKING
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
+from . import validation
+from .derived import derived_columns
+
 if TYPE_CHECKING:
     from .derived import Derivation
     from .results import Reclaimed
@@ -301,8 +304,6 @@ def portion_figures(
 
     per_row: the rows as cut (values and volumes in, values and volumes out), for the per-delivery figures.
     """
-    from .derived import derived_columns
-
     extra, derived_in = derived_columns(names, values_in, derived)
     _, derived_out = derived_columns(names, values_out, derived)
     all_in = np.column_stack([values_in, derived_in])
@@ -407,3 +408,34 @@ def format_table(figures: Sequence[QualityFigures]) -> str:
         for row in (header, *rows)
     ]
     return "\n".join(lines)
+
+
+def fair_figures(
+    names: tuple[str, ...],
+    feed_volume_m3: ArrayLike,
+    feed_values: ArrayLike,
+    out_volume_m3: ArrayLike,
+    out_values: ArrayLike,
+    portion_m3: float,
+    *,
+    layers: float | None = None,
+    derived: Mapping[str, Derivation] | None = None,
+) -> tuple[QualityFigures, ...]:
+    """QualityFigures of feed and output cut alike: the output into composites of whole consecutive
+    slices of about `portion_m3`, the feed, in stacking order, into portions of the same volumes; then
+    the derived values (by default the cement moduli) of those portions.
+
+    The last composite, which may be short, is left out, and so are composites beyond the feed's volume.
+    """
+    portion_m3 = validation.positive("portion_m3", portion_m3, "m³")
+    volume_out, means_out = composites(out_volume_m3, out_values, portion_m3)
+    feed_total = float(np.sum(np.asarray(feed_volume_m3, dtype=np.float64)))
+    fits = int(np.searchsorted(np.cumsum(volume_out[:-1]), feed_total * (1 + 1e-9), side="right"))
+    if fits < 2:
+        raise ValueError(
+            f"portions of {portion_m3:g} m³ leave fewer than two to compare ({fits}): give smaller portions "
+            "or run the ring longer"
+        )
+    volume_out, means_out = volume_out[:fits], means_out[:fits]
+    means_in = cut(feed_volume_m3, feed_values, volume_out)
+    return portion_figures(names, means_in, means_out, volume_out, layers=layers, derived=derived)

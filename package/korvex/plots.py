@@ -14,6 +14,8 @@ import numpy as np
 from matplotlib.axes import Axes
 from matplotlib.figure import Figure, SubFigure
 
+from .study import RingStudy, Study
+
 if TYPE_CHECKING:
     from collections.abc import Sequence
 
@@ -23,7 +25,6 @@ if TYPE_CHECKING:
     from .metrics import QualityFigures
     from .results import HeightMap, Reclaimed
     from .series import QualitySeries
-    from .study import Study
     from .theory import Variogram
     from .validation import FloatArray
 
@@ -69,15 +70,6 @@ def break_gaps(
     threshold = GAP_FACTOR * typical if stop_after is None else stop_after
     stops = np.flatnonzero(steps > threshold) + 1 if threshold > 0 else np.array([], dtype=np.int64)
     return np.insert(time, stops, np.nan), np.insert(values, stops, np.nan, axis=0)
-
-
-def reclaim_hours(reclaimed: Reclaimed, reclaim_rate_m3_per_h: float) -> FloatArray:
-    """The middle of each slice's reclaim in hours from its start, for a reclaimer taking reclaim_rate_m3_per_h."""
-    from .validation import positive
-
-    rate = positive("reclaim_rate_m3_per_h", reclaim_rate_m3_per_h, "m³/h")
-    end = np.cumsum(reclaimed.volume_m3) / rate
-    return end - reclaimed.volume_m3 / rate / 2
 
 
 def vrr_basis(figures: Sequence[QualityFigures]) -> str:
@@ -175,7 +167,7 @@ def qualities_figure(
     """Each quality value against stacking time (left) and the output (right), on shared scales.
 
     Stops of the feed (and of the reclaimer) show as gaps. output_time_h: when
-    each slice was reclaimed (see reclaim_hours), to plot the output against
+    each slice was reclaimed (see equipment.reclaim_hours), to plot the output against
     time instead of reclaim position. figures: the homogenisation figures, whose
     VRR and E are written over each row and explained below. footer: a stamp.
     """
@@ -185,8 +177,10 @@ def qualities_figure(
     return figure
 
 
-def study_figure(study: Study, *, output_time_h: FloatArray | None = None) -> Figure:
-    """The height map above the qualities in and out, titled with the study's setup."""
+def study_figure(study: Study, *, reclaim_rate_m3_per_h: float | None = None) -> Figure:
+    """The height map above the qualities in and out with their VRR and E, titled with the study's setup; the
+    output in time given a reclaim rate or the study's reclaimer (see Study.output_time_h)."""
+    output_time_h = study.output_time_h(reclaim_rate_m3_per_h)
     names = len(study.series.names)
     rows, columns = study.heights.heights_m.shape
     stretch, _, _ = bed_aspect(columns * study.heights.cell_m, rows * study.heights.cell_m)
@@ -282,3 +276,71 @@ def variogram_figure(
     axes[0].legend(loc="lower right", fontsize=8)
     add_footer(figure, footer)
     return figure
+
+
+def ring_output_figure(study: RingStudy) -> Figure:
+    """Each quality of the feed and of the output against time, the steady state shaded."""
+    names = study.series.names
+    figure = Figure(figsize=(10.0, 1.2 + 2.0 * len(names)), layout="constrained")
+    axes = figure.subplots(len(names), 1, sharex=True, squeeze=False)[:, 0]
+    out = study.output
+    full = out.volume_m3 > 0
+    steady = out.time_s[study.phase == RingStudy.STEADY]
+    # Stops of the feed, and the reclaimer's waits while the ring's feed stood, are gaps, not lines.
+    stop_h = study.series.flow.stop_after_s / 3600
+    for k, name in enumerate(names):
+        ax = axes[k]
+        feed = break_gaps(study.series.time_s / 3600, study.series.values[:, k], stop_after=stop_h)
+        ax.plot(*feed, color=INPUT_COLOUR, linewidth=0.5, label="feed")
+        output = break_gaps(out.time_s[full] / 3600, out.values[full, k], stop_after=stop_h)
+        ax.plot(*output, color=OUTPUT_COLOUR, linewidth=0.9, label="output")
+        if steady.size:
+            ax.axvspan(steady[0] / 3600, steady[-1] / 3600, color="tab:green", alpha=0.08, label="steady state")
+        ax.set_ylabel(name)
+        ax.grid(True, alpha=0.3)
+    axes[0].legend(loc="upper right", fontsize=8, ncols=3)
+    axes[0].set_title("Feed as stacked and output as reclaimed, over time")
+    axes[-1].set_xlabel("time [h]")
+    add_footer(figure, study.stamp)
+    return figure
+
+
+def save_ring_plots(study: RingStudy, prefix: str | Path) -> tuple[Path, Path]:
+    """Write PREFIX-ring.png (the ring's heights) and PREFIX-output.png (qualities over time)."""
+    prefix = Path(prefix)
+    ring = save_figure(
+        heights_figure(study.heights, footer=study.stamp, title="The ring as the feed ended"),
+        prefix.with_name(f"{prefix.name}-ring.png"),
+    )
+    output = save_figure(ring_output_figure(study), prefix.with_name(f"{prefix.name}-output.png"))
+    return ring, output
+
+
+def study_variogram_figure(study: Study) -> Figure:
+    """The feed's variogram by volume (and time), with a slice's and a layer's volume marked."""
+    marks = {"a slice": float(np.median(study.reclaimed.volume_m3[study.reclaimed.volume_m3 > 0]))}
+    if study.passes:
+        marks["a layer"] = study.series.total_volume_m3 / study.passes
+    return variogram_figure(*study.variograms(), marks_m3=marks, footer=study.stamp)
+
+
+def save_plots(study: Study, prefix: str | Path) -> tuple[Path, Path, Path]:
+    """Write PREFIX-heights.png, PREFIX-qualities.png and PREFIX-variogram.png, each with the study's stamp.
+
+    Returns their paths.
+    """
+    prefix = Path(prefix)
+    heights = save_figure(
+        heights_figure(study.heights, footer=study.stamp), prefix.with_name(f"{prefix.name}-heights.png")
+    )
+    qualities = save_figure(
+        qualities_figure(study.series, study.reclaimed, figures=study.homogenisation(), footer=study.stamp),
+        prefix.with_name(f"{prefix.name}-qualities.png"),
+    )
+    variogram = save_figure(study_variogram_figure(study), prefix.with_name(f"{prefix.name}-variogram.png"))
+    return heights, qualities, variogram
+
+
+def save_output_plot(study: Study, path: str | Path, interval_h: float = 1.0) -> Path:
+    """Write the output against time (with its composites over interval_h) and against position as PNG."""
+    return save_figure(output_figure(study.output, study.composites(interval_h), footer=study.stamp), path)

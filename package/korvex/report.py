@@ -20,7 +20,8 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 from markupsafe import Markup
 
-from .views import MAX_HTML_BYTES, VIEW_OTHER_BYTES
+from .plots import heights_figure, output_figure, qualities_figure, study_variogram_figure, vrr_basis
+from .views import MAX_HTML_BYTES, VIEW_OTHER_BYTES, cross_section, particle_budget, study_view_3d, view_html
 
 if TYPE_CHECKING:
     import pandas as pd
@@ -170,8 +171,6 @@ def settings_section(study: Study, options: ReportOptions) -> ReportSection:
 
 
 def figures_section(study: Study, options: ReportOptions) -> ReportSection:
-    from .plots import vrr_basis
-
     figures = study.homogenisation()
     # The prediction needs a plan that lays layers, the per-delivery figures rows as cut.
     extra = [
@@ -205,8 +204,6 @@ def figures_section(study: Study, options: ReportOptions) -> ReportSection:
 
 
 def over_time_section(study: Study, options: ReportOptions) -> ReportSection:
-    from .plots import qualities_figure
-
     figure = qualities_figure(
         study.series,
         study.reclaimed,
@@ -219,8 +216,6 @@ def over_time_section(study: Study, options: ReportOptions) -> ReportSection:
     if options.output_time_h is None:
         notes.append("The output is shown by reclaim position; give a reclaimer or a reclaim rate to see it in time.")
     if study.reclaimer is not None and study.bulk_density_t_per_m3 is not None:
-        from .plots import output_figure
-
         notes.append("Below: the output as the reclaimer delivers it, with the laboratory's hourly composites.")
         composites = output_figure(study.output, study.composites(1.0), footer=study.stamp)
         images.append(figure_image(composites, "output in time with hourly composites"))
@@ -232,13 +227,11 @@ def variogram_section(study: Study, options: ReportOptions) -> ReportSection:
         "Variogram of the feed",
         notes=("Half the mean squared difference of feed portions a given volume or time apart, scaled by their "
                "variance: where it has levelled off at 1, portions that far apart are independent.",),
-        images=(figure_image(study.variogram_figure(), "variogram of the feed"),),
+        images=(figure_image(study_variogram_figure(study), "variogram of the feed"),),
     )
 
 
 def heights_section(study: Study, options: ReportOptions) -> ReportSection:
-    from .plots import heights_figure
-
     figure = heights_figure(study.heights, footer=study.stamp)
     return ReportSection("Pile as stacked", images=(figure_image(figure, "pile heights"),))
 
@@ -253,7 +246,7 @@ def cross_sections_section(study: Study, options: ReportOptions) -> ReportSectio
         ({"x_m": bed.length_m / 2}, f"across the bed at x = {bed.length_m / 2:g} m"),
     )
     images = [
-        figure_image(study.cross_section(colour=colour, **place), f"section {where}, coloured by {colour}")
+        figure_image(cross_section(study, colour=colour, **place), f"section {where}, coloured by {colour}")
         for colour in ("time", options.colour or study.series.names[0])
         for place, where in places
     ]
@@ -268,9 +261,7 @@ def cross_sections_section(study: Study, options: ReportOptions) -> ReportSectio
 
 
 def view_section(study: Study, options: ReportOptions) -> ReportSection:
-    from .views import particle_budget, view_html
-
-    figure = study.view_3d(max_particles=particle_budget(options.page_bytes + VIEW_OTHER_BYTES))
+    figure = study_view_3d(study, max_particles=particle_budget(options.page_bytes + VIEW_OTHER_BYTES))
     notes = ["Drag to turn the pile; the slider moves the reclaim face, and the title shows the slice it cuts."]
     if study.particles is None:
         notes.append("Particles are shown when the study records them (record_particles=True).")
@@ -303,3 +294,17 @@ def study_report(study: Study, path: str | Path, options: ReportOptions | None =
     options = replace(options, page_bytes=used)
     sections = [made[make] if make in made else make(study, options) for make in STUDY_SECTIONS]
     return write_page(path, title, study.stamp, sections)
+
+
+def write_report(
+    study: Study, path: str | Path, *, reclaim_rate_m3_per_h: float | None = None, colour: str | None = None
+) -> Path:
+    """Write one self-contained HTML page: settings, figures, plots, cross-sections and a 3-D view.
+
+    reclaim_rate_m3_per_h: show the output in time at this rate (a study with a
+    reclaimer shows it anyway); colour: the quality value
+    the cross-sections show beside stacking time (the first by default).
+    Cross-sections and particles need simulate(..., record_particles=True).
+    """
+    options = ReportOptions(output_time_h=study.output_time_h(reclaim_rate_m3_per_h), colour=colour)
+    return study_report(study, path, options)

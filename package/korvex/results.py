@@ -1,4 +1,5 @@
-"""What a simulation gives back: the reclaimed slices, the pile's height map and its particles."""
+"""What a simulation gives back: the reclaimed slices, the pile's height map, its particles, and the output
+of a ring run continuously."""
 
 from __future__ import annotations
 
@@ -6,6 +7,7 @@ from dataclasses import dataclass
 from typing import TYPE_CHECKING
 
 import numpy as np
+from numpy.typing import NDArray
 
 from .display import html_table
 from .validation import FloatArray
@@ -132,3 +134,67 @@ class Particles:
 
     def column(self, name: str) -> np.ndarray:
         return self.values[:, self.names.index(name)]
+
+
+@dataclass(frozen=True, repr=False)
+class RingOutput:
+    """The reclaimer's output as a time series, one slice per reclaim step of its travel.
+
+    time_s: when the reclaimer's foot finished the slice; position_m: where, on
+    the centre line (growing turn after turn); residence_s: volume-weighted mean
+    time the slice's material lay on the ring, until the middle of the slice's
+    time (NaN for an empty slice).
+    """
+
+    time_s: FloatArray
+    position_m: FloatArray
+    volume_m3: FloatArray
+    values: FloatArray
+    residence_s: FloatArray
+    names: tuple[str, ...]
+
+    def __len__(self) -> int:
+        return int(self.time_s.size)
+
+    def __repr__(self) -> str:
+        return f"RingOutput({len(self)} slices, {self.total_volume_m3:,.1f} m³)"
+
+    @property
+    def total_volume_m3(self) -> float:
+        return float(self.volume_m3.sum())
+
+    def select(self, keep: NDArray[np.bool_]) -> RingOutput:
+        return RingOutput(
+            self.time_s[keep],
+            self.position_m[keep],
+            self.volume_m3[keep],
+            self.values[keep],
+            self.residence_s[keep],
+            self.names,
+        )
+
+    @staticmethod
+    def joined(first: RingOutput, second: RingOutput) -> RingOutput:
+        return RingOutput(
+            np.concatenate([first.time_s, second.time_s]),
+            np.concatenate([first.position_m, second.position_m]),
+            np.concatenate([first.volume_m3, second.volume_m3]),
+            np.concatenate([first.values.reshape(-1, len(first.names)), second.values.reshape(-1, len(first.names))]),
+            np.concatenate([first.residence_s, second.residence_s]),
+            first.names,
+        )
+
+    def to_frame(self) -> pd.DataFrame:
+        import pandas as pd
+
+        frame = pd.DataFrame(
+            {
+                "time_s": self.time_s,
+                "position_m": self.position_m,
+                "volume_m3": self.volume_m3,
+                "residence_s": self.residence_s,
+            }
+        )
+        for name, column in zip(self.names, self.values.T, strict=True):
+            frame[name] = column
+        return frame

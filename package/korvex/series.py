@@ -11,6 +11,7 @@ import numpy as np
 from numpy.typing import ArrayLike
 
 from . import validation
+from .dates import DateFormat, Origin, parse_dates
 from .derived import CEMENT_MODULI
 from .feed import Flow, flow
 from .units import MASS_COLUMNS, VOLUME_COLUMNS, WRITTEN_COLUMNS, volume_column_of, with_volume
@@ -216,8 +217,6 @@ def seconds_column(column: pd.Series[Any], name: str, first_line: int | None = N
     """A time column as seconds: numbers as they are, dates as seconds since the first row."""
     import pandas as pd
     from pandas.api import types
-
-    from .tables import DateFormat, Origin, parse_dates
 
     if types.is_datetime64_any_dtype(column):
         stamps = pd.Series(column)

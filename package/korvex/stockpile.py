@@ -9,12 +9,14 @@ from __future__ import annotations
 from typing import Any
 
 import numpy as np
+from tqdm import tqdm
 
-from . import _native, validation
+from . import validation
+from ._native import Ring, Simulator
 from .bed import Bed
 from .chunks import ChunkTable
-from .results import HeightMap, Particles, Reclaimed
-from .ring import RingOutput, RingSchedule
+from .plans import RingSchedule
+from .results import HeightMap, Particles, Reclaimed, RingOutput
 
 # Enough batches that a progress bar moves smoothly; each batch is one native call.
 PROGRESS_BATCHES = 200
@@ -51,7 +53,7 @@ class Stockpile:
     def __init__(self, bed: Bed, *, seed: int | None = None, record_particles: bool = False) -> None:
         self.bed = bed
         self.seed = validation.draw_seed() if seed is None else validation.seed(seed)
-        self._lib = _native.Simulator(seed=self.seed, record_particles=record_particles, **native_settings(bed))
+        self._lib = Simulator(seed=self.seed, record_particles=record_particles, **native_settings(bed))
         self._names: tuple[str, ...] | None = None
         self._reclaimed: Reclaimed | None = None
         self.stacked_volume_m3 = 0.0
@@ -62,8 +64,6 @@ class Stockpile:
 
     def stack(self, chunks: ChunkTable, *, progress: bool = True) -> None:
         """Stack the chunks in order, in batches so that a progress bar can follow."""
-        from tqdm import tqdm
-
         if self._reclaimed is not None:
             raise RuntimeError("this pile has been reclaimed; stack onto a new Stockpile")
         if self._names is not None and chunks.quality_names != self._names:
@@ -132,7 +132,7 @@ class RingPile:
             raise ValueError(f"continuous operation of a ring runs on the fast engine, not {bed.engine!r}")
         self.bed = bed
         self.seed = validation.draw_seed() if seed is None else validation.seed(seed)
-        self._lib = _native.Ring(
+        self._lib = Ring(
             length_m=bed.length_m,
             depth_m=bed.depth_m,
             ring_radius_m=bed.circle_radius_m,

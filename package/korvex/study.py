@@ -1,15 +1,16 @@
-"""A study: a series stacked onto a bed by a plan, reclaimed, and everything a report needs."""
+"""A study: a series stacked onto a bed by a plan and reclaimed, or run round a ring continuously."""
 
 from __future__ import annotations
 
 import math
+import warnings
 from collections.abc import Iterable, Mapping
 from dataclasses import dataclass, replace
 from functools import cached_property
-from pathlib import Path
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, ClassVar
 
 import numpy as np
+from numpy.typing import NDArray
 
 from . import validation
 from ._version import __version__
@@ -19,22 +20,28 @@ from .capacity import measured_angle_deg as _measured_angle_deg
 from .chunks import ChunkTable
 from .composites import time_composites
 from .derived import Derivation, add_derived, derived_columns
-from .equipment import SHIFT_H, OutputSeries, Reclaimer, feed_rate_t_per_h, region_figures, slice_regions
+from .equipment import (
+    SHIFT_H,
+    OutputSeries,
+    Reclaimer,
+    feed_rate_t_per_h,
+    reclaim_hours,
+    region_figures,
+    slice_regions,
+)
 from .feed import summary_rows as feed_summary_rows
-from .metrics import QualityFigures, homogenisation, weighted_mean_std
-from .plans import Chevron, StackingPlan
-from .results import HeightMap, Particles, Reclaimed
-from .ring import is_ring_plan
+from .metrics import QualityFigures, fair_figures, homogenisation, weighted_mean_std
+from .plans import Chevcon, Chevron, ConeShell, RingSchedule, StackingPlan, is_ring_plan
+from .results import HeightMap, Particles, Reclaimed, RingOutput
 from .series import QualitySeries, as_series
-from .stockpile import Stockpile
+from .stockpile import RingPile, Stockpile
 from .targets import TargetBand, target_bands
+from .display import figures_html, headline, html_table
 from .theory import Layering, Variogram, predicted_vrr, variogram_by_time, variogram_by_volume
-from .units import check_bulk_density
+from .units import check_bulk_density, m3_per_s_from_t_per_h, t_per_h_from_m3_per_s
 
 if TYPE_CHECKING:
     import pandas as pd
-    import plotly.graph_objects as go
-    from matplotlib.figure import Figure
     from numpy.typing import ArrayLike
 
     from .validation import FloatArray
@@ -320,25 +327,8 @@ class Study:
                 rows.append((f"{name} std out, {region} (per slice)", regions.loc[region, f"{name} std"], ""))
         return pd.DataFrame(rows, columns=["figure", "value", "unit"])
 
-    def save_workbook(self, path: str | Path, *, intervals_h: tuple[float, ...] = (1.0, SHIFT_H)) -> Path:
-        """An Excel workbook: the setup and stamp, the summary, the slices, the regions and, with a reclaim
-        rate, the output series and its composites over each interval, each on its own sheet."""
-        from .tables import write_workbook
-
-        import pandas as pd
-
-        run = pd.DataFrame({"item": ["setup", "made by"], "text": [self.describe(), self.stamp]})
-        sheets = {"run": run, "summary": self.summary(), "slices": self.slices(), "regions": self.regions()}
-        if self.reclaimer is not None and self.bulk_density_t_per_m3 is not None:
-            sheets["output"] = add_derived(self.output.frame, self.derived)
-            for interval in intervals_h:
-                sheets[f"composites {interval:g} h"] = self.composites(interval)
-        return write_workbook(path, sheets)
-
     def _quiet_figures(self) -> tuple[tuple[QualityFigures, ...], str | None]:
         """The figures for a notebook's view, without the warnings a call would give; or why there are none."""
-        import warnings
-
         with warnings.catch_warnings():
             warnings.simplefilter("ignore")
             try:
@@ -347,8 +337,6 @@ class Study:
                 return (), str(error)
 
     def __repr__(self) -> str:
-        from .display import headline
-
         figures, why = self._quiet_figures()
         return (
             f"Study({self.describe()};\n  {len(self.series)} deliveries, {len(self.chunks)} chunks, "
@@ -356,8 +344,6 @@ class Study:
         )
 
     def _repr_html_(self) -> str:
-        from .display import figures_html
-
         figures, why = self._quiet_figures()
         flow = self.series.flow
         return figures_html(
@@ -377,128 +363,12 @@ class Study:
     def output_time_h(self, reclaim_rate_m3_per_h: float | None = None) -> FloatArray | None:
         """The middle of each slice's reclaim in hours: at reclaim_rate_m3_per_h when given, else as the
         study's reclaimer takes it (see `output`); None without either."""
-        from .plots import reclaim_hours
-
         if reclaim_rate_m3_per_h is not None:
             return reclaim_hours(self.reclaimed, reclaim_rate_m3_per_h)
         if self.reclaimer is None or self.bulk_density_t_per_m3 is None:
             return None
         frame = self.output.frame
         return ((frame["start_h"] + frame["end_h"]) / 2).to_numpy()
-
-    def figure(self, *, reclaim_rate_m3_per_h: float | None = None) -> Figure:
-        """Heights, qualities in and out with their VRR and E; the output in time given a reclaim rate."""
-        from .plots import study_figure
-
-        return study_figure(self, output_time_h=self.output_time_h(reclaim_rate_m3_per_h))
-
-    def save_plots(self, prefix: str | Path) -> tuple[Path, Path, Path]:
-        """Write PREFIX-heights.png, PREFIX-qualities.png and PREFIX-variogram.png, each with the study's stamp.
-
-        Returns their paths.
-        """
-        from .plots import heights_figure, qualities_figure, save_figure
-
-        prefix = Path(prefix)
-        heights = save_figure(
-            heights_figure(self.heights, footer=self.stamp), prefix.with_name(f"{prefix.name}-heights.png")
-        )
-        qualities = save_figure(
-            qualities_figure(self.series, self.reclaimed, figures=self.homogenisation(), footer=self.stamp),
-            prefix.with_name(f"{prefix.name}-qualities.png"),
-        )
-        variogram = save_figure(self.variogram_figure(), prefix.with_name(f"{prefix.name}-variogram.png"))
-        return heights, qualities, variogram
-
-    def variogram_figure(self) -> Figure:
-        """The feed's variogram by volume (and time), with a slice's and a layer's volume marked."""
-        from .plots import variogram_figure
-
-        marks = {"a slice": float(np.median(self.reclaimed.volume_m3[self.reclaimed.volume_m3 > 0]))}
-        if self.passes:
-            marks["a layer"] = self.series.total_volume_m3 / self.passes
-        return variogram_figure(*self.variograms(), marks_m3=marks, footer=self.stamp)
-
-    def save_output_plot(self, path: str | Path, interval_h: float = 1.0) -> Path:
-        """Write the output against time (with its composites over interval_h) and against position as PNG."""
-        from .plots import output_figure, save_figure
-
-        return save_figure(output_figure(self.output, self.composites(interval_h), footer=self.stamp), path)
-
-    def _particles(self) -> Particles:
-        if self.particles is None:
-            raise ValueError("this study kept no particles: simulate(..., record_particles=True)")
-        return self.particles
-
-    def particle_hours(self) -> FloatArray:
-        """When each recorded particle was stacked, in hours from the first chunk."""
-        from .views import stacking_hours
-
-        return stacking_hours(self._particles(), self.chunks, self.bed.particle_volume_m3)
-
-    def cross_section(self, *, x_m: float | None = None, z_m: float | None = None, colour: str = "time") -> Figure:
-        """A vertical section across the bed at x_m or along it at z_m, coloured by stacking time or a quality value."""
-        from .views import cut_section, section_figure
-
-        section = cut_section(
-            self._particles(), self.bed, x_m=x_m, z_m=z_m, colour=colour, time_h=self.particle_hours()
-        )
-        return section_figure(section, footer=self.stamp)
-
-    def view_3d(self, *, colour: str = "time", max_particles: int | None = None) -> go.Figure:
-        """The pile in 3-D (plotly): its surface, its particles when recorded, the reclaim face on a slider.
-
-        Save it with korvex.views.save_view(figure, path).
-        """
-        from .views import view_3d
-
-        return view_3d(
-            self.heights,
-            bed=self.bed,
-            particles=self.particles,
-            reclaimed=self.reclaimed,
-            colour=colour,
-            time_h=None if self.particles is None else self.particle_hours(),
-            max_particles=max_particles,
-            title=self.describe(),
-            seed=self.seed,
-        )
-
-    def report(
-        self, path: str | Path, *, reclaim_rate_m3_per_h: float | None = None, colour: str | None = None
-    ) -> Path:
-        """Write one self-contained HTML page: settings, figures, plots, cross-sections and a 3-D view.
-
-        reclaim_rate_m3_per_h: show the output in time at this rate (a study with a
-        reclaimer shows it anyway); colour: the quality value
-        the cross-sections show beside stacking time (the first by default).
-        Cross-sections and particles need simulate(..., record_particles=True).
-        """
-        from .report import ReportOptions, study_report
-
-        options = ReportOptions(output_time_h=self.output_time_h(reclaim_rate_m3_per_h), colour=colour)
-        return study_report(self, path, options)
-
-    def save_reclaimed(self, path: str | Path) -> Path:
-        """Write the reclaimed slices (see `slices`) as CSV, below comment lines (#) with the stamp and the
-        setup; return the path."""
-        return self._save_csv(self.slices(), path)
-
-    def save_output(self, path: str | Path) -> Path:
-        """Write the output series in time as CSV, below the stamp and the setup; return the path."""
-        return self._save_csv(add_derived(self.output.frame, self.derived), path)
-
-    def save_composites(self, path: str | Path, interval_h: float = 1.0) -> Path:
-        """Write the composites over interval_h as CSV, below the stamp and the setup; return the path."""
-        return self._save_csv(self.composites(interval_h), path)
-
-    def _save_csv(self, frame: pd.DataFrame, path: str | Path) -> Path:
-        path = Path(path)
-        path.parent.mkdir(parents=True, exist_ok=True)
-        with path.open("w", encoding="utf-8", newline="") as file:
-            file.write(f"# {self.stamp}\n# {self.describe()}\n")
-            frame.to_csv(file, index=False)
-        return path
 
 
 def simulate(
@@ -615,8 +485,6 @@ def _check_targets(
 
 def _check_layers(study: Study) -> None:
     """Warn when the fast engine's cell is too coarse for the layers the plan lays."""
-    import warnings
-
     passes = study.passes
     if not passes:
         return
@@ -658,8 +526,6 @@ def layer_resolution(bed: Bed, passes: float, height_m: float, volume_m3: float)
 
 def _check_resolution(study: Study, stacked: QualitySeries | ChunkTable, *, progress: bool) -> None:
     """Rerun the study at half the cell edge, same seed and slices, and warn if a fair VRR moved by over 10 %."""
-    import warnings
-
     bed = study.bed
     finer = replace(bed, particles_per_m3=bed.resolution_per_m3 * CHECK_REFINEMENT)
     try:
@@ -682,3 +548,215 @@ def _check_resolution(study: Study, stacked: QualitySeries | ChunkTable, *, prog
             ),
             stacklevel=3,
         )
+
+
+# Circular beds run as plants run them: stacking and reclaiming at once, round and round. The stacker lays
+# material on an advancing ramp while the reclaimer, some way behind, cuts the full-height face, and the
+# output is a steady stream. A ring plan's schedule (plans.py) is stacked and reclaimed interleaved by the
+# fast engine (RingPile in stockpile.py); a RingStudy holds the output over time with its figures.
+
+@dataclass(frozen=True)
+class PhaseFigures:
+    """Figures of one phase of a ring's output: start-up or steady state."""
+
+    name: str
+    slices: int
+    volume_m3: float
+    hours: float
+    mean_residence_h: float
+    qualities: tuple[QualityFigures, ...]
+
+
+@dataclass(frozen=True, repr=False)
+class RingStudy:
+    """A series run continuously round a circular bed: its output over time and its figures.
+
+    output: every slice, start-up, steady state and the final run-out (phase says which).
+    heights: the ring as the feed ended, ramp, full pile, face and reclaimed ground.
+    portion_m3: size of the output composites (of whole slices) the figures compare with
+        portions of the feed of the same volumes; by default what the reclaimer takes in an
+        hour, at least ten slices and ten deliveries.
+    bulk_density_t_per_m3: with it, masses and rates are also given in tonnes.
+    derived: values derived from averaged quality values; by default the cement moduli.
+    """
+
+    bed: Bed
+    plan: StackingPlan
+    series: QualitySeries
+    schedule: RingSchedule
+    output: RingOutput
+    phase: NDArray[np.str_]
+    heights: HeightMap
+    seed: int
+    stock_m3: FloatArray
+    portion_m3: float | None = None
+    bulk_density_t_per_m3: float | None = None
+    derived: Mapping[str, Derivation] | None = None
+
+    STARTUP: ClassVar[str] = "start-up"
+    STEADY: ClassVar[str] = "steady"
+    RUNOUT: ClassVar[str] = "run-out"
+
+    @property
+    def stamp(self) -> str:
+        return stamp(self.bed.engine, self.seed)
+
+    @property
+    def passes(self) -> float | None:
+        return self.schedule.layers
+
+    @property
+    def reclaim_rate_m3_per_h(self) -> float:
+        return self.schedule.advance_m_per_s * self.schedule.cross_section_m2 * 3600
+
+    @property
+    def portion_size_m3(self) -> float:
+        """Portions the figures compare: as given, or an hour of reclaim but at least ten slices and ten
+        deliveries, so that neither side's own granularity sets the result."""
+        if self.portion_m3 is not None:
+            return self.portion_m3
+        full = self.output.volume_m3[self.output.volume_m3 > 0]
+        return max(
+            self.reclaim_rate_m3_per_h,
+            10 * float(full.mean()) if full.size else 0.0,
+            10 * float(self.series.volume_m3.mean()),
+        )
+
+    def part(self, phase: str) -> RingOutput:
+        return self.output.select(self.phase == phase)
+
+    def _feed_window(self, part: RingOutput) -> NDArray[np.bool_]:
+        """Deliveries that the part's material came from: its time span moved back by its mean residence."""
+        full = part.volume_m3 > 0
+        residence = float(np.average(part.residence_s[full], weights=part.volume_m3[full]))
+        start = part.time_s[0] - residence
+        end = part.time_s[-1] - residence
+        return (self.series.time_s >= start) & (self.series.time_s <= end)
+
+    def figures(self, phase: str) -> PhaseFigures:
+        """Fair figures of a phase: its output against the feed it came from, in portions of equal volume."""
+        part = self.part(phase)
+        full = part.volume_m3 > 0
+        if not np.any(full):
+            raise ValueError(f"the {phase} output is empty: run the ring longer")
+        window = self._feed_window(part)
+        qualities = fair_figures(
+            self.series.names,
+            self.series.volume_m3[window],
+            self.series.values[window],
+            part.volume_m3,
+            part.values,
+            self.portion_size_m3,
+            layers=self.passes,
+            derived=self.derived,
+        )
+        return PhaseFigures(
+            phase,
+            int(full.sum()),
+            part.total_volume_m3,
+            float(part.time_s[-1] - part.time_s[0]) / 3600,
+            float(np.average(part.residence_s[full], weights=part.volume_m3[full])) / 3600,
+            qualities,
+        )
+
+    def homogenisation(self) -> tuple[QualityFigures, ...]:
+        """The steady state's fair figures per quality value."""
+        return self.figures(self.STEADY).qualities
+
+    @property
+    def mean_stock_m3(self) -> float:
+        """Mean volume on the ring during the steady state."""
+        steady = self.phase == self.STEADY
+        return float(self.stock_m3[steady].mean()) if np.any(steady) else math.nan
+
+    def describe(self) -> str:
+        plan = self.plan.describe(self.series, self.bed)
+        return (
+            f"{plan}; ring of radius {self.bed.circle_radius_m:g} m, pile {self.bed.ring_width_m:g} m wide, "
+            f"{self.bed.describe()}"
+        )
+
+    def __repr__(self) -> str:
+        try:
+            figures = headline(self.homogenisation())
+        except ValueError as error:
+            figures = f"no steady-state figures: {error}"
+        return (
+            f"RingStudy({self.describe()};\n  {len(self.output)} slices, steady state {figures};\n"
+            f"  seed {self.seed})"
+        )
+
+    def _repr_html_(self) -> str:
+        rows = [("setup", self.describe()), ("feed", f"{self.series.total_volume_m3:,.1f} m³")]
+        if self.bulk_density_t_per_m3 is not None:
+            rows.append(("reclaim rate", f"{self.reclaim_rate_m3_per_h * self.bulk_density_t_per_m3:,.0f} t/h"))
+        rows += [("reclaim rate", f"{self.reclaim_rate_m3_per_h:,.0f} m³/h"), ("made by", self.stamp)]
+        try:
+            figures = self.homogenisation()
+        except ValueError as error:
+            rows.append(("steady state", str(error)))
+            figures = ()
+        return figures_html("Ring study (steady state)", rows, figures)
+
+
+def simulate_ring(
+    series: QualitySeries | pd.DataFrame | ArrayLike,
+    plan: Chevcon | ConeShell,
+    bed: Bed,
+    *,
+    seed: int | None = None,
+    portion_m3: float | None = None,
+    bulk_density_t_per_m3: float | None = None,
+    reclaimer: Reclaimer | None = None,
+    derived: Mapping[str, Derivation] | None = None,
+) -> RingStudy:
+    """Run a series continuously round a circular bed by a ring plan (Chevcon, or ConeShell).
+
+    The reclaimer's first turn is the start-up; from then until the feed ends the
+    ring is in steady state; what is left is reclaimed afterwards (the run-out).
+    bulk_density_t_per_m3: report tonnes too (a series read from tonnes needs it
+    anyway). reclaimer: the reclaimer's rate (t/h, with the bulk density); it
+    follows the stacker at the feed's own rate while the feed runs, so it must
+    take at least that, and it takes the run-out at its full rate. Like a
+    straight bed, a ring whose layers are thinner than half the engine's cell
+    warns (ResolutionWarning).
+    """
+    series = as_series(series)
+    if not is_ring_plan(plan, bed):
+        raise ValueError("run a ring with Chevcon, or ConeShell on a circular bed")
+    if portion_m3 is not None:
+        validation.positive("portion_m3", portion_m3, "m³")
+    if bulk_density_t_per_m3 is not None:
+        bulk_density_t_per_m3 = check_bulk_density(bulk_density_t_per_m3)
+    schedule = plan.schedule(series, bed)
+    drain_m_per_s = schedule.advance_m_per_s
+    if reclaimer is not None:
+        if bulk_density_t_per_m3 is None:
+            raise ValueError("a reclaimer's rate is in tonnes: give bulk_density_t_per_m3 too")
+        following_t_per_h = t_per_h_from_m3_per_s(
+            schedule.advance_m_per_s * schedule.cross_section_m2, bulk_density_t_per_m3
+        )
+        if reclaimer.rate_t_per_h < following_t_per_h * (1 - 1e-9):
+            raise ValueError(
+                f"rate_t_per_h = {reclaimer.rate_t_per_h:g} t/h: the ring's reclaimer follows the stacker at the "
+                f"feed's rate of {following_t_per_h:,.0f} t/h and cannot take less"
+            )
+        drain_m_per_s = m3_per_s_from_t_per_h(reclaimer.rate_t_per_h, bulk_density_t_per_m3) / schedule.cross_section_m2
+    seed = validation.draw_seed() if seed is None else validation.seed(seed)
+    said = layer_resolution(bed, schedule.layers or 0.0, schedule.pile_height_m, schedule.chunks.total_volume_m3)
+    if said:
+        warnings.warn(ResolutionWarning(said), stacklevel=2)
+    pile = RingPile(bed, seed=seed)
+    running = pile.run(schedule)
+    heights = pile.heights()
+    drained = pile.drain(drain_m_per_s)
+    output = RingOutput.joined(running, drained)
+    first_turn = schedule.reclaimer_position_m[0] + bed.centre_line_m
+    phase = np.where(running.position_m <= first_turn + 1e-9, RingStudy.STARTUP, RingStudy.STEADY)
+    phase = np.concatenate([phase, np.full(len(drained), RingStudy.RUNOUT)])
+    stacked = np.concatenate([[0.0], np.cumsum(schedule.chunks.volume)])
+    chunk_times = np.concatenate([[schedule.chunks.timestamp[0]], schedule.chunks.timestamp])
+    stock = np.interp(output.time_s, chunk_times, stacked) - np.cumsum(output.volume_m3)
+    return RingStudy(
+        bed, plan, series, schedule, output, phase, heights, seed, stock, portion_m3, bulk_density_t_per_m3, derived
+    )

@@ -22,7 +22,6 @@ compared on equal terms.
 
 from __future__ import annotations
 
-import hashlib
 import itertools
 import json
 import math
@@ -39,19 +38,21 @@ from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
+from tqdm import tqdm
 
 from . import validation
 from ._version import __version__
 from .bed import Bed
+from .display import grid_html, html_table
 from .plans import PLANS, StackingPlan
+from .seeds import canonical, derive_seed
 from .series import QualitySeries, as_series, synthetic_series
+from .study import Study, simulate
 
 if TYPE_CHECKING:
     import pandas as pd
     from distributed import Client
     from matplotlib.figure import Figure
-
-    from .study import Study
 
 # The arguments of synthetic_series that a sweep may vary; feed_seed fixes the feed's random numbers.
 FEED_SETTINGS = ("hours", "interval_s", "flow_m3_per_h", "correlation_time_h", "feed_seed")
@@ -83,41 +84,6 @@ SYNTHETIC = "synthetic"
 WORKERS_WAIT_S = 60.0
 # Upper bound of runs in one sweep: each is a task and a few table rows.
 MAX_RUNS = 100_000
-
-
-def derive_seed(sweep_seed: int, settings: Mapping[str, Any], purpose: str) -> int:
-    """A seed for one purpose of one run: the first 8 bytes of BLAKE2b of a canonical JSON of the sweep's
-    seed, the purpose and the settings, below 2**63.
-
-    Stable across processes, machines and Python versions, unlike hash().
-    """
-    text = json.dumps(
-        {"purpose": purpose, "settings": canonical(settings), "sweep_seed": int(sweep_seed)},
-        sort_keys=True,
-        separators=(",", ":"),
-        allow_nan=False,
-    )
-    digest = hashlib.blake2b(text.encode("utf-8"), digest_size=8).digest()
-    return int.from_bytes(digest, "big") % validation.SEED_LIMIT
-
-
-def canonical(settings: Mapping[str, Any]) -> dict[str, Any]:
-    """Settings as a seed sees them: unset (None) left out, whole numbers as int (300.0 and 300 alike),
-    NumPy scalars as Python's."""
-    return {str(name): _canonical_value(name, value) for name, value in settings.items() if value is not None}
-
-
-def _canonical_value(name: str, value: Any) -> Any:
-    if isinstance(value, bool | np.bool_):
-        return bool(value)
-    if isinstance(value, numbers.Integral):
-        return int(value)
-    if isinstance(value, numbers.Real):
-        number = validation.real(name, value)
-        return int(number) if number.is_integer() else number
-    if isinstance(value, str):
-        return value
-    raise ValueError(f"setting {name} must be a number, a flag or a name, got {value!r}")
 
 
 @dataclass(frozen=True)
@@ -260,8 +226,6 @@ def run_study(run: Run, feed: QualitySeries | None) -> list[dict[str, Any]]:
     (a feed above the bed's capacity, figures of few portions) are recorded with the run, so that the
     table does not depend on how the process running it treats warnings.
     """
-    from .study import simulate
-
     started = time.perf_counter()
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
@@ -348,10 +312,12 @@ def check_workers(client: Client) -> None:
     WORKERS_WAIT_S (the sweep would wait for ever), or workers that cannot import korvex and its native
     module, or that run another version of it."""
 
+    # Runs on each worker, which resolves these imports against its own installation of the package.
     def version() -> str:
-        import korvex._native  # noqa: F401 - every run needs it
+        from ._native import Simulator  # noqa: F401 - every run needs the native module
+        from ._version import __version__ as installed
 
-        return korvex.__version__
+        return installed
 
     try:
         client.wait_for_workers(1, timeout=WORKERS_WAIT_S)
@@ -380,8 +346,6 @@ def _cores() -> int:
 
 def execute(runs: Sequence[Run], feed: QualitySeries | None, client: Client | None, *, progress: bool) -> list[dict]:
     """The rows of every run, in run order, whichever order they finish in."""
-    from tqdm import tqdm
-
     results: dict[int, list[dict[str, Any]]] = {}
     with tqdm(total=len(runs), unit="run", desc="sweep", disable=not progress) as bar:
         if client is None:
@@ -463,8 +427,6 @@ class Sweep:
         return f"Sweep({runs} runs, {failed} failed{spread};\n  sweep seed {self.seed})"
 
     def _repr_html_(self) -> str:
-        from .display import grid_html, html_table
-
         summary = self.summary()
         failed = int(self.table["error"].notna().sum())
         caption = html_table(
@@ -473,7 +435,7 @@ class Sweep:
         )
         if "vrr" not in summary.columns:
             return caption
-        varying = _varying(summary, summary_settings(summary))
+        varying = varying_columns(summary, summary_settings(summary))
         header = [*varying, "quality", "runs", "VRR", "VRR interval", "E"]
         rows = [
             [*(row[name] for name in varying), row["quality"], row["runs"], f"{row['vrr']:.4f}",
@@ -652,7 +614,7 @@ def warning_counts(table: pd.DataFrame) -> list[str]:
         return []
     keys = setting_columns(table)
     runs = table.drop_duplicates([*keys, "replicate"])
-    varying = _varying(runs, keys)
+    varying = varying_columns(runs, keys)
     lines = []
     for _, group in runs.groupby(keys, dropna=False, sort=False):
         label = _label(group.iloc[0], varying) or "every run"
@@ -673,7 +635,7 @@ def warning_counts(table: pd.DataFrame) -> list[str]:
     return lines
 
 
-def _varying(frame: pd.DataFrame, columns: Sequence[str]) -> list[str]:
+def varying_columns(frame: pd.DataFrame, columns: Sequence[str]) -> list[str]:
     return [name for name in columns if frame[name].astype(object).nunique(dropna=False) > 1]
 
 
@@ -690,9 +652,9 @@ def _label(row: Mapping[str, Any], names: Sequence[str]) -> str:
     return ", ".join(parts) or "all runs"
 
 
-def _lines(summary: pd.DataFrame, x: str) -> list[tuple[str, pd.DataFrame]]:
+def summary_lines(summary: pd.DataFrame, x: str) -> list[tuple[str, pd.DataFrame]]:
     """The summary split into lines over x: one per combination of the other settings that vary."""
-    others = _varying(summary, [name for name in summary_settings(summary) if name != x])
+    others = varying_columns(summary, [name for name in summary_settings(summary) if name != x])
     if not others:
         return [(ONE_LINE, summary)]
     lines = []
@@ -728,7 +690,7 @@ def sweep_figure(
     qualities = list(dict.fromkeys(done["quality"]))
     plot = Figure(figsize=(4.2 * len(qualities) + 1.0, 4.4), layout="constrained")
     axes = plot.subplots(1, len(qualities), squeeze=False, sharex=True)[0]
-    lines = _lines(done, x)
+    lines = summary_lines(done, x)
     values = done[x].to_numpy()
     numeric = np.issubdtype(np.asarray(values).dtype, np.number)
     for panel, quality in zip(axes, qualities, strict=True):
@@ -810,7 +772,7 @@ def comparison_runs(
 
 def _plan_labels(summary: pd.DataFrame) -> list[str]:
     settings = summary_settings(summary)
-    varying = _varying(summary, settings)
+    varying = varying_columns(summary, settings)
     names = ["plan", *(name for name in varying if name != "plan")] if "plan" in settings else varying
     return [_label(row, names) for _, row in summary.iterrows()]
 

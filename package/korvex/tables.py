@@ -1,4 +1,4 @@
-"""Reading the tables users hand us (CSV, Excel) and writing results back to workbooks.
+"""Reading the tables users hand us (CSV, Excel) and writing a study's results back as CSV and workbooks.
 
 Files are untrusted: every reader is bounded in bytes, rows, columns and cells
 before it allocates, and workbooks are parsed with defusedxml in place (openpyxl
@@ -10,7 +10,6 @@ does (the header is line 1), or the workbook's sheet and row, and the column.
 
 from __future__ import annotations
 
-import re
 import zipfile
 from collections.abc import Mapping
 from dataclasses import dataclass
@@ -19,15 +18,18 @@ from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
+from .dates import DateFormat, Origin, parse_dates
+from .derived import add_derived
+from .equipment import SHIFT_H
+
 if TYPE_CHECKING:
     import pandas as pd
+
+    from .study import RingStudy, Study
 
 WORKBOOK_SUFFIXES = (".xlsx", ".xlsm")
 # Excel's own limit on a sheet's name.
 SHEET_NAME_CHARACTERS = 31
-
-# Day and month as the first two numbers of a date, in either order: 03.04.2026, 4/3/26 10:00.
-_NUMERIC_DATE = re.compile(r"^\s*(\d{1,2})([./-])(\d{1,2})\2(\d{2}|\d{4})(?!\d)")
 
 
 @dataclass(frozen=True)
@@ -56,104 +58,6 @@ class ReadLimits:
             raise ValueError(f"{path}: the file would have {rows:,} rows, more than the {self.max_rows:,} allowed")
         if rows * columns > self.max_cells:
             raise ValueError(f"{path}: more than the limit of {self.max_cells:,} cells")
-
-
-@dataclass(frozen=True)
-class DateFormat:
-    """How dates are written in an input.
-
-    date_format: a strptime format such as "%d.%m.%Y %H:%M"; by default the
-        dates' own shape decides (ISO 8601, or numbers day and month).
-    dayfirst: for numeric dates without a format, whether the day comes
-        first; None reads it from the dates themselves and raises when every
-        date reads both ways.
-    """
-
-    date_format: str | None = None
-    dayfirst: bool | None = None
-
-
-@dataclass(frozen=True)
-class Origin:
-    """Where a table came from, to name a cell in an error: the file, how its lines
-    are called ("line" in a CSV, "row" in a sheet) and the line of every row."""
-
-    source: str
-    lines: np.ndarray | None = None
-    word: str = "line"
-
-    def at(self, position: int | None, column: str) -> str:
-        parts = [self.source] if self.source else []
-        if position is not None and self.lines is not None:
-            parts.append(f"{self.word} {int(self.lines[position])}")
-        place = " ".join(parts)
-        return f"{place}, column {column!r}" if place else f"column {column!r}"
-
-
-def parse_dates(
-    values: pd.Series, column: str, dates: DateFormat = DateFormat(), *, origin: Origin = Origin("table")
-) -> pd.Series:
-    """Text dates as timestamps; ValueError naming the line and the column for a date that does not read.
-
-    Numeric dates whose day and month could be read either way, for every
-    row, raise unless dates.date_format or dates.dayfirst says which: a silent
-    guess misreads every date of a day-first file whose days are all 12 or less.
-    Empty cells become NaT, for the caller to refuse or accept.
-    """
-    import pandas as pd
-
-    text = values.astype("string").str.strip()
-    present = text.notna() & (text != "")
-    if dates.date_format is not None:
-        stamps = pd.to_datetime(text.where(present), format=dates.date_format, errors="coerce")
-        _check_parsed(text, present, stamps, column, origin, f"does not read as the format {dates.date_format!r}")
-        return stamps
-    parts = text[present].str.extract(_NUMERIC_DATE)
-    if len(parts) and parts[0].notna().all():
-        first = parts[0].astype(int).to_numpy()
-        second = parts[2].astype(int).to_numpy()
-        misfits = {True: (second > 12) | (first > 31), False: (first > 12) | (second > 31)}
-        dayfirst = dates.dayfirst
-        if dayfirst is None:
-            if not misfits[True].any() and not misfits[False].any():
-                example = str(text[present].iloc[0])
-                raise ValueError(
-                    f"{origin.at(None, column)}: every date reads both day-first and month-first "
-                    f"({example!r}); say which with dayfirst or a date format"
-                )
-            # The order that more of the leading dates allow; its first misfit is the error.
-            dayfirst = _first_true(misfits[True]) >= _first_true(misfits[False])
-        if misfits[dayfirst].any():
-            order = "day-first" if dayfirst else "month-first"
-            position = int(np.flatnonzero(present.to_numpy())[_first_true(misfits[dayfirst])])
-            raise ValueError(f"{origin.at(position, column)}: {text.iloc[position]!r} is not a {order} date")
-        stamps = pd.to_datetime(text.where(present), dayfirst=dayfirst, format="mixed", errors="coerce")
-        _check_parsed(text, present, stamps, column, origin, "does not read as a date")
-        return stamps
-    stamps = pd.to_datetime(text.where(present), format="ISO8601", errors="coerce")
-    _check_parsed(
-        text, present, stamps, column, origin, "is neither a number of seconds nor a date (ISO 8601, or give a format)"
-    )
-    return stamps
-
-
-def _first_true(flags: np.ndarray) -> int:
-    """Index of the first true flag; the length if there is none."""
-    return int(np.argmax(flags)) if flags.any() else int(flags.size)
-
-
-def _check_parsed(
-    text: pd.Series,
-    present: pd.Series,
-    stamps: pd.Series,
-    column: str,
-    origin: Origin,
-    expected: str,
-) -> None:
-    failed = (present & stamps.isna()).to_numpy()
-    if failed.any():
-        position = int(np.argmax(failed))
-        raise ValueError(f"{origin.at(position, column)}: {text.iloc[position]!r} {expected}")
 
 
 def _numbers(frame: pd.DataFrame, skip: set[str], decimal: str, origin: Origin) -> pd.DataFrame:
@@ -359,4 +263,53 @@ def write_workbook(path: str | Path, sheets: Mapping[str, pd.DataFrame]) -> Path
     with pd.ExcelWriter(path, engine="openpyxl") as writer:
         for name, table in sheets.items():
             table.to_excel(writer, sheet_name=name, index=False)
+    return path
+
+
+def save_workbook(study: Study, path: str | Path, *, intervals_h: tuple[float, ...] = (1.0, SHIFT_H)) -> Path:
+    """An Excel workbook: the setup and stamp, the summary, the slices, the regions and, with a reclaim
+    rate, the output series and its composites over each interval, each on its own sheet."""
+    import pandas as pd
+
+    run = pd.DataFrame({"item": ["setup", "made by"], "text": [study.describe(), study.stamp]})
+    sheets = {"run": run, "summary": study.summary(), "slices": study.slices(), "regions": study.regions()}
+    if study.reclaimer is not None and study.bulk_density_t_per_m3 is not None:
+        sheets["output"] = add_derived(study.output.frame, study.derived)
+        for interval in intervals_h:
+            sheets[f"composites {interval:g} h"] = study.composites(interval)
+    return write_workbook(path, sheets)
+
+
+def save_reclaimed(study: Study, path: str | Path) -> Path:
+    """Write the reclaimed slices (see Study.slices) as CSV, below comment lines (#) with the stamp and the
+    setup; return the path."""
+    return _save_csv(study, study.slices(), path)
+
+
+def save_output(study: Study, path: str | Path) -> Path:
+    """Write the output series in time as CSV, below the stamp and the setup; return the path."""
+    return _save_csv(study, add_derived(study.output.frame, study.derived), path)
+
+
+def save_composites(study: Study, path: str | Path, interval_h: float = 1.0) -> Path:
+    """Write the composites over interval_h as CSV, below the stamp and the setup; return the path."""
+    return _save_csv(study, study.composites(interval_h), path)
+
+
+def save_ring_reclaimed(study: RingStudy, path: str | Path) -> Path:
+    """Write the output slices of a ring, with their phase, as CSV, below comment lines (#) with the stamp and
+    the setup; return the path."""
+    frame = study.output.to_frame()
+    frame.insert(0, "phase", study.phase)
+    if study.bulk_density_t_per_m3 is not None:
+        frame.insert(4, "mass_t", frame["volume_m3"] * study.bulk_density_t_per_m3)
+    return _save_csv(study, frame, path)
+
+
+def _save_csv(study: Study | RingStudy, frame: pd.DataFrame, path: str | Path) -> Path:
+    path = Path(path)
+    path.parent.mkdir(parents=True, exist_ok=True)
+    with path.open("w", encoding="utf-8", newline="") as file:
+        file.write(f"# {study.stamp}\n# {study.describe()}\n")
+        frame.to_csv(file, index=False)
     return path

@@ -26,17 +26,18 @@ from . import validation
 from .bed import Bed
 from .capacity import OnExcess
 from .derived import Derivation
+from .display import figures_html, headline
 from .equipment import OutputSeries, Reclaimer
 from .feed import Flow
 from .metrics import QualityFigures, cut, portion_figures
 from .plans import StackingPlan
+from .seeds import derive_seed
 from .series import QualitySeries
+from .study import Study, simulate
 from .units import check_bulk_density
 
 if TYPE_CHECKING:
     import pandas as pd
-
-    from .study import Study
 
 BED_NAMES = ("A", "B")
 
@@ -190,8 +191,6 @@ class TwoBeds:
         return f"two beds in turn, {len(self.turns)} fillings; {first.describe()}"
 
     def __repr__(self) -> str:
-        from .display import headline
-
         return (
             f"TwoBeds({len(self.turns)} fillings of beds A and B, {self.output.frame['mass_t'].sum():,.0f} t out "
             f"over {self.output.duration_h:.4g} h;\n  {headline(self.homogenisation())};\n"
@@ -199,8 +198,6 @@ class TwoBeds:
         )
 
     def _repr_html_(self) -> str:
-        from .display import figures_html
-
         return figures_html(
             "Two beds",
             [
@@ -250,9 +247,6 @@ def alternate(
     it. derived: as in simulate.
     """
     import pandas as pd
-
-    from .study import simulate
-    from .sweeps import derive_seed
 
     density = check_bulk_density(bulk_density_t_per_m3)
     seed = validation.draw_seed() if seed is None else validation.seed(seed)

@@ -17,10 +17,12 @@ from typing import TYPE_CHECKING
 import numpy as np
 from numpy.typing import ArrayLike
 
+from .validation import numeric_column, where
+
 if TYPE_CHECKING:
     import pandas as pd
 
-    from .series import FloatArray
+    from .validation import FloatArray
 
 # Column names that hold the amount of material in tonnes, never a quality value.
 MASS_COLUMNS = ("tonnes", "t", "mass_t")
@@ -96,7 +98,6 @@ def check_mass_and_volume(
     first_line: int | None = None,
 ) -> None:
     """ValueError naming the rows where mass / volume departs from the bulk density by over DENSITY_TOLERANCE."""
-    from .validation import where
 
     density = check_bulk_density(bulk_density_t_per_m3)
     mass = np.asarray(mass_t, dtype=np.float64)
@@ -134,8 +135,6 @@ def with_volume(
     mass = mass_column(columns)
     volume_column = volume_column_of(columns, volume_column)
     if mass is not None and volume_column in columns and bulk_density_t_per_m3 is not None:
-        from .validation import numeric_column
-
         check_mass_and_volume(
             numeric_column(frame[mass], mass, first_line),
             numeric_column(frame[volume_column], volume_column, first_line),

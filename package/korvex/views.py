@@ -27,6 +27,7 @@ if TYPE_CHECKING:
     from .bed import Bed
     from .chunks import ChunkTable
     from .results import HeightMap, Particles, Reclaimed
+    from .study import Study
     from .validation import FloatArray
 
 # Colour by stacking time: the name a caller gives instead of a quality value's.
@@ -441,3 +442,39 @@ def save_view(figure: go.Figure, path: str | Path) -> Path:
     path.write_bytes(text)
     return path
 
+
+def _particles(study: Study) -> Particles:
+    if study.particles is None:
+        raise ValueError("this study kept no particles: simulate(..., record_particles=True)")
+    return study.particles
+
+
+def particle_hours(study: Study) -> FloatArray:
+    """When each recorded particle was stacked, in hours from the first chunk."""
+    return stacking_hours(_particles(study), study.chunks, study.bed.particle_volume_m3)
+
+
+def cross_section(study: Study, *, x_m: float | None = None, z_m: float | None = None, colour: str = "time") -> Figure:
+    """A vertical section across the bed at x_m or along it at z_m, coloured by stacking time or a quality value."""
+    section = cut_section(
+        _particles(study), study.bed, x_m=x_m, z_m=z_m, colour=colour, time_h=particle_hours(study)
+    )
+    return section_figure(section, footer=study.stamp)
+
+
+def study_view_3d(study: Study, *, colour: str = "time", max_particles: int | None = None) -> go.Figure:
+    """The pile in 3-D (plotly): its surface, its particles when recorded, the reclaim face on a slider.
+
+    Save it with korvex.views.save_view(figure, path).
+    """
+    return view_3d(
+        study.heights,
+        bed=study.bed,
+        particles=study.particles,
+        reclaimed=study.reclaimed,
+        colour=colour,
+        time_h=None if study.particles is None else particle_hours(study),
+        max_particles=max_particles,
+        title=study.describe(),
+        seed=study.seed,
+    )

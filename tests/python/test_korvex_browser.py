@@ -8,6 +8,7 @@ import pytest
 from matplotlib.image import imread
 
 from korvex import Bed, Chevron, QualitySeries, simulate
+from korvex.report import write_report
 from korvex.views import save_view, stacking_hours, view_3d
 
 CHROMIUM = shutil.which("chromium")
@@ -85,7 +86,7 @@ def test_the_3d_view_renders_its_canvas_without_a_network(study, tmp_path):
 
 @pytest.mark.slow
 def test_the_report_renders_its_figures_and_3d_view_without_a_network(study, tmp_path):
-    page = study.report(tmp_path / "report.html", reclaim_rate_m3_per_h=500.0)
+    page = write_report(study, tmp_path / "report.html", reclaim_rate_m3_per_h=500.0)
     dom = open_page(page, tmp_path, "--dump-dom")
     assert "gl-container" in dom.stdout and "<canvas" in dom.stdout
     assert dom.stdout.count('<img src="data:image/png;base64,') == 7

@@ -22,7 +22,14 @@ from korvex.capacity import (  # noqa: E402
 from korvex.derived import add_derived  # noqa: E402
 from korvex.equipment import BODY, END_CONE, Reclaimer, Stacker, feed_rate_t_per_h, slice_regions  # noqa: E402
 from korvex.results import Reclaimed  # noqa: E402
-from korvex.tables import DateFormat, ReadLimits, read_table, read_workbook, write_workbook  # noqa: E402
+from korvex.tables import (  # noqa: E402
+    DateFormat,
+    ReadLimits,
+    read_table,
+    read_workbook,
+    save_workbook,
+    write_workbook,
+)
 from korvex.twobeds import alternate, split_by_volume  # noqa: E402
 from korvex.units import (  # noqa: E402
     m3_from_tonnes,
@@ -441,7 +448,7 @@ def test_a_study_workbook_holds_summary_slices_and_output(tmp_path):
         bulk_density_t_per_m3=1.5,
         reclaimer=Reclaimer(rate_t_per_h=900.0),
     )
-    path = study.save_workbook(tmp_path / "study.xlsx")
+    path = save_workbook(study, tmp_path / "study.xlsx")
     output = read_workbook(path, sheet="output", time_column=None)
     assert list(output.columns[:5]) == ["start_h", "end_h", "position_m", "volume_m3", "mass_t"]
     np.testing.assert_allclose(output["end_h"], study.output.frame["end_h"])

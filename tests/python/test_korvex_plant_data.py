@@ -9,7 +9,7 @@ import pytest
 
 pytest.importorskip("_korvex_lib")
 
-from korvex import Bed, Chevron, QualitySeries  # noqa: E402
+from korvex import Bed, Chevron, QualitySeries, tables  # noqa: E402
 from korvex.equipment import feed_rate_t_per_h  # noqa: E402
 from korvex.feed import DEFAULT_STOP_AFTER_S, flow  # noqa: E402
 
@@ -119,16 +119,14 @@ def truck_study():
 
 def _written(study, kind, tmp_path):
     """Write one kind of file Korvex writes; return its path and the sheet to read."""
-    from korvex.ring import RingStudy  # noqa: F401  (the ring's file is tested beside the ring)
-
     if kind == "slices":
-        return study.save_reclaimed(tmp_path / "slices.csv"), None
+        return tables.save_reclaimed(study, tmp_path / "slices.csv"), None
     if kind == "output":
-        return study.save_output(tmp_path / "output.csv"), None
+        return tables.save_output(study, tmp_path / "output.csv"), None
     if kind == "composites":
-        return study.save_composites(tmp_path / "composites.csv", 1.0), None
+        return tables.save_composites(study, tmp_path / "composites.csv", 1.0), None
     sheet = kind.split(":", 1)[1]
-    return study.save_workbook(tmp_path / "study.xlsx"), sheet
+    return tables.save_workbook(study, tmp_path / "study.xlsx"), sheet
 
 
 @pytest.mark.parametrize("kind", ["slices", "output", "composites", "workbook:slices", "workbook:composites 1 h"])
@@ -337,7 +335,7 @@ RING_BED = dict(length_m=50.0, depth_m=50.0, circular=True, ring_radius_m=16.0, 
 def test_a_ring_in_tonnes_with_a_reclaim_rate_the_moduli_and_its_stops_as_gaps(ring_feed, tmp_path):
     from korvex import Chevcon, simulate_ring
     from korvex.equipment import Reclaimer
-    from korvex.ring import output_figure
+    from korvex.plots import ring_output_figure as output_figure
 
     series = QualitySeries.from_frame(ring_feed, bulk_density_t_per_m3=DENSITY)
     bed = Bed(**RING_BED, particles_per_m3=1.0)
@@ -354,7 +352,7 @@ def test_a_ring_in_tonnes_with_a_reclaim_rate_the_moduli_and_its_stops_as_gaps(r
     assert speed_m_per_h * study.schedule.cross_section_m2 * DENSITY == pytest.approx(150.0, rel=0.02)
     from korvex.cli import read_csv
 
-    path = study.save_reclaimed(tmp_path / "ring.csv")
+    path = tables.save_ring_reclaimed(study, tmp_path / "ring.csv")
     written = pd.read_csv(path, comment="#")
     np.testing.assert_allclose(written["mass_t"], written["volume_m3"] * DENSITY)
     # Korvex reads its ring's output back as a feed in time: phase, residence and moduli are no qualities.

@@ -8,7 +8,7 @@ from matplotlib.figure import Figure
 
 from korvex import Bed, Chevron, QualitySeries, Reclaimer, simulate
 from korvex.cli import main
-from korvex.report import STUDY_SECTIONS, comparison_report
+from korvex.report import STUDY_SECTIONS, comparison_report, write_report
 from korvex.views import MAX_HTML_BYTES
 
 HOSTILE = "<script>alert(1)</script>"
@@ -32,7 +32,7 @@ def embedded_pngs(page):
 @pytest.mark.slow
 def test_a_study_report_is_one_page_with_every_section(tmp_path):
     study = small_study()
-    page = study.report(tmp_path / "report.html", reclaim_rate_m3_per_h=600.0).read_text(encoding="utf-8")
+    page = write_report(study, tmp_path / "report.html", reclaim_rate_m3_per_h=600.0).read_text(encoding="utf-8")
     for heading in ("Settings", "Homogenisation", "Input and output", "Variogram of the feed", "Pile as stacked",
                     "Cross-sections", "3-D view"):
         assert f"<h2>{heading}</h2>" in page
@@ -56,7 +56,7 @@ def test_the_report_shows_the_fair_and_predicted_figures_and_the_output_in_time(
     study = simulate(series, Chevron(layers=8), Bed(length_m=40.0, depth_m=16.0), seed=11, progress=False,
                      bulk_density_t_per_m3=1.5, reclaimer=Reclaimer(900.0))
     (figure,) = study.homogenisation()
-    page = study.report(tmp_path / "r.html").read_text(encoding="utf-8")
+    page = write_report(study, tmp_path / "r.html").read_text(encoding="utf-8")
     assert "<th>predicted VRR</th>" in page and f"<td>{figure.predicted_vrr:.4g}</td>" in page
     assert "<th>VRR per delivery</th>" in page and f"<td>{figure.per_delivery_vrr:.4g}</td>" in page
     assert f"equal portions of {figure.portion_m3:.4g} m³" in page
@@ -72,13 +72,13 @@ def test_the_report_shows_the_fair_and_predicted_figures_and_the_output_in_time(
 def test_a_study_of_chunks_as_given_says_it_has_no_prediction(tmp_path):
     study = small_study(record_particles=False)
     chunks = simulate(study.chunks, None, study.bed, seed=2, progress=False)
-    page = chunks.report(tmp_path / "r.html").read_text(encoding="utf-8")
+    page = write_report(chunks, tmp_path / "r.html").read_text(encoding="utf-8")
     assert "No predicted VRR" in page and "<th>predicted VRR</th>" not in page
 
 
 @pytest.mark.slow
 def test_a_report_without_particles_says_how_to_get_them(tmp_path):
-    page = small_study(record_particles=False).report(tmp_path / "r.html").read_text(encoding="utf-8")
+    page = write_report(small_study(record_particles=False), tmp_path / "r.html").read_text(encoding="utf-8")
     assert "record_particles=True" in page and "give a reclaimer or a reclaim rate" in page
     assert len(embedded_pngs(page)) == 3
 
@@ -86,11 +86,11 @@ def test_a_report_without_particles_says_how_to_get_them(tmp_path):
 @pytest.mark.slow
 def test_names_from_user_files_are_escaped_in_the_study_report(tmp_path):
     study = small_study(names=(HOSTILE, "SiO2"))
-    page = study.report(tmp_path / "r.html", colour="SiO2").read_text(encoding="utf-8")
+    page = write_report(study, tmp_path / "r.html", colour="SiO2").read_text(encoding="utf-8")
     assert HOSTILE not in page
     assert "&lt;script&gt;alert(1)&lt;/script&gt;" in page
     with pytest.raises(ValueError, match="colour must be one of"):
-        study.report(tmp_path / "other.html", colour="MgO")
+        write_report(study, tmp_path / "other.html", colour="MgO")
 
 
 def test_a_comparison_page_shows_its_table_escaped_and_its_figure(tmp_path):

@@ -9,7 +9,7 @@ import pytest
 
 from korvex import Bed, Chevcon, ConeShell, QualitySeries, simulate, simulate_ring, synthetic_series
 from korvex.cli import main
-from korvex.ring import RingStudy
+from korvex.study import RingStudy
 
 # These rings lay hundreds of layers on cells of a metre, to run in a blink: what they test (mass, lag,
 # phases, geometry) does not hang on resolving the layers, which a ring warns of as a straight bed does.

@@ -15,7 +15,8 @@ distributed = pytest.importorskip("distributed")
 
 from korvex import read_sweep, search, summarise, sweep, synthetic_series  # noqa: E402
 from korvex.cli import main  # noqa: E402
-from korvex.sweeps import IN_PROCESS, connect, derive_seed, reaches, sweep_figure  # noqa: E402
+from korvex.seeds import derive_seed
+from korvex.sweeps import IN_PROCESS, connect, reaches, sweep_figure  # noqa: E402
 from test_korvex_plots import assert_png  # noqa: E402
 
 # A bed and a feed small enough that a run takes milliseconds: 2 h of the raw mix, 2,000 m³.

@@ -6,7 +6,8 @@ from scipy.stats import spearmanr
 
 from korvex import Bed, Chevron, Particles, QualitySeries, Reclaimed, simulate
 from korvex.chunks import ChunkTable
-from korvex.plots import bed_aspect, break_gaps, heights_figure, qualities_figure, reclaim_hours
+from korvex.equipment import reclaim_hours
+from korvex.plots import bed_aspect, break_gaps, heights_figure, qualities_figure
 from korvex.results import HeightMap
 from korvex.views import (
     MAX_HTML_BYTES,
