@@ -23,6 +23,7 @@ from .capacity import Capacity, OverCapacityWarning, bed_capacity, engine_angle_
 from .chunks import ChunkTable
 from .derived import add_derived, cement_moduli
 from .equipment import OutputSeries, Reclaimer, Stacker, feed_rate_t_per_h
+from .errors import KorvexError, SettingsError, TableError
 from .metrics import (
     FigureWarning,
     QualityFigures,
@@ -57,6 +58,7 @@ __all__ = [
     "Engine",
     "FigureWarning",
     "HeightMap",
+    "KorvexError",
     "Layering",
     "OutputSeries",
     "OverCapacityWarning",
@@ -73,6 +75,7 @@ __all__ = [
     "RingSchedule",
     "RingStudy",
     "Search",
+    "SettingsError",
     "ResolutionWarning",
     "Stacker",
     "StackingPlan",
@@ -80,6 +83,7 @@ __all__ = [
     "Strata",
     "Study",
     "Sweep",
+    "TableError",
     "TwoBeds",
     "Variogram",
     "Windrow",

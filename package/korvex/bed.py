@@ -9,6 +9,7 @@ from typing import Any, Literal
 import numpy as np
 
 from . import validation
+from .errors import SettingsError
 
 Engine = Literal["fast", "detailed"]
 ENGINES: tuple[Engine, ...] = ("fast", "detailed")
@@ -125,7 +126,7 @@ class Bed:
                 # 0 puts the whole bed into one slice; beyond 90 the face would overhang the pile it cuts.
                 angle = validation.real(item.name, value, "°")
                 if not 0 < angle <= 90:
-                    raise ValueError(
+                    raise SettingsError(
                         f"reclaim_angle_deg must lie above 0 and at most 90 ° (90 is a vertical face), got {value} °"
                     )
             elif item.name == "eight_neighbour_probability":
@@ -133,21 +134,21 @@ class Bed:
             elif value is not None:
                 validation.positive(item.name, value, unit(item))
         if min(self.length_m, self.depth_m) < self.cell_size_m:
-            raise ValueError(
+            raise SettingsError(
                 f"a bed of {self.length_m} m x {self.depth_m} m is smaller than one cell of "
                 f"{self.cell_size_m:.3g} m; raise particles_per_m3"
             )
         self._check_ring()
         if self.centre_line_m < self.cell_size_m:
-            raise ValueError("the circle of a circular bed is shorter than one cell; raise particles_per_m3")
+            raise SettingsError("the circle of a circular bed is shorter than one cell; raise particles_per_m3")
         if self.reclaim_increment_m > self.centre_line_m:
-            raise ValueError(
+            raise SettingsError(
                 f"reclaim_step_m of {self.reclaim_increment_m:g} m is longer than the {self.centre_line_m:g} m "
                 "the reclaimer travels: one slice would hold the whole bed"
             )
         cells = (self.length_m / self.cell_size_m) * (self.depth_m / self.cell_size_m)
         if cells > validation.MAX_CELLS:
-            raise ValueError(
+            raise SettingsError(
                 f"particles_per_m3 of {self.resolution_per_m3:g} 1/m³ cuts a {self.length_m:g} m x {self.depth_m:g} m "
                 f"bed into {cells:.3g} cells, more than the {validation.MAX_CELLS:,} allowed"
             )
@@ -156,18 +157,18 @@ class Bed:
         if not self.circular:
             for name in ("ring_radius_m", "pile_width_m"):
                 if getattr(self, name) is not None:
-                    raise ValueError(f"{name} is a setting of a circular bed; give circular=True")
+                    raise SettingsError(f"{name} is a setting of a circular bed; give circular=True")
             return
         half = min(self.length_m, self.depth_m) / 2
         if not self.circle_radius_m < half:
-            raise ValueError(
+            raise SettingsError(
                 f"ring_radius_m of {self.circle_radius_m:g} m puts the centre line outside the "
                 f"{self.length_m:g} m x {self.depth_m:g} m area: it must be less than {half:g} m"
             )
         if self.pile_width_m is not None and not (
             self.pile_width_m <= 2 * self.circle_radius_m and self.circle_radius_m + self.pile_width_m / 2 <= half
         ):
-            raise ValueError(
+            raise SettingsError(
                 f"pile_width_m of {self.pile_width_m:g} m does not fit round a centre line of radius "
                 f"{self.circle_radius_m:g} m in the {self.length_m:g} m x {self.depth_m:g} m area: "
                 f"at most {2 * min(self.circle_radius_m, half - self.circle_radius_m):g} m"

@@ -18,6 +18,7 @@ from .bed import Bed, unit
 from .capacity import ON_EXCESS, OverCapacityWarning
 from .chunks import ChunkTable
 from .equipment import SHIFT_H, Reclaimer
+from .errors import KorvexError, SettingsError, TableError
 from .metrics import FigureWarning, QualityFigures, format_table
 from .plans import PLANS, Chevron, ConeShell, StackingPlan
 from .ring import Chevcon, RingStudy, is_ring_plan
@@ -193,16 +194,16 @@ def read_csv(
             with path.open(newline="", encoding="utf-8") as file:
                 line = file.readline(HEADER_CHARS + 1)
             if len(line) > HEADER_CHARS:
-                raise ValueError(f"line 1 is longer than {HEADER_CHARS:,} characters")
+                raise TableError(f"line 1 is longer than {HEADER_CHARS:,} characters")
             header = next(csv.reader([line], delimiter=sep), [])
             if len(header) > validation.MAX_COLUMNS:
-                raise ValueError(
+                raise TableError(
                     f"line 1 names {len(header):,} columns, more than the {validation.MAX_COLUMNS:,} allowed"
                 )
             # pandas would rename a second CaO to CaO.1 and carry on.
             twice = [name for name, count in Counter(header).items() if count > 1]
             if twice:
-                raise ValueError(f"line 1 names the column {twice[0]!r} more than once")
+                raise TableError(f"line 1 names the column {twice[0]!r} more than once")
         limits = ReadLimits(max_rows=validation.MAX_ROWS, max_columns=validation.MAX_COLUMNS)
         frame = read_table(
             path, sep=sep, decimal=decimal, dates=dates, time_column=time_column, sheet=sheet, limits=limits
@@ -222,7 +223,8 @@ def read_csv(
     except (ValueError, csv.Error) as error:
         # The table readers name the file themselves.
         named = str(error).startswith(str(path))
-        raise ValueError(str(error) if named else f"{path}: {error}") from None
+        kind = type(error) if isinstance(error, KorvexError) else TableError
+        raise kind(str(error) if named else f"{path}: {error}") from None
 
 
 def _plan(args: argparse.Namespace, bed: Bed) -> StackingPlan:
@@ -234,7 +236,7 @@ def _plan(args: argparse.Namespace, bed: Bed) -> StackingPlan:
         plan: StackingPlan = PLAN_CHOICES[name](**settings)
         return plan
     except TypeError:
-        raise ValueError(f"the {name} plan takes none of {sorted(settings)}") from None
+        raise SettingsError(f"the {name} plan takes none of {sorted(settings)}") from None
 
 
 def _ring_report(study: RingStudy) -> None:
@@ -288,7 +290,7 @@ def run_simulate(args: argparse.Namespace) -> int:
     settings = {item.name: getattr(args, item.name) for item in fields(Bed)}
     if args.input is None:
         if not args.circular:
-            raise ValueError("give a CSV to stack, or --circular to run the demo feed round a ring")
+            raise SettingsError("give a CSV to stack, or --circular to run the demo feed round a ring")
         defaults = {item.name: item.default for item in fields(Bed)}
         for name, value in DEMO_RING.items():
             if settings[name] == defaults[name]:
@@ -309,11 +311,11 @@ def run_simulate(args: argparse.Namespace) -> int:
         "check_resolution": args.check_resolution,
     }
     if plant["reclaimer"] is not None and args.bulk_density_t_per_m3 is None:
-        raise ValueError("--reclaim-rate-t-per-h needs --bulk-density-t-per-m3: the rate is in tonnes")
+        raise SettingsError("--reclaim-rate-t-per-h needs --bulk-density-t-per-m3: the rate is in tonnes")
     if isinstance(data, ChunkTable):
         given = [option for option in PLAN_OPTIONS if getattr(args, option) is not None]
         if args.plan or given or args.quality or args.portion_m3 is not None:
-            raise ValueError(
+            raise SettingsError(
                 f"{args.input} is a table of chunks (it has x, z and volume): it takes no stacking plan "
                 "and uses every other column"
             )
@@ -322,13 +324,13 @@ def run_simulate(args: argparse.Namespace) -> int:
         plan = _plan(args, bed)
         if is_ring_plan(plan, bed):
             if any(plant[name] is not None for name in ("bulk_density_t_per_m3", "reclaimer")):
-                raise ValueError(
+                raise SettingsError(
                     "a ring's reclaimer follows its stacker and reports in cubic metres: "
                     "--bulk-density-t-per-m3 and --reclaim-rate-t-per-h are for straight beds"
                 )
             return _run_ring(args, plan, bed, data, seed, args.input.stem)
         if args.portion_m3 is not None:
-            raise ValueError("--portion-m3 sets the portions of a ring run continuously (chevcon, cone-shell)")
+            raise SettingsError("--portion-m3 sets the portions of a ring run continuously (chevcon, cone-shell)")
         study = _simulate_telling(data, plan, bed, progress=not args.quiet, seed=seed, **plant)
 
     stem = args.input.stem
@@ -377,7 +379,7 @@ def _run_ring(
         if given
     ]
     if unused:
-        raise ValueError(
+        raise SettingsError(
             f"{', '.join(unused)}: not for a ring run continuously, which writes its output slices with their "
             "phase, time and residence; --portion-m3 sets the portions of its figures"
         )
@@ -702,7 +704,7 @@ def _sweep_feed(args: argparse.Namespace) -> tuple[QualitySeries | None, str | N
         return None, None
     data = _read_feed(args, args.feed)
     if isinstance(data, ChunkTable):
-        raise ValueError(f"{args.feed} is a table of chunks (it has x, z and volume); a sweep needs a quality series")
+        raise SettingsError(f"{args.feed} is a table of chunks (it has x, z and volume); a sweep needs a quality series")
     return data, args.feed.name
 
 
@@ -710,10 +712,10 @@ def _grid(args: argparse.Namespace) -> list[dict[str, Any]]:
     axes: dict[str, Any] = {}
     for name, values in args.grid or ():
         if name in axes:
-            raise ValueError(f"--grid names {name} twice")
+            raise SettingsError(f"--grid names {name} twice")
         axes[name] = values if len(values) > 1 else values[0]
     if "plan" in axes and args.plan:
-        raise ValueError("give the plans either with --plan or with --grid plan=...")
+        raise SettingsError("give the plans either with --plan or with --grid plan=...")
     return [{**plan, **axes} for plan in args.plan] if args.plan else [axes]
 
 
@@ -770,7 +772,7 @@ def run_sweep(args: argparse.Namespace) -> int:
     plan_runs(expand(grids), replicates=args.replicates, seed=args.seed, synthetic_feed=feed is None)
     x = _x_setting(args, grids)
     if args.target_vrr is not None and x not in SEARCH_SETTINGS:
-        raise ValueError(
+        raise SettingsError(
             f"--target-vrr searches over {' or '.join(SEARCH_SETTINGS)}, the settings that lay more layers "
             f"as they grow; vary one with --grid (or name it with --x), not {x}"
         )
@@ -825,7 +827,7 @@ def run_compare(args: argparse.Namespace) -> int:
     fixed: dict[str, Any] = {}
     for name, values in args.set or ():
         if len(values) != 1:
-            raise ValueError(f"--set {name} takes one value in a comparison, got {len(values)}")
+            raise SettingsError(f"--set {name} takes one value in a comparison, got {len(values)}")
         fixed[name] = values[0]
     runs = comparison_runs(args.plan, fixed)
     # Checked before a cluster starts: a typo should cost no worker.
@@ -984,7 +986,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     args = parser.parse_args(argv)
     try:
         code: int = args.run(args)
-    except (ValueError, OSError) as error:
+    except (KorvexError, ValueError, OSError) as error:
         parser.exit(2, f"{parser.prog}: error: {str(error).strip()}\n")
     except KeyboardInterrupt:
         parser.exit(130, f"{parser.prog}: interrupted\n")

@@ -15,6 +15,7 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 
 from .bed import Bed
+from .errors import SettingsError
 from .metrics import weighted_mean_std
 from .plans import PLANS, StackingPlan, _durations
 from .series import QualitySeries
@@ -36,7 +37,7 @@ def _check(name: str, value: float | None, unit: str, *, zero: bool = False) -> 
         return
     if not (math.isfinite(value) and (value >= 0 if zero else value > 0)):
         kind = "zero or positive" if zero else "positive"
-        raise ValueError(f"{name} must be {kind} and finite, got {value} {unit}")
+        raise SettingsError(f"{name} must be {kind} and finite, got {value} {unit}")
 
 
 @dataclass(frozen=True)
@@ -67,7 +68,7 @@ class Stacker:
     def plan(self, name: str = "chevron", **settings: Any) -> StackingPlan:
         """The named plan (see PLANS) with this stacker's speed, dwell and tail, and further settings."""
         if name not in PLANS:
-            raise ValueError(f"plan must be one of {sorted(PLANS)}, got {name!r}")
+            raise SettingsError(f"plan must be one of {sorted(PLANS)}, got {name!r}")
         own: dict[str, Any] = {}
         if self.speed_m_per_min is not None:
             own["stacker_speed_m_per_min"] = self.speed_m_per_min
@@ -78,14 +79,14 @@ class Stacker:
         try:
             return PLANS[name](**own, **settings)
         except TypeError:
-            raise ValueError(f"the {name} plan takes none of {sorted({**own, **settings})}") from None
+            raise SettingsError(f"the {name} plan takes none of {sorted({**own, **settings})}") from None
 
 
 def feed_rate_t_per_h(series: QualitySeries, bulk_density_t_per_m3: float) -> float:
     """The feed's mean rate while it flows (stops of the feed left out), in t/h."""
     flowing_h = float(_durations(series.time_s).sum()) / 3600
     if flowing_h <= 0:
-        raise ValueError("the feed arrives all at one instant: it has no rate")
+        raise SettingsError("the feed arrives all at one instant: it has no rate")
     return series.total_volume_m3 * check_bulk_density(bulk_density_t_per_m3) / flowing_h
 
 
@@ -142,7 +143,7 @@ class OutputSeries:
         _check("interval_h", interval_h, "h")
         full = self.frame[self.frame["mass_t"] > 0]
         if full.empty:
-            raise ValueError("no material was reclaimed")
+            raise SettingsError("no material was reclaimed")
         origin = float(self.frame["start_h"].iloc[0])
         # Intervals count from the start of the reclaim: put it at the epoch, where resampling starts its bins.
         middle = pd.Timestamp(0) + pd.to_timedelta((full["start_h"] + full["end_h"]) / 2 - origin, unit="h")

@@ -19,6 +19,7 @@ from numpy.typing import ArrayLike, NDArray
 from . import validation
 from .bed import Bed
 from .chunks import ChunkTable
+from .errors import SettingsError
 from .series import QualitySeries, as_series
 from .validation import FloatArray
 
@@ -49,7 +50,7 @@ def _cut_travel(start: FloatArray, end: FloatArray, step: float, time: FloatArra
     """
     pieces_about = (end[-1] - start[0]) / step + start.size
     if not pieces_about <= validation.MAX_CHUNKS:
-        raise ValueError(
+        raise SettingsError(
             f"this plan would cut the series into about {pieces_about:.3g} chunks, more than the "
             f"{validation.MAX_CHUNKS:,} allowed: lay fewer layers, or give a longer chunk_length_m"
         )
@@ -137,7 +138,7 @@ class _TravellingPlan(StackingPlan):
 
     def __post_init__(self) -> None:
         if self.layers is not None and self.stacker_speed_m_per_min is not None:
-            raise ValueError("give either layers or stacker_speed_m_per_min, not both")
+            raise SettingsError("give either layers or stacker_speed_m_per_min, not both")
         if self.layers is not None:
             validation.whole("layers", self.layers, 1)
         if self.stacker_speed_m_per_min is not None:
@@ -197,7 +198,7 @@ class _TravellingPlan(StackingPlan):
         wanted = bed.cell_size_m if self.chunk_length_m is None else self.chunk_length_m
         per_pass = pass_length / wanted
         if not per_pass <= validation.MAX_CHUNKS:
-            raise ValueError(
+            raise SettingsError(
                 f"chunks of {wanted:g} m cut one pass of {pass_length:g} m into {per_pass:.3g} pieces, "
                 f"more than the {validation.MAX_CHUNKS:,} chunks allowed: give a longer chunk_length_m"
             )
@@ -236,7 +237,7 @@ class _StraightPlan(_TravellingPlan):
             validation.non_negative("blending_tail_m", self.blending_tail_m, "m")
         validation.non_negative("turnaround_dwell_s", self.turnaround_dwell_s, "s")
         if self.turnaround_dwell_s > 0 and self.stacker_speed_m_per_min is None:
-            raise ValueError(
+            raise SettingsError(
                 f"turnaround_dwell_s = {self.turnaround_dwell_s:g} s needs stacker_speed_m_per_min: "
                 "a dwell is a time, and only a stacker speed ties the plan to time"
             )
@@ -253,9 +254,9 @@ class _StraightPlan(_TravellingPlan):
 
     def _check_bed(self, bed: Bed) -> None:
         if bed.circular:
-            raise ValueError(f"{self.label} stacking needs a straight bed; stack a circular bed with Circular")
+            raise SettingsError(f"{self.label} stacking needs a straight bed; stack a circular bed with Circular")
         if self._pass_length_m(bed) <= 0:
-            raise ValueError(
+            raise SettingsError(
                 f"a blending tail of {self._tail(bed):g} m at each end leaves no room for the stacker "
                 f"on a bed {bed.length_m:g} m long"
             )
@@ -377,9 +378,9 @@ class Circular(_TravellingPlan):
 
     def _check_bed(self, bed: Bed) -> None:
         if not bed.circular:
-            raise ValueError("Circular stacking needs a circular bed (Bed(circular=True))")
+            raise SettingsError("Circular stacking needs a circular bed (Bed(circular=True))")
         if bed.ring_radius_m is not None or bed.pile_width_m is not None:
-            raise ValueError(
+            raise SettingsError(
                 "Circular lays whole turns on the single-pass ring of radius min(length_m, depth_m) / 4; "
                 "ring_radius_m and pile_width_m are for continuous operation: stack with Chevcon"
             )
@@ -422,7 +423,7 @@ class ConeShell(StackingPlan):
         if self.blending_tail_m is not None:
             validation.non_negative("blending_tail_m", self.blending_tail_m, "m")
         if self.cone_height_m is not None and self.cone_volume_m3 is not None:
-            raise ValueError("give either cone_height_m or cone_volume_m3, not both")
+            raise SettingsError("give either cone_height_m or cone_volume_m3, not both")
         if self.cone_height_m is not None:
             validation.positive("cone_height_m", self.cone_height_m, "m")
         if self.cone_volume_m3 is not None:
@@ -441,10 +442,10 @@ class ConeShell(StackingPlan):
         tail = self.blending_tail_for(bed)
         span = bed.length_m - 2 * tail
         if span < 0:
-            raise ValueError(f"a blending tail of {tail:g} m at each end is longer than the bed")
+            raise SettingsError(f"a blending tail of {tail:g} m at each end is longer than the bed")
         steps = span / self.cone_step_m
         if not steps < validation.MAX_CHUNKS:
-            raise ValueError(
+            raise SettingsError(
                 f"cone_step_m of {self.cone_step_m:g} m puts {steps:.3g} cones on the bed, "
                 f"more than the {validation.MAX_CHUNKS:,} chunks allowed"
             )
@@ -455,7 +456,7 @@ class ConeShell(StackingPlan):
         if bed.circular:
             return self.schedule(series, bed).chunks
         if self.cone_height_m is not None or self.cone_volume_m3 is not None:
-            raise ValueError(
+            raise SettingsError(
                 "cone_height_m and cone_volume_m3 set the cones of a circular bed; a straight bed shares "
                 "the volume among cones cone_step_m apart"
             )

@@ -25,6 +25,7 @@ from numpy.typing import ArrayLike, NDArray
 from . import validation
 from .bed import Bed
 from .chunks import ChunkTable
+from .errors import SettingsError
 from .metrics import QualityFigures, composites, cut, weighted_mean_std
 from .plans import ConeShell, StackingPlan, _cut_travel, _durations
 from .results import HeightMap
@@ -98,9 +99,9 @@ def _ring_xz(along_m: FloatArray, bed: Bed) -> tuple[FloatArray, FloatArray]:
 
 def _check_ring_bed(label: str, bed: Bed) -> None:
     if not bed.circular:
-        raise ValueError(f"{label} on a ring needs a circular bed (Bed(circular=True))")
+        raise SettingsError(f"{label} on a ring needs a circular bed (Bed(circular=True))")
     if bed.engine != "fast":
-        raise ValueError(f"continuous operation of a ring runs on the fast engine, not {bed.engine!r}")
+        raise SettingsError(f"continuous operation of a ring runs on the fast engine, not {bed.engine!r}")
 
 
 def _face_lead_m(height_m: float, bed: Bed) -> float:
@@ -119,7 +120,7 @@ def _default_lag(least_m: float, bed: Bed) -> float:
 
 def _check_fits(lag_m: float, runout_m: float, bed: Bed, what: str) -> None:
     if lag_m + runout_m >= bed.centre_line_m:
-        raise ValueError(
+        raise SettingsError(
             f"{what} and the reclaimer {lag_m:.4g} m behind the front, with {runout_m:.4g} m of run-out, "
             f"do not fit on a centre line of {bed.centre_line_m:.4g} m: shorten the ramp or the lag, "
             "or give a larger ring_radius_m"
@@ -179,7 +180,7 @@ class Chevcon(StackingPlan):
             ("slew_speed_deg_per_min", "slew_speed_m_per_min"),
         ):
             if getattr(self, first) is not None and getattr(self, second) is not None:
-                raise ValueError(f"give either {first} or {second}, not both")
+                raise SettingsError(f"give either {first} or {second}, not both")
         for name, unit in (
             ("ramp_length_m", "m"),
             ("advance_m_per_min", "m/min"),
@@ -214,7 +215,7 @@ class Chevcon(StackingPlan):
         flowing, durations = _flowing_time(series)
         total_s = float(flowing[-1] + durations[-1])
         if not total_s > 0:
-            raise ValueError("a ring runs in time: give a series of at least two deliveries at different times")
+            raise SettingsError("a ring runs in time: give a series of at least two deliveries at different times")
         height = bed.ring_width_m / 2 * REPOSE_SLOPE
         cross_section = height**2 / REPOSE_SLOPE
         if self.advance_m_per_min is None:
@@ -224,7 +225,7 @@ class Chevcon(StackingPlan):
             height = math.sqrt(series.total_volume_m3 / total_s / advance * REPOSE_SLOPE)
             cross_section = height**2 / REPOSE_SLOPE
         if height / REPOSE_SLOPE > bed.ring_width_m / 2 * (1 + 1e-9):
-            raise ValueError(
+            raise SettingsError(
                 f"advance_m_per_min of {self.advance_m_per_min:g} m/min piles the mean feed {height:.3g} m high, "
                 f"{2 * height / REPOSE_SLOPE:.3g} m wide, wider than pile_width_m of {bed.ring_width_m:g} m: "
                 "advance faster"
@@ -232,7 +233,7 @@ class Chevcon(StackingPlan):
         ramp = self.ramp_m(bed)
         slew = self.slew_m_per_s(bed)
         if not slew > advance:
-            raise ValueError(
+            raise SettingsError(
                 f"a slew of {slew * 60:.3g} m/min on the centre line does not outrun the ramp's advance of "
                 f"{advance * 60:.3g} m/min: the stacker would lay less than one layer"
             )
@@ -242,7 +243,7 @@ class Chevcon(StackingPlan):
             lag = _default_lag(ramp + lead + bed.ring_width_m / 2, bed)
         _check_fits(lag, height / REPOSE_SLOPE, bed, f"a ramp of {ramp:.4g} m")
         if lag < ramp + lead:
-            raise ValueError(
+            raise SettingsError(
                 f"reclaimer_lag_m of {lag:g} m puts the face, whose top leads its foot by {lead:.3g} m, into "
                 f"the ramp of {ramp:.4g} m: give at least {ramp + lead:.4g} m"
             )
@@ -306,14 +307,14 @@ def cone_shell_schedule(plan: ConeShell, series: QualitySeries, bed: Bed) -> Rin
         height = half_width * REPOSE_SLOPE if plan.cone_height_m is None else plan.cone_height_m
         volume_per_cone = math.pi * height**3 / (3 * REPOSE_SLOPE**2)
     if height / REPOSE_SLOPE > half_width:
-        raise ValueError(
+        raise SettingsError(
             f"cones {height:.3g} m high run out {height / REPOSE_SLOPE:.3g} m from their tip, wider than "
             f"half the pile's width of {bed.ring_width_m:g} m"
         )
     delivered = np.concatenate([[0.0], np.cumsum(series.volume_m3)])
     progress = delivered / volume_per_cone
     if not progress[-1] < validation.MAX_CHUNKS:
-        raise ValueError(f"{progress[-1]:.3g} cones are more than the {validation.MAX_CHUNKS:,} chunks allowed")
+        raise SettingsError(f"{progress[-1]:.3g} cones are more than the {validation.MAX_CHUNKS:,} chunks allowed")
     pieces = _cut_travel(progress[:-1], progress[1:], 1.0, series.time_s, durations)
     runout = height / REPOSE_SLOPE
     start = runout
@@ -324,7 +325,7 @@ def cone_shell_schedule(plan: ConeShell, series: QualitySeries, bed: Bed) -> Rin
 
     total_s = float(flowing[-1] + durations[-1])
     if not total_s > 0:
-        raise ValueError("a ring runs in time: give a series of at least two deliveries at different times")
+        raise SettingsError("a ring runs in time: give a series of at least two deliveries at different times")
     advance = series.total_volume_m3 / total_s / volume_per_cone * plan.cone_step_m
     lead = _face_lead_m(height, bed)
     lag = _default_lag(2 * runout + lead + half_width, bed)
@@ -438,7 +439,7 @@ def fair_figures(
     feed_total = float(np.sum(np.asarray(feed_volume_m3, dtype=np.float64)))
     fits = int(np.searchsorted(np.cumsum(volume_out[:-1]), feed_total * (1 + 1e-9), side="right"))
     if fits < 2:
-        raise ValueError(
+        raise SettingsError(
             f"portions of {portion_m3:g} m³ leave fewer than two to compare ({fits}): give smaller portions "
             "or run the ring longer"
         )
@@ -534,7 +535,7 @@ class RingStudy:
         part = self.part(phase)
         full = part.volume_m3 > 0
         if not np.any(full):
-            raise ValueError(f"the {phase} output is empty: run the ring longer")
+            raise SettingsError(f"the {phase} output is empty: run the ring longer")
         window = self._feed_window(part)
         qualities = fair_figures(
             self.series.names,
@@ -642,7 +643,7 @@ def simulate_ring(
 
     series = as_series(series)
     if not is_ring_plan(plan, bed):
-        raise ValueError("run a ring with Chevcon, or ConeShell on a circular bed")
+        raise SettingsError("run a ring with Chevcon, or ConeShell on a circular bed")
     if portion_m3 is not None:
         validation.positive("portion_m3", portion_m3, "m³")
     schedule = plan.schedule(series, bed)

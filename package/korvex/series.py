@@ -10,6 +10,7 @@ import numpy as np
 from numpy.typing import ArrayLike
 
 from . import validation
+from .errors import TableError
 from .units import MASS_COLUMNS, with_volume
 from .validation import FloatArray, float_array, where
 
@@ -45,31 +46,31 @@ class QualitySeries:
             values = values[:, np.newaxis]
         names = tuple(str(name) for name in self.names)
         if time.ndim != 1 or volume.shape != time.shape or values.ndim != 2 or values.shape[0] != time.shape[0]:
-            raise ValueError(
+            raise TableError(
                 f"time_s {time.shape}, volume_m3 {volume.shape} and values {values.shape} "
                 "must have one row per delivery"
             )
         if time.size == 0:
-            raise ValueError("a quality series needs at least one row")
+            raise TableError("a quality series needs at least one row")
         if len(names) != values.shape[1]:
-            raise ValueError(f"{len(names)} names for {values.shape[1]} quality columns")
+            raise TableError(f"{len(names)} names for {values.shape[1]} quality columns")
         if not names:
-            raise ValueError("a quality series needs at least one quality value")
+            raise TableError("a quality series needs at least one quality value")
         if len(set(names)) != len(names):
-            raise ValueError(f"quality names must be unique, got {names}")
+            raise TableError(f"quality names must be unique, got {names}")
         clashes = [name for name in names if name in ROLE_COLUMNS or name in MASS_COLUMNS]
         if clashes:
-            raise ValueError(f"{clashes} name positions, volumes or masses of chunks and cannot be quality values")
+            raise TableError(f"{clashes} name positions, volumes or masses of chunks and cannot be quality values")
         line = self.first_line
         validation.finite_rows(time, "time_s", line)
         validation.finite_rows(volume, "volume_m3", line)
         validation.finite_rows(values, "a quality value", line)
         if np.any(np.diff(time) < 0):
-            raise ValueError(f"time_s goes backwards at {where(int(np.argmax(np.diff(time) < 0)) + 1, line)}")
+            raise TableError(f"time_s goes backwards at {where(int(np.argmax(np.diff(time) < 0)) + 1, line)}")
         if np.any(volume < 0):
-            raise ValueError(f"volume_m3 is negative in {where(int(np.argmax(volume < 0)), line)}")
+            raise TableError(f"volume_m3 is negative in {where(int(np.argmax(volume < 0)), line)}")
         if not volume.sum() > 0:
-            raise ValueError("a quality series must carry some volume")
+            raise TableError("a quality series must carry some volume")
         object.__setattr__(self, "time_s", time)
         object.__setattr__(self, "volume_m3", volume)
         object.__setattr__(self, "values", values)
@@ -107,11 +108,11 @@ class QualitySeries:
         """A series from a plain array: rows are deliveries interval_s apart, each of volume_m3."""
         table = float_array(values, "values")
         if table.ndim == 0:
-            raise ValueError(f"a quality series needs one row per delivery, got the single number {values!r}")
+            raise TableError(f"a quality series needs one row per delivery, got the single number {values!r}")
         if table.ndim == 1:
             table = table[:, np.newaxis]
         if table.ndim != 2:
-            raise ValueError(f"quality values must be a table of rows and columns, got shape {table.shape}")
+            raise TableError(f"quality values must be a table of rows and columns, got shape {table.shape}")
         interval = validation.positive("interval_s", interval_s, "s")
         if names is None:
             names = ("quality",) if table.shape[1] == 1 else tuple(f"q{k + 1}" for k in range(table.shape[1]))
@@ -148,21 +149,21 @@ class QualitySeries:
         frame = frame.set_axis(columns, axis="columns")
         rows = len(frame)
         if rows == 0:
-            raise ValueError(f"the table has columns {columns} but no rows")
+            raise TableError(f"the table has columns {columns} but no rows")
         if time_column is not None and time_column in columns:
             time = seconds_column(frame[time_column], time_column, first_line)
         elif time_column is not None and time_column != "timestamp":
-            raise ValueError(f"no time column {time_column!r} among {columns}")
+            raise TableError(f"no time column {time_column!r} among {columns}")
         else:
             time = np.arange(rows, dtype=np.float64)
         if volume_column in columns:
             if volume_m3 is not None:
-                raise ValueError(f"the table has a volume column {volume_column!r}; do not also give volume_m3")
+                raise TableError(f"the table has a volume column {volume_column!r}; do not also give volume_m3")
             volume = validation.numeric_column(frame[volume_column], volume_column, first_line)
         elif volume_m3 is not None:
             volume = np.full(rows, validation.positive("volume_m3", volume_m3, "m³"))
         else:
-            raise ValueError(
+            raise TableError(
                 f"no volume column {volume_column!r} among {columns}: name it, or give the volume of each row"
             )
         if qualities is None:
@@ -173,7 +174,7 @@ class QualitySeries:
             ]
         missing = [name for name in qualities if name not in columns]
         if missing:
-            raise ValueError(f"no quality column {missing} among {columns}")
+            raise TableError(f"no quality column {missing} among {columns}")
         values = np.empty((rows, len(qualities)))
         for k, name in enumerate(qualities):
             values[:, k] = validation.numeric_column(frame[name], name, first_line)
@@ -209,7 +210,7 @@ def seconds_column(column: pd.Series[Any], name: str, first_line: int | None = N
         row = int(np.argmax(missing))
         cell = column.iloc[row]
         what = "no time given" if pd.isna(cell) else f"{str(cell)!r} is neither a number of seconds nor a date"
-        raise ValueError(f"{where(row, first_line)}, column {name!r}: {what}")
+        raise TableError(f"{where(row, first_line)}, column {name!r}: {what}")
     return float_array((stamps - stamps.iloc[0]).dt.total_seconds().to_numpy(), name)
 
 
@@ -274,7 +275,7 @@ def synthetic_series(
     names = tuple(qualities)
     k = len(names)
     if k == 0:
-        raise ValueError("give at least one quality")
+        raise TableError("give at least one quality")
     hours = validation.positive("hours", hours, "h")
     interval_s = validation.positive("interval_s", interval_s, "s")
     flow_m3_per_h = validation.positive("flow_m3_per_h", flow_m3_per_h, "m³/h")
@@ -286,11 +287,11 @@ def synthetic_series(
         matrix = np.full((k, k), float(matrix))
         np.fill_diagonal(matrix, 1.0)
     if matrix.shape != (k, k) or not np.allclose(matrix, matrix.T) or not np.allclose(np.diag(matrix), 1.0):
-        raise ValueError(f"correlation must be a symmetric {k} x {k} matrix with ones on its diagonal")
+        raise TableError(f"correlation must be a symmetric {k} x {k} matrix with ones on its diagonal")
     try:
         mixing = np.linalg.cholesky(matrix)
     except np.linalg.LinAlgError:
-        raise ValueError("correlation is not positive definite") from None
+        raise TableError("correlation is not positive definite") from None
 
     rng = np.random.default_rng(seed)
     innovations = rng.standard_normal((rows, k)) @ mixing.T

@@ -19,6 +19,8 @@ from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
+from .errors import TableError
+
 if TYPE_CHECKING:
     import pandas as pd
 
@@ -45,17 +47,17 @@ class ReadLimits:
 
     def check_size(self, path: Path, size: int, what: str = "") -> None:
         if size > self.max_bytes:
-            raise ValueError(
+            raise TableError(
                 f"{path}: {what or 'the file'} is {size:,} bytes, more than the limit of {self.max_bytes:,}"
             )
 
     def check_shape(self, path: Path, rows: int, columns: int) -> None:
         if columns > self.max_columns:
-            raise ValueError(f"{path}: {columns:,} columns, more than the limit of {self.max_columns:,}")
+            raise TableError(f"{path}: {columns:,} columns, more than the limit of {self.max_columns:,}")
         if rows > self.max_rows:
-            raise ValueError(f"{path}: the file would have {rows:,} rows, more than the {self.max_rows:,} allowed")
+            raise TableError(f"{path}: the file would have {rows:,} rows, more than the {self.max_rows:,} allowed")
         if rows * columns > self.max_cells:
-            raise ValueError(f"{path}: more than the limit of {self.max_cells:,} cells")
+            raise TableError(f"{path}: more than the limit of {self.max_cells:,} cells")
 
 
 @dataclass(frozen=True)
@@ -117,7 +119,7 @@ def parse_dates(
         if dayfirst is None:
             if not misfits[True].any() and not misfits[False].any():
                 example = str(text[present].iloc[0])
-                raise ValueError(
+                raise TableError(
                     f"{origin.at(None, column)}: every date reads both day-first and month-first "
                     f"({example!r}); say which with dayfirst or a date format"
                 )
@@ -126,7 +128,7 @@ def parse_dates(
         if misfits[dayfirst].any():
             order = "day-first" if dayfirst else "month-first"
             position = int(np.flatnonzero(present.to_numpy())[_first_true(misfits[dayfirst])])
-            raise ValueError(f"{origin.at(position, column)}: {text.iloc[position]!r} is not a {order} date")
+            raise TableError(f"{origin.at(position, column)}: {text.iloc[position]!r} is not a {order} date")
         stamps = pd.to_datetime(text.where(present), dayfirst=dayfirst, format="mixed", errors="coerce")
         _check_parsed(text, present, stamps, column, origin, "does not read as a date")
         return stamps
@@ -153,7 +155,7 @@ def _check_parsed(
     failed = (present & stamps.isna()).to_numpy()
     if failed.any():
         position = int(np.argmax(failed))
-        raise ValueError(f"{origin.at(position, column)}: {text.iloc[position]!r} {expected}")
+        raise TableError(f"{origin.at(position, column)}: {text.iloc[position]!r} {expected}")
 
 
 def _numbers(frame: pd.DataFrame, skip: set[str], decimal: str, origin: Origin) -> pd.DataFrame:
@@ -180,7 +182,7 @@ def _numbers(frame: pd.DataFrame, skip: set[str], decimal: str, origin: Origin) 
         failed = (present & ~read).to_numpy()
         if failed.any():
             position = int(np.argmax(failed))
-            raise ValueError(f"{origin.at(position, name)}: {text.iloc[position]!r} is not a number")
+            raise TableError(f"{origin.at(position, name)}: {text.iloc[position]!r} is not a number")
         result[column] = numbers.astype(np.float64)
     return result
 
@@ -205,7 +207,7 @@ def read_csv(
     path = Path(path)
     limits.check_size(path, path.stat().st_size)
     if sep == decimal:
-        raise ValueError(f"the separator and the decimal mark are both {sep!r}")
+        raise TableError(f"the separator and the decimal mark are both {sep!r}")
     try:
         frame = pd.read_csv(
             path,
@@ -217,7 +219,7 @@ def read_csv(
             na_values=[""],
         )
     except (pd.errors.ParserError, UnicodeDecodeError) as error:
-        raise ValueError(f"{path}: not a readable CSV: {error}") from None
+        raise TableError(f"{path}: not a readable CSV: {error}") from None
     limits.check_shape(path, len(frame), len(frame.columns))
     frame = _without_trailing_blanks(frame)
     # Row k of the file's data is line k + 2: the header is line 1. A blank line
@@ -272,7 +274,7 @@ def read_workbook(
         with zipfile.ZipFile(path) as archive:
             unpacked = sum(info.file_size for info in archive.infolist())
     except zipfile.BadZipFile:
-        raise ValueError(f"{path}: not an Excel workbook (.xlsx)") from None
+        raise TableError(f"{path}: not an Excel workbook (.xlsx)") from None
     limits.check_size(path, unpacked, "the unpacked workbook")
     _check_defused()
     book = load_workbook(path, read_only=True, data_only=True)
@@ -282,7 +284,7 @@ def read_workbook(
         elif sheet in book.sheetnames:
             page = book[sheet]
         else:
-            raise ValueError(f"{path}: no sheet {sheet!r} among {book.sheetnames}")
+            raise TableError(f"{path}: no sheet {sheet!r} among {book.sheetnames}")
         rows: list[tuple[Any, ...]] = []
         width = 0
         for row in page.iter_rows(values_only=True):
@@ -293,11 +295,11 @@ def read_workbook(
     finally:
         book.close()
     if not rows:
-        raise ValueError(f"{path}: sheet {title!r} is empty")
+        raise TableError(f"{path}: sheet {title!r} is empty")
     header = [("" if cell is None else str(cell)).strip() for cell in rows[0]]
     unnamed = [k + 1 for k, name in enumerate(header) if not name]
     if unnamed:
-        raise ValueError(f"{path}: sheet {title!r} has no name in row 1 for column {unnamed[0]}")
+        raise TableError(f"{path}: sheet {title!r} has no name in row 1 for column {unnamed[0]}")
     body = [list(row) + [None] * (len(header) - len(row)) for row in rows[1:]]
     frame = pd.DataFrame([row[: len(header)] for row in body], columns=header, dtype=object)
     frame = _without_trailing_blanks(frame)
@@ -325,7 +327,7 @@ def read_table(
     if path.suffix.lower() in WORKBOOK_SUFFIXES:
         return read_workbook(path, sheet=sheet, dates=dates, time_column=time_column, limits=limits)
     if sheet is not None:
-        raise ValueError(f"{path} is a CSV file: it has no sheet {sheet!r}")
+        raise TableError(f"{path} is a CSV file: it has no sheet {sheet!r}")
     return read_csv(path, sep=sep, decimal=decimal, dates=dates, time_column=time_column, limits=limits)
 
 
@@ -336,7 +338,7 @@ def write_workbook(path: str | Path, sheets: Mapping[str, pd.DataFrame]) -> Path
     path = Path(path)
     long = [name for name in sheets if len(name) > SHEET_NAME_CHARACTERS]
     if long:
-        raise ValueError(f"sheet names are at most {SHEET_NAME_CHARACTERS} characters: {long}")
+        raise TableError(f"sheet names are at most {SHEET_NAME_CHARACTERS} characters: {long}")
     path.parent.mkdir(parents=True, exist_ok=True)
     with pd.ExcelWriter(path, engine="openpyxl") as writer:
         for name, table in sheets.items():

@@ -17,6 +17,8 @@ from typing import TYPE_CHECKING
 import numpy as np
 from numpy.typing import ArrayLike
 
+from .errors import SettingsError, TableError
+
 if TYPE_CHECKING:
     import pandas as pd
 
@@ -33,7 +35,7 @@ def check_bulk_density(bulk_density_t_per_m3: float) -> float:
     """The bulk density as a float, or ValueError naming it, its value and its unit."""
     value = float(bulk_density_t_per_m3)
     if not (math.isfinite(value) and value > 0):
-        raise ValueError(f"bulk_density_t_per_m3 must be positive and finite, got {bulk_density_t_per_m3} t/m³")
+        raise SettingsError(f"bulk_density_t_per_m3 must be positive and finite, got {bulk_density_t_per_m3} t/m³")
     return value
 
 
@@ -65,7 +67,7 @@ def mass_column(columns: list[str]) -> str | None:
     """The one column of a table that holds tonnes, None if there is none; ValueError for several."""
     found = [name for name in columns if name in MASS_COLUMNS]
     if len(found) > 1:
-        raise ValueError(f"the columns {found} all hold a mass in tonnes; keep one")
+        raise TableError(f"the columns {found} all hold a mass in tonnes; keep one")
     return found[0] if found else None
 
 
@@ -83,7 +85,7 @@ def with_volume(
     if mass is None or volume_column in columns:
         return frame
     if bulk_density_t_per_m3 is None:
-        raise ValueError(
+        raise TableError(
             f"column {mass!r} holds tonnes; give the bulk density (bulk_density_t_per_m3) to turn it into m³"
         )
     converted = frame.copy()

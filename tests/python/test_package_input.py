@@ -163,9 +163,12 @@ def test_a_column_of_text_is_no_quality_and_quality_options_choose(tmp_path, cap
     ],
 )
 def test_settings_are_refused_at_the_boundary_naming_setting_value_and_unit(make, message):
-    with pytest.raises(ValueError) as error:
+    with pytest.raises(korvex.KorvexError) as error:
         make()
     assert message in str(error.value)
+    # Korvex's own errors are still ValueErrors, for callers that catch those.
+    assert isinstance(error.value, (korvex.SettingsError, korvex.TableError))
+    assert isinstance(error.value, ValueError)
 
 
 def test_the_chunk_bound_counts_every_layer():
