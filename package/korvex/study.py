@@ -517,7 +517,8 @@ def _check_layers(study: Study) -> None:
     if bed.engine != "fast" or not passes or passes <= 1:
         return
     thickness_m = float(study.heights.heights_m.max()) / passes
-    if bed.cell_size_m <= MAX_CELL_PER_LAYER * thickness_m:
+    # Less than a particle's worth of feed stands on no column: there are no layers to resolve.
+    if thickness_m == 0 or bed.cell_size_m <= MAX_CELL_PER_LAYER * thickness_m:
         return
     warnings.warn(
         ResolutionWarning(

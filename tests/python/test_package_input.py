@@ -178,3 +178,10 @@ def test_the_chunk_bound_counts_every_layer():
     assert len(Chevron(layers=3).chunks(series, metre_cells)) >= 3 * 250
     with pytest.raises(ValueError, match="about 2.5e"):
         Chevron(layers=100_000).chunks(series, metre_cells)
+
+
+@pytest.mark.parametrize("volume_m3", [1.0, 0.5, 1e-9])
+def test_a_feed_of_about_one_particle_gives_a_study_not_a_crash(volume_m3):
+    feed = QualitySeries([0.0], [volume_m3], [[44.0]], ("CaO",))
+    study = korvex.simulate(feed, Chevron(layers=8), Bed(particles_per_m3=1.0), progress=False, seed=1)
+    assert study.reclaimed.total_volume_m3 == pytest.approx(volume_m3, rel=1e-9)
