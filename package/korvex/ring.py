@@ -131,7 +131,8 @@ def _schedule_points(series: QualitySeries, durations: FloatArray, foot: FloatAr
     """The foot's path as points at the start and end of each delivery's flow (`foot` there, in metres);
     it waits at 0 until its path gets there."""
     times = np.column_stack([series.time_s, series.time_s + durations]).ravel()
-    return times, np.maximum.accumulate(np.maximum(foot, 0.0))
+    # A delivery's start plus its gap can round past the next delivery's time; the path never goes back.
+    return np.maximum.accumulate(times), np.maximum.accumulate(np.maximum(foot, 0.0))
 
 
 @dataclass(frozen=True)

@@ -286,3 +286,21 @@ def test_stock_and_ramp_agree_with_the_residence_and_the_geometry():
     behind = (along - front + length / 2) % length - length / 2
     on_ramp = (behind > -schedule.ramp_m) & (behind <= schedule.pile_height_m)
     assert heights[on_ramp].sum() * cell**2 == pytest.approx(schedule.ramp_cost_m3, rel=0.15)
+
+
+@pytest.mark.parametrize(
+    "plan", [Chevcon(ramp_sector_deg=30, slew_speed_m_per_min=5), ConeShell(cone_height_m=4.0)], ids=["chevcon", "cones"]
+)
+def test_the_reclaimers_path_never_goes_back_in_time(plan):
+    # Each delivery's start plus its gap rounds past the next delivery's time for some of these.
+    bed = Bed(length_m=150.0, depth_m=150.0, circular=True, ring_radius_m=60.0, pile_width_m=30.0)
+    rng = np.random.default_rng(13)
+    for _ in range(200):
+        time = np.sort(np.round(rng.uniform(0, 60000, rng.integers(2, 6)), 1))
+        if np.any(np.diff(time) == 0):
+            continue
+        series = QualitySeries(time, np.full(time.size, 100.0), rng.normal(40, 1, (time.size, 1)), ("CaO",))
+        assert np.all(np.diff(plan.schedule(series, bed).reclaimer_time_s) >= 0)
+    series = QualitySeries([14434.9, 32696.8], [100.0, 100.0], [[1.0], [2.0]], ("CaO",))
+    study = simulate_ring(series, plan, bed, seed=1)
+    assert study.output.total_volume_m3 == pytest.approx(200.0)
