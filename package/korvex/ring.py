@@ -295,31 +295,73 @@ class Chevcon(StackingPlan):
         )
 
 
+def lone_cone_m3(height_m: float) -> float:
+    """Volume of a cone of that height standing alone at the fast engine's slope."""
+    return math.pi * height_m**3 / (3 * REPOSE_SLOPE**2)
+
+
+def added_cone_m3(height_m: float, step_m: float) -> float:
+    """Volume that raises a cone of that height step_m on from the last one: a lone cone less the lens
+    it shares with its neighbour (the cones further back lie lower everywhere the new one adds to)."""
+    from scipy import integrate
+
+    runout = height_m / REPOSE_SLOPE
+    if step_m >= 2 * runout:
+        return lone_cone_m3(height_m)
+
+    def across(u: float) -> float:
+        # The lens's section at distance u from the tip of the cone that is the lower one there.
+        w = math.sqrt(max(runout**2 - u**2, 0.0))
+        return runout * w - u**2 * math.asinh(w / u)
+
+    lens, _ = integrate.quad(across, step_m / 2, runout)
+    return max(lone_cone_m3(height_m) - 2 * REPOSE_SLOPE * lens, 0.0)
+
+
+def cone_height_for_m(volume_m3: float, step_m: float) -> float:
+    """Height to which cones of volume_m3, step_m apart, raise the pile once they overlap."""
+    from scipy import optimize
+
+    low = (3 * volume_m3 * REPOSE_SLOPE**2 / math.pi) ** (1 / 3)
+    high = 2 * low
+    while added_cone_m3(high, step_m) < volume_m3:
+        low, high = high, 2 * high
+    return float(optimize.brentq(lambda h: added_cone_m3(h, step_m) - volume_m3, low, high, xtol=1e-9 * high))
+
+
 def cone_shell_schedule(plan: ConeShell, series: QualitySeries, bed: Bed) -> RingSchedule:
     """Cones round a ring: the stacker stands until its cone reaches the set height (or volume), then
-    slews cone_step_m on along the centre line; the reclaimer follows the cones."""
+    slews cone_step_m on along the centre line; the reclaimer follows the cones.
+
+    Cones closer than twice their run-out overlap: the first stands alone, and each further one needs only
+    what it adds beside the last to reach the height. Cones of a set volume rise, where they overlap, to
+    the height that volume keeps."""
     _check_ring_bed("Cone-shell", bed)
     flowing, durations = _flowing_time(series)
     half_width = bed.ring_width_m / 2
+    step = plan.cone_step_m
     if plan.cone_volume_m3 is not None:
-        volume_per_cone = plan.cone_volume_m3
-        height = (3 * volume_per_cone * REPOSE_SLOPE**2 / math.pi) ** (1 / 3)
+        first_cone = volume_per_cone = plan.cone_volume_m3
+        height = cone_height_for_m(volume_per_cone, step)
+        what = f"cone_volume_m3 of {volume_per_cone:g} m³ every {step:g} m piles cones {height:.3g} m high"
     else:
         height = half_width * REPOSE_SLOPE if plan.cone_height_m is None else plan.cone_height_m
-        volume_per_cone = math.pi * height**3 / (3 * REPOSE_SLOPE**2)
+        first_cone, volume_per_cone = lone_cone_m3(height), added_cone_m3(height, step)
+        what = f"cones {height:.3g} m high"
     if height / REPOSE_SLOPE > half_width:
         raise SettingsError(
-            f"cones {height:.3g} m high run out {height / REPOSE_SLOPE:.3g} m from their tip, wider than "
+            f"{what}; they run out {height / REPOSE_SLOPE:.3g} m from their tip, wider than "
             f"half the pile's width of {bed.ring_width_m:g} m"
         )
     delivered = np.concatenate([[0.0], np.cumsum(series.volume_m3)])
-    progress = delivered / volume_per_cone
+    # Cones counted from the second: the first, alone, takes first_cone; every later one volume_per_cone.
+    progress = (delivered - first_cone) / volume_per_cone + 1
     if not progress[-1] < validation.MAX_CHUNKS:
         raise SettingsError(f"{progress[-1]:.3g} cones are more than the {validation.MAX_CHUNKS:,} chunks allowed")
     pieces = _cut_travel(progress[:-1], progress[1:], 1.0, series.time_s, durations)
     runout = height / REPOSE_SLOPE
     start = runout
-    along = start + np.floor(pieces.travel_m) * plan.cone_step_m
+    along = start + np.maximum(np.floor(pieces.travel_m), 0.0) * step
     x, z = _ring_xz(along, bed)
     volume = series.volume_m3[pieces.row] * pieces.share
     chunks = ChunkTable(np.column_stack([pieces.time_s, x, z, volume, series.values[pieces.row]]), series.names)
@@ -327,27 +369,15 @@ def cone_shell_schedule(plan: ConeShell, series: QualitySeries, bed: Bed) -> Rin
     total_s = float(flowing[-1] + durations[-1])
     if not total_s > 0:
         raise SettingsError("a ring runs in time: give a series of at least two deliveries at different times")
-    advance = series.total_volume_m3 / total_s / volume_per_cone * plan.cone_step_m
+    advance = series.total_volume_m3 / total_s / volume_per_cone * step
     lead = _face_lead_m(height, bed)
     lag = _default_lag(2 * runout + lead + half_width, bed)
-    _check_fits(lag, runout, bed, f"cones {plan.cone_step_m:g} m apart")
+    _check_fits(lag, runout, bed, f"cones {step:g} m apart")
     # The foot follows the cones' front at the pace the feed builds them.
-    volume_at = np.column_stack([delivered[:-1], delivered[1:]]).ravel()
-    times, positions = _schedule_points(
-        series, durations, start + runout + volume_at / volume_per_cone * plan.cone_step_m - lag
-    )
+    front = np.maximum(np.column_stack([progress[:-1], progress[1:]]).ravel(), 0.0)
+    times, positions = _schedule_points(series, durations, start + runout + front * step - lag)
     return RingSchedule(
-        chunks,
-        times,
-        positions,
-        advance,
-        volume_per_cone / plan.cone_step_m,
-        0.0,
-        lag,
-        None,
-        height,
-        lead,
-        runout + plan.cone_step_m / 2,
+        chunks, times, positions, advance, volume_per_cone / step, 0.0, lag, None, height, lead, runout + step / 2
     )
 
 
