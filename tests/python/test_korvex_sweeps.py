@@ -92,7 +92,7 @@ def test_a_failing_run_is_recorded_and_the_others_finish(client):
     assert len(failed) == 3
     assert (result.table["plan"] == "chevron").all()
     assert (failed["blending_tail_m"] == 30).all()
-    assert failed["error"].str.contains("ValueError: a blending tail of 30 m").all()
+    assert failed["error"].str.contains("SettingsError: a blending tail of 30 m").all()
     assert failed["quality"].isna().all() and failed["vrr"].isna().all()
     fine = result.table[result.table["blending_tail_m"] == 2]
     assert len(fine) == 3 * 3 and fine["error"].isna().all()
