@@ -23,7 +23,7 @@ from .metrics import FigureWarning, QualityFigures, format_table
 from .plans import PLANS, Chevron, ConeShell, StackingPlan
 from .ring import Chevcon, RingStudy, is_ring_plan
 from .series import QualitySeries, synthetic_series
-from .tables import WORKBOOK_SUFFIXES, DateFormat, ReadLimits, read_table
+from .tables import WORKBOOK_SUFFIXES, DateFormat, ReadLimits, read_table, write_csv
 from .theory import check_prediction
 
 if TYPE_CHECKING:
@@ -792,7 +792,7 @@ def run_sweep(args: argparse.Namespace) -> int:
         prefix = args.output_dir / args.name
         written = [*result.save(prefix)]
         summary_path = prefix.with_name(f"{prefix.name}-summary.csv")
-        summary.to_csv(summary_path, index=False)
+        write_csv(summary_path, summary)
         written.append(summary_path)
         if x is not None and (summary["runs"] > 0).any():
             figure = sweep_figure(summary, x, figure=args.figure, target_vrr=args.target_vrr, footer=result.stamp)
@@ -847,7 +847,7 @@ def run_compare(args: argparse.Namespace) -> int:
     prefix = args.output_dir / args.name
     written = [*result.save(prefix)]
     table_path = prefix.with_name(f"{prefix.name}-table.csv")
-    table.to_csv(table_path)
+    write_csv(table_path, table.reset_index())
     written.append(table_path)
     if (summary["runs"] > 0).any():
         written.append(

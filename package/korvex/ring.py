@@ -30,6 +30,7 @@ from .metrics import QualityFigures, composites, cut, weighted_mean_std
 from .plans import ConeShell, StackingPlan, _cut_travel, _durations
 from .results import HeightMap
 from .series import QualitySeries, as_series
+from .tables import write_csv
 from .validation import FloatArray
 
 if TYPE_CHECKING:
@@ -620,14 +621,9 @@ class RingStudy:
 
     def save_reclaimed(self, path: str | Path) -> Path:
         """Write the output slices as CSV, below comment lines (#) with the stamp and the setup."""
-        path = Path(path)
-        path.parent.mkdir(parents=True, exist_ok=True)
         frame = self.output.to_frame()
         frame.insert(0, "phase", self.phase)
-        with path.open("w", encoding="utf-8", newline="") as file:
-            file.write(f"# {self.stamp}\n# {self.describe()}\n")
-            frame.to_csv(file, index=False)
-        return path
+        return write_csv(path, frame, comments=(self.stamp, self.describe()))
 
 
 def output_figure(study: RingStudy) -> Figure:

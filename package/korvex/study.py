@@ -24,6 +24,7 @@ from .results import HeightMap, Particles, Reclaimed
 from .ring import is_ring_plan
 from .series import QualitySeries, as_series
 from .stockpile import Stockpile
+from .tables import write_csv, write_workbook
 from .display import html_table
 from .theory import Layering, Variogram, predicted_vrr, variogram_by_time, variogram_by_volume
 from .units import check_bulk_density
@@ -266,8 +267,6 @@ class Study:
     def save_workbook(self, path: str | Path, *, intervals_h: tuple[float, ...] = (1.0, SHIFT_H)) -> Path:
         """An Excel workbook: the setup and stamp, the summary, the slices, the regions and, with a reclaim
         rate, the output series and its composites over each interval, each on its own sheet."""
-        from .tables import write_workbook
-
         import pandas as pd
 
         run = pd.DataFrame({"item": ["setup", "made by"], "text": [self.describe(), self.stamp]})
@@ -415,12 +414,7 @@ class Study:
         return self._save_csv(self.composites(interval_h), path)
 
     def _save_csv(self, frame: pd.DataFrame, path: str | Path) -> Path:
-        path = Path(path)
-        path.parent.mkdir(parents=True, exist_ok=True)
-        with path.open("w", encoding="utf-8", newline="") as file:
-            file.write(f"# {self.stamp}\n# {self.describe()}\n")
-            frame.to_csv(file, index=False)
-        return path
+        return write_csv(path, frame, comments=(self.stamp, self.describe()))
 
 
 def simulate(

@@ -10,9 +10,12 @@ does (the header is line 1), or the workbook's sheet and row, and the column.
 
 from __future__ import annotations
 
+import math
+import numbers
 import re
+import warnings
 import zipfile
-from collections.abc import Mapping
+from collections.abc import Iterable, Mapping
 from dataclasses import dataclass
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
@@ -27,6 +30,12 @@ if TYPE_CHECKING:
 WORKBOOK_SUFFIXES = (".xlsx", ".xlsm")
 # Excel's own limit on a sheet's name.
 SHEET_NAME_CHARACTERS = 31
+
+# First characters with which a spreadsheet runs a cell's text as a formula.
+FORMULA_STARTS = ("=", "+", "-", "@", "\t", "\r")
+# Characters that make a CSV field need quotes: besides the separator, quotes and line breaks, the
+# comment mark that readers such as pd.read_csv(comment="#") cut a line at.
+CSV_SPECIAL = ('"', "\n", "\r", "#")
 
 # Day and month as the first two numbers of a date, in either order: 03.04.2026, 4/3/26 10:00.
 _NUMERIC_DATE = re.compile(r"^\s*(\d{1,2})([./-])(\d{1,2})\2(\d{2}|\d{4})(?!\d)")
@@ -332,7 +341,9 @@ def read_table(
 
 
 def write_workbook(path: str | Path, sheets: Mapping[str, pd.DataFrame]) -> Path:
-    """Write each table to its own sheet, in the given order, without the index; return the path."""
+    """Write each table to its own sheet, in the given order, without the index; return the path.
+
+    Every cell of text is written as text, never as a formula, whatever it starts with."""
     import pandas as pd
 
     path = Path(path)
@@ -343,4 +354,59 @@ def write_workbook(path: str | Path, sheets: Mapping[str, pd.DataFrame]) -> Path
     with pd.ExcelWriter(path, engine="openpyxl") as writer:
         for name, table in sheets.items():
             table.to_excel(writer, sheet_name=name, index=False)
+        # openpyxl takes text that starts with "=" for a formula; we write none.
+        for page in writer.book.worksheets:
+            for row in page.iter_rows():
+                for cell in row:
+                    if cell.data_type == "f":
+                        cell.data_type = "s"
+    return path
+
+
+def as_text(cell: str) -> str:
+    """Text that a spreadsheet shows rather than runs: an apostrophe before a formula's first character."""
+    return "'" + cell if cell.startswith(FORMULA_STARTS) else cell
+
+
+def from_text(cell: str) -> str:
+    """Text as it was before as_text."""
+    return cell[1:] if cell.startswith("'") and cell[1:].startswith(FORMULA_STARTS) else cell
+
+
+def _csv_field(value: object, sep: str) -> str:
+    """One CSV field: numbers so that they read back exactly, text neutralised and quoted where needed."""
+    if value is None:
+        return ""
+    if isinstance(value, bool | np.bool_):
+        return str(bool(value))
+    if isinstance(value, numbers.Integral):
+        return str(int(value))
+    if isinstance(value, numbers.Real):
+        number = float(value)
+        # repr is the shortest text that reads back as the same float.
+        return "" if math.isnan(number) else repr(number)
+    text = as_text(str(value))
+    if sep in text or any(mark in text for mark in CSV_SPECIAL):
+        return '"' + text.replace('"', '""') + '"'
+    return text
+
+
+def write_csv(path: str | Path, table: pd.DataFrame, *, comments: Iterable[str] = (), sep: str = ",") -> Path:
+    """Write a table as CSV without its index, below comment lines (# ...); return the path.
+
+    Floats are written as the shortest text that reads back as the same float;
+    text that a spreadsheet would run as a formula gets an apostrophe first
+    (from_text takes it off), and text with a # in it is quoted, so that
+    pd.read_csv(path, comment="#") reads every column back.
+    """
+    path = Path(path)
+    path.parent.mkdir(parents=True, exist_ok=True)
+    with path.open("w", encoding="utf-8", newline="") as file:
+        for comment in comments:
+            file.write(f"# {comment}\n")
+        file.write(sep.join(_csv_field(str(name), sep) for name in table.columns) + "\n")
+        # Every missing cell (NaN, None, NA, NaT) as an empty field, as pandas writes them.
+        cells = table.astype(object).where(table.notna(), None)
+        for row in cells.itertuples(index=False, name=None):
+            file.write(sep.join(_csv_field(value, sep) for value in row) + "\n")
     return path
