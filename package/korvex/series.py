@@ -155,6 +155,8 @@ class QualitySeries:
         elif time_column is not None and time_column != "timestamp":
             raise TableError(f"no time column {time_column!r} among {columns}")
         else:
+            if time_column is not None:
+                _refuse_unnamed_times(frame, {volume_column, *(qualities or ())})
             time = np.arange(rows, dtype=np.float64)
         if volume_column in columns:
             if volume_m3 is not None:
@@ -196,6 +198,13 @@ def seconds_column(column: pd.Series[Any], name: str, first_line: int | None = N
 
     from .tables import DateFormat, Origin, parse_dates
 
+    if types.is_timedelta64_dtype(column):
+        # Durations are seconds from their own origin, as numbers of seconds are; not nanoseconds.
+        elapsed = pd.Series(column)
+        missing = elapsed.isna().to_numpy()
+        if missing.any():
+            raise TableError(f"{where(int(np.argmax(missing)), first_line)}, column {name!r}: no time given")
+        return float_array(elapsed.dt.total_seconds().to_numpy(), name)
     if types.is_datetime64_any_dtype(column):
         stamps = pd.Series(column)
     elif validation.holds_numbers(column):
@@ -212,6 +221,19 @@ def seconds_column(column: pd.Series[Any], name: str, first_line: int | None = N
         what = "no time given" if pd.isna(cell) else f"{str(cell)!r} is neither a number of seconds nor a date"
         raise TableError(f"{where(row, first_line)}, column {name!r}: {what}")
     return float_array((stamps - stamps.iloc[0]).dt.total_seconds().to_numpy(), name)
+
+
+def _refuse_unnamed_times(frame: pd.DataFrame, skip: set[str]) -> None:
+    """A table without a time column 'timestamp' gets times 0, 1, 2 s; refuse that where another column
+    holds the dates or times, rather than drop them and invent times."""
+    from .tables import holds_dates
+
+    dated = [str(name) for name in frame.columns if str(name) not in skip and holds_dates(frame[name])]
+    if dated:
+        raise TableError(
+            f"there is no time column 'timestamp', but column {dated[0]!r} holds dates or times: name it as "
+            "the time column (time_column, --time-column), or give time_column=None to number the rows"
+        )
 
 
 def as_series(data: QualitySeries | pd.DataFrame | ArrayLike) -> QualitySeries:

@@ -10,11 +10,13 @@ does (the header is line 1), or the workbook's sheet and row, and the column.
 
 from __future__ import annotations
 
+import csv
 import math
 import numbers
 import re
 import warnings
 import zipfile
+import zlib
 from collections.abc import Iterable, Mapping
 from dataclasses import dataclass
 from pathlib import Path
@@ -22,6 +24,7 @@ from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
+from . import validation
 from .errors import TableError
 
 if TYPE_CHECKING:
@@ -109,14 +112,16 @@ def parse_dates(
     Numeric dates whose day and month could be read either way, for every
     row, raise unless dates.date_format or dates.dayfirst says which: a silent
     guess misreads every date of a day-first file whose days are all 12 or less.
-    Empty cells become NaT, for the caller to refuse or accept.
+    Empty cells become NaT, for the caller to refuse or accept. Dates are read in UTC, so that dates
+    whose UTC offset changes (at the clock change) lie as far apart as they are; dates without an
+    offset read as they are written.
     """
     import pandas as pd
 
     text = values.astype("string").str.strip()
     present = text.notna() & (text != "")
     if dates.date_format is not None:
-        stamps = pd.to_datetime(text.where(present), format=dates.date_format, errors="coerce")
+        stamps = pd.to_datetime(text.where(present), format=dates.date_format, errors="coerce", utc=True)
         _check_parsed(text, present, stamps, column, origin, f"does not read as the format {dates.date_format!r}")
         return stamps
     parts = text[present].str.extract(_NUMERIC_DATE)
@@ -138,14 +143,40 @@ def parse_dates(
             order = "day-first" if dayfirst else "month-first"
             position = int(np.flatnonzero(present.to_numpy())[_first_true(misfits[dayfirst])])
             raise TableError(f"{origin.at(position, column)}: {text.iloc[position]!r} is not a {order} date")
-        stamps = pd.to_datetime(text.where(present), dayfirst=dayfirst, format="mixed", errors="coerce")
+        stamps = pd.to_datetime(text.where(present), dayfirst=dayfirst, format="mixed", errors="coerce", utc=True)
         _check_parsed(text, present, stamps, column, origin, "does not read as a date")
         return stamps
-    stamps = pd.to_datetime(text.where(present), format="ISO8601", errors="coerce")
+    stamps = pd.to_datetime(text.where(present), format="ISO8601", errors="coerce", utc=True)
     _check_parsed(
         text, present, stamps, column, origin, "is neither a number of seconds nor a date (ISO 8601, or give a format)"
     )
     return stamps
+
+
+def holds_dates(column: pd.Series) -> bool:
+    """Whether a column holds dates or durations: as such, or as text that reads as ISO 8601 dates
+    or as numeric dates (day and month first) in every filled cell."""
+    import pandas as pd
+    from pandas.api import types
+
+    if types.is_datetime64_any_dtype(column) or types.is_timedelta64_dtype(column):
+        return True
+    if types.is_numeric_dtype(column) or types.is_bool_dtype(column):
+        return False
+    cells = column.dropna()
+    if cells.empty:
+        return False
+    if cells.map(lambda cell: hasattr(cell, "year")).all():
+        return True
+    text = cells.astype("string").str.strip()
+    text = text[text != ""]
+    if text.empty or not text.str.contains(r"\d", regex=True).all():
+        return False
+    if pd.to_numeric(text, errors="coerce").notna().all():
+        return False
+    if text.str.match(_NUMERIC_DATE).all():
+        return True
+    return bool(pd.to_datetime(text, format="ISO8601", errors="coerce", utc=True).notna().all())
 
 
 def _first_true(flags: np.ndarray) -> int:
@@ -192,7 +223,7 @@ def _numbers(frame: pd.DataFrame, skip: set[str], decimal: str, origin: Origin) 
         if failed.any():
             position = int(np.argmax(failed))
             raise TableError(f"{origin.at(position, name)}: {text.iloc[position]!r} is not a number")
-        result[column] = numbers.astype(np.float64)
+        result[column] = validation.exact_numbers(candidate, numbers)
     return result
 
 
@@ -218,15 +249,21 @@ def read_csv(
     if sep == decimal:
         raise TableError(f"the separator and the decimal mark are both {sep!r}")
     try:
-        frame = pd.read_csv(
-            path,
-            sep=sep,
-            nrows=limits.max_rows + 1,
-            skip_blank_lines=False,
-            dtype=str,
-            keep_default_na=False,
-            na_values=[""],
-        )
+        with warnings.catch_warnings():
+            # Rows longer than the header: pandas would take the first column for an index, or drop the last.
+            warnings.simplefilter("error", pd.errors.ParserWarning)
+            frame = pd.read_csv(
+                path,
+                sep=sep,
+                nrows=limits.max_rows + 1,
+                skip_blank_lines=False,
+                dtype=str,
+                keep_default_na=False,
+                na_values=[""],
+                index_col=False,
+            )
+    except pd.errors.ParserWarning:
+        raise TableError(f"{path}: {_longer_row(path, sep)}") from None
     except (pd.errors.ParserError, UnicodeDecodeError) as error:
         raise TableError(f"{path}: not a readable CSV: {error}") from None
     limits.check_shape(path, len(frame), len(frame.columns))
@@ -234,6 +271,17 @@ def read_csv(
     # Row k of the file's data is line k + 2: the header is line 1. A blank line
     # in the middle stays as an empty row, for the reader of the table to refuse.
     return _typed(frame, decimal, dates, time_column, Origin(str(path), np.arange(len(frame)) + 2))
+
+
+def _longer_row(path: Path, sep: str) -> str:
+    """Which line of a CSV holds more fields than its header names."""
+    with path.open(newline="", encoding="utf-8") as file:
+        lines = csv.reader(file, delimiter=sep)
+        header = next(lines, [])
+        for record in lines:
+            if len(record) > len(header):
+                return f"line {lines.line_num} has {len(record)} fields, more than the {len(header)} of the header"
+    return f"a line has more fields than the {len(header)} of the header"
 
 
 def _typed(
@@ -275,7 +323,6 @@ def read_workbook(
 ) -> pd.DataFrame:
     """One sheet of an Excel workbook as a table (the first sheet by default); the first row names the columns."""
     import pandas as pd
-    from openpyxl import load_workbook
 
     path = Path(path)
     limits.check_size(path, path.stat().st_size)
@@ -286,23 +333,13 @@ def read_workbook(
         raise TableError(f"{path}: not an Excel workbook (.xlsx)") from None
     limits.check_size(path, unpacked, "the unpacked workbook")
     _check_defused()
-    book = load_workbook(path, read_only=True, data_only=True)
     try:
-        if sheet is None:
-            page = book.worksheets[0]
-        elif sheet in book.sheetnames:
-            page = book[sheet]
-        else:
-            raise TableError(f"{path}: no sheet {sheet!r} among {book.sheetnames}")
-        rows: list[tuple[Any, ...]] = []
-        width = 0
-        for row in page.iter_rows(values_only=True):
-            width = max(width, len(row))
-            limits.check_shape(path, len(rows), width)
-            rows.append(row)
-        title = page.title
-    finally:
-        book.close()
+        rows, title = _sheet_rows(path, sheet, limits)
+    except (zipfile.BadZipFile, zlib.error, KeyError, EOFError, OSError, ValueError, TypeError, SyntaxError) as error:
+        if isinstance(error, TableError):
+            raise
+        # A damaged archive (a bad CRC, a part missing) or XML that is no workbook's.
+        raise TableError(f"{path}: not a readable Excel workbook: {error}") from None
     if not rows:
         raise TableError(f"{path}: sheet {title!r} is empty")
     header = [("" if cell is None else str(cell)).strip() for cell in rows[0]]
@@ -317,8 +354,33 @@ def read_workbook(
     if time_column is not None and time_column in frame.columns:
         column = frame[time_column]
         if column.map(lambda cell: hasattr(cell, "year")).all():
-            frame[time_column] = pd.to_datetime(column)
+            frame[time_column] = pd.to_datetime(column, utc=True)
     return _typed(frame, ".", dates, time_column, Origin(f"{path} sheet {title!r}", lines, "row"))
+
+
+def _sheet_rows(path: Path, sheet: str | None, limits: ReadLimits) -> tuple[list[tuple[Any, ...]], str]:
+    """Every row of one sheet as cell values, and the sheet's title."""
+    from openpyxl import load_workbook
+
+    book = load_workbook(path, read_only=True, data_only=True)
+    try:
+        if sheet is None:
+            page = book.worksheets[0]
+        elif sheet in book.sheetnames:
+            page = book[sheet]
+        else:
+            raise TableError(f"{path}: no sheet {sheet!r} among {book.sheetnames}")
+        # The sheet's own record of its size may say fewer rows than it holds: read them all.
+        page.reset_dimensions()
+        rows: list[tuple[Any, ...]] = []
+        width = 0
+        for row in page.iter_rows(values_only=True):
+            width = max(width, len(row))
+            limits.check_shape(path, len(rows), width)
+            rows.append(row)
+        return rows, page.title
+    finally:
+        book.close()
 
 
 def read_table(

@@ -159,7 +159,23 @@ def numeric_column(column: pd.Series[Any], name: str, first_line: int | None = N
         more = int(text.sum()) - 1
         also = f" (and {more} more cells in the column)" if more else ""
         raise TableError(f"{where(row, first_line)}, column {name!r}: {str(column.iloc[row])!r} is not a number{also}")
-    return float_array(parsed.to_numpy(dtype=np.float64, na_value=np.nan), name)
+    return float_array(exact_numbers(column, parsed), name)
+
+
+def exact_numbers(text: pd.Series[Any], numbers: pd.Series[Any]) -> np.ndarray:
+    """The numbers that text cells hold, to the last digit: pandas' fast reading of text may miss
+    the nearest float by one in the last place, and a file written exactly should read back so.
+
+    numbers: the cells as pd.to_numeric read them (NaN where empty); they decide what is a number.
+    """
+    exact = numbers.to_numpy(dtype=np.float64, na_value=np.nan).copy()
+    read = np.flatnonzero(~np.isnan(exact))
+    try:
+        exact[read] = text.iloc[read].to_numpy(dtype=str).astype(np.float64)
+    except ValueError:
+        # Text that pandas reads as a number and Python does not: keep pandas' reading.
+        pass
+    return exact
 
 
 def row_count(rows: int, what: str, limit: int) -> None:
