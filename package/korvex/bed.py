@@ -73,8 +73,12 @@ class Bed:
         output into smaller portions (which changes the VRR by itself).
     """
 
-    length_m: float = field(default=300.0, metadata={"unit": "m", "help": "extent along the stacker rail"})
-    depth_m: float = field(default=50.0, metadata={"unit": "m", "help": "extent across the bed"})
+    length_m: float = field(
+        default=300.0, metadata={"unit": "m", "range": validation.LENGTH_RANGE_M, "help": "extent along the stacker rail"}
+    )
+    depth_m: float = field(
+        default=50.0, metadata={"unit": "m", "range": validation.LENGTH_RANGE_M, "help": "extent across the bed"}
+    )
     reclaim_angle_deg: float = field(
         default=45.0,
         metadata={"unit": "°", "metavar": "DEG", "help": "slope of the reclaim face: over 0, at most 90 (vertical)"},
@@ -83,6 +87,7 @@ class Bed:
         default=None,
         metadata={
             "unit": "1/m³",
+            "range": validation.PARTICLES_PER_M3_RANGE,
             "metavar": "N",
             "help": "resolution: particles per cubic metre",
             "unset": f"cell edge = the bed's shorter side / {CELLS_ACROSS_BED}",
@@ -94,25 +99,43 @@ class Bed:
         default=1.0, metadata={"metavar": "P", "help": "fast engine: chance a rolling particle looks diagonally"}
     )
     particle_volume_factor: float = field(
-        default=1.0, metadata={"metavar": "F", "help": "detailed engine: box volume per unit of material volume"}
+        default=1.0,
+        metadata={
+            "metavar": "F",
+            "range": (1e-6, 1e6),
+            "help": "detailed engine: box volume per unit of material volume",
+        },
     )
     drop_height_m: float = field(
-        default=10.0, metadata={"unit": "m", "help": "detailed engine: height particles are thrown from"}
+        default=10.0,
+        metadata={"unit": "m", "range": validation.LENGTH_RANGE_M, "help": "detailed engine: height particles are thrown from"},
     )
     reclaim_step_m: float | None = field(
-        default=None, metadata={"unit": "m", "help": "slice length", "unset": f"{DEFAULT_RECLAIM_STEP_M:g} m"}
+        default=None,
+        metadata={
+            "unit": "m",
+            "range": (0, validation.LENGTH_RANGE_M[1]),
+            "help": "slice length",
+            "unset": f"{DEFAULT_RECLAIM_STEP_M:g} m",
+        },
     )
     ring_radius_m: float | None = field(
         default=None,
         metadata={
             "unit": "m",
+            "range": validation.LENGTH_RANGE_M,
             "help": "circular bed: radius of the pile's centre line",
             "unset": "a quarter of the smaller extent",
         },
     )
     pile_width_m: float | None = field(
         default=None,
-        metadata={"unit": "m", "help": "circular bed: width of the pile across the ring", "unset": "the ring radius"},
+        metadata={
+            "unit": "m",
+            "range": validation.LENGTH_RANGE_M,
+            "help": "circular bed: width of the pile across the ring",
+            "unset": "the ring radius",
+        },
     )
 
     def __post_init__(self) -> None:
@@ -133,6 +156,7 @@ class Bed:
                 validation.within(item.name, value, 0, 1)
             elif value is not None:
                 validation.positive(item.name, value, unit(item))
+                validation.within(item.name, value, *item.metadata.get("range", (0, math.inf)), unit(item))
         if min(self.length_m, self.depth_m) < self.cell_size_m:
             raise SettingsError(
                 f"a bed of {self.length_m} m x {self.depth_m} m is smaller than one cell of "
@@ -141,6 +165,15 @@ class Bed:
         self._check_ring()
         if self.centre_line_m < self.cell_size_m:
             raise SettingsError("the circle of a circular bed is shorter than one cell; raise particles_per_m3")
+        if self.circular and self.ring_width_m < self.cell_size_m:
+            raise SettingsError(
+                f"pile_width_m of {self.ring_width_m:g} m is narrower than one cell of {self.cell_size_m:.3g} m"
+            )
+        if self.centre_line_m / self.reclaim_increment_m > validation.MAX_SLICES:
+            raise SettingsError(
+                f"reclaim_step_m of {self.reclaim_increment_m:g} m cuts the {self.centre_line_m:g} m the reclaimer "
+                f"travels into more than the {validation.MAX_SLICES:,} slices allowed"
+            )
         if self.reclaim_increment_m > self.centre_line_m:
             raise SettingsError(
                 f"reclaim_step_m of {self.reclaim_increment_m:g} m is longer than the {self.centre_line_m:g} m "

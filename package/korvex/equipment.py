@@ -8,12 +8,12 @@ deviation of the composites, each weighted by its mass.
 
 from __future__ import annotations
 
-import math
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
+from . import validation
 from .bed import Bed
 from .errors import SettingsError
 from .metrics import weighted_mean_std
@@ -35,9 +35,10 @@ WHOLE = "whole bed"
 def _check(name: str, value: float | None, unit: str, *, zero: bool = False) -> None:
     if value is None:
         return
-    if not (math.isfinite(value) and (value >= 0 if zero else value > 0)):
-        kind = "zero or positive" if zero else "positive"
-        raise SettingsError(f"{name} must be {kind} and finite, got {value} {unit}")
+    if zero:
+        validation.non_negative(name, value, unit)
+    else:
+        validation.positive(name, value, unit)
 
 
 @dataclass(frozen=True)
@@ -105,6 +106,12 @@ class Reclaimer:
 
         mass = reclaimed.volume_m3 * check_bulk_density(bulk_density_t_per_m3)
         end = start_h + np.cumsum(mass) / self.rate_t_per_h
+        span_h = float(end[-1] - start_h) if end.size else 0.0
+        if not span_h <= validation.MAX_SPAN_H:
+            raise SettingsError(
+                f"reclaiming {float(mass.sum()):.4g} t at rate_t_per_h of {self.rate_t_per_h:g} t/h takes "
+                f"{span_h:.3g} h, more than the {validation.MAX_SPAN_H:g} h an output series may span"
+            )
         frame = pd.DataFrame(
             {
                 "start_h": np.concatenate([[start_h], end[:-1]]),
@@ -141,6 +148,10 @@ class OutputSeries:
         import pandas as pd
 
         _check("interval_h", interval_h, "h")
+        validation.within("interval_h", interval_h, 0, validation.MAX_SPAN_H, "h")
+        validation.row_count(
+            self.duration_h / interval_h, f"composites of {interval_h:g} h over {self.duration_h:g} h", validation.MAX_ROWS
+        )
         full = self.frame[self.frame["mass_t"] > 0]
         if full.empty:
             raise SettingsError("no material was reclaimed")

@@ -48,6 +48,7 @@ def _cut_travel(start: FloatArray, end: FloatArray, step: float, time: FloatArra
 
     Refuses, before allocating them, more pieces than a chunk table may hold.
     """
+    step = float(step)
     pieces_about = (end[-1] - start[0]) / step + start.size
     if not pieces_about <= validation.MAX_CHUNKS:
         raise SettingsError(
@@ -140,7 +141,7 @@ class _TravellingPlan(StackingPlan):
         if self.layers is not None and self.stacker_speed_m_per_min is not None:
             raise SettingsError("give either layers or stacker_speed_m_per_min, not both")
         if self.layers is not None:
-            validation.whole("layers", self.layers, 1)
+            validation.whole("layers", self.layers, 1, validation.MAX_LAYERS)
         if self.stacker_speed_m_per_min is not None:
             validation.positive("stacker_speed_m_per_min", self.stacker_speed_m_per_min, "m/min")
         if self.chunk_length_m is not None:
@@ -202,8 +203,8 @@ class _TravellingPlan(StackingPlan):
                 f"chunks of {wanted:g} m cut one pass of {pass_length:g} m into {per_pass:.3g} pieces, "
                 f"more than the {validation.MAX_CHUNKS:,} chunks allowed: give a longer chunk_length_m"
             )
-        # Whole pieces per pass put the turning points on piece edges.
-        step = pass_length / math.ceil(per_pass - _EDGE_TOLERANCE)
+        # Whole pieces per pass put the turning points on piece edges; a chunk longer than a pass is one pass.
+        step = pass_length / max(math.ceil(per_pass - _EDGE_TOLERANCE), 1)
         start, end = self._travel(series, bed)
         pieces = _cut_travel(start, end, step, series.time_s, _durations(series.time_s))
         x, z = self._place(self._path(pieces.travel_m, bed), bed)
@@ -310,7 +311,7 @@ class Windrow(_StraightPlan):
 
     def __post_init__(self) -> None:
         super().__post_init__()
-        validation.whole("rows", self.rows, 1)
+        validation.whole("rows", self.rows, 1, validation.MAX_CHUNKS)
 
     def _lanes(self, bed: Bed) -> FloatArray:
         rows = int(self.rows)
@@ -347,7 +348,13 @@ class Strata(_StraightPlan):
         validation.positive("lane_spacing_m", self.lane_spacing_m, "m")
 
     def _lane_count(self, bed: Bed) -> int:
-        return max(1, round(bed.depth_m / self.lane_spacing_m))
+        lanes = bed.depth_m / self.lane_spacing_m
+        if not lanes <= validation.MAX_CHUNKS:
+            raise SettingsError(
+                f"lane_spacing_m of {self.lane_spacing_m:g} m lays {lanes:.3g} lanes across a {bed.depth_m:g} m "
+                f"bed, more than the {validation.MAX_CHUNKS:,} chunks allowed"
+            )
+        return max(1, round(lanes))
 
     def _passes_for_layers(self, layers: int, bed: Bed) -> int:
         return layers * self._lane_count(bed)

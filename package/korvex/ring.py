@@ -224,9 +224,11 @@ class Chevcon(StackingPlan):
             advance = series.total_volume_m3 / total_s / cross_section
         else:
             advance = self.advance_m_per_min / 60
-            height = math.sqrt(series.total_volume_m3 / total_s / advance * REPOSE_SLOPE)
+            # An advance too slow to hold in a float piles the feed endlessly high.
+            fill = series.total_volume_m3 / total_s * REPOSE_SLOPE
+            height = math.sqrt(fill / advance) if advance > 0 else math.inf
             cross_section = height**2 / REPOSE_SLOPE
-        if height / REPOSE_SLOPE > bed.ring_width_m / 2 * (1 + 1e-9):
+        if not height / REPOSE_SLOPE <= bed.ring_width_m / 2 * (1 + 1e-9):
             raise SettingsError(
                 f"advance_m_per_min of {self.advance_m_per_min:g} m/min piles the mean feed {height:.3g} m high, "
                 f"{2 * height / REPOSE_SLOPE:.3g} m wide, wider than pile_width_m of {bed.ring_width_m:g} m: "
@@ -319,15 +321,17 @@ def added_cone_m3(height_m: float, step_m: float) -> float:
     return max(lone_cone_m3(height_m) - 2 * REPOSE_SLOPE * lens, 0.0)
 
 
-def cone_height_for_m(volume_m3: float, step_m: float) -> float:
-    """Height to which cones of volume_m3, step_m apart, raise the pile once they overlap."""
+def cone_height_for_m(volume_m3: float, step_m: float, most_m: float) -> float | None:
+    """Height to which cones of volume_m3, step_m apart, raise the pile once they overlap; None when
+    that is above most_m."""
     from scipy import optimize
 
-    low = (3 * volume_m3 * REPOSE_SLOPE**2 / math.pi) ** (1 / 3)
-    high = 2 * low
-    while added_cone_m3(high, step_m) < volume_m3:
-        low, high = high, 2 * high
-    return float(optimize.brentq(lambda h: added_cone_m3(h, step_m) - volume_m3, low, high, xtol=1e-9 * high))
+    alone = (3 * volume_m3 * REPOSE_SLOPE**2 / math.pi) ** (1 / 3)
+    if alone > most_m or added_cone_m3(most_m, step_m) < volume_m3:
+        return None
+    if step_m >= 2 * alone / REPOSE_SLOPE:
+        return alone
+    return float(optimize.brentq(lambda h: added_cone_m3(h, step_m) - volume_m3, alone, most_m, xtol=1e-9 * most_m))
 
 
 def cone_shell_schedule(plan: ConeShell, series: QualitySeries, bed: Bed) -> RingSchedule:
@@ -341,19 +345,24 @@ def cone_shell_schedule(plan: ConeShell, series: QualitySeries, bed: Bed) -> Rin
     flowing, durations = _flowing_time(series)
     half_width = bed.ring_width_m / 2
     step = plan.cone_step_m
+    highest = half_width * REPOSE_SLOPE
     if plan.cone_volume_m3 is not None:
         first_cone = volume_per_cone = plan.cone_volume_m3
-        height = cone_height_for_m(volume_per_cone, step)
-        what = f"cone_volume_m3 of {volume_per_cone:g} m³ every {step:g} m piles cones {height:.3g} m high"
+        found = cone_height_for_m(volume_per_cone, step, highest)
+        if found is None:
+            raise SettingsError(
+                f"cone_volume_m3 of {volume_per_cone:g} m³ every {step:g} m piles cones over {highest:.3g} m high, "
+                f"which run out wider than half the pile's width of {bed.ring_width_m:g} m: give smaller cones"
+            )
+        height = found
     else:
-        height = half_width * REPOSE_SLOPE if plan.cone_height_m is None else plan.cone_height_m
+        height = highest if plan.cone_height_m is None else plan.cone_height_m
+        if height > highest:
+            raise SettingsError(
+                f"cones {height:.3g} m high run out {height / REPOSE_SLOPE:.3g} m from their tip, wider than "
+                f"half the pile's width of {bed.ring_width_m:g} m"
+            )
         first_cone, volume_per_cone = lone_cone_m3(height), added_cone_m3(height, step)
-        what = f"cones {height:.3g} m high"
-    if height / REPOSE_SLOPE > half_width:
-        raise SettingsError(
-            f"{what}; they run out {height / REPOSE_SLOPE:.3g} m from their tip, wider than "
-            f"half the pile's width of {bed.ring_width_m:g} m"
-        )
     delivered = np.concatenate([[0.0], np.cumsum(series.volume_m3)])
     # Cones counted from the second: the first, alone, takes first_cone; every later one volume_per_cone.
     progress = (delivered - first_cone) / volume_per_cone + 1

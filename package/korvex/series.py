@@ -302,8 +302,12 @@ def synthetic_series(
     interval_s = validation.positive("interval_s", interval_s, "s")
     flow_m3_per_h = validation.positive("flow_m3_per_h", flow_m3_per_h, "m³/h")
     correlation_time_h = validation.positive("correlation_time_h", correlation_time_h, "h")
+    if seed is not None:
+        seed = validation.seed(seed)
+    validation.row_count(
+        hours * 3600 / interval_s, f"a series of {hours:g} h at one row every {interval_s:g} s", validation.MAX_ROWS
+    )
     rows = max(1, round(hours * 3600 / interval_s))
-    validation.row_count(rows, f"a series of {hours:g} h at one row every {interval_s:g} s", validation.MAX_ROWS)
     matrix = np.asarray(0.0 if correlation is None else correlation, dtype=np.float64)
     if matrix.ndim == 0:
         matrix = np.full((k, k), float(matrix))

@@ -11,13 +11,13 @@ Typical bulk densities: limestone 1.4-1.6 t/m3, coal 0.8-0.9 t/m3.
 
 from __future__ import annotations
 
-import math
 from typing import TYPE_CHECKING
 
 import numpy as np
 from numpy.typing import ArrayLike
 
-from .errors import SettingsError, TableError
+from . import validation
+from .errors import TableError
 
 if TYPE_CHECKING:
     import pandas as pd
@@ -33,10 +33,7 @@ SECONDS_PER_MINUTE = 60.0
 
 def check_bulk_density(bulk_density_t_per_m3: float) -> float:
     """The bulk density as a float, or ValueError naming it, its value and its unit."""
-    value = float(bulk_density_t_per_m3)
-    if not (math.isfinite(value) and value > 0):
-        raise SettingsError(f"bulk_density_t_per_m3 must be positive and finite, got {bulk_density_t_per_m3} t/m³")
-    return value
+    return validation.positive("bulk_density_t_per_m3", bulk_density_t_per_m3, "t/m³")
 
 
 def tonnes_from_m3(volume_m3: ArrayLike, bulk_density_t_per_m3: float) -> FloatArray:

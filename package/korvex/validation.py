@@ -32,6 +32,17 @@ MAX_CHUNKS = 10_000_000
 MAX_COLUMNS = 1_000
 # Cells of a bed's height map: the engines keep a few numbers per cell.
 MAX_CELLS = 2**28
+# Extents of a bed (its sides, a ring's radius and width, a drop height, a slice): beyond these the
+# engines' single-precision positions and the rule's cell sizes no longer hold.
+LENGTH_RANGE_M = (0.01, 1e6)
+# Resolution: a cell edge from 0.1 mm to 10 km; the cell limit refuses most beds long before either.
+PARTICLES_PER_M3_RANGE = (1e-12, 1e12)
+# Slices of one reclaim: the reclaim position must keep growing in single precision.
+MAX_SLICES = 1_000_000
+# Longest span of a time series of output (about 114 years): what dates can hold.
+MAX_SPAN_H = 1e6
+# Counts a plan may be given: layers beyond this lay more chunks than allowed anyway.
+MAX_LAYERS = 10**9
 # Particles on one pile, by engine: the work grows with every particle. The fast
 # engine stacks a few million a second; the detailed one is far slower.
 MAX_PARTICLES = {"fast": 10**8, "detailed": 10**6}
@@ -178,7 +189,7 @@ def exact_numbers(text: pd.Series[Any], numbers: pd.Series[Any]) -> np.ndarray:
     return exact
 
 
-def row_count(rows: int, what: str, limit: int) -> None:
+def row_count(rows: float, what: str, limit: int) -> None:
     """Refuse a table larger than `limit` rows before it is built."""
-    if rows > limit:
+    if not rows <= limit:
         raise SettingsError(f"{what} would have {rows:,} rows, more than the {limit:,} allowed")
