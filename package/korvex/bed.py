@@ -74,7 +74,8 @@ class Bed:
     """
 
     length_m: float = field(
-        default=300.0, metadata={"unit": "m", "range": validation.LENGTH_RANGE_M, "help": "extent along the stacker rail"}
+        default=300.0,
+        metadata={"unit": "m", "range": validation.LENGTH_RANGE_M, "help": "extent along the stacker rail"},
     )
     depth_m: float = field(
         default=50.0, metadata={"unit": "m", "range": validation.LENGTH_RANGE_M, "help": "extent across the bed"}
@@ -108,7 +109,11 @@ class Bed:
     )
     drop_height_m: float = field(
         default=10.0,
-        metadata={"unit": "m", "range": validation.LENGTH_RANGE_M, "help": "detailed engine: height particles are thrown from"},
+        metadata={
+            "unit": "m",
+            "range": validation.LENGTH_RANGE_M,
+            "help": "detailed engine: height particles are thrown from",
+        },
     )
     reclaim_step_m: float | None = field(
         default=None,

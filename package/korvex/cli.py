@@ -704,7 +704,9 @@ def _sweep_feed(args: argparse.Namespace) -> tuple[QualitySeries | None, str | N
         return None, None
     data = _read_feed(args, args.feed)
     if isinstance(data, ChunkTable):
-        raise SettingsError(f"{args.feed} is a table of chunks (it has x, z and volume); a sweep needs a quality series")
+        raise SettingsError(
+            f"{args.feed} is a table of chunks (it has x, z and volume); a sweep needs a quality series"
+        )
     return data, args.feed.name
 
 

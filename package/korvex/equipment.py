@@ -150,7 +150,9 @@ class OutputSeries:
         _check("interval_h", interval_h, "h")
         validation.within("interval_h", interval_h, 0, validation.MAX_SPAN_H, "h")
         validation.row_count(
-            self.duration_h / interval_h, f"composites of {interval_h:g} h over {self.duration_h:g} h", validation.MAX_ROWS
+            self.duration_h / interval_h,
+            f"composites of {interval_h:g} h over {self.duration_h:g} h",
+            validation.MAX_ROWS,
         )
         full = self.frame[self.frame["mass_t"] > 0]
         if full.empty:

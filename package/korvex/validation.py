@@ -192,4 +192,4 @@ def exact_numbers(text: pd.Series[Any], numbers: pd.Series[Any]) -> np.ndarray:
 def row_count(rows: float, what: str, limit: int) -> None:
     """Refuse a table larger than `limit` rows before it is built."""
     if not rows <= limit:
-        raise SettingsError(f"{what} would have {rows:,} rows, more than the {limit:,} allowed")
+        raise SettingsError(f"{what} would have {rows:,.0f} rows, more than the {limit:,} allowed")

@@ -289,7 +289,9 @@ def test_stock_and_ramp_agree_with_the_residence_and_the_geometry():
 
 
 @pytest.mark.parametrize(
-    "plan", [Chevcon(ramp_sector_deg=30, slew_speed_m_per_min=5), ConeShell(cone_height_m=4.0)], ids=["chevcon", "cones"]
+    "plan",
+    [Chevcon(ramp_sector_deg=30, slew_speed_m_per_min=5), ConeShell(cone_height_m=4.0)],
+    ids=["chevcon", "cones"],
 )
 def test_the_reclaimers_path_never_goes_back_in_time(plan):
     # Each delivery's start plus its gap rounds past the next delivery's time for some of these.

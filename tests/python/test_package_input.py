@@ -145,7 +145,7 @@ def test_a_column_of_text_is_no_quality_and_quality_options_choose(tmp_path, cap
     ("make", "message"),
     [
         (lambda: Chevron(layers=math.inf), "layers must be finite, got inf"),
-        (lambda: Chevron(layers=2.5), "layers must be a whole number of at least 1, got 2.5"),
+        (lambda: Chevron(layers=2.5), "layers must be a whole number of at least 1 and at most 1,000,000,000, got 2.5"),
         (lambda: Windrow(rows=True), "rows must be a number, got True"),
         (lambda: Chevron(stacker_speed_m_per_min=-1.0), "stacker_speed_m_per_min must be positive, got -1.0 m/min"),
         (lambda: ConeShell(cone_step_m=math.nan), "cone_step_m must be finite, got nan m"),
@@ -257,7 +257,9 @@ def setting_runs():
 
     runs = [(f"Bed.{item.name}", lambda v, n=item.name: bed_run(n, v)) for item in fields(Bed)]
     for kind in (Chevron, Windrow, korvex.Strata, korvex.Circular, ConeShell, korvex.Chevcon):
-        runs += [(f"{kind.__name__}.{item.name}", lambda v, k=kind, n=item.name: plan_run(k, n, v)) for item in fields(kind)]
+        runs += [
+            (f"{kind.__name__}.{item.name}", lambda v, k=kind, n=item.name: plan_run(k, n, v)) for item in fields(kind)
+        ]
     runs += [
         ("Reclaimer.rate_t_per_h", lambda v: plant_run(rate_t_per_h=v)),
         ("bulk_density_t_per_m3", lambda v: plant_run(density_t_per_m3=v)),
