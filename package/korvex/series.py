@@ -10,7 +10,7 @@ import numpy as np
 from numpy.typing import ArrayLike
 
 from . import validation
-from .errors import TableError
+from .errors import SettingsError, TableError
 from .units import MASS_COLUMNS, with_volume
 from .validation import FloatArray, float_array, where
 
@@ -297,7 +297,7 @@ def synthetic_series(
     names = tuple(qualities)
     k = len(names)
     if k == 0:
-        raise TableError("give at least one quality")
+        raise SettingsError("give at least one quality")
     hours = validation.positive("hours", hours, "h")
     interval_s = validation.positive("interval_s", interval_s, "s")
     flow_m3_per_h = validation.positive("flow_m3_per_h", flow_m3_per_h, "m³/h")
@@ -313,11 +313,11 @@ def synthetic_series(
         matrix = np.full((k, k), float(matrix))
         np.fill_diagonal(matrix, 1.0)
     if matrix.shape != (k, k) or not np.allclose(matrix, matrix.T) or not np.allclose(np.diag(matrix), 1.0):
-        raise TableError(f"correlation must be a symmetric {k} x {k} matrix with ones on its diagonal")
+        raise SettingsError(f"correlation must be a symmetric {k} x {k} matrix with ones on its diagonal")
     try:
         mixing = np.linalg.cholesky(matrix)
     except np.linalg.LinAlgError:
-        raise TableError("correlation is not positive definite") from None
+        raise SettingsError("correlation is not positive definite") from None
 
     rng = np.random.default_rng(seed)
     innovations = rng.standard_normal((rows, k)) @ mixing.T
