@@ -17,7 +17,7 @@ its own and those listed before it in its own layer, so that no two modules impo
 new module knows its place before it is written:
 
     0. native: _native
-    1. ground: _version, validation, seeds, units, dates, feed, derived, display
+    1. ground: _version, errors, validation, seeds, units, dates, feed, derived, display
     2. values: bed, series, chunks, results, metrics, composites, targets
     3. plans: plans, equipment, theory
     4. engine: stockpile, capacity
@@ -27,8 +27,8 @@ new module knows its place before it is written:
     8. faces: cli, __main__, __init__
 
 0. The compiled engines; stockpile alone drives them.
-1. Checks of what users give, seeds derived from settings, units, dates as users write them, a feed's
-   flow and stops, values derived from the qualities, tables for notebooks.
+1. Korvex's own errors, checks of what users give, seeds derived from settings, units, dates as
+   users write them, a feed's flow and stops, values derived from the qualities, tables for notebooks.
 2. The bed's settings, the feed, the chunk tables the engine stacks, what it gives back (slices,
    heights, particles, a ring's output over time) and the figures computed from them: portions,
    composites in time, the share of hours in a target band.
@@ -61,6 +61,7 @@ from .chunks import ChunkTable
 from .dates import DateFormat
 from .derived import add_derived, cement_moduli
 from .equipment import OutputSeries, Reclaimer, Stacker, feed_rate_t_per_h
+from .errors import KorvexError, SettingsError, TableError
 from .metrics import (
     FigureWarning,
     QualityFigures,
@@ -94,6 +95,7 @@ __all__ = [
     "Engine",
     "FigureWarning",
     "HeightMap",
+    "KorvexError",
     "Layering",
     "OutputSeries",
     "OverCapacityWarning",
@@ -110,6 +112,7 @@ __all__ = [
     "RingSchedule",
     "RingStudy",
     "Search",
+    "SettingsError",
     "ResolutionWarning",
     "Stacker",
     "StackingPlan",
@@ -117,6 +120,7 @@ __all__ = [
     "Strata",
     "Study",
     "Sweep",
+    "TableError",
     "TwoBeds",
     "Variogram",
     "Windrow",

@@ -9,6 +9,7 @@ from typing import Any, Literal
 import numpy as np
 
 from . import validation
+from .errors import SettingsError
 
 Engine = Literal["fast", "detailed"]
 ENGINES: tuple[Engine, ...] = ("fast", "detailed")
@@ -72,8 +73,13 @@ class Bed:
         output into smaller portions (which changes the VRR by itself).
     """
 
-    length_m: float = field(default=300.0, metadata={"unit": "m", "help": "extent along the stacker rail"})
-    depth_m: float = field(default=50.0, metadata={"unit": "m", "help": "extent across the bed"})
+    length_m: float = field(
+        default=300.0,
+        metadata={"unit": "m", "range": validation.LENGTH_RANGE_M, "help": "extent along the stacker rail"},
+    )
+    depth_m: float = field(
+        default=50.0, metadata={"unit": "m", "range": validation.LENGTH_RANGE_M, "help": "extent across the bed"}
+    )
     reclaim_angle_deg: float = field(
         default=45.0,
         metadata={"unit": "°", "metavar": "DEG", "help": "slope of the reclaim face: over 0, at most 90 (vertical)"},
@@ -82,6 +88,7 @@ class Bed:
         default=None,
         metadata={
             "unit": "1/m³",
+            "range": validation.PARTICLES_PER_M3_RANGE,
             "metavar": "N",
             "help": "resolution: particles per cubic metre",
             "unset": f"cell edge = the bed's shorter side / {CELLS_ACROSS_BED}",
@@ -93,25 +100,47 @@ class Bed:
         default=1.0, metadata={"metavar": "P", "help": "fast engine: chance a rolling particle looks diagonally"}
     )
     particle_volume_factor: float = field(
-        default=1.0, metadata={"metavar": "F", "help": "detailed engine: box volume per unit of material volume"}
+        default=1.0,
+        metadata={
+            "metavar": "F",
+            "range": (1e-6, 1e6),
+            "help": "detailed engine: box volume per unit of material volume",
+        },
     )
     drop_height_m: float = field(
-        default=10.0, metadata={"unit": "m", "help": "detailed engine: height particles are thrown from"}
+        default=10.0,
+        metadata={
+            "unit": "m",
+            "range": validation.LENGTH_RANGE_M,
+            "help": "detailed engine: height particles are thrown from",
+        },
     )
     reclaim_step_m: float | None = field(
-        default=None, metadata={"unit": "m", "help": "slice length", "unset": f"{DEFAULT_RECLAIM_STEP_M:g} m"}
+        default=None,
+        metadata={
+            "unit": "m",
+            "range": (0, validation.LENGTH_RANGE_M[1]),
+            "help": "slice length",
+            "unset": f"{DEFAULT_RECLAIM_STEP_M:g} m",
+        },
     )
     ring_radius_m: float | None = field(
         default=None,
         metadata={
             "unit": "m",
+            "range": validation.LENGTH_RANGE_M,
             "help": "circular bed: radius of the pile's centre line",
             "unset": "a quarter of the smaller extent",
         },
     )
     pile_width_m: float | None = field(
         default=None,
-        metadata={"unit": "m", "help": "circular bed: width of the pile across the ring", "unset": "the ring radius"},
+        metadata={
+            "unit": "m",
+            "range": validation.LENGTH_RANGE_M,
+            "help": "circular bed: width of the pile across the ring",
+            "unset": "the ring radius",
+        },
     )
 
     def __post_init__(self) -> None:
@@ -125,29 +154,39 @@ class Bed:
                 # 0 puts the whole bed into one slice; beyond 90 the face would overhang the pile it cuts.
                 angle = validation.real(item.name, value, "°")
                 if not 0 < angle <= 90:
-                    raise ValueError(
+                    raise SettingsError(
                         f"reclaim_angle_deg must lie above 0 and at most 90 ° (90 is a vertical face), got {value} °"
                     )
             elif item.name == "eight_neighbour_probability":
                 validation.within(item.name, value, 0, 1)
             elif value is not None:
                 validation.positive(item.name, value, unit(item))
+                validation.within(item.name, value, *item.metadata.get("range", (0, math.inf)), unit(item))
         if min(self.length_m, self.depth_m) < self.cell_size_m:
-            raise ValueError(
+            raise SettingsError(
                 f"a bed of {self.length_m} m x {self.depth_m} m is smaller than one cell of "
                 f"{self.cell_size_m:.3g} m; raise particles_per_m3"
             )
         self._check_ring()
         if self.centre_line_m < self.cell_size_m:
-            raise ValueError("the circle of a circular bed is shorter than one cell; raise particles_per_m3")
+            raise SettingsError("the circle of a circular bed is shorter than one cell; raise particles_per_m3")
+        if self.circular and self.ring_width_m < self.cell_size_m:
+            raise SettingsError(
+                f"pile_width_m of {self.ring_width_m:g} m is narrower than one cell of {self.cell_size_m:.3g} m"
+            )
+        if self.centre_line_m / self.reclaim_increment_m > validation.MAX_SLICES:
+            raise SettingsError(
+                f"reclaim_step_m of {self.reclaim_increment_m:g} m cuts the {self.centre_line_m:g} m the reclaimer "
+                f"travels into more than the {validation.MAX_SLICES:,} slices allowed"
+            )
         if self.reclaim_increment_m > self.centre_line_m:
-            raise ValueError(
+            raise SettingsError(
                 f"reclaim_step_m of {self.reclaim_increment_m:g} m is longer than the {self.centre_line_m:g} m "
                 "the reclaimer travels: one slice would hold the whole bed"
             )
         cells = (self.length_m / self.cell_size_m) * (self.depth_m / self.cell_size_m)
         if cells > validation.MAX_CELLS:
-            raise ValueError(
+            raise SettingsError(
                 f"particles_per_m3 of {self.resolution_per_m3:g} 1/m³ cuts a {self.length_m:g} m x {self.depth_m:g} m "
                 f"bed into {cells:.3g} cells, more than the {validation.MAX_CELLS:,} allowed"
             )
@@ -156,18 +195,18 @@ class Bed:
         if not self.circular:
             for name in ("ring_radius_m", "pile_width_m"):
                 if getattr(self, name) is not None:
-                    raise ValueError(f"{name} is a setting of a circular bed; give circular=True")
+                    raise SettingsError(f"{name} is a setting of a circular bed; give circular=True")
             return
         half = min(self.length_m, self.depth_m) / 2
         if not self.circle_radius_m < half:
-            raise ValueError(
+            raise SettingsError(
                 f"ring_radius_m of {self.circle_radius_m:g} m puts the centre line outside the "
                 f"{self.length_m:g} m x {self.depth_m:g} m area: it must be less than {half:g} m"
             )
         if self.pile_width_m is not None and not (
             self.pile_width_m <= 2 * self.circle_radius_m and self.circle_radius_m + self.pile_width_m / 2 <= half
         ):
-            raise ValueError(
+            raise SettingsError(
                 f"pile_width_m of {self.pile_width_m:g} m does not fit round a centre line of radius "
                 f"{self.circle_radius_m:g} m in the {self.length_m:g} m x {self.depth_m:g} m area: "
                 f"at most {2 * min(self.circle_radius_m, half - self.circle_radius_m):g} m"

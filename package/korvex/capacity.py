@@ -25,6 +25,7 @@ import numpy as np
 from .bed import Bed
 from .chunks import ChunkTable
 from .stockpile import Stockpile
+from .errors import SettingsError
 from .units import check_bulk_density
 
 if TYPE_CHECKING:
@@ -97,7 +98,7 @@ def engine_angle_deg(bed: Bed) -> float:
     its studies' heights with measured_angle_deg.
     """
     if bed.engine != "fast":
-        raise ValueError(
+        raise SettingsError(
             "the detailed engine's angle of repose is not measured in advance; "
             "give angle_deg (measured_angle_deg of a detailed pile's heights)"
         )
@@ -178,7 +179,7 @@ def bed_capacity(bed: Bed, angle_deg: float | None = None, *, blending_tail_m: f
     """
     angle = engine_angle_deg(bed) if angle_deg is None else float(angle_deg)
     if not 0 < angle < 90:
-        raise ValueError(f"angle_deg must lie strictly between 0 and 90, got {angle} degrees")
+        raise SettingsError(f"angle_deg must lie strictly between 0 and 90, got {angle} degrees")
     tan = math.tan(math.radians(angle))
     if bed.circular:
         # The circle's ridge may reach from the centre to the bed's edge: its half base is the radius.
@@ -188,7 +189,7 @@ def bed_capacity(bed: Bed, angle_deg: float | None = None, *, blending_tail_m: f
     # A bed shorter than it is wide holds one cone at most.
     tail = min(bed.depth_m, bed.length_m) / 2 if blending_tail_m is None else float(blending_tail_m)
     if not 0 <= tail <= bed.length_m / 2:
-        raise ValueError(f"blending_tail_m must lie in [0, {bed.length_m / 2:g}] m on this bed, got {tail} m")
+        raise SettingsError(f"blending_tail_m must lie in [0, {bed.length_m / 2:g}] m on this bed, got {tail} m")
     height = min(bed.depth_m / 2, tail) * tan
     length = bed.length_m - 2 * tail
     prism, cones = ridge_volume_m3(height, angle, length)
@@ -206,7 +207,7 @@ def check_capacity(
 ) -> bool:
     """True if the volume fits; otherwise warn (OverCapacityWarning) or raise ValueError, as on_excess says."""
     if on_excess not in ON_EXCESS:
-        raise ValueError(f"on_excess must be one of {ON_EXCESS}, got {on_excess!r}")
+        raise SettingsError(f"on_excess must be one of {ON_EXCESS}, got {on_excess!r}")
     # A feed cut into portions of the capacity may exceed it by rounding alone.
     if volume_m3 <= capacity.volume_m3 * (1 + 1e-9):
         return True
@@ -229,7 +230,7 @@ def check_capacity(
             f"{amount} piles up against ends which a real bed does not have"
         )
     if on_excess == "error":
-        raise ValueError(message)
+        raise SettingsError(message)
     if on_excess == "warn":
         warnings.warn(message, OverCapacityWarning, stacklevel=stacklevel)
     return False
@@ -259,6 +260,6 @@ def edge_volume(heights: HeightMap) -> EdgeVolume:
 def fill_time_h(volume_m3: float, feed_rate_t_per_h: float, bulk_density_t_per_m3: float) -> float:
     """Hours to stack volume_m3 at a feed rate in t/h."""
     if not (math.isfinite(feed_rate_t_per_h) and feed_rate_t_per_h > 0):
-        raise ValueError(f"feed_rate_t_per_h must be positive and finite, got {feed_rate_t_per_h} t/h")
+        raise SettingsError(f"feed_rate_t_per_h must be positive and finite, got {feed_rate_t_per_h} t/h")
     return volume_m3 * check_bulk_density(bulk_density_t_per_m3) / feed_rate_t_per_h
 

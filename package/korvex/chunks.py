@@ -9,6 +9,7 @@ from typing import TYPE_CHECKING
 import numpy as np
 
 from . import validation
+from .errors import TableError
 from .series import ROLE_COLUMNS, QualitySeries, seconds_column
 from .units import MASS_COLUMNS
 from .validation import FloatArray, float_array, where
@@ -35,17 +36,17 @@ class ChunkTable:
         data = float_array(self.data, "chunk table")
         names = tuple(str(name) for name in self.quality_names)
         if data.ndim != 2 or data.shape[1] != len(ROLE_COLUMNS) + len(names):
-            raise ValueError(
+            raise TableError(
                 f"a chunk table with {len(names)} quality values needs {len(ROLE_COLUMNS) + len(names)} columns, "
                 f"got shape {data.shape}"
             )
         if any(name in ROLE_COLUMNS for name in names) or len(set(names)) != len(names):
-            raise ValueError(f"quality names must be unique and not one of {ROLE_COLUMNS}, got {names}")
+            raise TableError(f"quality names must be unique and not one of {ROLE_COLUMNS}, got {names}")
         if data.shape[0]:
             validation.finite_rows(data, "a chunk value", self.first_line)
             negative = data[:, 3] < 0
             if np.any(negative):
-                raise ValueError(f"chunk volume is negative in {where(int(np.argmax(negative)), self.first_line)}")
+                raise TableError(f"chunk volume is negative in {where(int(np.argmax(negative)), self.first_line)}")
         object.__setattr__(self, "data", np.ascontiguousarray(data))
         object.__setattr__(self, "quality_names", names)
 
@@ -94,7 +95,7 @@ class ChunkTable:
         if off.any():
             row = int(np.argmax(off))
             label = f"chunk {row}" if self.first_line is None else f"chunk in {where(row, self.first_line)}"
-            raise ValueError(
+            raise TableError(
                 f"{label} at x = {self.x[row]:g} m, z = {self.z[row]:g} m lies off the "
                 f"{bed.length_m:g} m x {bed.depth_m:g} m bed ({int(off.sum())} chunks in all)"
             )
@@ -120,10 +121,10 @@ class ChunkTable:
         frame = frame.set_axis(columns, axis="columns")
         missing = [name for name in ("x", "z", "volume") if name not in columns]
         if missing:
-            raise ValueError(f"a table of chunks needs the columns x, z and volume; {missing} missing from {columns}")
+            raise TableError(f"a table of chunks needs the columns x, z and volume; {missing} missing from {columns}")
         rows = len(frame)
         if rows == 0:
-            raise ValueError(f"the table has columns {columns} but no rows")
+            raise TableError(f"the table has columns {columns} but no rows")
         qualities = [
             name
             for name in columns

@@ -20,6 +20,7 @@ from .bed import Bed, unit
 from .capacity import ON_EXCESS, OverCapacityWarning
 from .chunks import ChunkTable
 from .equipment import SHIFT_H, Reclaimer
+from .errors import KorvexError, SettingsError, TableError
 from .metrics import FigureWarning, QualityFigures, format_table
 from .plans import PLANS, Chevcon, Chevron, ConeShell, StackingPlan, is_ring_plan
 from .series import QualitySeries, synthetic_series
@@ -53,6 +54,7 @@ from .tables import (
     save_reclaimed,
     save_ring_reclaimed,
     save_workbook,
+    write_csv,
 )
 from .theory import check_prediction
 
@@ -229,17 +231,17 @@ def read_csv(
                     file.readline()
                 line = file.readline(HEADER_CHARS + 1)
             if len(line) > HEADER_CHARS:
-                raise ValueError(f"line {skipped + 1} is longer than {HEADER_CHARS:,} characters")
+                raise TableError(f"line {skipped + 1} is longer than {HEADER_CHARS:,} characters")
             header = next(csv.reader([line], delimiter=sep), [])
             if len(header) > validation.MAX_COLUMNS:
-                raise ValueError(
+                raise TableError(
                     f"line {skipped + 1} names {len(header):,} columns, "
                     f"more than the {validation.MAX_COLUMNS:,} allowed"
                 )
             # pandas would rename a second CaO to CaO.1 and carry on.
             twice = [name for name, count in Counter(header).items() if count > 1]
             if twice:
-                raise ValueError(f"line {skipped + 1} names the column {twice[0]!r} more than once")
+                raise TableError(f"line {skipped + 1} names the column {twice[0]!r} more than once")
         limits = ReadLimits(max_rows=validation.MAX_ROWS, max_columns=validation.MAX_COLUMNS)
         frame = read_table(
             path, sep=sep, decimal=decimal, dates=dates, time_column=time_column, sheet=sheet, limits=limits
@@ -260,7 +262,8 @@ def read_csv(
     except (ValueError, csv.Error) as error:
         # The table readers name the file themselves.
         named = str(error).startswith(str(path))
-        raise ValueError(str(error) if named else f"{path}: {error}") from None
+        kind = type(error) if isinstance(error, KorvexError) else TableError
+        raise kind(str(error) if named else f"{path}: {error}") from None
 
 
 def _plan(args: argparse.Namespace, bed: Bed) -> StackingPlan:
@@ -272,7 +275,7 @@ def _plan(args: argparse.Namespace, bed: Bed) -> StackingPlan:
         plan: StackingPlan = PLAN_CHOICES[name](**settings)
         return plan
     except TypeError:
-        raise ValueError(f"the {name} plan takes none of {sorted(settings)}") from None
+        raise SettingsError(f"the {name} plan takes none of {sorted(settings)}") from None
 
 
 def _ring_report(study: RingStudy) -> None:
@@ -331,7 +334,7 @@ def run_simulate(args: argparse.Namespace) -> int:
     settings = {item.name: getattr(args, item.name) for item in fields(Bed)}
     if args.input is None:
         if not args.circular:
-            raise ValueError("give a CSV to stack, or --circular to run the demo feed round a ring")
+            raise SettingsError("give a CSV to stack, or --circular to run the demo feed round a ring")
         defaults = {item.name: item.default for item in fields(Bed)}
         for name, value in DEMO_RING.items():
             if settings[name] == defaults[name]:
@@ -353,11 +356,11 @@ def run_simulate(args: argparse.Namespace) -> int:
         "targets": args.target,
     }
     if plant["reclaimer"] is not None and args.bulk_density_t_per_m3 is None:
-        raise ValueError("--reclaim-rate-t-per-h needs --bulk-density-t-per-m3: the rate is in tonnes")
+        raise SettingsError("--reclaim-rate-t-per-h needs --bulk-density-t-per-m3: the rate is in tonnes")
     if isinstance(data, ChunkTable):
         given = [option for option in PLAN_OPTIONS if getattr(args, option) is not None]
         if args.plan or given or args.quality or args.portion_m3 is not None:
-            raise ValueError(
+            raise SettingsError(
                 f"{args.input} is a table of chunks (it has x, z and volume): it takes no stacking plan "
                 "and uses every other column"
             )
@@ -367,7 +370,7 @@ def run_simulate(args: argparse.Namespace) -> int:
         if is_ring_plan(plan, bed):
             return _run_ring(args, plan, bed, data, seed, args.input.stem, plant)
         if args.portion_m3 is not None:
-            raise ValueError("--portion-m3 sets the portions of a ring run continuously (chevcon, cone-shell)")
+            raise SettingsError("--portion-m3 sets the portions of a ring run continuously (chevcon, cone-shell)")
         study = _simulate_telling(data, plan, bed, progress=not args.quiet, seed=seed, **plant)
 
     stem = args.input.stem
@@ -423,7 +426,7 @@ def _run_ring(
         if given
     ]
     if unused:
-        raise ValueError(
+        raise SettingsError(
             f"{', '.join(unused)}: not for a ring run continuously, which writes its output slices with their "
             "phase, time and residence; --portion-m3 sets the portions of its figures"
         )
@@ -772,7 +775,9 @@ def _sweep_feed(args: argparse.Namespace) -> tuple[QualitySeries | None, str | N
         return None, None
     data = _read_feed(args, args.feed)
     if isinstance(data, ChunkTable):
-        raise ValueError(f"{args.feed} is a table of chunks (it has x, z and volume); a sweep needs a quality series")
+        raise SettingsError(
+            f"{args.feed} is a table of chunks (it has x, z and volume); a sweep needs a quality series"
+        )
     return data, args.feed.name
 
 
@@ -780,10 +785,10 @@ def _grid(args: argparse.Namespace) -> list[dict[str, Any]]:
     axes: dict[str, Any] = {}
     for name, values in args.grid or ():
         if name in axes:
-            raise ValueError(f"--grid names {name} twice")
+            raise SettingsError(f"--grid names {name} twice")
         axes[name] = values if len(values) > 1 else values[0]
     if "plan" in axes and args.plan:
-        raise ValueError("give the plans either with --plan or with --grid plan=...")
+        raise SettingsError("give the plans either with --plan or with --grid plan=...")
     return [{**plan, **axes} for plan in args.plan] if args.plan else [axes]
 
 
@@ -837,7 +842,7 @@ def run_sweep(args: argparse.Namespace) -> int:
     plan_runs(expand(grids), replicates=args.replicates, seed=args.seed, synthetic_feed=feed is None)
     x = _x_setting(args, grids)
     if args.target_vrr is not None and x not in SEARCH_SETTINGS:
-        raise ValueError(
+        raise SettingsError(
             f"--target-vrr searches over {' or '.join(SEARCH_SETTINGS)}, the settings that lay more layers "
             f"as they grow; vary one with --grid (or name it with --x), not {x}"
         )
@@ -857,7 +862,7 @@ def run_sweep(args: argparse.Namespace) -> int:
         prefix = args.output_dir / args.name
         written = [*result.save(prefix)]
         summary_path = prefix.with_name(f"{prefix.name}-summary.csv")
-        summary.to_csv(summary_path, index=False)
+        write_csv(summary_path, summary)
         written.append(summary_path)
         if x is not None and (summary["runs"] > 0).any():
             figure = sweep_figure(summary, x, figure=args.figure, target_vrr=args.target_vrr, footer=result.stamp)
@@ -899,7 +904,7 @@ def run_compare(args: argparse.Namespace) -> int:
     fixed: dict[str, Any] = {}
     for name, values in args.set or ():
         if len(values) != 1:
-            raise ValueError(f"--set {name} takes one value in a comparison, got {len(values)}")
+            raise SettingsError(f"--set {name} takes one value in a comparison, got {len(values)}")
         fixed[name] = values[0]
     runs = comparison_runs(args.plan, fixed)
     # Checked before a cluster starts: a typo should cost no worker.
@@ -919,7 +924,7 @@ def run_compare(args: argparse.Namespace) -> int:
     prefix = args.output_dir / args.name
     written = [*result.save(prefix)]
     table_path = prefix.with_name(f"{prefix.name}-table.csv")
-    table.to_csv(table_path)
+    write_csv(table_path, table.reset_index())
     written.append(table_path)
     if (summary["runs"] > 0).any():
         written.append(
@@ -1059,7 +1064,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     args = parser.parse_args(argv)
     try:
         code: int = args.run(args)
-    except (ValueError, OSError) as error:
+    except (KorvexError, ValueError, OSError) as error:
         parser.exit(2, f"{parser.prog}: error: {str(error).strip()}\n")
     except KeyboardInterrupt:
         parser.exit(130, f"{parser.prog}: interrupted\n")

@@ -13,6 +13,8 @@ from typing import TYPE_CHECKING
 
 import numpy as np
 
+from .errors import TableError
+
 if TYPE_CHECKING:
     import pandas as pd
 
@@ -60,14 +62,16 @@ def parse_dates(
     Numeric dates whose day and month could be read either way, for every
     row, raise unless dates.date_format or dates.dayfirst says which: a silent
     guess misreads every date of a day-first file whose days are all 12 or less.
-    Empty cells become NaT, for the caller to refuse or accept.
+    Empty cells become NaT, for the caller to refuse or accept. Dates are read in UTC, so that dates
+    whose UTC offset changes (at the clock change) lie as far apart as they are; dates without an
+    offset read as they are written.
     """
     import pandas as pd
 
     text = values.astype("string").str.strip()
     present = text.notna() & (text != "")
     if dates.date_format is not None:
-        stamps = pd.to_datetime(text.where(present), format=dates.date_format, errors="coerce")
+        stamps = pd.to_datetime(text.where(present), format=dates.date_format, errors="coerce", utc=True)
         _check_parsed(text, present, stamps, column, origin, f"does not read as the format {dates.date_format!r}")
         return stamps
     parts = text[present].str.extract(_NUMERIC_DATE)
@@ -79,7 +83,7 @@ def parse_dates(
         if dayfirst is None:
             if not misfits[True].any() and not misfits[False].any():
                 example = str(text[present].iloc[0])
-                raise ValueError(
+                raise TableError(
                     f"{origin.at(None, column)}: every date reads both day-first and month-first "
                     f"({example!r}); say which with dayfirst or a date format"
                 )
@@ -88,15 +92,41 @@ def parse_dates(
         if misfits[dayfirst].any():
             order = "day-first" if dayfirst else "month-first"
             position = int(np.flatnonzero(present.to_numpy())[_first_true(misfits[dayfirst])])
-            raise ValueError(f"{origin.at(position, column)}: {text.iloc[position]!r} is not a {order} date")
-        stamps = pd.to_datetime(text.where(present), dayfirst=dayfirst, format="mixed", errors="coerce")
+            raise TableError(f"{origin.at(position, column)}: {text.iloc[position]!r} is not a {order} date")
+        stamps = pd.to_datetime(text.where(present), dayfirst=dayfirst, format="mixed", errors="coerce", utc=True)
         _check_parsed(text, present, stamps, column, origin, "does not read as a date")
         return stamps
-    stamps = pd.to_datetime(text.where(present), format="ISO8601", errors="coerce")
+    stamps = pd.to_datetime(text.where(present), format="ISO8601", errors="coerce", utc=True)
     _check_parsed(
         text, present, stamps, column, origin, "is neither a number of seconds nor a date (ISO 8601, or give a format)"
     )
     return stamps
+
+
+def holds_dates(column: pd.Series) -> bool:
+    """Whether a column holds dates or durations: as such, or as text that reads as ISO 8601 dates
+    or as numeric dates (day and month first) in every filled cell."""
+    import pandas as pd
+    from pandas.api import types
+
+    if types.is_datetime64_any_dtype(column) or types.is_timedelta64_dtype(column):
+        return True
+    if types.is_numeric_dtype(column) or types.is_bool_dtype(column):
+        return False
+    cells = column.dropna()
+    if cells.empty:
+        return False
+    if cells.map(lambda cell: hasattr(cell, "year")).all():
+        return True
+    text = cells.astype("string").str.strip()
+    text = text[text != ""]
+    if text.empty or not text.str.contains(r"\d", regex=True).all():
+        return False
+    if pd.to_numeric(text, errors="coerce").notna().all():
+        return False
+    if text.str.match(_NUMERIC_DATE).all():
+        return True
+    return bool(pd.to_datetime(text, format="ISO8601", errors="coerce", utc=True).notna().all())
 
 
 def _first_true(flags: np.ndarray) -> int:
@@ -115,4 +145,4 @@ def _check_parsed(
     failed = (present & stamps.isna()).to_numpy()
     if failed.any():
         position = int(np.argmax(failed))
-        raise ValueError(f"{origin.at(position, column)}: {text.iloc[position]!r} {expected}")
+        raise TableError(f"{origin.at(position, column)}: {text.iloc[position]!r} {expected}")

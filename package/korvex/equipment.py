@@ -8,14 +8,15 @@ deviation of the composites, each weighted by its mass.
 
 from __future__ import annotations
 
-import math
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
+from . import validation
 from .bed import Bed
 from .composites import time_composites
+from .errors import SettingsError
 from .metrics import weighted_mean_std
 from .plans import PLANS, StackingPlan
 from .series import QualitySeries
@@ -37,9 +38,10 @@ WHOLE = "whole bed"
 def _check(name: str, value: float | None, unit: str, *, zero: bool = False) -> None:
     if value is None:
         return
-    if not (math.isfinite(value) and (value >= 0 if zero else value > 0)):
-        kind = "zero or positive" if zero else "positive"
-        raise ValueError(f"{name} must be {kind} and finite, got {value} {unit}")
+    if zero:
+        validation.non_negative(name, value, unit)
+    else:
+        validation.positive(name, value, unit)
 
 
 @dataclass(frozen=True)
@@ -70,7 +72,7 @@ class Stacker:
     def plan(self, name: str = "chevron", **settings: Any) -> StackingPlan:
         """The named plan (see PLANS) with this stacker's speed, dwell and tail, and further settings."""
         if name not in PLANS:
-            raise ValueError(f"plan must be one of {sorted(PLANS)}, got {name!r}")
+            raise SettingsError(f"plan must be one of {sorted(PLANS)}, got {name!r}")
         own: dict[str, Any] = {}
         if self.speed_m_per_min is not None:
             own["stacker_speed_m_per_min"] = self.speed_m_per_min
@@ -81,7 +83,7 @@ class Stacker:
         try:
             return PLANS[name](**own, **settings)
         except TypeError:
-            raise ValueError(f"the {name} plan takes none of {sorted({**own, **settings})}") from None
+            raise SettingsError(f"the {name} plan takes none of {sorted({**own, **settings})}") from None
 
 
 def feed_rate_t_per_h(series: QualitySeries, bulk_density_t_per_m3: float) -> float:
@@ -104,6 +106,12 @@ class Reclaimer:
 
         mass = reclaimed.volume_m3 * check_bulk_density(bulk_density_t_per_m3)
         end = start_h + np.cumsum(mass) / self.rate_t_per_h
+        span_h = float(end[-1] - start_h) if end.size else 0.0
+        if not span_h <= validation.MAX_SPAN_H:
+            raise SettingsError(
+                f"reclaiming {float(mass.sum()):.4g} t at rate_t_per_h of {self.rate_t_per_h:g} t/h takes "
+                f"{span_h:.3g} h, more than the {validation.MAX_SPAN_H:g} h an output series may span"
+            )
         frame = pd.DataFrame(
             {
                 "start_h": np.concatenate([[start_h], end[:-1]]),
@@ -148,9 +156,16 @@ class OutputSeries:
         laboratory samples them; a slice reclaimed across a boundary counts in each interval in proportion
         (see korvex.composites). Columns: start_h, end_h, mass_t, volume_m3 and the averaged quality values.
         """
+        _check("interval_h", interval_h, "h")
+        validation.within("interval_h", interval_h, 0, validation.MAX_SPAN_H, "h")
+        validation.row_count(
+            self.duration_h / interval_h,
+            f"composites of {interval_h:g} h over {self.duration_h:g} h",
+            validation.MAX_ROWS,
+        )
         frame = self.frame
         if not (frame["mass_t"] > 0).any():
-            raise ValueError("no material was reclaimed")
+            raise SettingsError("no material was reclaimed")
         return time_composites(
             frame["start_h"],
             frame["end_h"],

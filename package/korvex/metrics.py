@@ -35,6 +35,7 @@ from numpy.typing import ArrayLike, NDArray
 
 from . import validation
 from .derived import derived_columns
+from .errors import SettingsError
 
 if TYPE_CHECKING:
     from .derived import Derivation
@@ -134,19 +135,22 @@ def composites(volumes: ArrayLike, values: ArrayLike, composite_m3: float) -> tu
     and splitting one would spread its average over two composites.
     Returns the composites' volumes and average values; empty rows are left out.
     """
-    if not (math.isfinite(composite_m3) and composite_m3 > 0):
-        raise ValueError(f"composite_m3 must be positive and finite, got {composite_m3} m³")
+    composite_m3 = validation.positive("composite_m3", composite_m3, "m³")
     v = np.asarray(volumes, dtype=np.float64)
     q = np.asarray(values, dtype=np.float64).reshape(v.shape[0], -1)
     keep = v > 0
     v, q = v[keep], q[keep]
+    if not v.size:
+        return v, q
     if composite_m3 < float(np.median(v)):
-        raise ValueError(
+        raise SettingsError(
             f"composite_m3 = {composite_m3:g} m³ is smaller than a typical slice of {float(np.median(v)):g} m³; "
             "a composite is made of whole slices"
         )
     starts = np.concatenate([[0.0], np.cumsum(v)[:-1]])
-    which = np.floor(starts / composite_m3 + _PORTION_TOLERANCE).astype(np.int64)
+    # A slice larger than a composite leaves the composites it spans without a start of their own:
+    # number only those that hold one.
+    _, which = np.unique(np.floor(starts / composite_m3 + _PORTION_TOLERANCE), return_inverse=True)
     volume = np.bincount(which, weights=v)
     carried = np.column_stack([np.bincount(which, weights=v * column) for column in q.T])
     return volume, carried / volume[:, np.newaxis]
@@ -432,7 +436,7 @@ def fair_figures(
     feed_total = float(np.sum(np.asarray(feed_volume_m3, dtype=np.float64)))
     fits = int(np.searchsorted(np.cumsum(volume_out[:-1]), feed_total * (1 + 1e-9), side="right"))
     if fits < 2:
-        raise ValueError(
+        raise SettingsError(
             f"portions of {portion_m3:g} m³ leave fewer than two to compare ({fits}): give smaller portions "
             "or run the ring longer"
         )

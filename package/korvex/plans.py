@@ -19,6 +19,7 @@ from numpy.typing import ArrayLike, NDArray
 from . import validation
 from .bed import Bed
 from .chunks import ChunkTable
+from .errors import SettingsError
 from .series import QualitySeries, as_series
 from .validation import FloatArray
 
@@ -45,9 +46,10 @@ def _cut_travel(start: FloatArray, end: FloatArray, step: float, time: FloatArra
 
     Refuses, before allocating them, more pieces than a chunk table may hold.
     """
+    step = float(step)
     pieces_about = (end[-1] - start[0]) / step + start.size
     if not pieces_about <= validation.MAX_CHUNKS:
-        raise ValueError(
+        raise SettingsError(
             f"this plan would cut the series into about {pieces_about:.3g} chunks, more than the "
             f"{validation.MAX_CHUNKS:,} allowed: lay fewer layers, or give a longer chunk_length_m"
         )
@@ -125,9 +127,9 @@ class _TravellingPlan(StackingPlan):
 
     def __post_init__(self) -> None:
         if self.layers is not None and self.stacker_speed_m_per_min is not None:
-            raise ValueError("give either layers or stacker_speed_m_per_min, not both")
+            raise SettingsError("give either layers or stacker_speed_m_per_min, not both")
         if self.layers is not None:
-            validation.whole("layers", self.layers, 1)
+            validation.whole("layers", self.layers, 1, validation.MAX_LAYERS)
         if self.stacker_speed_m_per_min is not None:
             validation.positive("stacker_speed_m_per_min", self.stacker_speed_m_per_min, "m/min")
         if self.chunk_length_m is not None:
@@ -185,12 +187,12 @@ class _TravellingPlan(StackingPlan):
         wanted = bed.cell_size_m if self.chunk_length_m is None else self.chunk_length_m
         per_pass = pass_length / wanted
         if not per_pass <= validation.MAX_CHUNKS:
-            raise ValueError(
+            raise SettingsError(
                 f"chunks of {wanted:g} m cut one pass of {pass_length:g} m into {per_pass:.3g} pieces, "
                 f"more than the {validation.MAX_CHUNKS:,} chunks allowed: give a longer chunk_length_m"
             )
-        # Whole pieces per pass put the turning points on piece edges.
-        step = pass_length / math.ceil(per_pass - _EDGE_TOLERANCE)
+        # Whole pieces per pass put the turning points on piece edges; a chunk longer than a pass is one pass.
+        step = pass_length / max(math.ceil(per_pass - _EDGE_TOLERANCE), 1)
         start, end = self._travel(series, bed)
         pieces = _cut_travel(start, end, step, series.time_s, series.flow.durations_s)
         x, z = self._place(self._path(pieces.travel_m, bed), bed)
@@ -224,7 +226,7 @@ class _StraightPlan(_TravellingPlan):
             validation.non_negative("blending_tail_m", self.blending_tail_m, "m")
         validation.non_negative("turnaround_dwell_s", self.turnaround_dwell_s, "s")
         if self.turnaround_dwell_s > 0 and self.stacker_speed_m_per_min is None:
-            raise ValueError(
+            raise SettingsError(
                 f"turnaround_dwell_s = {self.turnaround_dwell_s:g} s needs stacker_speed_m_per_min: "
                 "a dwell is a time, and only a stacker speed ties the plan to time"
             )
@@ -241,9 +243,9 @@ class _StraightPlan(_TravellingPlan):
 
     def _check_bed(self, bed: Bed) -> None:
         if bed.circular:
-            raise ValueError(f"{self.label} stacking needs a straight bed; stack a circular bed with Circular")
+            raise SettingsError(f"{self.label} stacking needs a straight bed; stack a circular bed with Circular")
         if self._pass_length_m(bed) <= 0:
-            raise ValueError(
+            raise SettingsError(
                 f"a blending tail of {self._tail(bed):g} m at each end leaves no room for the stacker "
                 f"on a bed {bed.length_m:g} m long"
             )
@@ -297,7 +299,7 @@ class Windrow(_StraightPlan):
 
     def __post_init__(self) -> None:
         super().__post_init__()
-        validation.whole("rows", self.rows, 1)
+        validation.whole("rows", self.rows, 1, validation.MAX_CHUNKS)
 
     def _lanes(self, bed: Bed) -> FloatArray:
         rows = int(self.rows)
@@ -334,7 +336,13 @@ class Strata(_StraightPlan):
         validation.positive("lane_spacing_m", self.lane_spacing_m, "m")
 
     def _lane_count(self, bed: Bed) -> int:
-        return max(1, round(bed.depth_m / self.lane_spacing_m))
+        lanes = bed.depth_m / self.lane_spacing_m
+        if not lanes <= validation.MAX_CHUNKS:
+            raise SettingsError(
+                f"lane_spacing_m of {self.lane_spacing_m:g} m lays {lanes:.3g} lanes across a {bed.depth_m:g} m "
+                f"bed, more than the {validation.MAX_CHUNKS:,} chunks allowed"
+            )
+        return max(1, round(lanes))
 
     def _passes_for_layers(self, layers: int, bed: Bed) -> int:
         return layers * self._lane_count(bed)
@@ -365,9 +373,9 @@ class Circular(_TravellingPlan):
 
     def _check_bed(self, bed: Bed) -> None:
         if not bed.circular:
-            raise ValueError("Circular stacking needs a circular bed (Bed(circular=True))")
+            raise SettingsError("Circular stacking needs a circular bed (Bed(circular=True))")
         if bed.ring_radius_m is not None or bed.pile_width_m is not None:
-            raise ValueError(
+            raise SettingsError(
                 "Circular lays whole turns on the single-pass ring of radius min(length_m, depth_m) / 4; "
                 "ring_radius_m and pile_width_m are for continuous operation: stack with Chevcon"
             )
@@ -410,7 +418,7 @@ class ConeShell(StackingPlan):
         if self.blending_tail_m is not None:
             validation.non_negative("blending_tail_m", self.blending_tail_m, "m")
         if self.cone_height_m is not None and self.cone_volume_m3 is not None:
-            raise ValueError("give either cone_height_m or cone_volume_m3, not both")
+            raise SettingsError("give either cone_height_m or cone_volume_m3, not both")
         if self.cone_height_m is not None:
             validation.positive("cone_height_m", self.cone_height_m, "m")
         if self.cone_volume_m3 is not None:
@@ -427,10 +435,10 @@ class ConeShell(StackingPlan):
         tail = self.blending_tail_for(bed)
         span = bed.length_m - 2 * tail
         if span < 0:
-            raise ValueError(f"a blending tail of {tail:g} m at each end is longer than the bed")
+            raise SettingsError(f"a blending tail of {tail:g} m at each end is longer than the bed")
         steps = span / self.cone_step_m
         if not steps < validation.MAX_CHUNKS:
-            raise ValueError(
+            raise SettingsError(
                 f"cone_step_m of {self.cone_step_m:g} m puts {steps:.3g} cones on the bed, "
                 f"more than the {validation.MAX_CHUNKS:,} chunks allowed"
             )
@@ -441,7 +449,7 @@ class ConeShell(StackingPlan):
         if bed.circular:
             return self.schedule(series, bed).chunks
         if self.cone_height_m is not None or self.cone_volume_m3 is not None:
-            raise ValueError(
+            raise SettingsError(
                 "cone_height_m and cone_volume_m3 set the cones of a circular bed; a straight bed shares "
                 "the volume among cones cone_step_m apart"
             )
@@ -541,9 +549,9 @@ def _ring_xz(along_m: FloatArray, bed: Bed) -> tuple[FloatArray, FloatArray]:
 
 def _check_ring_bed(label: str, bed: Bed) -> None:
     if not bed.circular:
-        raise ValueError(f"{label} on a ring needs a circular bed (Bed(circular=True))")
+        raise SettingsError(f"{label} on a ring needs a circular bed (Bed(circular=True))")
     if bed.engine != "fast":
-        raise ValueError(f"continuous operation of a ring runs on the fast engine, not {bed.engine!r}")
+        raise SettingsError(f"continuous operation of a ring runs on the fast engine, not {bed.engine!r}")
 
 
 def _face_lead_m(height_m: float, bed: Bed) -> float:
@@ -562,7 +570,7 @@ def _default_lag(least_m: float, bed: Bed) -> float:
 
 def _check_fits(lag_m: float, runout_m: float, bed: Bed, what: str) -> None:
     if lag_m + runout_m >= bed.centre_line_m:
-        raise ValueError(
+        raise SettingsError(
             f"{what} and the reclaimer {lag_m:.4g} m behind the front, with {runout_m:.4g} m of run-out, "
             f"do not fit on a centre line of {bed.centre_line_m:.4g} m: shorten the ramp or the lag, "
             "or give a larger ring_radius_m"
@@ -573,7 +581,8 @@ def _schedule_points(series: QualitySeries, durations: FloatArray, foot: FloatAr
     """The foot's path as points at the start and end of each delivery's flow (`foot` there, in metres);
     it waits at 0 until its path gets there."""
     times = np.column_stack([series.time_s, series.time_s + durations]).ravel()
-    return times, np.maximum.accumulate(np.maximum(foot, 0.0))
+    # A delivery's start plus its gap can round past the next delivery's time; the path never goes back.
+    return np.maximum.accumulate(times), np.maximum.accumulate(np.maximum(foot, 0.0))
 
 
 @dataclass(frozen=True)
@@ -622,7 +631,7 @@ class Chevcon(StackingPlan):
             ("slew_speed_deg_per_min", "slew_speed_m_per_min"),
         ):
             if getattr(self, first) is not None and getattr(self, second) is not None:
-                raise ValueError(f"give either {first} or {second}, not both")
+                raise SettingsError(f"give either {first} or {second}, not both")
         for name, unit in (
             ("ramp_length_m", "m"),
             ("advance_m_per_min", "m/min"),
@@ -657,17 +666,19 @@ class Chevcon(StackingPlan):
         flowing, durations = _flowing_time(series)
         total_s = float(flowing[-1] + durations[-1])
         if not total_s > 0:
-            raise ValueError("a ring runs in time: give a series of at least two deliveries at different times")
+            raise SettingsError("a ring runs in time: give a series of at least two deliveries at different times")
         height = bed.ring_width_m / 2 * REPOSE_SLOPE
         cross_section = height**2 / REPOSE_SLOPE
         if self.advance_m_per_min is None:
             advance = series.total_volume_m3 / total_s / cross_section
         else:
             advance = self.advance_m_per_min / 60
-            height = math.sqrt(series.total_volume_m3 / total_s / advance * REPOSE_SLOPE)
+            # An advance too slow to hold in a float piles the feed endlessly high.
+            fill = series.total_volume_m3 / total_s * REPOSE_SLOPE
+            height = math.sqrt(fill / advance) if advance > 0 else math.inf
             cross_section = height**2 / REPOSE_SLOPE
-        if height / REPOSE_SLOPE > bed.ring_width_m / 2 * (1 + 1e-9):
-            raise ValueError(
+        if not height / REPOSE_SLOPE <= bed.ring_width_m / 2 * (1 + 1e-9):
+            raise SettingsError(
                 f"advance_m_per_min of {self.advance_m_per_min:g} m/min piles the mean feed {height:.3g} m high, "
                 f"{2 * height / REPOSE_SLOPE:.3g} m wide, wider than pile_width_m of {bed.ring_width_m:g} m: "
                 "advance faster"
@@ -675,7 +686,7 @@ class Chevcon(StackingPlan):
         ramp = self.ramp_m(bed)
         slew = self.slew_m_per_s(bed)
         if not slew > advance:
-            raise ValueError(
+            raise SettingsError(
                 f"a slew of {slew * 60:.3g} m/min on the centre line does not outrun the ramp's advance of "
                 f"{advance * 60:.3g} m/min: the stacker would lay less than one layer"
             )
@@ -685,7 +696,7 @@ class Chevcon(StackingPlan):
             lag = _default_lag(ramp + lead + bed.ring_width_m / 2, bed)
         _check_fits(lag, height / REPOSE_SLOPE, bed, f"a ramp of {ramp:.4g} m")
         if lag < ramp + lead:
-            raise ValueError(
+            raise SettingsError(
                 f"reclaimer_lag_m of {lag:g} m puts the face, whose top leads its foot by {lead:.3g} m, into "
                 f"the ramp of {ramp:.4g} m: give at least {ramp + lead:.4g} m"
             )
@@ -736,59 +747,96 @@ class Chevcon(StackingPlan):
         )
 
 
+def lone_cone_m3(height_m: float) -> float:
+    """Volume of a cone of that height standing alone at the fast engine's slope."""
+    return math.pi * height_m**3 / (3 * REPOSE_SLOPE**2)
+
+
+def added_cone_m3(height_m: float, step_m: float) -> float:
+    """Volume that raises a cone of that height step_m on from the last one: a lone cone less the lens
+    it shares with its neighbour (the cones further back lie lower everywhere the new one adds to)."""
+    from scipy import integrate
+
+    runout = height_m / REPOSE_SLOPE
+    if step_m >= 2 * runout:
+        return lone_cone_m3(height_m)
+
+    def across(u: float) -> float:
+        # The lens's section at distance u from the tip of the cone that is the lower one there.
+        w = math.sqrt(max(runout**2 - u**2, 0.0))
+        return runout * w - u**2 * math.asinh(w / u)
+
+    lens, _ = integrate.quad(across, step_m / 2, runout)
+    return max(lone_cone_m3(height_m) - 2 * REPOSE_SLOPE * lens, 0.0)
+
+
+def cone_height_for_m(volume_m3: float, step_m: float, most_m: float) -> float | None:
+    """Height to which cones of volume_m3, step_m apart, raise the pile once they overlap; None when
+    that is above most_m."""
+    from scipy import optimize
+
+    alone = (3 * volume_m3 * REPOSE_SLOPE**2 / math.pi) ** (1 / 3)
+    if alone > most_m or added_cone_m3(most_m, step_m) < volume_m3:
+        return None
+    if step_m >= 2 * alone / REPOSE_SLOPE:
+        return alone
+    return float(optimize.brentq(lambda h: added_cone_m3(h, step_m) - volume_m3, alone, most_m, xtol=1e-9 * most_m))
+
+
 def cone_shell_schedule(plan: ConeShell, series: QualitySeries, bed: Bed) -> RingSchedule:
     """Cones round a ring: the stacker stands until its cone reaches the set height (or volume), then
-    slews cone_step_m on along the centre line; the reclaimer follows the cones."""
+    slews cone_step_m on along the centre line; the reclaimer follows the cones.
+
+    Cones closer than twice their run-out overlap: the first stands alone, and each further one needs only
+    what it adds beside the last to reach the height. Cones of a set volume rise, where they overlap, to
+    the height that volume keeps."""
     _check_ring_bed("Cone-shell", bed)
     flowing, durations = _flowing_time(series)
     half_width = bed.ring_width_m / 2
+    step = plan.cone_step_m
+    highest = half_width * REPOSE_SLOPE
     if plan.cone_volume_m3 is not None:
-        volume_per_cone = plan.cone_volume_m3
-        height = (3 * volume_per_cone * REPOSE_SLOPE**2 / math.pi) ** (1 / 3)
+        first_cone = volume_per_cone = plan.cone_volume_m3
+        found = cone_height_for_m(volume_per_cone, step, highest)
+        if found is None:
+            raise SettingsError(
+                f"cone_volume_m3 of {volume_per_cone:g} m³ every {step:g} m piles cones over {highest:.3g} m high, "
+                f"which run out wider than half the pile's width of {bed.ring_width_m:g} m: give smaller cones"
+            )
+        height = found
     else:
-        height = half_width * REPOSE_SLOPE if plan.cone_height_m is None else plan.cone_height_m
-        volume_per_cone = math.pi * height**3 / (3 * REPOSE_SLOPE**2)
-    if height / REPOSE_SLOPE > half_width:
-        raise ValueError(
-            f"cones {height:.3g} m high run out {height / REPOSE_SLOPE:.3g} m from their tip, wider than "
-            f"half the pile's width of {bed.ring_width_m:g} m"
-        )
+        height = highest if plan.cone_height_m is None else plan.cone_height_m
+        if height > highest:
+            raise SettingsError(
+                f"cones {height:.3g} m high run out {height / REPOSE_SLOPE:.3g} m from their tip, wider than "
+                f"half the pile's width of {bed.ring_width_m:g} m"
+            )
+        first_cone, volume_per_cone = lone_cone_m3(height), added_cone_m3(height, step)
     delivered = np.concatenate([[0.0], np.cumsum(series.volume_m3)])
-    progress = delivered / volume_per_cone
+    # Cones counted from the second: the first, alone, takes first_cone; every later one volume_per_cone.
+    progress = (delivered - first_cone) / volume_per_cone + 1
     if not progress[-1] < validation.MAX_CHUNKS:
-        raise ValueError(f"{progress[-1]:.3g} cones are more than the {validation.MAX_CHUNKS:,} chunks allowed")
+        raise SettingsError(f"{progress[-1]:.3g} cones are more than the {validation.MAX_CHUNKS:,} chunks allowed")
     pieces = _cut_travel(progress[:-1], progress[1:], 1.0, series.time_s, durations)
     runout = height / REPOSE_SLOPE
     start = runout
-    along = start + np.floor(pieces.travel_m) * plan.cone_step_m
+    along = start + np.maximum(np.floor(pieces.travel_m), 0.0) * step
     x, z = _ring_xz(along, bed)
     volume = series.volume_m3[pieces.row] * pieces.share
     chunks = ChunkTable(np.column_stack([pieces.time_s, x, z, volume, series.values[pieces.row]]), series.names)
 
     total_s = float(flowing[-1] + durations[-1])
     if not total_s > 0:
-        raise ValueError("a ring runs in time: give a series of at least two deliveries at different times")
-    advance = series.total_volume_m3 / total_s / volume_per_cone * plan.cone_step_m
+        raise SettingsError("a ring runs in time: give a series of at least two deliveries at different times")
+    advance = series.total_volume_m3 / total_s / volume_per_cone * step
     lead = _face_lead_m(height, bed)
     lag = _default_lag(2 * runout + lead + half_width, bed)
-    _check_fits(lag, runout, bed, f"cones {plan.cone_step_m:g} m apart")
+    _check_fits(lag, runout, bed, f"cones {step:g} m apart")
     # The foot follows the cones' front at the pace the feed builds them.
-    volume_at = np.column_stack([delivered[:-1], delivered[1:]]).ravel()
-    times, positions = _schedule_points(
-        series, durations, start + runout + volume_at / volume_per_cone * plan.cone_step_m - lag
-    )
+    front = np.maximum(np.column_stack([progress[:-1], progress[1:]]).ravel(), 0.0)
+    times, positions = _schedule_points(series, durations, start + runout + front * step - lag)
     return RingSchedule(
-        chunks,
-        times,
-        positions,
-        advance,
-        volume_per_cone / plan.cone_step_m,
-        0.0,
-        lag,
-        None,
-        height,
-        lead,
-        runout + plan.cone_step_m / 2,
+        chunks, times, positions, advance, volume_per_cone / step, 0.0, lag, None, height, lead, runout + step / 2
     )
 
 

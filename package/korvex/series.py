@@ -11,8 +11,9 @@ import numpy as np
 from numpy.typing import ArrayLike
 
 from . import validation
-from .dates import DateFormat, Origin, parse_dates
+from .dates import DateFormat, Origin, holds_dates, parse_dates
 from .derived import CEMENT_MODULI
+from .errors import SettingsError, TableError
 from .feed import Flow, flow
 from .units import MASS_COLUMNS, VOLUME_COLUMNS, WRITTEN_COLUMNS, volume_column_of, with_volume
 from .validation import FloatArray, float_array, where
@@ -53,31 +54,31 @@ class QualitySeries:
             values = values[:, np.newaxis]
         names = tuple(str(name) for name in self.names)
         if time.ndim != 1 or volume.shape != time.shape or values.ndim != 2 or values.shape[0] != time.shape[0]:
-            raise ValueError(
+            raise TableError(
                 f"time_s {time.shape}, volume_m3 {volume.shape} and values {values.shape} "
                 "must have one row per delivery"
             )
         if time.size == 0:
-            raise ValueError("a quality series needs at least one row")
+            raise TableError("a quality series needs at least one row")
         if len(names) != values.shape[1]:
-            raise ValueError(f"{len(names)} names for {values.shape[1]} quality columns")
+            raise TableError(f"{len(names)} names for {values.shape[1]} quality columns")
         if not names:
-            raise ValueError("a quality series needs at least one quality value")
+            raise TableError("a quality series needs at least one quality value")
         if len(set(names)) != len(names):
-            raise ValueError(f"quality names must be unique, got {names}")
+            raise TableError(f"quality names must be unique, got {names}")
         clashes = [name for name in names if name in (*ROLE_COLUMNS, *MASS_COLUMNS, *VOLUME_COLUMNS)]
         if clashes:
-            raise ValueError(f"{clashes} name positions, volumes or masses of chunks and cannot be quality values")
+            raise TableError(f"{clashes} name positions, volumes or masses of chunks and cannot be quality values")
         line = self.first_line
         validation.finite_rows(time, "time_s", line)
         validation.finite_rows(volume, "volume_m3", line)
         validation.finite_rows(values, "a quality value", line)
         if np.any(np.diff(time) < 0):
-            raise ValueError(f"time_s goes backwards at {where(int(np.argmax(np.diff(time) < 0)) + 1, line)}")
+            raise TableError(f"time_s goes backwards at {where(int(np.argmax(np.diff(time) < 0)) + 1, line)}")
         if np.any(volume < 0):
-            raise ValueError(f"volume_m3 is negative in {where(int(np.argmax(volume < 0)), line)}")
+            raise TableError(f"volume_m3 is negative in {where(int(np.argmax(volume < 0)), line)}")
         if not volume.sum() > 0:
-            raise ValueError("a quality series must carry some volume")
+            raise TableError("a quality series must carry some volume")
         if self.stop_after_s is not None:
             validation.positive("stop_after_s", self.stop_after_s, "s")
         object.__setattr__(self, "time_s", time)
@@ -122,11 +123,11 @@ class QualitySeries:
         """A series from a plain array: rows are deliveries interval_s apart, each of volume_m3."""
         table = float_array(values, "values")
         if table.ndim == 0:
-            raise ValueError(f"a quality series needs one row per delivery, got the single number {values!r}")
+            raise TableError(f"a quality series needs one row per delivery, got the single number {values!r}")
         if table.ndim == 1:
             table = table[:, np.newaxis]
         if table.ndim != 2:
-            raise ValueError(f"quality values must be a table of rows and columns, got shape {table.shape}")
+            raise TableError(f"quality values must be a table of rows and columns, got shape {table.shape}")
         interval = validation.positive("interval_s", interval_s, "s")
         if names is None:
             names = ("quality",) if table.shape[1] == 1 else tuple(f"q{k + 1}" for k in range(table.shape[1]))
@@ -165,7 +166,7 @@ class QualitySeries:
         frame = frame.set_axis(columns, axis="columns")
         rows = len(frame)
         if rows == 0:
-            raise ValueError(f"the table has columns {columns} but no rows")
+            raise TableError(f"the table has columns {columns} but no rows")
         if time_column is not None and time_column in columns:
             time = seconds_column(frame[time_column], time_column, first_line)
         elif time_column == "timestamp" and "time_s" in columns:
@@ -176,17 +177,19 @@ class QualitySeries:
             time_column = "start_h"
             time = validation.numeric_column(frame["start_h"], "start_h", first_line) * 3600
         elif time_column is not None and time_column != "timestamp":
-            raise ValueError(f"no time column {time_column!r} among {columns}")
+            raise TableError(f"no time column {time_column!r} among {columns}")
         else:
+            if time_column is not None:
+                _refuse_unnamed_times(frame, {volume_column, *(qualities or ())})
             time = np.arange(rows, dtype=np.float64)
         if volume_column in columns:
             if volume_m3 is not None:
-                raise ValueError(f"the table has a volume column {volume_column!r}; do not also give volume_m3")
+                raise TableError(f"the table has a volume column {volume_column!r}; do not also give volume_m3")
             volume = validation.numeric_column(frame[volume_column], volume_column, first_line)
         elif volume_m3 is not None:
             volume = np.full(rows, validation.positive("volume_m3", volume_m3, "m³"))
         else:
-            raise ValueError(
+            raise TableError(
                 f"no volume column {volume_column!r} among {columns}: name it, or give the volume of each row"
             )
         if qualities is None:
@@ -196,7 +199,7 @@ class QualitySeries:
             qualities = [name for name in columns if name not in amounts and validation.holds_numbers(frame[name])]
         missing = [name for name in qualities if name not in columns]
         if missing:
-            raise ValueError(f"no quality column {missing} among {columns}")
+            raise TableError(f"no quality column {missing} among {columns}")
         values = np.empty((rows, len(qualities)))
         for k, name in enumerate(qualities):
             values[:, k] = validation.numeric_column(frame[name], name, first_line)
@@ -218,6 +221,13 @@ def seconds_column(column: pd.Series[Any], name: str, first_line: int | None = N
     import pandas as pd
     from pandas.api import types
 
+    if types.is_timedelta64_dtype(column):
+        # Durations are seconds from their own origin, as numbers of seconds are; not nanoseconds.
+        elapsed = pd.Series(column)
+        missing = elapsed.isna().to_numpy()
+        if missing.any():
+            raise TableError(f"{where(int(np.argmax(missing)), first_line)}, column {name!r}: no time given")
+        return float_array(elapsed.dt.total_seconds().to_numpy(), name)
     if types.is_datetime64_any_dtype(column):
         stamps = pd.Series(column)
     elif validation.holds_numbers(column):
@@ -232,8 +242,19 @@ def seconds_column(column: pd.Series[Any], name: str, first_line: int | None = N
         row = int(np.argmax(missing))
         cell = column.iloc[row]
         what = "no time given" if pd.isna(cell) else f"{str(cell)!r} is neither a number of seconds nor a date"
-        raise ValueError(f"{where(row, first_line)}, column {name!r}: {what}")
+        raise TableError(f"{where(row, first_line)}, column {name!r}: {what}")
     return float_array((stamps - stamps.iloc[0]).dt.total_seconds().to_numpy(), name)
+
+
+def _refuse_unnamed_times(frame: pd.DataFrame, skip: set[str]) -> None:
+    """A table without a time column 'timestamp' gets times 0, 1, 2 s; refuse that where another column
+    holds the dates or times, rather than drop them and invent times."""
+    dated = [str(name) for name in frame.columns if str(name) not in skip and holds_dates(frame[name])]
+    if dated:
+        raise TableError(
+            f"there is no time column 'timestamp', but column {dated[0]!r} holds dates or times: name it as "
+            "the time column (time_column, --time-column), or give time_column=None to number the rows"
+        )
 
 
 def as_series(data: QualitySeries | pd.DataFrame | ArrayLike) -> QualitySeries:
@@ -297,23 +318,27 @@ def synthetic_series(
     names = tuple(qualities)
     k = len(names)
     if k == 0:
-        raise ValueError("give at least one quality")
+        raise SettingsError("give at least one quality")
     hours = validation.positive("hours", hours, "h")
     interval_s = validation.positive("interval_s", interval_s, "s")
     flow_m3_per_h = validation.positive("flow_m3_per_h", flow_m3_per_h, "m³/h")
     correlation_time_h = validation.positive("correlation_time_h", correlation_time_h, "h")
+    if seed is not None:
+        seed = validation.seed(seed)
+    validation.row_count(
+        hours * 3600 / interval_s, f"a series of {hours:g} h at one row every {interval_s:g} s", validation.MAX_ROWS
+    )
     rows = max(1, round(hours * 3600 / interval_s))
-    validation.row_count(rows, f"a series of {hours:g} h at one row every {interval_s:g} s", validation.MAX_ROWS)
     matrix = np.asarray(0.0 if correlation is None else correlation, dtype=np.float64)
     if matrix.ndim == 0:
         matrix = np.full((k, k), float(matrix))
         np.fill_diagonal(matrix, 1.0)
     if matrix.shape != (k, k) or not np.allclose(matrix, matrix.T) or not np.allclose(np.diag(matrix), 1.0):
-        raise ValueError(f"correlation must be a symmetric {k} x {k} matrix with ones on its diagonal")
+        raise SettingsError(f"correlation must be a symmetric {k} x {k} matrix with ones on its diagonal")
     try:
         mixing = np.linalg.cholesky(matrix)
     except np.linalg.LinAlgError:
-        raise ValueError("correlation is not positive definite") from None
+        raise SettingsError("correlation is not positive definite") from None
 
     rng = np.random.default_rng(seed)
     innovations = rng.standard_normal((rows, k)) @ mixing.T

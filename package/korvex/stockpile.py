@@ -15,6 +15,7 @@ from . import validation
 from ._native import Ring, Simulator
 from .bed import Bed
 from .chunks import ChunkTable
+from .errors import SettingsError, TableError
 from .plans import RingSchedule
 from .results import HeightMap, Particles, Reclaimed, RingOutput
 
@@ -67,7 +68,7 @@ class Stockpile:
         if self._reclaimed is not None:
             raise RuntimeError("this pile has been reclaimed; stack onto a new Stockpile")
         if self._names is not None and chunks.quality_names != self._names:
-            raise ValueError(f"quality values {chunks.quality_names} differ from this pile's {self._names}")
+            raise TableError(f"quality values {chunks.quality_names} differ from this pile's {self._names}")
         if len(chunks) == 0:
             return
         chunks.check_on(self.bed)
@@ -75,7 +76,7 @@ class Stockpile:
         particles = (self.stacked_volume_m3 + chunks.total_volume_m3) * bed.resolution_per_m3
         limit = validation.MAX_PARTICLES[bed.engine]
         if particles > limit:
-            raise ValueError(
+            raise SettingsError(
                 f"{chunks.total_volume_m3:.4g} m³ at {bed.resolution_per_m3:g} particles per m³ would put "
                 f"{particles:.3g} particles on the pile, more than the {limit:,} the {bed.engine} engine takes"
             )
@@ -129,7 +130,7 @@ class RingPile:
 
     def __init__(self, bed: Bed, *, seed: int | None = None) -> None:
         if bed.engine != "fast":
-            raise ValueError(f"continuous operation of a ring runs on the fast engine, not {bed.engine!r}")
+            raise SettingsError(f"continuous operation of a ring runs on the fast engine, not {bed.engine!r}")
         self.bed = bed
         self.seed = validation.draw_seed() if seed is None else validation.seed(seed)
         self._lib = Ring(
@@ -149,7 +150,7 @@ class RingPile:
         chunks.check_on(self.bed)
         particles = (self.volume_m3 + chunks.total_volume_m3) * self.bed.resolution_per_m3
         if particles > validation.MAX_PARTICLES["fast"]:
-            raise ValueError(
+            raise SettingsError(
                 f"{chunks.total_volume_m3:.4g} m³ at {self.bed.resolution_per_m3:g} particles per m³ would "
                 f"stack {particles:.3g} particles, more than the {validation.MAX_PARTICLES['fast']:,} allowed"
             )

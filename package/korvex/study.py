@@ -20,6 +20,7 @@ from .capacity import measured_angle_deg as _measured_angle_deg
 from .chunks import ChunkTable
 from .composites import time_composites
 from .derived import Derivation, add_derived, derived_columns
+from .errors import SettingsError
 from .equipment import (
     SHIFT_H,
     OutputSeries,
@@ -500,7 +501,8 @@ def layer_resolution(bed: Bed, passes: float, height_m: float, volume_m3: float)
     if bed.engine != "fast" or passes <= 1:
         return None
     thickness_m = height_m / passes
-    if bed.cell_size_m <= MAX_CELL_PER_LAYER * thickness_m:
+    # Less than a particle's worth of feed stands on no column: there are no layers to resolve.
+    if thickness_m == 0 or bed.cell_size_m <= MAX_CELL_PER_LAYER * thickness_m:
         return None
     wanted = (SETTLED_CELL_PER_LAYER * thickness_m) ** -3
     said = (
@@ -638,7 +640,7 @@ class RingStudy:
         part = self.part(phase)
         full = part.volume_m3 > 0
         if not np.any(full):
-            raise ValueError(f"the {phase} output is empty: run the ring longer")
+            raise SettingsError(f"the {phase} output is empty: run the ring longer")
         window = self._feed_window(part)
         qualities = fair_figures(
             self.series.names,
@@ -723,7 +725,7 @@ def simulate_ring(
     """
     series = as_series(series)
     if not is_ring_plan(plan, bed):
-        raise ValueError("run a ring with Chevcon, or ConeShell on a circular bed")
+        raise SettingsError("run a ring with Chevcon, or ConeShell on a circular bed")
     if portion_m3 is not None:
         validation.positive("portion_m3", portion_m3, "m³")
     if bulk_density_t_per_m3 is not None:

@@ -48,6 +48,7 @@ from .plans import PLANS, StackingPlan
 from .seeds import canonical, derive_seed
 from .series import QualitySeries, as_series, synthetic_series
 from .study import Study, simulate
+from .tables import from_text, write_csv
 
 if TYPE_CHECKING:
     import pandas as pd
@@ -560,10 +561,7 @@ def save_table(table: pd.DataFrame, prefix: str | Path, *, stamp: str) -> tuple[
     metadata; return their paths. read_sweep reads either back as it was."""
     prefix = Path(prefix)
     prefix.parent.mkdir(parents=True, exist_ok=True)
-    csv_path = prefix.with_name(prefix.name + ".csv")
-    with csv_path.open("w", encoding="utf-8", newline="") as file:
-        file.write(f"# {stamp}\n")
-        table.to_csv(file, index=False)
+    csv_path = write_csv(prefix.with_name(prefix.name + ".csv"), table, comments=(stamp,))
     parquet_path = prefix.with_name(prefix.name + ".parquet")
     table.to_parquet(parquet_path, engine="pyarrow", index=False)
     return csv_path, parquet_path
@@ -576,7 +574,11 @@ def read_sweep(path: str | Path) -> pd.DataFrame:
     path = Path(path)
     if path.suffix == ".parquet":
         return pd.read_parquet(path, engine="pyarrow")
-    table = pd.read_csv(path, comment="#", dtype={**COLUMN_TYPES, "feed": object})
+    table = pd.read_csv(path, comment="#", float_precision="round_trip", dtype={**COLUMN_TYPES, "feed": object})
+    table = table.rename(columns=from_text)
+    for name in table.columns:
+        if table[name].dtype in (object, "string"):
+            table[name] = table[name].map(from_text, na_action="ignore").astype(table[name].dtype)
     for name in setting_columns(table):
         if table[name].dtype == object:
             table[name] = table[name].astype(object).where(table[name].notna(), None)

@@ -10,17 +10,24 @@ does (the header is line 1), or the workbook's sheet and row, and the column.
 
 from __future__ import annotations
 
+import csv
+import math
+import numbers
+import warnings
 import zipfile
-from collections.abc import Mapping
+import zlib
+from collections.abc import Iterable, Mapping
 from dataclasses import dataclass
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
+from . import validation
 from .dates import DateFormat, Origin, parse_dates
 from .derived import add_derived
 from .equipment import SHIFT_H
+from .errors import TableError
 
 if TYPE_CHECKING:
     import pandas as pd
@@ -30,6 +37,12 @@ if TYPE_CHECKING:
 WORKBOOK_SUFFIXES = (".xlsx", ".xlsm")
 # Excel's own limit on a sheet's name.
 SHEET_NAME_CHARACTERS = 31
+
+# First characters with which a spreadsheet runs a cell's text as a formula.
+FORMULA_STARTS = ("=", "+", "-", "@", "\t", "\r")
+# Characters that make a CSV field need quotes: besides the separator, quotes and line breaks, the
+# comment mark that readers such as pd.read_csv(comment="#") cut a line at.
+CSV_SPECIAL = ('"', "\n", "\r", "#")
 
 
 @dataclass(frozen=True)
@@ -47,17 +60,17 @@ class ReadLimits:
 
     def check_size(self, path: Path, size: int, what: str = "") -> None:
         if size > self.max_bytes:
-            raise ValueError(
+            raise TableError(
                 f"{path}: {what or 'the file'} is {size:,} bytes, more than the limit of {self.max_bytes:,}"
             )
 
     def check_shape(self, path: Path, rows: int, columns: int) -> None:
         if columns > self.max_columns:
-            raise ValueError(f"{path}: {columns:,} columns, more than the limit of {self.max_columns:,}")
+            raise TableError(f"{path}: {columns:,} columns, more than the limit of {self.max_columns:,}")
         if rows > self.max_rows:
-            raise ValueError(f"{path}: the file would have {rows:,} rows, more than the {self.max_rows:,} allowed")
+            raise TableError(f"{path}: the file would have {rows:,} rows, more than the {self.max_rows:,} allowed")
         if rows * columns > self.max_cells:
-            raise ValueError(f"{path}: more than the limit of {self.max_cells:,} cells")
+            raise TableError(f"{path}: more than the limit of {self.max_cells:,} cells")
 
 
 def _numbers(frame: pd.DataFrame, skip: set[str], decimal: str, origin: Origin) -> pd.DataFrame:
@@ -84,8 +97,8 @@ def _numbers(frame: pd.DataFrame, skip: set[str], decimal: str, origin: Origin) 
         failed = (present & ~read).to_numpy()
         if failed.any():
             position = int(np.argmax(failed))
-            raise ValueError(f"{origin.at(position, name)}: {text.iloc[position]!r} is not a number")
-        result[column] = numbers.astype(np.float64)
+            raise TableError(f"{origin.at(position, name)}: {text.iloc[position]!r} is not a number")
+        result[column] = validation.exact_numbers(candidate, numbers)
     return result
 
 
@@ -125,26 +138,43 @@ def read_csv(
     path = Path(path)
     limits.check_size(path, path.stat().st_size)
     if sep == decimal:
-        raise ValueError(f"the separator and the decimal mark are both {sep!r}")
+        raise TableError(f"the separator and the decimal mark are both {sep!r}")
     skipped = comment_lines(path)
     try:
-        frame = pd.read_csv(
-            path,
-            skiprows=skipped,
-            sep=sep,
-            nrows=limits.max_rows + 1,
-            skip_blank_lines=False,
-            dtype=str,
-            keep_default_na=False,
-            na_values=[""],
-        )
+        with warnings.catch_warnings():
+            # Rows longer than the header: pandas would take the first column for an index, or drop the last.
+            warnings.simplefilter("error", pd.errors.ParserWarning)
+            frame = pd.read_csv(
+                path,
+                skiprows=skipped,
+                sep=sep,
+                nrows=limits.max_rows + 1,
+                skip_blank_lines=False,
+                dtype=str,
+                keep_default_na=False,
+                na_values=[""],
+                index_col=False,
+            )
+    except pd.errors.ParserWarning:
+        raise TableError(f"{path}: {_longer_row(path, sep)}") from None
     except (pd.errors.ParserError, UnicodeDecodeError) as error:
-        raise ValueError(f"{path}: not a readable CSV: {error}") from None
+        raise TableError(f"{path}: not a readable CSV: {error}") from None
     limits.check_shape(path, len(frame), len(frame.columns))
     frame = _without_trailing_blanks(frame)
     # Row k of the file's data is line k + 2 below the comments: the header is the line before. A blank
     # line in the middle stays as an empty row, for the reader of the table to refuse.
     return _typed(frame, decimal, dates, time_column, Origin(str(path), np.arange(len(frame)) + 2 + skipped))
+
+
+def _longer_row(path: Path, sep: str) -> str:
+    """Which line of a CSV holds more fields than its header names."""
+    with path.open(newline="", encoding="utf-8") as file:
+        lines = csv.reader(file, delimiter=sep)
+        header = next(lines, [])
+        for record in lines:
+            if len(record) > len(header):
+                return f"line {lines.line_num} has {len(record)} fields, more than the {len(header)} of the header"
+    return f"a line has more fields than the {len(header)} of the header"
 
 
 def _typed(
@@ -186,7 +216,6 @@ def read_workbook(
 ) -> pd.DataFrame:
     """One sheet of an Excel workbook as a table (the first sheet by default); the first row names the columns."""
     import pandas as pd
-    from openpyxl import load_workbook
 
     path = Path(path)
     limits.check_size(path, path.stat().st_size)
@@ -194,32 +223,22 @@ def read_workbook(
         with zipfile.ZipFile(path) as archive:
             unpacked = sum(info.file_size for info in archive.infolist())
     except zipfile.BadZipFile:
-        raise ValueError(f"{path}: not an Excel workbook (.xlsx)") from None
+        raise TableError(f"{path}: not an Excel workbook (.xlsx)") from None
     limits.check_size(path, unpacked, "the unpacked workbook")
     _check_defused()
-    book = load_workbook(path, read_only=True, data_only=True)
     try:
-        if sheet is None:
-            page = book.worksheets[0]
-        elif sheet in book.sheetnames:
-            page = book[sheet]
-        else:
-            raise ValueError(f"{path}: no sheet {sheet!r} among {book.sheetnames}")
-        rows: list[tuple[Any, ...]] = []
-        width = 0
-        for row in page.iter_rows(values_only=True):
-            width = max(width, len(row))
-            limits.check_shape(path, len(rows), width)
-            rows.append(row)
-        title = page.title
-    finally:
-        book.close()
+        rows, title = _sheet_rows(path, sheet, limits)
+    except (zipfile.BadZipFile, zlib.error, KeyError, EOFError, OSError, ValueError, TypeError, SyntaxError) as error:
+        if isinstance(error, TableError):
+            raise
+        # A damaged archive (a bad CRC, a part missing) or XML that is no workbook's.
+        raise TableError(f"{path}: not a readable Excel workbook: {error}") from None
     if not rows:
-        raise ValueError(f"{path}: sheet {title!r} is empty")
+        raise TableError(f"{path}: sheet {title!r} is empty")
     header = [("" if cell is None else str(cell)).strip() for cell in rows[0]]
     unnamed = [k + 1 for k, name in enumerate(header) if not name]
     if unnamed:
-        raise ValueError(f"{path}: sheet {title!r} has no name in row 1 for column {unnamed[0]}")
+        raise TableError(f"{path}: sheet {title!r} has no name in row 1 for column {unnamed[0]}")
     body = [list(row) + [None] * (len(header) - len(row)) for row in rows[1:]]
     frame = pd.DataFrame([row[: len(header)] for row in body], columns=header, dtype=object)
     frame = _without_trailing_blanks(frame)
@@ -228,8 +247,33 @@ def read_workbook(
     if time_column is not None and time_column in frame.columns:
         column = frame[time_column]
         if column.map(lambda cell: hasattr(cell, "year")).all():
-            frame[time_column] = pd.to_datetime(column)
+            frame[time_column] = pd.to_datetime(column, utc=True)
     return _typed(frame, ".", dates, time_column, Origin(f"{path} sheet {title!r}", lines, "row"))
+
+
+def _sheet_rows(path: Path, sheet: str | None, limits: ReadLimits) -> tuple[list[tuple[Any, ...]], str]:
+    """Every row of one sheet as cell values, and the sheet's title."""
+    from openpyxl import load_workbook
+
+    book = load_workbook(path, read_only=True, data_only=True)
+    try:
+        if sheet is None:
+            page = book.worksheets[0]
+        elif sheet in book.sheetnames:
+            page = book[sheet]
+        else:
+            raise TableError(f"{path}: no sheet {sheet!r} among {book.sheetnames}")
+        # The sheet's own record of its size may say fewer rows than it holds: read them all.
+        page.reset_dimensions()
+        rows: list[tuple[Any, ...]] = []
+        width = 0
+        for row in page.iter_rows(values_only=True):
+            width = max(width, len(row))
+            limits.check_shape(path, len(rows), width)
+            rows.append(row)
+        return rows, page.title
+    finally:
+        book.close()
 
 
 def read_table(
@@ -247,22 +291,79 @@ def read_table(
     if path.suffix.lower() in WORKBOOK_SUFFIXES:
         return read_workbook(path, sheet=sheet, dates=dates, time_column=time_column, limits=limits)
     if sheet is not None:
-        raise ValueError(f"{path} is a CSV file: it has no sheet {sheet!r}")
+        raise TableError(f"{path} is a CSV file: it has no sheet {sheet!r}")
     return read_csv(path, sep=sep, decimal=decimal, dates=dates, time_column=time_column, limits=limits)
 
 
 def write_workbook(path: str | Path, sheets: Mapping[str, pd.DataFrame]) -> Path:
-    """Write each table to its own sheet, in the given order, without the index; return the path."""
+    """Write each table to its own sheet, in the given order, without the index; return the path.
+
+    Every cell of text is written as text, never as a formula, whatever it starts with."""
     import pandas as pd
 
     path = Path(path)
     long = [name for name in sheets if len(name) > SHEET_NAME_CHARACTERS]
     if long:
-        raise ValueError(f"sheet names are at most {SHEET_NAME_CHARACTERS} characters: {long}")
+        raise TableError(f"sheet names are at most {SHEET_NAME_CHARACTERS} characters: {long}")
     path.parent.mkdir(parents=True, exist_ok=True)
     with pd.ExcelWriter(path, engine="openpyxl") as writer:
         for name, table in sheets.items():
             table.to_excel(writer, sheet_name=name, index=False)
+        # openpyxl takes text that starts with "=" for a formula; we write none.
+        for page in writer.book.worksheets:
+            for row in page.iter_rows():
+                for cell in row:
+                    if cell.data_type == "f":
+                        cell.data_type = "s"
+    return path
+
+
+def as_text(cell: str) -> str:
+    """Text that a spreadsheet shows rather than runs: an apostrophe before a formula's first character."""
+    return "'" + cell if cell.startswith(FORMULA_STARTS) else cell
+
+
+def from_text(cell: str) -> str:
+    """Text as it was before as_text."""
+    return cell[1:] if cell.startswith("'") and cell[1:].startswith(FORMULA_STARTS) else cell
+
+
+def _csv_field(value: object, sep: str) -> str:
+    """One CSV field: numbers so that they read back exactly, text neutralised and quoted where needed."""
+    if value is None:
+        return ""
+    if isinstance(value, bool | np.bool_):
+        return str(bool(value))
+    if isinstance(value, numbers.Integral):
+        return str(int(value))
+    if isinstance(value, numbers.Real):
+        number = float(value)
+        # repr is the shortest text that reads back as the same float.
+        return "" if math.isnan(number) else repr(number)
+    text = as_text(str(value))
+    if sep in text or any(mark in text for mark in CSV_SPECIAL):
+        return '"' + text.replace('"', '""') + '"'
+    return text
+
+
+def write_csv(path: str | Path, table: pd.DataFrame, *, comments: Iterable[str] = (), sep: str = ",") -> Path:
+    """Write a table as CSV without its index, below comment lines (# ...); return the path.
+
+    Floats are written as the shortest text that reads back as the same float;
+    text that a spreadsheet would run as a formula gets an apostrophe first
+    (from_text takes it off), and text with a # in it is quoted, so that
+    pd.read_csv(path, comment="#") reads every column back.
+    """
+    path = Path(path)
+    path.parent.mkdir(parents=True, exist_ok=True)
+    with path.open("w", encoding="utf-8", newline="") as file:
+        for comment in comments:
+            file.write(f"# {comment}\n")
+        file.write(sep.join(_csv_field(str(name), sep) for name in table.columns) + "\n")
+        # Every missing cell (NaN, None, NA, NaT) as an empty field, as pandas writes them.
+        cells = table.astype(object).where(table.notna(), None)
+        for row in cells.itertuples(index=False, name=None):
+            file.write(sep.join(_csv_field(value, sep) for value in row) + "\n")
     return path
 
 
@@ -307,9 +408,4 @@ def save_ring_reclaimed(study: RingStudy, path: str | Path) -> Path:
 
 
 def _save_csv(study: Study | RingStudy, frame: pd.DataFrame, path: str | Path) -> Path:
-    path = Path(path)
-    path.parent.mkdir(parents=True, exist_ok=True)
-    with path.open("w", encoding="utf-8", newline="") as file:
-        file.write(f"# {study.stamp}\n# {study.describe()}\n")
-        frame.to_csv(file, index=False)
-    return path
+    return write_csv(path, frame, comments=(study.stamp, study.describe()))

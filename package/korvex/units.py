@@ -11,13 +11,14 @@ Typical bulk densities: limestone 1.4-1.6 t/m3, coal 0.8-0.9 t/m3.
 
 from __future__ import annotations
 
-import math
 from typing import TYPE_CHECKING
 
 import numpy as np
 from numpy.typing import ArrayLike
 
 from .validation import numeric_column, where
+from . import validation
+from .errors import TableError
 
 if TYPE_CHECKING:
     import pandas as pd
@@ -40,10 +41,7 @@ SECONDS_PER_MINUTE = 60.0
 
 def check_bulk_density(bulk_density_t_per_m3: float) -> float:
     """The bulk density as a float, or ValueError naming it, its value and its unit."""
-    value = float(bulk_density_t_per_m3)
-    if not (math.isfinite(value) and value > 0):
-        raise ValueError(f"bulk_density_t_per_m3 must be positive and finite, got {bulk_density_t_per_m3} t/m³")
-    return value
+    return validation.positive("bulk_density_t_per_m3", bulk_density_t_per_m3, "t/m³")
 
 
 def tonnes_from_m3(volume_m3: ArrayLike, bulk_density_t_per_m3: float) -> FloatArray:
@@ -74,7 +72,7 @@ def mass_column(columns: list[str]) -> str | None:
     """The one column of a table that holds tonnes, None if there is none; ValueError for several."""
     found = [name for name in columns if name in MASS_COLUMNS]
     if len(found) > 1:
-        raise ValueError(f"the columns {found} all hold a mass in tonnes; keep one")
+        raise TableError(f"the columns {found} all hold a mass in tonnes; keep one")
     return found[0] if found else None
 
 
@@ -145,7 +143,7 @@ def with_volume(
     if mass is None or volume_column in columns:
         return frame
     if bulk_density_t_per_m3 is None:
-        raise ValueError(
+        raise TableError(
             f"column {mass!r} holds tonnes; give the bulk density (bulk_density_t_per_m3) to turn it into m³"
         )
     converted = frame.copy()

@@ -1,6 +1,6 @@
 """Checks for settings and tables at the package's boundary.
 
-Every check raises ValueError with a message that names the setting (or the
+Every check raises SettingsError (a ValueError) with a message that names the setting (or the
 table's row, or the line of the file it came from), the value and its unit, so
 that the command line can show it as it is.
 """
@@ -13,6 +13,8 @@ from typing import TYPE_CHECKING, Any
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
+
+from .errors import SettingsError, TableError
 
 if TYPE_CHECKING:
     import pandas as pd
@@ -30,6 +32,17 @@ MAX_CHUNKS = 10_000_000
 MAX_COLUMNS = 1_000
 # Cells of a bed's height map: the engines keep a few numbers per cell.
 MAX_CELLS = 2**28
+# Extents of a bed (its sides, a ring's radius and width, a drop height, a slice): beyond these the
+# engines' single-precision positions and the rule's cell sizes no longer hold.
+LENGTH_RANGE_M = (0.01, 1e6)
+# Resolution: a cell edge from 0.1 mm to 10 km; the cell limit refuses most beds long before either.
+PARTICLES_PER_M3_RANGE = (1e-12, 1e12)
+# Slices of one reclaim: the reclaim position must keep growing in single precision.
+MAX_SLICES = 1_000_000
+# Longest span of a time series of output (about 114 years): what dates can hold.
+MAX_SPAN_H = 1e6
+# Counts a plan may be given: layers beyond this lay more chunks than allowed anyway.
+MAX_LAYERS = 10**9
 # Particles on one pile, by engine: the work grows with every particle. The fast
 # engine stacks a few million a second; the detailed one is far slower.
 MAX_PARTICLES = {"fast": 10**8, "detailed": 10**6}
@@ -49,24 +62,24 @@ def where(row: int, first_line: int | None) -> str:
 def real(name: str, value: object, unit: str = "") -> float:
     """A setting that must be a finite number (not a flag, not text)."""
     if isinstance(value, bool | np.bool_) or not isinstance(value, numbers.Real):
-        raise ValueError(f"{name} must be a number, got {with_unit(value, unit)}")
+        raise SettingsError(f"{name} must be a number, got {with_unit(value, unit)}")
     number = float(value)
     if not math.isfinite(number):
-        raise ValueError(f"{name} must be finite, got {with_unit(value, unit)}")
+        raise SettingsError(f"{name} must be finite, got {with_unit(value, unit)}")
     return number
 
 
 def positive(name: str, value: object, unit: str = "") -> float:
     number = real(name, value, unit)
     if not number > 0:
-        raise ValueError(f"{name} must be positive, got {with_unit(value, unit)}")
+        raise SettingsError(f"{name} must be positive, got {with_unit(value, unit)}")
     return number
 
 
 def non_negative(name: str, value: object, unit: str = "") -> float:
     number = real(name, value, unit)
     if number < 0:
-        raise ValueError(f"{name} must be zero or positive, got {with_unit(value, unit)}")
+        raise SettingsError(f"{name} must be zero or positive, got {with_unit(value, unit)}")
     return number
 
 
@@ -76,7 +89,7 @@ def within(name: str, value: object, low: float, high: float, unit: str = "", *,
     inside = low < number < high if open_ends else low <= number <= high
     if not inside:
         span = f"strictly between {low:g} and {high:g}" if open_ends else f"in [{low:g}, {high:g}]"
-        raise ValueError(f"{name} must lie {span} {unit}".rstrip() + f", got {with_unit(value, unit)}")
+        raise SettingsError(f"{name} must lie {span} {unit}".rstrip() + f", got {with_unit(value, unit)}")
     return number
 
 
@@ -88,20 +101,20 @@ def whole(name: str, value: object, minimum: int, maximum: int | None = None) ->
         number = int(value)
     if number != math.floor(number) or number < minimum or (maximum is not None and number > maximum):
         top = "" if maximum is None else f" and at most {maximum:,}"
-        raise ValueError(f"{name} must be a whole number of at least {minimum}{top}, got {value}")
+        raise SettingsError(f"{name} must be a whole number of at least {minimum}{top}, got {value}")
     return int(number)
 
 
 def flag(name: str, value: object) -> bool:
     """A yes/no setting: True or False, never a string whose mere presence would read as True."""
     if not isinstance(value, bool | np.bool_):
-        raise ValueError(f"{name} must be True or False, got {with_unit(value, '')}")
+        raise SettingsError(f"{name} must be True or False, got {with_unit(value, '')}")
     return bool(value)
 
 
 def choice(name: str, value: object, options: tuple[str, ...]) -> str:
     if value not in options:
-        raise ValueError(f"{name} must be one of {', '.join(options)}; got {with_unit(value, '')}")
+        raise SettingsError(f"{name} must be one of {', '.join(options)}; got {with_unit(value, '')}")
     return str(value)
 
 
@@ -119,14 +132,14 @@ def float_array(values: ArrayLike, name: str) -> FloatArray:
     try:
         return np.asarray(values, dtype=np.float64)
     except (TypeError, ValueError) as error:
-        raise ValueError(f"{name} must be numeric: {error}") from None
+        raise TableError(f"{name} must be numeric: {error}") from None
 
 
 def finite_rows(values: FloatArray, name: str, first_line: int | None = None) -> None:
     """Every row of `values` finite; otherwise name the first row that is not."""
     bad = np.flatnonzero(~np.isfinite(values).reshape(values.shape[0], -1).all(axis=1))
     if bad.size:
-        raise ValueError(
+        raise TableError(
             f"{name} is missing or not finite in {where(int(bad[0]), first_line)} ({bad.size} rows in all)"
         )
 
@@ -147,7 +160,7 @@ def numeric_column(column: pd.Series[Any], name: str, first_line: int | None = N
     from pandas.api import types
 
     if types.is_bool_dtype(column):
-        raise ValueError(f"column {name!r} holds true/false values, not numbers")
+        raise TableError(f"column {name!r} holds true/false values, not numbers")
     if types.is_numeric_dtype(column):
         return float_array(column.to_numpy(dtype=np.float64, na_value=np.nan), name)
     parsed = pd.to_numeric(column, errors="coerce")
@@ -156,11 +169,27 @@ def numeric_column(column: pd.Series[Any], name: str, first_line: int | None = N
         row = int(np.argmax(text))
         more = int(text.sum()) - 1
         also = f" (and {more} more cells in the column)" if more else ""
-        raise ValueError(f"{where(row, first_line)}, column {name!r}: {str(column.iloc[row])!r} is not a number{also}")
-    return float_array(parsed.to_numpy(dtype=np.float64, na_value=np.nan), name)
+        raise TableError(f"{where(row, first_line)}, column {name!r}: {str(column.iloc[row])!r} is not a number{also}")
+    return float_array(exact_numbers(column, parsed), name)
 
 
-def row_count(rows: int, what: str, limit: int) -> None:
+def exact_numbers(text: pd.Series[Any], numbers: pd.Series[Any]) -> np.ndarray:
+    """The numbers that text cells hold, to the last digit: pandas' fast reading of text may miss
+    the nearest float by one in the last place, and a file written exactly should read back so.
+
+    numbers: the cells as pd.to_numeric read them (NaN where empty); they decide what is a number.
+    """
+    exact = numbers.to_numpy(dtype=np.float64, na_value=np.nan).copy()
+    read = np.flatnonzero(~np.isnan(exact))
+    try:
+        exact[read] = text.iloc[read].to_numpy(dtype=str).astype(np.float64)
+    except ValueError:
+        # Text that pandas reads as a number and Python does not: keep pandas' reading.
+        pass
+    return exact
+
+
+def row_count(rows: float, what: str, limit: int) -> None:
     """Refuse a table larger than `limit` rows before it is built."""
-    if rows > limit:
-        raise ValueError(f"{what} would have {rows:,} rows, more than the {limit:,} allowed")
+    if not rows <= limit:
+        raise SettingsError(f"{what} would have {rows:,.0f} rows, more than the {limit:,} allowed")

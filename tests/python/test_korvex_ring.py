@@ -292,3 +292,55 @@ def test_stock_and_ramp_agree_with_the_residence_and_the_geometry():
     behind = (along - front + length / 2) % length - length / 2
     on_ramp = (behind > -schedule.ramp_m) & (behind <= schedule.pile_height_m)
     assert heights[on_ramp].sum() * cell**2 == pytest.approx(schedule.ramp_cost_m3, rel=0.15)
+
+
+@pytest.mark.parametrize(
+    "plan",
+    [Chevcon(ramp_sector_deg=30, slew_speed_m_per_min=5), ConeShell(cone_height_m=4.0)],
+    ids=["chevcon", "cones"],
+)
+def test_the_reclaimers_path_never_goes_back_in_time(plan):
+    # Each delivery's start plus its gap rounds past the next delivery's time for some of these.
+    bed = Bed(length_m=150.0, depth_m=150.0, circular=True, ring_radius_m=60.0, pile_width_m=30.0)
+    rng = np.random.default_rng(13)
+    for _ in range(200):
+        time = np.sort(np.round(rng.uniform(0, 60000, rng.integers(2, 6)), 1))
+        if np.any(np.diff(time) == 0):
+            continue
+        series = QualitySeries(time, np.full(time.size, 100.0), rng.normal(40, 1, (time.size, 1)), ("CaO",))
+        assert np.all(np.diff(plan.schedule(series, bed).reclaimer_time_s) >= 0)
+    series = QualitySeries([14434.9, 32696.8], [100.0, 100.0], [[1.0], [2.0]], ("CaO",))
+    study = simulate_ring(series, plan, bed, seed=1)
+    assert study.output.total_volume_m3 == pytest.approx(200.0)
+
+
+# A ring 40 m round its centre with a pile 30 m wide: material must stay 25 to 55 m from the centre.
+WIDE_RING = Bed(length_m=120.0, depth_m=120.0, circular=True, ring_radius_m=40.0, pile_width_m=30.0)
+
+
+@pytest.mark.parametrize(
+    "plan",
+    [
+        ConeShell(cone_step_m=4.0, cone_height_m=12.0),
+        ConeShell(cone_step_m=2.0, cone_height_m=12.0),
+        ConeShell(cone_step_m=4.0, cone_volume_m3=560.0),
+    ],
+    ids=["height-step-4", "height-step-2", "volume"],
+)
+def test_overlapping_cones_stand_as_high_as_the_schedule_says_and_inside_the_ring(plan):
+    study = simulate_ring(synthetic_series(hours=40, seed=1), plan, WIDE_RING, seed=1)
+    heights, cell = study.heights.heights_m, study.heights.cell_m
+    assert heights.max() == pytest.approx(study.schedule.pile_height_m, abs=2 * cell)
+    if plan.cone_height_m is not None:
+        assert study.schedule.pile_height_m == plan.cone_height_m
+    rows, columns = np.nonzero(heights)
+    centre = WIDE_RING.length_m / 2
+    radius = np.hypot((columns + 0.5) * cell - centre, (rows + 0.5) * cell - centre)
+    assert radius.min() > 25.0 - 2 * cell
+    assert radius.max() < 55.0 + 2 * cell
+
+
+def test_cones_of_a_volume_that_overlap_past_the_pile_width_are_refused():
+    # Alone such a cone stands 6.6 m high; a metre apart they pile a ridge about 17 m high.
+    with pytest.raises(ValueError, match="cone_volume_m3 of 300 m³ every 1 m piles cones over 15 m high"):
+        ConeShell(cone_step_m=1.0, cone_volume_m3=300.0).schedule(synthetic_series(hours=10, seed=1), WIDE_RING)

@@ -96,7 +96,7 @@ def test_a_failing_run_is_recorded_and_the_others_finish(client):
     assert len(failed) == 3
     assert (result.table["plan"] == "chevron").all()
     assert (failed["blending_tail_m"] == 30).all()
-    assert failed["error"].str.contains("ValueError: a blending tail of 30 m").all()
+    assert failed["error"].str.contains("SettingsError: a blending tail of 30 m").all()
     assert failed["quality"].isna().all() and failed["vrr"].isna().all()
     fine = result.table[result.table["blending_tail_m"] == 2]
     assert len(fine) == 3 * 3 and fine["error"].isna().all()
@@ -157,7 +157,7 @@ def test_every_plan_of_one_replicate_sees_the_same_feed():
         ({"layer": 3}, "the chevron plan takes no setting layer"),
         ({"plan": "chevron", "rows": 4}, "takes no setting rows"),
         ({"plan": "spiral"}, "plan must be one of"),
-        ({"layers": [4, 0]}, "layers must be a whole number of at least 1, got 0"),
+        ({"layers": [4, 0]}, "layers must be a whole number of at least 1 and at most 1,000,000,000, got 0"),
         ({"length_m": -3}, "length_m must be positive, got -3 m"),
         ({"layers": []}, "setting layers has an empty list"),
         ({"engine": "quick"}, "engine must be one of fast, detailed"),

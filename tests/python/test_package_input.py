@@ -1,10 +1,13 @@
 """Bad input to the package and the command line: a clear message, exit status 2, no traceback."""
 
 import math
+import warnings
 
 import numpy as np
 import pandas as pd
 import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
 
 pytest.importorskip("_korvex_lib")
 
@@ -142,7 +145,7 @@ def test_a_column_of_text_is_no_quality_and_quality_options_choose(tmp_path, cap
     ("make", "message"),
     [
         (lambda: Chevron(layers=math.inf), "layers must be finite, got inf"),
-        (lambda: Chevron(layers=2.5), "layers must be a whole number of at least 1, got 2.5"),
+        (lambda: Chevron(layers=2.5), "layers must be a whole number of at least 1 and at most 1,000,000,000, got 2.5"),
         (lambda: Windrow(rows=True), "rows must be a number, got True"),
         (lambda: Chevron(stacker_speed_m_per_min=-1.0), "stacker_speed_m_per_min must be positive, got -1.0 m/min"),
         (lambda: ConeShell(cone_step_m=math.nan), "cone_step_m must be finite, got nan m"),
@@ -163,9 +166,12 @@ def test_a_column_of_text_is_no_quality_and_quality_options_choose(tmp_path, cap
     ],
 )
 def test_settings_are_refused_at_the_boundary_naming_setting_value_and_unit(make, message):
-    with pytest.raises(ValueError) as error:
+    with pytest.raises(korvex.KorvexError) as error:
         make()
     assert message in str(error.value)
+    # Korvex's own errors are still ValueErrors, for callers that catch those.
+    assert isinstance(error.value, (korvex.SettingsError, korvex.TableError))
+    assert isinstance(error.value, ValueError)
 
 
 def test_the_chunk_bound_counts_every_layer():
@@ -175,3 +181,111 @@ def test_the_chunk_bound_counts_every_layer():
     assert len(Chevron(layers=3).chunks(series, metre_cells)) >= 3 * 250
     with pytest.raises(ValueError, match="about 2.5e"):
         Chevron(layers=100_000).chunks(series, metre_cells)
+
+
+@pytest.mark.parametrize("volume_m3", [1.0, 0.5, 1e-9])
+def test_a_feed_of_about_one_particle_gives_a_study_not_a_crash(volume_m3):
+    feed = QualitySeries([0.0], [volume_m3], [[44.0]], ("CaO",))
+    study = korvex.simulate(feed, Chevron(layers=8), Bed(particles_per_m3=1.0), progress=False, seed=1)
+    assert study.reclaimed.total_volume_m3 == pytest.approx(volume_m3, rel=1e-9)
+
+
+@pytest.mark.parametrize(
+    ("extra", "message"),
+    [
+        (["--particles-per-m3", "1e308"], "particles_per_m3 must lie in [1e-12, 1e+12] 1/m³, got 1e+308"),
+        (["--length-m", "5e-324"], "length_m must lie in [0.01, 1e+06] m, got 5e-324"),
+        (["--chunk-length-m", "1e308"], None),
+        (["--reclaim-rate-t-per-h", "1e-300", "--bulk-density-t-per-m3", "1.5"], "more than the 1e+06 h"),
+        (["--plan", "strata", "--lane-spacing-m", "5e-324"], "lane_spacing_m of 4.94066e-324 m lays"),
+        (["--reclaim-step-m", "1e-12"], "more than the 1,000,000 slices allowed"),
+    ],
+    ids=["particles", "length", "chunk", "reclaim-rate", "lane-spacing", "reclaim-step"],
+)
+def test_extreme_options_are_refused_or_run_never_a_traceback(tmp_path, capsys, extra, message):
+    path = tmp_path / "input.csv"
+    path.write_text(csv_text())
+    args = ["simulate", str(path), "--output-dir", str(tmp_path / "out"), "--quiet"]
+    # The last of an option given twice counts.
+    if message is None:
+        assert main([*args, *SMALL_BED, *extra]) == 0
+        return
+    with pytest.raises(SystemExit) as stop:
+        main([*args, *SMALL_BED, *extra])
+    assert stop.value.code == 2
+    err = capsys.readouterr().err
+    assert message in err
+    assert "Traceback" not in err
+
+
+# Values at and beyond the ends of every range a setting could have, and values of the wrong kind.
+EXTREMES = [0.0, -0.0, 5e-324, 1e-300, 1e-12, 1e-3, 0.5, 7.0, 1e9, 1e15, 1e308, -1.0, -1e308]
+EXTREMES += [math.inf, -math.inf, math.nan, 2**63, 2**64, True, "3"]
+TINY_FEED = QualitySeries(np.arange(10) * 60.0, np.full(10, 1.0), np.linspace(40, 45, 10)[:, None], ("CaO",))
+STRAIGHT = {"length_m": 60.0, "depth_m": 12.0, "particles_per_m3": 8.0}
+ROUND = {"length_m": 60.0, "depth_m": 60.0, "circular": True, "particles_per_m3": 1.0}
+RING_SETTINGS = {"circular", "ring_radius_m", "pile_width_m"}
+
+
+def bed_run(name, value):
+    bed = Bed(**{**(ROUND if name in RING_SETTINGS else STRAIGHT), name: value})
+    if bed.circular:
+        return korvex.simulate_ring(TINY_FEED, korvex.Chevcon(), bed, seed=1)
+    return korvex.simulate(TINY_FEED, Chevron(layers=2), bed, progress=False, seed=1)
+
+
+def plan_run(kind, name, value):
+    plan = kind(**{name: value})
+    if kind is korvex.Chevcon or (kind is ConeShell and name in ("cone_height_m", "cone_volume_m3")):
+        return korvex.simulate_ring(TINY_FEED, plan, Bed(**ROUND), seed=1)
+    bed = Bed(**(ROUND if kind is korvex.Circular else STRAIGHT))
+    return korvex.simulate(TINY_FEED, plan, bed, progress=False, seed=1)
+
+
+def plant_run(rate_t_per_h=500.0, density_t_per_m3=1.5, interval_h=1.0):
+    reclaimer = korvex.Reclaimer(rate_t_per_h)
+    study = korvex.simulate(
+        TINY_FEED, Chevron(layers=2), Bed(**STRAIGHT), progress=False, seed=1,
+        bulk_density_t_per_m3=density_t_per_m3, reclaimer=reclaimer,
+    )
+    return study.composites(interval_h), study.summary()
+
+
+def setting_runs():
+    """Every public setting, as (name, a run that takes one value of it)."""
+    from dataclasses import fields
+
+    runs = [(f"Bed.{item.name}", lambda v, n=item.name: bed_run(n, v)) for item in fields(Bed)]
+    for kind in (Chevron, Windrow, korvex.Strata, korvex.Circular, ConeShell, korvex.Chevcon):
+        runs += [
+            (f"{kind.__name__}.{item.name}", lambda v, k=kind, n=item.name: plan_run(k, n, v)) for item in fields(kind)
+        ]
+    runs += [
+        ("Reclaimer.rate_t_per_h", lambda v: plant_run(rate_t_per_h=v)),
+        ("bulk_density_t_per_m3", lambda v: plant_run(density_t_per_m3=v)),
+        ("composites interval_h", lambda v: plant_run(interval_h=v)),
+        ("composites composite_m3", lambda v: korvex.composites([1.0, 2.0, 1e-3], [[1.0], [2.0], [3.0]], v)),
+        ("synthetic_series.hours", lambda v: synthetic_series(hours=v, interval_s=600, seed=1)),
+        ("synthetic_series.seed", lambda v: synthetic_series(hours=0.1, seed=v)),
+    ]
+    for name in ("interval_s", "flow_m3_per_h", "correlation_time_h", "correlation"):
+        runs.append((f"synthetic_series.{name}", lambda v, n=name: synthetic_series(hours=0.05, seed=1, **{n: v})))
+    return runs
+
+
+SETTING_RUNS = setting_runs()
+
+
+@pytest.mark.slow
+@settings(max_examples=400, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(run=st.sampled_from(SETTING_RUNS), value=st.sampled_from(EXTREMES) | st.floats())
+def test_every_setting_at_its_extremes_gives_a_korvex_error_or_a_sound_result(run, value):
+    name, call = run
+    with warnings.catch_warnings():
+        # Warnings about capacity, resolution or rough figures are answers too.
+        warnings.simplefilter("ignore")
+        try:
+            call(value)
+        except korvex.KorvexError as error:
+            assert isinstance(error, ValueError)
+            assert str(error)
