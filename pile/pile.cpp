@@ -1,5 +1,6 @@
 #include "pile/pile.h"
 
+#include <array>
 #include <stdexcept>
 #include <utility>
 
@@ -17,6 +18,19 @@ std::string joined(const std::vector<std::string>& names) {
         text += (i ? ", \"" : "\"") + names[i] + "\"";
     }
     return text + "]";
+}
+
+/// Reads the settings save wrote first, and checks that the payload can hold the grid they make.
+PileSettings settingsFrom(SnapshotReader& in) {
+    PileSettings settings;
+    settings.configuration = readConfiguration(in);
+    settings.reclaimIncrement = in.f32();
+    settings.seed = in.u64();
+    settings.logParticles = in.flag();
+    const std::uint64_t width = in.u32();
+    const std::uint64_t depth = in.u32();
+    in.require(width * depth * 4, "the grid of columns");
+    return settings;
 }
 
 }  // namespace
@@ -54,7 +68,57 @@ Pile::Pile(const PileSettings& settings) : seed_(settings.seed) {
     validateReclaimIncrement(reclaimIncrement_, configuration);
 }
 
+Pile::Pile(SnapshotReader& in) : Pile(settingsFrom(in)) {
+    qualityNames_.resize(in.count(8));
+    for (std::string& name : qualityNames_) {
+        name = in.text();
+    }
+    std::array<std::uint64_t, 4> words{};
+    for (std::uint64_t& word : words) {
+        word = in.u64();
+    }
+    if (!fastRandom->engine.restore(words)) {
+        throw SnapshotError("snapshot is corrupt: its random generator's state is all zero");
+    }
+    static_cast<KorvexFast<AveragedParameters>&>(*simulator_).load(in);
+    if (particleLog_) {
+        particleLog_->load(in);
+    }
+    in.finish();
+}
+
 Pile::~Pile() = default;
+
+void Pile::save(SnapshotWriter& out) const {
+    const auto* fast = dynamic_cast<const KorvexFast<AveragedParameters>*>(simulator_.get());
+    if (fast == nullptr) {
+        throw std::runtime_error(
+            "a pile of the detailed engine cannot be saved: its particles are bodies in a physics world "
+            "that has no snapshot; use the fast engine");
+    }
+    if (!fastRandom) {
+        throw std::runtime_error(
+            "a pile drawing from the random sources the whole process shares cannot be saved: give it a "
+            "seed");
+    }
+    writeConfiguration(out, fast->configuration);
+    out.f32(reclaimIncrement_);
+    out.u64(*seed_);
+    out.flag(particleLog_ != nullptr);
+    out.u32(fast->heapMapWidth);
+    out.u32(fast->heapMapDepth);
+    out.u64(qualityNames_.size());
+    for (const std::string& name : qualityNames_) {
+        out.text(name);
+    }
+    for (const std::uint64_t word : fastRandom->engine.words()) {
+        out.u64(word);
+    }
+    fast->save(out);
+    if (particleLog_) {
+        particleLog_->save(out);
+    }
+}
 
 void Pile::stack(float x, float z, const AveragedParameters& material) { simulator_->stack(x, z, material); }
 
