@@ -9,11 +9,13 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "core/seeding.h"
 #include "pile/pile.h"
 #include "pile/ring_pile.h"
+#include "pile/snapshot_files.h"
 #include "python/conversions.h"
 
 namespace py = pybind11;
@@ -42,6 +44,12 @@ py::array_t<T> arrayOf(const std::vector<T>& values) {
     return py::array_t<T>(static_cast<py::ssize_t>(values.size()), values.data());
 }
 
+std::span<const std::byte> bytesOf(const std::string_view& text) { return std::as_bytes(std::span(text)); }
+
+py::bytes bytesObject(std::span<const std::byte> bytes) {
+    return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};
+}
+
 /// A pile for the korvex package: keyword settings with units, a seed it always knows, NumPy results.
 /// Calls release the GIL and hold the simulator's own lock instead, so simulators can run on several
 /// threads; Ctrl-C is looked for now and then with the GIL taken back briefly.
@@ -61,6 +69,15 @@ public:
         });
     }
 
+    /// The pile a snapshot holds, with the note saved beside it.
+    Simulator(korvex::SnapshotReader in, std::span<const std::byte> note)
+        : pile(in), engineName("fast"), savedNote(note.begin(), note.end()) {
+        pile.setInterruptCheck([] {
+            py::gil_scoped_acquire withGil;
+            korvex::python::raiseOnPendingSignal();
+        });
+    }
+
     void stack(const py::array_t<double, py::array::forcecast>& table,
                const std::vector<std::string>& columns) {
         const korvex::TableView view = korvex::python::tableViewOf(table);
@@ -68,6 +85,34 @@ public:
         std::lock_guard lock(mutex);
         pile.stackTable(view, columns);
     }
+
+    void save(const std::string& path, const py::bytes& note) {
+        const std::string_view noteBytes = note;
+        py::gil_scoped_release withoutGil;
+        std::lock_guard lock(mutex);
+        korvex::saveSnapshotFile(pile, path, bytesOf(noteBytes));
+    }
+
+    static std::unique_ptr<Simulator> load(const std::string& path) {
+        std::unique_ptr<korvex::SnapshotFile> file;
+        {
+            py::gil_scoped_release withoutGil;
+            file = std::make_unique<korvex::SnapshotFile>(path, korvex::SnapshotKind::pile);
+        }
+        return std::make_unique<Simulator>(file->payload(), file->note());
+    }
+
+    std::unique_ptr<Simulator> copy() {
+        std::vector<std::byte> state;
+        {
+            py::gil_scoped_release withoutGil;
+            std::lock_guard lock(mutex);
+            state = korvex::stateOf(pile);
+        }
+        return std::make_unique<Simulator>(korvex::SnapshotReader(state), std::span<const std::byte>{});
+    }
+
+    py::bytes note() const { return bytesObject(savedNote); }
 
     py::tuple reclaim(std::optional<float> step_m) {
         std::vector<korvex::ReclaimedSlice> slices;
@@ -167,6 +212,7 @@ private:
     korvex::Pile pile;
     std::string engineName;
     std::mutex mutex;
+    std::vector<std::byte> savedNote;
 };
 
 /// A circular bed run continuously for the korvex package: the fast engine's grid, stacking and
@@ -183,6 +229,43 @@ public:
             korvex::python::raiseOnPendingSignal();
         });
     }
+
+    /// The ring a snapshot holds, with the note saved beside it.
+    Ring(korvex::SnapshotReader in, std::span<const std::byte> note)
+        : pile(in), savedNote(note.begin(), note.end()) {
+        pile.setInterruptCheck([] {
+            py::gil_scoped_acquire withGil;
+            korvex::python::raiseOnPendingSignal();
+        });
+    }
+
+    void save(const std::string& path, const py::bytes& note) {
+        const std::string_view noteBytes = note;
+        py::gil_scoped_release withoutGil;
+        std::lock_guard lock(mutex);
+        korvex::saveSnapshotFile(pile, path, bytesOf(noteBytes));
+    }
+
+    static std::unique_ptr<Ring> load(const std::string& path) {
+        std::unique_ptr<korvex::SnapshotFile> file;
+        {
+            py::gil_scoped_release withoutGil;
+            file = std::make_unique<korvex::SnapshotFile>(path, korvex::SnapshotKind::ring);
+        }
+        return std::make_unique<Ring>(file->payload(), file->note());
+    }
+
+    std::unique_ptr<Ring> copy() {
+        std::vector<std::byte> state;
+        {
+            py::gil_scoped_release withoutGil;
+            std::lock_guard lock(mutex);
+            state = korvex::stateOf(pile);
+        }
+        return std::make_unique<Ring>(korvex::SnapshotReader(state), std::span<const std::byte>{});
+    }
+
+    py::bytes note() const { return bytesObject(savedNote); }
 
     py::tuple run(const py::array_t<double, py::array::forcecast>& table,
                   const std::vector<std::string>& columns, std::vector<double> reclaimer_time_s,
@@ -274,12 +357,23 @@ private:
 
     korvex::RingPile pile;
     std::mutex mutex;
+    std::vector<std::byte> savedNote;
 };
 
 }  // namespace
 
 PYBIND11_MODULE(_native, m, py::multiple_interpreters::not_supported()) {
     m.doc() = "The native simulators of the korvex package.";
+    // A file that cannot be written or read is an OSError with its errno, as Python's own file calls raise.
+    py::register_exception_translator([](std::exception_ptr thrown) {
+        try {
+            if (thrown) {
+                std::rethrow_exception(thrown);
+            }
+        } catch (const std::system_error& error) {
+            PyErr_SetObject(PyExc_OSError, py::make_tuple(error.code().value(), error.what()).ptr());
+        }
+    });
     py::class_<Simulator>(m, "Simulator",
                           R"(One stockpile on one bed, simulated by the fast or the detailed engine.
 
@@ -311,6 +405,18 @@ one column per quality value (NaN for an empty slice). A second call returns emp
              R"(Where every particle came to rest, in the order it came to rest: a dict of arrays "drop_index"
 (the order of stacking), "x_m", "y_m" (height of its centre), "z_m" and "values" (one column per
 quality value), all single precision but the index.)")
+        .def("save", &Simulator::save, py::arg("path"), py::arg("note") = py::bytes(),
+             R"(Save the whole simulator (settings, surface, slices, particle records, pending material, random
+state, counters) to ``path`` as a versioned, checksummed snapshot, written to a temporary file beside it,
+flushed to the disk and renamed over it: a crash leaves the previous file whole. ``note``: bytes of the
+caller's own kept in the same file. The detailed engine's simulators cannot be saved (RuntimeError).
+Releases the GIL.)")
+        .def_static("load", &Simulator::load, py::arg("path"),
+                    R"(The simulator a snapshot file holds; it goes on exactly as the saved one would have.
+Raises ValueError saying whether the file is truncated, corrupt, foreign, of a newer format or holds a
+ring; OSError when it cannot be read.)")
+        .def("copy", &Simulator::copy, "An independent simulator in the same state, going on alike.")
+        .def_property_readonly("note", &Simulator::note, "The note of the snapshot it was loaded from.")
         .def_property_readonly("seed", &Simulator::seed, "The seed of this simulator's random sources.")
         .def_property_readonly("engine", &Simulator::engine)
         .def_property_readonly(
@@ -344,6 +450,12 @@ the GIL.)")
              "run.")
         .def("heights", &Ring::heights,
              "Surface heights in metres now, rows across the area (z), columns along it.")
+        .def("save", &Ring::save, py::arg("path"), py::arg("note") = py::bytes(),
+             "Save the whole ring to a snapshot file, atomically, as Simulator.save does.")
+        .def_static("load", &Ring::load, py::arg("path"),
+                    "The ring a snapshot file holds; refuses files as Simulator.load does.")
+        .def("copy", &Ring::copy, "An independent ring in the same state, going on alike.")
+        .def_property_readonly("note", &Ring::note, "The note of the snapshot it was loaded from.")
         .def_property_readonly("seed", &Ring::seed)
         .def_property_readonly("cell_size_m", &Ring::cellSize)
         .def_property_readonly("reclaim_step_m", &Ring::reclaimStep)
