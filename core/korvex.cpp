@@ -169,6 +169,12 @@ void Korvex<Material>::loadCommonState(SnapshotReader& in) {
 }
 
 template <class Material>
+void Korvex<Material>::forgetCommonMaterial() {
+    pendingMaterial.reset();
+    parameterCount.reset();
+}
+
+template <class Material>
 void Korvex<Material>::waitWhilePaused() const {
     while (paused.load()) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));

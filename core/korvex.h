@@ -126,6 +126,8 @@ protected:
     void saveCommonState(SnapshotWriter& out) const;
     /// Reads what saveCommonState wrote.
     void loadCommonState(SnapshotReader& in);
+    /// Empties the pending material and frees the parameter count.
+    void forgetCommonMaterial();
     /// Sleeps in steps of 50 ms while the simulation is paused.
     void waitWhilePaused() const;
     /// Empties both record queues under particlesMutex, movingRecords first.

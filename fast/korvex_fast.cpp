@@ -324,6 +324,15 @@ void KorvexFast<Material>::save(SnapshotWriter& out) const {
 }
 
 template <class Material>
+void KorvexFast<Material>::forgetMaterial() {
+    for (Material& slice : slices) {
+        slice.reset();
+    }
+    releaseRecords();
+    this->forgetCommonMaterial();
+}
+
+template <class Material>
 void KorvexFast<Material>::load(SnapshotReader& in) {
     clear();
     this->loadCommonState(in);

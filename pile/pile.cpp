@@ -89,6 +89,18 @@ Pile::Pile(SnapshotReader& in) : Pile(settingsFrom(in)) {
 
 Pile::~Pile() = default;
 
+void Pile::forgetMaterial() {
+    auto* fast = dynamic_cast<KorvexFast<AveragedParameters>*>(simulator_.get());
+    if (fast == nullptr) {
+        throw std::runtime_error("only the fast engine's piles can forget their material");
+    }
+    fast->forgetMaterial();
+    if (particleLog_) {
+        particleLog_->clear();
+    }
+    qualityNames_.clear();
+}
+
 void Pile::save(SnapshotWriter& out) const {
     const auto* fast = dynamic_cast<const KorvexFast<AveragedParameters>*>(simulator_.get());
     if (fast == nullptr) {

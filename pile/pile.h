@@ -74,6 +74,10 @@ public:
     /// bodies live in a physics world, and for one that draws from the random sources the whole process
     /// shares.
     void save(SnapshotWriter& out) const;
+    /// Forgets the material on the pile but keeps its surface and random state (see
+    /// KorvexFast::forgetMaterial): what is stacked next, with quality values of its own, lands as it would
+    /// have and shows alone in the slices. Throws std::runtime_error for the detailed engine.
+    void forgetMaterial();
 
     /// Called now and then during long calls; what it throws ends the call (see Korvex::interruptCheck).
     void setInterruptCheck(std::function<void()> check);

@@ -112,6 +112,12 @@ public:
         return std::make_unique<Simulator>(korvex::SnapshotReader(state), std::span<const std::byte>{});
     }
 
+    std::unique_ptr<Simulator> surfaceCopy() {
+        std::unique_ptr<Simulator> copied = copy();
+        copied->pile.forgetMaterial();
+        return copied;
+    }
+
     py::bytes note() const { return bytesObject(savedNote); }
 
     py::tuple reclaim(std::optional<float> step_m) {
@@ -416,6 +422,10 @@ Releases the GIL.)")
 Raises ValueError saying whether the file is truncated, corrupt, foreign, of a newer format or holds a
 ring; OSError when it cannot be read.)")
         .def("copy", &Simulator::copy, "An independent simulator in the same state, going on alike.")
+        .def("surface_copy", &Simulator::surfaceCopy,
+             R"(An independent simulator with this one's surface and random state but none of its material:
+what it stacks next, with quality values of its own, lands as it would have on this one and fills empty
+slices.)")
         .def_property_readonly("note", &Simulator::note, "The note of the snapshot it was loaded from.")
         .def_property_readonly("seed", &Simulator::seed, "The seed of this simulator's random sources.")
         .def_property_readonly("engine", &Simulator::engine)
