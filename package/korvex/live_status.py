@@ -1,0 +1,280 @@
+"""The status of a live bed at any moment: what it holds, how fast it fills, and what it will deliver.
+
+Written after each batch to status.json and status.csv in the bed's state
+directory (see live.py); `python -m korvex track status` prints it.
+
+- Stacked: tonnes and volume, deliveries, passes of the stacker, fill fraction.
+- Rate: the feed's mass over the time it flowed in its last RATE_DELIVERIES
+  deliveries (gaps longer than max_gap_s are stops and left out); the time to
+  full is the room left at that rate.
+- Quality so far: volume-weighted mean and standard deviation over the
+  deliveries stacked, of each quality and of LSF, SM and AM where the oxides
+  are there (computed per delivery from its oxides, never averaged ratios).
+- Predicted output: the bed is filled to its capacity by replicate
+  continuations of the feed and reclaimed; each replicate's slices give an
+  output mean and standard deviation. A continuation keeps the rhythm of the
+  last RECENT_DELIVERIES deliveries (their gaps and volumes, repeated in
+  order), and its quality values are a moving-block bootstrap of theirs:
+  blocks of BLOCK_DELIVERIES consecutive deliveries drawn with replacement.
+  The interval is the 5th to 95th percentile over the replicates: the spread
+  a feed like the recent one would give, not the error of the model. It is
+  made again once the bed has grown by PREDICT_EVERY of its capacity; the
+  status says at what tonnage it was made.
+"""
+
+from __future__ import annotations
+
+import json
+from collections.abc import Sequence
+from dataclasses import dataclass
+from pathlib import Path
+from typing import TYPE_CHECKING, Any
+
+import numpy as np
+import pandas as pd
+
+from .deliveries import Delivery
+from .derived import add_derived
+from .metrics import weighted_mean_std
+from .units import SECONDS_PER_HOUR
+
+if TYPE_CHECKING:
+    from .live import LiveBed
+    from .series import QualitySeries
+
+STATUS_JSON = "status.json"
+STATUS_CSV = "status.csv"
+RATE_DELIVERIES = 50
+RECENT_DELIVERIES = 200
+BLOCK_DELIVERIES = 10
+REPLICATES = 8
+# A prediction is made again once the bed has grown by this share of its capacity, or has become full.
+PREDICT_EVERY = 0.01
+INTERVAL = (5.0, 95.0)
+
+
+@dataclass(frozen=True)
+class Prediction:
+    """The output of the bed reclaimed when full, over replicate continuations of its feed.
+
+    figures: per quality (and modulus), the output's mean and std: the median
+        over the replicates and the INTERVAL percentiles.
+    stacked_m3: what the bed held when the prediction was made.
+    """
+
+    method: str
+    replicates: int
+    stacked_m3: float
+    remaining_m3: float
+    figures: dict[str, dict[str, float]]
+
+
+def quality_so_far(taken: QualitySeries) -> dict[str, dict[str, float]]:
+    """Mean and std of each quality and modulus over the deliveries stacked, weighted by volume."""
+    return _mean_std(_with_moduli(taken.values, taken.names), taken.volume_m3)
+
+
+def _with_moduli(values: np.ndarray, names: Sequence[str]) -> pd.DataFrame:
+    return add_derived(pd.DataFrame(values, columns=list(names)))
+
+
+def _mean_std(frame: pd.DataFrame, volume: np.ndarray) -> dict[str, dict[str, float]]:
+    figures = {}
+    for name in frame.columns:
+        column = frame[name].to_numpy(dtype=np.float64)
+        keep = np.isfinite(column) & (volume > 0)
+        if keep.any():
+            mean, std = weighted_mean_std(column[keep], volume[keep])
+            figures[str(name)] = {"mean": mean, "std": std}
+    return figures
+
+
+def feed_rate_m3_per_s(taken: QualitySeries, max_gap_s: float) -> float | None:
+    """The recent feed rate: volume over flowing time of the last deliveries; None without two."""
+    time = taken.time_s[-RATE_DELIVERIES:]
+    volume = taken.volume_m3[-RATE_DELIVERIES:]
+    flowing_s = float(np.minimum(np.diff(time), max_gap_s).sum()) if time.size > 1 else 0.0
+    if flowing_s <= 0:
+        return None
+    # The first delivery's material flowed before the window opened.
+    return float(volume[1:].sum()) / flowing_s
+
+
+def continuation_schedule(taken: QualitySeries, remaining_m3: float) -> tuple[np.ndarray, np.ndarray]:
+    """Times and volumes of the rest of the feed: the recent deliveries' rhythm (gaps and volumes, in
+    order) repeated until the bed is full, the last one cut to fit."""
+    time = taken.time_s[-RECENT_DELIVERIES:]
+    volume = taken.volume_m3[-RECENT_DELIVERIES:]
+    gaps = np.diff(time) if time.size > 1 else np.zeros(1)
+    count = max(1, time.size - 1)
+    # The recent pattern of (gap before, volume), deliveries 1 .. n - 1 (the first has no gap inside it).
+    pattern_gap = gaps[:count]
+    pattern_volume = volume[-count:]
+    repeats = int(np.ceil(remaining_m3 / pattern_volume.sum()))
+    volumes = np.tile(pattern_volume, repeats)
+    cumulative = np.cumsum(volumes)
+    used = int(np.searchsorted(cumulative, remaining_m3 * (1 - 1e-12))) + 1
+    volumes = volumes[:used].copy()
+    volumes[-1] -= cumulative[used - 1] - remaining_m3
+    times = float(taken.time_s[-1]) + np.cumsum(np.tile(pattern_gap, repeats)[:used])
+    return times, volumes
+
+
+def bootstrap_values(taken: QualitySeries, rows: int, rng: np.random.Generator) -> np.ndarray:
+    """`rows` quality rows drawn as whole blocks of consecutive recent deliveries, with replacement."""
+    values = taken.values[-RECENT_DELIVERIES:]
+    block = min(BLOCK_DELIVERIES, len(values))
+    starts = rng.integers(len(values) - block + 1, size=-(-rows // block))
+    picked = (starts[:, np.newaxis] + np.arange(block)).ravel()[:rows]
+    return values[picked]
+
+
+def predict(bed: LiveBed, taken: QualitySeries, replicates: int = REPLICATES) -> Prediction:
+    """The predicted output of `bed` reclaimed when full (see the module's description).
+
+    The replicates differ only in their quality values, so they are stacked together in one run, one
+    set of quality columns each, on a copy of the bed's surface without its material; each replicate's
+    output adds its columns to what the bed holds now, slice by slice.
+    """
+    remaining = 0.0 if bed.full else max(bed.capacity_m3 - bed.ledger.stacked_volume_m3, 0.0)
+    now = bed.pile.copy().reclaim()
+    names = now.names
+    if remaining <= 0:
+        outputs = [now.values]
+        volume = now.volume_m3
+    else:
+        rng = np.random.default_rng([bed.settings.seed, bed.ledger.deliveries])
+        times, volumes = continuation_schedule(taken, remaining)
+        values = np.hstack([bootstrap_values(taken, len(times), rng) for _ in range(replicates)])
+        labels = tuple(f"{name} {r}" for r in range(replicates) for name in names)
+        rest = [Delivery(float(t), float(v), tuple(row)) for t, v, row in zip(times, volumes, values, strict=True)]
+        chunks, _ = bed.chunks_for(rest, bed.ledger.travel_m, bed.ledger.last_time_s, labels)
+        surface = bed.pile.surface_copy()
+        surface.stack(chunks, progress=False)
+        added = surface.reclaim()
+        if len(added) != len(now):
+            raise RuntimeError(f"the copies of the bed gave {len(added)} and {len(now)} slices")
+        volume = now.volume_m3 + added.volume_m3
+        with np.errstate(invalid="ignore", divide="ignore"):
+            weight_now = np.where(volume > 0, now.volume_m3 / volume, 0.0)[:, np.newaxis]
+        outputs = []
+        for r in range(replicates):
+            part = np.nan_to_num(added.values[:, r * len(names) : (r + 1) * len(names)])
+            outputs.append(np.nan_to_num(now.values) * weight_now + part * (1 - weight_now))
+    summaries = [_mean_std(_with_moduli(output, names), volume) for output in outputs]
+    low, high = INTERVAL
+    figures: dict[str, dict[str, float]] = {}
+    for name in summaries[0]:
+        row: dict[str, float] = {}
+        for figure in ("mean", "std"):
+            samples = np.array([summary[name][figure] for summary in summaries if name in summary])
+            row[figure] = float(np.median(samples))
+            row[f"{figure}_low"], row[f"{figure}_high"] = (float(v) for v in np.percentile(samples, [low, high]))
+        figures[name] = row
+    method = (
+        f"the recent deliveries' rhythm repeated to fill {remaining:,.0f} m³, their quality a moving-block "
+        f"bootstrap of the last {min(RECENT_DELIVERIES, len(taken))} deliveries in blocks of "
+        f"{min(BLOCK_DELIVERIES, len(taken))}; {len(outputs)} replicates, {low:g}-{high:g} % interval"
+        if remaining > 0
+        else "the bed as it stands: nothing is left to stack"
+    )
+    return Prediction(method, len(outputs), bed.ledger.stacked_volume_m3, remaining, figures)
+
+
+def status(bed: LiveBed, taken: QualitySeries | None, prediction: Prediction | None) -> dict[str, Any]:
+    """The status of `bed` now, as a JSON-ready dict, with a prediction made earlier or now."""
+    density = bed.settings.bulk_density_t_per_m3
+    ledger = bed.ledger
+    result: dict[str, Any] = {
+        "deliveries": ledger.deliveries,
+        "rejected": ledger.rejected,
+        "last_time_s": ledger.last_time_s,
+        "stacked_m3": ledger.stacked_volume_m3,
+        "stacked_t": ledger.stacked_volume_m3 * density,
+        "capacity_t": bed.capacity_m3 * density,
+        "fill_fraction": ledger.stacked_volume_m3 / bed.capacity_m3,
+        "passes": ledger.travel_m / bed.pass_length_m(),
+        "full": ledger.full,
+        "rate_t_per_h": None,
+        "time_to_full_h": None,
+        "quality": {},
+        "prediction": None,
+    }
+    if taken is None:
+        return result
+    rate = feed_rate_m3_per_s(taken, bed.settings.max_gap_s)
+    if rate is not None:
+        result["rate_t_per_h"] = rate * density * SECONDS_PER_HOUR
+        left = 0.0 if ledger.full else bed.capacity_m3 - ledger.stacked_volume_m3
+        result["time_to_full_h"] = left / rate / SECONDS_PER_HOUR
+    result["quality"] = quality_so_far(taken)
+    if prediction is not None:
+        result["prediction"] = {
+            "method": prediction.method,
+            "replicates": prediction.replicates,
+            "made_at_stacked_t": prediction.stacked_m3 * density,
+            "remaining_m3": prediction.remaining_m3,
+            "quality": prediction.figures,
+        }
+    return result
+
+
+def status_rows(report: dict[str, Any]) -> list[tuple[str, str, Any]]:
+    """The status as long rows (figure, quality, value), the shape of status.csv."""
+    rows: list[tuple[str, str, Any]] = [
+        (key, "", value) for key, value in report.items() if key not in ("quality", "prediction")
+    ]
+    for name, figures in report["quality"].items():
+        rows += [(figure, name, value) for figure, value in figures.items()]
+    if report["prediction"] is not None:
+        for name, figures in report["prediction"]["quality"].items():
+            rows += [(f"predicted_{figure}", name, value) for figure, value in figures.items()]
+    return rows
+
+
+def write_status(directory: Path, report: dict[str, Any]) -> None:
+    """Replaces status.json and status.csv, each by a rename, so that a reader never sees half of one."""
+    text = json.dumps(report, indent=2, allow_nan=False)
+    lines = ["figure,quality,value"] + [f"{figure},{name},{_cell(value)}" for figure, name, value in status_rows(report)]
+    for name, content in ((STATUS_JSON, text + "\n"), (STATUS_CSV, "\n".join(lines) + "\n")):
+        temporary = directory / f".{name}.tmp"
+        temporary.write_text(content, encoding="utf-8")
+        temporary.replace(directory / name)
+
+
+def _cell(value: Any) -> str:
+    if value is None:
+        return ""
+    if isinstance(value, bool):
+        return str(value).lower()
+    return repr(value) if isinstance(value, float) else str(value)
+
+
+def format_status(report: dict[str, Any]) -> str:
+    """The status as a short text for a terminal."""
+    lines = [
+        f"stacked    {report['stacked_t']:,.0f} t of {report['capacity_t']:,.0f} t "
+        f"({100 * report['fill_fraction']:.1f} %), {report['deliveries']} deliveries, "
+        f"{report['passes']:.1f} passes; {report['rejected']} lines refused",
+    ]
+    if report["full"]:
+        lines.append("the bed is FULL and takes no more")
+    if report["rate_t_per_h"] is not None:
+        lines.append(f"rate       {report['rate_t_per_h']:,.0f} t/h; full in {report['time_to_full_h']:.1f} h")
+    prediction = report["prediction"]
+    if report["quality"]:
+        lines.append(f"{'':10} {'so far':>18} {'predicted output mean':>30} {'predicted output std':>30}")
+        for name, figures in report["quality"].items():
+            line = f"{name:10} {figures['mean']:9.3f} ± {figures['std']:<6.3f}"
+            if prediction is not None and name in prediction["quality"]:
+                p = prediction["quality"][name]
+                line += (
+                    f"  {p['mean']:9.3f} [{p['mean_low']:.3f}, {p['mean_high']:.3f}]"
+                    f"  {p['std']:9.3f} [{p['std_low']:.3f}, {p['std_high']:.3f}]"
+                )
+            lines.append(line)
+        if prediction is not None:
+            lines.append(f"prediction: {prediction['method']}")
+    return "\n".join(lines)
+
+
