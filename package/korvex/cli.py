@@ -1,4 +1,4 @@
-"""The command line: python -m korvex demo | simulate | report | sweep | compare."""
+"""The command line: python -m korvex demo | simulate | report | sweep | compare | track."""
 
 from __future__ import annotations
 
@@ -24,6 +24,7 @@ from .ring import Chevcon, RingStudy, is_ring_plan
 from .series import QualitySeries, synthetic_series
 from .tables import WORKBOOK_SUFFIXES, DateFormat, ReadLimits, read_table
 from .theory import check_prediction
+from .track_cli import add_track_command
 
 if TYPE_CHECKING:
     from .study import Study
@@ -540,6 +541,7 @@ def build_parser() -> argparse.ArgumentParser:
     )
     report.set_defaults(run=run_simulate)
     _add_sweep_commands(commands)
+    add_track_command(commands, _add_bed_options)
     return parser
 
 
