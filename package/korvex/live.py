@@ -202,6 +202,9 @@ class LiveBed:
             pile, note = Stockpile.load(directory / STATE_FILE, settings.bed, 0.0)
             ledger = Ledger.from_note(note)
             pile.stacked_volume_m3 = ledger.stacked_volume_m3
+            # Temporary files of saves cut short by a crash; the lock keeps any other writer away.
+            for stale in directory.glob(f"{STATE_FILE}.tmp-*"):
+                stale.unlink()
             cut_back(directory / TAKEN_FILE, ledger.taken_bytes)
             cut_back(directory / REJECTS_FILE, ledger.rejects_bytes)
             return cls(directory, settings, pile, ledger, lock)

@@ -31,10 +31,9 @@ from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
-import pandas as pd
 
 from .deliveries import Delivery
-from .derived import add_derived
+from .derived import CEMENT_MODULI
 from .metrics import weighted_mean_std
 from .units import SECONDS_PER_HOUR
 
@@ -74,18 +73,23 @@ def quality_so_far(taken: QualitySeries) -> dict[str, dict[str, float]]:
     return _mean_std(_with_moduli(taken.values, taken.names), taken.volume_m3)
 
 
-def _with_moduli(values: np.ndarray, names: Sequence[str]) -> pd.DataFrame:
-    return add_derived(pd.DataFrame(values, columns=list(names)))
+def _with_moduli(values: np.ndarray, names: Sequence[str]) -> dict[str, np.ndarray]:
+    """The quality columns by name, and the cement moduli their oxides allow, each from a row's own oxides."""
+    columns = {name: values[:, k] for k, name in enumerate(names)}
+    with np.errstate(divide="ignore", invalid="ignore"):
+        for name, (function, needs) in CEMENT_MODULI.items():
+            if set(needs) <= set(columns) and name not in columns:
+                columns[name] = np.asarray(function(columns), dtype=np.float64)  # type: ignore[arg-type]
+    return columns
 
 
-def _mean_std(frame: pd.DataFrame, volume: np.ndarray) -> dict[str, dict[str, float]]:
+def _mean_std(columns: dict[str, np.ndarray], volume: np.ndarray) -> dict[str, dict[str, float]]:
     figures = {}
-    for name in frame.columns:
-        column = frame[name].to_numpy(dtype=np.float64)
+    for name, column in columns.items():
         keep = np.isfinite(column) & (volume > 0)
         if keep.any():
             mean, std = weighted_mean_std(column[keep], volume[keep])
-            figures[str(name)] = {"mean": mean, "std": std}
+            figures[name] = {"mean": mean, "std": std}
     return figures
 
 

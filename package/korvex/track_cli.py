@@ -115,6 +115,8 @@ def run_track(args: argparse.Namespace) -> int:
     live.status_replicates = args.replicates
     try:
         with live:
+            # A fresh status at once: a bed resumed after a crash shows where it stands.
+            live.refresh_status()
             if args.feed == "-":
                 _follow_stdin(live)
             else:
