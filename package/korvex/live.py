@@ -40,7 +40,16 @@ from .chunks import ChunkTable
 from .deliveries import MAX_LINE_BYTES, Delivery, Dialect, RowReader, complete_lines, row_hash
 from .equipment import Stacker
 from .ledger import Ledger, cut_back
-from .live_status import PREDICT_EVERY, REPLICATES, Prediction, predict, status, write_status
+from .live_status import (
+    PREDICT_EVERY,
+    RECENT_DELIVERIES,
+    REPLICATES,
+    STATUS_JSON,
+    Prediction,
+    predict,
+    status,
+    write_status,
+)
 from .plans import StackingPlan, _TravellingPlan
 from .series import QualitySeries
 from .stockpile import Stockpile
@@ -442,6 +451,38 @@ class LiveBed:
 
     def pass_length_m(self) -> float:
         return self._plan.pass_length_m(self.settings.bed)  # type: ignore[attr-defined]
+
+
+@dataclass(frozen=True)
+class BedChemistry:
+    """What a live bed holds and has room for, for feed correction (see feed_correction).
+
+    stacked: the mass-weighted mean of each quality over the deliveries stacked;
+    recent: the same over the last deliveries, the rest's chemistry where a target does not decide it.
+    """
+
+    names: tuple[str, ...]
+    stacked_t: float
+    stacked: np.ndarray
+    remaining_t: float
+    recent: np.ndarray
+
+
+def bed_chemistry(directory: str | Path, recent_deliveries: int = RECENT_DELIVERIES) -> BedChemistry:
+    """The chemistry of the live bed in `directory` from its files, without taking its lock: it can be
+    read while a tracker runs, as of the tracker's last batch."""
+    directory = Path(directory)
+    settings = LiveSettings.from_json((directory / SETTINGS_FILE).read_text())
+    report = json.loads((directory / STATUS_JSON).read_text())
+    taken = read_taken(directory / TAKEN_FILE)
+    if taken is None:
+        raise ValueError(f"the bed in {directory} holds no delivery yet")
+    density = settings.bulk_density_t_per_m3
+    volume = taken.volume_m3
+    stacked = np.average(taken.values, axis=0, weights=volume)
+    recent = np.average(taken.values[-recent_deliveries:], axis=0, weights=volume[-recent_deliveries:])
+    remaining_t = 0.0 if report["full"] else report["capacity_t"] - float(volume.sum()) * density
+    return BedChemistry(taken.names, float(volume.sum()) * density, stacked, remaining_t, recent)
 
 
 def _taken_header(names: Sequence[str]) -> str:

@@ -1,7 +1,8 @@
-"""The command line of a live bed: python -m korvex track run | status.
+"""The command line of a live bed: python -m korvex track run | status | correct.
 
     python -m korvex track run STATE --feed deliveries.csv --follow --bulk-density-t-per-m3 1.5 --layers 200
     python -m korvex track status STATE
+    python -m korvex track correct STATE --target LSF=96+-1 --component high:CaO=50,... --component low:...
 
 `run` starts a bed in the state directory from the bed, plan, stacker and
 density options, or resumes the bed there (the options are then those it was
@@ -26,7 +27,8 @@ from typing import Any
 from .bed import Bed
 from .deliveries import Dialect
 from .equipment import Stacker
-from .live import STATE_FILE, LiveBed, LiveSettings
+from .feed_correction import Component, Target, mix, rest_needs
+from .live import STATE_FILE, LiveBed, LiveSettings, bed_chemistry
 from .live_status import STATUS_JSON, format_status
 
 # Most lines from standard input taken as one batch.
@@ -71,6 +73,21 @@ def add_track_command(commands: Any, add_bed_options: Callable[[argparse.Argumen
     status.add_argument("state", type=Path, help="state directory of the bed")
     status.add_argument("--json", action="store_true", help="print status.json as it stands")
     status.set_defaults(run=run_status)
+
+    correct = actions.add_parser(
+        "correct", help="what the rest of a live bed must average to hit whole-bed targets, and how to mix it"
+    )
+    correct.add_argument("state", type=Path, help="state directory of the bed")
+    correct.add_argument(
+        "--target", action="append", required=True, help="a whole-bed target, e.g. LSF=96+-1 or CaO=43.5+-0.3 (repeat)"
+    )
+    correct.add_argument(
+        "--component",
+        action="append",
+        default=[],
+        help="a material to feed, e.g. limestone:CaO=52,SiO2=4,Al2O3=1,Fe2O3=0.5 (two or more for a mix)",
+    )
+    correct.set_defaults(run=run_correct)
 
 
 def _settings(args: argparse.Namespace) -> LiveSettings:
@@ -160,6 +177,26 @@ def _follow_stdin(live: LiveBed) -> None:
                 break
             lines.append(more)
         live.take_lines(lines)
+
+
+def run_correct(args: argparse.Namespace) -> int:
+    targets = [Target.parse(text) for text in args.target]
+    components = [Component.parse(text) for text in args.component]
+    bed = bed_chemistry(args.state)
+    names = list(bed.names)
+    print(f"stacked {bed.stacked_t:,.0f} t; room for {bed.remaining_t:,.0f} t more")
+    for need in rest_needs(names, bed.stacked_t, bed.stacked, bed.remaining_t, bed.recent, targets):
+        target = need.target
+        verdict = "reachable" if need.reachable else "UNREACHABLE"
+        print(
+            f"{target.name} {target.value:g} ± {target.tolerance:g}: the rest must average {target.name} "
+            f"{need.rest_value:.3f} [{need.rest_low:.3f}, {need.rest_high:.3f}], that is {need.oxide} "
+            f"{need.oxide_value:.3f} [{need.oxide_low:.3f}, {need.oxide_high:.3f}] with the recent feed's "
+            f"other oxides: {verdict}"
+        )
+    if components:
+        print(mix(names, bed.stacked_t, bed.stacked, bed.remaining_t, components, targets).describe())
+    return 0
 
 
 def run_status(args: argparse.Namespace) -> int:

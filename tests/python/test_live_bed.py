@@ -199,3 +199,24 @@ def test_the_status_tells_the_fill_the_quality_and_the_predicted_output(tmp_path
     assert "block bootstrap" in report["prediction"]["method"]
     csv = (tmp_path / "state" / "status.csv").read_text().splitlines()
     assert csv[0] == "figure,quality,value" and "predicted_mean_low,LSF," in "\n".join(csv)
+
+
+def test_the_command_line_starts_resumes_tells_and_corrects(tmp_path, feed, capsys):
+    from korvex.cli import main
+
+    lines = feed.read_text().splitlines(keepends=True)
+    growing = tmp_path / "growing.csv"
+    growing.write_text("".join(lines[:31]))
+    run = ["track", "run", str(tmp_path / "state"), "--feed", str(growing), "--sep", ";", "--decimal", ",",
+           "--bulk-density-t-per-m3", "1.5", "--length-m", "60", "--depth-m", "20", "--particles-per-m3", "8",
+           "--layers", "30", "--replicates", "2", "--quiet"]  # fmt: skip
+    assert main(run) == 0
+    growing.write_text("".join(lines))
+    assert main(run) == 0
+    assert main(["track", "status", str(tmp_path / "state")]) == 0
+    shown = capsys.readouterr().out
+    assert "60 deliveries" in shown and "predicted output mean" in shown
+    components = ["--component", "high:CaO=50,SiO2=5,Al2O3=1,Fe2O3=0.5", "--component", "low:CaO=35,SiO2=20,Al2O3=4,Fe2O3=2.5"]
+    assert main(["track", "correct", str(tmp_path / "state"), "--target", "LSF=96+-1", *components]) == 0
+    shown = capsys.readouterr().out
+    assert "LSF 96 ± 1: the rest must average LSF" in shown and "reachable: feed high" in shown
