@@ -14,7 +14,7 @@ directory (see live.py); `python -m korvex track status` prints it.
   continuations of the feed and reclaimed; each replicate's slices give an
   output mean and standard deviation. A continuation keeps the rhythm of the
   last RECENT_DELIVERIES deliveries (their gaps and volumes, repeated in
-  order), and its quality values are a moving-block bootstrap of theirs:
+  order), and its quality values are a circular block bootstrap of theirs:
   blocks of BLOCK_DELIVERIES consecutive deliveries drawn with replacement.
   The interval is the 5th to 95th percentile over the replicates: the spread
   a feed like the recent one would give, not the error of the model. It is
@@ -125,11 +125,13 @@ def continuation_schedule(taken: QualitySeries, remaining_m3: float) -> tuple[np
 
 
 def bootstrap_values(taken: QualitySeries, rows: int, rng: np.random.Generator) -> np.ndarray:
-    """`rows` quality rows drawn as whole blocks of consecutive recent deliveries, with replacement."""
+    """`rows` quality rows drawn as whole blocks of consecutive recent deliveries, with replacement (a
+    circular block bootstrap)."""
     values = taken.values[-RECENT_DELIVERIES:]
     block = min(BLOCK_DELIVERIES, len(values))
-    starts = rng.integers(len(values) - block + 1, size=-(-rows // block))
-    picked = (starts[:, np.newaxis] + np.arange(block)).ravel()[:rows]
+    # Blocks wrap round the end of the window, so that every recent delivery is drawn as often as any other.
+    starts = rng.integers(len(values), size=-(-rows // block))
+    picked = ((starts[:, np.newaxis] + np.arange(block)) % len(values)).ravel()[:rows]
     return values[picked]
 
 
@@ -176,7 +178,7 @@ def predict(bed: LiveBed, taken: QualitySeries, replicates: int = REPLICATES) ->
             row[f"{figure}_low"], row[f"{figure}_high"] = (float(v) for v in np.percentile(samples, [low, high]))
         figures[name] = row
     method = (
-        f"the recent deliveries' rhythm repeated to fill {remaining:,.0f} m³, their quality a moving-block "
+        f"the recent deliveries' rhythm repeated to fill {remaining:,.0f} m³, their quality a circular block "
         f"bootstrap of the last {min(RECENT_DELIVERIES, len(taken))} deliveries in blocks of "
         f"{min(BLOCK_DELIVERIES, len(taken))}; {len(outputs)} replicates, {low:g}-{high:g} % interval"
         if remaining > 0
