@@ -1,12 +1,12 @@
 #include "pile/pile.h"
 
-#include <array>
 #include <stdexcept>
 #include <utility>
 
 #include "core/seeding.h"
 #include "detailed/korvex_detailed.h"
 #include "fast/korvex_fast.h"
+#include "pile/snapshot_parts.h"
 
 namespace korvex {
 
@@ -27,9 +27,7 @@ PileSettings settingsFrom(SnapshotReader& in) {
     settings.reclaimIncrement = in.f32();
     settings.seed = in.u64();
     settings.logParticles = in.flag();
-    const std::uint64_t width = in.u32();
-    const std::uint64_t depth = in.u32();
-    in.require(width * depth * 4, "the grid of columns");
+    requireGrid(in);
     return settings;
 }
 
@@ -69,17 +67,7 @@ Pile::Pile(const PileSettings& settings) : seed_(settings.seed) {
 }
 
 Pile::Pile(SnapshotReader& in) : Pile(settingsFrom(in)) {
-    qualityNames_.resize(in.count(8));
-    for (std::string& name : qualityNames_) {
-        name = in.text();
-    }
-    std::array<std::uint64_t, 4> words{};
-    for (std::uint64_t& word : words) {
-        word = in.u64();
-    }
-    if (!fastRandom->engine.restore(words)) {
-        throw SnapshotError("snapshot is corrupt: its random generator's state is all zero");
-    }
+    readNamesAndRandom(in, qualityNames_, fastRandom->engine);
     static_cast<KorvexFast<AveragedParameters>&>(*simulator_).load(in);
     if (particleLog_) {
         particleLog_->load(in);
@@ -117,15 +105,7 @@ void Pile::save(SnapshotWriter& out) const {
     out.f32(reclaimIncrement_);
     out.u64(*seed_);
     out.flag(particleLog_ != nullptr);
-    out.u32(fast->heapMapWidth);
-    out.u32(fast->heapMapDepth);
-    out.u64(qualityNames_.size());
-    for (const std::string& name : qualityNames_) {
-        out.text(name);
-    }
-    for (const std::uint64_t word : fastRandom->engine.words()) {
-        out.u64(word);
-    }
+    writeSharedParts(out, fast->heapMapWidth, fast->heapMapDepth, qualityNames_, fastRandom->engine);
     fast->save(out);
     if (particleLog_) {
         particleLog_->save(out);

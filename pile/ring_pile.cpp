@@ -1,8 +1,9 @@
 #include "pile/ring_pile.h"
 
-#include <array>
 #include <cmath>
 #include <stdexcept>
+
+#include "pile/snapshot_parts.h"
 
 namespace korvex {
 
@@ -14,9 +15,7 @@ RingPileSettings ringSettingsFrom(SnapshotReader& in) {
     settings.ringRadius = in.f32();
     settings.seed = in.u64();
     settings.reclaimIncrement = in.f64();
-    const std::uint64_t width = in.u32();
-    const std::uint64_t depth = in.u32();
-    in.require(width * depth * 4, "the grid of columns");
+    requireGrid(in);
     return settings;
 }
 
@@ -35,17 +34,7 @@ RingPile::RingPile(const RingPileSettings& settings)
 }
 
 RingPile::RingPile(SnapshotReader& in) : RingPile(ringSettingsFrom(in)) {
-    qualityNames_.resize(in.count(8));
-    for (std::string& name : qualityNames_) {
-        name = in.text();
-    }
-    std::array<std::uint64_t, 4> words{};
-    for (std::uint64_t& word : words) {
-        word = in.u64();
-    }
-    if (!random.engine.restore(words)) {
-        throw SnapshotError("snapshot is corrupt: its random generator's state is all zero");
-    }
+    readNamesAndRandom(in, qualityNames_, random.engine);
     ring.load(in);
     in.finish();
 }
@@ -55,15 +44,7 @@ void RingPile::save(SnapshotWriter& out) const {
     out.f32(static_cast<float>(ring.ringRadius));
     out.u64(seed_);
     out.f64(reclaimIncrement_);
-    out.u32(ring.heapMapWidth);
-    out.u32(ring.heapMapDepth);
-    out.u64(qualityNames_.size());
-    for (const std::string& name : qualityNames_) {
-        out.text(name);
-    }
-    for (const std::uint64_t word : random.engine.words()) {
-        out.u64(word);
-    }
+    writeSharedParts(out, ring.heapMapWidth, ring.heapMapDepth, qualityNames_, random.engine);
     ring.save(out);
 }
 

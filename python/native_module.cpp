@@ -50,10 +50,52 @@ py::bytes bytesObject(std::span<const std::byte> bytes) {
     return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};
 }
 
+/// Saving, loading and copying of a face that holds `pile` and `mutex`: Simulator and Ring alike.
+template <class Face, korvex::SnapshotKind kind>
+class Snapshots {
+public:
+    void save(const std::string& path, const py::bytes& note) {
+        Face& face = static_cast<Face&>(*this);
+        const std::string_view noteBytes = note;
+        py::gil_scoped_release withoutGil;
+        std::lock_guard lock(face.mutex);
+        korvex::saveSnapshotFile(face.pile, path, bytesOf(noteBytes));
+    }
+
+    static std::unique_ptr<Face> load(const std::string& path) {
+        std::unique_ptr<korvex::SnapshotFile> file;
+        {
+            py::gil_scoped_release withoutGil;
+            file = std::make_unique<korvex::SnapshotFile>(path, kind);
+        }
+        return std::make_unique<Face>(file->payload(), file->note());
+    }
+
+    std::unique_ptr<Face> copy() {
+        Face& face = static_cast<Face&>(*this);
+        std::vector<std::byte> state;
+        {
+            py::gil_scoped_release withoutGil;
+            std::lock_guard lock(face.mutex);
+            state = korvex::stateOf(face.pile);
+        }
+        return std::make_unique<Face>(korvex::SnapshotReader(state), std::span<const std::byte>{});
+    }
+
+    /// The note of the snapshot the face was loaded from.
+    py::bytes note() const { return bytesObject(savedNote); }
+
+protected:
+    explicit Snapshots(std::span<const std::byte> note = {}) : savedNote(note.begin(), note.end()) {}
+
+private:
+    std::vector<std::byte> savedNote;
+};
+
 /// A pile for the korvex package: keyword settings with units, a seed it always knows, NumPy results.
 /// Calls release the GIL and hold the simulator's own lock instead, so simulators can run on several
 /// threads; Ctrl-C is looked for now and then with the GIL taken back briefly.
-class Simulator {
+class Simulator : public Snapshots<Simulator, korvex::SnapshotKind::pile> {
 public:
     Simulator(float length_m, float depth_m, float reclaim_angle_deg, float particles_per_m3, bool circular,
               float eight_neighbour_probability, float particle_volume_factor, float drop_height_m,
@@ -71,7 +113,7 @@ public:
 
     /// The pile a snapshot holds, with the note saved beside it.
     Simulator(korvex::SnapshotReader in, std::span<const std::byte> note)
-        : pile(in), engineName("fast"), savedNote(note.begin(), note.end()) {
+        : Snapshots(note), pile(in), engineName("fast") {
         pile.setInterruptCheck([] {
             py::gil_scoped_acquire withGil;
             korvex::python::raiseOnPendingSignal();
@@ -86,39 +128,11 @@ public:
         pile.stackTable(view, columns);
     }
 
-    void save(const std::string& path, const py::bytes& note) {
-        const std::string_view noteBytes = note;
-        py::gil_scoped_release withoutGil;
-        std::lock_guard lock(mutex);
-        korvex::saveSnapshotFile(pile, path, bytesOf(noteBytes));
-    }
-
-    static std::unique_ptr<Simulator> load(const std::string& path) {
-        std::unique_ptr<korvex::SnapshotFile> file;
-        {
-            py::gil_scoped_release withoutGil;
-            file = std::make_unique<korvex::SnapshotFile>(path, korvex::SnapshotKind::pile);
-        }
-        return std::make_unique<Simulator>(file->payload(), file->note());
-    }
-
-    std::unique_ptr<Simulator> copy() {
-        std::vector<std::byte> state;
-        {
-            py::gil_scoped_release withoutGil;
-            std::lock_guard lock(mutex);
-            state = korvex::stateOf(pile);
-        }
-        return std::make_unique<Simulator>(korvex::SnapshotReader(state), std::span<const std::byte>{});
-    }
-
     std::unique_ptr<Simulator> surfaceCopy() {
         std::unique_ptr<Simulator> copied = copy();
         copied->pile.forgetMaterial();
         return copied;
     }
-
-    py::bytes note() const { return bytesObject(savedNote); }
 
     py::tuple reclaim(std::optional<float> step_m) {
         std::vector<korvex::ReclaimedSlice> slices;
@@ -215,15 +229,16 @@ private:
         return settings;
     }
 
+    friend Snapshots;
+
     korvex::Pile pile;
     std::string engineName;
     std::mutex mutex;
-    std::vector<std::byte> savedNote;
 };
 
 /// A circular bed run continuously for the korvex package: the fast engine's grid, stacking and
 /// reclaiming interleaved. Same threading as Simulator.
-class Ring {
+class Ring : public Snapshots<Ring, korvex::SnapshotKind::ring> {
 public:
     Ring(float length_m, float depth_m, float ring_radius_m, float reclaim_angle_deg, float particles_per_m3,
          float eight_neighbour_probability, std::optional<std::uint64_t> seed,
@@ -238,40 +253,12 @@ public:
 
     /// The ring a snapshot holds, with the note saved beside it.
     Ring(korvex::SnapshotReader in, std::span<const std::byte> note)
-        : pile(in), savedNote(note.begin(), note.end()) {
+        : Snapshots(note), pile(in) {
         pile.setInterruptCheck([] {
             py::gil_scoped_acquire withGil;
             korvex::python::raiseOnPendingSignal();
         });
     }
-
-    void save(const std::string& path, const py::bytes& note) {
-        const std::string_view noteBytes = note;
-        py::gil_scoped_release withoutGil;
-        std::lock_guard lock(mutex);
-        korvex::saveSnapshotFile(pile, path, bytesOf(noteBytes));
-    }
-
-    static std::unique_ptr<Ring> load(const std::string& path) {
-        std::unique_ptr<korvex::SnapshotFile> file;
-        {
-            py::gil_scoped_release withoutGil;
-            file = std::make_unique<korvex::SnapshotFile>(path, korvex::SnapshotKind::ring);
-        }
-        return std::make_unique<Ring>(file->payload(), file->note());
-    }
-
-    std::unique_ptr<Ring> copy() {
-        std::vector<std::byte> state;
-        {
-            py::gil_scoped_release withoutGil;
-            std::lock_guard lock(mutex);
-            state = korvex::stateOf(pile);
-        }
-        return std::make_unique<Ring>(korvex::SnapshotReader(state), std::span<const std::byte>{});
-    }
-
-    py::bytes note() const { return bytesObject(savedNote); }
 
     py::tuple run(const py::array_t<double, py::array::forcecast>& table,
                   const std::vector<std::string>& columns, std::vector<double> reclaimer_time_s,
@@ -361,9 +348,10 @@ private:
         return py::make_tuple(time, position, volume, values, residence);
     }
 
+    friend Snapshots;
+
     korvex::RingPile pile;
     std::mutex mutex;
-    std::vector<std::byte> savedNote;
 };
 
 }  // namespace
