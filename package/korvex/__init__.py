@@ -22,7 +22,10 @@ from .bed import Bed, Engine
 from .capacity import Capacity, OverCapacityWarning, bed_capacity, engine_angle_deg
 from .chunks import ChunkTable
 from .derived import add_derived, cement_moduli
+from .deliveries import Dialect
 from .equipment import OutputSeries, Reclaimer, Stacker, feed_rate_t_per_h
+from .feed_correction import Component, Target
+from .live import LiveBed, LiveSettings
 from .metrics import (
     FigureWarning,
     QualityFigures,
@@ -52,12 +55,16 @@ __all__ = [
     "Chevron",
     "ChunkTable",
     "Circular",
+    "Component",
     "ConeShell",
     "DateFormat",
+    "Dialect",
     "Engine",
     "FigureWarning",
     "HeightMap",
     "Layering",
+    "LiveBed",
+    "LiveSettings",
     "OutputSeries",
     "OverCapacityWarning",
     "PLANS",
@@ -80,6 +87,7 @@ __all__ = [
     "Strata",
     "Study",
     "Sweep",
+    "Target",
     "TwoBeds",
     "Variogram",
     "Windrow",
