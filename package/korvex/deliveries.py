@@ -84,7 +84,8 @@ class RowReader:
         self.mass = mass_column(self.columns) if dialect.volume_column not in self.columns else None
         if dialect.volume_column not in self.columns and self.mass is None:
             raise ValueError(
-                f"no volume column {dialect.volume_column!r} and no mass column {list(MASS_COLUMNS)} among {self.columns}"
+                f"no volume column {dialect.volume_column!r} and no mass column {list(MASS_COLUMNS)} "
+                f"among {self.columns}"
             )
         self.bulk_density_t_per_m3 = bulk_density_t_per_m3
         amount = {dialect.time_column, dialect.volume_column, *MASS_COLUMNS}

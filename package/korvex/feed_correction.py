@@ -52,7 +52,10 @@ class Target:
 
     def __post_init__(self) -> None:
         if not (math.isfinite(self.value) and math.isfinite(self.tolerance) and self.tolerance > 0):
-            raise ValueError(f"target {self.name}: value {self.value} and tolerance {self.tolerance} must be finite, the tolerance positive")
+            raise ValueError(
+                f"target {self.name}: value {self.value} and tolerance {self.tolerance} must be finite, "
+                "the tolerance positive"
+            )
 
     @classmethod
     def parse(cls, text: str) -> Target:
@@ -67,7 +70,9 @@ class Target:
         coefficients d (for a modulus), such that the modulus misses by (a . x - b) / (d . x)."""
         if self.name in _MODULI:
             numerator, denominator, _ = _MODULI[self.name]
-            missing = [name for name in OXIDES if name not in oxides and (numerator[OXIDES.index(name)] or denominator[OXIDES.index(name)])]
+            missing = [
+                name for k, name in enumerate(OXIDES) if name not in oxides and (numerator[k] or denominator[k])
+            ]
             if missing:
                 raise ValueError(f"target {self.name} needs the oxides {missing}")
             a = np.zeros(len(oxides))
@@ -147,7 +152,8 @@ def rest_needs(
             # a . (M_s s + M_r r) = b (M_s + M_r), solved for r_k with the rest's other oxides as given.
             others = like.copy()
             others[k] = 0.0
-            needed = (b * (stacked_t + remaining_t) - stacked_t * (a @ s) - remaining_t * (a @ others)) / (remaining_t * a[k])
+            total = stacked_t + remaining_t
+            needed = (b * total - stacked_t * (a @ s) - remaining_t * (a @ others)) / (remaining_t * a[k])
             rest = others.copy()
             rest[k] = needed
             ends.append((value_of(target.name, oxides, rest), needed))

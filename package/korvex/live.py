@@ -50,7 +50,7 @@ from .live_status import (
     status,
     write_status,
 )
-from .plans import StackingPlan, _TravellingPlan
+from .plans import _TravellingPlan
 from .series import QualitySeries
 from .stockpile import Stockpile
 from .units import check_bulk_density
@@ -96,11 +96,15 @@ class LiveSettings:
             validation.positive("capacity_t", self.capacity_t, "t")
         if self.bed.engine != "fast":
             raise ValueError("a live bed runs on the fast engine: the detailed engine's piles cannot be saved")
-        if not isinstance(self.stacking_plan(), _TravellingPlan):
-            raise ValueError(f"a live bed follows a travelling plan (chevron, windrow, strata, circular), not {self.plan!r}")
+        self.stacking_plan()
 
-    def stacking_plan(self) -> StackingPlan:
-        return self.stacker.plan(self.plan, **self.plan_settings)
+    def stacking_plan(self) -> _TravellingPlan:
+        plan = self.stacker.plan(self.plan, **self.plan_settings)
+        if not isinstance(plan, _TravellingPlan):
+            raise ValueError(
+                f"a live bed follows a travelling plan (chevron, windrow, strata, circular), not {self.plan!r}"
+            )
+        return plan
 
     def capacity_m3(self) -> float:
         if self.capacity_t is not None:
@@ -287,7 +291,8 @@ class LiveBed:
             self.ledger.offset = len(header)
             self.ledger.line = 2
         if self.ledger.taken_bytes == 0:
-            self.ledger.taken_bytes = _append_durably(self.directory / TAKEN_FILE, _taken_header(self._reader.qualities))
+            header = _taken_header(self._reader.qualities)
+            self.ledger.taken_bytes = _append_durably(self.directory / TAKEN_FILE, header)
 
     def _reader_or_header(self) -> RowReader:
         if self._reader is None:
@@ -321,7 +326,8 @@ class LiveBed:
                 elif stacked + delivery.volume_m3 > self.capacity_m3 * (1 + 1e-9):
                     full = True
                     reason = (
-                        f"the bed is full: {delivery.volume_m3:g} m³ more would make {stacked + delivery.volume_m3:g} m³, "
+                        f"the bed is full: {delivery.volume_m3:g} m³ more would make "
+                        f"{stacked + delivery.volume_m3:g} m³, "
                         f"over its capacity of {self.capacity_m3:g} m³"
                     )
                 else:
@@ -411,7 +417,7 @@ class LiveBed:
             np.array([d.values for d in deliveries]).reshape(count, len(names)),
             names,
         )
-        return self._plan.chunks_along(series, self.settings.bed, start, end, duration), travel_m  # type: ignore[attr-defined]
+        return self._plan.chunks_along(series, self.settings.bed, start, end, duration), travel_m
 
     def _record(self, accepted: Sequence[Delivery], rejected: Sequence[tuple[int, str, bytes]]) -> None:
         if accepted:
@@ -450,7 +456,7 @@ class LiveBed:
         return read_taken(self.directory / TAKEN_FILE)
 
     def pass_length_m(self) -> float:
-        return self._plan.pass_length_m(self.settings.bed)  # type: ignore[attr-defined]
+        return self._plan.pass_length_m(self.settings.bed)
 
 
 @dataclass(frozen=True)

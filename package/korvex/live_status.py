@@ -241,7 +241,8 @@ def status_rows(report: dict[str, Any]) -> list[tuple[str, str, Any]]:
 def write_status(directory: Path, report: dict[str, Any]) -> None:
     """Replaces status.json and status.csv, each by a rename, so that a reader never sees half of one."""
     text = json.dumps(report, indent=2, allow_nan=False)
-    lines = ["figure,quality,value"] + [f"{figure},{name},{_cell(value)}" for figure, name, value in status_rows(report)]
+    rows = [f"{figure},{name},{_cell(value)}" for figure, name, value in status_rows(report)]
+    lines = ["figure,quality,value", *rows]
     for name, content in ((STATUS_JSON, text + "\n"), (STATUS_CSV, "\n".join(lines) + "\n")):
         temporary = directory / f".{name}.tmp"
         temporary.write_text(content, encoding="utf-8")

@@ -42,9 +42,13 @@ def add_track_command(commands: Any, add_bed_options: Callable[[argparse.Argumen
     run.add_argument("state", type=Path, help="state directory of the bed")
     run.add_argument("--feed", required=True, help="CSV of deliveries that grows line by line, or - for standard input")
     run.add_argument("--follow", action="store_true", help="keep looking for new lines until stopped")
-    run.add_argument("--poll-s", type=float, default=1.0, help="seconds between looks with --follow (default: %(default)s)")
+    run.add_argument(
+        "--poll-s", type=float, default=1.0, help="seconds between looks with --follow (default: %(default)s)"
+    )
     run.add_argument("--idle-exit-s", type=float, help="with --follow: stop after this many seconds without a new line")
-    run.add_argument("--replicates", type=int, default=8, help="feed continuations behind the predicted output; 0 for none")
+    run.add_argument(
+        "--replicates", type=int, default=8, help="feed continuations behind the predicted output; 0 for none"
+    )
     run.add_argument("--quiet", action="store_true", help="print nothing but errors")
     start = run.add_argument_group("a new bed (ignored when the directory holds one)")
     start.add_argument("--bulk-density-t-per-m3", metavar="T_PER_M3", type=float, help="bulk density [t/m³]")

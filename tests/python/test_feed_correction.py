@@ -28,7 +28,8 @@ def test_the_rest_must_make_up_what_the_stacked_material_misses():
     )
     # By hand: 4000 t at 43 % CaO, of which 1000 t brought 42 %.
     assert oxide.oxide_value == pytest.approx((4000 * 43.0 - 1000 * 42.0) / 3000, abs=1e-9)
-    assert (oxide.oxide_low, oxide.oxide_high) == pytest.approx(((4000 * 42.5 - 42000) / 3000, (4000 * 43.5 - 42000) / 3000))
+    ends = ((4000 * 42.5 - 42000) / 3000, (4000 * 43.5 - 42000) / 3000)
+    assert (oxide.oxide_low, oxide.oxide_high) == pytest.approx(ends)
     # By hand: 100 CaO = 96 D over the whole bed, the rest's SiO2, Al2O3 and Fe2O3 those of the recent feed.
     d_stacked, d_rest = lsf_denominator(*STACKED[1:]), lsf_denominator(*RECENT[1:])
     cao = (96.0 * (1000 * d_stacked + 3000 * d_rest) - 100 * 1000 * 42.0) / (100 * 3000)
@@ -45,7 +46,8 @@ def test_an_impossible_rest_is_not_reachable():
 def test_two_components_meet_an_lsf_target_as_the_hand_calculation_does():
     target = 96.0
     result = mix(OXIDES, STACKED_T, STACKED, REMAINING_T, [HIGH, LOW], [Target("LSF", target, 1.0)])
-    # By hand, p the high grade's share: 100 (M_s CaO_s + M_r (35 + 15 p)) = L (M_s D_s + M_r (D_low + p (D_high - D_low))).
+    # By hand, p the high grade's share:
+    # 100 (M_s CaO_s + M_r (35 + 15 p)) = L (M_s D_s + M_r (D_low + p (D_high - D_low))).
     d_stacked = lsf_denominator(*STACKED[1:])
     d_high, d_low = lsf_denominator(5.0, 1.0, 0.5), lsf_denominator(20.0, 4.0, 2.5)
     p = (target * (STACKED_T * d_stacked + REMAINING_T * d_low) - 100 * (STACKED_T * 42.0 + REMAINING_T * 35.0)) / (
@@ -70,4 +72,5 @@ def test_a_target_out_of_reach_says_unreachable_and_gives_the_best_mix():
 
 def test_components_must_name_the_bed_s_qualities():
     with pytest.raises(ValueError, match="not among the bed's qualities"):
-        mix(OXIDES, STACKED_T, STACKED, REMAINING_T, [HIGH, Component("sand", {"SiO2": 95, "MgO": 1})], [Target("LSF", 96, 1)])
+        sand = Component("sand", {"SiO2": 95, "MgO": 1})
+        mix(OXIDES, STACKED_T, STACKED, REMAINING_T, [HIGH, sand], [Target("LSF", 96, 1)])

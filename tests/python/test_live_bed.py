@@ -20,7 +20,8 @@ def rows(count, seed=1, start=0):
     rng = np.random.default_rng(seed)
     lines = []
     for k in range(start, start + count):
-        values = (600 * k, 30 + 10 * rng.random(), 44 + rng.normal(), 14 + 0.3 * rng.normal(), 3.2, 2.0 + 0.05 * rng.normal())
+        oxides = (44 + rng.normal(), 14 + 0.3 * rng.normal(), 3.2, 2.0 + 0.05 * rng.normal())
+        values = (600 * k, 30 + 10 * rng.random(), *oxides)
         lines.append(";".join(f"{v:.3f}".replace(".", ",") for v in values) + "\n")
     return lines
 
@@ -216,7 +217,8 @@ def test_the_command_line_starts_resumes_tells_and_corrects(tmp_path, feed, caps
     assert main(["track", "status", str(tmp_path / "state")]) == 0
     shown = capsys.readouterr().out
     assert "60 deliveries" in shown and "predicted output mean" in shown
-    components = ["--component", "high:CaO=50,SiO2=5,Al2O3=1,Fe2O3=0.5", "--component", "low:CaO=35,SiO2=20,Al2O3=4,Fe2O3=2.5"]
+    components = ["--component", "high:CaO=50,SiO2=5,Al2O3=1,Fe2O3=0.5",
+                  "--component", "low:CaO=35,SiO2=20,Al2O3=4,Fe2O3=2.5"]  # fmt: skip
     assert main(["track", "correct", str(tmp_path / "state"), "--target", "LSF=96+-1", *components]) == 0
     shown = capsys.readouterr().out
     assert "LSF 96 ± 1: the rest must average LSF" in shown and "reachable: feed high" in shown

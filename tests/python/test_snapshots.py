@@ -16,7 +16,8 @@ def feed(rows, seed, start=0.0):
     time = start + np.arange(rows, dtype=float)
     x = 1 + np.abs(((time * 0.37) % 2.0) - 1.0) * 26
     volume = 2.3 + rng.random(rows)
-    return np.column_stack([time, x, np.full(rows, 5.0), volume, 42 + rng.normal(size=rows), 13 + rng.normal(size=rows)])
+    qualities = [42 + rng.normal(size=rows), 13 + rng.normal(size=rows)]
+    return np.column_stack([time, x, np.full(rows, 5.0), volume, *qualities])
 
 
 def ring_feed(rows, seed, start=0.0):
@@ -54,7 +55,9 @@ def finish_ring(ring):
 
 CASES = {
     "fast": (new_simulator, _native.Simulator, lambda s: s.stack(feed(150, seed=1), COLUMNS), finish_simulator),
-    "ring": (new_ring, _native.Ring, lambda r: r.run(ring_feed(150, seed=1), COLUMNS, *ring_schedule(0, 150)), finish_ring),
+    "ring": (
+        new_ring, _native.Ring, lambda r: r.run(ring_feed(150, seed=1), COLUMNS, *ring_schedule(0, 150)), finish_ring
+    ),
 }
 
 
