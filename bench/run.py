@@ -75,6 +75,7 @@ PROGRAMS = [
     Script("demo_bench.py"),
     Script("sweep_bench.py", repetitions=5),
     Script("engines_bench.py", repetitions=4),
+    Script("live_bench.py", repetitions=5),
 ]
 
 # Keys of a Google Benchmark run that are not counters.

@@ -149,6 +149,32 @@ void Korvex<Material>::initializeHeapMap(std::uint32_t width, std::uint32_t dept
 }
 
 template <class Material>
+void Korvex<Material>::saveCommonState(SnapshotWriter& out) const {
+    out.material(pendingMaterial);
+    out.flag(parameterCount.has_value());
+    out.u64(parameterCount.value_or(0));
+    out.u64(particlesDropped);
+}
+
+template <class Material>
+void Korvex<Material>::loadCommonState(SnapshotReader& in) {
+    pendingMaterial = in.material();
+    const bool counted = in.flag();
+    const std::uint64_t count = in.u64();
+    parameterCount.reset();
+    if (counted) {
+        parameterCount = static_cast<std::size_t>(count);
+    }
+    particlesDropped = in.u64();
+}
+
+template <class Material>
+void Korvex<Material>::forgetCommonMaterial() {
+    pendingMaterial.reset();
+    parameterCount.reset();
+}
+
+template <class Material>
 void Korvex<Material>::waitWhilePaused() const {
     while (paused.load()) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));

@@ -12,6 +12,7 @@
 #include "core/configuration.h"
 #include "core/particle_log.h"
 #include "core/particle_record.h"
+#include "core/snapshot.h"
 
 namespace korvex {
 
@@ -120,6 +121,13 @@ public:
     }
 
 protected:
+    /// Writes what the base holds that decides what comes next: the pending material, the parameter count
+    /// and the count of particles dropped.
+    void saveCommonState(SnapshotWriter& out) const;
+    /// Reads what saveCommonState wrote.
+    void loadCommonState(SnapshotReader& in);
+    /// Empties the pending material and frees the parameter count.
+    void forgetCommonMaterial();
     /// Sleeps in steps of 50 ms while the simulation is paused.
     void waitWhilePaused() const;
     /// Empties both record queues under particlesMutex, movingRecords first.

@@ -33,4 +33,39 @@ void ParticleLog::clear() {
     qualities = 0;
 }
 
+void ParticleLog::save(SnapshotWriter& out) const {
+    out.u64(qualities);
+    out.u64(size());
+    for (const std::uint64_t index : dropIndex) {
+        out.u64(index);
+    }
+    out.rawFloats(x);
+    out.rawFloats(y);
+    out.rawFloats(z);
+    out.rawFloats(values);
+}
+
+void ParticleLog::load(SnapshotReader& in) {
+    const std::uint64_t qualityCount = in.u64();
+    // Each entry takes its index, three coordinates and its values.
+    if (qualityCount > in.remaining() / 4) {
+        throw SnapshotError("snapshot is corrupt: the particle log's quality count is beyond its contents");
+    }
+    const std::size_t entries = in.count(8 + 12 + 4 * static_cast<std::size_t>(qualityCount));
+    clear();
+    qualities = static_cast<std::size_t>(qualityCount);
+    dropIndex.resize(entries);
+    for (std::uint64_t& index : dropIndex) {
+        index = in.u64();
+    }
+    x.resize(entries);
+    y.resize(entries);
+    z.resize(entries);
+    values.resize(entries * qualities);
+    in.rawFloats(x);
+    in.rawFloats(y);
+    in.rawFloats(z);
+    in.rawFloats(values);
+}
+
 }  // namespace korvex

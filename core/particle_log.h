@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "core/averaged_parameters.h"
+#include "core/snapshot.h"
 
 namespace korvex {
 
@@ -23,6 +24,10 @@ public:
     std::size_t qualityCount() const { return qualities; }
     /// Forgets every particle and the quality count.
     void clear();
+    /// Writes every entry, to be read back by load.
+    void save(SnapshotWriter& out) const;
+    /// Replaces the entries by those save wrote; throws SnapshotError for a damaged list.
+    void load(SnapshotReader& in);
 
     std::vector<std::uint64_t> dropIndex;
     std::vector<float> x;

@@ -5,6 +5,8 @@
 #include <span>
 #include <vector>
 
+#include "core/snapshot.h"
+
 namespace korvex {
 
 /// A grid of signed cube counts, one per (column, row), owned in one flat array stored column after
@@ -33,5 +35,12 @@ private:
     std::size_t rows_ = 0;
     std::vector<std::int32_t> counts_;
 };
+
+/// Writes the `width` x `depth` inner cells of a grid bordered by one cell, column after column, with
+/// the dimensions.
+void saveInnerCounts(SnapshotWriter& out, const ColumnCounts& counts, std::uint32_t width, std::uint32_t depth);
+/// Reads what saveInnerCounts wrote into a bordered grid of the same dimensions and returns the sum of the
+/// counts. Throws SnapshotError for other dimensions or a count no column can hold.
+std::uint64_t loadInnerCounts(SnapshotReader& in, ColumnCounts& counts, std::uint32_t width, std::uint32_t depth);
 
 }  // namespace korvex

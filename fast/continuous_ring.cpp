@@ -136,6 +136,47 @@ void ContinuousRing::dropParticle(float x, float z, const AveragedParameters& pa
     }
 }
 
+void ContinuousRing::save(SnapshotWriter& out) const {
+    saveCommonState(out);
+    out.f64(clock_s);
+    out.f64(reclaimer_m);
+    out.flag(qualityCountKnown);
+    out.u64(qualityCount);
+    saveInnerCounts(out, columnCounts, heapMapWidth, heapMapDepth);
+    for (std::size_t c = 1; c <= heapMapWidth; ++c) {
+        for (std::size_t r = 1; r <= heapMapDepth; ++r) {
+            out.rawDoubles(cubes[columnCounts.indexOf(c, r)]);
+        }
+    }
+}
+
+void ContinuousRing::load(SnapshotReader& in) {
+    clear();
+    loadCommonState(in);
+    clock_s = in.f64();
+    reclaimer_m = in.f64();
+    qualityCountKnown = in.flag();
+    const std::uint64_t count = in.u64();
+    if (count > in.remaining() / 8) {
+        throw SnapshotError("snapshot is corrupt: the ring's quality count is beyond its contents");
+    }
+    qualityCount = static_cast<std::size_t>(count);
+    const std::uint64_t total = loadInnerCounts(in, columnCounts, heapMapWidth, heapMapDepth);
+    const std::size_t stride = qualityCount + 1;
+    if (total > in.remaining() / 8 / stride) {
+        throw SnapshotError("snapshot is corrupt: its columns hold more cubes than its contents");
+    }
+    for (std::size_t c = 1; c <= heapMapWidth; ++c) {
+        for (std::size_t r = 1; r <= heapMapDepth; ++r) {
+            const std::size_t index = columnCounts.indexOf(c, r);
+            cubes[index].resize(static_cast<std::size_t>(columnCounts.data()[index]) * stride);
+            in.rawDoubles(cubes[index]);
+        }
+    }
+    cubesOnRing = static_cast<std::int64_t>(total);
+    updateHeapMap();
+}
+
 void ContinuousRing::takeFrom(std::size_t index, std::int32_t keep, RingCut& cut) {
     std::int32_t& count = columnCounts.data()[index];
     if (keep >= count) {

@@ -67,6 +67,12 @@ public:
     double reclaimerPosition() const { return reclaimer_m; }
     /// Volume lying on the ring, m3.
     double volumeOnRing() const;
+    /// Writes everything that decides what this ring does next, but its configuration and random
+    /// sources, which its owner keeps: every cube with its time and values, the clock, the reclaimer.
+    void save(SnapshotWriter& out) const;
+    /// Reads what save wrote into this ring, built from the same configuration. Throws SnapshotError for
+    /// a damaged state; the ring is then of no further use.
+    void load(SnapshotReader& in);
 
     const float cellSize;
     /// Where cell i's centre lies, in cell edges from i: 0.5 when cells span from the origin, else 0.

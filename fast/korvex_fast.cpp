@@ -304,6 +304,66 @@ void KorvexFast<Material>::updateHeapMap() {
 }
 
 template <class Material>
+void KorvexFast<Material>::save(SnapshotWriter& out) const {
+    this->saveCommonState(out);
+    out.f32(lastReclaimPosition);
+    out.u64(placedCubes);
+    saveInnerCounts(out, columnCounts, this->heapMapWidth, this->heapMapDepth);
+    out.u64(slices.size());
+    for (const Material& slice : slices) {
+        out.material(slice);
+    }
+    out.u64(records.size());
+    for (const auto& record : records) {
+        out.material(record->material);
+        out.flag(record->settled);
+        out.rawDoubles(record->position);
+        out.rawDoubles(record->dimensions);
+        out.rawDoubles(record->orientation);
+    }
+}
+
+template <class Material>
+void KorvexFast<Material>::forgetMaterial() {
+    for (Material& slice : slices) {
+        slice.reset();
+    }
+    releaseRecords();
+    this->forgetCommonMaterial();
+}
+
+template <class Material>
+void KorvexFast<Material>::load(SnapshotReader& in) {
+    clear();
+    this->loadCommonState(in);
+    lastReclaimPosition = in.f32();
+    placedCubes = in.u64();
+    if (loadInnerCounts(in, columnCounts, this->heapMapWidth, this->heapMapDepth) != placedCubes) {
+        throw SnapshotError("snapshot is corrupt: the columns do not hold the cubes it says were placed");
+    }
+    if (in.u64() != slices.size()) {
+        throw SnapshotError("snapshot is corrupt: its slices do not match the pile's");
+    }
+    for (Material& slice : slices) {
+        slice = in.material();
+    }
+    // Each record holds at least a volume, a count, a flag and ten coordinates.
+    const std::size_t count = in.count(8 + 8 + 1 + 80);
+    std::lock_guard lock(this->particlesMutex);
+    for (std::size_t k = 0; k < count; ++k) {
+        auto record = std::make_unique<Record>();
+        record->material = in.material();
+        record->settled = in.flag();
+        in.rawDoubles(record->position);
+        in.rawDoubles(record->dimensions);
+        in.rawDoubles(record->orientation);
+        records.push_back(std::move(record));
+        this->settledRecords.push_back(records.back().get());
+    }
+    updateHeapMap();
+}
+
+template <class Material>
 void KorvexFast<Material>::releaseRecords() {
     std::lock_guard lock(this->particlesMutex);
     this->movingRecords.clear();

@@ -55,6 +55,16 @@ public:
     void dropParticle(float x, float z, const Material& particle) override;
     /// Writes every column's height, its cube count times cellSize, into the heap map.
     void updateHeapMap() override;
+    /// Writes everything that decides what this pile does next, but its configuration and random
+    /// sources, which its owner keeps: columns, slices, published records, pending material, counters.
+    void save(SnapshotWriter& out) const;
+    /// Forgets the material while keeping the surface: the slices, the published records and the pending
+    /// remainder are emptied and the parameter count is free again, so that what is stacked next, with
+    /// any quality values, shows alone in the slices, landing as it would have on this pile.
+    void forgetMaterial();
+    /// Reads what save wrote into this pile, built from the same configuration. Throws SnapshotError for
+    /// a grid of other dimensions or counts that no stacking leaves; the pile is then of no further use.
+    void load(SnapshotReader& in);
 
     /// Edge of a grid cell in metres: a cube of this edge holds one particle volume.
     const float cellSize;

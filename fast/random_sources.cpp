@@ -26,4 +26,12 @@ Xoshiro256StarStar::Xoshiro256StarStar(std::uint64_t seed) {
     }
 }
 
+bool Xoshiro256StarStar::restore(const std::array<std::uint64_t, 4>& words) {
+    if (words == std::array<std::uint64_t, 4>{}) {
+        return false;
+    }
+    state = words;
+    return true;
+}
+
 }  // namespace korvex

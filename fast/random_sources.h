@@ -64,6 +64,12 @@ public:
 
     bool operator==(const Xoshiro256StarStar&) const = default;
 
+    /// The four words of state, to be saved and given back to restore.
+    const std::array<std::uint64_t, 4>& words() const { return state; }
+    /// Continues from words that words() returned. Returns false, changing nothing, for the all-zero
+    /// state, from which the generator would only ever give zeros.
+    bool restore(const std::array<std::uint64_t, 4>& words);
+
 private:
     static constexpr std::uint64_t rotl(std::uint64_t x, int k) { return (x << k) | (x >> (64 - k)); }
 

@@ -6,6 +6,7 @@
 #include "core/seeding.h"
 #include "detailed/korvex_detailed.h"
 #include "fast/korvex_fast.h"
+#include "pile/snapshot_parts.h"
 
 namespace korvex {
 
@@ -17,6 +18,17 @@ std::string joined(const std::vector<std::string>& names) {
         text += (i ? ", \"" : "\"") + names[i] + "\"";
     }
     return text + "]";
+}
+
+/// Reads the settings save wrote first, and checks that the payload can hold the grid they make.
+PileSettings settingsFrom(SnapshotReader& in) {
+    PileSettings settings;
+    settings.configuration = readConfiguration(in);
+    settings.reclaimIncrement = in.f32();
+    settings.seed = in.u64();
+    settings.logParticles = in.flag();
+    requireGrid(in);
+    return settings;
 }
 
 }  // namespace
@@ -54,7 +66,51 @@ Pile::Pile(const PileSettings& settings) : seed_(settings.seed) {
     validateReclaimIncrement(reclaimIncrement_, configuration);
 }
 
+Pile::Pile(SnapshotReader& in) : Pile(settingsFrom(in)) {
+    readNamesAndRandom(in, qualityNames_, fastRandom->engine);
+    static_cast<KorvexFast<AveragedParameters>&>(*simulator_).load(in);
+    if (particleLog_) {
+        particleLog_->load(in);
+    }
+    in.finish();
+}
+
 Pile::~Pile() = default;
+
+void Pile::forgetMaterial() {
+    auto* fast = dynamic_cast<KorvexFast<AveragedParameters>*>(simulator_.get());
+    if (fast == nullptr) {
+        throw std::runtime_error("only the fast engine's piles can forget their material");
+    }
+    fast->forgetMaterial();
+    if (particleLog_) {
+        particleLog_->clear();
+    }
+    qualityNames_.clear();
+}
+
+void Pile::save(SnapshotWriter& out) const {
+    const auto* fast = dynamic_cast<const KorvexFast<AveragedParameters>*>(simulator_.get());
+    if (fast == nullptr) {
+        throw std::runtime_error(
+            "a pile of the detailed engine cannot be saved: its particles are bodies in a physics world "
+            "that has no snapshot; use the fast engine");
+    }
+    if (!fastRandom) {
+        throw std::runtime_error(
+            "a pile drawing from the random sources the whole process shares cannot be saved: give it a "
+            "seed");
+    }
+    writeConfiguration(out, fast->configuration);
+    out.f32(reclaimIncrement_);
+    out.u64(*seed_);
+    out.flag(particleLog_ != nullptr);
+    writeSharedParts(out, fast->heapMapWidth, fast->heapMapDepth, qualityNames_, fastRandom->engine);
+    fast->save(out);
+    if (particleLog_) {
+        particleLog_->save(out);
+    }
+}
 
 void Pile::stack(float x, float z, const AveragedParameters& material) { simulator_->stack(x, z, material); }
 

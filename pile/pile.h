@@ -13,6 +13,7 @@
 #include "core/korvex.h"
 #include "core/particle_log.h"
 #include "core/reclaim_pile.h"
+#include "core/snapshot.h"
 #include "fast/random_sources.h"
 
 namespace korvex {
@@ -43,6 +44,9 @@ public:
     /// Throws std::invalid_argument naming the setting that the engine or the reclaim step cannot work
     /// with, std::length_error for a grid of 2^32 cells or more.
     explicit Pile(const PileSettings& settings);
+    /// The pile that save wrote into `in`, which it reads to the end; throws SnapshotError for a damaged
+    /// payload.
+    explicit Pile(SnapshotReader& in);
     ~Pile();
 
     Pile(const Pile&) = delete;
@@ -64,6 +68,16 @@ public:
     std::span<const float> heights();
     std::uint32_t heightsWidth() const { return simulator_->heapMapWidth; }
     std::uint32_t heightsDepth() const { return simulator_->heapMapDepth; }
+
+    /// Writes the whole pile, its settings and random sources included, so that the pile read back goes on
+    /// exactly as this one would. Throws std::runtime_error for a pile of the detailed engine, whose
+    /// bodies live in a physics world, and for one that draws from the random sources the whole process
+    /// shares.
+    void save(SnapshotWriter& out) const;
+    /// Forgets the material on the pile but keeps its surface and random state (see
+    /// KorvexFast::forgetMaterial): what is stacked next, with quality values of its own, lands as it would
+    /// have and shows alone in the slices. Throws std::runtime_error for the detailed engine.
+    void forgetMaterial();
 
     /// Called now and then during long calls; what it throws ends the call (see Korvex::interruptCheck).
     void setInterruptCheck(std::function<void()> check);

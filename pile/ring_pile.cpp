@@ -3,7 +3,23 @@
 #include <cmath>
 #include <stdexcept>
 
+#include "pile/snapshot_parts.h"
+
 namespace korvex {
+
+namespace {
+
+RingPileSettings ringSettingsFrom(SnapshotReader& in) {
+    RingPileSettings settings;
+    settings.configuration = readConfiguration(in);
+    settings.ringRadius = in.f32();
+    settings.seed = in.u64();
+    settings.reclaimIncrement = in.f64();
+    requireGrid(in);
+    return settings;
+}
+
+}  // namespace
 
 RingPile::RingPile(const RingPileSettings& settings)
     : seed_(settings.seed),
@@ -15,6 +31,21 @@ RingPile::RingPile(const RingPileSettings& settings)
         throw std::invalid_argument("reclaim step of " + std::to_string(reclaimIncrement_) +
                                     " m must be finite and at least a hundredth of a cell");
     }
+}
+
+RingPile::RingPile(SnapshotReader& in) : RingPile(ringSettingsFrom(in)) {
+    readNamesAndRandom(in, qualityNames_, random.engine);
+    ring.load(in);
+    in.finish();
+}
+
+void RingPile::save(SnapshotWriter& out) const {
+    writeConfiguration(out, ring.configuration);
+    out.f32(static_cast<float>(ring.ringRadius));
+    out.u64(seed_);
+    out.f64(reclaimIncrement_);
+    writeSharedParts(out, ring.heapMapWidth, ring.heapMapDepth, qualityNames_, random.engine);
+    ring.save(out);
 }
 
 std::vector<RingSlice> RingPile::run(const TableView& table, std::span<const std::string> columns,

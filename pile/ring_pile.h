@@ -10,6 +10,7 @@
 
 #include "core/chunk_table.h"
 #include "core/configuration.h"
+#include "core/snapshot.h"
 #include "fast/continuous_ring.h"
 #include "fast/random_sources.h"
 
@@ -31,6 +32,13 @@ class RingPile {
 public:
     /// Throws std::invalid_argument naming the setting the ring cannot work with.
     explicit RingPile(const RingPileSettings& settings);
+    /// The ring that save wrote into `in`, which it reads to the end; throws SnapshotError for a damaged
+    /// payload.
+    explicit RingPile(SnapshotReader& in);
+
+    /// Writes the whole ring, its settings and random sources included, so that the ring read back goes
+    /// on exactly as this one would.
+    void save(SnapshotWriter& out) const;
 
     /// Stacks `table` while the reclaimer follows `schedule` (see runRing); returns the slices cut.
     std::vector<RingSlice> run(const TableView& table, std::span<const std::string> columns,

@@ -9,11 +9,13 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "core/seeding.h"
 #include "pile/pile.h"
 #include "pile/ring_pile.h"
+#include "pile/snapshot_files.h"
 #include "python/conversions.h"
 
 namespace py = pybind11;
@@ -42,10 +44,58 @@ py::array_t<T> arrayOf(const std::vector<T>& values) {
     return py::array_t<T>(static_cast<py::ssize_t>(values.size()), values.data());
 }
 
+std::span<const std::byte> bytesOf(const std::string_view& text) { return std::as_bytes(std::span(text)); }
+
+py::bytes bytesObject(std::span<const std::byte> bytes) {
+    return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};
+}
+
+/// Saving, loading and copying of a face that holds `pile` and `mutex`: Simulator and Ring alike.
+template <class Face, korvex::SnapshotKind kind>
+class Snapshots {
+public:
+    void save(const std::string& path, const py::bytes& note) {
+        Face& face = static_cast<Face&>(*this);
+        const std::string_view noteBytes = note;
+        py::gil_scoped_release withoutGil;
+        std::lock_guard lock(face.mutex);
+        korvex::saveSnapshotFile(face.pile, path, bytesOf(noteBytes));
+    }
+
+    static std::unique_ptr<Face> load(const std::string& path) {
+        std::unique_ptr<korvex::SnapshotFile> file;
+        {
+            py::gil_scoped_release withoutGil;
+            file = std::make_unique<korvex::SnapshotFile>(path, kind);
+        }
+        return std::make_unique<Face>(file->payload(), file->note());
+    }
+
+    std::unique_ptr<Face> copy() {
+        Face& face = static_cast<Face&>(*this);
+        std::vector<std::byte> state;
+        {
+            py::gil_scoped_release withoutGil;
+            std::lock_guard lock(face.mutex);
+            state = korvex::stateOf(face.pile);
+        }
+        return std::make_unique<Face>(korvex::SnapshotReader(state), std::span<const std::byte>{});
+    }
+
+    /// The note of the snapshot the face was loaded from.
+    py::bytes note() const { return bytesObject(savedNote); }
+
+protected:
+    explicit Snapshots(std::span<const std::byte> note = {}) : savedNote(note.begin(), note.end()) {}
+
+private:
+    std::vector<std::byte> savedNote;
+};
+
 /// A pile for the korvex package: keyword settings with units, a seed it always knows, NumPy results.
 /// Calls release the GIL and hold the simulator's own lock instead, so simulators can run on several
 /// threads; Ctrl-C is looked for now and then with the GIL taken back briefly.
-class Simulator {
+class Simulator : public Snapshots<Simulator, korvex::SnapshotKind::pile> {
 public:
     Simulator(float length_m, float depth_m, float reclaim_angle_deg, float particles_per_m3, bool circular,
               float eight_neighbour_probability, float particle_volume_factor, float drop_height_m,
@@ -61,12 +111,27 @@ public:
         });
     }
 
+    /// The pile a snapshot holds, with the note saved beside it.
+    Simulator(korvex::SnapshotReader in, std::span<const std::byte> note)
+        : Snapshots(note), pile(in), engineName("fast") {
+        pile.setInterruptCheck([] {
+            py::gil_scoped_acquire withGil;
+            korvex::python::raiseOnPendingSignal();
+        });
+    }
+
     void stack(const py::array_t<double, py::array::forcecast>& table,
                const std::vector<std::string>& columns) {
         const korvex::TableView view = korvex::python::tableViewOf(table);
         py::gil_scoped_release withoutGil;
         std::lock_guard lock(mutex);
         pile.stackTable(view, columns);
+    }
+
+    std::unique_ptr<Simulator> surfaceCopy() {
+        std::unique_ptr<Simulator> copied = copy();
+        copied->pile.forgetMaterial();
+        return copied;
     }
 
     py::tuple reclaim(std::optional<float> step_m) {
@@ -164,6 +229,8 @@ private:
         return settings;
     }
 
+    friend Snapshots;
+
     korvex::Pile pile;
     std::string engineName;
     std::mutex mutex;
@@ -171,13 +238,22 @@ private:
 
 /// A circular bed run continuously for the korvex package: the fast engine's grid, stacking and
 /// reclaiming interleaved. Same threading as Simulator.
-class Ring {
+class Ring : public Snapshots<Ring, korvex::SnapshotKind::ring> {
 public:
     Ring(float length_m, float depth_m, float ring_radius_m, float reclaim_angle_deg, float particles_per_m3,
          float eight_neighbour_probability, std::optional<std::uint64_t> seed,
          std::optional<double> reclaim_step_m)
         : pile(settingsOf(length_m, depth_m, ring_radius_m, reclaim_angle_deg, particles_per_m3,
                           eight_neighbour_probability, seed.value_or(korvex::freshSeed()), reclaim_step_m)) {
+        pile.setInterruptCheck([] {
+            py::gil_scoped_acquire withGil;
+            korvex::python::raiseOnPendingSignal();
+        });
+    }
+
+    /// The ring a snapshot holds, with the note saved beside it.
+    Ring(korvex::SnapshotReader in, std::span<const std::byte> note)
+        : Snapshots(note), pile(in) {
         pile.setInterruptCheck([] {
             py::gil_scoped_acquire withGil;
             korvex::python::raiseOnPendingSignal();
@@ -272,6 +348,8 @@ private:
         return py::make_tuple(time, position, volume, values, residence);
     }
 
+    friend Snapshots;
+
     korvex::RingPile pile;
     std::mutex mutex;
 };
@@ -280,6 +358,16 @@ private:
 
 PYBIND11_MODULE(_native, m, py::multiple_interpreters::not_supported()) {
     m.doc() = "The native simulators of the korvex package.";
+    // A file that cannot be written or read is an OSError with its errno, as Python's own file calls raise.
+    py::register_exception_translator([](std::exception_ptr thrown) {
+        try {
+            if (thrown) {
+                std::rethrow_exception(thrown);
+            }
+        } catch (const std::system_error& error) {
+            PyErr_SetObject(PyExc_OSError, py::make_tuple(error.code().value(), error.what()).ptr());
+        }
+    });
     py::class_<Simulator>(m, "Simulator",
                           R"(One stockpile on one bed, simulated by the fast or the detailed engine.
 
@@ -311,6 +399,22 @@ one column per quality value (NaN for an empty slice). A second call returns emp
              R"(Where every particle came to rest, in the order it came to rest: a dict of arrays "drop_index"
 (the order of stacking), "x_m", "y_m" (height of its centre), "z_m" and "values" (one column per
 quality value), all single precision but the index.)")
+        .def("save", &Simulator::save, py::arg("path"), py::arg("note") = py::bytes(),
+             R"(Save the whole simulator (settings, surface, slices, particle records, pending material, random
+state, counters) to ``path`` as a versioned, checksummed snapshot, written to a temporary file beside it,
+flushed to the disk and renamed over it: a crash leaves the previous file whole. ``note``: bytes of the
+caller's own kept in the same file. The detailed engine's simulators cannot be saved (RuntimeError).
+Releases the GIL.)")
+        .def_static("load", &Simulator::load, py::arg("path"),
+                    R"(The simulator a snapshot file holds; it goes on exactly as the saved one would have.
+Raises ValueError saying whether the file is truncated, corrupt, foreign, of a newer format or holds a
+ring; OSError when it cannot be read.)")
+        .def("copy", &Simulator::copy, "An independent simulator in the same state, going on alike.")
+        .def("surface_copy", &Simulator::surfaceCopy,
+             R"(An independent simulator with this one's surface and random state but none of its material:
+what it stacks next, with quality values of its own, lands as it would have on this one and fills empty
+slices.)")
+        .def_property_readonly("note", &Simulator::note, "The note of the snapshot it was loaded from.")
         .def_property_readonly("seed", &Simulator::seed, "The seed of this simulator's random sources.")
         .def_property_readonly("engine", &Simulator::engine)
         .def_property_readonly(
@@ -344,6 +448,12 @@ the GIL.)")
              "run.")
         .def("heights", &Ring::heights,
              "Surface heights in metres now, rows across the area (z), columns along it.")
+        .def("save", &Ring::save, py::arg("path"), py::arg("note") = py::bytes(),
+             "Save the whole ring to a snapshot file, atomically, as Simulator.save does.")
+        .def_static("load", &Ring::load, py::arg("path"),
+                    "The ring a snapshot file holds; refuses files as Simulator.load does.")
+        .def("copy", &Ring::copy, "An independent ring in the same state, going on alike.")
+        .def_property_readonly("note", &Ring::note, "The note of the snapshot it was loaded from.")
         .def_property_readonly("seed", &Ring::seed)
         .def_property_readonly("cell_size_m", &Ring::cellSize)
         .def_property_readonly("reclaim_step_m", &Ring::reclaimStep)

@@ -23,8 +23,8 @@ new module knows its place before it is written:
     4. engine: stockpile, capacity
     5. study: study
     6. output: plots, views, report, tables
-    7. studies: engines, twobeds, sweeps
-    8. faces: cli, __main__, __init__
+    7. studies: engines, twobeds, sweeps, feed_correction, deliveries, ledger, live_status, live
+    8. faces: track_cli, cli, __main__, __init__
 
 0. The compiled engines; stockpile alone drives them.
 1. Korvex's own errors, checks of what users give, seeds derived from settings, units, dates as
@@ -38,7 +38,8 @@ new module knows its place before it is written:
 5. A study of one bed, straight or a ring: its data and its figures, numbers all.
 6. What draws and writes a study: figures (matplotlib), views (plotly), the HTML report, and the
    table files read and written.
-7. Several studies: the two engines side by side, two beds in turn, sweeps on a cluster.
+7. Several studies: the two engines side by side, two beds in turn, sweeps on a cluster; a live bed
+   followed delivery by delivery, its status, prediction and the feed's correction.
 8. The command line and the names of this package.
 
 Inside a function a module imports only libraries a user may lack (matplotlib, plotly, jinja2,
@@ -60,8 +61,11 @@ from .capacity import Capacity, OverCapacityWarning, bed_capacity, engine_angle_
 from .chunks import ChunkTable
 from .dates import DateFormat
 from .derived import add_derived, cement_moduli
+from .deliveries import Dialect
 from .equipment import OutputSeries, Reclaimer, Stacker, feed_rate_t_per_h
 from .errors import KorvexError, SettingsError, TableError
+from .feed_correction import Component, Target
+from .live import LiveBed, LiveSettings
 from .metrics import (
     FigureWarning,
     QualityFigures,
@@ -90,13 +94,17 @@ __all__ = [
     "Chevron",
     "ChunkTable",
     "Circular",
+    "Component",
     "ConeShell",
     "DateFormat",
+    "Dialect",
     "Engine",
     "FigureWarning",
     "HeightMap",
     "KorvexError",
     "Layering",
+    "LiveBed",
+    "LiveSettings",
     "OutputSeries",
     "OverCapacityWarning",
     "PLANS",
@@ -121,6 +129,7 @@ __all__ = [
     "Study",
     "Sweep",
     "TableError",
+    "Target",
     "TwoBeds",
     "Variogram",
     "Windrow",

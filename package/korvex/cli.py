@@ -1,4 +1,4 @@
-"""The command line: python -m korvex demo | simulate | report | sweep | compare."""
+"""The command line: python -m korvex demo | simulate | report | sweep | compare | track."""
 
 from __future__ import annotations
 
@@ -57,6 +57,7 @@ from .tables import (
     write_csv,
 )
 from .theory import check_prediction
+from .track_cli import add_track_command
 
 # plots and report load matplotlib, plotly and jinja2, which a user may lack: a command imports them where it
 # draws, so that the others run without them.
@@ -606,6 +607,7 @@ def build_parser() -> argparse.ArgumentParser:
     )
     report.set_defaults(run=run_simulate)
     _add_sweep_commands(commands)
+    add_track_command(commands, _add_bed_options)
     return parser
 
 

@@ -116,7 +116,7 @@ _TAIL = """blending_tail_m: length kept free at each end of the bed, where the s
 
 
 @dataclass(frozen=True)
-class _TravellingPlan(StackingPlan):
+class TravellingPlan(StackingPlan):
     """A stacker travelling back and forth or round, driven by the layer count or by its speed."""
 
     layers: int | None = None
@@ -169,19 +169,40 @@ class _TravellingPlan(StackingPlan):
         turn = np.floor(clock_m / period)
         return turn * length + np.minimum(clock_m - turn * period, length)
 
-    def _travel(self, series: QualitySeries, bed: Bed) -> tuple[FloatArray, FloatArray]:
+    def layered_travel_m(self, bed: Bed) -> float | None:
+        """The stacker's whole travel when the layer count drives it, spread over the volume stacked; None
+        when its speed drives it."""
         if self.stacker_speed_m_per_min is not None:
+            return None
+        layers = self.default_layers if self.layers is None else int(self.layers)
+        return self._passes_for_layers(layers, bed) * self._pass_length_m(bed)
+
+    def pass_length_m(self, bed: Bed) -> float:
+        """Length of one pass of the stacker along the bed (or of one turn)."""
+        return self._pass_length_m(bed)
+
+    def _travel(self, series: QualitySeries, bed: Bed) -> tuple[FloatArray, FloatArray]:
+        total = self.layered_travel_m(bed)
+        if total is None:
             flowing = np.concatenate([[0.0], np.cumsum(series.flow.durations_s)])
             travel = flowing * (self.stacker_speed_m_per_min / 60)
             return travel[:-1], travel[1:]
-        layers = self.default_layers if self.layers is None else int(self.layers)
-        total = self._passes_for_layers(layers, bed) * self._pass_length_m(bed)
         delivered = np.concatenate([[0.0], np.cumsum(series.volume_m3)])
         travel = delivered / delivered[-1] * total
         return travel[:-1], travel[1:]
 
     def chunks(self, series: QualitySeries | pd.DataFrame | ArrayLike, bed: Bed) -> ChunkTable:
         series = as_series(series)
+        self._check_bed(bed)
+        start, end = self._travel(series, bed)
+        return self.chunks_along(series, bed, start, end, series.flow.durations_s)
+
+    def chunks_along(
+        self, series: QualitySeries, bed: Bed, start_m: FloatArray, end_m: FloatArray, duration_s: FloatArray
+    ) -> ChunkTable:
+        """The chunks that lay each delivery of `series` while the stacker travels from start_m to end_m
+        along its path, its material flowing for duration_s: how a bed followed delivery by delivery is laid.
+        """
         self._check_bed(bed)
         pass_length = self._pass_length_m(bed)
         wanted = bed.cell_size_m if self.chunk_length_m is None else self.chunk_length_m
@@ -193,8 +214,7 @@ class _TravellingPlan(StackingPlan):
             )
         # Whole pieces per pass put the turning points on piece edges; a chunk longer than a pass is one pass.
         step = pass_length / max(math.ceil(per_pass - _EDGE_TOLERANCE), 1)
-        start, end = self._travel(series, bed)
-        pieces = _cut_travel(start, end, step, series.time_s, series.flow.durations_s)
+        pieces = _cut_travel(start_m, end_m, step, series.time_s, duration_s)
         x, z = self._place(self._path(pieces.travel_m, bed), bed)
         volume = series.volume_m3[pieces.row] * pieces.share
         data = np.column_stack([pieces.time_s, x, z, volume, series.values[pieces.row]])
@@ -214,7 +234,7 @@ class _TravellingPlan(StackingPlan):
 
 
 @dataclass(frozen=True)
-class _StraightPlan(_TravellingPlan):
+class _StraightPlan(TravellingPlan):
     """A stacker running along a straight bed between its blending tails."""
 
     blending_tail_m: float | None = None
@@ -360,7 +380,7 @@ class Strata(_StraightPlan):
 
 
 @dataclass(frozen=True)
-class Circular(_TravellingPlan):
+class Circular(TravellingPlan):
     """A circular bed: the stacker turns round the centre line, layer upon layer.
 
     It starts where the reclaimer starts (the -x side of the circle) and turns

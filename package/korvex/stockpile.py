@@ -6,6 +6,8 @@ stacking, reclaiming and reading heights all happen here.
 
 from __future__ import annotations
 
+import math
+from pathlib import Path
 from typing import Any
 
 import numpy as np
@@ -58,6 +60,45 @@ class Stockpile:
         self._names: tuple[str, ...] | None = None
         self._reclaimed: Reclaimed | None = None
         self.stacked_volume_m3 = 0.0
+
+    @classmethod
+    def _around(cls, bed: Bed, lib: Simulator, stacked_volume_m3: float) -> Stockpile:
+        pile = cls.__new__(cls)
+        pile.bed = bed
+        pile.seed = lib.seed
+        pile._lib = lib
+        pile._names = tuple(lib.quality_names) or None
+        pile._reclaimed = None
+        pile.stacked_volume_m3 = stacked_volume_m3
+        return pile
+
+    def save(self, path: str | Path, note: bytes = b"") -> None:
+        """Save the whole pile to a snapshot file, atomically, with `note` (the caller's bytes) beside it.
+
+        The detailed engine's piles cannot be saved (RuntimeError); a file that
+        cannot be written is an OSError, and the previous file is then kept.
+        """
+        self._lib.save(str(path), note)
+
+    @classmethod
+    def load(cls, path: str | Path, bed: Bed, stacked_volume_m3: float) -> tuple[Stockpile, bytes]:
+        """The pile a snapshot file holds, on `bed` (the bed it was saved from), and the note saved with it.
+
+        ValueError names what is wrong with a truncated, corrupt, foreign or newer file.
+        """
+        lib = Simulator.load(str(path))
+        if not math.isclose(lib.cell_size_m, bed.cell_size_m, rel_tol=1e-6):
+            raise ValueError(f"{path} holds a pile of {lib.cell_size_m:g} m cells, not one of this bed's {bed.cell_size_m:g} m")
+        return cls._around(bed, lib, stacked_volume_m3), lib.note
+
+    def copy(self) -> Stockpile:
+        """An independent pile in the same state, which goes on exactly as this one would."""
+        return self._around(self.bed, self._lib.copy(), self.stacked_volume_m3)
+
+    def surface_copy(self) -> Stockpile:
+        """An independent pile with this one's surface and random state but none of its material: what it
+        stacks next, with quality values of its own, lands as it would have here and fills empty slices."""
+        return self._around(self.bed, self._lib.surface_copy(), self.stacked_volume_m3)
 
     @property
     def quality_names(self) -> tuple[str, ...]:

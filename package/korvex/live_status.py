@@ -1,0 +1,194 @@
+"""The status of a live bed at any moment: what it holds, how fast it fills, and what it will deliver.
+
+Written after each batch to status.json and status.csv in the bed's state
+directory (see live.py); `python -m korvex track status` prints it.
+
+- Stacked: tonnes and volume, deliveries, passes of the stacker, fill fraction.
+- Rate: the feed's mass over the time it flowed in its last RATE_DELIVERIES
+  deliveries (gaps longer than max_gap_s are stops and left out); the time to
+  full is the room left at that rate.
+- Quality so far: volume-weighted mean and standard deviation over the
+  deliveries stacked, of each quality and of LSF, SM and AM where the oxides
+  are there (computed per delivery from its oxides, never averaged ratios).
+- Predicted output: the bed is filled to its capacity by replicate
+  continuations of the feed and reclaimed; each replicate's slices give an
+  output mean and standard deviation. A continuation keeps the rhythm of the
+  last RECENT_DELIVERIES deliveries (their gaps and volumes, repeated in
+  order), and its quality values are a circular block bootstrap of theirs:
+  blocks of BLOCK_DELIVERIES consecutive deliveries drawn with replacement.
+  The interval is the 5th to 95th percentile over the replicates: the spread
+  a feed like the recent one would give, not the error of the model. It is
+  made again once the bed has grown by PREDICT_EVERY of its capacity; the
+  status says at what tonnage it was made.
+"""
+
+from __future__ import annotations
+
+import json
+from collections.abc import Sequence
+from dataclasses import dataclass
+from pathlib import Path
+from typing import TYPE_CHECKING, Any
+
+import numpy as np
+
+from .derived import CEMENT_MODULI
+from .metrics import weighted_mean_std
+
+if TYPE_CHECKING:
+    from .series import QualitySeries
+
+STATUS_JSON = "status.json"
+STATUS_CSV = "status.csv"
+RATE_DELIVERIES = 50
+RECENT_DELIVERIES = 200
+BLOCK_DELIVERIES = 10
+REPLICATES = 8
+# A prediction is made again once the bed has grown by this share of its capacity, or has become full.
+PREDICT_EVERY = 0.01
+INTERVAL = (5.0, 95.0)
+
+
+@dataclass(frozen=True)
+class Prediction:
+    """The output of the bed reclaimed when full, over replicate continuations of its feed.
+
+    figures: per quality (and modulus), the output's mean and std: the median
+        over the replicates and the INTERVAL percentiles.
+    stacked_m3: what the bed held when the prediction was made.
+    """
+
+    method: str
+    replicates: int
+    stacked_m3: float
+    remaining_m3: float
+    figures: dict[str, dict[str, float]]
+
+
+def quality_so_far(taken: QualitySeries) -> dict[str, dict[str, float]]:
+    """Mean and std of each quality and modulus over the deliveries stacked, weighted by volume."""
+    return mean_std(with_moduli(taken.values, taken.names), taken.volume_m3)
+
+
+def with_moduli(values: np.ndarray, names: Sequence[str]) -> dict[str, np.ndarray]:
+    """The quality columns by name, and the cement moduli their oxides allow, each from a row's own oxides."""
+    columns = {name: values[:, k] for k, name in enumerate(names)}
+    with np.errstate(divide="ignore", invalid="ignore"):
+        for name, (function, needs) in CEMENT_MODULI.items():
+            if set(needs) <= set(columns) and name not in columns:
+                columns[name] = np.asarray(function(columns), dtype=np.float64)  # type: ignore[arg-type]
+    return columns
+
+
+def mean_std(columns: dict[str, np.ndarray], volume: np.ndarray) -> dict[str, dict[str, float]]:
+    figures = {}
+    for name, column in columns.items():
+        keep = np.isfinite(column) & (volume > 0)
+        if keep.any():
+            mean, std = weighted_mean_std(column[keep], volume[keep])
+            figures[name] = {"mean": mean, "std": std}
+    return figures
+
+
+def feed_rate_m3_per_s(taken: QualitySeries, max_gap_s: float) -> float | None:
+    """The recent feed rate: volume over flowing time of the last deliveries; None without two."""
+    time = taken.time_s[-RATE_DELIVERIES:]
+    volume = taken.volume_m3[-RATE_DELIVERIES:]
+    flowing_s = float(np.minimum(np.diff(time), max_gap_s).sum()) if time.size > 1 else 0.0
+    if flowing_s <= 0:
+        return None
+    # The first delivery's material flowed before the window opened.
+    return float(volume[1:].sum()) / flowing_s
+
+
+def continuation_schedule(taken: QualitySeries, remaining_m3: float) -> tuple[np.ndarray, np.ndarray]:
+    """Times and volumes of the rest of the feed: the recent deliveries' rhythm (gaps and volumes, in
+    order) repeated until the bed is full, the last one cut to fit."""
+    time = taken.time_s[-RECENT_DELIVERIES:]
+    volume = taken.volume_m3[-RECENT_DELIVERIES:]
+    gaps = np.diff(time) if time.size > 1 else np.zeros(1)
+    count = max(1, time.size - 1)
+    # The recent pattern of (gap before, volume), deliveries 1 .. n - 1 (the first has no gap inside it).
+    pattern_gap = gaps[:count]
+    pattern_volume = volume[-count:]
+    repeats = int(np.ceil(remaining_m3 / pattern_volume.sum()))
+    volumes = np.tile(pattern_volume, repeats)
+    cumulative = np.cumsum(volumes)
+    used = int(np.searchsorted(cumulative, remaining_m3 * (1 - 1e-12))) + 1
+    volumes = volumes[:used].copy()
+    volumes[-1] -= cumulative[used - 1] - remaining_m3
+    times = float(taken.time_s[-1]) + np.cumsum(np.tile(pattern_gap, repeats)[:used])
+    return times, volumes
+
+
+def bootstrap_values(taken: QualitySeries, rows: int, rng: np.random.Generator) -> np.ndarray:
+    """`rows` quality rows drawn as whole blocks of consecutive recent deliveries, with replacement (a
+    circular block bootstrap)."""
+    values = taken.values[-RECENT_DELIVERIES:]
+    block = min(BLOCK_DELIVERIES, len(values))
+    # Blocks wrap round the end of the window, so that every recent delivery is drawn as often as any other.
+    starts = rng.integers(len(values), size=-(-rows // block))
+    picked = ((starts[:, np.newaxis] + np.arange(block)) % len(values)).ravel()[:rows]
+    return values[picked]
+
+
+def status_rows(report: dict[str, Any]) -> list[tuple[str, str, Any]]:
+    """The status as long rows (figure, quality, value), the shape of status.csv."""
+    rows: list[tuple[str, str, Any]] = [
+        (key, "", value) for key, value in report.items() if key not in ("quality", "prediction")
+    ]
+    for name, figures in report["quality"].items():
+        rows += [(figure, name, value) for figure, value in figures.items()]
+    if report["prediction"] is not None:
+        for name, figures in report["prediction"]["quality"].items():
+            rows += [(f"predicted_{figure}", name, value) for figure, value in figures.items()]
+    return rows
+
+
+def write_status(directory: Path, report: dict[str, Any]) -> None:
+    """Replaces status.json and status.csv, each by a rename, so that a reader never sees half of one."""
+    text = json.dumps(report, indent=2, allow_nan=False)
+    rows = [f"{figure},{name},{_cell(value)}" for figure, name, value in status_rows(report)]
+    lines = ["figure,quality,value", *rows]
+    for name, content in ((STATUS_JSON, text + "\n"), (STATUS_CSV, "\n".join(lines) + "\n")):
+        temporary = directory / f".{name}.tmp"
+        temporary.write_text(content, encoding="utf-8")
+        temporary.replace(directory / name)
+
+
+def _cell(value: Any) -> str:
+    if value is None:
+        return ""
+    if isinstance(value, bool):
+        return str(value).lower()
+    return repr(value) if isinstance(value, float) else str(value)
+
+
+def format_status(report: dict[str, Any]) -> str:
+    """The status as a short text for a terminal."""
+    lines = [
+        f"stacked    {report['stacked_t']:,.0f} t of {report['capacity_t']:,.0f} t "
+        f"({100 * report['fill_fraction']:.1f} %), {report['deliveries']} deliveries, "
+        f"{report['passes']:.1f} passes; {report['rejected']} lines refused",
+    ]
+    if report["full"]:
+        lines.append("the bed is FULL and takes no more")
+    if report["rate_t_per_h"] is not None:
+        lines.append(f"rate       {report['rate_t_per_h']:,.0f} t/h; full in {report['time_to_full_h']:.1f} h")
+    prediction = report["prediction"]
+    if report["quality"]:
+        lines.append(f"{'':10} {'so far':>18} {'predicted output mean':>30} {'predicted output std':>30}")
+        for name, figures in report["quality"].items():
+            line = f"{name:10} {figures['mean']:9.3f} ± {figures['std']:<6.3f}"
+            if prediction is not None and name in prediction["quality"]:
+                p = prediction["quality"][name]
+                line += (
+                    f"  {p['mean']:9.3f} [{p['mean_low']:.3f}, {p['mean_high']:.3f}]"
+                    f"  {p['std']:9.3f} [{p['std_low']:.3f}, {p['std_high']:.3f}]"
+                )
+            lines.append(line)
+        if prediction is not None:
+            lines.append(f"prediction: {prediction['method']}")
+    return "\n".join(lines)
+
+

@@ -1,0 +1,212 @@
+"""The command line of a live bed: python -m korvex track run | status | correct.
+
+    python -m korvex track run STATE --feed deliveries.csv --follow --bulk-density-t-per-m3 1.5 --layers 200
+    python -m korvex track status STATE
+    python -m korvex track correct STATE --target LSF=96+-1 --component high:CaO=50,... --component low:...
+
+`run` starts a bed in the state directory from the bed, plan, stacker and
+density options, or resumes the bed there (the options are then those it was
+started with), and takes the deliveries that are new in the feed: a CSV file
+in the plant's dialect, or "-" for lines on standard input. With --follow it
+keeps looking for new lines until stopped (or until --idle-exit-s passes
+without one). It can be killed at any moment and run again.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import select
+import sys
+import time
+from collections.abc import Callable
+from dataclasses import fields
+from pathlib import Path
+from typing import Any
+
+from .bed import Bed
+from .deliveries import Dialect
+from .equipment import Stacker
+from .feed_correction import Component, Target, mix, rest_needs
+from .live import STATE_FILE, LiveBed, LiveSettings, bed_chemistry
+from .live_status import STATUS_JSON, format_status
+
+# Most lines from standard input taken as one batch.
+STDIN_BATCH_LINES = 1000
+
+
+def add_track_command(commands: Any, add_bed_options: Callable[[argparse.ArgumentParser], None]) -> None:
+    track = commands.add_parser("track", help="follow a bed while it is built, delivery by delivery (a live bed)")
+    actions = track.add_subparsers(dest="track_command", required=True)
+    run = actions.add_parser("run", help="start or resume a live bed and take the new deliveries")
+    run.add_argument("state", type=Path, help="state directory of the bed")
+    run.add_argument("--feed", required=True, help="CSV of deliveries that grows line by line, or - for standard input")
+    run.add_argument("--follow", action="store_true", help="keep looking for new lines until stopped")
+    run.add_argument(
+        "--poll-s", type=float, default=1.0, help="seconds between looks with --follow (default: %(default)s)"
+    )
+    run.add_argument("--idle-exit-s", type=float, help="with --follow: stop after this many seconds without a new line")
+    run.add_argument(
+        "--replicates", type=int, default=8, help="feed continuations behind the predicted output; 0 for none"
+    )
+    run.add_argument("--quiet", action="store_true", help="print nothing but errors")
+    start = run.add_argument_group("a new bed (ignored when the directory holds one)")
+    start.add_argument("--bulk-density-t-per-m3", metavar="T_PER_M3", type=float, help="bulk density [t/m³]")
+    start.add_argument("--plan", default="chevron", help="chevron, windrow, strata or circular (default: %(default)s)")
+    start.add_argument("--layers", type=int, help="layers spread over the bed's capacity")
+    start.add_argument("--rows", type=int, help="windrow: rows side by side")
+    for item in fields(Stacker):
+        start.add_argument("--stacker-" + item.name.replace("_", "-"), dest=f"stacker_{item.name}", type=float)
+    start.add_argument("--capacity-t", type=float, help="tonnes the bed takes (default: at the angle of repose)")
+    start.add_argument("--max-gap-s", type=float, default=1800.0, help="a longer gap is a stop (default: %(default)s)")
+    start.add_argument("--seed", type=int, default=0, help="seed of the engine (default: %(default)s)")
+    dialect = run.add_argument_group("the plant's dialect")
+    dialect.add_argument("--sep", default=",")
+    dialect.add_argument("--decimal", default=".")
+    dialect.add_argument("--time-column", default="timestamp")
+    dialect.add_argument("--volume-column", default="volume")
+    dialect.add_argument("--date-format")
+    order = dialect.add_mutually_exclusive_group()
+    order.add_argument("--dayfirst", dest="dayfirst", action="store_const", const=True)
+    order.add_argument("--monthfirst", dest="dayfirst", action="store_const", const=False)
+    dialect.add_argument("--quality", action="append", help="a quality column (repeat; default: all others)")
+    add_bed_options(run)
+    run.set_defaults(run=run_track)
+
+    status = actions.add_parser("status", help="print the status of a live bed")
+    status.add_argument("state", type=Path, help="state directory of the bed")
+    status.add_argument("--json", action="store_true", help="print status.json as it stands")
+    status.set_defaults(run=run_status)
+
+    correct = actions.add_parser(
+        "correct", help="what the rest of a live bed must average to hit whole-bed targets, and how to mix it"
+    )
+    correct.add_argument("state", type=Path, help="state directory of the bed")
+    correct.add_argument(
+        "--target", action="append", required=True, help="a whole-bed target, e.g. LSF=96+-1 or CaO=43.5+-0.3 (repeat)"
+    )
+    correct.add_argument(
+        "--component",
+        action="append",
+        default=[],
+        help="a material to feed, e.g. limestone:CaO=52,SiO2=4,Al2O3=1,Fe2O3=0.5 (two or more for a mix)",
+    )
+    correct.set_defaults(run=run_correct)
+
+
+def _settings(args: argparse.Namespace) -> LiveSettings:
+    if args.bulk_density_t_per_m3 is None:
+        raise ValueError(f"{args.state} holds no bed yet: give --bulk-density-t-per-m3 to start one")
+    bed = Bed(**{item.name: getattr(args, item.name) for item in fields(Bed)})
+    stacker = Stacker(
+        **{
+            item.name: getattr(args, f"stacker_{item.name}")
+            for item in fields(Stacker)
+            if getattr(args, f"stacker_{item.name}") is not None
+        }
+    )
+    plan_settings = {name: getattr(args, name) for name in ("layers", "rows") if getattr(args, name) is not None}
+    dialect = Dialect(
+        sep=args.sep,
+        decimal=args.decimal,
+        time_column=args.time_column,
+        volume_column=args.volume_column,
+        date_format=args.date_format,
+        dayfirst=args.dayfirst,
+        qualities=tuple(args.quality) if args.quality else None,
+    )
+    return LiveSettings(
+        bed=bed,
+        bulk_density_t_per_m3=args.bulk_density_t_per_m3,
+        stacker=stacker,
+        plan=args.plan,
+        plan_settings=plan_settings,
+        dialect=dialect,
+        seed=args.seed,
+        capacity_t=args.capacity_t,
+        max_gap_s=args.max_gap_s,
+    )
+
+
+def run_track(args: argparse.Namespace) -> int:
+    if (args.state / STATE_FILE).exists():
+        live = LiveBed.open(args.state)
+    else:
+        live = LiveBed.start(args.state, _settings(args))
+    live.status_replicates = args.replicates
+    try:
+        with live:
+            # A fresh status at once: a bed resumed after a crash shows where it stands.
+            live.refresh_status()
+            if args.feed == "-":
+                _follow_stdin(live)
+            else:
+                _follow_file(live, Path(args.feed), args)
+            report = live.refresh_status()
+    except OSError as error:
+        raise OSError(
+            error.errno,
+            f"{error.strerror or error}; every delivery stacked before is kept in {args.state}: "
+            "run the tracker again once the directory can be written",
+        ) from None
+    if not args.quiet:
+        print(format_status(report))
+    return 0
+
+
+def _follow_file(live: LiveBed, feed: Path, args: argparse.Namespace) -> None:
+    idle_since = time.monotonic()
+    while True:
+        taken = live.take_file(feed) if feed.exists() else 0
+        if taken:
+            idle_since = time.monotonic()
+        if not args.follow:
+            return
+        if args.idle_exit_s is not None and time.monotonic() - idle_since >= args.idle_exit_s:
+            return
+        time.sleep(args.poll_s)
+
+
+def _follow_stdin(live: LiveBed) -> None:
+    stream = sys.stdin.buffer
+    while True:
+        line = stream.readline()
+        if not line:
+            return
+        lines = [line]
+        # Take what has already arrived with it as one batch.
+        while len(lines) < STDIN_BATCH_LINES and select.select([stream], [], [], 0)[0]:
+            more = stream.readline()
+            if not more:
+                break
+            lines.append(more)
+        live.take_lines(lines)
+
+
+def run_correct(args: argparse.Namespace) -> int:
+    targets = [Target.parse(text) for text in args.target]
+    components = [Component.parse(text) for text in args.component]
+    bed = bed_chemistry(args.state)
+    names = list(bed.names)
+    print(f"stacked {bed.stacked_t:,.0f} t; room for {bed.remaining_t:,.0f} t more")
+    for need in rest_needs(names, bed.stacked_t, bed.stacked, bed.remaining_t, bed.recent, targets):
+        target = need.target
+        verdict = "reachable" if need.reachable else "UNREACHABLE"
+        print(
+            f"{target.name} {target.value:g} ± {target.tolerance:g}: the rest must average {target.name} "
+            f"{need.rest_value:.3f} [{need.rest_low:.3f}, {need.rest_high:.3f}], that is {need.oxide} "
+            f"{need.oxide_value:.3f} [{need.oxide_low:.3f}, {need.oxide_high:.3f}] with the recent feed's "
+            f"other oxides: {verdict}"
+        )
+    if components:
+        print(mix(names, bed.stacked_t, bed.stacked, bed.remaining_t, components, targets).describe())
+    return 0
+
+
+def run_status(args: argparse.Namespace) -> int:
+    path = args.state / STATUS_JSON
+    if not path.exists():
+        raise ValueError(f"{args.state} holds no status yet: run the tracker there first")
+    text = path.read_text(encoding="utf-8")
+    print(text.rstrip() if args.json else format_status(json.loads(text)))
+    return 0

@@ -1,0 +1,40 @@
+#include "pile/snapshot_parts.h"
+
+#include <array>
+
+namespace korvex {
+
+void writeSharedParts(SnapshotWriter& out, std::uint32_t width, std::uint32_t depth,
+                      const std::vector<std::string>& qualityNames, const Xoshiro256StarStar& engine) {
+    out.u32(width);
+    out.u32(depth);
+    out.u64(qualityNames.size());
+    for (const std::string& name : qualityNames) {
+        out.text(name);
+    }
+    for (const std::uint64_t word : engine.words()) {
+        out.u64(word);
+    }
+}
+
+void requireGrid(SnapshotReader& in) {
+    const std::uint64_t width = in.u32();
+    const std::uint64_t depth = in.u32();
+    in.require(width * depth * 4, "the grid of columns");
+}
+
+void readNamesAndRandom(SnapshotReader& in, std::vector<std::string>& qualityNames, Xoshiro256StarStar& engine) {
+    qualityNames.resize(in.count(8));
+    for (std::string& name : qualityNames) {
+        name = in.text();
+    }
+    std::array<std::uint64_t, 4> words{};
+    for (std::uint64_t& word : words) {
+        word = in.u64();
+    }
+    if (!engine.restore(words)) {
+        throw SnapshotError("snapshot is corrupt: its random generator's state is all zero");
+    }
+}
+
+}  // namespace korvex

@@ -1,0 +1,224 @@
+"""A live bed: each delivery stacked once whatever the batches and restarts, rejects with reasons, a full
+bed that says so, a file that is not the one followed refused, errors that lose nothing."""
+
+import errno
+import json
+
+import numpy as np
+import pytest
+
+import korvex
+from korvex import live as live_module
+from korvex.deliveries import Dialect
+from korvex.live import LiveBed, LiveSettings
+
+HEADER = "timestamp;tonnes;CaO;SiO2;Al2O3;Fe2O3\n"
+
+
+def rows(count, seed=1, start=0):
+    """Truck deliveries every ten minutes in a European dialect (semicolons, decimal commas)."""
+    rng = np.random.default_rng(seed)
+    lines = []
+    for k in range(start, start + count):
+        oxides = (44 + rng.normal(), 14 + 0.3 * rng.normal(), 3.2, 2.0 + 0.05 * rng.normal())
+        values = (600 * k, 30 + 10 * rng.random(), *oxides)
+        lines.append(";".join(f"{v:.3f}".replace(".", ",") for v in values) + "\n")
+    return lines
+
+
+def settings(**changes):
+    values = dict(
+        bed=korvex.Bed(length_m=60, depth_m=20, particles_per_m3=8),
+        bulk_density_t_per_m3=1.5,
+        plan_settings={"layers": 30},
+        dialect=Dialect(sep=";", decimal=","),
+        seed=5,
+    )
+    return LiveSettings(**(values | changes))
+
+
+def start(tmp_path, name="state", **changes):
+    bed = LiveBed.start(tmp_path / name, settings(**changes))
+    bed.status_replicates = 0
+    return bed
+
+
+def state_of(bed):
+    """Everything the bed's pile holds, to compare to the bit."""
+    copy = bed.pile.copy()
+    heights = copy.heights().heights_m
+    reclaimed = copy.reclaim()
+    return [heights, reclaimed.position_m, reclaimed.volume_m3, reclaimed.values]
+
+
+def assert_same(a, b):
+    for x, y in zip(a, b, strict=True):
+        assert np.asarray(x).tobytes() == np.asarray(y).tobytes()
+
+
+@pytest.fixture
+def feed(tmp_path):
+    path = tmp_path / "feed.csv"
+    path.write_text(HEADER + "".join(rows(60)))
+    return path
+
+
+def test_batches_and_restarts_stack_every_delivery_once_to_the_bit(tmp_path, feed):
+    with start(tmp_path, "whole") as whole:
+        assert whole.take_file(feed) == 60
+        assert whole.take_file(feed) == 0
+        expected = state_of(whole)
+    lines = feed.read_text().splitlines(keepends=True)
+    growing = tmp_path / "growing.csv"
+    growing.write_text(lines[0] + "".join(lines[1:20]) + lines[20][:7])
+    with start(tmp_path, "parts") as parts:
+        assert parts.take_file(growing) == 19
+    # The half-written line waits; a restart goes on from the ledger.
+    with growing.open("a") as file:
+        file.write(lines[20][7:] + "".join(lines[21:]))
+    with LiveBed.open(tmp_path / "parts") as parts:
+        parts.status_replicates = 0
+        assert parts.take_file(growing) == 41
+        assert parts.ledger.deliveries == 60
+        assert_same(state_of(parts), expected)
+        assert (tmp_path / "parts" / "taken.csv").read_text() == (tmp_path / "whole" / "taken.csv").read_text()
+
+
+def test_unreadable_and_late_rows_go_to_the_rejects_and_the_bed_goes_on(tmp_path):
+    good = rows(6)
+    path = tmp_path / "feed.csv"
+    path.write_text(HEADER + good[0] + "now;1;2;3;4;5\n" + good[2] + good[1] + "600;;44;14;3;2\n" + good[3])
+    with start(tmp_path) as bed:
+        bed.take_file(path)
+        assert bed.ledger.deliveries == 3 and bed.ledger.rejected == 3
+    rejects = (tmp_path / "state" / "rejects.csv").read_text().splitlines()
+    assert rejects[0] == "line,reason,text"
+    assert [line.split(",")[0] for line in rejects[1:]] == ["3", "5", "6"]
+    assert "'now' is neither a number of seconds nor a date" in rejects[1]
+    assert "earlier than the last stacked, 1200 s" in rejects[2]
+    assert "column 'tonnes': '' is not a number" in rejects[3]
+
+
+def test_a_full_bed_says_so_and_takes_no_more(tmp_path, feed):
+    with start(tmp_path, capacity_t=500.0) as bed:
+        bed.take_file(feed)
+        assert bed.full and bed.ledger.stacked_volume_m3 * 1.5 <= 500.0
+        assert 10 < bed.ledger.deliveries < 20 and bed.ledger.deliveries + bed.ledger.rejected == 60
+        report = bed.refresh_status()
+    assert report["full"] and report["time_to_full_h"] == 0.0
+    rejects = (tmp_path / "state" / "rejects.csv").read_text()
+    assert "the bed is full: " in rejects and "the bed is full and takes no more" in rejects
+
+
+@pytest.mark.parametrize("change", ["header", "rewritten", "shrunk"])
+def test_a_file_that_is_not_the_one_followed_is_refused(tmp_path, feed, change):
+    with start(tmp_path) as bed:
+        bed.take_file(feed)
+        text = feed.read_text()
+        if change == "header":
+            feed.write_text(text.replace("tonnes", "t", 1))
+        elif change == "rewritten":
+            feed.write_text(HEADER + "".join(rows(60, seed=2)))
+        else:
+            feed.write_text(text[: len(text) // 2])
+        with pytest.raises(ValueError, match="header is not|was rewritten|cut back or replaced"):
+            bed.take_file(feed)
+        assert bed.ledger.deliveries == 60
+
+
+def test_lines_sent_again_on_standard_input_after_a_restart_are_skipped(tmp_path):
+    lines = [HEADER, *rows(12)]
+    with start(tmp_path, "whole") as whole:
+        whole.take_lines(lines)
+        expected = state_of(whole)
+    with start(tmp_path, "again") as again:
+        again.take_lines(lines[:8])
+    with LiveBed.open(tmp_path / "again") as again:
+        again.status_replicates = 0
+        # A sender that starts over after the restart: header and the first lines once more.
+        again.take_lines(lines)
+        assert again.ledger.deliveries == 12 and again.ledger.rejected == 0
+        assert_same(state_of(again), expected)
+
+
+@pytest.mark.parametrize("failing", ["_append_durably", "save"])
+def test_a_disk_that_fills_up_loses_nothing_already_stacked(tmp_path, feed, monkeypatch, failing):
+    lines = feed.read_text().splitlines(keepends=True)
+    with start(tmp_path, "whole") as whole:
+        whole.take_file(feed)
+        expected = state_of(whole)
+    partial = tmp_path / "partial.csv"
+    partial.write_text("".join(lines[:31]))
+    with start(tmp_path) as bed:
+        bed.take_file(partial)
+    with partial.open("a") as file:
+        file.write("".join(lines[31:]))
+
+    def full(*args, **kwargs):
+        raise OSError(errno.ENOSPC, "No space left on device")
+
+    target = live_module if failing == "_append_durably" else live_module.Stockpile
+    with LiveBed.open(tmp_path / "state") as bed:
+        monkeypatch.setattr(target, failing, full)
+        with pytest.raises(OSError) as raised:
+            bed.take_file(partial)
+        assert raised.value.errno == errno.ENOSPC
+    monkeypatch.undo()
+    with LiveBed.open(tmp_path / "state") as bed:
+        assert bed.ledger.deliveries == 30
+        bed.status_replicates = 0
+        bed.take_file(partial)
+        assert_same(state_of(bed), expected)
+
+
+def test_two_trackers_never_follow_one_bed(tmp_path):
+    with start(tmp_path):
+        with pytest.raises(RuntimeError, match="another tracker"):
+            LiveBed.open(tmp_path / "state")
+    with pytest.raises(ValueError, match="holds a live bed already"):
+        LiveBed.start(tmp_path / "state", settings())
+
+
+def test_the_status_tells_the_fill_the_quality_and_the_predicted_output(tmp_path, feed):
+    with start(tmp_path) as bed:
+        bed.status_replicates = 4
+        bed.take_file(feed)
+        report = json.loads((tmp_path / "state" / "status.json").read_text())
+        taken = bed.taken()
+    stacked_t = float(taken.volume_m3.sum()) * 1.5
+    assert report["deliveries"] == 60 and report["stacked_t"] == pytest.approx(stacked_t)
+    assert report["fill_fraction"] == pytest.approx(stacked_t / report["capacity_t"])
+    # Trucks of 30 to 40 t every ten minutes: about 210 t/h.
+    assert 180 < report["rate_t_per_h"] < 240
+    oxides = taken.values.mean(axis=0)
+    assert report["quality"]["CaO"]["mean"] == pytest.approx(np.average(taken.values[:, 0], weights=taken.volume_m3))
+    assert report["quality"]["SM"]["mean"] == pytest.approx(oxides[1] / (oxides[2] + oxides[3]), rel=0.01)
+    predicted = report["prediction"]["quality"]["LSF"]
+    assert predicted["mean_low"] <= predicted["mean"] <= predicted["mean_high"]
+    # The bed blends: its output varies far less than the deliveries.
+    assert predicted["std_high"] < report["quality"]["LSF"]["std"] / 2
+    assert "block bootstrap" in report["prediction"]["method"]
+    csv = (tmp_path / "state" / "status.csv").read_text().splitlines()
+    assert csv[0] == "figure,quality,value" and "predicted_mean_low,LSF," in "\n".join(csv)
+
+
+def test_the_command_line_starts_resumes_tells_and_corrects(tmp_path, feed, capsys):
+    from korvex.cli import main
+
+    lines = feed.read_text().splitlines(keepends=True)
+    growing = tmp_path / "growing.csv"
+    growing.write_text("".join(lines[:31]))
+    run = ["track", "run", str(tmp_path / "state"), "--feed", str(growing), "--sep", ";", "--decimal", ",",
+           "--bulk-density-t-per-m3", "1.5", "--length-m", "60", "--depth-m", "20", "--particles-per-m3", "8",
+           "--layers", "30", "--replicates", "2", "--quiet"]  # fmt: skip
+    assert main(run) == 0
+    growing.write_text("".join(lines))
+    assert main(run) == 0
+    assert main(["track", "status", str(tmp_path / "state")]) == 0
+    shown = capsys.readouterr().out
+    assert "60 deliveries" in shown and "predicted output mean" in shown
+    components = ["--component", "high:CaO=50,SiO2=5,Al2O3=1,Fe2O3=0.5",
+                  "--component", "low:CaO=35,SiO2=20,Al2O3=4,Fe2O3=2.5"]  # fmt: skip
+    assert main(["track", "correct", str(tmp_path / "state"), "--target", "LSF=96+-1", *components]) == 0
+    shown = capsys.readouterr().out
+    assert "LSF 96 ± 1: the rest must average LSF" in shown and "reachable: feed high" in shown

@@ -1,0 +1,133 @@
+"""The tracker killed with SIGKILL at random moments while a feeder appends deliveries, and restarted each
+time, builds the same bed to the bit as a tracker that ran through."""
+
+import os
+import random
+import signal
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+from korvex import _native
+from korvex.ledger import Ledger
+
+KILLS = 20
+ROWS = 300
+TRACK = [
+    sys.executable, "-m", "korvex", "track", "run",
+    "--sep", ";", "--decimal", ",", "--bulk-density-t-per-m3", "1.5",
+    "--length-m", "100", "--depth-m", "20", "--particles-per-m3", "8", "--layers", "40",
+    "--seed", "11", "--replicates", "0", "--quiet",
+]  # fmt: skip
+
+# Appends the rows of argv[1] to argv[2]: as many as each line of its standard input asks for, the rest at
+# its end, some lines in two goes.
+FEEDER = """
+import sys, time
+lines = open(sys.argv[1], encoding="utf-8").read().splitlines(keepends=True)
+feed = open(sys.argv[2], "a", encoding="utf-8")
+feed.write(lines[0]); feed.flush()
+rows = iter(enumerate(lines[1:]))
+def write(count):
+    for k, line in rows:
+        if k % 7 == 3:
+            feed.write(line[:5]); feed.flush(); time.sleep(0.005); line = line[5:]
+        feed.write(line); feed.flush()
+        time.sleep(0.005)
+        count -= 1
+        if count == 0:
+            return
+for request in sys.stdin:
+    write(int(request))
+write(-1)
+"""
+ROWS_PER_KILL = ROWS // KILLS
+
+
+def deliveries(path: Path) -> None:
+    """Trucks every ten minutes, some lines unreadable and some late, in a European dialect."""
+    rng = np.random.default_rng(4)
+    lines = ["timestamp;tonnes;CaO;SiO2;Al2O3;Fe2O3\n"]
+    for k in range(ROWS):
+        time_s = 600 * k - (900 if k % 53 == 10 else 0)
+        values = (time_s, 20 + 10 * rng.random(), 44 + rng.normal(), 14 + 0.3 * rng.normal(), 3.2, 2.0)
+        line = ";".join(f"{v:.3f}".replace(".", ",") for v in values) + "\n"
+        lines.append("broken;line\n" if k % 61 == 31 else line)
+    path.write_text("".join(lines), encoding="utf-8")
+
+
+def environment() -> dict[str, str]:
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join(sys.path)
+    return env
+
+
+def written_since(path: Path, since: float) -> bool:
+    return path.exists() and path.stat().st_mtime > since
+
+
+def recorded(state: Path) -> tuple[int, bool]:
+    """Deliveries in the snapshot, and whether the kill caught a batch half done: a save's temporary
+    file left, or deliveries written to taken.csv that the snapshot's ledger does not know of yet."""
+    ledger = Ledger.from_note(_native.Simulator.load(str(state / "state.kvx")).note)
+    half_done = any(state.glob("state.kvx.tmp-*")) or (state / "taken.csv").stat().st_size > ledger.taken_bytes
+    return ledger.deliveries, half_done
+
+
+@pytest.mark.slow
+def test_a_tracker_killed_at_random_moments_builds_the_same_bed_to_the_bit(tmp_path):
+    rows = tmp_path / "rows.csv"
+    deliveries(rows)
+    feed = tmp_path / "feed.csv"
+    state = tmp_path / "killed"
+    env = environment()
+    chance = random.Random(7)
+    feeder = subprocess.Popen(
+        [sys.executable, "-c", FEEDER, str(rows), str(feed)], env=env, stdin=subprocess.PIPE, text=True
+    )
+    kills = caught = 0
+    progress: list[int] = []
+    try:
+        while kills < KILLS:
+            feeder.stdin.write(f"{ROWS_PER_KILL}\n")
+            feeder.stdin.flush()
+            since = time.time()
+            tracker = subprocess.Popen(
+                [*TRACK, str(state), "--feed", str(feed), "--follow", "--poll-s", "0.005"], env=env
+            )
+            deadline = time.monotonic() + 20
+            # Past its imports and its first look (its status), and, but for every fourth kill, past its
+            # first save: then the kill falls anywhere in a batch, reading, stacking or writing.
+            waits = [state / "status.json"] + ([state / "state.kvx"] if kills % 4 else [])
+            for path in waits:
+                while not written_since(path, since) and tracker.poll() is None and time.monotonic() < deadline:
+                    time.sleep(0.002)
+            assert tracker.poll() is None, f"the tracker ended with {tracker.returncode} before it was killed"
+            time.sleep(chance.uniform(0.0, 0.1))
+            tracker.send_signal(signal.SIGKILL)
+            tracker.wait()
+            deliveries_now, half_done = recorded(state)
+            progress.append(deliveries_now)
+            caught += half_done
+            kills += 1
+    finally:
+        feeder.stdin.close()
+        feeder.wait(timeout=60)
+    assert feeder.returncode == 0
+    assert sum(b > a for a, b in zip(progress, progress[1:])) >= KILLS // 2, progress
+    assert caught >= 1, "no kill fell between writing a batch and saving its snapshot"
+    # Once the feed is complete, the last restart takes what is left.
+    subprocess.run([*TRACK, str(state), "--feed", str(feed)], env=env, check=True)
+    through = tmp_path / "through"
+    subprocess.run([*TRACK, str(through), "--feed", str(rows)], env=env, check=True)
+
+    assert feed.read_bytes() == rows.read_bytes()
+    for name in ("state.kvx", "taken.csv", "rejects.csv"):
+        assert (state / name).read_bytes() == (through / name).read_bytes(), name
+    rejects = (through / "rejects.csv").read_text().splitlines()
+    # No late line follows a broken one, which would leave it later than the last stacked.
+    assert len(rejects) - 1 == len({k for k in range(ROWS) if k % 61 == 31 or k % 53 == 10})

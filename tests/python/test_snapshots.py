@@ -1,0 +1,159 @@
+"""Snapshots of the native simulators: a loaded snapshot goes on to the bit, and bad files are refused."""
+
+import os
+
+import numpy as np
+import pytest
+
+from korvex import _native
+
+COLUMNS = ["timestamp", "x", "z", "volume", "CaO", "SiO2"]
+
+
+def feed(rows, seed, start=0.0):
+    """A stacker running to and fro with a pending remainder after every chunk (volumes not whole particles)."""
+    rng = np.random.default_rng(seed)
+    time = start + np.arange(rows, dtype=float)
+    x = 1 + np.abs(((time * 0.37) % 2.0) - 1.0) * 26
+    volume = 2.3 + rng.random(rows)
+    qualities = [42 + rng.normal(size=rows), 13 + rng.normal(size=rows)]
+    return np.column_stack([time, x, np.full(rows, 5.0), volume, *qualities])
+
+
+def ring_feed(rows, seed, start=0.0):
+    table = feed(rows, seed, start)
+    angle = table[:, 0] * 0.05
+    table[:, 1] = 15 + 5 * np.cos(angle)
+    table[:, 2] = 15 + 5 * np.sin(angle)
+    return table
+
+
+def new_simulator():
+    return _native.Simulator(length_m=30, depth_m=12, particles_per_m3=8, seed=7, record_particles=True)
+
+
+def new_ring():
+    return _native.Ring(length_m=30, depth_m=30, ring_radius_m=5, particles_per_m3=4, seed=7)
+
+
+def ring_schedule(start, end):
+    return [start, end], [start * 0.1, end * 0.1]
+
+
+def finish_simulator(simulator):
+    """Stacks the rest of the plan, then reads everything the pile can tell."""
+    simulator.stack(feed(150, seed=2, start=150), COLUMNS)
+    heights = simulator.heights()
+    particles = simulator.particles()
+    return [heights, *particles.values(), *simulator.reclaim(0.5)]
+
+
+def finish_ring(ring):
+    first = ring.run(ring_feed(150, seed=2, start=150), COLUMNS, *ring_schedule(150, 300))
+    return [ring.heights(), *first, *ring.drain(0.2)]
+
+
+CASES = {
+    "fast": (new_simulator, _native.Simulator, lambda s: s.stack(feed(150, seed=1), COLUMNS), finish_simulator),
+    "ring": (
+        new_ring, _native.Ring, lambda r: r.run(ring_feed(150, seed=1), COLUMNS, *ring_schedule(0, 150)), finish_ring
+    ),
+}
+
+
+def assert_bit_identical(first, second):
+    assert len(first) == len(second)
+    for a, b in zip(first, second, strict=True):
+        a, b = np.asarray(a), np.asarray(b)
+        assert a.dtype == b.dtype and a.shape == b.shape
+        assert a.tobytes() == b.tobytes()
+
+
+@pytest.fixture(params=sorted(CASES))
+def case(request):
+    return CASES[request.param]
+
+
+@pytest.fixture
+def saved(case, tmp_path):
+    make, kind, begin, finish = case
+    path = tmp_path / "pile.kvx"
+    pile = make()
+    begin(pile)
+    pile.save(str(path), note=b"ledger 1")
+    return path, pile, kind, finish
+
+
+def test_a_loaded_snapshot_goes_on_to_the_bit(saved):
+    path, pile, kind, finish = saved
+    loaded = kind.load(str(path))
+    assert loaded.note == b"ledger 1"
+    assert loaded.quality_names == pile.quality_names and loaded.seed == pile.seed
+    assert_bit_identical(finish(loaded), finish(pile))
+
+
+def test_a_copy_goes_on_alike_and_apart(saved):
+    path, pile, kind, finish = saved
+    copy = pile.copy()
+    assert_bit_identical(finish(copy), finish(pile))
+
+
+def test_saving_again_replaces_the_file_whole_and_leaves_no_temporary(saved):
+    path, pile, kind, finish = saved
+    pile.save(str(path), note=b"ledger 2")
+    assert kind.load(str(path)).note == b"ledger 2"
+    assert os.listdir(path.parent) == [path.name]
+
+
+def _damage(kind, data):
+    if kind == "truncated":
+        return data[: len(data) // 2]
+    if kind == "corrupt":
+        flipped = bytearray(data)
+        flipped[len(data) // 2] ^= 0x10
+        return bytes(flipped)
+    if kind == "foreign":
+        return b"timestamp;x;z;volume\n" + data[20:]
+    if kind == "newer":
+        return data[:8] + (99).to_bytes(4, "little") + data[12:]
+    if kind == "empty":
+        return b""
+    raise AssertionError(kind)
+
+
+@pytest.mark.parametrize(
+    ("damage", "message"),
+    [
+        ("truncated", "snapshot is truncated"),
+        ("empty", "snapshot is truncated: 0 bytes"),
+        ("corrupt", "snapshot is corrupt: its checksum does not match"),
+        ("foreign", "not a Korvex snapshot"),
+        ("newer", "snapshot format version 99 is newer than this Korvex reads"),
+    ],
+)
+def test_a_damaged_file_is_refused_saying_how(saved, damage, message):
+    path, pile, kind, finish = saved
+    path.write_bytes(_damage(damage, path.read_bytes()))
+    with pytest.raises(ValueError, match=message):
+        kind.load(str(path))
+
+
+def test_a_snapshot_of_the_other_kind_is_refused(saved):
+    path, pile, kind, finish = saved
+    other = _native.Ring if kind is _native.Simulator else _native.Simulator
+    with pytest.raises(ValueError, match="snapshot holds a"):
+        other.load(str(path))
+
+
+def test_the_detailed_engine_refuses_to_be_saved(tmp_path):
+    simulator = _native.Simulator(length_m=8, depth_m=8, engine="detailed", seed=1)
+    with pytest.raises(RuntimeError, match="detailed engine cannot be saved"):
+        simulator.save(str(tmp_path / "pile.kvx"))
+    assert not list(tmp_path.iterdir())
+
+
+def test_a_missing_file_or_directory_is_an_os_error(tmp_path):
+    with pytest.raises(FileNotFoundError):
+        _native.Simulator.load(str(tmp_path / "none.kvx"))
+    with pytest.raises(FileNotFoundError, match="previous .* is kept"):
+        new_simulator().save(str(tmp_path / "no" / "pile.kvx"))
