@@ -8,6 +8,7 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <utility>
 
 namespace korvex {
 
@@ -117,13 +118,32 @@ void Korvex<Material>::stack(float x, float z, const Material& material) {
         }
     }
     const double volumeOfParticle = particleVolume();
+    // Kept in storage of its own, so that stacking a table row by row allocates nothing per row.
+    pendingBefore.volume = pendingMaterial.volume;
+    pendingBefore.sums.assign(pendingMaterial.sums.begin(), pendingMaterial.sums.end());
+    const std::optional<std::size_t> countBefore = parameterCount;
+    const std::uint64_t droppedBefore = particlesDropped;
     pendingMaterial.add(material);
     parameterCount = material.sums.size();
-    while (pendingMaterial.volume >= volumeOfParticle) {
-        pollInterrupt();
-        pendingMaterial.pop(volumeOfParticle, particleBeingDropped);
-        dropParticle(x, z, particleBeingDropped);
-        ++particlesDropped;
+    try {
+        while (pendingMaterial.volume >= volumeOfParticle) {
+            pollInterrupt();
+            pendingMaterial.pop(volumeOfParticle, particleBeingDropped);
+            dropParticle(x, z, particleBeingDropped);
+            ++particlesDropped;
+        }
+    } catch (...) {
+        // A call cut short has stacked exactly the particles it dropped: the rest of its chunk must not
+        // wait in the pending material, to be dropped by the next call wherever that stacks or handed
+        // out by a reclaim. The remainder an earlier call left went into the first particle, if any.
+        if (particlesDropped == droppedBefore) {
+            std::swap(pendingMaterial, pendingBefore);
+            parameterCount = countBefore;
+        } else {
+            pendingMaterial.volume = 0.0;
+            std::fill(pendingMaterial.sums.begin(), pendingMaterial.sums.end(), 0.0);
+        }
+        throw;
     }
 }
 

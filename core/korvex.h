@@ -38,7 +38,9 @@ public:
 
     /// Adds `material` to the pending material and drops every whole particle
     /// of it at (x, z); a remainder smaller than one particle waits for the next
-    /// call, or for takePendingMaterial. Throws, before anything changes,
+    /// call, or for takePendingMaterial. A call that an interrupt check or a
+    /// drop ends midway has stacked exactly the particles it dropped: nothing of
+    /// its chunk stays pending, and stackedVolume() tells how much went on. Throws, before anything changes,
     /// std::invalid_argument for a negative or non-finite volume, non-finite
     /// sums, a non-finite position, a volume checkRoomFor refuses or a quality
     /// value beyond qualityLimit(), and std::runtime_error "invalid parameter
@@ -66,6 +68,10 @@ public:
 
     /// Volume of one particle: 1 / particlesPerCubicMeter in single precision.
     double particleVolume() const;
+    /// Volume stacked since construction, cubic metres: every particle dropped and the pending material.
+    double stackedVolume() const {
+        return static_cast<double>(particlesDropped) * particleVolume() + pendingMaterial.volume;
+    }
 
     /// Highest a pile can be stacked, metres: no bed holds more than its area times this.
     static constexpr double highestPileM = 1000.0;
@@ -129,6 +135,8 @@ private:
     std::uint32_t interruptPolls = 0;
     /// The particle that stack hands to dropParticle, refilled for every particle rather than allocated.
     Material particleBeingDropped;
+    /// The pending material as it was when the current stack call began.
+    Material pendingBefore;
 };
 
 extern template class Korvex<AveragedParameters>;

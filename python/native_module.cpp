@@ -64,9 +64,21 @@ public:
     void stack(const py::array_t<double, py::array::forcecast>& table,
                const std::vector<std::string>& columns) {
         const korvex::TableView view = korvex::python::tableViewOf(table);
-        py::gil_scoped_release withoutGil;
-        std::lock_guard lock(mutex);
-        pile.stackTable(view, columns);
+        double stacked_m3 = 0.0;
+        try {
+            py::gil_scoped_release withoutGil;
+            std::lock_guard lock(mutex);
+            const double before = pile.stackedVolume();
+            try {
+                pile.stackTable(view, columns);
+            } catch (...) {
+                stacked_m3 = pile.stackedVolume() - before;
+                throw;
+            }
+        } catch (py::error_already_set& error) {
+            korvex::python::addNote(error, korvex::interruptedStackNote(stacked_m3));
+            throw;
+        }
     }
 
     py::tuple reclaim(std::optional<float> step_m) {
