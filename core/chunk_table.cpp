@@ -18,6 +18,21 @@ double TableView::at(std::size_t row, std::size_t column) const {
     return value;
 }
 
+TableCopy::TableCopy(const TableView& table) : rows(table.rows), columns(table.columns) {
+    values.reserve(rows * columns);
+    for (std::size_t row = 0; row < rows; ++row) {
+        for (std::size_t column = 0; column < columns; ++column) {
+            values.push_back(table.at(row, column));
+        }
+    }
+}
+
+TableView TableCopy::view() const {
+    constexpr auto size = static_cast<std::ptrdiff_t>(sizeof(double));
+    return TableView{reinterpret_cast<const std::byte*>(values.data()), rows, columns,
+                     static_cast<std::ptrdiff_t>(columns) * size, size};
+}
+
 ChunkColumns resolveChunkColumns(std::span<const std::string> names, std::size_t tableColumns) {
     if (names.size() > tableColumns) {
         throw std::invalid_argument(std::to_string(names.size()) + " column names given for a table of " +

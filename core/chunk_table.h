@@ -21,6 +21,20 @@ struct TableView {
     double at(std::size_t row, std::size_t column) const;
 };
 
+/// A table copied out of memory its caller may still change, so that what is checked is what is
+/// stacked. Owns its values, row after row.
+class TableCopy {
+public:
+    explicit TableCopy(const TableView& table);
+    /// A view of the copy; valid as long as the copy lives.
+    TableView view() const;
+
+private:
+    std::vector<double> values;
+    std::size_t rows = 0;
+    std::size_t columns = 0;
+};
+
 /// Which table column plays which role in a table of chunks.
 struct ChunkColumns {
     std::size_t x = 0;

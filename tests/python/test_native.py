@@ -178,3 +178,55 @@ def test_ctrl_c_interrupts_a_long_stack():
     )
     result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120)
     assert result.stdout.strip() == "interrupted", result.stderr
+
+
+def test_reads_while_another_thread_stacks_see_one_consistent_pile():
+    simulator = _native.Simulator(seed=2, record_particles=True, **settings("fast"))
+    table = feed("fast")
+    done = threading.Event()
+
+    def stack_repeatedly():
+        for _ in range(40):
+            simulator.stack(table, COLUMNS)
+        done.set()
+
+    thread = threading.Thread(target=stack_repeatedly)
+    thread.start()
+    reads = 0
+    while not done.is_set():
+        particles = simulator.particles()
+        count = len(particles["drop_index"])
+        assert all(len(column) == count for column in particles.values())
+        assert simulator.quality_names in ((), ("CaO", "SiO2"))
+        assert simulator.heights().shape == (24, 60)
+        reads += 1
+    thread.join()
+    assert reads > 0
+    assert len(simulator.particles()["drop_index"]) == 40 * 3840
+
+
+def test_a_table_changed_while_it_is_stacked_is_stacked_as_it_was_checked():
+    """A signal handler, run by the call's own look for Ctrl-C with the GIL taken back, changes the last
+    row midway: the call stacks what it checked, a copy."""
+    rows = 4000
+    table = np.column_stack([np.arange(rows), np.full(rows, 15.0), np.full(rows, 6.0), np.full(rows, 30.0),
+                             np.full(rows, 42.0), np.full(rows, 13.0)])
+
+    def meddle(signum, frame):
+        table[-1, 3] = 1e9  # more than the bed holds
+
+    simulator = _native.Simulator(seed=4, **settings("fast"))
+    previous = signal.signal(signal.SIGALRM, meddle)
+    signal.setitimer(signal.ITIMER_REAL, 0.01)
+    try:
+        simulator.stack(table, COLUMNS)
+        stacked = rows * 30.0
+    except ValueError as refusal:
+        # The signal came before the call began: the change was seen by the checks.
+        assert "nothing was stacked" in str(refusal)
+        stacked = 0.0
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+    assert table[-1, 3] == 1e9
+    assert simulator.reclaim()[1].sum() == pytest.approx(stacked)
