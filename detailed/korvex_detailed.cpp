@@ -44,6 +44,15 @@ const KorvexConfiguration& validated(const KorvexConfiguration& configuration) {
         throw std::invalid_argument("fallHeight must be finite and not negative, got " +
                                     std::to_string(*configuration.fallHeight) + " m");
     }
+    for (const auto& [setting, height] : {std::pair{"dropHeight", configuration.dropHeight},
+                                          std::pair{"fallHeight", configuration.fallHeight.value_or(0.0f)}}) {
+        if (height > KorvexDetailed<AveragedParameters>::highestDropM) {
+            throw std::invalid_argument(std::format(
+                "{} of {:g} m is above the {:g} m from which a box lands and comes to rest before the "
+                "engine freezes it, {:g} s after its drop, wherever it is",
+                setting, height, KorvexDetailed<AveragedParameters>::highestDropM, ageLimit / 1000.0));
+        }
+    }
     return configuration;
 }
 
