@@ -113,6 +113,7 @@ void stackChunks(Korvex<AveragedParameters>& simulator, const TableView& table, 
         simulator.checkParameterCount(columns.parameters.size());
     }
     simulator.checkRoomFor(total);
+    simulator.checkMemoryFor(total, columns.parameters.size());
     // One record refilled for every row, so that a table of one-particle rows does not pay an allocation
     // per row. Each sum is built as the record's constructor builds it, added to a zero sum, which turns a
     // product of -0 into +0.

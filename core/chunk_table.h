@@ -59,7 +59,7 @@ void validateChunks(const TableView& table, const ChunkColumns& columns);
 /// any row is stacked, std::runtime_error "invalid parameter count" when the
 /// table's quality columns are not as many as the pile's quality values, and
 /// std::invalid_argument when the pile cannot hold the table's total volume
-/// or a row's quality value is beyond the simulator's qualityLimit().
+/// (checkRoomFor, checkMemoryFor) or a row's quality value is beyond the simulator's qualityLimit().
 void stackChunks(Korvex<AveragedParameters>& simulator, const TableView& table, const ChunkColumns& columns);
 
 }  // namespace korvex

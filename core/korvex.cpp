@@ -77,6 +77,29 @@ void Korvex<Material>::checkRoomFor(double volume) const {
 }
 
 template <class Material>
+double Korvex<Material>::bytesPerHeldParticle(std::size_t) const {
+    return 0.0;
+}
+
+template <class Material>
+void Korvex<Material>::checkMemoryFor(double volume, std::size_t qualities) const {
+    const double particles = (pendingMaterial.volume + volume) / particleVolume();
+    // The log keeps every particle ever dropped; the engine only those still on the pile. Columns of
+    // records grow by doubling, so up to twice what they hold may be taken.
+    const double logged = particleLog ? (static_cast<double>(particlesDropped) + particles) * 2.0 *
+                                            ParticleLog::bytesPerParticle(qualities)
+                                      : 0.0;
+    const double held = (heldVolume() / particleVolume() + particles) * bytesPerHeldParticle(qualities);
+    if (!(logged + held <= particleMemoryBoundBytes)) {
+        throw std::invalid_argument(std::format(
+            "a volume of {:g} m3 would take the memory kept for particles to about {:.3g} GB, more than "
+            "the {:g} GB bound; record fewer particles (fewer per m3, no particle log) or stack less; "
+            "nothing was stacked",
+            volume, (logged + held) / 1e9, particleMemoryBoundBytes / 1e9));
+    }
+}
+
+template <class Material>
 double Korvex<Material>::qualityLimit() const {
     // Every sum is at most the pile's volume times the largest magnitude.
     return std::numeric_limits<double>::max() / 4.0 / std::max(capacity(), 1.0);
@@ -108,6 +131,7 @@ void Korvex<Material>::stack(float x, float z, const Material& material) {
     }
     checkParameterCount(material.sums.size());
     checkRoomFor(material.volume);
+    checkMemoryFor(material.volume, material.sums.size());
     const double limit = qualityLimit();
     for (double sum : material.sums) {
         if (!(std::fabs(sum) <= limit * material.volume)) {

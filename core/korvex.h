@@ -42,8 +42,8 @@ public:
     /// drop ends midway has stacked exactly the particles it dropped: nothing of
     /// its chunk stays pending, and stackedVolume() tells how much went on. Throws, before anything changes,
     /// std::invalid_argument for a negative or non-finite volume, non-finite
-    /// sums, a non-finite position, a volume checkRoomFor refuses or a quality
-    /// value beyond qualityLimit(), and std::runtime_error "invalid parameter
+    /// sums, a non-finite position, a volume checkRoomFor or checkMemoryFor
+    /// refuses or a quality value beyond qualityLimit(), and std::runtime_error "invalid parameter
     /// count" for a parameter count that differs from the one fixed by earlier
     /// material (no quality values at all fix a count of zero).
     virtual void stack(float x, float z, const Material& material);
@@ -82,6 +82,14 @@ public:
     /// Throws std::invalid_argument when `volume` more cubic metres, with what the bed and the
     /// pending material hold, would exceed capacity(). A NaN volume is refused too.
     void checkRoomFor(double volume) const;
+    /// Most memory, bytes, that what a pile keeps for each of its particles may take: the particle log, a
+    /// ring's cubes, the detailed engine's bodies.
+    static constexpr double particleMemoryBoundBytes = 4294967296.0;
+    /// Bytes the engine keeps for each particle lying on the pile, with `qualities` quality values.
+    virtual double bytesPerHeldParticle(std::size_t qualities) const;
+    /// Throws std::invalid_argument, giving the figure, when `volume` more cubic metres with `qualities`
+    /// quality values would take the memory kept for particles beyond particleMemoryBoundBytes.
+    void checkMemoryFor(double volume, std::size_t qualities) const;
     /// Largest magnitude of a quality value the pile takes: a full bed of it still sums to a finite
     /// number, with room to spare for rounding.
     double qualityLimit() const;

@@ -64,6 +64,8 @@ public:
     bool reclaimingFinished() override;
     /// The material volume of the particles on the pile.
     double heldVolume() const override;
+    /// A particle with its box, body, motion state, viewer record and material.
+    double bytesPerHeldParticle(std::size_t qualities) const override;
     /// The base's reach, or the reclaim coordinate of the farthest particle when that is farther: the
     /// physics may carry a box beyond the bed. Lets the particles settle first.
     double reclaimReach() override;

@@ -135,17 +135,9 @@ void ContinuousRing::dropParticle(float x, float z, const AveragedParameters& pa
     if (end.height == borderCount) {
         throw std::overflow_error("a column of 2147483647 cubes cannot take another particle");
     }
-    counts[end.cell] = end.height + 1;
-    ++cubesOnRing;
-    qualityCount = particle.sums.size();
-    qualityCountKnown = true;
-
+    // What can run out of memory comes before the cube is placed, so that counts and cubes keep agreeing.
     std::vector<double>& column = cubes[static_cast<std::size_t>(end.cell)];
-    column.push_back(clock_s);
-    const bool divide = particle.volume > AveragedParameters::zeroVolume;
-    for (const double sum : particle.sums) {
-        column.push_back(divide ? sum / particle.volume : sum);
-    }
+    column.reserve(column.size() + 1 + particle.sums.size());
     if (particleLog) {
         const std::size_t c = static_cast<std::size_t>(end.cell) / columnCounts.rows();
         const std::size_t r = static_cast<std::size_t>(end.cell) % columnCounts.rows();
@@ -153,6 +145,20 @@ void ContinuousRing::dropParticle(float x, float z, const AveragedParameters& pa
                             (static_cast<float>(end.height) + 0.5f) * cellSize,
                             (static_cast<float>(r - 1) + offset) * cellSize, particle);
     }
+    counts[end.cell] = end.height + 1;
+    ++cubesOnRing;
+    qualityCount = particle.sums.size();
+    qualityCountKnown = true;
+    column.push_back(clock_s);
+    const bool divide = particle.volume > AveragedParameters::zeroVolume;
+    for (const double sum : particle.sums) {
+        column.push_back(divide ? sum / particle.volume : sum);
+    }
+}
+
+double ContinuousRing::bytesPerHeldParticle(std::size_t qualities) const {
+    // The time stamp and the values, in columns that grow by doubling.
+    return 2.0 * static_cast<double>((1 + qualities) * sizeof(double));
 }
 
 void ContinuousRing::takeFrom(std::size_t index, std::int32_t keep, RingCut& cut) {

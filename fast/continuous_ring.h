@@ -56,6 +56,7 @@ public:
     void updateHeapMap() override;
     /// The volume lying on the ring.
     double heldVolume() const override { return volumeOnRing(); }
+    double bytesPerHeldParticle(std::size_t qualities) const override;
 
     /// Sets the time, in seconds, that particles dropped from now on are stamped with and that cuts are
     /// made at.

@@ -230,3 +230,29 @@ def test_a_table_changed_while_it_is_stacked_is_stacked_as_it_was_checked():
         signal.signal(signal.SIGALRM, previous)
     assert table[-1, 3] == 1e9
     assert simulator.reclaim()[1].sum() == pytest.approx(stacked)
+
+
+def huge(volume_m3):
+    return np.array([[0.0, 50.0, 50.0, volume_m3, 1.0, 2.0]])
+
+
+@pytest.mark.parametrize(
+    ("make", "stack"),
+    [
+        # 8e8 particles in the log, about 26 GB.
+        (lambda: _native.Simulator(length_m=1000, depth_m=1000, particles_per_m3=8, record_particles=True),
+         lambda pile: pile.stack(huge(1e8), COLUMNS)),
+        # 5e7 boxes with their bodies.
+        (lambda: _native.Simulator(length_m=300, depth_m=300, engine="detailed"),
+         lambda pile: pile.stack(huge(5e7), COLUMNS)),
+        # 2e8 cubes on a ring, each with its time and values.
+        (lambda: _native.Ring(length_m=100, depth_m=100, ring_radius_m=40, particles_per_m3=1000),
+         lambda pile: pile.run(huge(2e5), COLUMNS, [0.0], [0.0])),
+    ],
+    ids=["particle-log", "detailed-bodies", "ring-cubes"],
+)
+def test_a_request_beyond_the_memory_bound_is_refused_up_front(make, stack):
+    pile = make()
+    with pytest.raises(ValueError, match=r"about [0-9.e+]+ GB, more than the 4.29497 GB bound"):
+        stack(pile)
+    assert not pile.heights().any()
