@@ -18,6 +18,21 @@ double TableView::at(std::size_t row, std::size_t column) const {
     return value;
 }
 
+TableCopy::TableCopy(const TableView& table) : rows(table.rows), columns(table.columns) {
+    values.reserve(rows * columns);
+    for (std::size_t row = 0; row < rows; ++row) {
+        for (std::size_t column = 0; column < columns; ++column) {
+            values.push_back(table.at(row, column));
+        }
+    }
+}
+
+TableView TableCopy::view() const {
+    constexpr auto size = static_cast<std::ptrdiff_t>(sizeof(double));
+    return TableView{reinterpret_cast<const std::byte*>(values.data()), rows, columns,
+                     static_cast<std::ptrdiff_t>(columns) * size, size};
+}
+
 ChunkColumns resolveChunkColumns(std::span<const std::string> names, std::size_t tableColumns) {
     if (names.size() > tableColumns) {
         throw std::invalid_argument(std::to_string(names.size()) + " column names given for a table of " +
@@ -98,6 +113,7 @@ void stackChunks(Korvex<AveragedParameters>& simulator, const TableView& table, 
         simulator.checkParameterCount(columns.parameters.size());
     }
     simulator.checkRoomFor(total);
+    simulator.checkMemoryFor(total, columns.parameters.size());
     // One record refilled for every row, so that a table of one-particle rows does not pay an allocation
     // per row. Each sum is built as the record's constructor builds it, added to a zero sum, which turns a
     // product of -0 into +0.

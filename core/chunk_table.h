@@ -21,6 +21,20 @@ struct TableView {
     double at(std::size_t row, std::size_t column) const;
 };
 
+/// A table copied out of memory its caller may still change, so that what is checked is what is
+/// stacked. Owns its values, row after row.
+class TableCopy {
+public:
+    explicit TableCopy(const TableView& table);
+    /// A view of the copy; valid as long as the copy lives.
+    TableView view() const;
+
+private:
+    std::vector<double> values;
+    std::size_t rows = 0;
+    std::size_t columns = 0;
+};
+
 /// Which table column plays which role in a table of chunks.
 struct ChunkColumns {
     std::size_t x = 0;
@@ -45,7 +59,7 @@ void validateChunks(const TableView& table, const ChunkColumns& columns);
 /// any row is stacked, std::runtime_error "invalid parameter count" when the
 /// table's quality columns are not as many as the pile's quality values, and
 /// std::invalid_argument when the pile cannot hold the table's total volume
-/// or a row's quality value is beyond the simulator's qualityLimit().
+/// (checkRoomFor, checkMemoryFor) or a row's quality value is beyond the simulator's qualityLimit().
 void stackChunks(Korvex<AveragedParameters>& simulator, const TableView& table, const ChunkColumns& columns);
 
 }  // namespace korvex

@@ -8,6 +8,7 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <utility>
 
 namespace korvex {
 
@@ -76,6 +77,29 @@ void Korvex<Material>::checkRoomFor(double volume) const {
 }
 
 template <class Material>
+double Korvex<Material>::bytesPerHeldParticle(std::size_t) const {
+    return 0.0;
+}
+
+template <class Material>
+void Korvex<Material>::checkMemoryFor(double volume, std::size_t qualities) const {
+    const double particles = (pendingMaterial.volume + volume) / particleVolume();
+    // The log keeps every particle ever dropped; the engine only those still on the pile. Columns of
+    // records grow by doubling, so up to twice what they hold may be taken.
+    const double logged = particleLog ? (static_cast<double>(particlesDropped) + particles) * 2.0 *
+                                            ParticleLog::bytesPerParticle(qualities)
+                                      : 0.0;
+    const double held = (heldVolume() / particleVolume() + particles) * bytesPerHeldParticle(qualities);
+    if (!(logged + held <= particleMemoryBoundBytes)) {
+        throw std::invalid_argument(std::format(
+            "a volume of {:g} m3 would take the memory kept for particles to about {:.3g} GB, more than "
+            "the {:g} GB bound; record fewer particles (fewer per m3, no particle log) or stack less; "
+            "nothing was stacked",
+            volume, (logged + held) / 1e9, particleMemoryBoundBytes / 1e9));
+    }
+}
+
+template <class Material>
 double Korvex<Material>::qualityLimit() const {
     // Every sum is at most the pile's volume times the largest magnitude.
     return std::numeric_limits<double>::max() / 4.0 / std::max(capacity(), 1.0);
@@ -107,6 +131,7 @@ void Korvex<Material>::stack(float x, float z, const Material& material) {
     }
     checkParameterCount(material.sums.size());
     checkRoomFor(material.volume);
+    checkMemoryFor(material.volume, material.sums.size());
     const double limit = qualityLimit();
     for (double sum : material.sums) {
         if (!(std::fabs(sum) <= limit * material.volume)) {
@@ -117,13 +142,32 @@ void Korvex<Material>::stack(float x, float z, const Material& material) {
         }
     }
     const double volumeOfParticle = particleVolume();
+    // Kept in storage of its own, so that stacking a table row by row allocates nothing per row.
+    pendingBefore.volume = pendingMaterial.volume;
+    pendingBefore.sums.assign(pendingMaterial.sums.begin(), pendingMaterial.sums.end());
+    const std::optional<std::size_t> countBefore = parameterCount;
+    const std::uint64_t droppedBefore = particlesDropped;
     pendingMaterial.add(material);
     parameterCount = material.sums.size();
-    while (pendingMaterial.volume >= volumeOfParticle) {
-        pollInterrupt();
-        pendingMaterial.pop(volumeOfParticle, particleBeingDropped);
-        dropParticle(x, z, particleBeingDropped);
-        ++particlesDropped;
+    try {
+        while (pendingMaterial.volume >= volumeOfParticle) {
+            pollInterrupt();
+            pendingMaterial.pop(volumeOfParticle, particleBeingDropped);
+            dropParticle(x, z, particleBeingDropped);
+            ++particlesDropped;
+        }
+    } catch (...) {
+        // A call cut short has stacked exactly the particles it dropped: the rest of its chunk must not
+        // wait in the pending material, to be dropped by the next call wherever that stacks or handed
+        // out by a reclaim. The remainder an earlier call left went into the first particle, if any.
+        if (particlesDropped == droppedBefore) {
+            std::swap(pendingMaterial, pendingBefore);
+            parameterCount = countBefore;
+        } else {
+            pendingMaterial.volume = 0.0;
+            std::fill(pendingMaterial.sums.begin(), pendingMaterial.sums.end(), 0.0);
+        }
+        throw;
     }
 }
 

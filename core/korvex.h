@@ -39,10 +39,12 @@ public:
 
     /// Adds `material` to the pending material and drops every whole particle
     /// of it at (x, z); a remainder smaller than one particle waits for the next
-    /// call, or for takePendingMaterial. Throws, before anything changes,
+    /// call, or for takePendingMaterial. A call that an interrupt check or a
+    /// drop ends midway has stacked exactly the particles it dropped: nothing of
+    /// its chunk stays pending, and stackedVolume() tells how much went on. Throws, before anything changes,
     /// std::invalid_argument for a negative or non-finite volume, non-finite
-    /// sums, a non-finite position, a volume checkRoomFor refuses or a quality
-    /// value beyond qualityLimit(), and std::runtime_error "invalid parameter
+    /// sums, a non-finite position, a volume checkRoomFor or checkMemoryFor
+    /// refuses or a quality value beyond qualityLimit(), and std::runtime_error "invalid parameter
     /// count" for a parameter count that differs from the one fixed by earlier
     /// material (no quality values at all fix a count of zero).
     virtual void stack(float x, float z, const Material& material);
@@ -67,6 +69,10 @@ public:
 
     /// Volume of one particle: 1 / particlesPerCubicMeter in single precision.
     double particleVolume() const;
+    /// Volume stacked since construction, cubic metres: every particle dropped and the pending material.
+    double stackedVolume() const {
+        return static_cast<double>(particlesDropped) * particleVolume() + pendingMaterial.volume;
+    }
 
     /// Highest a pile can be stacked, metres: no bed holds more than its area times this.
     static constexpr double highestPileM = 1000.0;
@@ -77,6 +83,14 @@ public:
     /// Throws std::invalid_argument when `volume` more cubic metres, with what the bed and the
     /// pending material hold, would exceed capacity(). A NaN volume is refused too.
     void checkRoomFor(double volume) const;
+    /// Most memory, bytes, that what a pile keeps for each of its particles may take: the particle log, a
+    /// ring's cubes, the detailed engine's bodies.
+    static constexpr double particleMemoryBoundBytes = 4294967296.0;
+    /// Bytes the engine keeps for each particle lying on the pile, with `qualities` quality values.
+    virtual double bytesPerHeldParticle(std::size_t qualities) const;
+    /// Throws std::invalid_argument, giving the figure, when `volume` more cubic metres with `qualities`
+    /// quality values would take the memory kept for particles beyond particleMemoryBoundBytes.
+    void checkMemoryFor(double volume, std::size_t qualities) const;
     /// Largest magnitude of a quality value the pile takes: a full bed of it still sums to a finite
     /// number, with room to spare for rounding.
     double qualityLimit() const;
@@ -137,6 +151,8 @@ private:
     std::uint32_t interruptPolls = 0;
     /// The particle that stack hands to dropParticle, refilled for every particle rather than allocated.
     Material particleBeingDropped;
+    /// The pending material as it was when the current stack call began.
+    Material pendingBefore;
 };
 
 extern template class Korvex<AveragedParameters>;

@@ -17,8 +17,13 @@ public:
     /// Appends one particle: the order in which it was dropped, the centre it rests at (metres) and its
     /// averaged quality values. The first particle fixes the count of quality values; a later one with
     /// another count is logged with its values cut or padded with NaN, which never happens on a pile
-    /// that refuses such material.
+    /// that refuses such material. When memory runs out the log is left as it was.
     void append(std::uint64_t dropIndex, float x, float y, float z, const AveragedParameters& material);
+
+    /// Bytes one particle with `qualities` quality values takes in the log.
+    static constexpr double bytesPerParticle(std::size_t qualities) {
+        return static_cast<double>(sizeof(std::uint64_t) + 3 * sizeof(float) + qualities * sizeof(float));
+    }
 
     std::size_t size() const { return dropIndex.size(); }
     std::size_t qualityCount() const { return qualities; }

@@ -44,6 +44,15 @@ const KorvexConfiguration& validated(const KorvexConfiguration& configuration) {
         throw std::invalid_argument("fallHeight must be finite and not negative, got " +
                                     std::to_string(*configuration.fallHeight) + " m");
     }
+    for (const auto& [setting, height] : {std::pair{"dropHeight", configuration.dropHeight},
+                                          std::pair{"fallHeight", configuration.fallHeight.value_or(0.0f)}}) {
+        if (height > KorvexDetailed<AveragedParameters>::highestDropM) {
+            throw std::invalid_argument(std::format(
+                "{} of {:g} m is above the {:g} m from which a box lands and comes to rest before the "
+                "engine freezes it, {:g} s after its drop, wherever it is",
+                setting, height, KorvexDetailed<AveragedParameters>::highestDropM, ageLimit / 1000.0));
+        }
+    }
     return configuration;
 }
 
@@ -349,13 +358,18 @@ float KorvexDetailed<Material>::surfaceHeightAt(float x, float z) {
 
 template <class Material>
 void KorvexDetailed<Material>::settleParticle(ParticleType& particle) {
+    const btVector3 resting = particle.body.transform().getOrigin();
+    // Logged before anything changes, so that a log that runs out of memory leaves the particle moving.
+    if (this->particleLog) {
+        this->particleLog->append(particle.dropIndex, resting.x(), resting.y(), resting.z(), particle.material);
+    }
     particle.body.body().setMassProps(0.0f, btVector3(0.0f, 0.0f, 0.0f));
     if (frozenBodiesRejoinAsStatic) {
         particle.body.rejoinWorld();
     }
     const bool settledBefore = particle.settled;
     particle.settled = true;
-    particle.settledCentre = particle.body.transform().getOrigin();
+    particle.settledCentre = resting;
     if (!settledBefore && particle.inWorld()) {
         if (const auto cell = restingCell(particle)) {
             restingColumns.add(*cell, &particle, particle.settledCentre.y());
@@ -363,9 +377,6 @@ void KorvexDetailed<Material>::settleParticle(ParticleType& particle) {
     }
 
     const btVector3& centre = particle.settledCentre;
-    if (this->particleLog) {
-        this->particleLog->append(particle.dropIndex, centre.x(), centre.y(), centre.z(), particle.material);
-    }
     const auto i = clampedCell(inverseParticleSize * centre.x() - cellCentreOffset, this->heapMapWidth);
     const auto j = clampedCell(inverseParticleSize * centre.z() - cellCentreOffset, this->heapMapDepth);
     // A body the solver has flung to NaN or infinity has no height worth recording.
@@ -507,6 +518,15 @@ bool KorvexDetailed<Material>::reclaimingFinished() {
 template <class Material>
 double KorvexDetailed<Material>::heldVolume() const {
     return static_cast<double>(particles.size()) * this->particleVolume();
+}
+
+template <class Material>
+double KorvexDetailed<Material>::bytesPerHeldParticle(std::size_t qualities) const {
+    // The list node's links, the record, the material's values in the particle and its record, and the
+    // entries of the moving list and the reclaim order.
+    constexpr std::size_t fixed = sizeof(ParticleType) + 2 * sizeof(void*) + sizeof(Record) +
+                                  sizeof(ParticleType*) + sizeof(ReclaimEntry);
+    return static_cast<double>(fixed + 2 * qualities * sizeof(double));
 }
 
 template <class Material>

@@ -50,7 +50,7 @@ public:
     /// of boxes: validateConfiguration's checks, a particleVolumeFactor that is not positive and
     /// finite (or gives no usable box size), a box edge below minimumParticleSizeM, wider than the
     /// bed's shorter side or too small for single precision to resolve across the bed, a dropHeight
-    /// that is not finite, a fallHeight that is negative or not finite. Draws the jitter of its particles
+    /// that is not finite, a fallHeight that is negative or not finite, either above highestDropM. Draws the jitter of its particles
     /// from `generator`, which must outlive it: by default the one the process shares.
     explicit KorvexDetailed(const KorvexConfiguration& configuration,
                             std::mt19937& generator = detail::processDropGenerator());
@@ -64,6 +64,8 @@ public:
     bool reclaimingFinished() override;
     /// The material volume of the particles on the pile.
     double heldVolume() const override;
+    /// A particle with its box, body, motion state, viewer record and material.
+    double bytesPerHeldParticle(std::size_t qualities) const override;
     /// The base's reach, or the reclaim coordinate of the farthest particle when that is farther: the
     /// physics may carry a box beyond the bed. Lets the particles settle first.
     double reclaimReach() override;
@@ -94,6 +96,9 @@ public:
     /// Held while a simulation step, clear or destruction changes the world, the particle lists,
     /// the clock or the heap map. Taken before particlesMutex.
     std::mutex simulationMutex;
+    /// Highest dropHeight or fallHeight, metres. Damping holds a falling box under about 93 m/s, so from
+    /// here it lands within about 12 s, half the time after which every box is frozen where it is.
+    static constexpr float highestDropM = 500.0f;
     /// Smallest box edge, metres: the physics' contact tolerances are a few centimetres.
     static constexpr float minimumParticleSizeM = 0.05f;
     /// Nominal edge length of a particle box and of a heap-map cell, metres.

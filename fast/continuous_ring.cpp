@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <format>
 #include <limits>
 #include <numbers>
 #include <stdexcept>
@@ -97,6 +98,24 @@ void ContinuousRing::clear() {
     emptyRecordQueues();
 }
 
+ContinuousRing::State ContinuousRing::state() const {
+    return {columnCounts, cubes,       qualityCount,    qualityCountKnown, clock_s, reclaimer_m,
+            cubesOnRing,  pendingMaterial, parameterCount, particlesDropped};
+}
+
+void ContinuousRing::restore(State&& saved) noexcept {
+    columnCounts = std::move(saved.columnCounts);
+    cubes = std::move(saved.cubes);
+    qualityCount = saved.qualityCount;
+    qualityCountKnown = saved.qualityCountKnown;
+    clock_s = saved.clock_s;
+    reclaimer_m = saved.reclaimer_m;
+    cubesOnRing = saved.cubesOnRing;
+    pendingMaterial = std::move(saved.pendingMaterial);
+    parameterCount = saved.parameterCount;
+    particlesDropped = saved.particlesDropped;
+}
+
 bool ContinuousRing::reclaimingFinished() { return cubesOnRing == 0; }
 
 double ContinuousRing::volumeOnRing() const { return static_cast<double>(cubesOnRing) * particleVolume(); }
@@ -116,17 +135,9 @@ void ContinuousRing::dropParticle(float x, float z, const AveragedParameters& pa
     if (end.height == borderCount) {
         throw std::overflow_error("a column of 2147483647 cubes cannot take another particle");
     }
-    counts[end.cell] = end.height + 1;
-    ++cubesOnRing;
-    qualityCount = particle.sums.size();
-    qualityCountKnown = true;
-
+    // What can run out of memory comes before the cube is placed, so that counts and cubes keep agreeing.
     std::vector<double>& column = cubes[static_cast<std::size_t>(end.cell)];
-    column.push_back(clock_s);
-    const bool divide = particle.volume > AveragedParameters::zeroVolume;
-    for (const double sum : particle.sums) {
-        column.push_back(divide ? sum / particle.volume : sum);
-    }
+    column.reserve(column.size() + 1 + particle.sums.size());
     if (particleLog) {
         const std::size_t c = static_cast<std::size_t>(end.cell) / columnCounts.rows();
         const std::size_t r = static_cast<std::size_t>(end.cell) % columnCounts.rows();
@@ -134,6 +145,20 @@ void ContinuousRing::dropParticle(float x, float z, const AveragedParameters& pa
                             (static_cast<float>(end.height) + 0.5f) * cellSize,
                             (static_cast<float>(r - 1) + offset) * cellSize, particle);
     }
+    counts[end.cell] = end.height + 1;
+    ++cubesOnRing;
+    qualityCount = particle.sums.size();
+    qualityCountKnown = true;
+    column.push_back(clock_s);
+    const bool divide = particle.volume > AveragedParameters::zeroVolume;
+    for (const double sum : particle.sums) {
+        column.push_back(divide ? sum / particle.volume : sum);
+    }
+}
+
+double ContinuousRing::bytesPerHeldParticle(std::size_t qualities) const {
+    // The time stamp and the values, in columns that grow by doubling.
+    return 2.0 * static_cast<double>((1 + qualities) * sizeof(double));
 }
 
 void ContinuousRing::save(SnapshotWriter& out) const {
@@ -210,6 +235,8 @@ RingCut ContinuousRing::cut(double position_m) {
     const double to = position_m / ringRadius;
     const bool vertical = std::isinf(reclaimSlope);
     for (std::size_t c = 1; c <= heapMapWidth; ++c) {
+        // A cut walks every column: on a large ring a run of many cuts must still notice an interrupt soon.
+        pollInterrupt();
         for (std::size_t r = 1; r <= heapMapDepth; ++r) {
             const std::size_t index = columnCounts.indexOf(c, r);
             const std::int32_t count = columnCounts.data()[index];
@@ -327,14 +354,25 @@ std::vector<RingSlice> runRing(ContinuousRing& ring, const TableView& table,
 
     const double start = schedule.position_m.front();
     const double last = schedule.position_m.back();
-    const auto sliceCount =
-        static_cast<std::size_t>(std::max(0.0, std::ceil((last - start) / step_m - 1e-9)));
+    const double slicesAlong = std::max(0.0, std::ceil((last - start) / step_m - 1e-9));
+    if (!(slicesAlong <= maxSlicesPerRun)) {
+        throw std::invalid_argument(std::format(
+            "the reclaimer schedule runs {:g} m from {:g} m to {:g} m: {:g} slices of {:g} m, more "
+            "than the {:g} a run may cut; nothing was stacked",
+            last - start, start, last, slicesAlong, step_m, maxSlicesPerRun));
+    }
+    const auto sliceCount = static_cast<std::size_t>(slicesAlong);
     ScheduleWalk walk(schedule);
     std::vector<RingSlice> slices;
     slices.reserve(sliceCount);
-    // The reclaimer stands at the schedule's start until then; nothing behind it is taken.
+    // A schedule that starts ahead of the reclaimer moves it there first, past whatever lies on the way:
+    // that comes out as a slice of its own when the schedule begins.
     if (ring.reclaimerPosition() < start) {
-        ring.cut(start);
+        ring.setClock(std::max(ring.clock(), schedule.time_s.front()));
+        RingCut onTheWay = ring.cut(start);
+        if (onTheWay.material.volume > 0.0) {
+            slices.push_back({ring.clock(), start, std::move(onTheWay)});
+        }
     }
     std::size_t next = 0;
     double sliceStart = walk.timeAt(start);
@@ -345,6 +383,7 @@ std::vector<RingSlice> runRing(ContinuousRing& ring, const TableView& table,
             if (reached > time) {
                 return;
             }
+            ring.pollInterrupt();
             // The foot meets the slice's material all the way through it: on average half-way.
             ring.setClock(0.5 * (sliceStart + reached));
             slices.push_back({reached, position, ring.cut(position)});

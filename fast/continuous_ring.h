@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -55,6 +56,7 @@ public:
     void updateHeapMap() override;
     /// The volume lying on the ring.
     double heldVolume() const override { return volumeOnRing(); }
+    double bytesPerHeldParticle(std::size_t qualities) const override;
 
     /// Sets the time, in seconds, that particles dropped from now on are stamped with and that cuts are
     /// made at.
@@ -73,6 +75,25 @@ public:
     /// Reads what save wrote into this ring, built from the same configuration. Throws SnapshotError for
     /// a damaged state; the ring is then of no further use.
     void load(SnapshotReader& in);
+
+    /// Everything stacking and cutting change on a ring, taken whole so that a call refused or interrupted
+    /// midway can be undone.
+    struct State {
+        ColumnCounts columnCounts;
+        std::vector<std::vector<double>> cubes;
+        std::size_t qualityCount;
+        bool qualityCountKnown;
+        double clock_s;
+        double reclaimer_m;
+        std::int64_t cubesOnRing;
+        AveragedParameters pendingMaterial;
+        std::optional<std::size_t> parameterCount;
+        std::uint64_t particlesDropped;
+    };
+    /// A copy of the ring's state; as large as what lies on the ring.
+    State state() const;
+    /// Puts the ring back into `saved`, allocating nothing.
+    void restore(State&& saved) noexcept;
 
     const float cellSize;
     /// Where cell i's centre lies, in cell edges from i: 0.5 when cells span from the origin, else 0.
@@ -123,12 +144,17 @@ struct ReclaimerSchedule {
 /// positions, all finite, and both non-decreasing.
 void validateSchedule(const ReclaimerSchedule& schedule);
 
+/// Most slices one run may cut: each is a record of its own and each cut walks the whole ring.
+inline constexpr double maxSlicesPerRun = 1e7;
+
 /// Stacks the rows of `table` in order ("timestamp" the time each is stacked, in non-decreasing order)
 /// while the reclaimer follows `schedule`, cutting a slice at every `step_m` of its travel from the
 /// schedule's first position to its last. Before a row is stacked, every slice the reclaimer finishes
 /// by the row's time is cut. A slice's material counts as cut half-way through the slice's time, for
-/// its residence. Checks the whole table first and throws std::invalid_argument for a missing
-/// or decreasing time stamp and for what stackChunks refuses.
+/// its residence. A schedule that starts ahead of the reclaimer first moves it there, and what it takes
+/// on the way is the first slice, at the schedule's first time. Checks the whole table first and throws
+/// std::invalid_argument for a missing or decreasing time stamp, for what stackChunks refuses and for a
+/// schedule that would cut more than maxSlicesPerRun slices.
 std::vector<RingSlice> runRing(ContinuousRing& ring, const TableView& table,
                                std::span<const std::string> names, const ReclaimerSchedule& schedule,
                                double step_m);

@@ -159,12 +159,15 @@ void KorvexFast<Material>::dropParticle(float x, float z, const Material& partic
     if (height == borderCount) {
         throw std::overflow_error("a column of 2147483647 cubes cannot take another particle");
     }
-    counts[cell] = height + 1;
-    ++placedCubes;
 
     const float cubesBelow = static_cast<float>(height);
     const std::size_t c = static_cast<std::size_t>(cell) / columnCounts.rows();
     const std::size_t r = static_cast<std::size_t>(cell) % columnCounts.rows();
+    // What can run out of memory comes before the cube is placed, so that heights and slices keep agreeing.
+    Material& slice = slices[sliceOf(c, r, cubesBelow)];
+    if (slice.sums.empty()) {
+        slice.sums.reserve(particle.sums.size());
+    }
     if (this->particleLog) {
         // Cell c - 1 of the heap map, centred where the heap map's cell is.
         this->particleLog->append(this->particlesDropped,
@@ -181,7 +184,9 @@ void KorvexFast<Material>::dropParticle(float x, float z, const Material& partic
         records.push_back(std::move(record));
         this->settledRecords.push_back(records.back().get());
     }
-    slices[sliceOf(c, r, cubesBelow)].add(particle);
+    counts[cell] = height + 1;
+    ++placedCubes;
+    slice.add(particle);
     // The slices before the reclaim position may hold material again.
     lastReclaimPosition = 0.0f;
 }

@@ -1,5 +1,6 @@
 #include "pile/pile.h"
 
+#include <format>
 #include <stdexcept>
 #include <utility>
 
@@ -32,6 +33,12 @@ PileSettings settingsFrom(SnapshotReader& in) {
 }
 
 }  // namespace
+
+std::string interruptedStackNote(double stacked_m3) {
+    return std::format("the interrupted call stacked {:.17g} m3; the rest of what it was given was not "
+                       "stacked and nothing of it is pending",
+                       stacked_m3);
+}
 
 Pile::Pile(const PileSettings& settings) : seed_(settings.seed) {
     if (settings.logParticles) {

@@ -36,6 +36,10 @@ struct PileSettings {
     bool logParticles = false;
 };
 
+/// What a stacking call that was interrupted tells its caller: it stacked `stacked_m3` of what it was
+/// given, and nothing of the rest.
+std::string interruptedStackNote(double stacked_m3);
+
 /// One stockpile with its engine: what both Python faces stand on. Owns the engine, the random sources
 /// the engine draws from when it has its own, the particle log, and the names of the quality values,
 /// which the first table stacked fixes for the pile's whole life.
@@ -81,6 +85,8 @@ public:
 
     /// Called now and then during long calls; what it throws ends the call (see Korvex::interruptCheck).
     void setInterruptCheck(std::function<void()> check);
+    /// Volume stacked since construction, cubic metres; an interrupted call adds exactly what it stacked.
+    double stackedVolume() const { return simulator_->stackedVolume(); }
 
     /// The names of the quality values, from the first table stacked.
     const std::vector<std::string>& qualityNames() const { return qualityNames_; }

@@ -54,7 +54,8 @@ std::vector<RingSlice> RingPile::run(const TableView& table, std::span<const std
     if (!qualityNames_.empty() && names != qualityNames_) {
         throw std::invalid_argument("the table's quality columns differ from those stacked before");
     }
-    std::vector<RingSlice> slices = runRing(ring, table, columns, schedule, reclaimIncrement_);
+    std::vector<RingSlice> slices =
+        undoneIfCutShort([&] { return runRing(ring, table, columns, schedule, reclaimIncrement_); });
     if (qualityNames_.empty()) {
         qualityNames_ = std::move(names);
     }
@@ -62,7 +63,21 @@ std::vector<RingSlice> RingPile::run(const TableView& table, std::span<const std
 }
 
 std::vector<RingSlice> RingPile::drain(double speed_m_per_s) {
-    return drainRing(ring, reclaimIncrement_, speed_m_per_s);
+    return undoneIfCutShort([&] { return drainRing(ring, reclaimIncrement_, speed_m_per_s); });
+}
+
+std::vector<RingSlice> RingPile::undoneIfCutShort(const std::function<std::vector<RingSlice>()>& call) {
+    // The slices a call has cut reach the caller only when it returns: a call that ends with an exception
+    // must not have taken anything off the ring, nor put anything on it.
+    ContinuousRing::State before = ring.state();
+    const SplitDrawSources randomBefore = random;
+    try {
+        return call();
+    } catch (...) {
+        ring.restore(std::move(before));
+        random = randomBefore;
+        throw;
+    }
 }
 
 std::span<const float> RingPile::heights() {

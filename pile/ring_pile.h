@@ -40,10 +40,12 @@ public:
     /// on exactly as this one would.
     void save(SnapshotWriter& out) const;
 
-    /// Stacks `table` while the reclaimer follows `schedule` (see runRing); returns the slices cut.
+    /// Stacks `table` while the reclaimer follows `schedule` (see runRing); returns the slices cut. A run
+    /// that throws, refused or interrupted, leaves the ring as it was.
     std::vector<RingSlice> run(const TableView& table, std::span<const std::string> columns,
                                const ReclaimerSchedule& schedule);
-    /// Reclaims what is left at the reclaim step, the reclaimer moving at `speed_m_per_s`.
+    /// Reclaims what is left at the reclaim step, the reclaimer moving at `speed_m_per_s`; a drain that
+    /// throws leaves the ring as it was.
     std::vector<RingSlice> drain(double speed_m_per_s);
     /// The height grid now; heights()[j * width + i] as on the other piles.
     std::span<const float> heights();
@@ -57,6 +59,9 @@ public:
     ContinuousRing& simulator() { return ring; }
 
 private:
+    /// Runs `call` on the ring; when it throws, puts the ring and its random sources back as they were.
+    std::vector<RingSlice> undoneIfCutShort(const std::function<std::vector<RingSlice>()>& call);
+
     const std::uint64_t seed_;
     SplitDrawSources random;
     ContinuousRing ring;

@@ -21,4 +21,8 @@ void raiseOnPendingSignal() {
     }
 }
 
+void addNote(pybind11::error_already_set& error, const std::string& note) {
+    error.value().attr("add_note")(note);
+}
+
 }  // namespace korvex::python

@@ -3,6 +3,8 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
+#include <string>
+
 #include "core/chunk_table.h"
 
 namespace korvex::python {
@@ -14,5 +16,8 @@ TableView tableViewOf(const pybind11::array_t<double, pybind11::array::forcecast
 /// Raises the pending KeyboardInterrupt (or whatever a signal handler raised) as a C++ exception.
 /// Needs the GIL.
 void raiseOnPendingSignal();
+
+/// Adds `note` to the Python exception (PEP 678). Needs the GIL.
+void addNote(pybind11::error_already_set& error, const std::string& note);
 
 }  // namespace korvex::python

@@ -37,13 +37,31 @@ KorvexLibPython::KorvexLibPython(float length, float depth, float reclaimAngle, 
     pile.setInterruptCheck(korvex::python::raiseOnPendingSignal);
 }
 
+namespace {
+
+/// Runs `stacking` on `pile`; when a signal ends it, tells on the exception how much it stacked.
+template <class Stacking>
+void stackTellingWhatAnInterruptLeft(korvex::Pile& pile, Stacking&& stacking) {
+    const double before = pile.stackedVolume();
+    try {
+        stacking();
+    } catch (py::error_already_set& error) {
+        korvex::python::addNote(error, korvex::interruptedStackNote(pile.stackedVolume() - before));
+        throw;
+    }
+}
+
+}  // namespace
+
 void KorvexLibPython::stack(double, float x, float z, double volume, const std::vector<double>& parameters) {
-    pile.stack(x, z, korvex::AveragedParameters(volume, parameters));
+    stackTellingWhatAnInterruptLeft(pile,
+                                    [&] { pile.stack(x, z, korvex::AveragedParameters(volume, parameters)); });
 }
 
 void KorvexLibPython::stack_list(const py::array_t<double, py::array::forcecast>& table,
                                  const std::vector<std::string>& columns) {
-    pile.stackTable(korvex::python::tableViewOf(table), columns);
+    const korvex::TableView view = korvex::python::tableViewOf(table);
+    stackTellingWhatAnInterruptLeft(pile, [&] { pile.stackTable(view, columns); });
 }
 
 py::dict KorvexLibPython::reclaim() {

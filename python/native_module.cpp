@@ -92,6 +92,15 @@ private:
     std::vector<std::byte> savedNote;
 };
 
+/// Runs `work` with the GIL released and `mutex` held. Taking the mutex with the GIL held could wait for
+/// a call on another thread that holds the mutex and waits for the GIL to look for Ctrl-C.
+template <class Work>
+auto locked(std::mutex& mutex, Work&& work) {
+    py::gil_scoped_release withoutGil;
+    std::lock_guard lock(mutex);
+    return work();
+}
+
 /// A pile for the korvex package: keyword settings with units, a seed it always knows, NumPy results.
 /// Calls release the GIL and hold the simulator's own lock instead, so simulators can run on several
 /// threads; Ctrl-C is looked for now and then with the GIL taken back briefly.
@@ -122,10 +131,23 @@ public:
 
     void stack(const py::array_t<double, py::array::forcecast>& table,
                const std::vector<std::string>& columns) {
-        const korvex::TableView view = korvex::python::tableViewOf(table);
-        py::gil_scoped_release withoutGil;
-        std::lock_guard lock(mutex);
-        pile.stackTable(view, columns);
+        // Copied while the GIL keeps other threads from changing it.
+        const korvex::TableCopy copy(korvex::python::tableViewOf(table));
+        double stacked_m3 = 0.0;
+        try {
+            py::gil_scoped_release withoutGil;
+            std::lock_guard lock(mutex);
+            const double before = pile.stackedVolume();
+            try {
+                pile.stackTable(copy.view(), columns);
+            } catch (...) {
+                stacked_m3 = pile.stackedVolume() - before;
+                throw;
+            }
+        } catch (py::error_already_set& error) {
+            korvex::python::addNote(error, korvex::interruptedStackNote(stacked_m3));
+            throw;
+        }
     }
 
     std::unique_ptr<Simulator> surfaceCopy() {
@@ -135,14 +157,12 @@ public:
     }
 
     py::tuple reclaim(std::optional<float> step_m) {
-        std::vector<korvex::ReclaimedSlice> slices;
-        {
-            py::gil_scoped_release withoutGil;
-            std::lock_guard lock(mutex);
-            slices = step_m ? pile.reclaim(*step_m) : pile.reclaim();
-        }
+        std::size_t qualities = 0;
+        const std::vector<korvex::ReclaimedSlice> slices = locked(mutex, [&] {
+            qualities = pile.qualityNames().size();
+            return step_m ? pile.reclaim(*step_m) : pile.reclaim();
+        });
         const std::size_t count = slices.size();
-        const std::size_t qualities = pile.qualityNames().size();
         py::array_t<double> position(static_cast<py::ssize_t>(count));
         py::array_t<double> volume(static_cast<py::ssize_t>(count));
         py::array_t<double> values({static_cast<py::ssize_t>(count), static_cast<py::ssize_t>(qualities)});
@@ -163,27 +183,26 @@ public:
     }
 
     py::array_t<float> heights() {
-        std::span<const float> grid;
-        {
-            py::gil_scoped_release withoutGil;
-            std::lock_guard lock(mutex);
-            grid = pile.heights();
-        }
+        const std::vector<float> grid = locked(mutex, [&] {
+            const std::span<const float> now = pile.heights();
+            return std::vector<float>(now.begin(), now.end());
+        });
         return heightsArray(grid, pile.heightsDepth(), pile.heightsWidth());
     }
 
     py::dict particles() {
-        const korvex::ParticleLog* log = nullptr;
-        {
-            py::gil_scoped_release withoutGil;
-            std::lock_guard lock(mutex);
-            log = pile.settledParticles();
-        }
-        if (log == nullptr) {
+        // A copy taken under the lock: another thread may be stacking onto this simulator.
+        const std::optional<korvex::ParticleLog> copy =
+            locked(mutex, [&]() -> std::optional<korvex::ParticleLog> {
+                const korvex::ParticleLog* now = pile.settledParticles();
+                return now ? std::optional(*now) : std::nullopt;
+            });
+        if (!copy) {
             throw std::runtime_error(
                 "this simulator keeps no particle records: construct it with "
                 "record_particles=True");
         }
+        const korvex::ParticleLog* log = &*copy;
         py::array_t<float> values(
             {static_cast<py::ssize_t>(log->size()), static_cast<py::ssize_t>(log->qualityCount())});
         std::copy(log->values.begin(), log->values.end(), values.mutable_data());
@@ -200,7 +219,7 @@ public:
     const std::string& engine() const { return engineName; }
     float cellSize() const { return pile.cellSize(); }
     float reclaimStep() const { return pile.reclaimIncrement(); }
-    py::tuple qualityNames() const { return py::cast(pile.qualityNames()); }
+    py::tuple qualityNames() { return py::cast(locked(mutex, [&] { return pile.qualityNames(); })); }
 
 private:
     static korvex::PileSettings settingsOf(float length_m, float depth_m, float reclaim_angle_deg,
@@ -263,44 +282,42 @@ public:
     py::tuple run(const py::array_t<double, py::array::forcecast>& table,
                   const std::vector<std::string>& columns, std::vector<double> reclaimer_time_s,
                   std::vector<double> reclaimer_position_m) {
-        const korvex::TableView view = korvex::python::tableViewOf(table);
+        // Copied while the GIL keeps other threads from changing it.
+        const korvex::TableCopy copy(korvex::python::tableViewOf(table));
         const korvex::ReclaimerSchedule schedule{std::move(reclaimer_time_s),
                                                  std::move(reclaimer_position_m)};
-        std::vector<korvex::RingSlice> slices;
-        {
-            py::gil_scoped_release withoutGil;
-            std::lock_guard lock(mutex);
-            slices = pile.run(view, columns, schedule);
-        }
-        return arraysOf(slices);
+        std::size_t qualities = 0;
+        const std::vector<korvex::RingSlice> slices = locked(mutex, [&] {
+            std::vector<korvex::RingSlice> cut = pile.run(copy.view(), columns, schedule);
+            qualities = pile.qualityNames().size();
+            return cut;
+        });
+        return arraysOf(slices, qualities);
     }
 
     py::tuple drain(double speed_m_per_s) {
-        std::vector<korvex::RingSlice> slices;
-        {
-            py::gil_scoped_release withoutGil;
-            std::lock_guard lock(mutex);
-            slices = pile.drain(speed_m_per_s);
-        }
-        return arraysOf(slices);
+        std::size_t qualities = 0;
+        const std::vector<korvex::RingSlice> slices = locked(mutex, [&] {
+            qualities = pile.qualityNames().size();
+            return pile.drain(speed_m_per_s);
+        });
+        return arraysOf(slices, qualities);
     }
 
     py::array_t<float> heights() {
-        std::span<const float> grid;
-        {
-            py::gil_scoped_release withoutGil;
-            std::lock_guard lock(mutex);
-            grid = pile.heights();
-        }
+        const std::vector<float> grid = locked(mutex, [&] {
+            const std::span<const float> now = pile.heights();
+            return std::vector<float>(now.begin(), now.end());
+        });
         return heightsArray(grid, pile.heightsDepth(), pile.heightsWidth());
     }
 
     std::uint64_t seed() const { return pile.seed(); }
     float cellSize() { return pile.simulator().cellSize; }
     double reclaimStep() const { return pile.reclaimIncrement(); }
-    double volumeOnRing() { return pile.simulator().volumeOnRing(); }
-    double reclaimerPosition() { return pile.simulator().reclaimerPosition(); }
-    py::tuple qualityNames() const { return py::cast(pile.qualityNames()); }
+    double volumeOnRing() { return locked(mutex, [&] { return pile.simulator().volumeOnRing(); }); }
+    double reclaimerPosition() { return locked(mutex, [&] { return pile.simulator().reclaimerPosition(); }); }
+    py::tuple qualityNames() { return py::cast(locked(mutex, [&] { return pile.qualityNames(); })); }
 
 private:
     static korvex::RingPileSettings settingsOf(float length_m, float depth_m, float ring_radius_m,
@@ -320,9 +337,8 @@ private:
         return settings;
     }
 
-    py::tuple arraysOf(const std::vector<korvex::RingSlice>& slices) const {
+    static py::tuple arraysOf(const std::vector<korvex::RingSlice>& slices, std::size_t qualities) {
         const std::size_t count = slices.size();
-        const std::size_t qualities = pile.qualityNames().size();
         py::array_t<double> time(static_cast<py::ssize_t>(count));
         py::array_t<double> position(static_cast<py::ssize_t>(count));
         py::array_t<double> volume(static_cast<py::ssize_t>(count));

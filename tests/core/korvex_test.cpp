@@ -265,3 +265,50 @@ TEST(Configuration, AcceptsAnglesOutsideTheUsualRange) {
         EXPECT_NO_THROW(korvex::validateConfiguration(configuration));
     }
 }
+
+// A chunk cut short by an interrupt, at the first check or a later one, keeps exactly the particles it
+// dropped: nothing of it is left pending for the next call.
+class CutShortStack : public ::testing::TestWithParam<bool> {};
+
+TEST_P(CutShortStack, LeavesNothingOfTheChunkPending) {
+    const bool byInterrupt = GetParam();
+    RecordingSimulator simulator(withParticlesPerCubicMeter(2.0f));
+    simulator.stack(1.0f, 1.0f, material(1.25, {10.0}));  // leaves 0.25 pending
+    const double before = simulator.stackedVolume();
+    if (byInterrupt) {
+        simulator.interruptCheck = [] { throw std::runtime_error("interrupted"); };
+    } else {
+        simulator.interruptCheck = [&simulator] {
+            if (simulator.drops.size() > 1500) {
+                throw std::runtime_error("interrupted");
+            }
+        };
+    }
+    EXPECT_THROW(simulator.stack(5.0f, 1.0f, material(1e4, {20.0})), std::runtime_error);
+    const std::size_t dropped = simulator.drops.size() - 2;
+    ASSERT_GT(dropped, 0u);
+    EXPECT_LT(dropped, 10000u);
+    EXPECT_EQ(simulator.pendingMaterial.volume, 0.0);
+    EXPECT_DOUBLE_EQ(simulator.stackedVolume() - before, 0.5 * static_cast<double>(dropped) - 0.25);
+    simulator.interruptCheck = {};
+    simulator.stack(9.0f, 1.0f, material(0.5, {30.0}));
+    ASSERT_EQ(simulator.drops.size(), dropped + 3);
+    EXPECT_EQ(simulator.drops.back().x, 9.0f);
+    EXPECT_EQ(simulator.drops.back().particle.averages(), std::vector<double>{30.0});
+}
+
+TEST(Korvex, AStackInterruptedBeforeItsFirstDropLeavesThePendingMaterialAsItWas) {
+    RecordingSimulator simulator(withParticlesPerCubicMeter(2.0f));
+    simulator.interruptCheck = [] { throw std::runtime_error("interrupted"); };
+    simulator.stack(1.0f, 1.0f, material(1.25, {10.0}));
+    // The check runs before every 1024th particle: 2 + 1021 drops leave the next call's first particle to it.
+    simulator.stack(2.0f, 1.0f, material(510.5, {10.0}));
+    const std::size_t drops = simulator.drops.size();
+    EXPECT_THROW(simulator.stack(3.0f, 1.0f, material(100.0, {40.0})), std::runtime_error);
+    EXPECT_EQ(simulator.drops.size(), drops);
+    EXPECT_DOUBLE_EQ(simulator.pendingMaterial.volume, 0.25);
+    EXPECT_EQ(simulator.pendingMaterial.averages(), std::vector<double>{10.0});
+}
+
+INSTANTIATE_TEST_SUITE_P(Korvex, CutShortStack, ::testing::Bool(),
+                         [](const auto& info) { return info.param ? "FirstCheck" : "LaterCheck"; });

@@ -216,3 +216,45 @@ INSTANTIATE_TEST_SUITE_P(
                       DrawCase{0xFFFFFFFFu, 0.995f + (1.005f - 0.995f) * (1.0f - 0x1p-24f)}));
 
 }  // namespace
+
+namespace {
+
+class DropHeightBound : public ::testing::TestWithParam<bool> {};
+
+KorvexConfiguration droppingFrom(bool fromSurface, float height) {
+    KorvexConfiguration configuration = pileOfMetreBoxes();
+    if (fromSurface) {
+        configuration.fallHeight = height;
+    } else {
+        configuration.dropHeight = height;
+    }
+    return configuration;
+}
+
+// From higher up a box would still be falling when the engine freezes it: 20 boxes of 1 m from 3000 m
+// made a pile 1514 m high.
+TEST_P(DropHeightBound, BoxesFromTheHighestDropComeToRestOnTheGroundAndHigherIsRefused) {
+    const char* setting = GetParam() ? "fallHeight" : "dropHeight";
+    try {
+        Detailed refused(droppingFrom(GetParam(), 3000.0f));
+        FAIL() << "a drop of 3000 m was accepted";
+    } catch (const std::invalid_argument& error) {
+        const std::string message = error.what();
+        EXPECT_NE(message.find(std::string(setting) + " of 3000 m"), std::string::npos) << message;
+        EXPECT_NE(message.find("500 m"), std::string::npos) << message;
+    }
+    korvex::detail::seedDropRandomness(7u);
+    Detailed simulator(droppingFrom(GetParam(), Detailed::highestDropM));
+    for (int drop = 0; drop < 20; ++drop) {
+        simulator.stack(5.0f, 5.0f, material(1.0, {1.0}));
+    }
+    simulator.finishStacking();
+    for (const DetailedParticle& particle : simulator.particles) {
+        EXPECT_LT(particle.settledCentre.y(), 5.0f);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(DetailedDropping, DropHeightBound, ::testing::Bool(),
+                         [](const auto& info) { return info.param ? "FallHeight" : "DropHeight"; });
+
+}  // namespace

@@ -178,3 +178,81 @@ def test_ctrl_c_interrupts_a_long_stack():
     )
     result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120)
     assert result.stdout.strip() == "interrupted", result.stderr
+
+
+def test_reads_while_another_thread_stacks_see_one_consistent_pile():
+    simulator = _native.Simulator(seed=2, record_particles=True, **settings("fast"))
+    table = feed("fast")
+    done = threading.Event()
+
+    def stack_repeatedly():
+        for _ in range(40):
+            simulator.stack(table, COLUMNS)
+        done.set()
+
+    thread = threading.Thread(target=stack_repeatedly)
+    thread.start()
+    reads = 0
+    while not done.is_set():
+        particles = simulator.particles()
+        count = len(particles["drop_index"])
+        assert all(len(column) == count for column in particles.values())
+        assert simulator.quality_names in ((), ("CaO", "SiO2"))
+        assert simulator.heights().shape == (24, 60)
+        reads += 1
+    thread.join()
+    assert reads > 0
+    assert len(simulator.particles()["drop_index"]) == 40 * 3840
+
+
+def test_a_table_changed_while_it_is_stacked_is_stacked_as_it_was_checked():
+    """A signal handler, run by the call's own look for Ctrl-C with the GIL taken back, changes the last
+    row midway: the call stacks what it checked, a copy."""
+    rows = 4000
+    table = np.column_stack([np.arange(rows), np.full(rows, 15.0), np.full(rows, 6.0), np.full(rows, 30.0),
+                             np.full(rows, 42.0), np.full(rows, 13.0)])
+
+    def meddle(signum, frame):
+        table[-1, 3] = 1e9  # more than the bed holds
+
+    simulator = _native.Simulator(seed=4, **settings("fast"))
+    previous = signal.signal(signal.SIGALRM, meddle)
+    signal.setitimer(signal.ITIMER_REAL, 0.01)
+    try:
+        simulator.stack(table, COLUMNS)
+        stacked = rows * 30.0
+    except ValueError as refusal:
+        # The signal came before the call began: the change was seen by the checks.
+        assert "nothing was stacked" in str(refusal)
+        stacked = 0.0
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+    assert table[-1, 3] == 1e9
+    assert simulator.reclaim()[1].sum() == pytest.approx(stacked)
+
+
+def huge(volume_m3):
+    return np.array([[0.0, 50.0, 50.0, volume_m3, 1.0, 2.0]])
+
+
+@pytest.mark.parametrize(
+    ("make", "stack"),
+    [
+        # 8e8 particles in the log, about 26 GB.
+        (lambda: _native.Simulator(length_m=1000, depth_m=1000, particles_per_m3=8, record_particles=True),
+         lambda pile: pile.stack(huge(1e8), COLUMNS)),
+        # 5e7 boxes with their bodies.
+        (lambda: _native.Simulator(length_m=300, depth_m=300, engine="detailed"),
+         lambda pile: pile.stack(huge(5e7), COLUMNS)),
+        # 2e8 cubes on a ring, each with its time and values.
+        (lambda: _native.Ring(length_m=100, depth_m=100, ring_radius_m=40, particles_per_m3=1000),
+         lambda pile: pile.run(huge(2e5), COLUMNS, [0.0], [0.0])),
+    ],
+    ids=["particle-log", "detailed-bodies", "ring-cubes"],
+)
+def test_a_request_beyond_the_memory_bound_is_refused_up_front(make, stack):
+    pile = make()
+    with pytest.raises(ValueError, match=r"about [0-9.e+]+ GB, more than the 4.29497 GB bound"):
+        stack(pile)
+    assert not pile.heights().any()
