@@ -1,0 +1,115 @@
+#include "layered/critical_slope_fill.h"
+
+#include <algorithm>
+#include <cmath>
+#include <functional>
+#include <optional>
+
+namespace korvex {
+
+void CriticalSlopeFill::resize(std::size_t cells) {
+    if (offeredIn.size() != cells || generation == UINT32_MAX) {
+        offeredIn.assign(cells, 0);
+        joinedIn.assign(cells, 0);
+        bestJoinLevel.assign(cells, 0.0);
+        generation = 0;
+    }
+    ++generation;
+}
+
+const std::vector<CriticalSlopeFill::Layer>& CriticalSlopeFill::fill(std::span<const double> height_m,
+                                                                      std::uint32_t width, std::uint32_t depth,
+                                                                      double cell_m, double slope,
+                                                                      double footprintRadius_m, double x_m,
+                                                                      double z_m, double volume_m3) {
+    resize(height_m.size());
+    reached.clear();
+    frontier.clear();
+    const double sourceX = std::clamp(x_m, 0.0, width * cell_m);
+    const double sourceZ = std::clamp(z_m, 0.0, depth * cell_m);
+    // The level at which the cone L - k d first stands above a cell's surface.
+    auto keyOf = [&](std::uint32_t i, std::uint32_t j) {
+        const double dx = (i + 0.5) * cell_m - sourceX;
+        const double dz = (j + 0.5) * cell_m - sourceZ;
+        const double distance = std::max(0.0, std::hypot(dx, dz) - footprintRadius_m);
+        return height_m[std::size_t{j} * width + i] + slope * distance;
+    };
+    const auto startI = std::min(static_cast<std::uint32_t>(sourceX / cell_m), width - 1);
+    const auto startJ = std::min(static_cast<std::uint32_t>(sourceZ / cell_m), depth - 1);
+    const std::uint32_t start = startJ * width + startI;
+    frontier.push_back({keyOf(startI, startJ), start});
+    offeredIn[start] = generation;
+    bestJoinLevel[start] = frontier.front().joinLevel;
+
+    // Cells join in the order of the level at which they join; between two joins the volume held is
+    // area * (n L - sum of keys), linear in L, so the level that holds the delivery is solved exactly.
+    const double area_m2 = cell_m * cell_m;
+    const double heldAtLevel = volume_m3 / area_m2;  // volume in units of cell area
+    double keySum = 0.0;
+    double level = 0.0;
+    // Set when the last cell to join is a hollow the delivery only partly fills.
+    std::optional<double> hollowThickness;
+    std::size_t joined = 0;
+    const std::greater<Candidate> later;
+    while (!frontier.empty()) {
+        std::pop_heap(frontier.begin(), frontier.end(), later);
+        const Candidate next = frontier.back();
+        frontier.pop_back();
+        if (joinedIn[next.cell] == generation || next.joinLevel > bestJoinLevel[next.cell]) {
+            continue;
+        }
+        if (joined > 0) {
+            level = (heldAtLevel + keySum) / static_cast<double>(joined);
+            if (level <= next.joinLevel) {
+                break;
+            }
+        }
+        const std::uint32_t i = next.cell % width;
+        const std::uint32_t j = next.cell / width;
+        const double key = keyOf(i, j);
+        joinedIn[next.cell] = generation;
+        reached.emplace_back(next.cell, key);
+        ++joined;
+        keySum += key;
+        level = (heldAtLevel + keySum) / static_cast<double>(joined);
+        if (level < next.joinLevel) {
+            // A hollow behind a rim: the delivery runs out before it fills the hollow up to the rim, so the
+            // rim is the level and the hollow takes what is left.
+            level = next.joinLevel;
+            const double filled = static_cast<double>(joined - 1) * level - (keySum - key);
+            hollowThickness = heldAtLevel - filled;
+            break;
+        }
+        for (int dj = -1; dj <= 1; ++dj) {
+            for (int di = -1; di <= 1; ++di) {
+                const std::int64_t ni = std::int64_t{i} + di;
+                const std::int64_t nj = std::int64_t{j} + dj;
+                if ((di == 0 && dj == 0) || ni < 0 || nj < 0 || ni >= width || nj >= depth) {
+                    continue;
+                }
+                const auto neighbour = static_cast<std::uint32_t>(nj * width + ni);
+                if (joinedIn[neighbour] == generation) {
+                    continue;
+                }
+                const double joinLevel =
+                    std::max(keyOf(static_cast<std::uint32_t>(ni), static_cast<std::uint32_t>(nj)), next.joinLevel);
+                if (offeredIn[neighbour] != generation || joinLevel < bestJoinLevel[neighbour]) {
+                    offeredIn[neighbour] = generation;
+                    bestJoinLevel[neighbour] = joinLevel;
+                    frontier.push_back({joinLevel, neighbour});
+                    std::push_heap(frontier.begin(), frontier.end(), later);
+                }
+            }
+        }
+    }
+    // Each cell rises to the level, less its key.
+    for (Layer& layer : reached) {
+        layer.second = std::max(0.0, level - layer.second);
+    }
+    if (hollowThickness) {
+        reached.back().second = *hollowThickness;
+    }
+    return reached;
+}
+
+}  // namespace korvex
