@@ -6,6 +6,7 @@
 #include "core/seeding.h"
 #include "detailed/korvex_detailed.h"
 #include "fast/korvex_fast.h"
+#include "layered/korvex_layered.h"
 
 namespace korvex {
 
@@ -22,6 +23,9 @@ std::string joined(const std::vector<std::string>& names) {
 }  // namespace
 
 Pile::Pile(const PileSettings& settings) : seed_(settings.seed) {
+    if (settings.logParticles && settings.engine == Engine::layered) {
+        throw std::invalid_argument("logParticles: the layered engine keeps layers, not particles");
+    }
     if (settings.logParticles) {
         particleLog_ = std::make_unique<ParticleLog>();
     }
@@ -36,6 +40,11 @@ Pile::Pile(const PileSettings& settings) : seed_(settings.seed) {
             engine = std::make_unique<Detailed>(configuration);
         }
         cellSize_ = engine->particleSize;
+        simulator_ = std::move(engine);
+    } else if (settings.engine == Engine::layered) {
+        // Deterministic: the seed is kept for the caller's record and draws nothing here.
+        auto engine = std::make_unique<KorvexLayered>(configuration, settings.layered);
+        cellSize_ = static_cast<float>(settings.layered.cell_m);
         simulator_ = std::move(engine);
     } else {
         using Fast = KorvexFast<AveragedParameters>;
