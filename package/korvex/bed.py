@@ -10,8 +10,8 @@ import numpy as np
 
 from . import validation
 
-Engine = Literal["fast", "detailed"]
-ENGINES: tuple[Engine, ...] = ("fast", "detailed")
+Engine = Literal["fast", "detailed", "layered"]
+ENGINES: tuple[Engine, ...] = ("fast", "detailed", "layered")
 
 # The resolution rule: fast-engine cells this many to the bed's shorter side. bench/resolution.py measured
 # the fair VRR against the cell size: on the demo's bed, halving this cell moved it by 4 % on average,
@@ -58,8 +58,12 @@ class Bed:
         the rule"); one particle per m³ on the detailed engine, whose particle
         count is the limit.
     engine: "fast" (grid of columns, particles roll down the steepest
-        neighbours) or "detailed" (every particle a rigid box; slow, for a few
-        thousand particles at most).
+        neighbours), "detailed" (every particle a rigid box; slow, for a few
+        thousand particles at most) or "layered" (straight beds: every delivery
+        comes to rest as a pile at the angle of repose, every layer is kept and
+        the reclaim face cuts them exactly; deterministic; docs/layered-engine.md).
+        On the layered engine the cell edge is particles_per_m3**(-1/3) as on
+        the fast one, though it cuts nothing into particles.
     eight_neighbour_probability: fast engine: chance that a rolling particle
         looks at the diagonal neighbours too (rounder cones). By default 1: of
         all probabilities it comes closest to the detailed engine's spread of a
@@ -67,6 +71,10 @@ class Bed:
         README "Calibration: the eight-neighbour probability").
     particle_volume_factor, drop_height_m: detailed engine: box volume per unit
         of material volume, and the height from which particles are thrown.
+    angle_of_repose_deg, stream_footprint_m, segments_per_column: layered
+        engine: the steepest slope the material stands at, the diameter of the
+        disc on which the stacker's stream lands, and the most layers a column
+        keeps before its thinnest neighbours are merged.
     reclaim_step_m: distance the reclaimer advances per slice; 1 m by default,
         whatever the resolution, so that a finer grid does not also cut the
         output into smaller portions (which changes the VRR by itself).
@@ -97,6 +105,16 @@ class Bed:
     )
     drop_height_m: float = field(
         default=10.0, metadata={"unit": "m", "help": "detailed engine: height particles are thrown from"}
+    )
+    angle_of_repose_deg: float = field(
+        default=38.0,
+        metadata={"unit": "°", "metavar": "DEG", "help": "layered engine: steepest slope the material stands at"},
+    )
+    stream_footprint_m: float = field(
+        default=1.0, metadata={"unit": "m", "help": "layered engine: width of the stream where it lands"}
+    )
+    segments_per_column: int = field(
+        default=64, metadata={"metavar": "N", "help": "layered engine: most layers a column keeps"}
     )
     reclaim_step_m: float | None = field(
         default=None, metadata={"unit": "m", "help": "slice length", "unset": f"{DEFAULT_RECLAIM_STEP_M:g} m"}
@@ -130,6 +148,12 @@ class Bed:
                     )
             elif item.name == "eight_neighbour_probability":
                 validation.within(item.name, value, 0, 1)
+            elif item.name == "angle_of_repose_deg":
+                validation.within(item.name, value, 0, 90, "°", open_ends=True)
+            elif item.name == "stream_footprint_m":
+                validation.non_negative(item.name, value, "m")
+            elif item.name == "segments_per_column":
+                validation.whole(item.name, value, 2)
             elif value is not None:
                 validation.positive(item.name, value, unit(item))
         if min(self.length_m, self.depth_m) < self.cell_size_m:
@@ -137,6 +161,8 @@ class Bed:
                 f"a bed of {self.length_m} m x {self.depth_m} m is smaller than one cell of "
                 f"{self.cell_size_m:.3g} m; raise particles_per_m3"
             )
+        if self.engine == "layered" and self.circular:
+            raise ValueError('engine "layered" simulates straight beds; give circular=False or engine="fast"')
         self._check_ring()
         if self.centre_line_m < self.cell_size_m:
             raise ValueError("the circle of a circular bed is shorter than one cell; raise particles_per_m3")
@@ -186,7 +212,7 @@ class Bed:
 
         Computed in single precision, as the engines do, so that slice positions line up.
         """
-        if self.engine == "fast":
+        if self.engine != "detailed":
             size = np.float32(1.0) / np.power(np.float32(self.resolution_per_m3), np.float32(0.33333334))
         else:
             ratio = np.float32(self.particle_volume_factor) / np.float32(self.resolution_per_m3)

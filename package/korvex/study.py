@@ -133,8 +133,8 @@ class Study:
     @cached_property
     def angle_of_repose_deg(self) -> float | None:
         """The angle the engine's ridges stand at: measured in advance for the fast engine, on this
-        pile for the detailed one (None if it is no ridge)."""
-        if self.bed.engine == "fast":
+        pile for the detailed one (None if it is no ridge); the layered engine's is its setting."""
+        if self.bed.engine != "detailed":
             return engine_angle_deg(self.bed)
         try:
             return _measured_angle_deg(self.heights)
@@ -475,7 +475,7 @@ def simulate(
         plan = Chevron() if plan is None else plan
         quality = as_series(series)
         chunks = plan.chunks(quality, bed)
-    if bed.engine == "fast" and on_excess != "ignore":
+    if bed.engine != "detailed" and on_excess != "ignore":
         tail = None if plan is None else plan.blending_tail_for(bed)
         check_capacity(
             chunks.total_volume_m3,
