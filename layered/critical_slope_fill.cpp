@@ -11,6 +11,8 @@ void CriticalSlopeFill::resize(std::size_t cells) {
         offeredIn.assign(cells, 0);
         joinedIn.assign(cells, 0);
         bestJoinLevel.assign(cells, 0.0);
+        keyedIn.assign(cells, 0);
+        key.assign(cells, 0.0);
         generation = 0;
     }
     ++generation;
@@ -26,17 +28,22 @@ const std::vector<CriticalSlopeFill::Layer>& CriticalSlopeFill::fill(std::span<c
     frontier.clear();
     const double sourceX = std::clamp(x_m, 0.0, width * cell_m);
     const double sourceZ = std::clamp(z_m, 0.0, depth * cell_m);
-    // The level at which the cone L - k d first stands above a cell's surface.
-    auto keyOf = [&](std::uint32_t i, std::uint32_t j) {
-        const double dx = (i + 0.5) * cell_m - sourceX;
-        const double dz = (j + 0.5) * cell_m - sourceZ;
-        const double distance = std::max(0.0, std::hypot(dx, dz) - footprintRadius_m);
-        return height_m[std::size_t{j} * width + i] + slope * distance;
+    // The level at which the cone L - k d first stands above a cell's surface, worked out once a delivery
+    // however many neighbours offer the cell.
+    auto keyOf = [&](std::uint32_t cell) {
+        if (keyedIn[cell] != generation) {
+            keyedIn[cell] = generation;
+            const double dx = (cell % width + 0.5) * cell_m - sourceX;
+            const double dz = (cell / width + 0.5) * cell_m - sourceZ;
+            const double distance = std::max(0.0, std::sqrt(dx * dx + dz * dz) - footprintRadius_m);
+            key[cell] = height_m[cell] + slope * distance;
+        }
+        return key[cell];
     };
     const auto startI = std::min(static_cast<std::uint32_t>(sourceX / cell_m), width - 1);
     const auto startJ = std::min(static_cast<std::uint32_t>(sourceZ / cell_m), depth - 1);
     const std::uint32_t start = startJ * width + startI;
-    frontier.push_back({keyOf(startI, startJ), start});
+    frontier.push_back({keyOf(start), start});
     offeredIn[start] = generation;
     bestJoinLevel[start] = frontier.front().joinLevel;
 
@@ -73,7 +80,7 @@ const std::vector<CriticalSlopeFill::Layer>& CriticalSlopeFill::fill(std::span<c
             }
             const std::uint32_t i = next.cell % width;
             const std::uint32_t j = next.cell / width;
-            const double key = keyOf(i, j);
+            const double key = keyOf(next.cell);
             joinedIn[next.cell] = generation;
             reached.emplace_back(next.cell, key);
             ++joined;
@@ -90,8 +97,7 @@ const std::vector<CriticalSlopeFill::Layer>& CriticalSlopeFill::fill(std::span<c
                     if (joinedIn[neighbour] == generation) {
                         continue;
                     }
-                    const double joinLevel = std::max(
-                        keyOf(static_cast<std::uint32_t>(ni), static_cast<std::uint32_t>(nj)), next.joinLevel);
+                    const double joinLevel = std::max(keyOf(neighbour), next.joinLevel);
                     if (offeredIn[neighbour] != generation || joinLevel < bestJoinLevel[neighbour]) {
                         offeredIn[neighbour] = generation;
                         bestJoinLevel[neighbour] = joinLevel;

@@ -46,6 +46,8 @@ private:
     std::vector<std::uint32_t> offeredIn;
     std::vector<std::uint32_t> joinedIn;
     std::vector<double> bestJoinLevel;
+    std::vector<std::uint32_t> keyedIn;
+    std::vector<double> key;
     std::uint32_t generation = 0;
 };
 

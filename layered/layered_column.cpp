@@ -66,14 +66,17 @@ void layOn(LayeredColumn& column, std::size_t stride, double thickness_m, std::s
     column.thickness_m.push_back(thickness_m);
     column.material.insert(column.material.end(), row.begin(), row.end());
     if (column.segments() > bound) {
-        mergeThinnest(column, stride, bound / 2);
+        // An eighth of the bound freed at a time: merging seldom enough to cost little per layer laid, and
+        // keeping the column close to the bound's resolution.
+        mergeThinnest(column, stride, bound - std::max<std::size_t>(bound / 8, 1));
     }
 }
 
 void mergeThinnest(LayeredColumn& column, std::size_t stride, std::size_t target) {
     target = std::max<std::size_t>(target, 1);
-    std::vector<std::size_t> pairs;
-    std::vector<char> merged;
+    // Scratch space kept between calls: columns are merged often, and alike in size.
+    thread_local std::vector<std::size_t> pairs;
+    thread_local std::vector<char> merged;
     while (column.segments() > target) {
         const std::size_t count = column.segments();
         // One pass merges pairs that share no segment, the thinnest first; a tie goes to the lower pair, so
@@ -81,8 +84,11 @@ void mergeThinnest(LayeredColumn& column, std::size_t stride, std::size_t target
         pairs.resize(count - 1);
         std::iota(pairs.begin(), pairs.end(), std::size_t{0});
         const std::vector<double>& t = column.thickness_m;
-        std::stable_sort(pairs.begin(), pairs.end(),
-                         [&](std::size_t a, std::size_t b) { return t[a] + t[a + 1] < t[b] + t[b + 1]; });
+        std::sort(pairs.begin(), pairs.end(), [&](std::size_t a, std::size_t b) {
+            const double thicknessA = t[a] + t[a + 1];
+            const double thicknessB = t[b] + t[b + 1];
+            return thicknessA < thicknessB || (thicknessA == thicknessB && a < b);
+        });
         merged.assign(count, 0);
         std::size_t merges = count - target;
         for (std::size_t p : pairs) {

@@ -32,7 +32,7 @@ inline constexpr std::size_t firstQualityEntry = 2;
 /// Lays `thickness_m` of material `row` on top of the column. It joins the top segment when that holds
 /// material of the same quality values (a delivery cut into pieces on its way along the bed), else it
 /// starts a segment. When the column then holds more than `bound` segments, the thinnest neighbours are
-/// merged until it holds bound / 2: volume and every sum are added, so nothing is lost.
+/// merged until it holds an eighth fewer: volume and every sum are added, so nothing is lost.
 void layOn(LayeredColumn& column, std::size_t stride, double thickness_m, std::span<const double> row,
            std::size_t bound);
 

@@ -16,7 +16,7 @@ struct LayeredSettings {
     /// Diameter of the disc on which the stream lands, metres; the delivery's cone is flat over it.
     double streamFootprint_m = 1.0;
     /// Most segments one column keeps; beyond it the thinnest neighbours are merged.
-    std::size_t segmentsPerColumn = 64;
+    std::size_t segmentsPerColumn = 256;
 };
 
 /// Throws std::invalid_argument naming the first setting out of range, with its value and unit: a cell
