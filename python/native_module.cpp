@@ -326,7 +326,7 @@ exactly. Its grid cell is ``cell_m``, by default the fast engine's at ``particle
              py::arg("engine") = "fast", py::arg("seed") = py::none(), py::arg("record_particles") = false,
              py::arg("reclaim_step_m") = py::none(), py::arg("cell_m") = py::none(),
              py::arg("angle_of_repose_deg") = 38.0, py::arg("stream_footprint_m") = 1.0,
-             py::arg("segments_per_column") = 64)
+             py::arg("segments_per_column") = 256)
         .def("stack", &Simulator::stack, py::arg("table"), py::arg("columns"),
              R"(Stack every row of a 2-D table in order; ``columns`` names its columns ("timestamp", "x", "z",
 "volume", any other name a quality value). The whole table is checked before any row is stacked, and
