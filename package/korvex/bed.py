@@ -114,7 +114,7 @@ class Bed:
         default=1.0, metadata={"unit": "m", "help": "layered engine: width of the stream where it lands"}
     )
     segments_per_column: int = field(
-        default=64, metadata={"metavar": "N", "help": "layered engine: most layers a column keeps"}
+        default=256, metadata={"metavar": "N", "help": "layered engine: most layers a column keeps"}
     )
     reclaim_step_m: float | None = field(
         default=None, metadata={"unit": "m", "help": "slice length", "unset": f"{DEFAULT_RECLAIM_STEP_M:g} m"}
