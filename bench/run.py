@@ -75,6 +75,7 @@ PROGRAMS = [
     Script("demo_bench.py"),
     Script("sweep_bench.py", repetitions=5),
     Script("engines_bench.py", repetitions=4),
+    Script("layered_bench.py", repetitions=3),
 ]
 
 # Keys of a Google Benchmark run that are not counters.
