@@ -17,16 +17,30 @@ ENGINES: tuple[Engine, ...] = ("fast", "detailed", "layered")
 # the fair VRR against the cell size: on the demo's bed, halving this cell moved it by 4 % on average,
 # less than runs with different seeds differ (the tables in the README).
 CELLS_ACROSS_BED = 150
+# The layered engine's rule: a cell no wider than the stream's footprint, the narrowest thing its physics
+# knows (the flat top of a delivery's cone), and at least this many cells across the bed's shorter side, so
+# that a ridge's flanks and the reclaim face's wedge span tens of cells. bench/layered_convergence.py:
+# on the demo's bed (1 m cells by this rule) halving the cell moves the fair VRR by a few percent at most
+# (docs/layered-engine.md).
+LAYERED_CELLS_ACROSS_BED = 50
 # The detailed engine's default: its particle count, not convergence, bounds its resolution.
 DETAILED_PARTICLES_PER_M3 = 1.0
 # The slice length unless given: fixed, so that the output portions do not shrink with the cell.
 DEFAULT_RECLAIM_STEP_M = 1.0
 
 
-def rule_particles_per_m3(length_m: float, depth_m: float, engine: Engine = "fast") -> float:
-    """The resolution the package chooses for a bed: a fast-engine cell edge of the shorter side / 150."""
+def rule_particles_per_m3(
+    length_m: float, depth_m: float, engine: Engine = "fast", stream_footprint_m: float = 1.0
+) -> float:
+    """The resolution the package chooses for a bed: a fast-engine cell edge of the shorter side / 150; a
+    layered-engine cell of the stream's footprint, or the shorter side / 50 where that is less."""
     if engine == "detailed":
         return DETAILED_PARTICLES_PER_M3
+    if engine == "layered":
+        edge_m = min(length_m, depth_m) / LAYERED_CELLS_ACROSS_BED
+        if stream_footprint_m > 0:
+            edge_m = min(edge_m, stream_footprint_m)
+        return float(edge_m**-3)
     edge_m = min(length_m, depth_m) / CELLS_ACROSS_BED
     return float(edge_m**-3)
 
@@ -56,7 +70,10 @@ class Bed:
         cell edge of the bed's shorter side / 150 (0.33 m on a 50 m deep bed,
         where halving it moved the demo's fair VRR by 4 %; README, "Resolution:
         the rule"); one particle per m³ on the detailed engine, whose particle
-        count is the limit.
+        count is the limit; on the layered engine a cell of the stream's
+        footprint, at most the bed's shorter side / 50 (1 m on a 50 m deep
+        bed, where halving it moves the fair VRR by a few percent at most;
+        docs/layered-engine.md).
     engine: "fast" (grid of columns, particles roll down the steepest
         neighbours), "detailed" (every particle a rigid box; slow, for a few
         thousand particles at most) or "layered" (straight beds: every delivery
@@ -92,7 +109,8 @@ class Bed:
             "unit": "1/m³",
             "metavar": "N",
             "help": "resolution: particles per cubic metre",
-            "unset": f"cell edge = the bed's shorter side / {CELLS_ACROSS_BED}",
+            "unset": f"cell edge = the bed's shorter side / {CELLS_ACROSS_BED} (layered engine: the stream's "
+            f"footprint, at most the shorter side / {LAYERED_CELLS_ACROSS_BED})",
         },
     )
     circular: bool = field(default=False, metadata={"help": "a circular bed"})
@@ -204,7 +222,7 @@ class Bed:
         """Particles per m³ the engine is given: particles_per_m3, or the rule's choice when it is None."""
         if self.particles_per_m3 is not None:
             return float(self.particles_per_m3)
-        return rule_particles_per_m3(self.length_m, self.depth_m, self.engine)
+        return rule_particles_per_m3(self.length_m, self.depth_m, self.engine, self.stream_footprint_m)
 
     @property
     def cell_size_m(self) -> float:
