@@ -21,27 +21,13 @@ writes the same JSON (see interleaved.py).
 from __future__ import annotations
 
 import resource
-import time
 
 import korvex
-from interleaved import Measure, interleaved, main, results
-from korvex import _native
-from korvex.stockpile import native_settings
+from demo_bench import native
+from interleaved import interleaved, main, results
 
 DEMO_HOURS = 120.0
 SMOKE_HOURS = 2.0
-
-
-def measure_of(bed: korvex.Bed, chunks: korvex.ChunkTable) -> Measure:
-    def measure() -> tuple[float, float]:
-        cpu, wall = time.process_time(), time.perf_counter()
-        simulator = _native.Simulator(seed=1, **native_settings(bed))
-        simulator.stack(chunks.data, chunks.columns)
-        simulator.reclaim()
-        simulator.heights()
-        return time.process_time() - cpu, time.perf_counter() - wall
-
-    return measure
 
 
 def run(smoke: bool, repetitions: int) -> dict:
@@ -54,7 +40,7 @@ def run(smoke: bool, repetitions: int) -> dict:
         "python/layered_600": (beds["layered"], korvex.Chevron(layers=layers["600"]).chunks(series, beds["layered"])),
         "python/fast_300": (beds["fast"], korvex.Chevron(layers=layers["300"]).chunks(series, beds["fast"])),
     }
-    measures = {name: measure_of(bed, chunks) for name, (bed, chunks) in tables.items()}
+    measures = {name: native(bed, chunks) for name, (bed, chunks) in tables.items()}
     runs = interleaved(measures, 1, repetitions)
     for entry in runs:
         deliveries = len(tables[entry["name"]][1])
