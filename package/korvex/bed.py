@@ -171,7 +171,8 @@ class Bed:
             elif item.name == "stream_footprint_m":
                 validation.non_negative(item.name, value, "m")
             elif item.name == "segments_per_column":
-                validation.whole(item.name, value, 2)
+                # A count given as a float (the command line reads numbers so) is kept as the whole number.
+                object.__setattr__(self, item.name, validation.whole(item.name, value, 2))
             elif value is not None:
                 validation.positive(item.name, value, unit(item))
         if min(self.length_m, self.depth_m) < self.cell_size_m:
