@@ -77,7 +77,15 @@ def main() -> int:
     parser.add_argument(
         "--output", type=Path, default=Path(__file__).parent / "results" / "layered-convergence.json"
     )
+    parser.add_argument(
+        "--merge", nargs="+", type=Path, metavar="JSON", help="tabulate these earlier outputs instead of running"
+    )
     args = parser.parse_args()
+    if args.merge:
+        documents = [json.loads(path.read_text(encoding="utf-8")) for path in args.merge]
+        runs = {key: value for document in documents for key, value in document["runs"].items()}
+        table(runs, documents[0]["edge_m"], documents[0]["segments"], len(documents[0]["seeds"]))
+        return 0
 
     seeds = list(range(1, args.seeds + 1))
     runs: dict = {}
@@ -92,9 +100,13 @@ def main() -> int:
     args.output.parent.mkdir(parents=True, exist_ok=True)
     settings = {"seeds": seeds, "edge_m": args.edge_m, "segments": args.segments}
     args.output.write_text(json.dumps({**settings, "runs": runs}, indent=2) + "\n", encoding="utf-8")
+    table(runs, args.edge_m, args.segments, len(seeds))
+    return 0
 
+
+def table(runs: dict, edge_m: float, segments: int, seeds: int) -> None:
     print()
-    print(f"Grid edge {args.edge_m:g} m, {args.segments} segments a column, {len(seeds)} feed seeds; changes as mean ± 95 %")
+    print(f"Grid edge {edge_m:g} m, {segments} segments a column, {seeds} feed seeds; changes as mean ± 95 %")
     print("| feed | layers | part | quality | fair VRR | change at half the edge | change at half the bound |")
     print("|---|---|---|---|---|---|---|")
     for key, by_configuration in runs.items():
@@ -108,7 +120,6 @@ def main() -> int:
                     mean, half = interval(ratio)
                     cells.append(f"{mean:+.1%} ± {half:.1%}" if math.isfinite(half) else f"{mean:+.1%}")
                 print(f"| {scene} | {layers} | {part} | {quality} | " + " | ".join(cells) + " |")
-    return 0
 
 
 if __name__ == "__main__":
