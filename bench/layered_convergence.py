@@ -38,12 +38,17 @@ SEGMENTS = 256
 LAYERS = (100, 300, 600)
 
 
-def body(study: korvex.Study) -> Reclaimed:
-    """The slices whose inclined face lies between the stacker's turns from foot to top."""
+def body(study: korvex.Study, beyond_runout: bool = False) -> Reclaimed:
+    """The slices whose inclined face lies between the stacker's turns from foot to top; with
+    `beyond_runout`, also at least the pile's run-out (its height over the slope of repose) from each turn,
+    where what the stacker lays at a turn runs down the ridge's end and flanks."""
     reclaimed = study.reclaimed
-    tail = study.plan.blending_tail_for(study.bed) or 0.0
-    run_m = float(study.heights.heights_m.max()) / math.tan(math.radians(study.bed.reclaim_angle_deg))
-    inside = (reclaimed.position_m >= tail) & (reclaimed.position_m <= study.bed.length_m - tail - run_m)
+    height_m = float(study.heights.heights_m.max())
+    margin = (study.plan.blending_tail_for(study.bed) or 0.0) + (
+        height_m / math.tan(math.radians(study.bed.angle_of_repose_deg)) if beyond_runout else 0.0
+    )
+    run_m = height_m / math.tan(math.radians(study.bed.reclaim_angle_deg))
+    inside = (reclaimed.position_m >= margin) & (reclaimed.position_m <= study.bed.length_m - margin - run_m)
     return Reclaimed(reclaimed.position_m[inside], reclaimed.volume_m3[inside], reclaimed.values[inside], reclaimed.names)
 
 

@@ -3,7 +3,8 @@
 
 ideal: the demo's 300 m x 50 m bed, Chevron, 45 degree face, 1 m slices, 120 h of one AR(1) quality (std 1)
 with correlation times 0.1, 0.5 and 2 h, at 100 and 300 layers. The body's fair VRR (the slices of
-bench/layered_convergence.py's body) is set against the VRR that ideal layering of the same feed by the
+bench/layered_convergence.py's body, a further run-out of the pile from each turn: there what the stacker
+lays while it turns runs down the ridge's end and flanks) is set against the VRR that ideal layering of the same feed by the
 same plan gives the same portions (korvex.theory.predicted_vrr: every pass lays an equal share of the
 feed where the stacker is).
 
@@ -66,7 +67,7 @@ def ideal(seeds: list[int], layers_list: list[int], reclaim_angle_deg: float) ->
                 )
                 plan = korvex.Chevron(layers=layers)
                 study = korvex.simulate(series, plan, bed, progress=False, seed=seed)
-                inner = homogenisation(series, body(study), layers=study.passes)[0]
+                inner = homogenisation(series, body(study, beyond_runout=True), layers=study.passes)[0]
                 whole = study.homogenisation()[0]
                 layering = Layering.of(plan, series, bed)
                 runs[key].append(
