@@ -461,7 +461,8 @@ def simulate(
         raise ValueError(f"{plan.label} on a circular bed runs continuously: use simulate_ring")
     if check_resolution and bed.engine != "fast":
         raise ValueError(
-            "check_resolution is for the fast engine: the detailed engine's particle count bounds its resolution"
+            "check_resolution is for the fast engine: the detailed engine's particle count bounds its resolution, "
+            "and the layered engine's rule is converged (docs/layered-engine.md)"
         )
     seed = validation.draw_seed() if seed is None else validation.seed(seed)
     if bulk_density_t_per_m3 is not None:
