@@ -24,8 +24,8 @@ PROGRESS_DELAY_S = 1.0
 
 
 def native_settings(bed: Bed) -> dict[str, Any]:
-    """The bed as the keyword settings of the native simulator."""
-    return {
+    """The bed as the keyword settings of the native simulator (the layered engine's own only for it)."""
+    settings = {
         "length_m": bed.length_m,
         "depth_m": bed.depth_m,
         "reclaim_angle_deg": bed.reclaim_angle_deg,
@@ -36,11 +36,15 @@ def native_settings(bed: Bed) -> dict[str, Any]:
         "drop_height_m": bed.drop_height_m,
         "engine": bed.engine,
         "reclaim_step_m": bed.reclaim_increment_m,
-        "cell_m": bed.cell_size_m,
-        "angle_of_repose_deg": bed.angle_of_repose_deg,
-        "stream_footprint_m": bed.stream_footprint_m,
-        "segments_per_column": bed.segments_per_column,
     }
+    if bed.engine == "layered":
+        settings |= {
+            "cell_m": bed.cell_size_m,
+            "angle_of_repose_deg": bed.angle_of_repose_deg,
+            "stream_footprint_m": bed.stream_footprint_m,
+            "segments_per_column": bed.segments_per_column,
+        }
+    return settings
 
 
 class Stockpile:
