@@ -5,6 +5,7 @@ import pytest
 
 import korvex
 from korvex import _native
+from korvex.stockpile import native_settings
 
 COLUMNS = ["timestamp", "x", "z", "volume", "CaO", "SiO2"]
 
@@ -76,11 +77,13 @@ def test_settings_it_cannot_work_with_are_refused_by_name(setting, value, messag
 
 
 def test_the_package_simulates_a_bed_on_the_layered_engine():
-    bed = korvex.Bed(length_m=60, depth_m=16, engine="layered", particles_per_m3=8)
+    bed = korvex.Bed(length_m=60, depth_m=16, engine="layered", particles_per_m3=8, angle_of_repose_deg=36.0)
+    handed = native_settings(bed)
+    assert (handed["cell_m"], handed["angle_of_repose_deg"], handed["segments_per_column"]) == (0.5, 36.0, 256)
     series = korvex.synthetic_series(hours=2, interval_s=60, seed=3)
     study = korvex.simulate(series, korvex.Chevron(layers=20), bed, progress=False, seed=3)
     assert study.reclaimed.volume_m3.sum() == pytest.approx(series.volume_m3.sum(), rel=1e-9)
-    assert study.angle_of_repose_deg == 38.0
+    assert study.angle_of_repose_deg == 36.0
     again = korvex.simulate(series, korvex.Chevron(layers=20), bed, progress=False, seed=4)
     assert again.homogenisation()[0].vrr == study.homogenisation()[0].vrr
     with pytest.raises(ValueError, match="straight beds"):
