@@ -76,6 +76,7 @@ PROGRAMS = [
     Script("sweep_bench.py", repetitions=5),
     Script("engines_bench.py", repetitions=4),
     Script("live_bench.py", repetitions=5),
+    Script("layered_bench.py", repetitions=3),
 ]
 
 # Keys of a Google Benchmark run that are not counters.

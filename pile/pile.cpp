@@ -7,6 +7,7 @@
 #include "core/seeding.h"
 #include "detailed/korvex_detailed.h"
 #include "fast/korvex_fast.h"
+#include "layered/korvex_layered.h"
 #include "pile/snapshot_parts.h"
 
 namespace korvex {
@@ -41,6 +42,9 @@ std::string interruptedStackNote(double stacked_m3) {
 }
 
 Pile::Pile(const PileSettings& settings) : seed_(settings.seed) {
+    if (settings.logParticles && settings.engine == Engine::layered) {
+        throw std::invalid_argument("logParticles: the layered engine keeps layers, not particles");
+    }
     if (settings.logParticles) {
         particleLog_ = std::make_unique<ParticleLog>();
     }
@@ -55,6 +59,11 @@ Pile::Pile(const PileSettings& settings) : seed_(settings.seed) {
             engine = std::make_unique<Detailed>(configuration);
         }
         cellSize_ = engine->particleSize;
+        simulator_ = std::move(engine);
+    } else if (settings.engine == Engine::layered) {
+        // Deterministic: the seed is kept for the caller's record and draws nothing here.
+        auto engine = std::make_unique<KorvexLayered>(configuration, settings.layered);
+        cellSize_ = static_cast<float>(settings.layered.cell_m);
         simulator_ = std::move(engine);
     } else {
         using Fast = KorvexFast<AveragedParameters>;
@@ -98,6 +107,10 @@ void Pile::forgetMaterial() {
 
 void Pile::save(SnapshotWriter& out) const {
     const auto* fast = dynamic_cast<const KorvexFast<AveragedParameters>*>(simulator_.get());
+    if (fast == nullptr && dynamic_cast<const KorvexLayered*>(simulator_.get()) != nullptr) {
+        throw std::runtime_error("a pile of the layered engine cannot be saved yet: its snapshot is still to come; "
+                                 "use the fast engine");
+    }
     if (fast == nullptr) {
         throw std::runtime_error(
             "a pile of the detailed engine cannot be saved: its particles are bodies in a physics world "

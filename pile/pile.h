@@ -15,24 +15,27 @@
 #include "core/reclaim_pile.h"
 #include "core/snapshot.h"
 #include "fast/random_sources.h"
+#include "layered/layered_settings.h"
 
 namespace korvex {
 
 /// Which engine stands behind a pile.
-enum class Engine { fast, detailed };
+enum class Engine { fast, detailed, layered };
 
 /// How a pile is set up: the engine's configuration, the engine, the step between reclaim positions
 /// and where the engine draws its random numbers from.
 struct PileSettings {
     KorvexConfiguration configuration;
     Engine engine = Engine::fast;
+    /// The layered engine's own settings; the other engines do not read them.
+    LayeredSettings layered;
     /// Metres between two reclaim positions; by default the edge of a height-map cell.
     std::optional<float> reclaimIncrement;
     /// Random sources of the pile's own, started from this seed (for the fast engine, SplitDrawSources: one
     /// engine output a descent step); without one the engine draws from the sources the whole process
     /// shares, exactly as the module's simulators always have.
     std::optional<std::uint64_t> seed;
-    /// Keep a log of where every particle came to rest.
+    /// Keep a log of where every particle came to rest (not on the layered engine, which has no particles).
     bool logParticles = false;
 };
 
@@ -96,7 +99,7 @@ public:
     const ParticleLog* settledParticles();
     const std::optional<std::uint64_t>& seed() const { return seed_; }
     float reclaimIncrement() const { return reclaimIncrement_; }
-    /// Edge of a height-map cell in metres: the fast engine's grid cell, the detailed engine's box.
+    /// Edge of a height-map cell in metres: the fast or layered engine's grid cell, the detailed engine's box.
     float cellSize() const { return cellSize_; }
     Korvex<AveragedParameters>& simulator() { return *simulator_; }
 

@@ -3,8 +3,10 @@
 #include <pybind11/stl.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <limits>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <stdexcept>
@@ -29,7 +31,10 @@ korvex::Engine engineNamed(const std::string& name) {
     if (name == "detailed") {
         return korvex::Engine::detailed;
     }
-    throw std::invalid_argument("engine must be \"fast\" or \"detailed\", got \"" + name + "\"");
+    if (name == "layered") {
+        return korvex::Engine::layered;
+    }
+    throw std::invalid_argument("engine must be \"fast\", \"detailed\" or \"layered\", got \"" + name + "\"");
 }
 
 /// A height grid of `depth` rows of `width` heights as a 2-D array of its own.
@@ -109,10 +114,11 @@ public:
     Simulator(float length_m, float depth_m, float reclaim_angle_deg, float particles_per_m3, bool circular,
               float eight_neighbour_probability, float particle_volume_factor, float drop_height_m,
               std::optional<float> fall_height_m, const std::string& engine,
-              std::optional<std::uint64_t> seed, bool record_particles, std::optional<float> reclaim_step_m)
+              std::optional<std::uint64_t> seed, bool record_particles, std::optional<float> reclaim_step_m,
+              const korvex::LayeredSettings& layered)
         : pile(settingsOf(length_m, depth_m, reclaim_angle_deg, particles_per_m3, circular,
                           eight_neighbour_probability, particle_volume_factor, drop_height_m, fall_height_m,
-                          engine, seed.value_or(korvex::freshSeed()), record_particles, reclaim_step_m)),
+                          engine, seed.value_or(korvex::freshSeed()), record_particles, reclaim_step_m, layered)),
           engineName(engine) {
         pile.setInterruptCheck([] {
             py::gil_scoped_acquire withGil;
@@ -227,7 +233,8 @@ private:
                                            float eight_neighbour_probability, float particle_volume_factor,
                                            float drop_height_m, std::optional<float> fall_height_m,
                                            const std::string& engine, std::uint64_t seed,
-                                           bool record_particles, std::optional<float> reclaim_step_m) {
+                                           bool record_particles, std::optional<float> reclaim_step_m,
+                                           const korvex::LayeredSettings& layered) {
         korvex::PileSettings settings;
         korvex::KorvexConfiguration& configuration = settings.configuration;
         configuration.length = length_m;
@@ -245,6 +252,7 @@ private:
         settings.seed = seed;
         settings.logParticles = record_particles;
         settings.reclaimIncrement = reclaim_step_m;
+        settings.layered = layered;
         return settings;
     }
 
@@ -385,22 +393,44 @@ PYBIND11_MODULE(_native, m, py::multiple_interpreters::not_supported()) {
         }
     });
     py::class_<Simulator>(m, "Simulator",
-                          R"(One stockpile on one bed, simulated by the fast or the detailed engine.
+                          R"(One stockpile on one bed, simulated by the fast, the detailed or the layered engine.
 
 Settings carry their units in their names. ``seed`` starts the simulator's own random sources; without
 one a seed is drawn and can be read back from ``seed``, so every run can be repeated. With
 ``record_particles`` the simulator keeps where every particle came to rest (see ``particles``).
 ``reclaim_step_m`` defaults to ``cell_size_m``. The detailed engine drops its boxes from ``drop_height_m``
 above the ground, or, with ``fall_height_m``, from that far above the pile's surface where they land, as a
-luffing stacker boom follows the pile.)")
-        .def(py::init<float, float, float, float, bool, float, float, float, std::optional<float>,
-                      const std::string&, std::optional<std::uint64_t>, bool, std::optional<float>>(),
+luffing stacker boom follows the pile.
+
+The layered engine (``engine="layered"``, straight beds) draws no random numbers: every chunk comes to rest
+as a critical-slope pile at ``angle_of_repose_deg`` under a stream ``stream_footprint_m`` wide, every
+column keeps what was laid on it as at most ``segments_per_column`` layers, and the reclaim face cuts them
+exactly. Its grid cell is ``cell_m``, by default the fast engine's at ``particles_per_m3``.)")
+        .def(py::init([](float length_m, float depth_m, float reclaim_angle_deg, float particles_per_m3,
+                         bool circular, float eight_neighbour_probability, float particle_volume_factor,
+                         float drop_height_m, std::optional<float> fall_height_m, const std::string& engine,
+                         std::optional<std::uint64_t> seed, bool record_particles,
+                         std::optional<float> reclaim_step_m, std::optional<double> cell_m,
+                         double angle_of_repose_deg, double stream_footprint_m, std::size_t segments_per_column) {
+                 korvex::LayeredSettings layered;
+                 // The same cell as the fast engine's at this resolution, unless given.
+                 layered.cell_m = cell_m.value_or(1.0 / std::pow(double{particles_per_m3}, 1.0 / 3.0));
+                 layered.reposeAngle_deg = angle_of_repose_deg;
+                 layered.streamFootprint_m = stream_footprint_m;
+                 layered.segmentsPerColumn = segments_per_column;
+                 return std::make_unique<Simulator>(length_m, depth_m, reclaim_angle_deg, particles_per_m3, circular,
+                                                    eight_neighbour_probability, particle_volume_factor,
+                                                    drop_height_m, fall_height_m, engine, seed, record_particles,
+                                                    reclaim_step_m, layered);
+             }),
              py::kw_only(), py::arg("length_m"), py::arg("depth_m"), py::arg("reclaim_angle_deg") = 45.0f,
              py::arg("particles_per_m3") = 1.0f, py::arg("circular") = false,
              py::arg("eight_neighbour_probability") = 0.5f, py::arg("particle_volume_factor") = 1.0f,
              py::arg("drop_height_m") = 10.0f, py::arg("fall_height_m") = py::none(),
              py::arg("engine") = "fast", py::arg("seed") = py::none(), py::arg("record_particles") = false,
-             py::arg("reclaim_step_m") = py::none())
+             py::arg("reclaim_step_m") = py::none(), py::arg("cell_m") = py::none(),
+             py::arg("angle_of_repose_deg") = 38.0, py::arg("stream_footprint_m") = 1.0,
+             py::arg("segments_per_column") = 256)
         .def("stack", &Simulator::stack, py::arg("table"), py::arg("columns"),
              R"(Stack every row of a 2-D table in order; ``columns`` names its columns ("timestamp", "x", "z",
 "volume", any other name a quality value). The whole table is checked before any row is stacked, and

@@ -9,7 +9,7 @@ import numpy.typing as npt
 Slices: typing.TypeAlias = tuple[npt.NDArray[np.float64], npt.NDArray[np.float64], npt.NDArray[np.float64]]
 
 class Simulator:
-    """One stockpile on one bed, simulated by the fast or the detailed engine."""
+    """One stockpile on one bed, simulated by the fast, the detailed or the layered engine."""
 
     def __init__(
         self,
@@ -22,10 +22,14 @@ class Simulator:
         eight_neighbour_probability: float = 0.5,
         particle_volume_factor: float = 1.0,
         drop_height_m: float = 10.0,
-        engine: typing.Literal["fast", "detailed"] = "fast",
+        engine: typing.Literal["fast", "detailed", "layered"] = "fast",
         seed: int | None = None,
         record_particles: bool = False,
         reclaim_step_m: float | None = None,
+        cell_m: float | None = None,
+        angle_of_repose_deg: float = 38.0,
+        stream_footprint_m: float = 1.0,
+        segments_per_column: int = 256,
     ) -> None: ...
     def stack(self, table: npt.ArrayLike, columns: Sequence[str]) -> None: ...
     def reclaim(self, step_m: float | None = None) -> Slices: ...

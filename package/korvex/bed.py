@@ -11,23 +11,37 @@ import numpy as np
 from . import validation
 from .errors import SettingsError
 
-Engine = Literal["fast", "detailed"]
-ENGINES: tuple[Engine, ...] = ("fast", "detailed")
+Engine = Literal["fast", "detailed", "layered"]
+ENGINES: tuple[Engine, ...] = ("fast", "detailed", "layered")
 
 # The resolution rule: fast-engine cells this many to the bed's shorter side. bench/resolution.py measured
 # the fair VRR against the cell size: on the demo's bed, halving this cell moved it by 4 % on average,
 # less than runs with different seeds differ (the tables in the README).
 CELLS_ACROSS_BED = 150
+# The layered engine's rule: a cell no wider than the stream's footprint, the narrowest thing its physics
+# knows (the flat top of a delivery's cone), and at least this many cells across the bed's shorter side, so
+# that a ridge's flanks and the reclaim face's wedge span tens of cells. bench/layered_convergence.py:
+# on the demo's bed (1 m cells by this rule) halving the cell moves the fair VRR by a few percent at most
+# (docs/layered-engine.md).
+LAYERED_CELLS_ACROSS_BED = 50
 # The detailed engine's default: its particle count, not convergence, bounds its resolution.
 DETAILED_PARTICLES_PER_M3 = 1.0
 # The slice length unless given: fixed, so that the output portions do not shrink with the cell.
 DEFAULT_RECLAIM_STEP_M = 1.0
 
 
-def rule_particles_per_m3(length_m: float, depth_m: float, engine: Engine = "fast") -> float:
-    """The resolution the package chooses for a bed: a fast-engine cell edge of the shorter side / 150."""
+def rule_particles_per_m3(
+    length_m: float, depth_m: float, engine: Engine = "fast", stream_footprint_m: float = 1.0
+) -> float:
+    """The resolution the package chooses for a bed: a fast-engine cell edge of the shorter side / 150; a
+    layered-engine cell of the stream's footprint, or the shorter side / 50 where that is less."""
     if engine == "detailed":
         return DETAILED_PARTICLES_PER_M3
+    if engine == "layered":
+        edge_m = min(length_m, depth_m) / LAYERED_CELLS_ACROSS_BED
+        if stream_footprint_m > 0:
+            edge_m = min(edge_m, stream_footprint_m)
+        return float(edge_m**-3)
     edge_m = min(length_m, depth_m) / CELLS_ACROSS_BED
     return float(edge_m**-3)
 
@@ -57,10 +71,17 @@ class Bed:
         cell edge of the bed's shorter side / 150 (0.33 m on a 50 m deep bed,
         where halving it moved the demo's fair VRR by 4 %; README, "Resolution:
         the rule"); one particle per m³ on the detailed engine, whose particle
-        count is the limit.
+        count is the limit; on the layered engine a cell of the stream's
+        footprint, at most the bed's shorter side / 50 (1 m on a 50 m deep
+        bed, where halving it moves the fair VRR by a few percent at most;
+        docs/layered-engine.md).
     engine: "fast" (grid of columns, particles roll down the steepest
-        neighbours) or "detailed" (every particle a rigid box; slow, for a few
-        thousand particles at most).
+        neighbours), "detailed" (every particle a rigid box; slow, for a few
+        thousand particles at most) or "layered" (straight beds: every delivery
+        comes to rest as a pile at the angle of repose, every layer is kept and
+        the reclaim face cuts them exactly; deterministic; docs/layered-engine.md).
+        On the layered engine the cell edge is particles_per_m3**(-1/3) as on
+        the fast one, though it cuts nothing into particles.
     eight_neighbour_probability: fast engine: chance that a rolling particle
         looks at the diagonal neighbours too (rounder cones). By default 1: of
         all probabilities it comes closest to the detailed engine's spread of a
@@ -68,6 +89,10 @@ class Bed:
         README "Calibration: the eight-neighbour probability").
     particle_volume_factor, drop_height_m: detailed engine: box volume per unit
         of material volume, and the height from which particles are thrown.
+    angle_of_repose_deg, stream_footprint_m, segments_per_column: layered
+        engine: the steepest slope the material stands at, the diameter of the
+        disc on which the stacker's stream lands, and the most layers a column
+        keeps before its thinnest neighbours are merged.
     reclaim_step_m: distance the reclaimer advances per slice; 1 m by default,
         whatever the resolution, so that a finer grid does not also cut the
         output into smaller portions (which changes the VRR by itself).
@@ -91,7 +116,8 @@ class Bed:
             "range": validation.PARTICLES_PER_M3_RANGE,
             "metavar": "N",
             "help": "resolution: particles per cubic metre",
-            "unset": f"cell edge = the bed's shorter side / {CELLS_ACROSS_BED}",
+            "unset": f"cell edge = the bed's shorter side / {CELLS_ACROSS_BED} (layered engine: the stream's "
+            f"footprint, at most the shorter side / {LAYERED_CELLS_ACROSS_BED})",
         },
     )
     circular: bool = field(default=False, metadata={"help": "a circular bed"})
@@ -114,6 +140,16 @@ class Bed:
             "range": validation.LENGTH_RANGE_M,
             "help": "detailed engine: height particles are thrown from",
         },
+    )
+    angle_of_repose_deg: float = field(
+        default=38.0,
+        metadata={"unit": "°", "metavar": "DEG", "help": "layered engine: steepest slope the material stands at"},
+    )
+    stream_footprint_m: float = field(
+        default=1.0, metadata={"unit": "m", "help": "layered engine: width of the stream where it lands"}
+    )
+    segments_per_column: int = field(
+        default=256, metadata={"metavar": "N", "help": "layered engine: most layers a column keeps"}
     )
     reclaim_step_m: float | None = field(
         default=None,
@@ -159,6 +195,13 @@ class Bed:
                     )
             elif item.name == "eight_neighbour_probability":
                 validation.within(item.name, value, 0, 1)
+            elif item.name == "angle_of_repose_deg":
+                validation.within(item.name, value, 0, 90, "°", open_ends=True)
+            elif item.name == "stream_footprint_m":
+                validation.non_negative(item.name, value, "m")
+            elif item.name == "segments_per_column":
+                # A count given as a float (the command line reads numbers so) is kept as the whole number.
+                object.__setattr__(self, item.name, validation.whole(item.name, value, 2))
             elif value is not None:
                 validation.positive(item.name, value, unit(item))
                 validation.within(item.name, value, *item.metadata.get("range", (0, math.inf)), unit(item))
@@ -167,6 +210,8 @@ class Bed:
                 f"a bed of {self.length_m} m x {self.depth_m} m is smaller than one cell of "
                 f"{self.cell_size_m:.3g} m; raise particles_per_m3"
             )
+        if self.engine == "layered" and self.circular:
+            raise ValueError('engine "layered" simulates straight beds; give circular=False or engine="fast"')
         self._check_ring()
         if self.centre_line_m < self.cell_size_m:
             raise SettingsError("the circle of a circular bed is shorter than one cell; raise particles_per_m3")
@@ -217,7 +262,7 @@ class Bed:
         """Particles per m³ the engine is given: particles_per_m3, or the rule's choice when it is None."""
         if self.particles_per_m3 is not None:
             return float(self.particles_per_m3)
-        return rule_particles_per_m3(self.length_m, self.depth_m, self.engine)
+        return rule_particles_per_m3(self.length_m, self.depth_m, self.engine, self.stream_footprint_m)
 
     @property
     def cell_size_m(self) -> float:
@@ -225,7 +270,7 @@ class Bed:
 
         Computed in single precision, as the engines do, so that slice positions line up.
         """
-        if self.engine == "fast":
+        if self.engine != "detailed":
             size = np.float32(1.0) / np.power(np.float32(self.resolution_per_m3), np.float32(0.33333334))
         else:
             ratio = np.float32(self.particle_volume_factor) / np.float32(self.resolution_per_m3)

@@ -95,8 +95,11 @@ def engine_angle_deg(bed: Bed) -> float:
     The fast engine's grid is the same at every scale, so the angle depends
     only on the eight-neighbour probability, and is remembered for it. The
     detailed engine's piles are too slow to measure on the side: measure one of
-    its studies' heights with measured_angle_deg.
+    its studies' heights with measured_angle_deg. The layered engine's is its
+    setting.
     """
+    if bed.engine == "layered":
+        return bed.angle_of_repose_deg
     if bed.engine != "fast":
         raise SettingsError(
             "the detailed engine's angle of repose is not measured in advance; "

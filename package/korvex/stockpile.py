@@ -28,8 +28,8 @@ PROGRESS_DELAY_S = 1.0
 
 
 def native_settings(bed: Bed) -> dict[str, Any]:
-    """The bed as the keyword settings of the native simulator."""
-    return {
+    """The bed as the keyword settings of the native simulator (the layered engine's own only for it)."""
+    settings = {
         "length_m": bed.length_m,
         "depth_m": bed.depth_m,
         "reclaim_angle_deg": bed.reclaim_angle_deg,
@@ -41,6 +41,14 @@ def native_settings(bed: Bed) -> dict[str, Any]:
         "engine": bed.engine,
         "reclaim_step_m": bed.reclaim_increment_m,
     }
+    if bed.engine == "layered":
+        settings |= {
+            "cell_m": bed.cell_size_m,
+            "angle_of_repose_deg": bed.angle_of_repose_deg,
+            "stream_footprint_m": bed.stream_footprint_m,
+            "segments_per_column": bed.segments_per_column,
+        }
+    return settings
 
 
 class Stockpile:
@@ -115,7 +123,8 @@ class Stockpile:
         chunks.check_on(self.bed)
         bed = self.bed
         particles = (self.stacked_volume_m3 + chunks.total_volume_m3) * bed.resolution_per_m3
-        limit = validation.MAX_PARTICLES[bed.engine]
+        # The layered engine's work grows with the chunks, which the chunk table bounds, not with particles.
+        limit = validation.MAX_PARTICLES.get(bed.engine, math.inf)
         if particles > limit:
             raise SettingsError(
                 f"{chunks.total_volume_m3:.4g} m³ at {bed.resolution_per_m3:g} particles per m³ would put "

@@ -149,8 +149,8 @@ class Study:
     @cached_property
     def angle_of_repose_deg(self) -> float | None:
         """The angle the engine's ridges stand at: measured in advance for the fast engine, on this
-        pile for the detailed one (None if it is no ridge)."""
-        if self.bed.engine == "fast":
+        pile for the detailed one (None if it is no ridge); the layered engine's is its setting."""
+        if self.bed.engine != "detailed":
             return engine_angle_deg(self.bed)
         try:
             return _measured_angle_deg(self.heights)
@@ -413,7 +413,8 @@ def simulate(
         raise ValueError(f"{plan.label} on a circular bed runs continuously: use simulate_ring")
     if check_resolution and bed.engine != "fast":
         raise ValueError(
-            "check_resolution is for the fast engine: the detailed engine's particle count bounds its resolution"
+            "check_resolution is for the fast engine: the detailed engine's particle count bounds its resolution, "
+            "and the layered engine's rule is converged (docs/layered-engine.md)"
         )
     seed = validation.draw_seed() if seed is None else validation.seed(seed)
     if bulk_density_t_per_m3 is not None:
@@ -429,7 +430,7 @@ def simulate(
         chunks = plan.chunks(quality, bed)
     bands = target_bands(targets)
     _check_targets(bands, quality, derived)
-    if bed.engine == "fast" and on_excess != "ignore":
+    if bed.engine != "detailed" and on_excess != "ignore":
         tail = None if plan is None else plan.blending_tail_for(bed)
         check_capacity(
             chunks.total_volume_m3,

@@ -145,9 +145,10 @@ def test_a_snapshot_of_the_other_kind_is_refused(saved):
         other.load(str(path))
 
 
-def test_the_detailed_engine_refuses_to_be_saved(tmp_path):
-    simulator = _native.Simulator(length_m=8, depth_m=8, engine="detailed", seed=1)
-    with pytest.raises(RuntimeError, match="detailed engine cannot be saved"):
+@pytest.mark.parametrize("engine", ["detailed", "layered"])
+def test_engines_without_a_snapshot_refuse_to_be_saved(tmp_path, engine):
+    simulator = _native.Simulator(length_m=8, depth_m=8, engine=engine, seed=1)
+    with pytest.raises(RuntimeError, match=f"{engine} engine cannot be saved"):
         simulator.save(str(tmp_path / "pile.kvx"))
     assert not list(tmp_path.iterdir())
 

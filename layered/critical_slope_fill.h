@@ -1,0 +1,54 @@
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <utility>
+#include <vector>
+
+namespace korvex {
+
+/// Where one small delivery comes to rest on a surface whose slopes are at most the critical slope k
+/// (the quasi-static limit of the critical-slope model of a growing pile): the new surface is
+/// u = max(h, L - k d), d the distance from the stream's footprint, over the cells joined to the source
+/// through cells the cone stands above, and the level L is fixed exactly by the delivery's volume. Cells
+/// lie on a width x depth grid of square cells; the grid's edges are walls.
+///
+/// Holds only scratch space that is reused from one delivery to the next, none of a pile's state.
+class CriticalSlopeFill {
+public:
+    /// One cell the delivery reaches: its index (row * width + column) and the thickness laid on it.
+    using Layer = std::pair<std::uint32_t, double>;
+
+    /// The cells that `volume_m3` dropped at (x_m, z_m) reaches on the surface `height_m` (row-major,
+    /// `width` cells a row, cell i spanning i to i + 1 edges from the origin) and the thickness each
+    /// receives; the thicknesses times the cell area sum to the volume. A source off the grid drops at the
+    /// nearest point on it. `footprintRadius_m` is the radius of the disc the stream lands on.
+    const std::vector<Layer>& fill(std::span<const double> height_m, std::uint32_t width, std::uint32_t depth,
+                                   double cell_m, double slope, double footprintRadius_m, double x_m, double z_m,
+                                   double volume_m3);
+
+private:
+    struct Candidate {
+        /// Lowest level at which the cone joins the cell to the source: the highest key on the best path.
+        double joinLevel;
+        std::uint32_t cell;
+        bool operator>(const Candidate& other) const {
+            // Ties go to the lower index, so that the order, and with it every result, is fixed.
+            return joinLevel > other.joinLevel || (joinLevel == other.joinLevel && cell > other.cell);
+        }
+    };
+
+    void resize(std::size_t cells);
+
+    std::vector<Candidate> frontier;
+    std::vector<Layer> reached;
+    /// Per cell, the generation in which it was last offered or joined, so that nothing needs clearing.
+    std::vector<std::uint32_t> offeredIn;
+    std::vector<std::uint32_t> joinedIn;
+    std::vector<double> bestJoinLevel;
+    std::vector<std::uint32_t> keyedIn;
+    std::vector<double> key;
+    std::uint32_t generation = 0;
+};
+
+}  // namespace korvex

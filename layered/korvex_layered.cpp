@@ -1,0 +1,178 @@
+#include "layered/korvex_layered.h"
+
+#include <algorithm>
+#include <cmath>
+#include <format>
+#include <limits>
+#include <numbers>
+#include <stdexcept>
+
+namespace korvex {
+
+namespace {
+
+constexpr double infinity = std::numeric_limits<double>::infinity();
+
+const KorvexConfiguration& checked(const KorvexConfiguration& configuration, const LayeredSettings& settings) {
+    validateConfiguration(configuration);
+    validateLayeredSettings(settings);
+    if (configuration.circular) {
+        throw std::invalid_argument("circular is not served by the layered engine: it simulates straight beds");
+    }
+    return configuration;
+}
+
+/// The base cuts stacked material into particles of 1 / particlesPerCubicMeter; the layered engine lays
+/// every chunk whole, so it gives the base a particle larger than any bed and takes the chunk back itself.
+KorvexConfiguration wholeChunks(KorvexConfiguration configuration) {
+    configuration.particlesPerCubicMeter = std::numeric_limits<float>::min();
+    return configuration;
+}
+
+std::uint32_t cellsAlong(float extent_m, double cell_m, const char* setting) {
+    const double cells = static_cast<double>(extent_m) / cell_m + 0.5;
+    if (!(cells >= 1.0)) {
+        throw std::invalid_argument(std::format("{} of {:g} m gives no cell: it must be at least half a cell of {:g} m",
+                                                setting, extent_m, cell_m));
+    }
+    if (cells >= 4294967296.0) {
+        throw std::length_error(std::format("{} of {:g} m gives 2^32 cells or more: choose a larger cell_m", setting,
+                                            extent_m));
+    }
+    return static_cast<std::uint32_t>(cells);
+}
+
+double runOf(float reclaimAngle_deg) {
+    // Within a hundredth of a degree of vertical the face is vertical, as on the fast engine.
+    if (std::fabs(90.0 - reclaimAngle_deg) < 0.01) {
+        return 0.0;
+    }
+    return 1.0 / std::tan(reclaimAngle_deg * std::numbers::pi / 180.0);
+}
+
+}  // namespace
+
+KorvexLayered::KorvexLayered(const KorvexConfiguration& configuration, const LayeredSettings& settings)
+    : Korvex(wholeChunks(checked(configuration, settings))),
+      settings(settings),
+      reposeSlope(std::tan(settings.reposeAngle_deg * std::numbers::pi / 180.0)),
+      faceRun(runOf(configuration.reclaimAngle)) {
+    if (!(configuration.reclaimAngle > 0.0f && configuration.reclaimAngle <= 90.0f)) {
+        throw std::invalid_argument(std::format(
+            "reclaimAngle must lie above 0 and at most 90 degrees on the layered engine, got {:g} degrees",
+            configuration.reclaimAngle));
+    }
+    const std::uint32_t width = cellsAlong(configuration.length, settings.cell_m, "length");
+    const std::uint32_t depth = cellsAlong(configuration.depth, settings.cell_m, "depth");
+    initializeHeapMap(width, depth);
+    clear();
+}
+
+void KorvexLayered::clear() {
+    const std::size_t cells = std::size_t{heapMapWidth} * heapMapDepth;
+    height_m.assign(cells, 0.0);
+    columns.assign(cells, LayeredColumn{});
+    deliveries = 0;
+    reclaimedTo_m = -infinity;
+    materialEnd_m = -infinity;
+    heldVolume_m3 = 0.0;
+    highest_m = 0.0;
+}
+
+void KorvexLayered::stack(float x, float z, const AveragedParameters& material) {
+    Korvex::stack(x, z, material);
+    const AveragedParameters delivery = takePendingMaterial();
+    if (delivery.volume > AveragedParameters::zeroVolume) {
+        deliver(x, z, delivery);
+    }
+}
+
+void KorvexLayered::dropParticle(float x, float z, const AveragedParameters& particle) { deliver(x, z, particle); }
+
+void KorvexLayered::rewindReclaimer() {
+    reclaimedTo_m = -infinity;
+    for (LayeredColumn& column : columns) {
+        column.reclaimedFromTop = 0;
+        column.reclaimedDepth_m = 0.0;
+    }
+}
+
+void KorvexLayered::deliver(double x_m, double z_m, const AveragedParameters& material) {
+    pollInterrupt();
+    if (reclaimedTo_m > -infinity) {
+        rewindReclaimer();
+    }
+    stride = firstQualityEntry + material.sums.size();
+    const auto& layers = fill.fill(height_m, heapMapWidth, heapMapDepth, settings.cell_m, reposeSlope,
+                                   0.5 * settings.streamFootprint_m, x_m, z_m, material.volume);
+    double total_m = 0.0;
+    for (const auto& [cell, thickness_m] : layers) {
+        total_m += thickness_m;
+    }
+    // Each column receives the delivery's material in proportion to the thickness laid on it, so that the
+    // volume and every sum laid add up to the delivery's own, whatever rounding did to the thicknesses.
+    const double index = static_cast<double>(deliveries);
+    row.resize(stride);
+    for (const auto& [cell, thickness_m] : layers) {
+        if (!(thickness_m > 0.0)) {
+            continue;
+        }
+        const double share = thickness_m / total_m;
+        row[volumeEntry] = material.volume * share;
+        row[deliveryEntry] = index * row[volumeEntry];
+        for (std::size_t k = 0; k < material.sums.size(); ++k) {
+            row[firstQualityEntry + k] = material.sums[k] * share;
+        }
+        layOn(columns[cell], stride, thickness_m, row, settings.segmentsPerColumn);
+        height_m[cell] = columns[cell].height_m;
+        highest_m = std::max(highest_m, height_m[cell]);
+        materialEnd_m = std::max(materialEnd_m, (cell % heapMapWidth + 1) * settings.cell_m);
+    }
+    heldVolume_m3 += material.volume;
+    ++deliveries;
+}
+
+bool KorvexLayered::reclaimingFinished() { return !(reclaimedTo_m < materialEnd_m); }
+
+AveragedParameters KorvexLayered::reclaim(float position) {
+    AveragedParameters result;
+    const double to_m = position;
+    if (!(to_m > reclaimedTo_m) || stride == 0) {
+        return result;
+    }
+    std::vector<double> taken(stride, 0.0);
+    const double cell = settings.cell_m;
+    // Only columns whose near edge the face's top has passed, and whose far edge its foot has not, can
+    // give anything between the two faces.
+    const double nearest = std::max(0.0, std::floor(reclaimedTo_m / cell));
+    const double furthest = std::ceil((to_m + faceRun * highest_m) / cell);
+    const auto first = static_cast<std::uint32_t>(std::min<double>(nearest, heapMapWidth));
+    const auto end = static_cast<std::uint32_t>(std::clamp<double>(furthest, first, heapMapWidth));
+    const bool last = !(to_m < materialEnd_m);
+    for (std::uint32_t j = 0; j < heapMapDepth; ++j) {
+        pollInterrupt();
+        const std::size_t rowStart = std::size_t{j} * heapMapWidth;
+        if (last) {
+            // The face has passed the far end of the bed: whatever rounding left behind goes too.
+            for (std::uint32_t i = 0; i < heapMapWidth; ++i) {
+                reclaimAll(columns[rowStart + i], stride, taken);
+            }
+            continue;
+        }
+        for (std::uint32_t i = first; i < end; ++i) {
+            reclaimBetween(columns[rowStart + i], stride, reclaimedTo_m, to_m, i * cell, cell, faceRun, taken);
+        }
+    }
+    reclaimedTo_m = to_m;
+    result.volume = taken[volumeEntry];
+    result.sums.assign(taken.begin() + firstQualityEntry, taken.end());
+    heldVolume_m3 = last ? 0.0 : std::max(0.0, heldVolume_m3 - result.volume);
+    return result;
+}
+
+void KorvexLayered::updateHeapMap() {
+    std::transform(height_m.begin(), height_m.end(), heapMap.get(),
+                   [](double height) { return static_cast<float>(height); });
+}
+
+}  // namespace korvex

@@ -1,0 +1,79 @@
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "core/korvex.h"
+#include "layered/critical_slope_fill.h"
+#include "layered/layered_column.h"
+#include "layered/layered_settings.h"
+
+namespace korvex {
+
+/// The layered engine: a deterministic, grid-converging simulator of a straight bed. Each chunk stacked is
+/// one delivery that comes to rest as a critical-slope pile would (CriticalSlopeFill): the surface's
+/// slopes never exceed the angle of repose, and where the material goes is set by that angle and the
+/// stream's footprint, in metres. Every column keeps what was laid on it as segments (LayeredColumn), so a
+/// layer thinner than a cell stays a layer; the inclined reclaim face cuts them by exact geometry.
+///
+/// Its state is plain numbers in plain members (heights, columns, counters), so that it can be saved and
+/// loaded; the fill's scratch space is no part of it.
+class KorvexLayered : public Korvex<AveragedParameters> {
+public:
+    /// An empty bed. Throws std::invalid_argument naming the setting when validateConfiguration or
+    /// validateLayeredSettings rejects it, for a circular bed, or when the bed is shorter than half a cell
+    /// along either extent; std::length_error for a grid of 2^32 cells or more.
+    KorvexLayered(const KorvexConfiguration& configuration, const LayeredSettings& settings);
+
+    /// Checks the chunk as the other engines do, then lays it whole as one delivery at (x, z); a position
+    /// off the bed drops at the nearest point on it. Stacking after a reclaim sends the reclaimer back to
+    /// the start, as on the fast engine.
+    void stack(float x, float z, const AveragedParameters& material) override;
+    /// Lays `particle` as one delivery: the engine cuts nothing into particles itself.
+    void dropParticle(float x, float z, const AveragedParameters& particle) override;
+
+    void clear() override;
+    /// Nothing to wait for: every delivery comes to rest when it is stacked.
+    void finishStacking() override {}
+    /// True once the face has passed the far end of every column that holds material.
+    bool reclaimingFinished() override;
+    /// Takes what lies between the face reached so far and the face at `position` (x - y / tan(angle) <
+    /// position); a position behind the one reached takes nothing.
+    AveragedParameters reclaim(float position) override;
+    /// Writes every column's height as stacked (reclaiming leaves them, as on the fast engine).
+    void updateHeapMap() override;
+    /// The material still on the bed, cubic metres.
+    double heldVolume() const override { return heldVolume_m3; }
+
+    const LayeredSettings settings;
+    /// Tangent of the angle of repose: the steepest slope of the surface.
+    const double reposeSlope;
+    /// Horizontal run of the reclaim face per metre of height; 0 for a vertical face.
+    const double faceRun;
+
+    /// Surface height per cell, metres, row-major as the heap map.
+    std::vector<double> height_m;
+    /// What each cell's column holds, row-major as the heap map.
+    std::vector<LayeredColumn> columns;
+    /// Numbers per segment: volume, delivery sum, one sum per quality value (see LayeredColumn).
+    std::size_t stride = 0;
+    /// Deliveries laid since construction or the last clear; the index of the next one.
+    std::uint64_t deliveries = 0;
+    /// Where the reclaim face has got to, metres; -infinity before the first reclaim.
+    double reclaimedTo_m;
+    /// Far end of the furthest column that holds material, metres; -infinity on an empty bed.
+    double materialEnd_m;
+    double heldVolume_m3 = 0.0;
+    /// Highest column, metres: the face reaches no further ahead of its foot than this times faceRun.
+    double highest_m = 0.0;
+
+private:
+    void deliver(double x_m, double z_m, const AveragedParameters& material);
+    /// Forgets where the reclaimer got to, so that the next reclaim starts again from the start.
+    void rewindReclaimer();
+
+    CriticalSlopeFill fill;
+    std::vector<double> row;
+};
+
+}  // namespace korvex

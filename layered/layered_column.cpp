@@ -1,0 +1,186 @@
+#include "layered/layered_column.h"
+
+#include <algorithm>
+#include <cmath>
+#include <numeric>
+
+namespace korvex {
+
+namespace {
+
+/// Relative difference below which two quality values count as the same material.
+constexpr double sameValue = 1e-12;
+/// A segment this close to wholly passed by the face is taken whole, so that rounding leaves nothing behind.
+constexpr double wholeShare = 1.0 - 1e-12;
+
+bool sameQualities(std::span<const double> top, std::span<const double> row) {
+    for (std::size_t k = firstQualityEntry; k < row.size(); ++k) {
+        const double a = top[k] / top[volumeEntry];
+        const double b = row[k] / row[volumeEntry];
+        if (!(std::fabs(a - b) <= sameValue * std::max(std::fabs(a), std::fabs(b)))) {
+            return false;
+        }
+    }
+    return true;
+}
+
+/// Integral from -infinity to u of min(max(t, 0), w) dt.
+double rampIntegral(double u, double w) {
+    if (u <= 0.0) {
+        return 0.0;
+    }
+    return u <= w ? 0.5 * u * u : w * (u - 0.5 * w);
+}
+
+void move(std::span<double> row, double share, std::span<double> taken) {
+    for (std::size_t e = 0; e < row.size(); ++e) {
+        const double part = row[e] * share;
+        taken[e] += part;
+        row[e] -= part;
+    }
+}
+
+void moveAll(std::span<double> row, std::span<double> taken) {
+    for (std::size_t e = 0; e < row.size(); ++e) {
+        taken[e] += row[e];
+        row[e] = 0.0;
+    }
+}
+
+}  // namespace
+
+void layOn(LayeredColumn& column, std::size_t stride, double thickness_m, std::span<const double> row,
+           std::size_t bound) {
+    const std::size_t count = column.segments();
+    column.height_m += thickness_m;
+    if (count > 0 && column.reclaimedFromTop == 0) {
+        std::span<double> top(column.material.data() + (count - 1) * stride, stride);
+        if (top[volumeEntry] > 0.0 && sameQualities(top, row)) {
+            column.thickness_m.back() += thickness_m;
+            for (std::size_t e = 0; e < stride; ++e) {
+                top[e] += row[e];
+            }
+            return;
+        }
+    }
+    column.thickness_m.push_back(thickness_m);
+    column.material.insert(column.material.end(), row.begin(), row.end());
+    if (column.segments() > bound) {
+        // An eighth of the bound freed at a time: merging seldom enough to cost little per layer laid, and
+        // keeping the column close to the bound's resolution.
+        mergeThinnest(column, stride, bound - std::max<std::size_t>(bound / 8, 1));
+    }
+}
+
+void mergeThinnest(LayeredColumn& column, std::size_t stride, std::size_t target) {
+    target = std::max<std::size_t>(target, 1);
+    // Scratch space kept between calls: columns are merged often, and alike in size.
+    thread_local std::vector<std::size_t> pairs;
+    thread_local std::vector<char> merged;
+    while (column.segments() > target) {
+        const std::size_t count = column.segments();
+        // One pass merges pairs that share no segment, the thinnest first; a tie goes to the lower pair, so
+        // that the result is fixed.
+        pairs.resize(count - 1);
+        std::iota(pairs.begin(), pairs.end(), std::size_t{0});
+        const std::vector<double>& t = column.thickness_m;
+        std::sort(pairs.begin(), pairs.end(), [&](std::size_t a, std::size_t b) {
+            const double thicknessA = t[a] + t[a + 1];
+            const double thicknessB = t[b] + t[b + 1];
+            return thicknessA < thicknessB || (thicknessA == thicknessB && a < b);
+        });
+        merged.assign(count, 0);
+        std::size_t merges = count - target;
+        for (std::size_t p : pairs) {
+            if (merges == 0) {
+                break;
+            }
+            if (!merged[p] && !merged[p + 1]) {
+                merged[p] = 1;  // p takes in p + 1
+                merged[p + 1] = 2;
+                --merges;
+            }
+        }
+        std::size_t out = 0;
+        for (std::size_t k = 0; k < count; ++k) {
+            if (merged[k] == 2) {
+                continue;
+            }
+            column.thickness_m[out] = column.thickness_m[k];
+            std::copy_n(column.material.begin() + k * stride, stride, column.material.begin() + out * stride);
+            if (merged[k] == 1) {
+                column.thickness_m[out] += column.thickness_m[k + 1];
+                for (std::size_t e = 0; e < stride; ++e) {
+                    column.material[out * stride + e] += column.material[(k + 1) * stride + e];
+                }
+            }
+            ++out;
+        }
+        column.thickness_m.resize(out);
+        column.material.resize(out * stride);
+    }
+    // Merging may join a taken segment with one that is not: the reclaimer starts from the top again.
+    column.reclaimedFromTop = 0;
+    column.reclaimedDepth_m = 0.0;
+}
+
+double shareBefore(double position_m, double left_m, double width_m, double bottom_m, double top_m, double run) {
+    // A row at height y of the box is passed where x < position + run * y.
+    const double atBottom = position_m + run * bottom_m - left_m;
+    const double atTop = position_m + run * top_m - left_m;
+    if (atBottom >= width_m) {
+        return 1.0;
+    }
+    if (atTop <= 0.0) {
+        return 0.0;
+    }
+    const double rise = atTop - atBottom;
+    if (rise <= 1e-9 * width_m) {
+        // A vertical face, or a segment too thin for the difference below: the passed length is linear
+        // in y over the segment, so its value at mid-height is its mean.
+        return std::clamp(0.5 * (atBottom + atTop) / width_m, 0.0, 1.0);
+    }
+    const double area = rampIntegral(atTop, width_m) - rampIntegral(atBottom, width_m);
+    return std::clamp(area / (rise * width_m), 0.0, 1.0);
+}
+
+void reclaimBetween(LayeredColumn& column, std::size_t stride, double from_m, double to_m, double left_m,
+                    double width_m, double run, std::span<double> taken) {
+    const std::size_t count = column.segments();
+    double top = column.height_m - column.reclaimedDepth_m;
+    bool wholeAbove = true;
+    for (std::size_t k = count - column.reclaimedFromTop; k-- > 0;) {
+        const double bottom = top - column.thickness_m[k];
+        // Lower segments lie further ahead of the face: once one is untouched, so is the rest.
+        if (to_m + run * top - left_m <= 0.0) {
+            break;
+        }
+        std::span<double> row(column.material.data() + k * stride, stride);
+        const double shareTo = shareBefore(to_m, left_m, width_m, bottom, top, run);
+        if (shareTo >= wholeShare) {
+            moveAll(row, taken);
+            if (wholeAbove) {
+                ++column.reclaimedFromTop;
+                column.reclaimedDepth_m += column.thickness_m[k];
+            }
+        } else {
+            wholeAbove = false;
+            const double shareFrom = shareBefore(from_m, left_m, width_m, bottom, top, run);
+            if (shareTo > shareFrom) {
+                move(row, (shareTo - shareFrom) / (1.0 - shareFrom), taken);
+            }
+        }
+        top = bottom;
+    }
+}
+
+void reclaimAll(LayeredColumn& column, std::size_t stride, std::span<double> taken) {
+    const std::size_t count = column.segments();
+    for (std::size_t k = 0; k < count; ++k) {
+        moveAll(std::span<double>(column.material.data() + k * stride, stride), taken);
+    }
+    column.reclaimedFromTop = static_cast<std::uint32_t>(count);
+    column.reclaimedDepth_m = column.height_m;
+}
+
+}  // namespace korvex

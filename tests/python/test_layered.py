@@ -1,0 +1,90 @@
+"""The layered engine through both of the package's faces: deterministic, conserving, settings with units."""
+
+import numpy as np
+import pytest
+
+import korvex
+from korvex import _native
+from korvex.stockpile import native_settings
+
+COLUMNS = ["timestamp", "x", "z", "volume", "CaO", "SiO2"]
+
+
+def chevron_feed(passes=6, chunks_per_pass=60, seed=0):
+    """A stacker going to and fro along the centre line of a 30 m x 12 m bed, noisy quality values."""
+    rng = np.random.default_rng(seed)
+    along = np.linspace(4.0, 26.0, chunks_per_pass)
+    x = np.concatenate([along if p % 2 == 0 else along[::-1] for p in range(passes)])
+    count = x.size
+    return np.column_stack([np.arange(count), x, np.full(count, 6.0), np.full(count, 1.5),
+                            42 + rng.normal(size=count), 13 + rng.normal(size=count)])
+
+
+def layered(**extra):
+    return _native.Simulator(length_m=30, depth_m=12, engine="layered", cell_m=0.5, **extra)
+
+
+def test_runs_with_different_seeds_give_identical_results():
+    results = []
+    for seed in (1, 2):
+        simulator = layered(seed=seed)
+        simulator.stack(chevron_feed(), COLUMNS)
+        results.append((simulator.heights(), *simulator.reclaim(step_m=0.7)))
+    for first, second in zip(*results, strict=True):
+        np.testing.assert_array_equal(first, second)
+
+
+@pytest.mark.parametrize("angle", [30.0, 45.0, 90.0])
+def test_every_total_comes_out_as_it_went_in(angle):
+    table = chevron_feed()
+    simulator = layered(reclaim_angle_deg=angle, segments_per_column=8)
+    simulator.stack(table, COLUMNS)
+    _, volume, values = simulator.reclaim()
+    assert volume.sum() == pytest.approx(table[:, 3].sum(), rel=1e-12)
+    full = volume > 0
+    totals = (values[full] * volume[full, None]).sum(axis=0)
+    np.testing.assert_allclose(totals, (table[:, 4:] * table[:, 3:4]).sum(axis=0), rtol=1e-12)
+
+
+def test_the_ridge_stands_at_the_angle_of_repose_it_is_given():
+    steep, flat = layered(angle_of_repose_deg=40.0), layered(angle_of_repose_deg=30.0)
+    for simulator in (steep, flat):
+        simulator.stack(chevron_feed(), COLUMNS)
+    # Same volume: the steeper material stands higher on a narrower base.
+    assert steep.heights().max() > flat.heights().max()
+    assert np.count_nonzero(steep.heights()) < np.count_nonzero(flat.heights())
+    section = steep.heights()[:, 30].astype(float)  # across the body, 15 m along
+    rises = np.abs(np.diff(section))[(section[1:] > 0) & (section[:-1] > 0)]
+    # Never steeper than the angle of repose; low on the flanks, where the stream's cones meet the section
+    # nearly head on, at it.
+    assert rises.max() <= np.tan(np.radians(40.0)) * 0.5 * (1 + 1e-6)
+    assert rises.max() == pytest.approx(np.tan(np.radians(40.0)) * 0.5, rel=0.01)
+
+
+@pytest.mark.parametrize(
+    "setting, value, message",
+    [
+        ("angle_of_repose_deg", 95.0, "reposeAngle_deg"),
+        ("stream_footprint_m", -1.0, "streamFootprint_m"),
+        ("segments_per_column", 1, "segmentsPerColumn"),
+        ("record_particles", True, "layers, not particles"),
+        ("circular", True, "circular"),
+    ],
+)
+def test_settings_it_cannot_work_with_are_refused_by_name(setting, value, message):
+    with pytest.raises(ValueError, match=message):
+        layered(**{setting: value})
+
+
+def test_the_package_simulates_a_bed_on_the_layered_engine():
+    bed = korvex.Bed(length_m=60, depth_m=16, engine="layered", particles_per_m3=8, angle_of_repose_deg=36.0)
+    handed = native_settings(bed)
+    assert (handed["cell_m"], handed["angle_of_repose_deg"], handed["segments_per_column"]) == (0.5, 36.0, 256)
+    series = korvex.synthetic_series(hours=2, interval_s=60, seed=3)
+    study = korvex.simulate(series, korvex.Chevron(layers=20), bed, progress=False, seed=3)
+    assert study.reclaimed.volume_m3.sum() == pytest.approx(series.volume_m3.sum(), rel=1e-9)
+    assert study.angle_of_repose_deg == 36.0
+    again = korvex.simulate(series, korvex.Chevron(layers=20), bed, progress=False, seed=4)
+    assert again.homogenisation()[0].vrr == study.homogenisation()[0].vrr
+    with pytest.raises(ValueError, match="straight beds"):
+        korvex.Bed(engine="layered", circular=True)
