@@ -10,7 +10,7 @@ bouncing along the bed. The figure is the root mean square over deliveries of th
 particles, for deliveries in the body of the ridge (6 m to 24 m), beside the same figure of the aims.
 
 Runs at two resolutions (0.5 m and 1 m particles) to see whether the matching probability depends on
-the cell size. Prints the README's table and the probability that matches at each resolution.
+the cell size. Prints the table of docs/resolution.md and the probability that matches at each resolution.
 
     tools/in-env python3 bench/calibration.py --seeds 3
 

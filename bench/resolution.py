@@ -7,7 +7,7 @@ Two scenes on the demo's bed (300 m x 50 m, Chevron 100 layers, reclaim face 45 
 - ar1: 120 h of one AR(1) quality (std 1, correlation time 1 h, no drift).
 
 Every cell edge runs with the same seeds (the seed draws the feed and the engine), so that the change on
-halving the cell is measured pair by pair. Prints a table in the README's form: the mean fair VRR with
+halving the cell is measured pair by pair. Prints a table in the form of docs/resolution.md: the mean fair VRR with
 its 95 % interval (Student t over the seeds), and the change of each seed's VRR when the cell is halved
 and when it goes to the next finer edge measured, as a mean and 95 % interval. Writes the runs to
 --output as JSON.

@@ -1,7 +1,7 @@
 """Setting the two engines side by side: the shape of a pile, and how far a delivery spreads along the bed.
 
 What the fast engine's eight-neighbour probability is calibrated on (bench/calibration.py), and what
-says whether the engines agree (bench/engines_bench.py, the README's tables).
+says whether the engines agree (bench/engines_bench.py, the tables in docs/resolution.md).
 """
 
 from __future__ import annotations

@@ -48,8 +48,8 @@ FloatArray = NDArray[np.float64]
 # variance measures the simulation's resolution, not the bed.
 MIN_PARTICLES_PER_PORTION = 4
 # Rigid boxes lay uneven layers: on a 20-layer Chevron the detailed engine's VRR reads about twice the
-# fast engine's when an output portion holds 90 boxes, and lies within a tenth of it from 300 on (README,
-# "Do the engines agree?"). The fast engine's cells lay even layers at any count.
+# fast engine's when an output portion holds 90 boxes, and lies within a tenth of it from 300 on
+# (docs/resolution.md, "Do the engines agree?"). The fast engine's cells lay even layers at any count.
 MIN_BOXES_PER_PORTION = 300
 # A variance of fewer portions than this is too rough to compare beds by.
 MIN_PORTIONS = 10

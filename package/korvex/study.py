@@ -54,7 +54,7 @@ CHECK_REFINEMENT = 8.0
 CHECK_TOLERANCE = 0.10
 # The fast engine's cell edge may be at most this many times the layers' mean thickness: halving the
 # cell moves the demo's fair VRR by 4 % at 1.5 layer thicknesses a cell (100 layers), by 7 to 13 % at 2.2
-# and by 14 to 30 % at 4.3 (282 passes), by 16 % at 4.5 (300 layers) (README, "Resolution: the rule").
+# and by 14 to 30 % at 4.3 (282 passes), by 16 % at 4.5 (300 layers) (docs/resolution.md, "Resolution: the rule").
 MAX_CELL_PER_LAYER = 2.0
 # The cell a warning suggests, in layer thicknesses: where the demo has settled.
 SETTLED_CELL_PER_LAYER = 1.5
