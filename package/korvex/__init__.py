@@ -36,10 +36,12 @@ from .metrics import (
 from .plans import PLANS, Chevron, Circular, ConeShell, StackingPlan, Strata, Windrow
 from .results import HeightMap, Particles, Reclaimed
 from .ring import Chevcon, RingOutput, RingSchedule, RingStudy, simulate_ring
-from .series import Quality, QualitySeries, as_series, synthetic_series
+from .series import Quality, QualitySeries, as_series, synthetic_series, truck_feed
 from .stockpile import RingPile, Stockpile
 from .study import ResolutionWarning, Study, simulate, stamp
-from .sweeps import Search, Sweep, compare_plans, read_sweep, search, summarise, sweep
+from .design import Search, Sensitivity, search, sensitivity
+from .operation import ENGINE_ONLY, Operation
+from .sweeps import Sweep, compare_plans, read_sweep, summarise, sweep
 from .tables import DateFormat, ReadLimits, read_table, write_workbook
 from .theory import Layering, Variogram, check_prediction, predicted_vrr, variogram_by_time, variogram_by_volume
 from .twobeds import TwoBeds, alternate
@@ -54,10 +56,12 @@ __all__ = [
     "Circular",
     "ConeShell",
     "DateFormat",
+    "ENGINE_ONLY",
     "Engine",
     "FigureWarning",
     "HeightMap",
     "Layering",
+    "Operation",
     "OutputSeries",
     "OverCapacityWarning",
     "PLANS",
@@ -73,6 +77,7 @@ __all__ = [
     "RingSchedule",
     "RingStudy",
     "Search",
+    "Sensitivity",
     "ResolutionWarning",
     "Stacker",
     "StackingPlan",
@@ -101,12 +106,14 @@ __all__ = [
     "read_sweep",
     "read_table",
     "search",
+    "sensitivity",
     "simulate",
     "simulate_ring",
     "stamp",
     "summarise",
     "sweep",
     "synthetic_series",
+    "truck_feed",
     "variogram_by_time",
     "variogram_by_volume",
     "weighted_mean_std",

@@ -70,8 +70,10 @@ class Operation:
         if "start_phase_m" not in names:
             return plan, {}
         changes: dict[str, float] = {}
-        if self.phase:
-            changes["start_phase_m"] = float(phase_share) * plan.round_trip_m(bed)  # type: ignore[attr-defined]
+        round_trip_m = plan.round_trip_m(bed)  # type: ignore[attr-defined]
+        # A bed too short for the plan is refused by the plan itself, in words about the bed.
+        if self.phase and round_trip_m > 0:
+            changes["start_phase_m"] = float(phase_share) * round_trip_m
         if self.speed_spread > 0:
             changes["speed_factor"] = 1.0 + self.speed_spread * (2.0 * float(speed_share) - 1.0)
         if self.dwell_spread_s > 0 and getattr(plan, "stacker_speed_m_per_min", None) is not None and (
