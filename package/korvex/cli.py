@@ -849,7 +849,10 @@ def run_compare(args: argparse.Namespace) -> int:
         )
     if not args.quiet:
         print(repr(result))
-        print(f"mean [{args.confidence:.0%} interval] over {args.replicates} replicates")
+        print(
+            f"mean [{args.confidence:.0%} interval] over {args.replicates} replicates (one bed's spread from the "
+            "stacker's operation and from the engine, as standard deviations)"
+        )
         _print_frame(table)
         for _, failure in result.failures.iterrows():
             print(f"failed: replicate {failure['replicate']}, seed {failure['seed']}: {failure['error']}")

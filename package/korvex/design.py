@@ -9,9 +9,10 @@ search instead evaluates the setting on a grid, every value over replicates
 that each draw the plant's operation (korvex.operation), fits a smooth trend
 of log VRR against log setting, and judges each value by the bound that one
 bed built there stays within at the stated confidence: the trend plus the
-scatter of single beds about it, a resonance included. The answer is the
-smallest value of the grid from which that bound meets the target over all
-the rest of the range searched; or none.
+scatter of single beds about it, and by the same bound from its own draws
+alone, so that a resonance at one value is not smoothed away. The answer is
+the smallest value of the grid from which both bounds meet the target over
+all the rest of the range searched; or none.
 
 A sensitivity view sweeps the setting finely around the value chosen, the
 stacker's speed drawn no more, so that a resonance shows as a dip of E.
@@ -136,13 +137,34 @@ def judge(
         trend = Trend.fit(values, vrr)
         grid = np.unique(values)
         mesh = np.exp(np.linspace(math.log(grid[0]), math.log(grid[-1]), MESH_POINTS))
-        holds = np.concatenate([trend.upper(mesh, confidence), trend.upper(grid, confidence)]) < math.log(target_vrr)
+        goal = math.log(target_vrr)
         at = np.concatenate([mesh, grid])
+        holds = np.concatenate([trend.upper(mesh, confidence), trend.upper(grid, confidence)]) < goal
+        # A smooth trend runs through a resonance at one value; each value's own draws must hold too.
+        local = local_upper(values, vrr, confidence)
+        if local is not None:
+            at = np.concatenate([at, grid])
+            holds = np.concatenate([holds, local < goal])
         # The smallest grid value from which every point checked further up holds.
         missing = at[~holds]
         candidates = grid if missing.size == 0 else grid[grid > missing.max()]
         verdicts.append(Judgement(name, trend, float(candidates[0]) if candidates.size else None))
     return tuple(verdicts)
+
+
+def local_upper(values: np.ndarray, vrr: np.ndarray, confidence: float) -> np.ndarray | None:
+    """At each value of the grid, the one-sided bound of log VRR for one bed from that value's draws
+    alone, with the scatter of draws pooled over all values (None when no value has two draws)."""
+    from scipy import stats
+
+    grid, which, counts = np.unique(values, return_inverse=True, return_counts=True)
+    y = np.log(vrr)
+    dof = y.size - grid.size
+    if dof < 1:
+        return None
+    means = np.bincount(which, weights=y) / counts
+    pooled = math.sqrt(float(np.sum((y - means[which]) ** 2)) / dof)
+    return means + stats.t.ppf(confidence, dof) * pooled * np.sqrt(1 + 1 / counts)
 
 
 @dataclass(frozen=True, repr=False)

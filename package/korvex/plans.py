@@ -201,10 +201,10 @@ class _TravellingPlan(StackingPlan):
             travel = delivered / delivered[-1] * total
         # The clock of a stacker that starts part-way round its trip: a whole round trip later it is where
         # it started, so the phase is taken within one.
-        travel = travel + math.fmod(self.start_phase_m, self._round_trip_m(bed))
+        travel = travel + math.fmod(self.start_phase_m, self.round_trip_m(bed))
         return travel[:-1], travel[1:]
 
-    def _round_trip_m(self, bed: Bed) -> float:
+    def round_trip_m(self, bed: Bed) -> float:
         """Travel, dwells included, after which the stacker is back where it started, heading the same way."""
         return 2 * (self._pass_length_m(bed) + self._dwell_m())
 

@@ -846,7 +846,8 @@ def _plan_labels(summary: pd.DataFrame) -> list[str]:
 
 def comparison_table(summary: pd.DataFrame, figures: Sequence[str] = ("vrr", "effect")) -> pd.DataFrame:
     """The plans side by side: a row per quality value and figure, a column per plan, each cell the mean
-    and its interval over the replicates as text."""
+    and its interval over the replicates as text, and for the VRR and E the spread of one bed that
+    operation and the engine contribute (standard deviations), where the sweep could tell them apart."""
     import pandas as pd
 
     done = summary[summary["runs"] > 0].assign(label=_plan_labels(summary[summary["runs"] > 0]))
@@ -855,10 +856,25 @@ def comparison_table(summary: pd.DataFrame, figures: Sequence[str] = ("vrr", "ef
         for figure in figures:
             low, high = row[f"{figure}_low"], row[f"{figure}_high"]
             interval = "" if math.isnan(low) else f" [{low:.4g}, {high:.4g}]"
-            cells.setdefault((row["quality"], figure), {})[row["label"]] = f"{row[figure]:.4g}{interval}"
+            split = _split_text(row, figure)
+            cells.setdefault((row["quality"], figure), {})[row["label"]] = f"{row[figure]:.4g}{interval}{split}"
     table = pd.DataFrame.from_dict(cells, orient="index")
     table.index = pd.MultiIndex.from_tuples(table.index, names=["quality", "figure"])
     return table.reindex(columns=list(dict.fromkeys(done["label"])))
+
+
+def _split_text(row: Mapping[str, Any], figure: str) -> str:
+    """' (operation ±a, engine ±b)' for a figure whose spread the summary split; '' where it could not."""
+    parts = [
+        f"{source} ±{row[f'{figure}_sd_{source}']:.2g}"
+        for source in ("operation", "engine")
+        if not _missing(row.get(f"{figure}_sd_{source}"))
+    ]
+    return f" ({', '.join(parts)})" if parts else ""
+
+
+def _missing(value: Any) -> bool:
+    return value is None or (isinstance(value, float) and math.isnan(value))
 
 
 def comparison_figure(summary: pd.DataFrame, *, figure: str = "vrr", footer: str | None = None) -> Figure:
@@ -898,32 +914,6 @@ def comparison_figure(summary: pd.DataFrame, *, figure: str = "vrr", footer: str
     return plot
 
 
-@dataclass(frozen=True)
-class Search:
-    """The outcome of a plan search.
-
-    value: the smallest value of the setting found to reach the target (None: not even `high` did).
-    summary: the summaries of every value tried, in the order tried.
-    """
-
-    setting: str
-    target_vrr: float
-    confidence: float
-    value: float | None
-    summary: pd.DataFrame
-
-    def describe(self) -> str:
-        share = f"{self.confidence:.0%}"
-        if self.value is None:
-            tried = self.summary[self.setting].max()
-            return f"no {self.setting} up to {tried:g} reaches VRR < {self.target_vrr:g} with {share} confidence"
-        least = {"layers": "fewest", "stacker_speed_m_per_min": "slowest"}.get(self.setting, "smallest")
-        return (
-            f"{least} {self.setting} reaching VRR < {self.target_vrr:g} with {share} confidence "
-            f"(upper end of the interval below it): {self.value:g}"
-        )
-
-
 def reaches(summary: pd.DataFrame, target_vrr: float, quality: str | None = None) -> bool:
     """Whether the upper end of the VRR's interval lies below the target, for the quality value given or
     for every one. A run that failed stops the search: the setting cannot be judged."""
@@ -935,69 +925,3 @@ def reaches(summary: pd.DataFrame, target_vrr: float, quality: str | None = None
     if rows.empty:
         raise ValueError(f"no quality value {quality!r} among {sorted(set(summary['quality']))}")
     return bool((rows["vrr_high"] < target_vrr).all())
-
-
-def search(
-    setting: str,
-    target_vrr: float,
-    low: float,
-    high: float,
-    *,
-    settings: Mapping[str, Any] | None = None,
-    quality: str | None = None,
-    confidence: float = 0.95,
-    tolerance: float | None = None,
-    bracketed: bool = False,
-    **options: Any,
-) -> Search:
-    """The smallest value of a setting (layers; or stacker_speed_m_per_min) that reaches a target VRR with
-    the chosen confidence, by bisection over sweeps between low and high.
-
-    Assumes that the VRR falls as the setting grows, as it does with more layers or a faster stacker.
-    Whole low and high bisect whole numbers down to one; otherwise down to `tolerance` (default a
-    hundredth of high - low). bracketed: low is known to miss and high to reach, so neither is run
-    again. settings: the other settings, fixed. options: those of sweep (replicates: at least 2).
-    """
-    import pandas as pd
-
-    target_vrr = validation.positive("target_vrr", target_vrr)
-    confidence = validation.within("confidence", confidence, 0, 1, open_ends=True)
-    whole = isinstance(low, numbers.Integral) and isinstance(high, numbers.Integral)
-    low = validation.real(setting, low)
-    high = validation.real(setting, high)
-    if not low < high:
-        raise ValueError(f"the search needs low < high, got {setting} from {low:g} to {high:g}")
-    step = 1.0 if whole else (
-        (high - low) / 100 if tolerance is None else validation.positive("tolerance", tolerance)
-    )
-    fixed = dict(settings or {})
-    fixed.pop(setting, None)
-    tried: list[pd.DataFrame] = []
-
-    def reached(value: float) -> bool:
-        result = sweep({**fixed, setting: int(value) if whole else value}, **options)
-        summary = result.summary(confidence=confidence)
-        tried.append(summary)
-        return reaches(summary, target_vrr, quality)
-
-    def bisect(low: float, high: float) -> float | None:
-        if not bracketed:
-            if not reached(high):
-                return None
-            if reached(low):
-                return low
-        while high - low > step:
-            middle = (low + high) // 2 if whole else (low + high) / 2
-            if reached(middle):
-                high = middle
-            else:
-                low = middle
-        return high
-
-    where = options.pop("scheduler", None)
-    with connect(where, workers=options.pop("workers", None), dashboard=options.pop("dashboard", False)) as client:
-        # One cluster for every step of the search.
-        options["scheduler"] = IN_PROCESS if client is None else client
-        value = bisect(low, high)
-    summary = pd.concat(tried, ignore_index=True) if tried else pd.DataFrame(columns=[setting])
-    return Search(setting, target_vrr, confidence, None if value is None else (int(value) if whole else value), summary)
