@@ -66,6 +66,8 @@ class ReportOptions:
     """What a study report shows beyond the study itself.
 
     output_time_h: when each slice was reclaimed, to show the output in time.
+    reclaim_rate_m3_per_h: the rate that output_time_h was made at, when given
+        as a volume rather than by the study's reclaimer.
     colour: the quality value that the cross-sections and the 3-D view show
         beside stacking time (the first one by default).
     page_bytes: what the rest of the page takes; the 3-D view draws as many
@@ -75,6 +77,7 @@ class ReportOptions:
     output_time_h: FloatArray | None = None
     colour: str | None = None
     page_bytes: int = 0
+    reclaim_rate_m3_per_h: float | None = None
 
 
 def figure_image(figure: Figure, alt: str) -> Image:
@@ -160,6 +163,14 @@ def settings_section(study: Study, options: ReportOptions) -> ReportSection:
         ["chunks stacked", f"{len(study.chunks):,}"],
         ["slices reclaimed", f"{int((study.reclaimed.volume_m3 > 0).sum()):,}"],
     ]
+    density = study.bulk_density_t_per_m3
+    if density is not None:
+        rows.append(["bulk density", f"{density:g} t/m³"])
+    if options.reclaim_rate_m3_per_h is not None:
+        rows.append(["reclaim rate", f"{options.reclaim_rate_m3_per_h:g} m³/h"])
+    elif study.reclaimer is not None:
+        per_m3 = "" if density is None else f" ({study.reclaimer.rate_t_per_h / density:.4g} m³/h)"
+        rows.append(["reclaim rate", f"{study.reclaimer.rate_t_per_h:g} t/h{per_m3}"])
     plan = [] if study.plan is None else [[f"plan: {name}", value] for name, value in _settings(study.plan)]
     bed = [[f"bed: {name}", value] for name, value in _settings(study.bed)]
     return ReportSection(

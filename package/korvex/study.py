@@ -398,7 +398,11 @@ class Study:
         """
         from .report import ReportOptions, study_report
 
-        options = ReportOptions(output_time_h=self.output_time_h(reclaim_rate_m3_per_h), colour=colour)
+        options = ReportOptions(
+            output_time_h=self.output_time_h(reclaim_rate_m3_per_h),
+            colour=colour,
+            reclaim_rate_m3_per_h=reclaim_rate_m3_per_h,
+        )
         return study_report(self, path, options)
 
     def save_reclaimed(self, path: str | Path) -> Path:

@@ -10,6 +10,9 @@ where their centres came to rest.
 
 from __future__ import annotations
 
+import base64
+import functools
+import gzip
 import html
 import math
 from dataclasses import dataclass
@@ -36,9 +39,10 @@ QUALITY_COLOURS = "RdYlBu_r"
 
 # A self-contained page must stay small enough to mail and open quickly.
 MAX_HTML_BYTES = 10_000_000
-# Particles drawn in a 3-D view at most; about 40 bytes of page each.
-MAX_VIEW_PARTICLES = 30_000
-VIEW_BYTES_PER_PARTICLE = 40
+# Particles drawn in a 3-D view at most: enough for a bed's layers to show at its cut, few enough for a
+# browser to turn the view smoothly. The view's data go into the page compressed, about 14 bytes a particle.
+MAX_VIEW_PARTICLES = 250_000
+VIEW_BYTES_PER_PARTICLE = 14
 # Room in a 3-D view's page for its surface, reclaim faces and layout.
 VIEW_OTHER_BYTES = 1_000_000
 # Reclaim positions on the 3-D view's slider at most.
@@ -47,6 +51,8 @@ MAX_FACE_STEPS = 40
 MAX_SURFACE_CELLS = 300
 # Heights at which the 3-D view looks for where the reclaim face leaves the pile.
 FACE_LEVELS = 48
+# A slice the slider stops at holds at least this share of the median slice.
+FULL_SLICE_SHARE = 0.5
 
 
 def stacking_hours(particles: Particles, chunks: ChunkTable, particle_volume_m3: float) -> FloatArray:
@@ -289,11 +295,33 @@ def _slice_text(reclaimed: Reclaimed, index: int) -> str:
 
 def particle_budget(other_bytes: int) -> int:
     """How many particles a page can draw and stay under MAX_HTML_BYTES beside plotly's JavaScript
-    and other_bytes of everything else."""
-    from plotly.offline import get_plotlyjs
-
-    room = MAX_HTML_BYTES - len(get_plotlyjs().encode("utf-8")) - other_bytes
+    (compressed) and other_bytes of everything else."""
+    room = MAX_HTML_BYTES - len(packed_plotlyjs()) - other_bytes
     return int(np.clip(room // VIEW_BYTES_PER_PARTICLE, 0, MAX_VIEW_PARTICLES))
+
+
+def cut_open(particles: Particles, bed: Bed, count: int, seed: int) -> tuple[np.ndarray, str | None]:
+    """Which particles a 3-D view draws, at most `count`, and a note on the choice (None: all of them).
+
+    A straight bed is cut open along its centre line: the half nearer the viewer is left out, and of
+    the other half the particles nearest the cut come first, so that the cut shows the layers as a
+    section does. A circular bed's particles are sampled at random (seed).
+    """
+    total = len(particles)
+    if bed.circular:
+        if total <= count:
+            return np.arange(total), None
+        chosen = np.sort(np.random.default_rng(seed).choice(total, count, replace=False))
+        return chosen, f"{count:,} of {total:,} particles drawn, sampled at random to keep the page small"
+    behind = np.flatnonzero(particles.z_m >= bed.depth_m / 2)
+    if behind.size > count:
+        nearest = np.argsort(particles.z_m[behind], kind="stable")[:count]
+        behind = np.sort(behind[nearest])
+    deepest = float(particles.z_m[behind].max()) if behind.size else bed.depth_m / 2
+    return behind, (
+        f"cut open along the centre line: {behind.size:,} of {total:,} particles drawn, those from "
+        f"z = {bed.depth_m / 2:.3g} to {deepest:.3g} m"
+    )
 
 
 def view_3d(
@@ -310,9 +338,9 @@ def view_3d(
 ) -> go.Figure:
     """The pile in 3-D: its surface, optionally its particles, and a reclaim face on a slider.
 
-    particles: drawn coloured by colour (TIME or a quality value); more than
-    max_particles (by default what a page has room for) are sampled at random
-    (seed), and the view says so.
+    particles: drawn coloured by colour (TIME or a quality value), cut open
+    along a straight bed's centre line (see cut_open) to at most max_particles
+    (by default what a page has room for); the view says which it draws.
     reclaimed: the slices; a slider moves the reclaim face from slice to slice
     and the title shows the average of the slice it cuts (straight beds).
     """
@@ -337,12 +365,9 @@ def view_3d(
         values, label = _colour(particles, colour, time_h)
         if max_particles is None:
             max_particles = particle_budget(VIEW_OTHER_BYTES)
-        chosen = np.arange(len(particles))
-        if len(particles) > max_particles:
-            chosen = np.sort(np.random.default_rng(seed).choice(len(particles), max_particles, replace=False))
-            notes.append(
-                f"{max_particles:,} of {len(particles):,} particles drawn, sampled at random to keep the page small"
-            )
+        chosen, note = cut_open(particles, bed, max_particles, seed)
+        if note is not None:
+            notes.append(note)
         traces.append(
             go.Scatter3d(
                 x=np.round(particles.x_m[chosen], 2),
@@ -352,7 +377,8 @@ def view_3d(
                 name="particles",
                 marker={
                     "size": 2,
-                    "color": np.round(values[chosen], 4),
+                    # Three significant digits tell the colours apart and compress far better than more.
+                    "color": _significant(values[chosen], 3),
                     "colorscale": "Viridis" if colour == TIME else "RdYlBu",
                     "reversescale": colour != TIME,
                     "colorbar": {"title": {"text": html.escape(label)}, "x": 1.0, "len": 0.45, "y": 0.25},
@@ -363,7 +389,10 @@ def view_3d(
     base = len(traces)
     heading = html.escape(title)
     if reclaimed is not None and not bed.circular:
-        full = np.flatnonzero(reclaimed.volume_m3 > 0)
+        taken = reclaimed.volume_m3[reclaimed.volume_m3 > 0]
+        # The slider's positions, the first one included, cut whole slices, not the slivers at the bed's ends.
+        typical = float(np.median(taken)) if taken.size else 0.0
+        full = np.flatnonzero(reclaimed.volume_m3 >= FULL_SLICE_SHARE * typical)
         picks = full[np.unique(np.linspace(0, full.size - 1, min(MAX_FACE_STEPS, full.size)).astype(np.int64))]
         for number, index in enumerate(picks):
             face = _face(heights, float(reclaimed.position_m[index]), bed.reclaim_angle_deg)
@@ -386,12 +415,16 @@ def view_3d(
     length, depth = bed.length_m, bed.depth_m
     figure = go.Figure(traces)
     stretch = max(1.0, round(0.25 * length / peak))
+    if stretch != 1:
+        notes.append(f"heights drawn {stretch:.2g}x")
     figure.update_layout(
         title={"text": first, "font": {"size": 13}},
         scene={
+            # Short titles: the depth's and the height's axes meet at the corner nearest the viewer, and
+            # longer titles there run into each other.
             "xaxis": {"title": {"text": "x along the bed [m]"}},
-            "yaxis": {"title": {"text": "z across [m]"}},
-            "zaxis": {"title": {"text": f"height [m]{'' if stretch == 1 else f' (drawn {stretch:.2g}x)'}"}},
+            "yaxis": {"title": {"text": "z [m]"}},
+            "zaxis": {"title": {"text": "height [m]"}},
             # From the front left corner, a little above: the bed's length runs across the screen.
             "camera": {"eye": {"x": -0.6, "y": -1.9, "z": 0.9}},
             "aspectmode": "manual",
@@ -421,11 +454,68 @@ def view_3d(
     return figure
 
 
-def view_html(figure: go.Figure, *, full_html: bool = True) -> str:
-    """The figure as HTML with plotly's JavaScript inside, so that it opens without a network."""
-    import plotly.io as pio
+def _significant(values: FloatArray, digits: int) -> FloatArray:
+    """values rounded to `digits` significant digits of their largest magnitude."""
+    largest = float(np.max(np.abs(values))) if values.size else 0.0
+    if not largest > 0 or not math.isfinite(largest):
+        return values
+    return np.round(values, digits - 1 - math.floor(math.log10(largest)))
 
-    return pio.to_html(figure, include_plotlyjs=True, full_html=full_html, config={"responsive": True})
+
+def _packed(text: str) -> str:
+    """text gzip-compressed (without a time stamp, so that a page repeats) and base64-encoded."""
+    return base64.b64encode(gzip.compress(text.encode("utf-8"), compresslevel=9, mtime=0)).decode("ascii")
+
+
+@functools.cache
+def packed_plotlyjs() -> str:
+    """plotly's JavaScript as a page carries it: compressed to about 30 % of its size."""
+    from plotly.offline import get_plotlyjs
+
+    return _packed(get_plotlyjs())
+
+
+# Inflates the compressed plotly.js and figure in the browser (DecompressionStream, no network) and
+# draws the figure; plotly.js is loaded once for every view on the page.
+_LOADER = """(async function () {
+  async function inflate(id) {
+    const bytes = Uint8Array.from(atob(document.getElementById(id).textContent), (c) => c.charCodeAt(0));
+    const stream = new Blob([bytes]).stream().pipeThrough(new DecompressionStream("gzip"));
+    return await new Response(stream).text();
+  }
+  if (!window.korvexPlotly) {
+    window.korvexPlotly = inflate("korvex-plotlyjs").then((code) => new Promise((loaded, failed) => {
+      const script = document.createElement("script");
+      script.onload = loaded;
+      script.onerror = failed;
+      script.src = URL.createObjectURL(new Blob([code], {type: "text/javascript"}));
+      document.head.appendChild(script);
+    }));
+  }
+  await window.korvexPlotly;
+  const figure = JSON.parse(await inflate("%(id)s-figure"));
+  await Plotly.newPlot("%(id)s", figure.data, figure.layout, {responsive: true});
+})();"""
+
+
+def view_html(figure: go.Figure, *, full_html: bool = True, div_id: str = "korvex-view") -> str:
+    """The figure as HTML with plotly's JavaScript and the figure inside, both compressed, so that it
+    opens without a network and leaves a page room for many particles."""
+    height = figure.layout.height or 700
+    markup = (
+        f'<div id="{div_id}" class="plotly-graph-div" style="height:{int(height)}px; width:100%;"></div>\n'
+        f'<script type="application/gzip-base64" id="korvex-plotlyjs">{packed_plotlyjs()}</script>\n'
+        f'<script type="application/gzip-base64" id="{div_id}-figure">{_packed(figure.to_json())}</script>\n'
+        f"<script>{_LOADER % {'id': div_id}}</script>\n"
+    )
+    if not full_html:
+        return markup
+    # The figure's title is escaped for plotly already; the page's title is plain text, escaped here.
+    title = html.escape(html.unescape(str(figure.layout.title.text or "Korvex 3-D view").split("<br>")[0]))
+    return (
+        f'<!DOCTYPE html>\n<html lang="en">\n<head>\n<meta charset="utf-8">\n<title>{title}</title>\n</head>\n'
+        f"<body>\n{markup}</body>\n</html>\n"
+    )
 
 
 def save_view(figure: go.Figure, path: str | Path) -> Path:
