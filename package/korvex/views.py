@@ -348,11 +348,16 @@ def view_3d(
 
     x_cells, z_cells, grid = _downsampled(heights)
     peak = max(float(grid.max()), heights.cell_m)
+    shown = grid
+    if particles is not None and len(particles) and not bed.circular:
+        # The particles are cut open along the centre line (cut_open): so is the surface, which would
+        # otherwise veil the cut and its colours.
+        shown = np.where((z_cells < bed.depth_m / 2)[:, np.newaxis], np.nan, grid)
     traces: list[go.BaseTraceType] = [
         go.Surface(
             x=x_cells,
             y=z_cells,
-            z=grid,
+            z=shown,
             colorscale="Earth",
             name="pile surface",
             showlegend=True,

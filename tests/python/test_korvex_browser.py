@@ -36,19 +36,19 @@ def offline_prefix():
     return []
 
 
-def open_page(page, tmp_path, *extra):
+def open_page(page, tmp_path, *extra, anchor=""):
     command = [*offline_prefix(), CHROMIUM, *FLAGS, *NO_NETWORK_FLAGS, f"--user-data-dir={tmp_path / 'profile'}",
-               *extra, page.as_uri()]
-    return subprocess.run(command, capture_output=True, text=True, timeout=180, check=True)
+               *extra, page.as_uri() + anchor]
+    return subprocess.run(command, capture_output=True, text=True, timeout=600, check=True)
 
 
 def script_errors(log):
     return [line for line in log.splitlines() if "Uncaught" in line or ("CONSOLE" in line and "rror" in line)]
 
 
-def screenshot_colours(page, tmp_path, size):
+def screenshot_colours(page, tmp_path, size, anchor=""):
     shot = tmp_path / f"{page.stem}.png"
-    run = open_page(page, tmp_path, f"--screenshot={shot}", f"--window-size={size}")
+    run = open_page(page, tmp_path, f"--screenshot={shot}", f"--window-size={size}", anchor=anchor)
     image = imread(shot)[:, :, :3]
     pixels = (image.reshape(-1, 3) * 255).astype(np.uint8)
     distinct = np.unique(pixels, axis=0).shape[0]
@@ -91,6 +91,58 @@ def test_the_report_renders_its_figures_and_3d_view_without_a_network(study, tmp
     run, image, distinct, coloured = screenshot_colours(page, tmp_path, "1300,2600")
     assert script_errors(run.stderr) == []
     assert distinct > 500 and coloured > 0.1, (distinct, coloured)
+
+
+def scale_share(pixels, scale):
+    """The share of pixels within a few levels of a plotly colour scale, and in how many of its tenths
+    they fall: particles are drawn in the scale's colours, flat, at every point of it."""
+    from plotly.colors import sample_colorscale, unlabel_rgb
+
+    path = np.array([unlabel_rgb(c) for c in sample_colorscale(scale, np.linspace(0, 1, 201))], dtype=float)
+    distance = np.linalg.norm(pixels[:, None, :].astype(float) - path[None, :, :], axis=2)
+    near = distance.min(axis=1) < 8
+    tenths = np.unique(np.minimum(distance[near].argmin(axis=1) // 20, 9)).size
+    return float(near.mean()), int(tenths)
+
+
+@pytest.mark.parametrize("colour", ["CaO", "time"])
+def test_the_3d_views_canvas_shows_the_piles_colours(study, tmp_path, colour):
+    from plotly.colors import diverging, sequential
+
+    page = save_view(study.view_3d(colour=colour), tmp_path / "view.html")
+    run, image, _, _ = screenshot_colours(page, tmp_path, "1200,800")
+    assert script_errors(run.stderr) == []
+    scale = diverging.RdYlBu if colour == "CaO" else sequential.Viridis
+    # The scene, left of the colour bars: its particles wear the colour scale from end to end.
+    scene = (image[150:600, 100:950].reshape(-1, 3) * 255).astype(np.uint8)
+    share, tenths = scale_share(scene, scale)
+    assert share > 0.02 and tenths >= 7, (share, tenths)
+    # Without particles the scene holds the surface's colours only.
+    bare = save_view(view_3d(study.heights, bed=study.bed, title="surface"), tmp_path / "bare.html")
+    _, image, _, _ = screenshot_colours(bare, tmp_path, "1200,800")
+    share, tenths = scale_share((image[150:600, 100:950].reshape(-1, 3) * 255).astype(np.uint8), scale)
+    assert share < 0.002, (share, tenths)
+
+
+@pytest.mark.slow
+def test_the_reports_3d_view_shows_the_pile_of_a_plant_sized_bed(tmp_path):
+    # A plant's bed records about a million particles: the page draws a quarter of a million, cut open.
+    series = QualitySeries.from_array(
+        np.random.default_rng(2).normal(40, 2, size=(2000, 1)), ("CaO",), interval_s=60.0, volume_m3=12.0
+    )
+    study = simulate(series, Chevron(layers=30), Bed(length_m=200.0, depth_m=40.0), seed=3, progress=False,
+                     record_particles=True, bulk_density_t_per_m3=1.45)
+    page = study.report(tmp_path / "report.html", reclaim_rate_m3_per_h=700.0)
+    assert page.stat().st_size < 10_000_000
+    text = page.read_text(encoding="utf-8")
+    assert "<td>1.45 t/m³</td>" in text and "<td>700 m³/h</td>" in text
+    from plotly.colors import sequential
+
+    run, image, _, _ = screenshot_colours(page, tmp_path, "1300,900", anchor="#section-7")
+    assert script_errors(run.stderr) == []
+    scene = (image[150:750, 100:1000].reshape(-1, 3) * 255).astype(np.uint8)
+    share, tenths = scale_share(scene, sequential.Viridis)
+    assert share > 0.02 and tenths >= 7, (share, tenths)
 
 
 def test_the_error_scan_sees_a_script_that_fails(tmp_path):
