@@ -241,6 +241,7 @@ class Search:
         """E against the setting: every run, each draw's mean, the trend, the band of the trend and the
         wider band of one bed, the target and the answer; one panel per quality value judged."""
         from matplotlib.figure import Figure
+        from matplotlib.ticker import NullLocator
 
         from .plots import add_footer
 
@@ -266,6 +267,9 @@ class Search:
             if judgement.value is not None:
                 panel.axvline(judgement.value, color="C3", linewidth=1.0, label=f"answer {judgement.value:g}")
             panel.set_xscale("log")
+            # The values searched, as they were given, rather than powers of ten.
+            panel.set_xticks(grid, labels=[f"{value:g}" for value in grid])
+            panel.xaxis.set_minor_locator(NullLocator())
             panel.set_title(judgement.quality)
             panel.set_xlabel(self.setting)
             panel.grid(True, which="both", alpha=0.3)
@@ -421,7 +425,8 @@ def sensitivity(
 ) -> Sensitivity:
     """A result against `setting` over chosen * (1 ± spread) in `points` even steps (whole numbers for a
     count), every value over the replicates; the stacker's start and dwell are drawn, its speed is not
-    (Operation(speed_spread=0) by default), so that each value is the one it says.
+    (Operation(speed_spread=0, engine_runs=1) by default), so that each value is the one it says, and
+    every replicate is a draw of its own.
 
     For a plan laid by layers, the setting speed_factor about 1 is the stacker's speed about the one that
     lays them.
@@ -436,7 +441,7 @@ def sensitivity(
         grid = [float(f"{value:.6g}") for value in values]
     fixed = dict(settings or {})
     fixed.pop(setting, None)
-    operation = Operation(speed_spread=0.0) if operation is None else operation
+    operation = Operation(speed_spread=0.0, engine_runs=1) if operation is None else operation
     result = sweep({**fixed, setting: grid}, replicates=replicates, operation=operation, **options)
     shown = int(chosen) if setting == "layers" else chosen
     return Sensitivity(setting, shown, result.table, result.stamp, confidence)
