@@ -19,11 +19,11 @@ new module knows its place before it is written:
     0. native: _native
     1. ground: _version, errors, validation, seeds, units, dates, feed, derived, display
     2. values: bed, series, chunks, results, metrics, composites, targets
-    3. plans: plans, equipment, theory
+    3. plans: plans, equipment, theory, operation
     4. engine: stockpile, capacity
     5. study: study
     6. output: plots, views, report, tables
-    7. studies: engines, twobeds, sweeps, feed_correction, deliveries, ledger, live_status, live
+    7. studies: engines, twobeds, sweeps, design, feed_correction, deliveries, ledger, live_status, live
     8. faces: track_cli, cli, __main__, __init__
 
 0. The compiled engines; stockpile alone drives them.
@@ -33,13 +33,15 @@ new module knows its place before it is written:
    heights, particles, a ring's output over time) and the figures computed from them: portions,
    composites in time, the share of hours in a target band.
 3. Where the stacker lays the feed (straight beds, and rings run continuously with their schedules),
-   the stacker and the reclaimer as a plant describes them, what ideal layering predicts.
+   the stacker and the reclaimer as a plant describes them, what ideal layering predicts, and what
+   varies from one bed to the next in operation.
 4. The one door to the native engine, and what a bed holds, measured with it.
 5. A study of one bed, straight or a ring: its data and its figures, numbers all.
 6. What draws and writes a study: figures (matplotlib), views (plotly), the HTML report, and the
    table files read and written.
-7. Several studies: the two engines side by side, two beds in turn, sweeps on a cluster; a live bed
-   followed delivery by delivery, its status, prediction and the feed's correction.
+7. Several studies: the two engines side by side, two beds in turn, sweeps on a cluster, the search
+   for a design that holds and its sensitivity; a live bed followed delivery by delivery, its status,
+   prediction and the feed's correction.
 8. The command line and the names of this package.
 
 Inside a function a module imports only libraries a user may lack (matplotlib, plotly, jinja2,
@@ -78,10 +80,12 @@ from .metrics import (
 )
 from .plans import PLANS, Chevcon, Chevron, Circular, ConeShell, RingSchedule, StackingPlan, Strata, Windrow
 from .results import HeightMap, Particles, Reclaimed, RingOutput
-from .series import Quality, QualitySeries, as_series, synthetic_series
+from .series import Quality, QualitySeries, as_series, synthetic_series, truck_feed
 from .stockpile import RingPile, Stockpile
 from .study import ResolutionWarning, RingStudy, Study, simulate, simulate_ring, stamp
-from .sweeps import Search, Sweep, compare_plans, read_sweep, search, summarise, sweep
+from .design import Search, Sensitivity, search, sensitivity
+from .operation import ENGINE_ONLY, Operation
+from .sweeps import Sweep, compare_plans, read_sweep, summarise, sweep
 from .tables import ReadLimits, read_table, write_workbook
 from .theory import Layering, Variogram, check_prediction, predicted_vrr, variogram_by_time, variogram_by_volume
 from .twobeds import TwoBeds, alternate
@@ -98,6 +102,7 @@ __all__ = [
     "ConeShell",
     "DateFormat",
     "Dialect",
+    "ENGINE_ONLY",
     "Engine",
     "FigureWarning",
     "HeightMap",
@@ -105,6 +110,7 @@ __all__ = [
     "Layering",
     "LiveBed",
     "LiveSettings",
+    "Operation",
     "OutputSeries",
     "OverCapacityWarning",
     "PLANS",
@@ -120,6 +126,7 @@ __all__ = [
     "RingSchedule",
     "RingStudy",
     "Search",
+    "Sensitivity",
     "SettingsError",
     "ResolutionWarning",
     "Stacker",
@@ -151,12 +158,14 @@ __all__ = [
     "read_sweep",
     "read_table",
     "search",
+    "sensitivity",
     "simulate",
     "simulate_ring",
     "stamp",
     "summarise",
     "sweep",
     "synthetic_series",
+    "truck_feed",
     "variogram_by_time",
     "variogram_by_volume",
     "weighted_mean_std",

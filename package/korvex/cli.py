@@ -25,18 +25,17 @@ from .metrics import FigureWarning, QualityFigures, format_table
 from .plans import PLANS, Chevcon, Chevron, ConeShell, StackingPlan, is_ring_plan
 from .series import QualitySeries, synthetic_series
 from .study import ResolutionWarning, RingStudy, Study, simulate, simulate_ring
+from .design import judge
 from .sweeps import (
     IN_PROCESS,
-    ONE_LINE,
     comparison_figure,
     comparison_runs,
     comparison_table,
     connect,
     expand,
     plan_runs,
-    reaches,
-    search,
-    summary_lines,
+    run_label,
+    setting_columns,
     summary_settings,
     sweep,
     sweep_figure,
@@ -722,7 +721,7 @@ def _add_study_options(sim: argparse.ArgumentParser) -> None:
     )
 
 
-# Settings whose growth lays more layers, so that the VRR falls as they grow: what a plan search bisects.
+# Settings whose growth lays more layers, so that the VRR tends to fall as they grow: what a search judges.
 SEARCH_SETTINGS = ("layers", "stacker_speed_m_per_min")
 
 
@@ -808,31 +807,23 @@ def _print_frame(frame: Any) -> None:
         print(frame.to_string())
 
 
-def _search_lines(args: argparse.Namespace, summary: Any, x: str, options: dict[str, Any]) -> None:
-    """For each line of the summary, the fewest x reaching --target-vrr: from the grid, then by bisection
-    between the last value that misses and the first that reaches."""
-    settings = summary_settings(summary)
-    for label, rows in summary_lines(summary, x):
-        values = sorted(set(rows[x]))
-        outcome = [reaches(rows[rows[x] == value], args.target_vrr, args.target_quality) for value in values]
-        prefix = f"{label}: " if label != ONE_LINE else ""
-        if not any(outcome):
-            print(f"{prefix}no {x} up to {values[-1]:g} reaches VRR < {args.target_vrr:g}")
+def _search_lines(args: argparse.Namespace, table: Any, x: str) -> None:
+    """For each line of the sweep, the smallest x of its grid from which --target-vrr holds for one bed at
+    the confidence over the rest of the grid (korvex.design: a trend through the grid, not bisection)."""
+    least = {"layers": "fewest", "stacker_speed_m_per_min": "slowest"}.get(x, "smallest")
+    others = varying_columns(table, [name for name in setting_columns(table) if name != x])
+    lines = table.groupby(others, dropna=False, sort=False) if others else [(None, table)]
+    for _, rows in lines:
+        prefix = f"{run_label(rows.iloc[0], others)}: " if others else ""
+        grid = sorted(set(rows[x]))
+        verdicts = judge(rows, x, args.target_vrr, quality=args.target_quality, confidence=args.confidence)
+        answers = [verdict.value for verdict in verdicts]
+        if any(answer is None for answer in answers):
+            print(f"{prefix}no {x} from {grid[0]:g} to {grid[-1]:g} reaches VRR < {args.target_vrr:g} for one bed "
+                  f"with {args.confidence:.0%} confidence over the rest of the grid")
             continue
-        first = outcome.index(True)
-        if first == 0:
-            print(f"{prefix}{x} = {values[0]:g}, the smallest swept, already reaches VRR < {args.target_vrr:g}")
-            continue
-        low, high = values[first - 1], values[first]
-        line = {name: rows.iloc[0][name] for name in settings if name not in (x, "feed")}
-        line = {name: value for name, value in line.items() if value is not None and value == value}
-        if x == "layers":
-            low, high = int(low), int(high)
-        found = search(
-            x, args.target_vrr, low, high, settings=line, quality=args.target_quality,
-            confidence=args.confidence, bracketed=True, **options,
-        )
-        print(f"{prefix}{found.describe()} (grid: {high:g} reaches, {low:g} does not)")
+        print(f"{prefix}{least} {x} from which VRR < {args.target_vrr:g} holds for one bed with "
+              f"{args.confidence:.0%} confidence up to {grid[-1]:g}: {max(answers):g}")
 
 
 def run_sweep(args: argparse.Namespace) -> int:
@@ -877,7 +868,7 @@ def run_sweep(args: argparse.Namespace) -> int:
                 print(f"failed: replicate {failure['replicate']}, seed {failure['seed']}: {failure['error']}")
         _print_warnings(result.table)
         if args.target_vrr is not None:
-            _search_lines(args, summary, x, {**options, "progress": False})
+            _search_lines(args, result.table, x)
     for path in written:
         print(path)
     return 0
@@ -895,7 +886,7 @@ def _print_warnings(table: Any) -> None:
 def summary_columns(summary: Any) -> list[str]:
     """The summary's columns worth a terminal's width: the settings that vary, the quality and the VRR and E."""
     varying = varying_columns(summary, summary_settings(summary))
-    figures = ["vrr", "vrr_low", "vrr_high", "effect", "predicted_vrr"]
+    figures = ["vrr", "vrr_low", "vrr_high", "vrr_sd_operation", "vrr_sd_engine", "effect", "predicted_vrr"]
     return [*varying, "quality", "runs", "failed", *(name for name in figures if name in summary.columns)]
 
 
@@ -937,7 +928,10 @@ def run_compare(args: argparse.Namespace) -> int:
         )
     if not args.quiet:
         print(repr(result))
-        print(f"mean [{args.confidence:.0%} interval] over {args.replicates} replicates")
+        print(
+            f"mean [{args.confidence:.0%} interval] over {args.replicates} replicates (one bed's spread from the "
+            "stacker's operation and from the engine, as standard deviations)"
+        )
         _print_frame(table)
         for _, failure in result.failures.iterrows():
             print(f"failed: replicate {failure['replicate']}, seed {failure['seed']}: {failure['error']}")

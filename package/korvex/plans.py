@@ -10,7 +10,7 @@ from __future__ import annotations
 
 import math
 from abc import ABC, abstractmethod
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, ClassVar
 
 import numpy as np
@@ -104,6 +104,12 @@ stacker_speed_m_per_min: instead of layers, the stacker's speed; its position
     the stacking time allows. A gap between deliveries longer than the
     typical one is a stop of the feed: the stacker waits.
 chunk_length_m: longest stretch of travel in one chunk; one cell by default.
+start_phase_m: where on its round trip the stacker starts, in metres of
+    travel from the start of the first pass: a pass length on, it starts at
+    the far end heading back. Two beds stacked alike in a plant rarely start
+    at the same point.
+speed_factor: the stacker's speed relative to the one planned (speed or
+    layers); a plant's stacker runs a few percent off its set point.
 """
 _DWELL = """turnaround_dwell_s: how long the stacker stands at each turn while the feed
     runs on (with stacker_speed_m_per_min only); that feed lands at the turn.
@@ -122,12 +128,17 @@ class TravellingPlan(StackingPlan):
     layers: int | None = None
     stacker_speed_m_per_min: float | None = None
     chunk_length_m: float | None = None
+    # Keyword-only, so that the plans' own fields keep their places.
+    start_phase_m: float = field(default=0.0, kw_only=True)
+    speed_factor: float = field(default=1.0, kw_only=True)
 
     default_layers: ClassVar[int] = 100
 
     def __post_init__(self) -> None:
         if self.layers is not None and self.stacker_speed_m_per_min is not None:
             raise SettingsError("give either layers or stacker_speed_m_per_min, not both")
+        validation.non_negative("start_phase_m", self.start_phase_m, "m")
+        validation.positive("speed_factor", self.speed_factor)
         if self.layers is not None:
             validation.whole("layers", self.layers, 1, validation.MAX_LAYERS)
         if self.stacker_speed_m_per_min is not None:
@@ -175,7 +186,7 @@ class TravellingPlan(StackingPlan):
         if self.stacker_speed_m_per_min is not None:
             return None
         layers = self.default_layers if self.layers is None else int(self.layers)
-        return self._passes_for_layers(layers, bed) * self._pass_length_m(bed)
+        return self._passes_for_layers(layers, bed) * self._pass_length_m(bed) * self.speed_factor
 
     def pass_length_m(self, bed: Bed) -> float:
         """Length of one pass of the stacker along the bed (or of one turn)."""
@@ -185,11 +196,18 @@ class TravellingPlan(StackingPlan):
         total = self.layered_travel_m(bed)
         if total is None:
             flowing = np.concatenate([[0.0], np.cumsum(series.flow.durations_s)])
-            travel = flowing * (self.stacker_speed_m_per_min / 60)
-            return travel[:-1], travel[1:]
-        delivered = np.concatenate([[0.0], np.cumsum(series.volume_m3)])
-        travel = delivered / delivered[-1] * total
+            travel = flowing * (self.stacker_speed_m_per_min * self.speed_factor / 60)
+        else:
+            delivered = np.concatenate([[0.0], np.cumsum(series.volume_m3)])
+            travel = delivered / delivered[-1] * total
+        # The clock of a stacker that starts part-way round its trip: a whole round trip later it is where
+        # it started, so the phase is taken within one.
+        travel = travel + math.fmod(self.start_phase_m, self.round_trip_m(bed))
         return travel[:-1], travel[1:]
+
+    def round_trip_m(self, bed: Bed) -> float:
+        """Travel, dwells included, after which the stacker is back where it started, heading the same way."""
+        return 2 * (self._pass_length_m(bed) + self._dwell_m())
 
     def chunks(self, series: QualitySeries | pd.DataFrame | ArrayLike, bed: Bed) -> ChunkTable:
         series = as_series(series)
@@ -228,9 +246,15 @@ class TravellingPlan(StackingPlan):
     def _amount(self, series: QualitySeries, bed: Bed) -> str:
         if self.stacker_speed_m_per_min is None:
             layers = self.default_layers if self.layers is None else int(self.layers)
-            return f"{layers} layers"
-        dwell = f", {self._dwell_m() * 60 / self.stacker_speed_m_per_min:g} s at each turn" if self._dwell_m() else ""
-        return f"stacker at {self.stacker_speed_m_per_min:g} m/min{dwell}: {self.passes(series, bed):.1f} passes"
+            amount = f"{layers} layers"
+        else:
+            dwell = f", {self._dwell_m() * 60 / self.stacker_speed_m_per_min:g} s at each turn" if self._dwell_m() else ""
+            amount = f"stacker at {self.stacker_speed_m_per_min:g} m/min{dwell}: {self.passes(series, bed):.1f} passes"
+        if self.speed_factor != 1:
+            amount += f", speed x{self.speed_factor:.4g}"
+        if self.start_phase_m:
+            amount += f", starting {self.start_phase_m:.4g} m into its round trip"
+        return amount
 
 
 @dataclass(frozen=True)

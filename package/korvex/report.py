@@ -67,6 +67,8 @@ class ReportOptions:
     """What a study report shows beyond the study itself.
 
     output_time_h: when each slice was reclaimed, to show the output in time.
+    reclaim_rate_m3_per_h: the rate that output_time_h was made at, when given
+        as a volume rather than by the study's reclaimer.
     colour: the quality value that the cross-sections and the 3-D view show
         beside stacking time (the first one by default).
     page_bytes: what the rest of the page takes; the 3-D view draws as many
@@ -76,6 +78,7 @@ class ReportOptions:
     output_time_h: FloatArray | None = None
     colour: str | None = None
     page_bytes: int = 0
+    reclaim_rate_m3_per_h: float | None = None
 
 
 def figure_image(figure: Figure, alt: str) -> Image:
@@ -161,6 +164,14 @@ def settings_section(study: Study, options: ReportOptions) -> ReportSection:
         ["chunks stacked", f"{len(study.chunks):,}"],
         ["slices reclaimed", f"{int((study.reclaimed.volume_m3 > 0).sum()):,}"],
     ]
+    density = study.bulk_density_t_per_m3
+    if density is not None:
+        rows.append(["bulk density", f"{density:g} t/m³"])
+    if options.reclaim_rate_m3_per_h is not None:
+        rows.append(["reclaim rate", f"{options.reclaim_rate_m3_per_h:g} m³/h"])
+    elif study.reclaimer is not None:
+        per_m3 = "" if density is None else f" ({study.reclaimer.rate_t_per_h / density:.4g} m³/h)"
+        rows.append(["reclaim rate", f"{study.reclaimer.rate_t_per_h:g} t/h{per_m3}"])
     plan = [] if study.plan is None else [[f"plan: {name}", value] for name, value in _settings(study.plan)]
     bed = [[f"bed: {name}", value] for name, value in _settings(study.bed)]
     return ReportSection(
@@ -306,5 +317,9 @@ def write_report(
     the cross-sections show beside stacking time (the first by default).
     Cross-sections and particles need simulate(..., record_particles=True).
     """
-    options = ReportOptions(output_time_h=study.output_time_h(reclaim_rate_m3_per_h), colour=colour)
+    options = ReportOptions(
+        output_time_h=study.output_time_h(reclaim_rate_m3_per_h),
+        colour=colour,
+        reclaim_rate_m3_per_h=reclaim_rate_m3_per_h,
+    )
     return study_report(study, path, options)

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import math
 from collections.abc import Mapping, Sequence
 from dataclasses import dataclass, field
 from functools import cached_property
@@ -356,3 +357,87 @@ def synthetic_series(
     values = means + np.outer(time / 3600, drifts) + noise * stds
     volume = np.full(rows, flow_m3_per_h * interval_s / 3600)
     return QualitySeries(time, volume, values, names)
+
+
+# Two end members of a limestone quarry: the carbonate and the clay-rich shale between its beds (mass %).
+LIMESTONE = {"CaO": 52.0, "SiO2": 4.0, "Al2O3": 1.2, "Fe2O3": 0.6}
+SHALE = {"CaO": 18.0, "SiO2": 45.0, "Al2O3": 12.0, "Fe2O3": 6.0}
+# The limestone share of each quarry face's rock, as loaded.
+FACE_LIMESTONE_SHARE = (0.79, 0.73)
+
+
+def truck_feed(
+    *,
+    days: float = 3.0,
+    rate_t_per_h: float = 930.0,
+    truck_t: tuple[float, float] = (25.0, 30.0),
+    operating_h: tuple[float, float] = (6.0, 22.0),
+    face_turn_h: float = 0.75,
+    step_at_h: float | None = None,
+    step_share: float = -0.03,
+    truck_share_std: float = 0.025,
+    start: str = "2026-03-02",
+    seed: int | None = None,
+) -> pd.DataFrame:
+    """A quarry's truck deliveries to a blending bed, as a plant's file holds them: timestamp, tonnes and
+    the four oxides that make LSF, SM and AM (CaO, SiO2, Al2O3, Fe2O3, mass %).
+
+    Trucks of truck_t tonnes (uniform) arrive with irregular gaps at rate_t_per_h on average while the
+    quarry works (operating_h, hours of each day); it stops at night. Two faces take turns of about
+    face_turn_h each; a face's rock is a mix of limestone and shale whose limestone share differs
+    between faces (FACE_LIMESTONE_SHARE), wanders slowly, and scatters from truck to truck
+    (truck_share_std). At step_at_h operating hours (by default half the operating time) the second face
+    reaches a bed with step_share more limestone. The same seed gives the same trucks.
+    """
+    import pandas as pd
+
+    days = validation.positive("days", days, "d")
+    rate_t_per_h = validation.positive("rate_t_per_h", rate_t_per_h, "t/h")
+    light, heavy = (validation.positive("truck_t", value, "t") for value in truck_t)
+    if heavy < light:
+        raise ValueError(f"truck_t must run from the lightest to the heaviest truck, got {truck_t} t")
+    opens, closes = (validation.within("operating_h", value, 0.0, 24.0, "h") for value in operating_h)
+    if not opens < closes:
+        raise ValueError(f"operating_h must open before it closes, got {operating_h} h")
+    face_turn_h = validation.positive("face_turn_h", face_turn_h, "h")
+    truck_share_std = validation.non_negative("truck_share_std", truck_share_std)
+    day_h = closes - opens
+    total_h = days * day_h
+    step_at_h = total_h / 2 if step_at_h is None else validation.non_negative("step_at_h", step_at_h, "h")
+    mean_truck_t = (light + heavy) / 2
+    trucks_about = total_h * rate_t_per_h / mean_truck_t
+    validation.row_count(round(trucks_about * 1.2) + 1, f"{days:g} days of trucks at {rate_t_per_h:g} t/h",
+                         validation.MAX_ROWS)
+
+    rng = np.random.default_rng(seed)
+    # Gaps scatter round the mean that the rate allows: a loader's cycle, queues, a truck that waits.
+    gaps_h = rng.gamma(4.0, mean_truck_t / rate_t_per_h / 4.0, size=round(trucks_about * 1.2) + 16)
+    operating = np.cumsum(gaps_h)
+    operating = operating[operating < total_h]
+    count = operating.size
+    tonnes = rng.uniform(light, heavy, count)
+    turns = np.cumsum(face_turn_h * rng.uniform(0.8, 1.2, math.ceil(total_h / face_turn_h / 0.8) + 2))
+    face = np.searchsorted(turns, operating, side="right") % 2
+    # The faces' shares wander over hours as the loaders work along them.
+    wander = np.zeros(count)
+    phi = np.exp(-np.diff(operating, prepend=0.0) / 3.0)
+    shocks = rng.standard_normal(count) * 0.012
+    for k in range(1, count):
+        wander[k] = phi[k] * wander[k - 1] + np.sqrt(1 - phi[k] ** 2) * shocks[k]
+    share = np.asarray(FACE_LIMESTONE_SHARE)[face] + wander + truck_share_std * rng.standard_normal(count)
+    share += np.where((face == 1) & (operating >= step_at_h), step_share, 0.0)
+    share = np.clip(share, 0.0, 1.0)
+    # Operating hours laid onto the calendar: each day opens at operating_h[0].
+    day = np.floor(operating / day_h)
+    clock_h = day * 24.0 + opens + (operating - day * day_h)
+    frame = pd.DataFrame(
+        {
+            "timestamp": pd.Timestamp(start) + pd.to_timedelta(np.round(clock_h * 3600.0), unit="s"),
+            "tonnes": np.round(tonnes, 2),
+        }
+    )
+    for oxide, rich in LIMESTONE.items():
+        # A sample's analysis scatters by about one percent of its value.
+        pure = share * rich + (1 - share) * SHALE[oxide]
+        frame[oxide] = np.round(pure * (1 + 0.01 * rng.standard_normal(count)), 3)
+    return frame

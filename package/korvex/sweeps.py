@@ -14,10 +14,15 @@ engine, ...), and, for the synthetic feed, the arguments of synthetic_series
 Seeds: every run's engine seed is a stable hash (BLAKE2b of a canonical JSON) of
 the sweep's seed, the run's settings and its replicate number, so the table is
 the same whatever the number of workers and the order in which runs finish, and
-the same setting gets the same seed in any sweep with the same seed. The
-synthetic feed's seed is hashed from the sweep's seed, the feed's settings and
-the replicate only: every plan of one replicate sees the same feed, so plans are
-compared on equal terms.
+the same setting gets the same seed in any sweep with the same seed.
+
+Operation: a replicate also redraws what varies between beds in a plant (see
+korvex.operation): the stacker's start, speed and dwell, and the feed when
+asked. Every `engine_runs` consecutive replicates share one operational draw,
+so that summaries split the spread into operation's and the engine's. The
+draw's seed, and the synthetic feed's, are hashed from the sweep's seed, the
+feed's settings and the draw's number only: every plan of one replicate sees
+the same stacker start and the same feed, so plans are compared on equal terms.
 """
 
 from __future__ import annotations
@@ -31,7 +36,7 @@ import re
 import sys
 import time
 import warnings
-from collections.abc import Iterator, Mapping, Sequence
+from collections.abc import Callable, Iterator, Mapping, Sequence
 from contextlib import contextmanager
 from dataclasses import dataclass, fields
 from pathlib import Path
@@ -44,6 +49,7 @@ from . import validation
 from ._version import __version__
 from .bed import Bed
 from .display import grid_html, html_table
+from .operation import Operation, bootstrap_feed, variance_components
 from .plans import PLANS, StackingPlan
 from .seeds import canonical, derive_seed
 from .series import QualitySeries, as_series, synthetic_series
@@ -61,19 +67,25 @@ BED_SETTINGS = tuple(item.name for item in fields(Bed))
 # The figures a sweep tabulates per run and quality value, in the table's order.
 FIGURES = ("vrr", "effect", "mean_in", "std_in", "mean_out", "std_out", "predicted_vrr")
 RUN_FIGURES = ("passes", "slices", "stacked_m3", "reclaimed_m3")
+# What a run's operational draw gave the stacker (NaN: not drawn, or a plan without a travelling stacker).
+DRAWN = ("drawn_start_phase_m", "drawn_speed_factor", "drawn_dwell_s")
+_DRAWN_FIELDS = dict(zip(("start_phase_m", "speed_factor", "turnaround_dwell_s"), DRAWN, strict=True))
 # Columns between the settings and the figures.
-RUN_COLUMNS = ("replicate", "seed", "feed_seed")
+RUN_COLUMNS = ("replicate", "seed", "feed_seed", "operation", "operation_seed")
 # Types of the table's columns after the settings; nullable where a failed run or a given feed leaves a gap.
 COLUMN_TYPES: dict[str, str] = {
     "replicate": "int64",
     "seed": "int64",
     "feed_seed": "Int64",
+    "operation": "int64",
+    "operation_seed": "Int64",
     "quality": "string",
     **dict.fromkeys(FIGURES, "float64"),
     "passes": "float64",
     "slices": "Int64",
     "stacked_m3": "float64",
     "reclaimed_m3": "float64",
+    **dict.fromkeys(DRAWN, "float64"),
     "run_time_s": "float64",
     "warning": "string",
     "error": "string",
@@ -87,15 +99,24 @@ WORKERS_WAIT_S = 60.0
 MAX_RUNS = 100_000
 
 
+# A feed a sweep stacks: a series, or a generator of realisations (seed -> series).
+Feed = QualitySeries | Callable[[int], QualitySeries]
+
+
 @dataclass(frozen=True)
 class Run:
-    """One study of a sweep: its place in the table, its settings, replicate and seeds."""
+    """One study of a sweep: its place in the table, its settings, replicate and seeds.
+
+    operation: the number of its operational draw; operation_seed: the draw's seed (None: nothing drawn).
+    """
 
     index: int
     settings: dict[str, Any]
     replicate: int
     seed: int
     feed_seed: int | None
+    operation: int = 0
+    operation_seed: int | None = None
 
 
 def _plan_kind(settings: Mapping[str, Any]) -> str:
@@ -162,8 +183,16 @@ def plan_runs(
     replicates: int | Sequence[int],
     seed: int,
     synthetic_feed: bool,
+    operation: Operation | None = None,
+    generated_feed: bool = False,
 ) -> list[Run]:
-    """Every setting repeated over the replicates, with derived seeds; every setting checked first."""
+    """Every setting repeated over the replicates, with derived seeds; every setting checked first.
+
+    operation: what a replicate redraws (Operation() by default). generated_feed: the feed is a
+    generator of realisations, which gets a seed per draw when the operation draws the feed and one
+    seed for the sweep otherwise.
+    """
+    operation = Operation() if operation is None else operation
     if isinstance(replicates, numbers.Integral):
         replicates = range(validation.whole("replicates", replicates, 1))
     replicate_numbers = [validation.whole("replicate", number, 0) for number in replicates]
@@ -188,13 +217,19 @@ def plan_runs(
         feed_part = {name: value for name, value in settings_.items() if name in FEED_SETTINGS}
         for replicate in replicate_numbers:
             engine_seed = derive_seed(seed, {**settings_, "replicate": replicate}, "engine")
-            if not synthetic_feed:
+            draw = replicate // operation.engine_runs
+            if generated_feed:
+                feed_seed = derive_seed(seed, {"replicate": draw if operation.feed else 0}, "feed")
+            elif not synthetic_feed:
                 feed_seed = None
             elif "feed_seed" in settings_:
                 feed_seed = validation.seed(settings_["feed_seed"])
             else:
-                feed_seed = derive_seed(seed, {**feed_part, "replicate": replicate}, "feed")
-            runs.append(Run(len(runs), settings_, replicate, engine_seed, feed_seed))
+                # A synthetic feed is a fresh realisation for every draw.
+                feed_seed = derive_seed(seed, {**feed_part, "replicate": draw}, "feed")
+            drawing = operation.varies or (operation.feed and not synthetic_feed and not generated_feed)
+            operation_seed = derive_seed(seed, {"operation": draw}, "operation") if drawing else None
+            runs.append(Run(len(runs), settings_, replicate, engine_seed, feed_seed, draw, operation_seed))
     return runs
 
 
@@ -220,7 +255,7 @@ def quality_figures(study: Study) -> list[dict[str, Any]]:
     ]
 
 
-def run_study(run: Run, feed: QualitySeries | None) -> list[dict[str, Any]]:
+def run_study(run: Run, feed: Feed | None, operation: Operation | None = None) -> list[dict[str, Any]]:
     """One run of a sweep, as its rows of the table: one per quality value, or one with the error.
 
     The task that every worker runs. A run that raises is a result of the sweep, not its end. Warnings
@@ -230,18 +265,26 @@ def run_study(run: Run, feed: QualitySeries | None) -> list[dict[str, Any]]:
     started = time.perf_counter()
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
-        rows = _study_rows(run, feed, simulate)
+        rows = _study_rows(run, feed, Operation() if operation is None else operation, simulate)
     said = "; ".join(dict.fromkeys(f"{w.category.__name__}: {w.message}" for w in caught)) or None
     elapsed = time.perf_counter() - started
     return [{"run": run.index, **row, "warning": said, "run_time_s": elapsed} for row in rows]
 
 
-def _study_rows(run: Run, feed: QualitySeries | None, simulate: Any) -> list[dict[str, Any]]:
+def _study_rows(run: Run, feed: Feed | None, operation: Operation, simulate: Any) -> list[dict[str, Any]]:
     try:
         plan, bed, feed_settings = build(run.settings, synthetic_feed=feed is None)
+        drawn: dict[str, float] = {}
+        rng = None if run.operation_seed is None else np.random.default_rng(run.operation_seed)
+        if rng is not None and operation.varies:
+            plan, drawn = operation.draw_plan(plan, bed, rng)
         if feed is None:
             feed_settings.pop("feed_seed", None)
             feed = synthetic_series(**feed_settings, seed=run.feed_seed)
+        elif not isinstance(feed, QualitySeries):
+            feed = as_series(feed(run.feed_seed))
+        elif rng is not None and operation.feed:
+            feed = bootstrap_feed(feed, rng)
         study = simulate(feed, plan, bed, progress=False, seed=run.seed)
         passes = study.passes
         extra = {
@@ -249,6 +292,7 @@ def _study_rows(run: Run, feed: QualitySeries | None, simulate: Any) -> list[dic
             "slices": int(np.count_nonzero(study.reclaimed.volume_m3 > 0)),
             "stacked_m3": study.chunks.total_volume_m3,
             "reclaimed_m3": study.reclaimed.total_volume_m3,
+            **{column: drawn.get(name, math.nan) for name, column in _DRAWN_FIELDS.items()},
         }
         rows = [{**figures, **extra, "error": None} for figures in quality_figures(study)]
     except Exception as error:  # noqa: BLE001 - recorded in the table, which is what a sweep is for
@@ -345,20 +389,29 @@ def _cores() -> int:
     return len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count() or 1
 
 
-def execute(runs: Sequence[Run], feed: QualitySeries | None, client: Client | None, *, progress: bool) -> list[dict]:
+def execute(
+    runs: Sequence[Run],
+    feed: Feed | None,
+    client: Client | None,
+    *,
+    progress: bool,
+    operation: Operation | None = None,
+) -> list[dict]:
     """The rows of every run, in run order, whichever order they finish in."""
     results: dict[int, list[dict[str, Any]]] = {}
     with tqdm(total=len(runs), unit="run", desc="sweep", disable=not progress) as bar:
         if client is None:
             for run in runs:
-                results[run.index] = run_study(run, feed)
+                results[run.index] = run_study(run, feed, operation)
                 bar.update()
         else:
             from distributed import as_completed
 
             check_workers(client)
-            shipped = None if feed is None else client.scatter(feed, broadcast=True, hash=False)
-            futures = {client.submit(run_study, run, shipped, pure=False): run for run in runs}
+            # A series is data, shipped once to every worker; a generator goes with each task.
+            shipped = client.scatter(feed, broadcast=True, hash=False) if isinstance(feed, QualitySeries) else None
+            task_feed = feed if shipped is None else shipped
+            futures = {client.submit(run_study, run, task_feed, operation, pure=False): run for run in runs}
             try:
                 for future in as_completed(futures):
                     run = futures[future]
@@ -390,12 +443,15 @@ def tabulate(runs: Sequence[Run], rows: Sequence[Mapping[str, Any]], feed_name: 
             "replicate": run.replicate,
             "seed": run.seed,
             "feed_seed": run.feed_seed,
+            "operation": run.operation,
+            "operation_seed": run.operation_seed,
         }
         for run in runs
     }
     records = [{**described[row["run"]], "quality": None, **row} for row in rows]
     columns = [
-        *setting_names, *RUN_COLUMNS, "quality", *FIGURES, *RUN_FIGURES, "run_time_s", "warning", "error", "run"
+        *setting_names, *RUN_COLUMNS, "quality", *FIGURES, *RUN_FIGURES, *DRAWN, "run_time_s", "warning", "error",
+        "run",
     ]
     table = pd.DataFrame.from_records(records, columns=columns)
     table = table.drop(columns="run").astype(COLUMN_TYPES)
@@ -474,10 +530,11 @@ def sweep(
     grid: Mapping[str, Any] | Sequence[Mapping[str, Any]] | None = None,
     *,
     runs: Sequence[Mapping[str, Any]] | None = None,
-    feed: QualitySeries | pd.DataFrame | None = None,
+    feed: QualitySeries | pd.DataFrame | Callable[[int], QualitySeries] | None = None,
     feed_name: str | None = None,
     replicates: int | Sequence[int] = 5,
     seed: int = 0,
+    operation: Operation | None = None,
     scheduler: str | Client | None = None,
     workers: int | None = None,
     dashboard: bool = False,
@@ -487,10 +544,14 @@ def sweep(
 
     grid: setting name -> a value or a list of values, e.g. {"plan": "chevron", "layers": [10, 20, 40]};
         or a list of such grids. runs: instead, an explicit list of settings.
-    feed: the quality series every run stacks (shipped to the workers as data); None for the synthetic
-        raw mix, whose settings (FEED_SETTINGS) may then vary in the grid. feed_name: its name in the table.
+    feed: the quality series every run stacks (shipped to the workers as data); or a generator of
+        realisations, seed -> series (such as a truck_feed read with its density); None for the
+        synthetic raw mix, whose settings (FEED_SETTINGS) may then vary in the grid. feed_name: its name
+        in the table.
     replicates: how many replicates (numbered from 0), or their numbers.
     seed: the sweep's seed, from which every run's seeds are derived (see the module).
+    operation: what a replicate redraws besides the engine's seed (korvex.operation.Operation(), the
+        stacker's start, speed and dwell, by default; ENGINE_ONLY for the engine's seed alone).
     scheduler, workers, dashboard: where it runs (see connect).
 
     Returns a Sweep whose table has one row per run and quality value, in the order of the settings and
@@ -502,25 +563,38 @@ def sweep(
     if not settings:
         raise ValueError("the sweep has no settings to run")
     seed = validation.seed(seed)
-    series = None if feed is None else as_series(feed)
-    planned = plan_runs(settings, replicates=replicates, seed=seed, synthetic_feed=series is None)
-    name = feed_name or (SYNTHETIC if series is None else "feed")
+    operation = Operation() if operation is None else operation
+    generated = callable(feed) and not hasattr(feed, "columns")
+    source: Feed | None = None if feed is None else (feed if generated else as_series(feed))  # type: ignore[arg-type]
+    planned = plan_runs(
+        settings, replicates=replicates, seed=seed, synthetic_feed=feed is None, operation=operation,
+        generated_feed=generated,
+    )
+    name = feed_name or (SYNTHETIC if feed is None else "generated feed" if generated else "feed")
     with connect(scheduler, workers=workers, dashboard=dashboard) as client:
-        rows = execute(planned, series, client, progress=progress)
+        rows = execute(planned, source, client, progress=progress, operation=operation)
     return Sweep(tabulate(planned, rows, name, seed), seed)
+
+
+# The figures whose spread a summary splits into operation's and the engine's.
+SPLIT_FIGURES = ("vrr", "effect")
 
 
 def summarise(table: pd.DataFrame, *, confidence: float = 0.95) -> pd.DataFrame:
     """Mean and two-sided t-interval over the replicates of every setting and quality value.
 
     Columns: the settings, quality, runs (that gave figures), failed, and for each figure its mean,
-    FIGURE_low and FIGURE_high. Fewer than two runs give no interval (NaN).
+    FIGURE_low and FIGURE_high. Runs that share an operational draw are not independent: with two
+    draws or more, the interval is that of the draws' means; with one, that of the runs. Fewer than
+    two give no interval (NaN). For the VRR and E, FIGURE_sd_operation and FIGURE_sd_engine split one
+    run's spread into what operation and the engine contribute (korvex.operation.variance_components).
     """
     import pandas as pd
 
     confidence = validation.within("confidence", confidence, 0, 1, open_ends=True)
     keys = setting_columns(table)
     figures = ["vrr", "effect", "std_in", "std_out", "predicted_vrr", "passes"]
+    draws = table["operation"] if "operation" in table.columns else table["replicate"]
     records = []
     for group_key, group in table.groupby(keys, dropna=False, sort=False):
         settings = dict(zip(keys, group_key if isinstance(group_key, tuple) else (group_key,), strict=True))
@@ -528,12 +602,16 @@ def summarise(table: pd.DataFrame, *, confidence: float = 0.95) -> pd.DataFrame:
         done = group[group["error"].isna()]
         for quality, rows in done.groupby("quality", sort=False):
             record = {**settings, "quality": quality, "runs": len(rows), "failed": failed}
+            groups = draws.loc[rows.index].to_numpy()
             for figure in figures:
                 values = rows[figure].to_numpy(dtype=np.float64)
-                values = values[np.isfinite(values)]
-                mean = float(values.mean()) if values.size else math.nan
-                low, high = _interval(values, confidence)
+                finite = np.isfinite(values)
+                mean = float(values[finite].mean()) if finite.any() else math.nan
+                low, high = _nested_interval(values[finite], groups[finite], confidence)
                 record.update({figure: mean, f"{figure}_low": low, f"{figure}_high": high})
+                if figure in SPLIT_FIGURES:
+                    split = variance_components(values, groups)
+                    record.update({f"{figure}_sd_operation": split.operation_sd, f"{figure}_sd_engine": split.engine_sd})
             records.append(record)
         if done.empty:
             records.append({**settings, "quality": pd.NA, "runs": 0, "failed": failed})
@@ -541,6 +619,18 @@ def summarise(table: pd.DataFrame, *, confidence: float = 0.95) -> pd.DataFrame:
     summary.attrs.update(table.attrs)
     summary.attrs["confidence"] = confidence
     return summary
+
+
+def _nested_interval(values: np.ndarray, groups: np.ndarray, confidence: float) -> tuple[float, float]:
+    """The t-interval of the mean of runs grouped by operational draw: over the draws' means when there
+    are two draws or more, centred on the mean of the runs."""
+    labels, which = np.unique(groups, return_inverse=True)
+    if labels.size < 2 or labels.size == values.size:
+        return _interval(values, confidence)
+    means = np.bincount(which, weights=values) / np.bincount(which)
+    low, high = _interval(means, confidence)
+    shift = float(values.mean() - means.mean())
+    return low + shift, high + shift
 
 
 def _interval(values: np.ndarray, confidence: float) -> tuple[float, float]:
@@ -574,7 +664,10 @@ def read_sweep(path: str | Path) -> pd.DataFrame:
     path = Path(path)
     if path.suffix == ".parquet":
         return pd.read_parquet(path, engine="pyarrow")
-    table = pd.read_csv(path, comment="#", float_precision="round_trip", dtype={**COLUMN_TYPES, "feed": object})
+    # A sweep written before a column was added lacks it; type the columns the file has.
+    present = set(pd.read_csv(path, comment="#", nrows=0).columns)
+    types = {name: kind for name, kind in {**COLUMN_TYPES, "feed": object}.items() if name in present}
+    table = pd.read_csv(path, comment="#", float_precision="round_trip", dtype=types)
     table = table.rename(columns=from_text)
     for name in table.columns:
         if table[name].dtype in (object, "string"):
@@ -619,7 +712,7 @@ def warning_counts(table: pd.DataFrame) -> list[str]:
     varying = varying_columns(runs, keys)
     lines = []
     for _, group in runs.groupby(keys, dropna=False, sort=False):
-        label = _label(group.iloc[0], varying) or "every run"
+        label = run_label(group.iloc[0], varying) or "every run"
         runs_with: dict[str, int] = {}
         first: dict[str, str] = {}
         for said in group["warning"].dropna():
@@ -641,7 +734,7 @@ def varying_columns(frame: pd.DataFrame, columns: Sequence[str]) -> list[str]:
     return [name for name in columns if frame[name].astype(object).nunique(dropna=False) > 1]
 
 
-def _label(row: Mapping[str, Any], names: Sequence[str]) -> str:
+def run_label(row: Mapping[str, Any], names: Sequence[str]) -> str:
     """A line's or a plan's name in a legend or a table: the plan by itself, other settings as name=value."""
     parts = []
     for name in names:
@@ -661,7 +754,7 @@ def summary_lines(summary: pd.DataFrame, x: str) -> list[tuple[str, pd.DataFrame
         return [(ONE_LINE, summary)]
     lines = []
     for _, rows in summary.groupby(others, dropna=False, sort=False):
-        lines.append((_label(rows.iloc[0], others), rows))
+        lines.append((run_label(rows.iloc[0], others), rows))
     return lines
 
 
@@ -776,12 +869,13 @@ def _plan_labels(summary: pd.DataFrame) -> list[str]:
     settings = summary_settings(summary)
     varying = varying_columns(summary, settings)
     names = ["plan", *(name for name in varying if name != "plan")] if "plan" in settings else varying
-    return [_label(row, names) for _, row in summary.iterrows()]
+    return [run_label(row, names) for _, row in summary.iterrows()]
 
 
 def comparison_table(summary: pd.DataFrame, figures: Sequence[str] = ("vrr", "effect")) -> pd.DataFrame:
     """The plans side by side: a row per quality value and figure, a column per plan, each cell the mean
-    and its interval over the replicates as text."""
+    and its interval over the replicates as text, and for the VRR and E the spread of one bed that
+    operation and the engine contribute (standard deviations), where the sweep could tell them apart."""
     import pandas as pd
 
     done = summary[summary["runs"] > 0].assign(label=_plan_labels(summary[summary["runs"] > 0]))
@@ -790,10 +884,25 @@ def comparison_table(summary: pd.DataFrame, figures: Sequence[str] = ("vrr", "ef
         for figure in figures:
             low, high = row[f"{figure}_low"], row[f"{figure}_high"]
             interval = "" if math.isnan(low) else f" [{low:.4g}, {high:.4g}]"
-            cells.setdefault((row["quality"], figure), {})[row["label"]] = f"{row[figure]:.4g}{interval}"
+            split = _split_text(row, figure)
+            cells.setdefault((row["quality"], figure), {})[row["label"]] = f"{row[figure]:.4g}{interval}{split}"
     table = pd.DataFrame.from_dict(cells, orient="index")
     table.index = pd.MultiIndex.from_tuples(table.index, names=["quality", "figure"])
     return table.reindex(columns=list(dict.fromkeys(done["label"])))
+
+
+def _split_text(row: Mapping[str, Any], figure: str) -> str:
+    """' (operation ±a, engine ±b)' for a figure whose spread the summary split; '' where it could not."""
+    parts = [
+        f"{source} ±{row[f'{figure}_sd_{source}']:.2g}"
+        for source in ("operation", "engine")
+        if not _missing(row.get(f"{figure}_sd_{source}"))
+    ]
+    return f" ({', '.join(parts)})" if parts else ""
+
+
+def _missing(value: Any) -> bool:
+    return value is None or (isinstance(value, float) and math.isnan(value))
 
 
 def comparison_figure(summary: pd.DataFrame, *, figure: str = "vrr", footer: str | None = None) -> Figure:
@@ -833,32 +942,6 @@ def comparison_figure(summary: pd.DataFrame, *, figure: str = "vrr", footer: str
     return plot
 
 
-@dataclass(frozen=True)
-class Search:
-    """The outcome of a plan search.
-
-    value: the smallest value of the setting found to reach the target (None: not even `high` did).
-    summary: the summaries of every value tried, in the order tried.
-    """
-
-    setting: str
-    target_vrr: float
-    confidence: float
-    value: float | None
-    summary: pd.DataFrame
-
-    def describe(self) -> str:
-        share = f"{self.confidence:.0%}"
-        if self.value is None:
-            tried = self.summary[self.setting].max()
-            return f"no {self.setting} up to {tried:g} reaches VRR < {self.target_vrr:g} with {share} confidence"
-        least = {"layers": "fewest", "stacker_speed_m_per_min": "slowest"}.get(self.setting, "smallest")
-        return (
-            f"{least} {self.setting} reaching VRR < {self.target_vrr:g} with {share} confidence "
-            f"(upper end of the interval below it): {self.value:g}"
-        )
-
-
 def reaches(summary: pd.DataFrame, target_vrr: float, quality: str | None = None) -> bool:
     """Whether the upper end of the VRR's interval lies below the target, for the quality value given or
     for every one. A run that failed stops the search: the setting cannot be judged."""
@@ -870,69 +953,3 @@ def reaches(summary: pd.DataFrame, target_vrr: float, quality: str | None = None
     if rows.empty:
         raise ValueError(f"no quality value {quality!r} among {sorted(set(summary['quality']))}")
     return bool((rows["vrr_high"] < target_vrr).all())
-
-
-def search(
-    setting: str,
-    target_vrr: float,
-    low: float,
-    high: float,
-    *,
-    settings: Mapping[str, Any] | None = None,
-    quality: str | None = None,
-    confidence: float = 0.95,
-    tolerance: float | None = None,
-    bracketed: bool = False,
-    **options: Any,
-) -> Search:
-    """The smallest value of a setting (layers; or stacker_speed_m_per_min) that reaches a target VRR with
-    the chosen confidence, by bisection over sweeps between low and high.
-
-    Assumes that the VRR falls as the setting grows, as it does with more layers or a faster stacker.
-    Whole low and high bisect whole numbers down to one; otherwise down to `tolerance` (default a
-    hundredth of high - low). bracketed: low is known to miss and high to reach, so neither is run
-    again. settings: the other settings, fixed. options: those of sweep (replicates: at least 2).
-    """
-    import pandas as pd
-
-    target_vrr = validation.positive("target_vrr", target_vrr)
-    confidence = validation.within("confidence", confidence, 0, 1, open_ends=True)
-    whole = isinstance(low, numbers.Integral) and isinstance(high, numbers.Integral)
-    low = validation.real(setting, low)
-    high = validation.real(setting, high)
-    if not low < high:
-        raise ValueError(f"the search needs low < high, got {setting} from {low:g} to {high:g}")
-    step = 1.0 if whole else (
-        (high - low) / 100 if tolerance is None else validation.positive("tolerance", tolerance)
-    )
-    fixed = dict(settings or {})
-    fixed.pop(setting, None)
-    tried: list[pd.DataFrame] = []
-
-    def reached(value: float) -> bool:
-        result = sweep({**fixed, setting: int(value) if whole else value}, **options)
-        summary = result.summary(confidence=confidence)
-        tried.append(summary)
-        return reaches(summary, target_vrr, quality)
-
-    def bisect(low: float, high: float) -> float | None:
-        if not bracketed:
-            if not reached(high):
-                return None
-            if reached(low):
-                return low
-        while high - low > step:
-            middle = (low + high) // 2 if whole else (low + high) / 2
-            if reached(middle):
-                high = middle
-            else:
-                low = middle
-        return high
-
-    where = options.pop("scheduler", None)
-    with connect(where, workers=options.pop("workers", None), dashboard=options.pop("dashboard", False)) as client:
-        # One cluster for every step of the search.
-        options["scheduler"] = IN_PROCESS if client is None else client
-        value = bisect(low, high)
-    summary = pd.concat(tried, ignore_index=True) if tried else pd.DataFrame(columns=[setting])
-    return Search(setting, target_vrr, confidence, None if value is None else (int(value) if whole else value), summary)

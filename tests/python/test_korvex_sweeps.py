@@ -3,6 +3,7 @@ seeds derived from the settings, intervals, plan search, the command line's file
 
 import contextlib
 import re
+from dataclasses import replace
 import socket
 import warnings
 
@@ -15,7 +16,8 @@ distributed = pytest.importorskip("distributed")
 
 from korvex import read_sweep, search, summarise, sweep, synthetic_series  # noqa: E402
 from korvex.cli import main  # noqa: E402
-from korvex.seeds import derive_seed
+from korvex.design import judge  # noqa: E402
+from korvex.seeds import derive_seed  # noqa: E402
 from korvex.sweeps import IN_PROCESS, connect, reaches, sweep_figure  # noqa: E402
 from test_korvex_plots import assert_png  # noqa: E402
 
@@ -139,7 +141,8 @@ def test_seeds_come_from_the_settings_not_from_the_order_or_the_spelling():
 
 @pytest.mark.slow
 def test_every_plan_of_one_replicate_sees_the_same_feed():
-    table = sweep(GRID, replicates=2, seed=3, scheduler=IN_PROCESS, progress=False).table
+    # Four replicates are two operational draws, each a fresh synthetic feed.
+    table = sweep(GRID, replicates=4, seed=3, scheduler=IN_PROCESS, progress=False).table
     per_replicate = table.groupby("replicate")
     assert (per_replicate["feed_seed"].nunique() == 1).all()
     assert table["feed_seed"].nunique() == 2
@@ -148,7 +151,7 @@ def test_every_plan_of_one_replicate_sees_the_same_feed():
     mean_in = table.groupby(["replicate", "quality"])["mean_in"].agg(lambda means: np.ptp(means))
     assert (mean_in < 1e-9).all()
     assert table.groupby("quality")["mean_in"].nunique().gt(1).all()
-    assert table.drop_duplicates(["plan", "layers", "replicate"])["seed"].nunique() == 8
+    assert table.drop_duplicates(["plan", "layers", "replicate"])["seed"].nunique() == 16
 
 
 @pytest.mark.parametrize(
@@ -197,22 +200,26 @@ def test_summary_gives_the_mean_and_the_t_interval_over_replicates():
 
 @pytest.mark.slow
 @pytest.mark.parametrize(
-    ("setting", "low", "high", "step", "least"),
-    [("layers", 1, 12, 1, "fewest"), ("stacker_speed_m_per_min", 0.25, 6.0, 0.0576, "slowest")],
+    ("setting", "low", "high", "target", "least"),
+    [("layers", 1, 12, 0.2, "fewest"), ("stacker_speed_m_per_min", 1.0, 12.0, 0.3, "slowest")],
 )
-def test_search_brackets_the_smallest_setting_whose_interval_lies_below_the_target(setting, low, high, step, least):
-    options = {"settings": SMALL, "replicates": 3, "seed": 4, "scheduler": IN_PROCESS, "progress": False}
-    found = search(setting, 0.2, low, high, **options)
-    assert found.value is not None and low < found.value <= high
-    tried = dict(list(found.summary.groupby(setting)))
-    assert reaches(tried[found.value], 0.2)
-    misses = [value for value, rows in tried.items() if not reaches(rows, 0.2)]
-    # The last value that missed lies within one step below the one found.
-    assert found.value - step <= max(misses) < found.value
-    assert all(value < found.value for value in misses)
-    assert f"{least} {setting} reaching VRR < 0.2" in found.describe()
-    unreachable = search(setting, 1e-9, low, high, **options)
-    assert unreachable.value is None and f"no {setting} up to {high:g}" in unreachable.describe()
+def test_search_answers_with_a_value_of_its_grid_from_which_one_bed_reaches_the_target(
+    setting, low, high, target, least
+):
+    options = {"settings": SMALL, "replicates": 4, "seed": 4, "scheduler": IN_PROCESS, "progress": False}
+    found = search(setting, target, low, high, points=5, **options)
+    assert found.grid[0] == low and found.grid[-1] == high and len(found.grid) == 5
+    assert found.value in found.grid[1:]
+    # From the answer on, the bound of one bed lies below the target.
+    bound = found.deciding.trend.upper(np.array(found.grid), 0.95)
+    at = found.grid.index(found.value)
+    assert (bound[at:] < np.log(target)).all()
+    assert f"{least} {setting} from which VRR < {target:g} (E > {target ** -0.5:.3g}) holds" in found.describe()
+    low_effect, high_effect = found.interval_effect
+    assert low_effect < found.summary.query(f"{setting} == {found.value}")["effect"].mean() < high_effect
+    (unreachable,) = {verdict.value for verdict in judge(found.table, setting, 1e-9)}
+    assert unreachable is None
+    assert f"no {setting} from {low:g} to {high:g}" in replace(found, value=None).describe()
 
 
 @pytest.mark.slow
@@ -259,26 +266,23 @@ def test_the_sweep_command_writes_a_table_that_reads_back_equal(client, tmp_path
 @pytest.mark.slow
 def test_the_sweep_command_prints_the_fewest_layers_reaching_a_target(tmp_path, capsys):
     code = main(
-        ["sweep", "--grid", "layers=1,4,16", "--grid", "length_m=40", "--grid", "depth_m=10", "--grid", "hours=0.75",
-         "--target-vrr", "0.2", "--replicates", "3", "--scheduler", "in-process", "--output-dir", str(tmp_path)]
+        ["sweep", "--grid", "layers=1,2,4,16", "--grid", "length_m=40", "--grid", "depth_m=10", "--grid", "hours=0.75",
+         "--target-vrr", "0.2", "--replicates", "4", "--scheduler", "in-process", "--output-dir", str(tmp_path)]
     )
     assert code == 0
     printed = capsys.readouterr().out
-    found = re.search(r"fewest layers reaching VRR < 0.2 .*: (\d+) \(grid: (\d+) reaches, (\d+) does not\)", printed)
+    found = re.search(r"fewest layers from which VRR < 0.2 holds for one bed with 95% confidence up to 16: (\d+)", printed)
     assert found, printed
-    fewest, grid_high, grid_low = map(int, found.groups())
-    assert grid_low < fewest <= grid_high
-    at = sweep({**SMALL, "layers": [fewest - 1, fewest]}, replicates=3, seed=0, scheduler=IN_PROCESS, progress=False)
-    summary = at.summary()
-    assert reaches(summary[summary["layers"] == fewest], 0.2)
-    assert not reaches(summary[summary["layers"] == fewest - 1], 0.2)
+    # The answer is the search's own judgement of the table the command wrote.
+    table = read_sweep(tmp_path / "sweep.csv")
+    assert int(found.group(1)) == max(verdict.value for verdict in judge(table, "layers", 0.2))
 
 
 @pytest.mark.slow
 def test_compare_lays_plans_side_by_side(tmp_path, capsys):
     code = main(
         ["compare", "--plan", "chevron:layers=6", "--plan", "strata:layers=2", "--plan", "cone-shell",
-         "--set", "length_m=40", "--set", "depth_m=10", "--set", "hours=2", "--replicates", "2",
+         "--set", "length_m=40", "--set", "depth_m=10", "--set", "hours=2", "--replicates", "4",
          "--scheduler", "in-process", "--output-dir", str(tmp_path), "--quiet"]
     )
     assert code == 0
@@ -288,7 +292,9 @@ def test_compare_lays_plans_side_by_side(tmp_path, capsys):
     table = pd.read_csv(tmp_path / "compare-table.csv", index_col=[0, 1])
     assert list(table.columns) == ["chevron, layers=6", "strata, layers=2", "cone-shell"]
     assert table.index.tolist() == [(q, f) for q in ("CaO", "SiO2", "Fe2O3") for f in ("vrr", "effect")]
-    assert table.map(lambda cell: bool(re.fullmatch(r"[\d.e-]+ \[[\d.e-]+, [\d.e-]+\]", cell))).all().all()
+    number = r"[\d.e+-]+"
+    cell = rf"{number} \[{number}, {number}\] \(operation ±{number}, engine ±{number}\)"
+    assert table.map(lambda text: bool(re.fullmatch(cell, text))).all().all()
     assert_png(tmp_path / "compare-vrr.png")
 
 

@@ -73,14 +73,15 @@ def test_a_studys_csv_reads_back_every_column_and_every_digit(tmp_path):
 
 
 def test_a_sweep_table_with_odd_quality_names_reads_back_equal(tmp_path):
-    from korvex.sweeps import COLUMN_TYPES, FIGURES, save_table
+    from korvex.sweeps import COLUMN_TYPES, DRAWN, FIGURES, save_table
 
     rows = 4
     table = pd.DataFrame({"plan": ["chevron", "-windrow", "chevron", "@strata"], "layers": [2, 4, 6, 8]})
     table["replicate"], table["seed"], table["feed_seed"] = range(rows), [9, 8, 7, 6], [1, None, 3, 4]
+    table["operation"], table["operation_seed"] = [0, 0, 1, 1], [5, 5, None, None]
     table["quality"] = [FORMULAS[0], "CaO#1", "SiO2", "a,b"]
     rng = np.random.default_rng(3)
-    for name in (*FIGURES, "passes", "slices", "stacked_m3", "reclaimed_m3", "run_time_s"):
+    for name in (*FIGURES, *DRAWN, "passes", "slices", "stacked_m3", "reclaimed_m3", "run_time_s"):
         table[name] = rng.normal(size=rows) / 3
     table["slices"] = [1, 2, None, 4]
     table["warning"], table["error"] = [None, "=1+1", None, "bad # run"], [None] * rows

@@ -1,0 +1,444 @@
+"""Design answers that hold in a plant: the smallest setting from which a target holds, and how the
+result moves around the value chosen.
+
+The VRR does not fall steadily with layers or stacker speed: when a pass of
+the stacker takes about as long as a turn of the quarry's faces, layers line
+up with the feed's rhythm and the bed blends little. Bisection, which assumes
+a steady fall, then answers by the luck of the values it happens to try. A
+search instead evaluates the setting on a grid, every value over replicates
+that each draw the plant's operation (korvex.operation), fits a smooth trend
+of log VRR against log setting, and judges each value by the bound that one
+bed built there stays within at the stated confidence: the trend plus the
+scatter of single beds about it, and by the same bound from its own draws
+alone, so that a resonance at one value is not smoothed away. The answer is
+the smallest value of the grid from which both bounds meet the target over
+all the rest of the range searched; or none.
+
+A sensitivity view sweeps the setting finely around the value chosen, the
+stacker's speed drawn no more, so that a resonance shows as a dip of E.
+"""
+
+from __future__ import annotations
+
+import math
+import numbers
+from collections.abc import Mapping, Sequence
+from dataclasses import dataclass
+from typing import TYPE_CHECKING, Any
+
+import numpy as np
+
+from . import validation
+from .operation import Operation
+from .sweeps import summarise, sweep
+
+if TYPE_CHECKING:
+    import pandas as pd
+    from matplotlib.figure import Figure
+
+# Values of the grid a search evaluates by default, spaced evenly on a log scale.
+SEARCH_POINTS = 9
+# The trend's degree in log setting: a slope and a bend.
+TREND_DEGREE = 2
+# Points on which a trend's bound is checked between two values of the grid.
+MESH_POINTS = 400
+
+
+@dataclass(frozen=True)
+class Trend:
+    """log VRR against log setting, fitted by least squares to each operational draw's mean.
+
+    coefficients: of the polynomial in log setting, highest power first; inverse: (X'X)^-1;
+    scatter: the residual standard deviation (one draw's mean about the trend); dof: its degrees of
+    freedom.
+    """
+
+    coefficients: np.ndarray
+    inverse: np.ndarray
+    scatter: float
+    dof: int
+
+    @classmethod
+    def fit(cls, setting: np.ndarray, vrr: np.ndarray, degree: int = TREND_DEGREE) -> Trend:
+        x = np.log(np.asarray(setting, dtype=np.float64))
+        y = np.log(np.asarray(vrr, dtype=np.float64))
+        distinct = np.unique(x).size
+        degree = min(degree, distinct - 1)
+        if degree < 1 or y.size <= degree + 1:
+            raise ValueError(
+                f"a trend needs at least two values of the setting and more draws than terms; got {distinct} "
+                f"values and {y.size} draws"
+            )
+        design = np.vander(x, degree + 1)
+        coefficients, *_ = np.linalg.lstsq(design, y, rcond=None)
+        dof = y.size - (degree + 1)
+        residual = y - design @ coefficients
+        scatter = float(np.sqrt(residual @ residual / dof))
+        return cls(coefficients, np.linalg.inv(design.T @ design), scatter, dof)
+
+    def log_vrr(self, setting: np.ndarray | float) -> np.ndarray:
+        return np.polyval(self.coefficients, np.log(np.asarray(setting, dtype=np.float64)))
+
+    def bounds(self, setting: np.ndarray | float, confidence: float, *, one_bed: bool) -> tuple[np.ndarray, np.ndarray]:
+        """Two-sided bounds of log VRR at `confidence`: of the trend itself, or (one_bed) of a single bed
+        built at the setting."""
+        from scipy import stats
+
+        x = np.log(np.atleast_1d(np.asarray(setting, dtype=np.float64)))
+        rows = np.vander(x, self.coefficients.size)
+        leverage = np.einsum("ij,jk,ik->i", rows, self.inverse, rows)
+        spread = self.scatter * np.sqrt(leverage + (1.0 if one_bed else 0.0))
+        t = stats.t.ppf(0.5 + confidence / 2, self.dof)
+        middle = rows @ self.coefficients
+        return middle - t * spread, middle + t * spread
+
+    def upper(self, setting: np.ndarray | float, confidence: float) -> np.ndarray:
+        """The one-sided bound of log VRR that one bed built at the setting stays below at `confidence`."""
+        _, high = self.bounds(setting, 2 * confidence - 1, one_bed=True)
+        return high
+
+
+def draw_means(table: pd.DataFrame, setting: str, quality: str) -> tuple[np.ndarray, np.ndarray]:
+    """The setting and the mean VRR of each operational draw of one quality value, runs that failed left out."""
+    done = table[(table["error"].isna()) & (table["quality"] == quality) & np.isfinite(table["vrr"])]
+    draws = "operation" if "operation" in done.columns else "replicate"
+    means = done.groupby([setting, draws], sort=True)["vrr"].mean().reset_index()
+    return means[setting].to_numpy(dtype=np.float64), means["vrr"].to_numpy(dtype=np.float64)
+
+
+@dataclass(frozen=True)
+class Judgement:
+    """One quality value's verdict on a grid: its trend, and the smallest value of the grid from which
+    one bed's bound meets the target over the rest of the range (None: no value does)."""
+
+    quality: str
+    trend: Trend
+    value: float | None
+
+
+def judge(
+    table: pd.DataFrame, setting: str, target_vrr: float, *, quality: str | None = None, confidence: float = 0.95
+) -> tuple[Judgement, ...]:
+    """Judge a sweep's table over `setting` (see the module), for one quality value or each of them."""
+    qualities = list(dict.fromkeys(table.loc[table["error"].isna(), "quality"].dropna()))
+    if quality is not None:
+        if quality not in qualities:
+            raise ValueError(f"no quality value {quality!r} among {qualities}")
+        qualities = [quality]
+    if not qualities:
+        raise ValueError("no run of the search gave figures to judge")
+    failed = table["error"].notna()
+    if failed.any():
+        where = table.loc[failed, setting].iloc[0]
+        raise ValueError(f"runs failed at {setting} = {where}; see the sweep's error column")
+    verdicts = []
+    for name in qualities:
+        values, vrr = draw_means(table, setting, name)
+        trend = Trend.fit(values, vrr)
+        grid = np.unique(values)
+        mesh = np.exp(np.linspace(math.log(grid[0]), math.log(grid[-1]), MESH_POINTS))
+        goal = math.log(target_vrr)
+        at = np.concatenate([mesh, grid])
+        holds = np.concatenate([trend.upper(mesh, confidence), trend.upper(grid, confidence)]) < goal
+        # A smooth trend runs through a resonance at one value; each value's own draws must hold too.
+        local = local_upper(values, vrr, confidence)
+        if local is not None:
+            at = np.concatenate([at, grid])
+            holds = np.concatenate([holds, local < goal])
+        # The smallest grid value from which every point checked further up holds.
+        missing = at[~holds]
+        candidates = grid if missing.size == 0 else grid[grid > missing.max()]
+        verdicts.append(Judgement(name, trend, float(candidates[0]) if candidates.size else None))
+    return tuple(verdicts)
+
+
+def local_upper(values: np.ndarray, vrr: np.ndarray, confidence: float) -> np.ndarray | None:
+    """At each value of the grid, the one-sided bound of log VRR for one bed from that value's draws
+    alone, with the scatter of draws pooled over all values (None when no value has two draws)."""
+    from scipy import stats
+
+    grid, which, counts = np.unique(values, return_inverse=True, return_counts=True)
+    y = np.log(vrr)
+    dof = y.size - grid.size
+    if dof < 1:
+        return None
+    means = np.bincount(which, weights=y) / counts
+    pooled = math.sqrt(float(np.sum((y - means[which]) ** 2)) / dof)
+    return means + stats.t.ppf(confidence, dof) * pooled * np.sqrt(1 + 1 / counts)
+
+
+@dataclass(frozen=True, repr=False)
+class Search:
+    """The outcome of a search over a grid.
+
+    value: the smallest value of the grid from which the target holds at the confidence over the rest of
+        the range searched, for every quality value judged (None: none does).
+    judgements: each quality value's trend and answer; table: every run.
+    interval_vrr: the range one bed built at `value` stays within at the confidence (of the quality value
+        that decides), or None.
+    """
+
+    setting: str
+    target_vrr: float
+    confidence: float
+    value: float | None
+    judgements: tuple[Judgement, ...]
+    table: pd.DataFrame
+    stamp: str
+
+    def __repr__(self) -> str:
+        return f"Search({self.describe()})"
+
+    @property
+    def grid(self) -> list[float]:
+        return sorted(set(self.table[self.setting].tolist()))
+
+    @property
+    def deciding(self) -> Judgement:
+        """The quality value that needs the most: the last to hold, or the first that never does."""
+        never = [j for j in self.judgements if j.value is None]
+        if never:
+            return never[0]
+        return max(self.judgements, key=lambda j: j.value)  # type: ignore[arg-type, return-value]
+
+    @property
+    def interval_vrr(self) -> tuple[float, float] | None:
+        if self.value is None:
+            return None
+        low, high = self.deciding.trend.bounds(self.value, self.confidence, one_bed=True)
+        return float(np.exp(low[0])), float(np.exp(high[0]))
+
+    @property
+    def interval_effect(self) -> tuple[float, float] | None:
+        """interval_vrr as E = 1 / sqrt(VRR)."""
+        interval = self.interval_vrr
+        return None if interval is None else (interval[1] ** -0.5, interval[0] ** -0.5)
+
+    @property
+    def summary(self) -> pd.DataFrame:
+        return summarise(self.table, confidence=self.confidence)
+
+    def describe(self) -> str:
+        share = f"{self.confidence:.0%}"
+        target = f"VRR < {self.target_vrr:.4g} (E > {self.target_vrr ** -0.5:.3g})"
+        grid = self.grid
+        if self.value is None:
+            return (
+                f"no {self.setting} from {grid[0]:g} to {grid[-1]:g} reaches {target} for one bed with "
+                f"{share} confidence over the rest of the range"
+            )
+        least = {"layers": "fewest", "stacker_speed_m_per_min": "slowest"}.get(self.setting, "smallest")
+        low, high = self.interval_effect  # type: ignore[misc]
+        return (
+            f"{least} {self.setting} from which {target} holds for one bed with {share} confidence up to "
+            f"{grid[-1]:g}: {self.value:g} ({self.deciding.quality}: E of one bed {low:.3g} to {high:.3g}, "
+            f"{share} of beds)"
+        )
+
+    def figure(self, *, footer: str | None = None) -> Figure:
+        """E against the setting: every run, each draw's mean, the trend, the band of the trend and the
+        wider band of one bed, the target and the answer; one panel per quality value judged."""
+        from matplotlib.figure import Figure
+        from matplotlib.ticker import NullLocator
+
+        from .plots import add_footer
+
+        plot = Figure(figsize=(4.4 * len(self.judgements) + 1.0, 4.4), layout="constrained")
+        axes = plot.subplots(1, len(self.judgements), squeeze=False, sharex=True)[0]
+        grid = np.asarray(self.grid, dtype=np.float64)
+        mesh = np.exp(np.linspace(math.log(grid[0]), math.log(grid[-1]), 200))
+        done = self.table[self.table["error"].isna()]
+        for panel, judgement in zip(axes, self.judgements, strict=True):
+            runs = done[done["quality"] == judgement.quality]
+            panel.plot(runs[self.setting], runs["effect"], ".", color="0.6", markersize=4, label="runs")
+            values, vrr = draw_means(self.table, self.setting, judgement.quality)
+            panel.plot(values, vrr**-0.5, "o", color="C0", markersize=4, fillstyle="none", label="draws' means")
+            trend = judgement.trend
+            panel.plot(mesh, np.exp(-trend.log_vrr(mesh) / 2), color="C0", label="trend")
+            low, high = trend.bounds(mesh, self.confidence, one_bed=False)
+            panel.fill_between(mesh, np.exp(-high / 2), np.exp(-low / 2), color="C0", alpha=0.3,
+                               label=f"trend, {self.confidence:.0%}")
+            low, high = trend.bounds(mesh, self.confidence, one_bed=True)
+            panel.fill_between(mesh, np.exp(-high / 2), np.exp(-low / 2), color="C0", alpha=0.12,
+                               label=f"one bed, {self.confidence:.0%}")
+            panel.axhline(self.target_vrr**-0.5, color="black", linewidth=0.8, linestyle=":", label="target")
+            if judgement.value is not None:
+                panel.axvline(judgement.value, color="C3", linewidth=1.0, label=f"answer {judgement.value:g}")
+            panel.set_xscale("log")
+            # The values searched, as they were given, rather than powers of ten.
+            panel.set_xticks(grid, labels=[f"{value:g}" for value in grid])
+            panel.xaxis.set_minor_locator(NullLocator())
+            panel.set_title(judgement.quality)
+            panel.set_xlabel(self.setting)
+            panel.grid(True, which="both", alpha=0.3)
+        axes[0].set_ylabel("E, std in / std out (larger is better)")
+        axes[-1].legend(fontsize=7)
+        plot.suptitle(f"Search: {self.describe()}", fontsize=9)
+        add_footer(plot, footer or self.stamp)
+        return plot
+
+
+def search_grid(low: float, high: float, points: int, *, whole: bool) -> list[float]:
+    """`points` values from low to high, evenly spaced on a log scale; whole numbers for a count."""
+    low = validation.positive("low", low)
+    high = validation.positive("high", high)
+    if not low < high:
+        raise ValueError(f"the search needs low < high, got {low:g} to {high:g}")
+    points = validation.whole("points", points, 3)
+    values = np.exp(np.linspace(math.log(low), math.log(high), points))
+    if whole:
+        return sorted({int(round(value)) for value in values})
+    return [float(f"{value:.4g}") for value in values]
+
+
+def target_vrr_of(target_vrr: float | None, target_effect: float | None) -> float:
+    """The target as a VRR, from the VRR or from E = 1 / sqrt(VRR); exactly one of them."""
+    if (target_vrr is None) == (target_effect is None):
+        raise ValueError("give either target_vrr or target_effect")
+    if target_effect is not None:
+        return validation.positive("target_effect", target_effect) ** -2
+    return validation.positive("target_vrr", target_vrr)
+
+
+def search(
+    setting: str,
+    target_vrr: float | None = None,
+    low: float | None = None,
+    high: float | None = None,
+    *,
+    target_effect: float | None = None,
+    values: Sequence[float] | None = None,
+    points: int = SEARCH_POINTS,
+    settings: Mapping[str, Any] | None = None,
+    quality: str | None = None,
+    confidence: float = 0.95,
+    replicates: int = 6,
+    operation: Operation | None = None,
+    **options: Any,
+) -> Search:
+    """The smallest value of a setting (layers, stacker_speed_m_per_min, ...) from which a target VRR
+    (or E, target_effect) holds for one bed at the confidence over the rest of the range searched; see
+    the module.
+
+    The grid: `values`, or `points` values from low to high evenly spaced on a log scale (whole numbers
+    when low and high are). quality: judge one quality value; by default every one must hold.
+    replicates: runs per value (every Operation.engine_runs of them share an operational draw).
+    settings: the other settings, fixed. options: those of sweep (feed, seed, scheduler, ...).
+    """
+    target = target_vrr_of(target_vrr, target_effect)
+    confidence = validation.within("confidence", confidence, 0.5, 1, open_ends=True)
+    if values is None:
+        if low is None or high is None:
+            raise ValueError("give the range searched (low and high) or its values")
+        whole = isinstance(low, numbers.Integral) and isinstance(high, numbers.Integral)
+        grid = search_grid(low, high, points, whole=whole)
+    else:
+        grid = sorted({validation.positive(setting, value) for value in values})
+        if len(grid) < 3:
+            raise ValueError(f"a search needs at least three values of {setting}, got {grid}")
+    fixed = dict(settings or {})
+    fixed.pop(setting, None)
+    operation = Operation() if operation is None else operation
+    result = sweep({**fixed, setting: grid}, replicates=replicates, operation=operation, **options)
+    judgements = judge(result.table, setting, target, quality=quality, confidence=confidence)
+    answers = [j.value for j in judgements]
+    value = None if any(answer is None for answer in answers) else max(answers)  # type: ignore[type-var]
+    if value is not None and float(value).is_integer() and all(float(v).is_integer() for v in grid):
+        value = int(value)
+    return Search(setting, target, confidence, value, judgements, result.table, result.stamp)
+
+
+@dataclass(frozen=True, repr=False)
+class Sensitivity:
+    """A result against a setting varied finely around a chosen value: the sweep's table and summary."""
+
+    setting: str
+    chosen: float
+    table: pd.DataFrame
+    stamp: str
+    confidence: float = 0.95
+
+    def __repr__(self) -> str:
+        values = sorted(set(self.table[self.setting]))
+        return f"Sensitivity({self.setting} {values[0]:g} to {values[-1]:g} around {self.chosen:g}, {len(values)} values)"
+
+    @property
+    def summary(self) -> pd.DataFrame:
+        return summarise(self.table, confidence=self.confidence)
+
+    def effect_range(self, quality: str) -> tuple[float, float]:
+        """The lowest and highest mean E over the values swept, for one quality value."""
+        rows = self.summary
+        effect = rows.loc[rows["quality"] == quality, "effect"].to_numpy(dtype=np.float64)
+        return float(effect.min()), float(effect.max())
+
+    def figure(self, *, interval_effect: tuple[float, float] | None = None, footer: str | None = None) -> Figure:
+        """E against the setting around the chosen value: every run and the mean with its interval, per
+        quality value; interval_effect (a search's range for one bed) shaded at the chosen value."""
+        from matplotlib.figure import Figure
+
+        from .plots import add_footer
+
+        summary = self.summary
+        done = self.table[self.table["error"].isna()]
+        qualities = list(dict.fromkeys(summary["quality"].dropna()))
+        plot = Figure(figsize=(4.2 * len(qualities) + 1.0, 4.2), layout="constrained")
+        axes = plot.subplots(1, len(qualities), squeeze=False, sharex=True)[0]
+        for panel, quality in zip(axes, qualities, strict=True):
+            runs = done[done["quality"] == quality]
+            panel.plot(runs[self.setting], runs["effect"], ".", color="0.6", markersize=4, label="runs")
+            rows = summary[summary["quality"] == quality].sort_values(self.setting)
+            panel.plot(rows[self.setting], rows["effect"], "o-", color="C0", markersize=4, label="mean")
+            panel.fill_between(rows[self.setting], rows["effect_low"], rows["effect_high"], color="C0", alpha=0.2,
+                               label=f"mean, {self.confidence:.0%}")
+            panel.axvline(self.chosen, color="C3", linewidth=1.0, label=f"chosen {self.chosen:g}")
+            if interval_effect is not None:
+                panel.errorbar([self.chosen], [sum(interval_effect) / 2],
+                               yerr=[[sum(interval_effect) / 2 - interval_effect[0]],
+                                     [interval_effect[1] - sum(interval_effect) / 2]],
+                               color="C3", capsize=5, linewidth=2, label="search: one bed")
+            panel.set_title(quality)
+            panel.set_xlabel(self.setting)
+            panel.grid(True, alpha=0.3)
+        axes[0].set_ylabel("E, std in / std out (larger is better)")
+        axes[-1].legend(fontsize=7)
+        plot.suptitle(f"Sensitivity of E to {self.setting} around {self.chosen:g}", fontsize=10)
+        add_footer(plot, footer or self.stamp)
+        return plot
+
+
+def sensitivity(
+    setting: str,
+    chosen: float,
+    *,
+    spread: float = 0.1,
+    points: int = 21,
+    settings: Mapping[str, Any] | None = None,
+    replicates: int = 4,
+    operation: Operation | None = None,
+    confidence: float = 0.95,
+    **options: Any,
+) -> Sensitivity:
+    """A result against `setting` over chosen * (1 ± spread) in `points` even steps (whole numbers for a
+    count), every value over the replicates; the stacker's start and dwell are drawn, its speed is not
+    (Operation(speed_spread=0, engine_runs=1) by default), so that each value is the one it says, and
+    every replicate is a draw of its own.
+
+    For a plan laid by layers, the setting speed_factor about 1 is the stacker's speed about the one that
+    lays them.
+    """
+    chosen = validation.positive(setting, chosen)
+    spread = validation.within("spread", spread, 0.0, 0.9, open_ends=True)
+    points = validation.whole("points", points, 3)
+    values = np.linspace(chosen * (1 - spread), chosen * (1 + spread), points)
+    if isinstance(chosen, numbers.Integral) or setting == "layers":
+        grid: list[float] = sorted({int(round(value)) for value in values})
+    else:
+        grid = [float(f"{value:.6g}") for value in values]
+    fixed = dict(settings or {})
+    fixed.pop(setting, None)
+    operation = Operation(speed_spread=0.0, engine_runs=1) if operation is None else operation
+    result = sweep({**fixed, setting: grid}, replicates=replicates, operation=operation, **options)
+    shown = int(chosen) if setting == "layers" else chosen
+    return Sensitivity(setting, shown, result.table, result.stamp, confidence)
+

@@ -1,0 +1,105 @@
+"""Searches that do not assume the VRR falls steadily, the trend's bands, and the sensitivity view."""
+
+import numpy as np
+import pandas as pd
+import pytest
+
+pytest.importorskip("_korvex_lib")
+
+from korvex import Bed, QualitySeries, search, sensitivity, truck_feed  # noqa: E402
+from korvex.design import Trend, judge  # noqa: E402
+from korvex.sweeps import IN_PROCESS  # noqa: E402
+from test_korvex_plots import assert_png  # noqa: E402
+
+GRID = [10, 14, 20, 28, 40, 56, 80, 113, 160]
+SMALL = {"length_m": 40, "depth_m": 10, "hours": 0.75}
+
+
+def grid_table(resonance=None, *, draws=4, scatter=0.1, seed=0):
+    """A sweep's table over layers whose VRR falls as 2 / layers, scattered from draw to draw; at
+    `resonance` layers the feed's rhythm makes it six times worse."""
+    rng = np.random.default_rng(seed)
+    rows = []
+    for layers in GRID:
+        for draw in range(draws):
+            vrr = 2.0 / layers * np.exp(scatter * rng.standard_normal()) * (6.0 if layers == resonance else 1.0)
+            rows.append({"layers": layers, "replicate": draw, "operation": draw, "quality": "CaO", "vrr": vrr,
+                         "error": None})
+    return pd.DataFrame(rows)
+
+
+@pytest.mark.parametrize(
+    ("resonance", "target_vrr", "answers"),
+    [
+        # 2 / layers < 0.05 from 40 layers on; the scatter asks for the next value.
+        (None, 0.05, {56}),
+        # A resonance at 80 layers misses the target: no value below it is an answer, as bisection's could
+        # be; the trend's scatter grows with it, so the answer may lie further up.
+        (80, 0.05, {113, 160}),
+        # A resonance at the end of the range leaves no value from which the target holds over the rest.
+        (160, 0.05, {None}),
+        (None, 1e-4, {None}),
+    ],
+)
+def test_a_search_answers_from_where_the_target_holds_over_the_rest_of_the_range(resonance, target_vrr, answers):
+    (verdict,) = judge(grid_table(resonance), "layers", target_vrr)
+    assert verdict.value in answers
+
+
+def test_the_trend_and_its_band_for_one_bed():
+    rng = np.random.default_rng(1)
+    layers = np.repeat(np.array(GRID, dtype=float), 5)
+    vrr = 2.0 / layers * np.exp(0.2 * rng.standard_normal(layers.size))
+    trend = Trend.fit(layers, vrr)
+    assert trend.coefficients[-2] == pytest.approx(-1.0, abs=0.15)
+    assert trend.scatter == pytest.approx(0.2, rel=0.2)
+    # Beds built later at 30 layers fall inside the one-bed band about 95 % of the time; the trend's own
+    # band is narrower and holds far fewer of them.
+    fresh = np.log(2.0 / 30 * np.exp(0.2 * rng.standard_normal(4000)))
+    low, high = trend.bounds(30.0, 0.95, one_bed=True)
+    assert 0.92 < np.mean((fresh > low) & (fresh < high)) < 0.98
+    low, high = trend.bounds(30.0, 0.95, one_bed=False)
+    assert np.mean((fresh > low) & (fresh < high)) < 0.6
+    assert np.mean(fresh < trend.upper(30.0, 0.95)) == pytest.approx(0.95, abs=0.03)
+    with pytest.raises(ValueError, match="at least two values of the setting"):
+        Trend.fit(np.full(4, 10.0), np.full(4, 0.1))
+
+
+def test_a_sensitivity_view_holds_the_speed_it_names(tmp_path):
+    view = sensitivity(
+        "speed_factor", 1.0, spread=0.05, points=3, settings={"layers": 3, **SMALL}, replicates=2, seed=1,
+        scheduler=IN_PROCESS, progress=False,
+    )
+    assert sorted(set(view.table["speed_factor"])) == [0.95, 1.0, 1.05]
+    # The speed is the setting's; the stacker's start is still drawn.
+    assert view.table["drawn_speed_factor"].isna().all() and view.table["drawn_start_phase_m"].notna().all()
+    low, high = view.effect_range("CaO")
+    assert 0 < low <= high
+    figure = view.figure(interval_effect=(low, high))
+    assert [panel.get_title() for panel in figure.axes] == ["CaO", "SiO2", "Fe2O3"]
+    path = tmp_path / "sensitivity.png"
+    figure.savefig(path)
+    assert_png(path)
+    layers = sensitivity("layers", 20, spread=0.1, points=5, settings=SMALL, replicates=1, seed=1,
+                         scheduler=IN_PROCESS, progress=False)
+    assert sorted(set(layers.table["layers"])) == [18, 19, 20, 21, 22]
+
+
+@pytest.mark.slow
+def test_the_truck_feed_search_gives_one_answer_whose_interval_holds_the_speeds_around_it():
+    feed = QualitySeries.from_frame(truck_feed(seed=1), bulk_density_t_per_m3=1.45)
+    bed = {"length_m": 250, "depth_m": 45}
+    options = {"feed": feed, "scheduler": IN_PROCESS, "progress": False}
+    found = [
+        search("layers", None, 20, 160, target_effect=5, points=9, settings=bed, replicates=6, seed=seed, **options)
+        for seed in (1, 2, 3)
+    ]
+    answers = {one.value for one in found}
+    assert len(answers) == 1 and None not in answers, [one.describe() for one in found]
+    chosen = found[0]
+    low, high = chosen.interval_effect
+    around = sensitivity("speed_factor", 1.0, spread=0.05, points=11, settings={**bed, "layers": chosen.value},
+                         replicates=4, seed=1, **options)
+    for quality in feed.names:
+        least, most = around.effect_range(quality)
+        assert low <= least and most <= high, (quality, least, most, low, high)
