@@ -12,11 +12,6 @@ struct ReclaimedSlice {
     AveragedParameters material;
 };
 
-/// Throws std::invalid_argument unless `increment` is positive, finite and
-/// large enough that a single-precision reclaim position keeps growing over
-/// the whole extent of the pile.
-void validateReclaimIncrement(float increment, const KorvexConfiguration& configuration);
-
 /// Finishes stacking, then reclaims at positions 0, increment, 2 increment, ...
 /// (summed in single precision) until the simulator reports it has finished,
 /// and adds the pending remainder (less than one particle) to the last slice,

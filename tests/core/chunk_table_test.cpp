@@ -37,7 +37,9 @@ private:
         korvex::KorvexConfiguration configuration;
         configuration.length = 10.0f;
         configuration.depth = 10.0f;
+        configuration.reclaimAngle = 90.0f;
         configuration.particlesPerCubicMeter = 1.0f;
+        configuration.eightNeighbourProbability = 0.0f;
         return configuration;
     }
 };
