@@ -29,35 +29,11 @@ constexpr std::uint64_t stepMilliseconds = 30;
 constexpr std::uint64_t ageLimit = 25000;
 constexpr std::uint64_t restingAgeLimit = 15000;
 
-const KorvexConfiguration& validated(const KorvexConfiguration& configuration) {
-    validateConfiguration(configuration);
-    if (!(configuration.particleVolumeFactor > 0.0f) || !std::isfinite(configuration.particleVolumeFactor)) {
-        throw std::invalid_argument("particleVolumeFactor must be positive and finite, got " +
-                                    std::to_string(configuration.particleVolumeFactor));
-    }
-    if (!std::isfinite(configuration.dropHeight)) {
-        throw std::invalid_argument("dropHeight must be finite, got " +
-                                    std::to_string(configuration.dropHeight));
-    }
-    if (configuration.fallHeight &&
-        (!(*configuration.fallHeight >= 0.0f) || !std::isfinite(*configuration.fallHeight))) {
-        throw std::invalid_argument("fallHeight must be finite and not negative, got " +
-                                    std::to_string(*configuration.fallHeight) + " m");
-    }
-    return configuration;
-}
-
-// The edge of a box whose volume is particleVolumeFactor times the material volume of a particle.
-float boxSize(const KorvexConfiguration& configuration) {
-    const float size =
-        std::pow(configuration.particleVolumeFactor / configuration.particlesPerCubicMeter, 0.333333343f);
-    if (!(size > 0.0f) || !std::isfinite(size) || !std::isfinite(1.0f / size)) {
-        throw std::invalid_argument(
-            "particleVolumeFactor / particlesPerCubicMeter gives no usable particle size (" +
-            std::to_string(configuration.particleVolumeFactor) + " / " +
-            std::to_string(configuration.particlesPerCubicMeter) + ")");
-    }
-    return size;
+PileGeometry detailedGeometryOf(const KorvexConfiguration& configuration) {
+    PileSettings settings;
+    settings.configuration = configuration;
+    settings.engine = Engine::detailed;
+    return checkedGeometry(settings);
 }
 
 std::uint64_t dropIntervalFor(float particleSize) {
@@ -66,44 +42,6 @@ std::uint64_t dropIntervalFor(float particleSize) {
     // step a still world.
     constexpr std::uint64_t longest = ageLimit + stepMilliseconds;
     return milliseconds >= static_cast<double>(longest) ? longest : static_cast<std::uint64_t>(milliseconds);
-}
-
-/// Throws std::invalid_argument when boxes of `size` cannot be simulated on the bed.
-void checkBoxFitsBed(float size, const KorvexConfiguration& configuration, float minimumSize) {
-    const std::string setting =
-        std::format("particle size (particleVolumeFactor / particlesPerCubicMeter)^(1/3) of {:g} m", size);
-    if (size < minimumSize) {
-        throw std::invalid_argument(
-            std::format("{} is below the {:g} m the physics resolves: lower "
-                        "particlesPerCubicMeter or raise particleVolumeFactor",
-                        setting, minimumSize));
-    }
-    const float shorterSide = std::min(configuration.length, configuration.depth);
-    if (size > shorterSide) {
-        throw std::invalid_argument(std::format(
-            "{} is larger than the bed's shorter side of {:g} m (length and depth)", setting, shorterSide));
-    }
-    // Boxes are dropped up to one bed length beyond the bed; there their positions must still resolve
-    // a box to a small fraction of its edge.
-    const float farthest = 2.0f * std::max(configuration.length, configuration.depth);
-    const float resolution = std::nextafter(farthest, std::numeric_limits<float>::infinity()) - farthest;
-    if (size < 64.0f * resolution) {
-        throw std::invalid_argument(
-            std::format("{} is too small for positions {:g} m from the origin, which single "
-                        "precision resolves to {:g} m: use larger boxes or a smaller bed",
-                        setting, farthest, resolution));
-    }
-}
-
-// One cell per particle size plus one, so that a particle centred on the far edge has a cell. A
-// negative extent still gets one cell, so that every clamped index stays inside the grid.
-std::uint32_t cellCount(float extent, float particleSize, const char* name) {
-    const double cells = std::trunc(static_cast<double>(extent / particleSize) + 0.5) + 1.0;
-    if (!(cells <= static_cast<double>(std::numeric_limits<std::uint32_t>::max()))) {
-        throw std::length_error(std::string(name) + " " + std::to_string(extent) +
-                                " needs more heap-map cells than fit in 32 bits");
-    }
-    return cells < 1.0 ? 1u : static_cast<std::uint32_t>(cells);
 }
 
 std::unique_ptr<btDbvtBroadphase> makeBroadphase() {
@@ -175,12 +113,16 @@ float throwReach(float fall) {
 
 template <class Material>
 KorvexDetailed<Material>::KorvexDetailed(const KorvexConfiguration& configuration, std::mt19937& generator)
-    : Korvex<Material>(validated(configuration)),
-      particleSize(boxSize(configuration)),
+    : KorvexDetailed(detailedGeometryOf(configuration), generator) {}
+
+template <class Material>
+KorvexDetailed<Material>::KorvexDetailed(const PileGeometry& geometry, std::mt19937& generator)
+    : Korvex<Material>(geometry.configuration),
+      particleSize(geometry.cellSize),
       inverseParticleSize(1.0f / particleSize),
       dropInterval(dropIntervalFor(particleSize)),
       dropGenerator(generator),
-      cellCentreOffset(configuration.cellsFromOrigin ? 0.5f : 0.0f),
+      cellCentreOffset(geometry.configuration.cellsFromOrigin ? 0.5f : 0.0f),
       dropDistributions(particleSize),
       collisionConfiguration(std::make_unique<btDefaultCollisionConfiguration>()),
       dispatcher(std::make_unique<btCollisionDispatcher>(collisionConfiguration.get())),
@@ -191,11 +133,12 @@ KorvexDetailed<Material>::KorvexDetailed(const KorvexConfiguration& configuratio
       groundShape(btVector3(0.0f, 1.0f, 0.0f), 1.0f),
       groundMotionState(btTransform(btQuaternion(0.0f, 0.0f, 0.0f, 1.0f), btVector3(0.0f, -1.0f, 0.0f))),
       groundBody(*dynamicsWorld, groundShape, groundMotionState, groundInfo()),
-      reclaimGeometry(configuration) {
-    const std::uint32_t width = cellCount(configuration.length, particleSize, "length");
-    const std::uint32_t depth = cellCount(configuration.depth, particleSize, "depth");
-    checkBoxFitsBed(particleSize, configuration, minimumParticleSizeM);
-    this->initializeHeapMap(width, depth);
+      reclaimGeometry(geometry.configuration) {
+    if (geometry.engine != Engine::detailed) {
+        throw std::invalid_argument(
+            "a detailed-engine pile needs the geometry of the detailed engine's boxes");
+    }
+    this->initializeHeapMap(geometry.columns, geometry.rows);
     restingColumns.reset(std::size_t{this->heapMapWidth} * this->heapMapDepth);
 }
 
@@ -372,7 +315,7 @@ void KorvexDetailed<Material>::settleParticle(ParticleType& particle) {
     if (!i || !j || !std::isfinite(centre.y())) {
         return;
     }
-    float& height = this->heightAt(*i, *j);
+    float& height = this->heightCell(*i, *j);
     if (centre.y() > height) {
         height = centre.y();
     }

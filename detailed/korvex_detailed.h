@@ -15,6 +15,7 @@
 
 #include "core/averaged_parameters.h"
 #include "core/korvex.h"
+#include "core/settings.h"
 #include "detailed/drop_randomness.h"
 #include "detailed/particle.h"
 #include "detailed/pile_world.h"
@@ -46,12 +47,11 @@ public:
     using Record = typename Korvex<Material>::Record;
     using ParticleType = Particle<Material>;
 
-    /// Throws std::invalid_argument naming the setting when the configuration cannot describe a pile
-    /// of boxes: validateConfiguration's checks, a particleVolumeFactor that is not positive and
-    /// finite (or gives no usable box size), a box edge below minimumParticleSizeM, wider than the
-    /// bed's shorter side or too small for single precision to resolve across the bed, a dropHeight
-    /// that is not finite, a fallHeight that is negative or not finite. Draws the jitter of its particles
-    /// from `generator`, which must outlive it: by default the one the process shares.
+    /// An empty pile on the checked `geometry`. Draws the jitter of its particles from `generator`, which
+    /// must outlive it: by default the one the process shares.
+    explicit KorvexDetailed(const PileGeometry& geometry,
+                            std::mt19937& generator = detail::processDropGenerator());
+    /// The pile on `configuration` as checkSettings checks it; throws its SettingsError.
     explicit KorvexDetailed(const KorvexConfiguration& configuration,
                             std::mt19937& generator = detail::processDropGenerator());
     ~KorvexDetailed() override;
@@ -95,7 +95,7 @@ public:
     /// the clock or the heap map. Taken before particlesMutex.
     std::mutex simulationMutex;
     /// Smallest box edge, metres: the physics' contact tolerances are a few centimetres.
-    static constexpr float minimumParticleSizeM = 0.05f;
+    static constexpr float minimumParticleSizeM = Limits::minimumBoxSizeM;
     /// Nominal edge length of a particle box and of a heap-map cell, metres.
     const float particleSize;
     const float inverseParticleSize;

@@ -8,6 +8,7 @@
 
 #include "core/chunk_table.h"
 #include "core/korvex.h"
+#include "core/settings.h"
 #include "fast/column_counts.h"
 #include "fast/descent.h"
 #include "fast/random_sources.h"
@@ -31,11 +32,10 @@ struct RingCut {
 /// the way the stacker and reclaimer travel, and keep growing turn after turn.
 class ContinuousRing : public Korvex<AveragedParameters> {
 public:
-    /// An empty ring of centre-line radius `ringRadius` metres about the centre of the bed area. Throws
-    /// std::invalid_argument naming the setting for a radius that is not positive or does not leave the
-    /// centre line inside the area, for a reclaim face leaning over the reclaimed ground (above 90
-    /// degrees) and for what KorvexFast refuses. Draws its descent steps from `random`, which must outlive
-    /// it.
+    /// An empty ring on the checked `geometry`. Draws its descent steps from `random`, which must outlive it.
+    ContinuousRing(const RingGeometry& geometry, SplitDrawSources& random);
+    /// The ring of centre-line radius `ringRadius` metres about the centre of the bed area on
+    /// `configuration`, as checkSettings checks it; throws its SettingsError.
     ContinuousRing(const KorvexConfiguration& configuration, float ringRadius, SplitDrawSources& random);
 
     /// Empties every column; the reclaimer goes back to the start and the clock to zero.
@@ -48,7 +48,7 @@ public:
     /// what its face takes; a position behind the reclaimer takes nothing.
     AveragedParameters reclaim(float position) override;
     /// Places a particle where the descent from the column under (x, z) stops, stamped with the clock.
-    /// Throws std::runtime_error "invalid parameter count" when its parameter count differs from earlier
+    /// Throws ParameterCountError when its parameter count differs from earlier
     /// particles', before anything changes.
     void dropParticle(float x, float z, const AveragedParameters& particle) override;
     /// Writes every column's height into the heap map.
@@ -68,18 +68,26 @@ public:
     /// Volume lying on the ring, m3.
     double volumeOnRing() const;
 
-    const float cellSize;
-    /// Where cell i's centre lies, in cell edges from i: 0.5 when cells span from the origin, else 0.
-    const double cellCentreOffset;
-    const double ringRadius;
+    float cellSize() const { return cellSize_; }
+    double ringRadius() const { return ringRadius_; }
     /// Tangent of the reclaim angle; +infinity for a vertical face.
-    const double reclaimSlope;
+    double reclaimSlope() const { return reclaimSlope_; }
     /// Length of the centre line, metres.
-    const double circleLength;
+    double circleLength() const { return circleLength_; }
     /// Cubes per column, bordered as on the fast engine's grid.
-    ColumnCounts columnCounts;
+    const ColumnCounts& columnCounts() const { return columnCounts_; }
 
 private:
+    friend struct testing::EngineAccess;
+
+    const float cellSize_;
+    /// Where cell i's centre lies, in cell edges from i: 0.5 when cells span from the origin, else 0.
+    const double cellCentreOffset;
+    const double ringRadius_;
+    const double reclaimSlope_;
+    const double circleLength_;
+    ColumnCounts columnCounts_;
+
     /// Takes the cubes of column `index` from height `keep` up into `cut`.
     void takeFrom(std::size_t index, std::int32_t keep, RingCut& cut);
 

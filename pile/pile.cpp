@@ -21,37 +21,28 @@ std::string joined(const std::vector<std::string>& names) {
 
 }  // namespace
 
-Pile::Pile(const PileSettings& settings) : seed_(settings.seed) {
+Pile::Pile(const PileSettings& settings) : seed_(settings.seed), geometry_(checkedGeometry(settings)) {
     if (settings.logParticles) {
         particleLog_ = std::make_unique<ParticleLog>();
     }
-    const KorvexConfiguration& configuration = settings.configuration;
     if (settings.engine == Engine::detailed) {
         using Detailed = KorvexDetailed<AveragedParameters>;
-        std::unique_ptr<Detailed> engine;
         if (seed_) {
             dropGenerator = std::make_unique<std::mt19937>(seededGenerator(*seed_));
-            engine = std::make_unique<Detailed>(configuration, *dropGenerator);
+            simulator_ = std::make_unique<Detailed>(geometry_, *dropGenerator);
         } else {
-            engine = std::make_unique<Detailed>(configuration);
+            simulator_ = std::make_unique<Detailed>(geometry_);
         }
-        cellSize_ = engine->particleSize;
-        simulator_ = std::move(engine);
     } else {
         using Fast = KorvexFast<AveragedParameters>;
-        std::unique_ptr<Fast> engine;
         if (seed_) {
             fastRandom = std::make_unique<SplitDrawSources>(*seed_);
-            engine = std::make_unique<Fast>(configuration, *fastRandom);
+            simulator_ = std::make_unique<Fast>(geometry_, *fastRandom);
         } else {
-            engine = std::make_unique<Fast>(configuration);
+            simulator_ = std::make_unique<Fast>(geometry_);
         }
-        cellSize_ = engine->cellSize;
-        simulator_ = std::move(engine);
     }
-    simulator_->particleLog = particleLog_.get();
-    reclaimIncrement_ = settings.reclaimIncrement.value_or(cellSize_);
-    validateReclaimIncrement(reclaimIncrement_, configuration);
+    simulator_->setParticleLog(particleLog_.get());
 }
 
 Pile::~Pile() = default;
@@ -72,7 +63,7 @@ void Pile::stackTable(const TableView& table, std::span<const std::string> colum
     try {
         stackChunks(*simulator_, table, roles);
     } catch (...) {
-        if (qualityNames_.empty() && simulator_->parameterCount == roles.parameterNames.size()) {
+        if (qualityNames_.empty() && simulator_->fixedParameterCount() == roles.parameterNames.size()) {
             qualityNames_ = roles.parameterNames;
         }
         throw;
@@ -82,20 +73,24 @@ void Pile::stackTable(const TableView& table, std::span<const std::string> colum
     }
 }
 
-std::vector<ReclaimedSlice> Pile::reclaim() { return reclaimPile(*simulator_, reclaimIncrement_); }
+std::vector<ReclaimedSlice> Pile::reclaim() { return reclaimPile(*simulator_, geometry_.reclaimIncrement); }
 
 std::vector<ReclaimedSlice> Pile::reclaim(float increment) {
-    validateReclaimIncrement(increment, simulator_->configuration);
+    PileSettings settings;
+    settings.configuration = geometry_.configuration;
+    settings.engine = geometry_.engine;
+    settings.reclaimIncrement = increment;
+    checkedGeometry(settings);
     return reclaimPile(*simulator_, increment);
 }
 
 std::span<const float> Pile::heights() {
     simulator_->finishStacking();
     simulator_->updateHeapMap();
-    return {simulator_->heapMap.get(), std::size_t{simulator_->heapMapWidth} * simulator_->heapMapDepth};
+    return simulator_->heights();
 }
 
-void Pile::setInterruptCheck(std::function<void()> check) { simulator_->interruptCheck = std::move(check); }
+void Pile::setInterruptCheck(std::function<void()> check) { simulator_->setInterruptCheck(std::move(check)); }
 
 const ParticleLog* Pile::settledParticles() {
     if (particleLog_) {

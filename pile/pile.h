@@ -9,39 +9,21 @@
 #include <vector>
 
 #include "core/chunk_table.h"
-#include "core/configuration.h"
 #include "core/korvex.h"
 #include "core/particle_log.h"
 #include "core/reclaim_pile.h"
+#include "core/settings.h"
 #include "fast/random_sources.h"
 
 namespace korvex {
-
-/// Which engine stands behind a pile.
-enum class Engine { fast, detailed };
-
-/// How a pile is set up: the engine's configuration, the engine, the step between reclaim positions
-/// and where the engine draws its random numbers from.
-struct PileSettings {
-    KorvexConfiguration configuration;
-    Engine engine = Engine::fast;
-    /// Metres between two reclaim positions; by default the edge of a height-map cell.
-    std::optional<float> reclaimIncrement;
-    /// Random sources of the pile's own, started from this seed (for the fast engine, SplitDrawSources: one
-    /// engine output a descent step); without one the engine draws from the sources the whole process
-    /// shares, exactly as the module's simulators always have.
-    std::optional<std::uint64_t> seed;
-    /// Keep a log of where every particle came to rest.
-    bool logParticles = false;
-};
 
 /// One stockpile with its engine: what both Python faces stand on. Owns the engine, the random sources
 /// the engine draws from when it has its own, the particle log, and the names of the quality values,
 /// which the first table stacked fixes for the pile's whole life.
 class Pile {
 public:
-    /// Throws std::invalid_argument naming the setting that the engine or the reclaim step cannot work
-    /// with, std::length_error for a grid of 2^32 cells or more.
+    /// Throws the SettingsError of checkSettings, naming every setting the engine or the reclaim step cannot
+    /// work with.
     explicit Pile(const PileSettings& settings);
     ~Pile();
 
@@ -62,8 +44,8 @@ public:
     /// Brings the height grid up to date once stacking has finished; heights()[j * width + i] is
     /// column i along x in row j across z, in metres.
     std::span<const float> heights();
-    std::uint32_t heightsWidth() const { return simulator_->heapMapWidth; }
-    std::uint32_t heightsDepth() const { return simulator_->heapMapDepth; }
+    std::uint32_t heightsWidth() const { return simulator_->heapMapColumns(); }
+    std::uint32_t heightsDepth() const { return simulator_->heapMapRows(); }
 
     /// Called now and then during long calls; what it throws ends the call (see Korvex::interruptCheck).
     void setInterruptCheck(std::function<void()> check);
@@ -75,15 +57,17 @@ public:
     /// Brings the log up to date (the detailed engine logs a particle as it comes to rest) and returns it.
     const ParticleLog* settledParticles();
     const std::optional<std::uint64_t>& seed() const { return seed_; }
-    float reclaimIncrement() const { return reclaimIncrement_; }
+    float reclaimIncrement() const { return geometry_.reclaimIncrement; }
     /// Edge of a height-map cell in metres: the fast engine's grid cell, the detailed engine's box.
-    float cellSize() const { return cellSize_; }
-    Korvex<AveragedParameters>& simulator() { return *simulator_; }
+    float cellSize() const { return geometry_.cellSize; }
+    /// The checked settings and what follows from them.
+    const PileGeometry& geometry() const { return geometry_; }
 
 private:
+    friend struct testing::EngineAccess;
+
     const std::optional<std::uint64_t> seed_;
-    float cellSize_ = 0.0f;
-    float reclaimIncrement_ = 0.0f;
+    const PileGeometry geometry_;
     // Declared before the engine, which draws from them and writes to it, so that they outlive it.
     std::unique_ptr<SplitDrawSources> fastRandom;
     std::unique_ptr<std::mt19937> dropGenerator;

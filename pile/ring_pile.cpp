@@ -1,21 +1,11 @@
 #include "pile/ring_pile.h"
 
-#include <cmath>
 #include <stdexcept>
 
 namespace korvex {
 
 RingPile::RingPile(const RingPileSettings& settings)
-    : seed_(settings.seed),
-      random(settings.seed),
-      ring(settings.configuration, settings.ringRadius, random),
-      reclaimIncrement_(settings.reclaimIncrement.value_or(static_cast<double>(ring.cellSize))) {
-    if (!(reclaimIncrement_ >= 0.01 * static_cast<double>(ring.cellSize) &&
-          std::isfinite(reclaimIncrement_))) {
-        throw std::invalid_argument("reclaim step of " + std::to_string(reclaimIncrement_) +
-                                    " m must be finite and at least a hundredth of a cell");
-    }
-}
+    : seed_(settings.seed), geometry_(checkedGeometry(settings)), random(settings.seed), ring(geometry_, random) {}
 
 std::vector<RingSlice> RingPile::run(const TableView& table, std::span<const std::string> columns,
                                      const ReclaimerSchedule& schedule) {
@@ -23,7 +13,7 @@ std::vector<RingSlice> RingPile::run(const TableView& table, std::span<const std
     if (!qualityNames_.empty() && names != qualityNames_) {
         throw std::invalid_argument("the table's quality columns differ from those stacked before");
     }
-    std::vector<RingSlice> slices = runRing(ring, table, columns, schedule, reclaimIncrement_);
+    std::vector<RingSlice> slices = runRing(ring, table, columns, schedule, geometry_.reclaimIncrement);
     if (qualityNames_.empty()) {
         qualityNames_ = std::move(names);
     }
@@ -31,12 +21,12 @@ std::vector<RingSlice> RingPile::run(const TableView& table, std::span<const std
 }
 
 std::vector<RingSlice> RingPile::drain(double speed_m_per_s) {
-    return drainRing(ring, reclaimIncrement_, speed_m_per_s);
+    return drainRing(ring, geometry_.reclaimIncrement, speed_m_per_s);
 }
 
 std::span<const float> RingPile::heights() {
     ring.updateHeapMap();
-    return {ring.heapMap.get(), std::size_t{ring.heapMapWidth} * ring.heapMapDepth};
+    return ring.heights();
 }
 
 }  // namespace korvex

@@ -9,27 +9,17 @@
 #include <vector>
 
 #include "core/chunk_table.h"
-#include "core/configuration.h"
+#include "core/settings.h"
 #include "fast/continuous_ring.h"
 #include "fast/random_sources.h"
 
 namespace korvex {
 
-/// How a continuously run ring is set up: the fast engine's configuration (its `circular` flag is not
-/// read), the centre-line radius, the seed of its own random sources and the reclaim step.
-struct RingPileSettings {
-    KorvexConfiguration configuration;
-    float ringRadius = 0.0f;
-    std::uint64_t seed = 0;
-    /// Metres on the centre line between two output slices; by default the edge of a cell.
-    std::optional<double> reclaimIncrement;
-};
-
 /// One ring run continuously, with its own random sources and the names of the quality values, which
 /// the first table fixes for the ring's whole life.
 class RingPile {
 public:
-    /// Throws std::invalid_argument naming the setting the ring cannot work with.
+    /// Throws the SettingsError of checkSettings, naming every setting the ring cannot work with.
     explicit RingPile(const RingPileSettings& settings);
 
     /// Stacks `table` while the reclaimer follows `schedule` (see runRing); returns the slices cut.
@@ -39,20 +29,26 @@ public:
     std::vector<RingSlice> drain(double speed_m_per_s);
     /// The height grid now; heights()[j * width + i] as on the other piles.
     std::span<const float> heights();
-    std::uint32_t heightsWidth() const { return ring.heapMapWidth; }
-    std::uint32_t heightsDepth() const { return ring.heapMapDepth; }
-    void setInterruptCheck(std::function<void()> check) { ring.interruptCheck = std::move(check); }
+    std::uint32_t heightsWidth() const { return ring.heapMapColumns(); }
+    std::uint32_t heightsDepth() const { return ring.heapMapRows(); }
+    void setInterruptCheck(std::function<void()> check) { ring.setInterruptCheck(std::move(check)); }
 
     const std::vector<std::string>& qualityNames() const { return qualityNames_; }
     std::uint64_t seed() const { return seed_; }
-    double reclaimIncrement() const { return reclaimIncrement_; }
-    ContinuousRing& simulator() { return ring; }
+    double reclaimIncrement() const { return geometry_.reclaimIncrement; }
+    /// The checked settings and what follows from them.
+    const RingGeometry& geometry() const { return geometry_; }
+    float cellSize() const { return geometry_.cellSize; }
+    /// Volume lying on the ring now, m3.
+    double volumeOnRing() const { return ring.volumeOnRing(); }
+    /// Where the reclaimer's foot stands, metres on the centre line.
+    double reclaimerPosition() const { return ring.reclaimerPosition(); }
 
 private:
     const std::uint64_t seed_;
+    const RingGeometry geometry_;
     SplitDrawSources random;
     ContinuousRing ring;
-    double reclaimIncrement_;
     std::vector<std::string> qualityNames_;
 };
 

@@ -56,7 +56,7 @@ TEST(DetailedDropping, EveryDrawStaysInItsRange) {
     EXPECT_EQ(simulator.simulationTime, 0u);
     const float size = simulator.particleSize;
     const float jitter = simulator.dropDistributions.jitterBound;
-    const float dropHeight = simulator.configuration.dropHeight;
+    const float dropHeight = simulator.settings().dropHeight;
 
     float smallestEdge = size;
     float largestEdge = size;

@@ -113,7 +113,7 @@ TEST(DetailedReclaim, AStepTooSmallForWhereBoxesLieFailsBeforeTakingAny) {
     // The step suits a pile of 10 x 10 m, but a box lies 3 km along, where it no longer moves a float.
     PlacedPile pile;
     Detailed& simulator = pile.simulator;
-    korvex::validateReclaimIncrement(1e-4f, simulator.configuration);
+    EXPECT_FALSE(korvex::reclaimStepProblem(1e-4, 40.0));
     pile.add(1.0f, 0.5f, 2.0f, {10.0});
     pile.add(3000.0f, 0.5f, 2.0f, {20.0});
     EXPECT_GE(simulator.reclaimReach(), 3000.0);
@@ -175,13 +175,13 @@ TEST(DetailedReclaim, NoQueueKeepsTheRecordOfATakenParticle) {
     simulator.finishStacking();
     placeParticle(simulator, 3.0f, 4.0f, 2.0f, material(1.0, {3.0}));
     simulator.simulateStep();
-    ASSERT_EQ(simulator.settledRecords.size(), 2u);
-    ASSERT_EQ(simulator.movingRecords.size(), 1u);
+    ASSERT_EQ(simulator.settledRecordList().size(), 2u);
+    ASSERT_EQ(simulator.movingRecordList().size(), 1u);
 
     // Also a particle still moving is delisted, so that no later step reaches it.
     EXPECT_EQ(simulator.reclaim(5.0f).volume, 2.0);
-    EXPECT_EQ(simulator.settledRecords, std::deque<Detailed::Record*>{survivor.viewerRecord.get()});
-    EXPECT_TRUE(simulator.movingRecords.empty());
+    EXPECT_EQ(simulator.settledRecordList(), std::deque<Detailed::Record*>{survivor.viewerRecord.get()});
+    EXPECT_TRUE(simulator.movingRecordList().empty());
     EXPECT_TRUE(simulator.movingParticles.empty());
     simulator.finishStacking();
     EXPECT_FALSE(simulator.particlesInMotion.load());
@@ -199,7 +199,7 @@ TEST(DetailedReclaim, EachSliceTakesTheRecordsOfItsParticlesAndNoOthers) {
     for (DetailedParticle* particle : placed) {
         records.emplace_back(centreOf(*particle).x(), particle->viewerRecord.get());
     }
-    ASSERT_EQ(simulator.settledRecords.size(), records.size());
+    ASSERT_EQ(simulator.settledRecordList().size(), records.size());
 
     for (const float position : {2.0f, 2.0f, 5.0f, 7.0f, 10.0f}) {
         simulator.reclaim(position);
@@ -209,7 +209,7 @@ TEST(DetailedReclaim, EachSliceTakesTheRecordsOfItsParticlesAndNoOthers) {
                 left.push_back(record);
             }
         }
-        std::deque<Detailed::Record*> queued = simulator.settledRecords;
+        std::deque<Detailed::Record*> queued = simulator.settledRecordList();
         std::sort(queued.begin(), queued.end());
         std::sort(left.begin(), left.end());
         EXPECT_EQ(queued, left) << "after the slice at " << position;
@@ -298,7 +298,7 @@ TEST(DetailedReclaim, StackedPileIsReturnedWhole) {
     }
     ASSERT_GT(simulator.particles.size(), 180u);
     // What is still pending, less than one particle, was never dropped.
-    const AveragedParameters& pending = simulator.pendingMaterial;
+    const AveragedParameters& pending = simulator.pending();
     const double droppedVolume = stacked.volume - pending.volume;
 
     simulator.finishStacking();

@@ -73,8 +73,7 @@ TEST(DetailedBuriedPass, CellsTakeOutWhatAWalkTakesOut) {
         ++walked;
     }
     EXPECT_GT(buried, 10u);
-    const std::size_t cells = std::size_t{byCells->heapMapWidth} * byCells->heapMapDepth;
-    EXPECT_TRUE(std::equal(byCells->heapMap.get(), byCells->heapMap.get() + cells, byWalk->heapMap.get()));
+    EXPECT_TRUE(std::equal(byCells->heights().begin(), byCells->heights().end(), byWalk->heights().begin()));
     EXPECT_EQ(bodiesInWorld(*byCells), particles + 1 - buried);
 }
 
@@ -105,9 +104,9 @@ TEST_P(DetailedStackerPassScene, SettlesEveryBoxUnderTheStackerAndReturnsThePile
     // The boxes lie under the stacker's path, along its 40 m of travel near the centre line, give or take
     // how far a box thrown from 20 m may tumble.
     double raised = 0.0;
-    for (std::uint32_t j = 0; j < simulator.heapMapDepth; ++j) {
-        for (std::uint32_t i = 0; i < simulator.heapMapWidth; ++i) {
-            const float height = simulator.heapMap[std::size_t{j} * simulator.heapMapWidth + i];
+    for (std::uint32_t j = 0; j < simulator.heapMapRows(); ++j) {
+        for (std::uint32_t i = 0; i < simulator.heapMapColumns(); ++i) {
+            const float height = simulator.heights()[std::size_t{j} * simulator.heapMapColumns() + i];
             EXPECT_GE(height, 0.0f);
             if (height > 0.0f) {
                 raised += 1.0;
