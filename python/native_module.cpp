@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "core/seeding.h"
+#include "core/settings.h"
 #include "pile/pile.h"
 #include "pile/ring_pile.h"
 #include "python/conversions.h"
@@ -40,6 +41,24 @@ py::array_t<float> heightsArray(std::span<const float> grid, std::size_t depth, 
 template <class T>
 py::array_t<T> arrayOf(const std::vector<T>& values) {
     return py::array_t<T>(static_cast<py::ssize_t>(values.size()), values.data());
+}
+
+const char* engineName(korvex::Engine engine) {
+    return engine == korvex::Engine::detailed ? "detailed" : "fast";
+}
+
+/// The geometry a pile is built on, by the names the package gives its parts.
+py::dict geometryDict(const korvex::PileGeometry& geometry) {
+    py::dict result;
+    result["cell_size_m"] = geometry.cellSize;
+    result["columns"] = geometry.columns;
+    result["rows"] = geometry.rows;
+    result["slice_count"] = geometry.sliceCount;
+    result["vertical_face"] = geometry.verticalFace;
+    result["face_slope"] = geometry.faceSlope;
+    result["circle_length_m"] = geometry.circleLength;
+    result["reclaim_step_m"] = geometry.reclaimIncrement;
+    return result;
 }
 
 /// A pile for the korvex package: keyword settings with units, a seed it always knows, NumPy results.
@@ -137,7 +156,6 @@ public:
     float reclaimStep() const { return pile.reclaimIncrement(); }
     py::tuple qualityNames() const { return py::cast(pile.qualityNames()); }
 
-private:
     static korvex::PileSettings settingsOf(float length_m, float depth_m, float reclaim_angle_deg,
                                            float particles_per_m3, bool circular,
                                            float eight_neighbour_probability, float particle_volume_factor,
@@ -164,6 +182,7 @@ private:
         return settings;
     }
 
+private:
     korvex::Pile pile;
     std::string engineName;
     std::mutex mutex;
@@ -220,10 +239,10 @@ public:
     }
 
     std::uint64_t seed() const { return pile.seed(); }
-    float cellSize() { return pile.simulator().cellSize; }
+    float cellSize() const { return pile.cellSize(); }
     double reclaimStep() const { return pile.reclaimIncrement(); }
-    double volumeOnRing() { return pile.simulator().volumeOnRing(); }
-    double reclaimerPosition() { return pile.simulator().reclaimerPosition(); }
+    double volumeOnRing() const { return pile.volumeOnRing(); }
+    double reclaimerPosition() const { return pile.reclaimerPosition(); }
     py::tuple qualityNames() const { return py::cast(pile.qualityNames()); }
 
 private:
@@ -280,6 +299,77 @@ private:
 
 PYBIND11_MODULE(_native, m, py::multiple_interpreters::not_supported()) {
     m.doc() = "The native simulators of the korvex package.";
+    py::register_local_exception<korvex::ParameterCountError>(m, "ParameterCountError", PyExc_RuntimeError);
+    const korvex::PileSettings defaults = korvex::defaultPileSettings();
+    const korvex::KorvexConfiguration& d = defaults.configuration;
+
+    m.def(
+        "defaults",
+        [defaults] {
+            const korvex::KorvexConfiguration& c = defaults.configuration;
+            py::dict result;
+            result["length_m"] = c.length;
+            result["depth_m"] = c.depth;
+            result["reclaim_angle_deg"] = c.reclaimAngle;
+            result["particles_per_m3"] = c.particlesPerCubicMeter;
+            result["circular"] = c.circular;
+            result["eight_neighbour_probability"] = c.eightNeighbourProbability;
+            result["particle_volume_factor"] = c.particleVolumeFactor;
+            result["drop_height_m"] = c.dropHeight;
+            result["engine"] = engineName(defaults.engine);
+            return result;
+        },
+        "The default of every setting, by its keyword: a fresh dict on every call.");
+    m.def(
+        "limits",
+        [] {
+            py::dict result;
+            result["max_cells"] = korvex::Limits::maxCells;
+            result["max_seed"] = korvex::Limits::maxSeed;
+            result["minimum_box_size_m"] = korvex::Limits::minimumBoxSizeM;
+            result["max_slices_per_reach"] = korvex::Limits::maxSlicesPerReach;
+            return result;
+        },
+        "What any pile may ask for: cells of its grid, the largest seed, the detailed engine's smallest box "
+        "and the slices of one reclaim.");
+    m.def(
+        "cell_size_m",
+        [](const std::string& engine, float particles_per_m3, float particle_volume_factor) {
+            return korvex::cellSize(engineNamed(engine), particles_per_m3, particle_volume_factor);
+        },
+        py::kw_only(), py::arg("engine") = engineName(defaults.engine),
+        py::arg("particles_per_m3") = d.particlesPerCubicMeter,
+        py::arg("particle_volume_factor") = d.particleVolumeFactor,
+        "Edge of a height-map cell in single precision, as the engine computes it, unchecked.");
+    m.def("is_vertical_face", &korvex::isVerticalFace, py::arg("reclaim_angle_deg"),
+          "Whether the engines take a reclaim face of this angle as vertical.");
+    m.def(
+        "geometry",
+        [](float length_m, float depth_m, float reclaim_angle_deg, float particles_per_m3, bool circular,
+           float eight_neighbour_probability, float particle_volume_factor, float drop_height_m,
+           std::optional<float> fall_height_m, const std::string& engine,
+           std::optional<float> reclaim_step_m) {
+            korvex::PileSettings settings = Simulator::settingsOf(
+                length_m, depth_m, reclaim_angle_deg, particles_per_m3, circular, eight_neighbour_probability,
+                particle_volume_factor, drop_height_m, fall_height_m, engine, 0, false, reclaim_step_m);
+            return geometryDict(korvex::checkedGeometry(settings));
+        },
+        py::kw_only(), py::arg("length_m") = d.length, py::arg("depth_m") = d.depth,
+        py::arg("reclaim_angle_deg") = d.reclaimAngle,
+             py::arg("particles_per_m3") = d.particlesPerCubicMeter,
+        py::arg("circular") = d.circular,
+             py::arg("eight_neighbour_probability") = d.eightNeighbourProbability,
+        py::arg("particle_volume_factor") = d.particleVolumeFactor,
+             py::arg("drop_height_m") = d.dropHeight,
+        py::arg("fall_height_m") = py::none(), py::arg("engine") = engineName(defaults.engine),
+        py::arg("reclaim_step_m") = py::none(),
+        R"(What a Simulator of these settings is built on, without building it: a dict of "cell_size_m",
+"columns", "rows", "slice_count" (the fast engine's reclaim slices), "vertical_face", "face_slope" (tan
+of the reclaim angle, inf when vertical), "circle_length_m" (circular beds) and "reclaim_step_m". Raises ValueError naming
+every bad setting with its value and unit.)");
+    m.def("draw_seed", &korvex::freshSeed,
+          "A fresh seed from the operating system's entropy: what a Simulator or Ring draws when given "
+          "none.");
     py::class_<Simulator>(m, "Simulator",
                           R"(One stockpile on one bed, simulated by the fast or the detailed engine.
 
@@ -291,11 +381,15 @@ above the ground, or, with ``fall_height_m``, from that far above the pile's sur
 luffing stacker boom follows the pile.)")
         .def(py::init<float, float, float, float, bool, float, float, float, std::optional<float>,
                       const std::string&, std::optional<std::uint64_t>, bool, std::optional<float>>(),
-             py::kw_only(), py::arg("length_m"), py::arg("depth_m"), py::arg("reclaim_angle_deg") = 45.0f,
-             py::arg("particles_per_m3") = 1.0f, py::arg("circular") = false,
-             py::arg("eight_neighbour_probability") = 0.5f, py::arg("particle_volume_factor") = 1.0f,
-             py::arg("drop_height_m") = 10.0f, py::arg("fall_height_m") = py::none(),
-             py::arg("engine") = "fast", py::arg("seed") = py::none(), py::arg("record_particles") = false,
+             py::kw_only(), py::arg("length_m"), py::arg("depth_m"),
+             py::arg("reclaim_angle_deg") = d.reclaimAngle,
+             py::arg("particles_per_m3") = d.particlesPerCubicMeter,
+             py::arg("circular") = d.circular,
+             py::arg("eight_neighbour_probability") = d.eightNeighbourProbability,
+             py::arg("particle_volume_factor") = d.particleVolumeFactor,
+             py::arg("drop_height_m") = d.dropHeight,
+             py::arg("fall_height_m") = py::none(), py::arg("engine") = engineName(defaults.engine),
+             py::arg("seed") = py::none(), py::arg("record_particles") = defaults.logParticles,
              py::arg("reclaim_step_m") = py::none())
         .def("stack", &Simulator::stack, py::arg("table"), py::arg("columns"),
              R"(Stack every row of a 2-D table in order; ``columns`` names its columns ("timestamp", "x", "z",
@@ -329,8 +423,10 @@ on the centre line from the -x side, growing turn after turn.)")
         .def(py::init<float, float, float, float, float, float, std::optional<std::uint64_t>,
                       std::optional<double>>(),
              py::kw_only(), py::arg("length_m"), py::arg("depth_m"), py::arg("ring_radius_m"),
-             py::arg("reclaim_angle_deg") = 45.0f, py::arg("particles_per_m3") = 1.0f,
-             py::arg("eight_neighbour_probability") = 0.5f, py::arg("seed") = py::none(),
+             py::arg("reclaim_angle_deg") = d.reclaimAngle,
+             py::arg("particles_per_m3") = d.particlesPerCubicMeter,
+             py::arg("eight_neighbour_probability") = d.eightNeighbourProbability,
+             py::arg("seed") = py::none(),
              py::arg("reclaim_step_m") = py::none())
         .def("run", &Ring::run, py::arg("table"), py::arg("columns"), py::arg("reclaimer_time_s"),
              py::arg("reclaimer_position_m"),
