@@ -6,9 +6,7 @@ import math
 from dataclasses import Field, dataclass, field, fields
 from typing import Any, Literal
 
-import numpy as np
-
-from . import validation
+from . import _native, validation
 
 Engine = Literal["fast", "detailed"]
 ENGINES: tuple[Engine, ...] = ("fast", "detailed")
@@ -17,8 +15,10 @@ ENGINES: tuple[Engine, ...] = ("fast", "detailed")
 # the fair VRR against the cell size: on the demo's bed, halving this cell moved it by 4 % on average,
 # less than runs with different seeds differ (the tables in the README).
 CELLS_ACROSS_BED = 150
+# The settings' defaults, where the engines keep them.
+NATIVE_DEFAULTS = _native.defaults()
 # The detailed engine's default: its particle count, not convergence, bounds its resolution.
-DETAILED_PARTICLES_PER_M3 = 1.0
+DETAILED_PARTICLES_PER_M3 = NATIVE_DEFAULTS["particles_per_m3"]
 # The slice length unless given: fixed, so that the output portions do not shrink with the cell.
 DEFAULT_RECLAIM_STEP_M = 1.0
 
@@ -72,10 +72,10 @@ class Bed:
         output into smaller portions (which changes the VRR by itself).
     """
 
-    length_m: float = field(default=300.0, metadata={"unit": "m", "help": "extent along the stacker rail"})
-    depth_m: float = field(default=50.0, metadata={"unit": "m", "help": "extent across the bed"})
+    length_m: float = field(default=NATIVE_DEFAULTS["length_m"], metadata={"unit": "m", "help": "extent along the stacker rail"})
+    depth_m: float = field(default=NATIVE_DEFAULTS["depth_m"], metadata={"unit": "m", "help": "extent across the bed"})
     reclaim_angle_deg: float = field(
-        default=45.0,
+        default=NATIVE_DEFAULTS["reclaim_angle_deg"],
         metadata={"unit": "°", "metavar": "DEG", "help": "slope of the reclaim face: over 0, at most 90 (vertical)"},
     )
     particles_per_m3: float | None = field(
@@ -87,16 +87,19 @@ class Bed:
             "unset": f"cell edge = the bed's shorter side / {CELLS_ACROSS_BED}",
         },
     )
-    circular: bool = field(default=False, metadata={"help": "a circular bed"})
-    engine: Engine = field(default="fast", metadata={"choices": ENGINES, "help": "simulating engine"})
+    circular: bool = field(default=NATIVE_DEFAULTS["circular"], metadata={"help": "a circular bed"})
+    engine: Engine = field(default=NATIVE_DEFAULTS["engine"], metadata={"choices": ENGINES, "help": "simulating engine"})
     eight_neighbour_probability: float = field(
-        default=1.0, metadata={"metavar": "P", "help": "fast engine: chance a rolling particle looks diagonally"}
+        default=NATIVE_DEFAULTS["eight_neighbour_probability"],
+        metadata={"metavar": "P", "help": "fast engine: chance a rolling particle looks diagonally"}
     )
     particle_volume_factor: float = field(
-        default=1.0, metadata={"metavar": "F", "help": "detailed engine: box volume per unit of material volume"}
+        default=NATIVE_DEFAULTS["particle_volume_factor"],
+        metadata={"metavar": "F", "help": "detailed engine: box volume per unit of material volume"}
     )
     drop_height_m: float = field(
-        default=10.0, metadata={"unit": "m", "help": "detailed engine: height particles are thrown from"}
+        default=NATIVE_DEFAULTS["drop_height_m"],
+        metadata={"unit": "m", "help": "detailed engine: height particles are thrown from"}
     )
     reclaim_step_m: float | None = field(
         default=None, metadata={"unit": "m", "help": "slice length", "unset": f"{DEFAULT_RECLAIM_STEP_M:g} m"}
@@ -184,14 +187,15 @@ class Bed:
     def cell_size_m(self) -> float:
         """Edge of a height-map cell: the fast engine's grid cell or the detailed engine's box.
 
-        Computed in single precision, as the engines do, so that slice positions line up.
+        The engines' own single-precision figure, so that slice positions line up.
         """
-        if self.engine == "fast":
-            size = np.float32(1.0) / np.power(np.float32(self.resolution_per_m3), np.float32(0.33333334))
-        else:
-            ratio = np.float32(self.particle_volume_factor) / np.float32(self.resolution_per_m3)
-            size = np.power(ratio, np.float32(0.333333343))
-        return float(size)
+        return float(
+            _native.cell_size_m(
+                engine=self.engine,
+                particles_per_m3=self.resolution_per_m3,
+                particle_volume_factor=self.particle_volume_factor,
+            )
+        )
 
     @property
     def reclaim_increment_m(self) -> float:
