@@ -123,7 +123,7 @@ void plantChevron(benchmark::State& state, PlantScene scene) {
         finishSeconds = threadSeconds() - cpu;
         heldHeap = mallocHeapInUse() - heapBefore;
         const auto& simulator = dynamic_cast<const KorvexDetailed<AveragedParameters>&>(engine);
-        steps = simulator.simulationTime / 30;
+        steps = simulator.simulationTime() / 30;
         pile->heights();
         figures = scenes::heightMapFiguresOf(engine, pile->cellSize());
         state.PauseTiming();
@@ -184,7 +184,7 @@ void chevronSeeds(benchmark::State& state, SeedsScene scene, BuriedSearch search
             pile.stackTable(rows.view(), rows.names);
             simulator.finishStacking();
             seconds += threadSeconds() - cpu;
-            steps += simulator.simulationTime / 30;
+            steps += simulator.simulationTime() / 30;
             pile.heights();
             const scenes::HeightMapFigures figures =
                 scenes::heightMapFiguresOf(simulator, pile.cellSize());

@@ -118,21 +118,21 @@ KorvexDetailed<Material>::KorvexDetailed(const KorvexConfiguration& configuratio
 template <class Material>
 KorvexDetailed<Material>::KorvexDetailed(const PileGeometry& geometry, std::mt19937& generator)
     : Korvex<Material>(geometry.configuration),
-      particleSize(geometry.cellSize),
-      inverseParticleSize(1.0f / particleSize),
-      dropInterval(dropIntervalFor(particleSize)),
-      dropGenerator(generator),
-      cellCentreOffset(geometry.configuration.cellsFromOrigin ? 0.5f : 0.0f),
-      dropDistributions(particleSize),
-      collisionConfiguration(std::make_unique<btDefaultCollisionConfiguration>()),
-      dispatcher(std::make_unique<btCollisionDispatcher>(collisionConfiguration.get())),
-      broadphase(makeBroadphase()),
-      solver(std::make_unique<btSequentialImpulseConstraintSolver>()),
-      dynamicsWorld(makeWorld(*dispatcher, *broadphase, *solver, *collisionConfiguration)),
+      particleSize_(geometry.cellSize),
+      inverseParticleSize_(1.0f / particleSize_),
+      dropInterval_(dropIntervalFor(particleSize_)),
+      dropGenerator_(generator),
+      cellCentreOffset_(geometry.configuration.cellsFromOrigin ? 0.5f : 0.0f),
+      dropDistributions_(particleSize_),
+      collisionConfiguration_(std::make_unique<btDefaultCollisionConfiguration>()),
+      dispatcher_(std::make_unique<btCollisionDispatcher>(collisionConfiguration_.get())),
+      broadphase_(makeBroadphase()),
+      solver_(std::make_unique<btSequentialImpulseConstraintSolver>()),
+      dynamicsWorld_(makeWorld(*dispatcher_, *broadphase_, *solver_, *collisionConfiguration_)),
       // The plane y = 1 of the shape's own frame, moved down by 1, is the plane y = 0 of the world.
-      groundShape(btVector3(0.0f, 1.0f, 0.0f), 1.0f),
-      groundMotionState(btTransform(btQuaternion(0.0f, 0.0f, 0.0f, 1.0f), btVector3(0.0f, -1.0f, 0.0f))),
-      groundBody(*dynamicsWorld, groundShape, groundMotionState, groundInfo()),
+      groundShape_(btVector3(0.0f, 1.0f, 0.0f), 1.0f),
+      groundMotionState_(btTransform(btQuaternion(0.0f, 0.0f, 0.0f, 1.0f), btVector3(0.0f, -1.0f, 0.0f))),
+      groundBody_(*dynamicsWorld_, groundShape_, groundMotionState_, groundInfo()),
       reclaimGeometry(geometry.configuration) {
     if (geometry.engine != Engine::detailed) {
         throw std::invalid_argument(
@@ -149,17 +149,17 @@ KorvexDetailed<Material>::~KorvexDetailed() {
 
 template <class Material>
 void KorvexDetailed<Material>::clear() {
-    std::lock_guard lock(simulationMutex);
-    simulationTime = 0;
-    stepsSinceBuriedPass = 0;
+    std::lock_guard lock(simulationMutex_);
+    simulationTime_ = 0;
+    stepsSinceBuriedPass_ = 0;
     std::fill_n(this->heapMap.get(), std::size_t{this->heapMapWidth} * this->heapMapDepth, 0.0f);
     // The queues only point at records that the particles own: empty them before the records go.
     this->emptyRecordQueues();
-    movingParticles.clear();
+    movingParticles_.clear();
     restingColumns.reset(std::size_t{this->heapMapWidth} * this->heapMapDepth);
-    dropAllContactPairs(*broadphase, *dispatcher);
-    while (!particles.empty()) {
-        particles.pop_back();
+    dropAllContactPairs(*broadphase_, *dispatcher_);
+    while (!particles_.empty()) {
+        particles_.pop_back();
     }
     reclaimOrder.clear();
     reclaimedEntries = 0;
@@ -168,7 +168,7 @@ void KorvexDetailed<Material>::clear() {
 
 template <class Material>
 void KorvexDetailed<Material>::finishStacking() {
-    while (particlesInMotion.load()) {
+    while (particlesInMotion_.load()) {
         this->pollInterrupt();
         simulateStep();
     }
@@ -180,33 +180,33 @@ void KorvexDetailed<Material>::simulateStep() {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
         return;
     }
-    std::lock_guard lock(simulationMutex);
+    std::lock_guard lock(simulationMutex_);
     reclaimOrderValid = false;
-    dynamicsWorld->stepSimulation(0.03f, 3, 0.01f);
+    dynamicsWorld_->stepSimulation(0.03f, 3, 0.01f);
     publishParticles();
 
     // A settled particle stays listed as moving until the next publishing pass has shown it at rest.
-    for (ParticleType* particle : movingParticles) {
+    for (ParticleType* particle : movingParticles_) {
         if (!particle->settled &&
-            settlesByAge(simulationTime - particle->dropTime, particle->body.body().getActivationState())) {
+            settlesByAge(simulationTime_ - particle->dropTime, particle->body.body().getActivationState())) {
             settleParticle(*particle);
         }
     }
 
     // Even looking at the cells of the pile costs, so buried particles are looked for only now and then.
-    stepsSinceBuriedPass = (stepsSinceBuriedPass + 1) % 100;
-    if (stepsSinceBuriedPass == 0) {
+    stepsSinceBuriedPass_ = (stepsSinceBuriedPass_ + 1) % 100;
+    if (stepsSinceBuriedPass_ == 0) {
         takeOutBuriedParticles();
     }
 
-    simulationTime += stepMilliseconds;
+    simulationTime_ += stepMilliseconds;
 }
 
 template <class Material>
 std::optional<std::size_t> KorvexDetailed<Material>::restingCell(const ParticleType& particle) const {
     const btVector3& centre = particle.settledCentre;
-    const auto i = cellWithin(centre.x() * inverseParticleSize - cellCentreOffset, this->heapMapWidth);
-    const auto j = cellWithin(centre.z() * inverseParticleSize - cellCentreOffset, this->heapMapDepth);
+    const auto i = cellWithin(centre.x() * inverseParticleSize_ - cellCentreOffset_, this->heapMapWidth);
+    const auto j = cellWithin(centre.z() * inverseParticleSize_ - cellCentreOffset_, this->heapMapDepth);
     if (!i || !j) {
         return std::nullopt;
     }
@@ -217,9 +217,9 @@ template <class Material>
 void KorvexDetailed<Material>::takeOutBuriedParticles() {
     std::vector<ParticleType*>& buried = buriedScratch;
     buried.clear();
-    const double buriedDepth = 4.0 * static_cast<double>(particleSize);
+    const double buriedDepth = 4.0 * static_cast<double>(particleSize_);
     if (buriedFoundByWalk) {
-        for (ParticleType& particle : particles) {
+        for (ParticleType& particle : particles_) {
             const auto cell = particle.settled && particle.inWorld() ? restingCell(particle) : std::nullopt;
             if (cell && static_cast<double>(this->heapMap[*cell]) - buriedDepth >
                             static_cast<double>(particle.settledCentre.y())) {
@@ -241,7 +241,7 @@ void KorvexDetailed<Material>::takeOutBuriedParticles() {
 template <class Material>
 void KorvexDetailed<Material>::publishParticles() {
     std::lock_guard lock(this->particlesMutex);
-    for (ParticleType* particle : movingParticles) {
+    for (ParticleType* particle : movingParticles_) {
         if (!particle->viewerRecord) {
             auto record = std::make_unique<Record>();
             this->movingRecords.push_back(record.get());
@@ -263,7 +263,7 @@ void KorvexDetailed<Material>::publishParticles() {
     // settledRecords in drop order.
     std::vector<Record*>& retired = retiredScratch;
     retired.clear();
-    std::erase_if(movingParticles, [&retired](ParticleType* particle) {
+    std::erase_if(movingParticles_, [&retired](ParticleType* particle) {
         if (particle->settled) {
             retired.push_back(particle->viewerRecord.get());
         }
@@ -276,18 +276,18 @@ void KorvexDetailed<Material>::publishParticles() {
                       [&sorted](Record* record) { return containsSorted(sorted, record); });
         this->settledRecords.insert(this->settledRecords.end(), retired.begin(), retired.end());
     }
-    particlesInMotion.exchange(!movingParticles.empty());
+    particlesInMotion_.exchange(!movingParticles_.empty());
 }
 
 template <class Material>
 float KorvexDetailed<Material>::surfaceHeightAt(float x, float z) {
-    const auto i = clampedCell(inverseParticleSize * x - cellCentreOffset, this->heapMapWidth);
-    const auto j = clampedCell(inverseParticleSize * z - cellCentreOffset, this->heapMapDepth);
+    const auto i = clampedCell(inverseParticleSize_ * x - cellCentreOffset_, this->heapMapWidth);
+    const auto j = clampedCell(inverseParticleSize_ * z - cellCentreOffset_, this->heapMapDepth);
     if (!i || !j) {
         return 0.0f;
     }
     const float centre = this->heightAt(*i, *j);
-    return centre > 0.0f ? centre + 0.5f * particleSize : 0.0f;
+    return centre > 0.0f ? centre + 0.5f * particleSize_ : 0.0f;
 }
 
 template <class Material>
@@ -309,8 +309,8 @@ void KorvexDetailed<Material>::settleParticle(ParticleType& particle) {
     if (this->particleLog) {
         this->particleLog->append(particle.dropIndex, centre.x(), centre.y(), centre.z(), particle.material);
     }
-    const auto i = clampedCell(inverseParticleSize * centre.x() - cellCentreOffset, this->heapMapWidth);
-    const auto j = clampedCell(inverseParticleSize * centre.z() - cellCentreOffset, this->heapMapDepth);
+    const auto i = clampedCell(inverseParticleSize_ * centre.x() - cellCentreOffset_, this->heapMapWidth);
+    const auto j = clampedCell(inverseParticleSize_ * centre.z() - cellCentreOffset_, this->heapMapDepth);
     // A body the solver has flung to NaN or infinity has no height worth recording.
     if (!i || !j || !std::isfinite(centre.y())) {
         return;
@@ -328,13 +328,13 @@ void KorvexDetailed<Material>::dropParticle(float x, float z, const Material& pa
     // physics decides where the box lands.
     x = clampedStackingPosition(x, this->configuration.length);
     z = clampedStackingPosition(z, this->configuration.depth);
-    while (simulationTime < nextDropTime) {
+    while (simulationTime_ < nextDropTime_) {
         this->pollInterrupt();
         simulateStep();
     }
 
-    const detail::DropDistributions& random = dropDistributions;
-    std::mt19937& generator = dropGenerator;
+    const detail::DropDistributions& random = dropDistributions_;
+    std::mt19937& generator = dropGenerator_;
     const float d1 = random.size(generator);
     const float d2 = random.size(generator);
     const float d3 = random.size(generator);
@@ -344,7 +344,7 @@ void KorvexDetailed<Material>::dropParticle(float x, float z, const Material& pa
     const float heightFactor = random.factor(generator);
     const float lateralOffset = random.lateral(generator);
 
-    const btVector3 dimensions(particleSize + d3, particleSize + d2, particleSize + d1);
+    const btVector3 dimensions(particleSize_ + d3, particleSize_ + d2, particleSize_ + d1);
     // About 3 m/s towards +z, tilted upwards by about 20 degrees.
     const float elevation = angleFactor * 0.34906587f;
     const btVector3 velocity(0.0f, 3.0f * speedFactor * std::sin(elevation),
@@ -358,15 +358,15 @@ void KorvexDetailed<Material>::dropParticle(float x, float z, const Material& pa
                                    ? surfaceUnderDrop(x + lateralOffset, z) + *fallHeight * heightFactor
                                    : this->configuration.dropHeight * heightFactor;
     const float shortBy = this->configuration.aimedThrow
-                              ? throwReach(launchHeight - 0.5f * particleSize - surfaceHeightAt(x, z))
+                              ? throwReach(launchHeight - 0.5f * particleSize_ - surfaceHeightAt(x, z))
                               : 5.0f;
     const btVector3 position(x + lateralOffset, launchHeight, z - shortBy);
 
     createParticle(position, particle, rotation, velocity, dimensions);
 
-    nextDropTime = simulationTime > std::numeric_limits<std::uint64_t>::max() - dropInterval
+    nextDropTime_ = simulationTime_ > std::numeric_limits<std::uint64_t>::max() - dropInterval_
                        ? std::numeric_limits<std::uint64_t>::max()
-                       : simulationTime + dropInterval;
+                       : simulationTime_ + dropInterval_;
 }
 
 template <class Material>
@@ -377,12 +377,12 @@ float KorvexDetailed<Material>::surfaceUnderDrop(float x, float z) const {
     float highest = 0.0f;
     for (const float landingZ : {z, z - 5.0f}) {
         const auto cellOf = [this](float position, std::uint32_t count) {
-            return clampedCell(inverseParticleSize * position - cellCentreOffset, count);
+            return clampedCell(inverseParticleSize_ * position - cellCentreOffset_, count);
         };
-        const auto firstI = cellOf(x - particleSize, this->heapMapWidth);
-        const auto lastI = cellOf(x + particleSize, this->heapMapWidth);
-        const auto firstJ = cellOf(landingZ - particleSize, this->heapMapDepth);
-        const auto lastJ = cellOf(landingZ + particleSize, this->heapMapDepth);
+        const auto firstI = cellOf(x - particleSize_, this->heapMapWidth);
+        const auto lastI = cellOf(x + particleSize_, this->heapMapWidth);
+        const auto firstJ = cellOf(landingZ - particleSize_, this->heapMapDepth);
+        const auto lastJ = cellOf(landingZ + particleSize_, this->heapMapDepth);
         if (!firstI || !lastI || !firstJ || !lastJ) {
             continue;
         }
@@ -392,7 +392,7 @@ float KorvexDetailed<Material>::surfaceUnderDrop(float x, float z) const {
             }
         }
     }
-    return highest + particleSize;
+    return highest + particleSize_;
 }
 
 template <class Material>
@@ -422,17 +422,17 @@ typename KorvexDetailed<Material>::ParticleType& KorvexDetailed<Material>::creat
     info.m_additionalAngularDampingFactor = 0.5f;
 
     ParticleType& particle =
-        particles.emplace_back(*dynamicsWorld, dimensions, simulationTime, std::move(material),
+        particles_.emplace_back(*dynamicsWorld_, dimensions, simulationTime_, std::move(material),
                                btTransform(rotation, position), info);
     particle.dropIndex = this->particlesDropped;
     try {
-        movingParticles.push_back(&particle);
+        movingParticles_.push_back(&particle);
     } catch (...) {
-        particles.pop_back();
+        particles_.pop_back();
         throw;
     }
     reclaimOrderValid = false;
-    particlesInMotion.store(true);
+    particlesInMotion_.store(true);
 
     btRigidBody& body = particle.body.body();
     body.setDeactivationTime(0.05f);
@@ -444,12 +444,12 @@ typename KorvexDetailed<Material>::ParticleType& KorvexDetailed<Material>::creat
 
 template <class Material>
 bool KorvexDetailed<Material>::reclaimingFinished() {
-    return particles.empty();
+    return particles_.empty();
 }
 
 template <class Material>
 double KorvexDetailed<Material>::heldVolume() const {
-    return static_cast<double>(particles.size()) * this->particleVolume();
+    return static_cast<double>(particles_.size()) * this->particleVolume();
 }
 
 template <class Material>
@@ -496,7 +496,7 @@ Material KorvexDetailed<Material>::reclaim(float position) {
 
     reclaimedEntries = static_cast<std::size_t>(last - reclaimOrder.begin());
     forgetRecords(first, last);
-    if (!movingParticles.empty()) {
+    if (!movingParticles_.empty()) {
         // A particle taken before it has settled must not stay listed as moving.
         std::vector<const ParticleType*> doomed;
         doomed.reserve(taken.size());
@@ -504,7 +504,7 @@ Material KorvexDetailed<Material>::reclaim(float position) {
             doomed.push_back(&*entry->particle);
         }
         std::sort(doomed.begin(), doomed.end());
-        std::erase_if(movingParticles,
+        std::erase_if(movingParticles_,
                       [&doomed](const ParticleType* particle) { return containsSorted(doomed, particle); });
     }
     for (const ReclaimEntry* entry : taken) {
@@ -514,7 +514,7 @@ Material KorvexDetailed<Material>::reclaim(float position) {
                 restingColumns.remove(*cell, &particle);
             }
         }
-        particles.erase(entry->particle);
+        particles_.erase(entry->particle);
     }
     return result;
 }
@@ -523,9 +523,9 @@ template <class Material>
 void KorvexDetailed<Material>::buildReclaimOrder() {
     reclaimOrder.clear();
     reclaimedEntries = 0;
-    reclaimOrder.reserve(particles.size());
+    reclaimOrder.reserve(particles_.size());
     std::size_t dropIndex = 0;
-    for (auto particle = particles.begin(); particle != particles.end(); ++particle, ++dropIndex) {
+    for (auto particle = particles_.begin(); particle != particles_.end(); ++particle, ++dropIndex) {
         const btVector3 centre =
             particle->settled ? particle->settledCentre : particle->body.transform().getOrigin();
         const double coordinate = reclaimGeometry.coordinate(centre.x(), centre.y(), centre.z());
@@ -540,8 +540,8 @@ void KorvexDetailed<Material>::buildReclaimOrder() {
         return a.coordinate < b.coordinate;
     });
     reclaimOrderValid = true;
-    if (movingParticles.empty()) {
-        dropAllContactPairs(*broadphase, *dispatcher);
+    if (movingParticles_.empty()) {
+        dropAllContactPairs(*broadphase_, *dispatcher_);
         // Every record is queued as settled now. Queued in the order the slices take them, the records
         // of each slice leave from the front of the queue instead of from all over it.
         std::lock_guard lock(this->particlesMutex);

@@ -31,6 +31,12 @@ struct EngineAccess {
         return engine.slices_;
     }
 
+    /// The detailed engine's broadphase, whose pair cache Bullet only lets a writer read.
+    template <class Detailed>
+    static auto& broadphaseOf(Detailed& engine) {
+        return *engine.broadphase_;
+    }
+
     /// The engine behind a Pile, for a benchmark that times its steps.
     template <class Pile>
     static auto& engineOf(Pile& pile) {

@@ -51,7 +51,7 @@ TEST_P(AimedRidge, CrestLiesOnThePlannedLine) {
         }
     }
     ASSERT_GT(total, 0.0);
-    EXPECT_NEAR(weighted / total, 8.0, simulator.particleSize);
+    EXPECT_NEAR(weighted / total, 8.0, simulator.particleSize());
 }
 
 INSTANTIATE_TEST_SUITE_P(DropHeights, AimedRidge, ::testing::Values(3.0f, 10.0f, 20.0f));

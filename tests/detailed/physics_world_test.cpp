@@ -31,9 +31,9 @@ TEST_P(DetailedWorldSizes, FreshSimulatorDerivesItsSizesAndHoldsOnlyTheGround) {
     configuration.depth = 4.0f;
     Detailed simulator(configuration);
 
-    const float size = simulator.particleSize;
+    const float size = simulator.particleSize();
     EXPECT_NEAR(size, GetParam().expectedSize, 1e-6f);
-    EXPECT_EQ(simulator.dropInterval, GetParam().dropInterval);
+    EXPECT_EQ(simulator.dropInterval(), GetParam().dropInterval);
     EXPECT_EQ(simulator.heapMapColumns(),
               static_cast<std::uint32_t>(static_cast<double>(7.3f / size) + 0.5) + 1);
     EXPECT_EQ(simulator.heapMapRows(), static_cast<std::uint32_t>(static_cast<double>(4.0f / size) + 0.5) + 1);
@@ -42,8 +42,8 @@ TEST_P(DetailedWorldSizes, FreshSimulatorDerivesItsSizesAndHoldsOnlyTheGround) {
     }
     EXPECT_TRUE(simulator.reclaimingFinished());
     ASSERT_EQ(bodiesInWorld(simulator), 1u);
-    EXPECT_EQ(simulator.dynamicsWorld->getCollisionObjectArray()[0], &simulator.groundBody.body());
-    EXPECT_EQ(simulator.dynamicsWorld->getGravity(), btVector3(0.0f, -9.80665f, 0.0f));
+    EXPECT_EQ(simulator.dynamicsWorld().getCollisionObjectArray()[0], &simulator.groundBody().body());
+    EXPECT_EQ(simulator.dynamicsWorld().getGravity(), btVector3(0.0f, -9.80665f, 0.0f));
 }
 
 INSTANTIATE_TEST_SUITE_P(Sizes, DetailedWorldSizes,
@@ -129,8 +129,8 @@ void fillWithParticlesInEveryState(Detailed& simulator) {
     simulator.settleParticle(notRetired);
     placeParticle(simulator, 1.0f, 5.0f, 8.0f, material(1.0, {5.0}));
 
-    ASSERT_EQ(simulator.particles.size(), 5u);
-    ASSERT_EQ(simulator.movingParticles.size(), 3u);
+    ASSERT_EQ(simulator.particles().size(), 5u);
+    ASSERT_EQ(simulator.movingParticles().size(), 3u);
     ASSERT_EQ(simulator.movingRecordList().size(), 2u);
     ASSERT_EQ(simulator.settledRecordList().size(), 2u);
     ASSERT_EQ(bodiesInWorld(simulator), 5u);
@@ -142,9 +142,9 @@ TEST(DetailedWorld, ClearEmptiesThePileAndCanBeRepeated) {
 
     for (int round = 0; round < 2; ++round) {
         simulator.clear();
-        EXPECT_EQ(simulator.simulationTime, 0u);
-        EXPECT_TRUE(simulator.particles.empty());
-        EXPECT_TRUE(simulator.movingParticles.empty());
+        EXPECT_EQ(simulator.simulationTime(), 0u);
+        EXPECT_TRUE(simulator.particles().empty());
+        EXPECT_TRUE(simulator.movingParticles().empty());
         EXPECT_TRUE(simulator.movingRecordList().empty());
         EXPECT_TRUE(simulator.settledRecordList().empty());
         EXPECT_EQ(bodiesInWorld(simulator), 1u);
@@ -153,7 +153,7 @@ TEST(DetailedWorld, ClearEmptiesThePileAndCanBeRepeated) {
         }
     }
     simulator.simulateStep();
-    EXPECT_FALSE(simulator.particlesInMotion.load());
+    EXPECT_FALSE(simulator.particlesInMotion());
 }
 
 // The sanitizer build's leak checker reports whatever destruction leaves behind.

@@ -118,14 +118,14 @@ TEST(DetailedReclaim, AStepTooSmallForWhereBoxesLieFailsBeforeTakingAny) {
     pile.add(3000.0f, 0.5f, 2.0f, {20.0});
     EXPECT_GE(simulator.reclaimReach(), 3000.0);
     EXPECT_THROW(korvex::reclaimPile(simulator, 1e-4f), std::invalid_argument);
-    EXPECT_EQ(simulator.particles.size(), 2u);
+    EXPECT_EQ(simulator.particles().size(), 2u);
     const auto slices = korvex::reclaimPile(simulator, 100.0f);
     double volume = 0.0;
     for (const auto& slice : slices) {
         volume += slice.material.volume;
     }
     EXPECT_EQ(volume, 2.0);
-    EXPECT_TRUE(simulator.particles.empty());
+    EXPECT_TRUE(simulator.particles().empty());
 }
 
 class DetailedReclaimLostBody : public ::testing::TestWithParam<btVector3> {};
@@ -161,7 +161,7 @@ TEST(DetailedReclaim, ParameterCountErrorLosesNoParticle) {
     } catch (const std::runtime_error& error) {
         EXPECT_STREQ(error.what(), "invalid parameter count");
     }
-    EXPECT_EQ(simulator.particles.size(), 2u);
+    EXPECT_EQ(simulator.particles().size(), 2u);
     EXPECT_EQ(bodiesInWorld(simulator), 3u);
     EXPECT_EQ(simulator.reclaim(0.3f).sums, std::vector<double>{1.0});
     EXPECT_EQ(simulator.reclaim(1.0f).sums, (std::vector<double>{1.0, 2.0}));
@@ -182,9 +182,9 @@ TEST(DetailedReclaim, NoQueueKeepsTheRecordOfATakenParticle) {
     EXPECT_EQ(simulator.reclaim(5.0f).volume, 2.0);
     EXPECT_EQ(simulator.settledRecordList(), std::deque<Detailed::Record*>{survivor.viewerRecord.get()});
     EXPECT_TRUE(simulator.movingRecordList().empty());
-    EXPECT_TRUE(simulator.movingParticles.empty());
+    EXPECT_TRUE(simulator.movingParticles().empty());
     simulator.finishStacking();
-    EXPECT_FALSE(simulator.particlesInMotion.load());
+    EXPECT_FALSE(simulator.particlesInMotion());
 }
 
 TEST(DetailedReclaim, EachSliceTakesTheRecordsOfItsParticlesAndNoOthers) {
@@ -213,7 +213,7 @@ TEST(DetailedReclaim, EachSliceTakesTheRecordsOfItsParticlesAndNoOthers) {
         std::sort(queued.begin(), queued.end());
         std::sort(left.begin(), left.end());
         EXPECT_EQ(queued, left) << "after the slice at " << position;
-        EXPECT_EQ(simulator.particles.size(), left.size());
+        EXPECT_EQ(simulator.particles().size(), left.size());
     }
     EXPECT_TRUE(simulator.reclaimingFinished());
 }
@@ -296,7 +296,7 @@ TEST(DetailedReclaim, StackedPileIsReturnedWhole) {
         stacked.add(material);
         simulator.stack(1.0f + 0.2f * chunk, 3.0f, material);
     }
-    ASSERT_GT(simulator.particles.size(), 180u);
+    ASSERT_GT(simulator.particles().size(), 180u);
     // What is still pending, less than one particle, was never dropped.
     const AveragedParameters& pending = simulator.pending();
     const double droppedVolume = stacked.volume - pending.volume;

@@ -20,8 +20,8 @@ std::vector<Material> slicesByWalkingThePile(const KorvexDetailed<Material>& sim
                                              std::span<const float> positions) {
     const ReclaimGeometry geometry(simulator.settings());
     std::vector<const typename KorvexDetailed<Material>::ParticleType*> remaining;
-    remaining.reserve(simulator.particles.size());
-    for (const auto& particle : simulator.particles) {
+    remaining.reserve(simulator.particles().size());
+    for (const auto& particle : simulator.particles()) {
         remaining.push_back(&particle);
     }
     std::vector<Material> slices;

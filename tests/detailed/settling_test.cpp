@@ -45,10 +45,10 @@ TEST(DetailedSettling, SingleBoxComesToRestOnTheGroundAndRaisesItsCell) {
     korvex::detail::seedDropRandomness(5u);
     Detailed simulator(pileOfMetreBoxes());
     simulator.finishStacking();
-    EXPECT_EQ(simulator.stepsSinceBuriedPass, 0);
+    EXPECT_EQ(simulator.stepsSinceBuriedPass(), 0);
 
     simulator.stack(5.0f, 6.0f, material(1.0, {4.0, 8.0}));
-    const DetailedParticle& particle = simulator.particles.front();
+    const DetailedParticle& particle = simulator.particles().front();
     simulator.simulateStep();
     ASSERT_EQ(simulator.movingRecordList().size(), 1u);
     const auto* record = simulator.movingRecordList().front();
@@ -57,8 +57,8 @@ TEST(DetailedSettling, SingleBoxComesToRestOnTheGroundAndRaisesItsCell) {
 
     simulator.finishStacking();
     EXPECT_TRUE(particle.settled);
-    EXPECT_TRUE(simulator.movingParticles.empty());
-    EXPECT_LE(simulator.simulationTime, 25080u);  // settled by age at the latest, retired a step later
+    EXPECT_TRUE(simulator.movingParticles().empty());
+    EXPECT_LE(simulator.simulationTime(), 25080u);  // settled by age at the latest, retired a step later
     const btVector3 centre = centreOf(particle);
     EXPECT_NEAR(lowestCorner(particle), 0.0f, 0.05f);
     expectOnlyRaised(simulator, static_cast<std::uint32_t>(std::lround(centre.x())),
@@ -107,15 +107,15 @@ TEST(DetailedSettling, BodyThatNeverRestsIsSettledAt25SecondsAndRetiredAStepLate
     EXPECT_FALSE(particle.settled);
     simulator.simulateStep();
     EXPECT_TRUE(particle.settled);
-    EXPECT_EQ(simulator.movingParticles.size(), 1u);
+    EXPECT_EQ(simulator.movingParticles().size(), 1u);
     const float height = centreOf(particle).y();
     EXPECT_GT(height, 1000.0f);  // still falling
     EXPECT_LT(height, 9000.0f);
     EXPECT_EQ(simulator.heightAt(5, 5), height);
 
     simulator.simulateStep();
-    EXPECT_TRUE(simulator.movingParticles.empty());
-    EXPECT_FALSE(simulator.particlesInMotion.load());
+    EXPECT_TRUE(simulator.movingParticles().empty());
+    EXPECT_FALSE(simulator.particlesInMotion());
     EXPECT_TRUE(simulator.movingRecordList().empty());
     EXPECT_EQ(simulator.settledRecordList().size(), 1u);
 }
@@ -129,8 +129,8 @@ TEST(DetailedSettling, RestingBodyUnderAnAwakeOneSettlesAt15Seconds) {
 
     std::optional<std::uint64_t> belowSettledAt;
     std::optional<std::uint64_t> aboveSettledAt;
-    while (simulator.particlesInMotion.load()) {
-        const std::uint64_t stepStart = simulator.simulationTime;
+    while (simulator.particlesInMotion()) {
+        const std::uint64_t stepStart = simulator.simulationTime();
         simulator.simulateStep();
         if (below.settled && !belowSettledAt) {
             belowSettledAt = stepStart;
@@ -184,7 +184,7 @@ TEST(DetailedSettling, FarOffDropSettlesBesideTheBedAndRaisesTheNearestEdgeCell)
     Detailed simulator(pileOfMetreBoxes());
     simulator.dropParticle(1e30f, -1e30f, material(1.0, {1.0}));
     simulator.finishStacking();
-    const DetailedParticle& particle = simulator.particles.front();
+    const DetailedParticle& particle = simulator.particles().front();
     EXPECT_TRUE(particle.settled);
     expectOnlyRaised(simulator, simulator.heapMapColumns() - 1, 0, centreOf(particle).y());
     EXPECT_EQ(simulator.reclaim(30.0f).volume, 1.0);
@@ -224,7 +224,7 @@ TEST(DetailedBuriedPass, TakesDeepSettledBodiesOutOnceOnEveryHundredthStepOfItsS
     for (int step = 0; step < 150; ++step) {
         other.simulateStep();
     }
-    EXPECT_EQ(simulator.stepsSinceBuriedPass, 0);
+    EXPECT_EQ(simulator.stepsSinceBuriedPass(), 0);
     for (int step = 0; step < 99; ++step) {
         simulator.simulateStep();
     }
