@@ -5,9 +5,12 @@
 #include <string>
 #include <vector>
 
-#include "core/korvex.h"
+#include "core/averaged_parameters.h"
 
 namespace korvex {
+
+template <class Material>
+class Korvex;
 
 /// A read-only view of a two-dimensional table of doubles laid out through
 /// byte strides, as NumPy lays out an array; it owns nothing.

@@ -7,6 +7,8 @@
 #include <string>
 #include <utility>
 
+#include "core/korvex.h"
+
 namespace korvex {
 
 std::vector<ReclaimedSlice> reclaimPile(Korvex<AveragedParameters>& simulator, float increment) {

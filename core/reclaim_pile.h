@@ -2,9 +2,12 @@
 
 #include <vector>
 
-#include "core/korvex.h"
+#include "core/averaged_parameters.h"
 
 namespace korvex {
+
+template <class Material>
+class Korvex;
 
 /// One reclaimed slice: the reclaim position it was taken at and its material.
 struct ReclaimedSlice {

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "core/chunk_table.h"
+#include "fast/ring_slices.h"
 #include "core/korvex.h"
 #include "core/settings.h"
 #include "fast/column_counts.h"
@@ -14,13 +15,6 @@
 #include "fast/random_sources.h"
 
 namespace korvex {
-
-/// Material cut by the reclaimer and how long it lay on the pile.
-struct RingCut {
-    AveragedParameters material;
-    /// Sum over the cut particles of volume x (time cut - time stacked), m3 s.
-    double residenceVolumeSeconds = 0.0;
-};
 
 /// A circular bed run continuously: stacking and reclaiming interleave on one ring of columns, the
 /// reclaimer following the stacker round and round. Particles descend as on the fast engine's grid, but
@@ -104,21 +98,6 @@ private:
     double clock_s = 0.0;
     double reclaimer_m = 0.0;
     std::int64_t cubesOnRing = 0;
-};
-
-/// One slice of the output: the reclaimer's foot reached `position_m` at `time_s`, taking `cut` since
-/// the previous slice.
-struct RingSlice {
-    double time_s;
-    double position_m;
-    RingCut cut;
-};
-
-/// Where the reclaimer stands over time: positions (metres on the centre line) at times (seconds), both
-/// non-decreasing, linear in between.
-struct ReclaimerSchedule {
-    std::vector<double> time_s;
-    std::vector<double> position_m;
 };
 
 /// Throws std::invalid_argument unless the schedule has at least one point, equally many times and

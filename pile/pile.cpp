@@ -6,6 +6,7 @@
 #include "core/seeding.h"
 #include "detailed/korvex_detailed.h"
 #include "fast/korvex_fast.h"
+#include "fast/random_sources.h"
 
 namespace korvex {
 

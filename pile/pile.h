@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <random>
@@ -9,13 +10,19 @@
 #include <vector>
 
 #include "core/chunk_table.h"
-#include "core/korvex.h"
 #include "core/particle_log.h"
 #include "core/reclaim_pile.h"
 #include "core/settings.h"
-#include "fast/random_sources.h"
 
 namespace korvex {
+
+template <class Material>
+class Korvex;
+struct SplitDrawSources;
+
+namespace testing {
+struct EngineAccess;
+}  // namespace testing
 
 /// One stockpile with its engine: what both Python faces stand on. Owns the engine, the random sources
 /// the engine draws from when it has its own, the particle log, and the names of the quality values,
@@ -44,8 +51,8 @@ public:
     /// Brings the height grid up to date once stacking has finished; heights()[j * width + i] is
     /// column i along x in row j across z, in metres.
     std::span<const float> heights();
-    std::uint32_t heightsWidth() const { return simulator_->heapMapColumns(); }
-    std::uint32_t heightsDepth() const { return simulator_->heapMapRows(); }
+    std::uint32_t heightsWidth() const { return geometry_.columns; }
+    std::uint32_t heightsDepth() const { return geometry_.rows; }
 
     /// Called now and then during long calls; what it throws ends the call (see Korvex::interruptCheck).
     void setInterruptCheck(std::function<void()> check);

@@ -10,10 +10,12 @@
 
 #include "core/chunk_table.h"
 #include "core/settings.h"
-#include "fast/continuous_ring.h"
-#include "fast/random_sources.h"
+#include "fast/ring_slices.h"
 
 namespace korvex {
+
+class ContinuousRing;
+struct SplitDrawSources;
 
 /// One ring run continuously, with its own random sources and the names of the quality values, which
 /// the first table fixes for the ring's whole life.
@@ -21,6 +23,10 @@ class RingPile {
 public:
     /// Throws the SettingsError of checkSettings, naming every setting the ring cannot work with.
     explicit RingPile(const RingPileSettings& settings);
+    ~RingPile();
+
+    RingPile(const RingPile&) = delete;
+    RingPile& operator=(const RingPile&) = delete;
 
     /// Stacks `table` while the reclaimer follows `schedule` (see runRing); returns the slices cut.
     std::vector<RingSlice> run(const TableView& table, std::span<const std::string> columns,
@@ -29,9 +35,9 @@ public:
     std::vector<RingSlice> drain(double speed_m_per_s);
     /// The height grid now; heights()[j * width + i] as on the other piles.
     std::span<const float> heights();
-    std::uint32_t heightsWidth() const { return ring.heapMapColumns(); }
-    std::uint32_t heightsDepth() const { return ring.heapMapRows(); }
-    void setInterruptCheck(std::function<void()> check) { ring.setInterruptCheck(std::move(check)); }
+    std::uint32_t heightsWidth() const { return geometry_.columns; }
+    std::uint32_t heightsDepth() const { return geometry_.rows; }
+    void setInterruptCheck(std::function<void()> check);
 
     const std::vector<std::string>& qualityNames() const { return qualityNames_; }
     std::uint64_t seed() const { return seed_; }
@@ -40,15 +46,16 @@ public:
     const RingGeometry& geometry() const { return geometry_; }
     float cellSize() const { return geometry_.cellSize; }
     /// Volume lying on the ring now, m3.
-    double volumeOnRing() const { return ring.volumeOnRing(); }
+    double volumeOnRing() const;
     /// Where the reclaimer's foot stands, metres on the centre line.
-    double reclaimerPosition() const { return ring.reclaimerPosition(); }
+    double reclaimerPosition() const;
 
 private:
     const std::uint64_t seed_;
     const RingGeometry geometry_;
-    SplitDrawSources random;
-    ContinuousRing ring;
+    // Declared before the ring, which draws from them, so that they outlive it.
+    std::unique_ptr<SplitDrawSources> random;
+    std::unique_ptr<ContinuousRing> ring;
     std::vector<std::string> qualityNames_;
 };
 

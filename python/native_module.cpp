@@ -15,7 +15,7 @@
 #include "core/settings.h"
 #include "pile/pile.h"
 #include "pile/ring_pile.h"
-#include "python/conversions.h"
+#include "conversions.h"
 
 namespace py = pybind11;
 

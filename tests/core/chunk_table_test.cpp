@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "core/korvex.h"
+
 using korvex::AveragedParameters;
 using korvex::ChunkColumns;
 using korvex::TableView;
