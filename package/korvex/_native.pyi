@@ -16,7 +16,10 @@ def limits() -> dict[str, int | float]:
     """What any pile may ask for: "max_cells", "max_seed", "minimum_box_size_m", "max_slices_per_reach"."""
 
 def cell_size_m(
-    *, engine: typing.Literal["fast", "detailed"] = "fast", particles_per_m3: float = 1.0, particle_volume_factor: float = 1.0
+    *,
+    engine: typing.Literal["fast", "detailed"] = "fast",
+    particles_per_m3: float = 1.0,
+    particle_volume_factor: float = 1.0,
 ) -> float:
     """Edge of a height-map cell in single precision, as the engine computes it."""
 

@@ -72,7 +72,9 @@ class Bed:
         output into smaller portions (which changes the VRR by itself).
     """
 
-    length_m: float = field(default=NATIVE_DEFAULTS["length_m"], metadata={"unit": "m", "help": "extent along the stacker rail"})
+    length_m: float = field(
+        default=NATIVE_DEFAULTS["length_m"], metadata={"unit": "m", "help": "extent along the stacker rail"}
+    )
     depth_m: float = field(default=NATIVE_DEFAULTS["depth_m"], metadata={"unit": "m", "help": "extent across the bed"})
     reclaim_angle_deg: float = field(
         default=NATIVE_DEFAULTS["reclaim_angle_deg"],
@@ -88,7 +90,9 @@ class Bed:
         },
     )
     circular: bool = field(default=NATIVE_DEFAULTS["circular"], metadata={"help": "a circular bed"})
-    engine: Engine = field(default=NATIVE_DEFAULTS["engine"], metadata={"choices": ENGINES, "help": "simulating engine"})
+    engine: Engine = field(
+        default=NATIVE_DEFAULTS["engine"], metadata={"choices": ENGINES, "help": "simulating engine"}
+    )
     eight_neighbour_probability: float = field(
         default=NATIVE_DEFAULTS["eight_neighbour_probability"],
         metadata={"metavar": "P", "help": "fast engine: chance a rolling particle looks diagonally"}
