@@ -66,7 +66,7 @@ void reclaimFromSortedCoordinates(benchmark::State& state, ReclaimScene scene) {
             slices.push_back(simulator->reclaim(position));
         }
         state.PauseTiming();
-        if (!simulator->reclaimingFinished() || simulator->dynamicsWorld->getNumCollisionObjects() != 1) {
+        if (!simulator->reclaimingFinished() || simulator->dynamicsWorld().getNumCollisionObjects() != 1) {
             state.SkipWithError("the slices left part of the pile behind");
             break;
         }

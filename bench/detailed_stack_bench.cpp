@@ -54,10 +54,10 @@ StackedPile stackPile(std::size_t particles, Freezing freezing, std::uint32_t se
     }
     const auto sample = [&] {
         pile.mostBodies = std::max(
-            pile.mostBodies, static_cast<std::size_t>(simulator.dynamicsWorld->getNumCollisionObjects()));
+            pile.mostBodies, static_cast<std::size_t>(simulator.dynamicsWorld().getNumCollisionObjects()));
         pile.mostPairs = std::max(
             pile.mostPairs, static_cast<std::size_t>(
-                                simulator.broadphase->getOverlappingPairCache()->getNumOverlappingPairs()));
+                                simulator.broadphase().getOverlappingPairCache()->getNumOverlappingPairs()));
     };
     scenes::stackerPass(simulator, particles, [&](std::size_t stacked) {
         if (stacked % 50 == 1) {
@@ -66,7 +66,7 @@ StackedPile stackPile(std::size_t particles, Freezing freezing, std::uint32_t se
     });
     sample();
     simulator.finishStacking();
-    pile.steps = simulator.simulationTime / 30;
+    pile.steps = simulator.simulationTime() / 30;
     pile.heapBytes = mallocHeapInUse() - heapBefore;
     return pile;
 }
@@ -104,7 +104,7 @@ void heightMap(benchmark::State& state, HeightMapScene scene, Freezing freezing)
         runs.clear();
         for (std::uint32_t seed = 1; seed <= scene.seeds; ++seed) {
             const StackedPile pile = stackPile(scene.particles, freezing, seed);
-            runs.push_back(scenes::heightMapFiguresOf(*pile.simulator, pile.simulator->particleSize));
+            runs.push_back(scenes::heightMapFiguresOf(*pile.simulator, pile.simulator->particleSize()));
             steps += pile.steps;
         }
     }

@@ -54,11 +54,11 @@ void bareWalk(benchmark::State& state, const StackerScene& scene) {
     std::uint64_t steps = 0;
     for (auto _ : state) {
         state.PauseTiming();
-        ColumnCounts counts(shape.columnCounts.columns(), shape.columnCounts.rows());
+        ColumnCounts counts(shape.columnCounts().columns(), shape.columnCounts().rows());
         clearBordered(counts);
         seedFastRandomSources(seed);
         state.ResumeTiming();
-        steps += scenes::bareWalk(counts, drops, shape.cellSize, scene.eightNeighbourProbability);
+        steps += scenes::bareWalk(counts, drops, shape.cellSize(), scene.eightNeighbourProbability);
         benchmark::DoNotOptimize(counts.data());
     }
     countParticles(state, scene);
@@ -117,11 +117,11 @@ void walkScene(benchmark::State& state, const StackerScene& scene, Restart&& res
     std::uint64_t steps = 0;
     for (auto _ : state) {
         state.PauseTiming();
-        ColumnCounts counts(shape.columnCounts.columns(), shape.columnCounts.rows());
+        ColumnCounts counts(shape.columnCounts().columns(), shape.columnCounts().rows());
         clearBordered(counts);
         restart();
         state.ResumeTiming();
-        steps += scenes::walkDrops(counts, drops, shape.cellSize, descendFrom);
+        steps += scenes::walkDrops(counts, drops, shape.cellSize(), descendFrom);
         benchmark::DoNotOptimize(counts.data());
     }
     countParticles(state, scene);
@@ -134,7 +134,7 @@ void frozenWalk(benchmark::State& state, const StackerScene& scene) {
     NeighbourOffsets offsets{};
     {
         const Fast shape(scenes::configurationOf(scene));
-        offsets = neighbourOffsetsOf(shape.columnCounts);
+        offsets = neighbourOffsetsOf(shape.columnCounts());
     }
     const double probability = scene.eightNeighbourProbability;
     walkScene(
@@ -150,7 +150,7 @@ void sharedWalk(benchmark::State& state, const StackerScene& scene, Random& rand
     StepOrders orders{};
     {
         const Fast shape(scenes::configurationOf(scene));
-        orders = stepOrdersOf(neighbourOffsetsOf(shape.columnCounts));
+        orders = stepOrdersOf(neighbourOffsetsOf(shape.columnCounts()));
     }
     const double probability = scene.eightNeighbourProbability;
     walkScene(state, scene, restart, [&](const std::int32_t* cells, std::ptrdiff_t start) {

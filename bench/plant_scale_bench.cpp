@@ -23,6 +23,7 @@
 #include "detailed/korvex_detailed.h"
 #include "pile/pile.h"
 #include "tests/detailed/buried_by_walk.h"
+#include "tests/engine_access.h"
 #include "tests/scenes/pile_figures.h"
 #include "tests/scenes/stacker_scene.h"
 
@@ -117,13 +118,14 @@ void plantChevron(benchmark::State& state, PlantScene scene) {
                          batchWallSeconds[k]);
         }
         const double cpu = threadSeconds();
-        pile->simulator().finishStacking();
+        Korvex<AveragedParameters>& engine = testing::EngineAccess::engineOf(*pile);
+        engine.finishStacking();
         finishSeconds = threadSeconds() - cpu;
         heldHeap = mallocHeapInUse() - heapBefore;
-        const auto& simulator = dynamic_cast<const KorvexDetailed<AveragedParameters>&>(pile->simulator());
-        steps = simulator.simulationTime / 30;
+        const auto& simulator = dynamic_cast<const KorvexDetailed<AveragedParameters>&>(engine);
+        steps = simulator.simulationTime() / 30;
         pile->heights();
-        figures = scenes::heightMapFiguresOf(pile->simulator(), pile->cellSize());
+        figures = scenes::heightMapFiguresOf(engine, pile->cellSize());
         state.PauseTiming();
         vrr = varianceReductionOf(pile->reclaim(), rows);
         pile.reset();
@@ -173,7 +175,8 @@ void chevronSeeds(benchmark::State& state, SeedsScene scene, BuriedSearch search
         runs.clear();
         for (std::uint32_t seed = 1; seed <= scene.seeds; ++seed) {
             Pile pile(settingsOf(scene.plant, seed));
-            auto& simulator = dynamic_cast<KorvexDetailed<AveragedParameters>&>(pile.simulator());
+            auto& simulator =
+                dynamic_cast<KorvexDetailed<AveragedParameters>&>(testing::EngineAccess::engineOf(pile));
             if (search == BuriedSearch::walk) {
                 testing::BuriedByWalk::use(simulator);
             }
@@ -181,10 +184,10 @@ void chevronSeeds(benchmark::State& state, SeedsScene scene, BuriedSearch search
             pile.stackTable(rows.view(), rows.names);
             simulator.finishStacking();
             seconds += threadSeconds() - cpu;
-            steps += simulator.simulationTime / 30;
+            steps += simulator.simulationTime() / 30;
             pile.heights();
             const scenes::HeightMapFigures figures =
-                scenes::heightMapFiguresOf(pile.simulator(), pile.cellSize());
+                scenes::heightMapFiguresOf(simulator, pile.cellSize());
             runs.push_back({figures.footprint, figures.meanHeight, figures.maxHeight, figures.slope,
                             varianceReductionOf(pile.reclaim(), rows)});
         }

@@ -19,7 +19,7 @@ void AveragedParameters::add(const AveragedParameters& other) {
         sums.resize(other.sums.size(), 0.0);
     }
     if (sums.size() != other.sums.size()) {
-        throw std::runtime_error("invalid parameter count");
+        throw ParameterCountError();
     }
     volume = other.volume + volume;
     for (std::size_t k = 0; k < sums.size(); ++k) {

@@ -1,9 +1,18 @@
 #pragma once
 
 #include <span>
+#include <stdexcept>
 #include <vector>
 
 namespace korvex {
+
+/// Material whose count of quality values differs from the count already fixed. A std::runtime_error
+/// "invalid parameter count", so that `_korvex_lib` raises what it always raised, while the package's face
+/// tells it apart by its type.
+class ParameterCountError : public std::runtime_error {
+public:
+    ParameterCountError() : std::runtime_error("invalid parameter count") {}
+};
 
 /// A quantity of bulk material: its volume and, per quality parameter, the
 /// volume-weighted sum of that parameter. Sums rather than averages make
@@ -20,9 +29,9 @@ struct AveragedParameters {
     /// Material of `volume` whose parameter k has the value `values[k]`.
     AveragedParameters(double volume, std::span<const double> values);
 
-    /// Merges `other` into this record. Throws std::runtime_error
-    /// "invalid parameter count" (and changes nothing) when both records have
-    /// parameters and their counts differ.
+    /// Merges `other` into this record. Throws ParameterCountError (and
+    /// changes nothing) when both records have parameters and their counts
+    /// differ.
     void add(const AveragedParameters& other);
 
     /// The per-parameter averages; the sums undivided when the volume is zero.

@@ -6,6 +6,8 @@
 #include <optional>
 #include <stdexcept>
 
+#include "core/korvex.h"
+
 namespace korvex {
 
 double TableView::at(std::size_t row, std::size_t column) const {

@@ -5,9 +5,12 @@
 #include <string>
 #include <vector>
 
-#include "core/korvex.h"
+#include "core/averaged_parameters.h"
 
 namespace korvex {
+
+template <class Material>
+class Korvex;
 
 /// A read-only view of a two-dimensional table of doubles laid out through
 /// byte strides, as NumPy lays out an array; it owns nothing.
@@ -56,7 +59,7 @@ ChunkColumns resolveChunkColumns(std::span<const std::string> names, std::size_t
 void validateChunks(const TableView& table, const ChunkColumns& columns);
 
 /// Stacks every row of the table as one chunk, in row order. Throws, before
-/// any row is stacked, std::runtime_error "invalid parameter count" when the
+/// any row is stacked, ParameterCountError when the
 /// table's quality columns are not as many as the pile's quality values, and
 /// std::invalid_argument when the pile cannot hold the table's total volume
 /// (checkRoomFor, checkMemoryFor) or a row's quality value is beyond the simulator's qualityLimit().

@@ -4,17 +4,22 @@
 
 namespace korvex {
 
-/// The settings copied into every simulator, fixed for its lifetime.
+/// The settings copied into every simulator, fixed for its lifetime. The member initialisers are the
+/// settings' defaults (defaultPileSettings() adds a bed's extent); core/settings.h checks them.
 struct KorvexConfiguration {
     float length = 0.0f;                     ///< extent of the pile area along x, metres
     float depth = 0.0f;                      ///< extent of the pile area along z, metres
-    float reclaimAngle = 90.0f;              ///< slope of the reclaim face, degrees; 90 is vertical
+    /// Slope of the reclaim face, degrees; 90 is vertical. 45 matches the slope at which the fast engine's
+    /// piles come to rest.
+    float reclaimAngle = 45.0f;
     float particlesPerCubicMeter = 1.0f;     ///< fixes the particle volume
     bool circular = false;                   ///< slices run along a circle instead of along x
-    float eightNeighbourProbability = 0.0f;  ///< fast engine: chance of an eight-neighbour step
+    /// Fast engine: chance of an eight-neighbour step. 1 comes closest to the detailed engine's spread of a
+    /// delivery along the bed (bench/calibration.py).
+    float eightNeighbourProbability = 1.0f;
     bool visualize = false;                  ///< fast engine: publish a record per placed particle
     float particleVolumeFactor = 1.0f;       ///< detailed engine: box volume per material volume
-    float dropHeight = 0.0f;                 ///< detailed engine: height particles are dropped from
+    float dropHeight = 10.0f;                ///< detailed engine: height particles are dropped from, metres
     /// Cell i of the grid spans i to i + 1 cell edges from the origin, so that a position lands in the cell
     /// that contains it and a fast-engine cube goes to the slice its centre is in. Otherwise cell i is
     /// centred on i cell edges, as the `_korvex_lib` module keeps it.
@@ -26,10 +31,5 @@ struct KorvexConfiguration {
     /// the drop position instead of from dropHeight, as a luffing boom follows the pile.
     std::optional<float> fallHeight;
 };
-
-/// Throws std::invalid_argument naming the first setting that neither engine
-/// can work with: a particle count per cubic metre that is not positive and
-/// finite, or a non-finite extent or angle. Each engine checks its own settings.
-void validateConfiguration(const KorvexConfiguration& configuration);
 
 }  // namespace korvex

@@ -10,6 +10,8 @@
 #include <thread>
 #include <utility>
 
+#include "core/settings.h"
+
 namespace korvex {
 
 namespace {
@@ -108,7 +110,7 @@ double Korvex<Material>::qualityLimit() const {
 template <class Material>
 void Korvex<Material>::checkParameterCount(std::size_t count) const {
     if (parameterCount && *parameterCount != count) {
-        throw std::runtime_error("invalid parameter count");
+        throw ParameterCountError();
     }
 }
 
@@ -181,9 +183,9 @@ void Korvex<Material>::initializeHeapMap(std::uint32_t width, std::uint32_t dept
             "invalid call to KorvexCli::initializeHeapMap(): heap map already initialized");
     }
     const std::uint64_t cells = std::uint64_t{width} * depth;
-    if (cells > std::numeric_limits<std::uint32_t>::max()) {
+    if (cells > Limits::maxCells) {
         throw std::length_error("heap map of " + std::to_string(width) + " x " + std::to_string(depth) +
-                                " cells has 2^32 elements or more: choose a smaller pile or fewer "
+                                " cells has more than 2^28: choose a smaller pile or fewer "
                                 "particles per cubic metre");
     }
     auto grid = std::make_unique<float[]>(cells);  // value-initialised: every height 0
@@ -216,6 +218,18 @@ template <class Material>
 void Korvex<Material>::forgetCommonMaterial() {
     pendingMaterial.reset();
     parameterCount.reset();
+}
+
+template <class Material>
+std::deque<typename Korvex<Material>::Record*> Korvex<Material>::movingRecordList() const {
+    std::lock_guard lock(particlesMutex);
+    return movingRecords;
+}
+
+template <class Material>
+std::deque<typename Korvex<Material>::Record*> Korvex<Material>::settledRecordList() const {
+    std::lock_guard lock(particlesMutex);
+    return settledRecords;
 }
 
 template <class Material>

@@ -7,6 +7,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <span>
 
 #include "core/averaged_parameters.h"
 #include "core/configuration.h"
@@ -15,6 +16,10 @@
 #include "core/snapshot.h"
 
 namespace korvex {
+
+namespace testing {
+struct EngineAccess;
+}  // namespace testing
 
 /// Abstract base of the stockpile simulators. Owns the configuration, the
 /// height grid (heap map), the material stacked but not yet cut into a
@@ -44,8 +49,8 @@ public:
     /// its chunk stays pending, and stackedVolume() tells how much went on. Throws, before anything changes,
     /// std::invalid_argument for a negative or non-finite volume, non-finite
     /// sums, a non-finite position, a volume checkRoomFor or checkMemoryFor
-    /// refuses or a quality value beyond qualityLimit(), and std::runtime_error "invalid parameter
-    /// count" for a parameter count that differs from the one fixed by earlier
+    /// refuses or a quality value beyond qualityLimit(), and ParameterCountError
+    /// for a parameter count that differs from the one fixed by earlier
     /// material (no quality values at all fix a count of zero).
     virtual void stack(float x, float z, const Material& material);
 
@@ -63,8 +68,8 @@ public:
     virtual void updateHeapMap();
 
     /// Creates the all-zero width x depth heap map. Throws std::runtime_error
-    /// when it exists already, std::length_error when the element count does
-    /// not fit in 32 bits.
+    /// when it exists already, std::length_error when the element count is
+    /// above Limits::maxCells.
     void initializeHeapMap(std::uint32_t width, std::uint32_t depth);
 
     /// Volume of one particle: 1 / particlesPerCubicMeter in single precision.
@@ -94,7 +99,7 @@ public:
     /// Largest magnitude of a quality value the pile takes: a full bed of it still sums to a finite
     /// number, with room to spare for rounding.
     double qualityLimit() const;
-    /// Throws std::runtime_error "invalid parameter count" when material with `count` quality values
+    /// Throws ParameterCountError when material with `count` quality values
     /// differs from the count fixed by earlier material.
     void checkParameterCount(std::size_t count) const;
     /// Removes the pending material, a remainder smaller than one particle, and returns it; the
@@ -104,13 +109,51 @@ public:
     /// everything; at least twice the sum of length and depth.
     virtual double reclaimReach();
 
-    /// Height of heap-map column i (along x) in row j (along z).
-    float& heightAt(std::uint32_t i, std::uint32_t j) { return heapMap[std::size_t{j} * heapMapWidth + i]; }
+    /// The configuration the simulator was built with.
+    const KorvexConfiguration& settings() const { return configuration; }
+    /// Heap-map columns along x and rows along z.
+    std::uint32_t heapMapColumns() const { return heapMapWidth; }
+    std::uint32_t heapMapRows() const { return heapMapDepth; }
+    /// Height of heap-map column i (along x) in row j (along z), as last brought up to date.
+    float heightAt(std::uint32_t i, std::uint32_t j) const {
+        return heapMap[std::size_t{j} * heapMapWidth + i];
+    }
+    /// The heap map as last brought up to date; element j * heapMapColumns() + i is column i in row j.
+    std::span<const float> heights() const {
+        return {heapMap.get(), std::size_t{heapMapWidth} * heapMapDepth};
+    }
+    /// Material stacked but amounting to less than one particle.
+    const Material& pending() const { return pendingMaterial; }
+    /// The count of quality values fixed by the first material stacked; empty until then.
+    const std::optional<std::size_t>& fixedParameterCount() const { return parameterCount; }
+    /// Particles handed to dropParticle so far.
+    std::uint64_t droppedParticles() const { return particlesDropped; }
+    /// For an outside viewer: the records of the particles in motion and at rest, as listed now.
+    std::deque<Record*> movingRecordList() const;
+    std::deque<Record*> settledRecordList() const;
+    /// When set, every particle is entered into `log` as it comes to rest. Not owned.
+    void setParticleLog(ParticleLog* log) { particleLog = log; }
+    /// When set, called now and then during long calls; whatever it throws ends the call, leaving the
+    /// material stacked so far on the pile. This is how a caller makes a long call interruptible.
+    void setInterruptCheck(std::function<void()> check) { interruptCheck = std::move(check); }
+
+    /// Calls interruptCheck on every 1024th call.
+    void pollInterrupt() {
+        if (interruptCheck && (++interruptPolls & 1023u) == 0) {
+            interruptCheck();
+        }
+    }
+
+protected:
+    friend struct testing::EngineAccess;
+
+    /// The height of heap-map column i (along x) in row j (along z), to be written.
+    float& heightCell(std::uint32_t i, std::uint32_t j) { return heapMap[std::size_t{j} * heapMapWidth + i]; }
 
     std::deque<Record*> movingRecords;
     std::deque<Record*> settledRecords;
     /// Guards both record queues and the records in them.
-    std::mutex particlesMutex;
+    mutable std::mutex particlesMutex;
     const KorvexConfiguration configuration;
     std::atomic<bool> paused{false};
     std::uint32_t heapMapWidth = 0;
@@ -121,20 +164,10 @@ public:
     std::optional<std::size_t> parameterCount;
     /// Particles handed to dropParticle so far; the drop index of the particle being dropped.
     std::uint64_t particlesDropped = 0;
-    /// When set, every particle is entered here as it comes to rest. Not owned.
+    /// Not owned; see setParticleLog.
     ParticleLog* particleLog = nullptr;
-    /// When set, called now and then during long calls; whatever it throws ends the call, leaving the
-    /// material stacked so far on the pile. This is how a caller makes a long call interruptible.
     std::function<void()> interruptCheck;
 
-    /// Calls interruptCheck on every 1024th call.
-    void pollInterrupt() {
-        if (interruptCheck && (++interruptPolls & 1023u) == 0) {
-            interruptCheck();
-        }
-    }
-
-protected:
     /// Writes what the base holds that decides what comes next: the pending material, the parameter count
     /// and the count of particles dropped.
     void saveCommonState(SnapshotWriter& out) const;

@@ -7,22 +7,9 @@
 #include <string>
 #include <utility>
 
-namespace korvex {
+#include "core/korvex.h"
 
-void validateReclaimIncrement(float increment, const KorvexConfiguration& configuration) {
-    if (!(increment > 0.0f) || !std::isfinite(increment)) {
-        throw std::invalid_argument("reclaimIncrement must be positive and finite, got " +
-                                    std::to_string(increment));
-    }
-    // Reclaim positions never need to go beyond the pile's outline, nor the
-    // circle inside it, by more than a few times its size.
-    const float farEnd = 2.0f * (std::fabs(configuration.length) + std::fabs(configuration.depth));
-    if (farEnd + increment == farEnd) {
-        throw std::invalid_argument("reclaimIncrement " + std::to_string(increment) +
-                                    " is too small for a pile of this size: the reclaim position would stop "
-                                    "growing");
-    }
-}
+namespace korvex {
 
 std::vector<ReclaimedSlice> reclaimPile(Korvex<AveragedParameters>& simulator, float increment) {
     simulator.finishStacking();

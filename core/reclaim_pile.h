@@ -2,20 +2,18 @@
 
 #include <vector>
 
-#include "core/korvex.h"
+#include "core/averaged_parameters.h"
 
 namespace korvex {
+
+template <class Material>
+class Korvex;
 
 /// One reclaimed slice: the reclaim position it was taken at and its material.
 struct ReclaimedSlice {
     float position;
     AveragedParameters material;
 };
-
-/// Throws std::invalid_argument unless `increment` is positive, finite and
-/// large enough that a single-precision reclaim position keeps growing over
-/// the whole extent of the pile.
-void validateReclaimIncrement(float increment, const KorvexConfiguration& configuration);
 
 /// Finishes stacking, then reclaims at positions 0, increment, 2 increment, ...
 /// (summed in single precision) until the simulator reports it has finished,

@@ -26,47 +26,14 @@ float clampedStackingPosition(float position, float extent) {
 }
 
 constexpr std::uint64_t stepMilliseconds = 30;
-constexpr std::uint64_t ageLimit = 25000;
+constexpr std::uint64_t ageLimit = Limits::freezeAgeMs;
 constexpr std::uint64_t restingAgeLimit = 15000;
 
-const KorvexConfiguration& validated(const KorvexConfiguration& configuration) {
-    validateConfiguration(configuration);
-    if (!(configuration.particleVolumeFactor > 0.0f) || !std::isfinite(configuration.particleVolumeFactor)) {
-        throw std::invalid_argument("particleVolumeFactor must be positive and finite, got " +
-                                    std::to_string(configuration.particleVolumeFactor));
-    }
-    if (!std::isfinite(configuration.dropHeight)) {
-        throw std::invalid_argument("dropHeight must be finite, got " +
-                                    std::to_string(configuration.dropHeight));
-    }
-    if (configuration.fallHeight &&
-        (!(*configuration.fallHeight >= 0.0f) || !std::isfinite(*configuration.fallHeight))) {
-        throw std::invalid_argument("fallHeight must be finite and not negative, got " +
-                                    std::to_string(*configuration.fallHeight) + " m");
-    }
-    for (const auto& [setting, height] : {std::pair{"dropHeight", configuration.dropHeight},
-                                          std::pair{"fallHeight", configuration.fallHeight.value_or(0.0f)}}) {
-        if (height > KorvexDetailed<AveragedParameters>::highestDropM) {
-            throw std::invalid_argument(std::format(
-                "{} of {:g} m is above the {:g} m from which a box lands and comes to rest before the "
-                "engine freezes it, {:g} s after its drop, wherever it is",
-                setting, height, KorvexDetailed<AveragedParameters>::highestDropM, ageLimit / 1000.0));
-        }
-    }
-    return configuration;
-}
-
-// The edge of a box whose volume is particleVolumeFactor times the material volume of a particle.
-float boxSize(const KorvexConfiguration& configuration) {
-    const float size =
-        std::pow(configuration.particleVolumeFactor / configuration.particlesPerCubicMeter, 0.333333343f);
-    if (!(size > 0.0f) || !std::isfinite(size) || !std::isfinite(1.0f / size)) {
-        throw std::invalid_argument(
-            "particleVolumeFactor / particlesPerCubicMeter gives no usable particle size (" +
-            std::to_string(configuration.particleVolumeFactor) + " / " +
-            std::to_string(configuration.particlesPerCubicMeter) + ")");
-    }
-    return size;
+PileGeometry detailedGeometryOf(const KorvexConfiguration& configuration) {
+    PileSettings settings;
+    settings.configuration = configuration;
+    settings.engine = Engine::detailed;
+    return checkedGeometry(settings);
 }
 
 std::uint64_t dropIntervalFor(float particleSize) {
@@ -75,44 +42,6 @@ std::uint64_t dropIntervalFor(float particleSize) {
     // step a still world.
     constexpr std::uint64_t longest = ageLimit + stepMilliseconds;
     return milliseconds >= static_cast<double>(longest) ? longest : static_cast<std::uint64_t>(milliseconds);
-}
-
-/// Throws std::invalid_argument when boxes of `size` cannot be simulated on the bed.
-void checkBoxFitsBed(float size, const KorvexConfiguration& configuration, float minimumSize) {
-    const std::string setting =
-        std::format("particle size (particleVolumeFactor / particlesPerCubicMeter)^(1/3) of {:g} m", size);
-    if (size < minimumSize) {
-        throw std::invalid_argument(
-            std::format("{} is below the {:g} m the physics resolves: lower "
-                        "particlesPerCubicMeter or raise particleVolumeFactor",
-                        setting, minimumSize));
-    }
-    const float shorterSide = std::min(configuration.length, configuration.depth);
-    if (size > shorterSide) {
-        throw std::invalid_argument(std::format(
-            "{} is larger than the bed's shorter side of {:g} m (length and depth)", setting, shorterSide));
-    }
-    // Boxes are dropped up to one bed length beyond the bed; there their positions must still resolve
-    // a box to a small fraction of its edge.
-    const float farthest = 2.0f * std::max(configuration.length, configuration.depth);
-    const float resolution = std::nextafter(farthest, std::numeric_limits<float>::infinity()) - farthest;
-    if (size < 64.0f * resolution) {
-        throw std::invalid_argument(
-            std::format("{} is too small for positions {:g} m from the origin, which single "
-                        "precision resolves to {:g} m: use larger boxes or a smaller bed",
-                        setting, farthest, resolution));
-    }
-}
-
-// One cell per particle size plus one, so that a particle centred on the far edge has a cell. A
-// negative extent still gets one cell, so that every clamped index stays inside the grid.
-std::uint32_t cellCount(float extent, float particleSize, const char* name) {
-    const double cells = std::trunc(static_cast<double>(extent / particleSize) + 0.5) + 1.0;
-    if (!(cells <= static_cast<double>(std::numeric_limits<std::uint32_t>::max()))) {
-        throw std::length_error(std::string(name) + " " + std::to_string(extent) +
-                                " needs more heap-map cells than fit in 32 bits");
-    }
-    return cells < 1.0 ? 1u : static_cast<std::uint32_t>(cells);
 }
 
 std::unique_ptr<btDbvtBroadphase> makeBroadphase() {
@@ -184,27 +113,32 @@ float throwReach(float fall) {
 
 template <class Material>
 KorvexDetailed<Material>::KorvexDetailed(const KorvexConfiguration& configuration, std::mt19937& generator)
-    : Korvex<Material>(validated(configuration)),
-      particleSize(boxSize(configuration)),
-      inverseParticleSize(1.0f / particleSize),
-      dropInterval(dropIntervalFor(particleSize)),
-      dropGenerator(generator),
-      cellCentreOffset(configuration.cellsFromOrigin ? 0.5f : 0.0f),
-      dropDistributions(particleSize),
-      collisionConfiguration(std::make_unique<btDefaultCollisionConfiguration>()),
-      dispatcher(std::make_unique<btCollisionDispatcher>(collisionConfiguration.get())),
-      broadphase(makeBroadphase()),
-      solver(std::make_unique<btSequentialImpulseConstraintSolver>()),
-      dynamicsWorld(makeWorld(*dispatcher, *broadphase, *solver, *collisionConfiguration)),
+    : KorvexDetailed(detailedGeometryOf(configuration), generator) {}
+
+template <class Material>
+KorvexDetailed<Material>::KorvexDetailed(const PileGeometry& geometry, std::mt19937& generator)
+    : Korvex<Material>(geometry.configuration),
+      particleSize_(geometry.cellSize),
+      inverseParticleSize_(1.0f / particleSize_),
+      dropInterval_(dropIntervalFor(particleSize_)),
+      dropGenerator_(generator),
+      cellCentreOffset_(geometry.configuration.cellsFromOrigin ? 0.5f : 0.0f),
+      dropDistributions_(particleSize_),
+      collisionConfiguration_(std::make_unique<btDefaultCollisionConfiguration>()),
+      dispatcher_(std::make_unique<btCollisionDispatcher>(collisionConfiguration_.get())),
+      broadphase_(makeBroadphase()),
+      solver_(std::make_unique<btSequentialImpulseConstraintSolver>()),
+      dynamicsWorld_(makeWorld(*dispatcher_, *broadphase_, *solver_, *collisionConfiguration_)),
       // The plane y = 1 of the shape's own frame, moved down by 1, is the plane y = 0 of the world.
-      groundShape(btVector3(0.0f, 1.0f, 0.0f), 1.0f),
-      groundMotionState(btTransform(btQuaternion(0.0f, 0.0f, 0.0f, 1.0f), btVector3(0.0f, -1.0f, 0.0f))),
-      groundBody(*dynamicsWorld, groundShape, groundMotionState, groundInfo()),
-      reclaimGeometry(configuration) {
-    const std::uint32_t width = cellCount(configuration.length, particleSize, "length");
-    const std::uint32_t depth = cellCount(configuration.depth, particleSize, "depth");
-    checkBoxFitsBed(particleSize, configuration, minimumParticleSizeM);
-    this->initializeHeapMap(width, depth);
+      groundShape_(btVector3(0.0f, 1.0f, 0.0f), 1.0f),
+      groundMotionState_(btTransform(btQuaternion(0.0f, 0.0f, 0.0f, 1.0f), btVector3(0.0f, -1.0f, 0.0f))),
+      groundBody_(*dynamicsWorld_, groundShape_, groundMotionState_, groundInfo()),
+      reclaimGeometry(geometry.configuration) {
+    if (geometry.engine != Engine::detailed) {
+        throw std::invalid_argument(
+            "a detailed-engine pile needs the geometry of the detailed engine's boxes");
+    }
+    this->initializeHeapMap(geometry.columns, geometry.rows);
     restingColumns.reset(std::size_t{this->heapMapWidth} * this->heapMapDepth);
 }
 
@@ -215,17 +149,17 @@ KorvexDetailed<Material>::~KorvexDetailed() {
 
 template <class Material>
 void KorvexDetailed<Material>::clear() {
-    std::lock_guard lock(simulationMutex);
-    simulationTime = 0;
-    stepsSinceBuriedPass = 0;
+    std::lock_guard lock(simulationMutex_);
+    simulationTime_ = 0;
+    stepsSinceBuriedPass_ = 0;
     std::fill_n(this->heapMap.get(), std::size_t{this->heapMapWidth} * this->heapMapDepth, 0.0f);
     // The queues only point at records that the particles own: empty them before the records go.
     this->emptyRecordQueues();
-    movingParticles.clear();
+    movingParticles_.clear();
     restingColumns.reset(std::size_t{this->heapMapWidth} * this->heapMapDepth);
-    dropAllContactPairs(*broadphase, *dispatcher);
-    while (!particles.empty()) {
-        particles.pop_back();
+    dropAllContactPairs(*broadphase_, *dispatcher_);
+    while (!particles_.empty()) {
+        particles_.pop_back();
     }
     reclaimOrder.clear();
     reclaimedEntries = 0;
@@ -234,7 +168,7 @@ void KorvexDetailed<Material>::clear() {
 
 template <class Material>
 void KorvexDetailed<Material>::finishStacking() {
-    while (particlesInMotion.load()) {
+    while (particlesInMotion_.load()) {
         this->pollInterrupt();
         simulateStep();
     }
@@ -246,33 +180,33 @@ void KorvexDetailed<Material>::simulateStep() {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
         return;
     }
-    std::lock_guard lock(simulationMutex);
+    std::lock_guard lock(simulationMutex_);
     reclaimOrderValid = false;
-    dynamicsWorld->stepSimulation(0.03f, 3, 0.01f);
+    dynamicsWorld_->stepSimulation(0.03f, 3, 0.01f);
     publishParticles();
 
     // A settled particle stays listed as moving until the next publishing pass has shown it at rest.
-    for (ParticleType* particle : movingParticles) {
+    for (ParticleType* particle : movingParticles_) {
         if (!particle->settled &&
-            settlesByAge(simulationTime - particle->dropTime, particle->body.body().getActivationState())) {
+            settlesByAge(simulationTime_ - particle->dropTime, particle->body.body().getActivationState())) {
             settleParticle(*particle);
         }
     }
 
     // Even looking at the cells of the pile costs, so buried particles are looked for only now and then.
-    stepsSinceBuriedPass = (stepsSinceBuriedPass + 1) % 100;
-    if (stepsSinceBuriedPass == 0) {
+    stepsSinceBuriedPass_ = (stepsSinceBuriedPass_ + 1) % 100;
+    if (stepsSinceBuriedPass_ == 0) {
         takeOutBuriedParticles();
     }
 
-    simulationTime += stepMilliseconds;
+    simulationTime_ += stepMilliseconds;
 }
 
 template <class Material>
 std::optional<std::size_t> KorvexDetailed<Material>::restingCell(const ParticleType& particle) const {
     const btVector3& centre = particle.settledCentre;
-    const auto i = cellWithin(centre.x() * inverseParticleSize - cellCentreOffset, this->heapMapWidth);
-    const auto j = cellWithin(centre.z() * inverseParticleSize - cellCentreOffset, this->heapMapDepth);
+    const auto i = cellWithin(centre.x() * inverseParticleSize_ - cellCentreOffset_, this->heapMapWidth);
+    const auto j = cellWithin(centre.z() * inverseParticleSize_ - cellCentreOffset_, this->heapMapDepth);
     if (!i || !j) {
         return std::nullopt;
     }
@@ -283,9 +217,9 @@ template <class Material>
 void KorvexDetailed<Material>::takeOutBuriedParticles() {
     std::vector<ParticleType*>& buried = buriedScratch;
     buried.clear();
-    const double buriedDepth = 4.0 * static_cast<double>(particleSize);
+    const double buriedDepth = 4.0 * static_cast<double>(particleSize_);
     if (buriedFoundByWalk) {
-        for (ParticleType& particle : particles) {
+        for (ParticleType& particle : particles_) {
             const auto cell = particle.settled && particle.inWorld() ? restingCell(particle) : std::nullopt;
             if (cell && static_cast<double>(this->heapMap[*cell]) - buriedDepth >
                             static_cast<double>(particle.settledCentre.y())) {
@@ -307,7 +241,7 @@ void KorvexDetailed<Material>::takeOutBuriedParticles() {
 template <class Material>
 void KorvexDetailed<Material>::publishParticles() {
     std::lock_guard lock(this->particlesMutex);
-    for (ParticleType* particle : movingParticles) {
+    for (ParticleType* particle : movingParticles_) {
         if (!particle->viewerRecord) {
             auto record = std::make_unique<Record>();
             this->movingRecords.push_back(record.get());
@@ -329,7 +263,7 @@ void KorvexDetailed<Material>::publishParticles() {
     // settledRecords in drop order.
     std::vector<Record*>& retired = retiredScratch;
     retired.clear();
-    std::erase_if(movingParticles, [&retired](ParticleType* particle) {
+    std::erase_if(movingParticles_, [&retired](ParticleType* particle) {
         if (particle->settled) {
             retired.push_back(particle->viewerRecord.get());
         }
@@ -342,18 +276,18 @@ void KorvexDetailed<Material>::publishParticles() {
                       [&sorted](Record* record) { return containsSorted(sorted, record); });
         this->settledRecords.insert(this->settledRecords.end(), retired.begin(), retired.end());
     }
-    particlesInMotion.exchange(!movingParticles.empty());
+    particlesInMotion_.exchange(!movingParticles_.empty());
 }
 
 template <class Material>
 float KorvexDetailed<Material>::surfaceHeightAt(float x, float z) {
-    const auto i = clampedCell(inverseParticleSize * x - cellCentreOffset, this->heapMapWidth);
-    const auto j = clampedCell(inverseParticleSize * z - cellCentreOffset, this->heapMapDepth);
+    const auto i = clampedCell(inverseParticleSize_ * x - cellCentreOffset_, this->heapMapWidth);
+    const auto j = clampedCell(inverseParticleSize_ * z - cellCentreOffset_, this->heapMapDepth);
     if (!i || !j) {
         return 0.0f;
     }
     const float centre = this->heightAt(*i, *j);
-    return centre > 0.0f ? centre + 0.5f * particleSize : 0.0f;
+    return centre > 0.0f ? centre + 0.5f * particleSize_ : 0.0f;
 }
 
 template <class Material>
@@ -377,13 +311,13 @@ void KorvexDetailed<Material>::settleParticle(ParticleType& particle) {
     }
 
     const btVector3& centre = particle.settledCentre;
-    const auto i = clampedCell(inverseParticleSize * centre.x() - cellCentreOffset, this->heapMapWidth);
-    const auto j = clampedCell(inverseParticleSize * centre.z() - cellCentreOffset, this->heapMapDepth);
+    const auto i = clampedCell(inverseParticleSize_ * centre.x() - cellCentreOffset_, this->heapMapWidth);
+    const auto j = clampedCell(inverseParticleSize_ * centre.z() - cellCentreOffset_, this->heapMapDepth);
     // A body the solver has flung to NaN or infinity has no height worth recording.
     if (!i || !j || !std::isfinite(centre.y())) {
         return;
     }
-    float& height = this->heightAt(*i, *j);
+    float& height = this->heightCell(*i, *j);
     if (centre.y() > height) {
         height = centre.y();
     }
@@ -396,13 +330,13 @@ void KorvexDetailed<Material>::dropParticle(float x, float z, const Material& pa
     // physics decides where the box lands.
     x = clampedStackingPosition(x, this->configuration.length);
     z = clampedStackingPosition(z, this->configuration.depth);
-    while (simulationTime < nextDropTime) {
+    while (simulationTime_ < nextDropTime_) {
         this->pollInterrupt();
         simulateStep();
     }
 
-    const detail::DropDistributions& random = dropDistributions;
-    std::mt19937& generator = dropGenerator;
+    const detail::DropDistributions& random = dropDistributions_;
+    std::mt19937& generator = dropGenerator_;
     const float d1 = random.size(generator);
     const float d2 = random.size(generator);
     const float d3 = random.size(generator);
@@ -412,7 +346,7 @@ void KorvexDetailed<Material>::dropParticle(float x, float z, const Material& pa
     const float heightFactor = random.factor(generator);
     const float lateralOffset = random.lateral(generator);
 
-    const btVector3 dimensions(particleSize + d3, particleSize + d2, particleSize + d1);
+    const btVector3 dimensions(particleSize_ + d3, particleSize_ + d2, particleSize_ + d1);
     // About 3 m/s towards +z, tilted upwards by about 20 degrees.
     const float elevation = angleFactor * 0.34906587f;
     const btVector3 velocity(0.0f, 3.0f * speedFactor * std::sin(elevation),
@@ -426,15 +360,15 @@ void KorvexDetailed<Material>::dropParticle(float x, float z, const Material& pa
                                    ? surfaceUnderDrop(x + lateralOffset, z) + *fallHeight * heightFactor
                                    : this->configuration.dropHeight * heightFactor;
     const float shortBy = this->configuration.aimedThrow
-                              ? throwReach(launchHeight - 0.5f * particleSize - surfaceHeightAt(x, z))
+                              ? throwReach(launchHeight - 0.5f * particleSize_ - surfaceHeightAt(x, z))
                               : 5.0f;
     const btVector3 position(x + lateralOffset, launchHeight, z - shortBy);
 
     createParticle(position, particle, rotation, velocity, dimensions);
 
-    nextDropTime = simulationTime > std::numeric_limits<std::uint64_t>::max() - dropInterval
+    nextDropTime_ = simulationTime_ > std::numeric_limits<std::uint64_t>::max() - dropInterval_
                        ? std::numeric_limits<std::uint64_t>::max()
-                       : simulationTime + dropInterval;
+                       : simulationTime_ + dropInterval_;
 }
 
 template <class Material>
@@ -445,12 +379,12 @@ float KorvexDetailed<Material>::surfaceUnderDrop(float x, float z) const {
     float highest = 0.0f;
     for (const float landingZ : {z, z - 5.0f}) {
         const auto cellOf = [this](float position, std::uint32_t count) {
-            return clampedCell(inverseParticleSize * position - cellCentreOffset, count);
+            return clampedCell(inverseParticleSize_ * position - cellCentreOffset_, count);
         };
-        const auto firstI = cellOf(x - particleSize, this->heapMapWidth);
-        const auto lastI = cellOf(x + particleSize, this->heapMapWidth);
-        const auto firstJ = cellOf(landingZ - particleSize, this->heapMapDepth);
-        const auto lastJ = cellOf(landingZ + particleSize, this->heapMapDepth);
+        const auto firstI = cellOf(x - particleSize_, this->heapMapWidth);
+        const auto lastI = cellOf(x + particleSize_, this->heapMapWidth);
+        const auto firstJ = cellOf(landingZ - particleSize_, this->heapMapDepth);
+        const auto lastJ = cellOf(landingZ + particleSize_, this->heapMapDepth);
         if (!firstI || !lastI || !firstJ || !lastJ) {
             continue;
         }
@@ -460,7 +394,7 @@ float KorvexDetailed<Material>::surfaceUnderDrop(float x, float z) const {
             }
         }
     }
-    return highest + particleSize;
+    return highest + particleSize_;
 }
 
 template <class Material>
@@ -490,17 +424,17 @@ typename KorvexDetailed<Material>::ParticleType& KorvexDetailed<Material>::creat
     info.m_additionalAngularDampingFactor = 0.5f;
 
     ParticleType& particle =
-        particles.emplace_back(*dynamicsWorld, dimensions, simulationTime, std::move(material),
+        particles_.emplace_back(*dynamicsWorld_, dimensions, simulationTime_, std::move(material),
                                btTransform(rotation, position), info);
     particle.dropIndex = this->particlesDropped;
     try {
-        movingParticles.push_back(&particle);
+        movingParticles_.push_back(&particle);
     } catch (...) {
-        particles.pop_back();
+        particles_.pop_back();
         throw;
     }
     reclaimOrderValid = false;
-    particlesInMotion.store(true);
+    particlesInMotion_.store(true);
 
     btRigidBody& body = particle.body.body();
     body.setDeactivationTime(0.05f);
@@ -512,12 +446,12 @@ typename KorvexDetailed<Material>::ParticleType& KorvexDetailed<Material>::creat
 
 template <class Material>
 bool KorvexDetailed<Material>::reclaimingFinished() {
-    return particles.empty();
+    return particles_.empty();
 }
 
 template <class Material>
 double KorvexDetailed<Material>::heldVolume() const {
-    return static_cast<double>(particles.size()) * this->particleVolume();
+    return static_cast<double>(particles_.size()) * this->particleVolume();
 }
 
 template <class Material>
@@ -573,7 +507,7 @@ Material KorvexDetailed<Material>::reclaim(float position) {
 
     reclaimedEntries = static_cast<std::size_t>(last - reclaimOrder.begin());
     forgetRecords(first, last);
-    if (!movingParticles.empty()) {
+    if (!movingParticles_.empty()) {
         // A particle taken before it has settled must not stay listed as moving.
         std::vector<const ParticleType*> doomed;
         doomed.reserve(taken.size());
@@ -581,7 +515,7 @@ Material KorvexDetailed<Material>::reclaim(float position) {
             doomed.push_back(&*entry->particle);
         }
         std::sort(doomed.begin(), doomed.end());
-        std::erase_if(movingParticles,
+        std::erase_if(movingParticles_,
                       [&doomed](const ParticleType* particle) { return containsSorted(doomed, particle); });
     }
     for (const ReclaimEntry* entry : taken) {
@@ -591,7 +525,7 @@ Material KorvexDetailed<Material>::reclaim(float position) {
                 restingColumns.remove(*cell, &particle);
             }
         }
-        particles.erase(entry->particle);
+        particles_.erase(entry->particle);
     }
     return result;
 }
@@ -600,9 +534,9 @@ template <class Material>
 void KorvexDetailed<Material>::buildReclaimOrder() {
     reclaimOrder.clear();
     reclaimedEntries = 0;
-    reclaimOrder.reserve(particles.size());
+    reclaimOrder.reserve(particles_.size());
     std::size_t dropIndex = 0;
-    for (auto particle = particles.begin(); particle != particles.end(); ++particle, ++dropIndex) {
+    for (auto particle = particles_.begin(); particle != particles_.end(); ++particle, ++dropIndex) {
         const btVector3 centre =
             particle->settled ? particle->settledCentre : particle->body.transform().getOrigin();
         const double coordinate = reclaimGeometry.coordinate(centre.x(), centre.y(), centre.z());
@@ -617,8 +551,8 @@ void KorvexDetailed<Material>::buildReclaimOrder() {
         return a.coordinate < b.coordinate;
     });
     reclaimOrderValid = true;
-    if (movingParticles.empty()) {
-        dropAllContactPairs(*broadphase, *dispatcher);
+    if (movingParticles_.empty()) {
+        dropAllContactPairs(*broadphase_, *dispatcher_);
         // Every record is queued as settled now. Queued in the order the slices take them, the records
         // of each slice leave from the front of the queue instead of from all over it.
         std::lock_guard lock(this->particlesMutex);

@@ -15,6 +15,7 @@
 
 #include "core/averaged_parameters.h"
 #include "core/korvex.h"
+#include "core/settings.h"
 #include "detailed/drop_randomness.h"
 #include "detailed/particle.h"
 #include "detailed/pile_world.h"
@@ -46,12 +47,11 @@ public:
     using Record = typename Korvex<Material>::Record;
     using ParticleType = Particle<Material>;
 
-    /// Throws std::invalid_argument naming the setting when the configuration cannot describe a pile
-    /// of boxes: validateConfiguration's checks, a particleVolumeFactor that is not positive and
-    /// finite (or gives no usable box size), a box edge below minimumParticleSizeM, wider than the
-    /// bed's shorter side or too small for single precision to resolve across the bed, a dropHeight
-    /// that is not finite, a fallHeight that is negative or not finite, either above highestDropM. Draws the jitter of its particles
-    /// from `generator`, which must outlive it: by default the one the process shares.
+    /// An empty pile on the checked `geometry`. Draws the jitter of its particles from `generator`, which
+    /// must outlive it: by default the one the process shares.
+    explicit KorvexDetailed(const PileGeometry& geometry,
+                            std::mt19937& generator = detail::processDropGenerator());
+    /// The pile on `configuration` as checkSettings checks it; throws its SettingsError.
     explicit KorvexDetailed(const KorvexConfiguration& configuration,
                             std::mt19937& generator = detail::processDropGenerator());
     ~KorvexDetailed() override;
@@ -93,53 +93,73 @@ public:
     ParticleType& createParticle(const btVector3& position, Material material, const btQuaternion& rotation,
                                  const btVector3& velocity, const btVector3& dimensions);
 
-    /// Held while a simulation step, clear or destruction changes the world, the particle lists,
-    /// the clock or the heap map. Taken before particlesMutex.
-    std::mutex simulationMutex;
-    /// Highest dropHeight or fallHeight, metres. Damping holds a falling box under about 93 m/s, so from
-    /// here it lands within about 12 s, half the time after which every box is frozen where it is.
-    static constexpr float highestDropM = 500.0f;
     /// Smallest box edge, metres: the physics' contact tolerances are a few centimetres.
-    static constexpr float minimumParticleSizeM = 0.05f;
+    static constexpr float minimumParticleSizeM = Limits::minimumBoxSizeM;
     /// Nominal edge length of a particle box and of a heap-map cell, metres.
-    const float particleSize;
-    const float inverseParticleSize;
+    float particleSize() const { return particleSize_; }
     /// Simulated milliseconds between two drops: one millisecond per litre of nominal box volume, at
     /// most the age at which every particle is frozen, after which waiting changes nothing.
-    const std::uint64_t dropInterval;
+    std::uint64_t dropInterval() const { return dropInterval_; }
     /// Simulated clock in milliseconds, 30 per step.
-    std::uint64_t simulationTime = 0;
+    std::uint64_t simulationTime() const { return simulationTime_; }
     /// Simulated time before which dropParticle does not drop.
-    std::uint64_t nextDropTime = 0;
+    std::uint64_t nextDropTime() const { return nextDropTime_; }
+    /// Steps since buried particles were last taken out of the world, 0 to 99.
+    int stepsSinceBuriedPass() const { return stepsSinceBuriedPass_; }
+    const detail::DropDistributions& dropDistributions() const { return dropDistributions_; }
+    const btDbvtBroadphase& broadphase() const { return *broadphase_; }
+    const PileWorld& dynamicsWorld() const { return *dynamicsWorld_; }
+    const RigidBodyInWorld& groundBody() const { return groundBody_; }
+    /// Every particle on the pile, in drop order.
+    const std::list<ParticleType>& particles() const { return particles_; }
+    /// The particles not yet retired as settled, in drop order.
+    const std::deque<ParticleType*>& movingParticles() const { return movingParticles_; }
+    /// True whenever movingParticles is not empty.
+    bool particlesInMotion() const { return particlesInMotion_.load(); }
+
+private:
+    /// Held while a simulation step, clear or destruction changes the world, the particle lists,
+    /// the clock or the heap map. Taken before particlesMutex.
+    std::mutex simulationMutex_;
+    /// Nominal edge length of a particle box and of a heap-map cell, metres.
+    const float particleSize_;
+    const float inverseParticleSize_;
+    /// Simulated milliseconds between two drops: one millisecond per litre of nominal box volume, at
+    /// most the age at which every particle is frozen, after which waiting changes nothing.
+    const std::uint64_t dropInterval_;
+    /// Simulated clock in milliseconds, 30 per step.
+    std::uint64_t simulationTime_ = 0;
+    /// Simulated time before which dropParticle does not drop.
+    std::uint64_t nextDropTime_ = 0;
     /// Steps since buried particles were last taken out of the world, 0 to 99: they are looked for on
     /// every 100th step of this simulator.
-    int stepsSinceBuriedPass = 0;
-    std::mt19937& dropGenerator;
+    int stepsSinceBuriedPass_ = 0;
+    std::mt19937& dropGenerator_;
     /// Where a heap-map cell's centre lies, in particle sizes from its index: 0.5 when cells span from
     /// the origin, else 0.
-    const float cellCentreOffset;
-    const detail::DropDistributions dropDistributions;
+    const float cellCentreOffset_;
+    const detail::DropDistributions dropDistributions_;
 
     // Declared in the order they are built on one another, so that each is released before what it
     // refers to: the world before the solver, broadphase, dispatcher and configuration, every body
     // before the world.
-    const std::unique_ptr<btDefaultCollisionConfiguration> collisionConfiguration;
-    const std::unique_ptr<btCollisionDispatcher> dispatcher;
-    const std::unique_ptr<btDbvtBroadphase> broadphase;
-    const std::unique_ptr<btSequentialImpulseConstraintSolver> solver;
-    const std::unique_ptr<PileWorld> dynamicsWorld;
+    const std::unique_ptr<btDefaultCollisionConfiguration> collisionConfiguration_;
+    const std::unique_ptr<btCollisionDispatcher> dispatcher_;
+    const std::unique_ptr<btDbvtBroadphase> broadphase_;
+    const std::unique_ptr<btSequentialImpulseConstraintSolver> solver_;
+    const std::unique_ptr<PileWorld> dynamicsWorld_;
     /// The static ground, the plane y = 0.
-    btStaticPlaneShape groundShape;
-    btDefaultMotionState groundMotionState;
-    RigidBodyInWorld groundBody;
+    btStaticPlaneShape groundShape_;
+    btDefaultMotionState groundMotionState_;
+    RigidBodyInWorld groundBody_;
     /// Every particle on the pile, in drop order.
-    std::list<ParticleType> particles;
+    std::list<ParticleType> particles_;
     /// The particles not yet retired as settled, in drop order.
-    std::deque<ParticleType*> movingParticles;
+    std::deque<ParticleType*> movingParticles_;
     /// True whenever movingParticles is not empty; read by finishStacking without a lock.
-    std::atomic<bool> particlesInMotion{false};
+    std::atomic<bool> particlesInMotion_{false};
 
-private:
+    friend struct testing::EngineAccess;
     friend struct testing::FreezingInPlace;
     friend struct testing::BuriedByWalk;
 

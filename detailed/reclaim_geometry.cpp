@@ -10,23 +10,11 @@ namespace {
 constexpr double steepest = 1e10;
 constexpr double flattest = 1e-10;
 
-double faceSlope(float reclaimAngle) {
-    if (std::fabs(90.0f - reclaimAngle) < 0.01) {
-        return 1e100;
-    }
-    const double pi = 4.0 * std::atan(1.0);
-    return std::tan(static_cast<double>(reclaimAngle) * pi / 180.0);
-}
-
 }  // namespace
 
 ReclaimGeometry::ReclaimGeometry(const KorvexConfiguration& configuration)
     : slope_(faceSlope(configuration.reclaimAngle)),
-      // The circle of radius min(length, depth) / 4 around the centre of the pile area, with 2 pi
-      // rounded to single precision.
-      circleLength_(static_cast<double>(configuration.depth < configuration.length ? configuration.depth
-                                                                                   : configuration.length) *
-                    0.25 * 6.2831854820251465),
+      circleLength_(reclaimCircleLength(configuration.length, configuration.depth)),
       length_(configuration.length),
       depth_(configuration.depth),
       reclaimAngle_(configuration.reclaimAngle),

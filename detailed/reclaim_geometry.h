@@ -1,6 +1,6 @@
 #pragma once
 
-#include "core/configuration.h"
+#include "core/settings.h"
 
 namespace korvex {
 
@@ -14,7 +14,7 @@ public:
     /// The reclaim coordinate of a point (x, y, z) of the pile.
     double coordinate(double x, double y, double z) const;
 
-    /// tan of the face angle; 1e100 for a face within 0.01 degree of vertical.
+    /// tan of the face angle; +infinity for a vertical face (see isVerticalFace).
     double slope() const { return slope_; }
     /// Length of the reclaim circle of a circular pile.
     double circleLength() const { return circleLength_; }

@@ -14,60 +14,34 @@ namespace {
 
 constexpr double twoPi = 2.0 * std::numbers::pi;
 
-const KorvexConfiguration& checked(const KorvexConfiguration& configuration, float ringRadius) {
-    validateConfiguration(configuration);
-    if (std::isnan(configuration.eightNeighbourProbability)) {
-        throw std::invalid_argument("eightNeighbourProbability must be a number, got NaN");
-    }
-    if (!(configuration.reclaimAngle > 0.0f && configuration.reclaimAngle <= 90.0f)) {
-        throw std::invalid_argument("reclaim angle of " + std::to_string(configuration.reclaimAngle) +
-                                    " degrees: a continuous ring needs a face of more than 0 and at most 90 "
-                                    "degrees, rising from the reclaimed ground into the pile");
-    }
-    const float half = std::min(configuration.length, configuration.depth) / 2.0f;
-    if (!(ringRadius > 0.0f && ringRadius < half)) {
-        throw std::invalid_argument("ring radius of " + std::to_string(ringRadius) +
-                                    " m must be positive and less than half the smaller extent of the bed "
-                                    "area, " +
-                                    std::to_string(half) + " m");
-    }
-    return configuration;
-}
-
-std::uint32_t cellsAlong(float extent, float cellSize, const char* setting) {
-    const double cells = static_cast<double>(extent / cellSize) + 0.5;
-    if (!(cells >= 1.0) || cells >= 65536.0) {
-        throw std::invalid_argument(std::string(setting) + " of " + std::to_string(extent) + " m gives " +
-                                    std::to_string(cells) + " cells of " + std::to_string(cellSize) +
-                                    " m: a ring takes 1 to 65535 along each extent");
-    }
-    return static_cast<std::uint32_t>(cells);
-}
-
-double slopeOf(float reclaimAngle) {
-    if (reclaimAngle >= 89.99f) {
-        return std::numeric_limits<double>::infinity();
-    }
-    return std::tan(static_cast<double>(reclaimAngle) * std::numbers::pi / 180.0);
+RingGeometry ringGeometryOf(const KorvexConfiguration& configuration, float ringRadius) {
+    RingPileSettings settings;
+    settings.configuration = configuration;
+    settings.ringRadius = ringRadius;
+    return checkedGeometry(settings);
 }
 
 }  // namespace
 
 ContinuousRing::ContinuousRing(const KorvexConfiguration& configuration, float ringRadius,
                                SplitDrawSources& random)
-    : Korvex<AveragedParameters>(checked(configuration, ringRadius)),
-      cellSize(1.0f / std::pow(configuration.particlesPerCubicMeter, 0.33333334f)),
-      cellCentreOffset(configuration.cellsFromOrigin ? 0.5 : 0.0),
-      ringRadius(ringRadius),
-      reclaimSlope(slopeOf(configuration.reclaimAngle)),
-      circleLength(twoPi * ringRadius),
+    : ContinuousRing(ringGeometryOf(configuration, ringRadius), random) {}
+
+ContinuousRing::ContinuousRing(const RingGeometry& geometry, SplitDrawSources& random)
+    : Korvex<AveragedParameters>(geometry.configuration),
+      cellSize_(geometry.cellSize),
+      cellCentreOffset(geometry.configuration.cellsFromOrigin ? 0.5 : 0.0),
+      ringRadius_(geometry.ringRadius),
+      reclaimSlope_(geometry.faceSlope),
+      circleLength_(geometry.circleLength),
       random(random) {
-    const std::uint32_t width = cellsAlong(configuration.length, cellSize, "length");
-    const std::uint32_t depth = cellsAlong(configuration.depth, cellSize, "depth");
+    const KorvexConfiguration& configuration = geometry.configuration;
+    const std::uint32_t width = geometry.columns;
+    const std::uint32_t depth = geometry.rows;
     initializeHeapMap(width, depth);
-    columnCounts = ColumnCounts(std::size_t{width} + 2, std::size_t{depth} + 2);
-    stepOrders = stepOrdersOf(neighbourOffsetsOf(columnCounts));
-    const std::size_t cells = columnCounts.columns() * columnCounts.rows();
+    columnCounts_ = ColumnCounts(std::size_t{width} + 2, std::size_t{depth} + 2);
+    stepOrders = stepOrdersOf(neighbourOffsetsOf(columnCounts_));
+    const std::size_t cells = columnCounts_.columns() * columnCounts_.rows();
     columnAngle.resize(cells);
     columnRadius.resize(cells);
     cubes.resize(cells);
@@ -77,9 +51,9 @@ ContinuousRing::ContinuousRing(const KorvexConfiguration& configuration, float r
     const double centreZ = configuration.depth * 0.5;
     for (std::size_t c = 1; c <= width; ++c) {
         for (std::size_t r = 1; r <= depth; ++r) {
-            const double px = (static_cast<double>(c - 1) + cellCentreOffset) * cellSize - centreX;
-            const double pz = (static_cast<double>(r - 1) + cellCentreOffset) * cellSize - centreZ;
-            const std::size_t index = columnCounts.indexOf(c, r);
+            const double px = (static_cast<double>(c - 1) + cellCentreOffset) * cellSize_ - centreX;
+            const double pz = (static_cast<double>(r - 1) + cellCentreOffset) * cellSize_ - centreZ;
+            const std::size_t index = columnCounts_.indexOf(c, r);
             columnAngle[index] = std::numbers::pi - std::atan2(pz, px);
             columnRadius[index] = std::hypot(px, pz);
         }
@@ -88,7 +62,7 @@ ContinuousRing::ContinuousRing(const KorvexConfiguration& configuration, float r
 }
 
 void ContinuousRing::clear() {
-    clearBordered(columnCounts);
+    clearBordered(columnCounts_);
     for (auto& column : cubes) {
         column.clear();
     }
@@ -99,12 +73,12 @@ void ContinuousRing::clear() {
 }
 
 ContinuousRing::State ContinuousRing::state() const {
-    return {columnCounts, cubes,       qualityCount,    qualityCountKnown, clock_s, reclaimer_m,
+    return {columnCounts_, cubes,       qualityCount,    qualityCountKnown, clock_s, reclaimer_m,
             cubesOnRing,  pendingMaterial, parameterCount, particlesDropped};
 }
 
 void ContinuousRing::restore(State&& saved) noexcept {
-    columnCounts = std::move(saved.columnCounts);
+    columnCounts_ = std::move(saved.columnCounts);
     cubes = std::move(saved.cubes);
     qualityCount = saved.qualityCount;
     qualityCountKnown = saved.qualityCountKnown;
@@ -123,14 +97,14 @@ double ContinuousRing::volumeOnRing() const { return static_cast<double>(cubesOn
 void ContinuousRing::dropParticle(float x, float z, const AveragedParameters& particle) {
     waitWhilePaused();
     if (qualityCountKnown && particle.sums.size() != qualityCount) {
-        throw std::runtime_error("invalid parameter count");
+        throw ParameterCountError();
     }
     const auto offset = static_cast<float>(cellCentreOffset);
-    const std::size_t startColumn = nearestCell(x / cellSize - offset, heapMapWidth) + 1;
-    const std::size_t startRow = nearestCell(z / cellSize - offset, heapMapDepth) + 1;
-    std::int32_t* const counts = columnCounts.data();
+    const std::size_t startColumn = nearestCell(x / cellSize_ - offset, heapMapWidth) + 1;
+    const std::size_t startRow = nearestCell(z / cellSize_ - offset, heapMapDepth) + 1;
+    std::int32_t* const counts = columnCounts_.data();
     const DescentEnd end =
-        descend(counts, stepOrders, static_cast<std::ptrdiff_t>(columnCounts.indexOf(startColumn, startRow)),
+        descend(counts, stepOrders, static_cast<std::ptrdiff_t>(columnCounts_.indexOf(startColumn, startRow)),
                 configuration.eightNeighbourProbability, random);
     if (end.height == borderCount) {
         throw std::overflow_error("a column of 2147483647 cubes cannot take another particle");
@@ -139,11 +113,11 @@ void ContinuousRing::dropParticle(float x, float z, const AveragedParameters& pa
     std::vector<double>& column = cubes[static_cast<std::size_t>(end.cell)];
     column.reserve(column.size() + 1 + particle.sums.size());
     if (particleLog) {
-        const std::size_t c = static_cast<std::size_t>(end.cell) / columnCounts.rows();
-        const std::size_t r = static_cast<std::size_t>(end.cell) % columnCounts.rows();
-        particleLog->append(particlesDropped, (static_cast<float>(c - 1) + offset) * cellSize,
-                            (static_cast<float>(end.height) + 0.5f) * cellSize,
-                            (static_cast<float>(r - 1) + offset) * cellSize, particle);
+        const std::size_t c = static_cast<std::size_t>(end.cell) / columnCounts_.rows();
+        const std::size_t r = static_cast<std::size_t>(end.cell) % columnCounts_.rows();
+        particleLog->append(particlesDropped, (static_cast<float>(c - 1) + offset) * cellSize_,
+                            (static_cast<float>(end.height) + 0.5f) * cellSize_,
+                            (static_cast<float>(r - 1) + offset) * cellSize_, particle);
     }
     counts[end.cell] = end.height + 1;
     ++cubesOnRing;
@@ -167,10 +141,10 @@ void ContinuousRing::save(SnapshotWriter& out) const {
     out.f64(reclaimer_m);
     out.flag(qualityCountKnown);
     out.u64(qualityCount);
-    saveInnerCounts(out, columnCounts, heapMapWidth, heapMapDepth);
+    saveInnerCounts(out, columnCounts_, heapMapWidth, heapMapDepth);
     for (std::size_t c = 1; c <= heapMapWidth; ++c) {
         for (std::size_t r = 1; r <= heapMapDepth; ++r) {
-            out.rawDoubles(cubes[columnCounts.indexOf(c, r)]);
+            out.rawDoubles(cubes[columnCounts_.indexOf(c, r)]);
         }
     }
 }
@@ -186,15 +160,15 @@ void ContinuousRing::load(SnapshotReader& in) {
         throw SnapshotError("snapshot is corrupt: the ring's quality count is beyond its contents");
     }
     qualityCount = static_cast<std::size_t>(count);
-    const std::uint64_t total = loadInnerCounts(in, columnCounts, heapMapWidth, heapMapDepth);
+    const std::uint64_t total = loadInnerCounts(in, columnCounts_, heapMapWidth, heapMapDepth);
     const std::size_t stride = qualityCount + 1;
     if (total > in.remaining() / 8 / stride) {
         throw SnapshotError("snapshot is corrupt: its columns hold more cubes than its contents");
     }
     for (std::size_t c = 1; c <= heapMapWidth; ++c) {
         for (std::size_t r = 1; r <= heapMapDepth; ++r) {
-            const std::size_t index = columnCounts.indexOf(c, r);
-            cubes[index].resize(static_cast<std::size_t>(columnCounts.data()[index]) * stride);
+            const std::size_t index = columnCounts_.indexOf(c, r);
+            cubes[index].resize(static_cast<std::size_t>(columnCounts_.data()[index]) * stride);
             in.rawDoubles(cubes[index]);
         }
     }
@@ -203,7 +177,7 @@ void ContinuousRing::load(SnapshotReader& in) {
 }
 
 void ContinuousRing::takeFrom(std::size_t index, std::int32_t keep, RingCut& cut) {
-    std::int32_t& count = columnCounts.data()[index];
+    std::int32_t& count = columnCounts_.data()[index];
     if (keep >= count) {
         return;
     }
@@ -231,15 +205,15 @@ RingCut ContinuousRing::cut(double position_m) {
     if (!(position_m > reclaimer_m)) {
         return result;
     }
-    const double from = reclaimer_m / ringRadius;
-    const double to = position_m / ringRadius;
-    const bool vertical = std::isinf(reclaimSlope);
+    const double from = reclaimer_m / ringRadius_;
+    const double to = position_m / ringRadius_;
+    const bool vertical = std::isinf(reclaimSlope_);
     for (std::size_t c = 1; c <= heapMapWidth; ++c) {
         // A cut walks every column: on a large ring a run of many cuts must still notice an interrupt soon.
         pollInterrupt();
         for (std::size_t r = 1; r <= heapMapDepth; ++r) {
-            const std::size_t index = columnCounts.indexOf(c, r);
-            const std::int32_t count = columnCounts.data()[index];
+            const std::size_t index = columnCounts_.indexOf(c, r);
+            const std::int32_t count = columnCounts_.data()[index];
             if (count == 0) {
                 continue;
             }
@@ -255,7 +229,7 @@ RingCut ContinuousRing::cut(double position_m) {
             }
             // The face rises from its foot into the pile: at this radius it stands that many cubes high
             // over the column and takes every cube whose centre lies above it.
-            const double faceHeight = (pass - to) * columnRadius[index] * reclaimSlope / cellSize;
+            const double faceHeight = (pass - to) * columnRadius[index] * reclaimSlope_ / cellSize_;
             const double keep = std::ceil(faceHeight - 0.5);
             if (keep < static_cast<double>(count)) {
                 takeFrom(index, static_cast<std::int32_t>(std::max(keep, 0.0)), result);
@@ -273,8 +247,8 @@ AveragedParameters ContinuousRing::reclaim(float position) {
 void ContinuousRing::updateHeapMap() {
     for (std::uint32_t j = 0; j < heapMapDepth; ++j) {
         for (std::uint32_t i = 0; i < heapMapWidth; ++i) {
-            heightAt(i, j) =
-                static_cast<float>(columnCounts[std::size_t{i} + 1][std::size_t{j} + 1]) * cellSize;
+            heightCell(i, j) =
+                static_cast<float>(columnCounts_[std::size_t{i} + 1][std::size_t{j} + 1]) * cellSize_;
         }
     }
 }
@@ -332,9 +306,8 @@ std::vector<RingSlice> runRing(ContinuousRing& ring, const TableView& table,
                                std::span<const std::string> names, const ReclaimerSchedule& schedule,
                                double step_m) {
     validateSchedule(schedule);
-    if (!(step_m >= ring.cellSize * 0.01 && std::isfinite(step_m))) {
-        throw std::invalid_argument("reclaim step of " + std::to_string(step_m) +
-                                    " m must be finite and at least a hundredth of a cell");
+    if (auto problem = reclaimStepProblem(step_m, ring.circleLength())) {
+        throw SettingsError({std::move(*problem)});
     }
     const ChunkColumns columns = resolveChunkColumns(names, table.columns);
     const auto timestamp = std::find(names.begin(), names.end(), "timestamp");
@@ -413,16 +386,15 @@ std::vector<RingSlice> runRing(ContinuousRing& ring, const TableView& table,
 }
 
 std::vector<RingSlice> drainRing(ContinuousRing& ring, double step_m, double speed_m_per_s) {
-    if (!(step_m >= ring.cellSize * 0.01 && std::isfinite(step_m))) {
-        throw std::invalid_argument("reclaim step of " + std::to_string(step_m) +
-                                    " m must be finite and at least a hundredth of a cell");
+    if (auto problem = reclaimStepProblem(step_m, ring.circleLength())) {
+        throw SettingsError({std::move(*problem)});
     }
     if (!(speed_m_per_s > 0.0 && std::isfinite(speed_m_per_s))) {
         throw std::invalid_argument("reclaimer speed of " + std::to_string(speed_m_per_s) +
                                     " m/s must be positive and finite");
     }
     std::vector<RingSlice> slices;
-    const double end = ring.reclaimerPosition() + ring.circleLength;
+    const double end = ring.reclaimerPosition() + ring.circleLength();
     double time = ring.clock();
     while (!ring.reclaimingFinished() && ring.reclaimerPosition() < end) {
         ring.pollInterrupt();

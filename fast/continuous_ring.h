@@ -8,19 +8,14 @@
 #include <vector>
 
 #include "core/chunk_table.h"
+#include "fast/ring_slices.h"
 #include "core/korvex.h"
+#include "core/settings.h"
 #include "fast/column_counts.h"
 #include "fast/descent.h"
 #include "fast/random_sources.h"
 
 namespace korvex {
-
-/// Material cut by the reclaimer and how long it lay on the pile.
-struct RingCut {
-    AveragedParameters material;
-    /// Sum over the cut particles of volume x (time cut - time stacked), m3 s.
-    double residenceVolumeSeconds = 0.0;
-};
 
 /// A circular bed run continuously: stacking and reclaiming interleave on one ring of columns, the
 /// reclaimer following the stacker round and round. Particles descend as on the fast engine's grid, but
@@ -32,11 +27,10 @@ struct RingCut {
 /// the way the stacker and reclaimer travel, and keep growing turn after turn.
 class ContinuousRing : public Korvex<AveragedParameters> {
 public:
-    /// An empty ring of centre-line radius `ringRadius` metres about the centre of the bed area. Throws
-    /// std::invalid_argument naming the setting for a radius that is not positive or does not leave the
-    /// centre line inside the area, for a reclaim face leaning over the reclaimed ground (above 90
-    /// degrees) and for what KorvexFast refuses. Draws its descent steps from `random`, which must outlive
-    /// it.
+    /// An empty ring on the checked `geometry`. Draws its descent steps from `random`, which must outlive it.
+    ContinuousRing(const RingGeometry& geometry, SplitDrawSources& random);
+    /// The ring of centre-line radius `ringRadius` metres about the centre of the bed area on
+    /// `configuration`, as checkSettings checks it; throws its SettingsError.
     ContinuousRing(const KorvexConfiguration& configuration, float ringRadius, SplitDrawSources& random);
 
     /// Empties every column; the reclaimer goes back to the start and the clock to zero.
@@ -49,7 +43,7 @@ public:
     /// what its face takes; a position behind the reclaimer takes nothing.
     AveragedParameters reclaim(float position) override;
     /// Places a particle where the descent from the column under (x, z) stops, stamped with the clock.
-    /// Throws std::runtime_error "invalid parameter count" when its parameter count differs from earlier
+    /// Throws ParameterCountError when its parameter count differs from earlier
     /// particles', before anything changes.
     void dropParticle(float x, float z, const AveragedParameters& particle) override;
     /// Writes every column's height into the heap map.
@@ -95,18 +89,26 @@ public:
     /// Puts the ring back into `saved`, allocating nothing.
     void restore(State&& saved) noexcept;
 
-    const float cellSize;
-    /// Where cell i's centre lies, in cell edges from i: 0.5 when cells span from the origin, else 0.
-    const double cellCentreOffset;
-    const double ringRadius;
+    float cellSize() const { return cellSize_; }
+    double ringRadius() const { return ringRadius_; }
     /// Tangent of the reclaim angle; +infinity for a vertical face.
-    const double reclaimSlope;
+    double reclaimSlope() const { return reclaimSlope_; }
     /// Length of the centre line, metres.
-    const double circleLength;
+    double circleLength() const { return circleLength_; }
     /// Cubes per column, bordered as on the fast engine's grid.
-    ColumnCounts columnCounts;
+    const ColumnCounts& columnCounts() const { return columnCounts_; }
 
 private:
+    friend struct testing::EngineAccess;
+
+    const float cellSize_;
+    /// Where cell i's centre lies, in cell edges from i: 0.5 when cells span from the origin, else 0.
+    const double cellCentreOffset;
+    const double ringRadius_;
+    const double reclaimSlope_;
+    const double circleLength_;
+    ColumnCounts columnCounts_;
+
     /// Takes the cubes of column `index` from height `keep` up into `cut`.
     void takeFrom(std::size_t index, std::int32_t keep, RingCut& cut);
 
@@ -123,21 +125,6 @@ private:
     double clock_s = 0.0;
     double reclaimer_m = 0.0;
     std::int64_t cubesOnRing = 0;
-};
-
-/// One slice of the output: the reclaimer's foot reached `position_m` at `time_s`, taking `cut` since
-/// the previous slice.
-struct RingSlice {
-    double time_s;
-    double position_m;
-    RingCut cut;
-};
-
-/// Where the reclaimer stands over time: positions (metres on the centre line) at times (seconds), both
-/// non-decreasing, linear in between.
-struct ReclaimerSchedule {
-    std::vector<double> time_s;
-    std::vector<double> position_m;
 };
 
 /// Throws std::invalid_argument unless the schedule has at least one point, equally many times and

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "core/korvex.h"
+#include "core/settings.h"
 #include "fast/column_counts.h"
 #include "fast/descent.h"
 #include "fast/random_sources.h"
@@ -22,13 +23,14 @@ class KorvexFast : public Korvex<Material> {
 public:
     using Record = typename Korvex<Material>::Record;
 
-    /// An empty pile. Throws std::invalid_argument naming the setting when validateConfiguration rejects the
-    /// configuration, when `length` or `depth` is shorter than half a cell (no column, row or slice) or when
-    /// `eightNeighbourProbability` is NaN; std::length_error when the heap map would have 2^32 cells or more.
-    /// Draws its descent steps from `random`, which must outlive it: by default the process-wide sources.
+    /// An empty pile on the checked `geometry`. Draws its descent steps from `random`, which must outlive it:
+    /// by default the process-wide sources.
+    explicit KorvexFast(const PileGeometry& geometry, FastRandomSources& random = fastRandomSources());
+    /// The same, drawing from sources of its own that take one engine output a step.
+    KorvexFast(const PileGeometry& geometry, SplitDrawSources& random);
+    /// The pile on `configuration` as checkSettings checks it; throws its SettingsError.
     explicit KorvexFast(const KorvexConfiguration& configuration,
                         FastRandomSources& random = fastRandomSources());
-    /// The same, drawing from sources of its own that take one engine output a step.
     KorvexFast(const KorvexConfiguration& configuration, SplitDrawSources& random);
     ~KorvexFast() override;
 
@@ -49,9 +51,8 @@ public:
     /// Places `particle` where the descent from the column under (x, z) stops; positions off the pile, NaN
     /// included, start from the nearest edge column and row. A particle placed after a reclaim sends the
     /// reclaimer back to the start, so that the next reclaim takes it. Throws std::overflow_error, changing
-    /// nothing, when the column reached already holds 2147483647 cubes, and std::runtime_error "invalid
-    /// parameter count" when the particle's parameter count differs from its slice's (the cube is placed by
-    /// then).
+    /// nothing, when the column reached already holds 2147483647 cubes, and ParameterCountError when the
+    /// particle's parameter count differs from its slice's (the cube is placed by then).
     void dropParticle(float x, float z, const Material& particle) override;
     /// Writes every column's height, its cube count times cellSize, into the heap map.
     void updateHeapMap() override;
@@ -67,27 +68,27 @@ public:
     void load(SnapshotReader& in);
 
     /// Edge of a grid cell in metres: a cube of this edge holds one particle volume.
-    const float cellSize;
+    float cellSize() const { return cellSize_; }
     /// Reclaim position reached so far, in metres along the pile or its centre line.
-    float lastReclaimPosition = 0.0f;
+    float lastReclaimPosition() const { return lastReclaimPosition_; }
     /// Cubes placed on the columns since construction or the last clear.
-    std::uint64_t placedCubes = 0;
-    /// Where cell i's centre lies, in cell edges from i: 0.5 when cells span from the origin, else 0.
-    const float cellCentreOffset;
+    std::uint64_t placedCubes() const { return placedCubes_; }
     /// Tangent of reclaimAngle; +infinity for a vertical face.
-    const float reclaimSlope;
+    float reclaimSlope() const { return reclaimSlope_; }
     /// Length of the centre line of a circular pile; 0 for a straight pile.
-    const double circleLength;
+    double circleLength() const { return circleLength_; }
     /// Cubes per column, indexed [c][r] along x and z; heap-map cell (i, j) is [i + 1][j + 1]. The border
     /// columns and rows hold 2147483647 so that no particle ever rolls onto them.
-    ColumnCounts columnCounts;
+    const ColumnCounts& columnCounts() const { return columnCounts_; }
     /// Material waiting in each reclaim slice, in reclaim order; slice k covers k to k + 1 cells.
-    std::vector<Material> slices;
+    const std::vector<Material>& slices() const { return slices_; }
 
 private:
+    friend struct testing::EngineAccess;
+
     using RandomSource = std::variant<FastRandomSources*, SplitDrawSources*>;
 
-    KorvexFast(const KorvexConfiguration& configuration, RandomSource random);
+    KorvexFast(const PileGeometry& geometry, RandomSource random);
 
     /// The slice that will reclaim a cube placed on column c, row r (border-based indices) with
     /// `cubesBelow` cubes under it.
@@ -97,6 +98,15 @@ private:
     /// Empties both record queues and deletes the records, all under particlesMutex.
     void releaseRecords();
 
+    const float cellSize_;
+    float lastReclaimPosition_ = 0.0f;
+    std::uint64_t placedCubes_ = 0;
+    /// Where cell i's centre lies, in cell edges from i: 0.5 when cells span from the origin, else 0.
+    const float cellCentreOffset;
+    const float reclaimSlope_;
+    const double circleLength_;
+    ColumnCounts columnCounts_;
+    std::vector<Material> slices_;
     RandomSource random;
     /// Where the neighbours that each draw of a step examines lie from a cell in columnCounts.data().
     StepOrders stepOrders{};

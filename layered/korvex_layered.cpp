@@ -2,10 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
-#include <format>
 #include <limits>
 #include <numbers>
-#include <stdexcept>
 
 namespace korvex {
 
@@ -13,13 +11,12 @@ namespace {
 
 constexpr double infinity = std::numeric_limits<double>::infinity();
 
-const KorvexConfiguration& checked(const KorvexConfiguration& configuration, const LayeredSettings& settings) {
-    validateConfiguration(configuration);
-    validateLayeredSettings(settings);
-    if (configuration.circular) {
-        throw std::invalid_argument("circular is not served by the layered engine: it simulates straight beds");
-    }
-    return configuration;
+PileGeometry layeredGeometryOf(const KorvexConfiguration& configuration, const LayeredSettings& settings) {
+    PileSettings pile;
+    pile.configuration = configuration;
+    pile.engine = Engine::layered;
+    pile.layered = settings;
+    return checkedGeometry(pile);
 }
 
 /// The base cuts stacked material into particles of 1 / particlesPerCubicMeter; the layered engine lays
@@ -29,42 +26,17 @@ KorvexConfiguration wholeChunks(KorvexConfiguration configuration) {
     return configuration;
 }
 
-std::uint32_t cellsAlong(float extent_m, double cell_m, const char* setting) {
-    const double cells = static_cast<double>(extent_m) / cell_m + 0.5;
-    if (!(cells >= 1.0)) {
-        throw std::invalid_argument(std::format("{} of {:g} m gives no cell: it must be at least half a cell of {:g} m",
-                                                setting, extent_m, cell_m));
-    }
-    if (cells >= 4294967296.0) {
-        throw std::length_error(std::format("{} of {:g} m gives 2^32 cells or more: choose a larger cell_m", setting,
-                                            extent_m));
-    }
-    return static_cast<std::uint32_t>(cells);
-}
-
-double runOf(float reclaimAngle_deg) {
-    // Within a hundredth of a degree of vertical the face is vertical, as on the fast engine.
-    if (std::fabs(90.0 - reclaimAngle_deg) < 0.01) {
-        return 0.0;
-    }
-    return 1.0 / std::tan(reclaimAngle_deg * std::numbers::pi / 180.0);
-}
-
 }  // namespace
 
 KorvexLayered::KorvexLayered(const KorvexConfiguration& configuration, const LayeredSettings& settings)
-    : Korvex(wholeChunks(checked(configuration, settings))),
+    : KorvexLayered(layeredGeometryOf(configuration, settings), settings) {}
+
+KorvexLayered::KorvexLayered(const PileGeometry& geometry, const LayeredSettings& settings)
+    : Korvex(wholeChunks(geometry.configuration)),
       settings(settings),
       reposeSlope(std::tan(settings.reposeAngle_deg * std::numbers::pi / 180.0)),
-      faceRun(runOf(configuration.reclaimAngle)) {
-    if (!(configuration.reclaimAngle > 0.0f && configuration.reclaimAngle <= 90.0f)) {
-        throw std::invalid_argument(std::format(
-            "reclaimAngle must lie above 0 and at most 90 degrees on the layered engine, got {:g} degrees",
-            configuration.reclaimAngle));
-    }
-    const std::uint32_t width = cellsAlong(configuration.length, settings.cell_m, "length");
-    const std::uint32_t depth = cellsAlong(configuration.depth, settings.cell_m, "depth");
-    initializeHeapMap(width, depth);
+      faceRun(geometry.verticalFace ? 0.0 : 1.0 / geometry.faceSlope) {
+    initializeHeapMap(geometry.columns, geometry.rows);
     clear();
 }
 

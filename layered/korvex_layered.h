@@ -4,9 +4,9 @@
 #include <vector>
 
 #include "core/korvex.h"
+#include "core/settings.h"
 #include "layered/critical_slope_fill.h"
 #include "layered/layered_column.h"
-#include "layered/layered_settings.h"
 
 namespace korvex {
 
@@ -20,9 +20,10 @@ namespace korvex {
 /// loaded; the fill's scratch space is no part of it.
 class KorvexLayered : public Korvex<AveragedParameters> {
 public:
-    /// An empty bed. Throws std::invalid_argument naming the setting when validateConfiguration or
-    /// validateLayeredSettings rejects it, for a circular bed, or when the bed is shorter than half a cell
-    /// along either extent; std::length_error for a grid of 2^32 cells or more.
+    /// An empty bed on the checked `geometry` of a pile with these layered settings.
+    KorvexLayered(const PileGeometry& geometry, const LayeredSettings& settings);
+    /// The bed on `configuration` as checkSettings checks it for the layered engine; throws its
+    /// SettingsError.
     KorvexLayered(const KorvexConfiguration& configuration, const LayeredSettings& settings);
 
     /// Checks the chunk as the other engines do, then lays it whole as one delivery at (x, z); a position

@@ -7,6 +7,7 @@
 #include "core/seeding.h"
 #include "detailed/korvex_detailed.h"
 #include "fast/korvex_fast.h"
+#include "fast/random_sources.h"
 #include "layered/korvex_layered.h"
 #include "pile/snapshot_parts.h"
 
@@ -41,45 +42,31 @@ std::string interruptedStackNote(double stacked_m3) {
                        stacked_m3);
 }
 
-Pile::Pile(const PileSettings& settings) : seed_(settings.seed) {
-    if (settings.logParticles && settings.engine == Engine::layered) {
-        throw std::invalid_argument("logParticles: the layered engine keeps layers, not particles");
-    }
+Pile::Pile(const PileSettings& settings) : seed_(settings.seed), geometry_(checkedGeometry(settings)) {
     if (settings.logParticles) {
         particleLog_ = std::make_unique<ParticleLog>();
     }
-    const KorvexConfiguration& configuration = settings.configuration;
     if (settings.engine == Engine::detailed) {
         using Detailed = KorvexDetailed<AveragedParameters>;
-        std::unique_ptr<Detailed> engine;
         if (seed_) {
             dropGenerator = std::make_unique<std::mt19937>(seededGenerator(*seed_));
-            engine = std::make_unique<Detailed>(configuration, *dropGenerator);
+            simulator_ = std::make_unique<Detailed>(geometry_, *dropGenerator);
         } else {
-            engine = std::make_unique<Detailed>(configuration);
+            simulator_ = std::make_unique<Detailed>(geometry_);
         }
-        cellSize_ = engine->particleSize;
-        simulator_ = std::move(engine);
     } else if (settings.engine == Engine::layered) {
         // Deterministic: the seed is kept for the caller's record and draws nothing here.
-        auto engine = std::make_unique<KorvexLayered>(configuration, settings.layered);
-        cellSize_ = static_cast<float>(settings.layered.cell_m);
-        simulator_ = std::move(engine);
+        simulator_ = std::make_unique<KorvexLayered>(geometry_, settings.layered);
     } else {
         using Fast = KorvexFast<AveragedParameters>;
-        std::unique_ptr<Fast> engine;
         if (seed_) {
             fastRandom = std::make_unique<SplitDrawSources>(*seed_);
-            engine = std::make_unique<Fast>(configuration, *fastRandom);
+            simulator_ = std::make_unique<Fast>(geometry_, *fastRandom);
         } else {
-            engine = std::make_unique<Fast>(configuration);
+            simulator_ = std::make_unique<Fast>(geometry_);
         }
-        cellSize_ = engine->cellSize;
-        simulator_ = std::move(engine);
     }
-    simulator_->particleLog = particleLog_.get();
-    reclaimIncrement_ = settings.reclaimIncrement.value_or(cellSize_);
-    validateReclaimIncrement(reclaimIncrement_, configuration);
+    simulator_->setParticleLog(particleLog_.get());
 }
 
 Pile::Pile(SnapshotReader& in) : Pile(settingsFrom(in)) {
@@ -92,6 +79,8 @@ Pile::Pile(SnapshotReader& in) : Pile(settingsFrom(in)) {
 }
 
 Pile::~Pile() = default;
+
+double Pile::stackedVolume() const { return simulator_->stackedVolume(); }
 
 void Pile::forgetMaterial() {
     auto* fast = dynamic_cast<KorvexFast<AveragedParameters>*>(simulator_.get());
@@ -121,11 +110,11 @@ void Pile::save(SnapshotWriter& out) const {
             "a pile drawing from the random sources the whole process shares cannot be saved: give it a "
             "seed");
     }
-    writeConfiguration(out, fast->configuration);
-    out.f32(reclaimIncrement_);
+    writeConfiguration(out, fast->settings());
+    out.f32(geometry_.reclaimIncrement);
     out.u64(*seed_);
     out.flag(particleLog_ != nullptr);
-    writeSharedParts(out, fast->heapMapWidth, fast->heapMapDepth, qualityNames_, fastRandom->engine);
+    writeSharedParts(out, fast->heapMapColumns(), fast->heapMapRows(), qualityNames_, fastRandom->engine);
     fast->save(out);
     if (particleLog_) {
         particleLog_->save(out);
@@ -148,7 +137,7 @@ void Pile::stackTable(const TableView& table, std::span<const std::string> colum
     try {
         stackChunks(*simulator_, table, roles);
     } catch (...) {
-        if (qualityNames_.empty() && simulator_->parameterCount == roles.parameterNames.size()) {
+        if (qualityNames_.empty() && simulator_->fixedParameterCount() == roles.parameterNames.size()) {
             qualityNames_ = roles.parameterNames;
         }
         throw;
@@ -158,20 +147,24 @@ void Pile::stackTable(const TableView& table, std::span<const std::string> colum
     }
 }
 
-std::vector<ReclaimedSlice> Pile::reclaim() { return reclaimPile(*simulator_, reclaimIncrement_); }
+std::vector<ReclaimedSlice> Pile::reclaim() { return reclaimPile(*simulator_, geometry_.reclaimIncrement); }
 
 std::vector<ReclaimedSlice> Pile::reclaim(float increment) {
-    validateReclaimIncrement(increment, simulator_->configuration);
+    PileSettings settings;
+    settings.configuration = geometry_.configuration;
+    settings.engine = geometry_.engine;
+    settings.reclaimIncrement = increment;
+    checkedGeometry(settings);
     return reclaimPile(*simulator_, increment);
 }
 
 std::span<const float> Pile::heights() {
     simulator_->finishStacking();
     simulator_->updateHeapMap();
-    return {simulator_->heapMap.get(), std::size_t{simulator_->heapMapWidth} * simulator_->heapMapDepth};
+    return simulator_->heights();
 }
 
-void Pile::setInterruptCheck(std::function<void()> check) { simulator_->interruptCheck = std::move(check); }
+void Pile::setInterruptCheck(std::function<void()> check) { simulator_->setInterruptCheck(std::move(check)); }
 
 const ParticleLog* Pile::settledParticles() {
     if (particleLog_) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <random>
@@ -9,35 +10,20 @@
 #include <vector>
 
 #include "core/chunk_table.h"
-#include "core/configuration.h"
-#include "core/korvex.h"
 #include "core/particle_log.h"
 #include "core/reclaim_pile.h"
+#include "core/settings.h"
 #include "core/snapshot.h"
-#include "fast/random_sources.h"
-#include "layered/layered_settings.h"
 
 namespace korvex {
 
-/// Which engine stands behind a pile.
-enum class Engine { fast, detailed, layered };
+template <class Material>
+class Korvex;
+struct SplitDrawSources;
 
-/// How a pile is set up: the engine's configuration, the engine, the step between reclaim positions
-/// and where the engine draws its random numbers from.
-struct PileSettings {
-    KorvexConfiguration configuration;
-    Engine engine = Engine::fast;
-    /// The layered engine's own settings; the other engines do not read them.
-    LayeredSettings layered;
-    /// Metres between two reclaim positions; by default the edge of a height-map cell.
-    std::optional<float> reclaimIncrement;
-    /// Random sources of the pile's own, started from this seed (for the fast engine, SplitDrawSources: one
-    /// engine output a descent step); without one the engine draws from the sources the whole process
-    /// shares, exactly as the module's simulators always have.
-    std::optional<std::uint64_t> seed;
-    /// Keep a log of where every particle came to rest (not on the layered engine, which has no particles).
-    bool logParticles = false;
-};
+namespace testing {
+struct EngineAccess;
+}  // namespace testing
 
 /// What a stacking call that was interrupted tells its caller: it stacked `stacked_m3` of what it was
 /// given, and nothing of the rest.
@@ -48,8 +34,8 @@ std::string interruptedStackNote(double stacked_m3);
 /// which the first table stacked fixes for the pile's whole life.
 class Pile {
 public:
-    /// Throws std::invalid_argument naming the setting that the engine or the reclaim step cannot work
-    /// with, std::length_error for a grid of 2^32 cells or more.
+    /// Throws the SettingsError of checkSettings, naming every setting the engine or the reclaim step cannot
+    /// work with.
     explicit Pile(const PileSettings& settings);
     /// The pile that save wrote into `in`, which it reads to the end; throws SnapshotError for a damaged
     /// payload.
@@ -73,8 +59,8 @@ public:
     /// Brings the height grid up to date once stacking has finished; heights()[j * width + i] is
     /// column i along x in row j across z, in metres.
     std::span<const float> heights();
-    std::uint32_t heightsWidth() const { return simulator_->heapMapWidth; }
-    std::uint32_t heightsDepth() const { return simulator_->heapMapDepth; }
+    std::uint32_t heightsWidth() const { return geometry_.columns; }
+    std::uint32_t heightsDepth() const { return geometry_.rows; }
 
     /// Writes the whole pile, its settings and random sources included, so that the pile read back goes on
     /// exactly as this one would. Throws std::runtime_error for a pile of the detailed engine, whose
@@ -89,7 +75,7 @@ public:
     /// Called now and then during long calls; what it throws ends the call (see Korvex::interruptCheck).
     void setInterruptCheck(std::function<void()> check);
     /// Volume stacked since construction, cubic metres; an interrupted call adds exactly what it stacked.
-    double stackedVolume() const { return simulator_->stackedVolume(); }
+    double stackedVolume() const;
 
     /// The names of the quality values, from the first table stacked.
     const std::vector<std::string>& qualityNames() const { return qualityNames_; }
@@ -98,15 +84,17 @@ public:
     /// Brings the log up to date (the detailed engine logs a particle as it comes to rest) and returns it.
     const ParticleLog* settledParticles();
     const std::optional<std::uint64_t>& seed() const { return seed_; }
-    float reclaimIncrement() const { return reclaimIncrement_; }
+    float reclaimIncrement() const { return geometry_.reclaimIncrement; }
     /// Edge of a height-map cell in metres: the fast or layered engine's grid cell, the detailed engine's box.
-    float cellSize() const { return cellSize_; }
-    Korvex<AveragedParameters>& simulator() { return *simulator_; }
+    float cellSize() const { return geometry_.cellSize; }
+    /// The checked settings and what follows from them.
+    const PileGeometry& geometry() const { return geometry_; }
 
 private:
+    friend struct testing::EngineAccess;
+
     const std::optional<std::uint64_t> seed_;
-    float cellSize_ = 0.0f;
-    float reclaimIncrement_ = 0.0f;
+    const PileGeometry geometry_;
     // Declared before the engine, which draws from them and writes to it, so that they outlive it.
     std::unique_ptr<SplitDrawSources> fastRandom;
     std::unique_ptr<std::mt19937> dropGenerator;

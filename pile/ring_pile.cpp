@@ -1,7 +1,10 @@
 #include "pile/ring_pile.h"
 
-#include <cmath>
 #include <stdexcept>
+#include <utility>
+
+#include "fast/continuous_ring.h"
+#include "fast/random_sources.h"
 
 #include "pile/snapshot_parts.h"
 
@@ -23,29 +26,31 @@ RingPileSettings ringSettingsFrom(SnapshotReader& in) {
 
 RingPile::RingPile(const RingPileSettings& settings)
     : seed_(settings.seed),
-      random(settings.seed),
-      ring(settings.configuration, settings.ringRadius, random),
-      reclaimIncrement_(settings.reclaimIncrement.value_or(static_cast<double>(ring.cellSize))) {
-    if (!(reclaimIncrement_ >= 0.01 * static_cast<double>(ring.cellSize) &&
-          std::isfinite(reclaimIncrement_))) {
-        throw std::invalid_argument("reclaim step of " + std::to_string(reclaimIncrement_) +
-                                    " m must be finite and at least a hundredth of a cell");
-    }
-}
+      geometry_(checkedGeometry(settings)),
+      random(std::make_unique<SplitDrawSources>(settings.seed)),
+      ring(std::make_unique<ContinuousRing>(geometry_, *random)) {}
+
+RingPile::~RingPile() = default;
+
+void RingPile::setInterruptCheck(std::function<void()> check) { ring->setInterruptCheck(std::move(check)); }
+
+double RingPile::volumeOnRing() const { return ring->volumeOnRing(); }
+
+double RingPile::reclaimerPosition() const { return ring->reclaimerPosition(); }
 
 RingPile::RingPile(SnapshotReader& in) : RingPile(ringSettingsFrom(in)) {
-    readNamesAndRandom(in, qualityNames_, random.engine);
-    ring.load(in);
+    readNamesAndRandom(in, qualityNames_, random->engine);
+    ring->load(in);
     in.finish();
 }
 
 void RingPile::save(SnapshotWriter& out) const {
-    writeConfiguration(out, ring.configuration);
-    out.f32(static_cast<float>(ring.ringRadius));
+    writeConfiguration(out, ring->settings());
+    out.f32(static_cast<float>(ring->ringRadius()));
     out.u64(seed_);
-    out.f64(reclaimIncrement_);
-    writeSharedParts(out, ring.heapMapWidth, ring.heapMapDepth, qualityNames_, random.engine);
-    ring.save(out);
+    out.f64(geometry_.reclaimIncrement);
+    writeSharedParts(out, ring->heapMapColumns(), ring->heapMapRows(), qualityNames_, random->engine);
+    ring->save(out);
 }
 
 std::vector<RingSlice> RingPile::run(const TableView& table, std::span<const std::string> columns,
@@ -55,7 +60,7 @@ std::vector<RingSlice> RingPile::run(const TableView& table, std::span<const std
         throw std::invalid_argument("the table's quality columns differ from those stacked before");
     }
     std::vector<RingSlice> slices =
-        undoneIfCutShort([&] { return runRing(ring, table, columns, schedule, reclaimIncrement_); });
+        undoneIfCutShort([&] { return runRing(*ring, table, columns, schedule, geometry_.reclaimIncrement); });
     if (qualityNames_.empty()) {
         qualityNames_ = std::move(names);
     }
@@ -63,26 +68,26 @@ std::vector<RingSlice> RingPile::run(const TableView& table, std::span<const std
 }
 
 std::vector<RingSlice> RingPile::drain(double speed_m_per_s) {
-    return undoneIfCutShort([&] { return drainRing(ring, reclaimIncrement_, speed_m_per_s); });
+    return undoneIfCutShort([&] { return drainRing(*ring, geometry_.reclaimIncrement, speed_m_per_s); });
 }
 
 std::vector<RingSlice> RingPile::undoneIfCutShort(const std::function<std::vector<RingSlice>()>& call) {
     // The slices a call has cut reach the caller only when it returns: a call that ends with an exception
     // must not have taken anything off the ring, nor put anything on it.
-    ContinuousRing::State before = ring.state();
-    const SplitDrawSources randomBefore = random;
+    ContinuousRing::State before = ring->state();
+    const SplitDrawSources randomBefore = *random;
     try {
         return call();
     } catch (...) {
-        ring.restore(std::move(before));
-        random = randomBefore;
+        ring->restore(std::move(before));
+        *random = randomBefore;
         throw;
     }
 }
 
 std::span<const float> RingPile::heights() {
-    ring.updateHeapMap();
-    return {ring.heapMap.get(), std::size_t{ring.heapMapWidth} * ring.heapMapDepth};
+    ring->updateHeapMap();
+    return ring->heights();
 }
 
 }  // namespace korvex

@@ -9,32 +9,28 @@
 #include <vector>
 
 #include "core/chunk_table.h"
-#include "core/configuration.h"
+#include "core/settings.h"
 #include "core/snapshot.h"
-#include "fast/continuous_ring.h"
-#include "fast/random_sources.h"
+#include "fast/ring_slices.h"
 
 namespace korvex {
 
-/// How a continuously run ring is set up: the fast engine's configuration (its `circular` flag is not
-/// read), the centre-line radius, the seed of its own random sources and the reclaim step.
-struct RingPileSettings {
-    KorvexConfiguration configuration;
-    float ringRadius = 0.0f;
-    std::uint64_t seed = 0;
-    /// Metres on the centre line between two output slices; by default the edge of a cell.
-    std::optional<double> reclaimIncrement;
-};
+class ContinuousRing;
+struct SplitDrawSources;
 
 /// One ring run continuously, with its own random sources and the names of the quality values, which
 /// the first table fixes for the ring's whole life.
 class RingPile {
 public:
-    /// Throws std::invalid_argument naming the setting the ring cannot work with.
+    /// Throws the SettingsError of checkSettings, naming every setting the ring cannot work with.
     explicit RingPile(const RingPileSettings& settings);
     /// The ring that save wrote into `in`, which it reads to the end; throws SnapshotError for a damaged
     /// payload.
     explicit RingPile(SnapshotReader& in);
+    ~RingPile();
+
+    RingPile(const RingPile&) = delete;
+    RingPile& operator=(const RingPile&) = delete;
 
     /// Writes the whole ring, its settings and random sources included, so that the ring read back goes
     /// on exactly as this one would.
@@ -49,23 +45,30 @@ public:
     std::vector<RingSlice> drain(double speed_m_per_s);
     /// The height grid now; heights()[j * width + i] as on the other piles.
     std::span<const float> heights();
-    std::uint32_t heightsWidth() const { return ring.heapMapWidth; }
-    std::uint32_t heightsDepth() const { return ring.heapMapDepth; }
-    void setInterruptCheck(std::function<void()> check) { ring.interruptCheck = std::move(check); }
+    std::uint32_t heightsWidth() const { return geometry_.columns; }
+    std::uint32_t heightsDepth() const { return geometry_.rows; }
+    void setInterruptCheck(std::function<void()> check);
 
     const std::vector<std::string>& qualityNames() const { return qualityNames_; }
     std::uint64_t seed() const { return seed_; }
-    double reclaimIncrement() const { return reclaimIncrement_; }
-    ContinuousRing& simulator() { return ring; }
+    double reclaimIncrement() const { return geometry_.reclaimIncrement; }
+    /// The checked settings and what follows from them.
+    const RingGeometry& geometry() const { return geometry_; }
+    float cellSize() const { return geometry_.cellSize; }
+    /// Volume lying on the ring now, m3.
+    double volumeOnRing() const;
+    /// Where the reclaimer's foot stands, metres on the centre line.
+    double reclaimerPosition() const;
 
 private:
     /// Runs `call` on the ring; when it throws, puts the ring and its random sources back as they were.
     std::vector<RingSlice> undoneIfCutShort(const std::function<std::vector<RingSlice>()>& call);
 
     const std::uint64_t seed_;
-    SplitDrawSources random;
-    ContinuousRing ring;
-    double reclaimIncrement_;
+    const RingGeometry geometry_;
+    // Declared before the ring, which draws from them, so that they outlive it.
+    std::unique_ptr<SplitDrawSources> random;
+    std::unique_ptr<ContinuousRing> ring;
     std::vector<std::string> qualityNames_;
 };
 

@@ -1,4 +1,4 @@
-#include "python/conversions.h"
+#include "conversions.h"
 
 #include <stdexcept>
 #include <string>

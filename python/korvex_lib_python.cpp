@@ -1,6 +1,6 @@
-#include "python/korvex_lib_python.h"
+#include "korvex_lib_python.h"
 
-#include "python/conversions.h"
+#include "conversions.h"
 
 namespace py = pybind11;
 

@@ -2,7 +2,7 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
-#include "python/korvex_lib_python.h"
+#include "korvex_lib_python.h"
 
 namespace py = pybind11;
 

@@ -15,10 +15,11 @@
 #include <vector>
 
 #include "core/seeding.h"
+#include "core/settings.h"
 #include "pile/pile.h"
 #include "pile/ring_pile.h"
 #include "pile/snapshot_files.h"
-#include "python/conversions.h"
+#include "conversions.h"
 
 namespace py = pybind11;
 
@@ -104,6 +105,45 @@ auto locked(std::mutex& mutex, Work&& work) {
     py::gil_scoped_release withoutGil;
     std::lock_guard lock(mutex);
     return work();
+}
+
+const char* engineName(korvex::Engine engine) {
+    switch (engine) {
+    case korvex::Engine::detailed:
+        return "detailed";
+    case korvex::Engine::layered:
+        return "layered";
+    case korvex::Engine::fast:
+        break;
+    }
+    return "fast";
+}
+
+/// The layered engine's settings from the keywords; its cell is the fast engine's at `particles_per_m3`
+/// unless given.
+korvex::LayeredSettings layeredSettingsOf(float particles_per_m3, std::optional<double> cell_m,
+                                          double angle_of_repose_deg, double stream_footprint_m,
+                                          std::size_t segments_per_column) {
+    korvex::LayeredSettings layered;
+    layered.cell_m = cell_m.value_or(1.0 / std::pow(double{particles_per_m3}, 1.0 / 3.0));
+    layered.reposeAngle_deg = angle_of_repose_deg;
+    layered.streamFootprint_m = stream_footprint_m;
+    layered.segmentsPerColumn = segments_per_column;
+    return layered;
+}
+
+/// The geometry a pile is built on, by the names the package gives its parts.
+py::dict geometryDict(const korvex::PileGeometry& geometry) {
+    py::dict result;
+    result["cell_size_m"] = geometry.cellSize;
+    result["columns"] = geometry.columns;
+    result["rows"] = geometry.rows;
+    result["slice_count"] = geometry.sliceCount;
+    result["vertical_face"] = geometry.verticalFace;
+    result["face_slope"] = geometry.faceSlope;
+    result["circle_length_m"] = geometry.circleLength;
+    result["reclaim_step_m"] = geometry.reclaimIncrement;
+    return result;
 }
 
 /// A pile for the korvex package: keyword settings with units, a seed it always knows, NumPy results.
@@ -227,7 +267,6 @@ public:
     float reclaimStep() const { return pile.reclaimIncrement(); }
     py::tuple qualityNames() { return py::cast(locked(mutex, [&] { return pile.qualityNames(); })); }
 
-private:
     static korvex::PileSettings settingsOf(float length_m, float depth_m, float reclaim_angle_deg,
                                            float particles_per_m3, bool circular,
                                            float eight_neighbour_probability, float particle_volume_factor,
@@ -256,6 +295,7 @@ private:
         return settings;
     }
 
+private:
     friend Snapshots;
 
     korvex::Pile pile;
@@ -321,10 +361,10 @@ public:
     }
 
     std::uint64_t seed() const { return pile.seed(); }
-    float cellSize() { return pile.simulator().cellSize; }
+    float cellSize() const { return pile.cellSize(); }
     double reclaimStep() const { return pile.reclaimIncrement(); }
-    double volumeOnRing() { return locked(mutex, [&] { return pile.simulator().volumeOnRing(); }); }
-    double reclaimerPosition() { return locked(mutex, [&] { return pile.simulator().reclaimerPosition(); }); }
+    double volumeOnRing() { return locked(mutex, [&] { return pile.volumeOnRing(); }); }
+    double reclaimerPosition() { return locked(mutex, [&] { return pile.reclaimerPosition(); }); }
     py::tuple qualityNames() { return py::cast(locked(mutex, [&] { return pile.qualityNames(); })); }
 
 private:
@@ -392,6 +432,84 @@ PYBIND11_MODULE(_native, m, py::multiple_interpreters::not_supported()) {
             PyErr_SetObject(PyExc_OSError, py::make_tuple(error.code().value(), error.what()).ptr());
         }
     });
+    py::register_local_exception<korvex::ParameterCountError>(m, "ParameterCountError", PyExc_RuntimeError);
+    const korvex::PileSettings defaults = korvex::defaultPileSettings();
+    const korvex::KorvexConfiguration& d = defaults.configuration;
+
+    m.def(
+        "defaults",
+        [defaults] {
+            const korvex::KorvexConfiguration& c = defaults.configuration;
+            py::dict result;
+            result["length_m"] = c.length;
+            result["depth_m"] = c.depth;
+            result["reclaim_angle_deg"] = c.reclaimAngle;
+            result["particles_per_m3"] = c.particlesPerCubicMeter;
+            result["circular"] = c.circular;
+            result["eight_neighbour_probability"] = c.eightNeighbourProbability;
+            result["particle_volume_factor"] = c.particleVolumeFactor;
+            result["drop_height_m"] = c.dropHeight;
+            result["engine"] = engineName(defaults.engine);
+            result["angle_of_repose_deg"] = defaults.layered.reposeAngle_deg;
+            result["stream_footprint_m"] = defaults.layered.streamFootprint_m;
+            result["segments_per_column"] = defaults.layered.segmentsPerColumn;
+            return result;
+        },
+        "The default of every setting, by its keyword: a fresh dict on every call.");
+    m.def(
+        "limits",
+        [] {
+            py::dict result;
+            result["max_cells"] = korvex::Limits::maxCells;
+            result["max_seed"] = korvex::Limits::maxSeed;
+            result["minimum_box_size_m"] = korvex::Limits::minimumBoxSizeM;
+            result["max_slices_per_reach"] = korvex::Limits::maxSlicesPerReach;
+            result["highest_drop_m"] = korvex::Limits::highestDropM;
+            return result;
+        },
+        "What any pile may ask for: cells of its grid, the largest seed, the detailed engine's smallest box "
+        "and the slices of one reclaim.");
+    m.def(
+        "cell_size_m",
+        [](const std::string& engine, float particles_per_m3, float particle_volume_factor) {
+            return korvex::cellSize(engineNamed(engine), particles_per_m3, particle_volume_factor);
+        },
+        py::kw_only(), py::arg("engine") = engineName(defaults.engine),
+        py::arg("particles_per_m3") = d.particlesPerCubicMeter,
+        py::arg("particle_volume_factor") = d.particleVolumeFactor,
+        "Edge of a height-map cell in single precision, as the engine computes it, unchecked.");
+    m.def("is_vertical_face", &korvex::isVerticalFace, py::arg("reclaim_angle_deg"),
+          "Whether the engines take a reclaim face of this angle as vertical.");
+    m.def(
+        "geometry",
+        [](float length_m, float depth_m, float reclaim_angle_deg, float particles_per_m3, bool circular,
+           float eight_neighbour_probability, float particle_volume_factor, float drop_height_m,
+           std::optional<float> fall_height_m, const std::string& engine,
+           std::optional<float> reclaim_step_m, std::optional<double> cell_m, double angle_of_repose_deg,
+           double stream_footprint_m, std::size_t segments_per_column) {
+            korvex::PileSettings settings = Simulator::settingsOf(
+                length_m, depth_m, reclaim_angle_deg, particles_per_m3, circular, eight_neighbour_probability,
+                particle_volume_factor, drop_height_m, fall_height_m, engine, 0, false, reclaim_step_m,
+                layeredSettingsOf(particles_per_m3, cell_m, angle_of_repose_deg, stream_footprint_m,
+                                  segments_per_column));
+            return geometryDict(korvex::checkedGeometry(settings));
+        },
+        py::kw_only(), py::arg("length_m") = d.length, py::arg("depth_m") = d.depth,
+        py::arg("reclaim_angle_deg") = d.reclaimAngle, py::arg("particles_per_m3") = d.particlesPerCubicMeter,
+        py::arg("circular") = d.circular, py::arg("eight_neighbour_probability") = d.eightNeighbourProbability,
+        py::arg("particle_volume_factor") = d.particleVolumeFactor, py::arg("drop_height_m") = d.dropHeight,
+        py::arg("fall_height_m") = py::none(), py::arg("engine") = engineName(defaults.engine),
+        py::arg("reclaim_step_m") = py::none(), py::arg("cell_m") = py::none(),
+        py::arg("angle_of_repose_deg") = defaults.layered.reposeAngle_deg,
+        py::arg("stream_footprint_m") = defaults.layered.streamFootprint_m,
+        py::arg("segments_per_column") = defaults.layered.segmentsPerColumn,
+        R"(What a Simulator of these settings is built on, without building it: a dict of "cell_size_m",
+"columns", "rows", "slice_count" (the fast engine's reclaim slices), "vertical_face", "face_slope" (tan
+of the reclaim angle, inf when vertical), "circle_length_m" (circular beds) and "reclaim_step_m". Raises
+ValueError naming every bad setting with its value and unit.)");
+    m.def("draw_seed", &korvex::freshSeed,
+          "A fresh seed from the operating system's entropy: what a Simulator or Ring draws when given "
+          "none.");
     py::class_<Simulator>(m, "Simulator",
                           R"(One stockpile on one bed, simulated by the fast, the detailed or the layered engine.
 
@@ -412,25 +530,26 @@ exactly. Its grid cell is ``cell_m``, by default the fast engine's at ``particle
                          std::optional<std::uint64_t> seed, bool record_particles,
                          std::optional<float> reclaim_step_m, std::optional<double> cell_m,
                          double angle_of_repose_deg, double stream_footprint_m, std::size_t segments_per_column) {
-                 korvex::LayeredSettings layered;
-                 // The same cell as the fast engine's at this resolution, unless given.
-                 layered.cell_m = cell_m.value_or(1.0 / std::pow(double{particles_per_m3}, 1.0 / 3.0));
-                 layered.reposeAngle_deg = angle_of_repose_deg;
-                 layered.streamFootprint_m = stream_footprint_m;
-                 layered.segmentsPerColumn = segments_per_column;
-                 return std::make_unique<Simulator>(length_m, depth_m, reclaim_angle_deg, particles_per_m3, circular,
-                                                    eight_neighbour_probability, particle_volume_factor,
-                                                    drop_height_m, fall_height_m, engine, seed, record_particles,
-                                                    reclaim_step_m, layered);
+                 return std::make_unique<Simulator>(
+                     length_m, depth_m, reclaim_angle_deg, particles_per_m3, circular, eight_neighbour_probability,
+                     particle_volume_factor, drop_height_m, fall_height_m, engine, seed, record_particles,
+                     reclaim_step_m,
+                     layeredSettingsOf(particles_per_m3, cell_m, angle_of_repose_deg, stream_footprint_m,
+                                       segments_per_column));
              }),
-             py::kw_only(), py::arg("length_m"), py::arg("depth_m"), py::arg("reclaim_angle_deg") = 45.0f,
-             py::arg("particles_per_m3") = 1.0f, py::arg("circular") = false,
-             py::arg("eight_neighbour_probability") = 0.5f, py::arg("particle_volume_factor") = 1.0f,
-             py::arg("drop_height_m") = 10.0f, py::arg("fall_height_m") = py::none(),
-             py::arg("engine") = "fast", py::arg("seed") = py::none(), py::arg("record_particles") = false,
+             py::kw_only(), py::arg("length_m"), py::arg("depth_m"),
+             py::arg("reclaim_angle_deg") = d.reclaimAngle,
+             py::arg("particles_per_m3") = d.particlesPerCubicMeter,
+             py::arg("circular") = d.circular,
+             py::arg("eight_neighbour_probability") = d.eightNeighbourProbability,
+             py::arg("particle_volume_factor") = d.particleVolumeFactor,
+             py::arg("drop_height_m") = d.dropHeight,
+             py::arg("fall_height_m") = py::none(), py::arg("engine") = engineName(defaults.engine),
+             py::arg("seed") = py::none(), py::arg("record_particles") = defaults.logParticles,
              py::arg("reclaim_step_m") = py::none(), py::arg("cell_m") = py::none(),
-             py::arg("angle_of_repose_deg") = 38.0, py::arg("stream_footprint_m") = 1.0,
-             py::arg("segments_per_column") = 256)
+             py::arg("angle_of_repose_deg") = defaults.layered.reposeAngle_deg,
+             py::arg("stream_footprint_m") = defaults.layered.streamFootprint_m,
+             py::arg("segments_per_column") = defaults.layered.segmentsPerColumn)
         .def("stack", &Simulator::stack, py::arg("table"), py::arg("columns"),
              R"(Stack every row of a 2-D table in order; ``columns`` names its columns ("timestamp", "x", "z",
 "volume", any other name a quality value). The whole table is checked before any row is stacked, and
@@ -479,8 +598,10 @@ on the centre line from the -x side, growing turn after turn.)")
         .def(py::init<float, float, float, float, float, float, std::optional<std::uint64_t>,
                       std::optional<double>>(),
              py::kw_only(), py::arg("length_m"), py::arg("depth_m"), py::arg("ring_radius_m"),
-             py::arg("reclaim_angle_deg") = 45.0f, py::arg("particles_per_m3") = 1.0f,
-             py::arg("eight_neighbour_probability") = 0.5f, py::arg("seed") = py::none(),
+             py::arg("reclaim_angle_deg") = d.reclaimAngle,
+             py::arg("particles_per_m3") = d.particlesPerCubicMeter,
+             py::arg("eight_neighbour_probability") = d.eightNeighbourProbability,
+             py::arg("seed") = py::none(),
              py::arg("reclaim_step_m") = py::none())
         .def("run", &Ring::run, py::arg("table"), py::arg("columns"), py::arg("reclaimer_time_s"),
              py::arg("reclaimer_position_m"),

@@ -6,6 +6,50 @@ import typing
 import numpy as np
 import numpy.typing as npt
 
+class ParameterCountError(RuntimeError):
+    """Material whose count of quality values differs from the count the pile has fixed."""
+
+def defaults() -> dict[str, typing.Any]:
+    """The default of every setting, by its keyword."""
+
+def limits() -> dict[str, int | float]:
+    """What any pile may ask for: "max_cells", "max_seed", "minimum_box_size_m", "max_slices_per_reach",
+    "highest_drop_m"."""
+
+def cell_size_m(
+    *,
+    engine: typing.Literal["fast", "detailed", "layered"] = "fast",
+    particles_per_m3: float = 1.0,
+    particle_volume_factor: float = 1.0,
+) -> float:
+    """Edge of a height-map cell in single precision, as the engine computes it."""
+
+def is_vertical_face(reclaim_angle_deg: float) -> bool:
+    """Whether the engines take a reclaim face of this angle as vertical."""
+
+def geometry(
+    *,
+    length_m: float = 300.0,
+    depth_m: float = 50.0,
+    reclaim_angle_deg: float = 45.0,
+    particles_per_m3: float = 1.0,
+    circular: bool = False,
+    eight_neighbour_probability: float = 1.0,
+    particle_volume_factor: float = 1.0,
+    drop_height_m: float = 10.0,
+    fall_height_m: float | None = None,
+    engine: typing.Literal["fast", "detailed", "layered"] = "fast",
+    reclaim_step_m: float | None = None,
+    cell_m: float | None = None,
+    angle_of_repose_deg: float = 38.0,
+    stream_footprint_m: float = 1.0,
+    segments_per_column: int = 256,
+) -> dict[str, typing.Any]:
+    """What a Simulator of these settings is built on; ValueError naming every bad setting."""
+
+def draw_seed() -> int:
+    """A fresh seed from the operating system's entropy."""
+
 Slices: typing.TypeAlias = tuple[npt.NDArray[np.float64], npt.NDArray[np.float64], npt.NDArray[np.float64]]
 
 class Simulator:
@@ -19,9 +63,10 @@ class Simulator:
         reclaim_angle_deg: float = 45.0,
         particles_per_m3: float = 1.0,
         circular: bool = False,
-        eight_neighbour_probability: float = 0.5,
+        eight_neighbour_probability: float = 1.0,
         particle_volume_factor: float = 1.0,
         drop_height_m: float = 10.0,
+        fall_height_m: float | None = None,
         engine: typing.Literal["fast", "detailed", "layered"] = "fast",
         seed: int | None = None,
         record_particles: bool = False,
@@ -72,7 +117,7 @@ class Ring:
         ring_radius_m: float,
         reclaim_angle_deg: float = 45.0,
         particles_per_m3: float = 1.0,
-        eight_neighbour_probability: float = 0.5,
+        eight_neighbour_probability: float = 1.0,
         seed: int | None = None,
         reclaim_step_m: float | None = None,
     ) -> None: ...

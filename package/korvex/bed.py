@@ -6,9 +6,7 @@ import math
 from dataclasses import Field, dataclass, field, fields
 from typing import Any, Literal
 
-import numpy as np
-
-from . import validation
+from . import _native, validation
 from .errors import SettingsError
 
 Engine = Literal["fast", "detailed", "layered"]
@@ -24,8 +22,10 @@ CELLS_ACROSS_BED = 150
 # on the demo's bed (1 m cells by this rule) halving the cell moves the fair VRR by a few percent at most
 # (docs/layered-engine.md).
 LAYERED_CELLS_ACROSS_BED = 50
+# The settings' defaults, where the engines keep them.
+NATIVE_DEFAULTS = _native.defaults()
 # The detailed engine's default: its particle count, not convergence, bounds its resolution.
-DETAILED_PARTICLES_PER_M3 = 1.0
+DETAILED_PARTICLES_PER_M3 = NATIVE_DEFAULTS["particles_per_m3"]
 # The slice length unless given: fixed, so that the output portions do not shrink with the cell.
 DEFAULT_RECLAIM_STEP_M = 1.0
 
@@ -99,14 +99,15 @@ class Bed:
     """
 
     length_m: float = field(
-        default=300.0,
+        default=NATIVE_DEFAULTS["length_m"],
         metadata={"unit": "m", "range": validation.LENGTH_RANGE_M, "help": "extent along the stacker rail"},
     )
     depth_m: float = field(
-        default=50.0, metadata={"unit": "m", "range": validation.LENGTH_RANGE_M, "help": "extent across the bed"}
+        default=NATIVE_DEFAULTS["depth_m"],
+        metadata={"unit": "m", "range": validation.LENGTH_RANGE_M, "help": "extent across the bed"},
     )
     reclaim_angle_deg: float = field(
-        default=45.0,
+        default=NATIVE_DEFAULTS["reclaim_angle_deg"],
         metadata={"unit": "°", "metavar": "DEG", "help": "slope of the reclaim face: over 0, at most 90 (vertical)"},
     )
     particles_per_m3: float | None = field(
@@ -120,13 +121,16 @@ class Bed:
             f"footprint, at most the shorter side / {LAYERED_CELLS_ACROSS_BED})",
         },
     )
-    circular: bool = field(default=False, metadata={"help": "a circular bed"})
-    engine: Engine = field(default="fast", metadata={"choices": ENGINES, "help": "simulating engine"})
+    circular: bool = field(default=NATIVE_DEFAULTS["circular"], metadata={"help": "a circular bed"})
+    engine: Engine = field(
+        default=NATIVE_DEFAULTS["engine"], metadata={"choices": ENGINES, "help": "simulating engine"}
+    )
     eight_neighbour_probability: float = field(
-        default=1.0, metadata={"metavar": "P", "help": "fast engine: chance a rolling particle looks diagonally"}
+        default=NATIVE_DEFAULTS["eight_neighbour_probability"],
+        metadata={"metavar": "P", "help": "fast engine: chance a rolling particle looks diagonally"}
     )
     particle_volume_factor: float = field(
-        default=1.0,
+        default=NATIVE_DEFAULTS["particle_volume_factor"],
         metadata={
             "metavar": "F",
             "range": (1e-6, 1e6),
@@ -134,7 +138,7 @@ class Bed:
         },
     )
     drop_height_m: float = field(
-        default=10.0,
+        default=NATIVE_DEFAULTS["drop_height_m"],
         metadata={
             "unit": "m",
             "range": validation.LENGTH_RANGE_M,
@@ -142,14 +146,16 @@ class Bed:
         },
     )
     angle_of_repose_deg: float = field(
-        default=38.0,
+        default=NATIVE_DEFAULTS["angle_of_repose_deg"],
         metadata={"unit": "°", "metavar": "DEG", "help": "layered engine: steepest slope the material stands at"},
     )
     stream_footprint_m: float = field(
-        default=1.0, metadata={"unit": "m", "help": "layered engine: width of the stream where it lands"}
+        default=NATIVE_DEFAULTS["stream_footprint_m"],
+        metadata={"unit": "m", "help": "layered engine: width of the stream where it lands"},
     )
     segments_per_column: int = field(
-        default=256, metadata={"metavar": "N", "help": "layered engine: most layers a column keeps"}
+        default=NATIVE_DEFAULTS["segments_per_column"],
+        metadata={"metavar": "N", "help": "layered engine: most layers a column keeps"},
     )
     reclaim_step_m: float | None = field(
         default=None,
@@ -268,14 +274,15 @@ class Bed:
     def cell_size_m(self) -> float:
         """Edge of a height-map cell: the fast engine's grid cell or the detailed engine's box.
 
-        Computed in single precision, as the engines do, so that slice positions line up.
+        The engines' own single-precision figure, so that slice positions line up.
         """
-        if self.engine != "detailed":
-            size = np.float32(1.0) / np.power(np.float32(self.resolution_per_m3), np.float32(0.33333334))
-        else:
-            ratio = np.float32(self.particle_volume_factor) / np.float32(self.resolution_per_m3)
-            size = np.power(ratio, np.float32(0.333333343))
-        return float(size)
+        return float(
+            _native.cell_size_m(
+                engine=self.engine,
+                particles_per_m3=self.resolution_per_m3,
+                particle_volume_factor=self.particle_volume_factor,
+            )
+        )
 
     @property
     def reclaim_increment_m(self) -> float:

@@ -26,7 +26,8 @@ def derive_seed(sweep_seed: int, settings: Mapping[str, Any], purpose: str) -> i
         allow_nan=False,
     )
     digest = hashlib.blake2b(text.encode("utf-8"), digest_size=8).digest()
-    return int.from_bytes(digest, "big") % validation.SEED_LIMIT
+    # The digest's low 63 bits, as sweeps have always taken them, so that a sweep seeded before repeats.
+    return int.from_bytes(digest, "big") % 2**63
 
 
 def canonical(settings: Mapping[str, Any]) -> dict[str, Any]:

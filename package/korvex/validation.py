@@ -14,6 +14,7 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
+from . import _native
 from .errors import SettingsError, TableError
 
 if TYPE_CHECKING:
@@ -21,8 +22,8 @@ if TYPE_CHECKING:
 
 FloatArray = NDArray[np.float64]
 
-# Largest seed: the native simulators keep it in a signed 64-bit integer.
-SEED_LIMIT = 2**63
+# Seeds the native simulators take: every unsigned 64-bit integer.
+SEED_LIMIT = _native.limits()["max_seed"] + 1
 
 # What one table may make us allocate. A chunk table row holds four role columns
 # and the quality values, about 60 bytes with three qualities; ten million rows
@@ -31,7 +32,7 @@ MAX_ROWS = 10_000_000
 MAX_CHUNKS = 10_000_000
 MAX_COLUMNS = 1_000
 # Cells of a bed's height map: the engines keep a few numbers per cell.
-MAX_CELLS = 2**28
+MAX_CELLS = _native.limits()["max_cells"]
 # Extents of a bed (its sides, a ring's radius and width, a drop height, a slice): beyond these the
 # engines' single-precision positions and the rule's cell sizes no longer hold.
 LENGTH_RANGE_M = (0.01, 1e6)
@@ -119,13 +120,14 @@ def choice(name: str, value: object, options: tuple[str, ...]) -> str:
 
 
 def seed(value: object) -> int:
-    """A seed for the random numbers: a whole number in [0, 2**63)."""
+    """A seed for the random numbers: a whole number in [0, 2**64)."""
     return whole("seed", value, 0, SEED_LIMIT - 1)
 
 
 def draw_seed() -> int:
-    """A fresh seed from the operating system's entropy, so that a run that was not given one still knows it."""
-    return int(np.random.SeedSequence().entropy) % SEED_LIMIT
+    """A fresh seed from the operating system's entropy, drawn where the native simulators draw theirs, so that
+    a run that was not given one still knows it."""
+    return int(_native.draw_seed())
 
 
 def float_array(values: ArrayLike, name: str) -> FloatArray:

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "core/korvex.h"
+
 using korvex::AveragedParameters;
 using korvex::ChunkColumns;
 using korvex::TableView;
@@ -37,7 +39,9 @@ private:
         korvex::KorvexConfiguration configuration;
         configuration.length = 10.0f;
         configuration.depth = 10.0f;
+        configuration.reclaimAngle = 90.0f;
         configuration.particlesPerCubicMeter = 1.0f;
+        configuration.eightNeighbourProbability = 0.0f;
         return configuration;
     }
 };

@@ -8,6 +8,9 @@
 #include <string>
 #include <vector>
 
+#include "core/settings.h"
+#include "tests/engine_access.h"
+
 using korvex::AveragedParameters;
 using korvex::KorvexConfiguration;
 
@@ -69,14 +72,14 @@ TEST(Korvex, StackCutsAChunkIntoWholeParticles) {
         EXPECT_EQ(drop.particle.volume, 0.25);
         EXPECT_EQ(drop.particle.averages(), (std::vector<double>{3.0, 7.0}));
     }
-    EXPECT_EQ(simulator.pendingMaterial.volume, 0.0);
+    EXPECT_EQ(simulator.pending().volume, 0.0);
 }
 
 TEST(Korvex, RemainderIsMixedIntoTheNextChunkAndDroppedThere) {
     RecordingSimulator simulator(withParticlesPerCubicMeter(2.0f));
     simulator.stack(1.0f, 1.0f, material(1.25, {10.0}));
     ASSERT_EQ(simulator.drops.size(), 2u);
-    EXPECT_DOUBLE_EQ(simulator.pendingMaterial.volume, 0.25);
+    EXPECT_DOUBLE_EQ(simulator.pending().volume, 0.25);
 
     simulator.stack(8.0f, 3.0f, material(0.25, {20.0}));
     ASSERT_EQ(simulator.drops.size(), 3u);
@@ -90,10 +93,10 @@ TEST(Korvex, RemainderIsMixedIntoTheNextChunkAndDroppedThere) {
 TEST(Korvex, ChunksSmallerThanAParticleOrEmptyDropNothing) {
     RecordingSimulator simulator(withParticlesPerCubicMeter(2.0f));
     simulator.stack(0.0f, 0.0f, AveragedParameters{});
-    EXPECT_TRUE(simulator.pendingMaterial.sums.empty());
+    EXPECT_TRUE(simulator.pending().sums.empty());
     simulator.stack(0.0f, 0.0f, material(0.49, {1.0}));
     EXPECT_TRUE(simulator.drops.empty());
-    EXPECT_DOUBLE_EQ(simulator.pendingMaterial.volume, 0.49);
+    EXPECT_DOUBLE_EQ(simulator.pending().volume, 0.49);
 }
 
 TEST(Korvex, PendingVolumeOfExactlyOneParticleIsDropped) {
@@ -105,15 +108,15 @@ TEST(Korvex, PendingVolumeOfExactlyOneParticleIsDropped) {
 TEST(Korvex, FirstParametersFixTheCountForTheSimulatorsLife) {
     RecordingSimulator simulator(withParticlesPerCubicMeter(1.0f));
     simulator.stack(0.0f, 0.0f, material(1.5, {1.0, 2.0}));
-    const auto pending = simulator.pendingMaterial;
+    const auto pending = simulator.pending();
 
     AveragedParameters volumeOnly;
     volumeOnly.volume = 3.0;
     for (const auto& other : {material(3.0, {1.0}), volumeOnly}) {
         EXPECT_THROW(simulator.stack(0.0f, 0.0f, other), std::runtime_error);
         EXPECT_EQ(simulator.drops.size(), 1u);
-        EXPECT_EQ(simulator.pendingMaterial.volume, pending.volume);
-        EXPECT_EQ(simulator.pendingMaterial.sums, pending.sums);
+        EXPECT_EQ(simulator.pending().volume, pending.volume);
+        EXPECT_EQ(simulator.pending().sums, pending.sums);
     }
 }
 
@@ -124,8 +127,8 @@ TEST(Korvex, NoQualityValuesFixACountOfZero) {
     simulator.stack(0.0f, 0.0f, volumeOnly);
     EXPECT_THROW(simulator.stack(0.0f, 0.0f, material(3.0, {1.0})), std::runtime_error);
     EXPECT_EQ(simulator.drops.size(), 1u);
-    EXPECT_EQ(simulator.pendingMaterial.volume, 0.5);
-    EXPECT_TRUE(simulator.pendingMaterial.sums.empty());
+    EXPECT_EQ(simulator.pending().volume, 0.5);
+    EXPECT_TRUE(simulator.pending().sums.empty());
     // Taking the remainder leaves the count as it was.
     EXPECT_EQ(simulator.takePendingMaterial().volume, 0.5);
     EXPECT_THROW(simulator.stack(0.0f, 0.0f, material(3.0, {1.0})), std::runtime_error);
@@ -137,8 +140,8 @@ TEST(Korvex, TakingThePendingMaterialKeepsItsAveragesAndEmptiesIt) {
     const AveragedParameters remainder = simulator.takePendingMaterial();
     EXPECT_DOUBLE_EQ(remainder.volume, 0.25);
     EXPECT_EQ(remainder.averages(), (std::vector<double>{10.0, 4.0}));
-    EXPECT_EQ(simulator.pendingMaterial.volume, 0.0);
-    EXPECT_EQ(simulator.pendingMaterial.sums, (std::vector<double>{0.0, 0.0}));
+    EXPECT_EQ(simulator.pending().volume, 0.0);
+    EXPECT_EQ(simulator.pending().sums, (std::vector<double>{0.0, 0.0}));
     EXPECT_EQ(simulator.takePendingMaterial().volume, 0.0);
 }
 
@@ -151,7 +154,7 @@ TEST(Korvex, RoomCountsParticlesDroppedAndPendingMaterial) {
     EXPECT_THROW(simulator.stack(0.0f, 0.0f, material(1.0, {1.0})), std::invalid_argument);
     EXPECT_THROW(simulator.checkRoomFor(std::numeric_limits<double>::quiet_NaN()), std::invalid_argument);
     EXPECT_EQ(simulator.drops.size(), 39999u);
-    EXPECT_EQ(simulator.pendingMaterial.volume, 0.5);
+    EXPECT_EQ(simulator.pending().volume, 0.5);
 }
 
 class KorvexRejectsMaterial : public testing::TestWithParam<std::tuple<float, float, double, double>> {};
@@ -162,8 +165,8 @@ TEST_P(KorvexRejectsMaterial, BeforeAnythingChanges) {
     simulator.stack(0.0f, 0.0f, material(0.5, {1.0}));
     EXPECT_THROW(simulator.stack(x, z, material(volume, {value})), std::invalid_argument);
     EXPECT_TRUE(simulator.drops.empty());
-    EXPECT_EQ(simulator.pendingMaterial.volume, 0.5);
-    EXPECT_EQ(simulator.pendingMaterial.sums, (std::vector<double>{0.5}));
+    EXPECT_EQ(simulator.pending().volume, 0.5);
+    EXPECT_EQ(simulator.pending().sums, (std::vector<double>{0.5}));
 }
 
 namespace {
@@ -194,13 +197,13 @@ TEST(Korvex, PauseAndResumeFlipTheFlag) {
 
 TEST(HeapMap, IsRowMajorByZAndStartsAtZero) {
     RecordingSimulator simulator(withParticlesPerCubicMeter(1.0f), 3, 2);
-    EXPECT_EQ(simulator.heapMapWidth, 3u);
-    EXPECT_EQ(simulator.heapMapDepth, 2u);
+    EXPECT_EQ(simulator.heapMapColumns(), 3u);
+    EXPECT_EQ(simulator.heapMapRows(), 2u);
     for (int k = 0; k < 6; ++k) {
-        EXPECT_EQ(simulator.heapMap[k], 0.0f);
+        EXPECT_EQ(simulator.heights()[k], 0.0f);
     }
-    simulator.heightAt(2, 1) = 4.5f;
-    EXPECT_EQ(simulator.heapMap[5], 4.5f);
+    korvex::testing::EngineAccess::height(simulator, 2, 1) = 4.5f;
+    EXPECT_EQ(simulator.heights()[5], 4.5f);
 }
 
 class HeapMapSecondInitialization : public testing::TestWithParam<std::pair<std::uint32_t, std::uint32_t>> {};
@@ -215,15 +218,17 @@ TEST_P(HeapMapSecondInitialization, IsRejectedAndChangesNothing) {
         EXPECT_STREQ(error.what(),
                      "invalid call to KorvexCli::initializeHeapMap(): heap map already initialized");
     }
-    EXPECT_EQ(simulator.heapMapWidth, width);
-    EXPECT_EQ(simulator.heapMapDepth, depth);
+    EXPECT_EQ(simulator.heapMapColumns(), width);
+    EXPECT_EQ(simulator.heapMapRows(), depth);
 }
 
 INSTANTIATE_TEST_SUITE_P(Sizes, HeapMapSecondInitialization,
                          testing::Values(std::pair{3u, 2u}, std::pair{0u, 5u}, std::pair{5u, 0u}));
 
-TEST(HeapMap, ElementCountMustStayBelowTwoToThe32) {
+TEST(HeapMap, ElementCountMustStayWithinTheCellLimit) {
     EXPECT_THROW(RecordingSimulator(withParticlesPerCubicMeter(1.0f), 65536, 65536), std::length_error);
+    // One row more than 2^14 x 2^14 cells: refused before anything is allocated.
+    EXPECT_THROW(RecordingSimulator(withParticlesPerCubicMeter(1.0f), 16384, 16385), std::length_error);
 }
 
 struct RejectedSetting {
@@ -236,12 +241,12 @@ class ConfigurationRejected : public testing::TestWithParam<RejectedSetting> {};
 TEST_P(ConfigurationRejected, WithAMessageNamingTheSetting) {
     auto configuration = withParticlesPerCubicMeter(1.0f);
     GetParam().change(configuration);
-    try {
-        korvex::validateConfiguration(configuration);
-        FAIL() << "expected invalid_argument";
-    } catch (const std::invalid_argument& error) {
-        EXPECT_EQ(std::string(error.what()).rfind(GetParam().setting, 0), 0u) << error.what();
-    }
+    korvex::PileSettings settings;
+    settings.configuration = configuration;
+    const auto checked = korvex::checkSettings(settings);
+    const auto* error = std::get_if<korvex::SettingsError>(&checked);
+    ASSERT_NE(error, nullptr);
+    EXPECT_EQ(std::string(error->what()).rfind(GetParam().setting, 0), 0u) << error->what();
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -262,7 +267,9 @@ TEST(Configuration, AcceptsAnglesOutsideTheUsualRange) {
     for (float angle : {-45.0f, 0.0f, 90.0f, 180.0f, 270.0f}) {
         auto configuration = withParticlesPerCubicMeter(1.0f);
         configuration.reclaimAngle = angle;
-        EXPECT_NO_THROW(korvex::validateConfiguration(configuration));
+        korvex::PileSettings settings;
+        settings.configuration = configuration;
+        EXPECT_NO_THROW(korvex::checkedGeometry(settings));
     }
 }
 
@@ -276,21 +283,21 @@ TEST_P(CutShortStack, LeavesNothingOfTheChunkPending) {
     simulator.stack(1.0f, 1.0f, material(1.25, {10.0}));  // leaves 0.25 pending
     const double before = simulator.stackedVolume();
     if (byInterrupt) {
-        simulator.interruptCheck = [] { throw std::runtime_error("interrupted"); };
+        simulator.setInterruptCheck([] { throw std::runtime_error("interrupted"); });
     } else {
-        simulator.interruptCheck = [&simulator] {
+        simulator.setInterruptCheck([&simulator] {
             if (simulator.drops.size() > 1500) {
                 throw std::runtime_error("interrupted");
             }
-        };
+        });
     }
     EXPECT_THROW(simulator.stack(5.0f, 1.0f, material(1e4, {20.0})), std::runtime_error);
     const std::size_t dropped = simulator.drops.size() - 2;
     ASSERT_GT(dropped, 0u);
     EXPECT_LT(dropped, 10000u);
-    EXPECT_EQ(simulator.pendingMaterial.volume, 0.0);
+    EXPECT_EQ(simulator.pending().volume, 0.0);
     EXPECT_DOUBLE_EQ(simulator.stackedVolume() - before, 0.5 * static_cast<double>(dropped) - 0.25);
-    simulator.interruptCheck = {};
+    simulator.setInterruptCheck({});
     simulator.stack(9.0f, 1.0f, material(0.5, {30.0}));
     ASSERT_EQ(simulator.drops.size(), dropped + 3);
     EXPECT_EQ(simulator.drops.back().x, 9.0f);
@@ -299,15 +306,15 @@ TEST_P(CutShortStack, LeavesNothingOfTheChunkPending) {
 
 TEST(Korvex, AStackInterruptedBeforeItsFirstDropLeavesThePendingMaterialAsItWas) {
     RecordingSimulator simulator(withParticlesPerCubicMeter(2.0f));
-    simulator.interruptCheck = [] { throw std::runtime_error("interrupted"); };
+    simulator.setInterruptCheck([] { throw std::runtime_error("interrupted"); });
     simulator.stack(1.0f, 1.0f, material(1.25, {10.0}));
     // The check runs before every 1024th particle: 2 + 1021 drops leave the next call's first particle to it.
     simulator.stack(2.0f, 1.0f, material(510.5, {10.0}));
     const std::size_t drops = simulator.drops.size();
     EXPECT_THROW(simulator.stack(3.0f, 1.0f, material(100.0, {40.0})), std::runtime_error);
     EXPECT_EQ(simulator.drops.size(), drops);
-    EXPECT_DOUBLE_EQ(simulator.pendingMaterial.volume, 0.25);
-    EXPECT_EQ(simulator.pendingMaterial.averages(), std::vector<double>{10.0});
+    EXPECT_DOUBLE_EQ(simulator.pending().volume, 0.25);
+    EXPECT_EQ(simulator.pending().averages(), std::vector<double>{10.0});
 }
 
 INSTANTIATE_TEST_SUITE_P(Korvex, CutShortStack, ::testing::Bool(),

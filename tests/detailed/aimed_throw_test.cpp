@@ -44,14 +44,14 @@ TEST_P(AimedRidge, CrestLiesOnThePlannedLine) {
     // The centroid across the bed of the middle of the ridge's height profile.
     double weighted = 0.0;
     double total = 0.0;
-    for (std::uint32_t j = 0; j < simulator.heapMapDepth; ++j) {
+    for (std::uint32_t j = 0; j < simulator.heapMapRows(); ++j) {
         for (std::uint32_t i = 6; i < 18; ++i) {
             weighted += simulator.heightAt(i, j) * (j + 0.5);
             total += simulator.heightAt(i, j);
         }
     }
     ASSERT_GT(total, 0.0);
-    EXPECT_NEAR(weighted / total, 8.0, simulator.particleSize);
+    EXPECT_NEAR(weighted / total, 8.0, simulator.particleSize());
 }
 
 INSTANTIATE_TEST_SUITE_P(DropHeights, AimedRidge, ::testing::Values(3.0f, 10.0f, 20.0f));

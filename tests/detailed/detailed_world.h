@@ -31,7 +31,7 @@ inline AveragedParameters material(double volume, std::vector<double> values) {
 }
 
 inline std::size_t bodiesInWorld(const Detailed& simulator) {
-    return static_cast<std::size_t>(simulator.dynamicsWorld->getNumCollisionObjects());
+    return static_cast<std::size_t>(simulator.dynamicsWorld().getNumCollisionObjects());
 }
 
 /// An unrotated box of the nominal size centred at (x, y, z), not yet settled. A box that starts
@@ -39,7 +39,7 @@ inline std::size_t bodiesInWorld(const Detailed& simulator) {
 inline DetailedParticle& placeParticle(Detailed& simulator, float x, float y, float z,
                                        AveragedParameters particle,
                                        const btVector3& velocity = btVector3(0.0f, 0.0f, 0.0f)) {
-    const float size = simulator.particleSize;
+    const float size = simulator.particleSize();
     return simulator.createParticle(btVector3(x, y, z), std::move(particle), btQuaternion::getIdentity(),
                                     velocity, btVector3(size, size, size));
 }

@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/settings.h"
 #include "detailed/drop_randomness.h"
 #include "detailed_world.h"
 
@@ -32,17 +33,17 @@ TEST(DetailedDropping, FirstDropIsImmediateAndTheNextWaits267Steps) {
     Detailed simulator(configuration);
 
     simulator.dropParticle(5.0f, 5.0f, material(1.0, {7.0}));
-    EXPECT_EQ(simulator.simulationTime, 0u);
-    ASSERT_EQ(simulator.particles.size(), 1u);
-    EXPECT_EQ(simulator.particles.front().dropTime, 0u);
-    EXPECT_EQ(simulator.movingParticles.front(), &simulator.particles.front());
-    EXPECT_TRUE(simulator.particlesInMotion.load());
-    EXPECT_EQ(simulator.nextDropTime, 8000u);
+    EXPECT_EQ(simulator.simulationTime(), 0u);
+    ASSERT_EQ(simulator.particles().size(), 1u);
+    EXPECT_EQ(simulator.particles().front().dropTime, 0u);
+    EXPECT_EQ(simulator.movingParticles().front(), &simulator.particles().front());
+    EXPECT_TRUE(simulator.particlesInMotion());
+    EXPECT_EQ(simulator.nextDropTime(), 8000u);
     EXPECT_EQ(bodiesInWorld(simulator), 2u);
 
     simulator.dropParticle(5.0f, 5.0f, material(1.0, {7.0}));
-    EXPECT_EQ(simulator.simulationTime, 267u * 30u);
-    EXPECT_EQ(simulator.particles.back().dropTime, 267u * 30u);
+    EXPECT_EQ(simulator.simulationTime(), 267u * 30u);
+    EXPECT_EQ(simulator.particles().back().dropTime, 267u * 30u);
 }
 
 TEST(DetailedDropping, EveryDrawStaysInItsRange) {
@@ -53,14 +54,14 @@ TEST(DetailedDropping, EveryDrawStaysInItsRange) {
     for (int drop = 0; drop < 200; ++drop) {
         simulator.dropParticle(x, z, material(0.001, {1.0}));
     }
-    EXPECT_EQ(simulator.simulationTime, 0u);
-    const float size = simulator.particleSize;
-    const float jitter = simulator.dropDistributions.jitterBound;
-    const float dropHeight = simulator.configuration.dropHeight;
+    EXPECT_EQ(simulator.simulationTime(), 0u);
+    const float size = simulator.particleSize();
+    const float jitter = simulator.dropDistributions().jitterBound;
+    const float dropHeight = simulator.settings().dropHeight;
 
     float smallestEdge = size;
     float largestEdge = size;
-    for (const DetailedParticle& particle : simulator.particles) {
+    for (const DetailedParticle& particle : simulator.particles()) {
         EXPECT_EQ(particle.dropTime, 0u);
         for (int axis = 0; axis < 3; ++axis) {
             EXPECT_GE(particle.dimensions[axis], size - jitter);
@@ -98,7 +99,7 @@ TEST_P(DetailedDropFarOff, IsHeldWithinTheBedsSizeAroundIt) {
     const auto [x, expectedX] = GetParam();
     Detailed simulator(pileOfMetreBoxes());  // 10 x 10 m
     simulator.dropParticle(x, -1e30f, material(1.0, {1.0}));
-    const btVector3 centre = centreOf(simulator.particles.back());
+    const btVector3 centre = centreOf(simulator.particles().back());
     EXPECT_NEAR(centre.x(), expectedX, 0.75f);
     EXPECT_EQ(centre.z(), -10.0f - 5.0f);
 }
@@ -115,7 +116,7 @@ TEST(DetailedDropping, SeedingRepeatsTheDraws) {
         std::vector<float> drawn;
         for (int drop = 0; drop < 3; ++drop) {
             simulator.dropParticle(1.0f, 1.0f, material(0.001, {1.0}));
-            const DetailedParticle& dropped = simulator.particles.back();
+            const DetailedParticle& dropped = simulator.particles().back();
             drawn.insert(drawn.end(),
                          {dropped.dimensions.x(), dropped.dimensions.z(), centreOf(dropped).x()});
         }
@@ -134,20 +135,20 @@ TEST(DetailedDropping, EachSimulatorJittersByItsOwnParticleSize) {
     KorvexConfiguration larger = pileOfSmallBoxes();
     larger.particleVolumeFactor = 8.0f;
     Detailed second(larger);
-    ASSERT_EQ(second.particleSize, 2.0f * first.particleSize);
-    EXPECT_EQ(second.dropDistributions.jitterBound, 0.05f * second.particleSize);
+    ASSERT_EQ(second.particleSize(), 2.0f * first.particleSize());
+    EXPECT_EQ(second.dropDistributions().jitterBound, 0.05f * second.particleSize());
     float largestJitter = 0.0f;
     for (int drop = 0; drop < 50; ++drop) {
         second.dropParticle(1.0f, 1.0f, material(0.001, {1.0}));
     }
-    for (const DetailedParticle& particle : second.particles) {
+    for (const DetailedParticle& particle : second.particles()) {
         for (int axis = 0; axis < 3; ++axis) {
-            const float jitter = std::abs(particle.dimensions[axis] - second.particleSize);
-            EXPECT_LE(jitter, second.dropDistributions.jitterBound * 1.0001f);
+            const float jitter = std::abs(particle.dimensions[axis] - second.particleSize());
+            EXPECT_LE(jitter, second.dropDistributions().jitterBound * 1.0001f);
             largestJitter = std::max(largestJitter, jitter);
         }
     }
-    EXPECT_GT(largestJitter, first.dropDistributions.jitterBound);
+    EXPECT_GT(largestJitter, first.dropDistributions().jitterBound);
 }
 
 // A boom that follows the pile drops from a set height above its surface where the box starts and lands:
@@ -171,7 +172,7 @@ TEST_P(DetailedBoom, StartsTheFallAboveThePile) {
     }
     // Lands on x = 5 +- 0.75, z = 6, and starts at z = 1.
     simulator.dropParticle(5.0f, 6.0f, material(1.0, {1.0}));
-    const float start = centreOf(simulator.particles.back()).y();
+    const float start = centreOf(simulator.particles().back()).y();
     const float expected = GetParam().expectedStart;
     const float fall = GetParam().fallHeight.value_or(0.0f);
     EXPECT_GE(start, expected - 0.005f * (GetParam().fallHeight ? fall : expected) - 1e-5f);
@@ -244,12 +245,12 @@ TEST_P(DropHeightBound, BoxesFromTheHighestDropComeToRestOnTheGroundAndHigherIsR
         EXPECT_NE(message.find("500 m"), std::string::npos) << message;
     }
     korvex::detail::seedDropRandomness(7u);
-    Detailed simulator(droppingFrom(GetParam(), Detailed::highestDropM));
+    Detailed simulator(droppingFrom(GetParam(), korvex::Limits::highestDropM));
     for (int drop = 0; drop < 20; ++drop) {
         simulator.stack(5.0f, 5.0f, material(1.0, {1.0}));
     }
     simulator.finishStacking();
-    for (const DetailedParticle& particle : simulator.particles) {
+    for (const DetailedParticle& particle : simulator.particles()) {
         EXPECT_LT(particle.settledCentre.y(), 5.0f);
     }
 }

@@ -13,9 +13,9 @@ struct FreezingInPlace {
     template <class Material>
     static void use(KorvexDetailed<Material>& simulator) {
         simulator.frozenBodiesRejoinAsStatic = false;
-        simulator.dynamicsWorld->setForceUpdateAllAabbs(true);
-        simulator.dynamicsWorld->setWalksEveryObject(true);
-        simulator.broadphase->m_fupdates = 1;
+        simulator.dynamicsWorld_->setForceUpdateAllAabbs(true);
+        simulator.dynamicsWorld_->setWalksEveryObject(true);
+        simulator.broadphase_->m_fupdates = 1;
     }
 };
 

@@ -8,6 +8,7 @@
 
 #include "detailed_world.h"
 #include "freezing_in_place.h"
+#include "tests/engine_access.h"
 
 using namespace korvex::testing;
 
@@ -31,7 +32,7 @@ protected:
         }
     }
 
-    int pairs() const { return simulator.broadphase->getOverlappingPairCache()->getNumOverlappingPairs(); }
+    int pairs() const { return simulator.broadphase().getOverlappingPairCache()->getNumOverlappingPairs(); }
 
     Detailed simulator;
 };
@@ -69,8 +70,8 @@ LandedBoxes landBoxesOnFrozenOnes(Detailed& simulator) {
         &placeParticle(simulator, 7.0f, 4.0f, 3.0f, material(1.0, {4.0}), falling),
         &placeParticle(simulator, 5.0f, 1.0f, 7.0f, material(1.0, {5.0}), falling)};
     LandedBoxes landed{{}, std::vector<std::uint64_t>(landing.size(), 0)};
-    while (simulator.particlesInMotion.load()) {
-        const std::uint64_t stepStart = simulator.simulationTime;
+    while (simulator.particlesInMotion()) {
+        const std::uint64_t stepStart = simulator.simulationTime();
         simulator.simulateStep();
         for (std::size_t k = 0; k < landing.size(); ++k) {
             if (landing[k]->settled && landed.settledAt[k] == 0) {
@@ -125,8 +126,8 @@ TEST_P(DetailedFreezing, FrozenNeighboursShareNoPairOnceTheyRest) {
         simulator.simulateStep();
     }
     const btBroadphaseProxy* movingProxy = falling.body.body().getBroadphaseHandle();
-    const btBroadphasePairArray& all =
-        simulator.broadphase->getOverlappingPairCache()->getOverlappingPairArray();
+    btBroadphaseInterface& broadphase = korvex::testing::EngineAccess::broadphaseOf(simulator);
+    const btBroadphasePairArray& all = broadphase.getOverlappingPairCache()->getOverlappingPairArray();
     int withMovingBox = 0;
     for (int k = 0; k < all.size(); ++k) {
         withMovingBox += all[k].m_pProxy0 == movingProxy || all[k].m_pProxy1 == movingProxy;
@@ -154,7 +155,7 @@ TEST(DetailedFrozenBody, RejoinsTheWorldAsASleepingStaticObject) {
     DetailedParticle& particle = placeParticle(simulator, 5.0f, 0.5f, 5.0f, material(1.0, {1.0}));
     simulator.simulateStep();
     btRigidBody& body = particle.body.body();
-    const auto& moving = simulator.dynamicsWorld->getNonStaticRigidBodies();
+    const auto& moving = simulator.dynamicsWorld().getNonStaticRigidBodies();
     ASSERT_EQ(moving.size(), 1);
     EXPECT_EQ(body.getBroadphaseHandle()->m_collisionFilterGroup, btBroadphaseProxy::DefaultFilter);
 

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "detailed_world.h"
+#include "tests/engine_access.h"
 
 using namespace korvex::testing;
 using korvex::KorvexConfiguration;
@@ -30,18 +31,19 @@ TEST_P(DetailedWorldSizes, FreshSimulatorDerivesItsSizesAndHoldsOnlyTheGround) {
     configuration.depth = 4.0f;
     Detailed simulator(configuration);
 
-    const float size = simulator.particleSize;
+    const float size = simulator.particleSize();
     EXPECT_NEAR(size, GetParam().expectedSize, 1e-6f);
-    EXPECT_EQ(simulator.dropInterval, GetParam().dropInterval);
-    EXPECT_EQ(simulator.heapMapWidth, static_cast<std::uint32_t>(static_cast<double>(7.3f / size) + 0.5) + 1);
-    EXPECT_EQ(simulator.heapMapDepth, static_cast<std::uint32_t>(static_cast<double>(4.0f / size) + 0.5) + 1);
-    for (std::uint32_t k = 0; k < simulator.heapMapWidth * simulator.heapMapDepth; ++k) {
-        ASSERT_EQ(simulator.heapMap[k], 0.0f);
+    EXPECT_EQ(simulator.dropInterval(), GetParam().dropInterval);
+    EXPECT_EQ(simulator.heapMapColumns(),
+              static_cast<std::uint32_t>(static_cast<double>(7.3f / size) + 0.5) + 1);
+    EXPECT_EQ(simulator.heapMapRows(), static_cast<std::uint32_t>(static_cast<double>(4.0f / size) + 0.5) + 1);
+    for (std::uint32_t k = 0; k < simulator.heapMapColumns() * simulator.heapMapRows(); ++k) {
+        ASSERT_EQ(simulator.heights()[k], 0.0f);
     }
     EXPECT_TRUE(simulator.reclaimingFinished());
     ASSERT_EQ(bodiesInWorld(simulator), 1u);
-    EXPECT_EQ(simulator.dynamicsWorld->getCollisionObjectArray()[0], &simulator.groundBody.body());
-    EXPECT_EQ(simulator.dynamicsWorld->getGravity(), btVector3(0.0f, -9.80665f, 0.0f));
+    EXPECT_EQ(simulator.dynamicsWorld().getCollisionObjectArray()[0], &simulator.groundBody().body());
+    EXPECT_EQ(simulator.dynamicsWorld().getGravity(), btVector3(0.0f, -9.80665f, 0.0f));
 }
 
 INSTANTIATE_TEST_SUITE_P(Sizes, DetailedWorldSizes,
@@ -102,12 +104,12 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(DetailedWorld, HeapMapStaysIndexable) {
     KorvexConfiguration configuration = pileOfMetreBoxes();
     configuration.length = 3e38f;
-    EXPECT_THROW(Detailed simulator(configuration), std::length_error);
+    EXPECT_THROW(Detailed simulator(configuration), korvex::SettingsError);
 
     // A bed one box long has two cells; a box beyond it raises the last.
     configuration.length = 1.0f;
     Detailed simulator(configuration);
-    EXPECT_EQ(simulator.heapMapWidth, 2u);
+    EXPECT_EQ(simulator.heapMapColumns(), 2u);
     placeSettled(simulator, 3.0f, 0.5f, 2.0f, material(1.0, {1.0}));
     EXPECT_EQ(simulator.heightAt(1, 2), 0.5f);
 }
@@ -117,7 +119,7 @@ TEST(DetailedWorld, HeapMapStaysIndexable) {
 void fillWithParticlesInEveryState(Detailed& simulator) {
     placeSettled(simulator, 2.0f, 0.5f, 2.0f, material(1.0, {1.0}));
     DetailedParticle& buried = placeSettled(simulator, 6.0f, 0.5f, 6.0f, material(1.0, {2.0}));
-    simulator.heightAt(6, 6) = 10.0f;
+    korvex::testing::EngineAccess::height(simulator, 6, 6) = 10.0f;
     placeParticle(simulator, 4.0f, 3.0f, 4.0f, material(1.0, {3.0}));
     while (buried.inWorld()) {
         simulator.simulateStep();
@@ -127,10 +129,10 @@ void fillWithParticlesInEveryState(Detailed& simulator) {
     simulator.settleParticle(notRetired);
     placeParticle(simulator, 1.0f, 5.0f, 8.0f, material(1.0, {5.0}));
 
-    ASSERT_EQ(simulator.particles.size(), 5u);
-    ASSERT_EQ(simulator.movingParticles.size(), 3u);
-    ASSERT_EQ(simulator.movingRecords.size(), 2u);
-    ASSERT_EQ(simulator.settledRecords.size(), 2u);
+    ASSERT_EQ(simulator.particles().size(), 5u);
+    ASSERT_EQ(simulator.movingParticles().size(), 3u);
+    ASSERT_EQ(simulator.movingRecordList().size(), 2u);
+    ASSERT_EQ(simulator.settledRecordList().size(), 2u);
     ASSERT_EQ(bodiesInWorld(simulator), 5u);
 }
 
@@ -140,18 +142,18 @@ TEST(DetailedWorld, ClearEmptiesThePileAndCanBeRepeated) {
 
     for (int round = 0; round < 2; ++round) {
         simulator.clear();
-        EXPECT_EQ(simulator.simulationTime, 0u);
-        EXPECT_TRUE(simulator.particles.empty());
-        EXPECT_TRUE(simulator.movingParticles.empty());
-        EXPECT_TRUE(simulator.movingRecords.empty());
-        EXPECT_TRUE(simulator.settledRecords.empty());
+        EXPECT_EQ(simulator.simulationTime(), 0u);
+        EXPECT_TRUE(simulator.particles().empty());
+        EXPECT_TRUE(simulator.movingParticles().empty());
+        EXPECT_TRUE(simulator.movingRecordList().empty());
+        EXPECT_TRUE(simulator.settledRecordList().empty());
         EXPECT_EQ(bodiesInWorld(simulator), 1u);
-        for (std::uint32_t k = 0; k < simulator.heapMapWidth * simulator.heapMapDepth; ++k) {
-            ASSERT_EQ(simulator.heapMap[k], 0.0f);
+        for (std::uint32_t k = 0; k < simulator.heapMapColumns() * simulator.heapMapRows(); ++k) {
+            ASSERT_EQ(simulator.heights()[k], 0.0f);
         }
     }
     simulator.simulateStep();
-    EXPECT_FALSE(simulator.particlesInMotion.load());
+    EXPECT_FALSE(simulator.particlesInMotion());
 }
 
 // The sanitizer build's leak checker reports whatever destruction leaves behind.

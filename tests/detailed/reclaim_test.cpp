@@ -113,19 +113,19 @@ TEST(DetailedReclaim, AStepTooSmallForWhereBoxesLieFailsBeforeTakingAny) {
     // The step suits a pile of 10 x 10 m, but a box lies 3 km along, where it no longer moves a float.
     PlacedPile pile;
     Detailed& simulator = pile.simulator;
-    korvex::validateReclaimIncrement(1e-4f, simulator.configuration);
+    EXPECT_FALSE(korvex::reclaimStepProblem(1e-4, 40.0));
     pile.add(1.0f, 0.5f, 2.0f, {10.0});
     pile.add(3000.0f, 0.5f, 2.0f, {20.0});
     EXPECT_GE(simulator.reclaimReach(), 3000.0);
     EXPECT_THROW(korvex::reclaimPile(simulator, 1e-4f), std::invalid_argument);
-    EXPECT_EQ(simulator.particles.size(), 2u);
+    EXPECT_EQ(simulator.particles().size(), 2u);
     const auto slices = korvex::reclaimPile(simulator, 100.0f);
     double volume = 0.0;
     for (const auto& slice : slices) {
         volume += slice.material.volume;
     }
     EXPECT_EQ(volume, 2.0);
-    EXPECT_TRUE(simulator.particles.empty());
+    EXPECT_TRUE(simulator.particles().empty());
 }
 
 class DetailedReclaimLostBody : public ::testing::TestWithParam<btVector3> {};
@@ -161,7 +161,7 @@ TEST(DetailedReclaim, ParameterCountErrorLosesNoParticle) {
     } catch (const std::runtime_error& error) {
         EXPECT_STREQ(error.what(), "invalid parameter count");
     }
-    EXPECT_EQ(simulator.particles.size(), 2u);
+    EXPECT_EQ(simulator.particles().size(), 2u);
     EXPECT_EQ(bodiesInWorld(simulator), 3u);
     EXPECT_EQ(simulator.reclaim(0.3f).sums, std::vector<double>{1.0});
     EXPECT_EQ(simulator.reclaim(1.0f).sums, (std::vector<double>{1.0, 2.0}));
@@ -175,16 +175,16 @@ TEST(DetailedReclaim, NoQueueKeepsTheRecordOfATakenParticle) {
     simulator.finishStacking();
     placeParticle(simulator, 3.0f, 4.0f, 2.0f, material(1.0, {3.0}));
     simulator.simulateStep();
-    ASSERT_EQ(simulator.settledRecords.size(), 2u);
-    ASSERT_EQ(simulator.movingRecords.size(), 1u);
+    ASSERT_EQ(simulator.settledRecordList().size(), 2u);
+    ASSERT_EQ(simulator.movingRecordList().size(), 1u);
 
     // Also a particle still moving is delisted, so that no later step reaches it.
     EXPECT_EQ(simulator.reclaim(5.0f).volume, 2.0);
-    EXPECT_EQ(simulator.settledRecords, std::deque<Detailed::Record*>{survivor.viewerRecord.get()});
-    EXPECT_TRUE(simulator.movingRecords.empty());
-    EXPECT_TRUE(simulator.movingParticles.empty());
+    EXPECT_EQ(simulator.settledRecordList(), std::deque<Detailed::Record*>{survivor.viewerRecord.get()});
+    EXPECT_TRUE(simulator.movingRecordList().empty());
+    EXPECT_TRUE(simulator.movingParticles().empty());
     simulator.finishStacking();
-    EXPECT_FALSE(simulator.particlesInMotion.load());
+    EXPECT_FALSE(simulator.particlesInMotion());
 }
 
 TEST(DetailedReclaim, EachSliceTakesTheRecordsOfItsParticlesAndNoOthers) {
@@ -199,7 +199,7 @@ TEST(DetailedReclaim, EachSliceTakesTheRecordsOfItsParticlesAndNoOthers) {
     for (DetailedParticle* particle : placed) {
         records.emplace_back(centreOf(*particle).x(), particle->viewerRecord.get());
     }
-    ASSERT_EQ(simulator.settledRecords.size(), records.size());
+    ASSERT_EQ(simulator.settledRecordList().size(), records.size());
 
     for (const float position : {2.0f, 2.0f, 5.0f, 7.0f, 10.0f}) {
         simulator.reclaim(position);
@@ -209,11 +209,11 @@ TEST(DetailedReclaim, EachSliceTakesTheRecordsOfItsParticlesAndNoOthers) {
                 left.push_back(record);
             }
         }
-        std::deque<Detailed::Record*> queued = simulator.settledRecords;
+        std::deque<Detailed::Record*> queued = simulator.settledRecordList();
         std::sort(queued.begin(), queued.end());
         std::sort(left.begin(), left.end());
         EXPECT_EQ(queued, left) << "after the slice at " << position;
-        EXPECT_EQ(simulator.particles.size(), left.size());
+        EXPECT_EQ(simulator.particles().size(), left.size());
     }
     EXPECT_TRUE(simulator.reclaimingFinished());
 }
@@ -296,9 +296,9 @@ TEST(DetailedReclaim, StackedPileIsReturnedWhole) {
         stacked.add(material);
         simulator.stack(1.0f + 0.2f * chunk, 3.0f, material);
     }
-    ASSERT_GT(simulator.particles.size(), 180u);
+    ASSERT_GT(simulator.particles().size(), 180u);
     // What is still pending, less than one particle, was never dropped.
-    const AveragedParameters& pending = simulator.pendingMaterial;
+    const AveragedParameters& pending = simulator.pending();
     const double droppedVolume = stacked.volume - pending.volume;
 
     simulator.finishStacking();

@@ -18,10 +18,10 @@ namespace korvex::testing {
 template <class Material>
 std::vector<Material> slicesByWalkingThePile(const KorvexDetailed<Material>& simulator,
                                              std::span<const float> positions) {
-    const ReclaimGeometry geometry(simulator.configuration);
+    const ReclaimGeometry geometry(simulator.settings());
     std::vector<const typename KorvexDetailed<Material>::ParticleType*> remaining;
-    remaining.reserve(simulator.particles.size());
-    for (const auto& particle : simulator.particles) {
+    remaining.reserve(simulator.particles().size());
+    for (const auto& particle : simulator.particles()) {
         remaining.push_back(&particle);
     }
     std::vector<Material> slices;

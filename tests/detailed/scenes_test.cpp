@@ -26,7 +26,7 @@ TEST(DetailedRidgeScene, SlicesFromSortedCoordinatesAreThoseOfTheWalkOverThePile
     constexpr std::size_t particles = 700;
     Detailed simulator(korvex::scenes::ridgeBed(particles));
     korvex::scenes::settleRidge(simulator, particles);
-    ASSERT_EQ(simulator.particles.size(), particles);
+    ASSERT_EQ(simulator.particles().size(), particles);
     const std::vector<float> positions = korvex::scenes::ridgeSlicePositions(simulator, 80);
     const std::vector<AveragedParameters> expected = slicesByWalkingThePile(simulator, positions);
 
@@ -65,16 +65,15 @@ TEST(DetailedBuriedPass, CellsTakeOutWhatAWalkTakesOut) {
     const auto byWalk = stackCone(true);
 
     std::size_t buried = 0;
-    auto walked = byWalk->particles.begin();
-    for (const DetailedParticle& particle : byCells->particles) {
+    auto walked = byWalk->particles().begin();
+    for (const DetailedParticle& particle : byCells->particles()) {
         ASSERT_EQ(particle.inWorld(), walked->inWorld()) << "particle " << particle.dropIndex;
         ASSERT_EQ(particle.settledCentre, walked->settledCentre) << "particle " << particle.dropIndex;
         buried += particle.inWorld() ? 0 : 1;
         ++walked;
     }
     EXPECT_GT(buried, 10u);
-    const std::size_t cells = std::size_t{byCells->heapMapWidth} * byCells->heapMapDepth;
-    EXPECT_TRUE(std::equal(byCells->heapMap.get(), byCells->heapMap.get() + cells, byWalk->heapMap.get()));
+    EXPECT_TRUE(std::equal(byCells->heights().begin(), byCells->heights().end(), byWalk->heights().begin()));
     EXPECT_EQ(bodiesInWorld(*byCells), particles + 1 - buried);
 }
 
@@ -96,23 +95,23 @@ TEST_P(DetailedStackerPassScene, SettlesEveryBoxUnderTheStackerAndReturnsThePile
     }
     AveragedParameters stacked;
     korvex::scenes::stackerPass(simulator, particles, [&](std::size_t dropped) {
-        ASSERT_EQ(simulator.particles.size(), dropped);
-        stacked.add(simulator.particles.back().material);
+        ASSERT_EQ(simulator.particles().size(), dropped);
+        stacked.add(simulator.particles().back().material);
     });
     simulator.finishStacking();
-    EXPECT_TRUE(simulator.movingParticles.empty());
+    EXPECT_TRUE(simulator.movingParticles().empty());
 
     // The boxes lie under the stacker's path, along its 40 m of travel near the centre line, give or take
     // how far a box thrown from 20 m may tumble.
     double raised = 0.0;
-    for (std::uint32_t j = 0; j < simulator.heapMapDepth; ++j) {
-        for (std::uint32_t i = 0; i < simulator.heapMapWidth; ++i) {
-            const float height = simulator.heapMap[std::size_t{j} * simulator.heapMapWidth + i];
+    for (std::uint32_t j = 0; j < simulator.heapMapRows(); ++j) {
+        for (std::uint32_t i = 0; i < simulator.heapMapColumns(); ++i) {
+            const float height = simulator.heights()[std::size_t{j} * simulator.heapMapColumns() + i];
             EXPECT_GE(height, 0.0f);
             if (height > 0.0f) {
                 raised += 1.0;
-                const float x = static_cast<float>(i) * simulator.particleSize;
-                const float z = static_cast<float>(j) * simulator.particleSize;
+                const float x = static_cast<float>(i) * simulator.particleSize();
+                const float z = static_cast<float>(j) * simulator.particleSize();
                 EXPECT_NEAR(x, korvex::scenes::stackerBedMargin + 0.5f * korvex::scenes::stackerTravel,
                             0.5f * korvex::scenes::stackerTravel + 8.0f);
                 EXPECT_NEAR(z, 0.5f * korvex::scenes::stackerBedDepth, 8.0f);

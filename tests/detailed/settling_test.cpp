@@ -11,6 +11,7 @@
 #include "detailed/heap_map_cell.h"
 #include "detailed/resting_columns.h"
 #include "detailed_world.h"
+#include "tests/engine_access.h"
 
 using namespace korvex::testing;
 
@@ -33,8 +34,8 @@ float lowestCorner(const DetailedParticle& particle) {
 
 void expectOnlyRaised(Detailed& simulator, std::optional<std::uint32_t> column, std::uint32_t row,
                       float height) {
-    for (std::uint32_t j = 0; j < simulator.heapMapDepth; ++j) {
-        for (std::uint32_t i = 0; i < simulator.heapMapWidth; ++i) {
+    for (std::uint32_t j = 0; j < simulator.heapMapRows(); ++j) {
+        for (std::uint32_t i = 0; i < simulator.heapMapColumns(); ++i) {
             EXPECT_EQ(simulator.heightAt(i, j), column == i && row == j ? height : 0.0f) << i << ", " << j;
         }
     }
@@ -44,28 +45,28 @@ TEST(DetailedSettling, SingleBoxComesToRestOnTheGroundAndRaisesItsCell) {
     korvex::detail::seedDropRandomness(5u);
     Detailed simulator(pileOfMetreBoxes());
     simulator.finishStacking();
-    EXPECT_EQ(simulator.stepsSinceBuriedPass, 0);
+    EXPECT_EQ(simulator.stepsSinceBuriedPass(), 0);
 
     simulator.stack(5.0f, 6.0f, material(1.0, {4.0, 8.0}));
-    const DetailedParticle& particle = simulator.particles.front();
+    const DetailedParticle& particle = simulator.particles().front();
     simulator.simulateStep();
-    ASSERT_EQ(simulator.movingRecords.size(), 1u);
-    const auto* record = simulator.movingRecords.front();
+    ASSERT_EQ(simulator.movingRecordList().size(), 1u);
+    const auto* record = simulator.movingRecordList().front();
     EXPECT_FALSE(record->settled);
     EXPECT_EQ(record->material.sums, (std::vector<double>{4.0, 8.0}));
 
     simulator.finishStacking();
     EXPECT_TRUE(particle.settled);
-    EXPECT_TRUE(simulator.movingParticles.empty());
-    EXPECT_LE(simulator.simulationTime, 25080u);  // settled by age at the latest, retired a step later
+    EXPECT_TRUE(simulator.movingParticles().empty());
+    EXPECT_LE(simulator.simulationTime(), 25080u);  // settled by age at the latest, retired a step later
     const btVector3 centre = centreOf(particle);
     EXPECT_NEAR(lowestCorner(particle), 0.0f, 0.05f);
     expectOnlyRaised(simulator, static_cast<std::uint32_t>(std::lround(centre.x())),
                      static_cast<std::uint32_t>(std::lround(centre.z())), centre.y());
 
     // Published a last time, at rest where it lies.
-    EXPECT_TRUE(simulator.movingRecords.empty());
-    ASSERT_EQ(simulator.settledRecords.size(), 1u);
+    EXPECT_TRUE(simulator.movingRecordList().empty());
+    ASSERT_EQ(simulator.settledRecordList().size(), 1u);
     EXPECT_TRUE(record->settled);
     EXPECT_EQ(record->position[1], centre.y());
     EXPECT_NEAR(record->orientation[0], particle.body.transform().getRotation().w(), 1e-6);
@@ -106,17 +107,17 @@ TEST(DetailedSettling, BodyThatNeverRestsIsSettledAt25SecondsAndRetiredAStepLate
     EXPECT_FALSE(particle.settled);
     simulator.simulateStep();
     EXPECT_TRUE(particle.settled);
-    EXPECT_EQ(simulator.movingParticles.size(), 1u);
+    EXPECT_EQ(simulator.movingParticles().size(), 1u);
     const float height = centreOf(particle).y();
     EXPECT_GT(height, 1000.0f);  // still falling
     EXPECT_LT(height, 9000.0f);
     EXPECT_EQ(simulator.heightAt(5, 5), height);
 
     simulator.simulateStep();
-    EXPECT_TRUE(simulator.movingParticles.empty());
-    EXPECT_FALSE(simulator.particlesInMotion.load());
-    EXPECT_TRUE(simulator.movingRecords.empty());
-    EXPECT_EQ(simulator.settledRecords.size(), 1u);
+    EXPECT_TRUE(simulator.movingParticles().empty());
+    EXPECT_FALSE(simulator.particlesInMotion());
+    EXPECT_TRUE(simulator.movingRecordList().empty());
+    EXPECT_EQ(simulator.settledRecordList().size(), 1u);
 }
 
 TEST(DetailedSettling, RestingBodyUnderAnAwakeOneSettlesAt15Seconds) {
@@ -128,8 +129,8 @@ TEST(DetailedSettling, RestingBodyUnderAnAwakeOneSettlesAt15Seconds) {
 
     std::optional<std::uint64_t> belowSettledAt;
     std::optional<std::uint64_t> aboveSettledAt;
-    while (simulator.particlesInMotion.load()) {
-        const std::uint64_t stepStart = simulator.simulationTime;
+    while (simulator.particlesInMotion()) {
+        const std::uint64_t stepStart = simulator.simulationTime();
         simulator.simulateStep();
         if (below.settled && !belowSettledAt) {
             belowSettledAt = stepStart;
@@ -183,9 +184,9 @@ TEST(DetailedSettling, FarOffDropSettlesBesideTheBedAndRaisesTheNearestEdgeCell)
     Detailed simulator(pileOfMetreBoxes());
     simulator.dropParticle(1e30f, -1e30f, material(1.0, {1.0}));
     simulator.finishStacking();
-    const DetailedParticle& particle = simulator.particles.front();
+    const DetailedParticle& particle = simulator.particles().front();
     EXPECT_TRUE(particle.settled);
-    expectOnlyRaised(simulator, simulator.heapMapWidth - 1, 0, centreOf(particle).y());
+    expectOnlyRaised(simulator, simulator.heapMapColumns() - 1, 0, centreOf(particle).y());
     EXPECT_EQ(simulator.reclaim(30.0f).volume, 1.0);
 }
 
@@ -212,9 +213,10 @@ TEST(DetailedBuriedPass, TakesDeepSettledBodiesOutOnceOnEveryHundredthStepOfItsS
     DetailedParticle& outside = placeSettled(simulator, -5.0f, 0.5f, 3.0f, material(1.0, {1.0}));
     DetailedParticle& moving = placeParticle(simulator, 3.0f, 0.5f, 6.0f, material(1.0, {1.0}));
     placeSettled(simulator, 3.0f, 10.0f, 3.0f, material(1.0, {6.0}));
-    simulator.heightAt(7, 3) = 4.5f;  // exactly four sizes above its centre: not buried
-    simulator.heightAt(0, 3) = 10.0f;
-    simulator.heightAt(3, 6) = 10.0f;
+    // exactly four sizes above its centre: not buried
+    korvex::testing::EngineAccess::height(simulator, 7, 3) = 4.5f;
+    korvex::testing::EngineAccess::height(simulator, 0, 3) = 10.0f;
+    korvex::testing::EngineAccess::height(simulator, 3, 6) = 10.0f;
     ASSERT_EQ(bodiesInWorld(simulator), 6u);
 
     // Steps of another simulator do not count.
@@ -222,7 +224,7 @@ TEST(DetailedBuriedPass, TakesDeepSettledBodiesOutOnceOnEveryHundredthStepOfItsS
     for (int step = 0; step < 150; ++step) {
         other.simulateStep();
     }
-    EXPECT_EQ(simulator.stepsSinceBuriedPass, 0);
+    EXPECT_EQ(simulator.stepsSinceBuriedPass(), 0);
     for (int step = 0; step < 99; ++step) {
         simulator.simulateStep();
     }

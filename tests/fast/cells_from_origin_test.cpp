@@ -37,10 +37,10 @@ TEST_P(CellsFromOrigin, ADropLandsInTheCellThatContainsIt) {
     Fast simulator(fromOrigin(pile(20.0f, 4.0f)));
     fillColumns(simulator, 1);
     simulator.dropParticle(GetParam().x, 1.2f, particle());
-    std::vector<double> expected(simulator.slices.size(), 0.0);
+    std::vector<double> expected(simulator.slices().size(), 0.0);
     expected[GetParam().slice] = 0.125;
     EXPECT_EQ(sliceVolumes(simulator), expected);
-    EXPECT_EQ(simulator.columnCounts[GetParam().slice + 1][3], 2);
+    EXPECT_EQ(simulator.columnCounts()[GetParam().slice + 1][3], 2);
 }
 
 INSTANTIATE_TEST_SUITE_P(Positions, CellsFromOrigin,
@@ -55,7 +55,7 @@ TEST(CellsFromOrigin, AnInclinedFaceTakesACubeByItsCentre) {
     simulator.dropParticle(5.2f, 1.2f, particle());
     // The cube's centre stands 6.5 cells up, 10.5 cells along: a 60 degree face reaches it with its foot
     // 6.5 / tan(60) = 3.75 cells behind, at 6.75 cells, in slice 6. By the cube's base it would be slice 7.
-    EXPECT_EQ(simulator.slices[6].volume, 0.125);
+    EXPECT_EQ(simulator.slices()[6].volume, 0.125);
 }
 
 TEST(CellsFromOrigin, AUniformRingFillsItsSlicesEvenly) {
@@ -66,8 +66,8 @@ TEST(CellsFromOrigin, AUniformRingFillsItsSlicesEvenly) {
     Fast simulator(configuration);
     fillColumns(simulator, 5);
     // One particle on every cell of the ring of radius 10 m around the bed's centre.
-    for (std::uint32_t i = 0; i < simulator.heapMapWidth; ++i) {
-        for (std::uint32_t j = 0; j < simulator.heapMapDepth; ++j) {
+    for (std::uint32_t i = 0; i < simulator.heapMapColumns(); ++i) {
+        for (std::uint32_t j = 0; j < simulator.heapMapRows(); ++j) {
             const double radius = std::hypot(i + 0.5 - 20.0, j + 0.5 - 20.0);
             if (std::fabs(radius - 10.0) < 0.5) {
                 simulator.dropParticle(static_cast<float>(i) + 0.5f, static_cast<float>(j) + 0.5f,

@@ -69,14 +69,14 @@ TEST_P(ContinuousRingTest, ConservesMassAndQualityOverSeveralTurns) {
     korvex::SplitDrawSources random(7);
     ContinuousRing ring(area(GetParam()), radius, random);
     const double speed = 0.25;  // m/s on the centre line: a turn in about 300 s
-    const double seconds = 4.0 * ring.circleLength / speed;
+    const double seconds = 4.0 * ring.circleLength() / speed;
     const auto rows = advancingStacker(seconds, speed, [](double t) { return t < 600.0 ? 1.0 : 3.0; });
-    const double lag = ring.circleLength / 2;
+    const double lag = ring.circleLength() / 2;
     const ReclaimerSchedule schedule{{lag / speed, seconds}, {0.0, seconds * speed - lag}};
-    const auto slices = korvex::runRing(ring, viewOf(rows), names, schedule, ring.cellSize);
+    const auto slices = korvex::runRing(ring, viewOf(rows), names, schedule, ring.cellSize());
 
     const double stacked = static_cast<double>(rows.size() / 5);
-    EXPECT_NEAR(volumeOf(slices) + ring.volumeOnRing() + ring.pendingMaterial.volume, stacked, 1e-6);
+    EXPECT_NEAR(volumeOf(slices) + ring.volumeOnRing() + ring.pending().volume, stacked, 1e-6);
     EXPECT_GT(volumeOf(slices), stacked / 2);
     // Cut a slice a cell at a time, never before the reclaimer got there.
     ASSERT_FALSE(slices.empty());
@@ -85,7 +85,7 @@ TEST_P(ContinuousRingTest, ConservesMassAndQualityOverSeveralTurns) {
         EXPECT_GE(slices[s].time_s, slices[s - 1].time_s);
     }
 
-    const auto rest = korvex::drainRing(ring, ring.cellSize, speed);
+    const auto rest = korvex::drainRing(ring, ring.cellSize(), speed);
     EXPECT_TRUE(ring.reclaimingFinished());
     EXPECT_EQ(ring.volumeOnRing(), 0.0);
     double volume = 0.0;
@@ -97,8 +97,8 @@ TEST_P(ContinuousRingTest, ConservesMassAndQualityOverSeveralTurns) {
         }
     }
     const double stackedSum = 600.0 + 3.0 * (stacked - 600.0);
-    EXPECT_NEAR(volume + ring.pendingMaterial.volume, stacked, 1e-6);
-    EXPECT_NEAR(sum, stackedSum - 3.0 * ring.pendingMaterial.volume, 1e-6);
+    EXPECT_NEAR(volume + ring.pending().volume, stacked, 1e-6);
+    EXPECT_NEAR(sum, stackedSum - 3.0 * ring.pending().volume, 1e-6);
 }
 
 // The face takes every column it passes down to the ground, and ahead of its foot leaves no column
@@ -107,31 +107,31 @@ TEST_P(ContinuousRingTest, ReclaimingLowersTheColumnsItCuts) {
     korvex::SplitDrawSources random(3);
     ContinuousRing ring(area(GetParam()), radius, random);
     for (int turn = 0; turn < 3; ++turn) {
-        for (double along = 0.0; along < ring.circleLength; along += 0.5) {
+        for (double along = 0.0; along < ring.circleLength(); along += 0.5) {
             const auto [x, z] = onCentreLine(along);
             ring.stack(static_cast<float>(x), static_cast<float>(z),
                        AveragedParameters(2.0, std::vector{1.0}));
         }
     }
     const double before = ring.volumeOnRing();
-    const double foot = ring.circleLength / 4;
+    const double foot = ring.circleLength() / 4;
     const auto cut = ring.cut(foot);
     EXPECT_NEAR(cut.material.volume + ring.volumeOnRing(), before, 1e-9);
     EXPECT_GT(cut.material.volume, 0.0);
     const double footAngle = foot / radius;
-    for (std::size_t c = 1; c <= ring.heapMapWidth; ++c) {
-        for (std::size_t r = 1; r <= ring.heapMapDepth; ++r) {
-            const double px = static_cast<double>(c - 1) * ring.cellSize - 20.0;
-            const double pz = static_cast<double>(r - 1) * ring.cellSize - 20.0;
+    for (std::size_t c = 1; c <= ring.heapMapColumns(); ++c) {
+        for (std::size_t r = 1; r <= ring.heapMapRows(); ++r) {
+            const double px = static_cast<double>(c - 1) * ring.cellSize() - 20.0;
+            const double pz = static_cast<double>(r - 1) * ring.cellSize() - 20.0;
             const double angle = std::numbers::pi - std::atan2(pz, px);
-            const std::int32_t count = ring.columnCounts[c][r];
+            const std::int32_t count = ring.columnCounts()[c][r];
             // A column on the start line itself stood at the foot before the cut: its next pass is a turn on.
             if (angle > 0.0 && angle <= footAngle) {
                 EXPECT_EQ(count, 0) << "column " << c << ", " << r << " behind the foot";
-            } else if (!std::isinf(ring.reclaimSlope)) {
+            } else if (!std::isinf(ring.reclaimSlope())) {
                 const double pass = angle > 0.0 ? angle : angle + 2.0 * std::numbers::pi;
-                const double face = (pass - footAngle) * std::hypot(px, pz) * ring.reclaimSlope;
-                EXPECT_LE((count - 0.5) * ring.cellSize, face) << "column " << c << ", " << r;
+                const double face = (pass - footAngle) * std::hypot(px, pz) * ring.reclaimSlope();
+                EXPECT_LE((count - 0.5) * ring.cellSize(), face) << "column " << c << ", " << r;
             }
         }
     }
@@ -147,9 +147,9 @@ TEST(ContinuousRing, MaterialBehindTheReclaimerLeavesOnTheNextTurn) {
     const auto [x, z] = onCentreLine(5.0);
     ring.setClock(100.0);
     ring.stack(static_cast<float>(x), static_cast<float>(z), AveragedParameters(1.0, std::vector{2.0}));
-    EXPECT_EQ(ring.cut(ring.circleLength).material.volume, 0.0);
+    EXPECT_EQ(ring.cut(ring.circleLength()).material.volume, 0.0);
     ring.setClock(700.0);
-    const auto cut = ring.cut(ring.circleLength + 10.0);
+    const auto cut = ring.cut(ring.circleLength() + 10.0);
     EXPECT_DOUBLE_EQ(cut.material.volume, 1.0);
     EXPECT_DOUBLE_EQ(cut.residenceVolumeSeconds, 600.0);
 }

@@ -5,6 +5,7 @@
 
 #include "fast/random_sources.h"
 #include "fast_test_support.h"
+#include "tests/engine_access.h"
 
 using namespace korvex::testing_support;
 using korvex::AveragedParameters;
@@ -16,7 +17,8 @@ class FourSlices : public Fast {
 public:
     FourSlices() : Fast(pile(2.0f, 0.5f)) {
         for (std::size_t k = 0; k < 4; ++k) {
-            slices[k] = material(static_cast<double>(1 << k), {10.0 * static_cast<double>(k + 1)});
+            korvex::testing::EngineAccess::slices(*this)[k] =
+                material(static_cast<double>(1 << k), {10.0 * static_cast<double>(k + 1)});
         }
     }
 };
@@ -52,7 +54,7 @@ TEST_P(KorvexFastReclaim, TakesWholeSlicesAndPartialSlicesInProportion) {
     for (std::size_t k = 0; k < 4; ++k) {
         EXPECT_NEAR(volumes[k], sequence.remaining[k], 1e-12) << "slice " << k;
     }
-    EXPECT_EQ(simulator.lastReclaimPosition, sequence.reached);
+    EXPECT_EQ(simulator.lastReclaimPosition(), sequence.reached);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -85,8 +87,8 @@ TEST(KorvexFastReclaim, ReturnsVolumeWeightedAveragesAndTheSliceKeepsItsOwn) {
 
     const AveragedParameters taken = simulator.reclaim(1.25f);
     EXPECT_DOUBLE_EQ(taken.averages()[0], (1 * 10.0 + 2 * 20.0 + 2 * 30.0) / 5.0);
-    EXPECT_DOUBLE_EQ(simulator.slices[2].averages()[0], 30.0);
-    EXPECT_TRUE(simulator.slices[1].sums.empty());
+    EXPECT_DOUBLE_EQ(simulator.slices()[2].averages()[0], 30.0);
+    EXPECT_TRUE(simulator.slices()[1].sums.empty());
 }
 
 class KorvexFastFinished : public testing::TestWithParam<std::pair<float, bool>> {};
@@ -125,8 +127,8 @@ TEST(KorvexFastReclaim, TwoMaterialPileComesBackWithItsVolumeWeightedAverages) {
     korvex::seedFastRandomSources(17);
     simulator.stack(2.0f, 2.0f, material(30.0, {1.0, 2.0}));
     simulator.stack(8.0f, 2.0f, material(10.0, {3.0, 4.0}));
-    EXPECT_EQ(simulator.slices.front().averages(), (std::vector<double>{1.0, 2.0}));
-    EXPECT_EQ(simulator.slices.back().averages(), (std::vector<double>{3.0, 4.0}));
+    EXPECT_EQ(simulator.slices().front().averages(), (std::vector<double>{1.0, 2.0}));
+    EXPECT_EQ(simulator.slices().back().averages(), (std::vector<double>{3.0, 4.0}));
 
     AveragedParameters total;
     for (const auto& part : reclaimPass(simulator, 0.5f)) {
@@ -142,19 +144,19 @@ TEST(KorvexFastHeights, AreCubeCountsTimesTheCellSizeRowByRowAndIgnoreReclaiming
     const std::int32_t cubes[2][3] = {{0, 3, 1}, {2, 0, 5}};
     for (std::size_t j = 0; j < 2; ++j) {
         for (std::size_t i = 0; i < 3; ++i) {
-            simulator.columnCounts[i + 1][j + 1] = cubes[j][i];
+            korvex::testing::EngineAccess::columnCounts(simulator)[i + 1][j + 1] = cubes[j][i];
         }
     }
     simulator.dropParticle(0.0f, 0.0f, particle());  // lands in the empty column 0 of row 0
-    EXPECT_EQ(simulator.heapMap[0], 0.0f);
+    EXPECT_EQ(simulator.heights()[0], 0.0f);
     simulator.updateHeapMap();
     const std::vector<float> expected{0.5f, 1.5f, 0.5f, 1.0f, 0.0f, 2.5f};
-    EXPECT_EQ(std::vector<float>(simulator.heapMap.get(), simulator.heapMap.get() + 6), expected);
+    EXPECT_EQ(std::vector<float>(simulator.heights().data(), simulator.heights().data() + 6), expected);
 
     simulator.reclaim(infF);
     simulator.updateHeapMap();
-    EXPECT_EQ(std::vector<float>(simulator.heapMap.get(), simulator.heapMap.get() + 6), expected);
+    EXPECT_EQ(std::vector<float>(simulator.heights().data(), simulator.heights().data() + 6), expected);
     simulator.clear();
     simulator.updateHeapMap();
-    EXPECT_EQ(std::vector<float>(simulator.heapMap.get(), simulator.heapMap.get() + 6), std::vector<float>(6));
+    EXPECT_EQ(std::vector<float>(simulator.heights().begin(), simulator.heights().end()), std::vector<float>(6));
 }

@@ -64,12 +64,12 @@ TEST_P(StackerScenes, EnginePlacesEveryCubeWhereTheBareWalkDoes) {
     }
     const auto engineAfterPlacement = korvex::fastRandomSources().engine;
 
-    korvex::ColumnCounts counts(simulator.columnCounts.columns(), simulator.columnCounts.rows());
+    korvex::ColumnCounts counts(simulator.columnCounts().columns(), simulator.columnCounts().rows());
     korvex::clearBordered(counts);
     korvex::seedFastRandomSources(17);
     const auto steps =
-        korvex::scenes::bareWalk(counts, drops, simulator.cellSize, scene.eightNeighbourProbability);
-    EXPECT_EQ(cellsOf(counts), cellsOf(simulator.columnCounts));
+        korvex::scenes::bareWalk(counts, drops, simulator.cellSize(), scene.eightNeighbourProbability);
+    EXPECT_EQ(cellsOf(counts), cellsOf(simulator.columnCounts()));
     EXPECT_EQ(korvex::fastRandomSources().engine, engineAfterPlacement);
     EXPECT_EQ(totalCubes(simulator), static_cast<std::int64_t>(scene.particles));
     EXPECT_GT(steps, scene.particles);  // the first drops of a pass roll off the growing ridge
@@ -102,20 +102,20 @@ TEST_P(StackerScenes, TableOfOneParticlePerRowStacksAsItsRowsOneByOne) {
     korvex::seedFastRandomSources(5);
     korvex::scenes::stackRowByRow(byRefilledRow, table);
 
-    EXPECT_EQ(cellsOf(fromTable.columnCounts), cellsOf(byRow.columnCounts));
-    EXPECT_EQ(cellsOf(byRefilledRow.columnCounts), cellsOf(byRow.columnCounts));
-    ASSERT_EQ(fromTable.slices.size(), byRow.slices.size());
+    EXPECT_EQ(cellsOf(fromTable.columnCounts()), cellsOf(byRow.columnCounts()));
+    EXPECT_EQ(cellsOf(byRefilledRow.columnCounts()), cellsOf(byRow.columnCounts()));
+    ASSERT_EQ(fromTable.slices().size(), byRow.slices().size());
     double slicesVolume = 0.0;
     double slicesQuality = 0.0;
-    for (std::size_t k = 0; k < byRow.slices.size(); ++k) {
-        EXPECT_EQ(fromTable.slices[k].volume, byRow.slices[k].volume) << "slice " << k;
-        EXPECT_EQ(fromTable.slices[k].sums, byRow.slices[k].sums) << "slice " << k;
-        EXPECT_EQ(byRefilledRow.slices[k].volume, byRow.slices[k].volume) << "slice " << k;
-        EXPECT_EQ(byRefilledRow.slices[k].sums, byRow.slices[k].sums) << "slice " << k;
-        slicesVolume += fromTable.slices[k].volume;
-        slicesQuality += fromTable.slices[k].sums.empty() ? 0.0 : fromTable.slices[k].sums[0];
+    for (std::size_t k = 0; k < byRow.slices().size(); ++k) {
+        EXPECT_EQ(fromTable.slices()[k].volume, byRow.slices()[k].volume) << "slice " << k;
+        EXPECT_EQ(fromTable.slices()[k].sums, byRow.slices()[k].sums) << "slice " << k;
+        EXPECT_EQ(byRefilledRow.slices()[k].volume, byRow.slices()[k].volume) << "slice " << k;
+        EXPECT_EQ(byRefilledRow.slices()[k].sums, byRow.slices()[k].sums) << "slice " << k;
+        slicesVolume += fromTable.slices()[k].volume;
+        slicesQuality += fromTable.slices()[k].sums.empty() ? 0.0 : fromTable.slices()[k].sums[0];
     }
-    EXPECT_EQ(fromTable.pendingMaterial.volume, 0.0);
+    EXPECT_EQ(fromTable.pending().volume, 0.0);
     EXPECT_DOUBLE_EQ(slicesVolume, static_cast<double>(scene.particles));
     EXPECT_NEAR(slicesQuality, quality, 1e-9 * quality);
 }
@@ -127,13 +127,13 @@ TEST_P(StackerScenes, RidgeSettlesToAStepOfAtMostOneCubeBetweenEdgeNeighbours) {
     for (const auto& drop : korvex::scenes::dropsOf(scene)) {
         simulator.dropParticle(drop.x, drop.z, particle());
     }
-    const auto& counts = simulator.columnCounts;
-    for (std::size_t c = 1; c <= simulator.heapMapWidth; ++c) {
-        for (std::size_t r = 1; r <= simulator.heapMapDepth; ++r) {
-            if (c < simulator.heapMapWidth) {
+    const auto& counts = simulator.columnCounts();
+    for (std::size_t c = 1; c <= simulator.heapMapColumns(); ++c) {
+        for (std::size_t r = 1; r <= simulator.heapMapRows(); ++r) {
+            if (c < simulator.heapMapColumns()) {
                 ASSERT_LE(std::abs(counts[c][r] - counts[c + 1][r]), 1) << c << ", " << r;
             }
-            if (r < simulator.heapMapDepth) {
+            if (r < simulator.heapMapRows()) {
                 ASSERT_LE(std::abs(counts[c][r] - counts[c][r + 1]), 1) << c << ", " << r;
             }
         }

@@ -11,6 +11,7 @@
 
 #include "fast/random_sources.h"
 #include "fast_test_support.h"
+#include "tests/engine_access.h"
 
 using namespace korvex::testing_support;
 using korvex::KorvexConfiguration;
@@ -40,16 +41,16 @@ TEST_P(KorvexFastGrid, IsBorderedAndSlicedAlongThePileOrItsCentreLine) {
     auto configuration = pile(length, depth);
     configuration.circular = circular;
     Fast simulator(configuration);
-    EXPECT_EQ(simulator.cellSize, 0.5f);
+    EXPECT_EQ(simulator.cellSize(), 0.5f);
     const auto width = static_cast<std::uint32_t>(2 * length);
     const auto rows = static_cast<std::uint32_t>(2 * depth);
-    EXPECT_EQ(simulator.heapMapWidth, width);
-    EXPECT_EQ(simulator.heapMapDepth, rows);
-    EXPECT_EQ(simulator.columnCounts.columns(), width + 2);
-    EXPECT_EQ(simulator.columnCounts.rows(), rows + 2);
+    EXPECT_EQ(simulator.heapMapColumns(), width);
+    EXPECT_EQ(simulator.heapMapRows(), rows);
+    EXPECT_EQ(simulator.columnCounts().columns(), width + 2);
+    EXPECT_EQ(simulator.columnCounts().rows(), rows + 2);
     EXPECT_EQ(totalCubes(simulator), 0);
-    EXPECT_EQ(simulator.slices.size(), slices);
-    EXPECT_EQ(simulator.circleLength, circular ? 4.0 * 1.5707963705062866 : 0.0);
+    EXPECT_EQ(simulator.slices().size(), slices);
+    EXPECT_EQ(simulator.circleLength(), circular ? 4.0 * 1.5707963705062866 : 0.0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Piles, KorvexFastGrid,
@@ -61,7 +62,7 @@ class KorvexFastReclaimSlope : public testing::TestWithParam<std::pair<float, fl
 TEST_P(KorvexFastReclaimSlope, IsTheTangentOfTheAngleOrInfiniteNearVertical) {
     auto configuration = pile(10.0f, 4.0f);
     configuration.reclaimAngle = GetParam().first;
-    EXPECT_EQ(Fast(configuration).reclaimSlope, GetParam().second);
+    EXPECT_EQ(Fast(configuration).reclaimSlope(), GetParam().second);
 }
 
 INSTANTIATE_TEST_SUITE_P(Angles, KorvexFastReclaimSlope,
@@ -108,8 +109,8 @@ INSTANTIATE_TEST_SUITE_P(
 
 class KorvexFastTooLarge : public testing::TestWithParam<std::pair<float, float>> {};
 
-TEST_P(KorvexFastTooLarge, HeapMapOfTwoToThe32CellsIsALengthError) {
-    EXPECT_THROW(Fast(pile(GetParam().first, GetParam().second)), std::length_error);
+TEST_P(KorvexFastTooLarge, AGridBeyondTheCellLimitIsASettingsError) {
+    EXPECT_THROW(Fast(pile(GetParam().first, GetParam().second)), korvex::SettingsError);
 }
 
 INSTANTIATE_TEST_SUITE_P(Extents, KorvexFastTooLarge,
@@ -121,12 +122,12 @@ TEST_P(KorvexFastSmallestPile, HalfACellEachWayHoldsOneColumnAndSlice) {
     auto configuration = pile(0.25f, 0.25f);
     configuration.circular = GetParam();
     Fast simulator(configuration);
-    ASSERT_EQ(simulator.slices.size(), 1u);
+    ASSERT_EQ(simulator.slices().size(), 1u);
     for (int k = 0; k < 3; ++k) {
         simulator.dropParticle(1.0f, -1.0f, particle());
     }
     EXPECT_EQ(totalCubes(simulator), 3);
-    EXPECT_DOUBLE_EQ(simulator.slices[0].volume, 0.375);
+    EXPECT_DOUBLE_EQ(simulator.slices()[0].volume, 0.375);
 }
 
 INSTANTIATE_TEST_SUITE_P(StraightAndCircular, KorvexFastSmallestPile, testing::Bool());
@@ -141,7 +142,7 @@ TEST_P(KorvexFastDescent, FirstParticleStaysAndSecondRollsToTheEdgeNeighbourExam
     std::mt19937 reference(GetParam());
 
     simulator.dropParticle(5.0f, 2.0f, particle());
-    EXPECT_EQ(simulator.columnCounts[11][5], 1);
+    EXPECT_EQ(simulator.columnCounts()[11][5], 1);
     reference.discard(3);
     EXPECT_EQ(korvex::fastRandomSources().engine, reference);
 
@@ -149,7 +150,7 @@ TEST_P(KorvexFastDescent, FirstParticleStaysAndSecondRollsToTheEdgeNeighbourExam
     const auto first = static_cast<int>((std::uint64_t{reference()} * 8) >> 32);
     const auto [dc, dr] = neighbourTable[first % 4];
     simulator.dropParticle(5.0f, 2.0f, particle());
-    EXPECT_EQ(simulator.columnCounts[11 + dc][5 + dr], 1);
+    EXPECT_EQ(simulator.columnCounts()[11 + dc][5 + dr], 1);
     EXPECT_EQ(totalCubes(simulator), 2);
     reference.discard(3);  // the neighbour has nothing lower
     EXPECT_EQ(korvex::fastRandomSources().engine, reference);
@@ -165,11 +166,11 @@ TEST_P(KorvexFastNeighbourhood, ReachesADiagonalOnlyWhenStepsExamineEight) {
     configuration.eightNeighbourProbability = probability;
     Fast simulator(configuration);
     fillColumns(simulator, 5);
-    simulator.columnCounts[3][3] = 0;
+    korvex::testing::EngineAccess::columnCounts(simulator)[3][3] = 0;
     korvex::seedFastRandomSources(seed);
     simulator.dropParticle(0.5f, 0.5f, particle());
-    EXPECT_EQ(simulator.columnCounts[3][3], probability >= 1.0f ? 1 : 0);
-    EXPECT_EQ(simulator.columnCounts[2][2], probability >= 1.0f ? 5 : 6);
+    EXPECT_EQ(simulator.columnCounts()[3][3], probability >= 1.0f ? 1 : 0);
+    EXPECT_EQ(simulator.columnCounts()[2][2], probability >= 1.0f ? 5 : 6);
 }
 
 INSTANTIATE_TEST_SUITE_P(NeverAndAlways, KorvexFastNeighbourhood,
@@ -182,7 +183,7 @@ TEST_P(KorvexFastDropPosition, RoundsToTheNearestCellAndIsClampedToThePile) {
     Fast simulator(pile(10.0f, 4.0f));
     fillColumns(simulator, 2);
     simulator.dropParticle(x, z, particle());
-    EXPECT_EQ(simulator.columnCounts[i + 1][j + 1], 3);
+    EXPECT_EQ(simulator.columnCounts()[i + 1][j + 1], 3);
     EXPECT_EQ(totalCubes(simulator), 2 * 20 * 8 + 1);
 }
 
@@ -202,7 +203,7 @@ TEST_P(KorvexFastStraightSlice, IsWhereTheInclinedFaceMeetsTheCube) {
     Fast simulator(configuration);
     fillColumns(simulator, cubesBelow);
     simulator.dropParticle(static_cast<float>(column) * 0.5f, 2.0f, particle());
-    ASSERT_EQ(simulator.columnCounts[column + 1][5], cubesBelow + 1);
+    ASSERT_EQ(simulator.columnCounts()[column + 1][5], cubesBelow + 1);
     EXPECT_EQ(sliceHolding(simulator), slice);
 }
 
@@ -228,7 +229,7 @@ TEST_P(KorvexFastCircularSlice, FollowsTheCentreLineAndWrapsAround) {
     Fast simulator(configuration);
     fillColumns(simulator, cubesBelow);
     simulator.dropParticle(static_cast<float>(i) * 0.5f, static_cast<float>(j) * 0.5f, particle());
-    ASSERT_EQ(simulator.columnCounts[i + 1][j + 1], cubesBelow + 1);
+    ASSERT_EQ(simulator.columnCounts()[i + 1][j + 1], cubesBelow + 1);
     EXPECT_EQ(sliceHolding(simulator), slice);
 }
 
@@ -250,13 +251,13 @@ TEST_P(KorvexFastRadialFace, TakesEveryRadiusOfOneAngleInOneSlice) {
     const auto [particlesPerCubicMeter, di, dj, slice] = GetParam();
     KorvexConfiguration configuration = pile(1.0f, 1.0f);
     configuration.particlesPerCubicMeter = particlesPerCubicMeter;
-    const float cellSize = Fast(configuration).cellSize;
+    const float cellSize = Fast(configuration).cellSize();
     configuration.length = configuration.depth = 20.0f * cellSize;
     configuration.circular = true;
     for (const int radius : {1, 2, 4, 8}) {
         Fast simulator(configuration);
-        const float x = static_cast<float>(10 + di * radius) * simulator.cellSize;
-        const float z = static_cast<float>(10 + dj * radius) * simulator.cellSize;
+        const float x = static_cast<float>(10 + di * radius) * simulator.cellSize();
+        const float z = static_cast<float>(10 + dj * radius) * simulator.cellSize();
         simulator.dropParticle(x, z, particle());
         EXPECT_EQ(sliceHolding(simulator), slice) << "radius " << radius << " cells";
     }
@@ -273,12 +274,12 @@ TEST(KorvexFastRecords, OnePerParticleAtItsCubeUntilCleared) {
     Fast simulator(configuration);
     simulator.dropParticle(5.0f, 2.0f, particle(7.0));
     simulator.dropParticle(5.0f, 2.0f, particle(7.0));
-    ASSERT_EQ(simulator.settledRecords.size(), 2u);
-    EXPECT_EQ(simulator.settledRecords[0]->position, (std::array<double, 3>{5.25, 0.25, 2.25}));
-    const auto& second = simulator.settledRecords[1]->position;
+    ASSERT_EQ(simulator.settledRecordList().size(), 2u);
+    EXPECT_EQ(simulator.settledRecordList()[0]->position, (std::array<double, 3>{5.25, 0.25, 2.25}));
+    const auto& second = simulator.settledRecordList()[1]->position;
     EXPECT_EQ(std::abs(second[0] - 5.25) + std::abs(second[2] - 2.25), 0.5);
     EXPECT_EQ(second[1], 0.25);
-    for (const auto* record : simulator.settledRecords) {
+    for (const auto* record : simulator.settledRecordList()) {
         EXPECT_TRUE(record->settled);
         EXPECT_EQ(record->material.averages(), std::vector<double>{7.0});
         EXPECT_EQ(record->dimensions, (std::array<double, 3>{0.475, 0.475, 0.475}));
@@ -287,28 +288,28 @@ TEST(KorvexFastRecords, OnePerParticleAtItsCubeUntilCleared) {
     simulator.stack(1.0f, 1.0f, material(0.3, {1.0}));
 
     simulator.clear();
-    EXPECT_TRUE(simulator.settledRecords.empty());
+    EXPECT_TRUE(simulator.settledRecordList().empty());
     EXPECT_EQ(totalCubes(simulator), 0);
     simulator.reclaim(1.0f);
     EXPECT_EQ(sliceVolumes(simulator), std::vector<double>(20, 0.0));
-    EXPECT_TRUE(simulator.slices[10].sums.empty());
-    EXPECT_EQ(simulator.lastReclaimPosition, 1.0f);
-    EXPECT_NEAR(simulator.pendingMaterial.volume, 0.05, 1e-12);
+    EXPECT_TRUE(simulator.slices()[10].sums.empty());
+    EXPECT_EQ(simulator.lastReclaimPosition(), 1.0f);
+    EXPECT_NEAR(simulator.pending().volume, 0.05, 1e-12);
 
     configuration.visualize = false;
     Fast quiet(configuration);
     quiet.dropParticle(5.0f, 2.0f, particle());
-    EXPECT_TRUE(quiet.settledRecords.empty());
+    EXPECT_TRUE(quiet.settledRecordList().empty());
 }
 
 TEST(KorvexFastDrop, FullColumnRefusesAnotherCubeAndChangesNothing) {
     Fast simulator(pile(0.5f, 0.5f));
-    simulator.columnCounts[1][1] = border - 1;
+    korvex::testing::EngineAccess::columnCounts(simulator)[1][1] = border - 1;
     simulator.dropParticle(0.0f, 0.0f, particle());
-    EXPECT_EQ(simulator.columnCounts[1][1], border);
+    EXPECT_EQ(simulator.columnCounts()[1][1], border);
     EXPECT_THROW(simulator.dropParticle(0.0f, 0.0f, particle()), std::overflow_error);
-    EXPECT_EQ(simulator.columnCounts[1][1], border);
-    EXPECT_DOUBLE_EQ(simulator.slices[0].volume, 0.125);
+    EXPECT_EQ(simulator.columnCounts()[1][1], border);
+    EXPECT_DOUBLE_EQ(simulator.slices()[0].volume, 0.125);
 }
 
 // (circular, reclaim angle, eight-neighbour probability)
@@ -333,12 +334,12 @@ TEST_P(KorvexFastRun, SlicesHoldExactlyTheVolumeAndQualityPlaced) {
         volume += v;
         quality += v * q;
     }
-    volume -= simulator.pendingMaterial.volume;
-    quality -= simulator.pendingMaterial.sums[0];
+    volume -= simulator.pending().volume;
+    quality -= simulator.pending().sums[0];
     EXPECT_NEAR(static_cast<double>(totalCubes(simulator)) * 0.125, volume, 1e-9 * volume);
     double slicesVolume = 0.0;
     double slicesQuality = 0.0;
-    for (const auto& slice : simulator.slices) {
+    for (const auto& slice : simulator.slices()) {
         slicesVolume += slice.volume;
         slicesQuality += slice.sums.empty() ? 0.0 : slice.sums[0];
     }
@@ -367,21 +368,21 @@ TEST_P(KorvexFastSlopes, SettleToFortyFiveDegreesWhateverThePileSize) {
             simulator.dropParticle(15.0f, 15.0f, particle());
         }
         // A cube stops where no examined neighbour is lower, and the edge neighbours are always examined.
-        for (std::size_t c = 2; c < simulator.heapMapWidth; ++c) {
-            for (std::size_t r = 2; r < simulator.heapMapDepth; ++r) {
+        for (std::size_t c = 2; c < simulator.heapMapColumns(); ++c) {
+            for (std::size_t r = 2; r < simulator.heapMapRows(); ++r) {
                 for (std::size_t k = 0; k < examined; ++k) {
-                    const int step = simulator.columnCounts[c][r] -
-                                     simulator.columnCounts[c + neighbourTable[k][0]][r + neighbourTable[k][1]];
+                    const int step = simulator.columnCounts()[c][r] -
+                                     simulator.columnCounts()[c + neighbourTable[k][0]][r + neighbourTable[k][1]];
                     ASSERT_LE(std::abs(step), 1) << particles << " particles at " << c << ", " << r;
                 }
             }
         }
         std::size_t radius = 0;
-        while (simulator.columnCounts[centre + radius][centre] > 0) {
+        while (simulator.columnCounts()[centre + radius][centre] > 0) {
             ++radius;
         }
         ASSERT_LT(radius, centre - 1) << "the cone reached the edge";
-        const double slope = simulator.columnCounts[centre][centre] / static_cast<double>(radius);
+        const double slope = simulator.columnCounts()[centre][centre] / static_cast<double>(radius);
         EXPECT_GT(slope, 0.9) << particles << " particles";
         EXPECT_LE(slope, 1.0) << particles << " particles";
     }

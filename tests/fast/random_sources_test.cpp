@@ -219,19 +219,19 @@ TEST_P(FrozenDescent, SharedDescentWithTheModulesSourcesPlacesEveryCubeAsBefore)
     scene.eightNeighbourProbability = GetParam();
     const auto drops = korvex::scenes::dropsOf(scene);
     const korvex::KorvexFast<korvex::AveragedParameters> shape(korvex::scenes::configurationOf(scene));
-    ColumnCounts shared(shape.columnCounts.columns(), shape.columnCounts.rows());
+    ColumnCounts shared(shape.columnCounts().columns(), shape.columnCounts().rows());
     korvex::clearBordered(shared);
     ColumnCounts frozen = shared;
 
     korvex::seedFastRandomSources(23);
-    const std::uint64_t sharedSteps = korvex::scenes::bareWalk(shared, drops, shape.cellSize, GetParam());
+    const std::uint64_t sharedSteps = korvex::scenes::bareWalk(shared, drops, shape.cellSize(), GetParam());
     const std::mt19937 sharedEngine = korvex::fastRandomSources().engine;
 
     korvex::seedFastRandomSources(23);
     const korvex::NeighbourOffsets offsets = korvex::neighbourOffsetsOf(frozen);
     const double probability = GetParam();
     const std::uint64_t frozenSteps = korvex::scenes::walkDrops(
-        frozen, drops, shape.cellSize, [&](const std::int32_t* cells, std::ptrdiff_t start) {
+        frozen, drops, shape.cellSize(), [&](const std::int32_t* cells, std::ptrdiff_t start) {
             return korvex::bench::frozenDescend(cells, offsets, start, probability,
                                                 korvex::fastRandomSources());
         });

@@ -85,7 +85,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     std::unique_ptr<korvex::Korvex<AveragedParameters>> simulator;
     try {
-        korvex::validateReclaimIncrement(step, configuration);
+        const double reach = 2.0 * (std::fabs(configuration.length) + std::fabs(configuration.depth));
+        if (korvex::reclaimStepProblem(step, reach)) {
+            return 0;
+        }
         if (detailed) {
             simulator = std::make_unique<korvex::KorvexDetailed<AveragedParameters>>(configuration);
         } else {
@@ -128,9 +131,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (kind == 3) {
             simulator->finishStacking();
             simulator->updateHeapMap();
-            const std::size_t cellCount = std::size_t{simulator->heapMapWidth} * simulator->heapMapDepth;
+            const std::size_t cellCount = std::size_t{simulator->heapMapColumns()} * simulator->heapMapRows();
             for (std::size_t k = 0; k < cellCount; ++k) {
-                require(std::isfinite(simulator->heapMap[k]) && simulator->heapMap[k] >= 0.0f, "heights");
+                require(std::isfinite(simulator->heights()[k]) && simulator->heights()[k] >= 0.0f, "heights");
             }
             continue;
         }
@@ -165,7 +168,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         for (std::size_t row = 0; row < rows; ++row) {
             volume += table.at(row, roles.volume);
         }
-        const double pendingBefore = simulator->pendingMaterial.volume;
+        const double pendingBefore = simulator->pending().volume;
         if ((accepted + volume) * configuration.particlesPerCubicMeter > particleLimit) {
             continue;
         }
@@ -174,10 +177,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             korvex::stackChunks(*simulator, table, roles);
             accepted += volume;
         } catch (const std::invalid_argument&) {
-            require(simulator->pendingMaterial.volume == pendingBefore, "refused table changed the pile");
+            require(simulator->pending().volume == pendingBefore, "refused table changed the pile");
         } catch (const std::runtime_error& error) {
             require(std::string(error.what()) == "invalid parameter count", "undocumented runtime error");
-            require(simulator->pendingMaterial.volume == pendingBefore, "refused table changed the pile");
+            require(simulator->pending().volume == pendingBefore, "refused table changed the pile");
         }
     }
     if (!reclaimAll()) {

@@ -104,9 +104,9 @@ TEST(Cone, StandsAtTheAngleOfReposeWithAFlatTopOverTheFootprint) {
     EXPECT_NEAR(apex_m, low, 0.02 * low);
     // Every cell the cone covers lies on it: height = apex - slope * (distance beyond the footprint).
     std::size_t covered = 0;
-    for (std::uint32_t j = 0; j < engine.heapMapDepth; ++j) {
-        for (std::uint32_t i = 0; i < engine.heapMapWidth; ++i) {
-            const double height = engine.height_m[std::size_t{j} * engine.heapMapWidth + i];
+    for (std::uint32_t j = 0; j < engine.heapMapRows(); ++j) {
+        for (std::uint32_t i = 0; i < engine.heapMapColumns(); ++i) {
+            const double height = engine.height_m[std::size_t{j} * engine.heapMapColumns() + i];
             const double distance = std::hypot((i + 0.5) * 0.25 - 20.0, (j + 0.5) * 0.25 - 20.0);
             const double cone = apex_m - slope * std::max(0.0, distance - r);
             if (height > 0.0) {
@@ -135,8 +135,8 @@ TEST(Ridge, FlanksStandAtTheAngleOfRepose) {
     // and each flank, from its foot to a metre below the crest, stands within 3 % of it.
     const std::uint32_t i = 80;
     std::vector<double> section;
-    for (std::uint32_t j = 0; j < engine.heapMapDepth; ++j) {
-        section.push_back(engine.height_m[std::size_t{j} * engine.heapMapWidth + i]);
+    for (std::uint32_t j = 0; j < engine.heapMapRows(); ++j) {
+        section.push_back(engine.height_m[std::size_t{j} * engine.heapMapColumns() + i]);
     }
     for (std::size_t j = 0; j + 1 < section.size(); ++j) {
         EXPECT_LE(std::fabs(section[j + 1] - section[j]), slope * 0.25 + 1e-9) << "rows " << j << ", " << j + 1;
@@ -171,8 +171,8 @@ TEST(ThinLayer, StaysALayerThinnerThanACell) {
     // in one segment of its own, unmixed, between material of the other passes, and thinner than the cell.
     const std::uint32_t i = 40;
     std::size_t checked = 0;
-    for (std::uint32_t j = 0; j < engine.heapMapDepth; ++j) {
-        const std::size_t cell = std::size_t{j} * engine.heapMapWidth + i;
+    for (std::uint32_t j = 0; j < engine.heapMapRows(); ++j) {
+        const std::size_t cell = std::size_t{j} * engine.heapMapColumns() + i;
         const LayeredColumn& column = engine.columns[cell];
         if (before_m[cell] < 0.2) {
             continue;

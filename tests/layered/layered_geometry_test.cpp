@@ -57,7 +57,7 @@ TEST(Reclaim, ASliceGetsExactlyTheLayersWithinItsWedge) {
     const double area = 0.64;
     engine.stride = firstQualityEntry + 1;
     engine.materialEnd_m = 16.0;
-    for (std::uint32_t i = 0; i < engine.heapMapWidth; ++i) {
+    for (std::uint32_t i = 0; i < engine.heapMapColumns(); ++i) {
         const double upper_m = 0.1 + 0.05 * i;
         LayeredColumn& column = engine.columns[i];
         column.thickness_m = {1.0, upper_m};
@@ -85,7 +85,7 @@ TEST(Reclaim, ASliceGetsExactlyTheLayersWithinItsWedge) {
         const double to = slices[s].position;
         double volume = 0.0;
         double marked = 0.0;
-        for (std::uint32_t i = 0; i < engine.heapMapWidth; ++i) {
+        for (std::uint32_t i = 0; i < engine.heapMapColumns(); ++i) {
             const double a = i * 0.8;
             const double top = 1.1 + 0.05 * i;
             const double lower = passedArea(to, a, 0.8, 0.0, 1.0) - passedArea(from, a, 0.8, 0.0, 1.0);

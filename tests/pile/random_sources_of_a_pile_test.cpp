@@ -25,7 +25,7 @@ PileSettings fastPile(std::optional<std::uint64_t> seed) {
 
 /// The tiny demo bed's rows stacked onto `pile`; its heights.
 std::vector<float> stackedHeights(Pile& pile) {
-    korvex::scenes::stackRowByRow(pile.simulator(), korvex::scenes::chunkRowsOf(korvex::scenes::tinyDemoBed));
+    korvex::scenes::stackRowByRow(pile, korvex::scenes::chunkRowsOf(korvex::scenes::tinyDemoBed));
     const std::span<const float> heights = pile.heights();
     return {heights.begin(), heights.end()};
 }
@@ -37,8 +37,8 @@ std::vector<float> engineHeights(Random& random) {
         korvex::scenes::configurationOf(korvex::scenes::tinyDemoBed), random);
     korvex::scenes::stackRowByRow(engine, korvex::scenes::chunkRowsOf(korvex::scenes::tinyDemoBed));
     engine.updateHeapMap();
-    return {engine.heapMap.get(),
-            engine.heapMap.get() + std::size_t{engine.heapMapWidth} * engine.heapMapDepth};
+    return {engine.heights().data(),
+            engine.heights().data() + std::size_t{engine.heapMapColumns()} * engine.heapMapRows()};
 }
 
 }  // namespace

@@ -42,7 +42,7 @@ def settings(**changes):
         ({"step": NAN}, "reclaimIncrement"),
         ({"step": INF}, "reclaimIncrement"),
         ({"length": 300.0, "step": 1e-6}, "reclaimIncrement"),
-        ({"length": 70000.0, "depth": 70000.0}, "2\\^32"),
+        ({"length": 70000.0, "depth": 70000.0}, "2\\^28"),
         ({"detailed": True, "factor": 0.0}, "particleVolumeFactor"),
         ({"detailed": True, "factor": NAN}, "particleVolumeFactor"),
         ({"detailed": True, "drop": INF}, "dropHeight"),

@@ -37,7 +37,7 @@ def test_a_study_keeps_the_seed_it_was_given(seed):
 
 def test_a_study_keeps_the_seed_it_drew():
     drawn = [small_study().seed for _ in range(2)]
-    assert all(0 <= seed < 2**63 for seed in drawn)
+    assert all(0 <= seed < 2**64 for seed in drawn)
     assert drawn[0] != drawn[1]
 
 

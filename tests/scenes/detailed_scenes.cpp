@@ -36,7 +36,7 @@ void settleRidge(DetailedSimulator& simulator, std::size_t particles) {
 
 std::vector<float> ridgeSlicePositions(const DetailedSimulator& simulator, std::size_t slices) {
     const float first = -static_cast<float>(ridgeLayers) - 1.0f;
-    const float last = simulator.configuration.length + 1.0f;
+    const float last = simulator.settings().length + 1.0f;
     std::vector<float> positions;
     positions.reserve(slices);
     for (std::size_t k = 0; k < slices; ++k) {

@@ -11,10 +11,10 @@ namespace korvex::scenes {
 
 HeightMapFigures heightMapFiguresOf(const Korvex<AveragedParameters>& simulator, float cellSize) {
     HeightMapFigures figures;
-    const std::uint32_t width = simulator.heapMapWidth;
-    const std::uint32_t depth = simulator.heapMapDepth;
+    const std::uint32_t width = simulator.heapMapColumns();
+    const std::uint32_t depth = simulator.heapMapRows();
     const auto height = [&](std::uint32_t i, std::uint32_t j) {
-        return static_cast<double>(simulator.heapMap[std::size_t{j} * width + i]);
+        return static_cast<double>(simulator.heights()[std::size_t{j} * width + i]);
     };
     double heights = 0.0;
     double gradients = 0.0;
@@ -92,8 +92,8 @@ namespace {
 PileFigures figuresOf(KorvexFast<AveragedParameters>& simulator, const ChunkRows& rows) {
     stackRowByRow(simulator, rows);
     simulator.updateHeapMap();
-    PileFigures figures{heightMapFiguresOf(simulator, simulator.cellSize), 0.0};
-    figures.vrr = varianceReductionRatio(rows, reclaimPile(simulator, simulator.cellSize));
+    PileFigures figures{heightMapFiguresOf(simulator, simulator.cellSize()), 0.0};
+    figures.vrr = varianceReductionRatio(rows, reclaimPile(simulator, simulator.cellSize()));
     return figures;
 }
 

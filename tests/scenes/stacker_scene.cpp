@@ -49,17 +49,4 @@ ChunkRows chunkRowsOf(const StackerScene& scene) {
     return table;
 }
 
-void stackRowByRow(Korvex<AveragedParameters>& simulator, const ChunkRows& rows) {
-    const std::size_t width = rows.names.size();
-    AveragedParameters chunk(0.0, std::vector<double>(width - 4));
-    for (std::size_t row = 0; row < rows.rows; ++row) {
-        const double* cells = &rows.cells[row * width];
-        chunk.volume = cells[3];
-        for (std::size_t k = 0; k < chunk.sums.size(); ++k) {
-            chunk.sums[k] = cells[3] * cells[4 + k] + 0.0;
-        }
-        simulator.stack(static_cast<float>(cells[1]), static_cast<float>(cells[2]), chunk);
-    }
-}
-
 }  // namespace korvex::scenes

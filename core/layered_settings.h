@@ -1,12 +1,14 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
+#include <vector>
 
 namespace korvex {
 
 /// What the layered engine needs beyond the bed's extent and reclaim face: the material's angle of repose,
 /// the width of the stacker's stream where it meets the pile, the grid and the bound on segments a column
-/// keeps. Fixed for an engine's lifetime; checked once by validateLayeredSettings.
+/// keeps. Fixed for an engine's lifetime; checked with the pile's other settings by checkSettings.
 struct LayeredSettings {
     /// Edge of a square grid cell, metres. Only the shape of the surface is sampled on it: layers keep
     /// their own thickness, however thin.
@@ -19,9 +21,9 @@ struct LayeredSettings {
     std::size_t segmentsPerColumn = 256;
 };
 
-/// Throws std::invalid_argument naming the first setting out of range, with its value and unit: a cell
-/// that is not positive and finite, an angle of repose outside (0, 90) degrees, a footprint that is negative
-/// or not finite, fewer than two segments per column.
-void validateLayeredSettings(const LayeredSettings& settings);
+/// Every setting out of range, with its value and unit: a cell that is not positive and finite, an angle of
+/// repose outside (0, 90) degrees, a footprint that is negative or not finite, fewer than two segments per
+/// column. Empty when all are usable.
+std::vector<std::string> layeredSettingsProblems(const LayeredSettings& settings);
 
 }  // namespace korvex

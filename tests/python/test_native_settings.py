@@ -1,0 +1,131 @@
+"""One settings model: the package's Bed, korvex._native and the engines agree on defaults, limits and cells."""
+
+import math
+
+import numpy as np
+import pytest
+
+import _korvex_lib
+from korvex import Bed, validation
+from korvex import _native
+
+
+def test_bed_defaults_are_the_native_defaults():
+    bed = Bed()
+    defaults = _native.defaults()
+    assert set(defaults) <= {field for field in Bed.__dataclass_fields__}
+    for name, value in defaults.items():
+        if name != "particles_per_m3":
+            assert getattr(bed, name) == value, name
+    # the fast engine's resolution is the package's rule; the detailed engine's is the native default
+    assert bed.particles_per_m3 is None
+    assert Bed(engine="detailed").resolution_per_m3 == defaults["particles_per_m3"]
+    # the calibrated eight-neighbour probability and the face the fast engine's piles rest at
+    assert (defaults["eight_neighbour_probability"], defaults["reclaim_angle_deg"]) == (1.0, 45.0)
+
+
+def stacked(simulator):
+    table = np.array([[0.0, 5.0 + k % 7, 4.0, 3.0, float(k)] for k in range(40)])
+    simulator.stack(table, ["timestamp", "x", "z", "volume", "q"])
+    return simulator.heights()
+
+
+def test_simulator_keywords_default_to_the_native_defaults():
+    defaults = {name: value for name, value in _native.defaults().items() if name not in ("length_m", "depth_m")}
+    implicit = _native.Simulator(length_m=12.0, depth_m=8.0, seed=7)
+    explicit = _native.Simulator(length_m=12.0, depth_m=8.0, seed=7, **defaults)
+    np.testing.assert_array_equal(stacked(implicit), stacked(explicit))
+    # and the defaults matter: another eight-neighbour probability walks otherwise
+    other = _native.Simulator(length_m=12.0, depth_m=8.0, seed=7, **{**defaults, "eight_neighbour_probability": 0.0})
+    assert not np.array_equal(stacked(implicit), stacked(other))
+
+
+@pytest.mark.parametrize("engine", ["fast", "detailed"])
+@pytest.mark.parametrize("particles_per_m3", [0.3, 3.0, 27.0, 1000 / 7])
+def test_bed_cells_are_the_engines_cells(engine, particles_per_m3):
+    bed = Bed(length_m=40.0, depth_m=20.0, engine=engine, particles_per_m3=particles_per_m3, particle_volume_factor=1.5)
+    simulator = _native.Simulator(
+        length_m=40.0, depth_m=20.0, engine=engine, particles_per_m3=particles_per_m3, particle_volume_factor=1.5
+    )
+    assert bed.cell_size_m == simulator.cell_size_m
+    geometry = _native.geometry(
+        length_m=40.0, depth_m=20.0, engine=engine, particles_per_m3=particles_per_m3, particle_volume_factor=1.5
+    )
+    assert geometry["cell_size_m"] == simulator.cell_size_m
+
+
+def test_geometry_follows_from_the_cell():
+    geometry = _native.geometry(length_m=10.0, depth_m=4.0, particles_per_m3=8.0, circular=True, reclaim_angle_deg=90.0)
+    assert (geometry["cell_size_m"], geometry["columns"], geometry["rows"], geometry["slice_count"]) == (0.5, 20, 8, 13)
+    assert geometry["vertical_face"] and math.isinf(geometry["face_slope"])
+    assert geometry["circle_length_m"] == pytest.approx(2 * math.pi, rel=1e-7)
+    assert _native.is_vertical_face(89.995) and not _native.is_vertical_face(89.98)
+
+
+def test_layered_geometry_is_the_layered_simulators_grid():
+    settings = {"length_m": 10.0, "depth_m": 4.0, "engine": "layered", "cell_m": 0.4}
+    geometry = _native.geometry(**settings)
+    simulator = _native.Simulator(**settings)
+    assert (geometry["columns"], geometry["rows"]) == (25, 10)
+    assert simulator.heights().shape == (geometry["rows"], geometry["columns"])
+    assert geometry["cell_size_m"] == simulator.cell_size_m == geometry["reclaim_step_m"]
+    with pytest.raises(ValueError) as raised:
+        _native.geometry(**{**settings, "circular": True, "angle_of_repose_deg": 95.0})
+    assert "circular" in str(raised.value) and "reposeAngle_deg" in str(raised.value)
+
+
+@pytest.mark.parametrize("setting", ["drop_height_m", "fall_height_m"])
+def test_the_detailed_engine_refuses_drops_above_the_highest(setting):
+    highest = _native.limits()["highest_drop_m"]
+    _native.geometry(engine="detailed", **{setting: highest})
+    with pytest.raises(ValueError, match=f"above the {highest:g} m"):
+        _native.geometry(engine="detailed", **{setting: highest + 1.0})
+
+
+def test_geometry_names_every_bad_setting_with_its_value_and_unit():
+    with pytest.raises(ValueError) as raised:
+        _native.geometry(
+            length_m=math.nan, particles_per_m3=-1.0, eight_neighbour_probability=math.nan, reclaim_step_m=0.0
+        )
+    message = str(raised.value)
+    for part in (
+        "length must be finite, got nan m",
+        "particlesPerCubicMeter must be positive and finite, got -1 per m3",
+        "eightNeighbourProbability must be a number, got NaN",
+        "reclaimIncrement must be positive and finite, got 0 m",
+    ):
+        assert part in message
+
+
+def test_limits_are_the_packages_limits():
+    limits = _native.limits()
+    assert validation.MAX_CELLS == limits["max_cells"] == 2**28
+    assert validation.SEED_LIMIT == limits["max_seed"] + 1 == 2**64
+    with pytest.raises(ValueError, match="cells"):
+        _native.Simulator(length_m=20000.0, depth_m=20000.0)
+
+
+@pytest.mark.parametrize("seed", [0, 2**63, 2**64 - 1])
+def test_every_unsigned_64_bit_seed_is_taken_and_kept(seed):
+    assert validation.seed(seed) == seed
+    assert _native.Simulator(length_m=5.0, depth_m=5.0, seed=seed).seed == seed
+
+
+def test_seeds_beyond_64_bits_are_refused():
+    with pytest.raises(ValueError, match="seed"):
+        validation.seed(2**64)
+
+
+def test_drawn_seeds_differ_and_lie_in_range():
+    seeds = {validation.draw_seed() for _ in range(4)}
+    assert len(seeds) > 1
+    assert all(0 <= seed < validation.SEED_LIMIT for seed in seeds)
+
+
+def test_korvex_lib_still_raises_a_plain_runtime_error_for_the_parameter_count():
+    assert issubclass(_native.ParameterCountError, RuntimeError)
+    lib = _korvex_lib.KorvexLib(10.0, 6.0, 90.0, 1.0, False, 0.5, 1.0, 5.0, False, 1.0)
+    lib.stack(0.0, 3.0, 2.0, 1.0, [1.0])
+    with pytest.raises(RuntimeError, match="^invalid parameter count$") as raised:
+        lib.stack(0.0, 3.0, 2.0, 1.0, [1.0, 2.0])
+    assert type(raised.value) is RuntimeError
