@@ -91,7 +91,7 @@ def test_the_truck_feed_search_gives_one_answer_whose_interval_holds_the_speeds_
     bed = {"length_m": 250, "depth_m": 45}
     options = {"feed": feed, "scheduler": IN_PROCESS, "progress": False}
     found = [
-        # Judged on CaO: the moduli formed from all four oxides blend less and reach E 5 nowhere in this range.
+        # Judged on CaO: judged on every figure, moduli included, no layer count in this range reaches E 5.
         search("layers", None, 20, 160, target_effect=5, quality="CaO", points=9, settings=bed, replicates=6,
                seed=seed, **options)
         for seed in (1, 2, 3)
