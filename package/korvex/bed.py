@@ -6,7 +6,9 @@ import math
 from dataclasses import Field, dataclass, field, fields
 from typing import Any, Literal
 
-from . import _native, validation
+from . import validation
+from ._native import cell_size_m as native_cell_size_m
+from ._native import defaults as native_defaults
 from .errors import SettingsError
 
 Engine = Literal["fast", "detailed", "layered"]
@@ -23,7 +25,7 @@ CELLS_ACROSS_BED = 150
 # (docs/layered-engine.md).
 LAYERED_CELLS_ACROSS_BED = 50
 # The settings' defaults, where the engines keep them.
-NATIVE_DEFAULTS = _native.defaults()
+NATIVE_DEFAULTS = native_defaults()
 # The detailed engine's default: its particle count, not convergence, bounds its resolution.
 DETAILED_PARTICLES_PER_M3 = NATIVE_DEFAULTS["particles_per_m3"]
 # The slice length unless given: fixed, so that the output portions do not shrink with the cell.
@@ -277,7 +279,7 @@ class Bed:
         The engines' own single-precision figure, so that slice positions line up.
         """
         return float(
-            _native.cell_size_m(
+            native_cell_size_m(
                 engine=self.engine,
                 particles_per_m3=self.resolution_per_m3,
                 particle_volume_factor=self.particle_volume_factor,

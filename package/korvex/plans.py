@@ -16,7 +16,8 @@ from typing import TYPE_CHECKING, ClassVar
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
-from . import _native, validation
+from . import validation
+from ._native import is_vertical_face
 from .bed import Bed
 from .chunks import ChunkTable
 from .errors import SettingsError
@@ -574,7 +575,7 @@ class RingSchedule:
         the face, whose top cuts a triangular section (a third of its height up on average) sooner, at the
         reclaimer's speed. Material rolling off the front lies a little longer."""
         face = 0.0
-        if not _native.is_vertical_face(reclaim_angle_deg):
+        if not is_vertical_face(reclaim_angle_deg):
             face = self.pile_height_m / 3 / math.tan(math.radians(reclaim_angle_deg))
         return (self.lag_m - self.laid_behind_front_m - face) / self.advance_m_per_s
 
@@ -600,7 +601,7 @@ def _check_ring_bed(label: str, bed: Bed) -> None:
 
 def _face_lead_m(height_m: float, bed: Bed) -> float:
     """How far ahead of its foot, on the centre line, a face of that height reaches at the inner edge."""
-    if _native.is_vertical_face(bed.reclaim_angle_deg):
+    if is_vertical_face(bed.reclaim_angle_deg):
         return 0.0
     inner = max(bed.circle_radius_m - bed.ring_width_m / 2, bed.cell_size_m)
     return height_m / math.tan(math.radians(bed.reclaim_angle_deg)) * bed.circle_radius_m / inner

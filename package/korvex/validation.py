@@ -14,7 +14,8 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
-from . import _native
+from ._native import draw_seed as native_draw_seed
+from ._native import limits as native_limits
 from .errors import SettingsError, TableError
 
 if TYPE_CHECKING:
@@ -23,7 +24,7 @@ if TYPE_CHECKING:
 FloatArray = NDArray[np.float64]
 
 # Seeds the native simulators take: every unsigned 64-bit integer.
-SEED_LIMIT = _native.limits()["max_seed"] + 1
+SEED_LIMIT = native_limits()["max_seed"] + 1
 
 # What one table may make us allocate. A chunk table row holds four role columns
 # and the quality values, about 60 bytes with three qualities; ten million rows
@@ -32,7 +33,7 @@ MAX_ROWS = 10_000_000
 MAX_CHUNKS = 10_000_000
 MAX_COLUMNS = 1_000
 # Cells of a bed's height map: the engines keep a few numbers per cell.
-MAX_CELLS = _native.limits()["max_cells"]
+MAX_CELLS = native_limits()["max_cells"]
 # Extents of a bed (its sides, a ring's radius and width, a drop height, a slice): beyond these the
 # engines' single-precision positions and the rule's cell sizes no longer hold.
 LENGTH_RANGE_M = (0.01, 1e6)
@@ -127,7 +128,7 @@ def seed(value: object) -> int:
 def draw_seed() -> int:
     """A fresh seed from the operating system's entropy, drawn where the native simulators draw theirs, so that
     a run that was not given one still knows it."""
-    return int(_native.draw_seed())
+    return int(native_draw_seed())
 
 
 def float_array(values: ArrayLike, name: str) -> FloatArray:
