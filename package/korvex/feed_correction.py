@@ -24,11 +24,12 @@ within its tolerance, the result says "unreachable" and gives the best mix.
 from __future__ import annotations
 
 import math
-import re
 from collections.abc import Mapping, Sequence
 from dataclasses import dataclass, field
 
 import numpy as np
+
+from .targets import parse_band
 
 OXIDES = ("CaO", "SiO2", "Al2O3", "Fe2O3")
 # Per modulus: its coefficients on (CaO, SiO2, Al2O3, Fe2O3) in numerator and denominator, and the oxide it
@@ -38,8 +39,6 @@ _MODULI: dict[str, tuple[tuple[float, ...], tuple[float, ...], str]] = {
     "SM": ((0.0, 1.0, 0.0, 0.0), (0.0, 0.0, 1.0, 1.0), "SiO2"),
     "AM": ((0.0, 0.0, 1.0, 0.0), (0.0, 0.0, 0.0, 1.0), "Al2O3"),
 }
-_NUMBER = r"[-+]?(?:\d+\.?\d*|\.\d+)(?:[eE][-+]?\d+)?"
-_TARGET = re.compile(rf"^\s*([A-Za-z0-9_]+)\s*=\s*({_NUMBER})\s*(?:(?:\+-|±|\+/-)\s*({_NUMBER}))?\s*$")
 
 
 @dataclass(frozen=True)
@@ -60,10 +59,10 @@ class Target:
     @classmethod
     def parse(cls, text: str) -> Target:
         """A target written as "LSF=96+-1" (or "LSF=96±1"; "CaO=43.5+-0.3")."""
-        match = _TARGET.match(text)
-        if match is None or match.group(3) is None:
+        band = parse_band(text)
+        if band is None:
             raise ValueError(f"a target reads NAME=VALUE+-TOLERANCE, e.g. LSF=96+-1, got {text!r}")
-        return cls(match.group(1), float(match.group(2)), float(match.group(3)))
+        return cls(*band)
 
     def row(self, oxides: Sequence[str]) -> tuple[np.ndarray, float, np.ndarray | None]:
         """The target as a linear condition a . x = b on material of `oxides`, and the denominator's

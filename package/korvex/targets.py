@@ -16,8 +16,18 @@ from dataclasses import dataclass
 import numpy as np
 from numpy.typing import ArrayLike
 
-# "LSF=96+-2", "LSF = 96 ± 2".
-_BAND = re.compile(r"^\s*([^=\s]+)\s*=\s*([-+0-9.eE]+)\s*(?:\+-|±|\+/-)\s*([0-9.eE+]+)\s*$")
+_NUMBER = r"[-+]?(?:\d+\.?\d*|\.\d+)(?:[eE][-+]?\d+)?"
+# "LSF=96+-2", "LSF = 96 ± 2", "CaO=43.5+/-0.3".
+_BAND = re.compile(rf"^\s*([^=\s]+)\s*=\s*({_NUMBER})\s*(?:\+-|±|\+/-)\s*({_NUMBER})\s*$")
+
+
+def parse_band(text: str) -> tuple[str, float, float] | None:
+    """The name, value and tolerance of a band written NAME=VALUE+-TOLERANCE (or with ± or +/-); None
+    when the text is not written so. The callers say what they expected, each in its own terms."""
+    match = _BAND.match(text)
+    if match is None:
+        return None
+    return match.group(1), float(match.group(2)), float(match.group(3))
 
 
 @dataclass(frozen=True)
@@ -37,10 +47,10 @@ class TargetBand:
     @classmethod
     def parse(cls, text: str) -> TargetBand:
         """A band written NAME=TARGET+-TOLERANCE (or with ±)."""
-        match = _BAND.match(text)
-        if match is None:
+        band = parse_band(text)
+        if band is None:
             raise ValueError(f"a target band reads NAME=TARGET+-TOLERANCE, e.g. LSF=96+-2; got {text!r}")
-        return cls(match.group(1), float(match.group(2)), float(match.group(3)))
+        return cls(*band)
 
     def describe(self) -> str:
         return f"{self.target:g} ± {self.tolerance:g}"

@@ -4,6 +4,7 @@ components that brings the whole bed onto its LSF target."""
 import pytest
 
 from korvex.feed_correction import Component, Target, mix, rest_needs
+from korvex.targets import TargetBand
 
 OXIDES = ["CaO", "SiO2", "Al2O3", "Fe2O3"]
 STACKED_T, REMAINING_T = 1000.0, 3000.0
@@ -20,6 +21,24 @@ def lsf_denominator(si, al, fe):
 @pytest.mark.parametrize("text", ["LSF=96+-1", "LSF = 96 ± 1", "LSF=96+/-1"])
 def test_targets_read_as_plants_write_them(text):
     assert Target.parse(text) == Target("LSF", 96.0, 1.0)
+
+
+@pytest.mark.parametrize(
+    ("text", "band"),
+    [("CaO = 43.5 +/- 0.3", ("CaO", 43.5, 0.3)), ("LSF=1e2±.5", ("LSF", 100.0, 0.5)), ("SM=-2+-1E-1", ("SM", -2, 0.1))],
+)
+def test_a_target_and_a_target_band_read_one_notation(text, band):
+    target, target_band = Target.parse(text), TargetBand.parse(text)
+    assert (target.name, target.value, target.tolerance) == band
+    assert (target_band.name, target_band.target, target_band.tolerance) == band
+
+
+@pytest.mark.parametrize("text", ["LSF 96", "LSF=96", "LSF=9e+-1", "=96+-1", "LSF=96+-", "LSF=96+-1 2"])
+def test_a_target_and_a_target_band_refuse_the_same_texts_each_in_its_own_words(text):
+    with pytest.raises(ValueError, match=r"a target reads NAME=VALUE\+-TOLERANCE"):
+        Target.parse(text)
+    with pytest.raises(ValueError, match=r"a target band reads NAME=TARGET\+-TOLERANCE"):
+        TargetBand.parse(text)
 
 
 def test_the_rest_must_make_up_what_the_stacked_material_misses():
