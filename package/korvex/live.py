@@ -43,15 +43,16 @@ from .ledger import Ledger, cut_back
 from .live_status import (
     BLOCK_DELIVERIES,
     INTERVAL,
-    PREDICT_EVERY,
     RECENT_DELIVERIES,
     REPLICATES,
     STATUS_JSON,
     Prediction,
+    PredictionPolicy,
     bootstrap_values,
     continuation_schedule,
     feed_rate_m3_per_s,
     mean_std,
+    prediction_age,
     quality_so_far,
     with_moduli,
     write_status,
@@ -171,7 +172,10 @@ class LiveBed:
         self.capacity_m3 = settings.capacity_m3()
         # Replicate continuations of the feed behind the predicted output in each status; 0 for none.
         self.status_replicates = REPLICATES
+        self.prediction_policy = PredictionPolicy()
         self._prediction: Prediction | None = None
+        # The deliveries stacked, kept in step with taken.csv so that a status need not read it again.
+        self._taken: QualitySeries | None = None
         self._reader: RowReader | None = None
         header = ledger.header if ledger.header is not None else settings.header
         if header is not None:
@@ -226,7 +230,9 @@ class LiveBed:
                 stale.unlink()
             cut_back(directory / TAKEN_FILE, ledger.taken_bytes)
             cut_back(directory / REJECTS_FILE, ledger.rejects_bytes)
-            return cls(directory, settings, pile, ledger, lock)
+            bed = cls(directory, settings, pile, ledger, lock)
+            bed._taken = read_taken(directory / TAKEN_FILE)
+            return bed
         except BaseException:
             os.close(lock)
             raise
@@ -350,6 +356,7 @@ class LiveBed:
             # The pile may hold part of the batch: go back to the last snapshot, which does not.
             self._reload()
             raise
+        self._taken = _extended(self._taken, accepted, reader.qualities)
         ledger.travel_m = travel
         ledger.stacked_volume_m3 = stacked
         ledger.last_time_s = last_time
@@ -370,16 +377,13 @@ class LiveBed:
 
     def refresh_status(self, *, predict_now: bool = False) -> dict[str, Any]:
         """Computes the status (see live_status) and writes status.json and status.csv. The predicted
-        output is made again when asked, or once the bed has grown by PREDICT_EVERY of its capacity or
-        become full since the last one."""
-        taken = self.taken()
-        last = self._prediction
-        stale = (
-            last is None
-            or self.ledger.stacked_volume_m3 - last.stacked_m3 >= PREDICT_EVERY * self.capacity_m3
-            or (self.full and last.remaining_m3 > 0)
+        output is made again when asked, or when the prediction policy says it is due."""
+        taken = self._taken
+        ledger = self.ledger
+        due = self.prediction_policy.due(
+            self._prediction, ledger.stacked_volume_m3, ledger.deliveries, self.capacity_m3, self.full
         )
-        if taken is not None and self.status_replicates > 0 and (stale or predict_now):
+        if taken is not None and self.status_replicates > 0 and (due or predict_now):
             self._prediction = predict(self, taken, self.status_replicates)
         report = status(self, taken, self._prediction)
         write_status(self.directory, report)
@@ -446,6 +450,9 @@ class LiveBed:
         self.ledger = Ledger.from_note(note)
         pile.stacked_volume_m3 = self.ledger.stacked_volume_m3
         self.pile = pile
+        cut_back(self.directory / TAKEN_FILE, self.ledger.taken_bytes)
+        cut_back(self.directory / REJECTS_FILE, self.ledger.rejects_bytes)
+        self._taken = read_taken(self.directory / TAKEN_FILE)
 
     # -- reading ----------------------------------------------------------------------------------
 
@@ -459,7 +466,7 @@ class LiveBed:
 
     def taken(self) -> QualitySeries | None:
         """Every delivery stacked so far, as a series; None before the first."""
-        return read_taken(self.directory / TAKEN_FILE)
+        return self._taken
 
     def pass_length_m(self) -> float:
         return self._plan.pass_length_m(self.settings.bed)
@@ -499,6 +506,21 @@ def bed_chemistry(directory: str | Path, recent_deliveries: int = RECENT_DELIVER
 
 def _taken_header(names: Sequence[str]) -> str:
     return ",".join(["time_s", "volume_m3", *names]) + "\n"
+
+
+def _extended(
+    taken: QualitySeries | None, deliveries: Sequence[Delivery], names: Sequence[str]
+) -> QualitySeries | None:
+    if not deliveries:
+        return taken
+    time_s = np.array([d.time_s for d in deliveries])
+    volume_m3 = np.array([d.volume_m3 for d in deliveries])
+    values = np.array([d.values for d in deliveries]).reshape(len(deliveries), len(names))
+    if taken is not None:
+        time_s = np.concatenate([taken.time_s, time_s])
+        volume_m3 = np.concatenate([taken.volume_m3, volume_m3])
+        values = np.vstack([taken.values, values])
+    return QualitySeries(time_s, volume_m3, values, tuple(names))
 
 
 def read_taken(path: Path) -> QualitySeries | None:
@@ -576,7 +598,9 @@ def predict(bed: LiveBed, taken: QualitySeries, replicates: int = REPLICATES) ->
         if remaining > 0
         else "the bed as it stands: nothing is left to stack"
     )
-    return Prediction(method, len(outputs), bed.ledger.stacked_volume_m3, remaining, figures)
+    return Prediction(
+        method, len(outputs), bed.ledger.stacked_volume_m3, remaining, figures, bed.ledger.deliveries
+    )
 
 
 def status(bed: LiveBed, taken: QualitySeries | None, prediction: Prediction | None) -> dict[str, Any]:
@@ -610,7 +634,8 @@ def status(bed: LiveBed, taken: QualitySeries | None, prediction: Prediction | N
         result["prediction"] = {
             "method": prediction.method,
             "replicates": prediction.replicates,
-            "made_at_stacked_t": prediction.stacked_m3 * density,
+            "policy": bed.prediction_policy.describe(),
+            **prediction_age(prediction, ledger.deliveries, ledger.stacked_volume_m3, density),
             "remaining_m3": prediction.remaining_m3,
             "quality": prediction.figures,
         }

@@ -17,16 +17,18 @@ directory (see live.py); `python -m korvex track status` prints it.
   order), and its quality values are a circular block bootstrap of theirs:
   blocks of BLOCK_DELIVERIES consecutive deliveries drawn with replacement.
   The interval is the 5th to 95th percentile over the replicates: the spread
-  a feed like the recent one would give, not the error of the model. It is
-  made again once the bed has grown by PREDICT_EVERY of its capacity; the
-  status says at what tonnage it was made.
+  a feed like the recent one would give, not the error of the model. Its cost
+  grows with the room left (a continuation is stacked particle by particle), so
+  it is made again by a PredictionPolicy, not after every delivery; the status
+  states the policy and how old the prediction it shows is.
 """
 
 from __future__ import annotations
 
 import json
+import time
 from collections.abc import Sequence
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
@@ -34,6 +36,7 @@ import numpy as np
 
 from .derived import CEMENT_MODULI
 from .metrics import weighted_mean_std
+from .validation import positive, whole
 
 if TYPE_CHECKING:
     from .series import QualitySeries
@@ -44,7 +47,7 @@ RATE_DELIVERIES = 50
 RECENT_DELIVERIES = 200
 BLOCK_DELIVERIES = 10
 REPLICATES = 8
-# A prediction is made again once the bed has grown by this share of its capacity, or has become full.
+# By default a prediction is made again once the bed has grown by this share of its capacity.
 PREDICT_EVERY = 0.01
 INTERVAL = (5.0, 95.0)
 
@@ -55,7 +58,8 @@ class Prediction:
 
     figures: per quality (and modulus), the output's mean and std: the median
         over the replicates and the INTERVAL percentiles.
-    stacked_m3: what the bed held when the prediction was made.
+    stacked_m3, deliveries: what the bed held when the prediction was made;
+    made_at: when it was made (seconds since the epoch, wall clock).
     """
 
     method: str
@@ -63,6 +67,65 @@ class Prediction:
     stacked_m3: float
     remaining_m3: float
     figures: dict[str, dict[str, float]]
+    deliveries: int = 0
+    made_at: float = field(default_factory=time.time)
+
+
+@dataclass(frozen=True)
+class PredictionPolicy:
+    """When the predicted output is made again: once the bed has grown by every_share of its capacity
+    since the last one, or every_deliveries deliveries have been stacked since, or every_s seconds (wall
+    clock) have passed and something was stacked since; and always once the bed is full. None leaves a
+    rule out; every_deliveries=1 makes it after every batch."""
+
+    every_share: float | None = PREDICT_EVERY
+    every_deliveries: int | None = None
+    every_s: float | None = None
+
+    def __post_init__(self) -> None:
+        if self.every_share is not None:
+            positive("every_share", self.every_share, "of the capacity")
+        if self.every_deliveries is not None:
+            whole("every_deliveries", self.every_deliveries, 1)
+        if self.every_s is not None:
+            positive("every_s", self.every_s, "s")
+
+    def due(
+        self, last: Prediction | None, stacked_m3: float, deliveries: int, capacity_m3: float, full: bool
+    ) -> bool:
+        if last is None:
+            return True
+        if deliveries == last.deliveries and stacked_m3 == last.stacked_m3:
+            return False
+        if full and last.remaining_m3 > 0:
+            return True
+        return (
+            (self.every_share is not None and stacked_m3 - last.stacked_m3 >= self.every_share * capacity_m3)
+            or (self.every_deliveries is not None and deliveries - last.deliveries >= self.every_deliveries)
+            or (self.every_s is not None and time.time() - last.made_at >= self.every_s)
+        )
+
+    def describe(self) -> str:
+        rules = []
+        if self.every_share is not None:
+            rules.append(f"the bed has grown by {100 * self.every_share:g} % of its capacity")
+        if self.every_deliveries is not None:
+            rules.append(f"{self.every_deliveries} deliveries have been stacked")
+        if self.every_s is not None:
+            rules.append(f"{self.every_s:g} s have passed")
+        made = "made again once " + " or ".join(rules) + " since the last one, and" if rules else "made"
+        return f"{made} when the bed becomes full"
+
+
+def prediction_age(prediction: Prediction, deliveries: int, stacked_m3: float, density_t_per_m3: float) -> dict:
+    """How old a prediction is: the deliveries and tonnes stacked since it was made, and its age in seconds."""
+    return {
+        "made_at_deliveries": prediction.deliveries,
+        "made_at_stacked_t": prediction.stacked_m3 * density_t_per_m3,
+        "age_deliveries": deliveries - prediction.deliveries,
+        "age_t": (stacked_m3 - prediction.stacked_m3) * density_t_per_m3,
+        "age_s": max(time.time() - prediction.made_at, 0.0),
+    }
 
 
 def quality_so_far(taken: QualitySeries) -> dict[str, dict[str, float]]:
@@ -189,6 +252,10 @@ def format_status(report: dict[str, Any]) -> str:
             lines.append(line)
         if prediction is not None:
             lines.append(f"prediction: {prediction['method']}")
+            lines.append(
+                f"made {prediction['age_deliveries']} deliveries ({prediction['age_t']:,.0f} t) and "
+                f"{prediction['age_s']:.0f} s ago; {prediction['policy']}"
+            )
     return "\n".join(lines)
 
 

@@ -11,6 +11,7 @@ import korvex
 from korvex import live as live_module
 from korvex.deliveries import Dialect
 from korvex.live import LiveBed, LiveSettings
+from korvex.live_status import PredictionPolicy
 
 HEADER = "timestamp;tonnes;CaO;SiO2;Al2O3;Fe2O3\n"
 
@@ -200,6 +201,34 @@ def test_the_status_tells_the_fill_the_quality_and_the_predicted_output(tmp_path
     assert "block bootstrap" in report["prediction"]["method"]
     csv = (tmp_path / "state" / "status.csv").read_text().splitlines()
     assert csv[0] == "figure,quality,value" and "predicted_mean_low,LSF," in "\n".join(csv)
+
+
+@pytest.mark.parametrize(
+    ("policy", "made_at"),
+    [
+        (PredictionPolicy(every_share=None, every_deliveries=3), [1, 1, 1, 4, 4, 4, 7]),
+        # Two trucks of 30 to 40 t grow the bed's 2,900 t by more than 2 %, one does not.
+        (PredictionPolicy(every_share=0.02), [1, 1, 3, 3, 5, 5, 7]),
+        (PredictionPolicy(every_share=None), [1] * 7),
+    ],
+)
+def test_the_prediction_is_made_again_as_its_policy_says_and_the_status_says_how_old_it_is(
+    tmp_path, policy, made_at
+):
+    lines = rows(7)
+    with start(tmp_path, capacity_t=2900.0) as bed:
+        bed.status_replicates = 2
+        bed.prediction_policy = policy
+        seen = []
+        for count in range(1, 8):
+            bed.take_lines(([HEADER] if count == 1 else []) + lines[count - 1 : count])
+            report = json.loads((tmp_path / "state" / "status.json").read_text())
+            prediction = report["prediction"]
+            seen.append(prediction["made_at_deliveries"])
+            assert prediction["age_deliveries"] == count - prediction["made_at_deliveries"]
+            assert prediction["age_t"] == pytest.approx(report["stacked_t"] - prediction["made_at_stacked_t"])
+            assert prediction["policy"] == policy.describe()
+    assert seen == made_at
 
 
 def test_the_command_line_starts_resumes_tells_and_corrects(tmp_path, feed, capsys):
