@@ -299,3 +299,29 @@ def mix(
         reachable,
         {name: float(v) for name, v in zip(oxides, rest, strict=True)},
     )
+
+
+def correction_lines(
+    oxides: Sequence[str],
+    stacked_t: float,
+    stacked: Sequence[float],
+    remaining_t: float,
+    recent: Sequence[float],
+    targets: Sequence[Target],
+    components: Sequence[Component] = (),
+) -> list[str]:
+    """The feed correction in words: the bed's room, what the rest must average for each target, and the
+    mix of `components` (when two or more are given)."""
+    lines = [f"stacked {stacked_t:,.0f} t; room for {remaining_t:,.0f} t more"]
+    for need in rest_needs(oxides, stacked_t, stacked, remaining_t, recent, targets):
+        target = need.target
+        verdict = "reachable" if need.reachable else "UNREACHABLE"
+        lines.append(
+            f"{target.name} {target.value:g} ± {target.tolerance:g}: the rest must average {target.name} "
+            f"{need.rest_value:.3f} [{need.rest_low:.3f}, {need.rest_high:.3f}], that is {need.oxide} "
+            f"{need.oxide_value:.3f} [{need.oxide_low:.3f}, {need.oxide_high:.3f}] with the recent feed's "
+            f"other oxides: {verdict}"
+        )
+    if components:
+        lines.append(mix(oxides, stacked_t, stacked, remaining_t, components, targets).describe())
+    return lines

@@ -222,9 +222,7 @@ class LiveBed:
         lock = _lock(directory)
         try:
             settings = LiveSettings.from_json((directory / SETTINGS_FILE).read_text())
-            pile, note = Stockpile.load(directory / STATE_FILE, settings.bed, 0.0)
-            ledger = Ledger.from_note(note)
-            pile.stacked_volume_m3 = ledger.stacked_volume_m3
+            pile, ledger = load_state(directory / STATE_FILE, settings)
             # Temporary files of saves cut short by a crash; the lock keeps any other writer away.
             for stale in directory.glob(f"{STATE_FILE}.tmp-*"):
                 stale.unlink()
@@ -446,10 +444,7 @@ class LiveBed:
         self.pile.save(self.directory / STATE_FILE, self.ledger.to_note())
 
     def _reload(self) -> None:
-        pile, note = Stockpile.load(self.directory / STATE_FILE, self.settings.bed, 0.0)
-        self.ledger = Ledger.from_note(note)
-        pile.stacked_volume_m3 = self.ledger.stacked_volume_m3
-        self.pile = pile
+        self.pile, self.ledger = load_state(self.directory / STATE_FILE, self.settings)
         cut_back(self.directory / TAKEN_FILE, self.ledger.taken_bytes)
         cut_back(self.directory / REJECTS_FILE, self.ledger.rejects_bytes)
         self._taken = read_taken(self.directory / TAKEN_FILE)
@@ -502,6 +497,14 @@ def bed_chemistry(directory: str | Path, recent_deliveries: int = RECENT_DELIVER
     recent = np.average(taken.values[-recent_deliveries:], axis=0, weights=volume[-recent_deliveries:])
     remaining_t = 0.0 if report["full"] else report["capacity_t"] - float(volume.sum()) * density
     return BedChemistry(taken.names, float(volume.sum()) * density, stacked, remaining_t, recent)
+
+
+def load_state(path: Path, settings: LiveSettings) -> tuple[Stockpile, Ledger]:
+    """The pile a live bed's snapshot holds, and the ledger saved with it."""
+    pile, note = Stockpile.load(path, settings.bed, 0.0)
+    ledger = Ledger.from_note(note)
+    pile.stacked_volume_m3 = ledger.stacked_volume_m3
+    return pile, ledger
 
 
 def _taken_header(names: Sequence[str]) -> str:

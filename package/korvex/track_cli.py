@@ -1,7 +1,7 @@
 """The command line of a live bed: python -m korvex track run | status | correct.
 
     python -m korvex track run STATE --feed deliveries.csv --follow --bulk-density-t-per-m3 1.5 --layers 200
-    python -m korvex track status STATE
+    python -m korvex track status STATE [--json | --html PAGE [--target LSF=96+-1 --component ...]]
     python -m korvex track correct STATE --target LSF=96+-1 --component high:CaO=50,... --component low:...
 
 `run` starts a bed in the state directory from the bed, plan, stacker and
@@ -27,7 +27,7 @@ from typing import Any
 from .bed import Bed
 from .deliveries import Dialect
 from .equipment import Stacker
-from .feed_correction import Component, Target, mix, rest_needs
+from .feed_correction import Component, Target, correction_lines
 from .live import STATE_FILE, LiveBed, LiveSettings, bed_chemistry
 from .live_status import STATUS_JSON, format_status
 
@@ -76,6 +76,13 @@ def add_track_command(commands: Any, add_bed_options: Callable[[argparse.Argumen
     status = actions.add_parser("status", help="print the status of a live bed")
     status.add_argument("state", type=Path, help="state directory of the bed")
     status.add_argument("--json", action="store_true", help="print status.json as it stands")
+    status.add_argument("--html", type=Path, metavar="PATH", help="write the status as a self-contained HTML page")
+    status.add_argument(
+        "--target", action="append", default=[], help="with --html: a whole-bed target for the feed correction"
+    )
+    status.add_argument(
+        "--component", action="append", default=[], help="with --html: a material to feed (two or more for a mix)"
+    )
     status.set_defaults(run=run_status)
 
     correct = actions.add_parser(
@@ -184,29 +191,37 @@ def _follow_stdin(live: LiveBed) -> None:
 
 
 def run_correct(args: argparse.Namespace) -> int:
-    targets = [Target.parse(text) for text in args.target]
-    components = [Component.parse(text) for text in args.component]
-    bed = bed_chemistry(args.state)
-    names = list(bed.names)
-    print(f"stacked {bed.stacked_t:,.0f} t; room for {bed.remaining_t:,.0f} t more")
-    for need in rest_needs(names, bed.stacked_t, bed.stacked, bed.remaining_t, bed.recent, targets):
-        target = need.target
-        verdict = "reachable" if need.reachable else "UNREACHABLE"
-        print(
-            f"{target.name} {target.value:g} ± {target.tolerance:g}: the rest must average {target.name} "
-            f"{need.rest_value:.3f} [{need.rest_low:.3f}, {need.rest_high:.3f}], that is {need.oxide} "
-            f"{need.oxide_value:.3f} [{need.oxide_low:.3f}, {need.oxide_high:.3f}] with the recent feed's "
-            f"other oxides: {verdict}"
-        )
-    if components:
-        print(mix(names, bed.stacked_t, bed.stacked, bed.remaining_t, components, targets).describe())
+    for line in _correction(args.state, args.target, args.component):
+        print(line)
     return 0
+
+
+def _correction(state: Path, targets: list[str], components: list[str]) -> list[str]:
+    bed = bed_chemistry(state)
+    return correction_lines(
+        list(bed.names),
+        bed.stacked_t,
+        bed.stacked,
+        bed.remaining_t,
+        bed.recent,
+        [Target.parse(text) for text in targets],
+        [Component.parse(text) for text in components],
+    )
 
 
 def run_status(args: argparse.Namespace) -> int:
     path = args.state / STATUS_JSON
     if not path.exists():
         raise ValueError(f"{args.state} holds no status yet: run the tracker there first")
+    if (args.target or args.component) and args.html is None:
+        raise ValueError("--target and --component go with --html; track correct answers them in text")
+    if args.component and not args.target:
+        raise ValueError("--component needs --target: a mix is found for targets")
+    if args.html is not None:
+        from .live_report import live_report
+
+        print(f"wrote {live_report(args.state, args.html, args.target, args.component)}")
+        return 0
     text = path.read_text(encoding="utf-8")
     print(text.rstrip() if args.json else format_status(json.loads(text)))
     return 0
