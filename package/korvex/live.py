@@ -23,7 +23,9 @@ max_gap_s is a stop of the feed, during which it waits).
 
 from __future__ import annotations
 
+import csv
 import fcntl
+import io
 import json
 import os
 from collections.abc import Iterable, Sequence
@@ -508,7 +510,10 @@ def load_state(path: Path, settings: LiveSettings) -> tuple[Stockpile, Ledger]:
 
 
 def _taken_header(names: Sequence[str]) -> str:
-    return ",".join(["time_s", "volume_m3", *names]) + "\n"
+    # Quoted where needed: a plant's quality name may hold a comma or a quote.
+    line = io.StringIO()
+    csv.writer(line, lineterminator="\n").writerow(["time_s", "volume_m3", *names])
+    return line.getvalue()
 
 
 def _extended(
@@ -529,8 +534,8 @@ def _extended(
 def read_taken(path: Path) -> QualitySeries | None:
     """The deliveries a live bed has stacked, from its taken.csv; None when there are none yet."""
     with path.open(encoding="utf-8") as file:
-        header = file.readline().rstrip("\n").split(",")
-        table = np.loadtxt(file, delimiter=",", ndmin=2) if header != [""] else np.empty((0, 0))
+        header = next(csv.reader([file.readline().rstrip("\n")]), [])
+        table = np.loadtxt(file, delimiter=",", ndmin=2) if header else np.empty((0, 0))
     if table.size == 0:
         return None
     return QualitySeries(table[:, 0], table[:, 1], table[:, 2:], tuple(header[2:]))

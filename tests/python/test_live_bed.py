@@ -85,6 +85,17 @@ def test_batches_and_restarts_stack_every_delivery_once_to_the_bit(tmp_path, fee
         assert (tmp_path / "parts" / "taken.csv").read_text() == (tmp_path / "whole" / "taken.csv").read_text()
 
 
+def test_a_bed_whose_quality_names_hold_commas_and_quotes_resumes(tmp_path):
+    path = tmp_path / "feed.csv"
+    path.write_text(HEADER.replace("Fe2O3", 'Fe2O3, "total"') + "".join(rows(4)))
+    with start(tmp_path) as bed:
+        bed.take_file(path)
+        names = bed.quality_names
+    with LiveBed.open(tmp_path / "state") as bed:
+        assert bed.taken().names == names == ("CaO", "SiO2", "Al2O3", 'Fe2O3, "total"')
+        assert len(bed.taken()) == 4
+
+
 def test_unreadable_and_late_rows_go_to_the_rejects_and_the_bed_goes_on(tmp_path):
     good = rows(6)
     path = tmp_path / "feed.csv"
