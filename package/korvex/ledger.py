@@ -44,6 +44,9 @@ class Ledger:
     full: the bed has refused a delivery for want of room and takes no more.
     taken_bytes, rejects_bytes: lengths of the files of deliveries taken and refused.
     recent: hashes of the last lines taken from standard input.
+    flowing_s, reclaimer_m: a ring's flowing time of the feed, and where its reclaimer's foot stands.
+    reclaimed_volume_m3, slices, output_bytes: what a ring's reclaimer has cut, and the length of the
+        file of its slices.
     """
 
     offset: int = 0
@@ -60,6 +63,11 @@ class Ledger:
     taken_bytes: int = 0
     rejects_bytes: int = 0
     recent: list[str] = field(default_factory=list)
+    flowing_s: float = 0.0
+    reclaimer_m: float = 0.0
+    reclaimed_volume_m3: float = 0.0
+    slices: int = 0
+    output_bytes: int = 0
 
     def to_note(self) -> bytes:
         """The ledger as the bytes kept in the snapshot's note (JSON; floats written to round-trip)."""

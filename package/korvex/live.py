@@ -19,6 +19,10 @@ Deliveries are placed as the plan lays them: the stacker travels along its
 path in step with the volume delivered (a layer count spread over the bed's
 capacity) or with time (a stacker speed; a gap between deliveries longer than
 max_gap_s is a stop of the feed, during which it waits).
+
+A circular bed in continuous operation (plan "chevcon") is a live ring (see
+live_ring.py): its reclaimer runs while it is stacked, the slices it cuts are
+recorded in output.csv like the deliveries in taken.csv, and it is never full.
 """
 
 from __future__ import annotations
@@ -27,6 +31,7 @@ import csv
 import fcntl
 import io
 import json
+import math
 import os
 from collections.abc import Iterable, Sequence
 from dataclasses import asdict, dataclass, field, replace
@@ -42,6 +47,7 @@ from .chunks import ChunkTable
 from .deliveries import MAX_LINE_BYTES, Delivery, Dialect, RowReader, complete_lines, row_hash
 from .equipment import Stacker
 from .ledger import Ledger, cut_back
+from .live_ring import OUTPUT_FILE, RingFeed, extended, output_header, output_rows, read_output
 from .live_status import (
     BLOCK_DELIVERIES,
     INTERVAL,
@@ -59,9 +65,10 @@ from .live_status import (
     with_moduli,
     write_status,
 )
-from .plans import TravellingPlan
+from .plans import StackingPlan, TravellingPlan
+from .results import RingOutput
 from .series import QualitySeries
-from .stockpile import Stockpile
+from .stockpile import RingPile, Stockpile
 from .units import SECONDS_PER_HOUR, check_bulk_density
 
 SETTINGS_FILE = "bed.json"
@@ -79,9 +86,11 @@ class LiveSettings:
 
     plan, plan_settings: a travelling plan of PLANS (chevron, windrow, strata,
         circular) and its settings (layers, ...), with the stacker's speed,
-        dwell and tail.
+        dwell and tail; or "chevcon" on a circular bed, run continuously, with
+        Chevcon's settings (advance_m_per_min among them).
     capacity_t: what the bed takes before it is full; by default its capacity
-        at the engine's angle of repose (capacity.bed_capacity).
+        at the engine's angle of repose (capacity.bed_capacity). A ring run
+        continuously has none.
     max_gap_s: a longer gap between deliveries is a stop of the feed.
     header: the deliveries' header line, for lines on standard input.
     """
@@ -105,7 +114,20 @@ class LiveSettings:
             validation.positive("capacity_t", self.capacity_t, "t")
         if self.bed.engine != "fast":
             raise ValueError("a live bed runs on the fast engine: the detailed engine's piles cannot be saved")
-        self.stacking_plan()
+        if self.continuous:
+            if self.capacity_t is not None:
+                raise ValueError("a ring run continuously is never full: give no capacity_t")
+            self.ring_feed()
+        else:
+            self.stacking_plan()
+
+    @property
+    def continuous(self) -> bool:
+        """A circular bed run continuously, its reclaimer running while it is stacked."""
+        return self.plan == "chevcon"
+
+    def ring_feed(self) -> RingFeed:
+        return RingFeed.of(self.plan_settings, self.bed)
 
     def stacking_plan(self) -> TravellingPlan:
         plan = self.stacker.plan(self.plan, **self.plan_settings)
@@ -116,6 +138,8 @@ class LiveSettings:
         return plan
 
     def capacity_m3(self) -> float:
+        if self.continuous:
+            return math.inf
         if self.capacity_t is not None:
             return self.capacity_t / self.bulk_density_t_per_m3
         tail = self.stacker.blending_tail_m
@@ -138,6 +162,17 @@ class LiveSettings:
                 "dialect": Dialect(**dialect),
             }
         )
+
+
+@dataclass(frozen=True)
+class Stacked:
+    """Where a batch left the stacker: its travel along a straight bed's path, or a ring's flowing time
+    and reclaimer, with the slices cut."""
+
+    travel_m: float
+    flowing_s: float = 0.0
+    reclaimer_m: float = 0.0
+    output: RingOutput | None = None
 
 
 @dataclass(frozen=True)
@@ -164,20 +199,25 @@ def _csv_field(text: str) -> str:
 class LiveBed:
     """A bed followed delivery by delivery in a state directory. Create one with start or open."""
 
-    def __init__(self, directory: Path, settings: LiveSettings, pile: Stockpile, ledger: Ledger, lock: int) -> None:
+    def __init__(
+        self, directory: Path, settings: LiveSettings, pile: Stockpile | RingPile, ledger: Ledger, lock: int
+    ) -> None:
         self.directory = directory
         self.settings = settings
         self.pile = pile
         self.ledger = ledger
         self._lock = lock
-        self._plan = settings.stacking_plan()
+        self._ring = settings.ring_feed() if settings.continuous else None
+        self._plan: StackingPlan = self._ring.plan if self._ring is not None else settings.stacking_plan()
         self.capacity_m3 = settings.capacity_m3()
         # Replicate continuations of the feed behind the predicted output in each status; 0 for none.
         self.status_replicates = REPLICATES
         self.prediction_policy = PredictionPolicy()
         self._prediction: Prediction | None = None
-        # The deliveries stacked, kept in step with taken.csv so that a status need not read it again.
+        # The deliveries stacked and a ring's slices, kept in step with taken.csv and output.csv so that a
+        # status need not read them again.
         self._taken: QualitySeries | None = None
+        self._output: RingOutput | None = None
         self._reader: RowReader | None = None
         header = ledger.header if ledger.header is not None else settings.header
         if header is not None:
@@ -195,19 +235,23 @@ class LiveBed:
             # The snapshot is written last: a directory without one holds at most a start cut short.
             if (directory / STATE_FILE).exists():
                 raise ValueError(f"{directory} holds a live bed already: resume it, or start in an empty directory")
-            # Fixed once: the capacity at the engine's angle of repose takes a simulation to measure.
-            settings = replace(settings, capacity_t=settings.capacity_m3() * settings.bulk_density_t_per_m3)
+            pile: Stockpile | RingPile
+            if settings.continuous:
+                pile = RingPile(settings.bed, seed=settings.seed)
+            else:
+                # Fixed once: the capacity at the engine's angle of repose takes a simulation to measure.
+                settings = replace(settings, capacity_t=settings.capacity_m3() * settings.bulk_density_t_per_m3)
+                pile = Stockpile(settings.bed, seed=settings.seed)
             names = settings.dialect.qualities
             if settings.header is not None:
                 names = RowReader(settings.header, settings.dialect, settings.bulk_density_t_per_m3).qualities
-            pile = Stockpile(settings.bed, seed=settings.seed)
             ledger = Ledger()
             bed = cls(directory, settings, pile, ledger, lock)
-            for name in (SETTINGS_FILE, TAKEN_FILE, REJECTS_FILE):
+            for name in (SETTINGS_FILE, TAKEN_FILE, REJECTS_FILE) + ((OUTPUT_FILE,) if settings.continuous else ()):
                 (directory / name).write_bytes(b"")
             _append_durably(directory / SETTINGS_FILE, settings.to_json())
             if names:
-                bed.ledger.taken_bytes = _append_durably(directory / TAKEN_FILE, _taken_header(names))
+                bed._write_headers(names)
             bed.ledger.rejects_bytes = _append_durably(directory / REJECTS_FILE, "line,reason,text\n")
             bed._save()
             return bed
@@ -230,8 +274,11 @@ class LiveBed:
                 stale.unlink()
             cut_back(directory / TAKEN_FILE, ledger.taken_bytes)
             cut_back(directory / REJECTS_FILE, ledger.rejects_bytes)
+            if settings.continuous:
+                cut_back(directory / OUTPUT_FILE, ledger.output_bytes)
             bed = cls(directory, settings, pile, ledger, lock)
             bed._taken = read_taken(directory / TAKEN_FILE)
+            bed._output = read_output(directory / OUTPUT_FILE)
             return bed
         except BaseException:
             os.close(lock)
@@ -303,8 +350,12 @@ class LiveBed:
             self.ledger.offset = len(header)
             self.ledger.line = 2
         if self.ledger.taken_bytes == 0:
-            header = _taken_header(self._reader.qualities)
-            self.ledger.taken_bytes = _append_durably(self.directory / TAKEN_FILE, header)
+            self._write_headers(self._reader.qualities)
+
+    def _write_headers(self, names: Sequence[str]) -> None:
+        self.ledger.taken_bytes = _append_durably(self.directory / TAKEN_FILE, _taken_header(names))
+        if self._ring is not None:
+            self.ledger.output_bytes = _append_durably(self.directory / OUTPUT_FILE, output_header(names))
 
     def _reader_or_header(self) -> RowReader:
         if self._reader is None:
@@ -335,7 +386,7 @@ class LiveBed:
             if delivery is not None:
                 if last_time is not None and delivery.time_s < last_time:
                     reason = f"its time {delivery.time_s:g} s is earlier than the last stacked, {last_time:g} s"
-                elif stacked + delivery.volume_m3 > self.capacity_m3 * (1 + 1e-9):
+                elif self._ring is None and stacked + delivery.volume_m3 > self.capacity_m3 * (1 + 1e-9):
                     full = True
                     reason = (
                         f"the bed is full: {delivery.volume_m3:g} m³ more would make "
@@ -350,14 +401,20 @@ class LiveBed:
                 rejected.append((line_number, reason, line))
             line_number += 1
         try:
-            travel = self._stack(accepted)
-            self._record(accepted, rejected)
+            stacked_now = self._stack(accepted)
+            self._record(accepted, rejected, stacked_now.output)
         except BaseException:
             # The pile may hold part of the batch: go back to the last snapshot, which does not.
             self._reload()
             raise
         self._taken = _extended(self._taken, accepted, reader.qualities)
-        ledger.travel_m = travel
+        if stacked_now.output is not None:
+            self._output = extended(self._output, stacked_now.output)
+            ledger.flowing_s = stacked_now.flowing_s
+            ledger.reclaimer_m = stacked_now.reclaimer_m
+            ledger.reclaimed_volume_m3 += stacked_now.output.total_volume_m3
+            ledger.slices += len(stacked_now.output)
+        ledger.travel_m = stacked_now.travel_m
         ledger.stacked_volume_m3 = stacked
         ledger.last_time_s = last_time
         ledger.full = full
@@ -383,19 +440,33 @@ class LiveBed:
         due = self.prediction_policy.due(
             self._prediction, ledger.stacked_volume_m3, ledger.deliveries, self.capacity_m3, self.full
         )
-        if taken is not None and self.status_replicates > 0 and (due or predict_now):
+        if taken is not None and self._ring is None and self.status_replicates > 0 and (due or predict_now):
             self._prediction = predict(self, taken, self.status_replicates)
         report = status(self, taken, self._prediction)
         write_status(self.directory, report)
         return report
 
-    def _stack(self, deliveries: Sequence[Delivery]) -> float:
-        """Stacks the deliveries where the plan lays them; returns the stacker's travel after them."""
+    def _stack(self, deliveries: Sequence[Delivery]) -> Stacked:
+        """Stacks the deliveries where the plan lays them (a ring's reclaimer running meanwhile)."""
+        ledger = self.ledger
+        if self._ring is not None:
+            assert isinstance(self.pile, RingPile)
+            run = self._ring.run(
+                self.pile,
+                deliveries,
+                self.quality_names,
+                ledger.last_time_s,
+                ledger.flowing_s,
+                ledger.reclaimer_m,
+                self.settings.max_gap_s,
+            )
+            return Stacked(ledger.travel_m, run.flowing_s, run.reclaimer_m, run.output)
         if not deliveries:
-            return self.ledger.travel_m
-        chunks, travel = self.chunks_for(deliveries, self.ledger.travel_m, self.ledger.last_time_s)
+            return Stacked(ledger.travel_m)
+        assert isinstance(self.pile, Stockpile)
+        chunks, travel = self.chunks_for(deliveries, ledger.travel_m, ledger.last_time_s)
         self.pile.stack(chunks, progress=False)
-        return travel
+        return Stacked(travel)
 
     def chunks_for(
         self,
@@ -429,7 +500,12 @@ class LiveBed:
         )
         return self._plan.chunks_along(series, self.settings.bed, start, end, duration), travel_m
 
-    def _record(self, accepted: Sequence[Delivery], rejected: Sequence[tuple[int, str, bytes]]) -> None:
+    def _record(
+        self,
+        accepted: Sequence[Delivery],
+        rejected: Sequence[tuple[int, str, bytes]],
+        output: RingOutput | None,
+    ) -> None:
         if accepted:
             rows = "".join(
                 ",".join(repr(value) for value in (d.time_s, d.volume_m3, *d.values)) + "\n" for d in accepted
@@ -441,6 +517,8 @@ class LiveBed:
                 for number, reason, line in rejected
             )
             self.ledger.rejects_bytes = _append_durably(self.directory / REJECTS_FILE, rows)
+        if output is not None and len(output):
+            self.ledger.output_bytes = _append_durably(self.directory / OUTPUT_FILE, output_rows(output))
 
     def _save(self) -> None:
         self.pile.save(self.directory / STATE_FILE, self.ledger.to_note())
@@ -449,7 +527,10 @@ class LiveBed:
         self.pile, self.ledger = load_state(self.directory / STATE_FILE, self.settings)
         cut_back(self.directory / TAKEN_FILE, self.ledger.taken_bytes)
         cut_back(self.directory / REJECTS_FILE, self.ledger.rejects_bytes)
+        if self._ring is not None:
+            cut_back(self.directory / OUTPUT_FILE, self.ledger.output_bytes)
         self._taken = read_taken(self.directory / TAKEN_FILE)
+        self._output = read_output(self.directory / OUTPUT_FILE)
 
     # -- reading ----------------------------------------------------------------------------------
 
@@ -465,8 +546,16 @@ class LiveBed:
         """Every delivery stacked so far, as a series; None before the first."""
         return self._taken
 
-    def pass_length_m(self) -> float:
-        return self._plan.pass_length_m(self.settings.bed)
+    def output(self) -> RingOutput | None:
+        """A ring's slices cut so far; None before the first (and on a straight bed)."""
+        return self._output
+
+    def passes(self) -> float:
+        """The stacker's passes along its path, or over a ring's ramp."""
+        if self._ring is not None:
+            return self._ring.crossings(self.ledger.flowing_s)
+        assert isinstance(self._plan, TravellingPlan)
+        return self.ledger.travel_m / self._plan.pass_length_m(self.settings.bed)
 
 
 @dataclass(frozen=True)
@@ -489,6 +578,10 @@ def bed_chemistry(directory: str | Path, recent_deliveries: int = RECENT_DELIVER
     read while a tracker runs, as of the tracker's last batch."""
     directory = Path(directory)
     settings = LiveSettings.from_json((directory / SETTINGS_FILE).read_text())
+    if settings.continuous:
+        raise ValueError(
+            f"the bed in {directory} is a ring run continuously: it has no end for whole-bed targets to be met at"
+        )
     report = json.loads((directory / STATUS_JSON).read_text())
     taken = read_taken(directory / TAKEN_FILE)
     if taken is None:
@@ -501,8 +594,11 @@ def bed_chemistry(directory: str | Path, recent_deliveries: int = RECENT_DELIVER
     return BedChemistry(taken.names, float(volume.sum()) * density, stacked, remaining_t, recent)
 
 
-def load_state(path: Path, settings: LiveSettings) -> tuple[Stockpile, Ledger]:
-    """The pile a live bed's snapshot holds, and the ledger saved with it."""
+def load_state(path: Path, settings: LiveSettings) -> tuple[Stockpile | RingPile, Ledger]:
+    """The pile (or ring) a live bed's snapshot holds, and the ledger saved with it."""
+    if settings.continuous:
+        ring, note = RingPile.load(path, settings.bed)
+        return ring, Ledger.from_note(note)
     pile, note = Stockpile.load(path, settings.bed, 0.0)
     ledger = Ledger.from_note(note)
     pile.stacked_volume_m3 = ledger.stacked_volume_m3
@@ -615,28 +711,41 @@ def status(bed: LiveBed, taken: QualitySeries | None, prediction: Prediction | N
     """The status of `bed` now, as a JSON-ready dict, with a prediction made earlier or now."""
     density = bed.settings.bulk_density_t_per_m3
     ledger = bed.ledger
+    ring = bed.settings.continuous
     result: dict[str, Any] = {
         "deliveries": ledger.deliveries,
         "rejected": ledger.rejected,
         "last_time_s": ledger.last_time_s,
         "stacked_m3": ledger.stacked_volume_m3,
         "stacked_t": ledger.stacked_volume_m3 * density,
-        "capacity_t": bed.capacity_m3 * density,
-        "fill_fraction": ledger.stacked_volume_m3 / bed.capacity_m3,
-        "passes": ledger.travel_m / bed.pass_length_m(),
+        "capacity_t": None if ring else bed.capacity_m3 * density,
+        "fill_fraction": None if ring else ledger.stacked_volume_m3 / bed.capacity_m3,
+        "passes": bed.passes(),
         "full": ledger.full,
         "rate_t_per_h": None,
         "time_to_full_h": None,
         "quality": {},
         "prediction": None,
     }
+    if ring:
+        assert isinstance(bed.pile, RingPile)
+        output = bed.output()
+        result |= {
+            "continuous": True,
+            "reclaimed_t": ledger.reclaimed_volume_m3 * density,
+            "on_ring_t": bed.pile.volume_m3 * density,
+            "slices": ledger.slices,
+            "reclaimer_m": ledger.reclaimer_m,
+            "output_quality": {} if output is None else mean_std(with_moduli(output.values, output.names), output.volume_m3),
+        }
     if taken is None:
         return result
     rate = feed_rate_m3_per_s(taken, bed.settings.max_gap_s)
     if rate is not None:
         result["rate_t_per_h"] = rate * density * SECONDS_PER_HOUR
-        left = 0.0 if ledger.full else bed.capacity_m3 - ledger.stacked_volume_m3
-        result["time_to_full_h"] = left / rate / SECONDS_PER_HOUR
+        if not ring:
+            left = 0.0 if ledger.full else bed.capacity_m3 - ledger.stacked_volume_m3
+            result["time_to_full_h"] = left / rate / SECONDS_PER_HOUR
     result["quality"] = quality_so_far(taken)
     if prediction is not None:
         result["prediction"] = {

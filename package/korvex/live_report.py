@@ -27,20 +27,32 @@ SHOWN_REJECTS = 20
 
 def _stacked_section(report: dict[str, Any]) -> ReportSection:
     rate = report["rate_t_per_h"]
-    rows = [
-        ["stacked [t]", number(report["stacked_t"])],
-        ["capacity [t]", number(report["capacity_t"])],
-        ["fill fraction [%]", number(100 * report["fill_fraction"])],
-        ["deliveries stacked", number(report["deliveries"])],
-        ["passes of the stacker", number(report["passes"])],
-        ["feed rate [t/h]", number(rate)],
-        ["time to full [h]", number(report["time_to_full_h"])],
-        ["lines refused", number(report["rejected"])],
-    ]
+    rows = [["stacked [t]", _tonnes(report["stacked_t"])], ["deliveries stacked", number(report["deliveries"])]]
+    if report.get("continuous"):
+        rows += [
+            ["reclaimed [t]", _tonnes(report["reclaimed_t"])],
+            ["on the ring [t]", _tonnes(report["on_ring_t"])],
+            ["slices reclaimed", number(report["slices"])],
+            ["crossings of the ramp", number(report["passes"])],
+            ["feed rate [t/h]", number(rate)],
+        ]
+    else:
+        rows += [
+            ["capacity [t]", _tonnes(report["capacity_t"])],
+            ["fill fraction [%]", number(100 * report["fill_fraction"])],
+            ["passes of the stacker", number(report["passes"])],
+            ["feed rate [t/h]", number(rate)],
+            ["time to full [h]", number(report["time_to_full_h"])],
+        ]
+    rows.append(["lines refused", number(report["rejected"])])
     notes = ["The bed is full and takes no more."] if report["full"] else []
     if rate is None:
         notes.append("The feed rate needs two deliveries or more.")
     return ReportSection("Stacked", notes=notes, tables=(Table(["figure", "value"], rows),))
+
+
+def _tonnes(value: float | None) -> str:
+    return "" if value is None else number(round(value))
 
 
 def _interval(figures: dict[str, float], figure: str) -> str:
@@ -50,6 +62,18 @@ def _interval(figures: dict[str, float], figure: str) -> str:
 def _quality_section(report: dict[str, Any]) -> ReportSection:
     if not report["quality"]:
         return ReportSection("Quality", notes=("No delivery has been stacked yet.",))
+    if report.get("continuous"):
+        output = report["output_quality"]
+        rows = [
+            [name, number(f["mean"]), number(f["std"]), *(number(output.get(name, {}).get(k)) for k in ("mean", "std"))]
+            for name, f in report["quality"].items()
+        ]
+        columns = ["quality", "stacked mean", "stacked std", "reclaimed mean", "reclaimed std"]
+        notes = (
+            "Volume-weighted over the deliveries stacked and over the slices the reclaimer has cut so far; LSF, "
+            "SM and AM from each delivery's or slice's oxides. A ring run continuously has no predicted output.",
+        )
+        return ReportSection("Quality stacked and reclaimed so far", notes=notes, tables=(Table(columns, rows),))
     prediction = report["prediction"]
     predicted = prediction["quality"] if prediction is not None else {}
     rows = []
@@ -103,8 +127,9 @@ def _rejects_section(directory: Path, report: dict[str, Any]) -> ReportSection:
 
 def _heights_section(directory: Path, settings: LiveSettings, footer: str) -> ReportSection:
     pile, _ = load_state(directory / STATE_FILE, settings)
-    figure = heights_figure(pile.heights(), footer=footer, title="Bed heights as stacked so far")
-    return ReportSection("Bed as stacked", images=(figure_image(figure, "bed heights as stacked so far"),))
+    what = "ring now" if settings.continuous else "bed as stacked so far"
+    figure = heights_figure(pile.heights(), footer=footer, title=f"Heights of the {what}")
+    return ReportSection(f"The {what}", images=(figure_image(figure, f"heights of the {what}"),))
 
 
 def live_report(

@@ -229,17 +229,34 @@ def _cell(value: Any) -> str:
 
 def format_status(report: dict[str, Any]) -> str:
     """The status as a short text for a terminal."""
-    lines = [
-        f"stacked    {report['stacked_t']:,.0f} t of {report['capacity_t']:,.0f} t "
-        f"({100 * report['fill_fraction']:.1f} %), {report['deliveries']} deliveries, "
-        f"{report['passes']:.1f} passes; {report['rejected']} lines refused",
-    ]
+    if report.get("continuous"):
+        lines = [
+            f"stacked    {report['stacked_t']:,.0f} t, {report['deliveries']} deliveries, {report['passes']:.1f} "
+            f"crossings of the ramp; {report['rejected']} lines refused",
+            f"reclaimed  {report['reclaimed_t']:,.0f} t in {report['slices']} slices; {report['on_ring_t']:,.0f} t "
+            f"on the ring, the reclaimer at {report['reclaimer_m']:,.1f} m",
+        ]
+    else:
+        lines = [
+            f"stacked    {report['stacked_t']:,.0f} t of {report['capacity_t']:,.0f} t "
+            f"({100 * report['fill_fraction']:.1f} %), {report['deliveries']} deliveries, "
+            f"{report['passes']:.1f} passes; {report['rejected']} lines refused",
+        ]
     if report["full"]:
         lines.append("the bed is FULL and takes no more")
     if report["rate_t_per_h"] is not None:
-        lines.append(f"rate       {report['rate_t_per_h']:,.0f} t/h; full in {report['time_to_full_h']:.1f} h")
+        full = "" if report["time_to_full_h"] is None else f"; full in {report['time_to_full_h']:.1f} h"
+        lines.append(f"rate       {report['rate_t_per_h']:,.0f} t/h{full}")
     prediction = report["prediction"]
-    if report["quality"]:
+    if report.get("continuous") and report["quality"]:
+        output = report["output_quality"]
+        lines.append(f"{'':10} {'stacked':>18} {'reclaimed':>20}")
+        for name, figures in report["quality"].items():
+            line = f"{name:10} {figures['mean']:9.3f} ± {figures['std']:<6.3f}"
+            if name in output:
+                line += f"  {output[name]['mean']:9.3f} ± {output[name]['std']:<6.3f}"
+            lines.append(line)
+    elif report["quality"]:
         lines.append(f"{'':10} {'so far':>18} {'predicted output mean':>30} {'predicted output std':>30}")
         for name, figures in report["quality"].items():
             line = f"{name:10} {figures['mean']:9.3f} ± {figures['std']:<6.3f}"

@@ -730,41 +730,65 @@ class Chevcon(StackingPlan):
             )
         ramp = self.ramp_m(bed)
         slew = self.slew_m_per_s(bed)
-        if not slew > advance:
-            raise SettingsError(
-                f"a slew of {slew * 60:.3g} m/min on the centre line does not outrun the ramp's advance of "
-                f"{advance * 60:.3g} m/min: the stacker would lay less than one layer"
-            )
-        lead = _face_lead_m(height, bed)
-        lag = self.reclaimer_lag_m
-        if lag is None:
-            lag = _default_lag(ramp + lead + bed.ring_width_m / 2, bed)
-        _check_fits(lag, height / REPOSE_SLOPE, bed, f"a ramp of {ramp:.4g} m")
-        if lag < ramp + lead:
-            raise SettingsError(
-                f"reclaimer_lag_m of {lag:g} m puts the face, whose top leads its foot by {lead:.3g} m, into "
-                f"the ramp of {ramp:.4g} m: give at least {ramp + lead:.4g} m"
-            )
-
-        # The stacker's slew, as distance travelled, cut into chunks; stops add travel time without travel.
-        step = bed.cell_size_m if self.chunk_length_m is None else self.chunk_length_m
-        pieces = _cut_travel(flowing * slew, (flowing + durations) * slew, step, series.time_s, durations)
-        tau = pieces.travel_m / slew
-        offset = self._offset_m(tau, ramp, slew)
-        # The ramp's tail starts a half width in, so that the first layers' back slope stays on this turn.
-        start = bed.ring_width_m / 2
-        along = start + advance * tau + offset
-        x, z = _ring_xz(along, bed)
-        volume = series.volume_m3[pieces.row] * pieces.share
-        chunks = ChunkTable(np.column_stack([pieces.time_s, x, z, volume, series.values[pieces.row]]), series.names)
-
+        lag, lead = self.lag_m(bed, advance, height)
+        chunks = self.laid(series, flowing, durations, bed, advance)
         flow = np.column_stack([flowing, flowing + durations]).ravel()
-        times, positions = _schedule_points(series, durations, start + ramp + advance * flow - lag)
+        times, positions = _schedule_points(series, durations, self.reclaimer_m(flow, bed, advance, lag))
         # A point lies on the ramp for ramp / advance and gets a layer every crossing, stop included.
         layers = ramp / advance / (ramp / slew + self.stop_s)
         return RingSchedule(
             chunks, times, positions, advance, cross_section, ramp, lag, layers, height, lead, ramp / 2
         )
+
+    def lag_m(self, bed: Bed, advance_m_per_s: float, height_m: float) -> tuple[float, float]:
+        """The reclaimer's lag behind the front, and how far the top of its face leads its foot, for a
+        ramp advancing at advance_m_per_s and a pile height_m high; SettingsError where they do not fit."""
+        ramp = self.ramp_m(bed)
+        slew = self.slew_m_per_s(bed)
+        if not slew > advance_m_per_s:
+            raise SettingsError(
+                f"a slew of {slew * 60:.3g} m/min on the centre line does not outrun the ramp's advance of "
+                f"{advance_m_per_s * 60:.3g} m/min: the stacker would lay less than one layer"
+            )
+        lead = _face_lead_m(height_m, bed)
+        lag = self.reclaimer_lag_m
+        if lag is None:
+            lag = _default_lag(ramp + lead + bed.ring_width_m / 2, bed)
+        _check_fits(lag, height_m / REPOSE_SLOPE, bed, f"a ramp of {ramp:.4g} m")
+        if lag < ramp + lead:
+            raise SettingsError(
+                f"reclaimer_lag_m of {lag:g} m puts the face, whose top leads its foot by {lead:.3g} m, into "
+                f"the ramp of {ramp:.4g} m: give at least {ramp + lead:.4g} m"
+            )
+        return lag, lead
+
+    def laid(
+        self, series: QualitySeries, flowing_s: FloatArray, durations_s: FloatArray, bed: Bed, advance_m_per_s: float
+    ) -> ChunkTable:
+        """The chunks that lay the deliveries of `series`, which flow from flowing_s (the feed's flowing
+        time before each) for durations_s, the ramp advancing at advance_m_per_s. Each delivery's chunks
+        follow from its own row alone."""
+        ramp = self.ramp_m(bed)
+        slew = self.slew_m_per_s(bed)
+        # The stacker's slew, as distance travelled, cut into chunks; stops add travel time without travel.
+        step = bed.cell_size_m if self.chunk_length_m is None else self.chunk_length_m
+        pieces = _cut_travel(flowing_s * slew, (flowing_s + durations_s) * slew, step, series.time_s, durations_s)
+        tau = pieces.travel_m / slew
+        offset = self._offset_m(tau, ramp, slew)
+        along = self._tail_m(bed) + advance_m_per_s * tau + offset
+        x, z = _ring_xz(along, bed)
+        volume = series.volume_m3[pieces.row] * pieces.share
+        return ChunkTable(np.column_stack([pieces.time_s, x, z, volume, series.values[pieces.row]]), series.names)
+
+    def reclaimer_m(self, flowing_s: FloatArray, bed: Bed, advance_m_per_s: float, lag_m: float) -> FloatArray:
+        """Where the reclaimer's foot would stand after flowing_s seconds of feed (negative: not yet on
+        its way)."""
+        return self._tail_m(bed) + self.ramp_m(bed) + advance_m_per_s * np.asarray(flowing_s) - lag_m
+
+    @staticmethod
+    def _tail_m(bed: Bed) -> float:
+        # The ramp's tail starts a half width in, so that the first layers' back slope stays on this turn.
+        return bed.ring_width_m / 2
 
     def _offset_m(self, tau: FloatArray, ramp: float, slew: float) -> FloatArray:
         """Where on the ramp (0 at its tail, `ramp` at its front) the stacker stands after tau seconds."""

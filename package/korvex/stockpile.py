@@ -20,6 +20,7 @@ from .chunks import ChunkTable
 from .errors import SettingsError, TableError
 from .plans import RingSchedule
 from .results import HeightMap, Particles, Reclaimed, RingOutput
+from .validation import FloatArray
 
 # Enough batches that a progress bar moves smoothly; each batch is one native call.
 PROGRESS_BATCHES = 200
@@ -194,9 +195,39 @@ class RingPile:
             reclaim_step_m=bed.reclaim_increment_m,
         )
 
+    @classmethod
+    def _around(cls, bed: Bed, lib: Ring) -> RingPile:
+        ring = cls.__new__(cls)
+        ring.bed = bed
+        ring.seed = lib.seed
+        ring._lib = lib
+        return ring
+
+    def save(self, path: str | Path, note: bytes = b"") -> None:
+        """Save the whole ring to a snapshot file, atomically, with `note` beside it (see Stockpile.save)."""
+        self._lib.save(str(path), note)
+
+    @classmethod
+    def load(cls, path: str | Path, bed: Bed) -> tuple[RingPile, bytes]:
+        """The ring a snapshot file holds, on `bed` (the bed it was saved from), and the note saved with it."""
+        lib = Ring.load(str(path))
+        if not math.isclose(lib.cell_size_m, bed.cell_size_m, rel_tol=1e-6):
+            raise ValueError(f"{path} holds a ring of {lib.cell_size_m:g} m cells, not one of this bed's {bed.cell_size_m:g} m")
+        return cls._around(bed, lib), lib.note
+
+    def copy(self) -> RingPile:
+        """An independent ring in the same state, which goes on exactly as this one would."""
+        return self._around(self.bed, self._lib.copy())
+
     def run(self, schedule: RingSchedule) -> RingOutput:
         """Stack the schedule's chunks while the reclaimer follows its path; the slices cut meanwhile."""
-        chunks = schedule.chunks
+        return self.run_along(schedule.chunks, schedule.reclaimer_time_s, schedule.reclaimer_position_m)
+
+    def run_along(
+        self, chunks: ChunkTable, reclaimer_time_s: FloatArray, reclaimer_position_m: FloatArray
+    ) -> RingOutput:
+        """Stack `chunks` while the reclaimer's foot follows the path given by its points (times and
+        positions on the centre line, linear in between); the slices cut meanwhile."""
         chunks.check_on(self.bed)
         particles = (self.volume_m3 + chunks.total_volume_m3) * self.bed.resolution_per_m3
         if particles > validation.MAX_PARTICLES["fast"]:
@@ -204,7 +235,7 @@ class RingPile:
                 f"{chunks.total_volume_m3:.4g} m³ at {self.bed.resolution_per_m3:g} particles per m³ would "
                 f"stack {particles:.3g} particles, more than the {validation.MAX_PARTICLES['fast']:,} allowed"
             )
-        arrays = self._lib.run(chunks.data, chunks.columns, schedule.reclaimer_time_s, schedule.reclaimer_position_m)
+        arrays = self._lib.run(chunks.data, chunks.columns, reclaimer_time_s, reclaimer_position_m)
         return RingOutput(*arrays, chunks.quality_names)
 
     def drain(self, speed_m_per_s: float) -> RingOutput:

@@ -33,6 +33,13 @@ from .live_status import STATUS_JSON, format_status
 
 # Most lines from standard input taken as one batch.
 STDIN_BATCH_LINES = 1000
+# Settings of a ring run continuously: name, unit, what.
+RING_SETTINGS = (
+    ("advance_m_per_min", "m/min", "the ramp's advance round the ring, which the reclaimer follows"),
+    ("ramp_sector_deg", "°", "the ramp as an angle (default 60)"),
+    ("slew_speed_m_per_min", "m/min", "the stacker's slew on the centre line (default 10)"),
+    ("reclaimer_lag_m", "m", "the reclaimer's foot behind the front"),
+)
 
 
 def add_track_command(commands: Any, add_bed_options: Callable[[argparse.ArgumentParser], None]) -> None:
@@ -52,9 +59,15 @@ def add_track_command(commands: Any, add_bed_options: Callable[[argparse.Argumen
     run.add_argument("--quiet", action="store_true", help="print nothing but errors")
     start = run.add_argument_group("a new bed (ignored when the directory holds one)")
     start.add_argument("--bulk-density-t-per-m3", metavar="T_PER_M3", type=float, help="bulk density [t/m³]")
-    start.add_argument("--plan", default="chevron", help="chevron, windrow, strata or circular (default: %(default)s)")
+    start.add_argument(
+        "--plan",
+        default="chevron",
+        help="chevron, windrow, strata or circular; chevcon runs a circular bed continuously (default: %(default)s)",
+    )
     start.add_argument("--layers", type=int, help="layers spread over the bed's capacity")
     start.add_argument("--rows", type=int, help="windrow: rows side by side")
+    for name, unit, what in RING_SETTINGS:
+        start.add_argument("--" + name.replace("_", "-"), type=float, help=f"chevcon: {what} [{unit}]")
     for item in fields(Stacker):
         start.add_argument("--stacker-" + item.name.replace("_", "-"), dest=f"stacker_{item.name}", type=float)
     start.add_argument("--capacity-t", type=float, help="tonnes the bed takes (default: at the angle of repose)")
@@ -112,7 +125,8 @@ def _settings(args: argparse.Namespace) -> LiveSettings:
             if getattr(args, f"stacker_{item.name}") is not None
         }
     )
-    plan_settings = {name: getattr(args, name) for name in ("layers", "rows") if getattr(args, name) is not None}
+    names = ("layers", "rows", *(name for name, _, _ in RING_SETTINGS))
+    plan_settings = {name: getattr(args, name) for name in names if getattr(args, name) is not None}
     dialect = Dialect(
         sep=args.sep,
         decimal=args.decimal,
