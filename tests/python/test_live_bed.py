@@ -279,3 +279,37 @@ def test_the_command_line_starts_resumes_tells_and_corrects(tmp_path, feed, caps
     assert main(["track", "correct", str(tmp_path / "state"), "--target", "LSF=96+-1", *components]) == 0
     shown = capsys.readouterr().out
     assert "LSF 96 ± 1: the rest must average LSF" in shown and "reachable: feed high" in shown
+
+
+def test_a_live_ring_tells_what_was_reclaimed_and_keeps_the_mass(tmp_path, feed):
+    from korvex.live_report import live_report
+
+    with start(tmp_path, **RING) as bed:
+        bed.take_file(feed)
+        report = bed.refresh_status()
+        output = bed.output()
+    assert report["continuous"] and report["capacity_t"] is None and report["prediction"] is None
+    assert report["slices"] == len(output) and report["reclaimed_t"] == pytest.approx(output.total_volume_m3 * 1.5)
+    # What was stacked is on the ring or reclaimed, but for less than a particle not yet on the ring.
+    assert report["reclaimed_t"] + report["on_ring_t"] == pytest.approx(report["stacked_t"], abs=1.5 / 8)
+    assert 0 < report["reclaimed_t"] < report["stacked_t"]
+    # The ring blends: what it delivers varies far less than the trucks.
+    assert report["output_quality"]["LSF"]["std"] < report["quality"]["LSF"]["std"] / 2
+    html = live_report(tmp_path / "state", tmp_path / "ring.html").read_text()
+    assert f"<td>{round(report['reclaimed_t']):,}</td>" in html and "alt=\"heights of the ring now\"" in html
+    with pytest.raises(ValueError, match="no end for whole-bed targets"):
+        live_module.bed_chemistry(tmp_path / "state")
+
+
+@pytest.mark.parametrize(
+    ("changes", "message"),
+    [
+        (RING | {"plan_settings": {}}, "a live ring needs advance_m_per_min"),
+        (RING | {"bed": korvex.Bed(length_m=40, depth_m=40, particles_per_m3=8)}, "needs a circular bed"),
+        (RING | {"capacity_t": 500.0}, "never full: give no capacity_t"),
+        (RING | {"plan_settings": {"advance_m_per_min": 20.0}}, "does not outrun the ramp's advance"),
+    ],
+)
+def test_a_live_ring_refuses_what_it_cannot_run(changes, message):
+    with pytest.raises(ValueError, match=message):
+        settings(**changes)
