@@ -46,6 +46,7 @@ from .capacity import bed_capacity
 from .chunks import ChunkTable
 from .deliveries import MAX_LINE_BYTES, Delivery, Dialect, RowReader, complete_lines, row_hash
 from .equipment import Stacker
+from .feed_correction import Component, Target, correction_lines
 from .ledger import Ledger, cut_back
 from .live_ring import OUTPUT_FILE, RingFeed, extended, output_header, output_rows, read_output
 from .live_status import (
@@ -594,6 +595,21 @@ def bed_chemistry(directory: str | Path, recent_deliveries: int = RECENT_DELIVER
     return BedChemistry(taken.names, float(volume.sum()) * density, stacked, remaining_t, recent)
 
 
+def bed_correction(directory: str | Path, targets: Sequence[str], components: Sequence[str] = ()) -> list[str]:
+    """The feed correction of the live bed in `directory` in words (see feed_correction.correction_lines),
+    for targets ("LSF=96+-1") and components ("high:CaO=52,SiO2=4,...")."""
+    bed = bed_chemistry(directory)
+    return correction_lines(
+        list(bed.names),
+        bed.stacked_t,
+        bed.stacked,
+        bed.remaining_t,
+        bed.recent,
+        [Target.parse(text) for text in targets],
+        [Component.parse(text) for text in components],
+    )
+
+
 def load_state(path: Path, settings: LiveSettings) -> tuple[Stockpile | RingPile, Ledger]:
     """The pile (or ring) a live bed's snapshot holds, and the ledger saved with it."""
     if settings.continuous:
@@ -736,7 +752,9 @@ def status(bed: LiveBed, taken: QualitySeries | None, prediction: Prediction | N
             "on_ring_t": bed.pile.volume_m3 * density,
             "slices": ledger.slices,
             "reclaimer_m": ledger.reclaimer_m,
-            "output_quality": {} if output is None else mean_std(with_moduli(output.values, output.names), output.volume_m3),
+            "output_quality": (
+                {} if output is None else mean_std(with_moduli(output.values, output.names), output.volume_m3)
+            ),
         }
     if taken is None:
         return result

@@ -15,7 +15,7 @@ from collections.abc import Sequence
 from pathlib import Path
 from typing import Any
 
-from .live import REJECTS_FILE, SETTINGS_FILE, STATE_FILE, LiveSettings, bed_chemistry, load_state
+from .live import REJECTS_FILE, SETTINGS_FILE, STATE_FILE, LiveSettings, bed_correction, load_state
 from .live_status import STATUS_JSON
 from .plots import heights_figure
 from .report import ReportSection, Table, figure_image, number, write_page
@@ -99,19 +99,7 @@ def _quality_section(report: dict[str, Any]) -> ReportSection:
 
 
 def _correction_section(directory: Path, targets: Sequence[str], components: Sequence[str]) -> ReportSection:
-    from .feed_correction import Component, Target, correction_lines
-
-    bed = bed_chemistry(directory)
-    lines = correction_lines(
-        list(bed.names),
-        bed.stacked_t,
-        bed.stacked,
-        bed.remaining_t,
-        bed.recent,
-        [Target.parse(text) for text in targets],
-        [Component.parse(text) for text in components],
-    )
-    return ReportSection("Feed correction", notes=lines)
+    return ReportSection("Feed correction", notes=bed_correction(directory, targets, components))
 
 
 def _rejects_section(directory: Path, report: dict[str, Any]) -> ReportSection:

@@ -100,7 +100,8 @@ class RingFeed:
                 np.array([start_s]), np.array([delivery.volume_m3]), np.array([delivery.values]), tuple(names)
             )
             chunks = self.plan.laid(series, np.array([flowing_s]), np.array([gap]), self.bed, self.advance_m_per_s)
-            ends = self.plan.reclaimer_m(np.array([flowing_s, flowing_s + gap]), self.bed, self.advance_m_per_s, self.lag_m)
+            flow = np.array([flowing_s, flowing_s + gap])
+            ends = self.plan.reclaimer_m(flow, self.bed, self.advance_m_per_s, self.lag_m)
             # Waiting at the start until its way gets there, and never going back.
             positions = np.maximum(ends, reclaimer_m)
             outputs.append(ring.run_along(chunks, np.array([start_s, delivery.time_s]), positions))

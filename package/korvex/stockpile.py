@@ -212,7 +212,9 @@ class RingPile:
         """The ring a snapshot file holds, on `bed` (the bed it was saved from), and the note saved with it."""
         lib = Ring.load(str(path))
         if not math.isclose(lib.cell_size_m, bed.cell_size_m, rel_tol=1e-6):
-            raise ValueError(f"{path} holds a ring of {lib.cell_size_m:g} m cells, not one of this bed's {bed.cell_size_m:g} m")
+            raise ValueError(
+                f"{path} holds a ring of {lib.cell_size_m:g} m cells, not one of this bed's {bed.cell_size_m:g} m"
+            )
         return cls._around(bed, lib), lib.note
 
     def copy(self) -> RingPile:

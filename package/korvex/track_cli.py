@@ -27,8 +27,7 @@ from typing import Any
 from .bed import Bed
 from .deliveries import Dialect
 from .equipment import Stacker
-from .feed_correction import Component, Target, correction_lines
-from .live import STATE_FILE, LiveBed, LiveSettings, bed_chemistry
+from .live import STATE_FILE, LiveBed, LiveSettings, bed_correction
 from .live_status import STATUS_JSON, format_status
 
 # Most lines from standard input taken as one batch.
@@ -205,22 +204,9 @@ def _follow_stdin(live: LiveBed) -> None:
 
 
 def run_correct(args: argparse.Namespace) -> int:
-    for line in _correction(args.state, args.target, args.component):
+    for line in bed_correction(args.state, args.target, args.component):
         print(line)
     return 0
-
-
-def _correction(state: Path, targets: list[str], components: list[str]) -> list[str]:
-    bed = bed_chemistry(state)
-    return correction_lines(
-        list(bed.names),
-        bed.stacked_t,
-        bed.stacked,
-        bed.remaining_t,
-        bed.recent,
-        [Target.parse(text) for text in targets],
-        [Component.parse(text) for text in components],
-    )
 
 
 def run_status(args: argparse.Namespace) -> int:

@@ -25,7 +25,11 @@ def test_targets_read_as_plants_write_them(text):
 
 @pytest.mark.parametrize(
     ("text", "band"),
-    [("CaO = 43.5 +/- 0.3", ("CaO", 43.5, 0.3)), ("LSF=1e2±.5", ("LSF", 100.0, 0.5)), ("SM=-2+-1E-1", ("SM", -2, 0.1))],
+    [
+        ("CaO = 43.5 +/- 0.3", ("CaO", 43.5, 0.3)),
+        ("LSF=1e2±.5", ("LSF", 100.0, 0.5)),
+        ("SM=-2+-1E-1", ("SM", -2, 0.1)),
+    ],
 )
 def test_a_target_and_a_target_band_read_one_notation(text, band):
     target, target_band = Target.parse(text), TargetBand.parse(text)
