@@ -23,7 +23,7 @@ new module knows its place before it is written:
     4. engine: stockpile, capacity
     5. study: study
     6. output: plots, views, report, tables
-    7. studies: engines, twobeds, sweeps, design, feed_correction, deliveries, ledger, live_status, live
+    7. studies: engines, twobeds, sweeps, design, feed_correction, deliveries, ledger, live_status, live_ring, live, live_report
     8. faces: track_cli, cli, __main__, __init__
 
 0. The compiled engines; stockpile alone drives them.
@@ -40,8 +40,8 @@ new module knows its place before it is written:
 6. What draws and writes a study: figures (matplotlib), views (plotly), the HTML report, and the
    table files read and written.
 7. Several studies: the two engines side by side, two beds in turn, sweeps on a cluster, the search
-   for a design that holds and its sensitivity; a live bed followed delivery by delivery, its status,
-   prediction and the feed's correction.
+   for a design that holds and its sensitivity; a live bed (or ring) followed delivery by delivery, its
+   status, prediction and the feed's correction, and its status as a page.
 8. The command line and the names of this package.
 
 Inside a function a module imports only libraries a user may lack (matplotlib, plotly, jinja2,
