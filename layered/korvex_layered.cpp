@@ -145,6 +145,42 @@ AveragedParameters KorvexLayered::reclaim(float position) {
     return result;
 }
 
+LayerTable KorvexLayered::layers() const {
+    LayerTable table;
+    table.qualities = stride > firstQualityEntry ? stride - firstQualityEntry : 0;
+    // Tops worked out downwards from the column's height, as the reclaimer cuts them, then listed upwards.
+    std::vector<double> tops;
+    for (std::size_t cell = 0; cell < columns.size(); ++cell) {
+        const LayeredColumn& column = columns[cell];
+        const std::span<const double> thickness = column.thicknesses_m();
+        tops.resize(thickness.size());
+        double top = column.height_m();
+        for (std::size_t k = thickness.size(); k-- > 0;) {
+            tops[k] = top;
+            top -= thickness[k];
+        }
+        const double x_m = (static_cast<double>(cell % heapMapWidth) + 0.5) * layered.cell_m;
+        const double z_m = (static_cast<double>(cell / heapMapWidth) + 0.5) * layered.cell_m;
+        for (std::size_t k = 0; k < thickness.size(); ++k) {
+            const std::span<const double> material = column.material(k, stride);
+            const double volume = material[volumeEntry];
+            if (!(volume > AveragedParameters::zeroVolume)) {
+                continue;
+            }
+            table.x_m.push_back(x_m);
+            table.z_m.push_back(z_m);
+            table.bottom_m.push_back(tops[k] - thickness[k]);
+            table.top_m.push_back(tops[k]);
+            table.volume_m3.push_back(volume);
+            table.delivery.push_back(material[deliveryEntry] / volume);
+            for (std::size_t q = 0; q < table.qualities; ++q) {
+                table.values.push_back(material[firstQualityEntry + q] / volume);
+            }
+        }
+    }
+    return table;
+}
+
 void KorvexLayered::updateHeapMap() {
     std::transform(height_m.begin(), height_m.end(), heapMap.get(),
                    [](double height) { return static_cast<float>(height); });

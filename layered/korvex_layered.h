@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "core/korvex.h"
+#include "core/layer_table.h"
 #include "core/settings.h"
 #include "layered/critical_slope_fill.h"
 #include "layered/layered_column.h"
@@ -47,6 +48,9 @@ public:
     void updateHeapMap() override;
     /// The material still on the bed, cubic metres.
     double heldVolume() const override { return heldVolume_m3; }
+
+    /// Every segment with material left in it (see LayerTable).
+    LayerTable layers() const;
 
     /// The layered settings the engine was built with.
     const LayeredSettings& layeredSettings() const { return layered; }
