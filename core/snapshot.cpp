@@ -36,6 +36,8 @@ const char* kindName(std::uint32_t kind) {
             return "a pile";
         case static_cast<std::uint32_t>(SnapshotKind::ring):
             return "a continuously run ring";
+        case static_cast<std::uint32_t>(SnapshotKind::layeredPile):
+            return "a pile of the layered engine";
         default:
             return "an unknown kind of pile";
     }
@@ -239,7 +241,7 @@ std::vector<std::byte> frameSnapshot(SnapshotKind kind, std::span<const std::byt
     return file;
 }
 
-OpenedSnapshot openSnapshot(std::span<const std::byte> file, SnapshotKind kind) {
+OpenedSnapshot openSnapshot(std::span<const std::byte> file, std::span<const SnapshotKind> accepted) {
     const std::size_t markBytes = std::min(file.size(), mark.size());
     if (markBytes > 0 && std::memcmp(file.data(), mark.data(), markBytes) != 0) {
         throw SnapshotError("not a Korvex snapshot: the file does not begin with the mark \"KORVEXSN\"");
@@ -272,11 +274,12 @@ OpenedSnapshot openSnapshot(std::span<const std::byte> file, SnapshotKind kind) 
                             fromLittleEndian<std::uint64_t>(file.subspan(end))) {
         throw SnapshotError("snapshot is corrupt: its checksum does not match its contents");
     }
-    if (storedKind != static_cast<std::uint32_t>(kind)) {
+    const auto kind = std::ranges::find(accepted, static_cast<SnapshotKind>(storedKind));
+    if (kind == accepted.end()) {
         throw SnapshotError(std::string("snapshot holds ") + kindName(storedKind) + ", not " +
-                            kindName(static_cast<std::uint32_t>(kind)));
+                            kindName(static_cast<std::uint32_t>(accepted.front())));
     }
-    return {file.subspan(headerBytes + noteBytes, payloadBytes), file.subspan(headerBytes, noteBytes)};
+    return {*kind, file.subspan(headerBytes + noteBytes, payloadBytes), file.subspan(headerBytes, noteBytes)};
 }
 
 }  // namespace korvex

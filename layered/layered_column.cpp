@@ -127,6 +127,38 @@ void LayeredColumn::rewind() {
     reclaimedDepth_m = 0.0;
 }
 
+void LayeredColumn::forgetMaterial() {
+    thickness_m.clear();
+    rows.clear();
+    rewind();
+}
+
+void LayeredColumn::save(SnapshotWriter& out, std::size_t stride) const {
+    out.u64(segments());
+    out.rawDoubles(thickness_m);
+    out.rawDoubles(std::span(rows).first(segments() * stride));
+    out.f64(top_m);
+    out.u32(reclaimedFromTop);
+    out.f64(reclaimedDepth_m);
+}
+
+void LayeredColumn::load(SnapshotReader& in, std::size_t stride) {
+    const std::size_t count = in.count(8 * (1 + stride));
+    if (count > 0 && stride < firstQualityEntry) {
+        throw SnapshotError("snapshot is corrupt: a column holds segments of no material");
+    }
+    thickness_m.resize(count);
+    in.rawDoubles(thickness_m);
+    rows.resize(count * stride);
+    in.rawDoubles(rows);
+    top_m = in.f64();
+    reclaimedFromTop = in.u32();
+    reclaimedDepth_m = in.f64();
+    if (reclaimedFromTop > count) {
+        throw SnapshotError("snapshot is corrupt: a column has more segments reclaimed than it holds");
+    }
+}
+
 double shareBefore(double position_m, double left_m, double width_m, double bottom_m, double top_m, double run) {
     // A row at height y of the box is passed where x < position + run * y.
     const double atBottom = position_m + run * bottom_m - left_m;

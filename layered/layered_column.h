@@ -5,6 +5,8 @@
 #include <span>
 #include <vector>
 
+#include "core/snapshot.h"
+
 namespace korvex {
 
 /// Where material sits in a segment's row.
@@ -46,6 +48,14 @@ public:
     void reclaimAll(std::size_t stride, std::span<double> taken);
     /// Forgets where the reclaimer got to, so that the next reclaim starts again from the top.
     void rewind();
+    /// Forgets the segments but keeps the height: what is laid next lies on what was there, which holds
+    /// nothing any more.
+    void forgetMaterial();
+
+    /// Writes the segments, their material and how far the reclaimer has got.
+    void save(SnapshotWriter& out, std::size_t stride) const;
+    /// Reads what save wrote with the same stride; throws SnapshotError for a column no stacking leaves.
+    void load(SnapshotReader& in, std::size_t stride);
 
 private:
     std::vector<double> thickness_m;
