@@ -135,8 +135,9 @@ void KorvexLayered::load(SnapshotReader& in) {
     loadCommonState(in);
     stride = static_cast<std::size_t>(in.u64());
     const std::optional<std::size_t>& qualities = fixedParameterCount();
-    // A stride no stacking leaves would make the columns' rows unreadable.
-    if (stride != 0 && !(qualities && stride == firstQualityEntry + *qualities)) {
+    // A stride no stacking leaves would make the columns' rows unreadable; one beyond the bytes left would
+    // make their sizes overflow.
+    if (stride > in.remaining() / 8 || (stride != 0 && !(qualities && stride == firstQualityEntry + *qualities))) {
         throw SnapshotError("snapshot is corrupt: its segments' material does not match the quality values stacked");
     }
     deliveries = in.u64();
