@@ -137,8 +137,10 @@ void KorvexLayered::load(SnapshotReader& in) {
     const std::optional<std::size_t>& qualities = fixedParameterCount();
     // A stride no stacking leaves would make the columns' rows unreadable; one beyond the bytes left would
     // make their sizes overflow.
-    if (stride > in.remaining() / 8 || (stride != 0 && !(qualities && stride == firstQualityEntry + *qualities))) {
-        throw SnapshotError("snapshot is corrupt: its segments' material does not match the quality values stacked");
+    if (stride > in.remaining() / 8 ||
+        (stride != 0 && !(qualities && stride == firstQualityEntry + *qualities))) {
+        throw SnapshotError(
+            "snapshot is corrupt: its segments' material does not match the quality values stacked");
     }
     deliveries = in.u64();
     reclaimedTo_m = in.f64();

@@ -49,7 +49,8 @@ void moveAll(std::span<double> row, std::span<double> taken) {
 
 }  // namespace
 
-void LayeredColumn::layOn(std::size_t stride, double thickness, std::span<const double> row, std::size_t bound) {
+void LayeredColumn::layOn(std::size_t stride, double thickness, std::span<const double> row,
+                          std::size_t bound) {
     const std::size_t count = segments();
     top_m += thickness;
     if (count > 0 && reclaimedFromTop == 0) {
@@ -179,8 +180,8 @@ double shareBefore(double position_m, double left_m, double width_m, double bott
     return std::clamp(area / (rise * width_m), 0.0, 1.0);
 }
 
-void LayeredColumn::reclaimBetween(std::size_t stride, double from_m, double to_m, double left_m, double width_m,
-                                   double run, std::span<double> taken) {
+void LayeredColumn::reclaimBetween(std::size_t stride, double from_m, double to_m, double left_m,
+                                   double width_m, double run, std::span<double> taken) {
     const std::size_t count = segments();
     double top = top_m - reclaimedDepth_m;
     bool wholeAbove = true;

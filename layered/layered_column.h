@@ -42,8 +42,8 @@ public:
     /// column spanning `left_m` to left_m + width_m. Everything the face at from_m had passed is gone
     /// already; a segment that the face at to_m has passed whole is emptied to the last bit, so that over a
     /// whole reclaim every number comes out exactly as it went in.
-    void reclaimBetween(std::size_t stride, double from_m, double to_m, double left_m, double width_m, double run,
-                        std::span<double> taken);
+    void reclaimBetween(std::size_t stride, double from_m, double to_m, double left_m, double width_m,
+                        double run, std::span<double> taken);
     /// Moves everything still in the column into `taken` and marks it reclaimed.
     void reclaimAll(std::size_t stride, std::span<double> taken);
     /// Forgets where the reclaimer got to, so that the next reclaim starts again from the top.

@@ -126,8 +126,9 @@ void Pile::forgetMaterial() {
     } else if (auto* fast = dynamic_cast<KorvexFast<AveragedParameters>*>(simulator_.get())) {
         fast->forgetMaterial();
     } else {
-        throw std::runtime_error("the detailed engine's piles cannot forget their material: only the fast and "
-                                 "layered engines' can");
+        throw std::runtime_error(
+            "the detailed engine's piles cannot forget their material: only the fast and "
+            "layered engines' can");
     }
     if (particleLog_) {
         particleLog_->clear();
@@ -138,9 +139,10 @@ void Pile::forgetMaterial() {
 LayerTable Pile::layers() const {
     const auto* layered = dynamic_cast<const KorvexLayered*>(simulator_.get());
     if (layered == nullptr) {
-        throw std::runtime_error(std::format("a pile of the {} engine keeps no layers: only the layered engine "
-                                             "does (engine=\"layered\")",
-                                             engineName(geometry_.engine)));
+        throw std::runtime_error(
+            std::format("a pile of the {} engine keeps no layers: only the layered engine "
+                        "does (engine=\"layered\")",
+                        engineName(geometry_.engine)));
     }
     return layered->layers();
 }

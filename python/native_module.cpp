@@ -152,7 +152,8 @@ public:
               const korvex::LayeredSettings& layered)
         : pile(settingsOf(length_m, depth_m, reclaim_angle_deg, particles_per_m3, circular,
                           eight_neighbour_probability, particle_volume_factor, drop_height_m, fall_height_m,
-                          engine, seed.value_or(korvex::freshSeed()), record_particles, reclaim_step_m, layered)) {
+                          engine, seed.value_or(korvex::freshSeed()), record_particles, reclaim_step_m,
+                          layered)) {
         pile.setInterruptCheck([] {
             py::gil_scoped_acquire withGil;
             korvex::python::raiseOnPendingSignal();
@@ -343,7 +344,8 @@ public:
     }
 
     /// The ring a snapshot holds, with the note saved beside it.
-    Ring(korvex::SnapshotReader in, [[maybe_unused]] korvex::SnapshotKind kind, std::span<const std::byte> note)
+    Ring(korvex::SnapshotReader in, [[maybe_unused]] korvex::SnapshotKind kind,
+         std::span<const std::byte> note)
         : Snapshots(note), pile(in) {
         pile.setInterruptCheck([] {
             py::gil_scoped_acquire withGil;

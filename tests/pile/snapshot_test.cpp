@@ -1,3 +1,5 @@
+#include "core/snapshot.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -6,7 +8,6 @@
 #include <tuple>
 #include <vector>
 
-#include "core/snapshot.h"
 #include "pile/pile.h"
 #include "pile/snapshot_files.h"
 #include "pile_scenes.h"
