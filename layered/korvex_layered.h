@@ -72,8 +72,6 @@ public:
     const LayeredColumn& column(std::size_t cell) const { return columns[cell]; }
     /// Numbers per segment: volume, delivery sum, one sum per quality value; 0 before the first delivery.
     std::size_t segmentStride() const { return stride; }
-    /// Deliveries laid since construction or the last clear.
-    std::uint64_t deliveryCount() const { return deliveries; }
 
 private:
     friend struct testing::EngineAccess;
