@@ -3,6 +3,7 @@
 #include <pybind11/stl.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -56,8 +57,9 @@ py::bytes bytesObject(std::span<const std::byte> bytes) {
     return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};
 }
 
-/// Saving, loading and copying of a face that holds `pile` and `mutex`: Simulator and Ring alike.
-template <class Face, korvex::SnapshotKind kind>
+/// Saving, loading and copying of a face that holds `pile` and `mutex`: Simulator and Ring alike. The face
+/// names the snapshot kinds it loads in `snapshotKinds`.
+template <class Face>
 class Snapshots {
 public:
     void save(const std::string& path, const py::bytes& note) {
@@ -72,20 +74,22 @@ public:
         std::unique_ptr<korvex::SnapshotFile> file;
         {
             py::gil_scoped_release withoutGil;
-            file = std::make_unique<korvex::SnapshotFile>(path, kind);
+            file = std::make_unique<korvex::SnapshotFile>(path, Face::snapshotKinds);
         }
-        return std::make_unique<Face>(file->payload(), file->note());
+        return std::make_unique<Face>(file->payload(), file->kind(), file->note());
     }
 
     std::unique_ptr<Face> copy() {
         Face& face = static_cast<Face&>(*this);
         std::vector<std::byte> state;
+        korvex::SnapshotKind kind{};
         {
             py::gil_scoped_release withoutGil;
             std::lock_guard lock(face.mutex);
             state = korvex::stateOf(face.pile);
+            kind = face.pile.snapshotKind();
         }
-        return std::make_unique<Face>(korvex::SnapshotReader(state), std::span<const std::byte>{});
+        return std::make_unique<Face>(korvex::SnapshotReader(state), kind, std::span<const std::byte>{});
     }
 
     /// The note of the snapshot the face was loaded from.
@@ -105,18 +109,6 @@ auto locked(std::mutex& mutex, Work&& work) {
     py::gil_scoped_release withoutGil;
     std::lock_guard lock(mutex);
     return work();
-}
-
-const char* engineName(korvex::Engine engine) {
-    switch (engine) {
-    case korvex::Engine::detailed:
-        return "detailed";
-    case korvex::Engine::layered:
-        return "layered";
-    case korvex::Engine::fast:
-        break;
-    }
-    return "fast";
 }
 
 /// The layered engine's settings from the keywords; its cell is the fast engine's at `particles_per_m3`
@@ -149,8 +141,10 @@ py::dict geometryDict(const korvex::PileGeometry& geometry) {
 /// A pile for the korvex package: keyword settings with units, a seed it always knows, NumPy results.
 /// Calls release the GIL and hold the simulator's own lock instead, so simulators can run on several
 /// threads; Ctrl-C is looked for now and then with the GIL taken back briefly.
-class Simulator : public Snapshots<Simulator, korvex::SnapshotKind::pile> {
+class Simulator : public Snapshots<Simulator> {
 public:
+    static constexpr std::array snapshotKinds{korvex::SnapshotKind::pile, korvex::SnapshotKind::layeredPile};
+
     Simulator(float length_m, float depth_m, float reclaim_angle_deg, float particles_per_m3, bool circular,
               float eight_neighbour_probability, float particle_volume_factor, float drop_height_m,
               std::optional<float> fall_height_m, const std::string& engine,
@@ -158,8 +152,8 @@ public:
               const korvex::LayeredSettings& layered)
         : pile(settingsOf(length_m, depth_m, reclaim_angle_deg, particles_per_m3, circular,
                           eight_neighbour_probability, particle_volume_factor, drop_height_m, fall_height_m,
-                          engine, seed.value_or(korvex::freshSeed()), record_particles, reclaim_step_m, layered)),
-          engineName(engine) {
+                          engine, seed.value_or(korvex::freshSeed()), record_particles, reclaim_step_m,
+                          layered)) {
         pile.setInterruptCheck([] {
             py::gil_scoped_acquire withGil;
             korvex::python::raiseOnPendingSignal();
@@ -167,8 +161,8 @@ public:
     }
 
     /// The pile a snapshot holds, with the note saved beside it.
-    Simulator(korvex::SnapshotReader in, std::span<const std::byte> note)
-        : Snapshots(note), pile(in), engineName("fast") {
+    Simulator(korvex::SnapshotReader in, korvex::SnapshotKind kind, std::span<const std::byte> note)
+        : Snapshots(note), pile(in, kind) {
         pile.setInterruptCheck([] {
             py::gil_scoped_acquire withGil;
             korvex::python::raiseOnPendingSignal();
@@ -261,8 +255,38 @@ public:
         return result;
     }
 
+    py::dict layers() {
+        std::vector<std::string> names;
+        const korvex::LayerTable table = locked(mutex, [&] {
+            names = pile.qualityNames();
+            return pile.layers();
+        });
+        const auto count = static_cast<py::ssize_t>(table.size());
+        py::dict result;
+        result["x_m"] = arrayOf(table.x_m);
+        result["z_m"] = arrayOf(table.z_m);
+        result["bottom_m"] = arrayOf(table.bottom_m);
+        result["top_m"] = arrayOf(table.top_m);
+        result["volume_m3"] = arrayOf(table.volume_m3);
+        result["delivery"] = arrayOf(table.delivery);
+        for (std::size_t k = 0; k < names.size(); ++k) {
+            if (result.contains(names[k])) {
+                throw py::value_error("the quality \"" + names[k] +
+                                      "\" has the name of one of the layers' own arrays: rename its column");
+            }
+            py::array_t<double> values(count);
+            auto v = values.mutable_unchecked<1>();
+            for (py::ssize_t s = 0; s < count; ++s) {
+                v(s) = k < table.qualities ? table.values[static_cast<std::size_t>(s) * table.qualities + k]
+                                           : std::numeric_limits<double>::quiet_NaN();
+            }
+            result[py::str(names[k])] = values;
+        }
+        return result;
+    }
+
     std::uint64_t seed() const { return *pile.seed(); }
-    const std::string& engine() const { return engineName; }
+    const char* engine() const { return korvex::engineName(pile.geometry().engine); }
     float cellSize() const { return pile.cellSize(); }
     float reclaimStep() const { return pile.reclaimIncrement(); }
     py::tuple qualityNames() { return py::cast(locked(mutex, [&] { return pile.qualityNames(); })); }
@@ -299,14 +323,15 @@ private:
     friend Snapshots;
 
     korvex::Pile pile;
-    std::string engineName;
     std::mutex mutex;
 };
 
 /// A circular bed run continuously for the korvex package: the fast engine's grid, stacking and
 /// reclaiming interleaved. Same threading as Simulator.
-class Ring : public Snapshots<Ring, korvex::SnapshotKind::ring> {
+class Ring : public Snapshots<Ring> {
 public:
+    static constexpr std::array snapshotKinds{korvex::SnapshotKind::ring};
+
     Ring(float length_m, float depth_m, float ring_radius_m, float reclaim_angle_deg, float particles_per_m3,
          float eight_neighbour_probability, std::optional<std::uint64_t> seed,
          std::optional<double> reclaim_step_m)
@@ -319,7 +344,8 @@ public:
     }
 
     /// The ring a snapshot holds, with the note saved beside it.
-    Ring(korvex::SnapshotReader in, std::span<const std::byte> note)
+    Ring(korvex::SnapshotReader in, [[maybe_unused]] korvex::SnapshotKind kind,
+         std::span<const std::byte> note)
         : Snapshots(note), pile(in) {
         pile.setInterruptCheck([] {
             py::gil_scoped_acquire withGil;
@@ -449,7 +475,7 @@ PYBIND11_MODULE(_native, m, py::multiple_interpreters::not_supported()) {
             result["eight_neighbour_probability"] = c.eightNeighbourProbability;
             result["particle_volume_factor"] = c.particleVolumeFactor;
             result["drop_height_m"] = c.dropHeight;
-            result["engine"] = engineName(defaults.engine);
+            result["engine"] = korvex::engineName(defaults.engine);
             result["angle_of_repose_deg"] = defaults.layered.reposeAngle_deg;
             result["stream_footprint_m"] = defaults.layered.streamFootprint_m;
             result["segments_per_column"] = defaults.layered.segmentsPerColumn;
@@ -474,7 +500,7 @@ PYBIND11_MODULE(_native, m, py::multiple_interpreters::not_supported()) {
         [](const std::string& engine, float particles_per_m3, float particle_volume_factor) {
             return korvex::cellSize(engineNamed(engine), particles_per_m3, particle_volume_factor);
         },
-        py::kw_only(), py::arg("engine") = engineName(defaults.engine),
+        py::kw_only(), py::arg("engine") = korvex::engineName(defaults.engine),
         py::arg("particles_per_m3") = d.particlesPerCubicMeter,
         py::arg("particle_volume_factor") = d.particleVolumeFactor,
         "Edge of a height-map cell in single precision, as the engine computes it, unchecked.");
@@ -498,7 +524,7 @@ PYBIND11_MODULE(_native, m, py::multiple_interpreters::not_supported()) {
         py::arg("reclaim_angle_deg") = d.reclaimAngle, py::arg("particles_per_m3") = d.particlesPerCubicMeter,
         py::arg("circular") = d.circular, py::arg("eight_neighbour_probability") = d.eightNeighbourProbability,
         py::arg("particle_volume_factor") = d.particleVolumeFactor, py::arg("drop_height_m") = d.dropHeight,
-        py::arg("fall_height_m") = py::none(), py::arg("engine") = engineName(defaults.engine),
+        py::arg("fall_height_m") = py::none(), py::arg("engine") = korvex::engineName(defaults.engine),
         py::arg("reclaim_step_m") = py::none(), py::arg("cell_m") = py::none(),
         py::arg("angle_of_repose_deg") = defaults.layered.reposeAngle_deg,
         py::arg("stream_footprint_m") = defaults.layered.streamFootprint_m,
@@ -544,7 +570,7 @@ exactly. Its grid cell is ``cell_m``, by default the fast engine's at ``particle
              py::arg("eight_neighbour_probability") = d.eightNeighbourProbability,
              py::arg("particle_volume_factor") = d.particleVolumeFactor,
              py::arg("drop_height_m") = d.dropHeight,
-             py::arg("fall_height_m") = py::none(), py::arg("engine") = engineName(defaults.engine),
+             py::arg("fall_height_m") = py::none(), py::arg("engine") = korvex::engineName(defaults.engine),
              py::arg("seed") = py::none(), py::arg("record_particles") = defaults.logParticles,
              py::arg("reclaim_step_m") = py::none(), py::arg("cell_m") = py::none(),
              py::arg("angle_of_repose_deg") = defaults.layered.reposeAngle_deg,
@@ -564,12 +590,19 @@ one column per quality value (NaN for an empty slice). A second call returns emp
              R"(Where every particle came to rest, in the order it came to rest: a dict of arrays "drop_index"
 (the order of stacking), "x_m", "y_m" (height of its centre), "z_m" and "values" (one column per
 quality value), all single precision but the index.)")
+        .def("layers", &Simulator::layers,
+             R"(The layered engine's segments still in the pile, after any reclaim only what remains: a dict of
+equal-length float64 arrays, one entry per segment, column by column and from the ground up: "x_m", "z_m"
+(centre of the segment's column), "bottom_m", "top_m" (heights of the segment's range as laid: reclaiming
+takes material, not height), "volume_m3" (material left in it), "delivery" (volume-weighted mean delivery
+index, from 0) and one array per quality name (its volume-weighted mean). RuntimeError on the fast and
+detailed engines, which keep no layers. Releases the GIL.)")
         .def("save", &Simulator::save, py::arg("path"), py::arg("note") = py::bytes(),
              R"(Save the whole simulator (settings, surface, slices, particle records, pending material, random
 state, counters) to ``path`` as a versioned, checksummed snapshot, written to a temporary file beside it,
 flushed to the disk and renamed over it: a crash leaves the previous file whole. ``note``: bytes of the
-caller's own kept in the same file. The detailed engine's simulators cannot be saved (RuntimeError).
-Releases the GIL.)")
+caller's own kept in the same file. The fast and layered engines' simulators can be saved, the detailed
+engine's cannot (RuntimeError). Releases the GIL.)")
         .def_static("load", &Simulator::load, py::arg("path"),
                     R"(The simulator a snapshot file holds; it goes on exactly as the saved one would have.
 Raises ValueError saying whether the file is truncated, corrupt, foreign, of a newer format or holds a

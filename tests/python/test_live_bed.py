@@ -51,7 +51,15 @@ RING = dict(
     plan="chevcon",
     plan_settings={"advance_m_per_min": 0.15},
 )
-KINDS = {"straight": {}, "ring": RING}
+
+
+def on(engine):
+    """The settings' bed on `engine`."""
+    return {"bed": korvex.Bed(length_m=60, depth_m=20, particles_per_m3=8, engine=engine)}
+
+
+ENGINES = ["fast", "layered"]
+KINDS = {engine: on(engine) for engine in ENGINES} | {"ring": RING}
 
 
 def state_of(bed):
@@ -208,8 +216,9 @@ def test_two_trackers_never_follow_one_bed(tmp_path):
         LiveBed.start(tmp_path / "state", settings())
 
 
-def test_the_status_tells_the_fill_the_quality_and_the_predicted_output(tmp_path, feed):
-    with start(tmp_path) as bed:
+@pytest.mark.parametrize("engine", ENGINES)
+def test_the_status_tells_the_fill_the_quality_and_the_predicted_output(tmp_path, feed, engine):
+    with start(tmp_path, **on(engine)) as bed:
         bed.status_replicates = 4
         bed.take_file(feed)
         report = json.loads((tmp_path / "state" / "status.json").read_text())
@@ -313,3 +322,8 @@ def test_a_live_ring_tells_what_was_reclaimed_and_keeps_the_mass(tmp_path, feed)
 def test_a_live_ring_refuses_what_it_cannot_run(changes, message):
     with pytest.raises(ValueError, match=message):
         settings(**changes)
+
+
+def test_the_detailed_engine_cannot_run_live():
+    with pytest.raises(ValueError, match="the detailed engine's piles cannot be saved"):
+        settings(**on("detailed"))
