@@ -165,7 +165,7 @@ def run_demo(args: argparse.Namespace) -> int:
     )
     print(f"Plan    Chevron: {args.layers} layers along the centre line, turning {bed.depth_m / 2:g} m from each end")
     print(
-        f"Output  {int(slices.sum())} slices of {bed.reclaim_increment_m:g} m, "
+        f"Output  {int(slices.sum())} slices of {bed.reclaim_step_m:g} m, "
         f"{study.reclaimed.total_volume_m3:,.0f} m³ reclaimed"
     )
     print()
@@ -294,7 +294,7 @@ def _ring_report(study: RingStudy) -> None:
     density = study.bulk_density_t_per_m3
     tonnes = "" if density is None else f" ({study.reclaim_rate_m3_per_h * density:,.0f} t/h)"
     print(
-        f"Output  {study.reclaim_rate_m3_per_h:,.0f} m³/h{tonnes} in slices of {bed.reclaim_increment_m:g} m, "
+        f"Output  {study.reclaim_rate_m3_per_h:,.0f} m³/h{tonnes} in slices of {bed.reclaim_step_m:g} m, "
         f"{study.output.total_volume_m3:,.0f} m³ in all"
         + ("" if density is None else f", {study.output.total_volume_m3 * density:,.0f} t")
     )
