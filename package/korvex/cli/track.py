@@ -24,12 +24,12 @@ from dataclasses import fields
 from pathlib import Path
 from typing import Any
 
-from .bed import Bed
-from .deliveries import Dialect
-from .equipment import Stacker
-from .feed_correction import Component, Target, mix, rest_needs
-from .live import STATE_FILE, LiveBed, LiveSettings, bed_chemistry
-from .live_status import STATUS_JSON, format_status
+from ..bed import Bed
+from ..deliveries import Dialect
+from ..equipment import Stacker
+from ..feed_correction import Component, Target, mix, rest_needs
+from ..live import STATE_FILE, LiveBed, LiveSettings, bed_chemistry
+from ..live_status import STATUS_JSON, format_status
 
 # Most lines from standard input taken as one batch.
 STDIN_BATCH_LINES = 1000
