@@ -9,14 +9,14 @@ from pathlib import Path
 from typing import Any
 
 from ..bed import Bed
-from ..metrics import QualityFigures, format_table
+from ..metrics import QualityFigures
 from ..plans import Chevron
 from ..series import synthetic_series
 from ..study import Study, simulate
 from ..theory import check_prediction
 from ..validation import draw_seed, seed as checked_seed, whole
 from .options import add_check_option
-from .terminal import figures_and_notes, legend, simulate_telling
+from .terminal import figures_and_notes, print_figures, simulate_telling
 
 DEMO_OUTPUT = Path("out/korvex-demo.png")
 DEMO_LAYERS = 100
@@ -75,7 +75,6 @@ def run_demo(args: argparse.Namespace) -> int:
     if args.quiet:
         print(path)
         return 0
-    figures, notes = figures_and_notes(study)
     slices = study.reclaimed.volume_m3 > 0
     print("Korvex demo: how well does a Chevron blending bed even out a cement raw mix?")
     print()
@@ -93,11 +92,7 @@ def run_demo(args: argparse.Namespace) -> int:
         f"{study.reclaimed.total_volume_m3:,.0f} m³ reclaimed"
     )
     print()
-    print(format_table(figures))
-    print()
-    print(legend(figures, study.passes))
-    print()
-    print(*notes, sep="\n", end="\n\n" if notes else "")
+    figures = print_figures(study)
     if args.replicates > 1:
         print(f"Check   predicted against {args.replicates} runs of the engine (seeds {seed} on), the same feed:")
         print(*(f"        {line}" for line in replicate_checks(study, figures, args.replicates)), sep="\n")

@@ -149,6 +149,16 @@ def add_feed_options(parser: argparse.ArgumentParser) -> argparse._ArgumentGroup
     return feed
 
 
+def add_output_dir(group: argparse._ArgumentGroup) -> None:
+    group.add_argument(
+        "--output-dir",
+        metavar="DIR",
+        type=Path,
+        default=Path("out"),
+        help="folder for the results (default: %(default)s)",
+    )
+
+
 def add_cluster_options(parser: argparse.ArgumentParser, name: str) -> None:
     """The options of many runs on a cluster, shared by sweep and compare: replicates, where they run,
     what is written and the feed every run stacks."""
@@ -171,13 +181,7 @@ def add_cluster_options(parser: argparse.ArgumentParser, name: str) -> None:
     runs.add_argument("--workers", metavar="N", type=int, help="worker processes of the local cluster")
     runs.add_argument("--dashboard", action="store_true", help="serve the local cluster's dashboard on port 8787")
     out = parser.add_argument_group("output")
-    out.add_argument(
-        "--output-dir",
-        metavar="DIR",
-        type=Path,
-        default=Path("out"),
-        help="folder for the results (default: %(default)s)",
-    )
+    add_output_dir(out)
     out.add_argument("--name", default=name, help="stem of the files written (default: %(default)s)")
     out.add_argument(
         "--figure",

@@ -13,7 +13,6 @@ from ..bed import Bed
 from ..chunks import ChunkTable
 from ..equipment import SHIFT_H, Reclaimer
 from ..errors import SettingsError
-from ..metrics import format_table
 from ..plans import StackingPlan, is_ring_plan
 from ..series import synthetic_series
 from ..tables import save_composites, save_output, save_reclaimed, save_workbook
@@ -26,10 +25,11 @@ from .options import (
     add_bed_options,
     add_check_option,
     add_feed_options,
+    add_output_dir,
     add_plan_options,
 )
 from .ring import run_ring
-from .terminal import figures_and_notes, legend, simulate_telling, summary_text
+from .terminal import print_figures, simulate_telling, summary_text
 
 # The ring that `simulate --circular` runs the demo feed round when given no input and no geometry:
 # 1,000 m³/h fill a pile 30 m wide round a centre line of 251 m in about 56 h.
@@ -116,16 +116,11 @@ def run_simulate(args: argparse.Namespace) -> int:
     if args.report is not None:
         written.append(write_report(study, args.report))
     if not args.quiet:
-        figures, notes = figures_and_notes(study, args.composite_m3)
         print(f"{args.input}: {study.describe()}")
         print(f"{study.chunks.total_volume_m3:,.1f} m³ stacked, {study.reclaimed.total_volume_m3:,.1f} m³ reclaimed")
         print(study.stamp + ("" if args.seed is not None else " (drawn; --seed repeats this run)"))
         print()
-        print(format_table(figures))
-        print()
-        print(legend(figures, study.passes))
-        print()
-        print(*notes, sep="\n", end="\n\n" if notes else "")
+        print_figures(study, args.composite_m3)
         print(summary_text(study))
         print()
     for path in written:
@@ -174,13 +169,7 @@ def add_study_options(sim: argparse.ArgumentParser) -> None:
     )
 
     output = sim.add_argument_group("output")
-    output.add_argument(
-        "--output-dir",
-        metavar="DIR",
-        type=Path,
-        default=Path("out"),
-        help="folder for the results (default: %(default)s)",
-    )
+    add_output_dir(output)
     output.add_argument(
         "--sample-interval-h",
         metavar="H",

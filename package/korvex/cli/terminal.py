@@ -9,12 +9,12 @@ from collections.abc import Sequence
 from typing import Any
 
 from ..capacity import OverCapacityWarning
-from ..metrics import FigureWarning, QualityFigures
+from ..metrics import FigureWarning, QualityFigures, format_table
 from ..study import ResolutionWarning, Study, simulate
 from ..sweeps import warning_counts
 
 
-def legend(figures: Sequence[QualityFigures], layers: float | None) -> str:
+def _legend(figures: Sequence[QualityFigures], layers: float | None) -> str:
     """One line on each figure of the table, the headline first."""
     portion = figures[0].portion_m3 if figures else None
     size = "" if portion is None else f" of about {portion:,.4g} m³"
@@ -44,6 +44,17 @@ def figures_and_notes(
         figures = study.homogenisation(composite_m3)
     notes = [f"Note    {caught_warning.message}" for caught_warning in caught]
     return figures, notes
+
+
+def print_figures(study: Study, composite_m3: float | None = None) -> tuple[QualityFigures, ...]:
+    """Print the study's figures as a table, with their legend and what makes them rough; return them."""
+    figures, notes = figures_and_notes(study, composite_m3)
+    print(format_table(figures))
+    print()
+    print(_legend(figures, study.passes))
+    print()
+    print(*notes, sep="\n", end="\n\n" if notes else "")
+    return figures
 
 
 def simulate_telling(*args: Any, **settings: Any) -> Any:
