@@ -24,7 +24,9 @@ new module knows its place before it is written:
     5. study: study
     6. output: plots, views, report, tables
     7. studies: engines, twobeds, sweeps, design, feed_correction, deliveries, ledger, live_status, live_ring, live, live_report
-    8. faces: track_cli, cli, __main__, __init__
+    8. options: cli.options, cli.feed_file, cli.terminal
+    9. commands: cli.demo, cli.ring, cli.simulate, cli.report, cli.sweep, cli.compare, cli.track
+    10. faces: cli, __main__, __init__
 
 0. The compiled engines; stockpile alone drives them.
 1. Korvex's own errors, checks of what users give, seeds derived from settings, units, dates as
@@ -42,13 +44,17 @@ new module knows its place before it is written:
 7. Several studies: the two engines side by side, two beds in turn, sweeps on a cluster, the search
    for a design that holds and its sensitivity; a live bed (or ring) followed delivery by delivery, its
    status, prediction and the feed's correction, and its status as a page.
-8. The command line and the names of this package.
+8. What the commands share: options built from the bed's and the plans' fields, the feed's and a
+   cluster's; a feed file read as those options say; what a command prints.
+9. The commands, a module each: demo, simulate, report, sweep (and its search), compare, track.
+10. The command line's parser and entry, and the names of this package.
 
 Inside a function a module imports only libraries a user may lack (matplotlib, plotly, jinja2,
 pandas, openpyxl, pyarrow, scipy, dask's distributed), or the modules that load them as they are
 imported, so that the rest works without them; the check of a cluster's workers imports on each
 worker what it checks there. No module takes a name that starts with an underscore
-from another. tests/python/test_package_layers.py holds the code to these rules.
+from another. A subpackage's modules are named with a dot (cli.demo); its __init__.py by the
+subpackage's name (cli). tests/python/test_package_layers.py holds the code to these rules.
 """
 
 from pkgutil import extend_path

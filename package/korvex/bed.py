@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import math
+import warnings
 from dataclasses import Field, dataclass, field, fields
 from typing import Any, Literal
 
@@ -159,14 +160,9 @@ class Bed:
         default=NATIVE_DEFAULTS["segments_per_column"],
         metadata={"metavar": "N", "help": "layered engine: most layers a column keeps"},
     )
-    reclaim_step_m: float | None = field(
-        default=None,
-        metadata={
-            "unit": "m",
-            "range": (0, validation.LENGTH_RANGE_M[1]),
-            "help": "slice length",
-            "unset": f"{DEFAULT_RECLAIM_STEP_M:g} m",
-        },
+    reclaim_step_m: float = field(
+        default=DEFAULT_RECLAIM_STEP_M,
+        metadata={"unit": "m", "range": (0, validation.LENGTH_RANGE_M[1]), "help": "slice length"},
     )
     ring_radius_m: float | None = field(
         default=None,
@@ -188,6 +184,9 @@ class Bed:
     )
 
     def __post_init__(self) -> None:
+        if self.reclaim_step_m is None:
+            # None asked for the default before the field held it; settings saved so still load.
+            object.__setattr__(self, "reclaim_step_m", DEFAULT_RECLAIM_STEP_M)
         for item in fields(self):
             value = getattr(self, item.name)
             if item.name == "circular":
@@ -227,14 +226,14 @@ class Bed:
             raise SettingsError(
                 f"pile_width_m of {self.ring_width_m:g} m is narrower than one cell of {self.cell_size_m:.3g} m"
             )
-        if self.centre_line_m / self.reclaim_increment_m > validation.MAX_SLICES:
+        if self.centre_line_m / self.reclaim_step_m > validation.MAX_SLICES:
             raise SettingsError(
-                f"reclaim_step_m of {self.reclaim_increment_m:g} m cuts the {self.centre_line_m:g} m the reclaimer "
+                f"reclaim_step_m of {self.reclaim_step_m:g} m cuts the {self.centre_line_m:g} m the reclaimer "
                 f"travels into more than the {validation.MAX_SLICES:,} slices allowed"
             )
-        if self.reclaim_increment_m > self.centre_line_m:
+        if self.reclaim_step_m > self.centre_line_m:
             raise SettingsError(
-                f"reclaim_step_m of {self.reclaim_increment_m:g} m is longer than the {self.centre_line_m:g} m "
+                f"reclaim_step_m of {self.reclaim_step_m:g} m is longer than the {self.centre_line_m:g} m "
                 "the reclaimer travels: one slice would hold the whole bed"
             )
         cells = (self.length_m / self.cell_size_m) * (self.depth_m / self.cell_size_m)
@@ -288,7 +287,11 @@ class Bed:
 
     @property
     def reclaim_increment_m(self) -> float:
-        return DEFAULT_RECLAIM_STEP_M if self.reclaim_step_m is None else self.reclaim_step_m
+        """Deprecated name of reclaim_step_m."""
+        warnings.warn(
+            "Bed.reclaim_increment_m is deprecated: use Bed.reclaim_step_m", DeprecationWarning, stacklevel=2
+        )
+        return self.reclaim_step_m
 
     @property
     def circle_radius_m(self) -> float:

@@ -195,7 +195,7 @@ def slice_regions(reclaimed: Reclaimed, bed: Bed, blending_tail_m: float | None)
     regions = np.full(len(reclaimed), BODY, dtype=object)
     if bed.circular or not blending_tail_m:
         return regions
-    middle = reclaimed.position_m - bed.reclaim_increment_m / 2
+    middle = reclaimed.position_m - bed.reclaim_step_m / 2
     regions[(middle < blending_tail_m) | (middle > bed.length_m - blending_tail_m)] = END_CONE
     return regions
 

@@ -121,17 +121,33 @@ _TAIL = """blending_tail_m: length kept free at each end of the bed, where the s
     wide, at the fast engine's 45 degree slopes.
 """
 
+# What a setting shared by several plans means, for their fields' metadata: its unit, a short help and,
+# when it defaults to None, what that means. The command line builds its options from these.
+CHUNK_LENGTH = {"unit": "m", "help": "longest travel per chunk", "unset": "one cell"}
+BLENDING_TAIL = {"unit": "m", "help": "length kept free at each end", "unset": "half the depth"}
+
 
 @dataclass(frozen=True)
 class TravellingPlan(StackingPlan):
     """A stacker travelling back and forth or round, driven by the layer count or by its speed."""
 
-    layers: int | None = None
-    stacker_speed_m_per_min: float | None = None
-    chunk_length_m: float | None = None
+    layers: int | None = field(default=None, metadata={"metavar": "N", "help": "layers to lay (or turns, circular)"})
+    stacker_speed_m_per_min: float | None = field(
+        default=None,
+        metadata={
+            "unit": "m/min",
+            "metavar": "M_PER_MIN",
+            "help": "instead of layers: travel speed; the layers it lays are reported",
+        },
+    )
+    chunk_length_m: float | None = field(default=None, metadata=CHUNK_LENGTH)
     # Keyword-only, so that the plans' own fields keep their places.
-    start_phase_m: float = field(default=0.0, kw_only=True)
-    speed_factor: float = field(default=1.0, kw_only=True)
+    start_phase_m: float = field(
+        default=0.0, kw_only=True, metadata={"unit": "m", "help": "where on its round trip the stacker starts"}
+    )
+    speed_factor: float = field(
+        default=1.0, kw_only=True, metadata={"metavar": "F", "help": "the stacker's speed relative to the one planned"}
+    )
 
     default_layers: ClassVar[int] = 100
 
@@ -262,8 +278,10 @@ class TravellingPlan(StackingPlan):
 class _StraightPlan(TravellingPlan):
     """A stacker running along a straight bed between its blending tails."""
 
-    blending_tail_m: float | None = None
-    turnaround_dwell_s: float = 0.0
+    blending_tail_m: float | None = field(default=None, metadata=BLENDING_TAIL)
+    turnaround_dwell_s: float = field(
+        default=0.0, metadata={"unit": "s", "help": "stop at each end, with a stacker speed"}
+    )
 
     def __post_init__(self) -> None:
         super().__post_init__()
@@ -338,7 +356,7 @@ class Windrow(_StraightPlan):
 
     __doc__ = __doc__ + "\nrows: windrows side by side in a layer.\n" + _TRAVEL.format(default=20) + _TAIL + _DWELL
 
-    rows: int = 4
+    rows: int = field(default=4, metadata={"metavar": "N", "help": "windrows side by side"})
     default_layers: ClassVar[int] = 20
     label: ClassVar[str] = "Windrow"
 
@@ -372,7 +390,7 @@ class Strata(_StraightPlan):
 
     __doc__ = __doc__ + "\n" + _TRAVEL.format(default=10) + _TAIL + _DWELL
 
-    lane_spacing_m: float = 5.0
+    lane_spacing_m: float = field(default=5.0, metadata={"unit": "m", "help": "distance between passes across the bed"})
     default_layers: ClassVar[int] = 10
     label: ClassVar[str] = "Strata"
 
@@ -452,10 +470,15 @@ class ConeShell(StackingPlan):
 
     __doc__ = __doc__ + "\n" + _TAIL
 
-    cone_step_m: float = 5.0
-    blending_tail_m: float | None = None
-    cone_height_m: float | None = None
-    cone_volume_m3: float | None = None
+    cone_step_m: float = field(default=5.0, metadata={"unit": "m", "help": "distance between cones"})
+    blending_tail_m: float | None = field(default=None, metadata=BLENDING_TAIL)
+    # Of a circular bed only: a straight bed shares the volume out among its cones.
+    cone_height_m: float | None = field(
+        default=None, metadata={"unit": "m", "help": "height of each cone", "ring": True}
+    )
+    cone_volume_m3: float | None = field(
+        default=None, metadata={"unit": "m³", "metavar": "M3", "help": "instead, volume of each", "ring": True}
+    )
     label: ClassVar[str] = "Cone-shell"
 
     def __post_init__(self) -> None:
@@ -656,19 +679,57 @@ class Chevcon(StackingPlan):
     chunk_length_m: longest stretch of slew in one chunk; one cell by default.
     """
 
-    ramp_length_m: float | None = None
-    ramp_sector_deg: float | None = None
-    advance_m_per_min: float | None = None
-    slew_speed_deg_per_min: float | None = None
-    slew_speed_m_per_min: float | None = None
-    stop_s: float = 0.0
-    slew_step_m: float | None = None
-    reclaimer_lag_m: float | None = None
-    chunk_length_m: float | None = None
-
     label: ClassVar[str] = "Chevcon"
     default_ramp_deg: ClassVar[float] = 60.0
     default_slew_m_per_min: ClassVar[float] = 10.0
+
+    ramp_length_m: float | None = field(
+        default=None, metadata={"unit": "m", "help": "blending tail on the centre line", "ring": True}
+    )
+    ramp_sector_deg: float | None = field(
+        default=None,
+        metadata={
+            "unit": "°",
+            "metavar": "DEG",
+            "help": "instead: the ramp as an angle",
+            "unset": f"{default_ramp_deg:g}",
+            "ring": True,
+        },
+    )
+    advance_m_per_min: float | None = field(
+        default=None,
+        metadata={
+            "unit": "m/min",
+            "metavar": "M_PER_MIN",
+            "help": "the ramp's advance",
+            "unset": "the mean feed fills the pile's cross-section",
+            "ring": True,
+        },
+    )
+    slew_speed_deg_per_min: float | None = field(
+        default=None,
+        metadata={"unit": "°/min", "metavar": "DEG_PER_MIN", "help": "stacker slew speed", "ring": True},
+    )
+    slew_speed_m_per_min: float | None = field(
+        default=None,
+        metadata={
+            "unit": "m/min",
+            "metavar": "M_PER_MIN",
+            "help": "instead: on the centre line",
+            "unset": f"{default_slew_m_per_min:g}",
+            "ring": True,
+        },
+    )
+    stop_s: float = field(
+        default=0.0, metadata={"unit": "s", "help": "stacker stop at each end of the ramp", "ring": True}
+    )
+    slew_step_m: float | None = field(
+        default=None, metadata={"unit": "m", "help": "movement increment of the stacker", "ring": True}
+    )
+    reclaimer_lag_m: float | None = field(
+        default=None, metadata={"unit": "m", "help": "reclaimer's foot behind the front", "ring": True}
+    )
+    chunk_length_m: float | None = field(default=None, metadata=CHUNK_LENGTH)
 
     def __post_init__(self) -> None:
         for first, second in (

@@ -40,7 +40,7 @@ def native_settings(bed: Bed) -> dict[str, Any]:
         "particle_volume_factor": bed.particle_volume_factor,
         "drop_height_m": bed.drop_height_m,
         "engine": bed.engine,
-        "reclaim_step_m": bed.reclaim_increment_m,
+        "reclaim_step_m": bed.reclaim_step_m,
     }
     if bed.engine == "layered":
         settings |= {
@@ -194,7 +194,7 @@ class RingPile:
             particles_per_m3=bed.resolution_per_m3,
             eight_neighbour_probability=bed.eight_neighbour_probability,
             seed=self.seed,
-            reclaim_step_m=bed.reclaim_increment_m,
+            reclaim_step_m=bed.reclaim_step_m,
         )
 
     @classmethod

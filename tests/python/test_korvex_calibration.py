@@ -30,8 +30,16 @@ def test_the_resolution_follows_the_rule_unless_given(settings, cell_m):
 
 @pytest.mark.parametrize("particles_per_m3", [1.0, 8.0, 27.0, None])
 def test_the_default_slice_does_not_shrink_with_the_cell(particles_per_m3):
-    assert Bed(particles_per_m3=particles_per_m3).reclaim_increment_m == 1.0
-    assert Bed(particles_per_m3=particles_per_m3, reclaim_step_m=2.5).reclaim_increment_m == 2.5
+    assert Bed(particles_per_m3=particles_per_m3).reclaim_step_m == 1.0
+    assert Bed(particles_per_m3=particles_per_m3, reclaim_step_m=2.5).reclaim_step_m == 2.5
+
+
+def test_the_slice_has_one_name_and_the_old_ones_still_work():
+    # None asked for the default before the field held it; a bed saved so must load as the same bed.
+    assert Bed(reclaim_step_m=None) == Bed() == Bed(reclaim_step_m=1.0)
+    bed = Bed(reclaim_step_m=2.5)
+    with pytest.warns(DeprecationWarning, match=r"Bed\.reclaim_increment_m .*use Bed\.reclaim_step_m"):
+        assert bed.reclaim_increment_m == 2.5
 
 
 def small_feed(rows=200):

@@ -25,7 +25,10 @@ from korvex import (  # noqa: E402
 from korvex.operation import block_rows, bootstrap_feed, variance_components  # noqa: E402
 from korvex.sweeps import IN_PROCESS  # noqa: E402
 
-SMALL = {"length_m": 40, "depth_m": 10, "hours": 0.75}
+# Cells of 0.25 m, not the rule's 0.067 m on a 10 m deep bed: a 60th of the particles per run, and these
+# tests judge what operation draws, not the engine's resolution.
+SMALL_BED = {"length_m": 40, "depth_m": 10, "particles_per_m3": 64}
+SMALL = {**SMALL_BED, "hours": 0.75}
 
 
 def test_the_truck_feed_has_trucks_gaps_night_stops_two_faces_and_a_step():
@@ -141,7 +144,7 @@ def test_replicates_draw_the_stackers_operation_in_pairs_that_share_it():
 
 
 def test_intervals_that_draw_operation_are_wider_than_the_engines_alone():
-    grid = {"layers": 4, "length_m": 40, "depth_m": 10}
+    grid = {"layers": 4, **SMALL_BED}
     options = {"replicates": 6, "seed": 2, "scheduler": IN_PROCESS, "progress": False}
     feed = synthetic_series(hours=0.75, seed=4)
     engine = sweep(grid, feed=feed, operation=ENGINE_ONLY, **options)
@@ -162,7 +165,7 @@ def test_a_generated_feed_is_a_fresh_realisation_per_draw_when_asked():
         return QualitySeries.from_frame(truck_feed(days=0.1, seed=seed), bulk_density_t_per_m3=1.45)
 
     options = {"replicates": 4, "seed": 1, "scheduler": IN_PROCESS, "progress": False}
-    grid = {"layers": 3, "length_m": 40, "depth_m": 10}
+    grid = {"layers": 3, **SMALL_BED}
     fixed = sweep(grid, feed=trucks, **options).table
     fresh = sweep(grid, feed=trucks, operation=Operation(feed=True), **options).table
     assert fixed["feed_seed"].nunique() == 1 and fresh["feed_seed"].nunique() == 2

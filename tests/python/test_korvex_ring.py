@@ -63,7 +63,7 @@ def test_steady_output_mean_equals_the_feeds_and_comes_at_the_feed_rate():
     assert mean_out == pytest.approx(40.0, abs=4 * 2.0 / math.sqrt(part.total_volume_m3))
     rate = part.total_volume_m3 / (part.time_s[-1] - part.time_s[0]) * 3600
     assert rate == pytest.approx(60.0, rel=0.02)
-    slice_s = RING.reclaim_increment_m / study.schedule.advance_m_per_s
+    slice_s = RING.reclaim_step_m / study.schedule.advance_m_per_s
     assert figures.mean_residence_h * 3600 == pytest.approx(study.schedule.predicted_residence_s(45.0), abs=slice_s)
 
 
@@ -77,7 +77,7 @@ def test_a_step_in_the_feed_reaches_the_output_after_the_geometric_lag(angle):
     # The mean delay of a step response: the integral of what is still missing of the new feed.
     start = np.maximum(np.concatenate([[part.time_s[0]], part.time_s[:-1]]), step_h * 3600)
     delay = np.sum((1.0 - part.values[:, 0]) * np.clip(part.time_s - start, 0.0, None))
-    slice_s = bed.reclaim_increment_m / study.schedule.advance_m_per_s
+    slice_s = bed.reclaim_step_m / study.schedule.advance_m_per_s
     assert delay == pytest.approx(study.schedule.predicted_residence_s(angle), abs=slice_s)
 
 
@@ -237,7 +237,7 @@ def test_cone_shell_runs_round_and_round_with_the_residence_the_geometry_predict
     study = simulate_ring(series, ConeShell(cone_step_m=6.0, cone_height_m=4.0), bed, seed=2)
     assert study.output.total_volume_m3 == pytest.approx(series.total_volume_m3, abs=1.0)
     figures = study.figures(RingStudy.STEADY)
-    slice_h = bed.reclaim_increment_m / study.schedule.advance_m_per_s / 3600
+    slice_h = bed.reclaim_step_m / study.schedule.advance_m_per_s / 3600
     assert figures.mean_residence_h == pytest.approx(study.schedule.predicted_residence_s(90.0) / 3600, abs=slice_h)
     assert study.passes is None
 

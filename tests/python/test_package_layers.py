@@ -17,8 +17,23 @@ OPTIONAL = {
 }
 # The check of a cluster's workers imports these on each worker, where it runs.
 ON_A_WORKER = {("sweeps", "_native"), ("sweeps", "_version")}
-LAYER = re.compile(r"^\s*(\d+)\. (\w+): (\w+(?:, \w+)*)\s*$")
-MODULES = sorted(path.stem for path in PACKAGE.glob("*.py"))
+LAYER = re.compile(r"^\s*(\d+)\. (\w+): ([\w.]+(?:, [\w.]+)*)\s*$")
+
+
+def module_name(path: Path, package: Path) -> str:
+    """A file's module as the layers name it: bed, cli.demo; a subpackage's __init__.py by the subpackage."""
+    parts = path.relative_to(package).with_suffix("").parts
+    if parts[-1] == "__init__" and len(parts) > 1:
+        parts = parts[:-1]
+    return ".".join(parts)
+
+
+def module_path(package: Path, name: str) -> Path:
+    folder = package.joinpath(*name.split("."))
+    return folder / "__init__.py" if folder.is_dir() else folder.with_suffix(".py")
+
+
+MODULES = sorted(module_name(path, PACKAGE) for path in PACKAGE.rglob("*.py"))
 
 
 @dataclass(frozen=True)
@@ -46,28 +61,40 @@ def imports(name: str) -> list[Import]:
     return imports_in(PACKAGE, name)
 
 
+def own_module(parts: list[str]) -> str:
+    """The package's module that a path of names inside korvex stands for: its __init__ when empty."""
+    return ".".join(parts) or "__init__"
+
+
 @functools.cache
 def imports_in(package: Path, name: str) -> list[Import]:
-    tree = ast.parse((package / f"{name}.py").read_text(encoding="utf-8"))
+    path = module_path(package, name)
+    tree = ast.parse(path.read_text(encoding="utf-8"))
+    # The subpackage a relative import starts from: the module's own folder.
+    here = name.split(".") if path.name == "__init__.py" and name != "__init__" else name.split(".")[:-1]
     found: list[Import] = []
 
     def visit(node: ast.AST, in_function: bool, typing_only: bool) -> None:
         for child in ast.iter_child_nodes(node):
             if isinstance(child, ast.ImportFrom):
                 names = tuple(alias.name for alias in child.names)
+                base = here[: len(here) - child.level + 1] if child.level else []
                 if child.level and child.module is None:
-                    found.extend(Import("korvex", alias, (), in_function, typing_only, child.lineno) for alias in names)
+                    found.extend(
+                        Import("korvex", own_module([*base, alias]), (), in_function, typing_only, child.lineno)
+                        for alias in names
+                    )
                 elif child.level:
-                    module = child.module.split(".")[0]
+                    module = own_module([*base, *child.module.split(".")])
                     found.append(Import("korvex", module, names, in_function, typing_only, child.lineno))
                 else:
                     parts = child.module.split(".")
-                    module = (parts[1] if len(parts) > 1 else "__init__") if parts[0] == "korvex" else None
+                    module = own_module(parts[1:]) if parts[0] == "korvex" else None
                     found.append(Import(parts[0], module, names, in_function, typing_only, child.lineno))
             elif isinstance(child, ast.Import):
                 for alias in child.names:
                     parts = alias.name.split(".")
-                    module = (parts[1] if len(parts) > 1 else "__init__") if parts[0] == "korvex" else None
+                    module = own_module(parts[1:]) if parts[0] == "korvex" else None
                     found.append(Import(parts[0], module, (), in_function, typing_only, child.lineno))
             guarded = isinstance(child, ast.If) and ast.unparse(child.test) == "TYPE_CHECKING"
             visit(child, in_function or isinstance(child, ast.FunctionDef), typing_only or guarded)
@@ -125,8 +152,8 @@ def private(name: str) -> list[str]:
         for taken in item.names
         if taken.startswith("_") and not taken.startswith("__")
     ]
-    modules = {item.module for item in found if item.library == "korvex" and not item.names}
-    tree = ast.parse((PACKAGE / f"{name}.py").read_text(encoding="utf-8"))
+    modules = {item.module.rsplit(".", 1)[-1] for item in found if item.library == "korvex" and not item.names}
+    tree = ast.parse(module_path(PACKAGE, name).read_text(encoding="utf-8"))
     return taken + [
         f"line {node.lineno}: {node.value.id}.{node.attr}"
         for node in ast.walk(tree)
@@ -161,9 +188,12 @@ def test_no_private_name_crosses_modules(name):
 
 
 def test_the_checks_find_what_breaks_each_rule(tmp_path, monkeypatch):
+    built = PACKAGE
     monkeypatch.setattr(f"{__name__}.PACKAGE", tmp_path)
     for name in MODULES:
-        (tmp_path / f"{name}.py").write_text("")
+        path = tmp_path / module_path(built, name).relative_to(built)
+        path.parent.mkdir(exist_ok=True)
+        path.write_text("")
     (tmp_path / "plots.py").write_text("import matplotlib\n")
     (tmp_path / "series.py").write_text(
         "from typing import TYPE_CHECKING\n"
@@ -173,6 +203,15 @@ def test_the_checks_find_what_breaks_each_rule(tmp_path, monkeypatch):
         "from .chunks import _hidden\n"
         "plans._cut()\n"
     )
+    # In a subpackage a relative import starts from its own folder, and its __init__.py is the subpackage.
+    (tmp_path / "cli" / "options.py").write_text(
+        "from ..bed import Bed\nfrom .demo import add_demo_command\nfrom . import terminal\n"
+        "from .. import cli\nfrom korvex.cli.sweep import run_sweep\nterminal._hidden()\n"
+    )
+    (tmp_path / "cli" / "__init__.py").write_text("from .options import x\nfrom ..cli.track import y\n")
     assert upward("series") == ["line 2: plans", "line 4: study", "line 7: plots", "line 9: chunks"]
     assert lazy("series") == ["line 6: units"]
     assert private("series") == ["line 9: chunks._hidden", "line 10: plans._cut"]
+    assert upward("cli.options") == ["line 2: cli.demo", "line 3: cli.terminal", "line 4: cli", "line 5: cli.sweep"]
+    assert private("cli.options") == ["line 6: terminal._hidden"]
+    assert upward("cli") == []

@@ -24,11 +24,11 @@ from dataclasses import fields
 from pathlib import Path
 from typing import Any
 
-from .bed import Bed
-from .deliveries import Dialect
-from .equipment import Stacker
-from .live import STATE_FILE, LiveBed, LiveSettings, bed_correction
-from .live_status import STATUS_JSON, format_status
+from ..bed import Bed
+from ..deliveries import Dialect
+from ..equipment import Stacker
+from ..live import STATE_FILE, LiveBed, LiveSettings, bed_correction
+from ..live_status import STATUS_JSON, format_status
 
 # Most lines from standard input taken as one batch.
 STDIN_BATCH_LINES = 1000
@@ -218,7 +218,7 @@ def run_status(args: argparse.Namespace) -> int:
     if args.component and not args.target:
         raise ValueError("--component needs --target: a mix is found for targets")
     if args.html is not None:
-        from .live_report import live_report
+        from ..live_report import live_report
 
         print(f"wrote {live_report(args.state, args.html, args.target, args.component)}")
         return 0

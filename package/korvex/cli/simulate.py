@@ -1,0 +1,191 @@
+"""python -m korvex simulate: stack a file (a quality series, or chunks with x, z and volume) by a plan,
+reclaim it, and write the slices, plots and, as asked, output series, composites, a workbook and a report;
+with --circular and no file, the demo feed round a demo ring."""
+
+from __future__ import annotations
+
+import argparse
+from dataclasses import fields
+from pathlib import Path
+from typing import Any
+
+from ..bed import Bed
+from ..chunks import ChunkTable
+from ..equipment import SHIFT_H, Reclaimer
+from ..errors import SettingsError
+from ..plans import StackingPlan, is_ring_plan
+from ..series import synthetic_series
+from ..tables import save_composites, save_output, save_reclaimed, save_workbook
+from ..validation import draw_seed, seed as checked_seed
+from .demo import DEMO_HOURS, DEMO_INTERVAL_S
+from .feed_file import read_feed
+from .options import (
+    PLAN_CHOICES,
+    PLAN_OPTIONS,
+    add_bed_options,
+    add_check_option,
+    add_feed_options,
+    add_output_dir,
+    add_plan_options,
+)
+from .ring import run_ring
+from .terminal import print_figures, simulate_telling, summary_text
+
+# The ring that `simulate --circular` runs the demo feed round when given no input and no geometry:
+# 1,000 m³/h fill a pile 30 m wide round a centre line of 251 m in about 56 h.
+DEMO_RING = {"length_m": 120.0, "depth_m": 120.0, "ring_radius_m": 40.0, "pile_width_m": 30.0}
+
+
+def add_simulate_command(commands: Any) -> None:
+    sim = commands.add_parser(
+        "simulate",
+        help="stack a CSV (a quality series, or chunks with x, z, volume), reclaim it, write slices and plots",
+    )
+    add_study_options(sim)
+    sim.add_argument("--report", metavar="PATH", type=Path, help="also write the study's report, one HTML page")
+    sim.set_defaults(run=run_simulate)
+
+
+def plan_of(args: argparse.Namespace, bed: Bed) -> StackingPlan:
+    """The plan --plan names, with the plan options given; by default Chevron, or Chevcon on a circular bed."""
+    name = args.plan or ("chevcon" if bed.circular else "chevron")
+    settings: dict[str, Any] = {
+        option: getattr(args, option) for option in PLAN_OPTIONS if getattr(args, option) is not None
+    }
+    try:
+        plan: StackingPlan = PLAN_CHOICES[name](**settings)
+        return plan
+    except TypeError:
+        raise SettingsError(f"the {name} plan takes none of {sorted(settings)}") from None
+
+
+def run_simulate(args: argparse.Namespace) -> int:
+    from ..plots import save_output_plot, save_plots
+    from ..report import write_report
+
+    settings = {item.name: getattr(args, item.name) for item in fields(Bed)}
+    if args.input is None:
+        if not args.circular:
+            raise SettingsError("give a CSV to stack, or --circular to run the demo feed round a ring")
+        defaults = {item.name: item.default for item in fields(Bed)}
+        for name, value in DEMO_RING.items():
+            if settings[name] == defaults[name]:
+                settings[name] = value
+    bed = Bed(**settings)
+    seed = draw_seed() if args.seed is None else checked_seed(args.seed)
+    if args.input is None:
+        series = synthetic_series(hours=DEMO_HOURS, interval_s=DEMO_INTERVAL_S, seed=seed)
+        return run_ring(args, plan_of(args, bed), bed, series, seed, "demo")
+    data = read_feed(args, args.input)
+    plant: dict[str, Any] = {
+        "bulk_density_t_per_m3": args.bulk_density_t_per_m3,
+        "reclaimer": None if args.reclaim_rate_t_per_h is None else Reclaimer(args.reclaim_rate_t_per_h),
+        "on_excess": args.on_excess,
+        "record_particles": args.report is not None,
+        "check_resolution": args.check_resolution,
+        "targets": args.target,
+    }
+    if plant["reclaimer"] is not None and args.bulk_density_t_per_m3 is None:
+        raise SettingsError("--reclaim-rate-t-per-h needs --bulk-density-t-per-m3: the rate is in tonnes")
+    if isinstance(data, ChunkTable):
+        given = [option for option in PLAN_OPTIONS if getattr(args, option) is not None]
+        if args.plan or given or args.quality or args.portion_m3 is not None:
+            raise SettingsError(
+                f"{args.input} is a table of chunks (it has x, z and volume): it takes no stacking plan "
+                "and uses every other column"
+            )
+        study = simulate_telling(data, None, bed, progress=not args.quiet, seed=seed, **plant)
+    else:
+        plan = plan_of(args, bed)
+        if is_ring_plan(plan, bed):
+            return run_ring(args, plan, bed, data, seed, args.input.stem, plant)
+        if args.portion_m3 is not None:
+            raise SettingsError("--portion-m3 sets the portions of a ring run continuously (chevcon, cone-shell)")
+        study = simulate_telling(data, plan, bed, progress=not args.quiet, seed=seed, **plant)
+
+    stem = args.input.stem
+    out = args.output_dir
+    written = [save_reclaimed(study, out / f"{stem}-reclaimed.csv"), *save_plots(study, out / stem)]
+    intervals = tuple(args.sample_interval_h or (1.0, SHIFT_H))
+    if study.reclaimer is not None:
+        written.append(save_output(study, out / f"{stem}-output.csv"))
+        written.append(save_output_plot(study, out / f"{stem}-output.png", intervals[0]))
+        written += [save_composites(study, out / f"{stem}-composites-{h:g}h.csv", h) for h in intervals]
+    if args.workbook:
+        written.append(save_workbook(study, out / f"{stem}.xlsx", intervals_h=intervals))
+    if args.report is not None:
+        written.append(write_report(study, args.report))
+    if not args.quiet:
+        print(f"{args.input}: {study.describe()}")
+        print(f"{study.chunks.total_volume_m3:,.1f} m³ stacked, {study.reclaimed.total_volume_m3:,.1f} m³ reclaimed")
+        print(study.stamp + ("" if args.seed is not None else " (drawn; --seed repeats this run)"))
+        print()
+        print_figures(study, args.composite_m3)
+        print(summary_text(study))
+        print()
+    for path in written:
+        print(path)
+    return 0
+
+
+def add_study_options(sim: argparse.ArgumentParser) -> None:
+    """The options of a study from a file, shared by simulate and report."""
+    sim.add_argument(
+        "input",
+        type=Path,
+        nargs="?",
+        help="CSV or Excel workbook (.xlsx) of a quality series or of chunks; with --circular and none, the demo "
+        "feed round a demo ring",
+    )
+    sim.add_argument(
+        "--seed", type=int, help="seed of the engine's random numbers (default: drawn, and reported with the results)"
+    )
+    sim.add_argument(
+        "--composite-m3",
+        metavar="M3",
+        type=float,
+        help="compare composites of about this volume, of whole slices (default: every slice)",
+    )
+
+    add_feed_options(sim)
+
+    add_bed_options(sim)
+    add_check_option(sim)
+
+    ring = add_plan_options(sim)
+    ring.add_argument(
+        "--portion-m3",
+        metavar="M3",
+        type=float,
+        help="portions the figures compare (default: an hour of reclaim, at least ten slices and ten deliveries)",
+    )
+
+    reclaimer = sim.add_argument_group("reclaimer")
+    reclaimer.add_argument(
+        "--reclaim-rate-t-per-h",
+        metavar="T_PER_H",
+        type=float,
+        help="reclaim rate: the output as a series in time, with composites (needs the bulk density) [t/h]",
+    )
+
+    output = sim.add_argument_group("output")
+    add_output_dir(output)
+    output.add_argument(
+        "--sample-interval-h",
+        metavar="H",
+        type=float,
+        action="append",
+        help="laboratory composites over this interval (repeat for more; default: 1 and 8, hourly and per shift) [h]",
+    )
+    output.add_argument(
+        "--target",
+        metavar="NAME=T+-TOL",
+        action="append",
+        help="a target band, e.g. LSF=96+-2: the share of hours inside it before and after the bed (repeat for more)",
+    )
+    output.add_argument(
+        "--workbook", action="store_true", help="also write an Excel workbook: summary, slices, regions, output"
+    )
+    output.add_argument(
+        "--quiet", action="store_true", help="no progress bar and no table; print only the files written"
+    )
