@@ -58,8 +58,8 @@ def add_sweep_command(commands: Any) -> None:
         "--target-vrr",
         metavar="VRR",
         type=float,
-        help="print the fewest --x (layers, or stacker speed) whose VRR interval lies below VRR, bisecting "
-        "between the grid's values",
+        help="print the fewest --x (layers, or stacker speed) from which a trend fitted through the grid "
+        "keeps the VRR below VRR at the stated confidence",
     )
     parser.add_argument(
         "--target-quality",
