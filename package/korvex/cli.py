@@ -492,13 +492,13 @@ def _add_bed_options(parser: argparse.ArgumentParser) -> None:
         if isinstance(item.default, bool):
             group.add_argument(option, action="store_true", default=item.default, help=text)
             continue
+        default = f" (default: {item.metadata['unset']})" if item.default is None else " (default: %(default)s)"
         if "choices" in item.metadata:
             choices = item.metadata["choices"]
-            group.add_argument(option, choices=choices, default=item.default, help=f"{text} (default: %(default)s)")
+            group.add_argument(option, choices=choices, default=item.default, help=f"{text}{default}")
             continue
         metavar = item.metadata.get("metavar") or unit(item).upper() or "X"
         shown = f" [{unit(item)}]" if unit(item) else ""
-        default = f" (default: {item.metadata['unset']})" if item.default is None else " (default: %(default)s)"
         group.add_argument(option, metavar=metavar, type=float, default=item.default, help=f"{text}{shown}{default}")
     group.add_argument(
         "--on-excess",

@@ -155,17 +155,17 @@ def test_a_bed_shorter_than_it_is_wide_holds_one_cone():
 
 
 def test_engine_angle_falls_as_diagonal_rolling_grows():
-    steep = engine_angle_deg(Bed(eight_neighbour_probability=0.0))
-    round_ = engine_angle_deg(Bed(eight_neighbour_probability=1.0))
+    steep = engine_angle_deg(Bed(engine="fast", eight_neighbour_probability=0.0))
+    round_ = engine_angle_deg(Bed(engine="fast", eight_neighbour_probability=1.0))
     assert 40 < round_ < steep < 50
 
 
-@pytest.mark.parametrize("probability", [0.0, 0.5, 1.0])
+@pytest.mark.parametrize(("engine", "probability"), [("fast", 0.0), ("fast", 0.5), ("fast", 1.0), ("layered", 1.0)])
 # Only the ridge's shape matters here, not how finely its layers are resolved.
 @pytest.mark.filterwarnings("ignore::korvex.ResolutionWarning")
-def test_prism_and_end_cones_at_the_measured_angle_hold_what_a_ridge_holds(probability):
+def test_prism_and_end_cones_at_the_measured_angle_hold_what_a_ridge_holds(engine, probability):
     # Half-metre cells, so that the ridge's steps are small against its height.
-    bed = Bed(length_m=80.0, depth_m=24.0, particles_per_m3=8.0, eight_neighbour_probability=probability)
+    bed = Bed(length_m=80.0, depth_m=24.0, particles_per_m3=8.0, eight_neighbour_probability=probability, engine=engine)
     angle = engine_angle_deg(bed)
     rows = 2000
     series = QualitySeries.from_array(np.zeros(rows), volume_m3=0.6 * bed_capacity(bed).volume_m3 / rows)

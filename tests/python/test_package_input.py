@@ -59,6 +59,11 @@ CHUNKS = "x,z,volume,Fe2O3\n5,4,3,1.0\n70,4,3,2.0\n15,4,3,3.0\n"
         (
             CHUNKS.replace("70,4,3,", "7,4,1e12,"),
             ["--length-m", "20", "--depth-m", "8", "--particles-per-m3", "1"],
+            "more than the 160000 m3 this bed can hold",
+        ),
+        (
+            CHUNKS.replace("70,4,3,", "7,4,1e12,"),
+            ["--length-m", "20", "--depth-m", "8", "--particles-per-m3", "1", "--engine", "fast"],
             "1e+12 particles",
         ),
         (csv_text(), ["--chunk-length-m", "1e-9"], "give a longer chunk_length_m"),
@@ -88,6 +93,7 @@ CHUNKS = "x,z,volume,Fe2O3\n5,4,3,1.0\n70,4,3,2.0\n15,4,3,3.0\n"
         "text-in-chunk-quality",
         "chunk-off-bed",
         "endless-volume",
+        "endless-volume-fast",
         "tiny-chunks",
         "billion-layers",
         "nan-length",
