@@ -405,4 +405,16 @@ RingGeometry checkedGeometry(const RingPileSettings& settings) {
     return thrownIfBad(checkSettings(settings));
 }
 
+const char* engineName(Engine engine) {
+    switch (engine) {
+    case Engine::detailed:
+        return "detailed";
+    case Engine::layered:
+        return "layered";
+    case Engine::fast:
+        break;
+    }
+    return "fast";
+}
+
 }  // namespace korvex

@@ -17,6 +17,9 @@ namespace korvex {
 /// Which engine stands behind a pile.
 enum class Engine { fast, detailed, layered };
 
+/// The engine's name as callers choose it: "fast", "detailed" or "layered".
+const char* engineName(Engine engine);
+
 /// What any pile may ask of the machine, whatever its kind or engine.
 struct Limits {
     /// Cells of a height grid: the engines keep a few numbers per cell, a ring a few dozen bytes.

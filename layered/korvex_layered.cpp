@@ -33,7 +33,7 @@ KorvexLayered::KorvexLayered(const KorvexConfiguration& configuration, const Lay
 
 KorvexLayered::KorvexLayered(const PileGeometry& geometry, const LayeredSettings& settings)
     : Korvex(wholeChunks(geometry.configuration)),
-      settings(settings),
+      layered(settings),
       reposeSlope(std::tan(settings.reposeAngle_deg * std::numbers::pi / 180.0)),
       faceRun(geometry.verticalFace ? 0.0 : 1.0 / geometry.faceSlope) {
     initializeHeapMap(geometry.columns, geometry.rows);
@@ -64,8 +64,7 @@ void KorvexLayered::dropParticle(float x, float z, const AveragedParameters& par
 void KorvexLayered::rewindReclaimer() {
     reclaimedTo_m = -infinity;
     for (LayeredColumn& column : columns) {
-        column.reclaimedFromTop = 0;
-        column.reclaimedDepth_m = 0.0;
+        column.rewind();
     }
 }
 
@@ -75,8 +74,8 @@ void KorvexLayered::deliver(double x_m, double z_m, const AveragedParameters& ma
         rewindReclaimer();
     }
     stride = firstQualityEntry + material.sums.size();
-    const auto& layers = fill.fill(height_m, heapMapWidth, heapMapDepth, settings.cell_m, reposeSlope,
-                                   0.5 * settings.streamFootprint_m, x_m, z_m, material.volume);
+    const auto& layers = fill.fill(height_m, heapMapWidth, heapMapDepth, layered.cell_m, reposeSlope,
+                                   0.5 * layered.streamFootprint_m, x_m, z_m, material.volume);
     double total_m = 0.0;
     for (const auto& [cell, thickness_m] : layers) {
         total_m += thickness_m;
@@ -95,13 +94,17 @@ void KorvexLayered::deliver(double x_m, double z_m, const AveragedParameters& ma
         for (std::size_t k = 0; k < material.sums.size(); ++k) {
             row[firstQualityEntry + k] = material.sums[k] * share;
         }
-        layOn(columns[cell], stride, thickness_m, row, settings.segmentsPerColumn);
-        height_m[cell] = columns[cell].height_m;
-        highest_m = std::max(highest_m, height_m[cell]);
-        materialEnd_m = std::max(materialEnd_m, (cell % heapMapWidth + 1) * settings.cell_m);
+        layOnCell(cell, thickness_m, row);
     }
     heldVolume_m3 += material.volume;
     ++deliveries;
+}
+
+void KorvexLayered::layOnCell(std::size_t cell, double thickness_m, std::span<const double> material) {
+    columns[cell].layOn(stride, thickness_m, material, layered.segmentsPerColumn);
+    height_m[cell] = columns[cell].height_m();
+    highest_m = std::max(highest_m, height_m[cell]);
+    materialEnd_m = std::max(materialEnd_m, static_cast<double>(cell % heapMapWidth + 1) * layered.cell_m);
 }
 
 bool KorvexLayered::reclaimingFinished() { return !(reclaimedTo_m < materialEnd_m); }
@@ -113,7 +116,7 @@ AveragedParameters KorvexLayered::reclaim(float position) {
         return result;
     }
     std::vector<double> taken(stride, 0.0);
-    const double cell = settings.cell_m;
+    const double cell = layered.cell_m;
     // Only columns whose near edge the face's top has passed, and whose far edge its foot has not, can
     // give anything between the two faces.
     const double nearest = std::max(0.0, std::floor(reclaimedTo_m / cell));
@@ -127,12 +130,12 @@ AveragedParameters KorvexLayered::reclaim(float position) {
         if (last) {
             // The face has passed the far end of the bed: whatever rounding left behind goes too.
             for (std::uint32_t i = 0; i < heapMapWidth; ++i) {
-                reclaimAll(columns[rowStart + i], stride, taken);
+                columns[rowStart + i].reclaimAll(stride, taken);
             }
             continue;
         }
         for (std::uint32_t i = first; i < end; ++i) {
-            reclaimBetween(columns[rowStart + i], stride, reclaimedTo_m, to_m, i * cell, cell, faceRun, taken);
+            columns[rowStart + i].reclaimBetween(stride, reclaimedTo_m, to_m, i * cell, cell, faceRun, taken);
         }
     }
     reclaimedTo_m = to_m;
@@ -140,6 +143,42 @@ AveragedParameters KorvexLayered::reclaim(float position) {
     result.sums.assign(taken.begin() + firstQualityEntry, taken.end());
     heldVolume_m3 = last ? 0.0 : std::max(0.0, heldVolume_m3 - result.volume);
     return result;
+}
+
+LayerTable KorvexLayered::layers() const {
+    LayerTable table;
+    table.qualities = stride > firstQualityEntry ? stride - firstQualityEntry : 0;
+    // Tops worked out downwards from the column's height, as the reclaimer cuts them, then listed upwards.
+    std::vector<double> tops;
+    for (std::size_t cell = 0; cell < columns.size(); ++cell) {
+        const LayeredColumn& column = columns[cell];
+        const std::span<const double> thickness = column.thicknesses_m();
+        tops.resize(thickness.size());
+        double top = column.height_m();
+        for (std::size_t k = thickness.size(); k-- > 0;) {
+            tops[k] = top;
+            top -= thickness[k];
+        }
+        const double x_m = (static_cast<double>(cell % heapMapWidth) + 0.5) * layered.cell_m;
+        const double z_m = (static_cast<double>(cell / heapMapWidth) + 0.5) * layered.cell_m;
+        for (std::size_t k = 0; k < thickness.size(); ++k) {
+            const std::span<const double> material = column.material(k, stride);
+            const double volume = material[volumeEntry];
+            if (!(volume > AveragedParameters::zeroVolume)) {
+                continue;
+            }
+            table.x_m.push_back(x_m);
+            table.z_m.push_back(z_m);
+            table.bottom_m.push_back(tops[k] - thickness[k]);
+            table.top_m.push_back(tops[k]);
+            table.volume_m3.push_back(volume);
+            table.delivery.push_back(material[deliveryEntry] / volume);
+            for (std::size_t q = 0; q < table.qualities; ++q) {
+                table.values.push_back(material[firstQualityEntry + q] / volume);
+            }
+        }
+    }
+    return table;
 }
 
 void KorvexLayered::updateHeapMap() {

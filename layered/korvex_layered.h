@@ -1,9 +1,12 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <span>
 #include <vector>
 
 #include "core/korvex.h"
+#include "core/layer_table.h"
 #include "core/settings.h"
 #include "layered/critical_slope_fill.h"
 #include "layered/layered_column.h"
@@ -16,8 +19,8 @@ namespace korvex {
 /// stream's footprint, in metres. Every column keeps what was laid on it as segments (LayeredColumn), so a
 /// layer thinner than a cell stays a layer; the inclined reclaim face cuts them by exact geometry.
 ///
-/// Its state is plain numbers in plain members (heights, columns, counters), so that it can be saved and
-/// loaded; the fill's scratch space is no part of it.
+/// Its state is plain numbers (heights, columns, counters), so that it can be saved and loaded; the fill's
+/// scratch space is no part of it.
 class KorvexLayered : public Korvex<AveragedParameters> {
 public:
     /// An empty bed on the checked `geometry` of a pile with these layered settings.
@@ -46,7 +49,31 @@ public:
     /// The material still on the bed, cubic metres.
     double heldVolume() const override { return heldVolume_m3; }
 
-    const LayeredSettings settings;
+    /// Every segment with material left in it (see LayerTable).
+    LayerTable layers() const;
+
+    /// The layered settings the engine was built with.
+    const LayeredSettings& layeredSettings() const { return layered; }
+    /// Surface height per cell, metres, row-major as the heap map, in double precision.
+    std::span<const double> surface_m() const { return height_m; }
+    /// What the column of cell (row * heapMapColumns() + column) holds.
+    const LayeredColumn& column(std::size_t cell) const { return columns[cell]; }
+    /// Numbers per segment: volume, delivery sum, one sum per quality value; 0 before the first delivery.
+    std::size_t segmentStride() const { return stride; }
+    /// Deliveries laid since construction or the last clear.
+    std::uint64_t deliveryCount() const { return deliveries; }
+
+private:
+    friend struct testing::EngineAccess;
+
+    void deliver(double x_m, double z_m, const AveragedParameters& material);
+    /// Lays `thickness_m` of `row` on the column of `cell` and follows the surface, the highest column and
+    /// the material's far end.
+    void layOnCell(std::size_t cell, double thickness_m, std::span<const double> row);
+    /// Forgets where the reclaimer got to, so that the next reclaim starts again from the start.
+    void rewindReclaimer();
+
+    const LayeredSettings layered;
     /// Tangent of the angle of repose: the steepest slope of the surface.
     const double reposeSlope;
     /// Horizontal run of the reclaim face per metre of height; 0 for a vertical face.
@@ -56,7 +83,6 @@ public:
     std::vector<double> height_m;
     /// What each cell's column holds, row-major as the heap map.
     std::vector<LayeredColumn> columns;
-    /// Numbers per segment: volume, delivery sum, one sum per quality value (see LayeredColumn).
     std::size_t stride = 0;
     /// Deliveries laid since construction or the last clear; the index of the next one.
     std::uint64_t deliveries = 0;
@@ -68,11 +94,7 @@ public:
     /// Highest column, metres: the face reaches no further ahead of its foot than this times faceRun.
     double highest_m = 0.0;
 
-private:
-    void deliver(double x_m, double z_m, const AveragedParameters& material);
-    /// Forgets where the reclaimer got to, so that the next reclaim starts again from the start.
-    void rewindReclaimer();
-
+    /// Scratch space, no part of the state.
     CriticalSlopeFill fill;
     std::vector<double> row;
 };

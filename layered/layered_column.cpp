@@ -49,41 +49,40 @@ void moveAll(std::span<double> row, std::span<double> taken) {
 
 }  // namespace
 
-void layOn(LayeredColumn& column, std::size_t stride, double thickness_m, std::span<const double> row,
-           std::size_t bound) {
-    const std::size_t count = column.segments();
-    column.height_m += thickness_m;
-    if (count > 0 && column.reclaimedFromTop == 0) {
-        std::span<double> top(column.material.data() + (count - 1) * stride, stride);
+void LayeredColumn::layOn(std::size_t stride, double thickness, std::span<const double> row, std::size_t bound) {
+    const std::size_t count = segments();
+    top_m += thickness;
+    if (count > 0 && reclaimedFromTop == 0) {
+        std::span<double> top(rows.data() + (count - 1) * stride, stride);
         if (top[volumeEntry] > 0.0 && sameQualities(top, row)) {
-            column.thickness_m.back() += thickness_m;
+            thickness_m.back() += thickness;
             for (std::size_t e = 0; e < stride; ++e) {
                 top[e] += row[e];
             }
             return;
         }
     }
-    column.thickness_m.push_back(thickness_m);
-    column.material.insert(column.material.end(), row.begin(), row.end());
-    if (column.segments() > bound) {
+    thickness_m.push_back(thickness);
+    rows.insert(rows.end(), row.begin(), row.end());
+    if (segments() > bound) {
         // An eighth of the bound freed at a time: merging seldom enough to cost little per layer laid, and
         // keeping the column close to the bound's resolution.
-        mergeThinnest(column, stride, bound - std::max<std::size_t>(bound / 8, 1));
+        mergeThinnest(stride, bound - std::max<std::size_t>(bound / 8, 1));
     }
 }
 
-void mergeThinnest(LayeredColumn& column, std::size_t stride, std::size_t target) {
+void LayeredColumn::mergeThinnest(std::size_t stride, std::size_t target) {
     target = std::max<std::size_t>(target, 1);
     // Scratch space kept between calls: columns are merged often, and alike in size.
     thread_local std::vector<std::size_t> pairs;
     thread_local std::vector<char> merged;
-    while (column.segments() > target) {
-        const std::size_t count = column.segments();
+    while (segments() > target) {
+        const std::size_t count = segments();
         // One pass merges pairs that share no segment, the thinnest first; a tie goes to the lower pair, so
         // that the result is fixed.
         pairs.resize(count - 1);
         std::iota(pairs.begin(), pairs.end(), std::size_t{0});
-        const std::vector<double>& t = column.thickness_m;
+        const std::vector<double>& t = thickness_m;
         std::sort(pairs.begin(), pairs.end(), [&](std::size_t a, std::size_t b) {
             const double thicknessA = t[a] + t[a + 1];
             const double thicknessB = t[b] + t[b + 1];
@@ -106,22 +105,26 @@ void mergeThinnest(LayeredColumn& column, std::size_t stride, std::size_t target
             if (merged[k] == 2) {
                 continue;
             }
-            column.thickness_m[out] = column.thickness_m[k];
-            std::copy_n(column.material.begin() + k * stride, stride, column.material.begin() + out * stride);
+            thickness_m[out] = thickness_m[k];
+            std::copy_n(rows.begin() + k * stride, stride, rows.begin() + out * stride);
             if (merged[k] == 1) {
-                column.thickness_m[out] += column.thickness_m[k + 1];
+                thickness_m[out] += thickness_m[k + 1];
                 for (std::size_t e = 0; e < stride; ++e) {
-                    column.material[out * stride + e] += column.material[(k + 1) * stride + e];
+                    rows[out * stride + e] += rows[(k + 1) * stride + e];
                 }
             }
             ++out;
         }
-        column.thickness_m.resize(out);
-        column.material.resize(out * stride);
+        thickness_m.resize(out);
+        rows.resize(out * stride);
     }
     // Merging may join a taken segment with one that is not: the reclaimer starts from the top again.
-    column.reclaimedFromTop = 0;
-    column.reclaimedDepth_m = 0.0;
+    rewind();
+}
+
+void LayeredColumn::rewind() {
+    reclaimedFromTop = 0;
+    reclaimedDepth_m = 0.0;
 }
 
 double shareBefore(double position_m, double left_m, double width_m, double bottom_m, double top_m, double run) {
@@ -144,24 +147,24 @@ double shareBefore(double position_m, double left_m, double width_m, double bott
     return std::clamp(area / (rise * width_m), 0.0, 1.0);
 }
 
-void reclaimBetween(LayeredColumn& column, std::size_t stride, double from_m, double to_m, double left_m,
-                    double width_m, double run, std::span<double> taken) {
-    const std::size_t count = column.segments();
-    double top = column.height_m - column.reclaimedDepth_m;
+void LayeredColumn::reclaimBetween(std::size_t stride, double from_m, double to_m, double left_m, double width_m,
+                                   double run, std::span<double> taken) {
+    const std::size_t count = segments();
+    double top = top_m - reclaimedDepth_m;
     bool wholeAbove = true;
-    for (std::size_t k = count - column.reclaimedFromTop; k-- > 0;) {
-        const double bottom = top - column.thickness_m[k];
+    for (std::size_t k = count - reclaimedFromTop; k-- > 0;) {
+        const double bottom = top - thickness_m[k];
         // Lower segments lie further ahead of the face: once one is untouched, so is the rest.
         if (to_m + run * top - left_m <= 0.0) {
             break;
         }
-        std::span<double> row(column.material.data() + k * stride, stride);
+        std::span<double> row(rows.data() + k * stride, stride);
         const double shareTo = shareBefore(to_m, left_m, width_m, bottom, top, run);
         if (shareTo >= wholeShare) {
             moveAll(row, taken);
             if (wholeAbove) {
-                ++column.reclaimedFromTop;
-                column.reclaimedDepth_m += column.thickness_m[k];
+                ++reclaimedFromTop;
+                reclaimedDepth_m += thickness_m[k];
             }
         } else {
             wholeAbove = false;
@@ -174,13 +177,13 @@ void reclaimBetween(LayeredColumn& column, std::size_t stride, double from_m, do
     }
 }
 
-void reclaimAll(LayeredColumn& column, std::size_t stride, std::span<double> taken) {
-    const std::size_t count = column.segments();
+void LayeredColumn::reclaimAll(std::size_t stride, std::span<double> taken) {
+    const std::size_t count = segments();
     for (std::size_t k = 0; k < count; ++k) {
-        moveAll(std::span<double>(column.material.data() + k * stride, stride), taken);
+        moveAll(std::span<double>(rows.data() + k * stride, stride), taken);
     }
-    column.reclaimedFromTop = static_cast<std::uint32_t>(count);
-    column.reclaimedDepth_m = column.height_m;
+    reclaimedFromTop = static_cast<std::uint32_t>(count);
+    reclaimedDepth_m = top_m;
 }
 
 }  // namespace korvex

@@ -94,6 +94,16 @@ void Pile::forgetMaterial() {
     qualityNames_.clear();
 }
 
+LayerTable Pile::layers() const {
+    const auto* layered = dynamic_cast<const KorvexLayered*>(simulator_.get());
+    if (layered == nullptr) {
+        throw std::runtime_error(std::format("a pile of the {} engine keeps no layers: only the layered engine "
+                                             "does (engine=\"layered\")",
+                                             engineName(geometry_.engine)));
+    }
+    return layered->layers();
+}
+
 void Pile::save(SnapshotWriter& out) const {
     const auto* fast = dynamic_cast<const KorvexFast<AveragedParameters>*>(simulator_.get());
     if (fast == nullptr && dynamic_cast<const KorvexLayered*>(simulator_.get()) != nullptr) {

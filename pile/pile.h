@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "core/chunk_table.h"
+#include "core/layer_table.h"
 #include "core/particle_log.h"
 #include "core/reclaim_pile.h"
 #include "core/settings.h"
@@ -61,6 +62,10 @@ public:
     std::span<const float> heights();
     std::uint32_t heightsWidth() const { return geometry_.columns; }
     std::uint32_t heightsDepth() const { return geometry_.rows; }
+
+    /// Every segment a pile of the layered engine still holds (see LayerTable). Throws std::runtime_error,
+    /// naming the engine, for the other engines, which keep particles or cubes, not layers.
+    LayerTable layers() const;
 
     /// Writes the whole pile, its settings and random sources included, so that the pile read back goes on
     /// exactly as this one would. Throws std::runtime_error for a pile of the detailed engine, whose

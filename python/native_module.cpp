@@ -107,18 +107,6 @@ auto locked(std::mutex& mutex, Work&& work) {
     return work();
 }
 
-const char* engineName(korvex::Engine engine) {
-    switch (engine) {
-    case korvex::Engine::detailed:
-        return "detailed";
-    case korvex::Engine::layered:
-        return "layered";
-    case korvex::Engine::fast:
-        break;
-    }
-    return "fast";
-}
-
 /// The layered engine's settings from the keywords; its cell is the fast engine's at `particles_per_m3`
 /// unless given.
 korvex::LayeredSettings layeredSettingsOf(float particles_per_m3, std::optional<double> cell_m,
@@ -158,8 +146,7 @@ public:
               const korvex::LayeredSettings& layered)
         : pile(settingsOf(length_m, depth_m, reclaim_angle_deg, particles_per_m3, circular,
                           eight_neighbour_probability, particle_volume_factor, drop_height_m, fall_height_m,
-                          engine, seed.value_or(korvex::freshSeed()), record_particles, reclaim_step_m, layered)),
-          engineName(engine) {
+                          engine, seed.value_or(korvex::freshSeed()), record_particles, reclaim_step_m, layered)) {
         pile.setInterruptCheck([] {
             py::gil_scoped_acquire withGil;
             korvex::python::raiseOnPendingSignal();
@@ -168,7 +155,7 @@ public:
 
     /// The pile a snapshot holds, with the note saved beside it.
     Simulator(korvex::SnapshotReader in, std::span<const std::byte> note)
-        : Snapshots(note), pile(in), engineName("fast") {
+        : Snapshots(note), pile(in) {
         pile.setInterruptCheck([] {
             py::gil_scoped_acquire withGil;
             korvex::python::raiseOnPendingSignal();
@@ -261,8 +248,38 @@ public:
         return result;
     }
 
+    py::dict layers() {
+        std::vector<std::string> names;
+        const korvex::LayerTable table = locked(mutex, [&] {
+            names = pile.qualityNames();
+            return pile.layers();
+        });
+        const auto count = static_cast<py::ssize_t>(table.size());
+        py::dict result;
+        result["x_m"] = arrayOf(table.x_m);
+        result["z_m"] = arrayOf(table.z_m);
+        result["bottom_m"] = arrayOf(table.bottom_m);
+        result["top_m"] = arrayOf(table.top_m);
+        result["volume_m3"] = arrayOf(table.volume_m3);
+        result["delivery"] = arrayOf(table.delivery);
+        for (std::size_t k = 0; k < names.size(); ++k) {
+            if (result.contains(names[k])) {
+                throw py::value_error("the quality \"" + names[k] +
+                                      "\" has the name of one of the layers' own arrays: rename its column");
+            }
+            py::array_t<double> values(count);
+            auto v = values.mutable_unchecked<1>();
+            for (py::ssize_t s = 0; s < count; ++s) {
+                v(s) = k < table.qualities ? table.values[static_cast<std::size_t>(s) * table.qualities + k]
+                                           : std::numeric_limits<double>::quiet_NaN();
+            }
+            result[py::str(names[k])] = values;
+        }
+        return result;
+    }
+
     std::uint64_t seed() const { return *pile.seed(); }
-    const std::string& engine() const { return engineName; }
+    const char* engine() const { return korvex::engineName(pile.geometry().engine); }
     float cellSize() const { return pile.cellSize(); }
     float reclaimStep() const { return pile.reclaimIncrement(); }
     py::tuple qualityNames() { return py::cast(locked(mutex, [&] { return pile.qualityNames(); })); }
@@ -299,7 +316,6 @@ private:
     friend Snapshots;
 
     korvex::Pile pile;
-    std::string engineName;
     std::mutex mutex;
 };
 
@@ -449,7 +465,7 @@ PYBIND11_MODULE(_native, m, py::multiple_interpreters::not_supported()) {
             result["eight_neighbour_probability"] = c.eightNeighbourProbability;
             result["particle_volume_factor"] = c.particleVolumeFactor;
             result["drop_height_m"] = c.dropHeight;
-            result["engine"] = engineName(defaults.engine);
+            result["engine"] = korvex::engineName(defaults.engine);
             result["angle_of_repose_deg"] = defaults.layered.reposeAngle_deg;
             result["stream_footprint_m"] = defaults.layered.streamFootprint_m;
             result["segments_per_column"] = defaults.layered.segmentsPerColumn;
@@ -474,7 +490,7 @@ PYBIND11_MODULE(_native, m, py::multiple_interpreters::not_supported()) {
         [](const std::string& engine, float particles_per_m3, float particle_volume_factor) {
             return korvex::cellSize(engineNamed(engine), particles_per_m3, particle_volume_factor);
         },
-        py::kw_only(), py::arg("engine") = engineName(defaults.engine),
+        py::kw_only(), py::arg("engine") = korvex::engineName(defaults.engine),
         py::arg("particles_per_m3") = d.particlesPerCubicMeter,
         py::arg("particle_volume_factor") = d.particleVolumeFactor,
         "Edge of a height-map cell in single precision, as the engine computes it, unchecked.");
@@ -498,7 +514,7 @@ PYBIND11_MODULE(_native, m, py::multiple_interpreters::not_supported()) {
         py::arg("reclaim_angle_deg") = d.reclaimAngle, py::arg("particles_per_m3") = d.particlesPerCubicMeter,
         py::arg("circular") = d.circular, py::arg("eight_neighbour_probability") = d.eightNeighbourProbability,
         py::arg("particle_volume_factor") = d.particleVolumeFactor, py::arg("drop_height_m") = d.dropHeight,
-        py::arg("fall_height_m") = py::none(), py::arg("engine") = engineName(defaults.engine),
+        py::arg("fall_height_m") = py::none(), py::arg("engine") = korvex::engineName(defaults.engine),
         py::arg("reclaim_step_m") = py::none(), py::arg("cell_m") = py::none(),
         py::arg("angle_of_repose_deg") = defaults.layered.reposeAngle_deg,
         py::arg("stream_footprint_m") = defaults.layered.streamFootprint_m,
@@ -544,7 +560,7 @@ exactly. Its grid cell is ``cell_m``, by default the fast engine's at ``particle
              py::arg("eight_neighbour_probability") = d.eightNeighbourProbability,
              py::arg("particle_volume_factor") = d.particleVolumeFactor,
              py::arg("drop_height_m") = d.dropHeight,
-             py::arg("fall_height_m") = py::none(), py::arg("engine") = engineName(defaults.engine),
+             py::arg("fall_height_m") = py::none(), py::arg("engine") = korvex::engineName(defaults.engine),
              py::arg("seed") = py::none(), py::arg("record_particles") = defaults.logParticles,
              py::arg("reclaim_step_m") = py::none(), py::arg("cell_m") = py::none(),
              py::arg("angle_of_repose_deg") = defaults.layered.reposeAngle_deg,
@@ -564,6 +580,13 @@ one column per quality value (NaN for an empty slice). A second call returns emp
              R"(Where every particle came to rest, in the order it came to rest: a dict of arrays "drop_index"
 (the order of stacking), "x_m", "y_m" (height of its centre), "z_m" and "values" (one column per
 quality value), all single precision but the index.)")
+        .def("layers", &Simulator::layers,
+             R"(The layered engine's segments still in the pile, after any reclaim only what remains: a dict of
+equal-length float64 arrays, one entry per segment, column by column and from the ground up: "x_m", "z_m"
+(centre of the segment's column), "bottom_m", "top_m" (heights of the segment's range as laid: reclaiming
+takes material, not height), "volume_m3" (material left in it), "delivery" (volume-weighted mean delivery
+index, from 0) and one array per quality name (its volume-weighted mean). RuntimeError on the fast and
+detailed engines, which keep no layers. Releases the GIL.)")
         .def("save", &Simulator::save, py::arg("path"), py::arg("note") = py::bytes(),
              R"(Save the whole simulator (settings, surface, slices, particle records, pending material, random
 state, counters) to ``path`` as a versioned, checksummed snapshot, written to a temporary file beside it,

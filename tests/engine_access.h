@@ -1,6 +1,8 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <span>
 
 #include "core/korvex.h"
 
@@ -35,6 +37,14 @@ struct EngineAccess {
     template <class Detailed>
     static auto& broadphaseOf(Detailed& engine) {
         return *engine.broadphase_;
+    }
+
+    /// Lays a segment of `row` (volume, delivery sum, quality sums) straight onto a layered engine's column,
+    /// to build a bed of known layers.
+    template <class Layered>
+    static void layOn(Layered& engine, std::size_t cell, double thickness_m, std::span<const double> row) {
+        engine.stride = row.size();
+        engine.layOnCell(cell, thickness_m, row);
     }
 
     /// The engine behind a Pile, for a benchmark that times its steps.

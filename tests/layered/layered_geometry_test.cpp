@@ -7,9 +7,12 @@
 
 #include "core/reclaim_pile.h"
 #include "layered/korvex_layered.h"
+#include "tests/engine_access.h"
 
 namespace korvex {
 namespace {
+
+using testing::EngineAccess;
 
 // The share of a segment's box the face has passed, against a count over a fine raster of the box: exact
 // integration, not the position of the box's centre.
@@ -55,15 +58,10 @@ TEST(Reclaim, ASliceGetsExactlyTheLayersWithinItsWedge) {
     configuration.reclaimAngle = angle_deg;
     KorvexLayered engine(configuration, settings);
     const double area = 0.64;
-    engine.stride = firstQualityEntry + 1;
-    engine.materialEnd_m = 16.0;
     for (std::uint32_t i = 0; i < engine.heapMapColumns(); ++i) {
         const double upper_m = 0.1 + 0.05 * i;
-        LayeredColumn& column = engine.columns[i];
-        column.thickness_m = {1.0, upper_m};
-        column.material = {area, 0.0, 0.0, upper_m * area, 0.0, upper_m * area};
-        column.height_m = 1.0 + upper_m;
-        engine.highest_m = std::max(engine.highest_m, column.height_m);
+        EngineAccess::layOn(engine, i, 1.0, std::vector<double>{area, 0.0, 0.0});
+        EngineAccess::layOn(engine, i, upper_m, std::vector<double>{upper_m * area, 0.0, upper_m * area});
     }
     const double run = 1.0 / std::tan(angle_deg * std::acos(-1.0) / 180.0);
     // Area of {x - y run < p} within x in [a, a + w], y in [y0, y1], by fine sums along y of the exact
@@ -107,21 +105,21 @@ TEST(Merging, JoinsTheThinnestNeighboursAndKeepsEveryTotal) {
     const std::vector<double> thickness{0.3, 0.01, 0.02, 0.5, 0.04, 0.2};
     for (std::size_t k = 0; k < thickness.size(); ++k) {
         const std::vector<double> row{thickness[k], k * thickness[k], thickness[k] * (k + 1.0)};
-        layOn(column, stride, thickness[k], row, 100);
+        column.layOn(stride, thickness[k], row, 100);
     }
-    mergeThinnest(column, stride, 4);
+    column.mergeThinnest(stride, 4);
     // The thinnest pair (0.01 + 0.02) goes first, then the next thinnest (0.04 + 0.2), not 0.3 + 0.01,
     // which is thinner than the rest but shares a segment with the first.
     ASSERT_EQ(column.segments(), 4u);
-    EXPECT_DOUBLE_EQ(column.thickness_m[0], 0.3);
-    EXPECT_DOUBLE_EQ(column.thickness_m[1], 0.03);
-    EXPECT_DOUBLE_EQ(column.thickness_m[2], 0.5);
-    EXPECT_DOUBLE_EQ(column.thickness_m[3], 0.24);
+    EXPECT_DOUBLE_EQ(column.thicknesses_m()[0], 0.3);
+    EXPECT_DOUBLE_EQ(column.thicknesses_m()[1], 0.03);
+    EXPECT_DOUBLE_EQ(column.thicknesses_m()[2], 0.5);
+    EXPECT_DOUBLE_EQ(column.thicknesses_m()[3], 0.24);
     double volume = 0.0;
     double sum = 0.0;
     for (std::size_t s = 0; s < column.segments(); ++s) {
-        volume += column.material[s * stride + volumeEntry];
-        sum += column.material[s * stride + firstQualityEntry];
+        volume += column.material(s, stride)[volumeEntry];
+        sum += column.material(s, stride)[firstQualityEntry];
     }
     EXPECT_NEAR(volume, std::accumulate(thickness.begin(), thickness.end(), 0.0), 1e-15);
     EXPECT_NEAR(sum, 0.3 * 1 + 0.01 * 2 + 0.02 * 3 + 0.5 * 4 + 0.04 * 5 + 0.2 * 6, 1e-14);

@@ -88,3 +88,44 @@ def test_the_package_simulates_a_bed_on_the_layered_engine():
     assert again.homogenisation()[0].vrr == study.homogenisation()[0].vrr
     with pytest.raises(ValueError, match="straight beds"):
         korvex.Bed(engine="layered", circular=True)
+
+
+def test_layers_hold_every_segment_and_every_total_until_reclaimed():
+    table = chevron_feed()
+    simulator = layered(segments_per_column=8)
+    simulator.stack(table, COLUMNS)
+    layers = simulator.layers()
+    assert list(layers) == ["x_m", "z_m", "bottom_m", "top_m", "volume_m3", "delivery", "CaO", "SiO2"]
+    assert len({array.size for array in layers.values()}) == 1 and layers["x_m"].size > 1000
+    volume = layers["volume_m3"]
+    assert volume.sum() == pytest.approx(table[:, 3].sum(), rel=1e-12)
+    for k, name in enumerate(("CaO", "SiO2")):
+        assert (layers[name] * volume).sum() == pytest.approx((table[:, 4 + k] * table[:, 3]).sum(), rel=1e-12)
+    assert (layers["delivery"] * volume).sum() == pytest.approx((np.arange(len(table)) * table[:, 3]).sum(), rel=1e-12)
+    assert layers["delivery"].min() >= 0 and layers["delivery"].max() <= len(table) - 1
+    # Within a column the segments are listed from the ground up, each starting where the one below ends, and
+    # the highest ends at the column's height.
+    assert np.all(layers["top_m"] > layers["bottom_m"])
+    same_column = (layers["x_m"][1:] == layers["x_m"][:-1]) & (layers["z_m"][1:] == layers["z_m"][:-1])
+    np.testing.assert_allclose(layers["bottom_m"][1:][same_column], layers["top_m"][:-1][same_column], atol=1e-12)
+    heights = simulator.heights()
+    column = np.round(layers["x_m"] / 0.5 - 0.5).astype(int)
+    row = np.round(layers["z_m"] / 0.5 - 0.5).astype(int)
+    last = np.append(~same_column, True)
+    np.testing.assert_allclose(layers["top_m"][last], heights[row[last], column[last]], rtol=1e-6)
+    simulator.reclaim()
+    assert all(array.size == 0 for array in simulator.layers().values())
+
+
+@pytest.mark.parametrize("engine", ["fast", "detailed"])
+def test_layers_are_refused_by_the_engines_that_keep_none(engine):
+    simulator = _native.Simulator(length_m=8, depth_m=8, engine=engine, seed=1)
+    with pytest.raises(RuntimeError, match=f"pile of the {engine} engine keeps no layers"):
+        simulator.layers()
+
+
+def test_a_quality_named_as_a_layer_array_is_refused_by_name():
+    simulator = layered()
+    simulator.stack(chevron_feed(passes=1), ["timestamp", "x", "z", "volume", "top_m", "SiO2"])
+    with pytest.raises(ValueError, match='"top_m" has the name of one of the layers'):
+        simulator.layers()
