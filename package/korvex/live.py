@@ -68,6 +68,8 @@ REJECTS_FILE = "rejects.csv"
 LOCK_FILE = "lock"
 # Most bytes of new lines taken in one batch: a long backlog is taken in several.
 BATCH_BYTES = 4 * 1024 * 1024
+# A live bed saves its pile after every batch, and only the fast engine's piles can be saved.
+LIVE_ENGINE = "fast"
 
 
 @dataclass(frozen=True)
@@ -100,8 +102,11 @@ class LiveSettings:
         validation.positive("max_gap_s", self.max_gap_s, "s")
         if self.capacity_t is not None:
             validation.positive("capacity_t", self.capacity_t, "t")
-        if self.bed.engine != "fast":
-            raise ValueError("a live bed runs on the fast engine: the detailed engine's piles cannot be saved")
+        if self.bed.engine != LIVE_ENGINE:
+            raise ValueError(
+                f'a live bed runs on the {LIVE_ENGINE} engine, whose piles can be saved after every batch: give '
+                f'Bed(engine="{LIVE_ENGINE}"), not {self.bed.engine!r}'
+            )
         self.stacking_plan()
 
     def stacking_plan(self) -> TravellingPlan:

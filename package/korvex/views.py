@@ -458,7 +458,8 @@ def sample_layers(layers: Layers, count: int, seed: int) -> tuple[np.ndarray, Fl
     """
     rng = np.random.default_rng(seed)
     running = np.cumsum(layers.volume_m3)
-    at = (np.arange(count) + rng.random()) * (running[-1] / count)
+    # A page with no room left asks for no points.
+    at = (np.arange(count) + rng.random()) * (running[-1] / max(count, 1))
     layer = np.minimum(np.searchsorted(running, at, side="right"), len(layers) - 1)
     half = layers.cell_m / 2
     x = layers.x_m[layer] + rng.uniform(-half, half, count)

@@ -28,13 +28,20 @@ def rows(count, seed=1, start=0):
 
 def settings(**changes):
     values = dict(
-        bed=korvex.Bed(length_m=60, depth_m=20, particles_per_m3=8),
+        bed=korvex.Bed(length_m=60, depth_m=20, particles_per_m3=8, engine="fast"),
         bulk_density_t_per_m3=1.5,
         plan_settings={"layers": 30},
         dialect=Dialect(sep=";", decimal=","),
         seed=5,
     )
     return LiveSettings(**(values | changes))
+
+
+@pytest.mark.parametrize("engine", [None, "detailed"])
+def test_a_live_bed_is_refused_an_engine_whose_piles_cannot_be_saved(engine):
+    with pytest.raises(ValueError, match="a live bed runs on the fast engine") as refused:
+        settings(bed=korvex.Bed(length_m=60, depth_m=20, engine=engine))
+    assert str(refused.value).endswith(f"""give Bed(engine="fast"), not '{engine or 'layered'}'""")
 
 
 def start(tmp_path, name="state", **changes):
