@@ -21,7 +21,7 @@ import numpy as np
 from markupsafe import Markup
 
 from .plots import heights_figure, output_figure, qualities_figure, study_variogram_figure, vrr_basis
-from .views import MAX_HTML_BYTES, VIEW_OTHER_BYTES, cross_section, particle_budget, study_view_3d, view_html
+from .views import MAX_HTML_BYTES, cross_section, study_view_3d, view_html
 
 if TYPE_CHECKING:
     import pandas as pd
@@ -276,7 +276,7 @@ def cross_sections_section(study: Study, options: ReportOptions) -> ReportSectio
 
 
 def view_section(study: Study, options: ReportOptions) -> ReportSection:
-    figure = study_view_3d(study, max_particles=particle_budget(options.page_bytes + VIEW_OTHER_BYTES))
+    figure = study_view_3d(study, other_bytes=options.page_bytes)
     notes = ["Drag to turn the pile; the slider moves the reclaim face, and the title shows the slice it cuts."]
     if study.layers is not None:
         notes.append("The points are drawn in the layers, as many in each as its volume's share; each wears its "

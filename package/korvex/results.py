@@ -188,6 +188,20 @@ class Layers:
     def column(self, name: str) -> FloatArray:
         return self.values[:, self.names.index(name)]
 
+    def select(self, keep: NDArray[np.bool_] | NDArray[np.intp]) -> Layers:
+        """The layers a mask or index array picks."""
+        return Layers(
+            self.x_m[keep],
+            self.z_m[keep],
+            self.bottom_m[keep],
+            self.top_m[keep],
+            self.volume_m3[keep],
+            self.delivery[keep],
+            self.values[keep],
+            self.names,
+            self.cell_m,
+        )
+
 
 @dataclass(frozen=True, repr=False)
 class RingOutput:

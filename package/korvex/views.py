@@ -42,8 +42,8 @@ MAX_HTML_BYTES = 10_000_000
 # Particles drawn in a 3-D view at most; about 40 bytes of page each.
 MAX_VIEW_PARTICLES = 30_000
 VIEW_BYTES_PER_PARTICLE = 40
-# Room in a 3-D view's page for its surface, reclaim faces and layout.
-VIEW_OTHER_BYTES = 1_000_000
+# Room in a 3-D view's page for the markup around its figure and the note on how its points were chosen.
+VIEW_MARKUP_BYTES = 10_000
 # Reclaim positions on the 3-D view's slider at most.
 MAX_FACE_STEPS = 40
 # Height-map cells along either side of a 3-D surface at most.
@@ -469,12 +469,29 @@ def sample_layers(layers: Layers, count: int, seed: int) -> tuple[np.ndarray, Fl
     return layer, x, y, z
 
 
-def _layer_points(layers: Layers, colour: str, time_h: FloatArray | None, budget: int, seed: int) -> _Points:
-    """budget points sampled in the layers in proportion to their volume, coloured as their layer."""
+def _open_cut_m(bed: Bed, cell_m: float) -> float:
+    """Where a 3-D view cuts a layered pile open: the near edge of the row of cells on the bed's centre line."""
+    return math.floor(bed.depth_m / 2 / cell_m) * cell_m
+
+
+def _layer_points(
+    layers: Layers, bed: Bed, colour: str, time_h: FloatArray | None, budget: int, seed: int
+) -> _Points:
+    """budget points on the face of a cut along the bed's centre line, sampled in the layers of the row of
+    cells behind it in proportion to their volume, each coloured as its layer.
+
+    Points spread through the whole pile would show the colours of every depth
+    at once; on the cut they show the layers as a section does.
+    """
     values, label = _colour(layers, colour, time_h)
-    layer, x, y, z = sample_layers(layers, budget, seed)
-    note = f"{budget:,} points drawn in the {len(layers):,} layers of the pile, in proportion to their volume"
-    return _Points(x, y, z, values[layer], label, "layers", note)
+    cut_m = _open_cut_m(bed, layers.cell_m)
+    row = np.flatnonzero(_cells_cut(layers.z_m, cut_m + layers.cell_m / 2, bed.depth_m, layers.cell_m))
+    note = f"the pile cut open along its centre line (z = {cut_m:.4g} m): "
+    if not row.size:
+        return _Points(*np.empty((4, 0)), label, "layers", note + "no layers on the cut")
+    layer, x, y, _ = sample_layers(layers.select(row), budget, seed)
+    note += f"{budget:,} points drawn in its {row.size:,} layers, in proportion to their volume"
+    return _Points(x, y, np.full(budget, cut_m), values[row[layer]], label, "layers", note)
 
 
 def view_3d(
@@ -489,15 +506,18 @@ def view_3d(
     title: str = "",
     seed: int = 0,
     layers: Layers | None = None,
+    other_bytes: int = 0,
 ) -> go.Figure:
     """The pile in 3-D: its surface, optionally its particles or layers, and a reclaim face on a slider.
 
     particles: drawn coloured by colour (TIME or a quality value); more than
-    max_particles (by default what a page has room for) are sampled at random
-    (seed), and the view says so.
-    layers: the layered engine's layers (give them or particles), drawn as
-    max_particles points sampled in them in proportion to their volume, each
-    coloured as its layer.
+    max_particles (by default what a page has room for beside the rest of the
+    view and other_bytes of everything else) are sampled at random (seed), and
+    the view says so.
+    layers: the layered engine's layers (give them or particles): the pile is
+    cut open along its centre line, and max_particles points on the cut,
+    sampled in the layers behind it in proportion to their volume, show them
+    each in its layer's colour.
     time_h: each particle's (or layer's) stacking time, for colour TIME.
     reclaimed: the slices; a slider moves the reclaim face from slice to slice
     and the title shows the average of the slice it cuts (straight beds).
@@ -509,11 +529,15 @@ def view_3d(
     x_cells, z_cells, grid = _downsampled(heights)
     peak = max(float(grid.max()), heights.cell_m)
     inside = particles if particles is not None else layers
+    shown = grid
+    if layers is not None and len(layers):
+        # The layers are drawn on a cut along the centre line: the surface in front of it would veil them.
+        shown = np.where((z_cells < _open_cut_m(bed, layers.cell_m))[:, np.newaxis], np.nan, grid)
     traces: list[go.BaseTraceType] = [
         go.Surface(
             x=x_cells,
             y=z_cells,
-            z=grid,
+            z=shown,
             colorscale="Earth",
             name="pile surface",
             showlegend=True,
@@ -522,39 +546,18 @@ def view_3d(
         )
     ]
     notes = []
-    if inside is not None and len(inside):
-        budget = particle_budget(VIEW_OTHER_BYTES) if max_particles is None else max_particles
-        if particles is not None:
-            points = _particle_points(particles, colour, time_h, budget, seed)
-        else:
-            points = _layer_points(layers, colour, time_h, budget, seed)  # type: ignore[arg-type]
-        if points.note:
-            notes.append(points.note)
-        traces.append(
-            go.Scatter3d(
-                x=np.round(points.x_m, 2),
-                y=np.round(points.z_m, 2),
-                z=np.round(points.y_m, 2),
-                mode="markers",
-                name=points.name,
-                marker={
-                    "size": 2,
-                    "color": np.round(points.colour, 4),
-                    "colorscale": "Viridis" if colour == TIME else "RdYlBu",
-                    "reversescale": colour != TIME,
-                    "colorbar": {"title": {"text": html.escape(points.colour_label)}, "x": 1.0, "len": 0.45, "y": 0.25},
-                },
-            )
-        )
+    draws_points = inside is not None and len(inside) > 0
+    # The points go second, so that every slider step can keep them visible beside its own face.
+    base = 2 if draws_points else 1
+    faces = []
     steps = []
-    base = len(traces)
     heading = html.escape(title)
     if reclaimed is not None and not bed.circular:
         full = np.flatnonzero(reclaimed.volume_m3 > 0)
         picks = full[np.unique(np.linspace(0, full.size - 1, min(MAX_FACE_STEPS, full.size)).astype(np.int64))]
         for number, index in enumerate(picks):
             face = _face(heights, float(reclaimed.position_m[index]), bed.reclaim_angle_deg)
-            traces.append(
+            faces.append(
                 go.Mesh3d(
                     **_face_mesh(*face), color="crimson", opacity=0.8, name="reclaim face", visible=number == 0
                 )
@@ -571,7 +574,7 @@ def view_3d(
         notes.append("the reclaim face is drawn for straight beds only")
     first = steps[0]["args"][1]["title.text"] if steps else heading
     length, depth = bed.length_m, bed.depth_m
-    figure = go.Figure(traces)
+    figure = go.Figure([*traces, *faces])
     stretch = max(1.0, round(0.25 * length / peak))
     figure.update_layout(
         title={"text": first, "font": {"size": 13}},
@@ -588,6 +591,38 @@ def view_3d(
         margin={"l": 0, "r": 0, "t": 60, "b": 0},
         height=700,
     )
+    if steps:
+        figure.update_layout(
+            sliders=[
+                {"active": 0, "currentvalue": {"prefix": "reclaim position [m]: "}, "steps": steps, "pad": {"t": 10}}
+            ]
+        )
+    if draws_points:
+        # The points fill what room the page leaves beside everything else the view draws.
+        if max_particles is None:
+            max_particles = particle_budget(other_bytes + len(figure.to_json()) + VIEW_MARKUP_BYTES)
+        if particles is not None:
+            points = _particle_points(particles, colour, time_h, max_particles, seed)
+        else:
+            points = _layer_points(layers, bed, colour, time_h, max_particles, seed)  # type: ignore[arg-type]
+        if points.note:
+            notes.append(points.note)
+        marker = {
+            "size": 2,
+            "color": np.round(points.colour, 4),
+            "colorscale": "Viridis" if colour == TIME else "RdYlBu",
+            "reversescale": colour != TIME,
+            "colorbar": {"title": {"text": html.escape(points.colour_label)}, "x": 1.0, "len": 0.45, "y": 0.25},
+        }
+        scatter = go.Scatter3d(
+            x=np.round(points.x_m, 2),
+            y=np.round(points.z_m, 2),
+            z=np.round(points.y_m, 2),
+            mode="markers",
+            name=points.name,
+            marker=marker,
+        )
+        figure = go.Figure([*traces, scatter, *faces], layout=figure.layout)
     if notes:
         figure.add_annotation(
             text=html.escape("; ".join(notes)),
@@ -598,12 +633,6 @@ def view_3d(
             y=0.0,
             xanchor="left",
             font={"size": 11},
-        )
-    if steps:
-        figure.update_layout(
-            sliders=[
-                {"active": 0, "currentvalue": {"prefix": "reclaim position [m]: "}, "steps": steps, "pad": {"t": 10}}
-            ]
         )
     return figure
 
@@ -660,9 +689,13 @@ def cross_section(study: Study, *, x_m: float | None = None, z_m: float | None =
     return section_figure(section, footer=study.stamp)
 
 
-def study_view_3d(study: Study, *, colour: str = "time", max_particles: int | None = None) -> go.Figure:
+def study_view_3d(
+    study: Study, *, colour: str = "time", max_particles: int | None = None, other_bytes: int = 0
+) -> go.Figure:
     """The pile in 3-D (plotly): its surface, its particles or layers when recorded, the reclaim face on a slider.
 
+    other_bytes: what the rest of the page the view goes into takes, so that
+    the points drawn (at most max_particles) keep it under MAX_HTML_BYTES.
     Save it with korvex.views.save_view(figure, path).
     """
     if study.layers is not None:
@@ -680,4 +713,5 @@ def study_view_3d(study: Study, *, colour: str = "time", max_particles: int | No
         max_particles=max_particles,
         title=study.describe(),
         seed=study.seed,
+        other_bytes=other_bytes,
     )

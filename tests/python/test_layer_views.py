@@ -4,10 +4,11 @@ import numpy as np
 import pytest
 from matplotlib.collections import PolyCollection
 
-from korvex import Bed
+from korvex import Bed, Chevron, QualitySeries, simulate
 from korvex.chunks import ChunkTable
 from korvex.results import HeightMap, Layers
-from korvex.views import cut_layers, delivery_hours, sample_layers, section_figure, view_3d
+from korvex.stockpile import Stockpile
+from korvex.views import cut_layers, delivery_hours, layer_hours, sample_layers, section_figure, view_3d
 
 BED = Bed(length_m=3.0, depth_m=2.0, particles_per_m3=1.0)
 
@@ -91,19 +92,56 @@ def test_points_are_sampled_in_the_layers_in_proportion_to_their_volume():
     assert np.all((y >= heavy.bottom_m[layer]) & (y <= heavy.top_m[layer]))
 
 
-def test_the_3d_view_draws_points_in_the_layers_coloured_as_their_layer():
+def test_the_3d_view_cuts_the_pile_open_along_its_centre_line_and_draws_the_layers_there():
     layers = grid_layers()
     heights = np.zeros((2, 3))
     for i, j, top in zip((layers.x_m - 0.5).astype(int), (layers.z_m - 0.5).astype(int), layers.top_m, strict=True):
         heights[j, i] = max(heights[j, i], top)
-    from korvex.results import HeightMap
-
-    figure = view_3d(HeightMap(heights, 1.0), bed=BED, layers=layers, colour="q", max_particles=400)
-    points = figure.data[1]
-    assert (points.type, points.name, len(points.x)) == ("scatter3d", "layers", 400)
-    # A point's colour is its layer's q, whose tens and hundreds name the column the point lies in.
+    figure = view_3d(HeightMap(heights, 1.0), bed=BED, layers=layers, colour="q", max_particles=450)
+    surface, points = figure.data[:2]
+    assert (points.type, points.name, len(points.x)) == ("scatter3d", "layers", 450)
+    # The cut runs at z = 1 m, the near edge of the row on the centre line; the surface in front is left out.
+    np.testing.assert_array_equal(points.y, 1.0)
+    assert np.isnan(np.asarray(surface.z, dtype=float)[0]).all() and np.isfinite(surface.z[1]).all()
+    # A point wears its layer's q, which names the layer's column (hundreds), row (tens) and level (ones): each of
+    # the nine layers of row 1 gets its share of the points, and every point lies in its layer.
     codes = np.asarray(points.marker.color).astype(int)
+    assert set(codes // 10 % 10) == {1}
+    assert np.all(np.abs(np.bincount(np.unique(codes, return_inverse=True)[1]) - 450 / 9) <= 1)
+    assert np.unique(codes).size == 9
     assert np.all(np.abs(np.asarray(points.x) - (codes // 100 + 0.5)) <= 0.5 + 0.005)
-    assert "400 points drawn in the 15 layers of the pile" in figure.layout.annotations[0].text
+    level = codes % 10
+    assert np.all((np.asarray(points.z) >= 0.5 * level - 0.005) & (np.asarray(points.z) <= 0.5 * level + 0.505))
+    assert "450 points drawn in its 9 layers" in figure.layout.annotations[0].text
     with pytest.raises(ValueError, match="not both"):
         view_3d(HeightMap(heights, 1.0), bed=BED, layers=layers, particles=layers)
+
+
+@pytest.fixture(scope="module")
+def chevron_study():
+    series = QualitySeries.from_array(
+        np.random.default_rng(2).normal(size=(300, 2)), ("CaO", "SiO2"), interval_s=60.0, volume_m3=2.0
+    )
+    return simulate(series, Chevron(layers=8), Bed(length_m=40.0, depth_m=16.0), seed=11, progress=False,
+                    record_particles=True)
+
+
+def test_a_layered_study_records_its_layers_as_stacked_and_sections_show_them_in_stacking_order(chevron_study):
+    study = chevron_study
+    layers = study.layers
+    assert study.particles is None and study.bed.engine == "layered"
+    assert layers.total_volume_m3 == pytest.approx(study.chunks.total_volume_m3, rel=1e-9)
+    assert layers.names == ("CaO", "SiO2") and layers.cell_m == pytest.approx(study.bed.cell_size_m)
+    hours = layer_hours(study)
+    chunk_hours = (study.chunks.timestamp - study.chunks.timestamp[0]) / 3600
+    assert 0 <= hours.min() and hours.max() <= chunk_hours[-1]
+    section = cut_layers(layers, study.bed, x_m=20.0, time_h=hours)
+    assert len(section) > 50
+    # On a ridge that only grows, each column's layers were laid from the ground up: in every column of the
+    # section, the higher layer is the later one.
+    for start in np.unique(section.start_m):
+        column = section.start_m == start
+        order = np.argsort(section.bottom_m[column])
+        assert np.all(np.diff(section.colour[column][order]) >= -1e-9)
+    with pytest.raises(ValueError, match="keeps layers, not particles"):
+        Stockpile(study.bed, seed=1, record_particles=True).particles()
