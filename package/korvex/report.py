@@ -279,8 +279,8 @@ def view_section(study: Study, options: ReportOptions) -> ReportSection:
     figure = study_view_3d(study, other_bytes=options.page_bytes)
     notes = ["Drag to turn the pile; the slider moves the reclaim face, and the title shows the slice it cuts."]
     if study.layers is not None:
-        notes.append("The points are drawn in the layers, as many in each as its volume's share; each wears its "
-                     "layer's colour.")
+        notes.append("The pile is cut open along its centre line: the points on the cut are drawn in the layers "
+                     "behind it, as many in each as its volume's share, each in its layer's colour.")
     elif study.particles is None:
         notes.append("Particles (layers on the layered engine) are shown when the study records them "
                      "(record_particles=True).")

@@ -609,15 +609,16 @@ def view_3d(
             notes.append(points.note)
         marker = {
             "size": 2,
-            "color": np.round(points.colour, 4),
+            "color": np.round(points.colour.astype(np.float64), 4),
             "colorscale": "Viridis" if colour == TIME else "RdYlBu",
             "reversescale": colour != TIME,
             "colorbar": {"title": {"text": html.escape(points.colour_label)}, "x": 1.0, "len": 0.45, "y": 0.25},
         }
+        # In double precision: a single-precision number is written with all its digits, twice the bytes.
         scatter = go.Scatter3d(
-            x=np.round(points.x_m, 2),
-            y=np.round(points.z_m, 2),
-            z=np.round(points.y_m, 2),
+            x=np.round(points.x_m.astype(np.float64), 2),
+            y=np.round(points.z_m.astype(np.float64), 2),
+            z=np.round(points.y_m.astype(np.float64), 2),
             mode="markers",
             name=points.name,
             marker=marker,

@@ -73,7 +73,7 @@ def test_demo_seed_drives_the_feed_and_is_reported(tmp_path, capsys):
     assert main(["demo", "--output", str(tmp_path / "demo.png"), "--layers", "5", "--seed", "11"]) == 0
     report = capsys.readouterr().out
     assert "(synthetic, seed 11)" in report
-    assert f"Run     korvex {korvex.__version__}, engine fast, seed 11" in report
+    assert f"Run     korvex {korvex.__version__}, engine layered, seed 11" in report
 
 
 def test_short_views_of_a_study_and_its_results():
