@@ -3,7 +3,7 @@ output of a ring run continuously."""
 
 from __future__ import annotations
 
-from dataclasses import dataclass
+from dataclasses import dataclass, replace
 from typing import TYPE_CHECKING
 
 import numpy as np
@@ -190,17 +190,8 @@ class Layers:
 
     def select(self, keep: NDArray[np.bool_] | NDArray[np.intp]) -> Layers:
         """The layers a mask or index array picks."""
-        return Layers(
-            self.x_m[keep],
-            self.z_m[keep],
-            self.bottom_m[keep],
-            self.top_m[keep],
-            self.volume_m3[keep],
-            self.delivery[keep],
-            self.values[keep],
-            self.names,
-            self.cell_m,
-        )
+        picked = {name: getattr(self, name)[keep] for name in (*LAYER_FIELDS, "values")}
+        return replace(self, **picked)
 
 
 @dataclass(frozen=True, repr=False)

@@ -116,12 +116,14 @@ class Study:
         composite_m3: compare composites of about this volume, made of whole
         slices, instead of single slices (see korvex.metrics).
         """
+        # The layered engine cuts nothing into particles and integrates each slice exactly: it has no grain.
+        grain_m3 = None if self.bed.engine == "layered" else self.bed.particle_volume_m3
         figures = homogenisation(
             self.series,
             self.reclaimed,
             layers=self.passes,
             composite_m3=composite_m3,
-            particle_volume_m3=self.bed.particle_volume_m3,
+            particle_volume_m3=grain_m3,
             engine=self.bed.engine,
             derived=self.derived,
         )
