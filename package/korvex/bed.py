@@ -222,8 +222,10 @@ class Bed:
             elif item.name == "stream_footprint_m":
                 validation.non_negative(item.name, value, "m")
             elif item.name == "segments_per_column":
-                # A count given as a float (the command line reads numbers so) is kept as the whole number.
-                object.__setattr__(self, item.name, validation.whole(item.name, value, 2))
+                # A count given as a float (the command line reads numbers so) is kept as the whole number. A
+                # column never holds more layers than chunks were stacked, so a bound above that changes nothing.
+                count = validation.whole(item.name, value, 2, validation.MAX_CHUNKS)
+                object.__setattr__(self, item.name, count)
             elif value is not None:
                 validation.positive(item.name, value, unit(item))
                 validation.within(item.name, value, *item.metadata.get("range", (0, math.inf)), unit(item))

@@ -164,6 +164,8 @@ def test_a_column_of_text_is_no_quality_and_quality_options_choose(tmp_path, cap
         (lambda: Bed(engine="quick"), "engine must be one of fast, detailed, layered; got 'quick'"),
         (lambda: Bed(eight_neighbour_probability=1.5), "eight_neighbour_probability must lie in [0, 1], got 1.5"),
         (lambda: Bed(reclaim_step_m=0.0), "reclaim_step_m must be positive, got 0.0 m"),
+        (lambda: Bed(segments_per_column=1e308), "segments_per_column must be a whole number of at least 2 and at"),
+        (lambda: Bed(engine="layered", circular=True), "circular beds and rings run on the fast engine"),
         (lambda: korvex.simulate([1.0, 2.0], seed=2**64), "seed must be a whole number of at least 0"),
         (
             lambda: QualitySeries.from_frame(pd.DataFrame({"volume": [1.0, 1.0], "CaO": [44.0, "x"]})),
