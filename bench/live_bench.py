@@ -13,7 +13,10 @@ per cubic metre) is taken by a LiveBed from its CSV, delivery by delivery; then,
 - python/live_delivery_predicting: the same, and the status written again with the predicted output made
   afresh (8 replicates continuing the feed to the bed's capacity);
 - python/plain_stack_delivery: the same delivery's chunks stacked on a copy of the same pile, nothing else:
-  the baseline of both.
+  the baseline of both;
+- python/layered_demo_stack, python/layered_snapshot_save, python/layered_snapshot_load: the same for the
+  demo's chunks on the layered engine at the package's resolution rule (a pile, not a live bed), the
+  snapshots against the stacking.
 
 Figures are ratios of CPU times; the wall-clock times, which include the flushes to the disk, are kept
 beside them (real_time). Takes Google Benchmark's --benchmark_out, --benchmark_out_format (json) and
@@ -106,6 +109,19 @@ def run(smoke: bool, repetitions: int) -> dict:
     snapshot = scratch / "demo.kvx"
     live.pile.save(snapshot)
 
+    layered_bed = korvex.Bed(length_m=300.0, depth_m=50.0, engine="layered")
+    layered_chunks = korvex.Chevron(layers=100).chunks(series, layered_bed)
+
+    def layered_stack() -> korvex.Stockpile:
+        pile = korvex.Stockpile(layered_bed, seed=1)
+        pile.stack(layered_chunks, progress=False)
+        return pile
+
+    layered = layered_stack()
+    layered_snapshot = scratch / "demo-layered.kvx"
+    layered.save(layered_snapshot)
+    layered_m3 = layered.stacked_volume_m3
+
     measures = {
         "python/demo_stack": demo_stack,
         "python/snapshot_save": lambda: timed(lambda: live.pile.save(snapshot)),
@@ -113,22 +129,33 @@ def run(smoke: bool, repetitions: int) -> dict:
         "python/live_delivery": append_and_take(False),
         "python/live_delivery_predicting": append_and_take(True),
         "python/plain_stack_delivery": plain_stack,
+        "python/layered_demo_stack": lambda: timed(layered_stack),
+        "python/layered_snapshot_save": lambda: timed(lambda: layered.save(layered_snapshot)),
+        "python/layered_snapshot_load": lambda: timed(
+            lambda: korvex.Stockpile.load(layered_snapshot, layered_bed, layered_m3)
+        ),
     }
     runs = interleaved(measures, 1, repetitions)
     size = snapshot.stat().st_size
+    layered_size = layered_snapshot.stat().st_size
     for entry in runs:
         if entry["name"].startswith("python/snapshot"):
             entry["snapshot_bytes"] = size
+        if entry["name"].startswith("python/layered_snapshot"):
+            entry["snapshot_bytes"] = layered_size
     live.close()
     scene = (
         f"a live bed of {stacked_m3:.0f} m3 (the demo: {len(series)} deliveries, Chevron of 100 layers, "
-        f"300 m x 50 m, {particles_per_m3:g} particles per m3); snapshot of {size / 1e6:.1f} MB"
+        f"300 m x 50 m, {particles_per_m3:g} particles per m3); snapshot of {size / 1e6:.1f} MB; on the layered "
+        f"engine ({layered_bed.cell_size_m:g} m cells) a snapshot of {layered_size / 1e6:.1f} MB"
     )
     ratios = [
         ("python/snapshot_save", "python/demo_stack"),
         ("python/snapshot_load", "python/demo_stack"),
         ("python/live_delivery", "python/plain_stack_delivery"),
         ("python/live_delivery_predicting", "python/plain_stack_delivery"),
+        ("python/layered_snapshot_save", "python/layered_demo_stack"),
+        ("python/layered_snapshot_load", "python/layered_demo_stack"),
     ]
     return results("live_bench.py", smoke, runs, ratios, live_scene=scene)
 

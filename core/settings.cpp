@@ -407,12 +407,12 @@ RingGeometry checkedGeometry(const RingPileSettings& settings) {
 
 const char* engineName(Engine engine) {
     switch (engine) {
-    case Engine::detailed:
-        return "detailed";
-    case Engine::layered:
-        return "layered";
-    case Engine::fast:
-        break;
+        case Engine::detailed:
+            return "detailed";
+        case Engine::layered:
+            return "layered";
+        case Engine::fast:
+            break;
     }
     return "fast";
 }

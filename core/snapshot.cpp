@@ -36,6 +36,8 @@ const char* kindName(std::uint32_t kind) {
             return "a pile";
         case static_cast<std::uint32_t>(SnapshotKind::ring):
             return "a continuously run ring";
+        case static_cast<std::uint32_t>(SnapshotKind::layeredPile):
+            return "a pile of the layered engine";
         default:
             return "an unknown kind of pile";
     }
@@ -54,8 +56,14 @@ void SnapshotWriter::doubles(std::span<const double> values) {
 }
 
 void SnapshotWriter::rawDoubles(std::span<const double> values) {
+    // Sized once: a layered pile's columns write tens of millions of bytes this way.
+    std::size_t at = bytes_.size();
+    bytes_.resize(at + values.size() * 8);
     for (const double value : values) {
-        f64(value);
+        const auto bits = std::bit_cast<std::uint64_t>(value);
+        for (std::size_t i = 0; i < 8; ++i, ++at) {
+            bytes_[at] = static_cast<std::byte>((bits >> (8 * i)) & 0xffu);
+        }
     }
 }
 
@@ -127,8 +135,9 @@ std::vector<double> SnapshotReader::doubles() {
 
 void SnapshotReader::rawDoubles(std::span<double> into) {
     require(into.size() * 8, "a list of numbers");
-    for (double& value : into) {
-        value = f64();
+    const std::span<const std::byte> bytes = take(into.size() * 8);
+    for (std::size_t k = 0; k < into.size(); ++k) {
+        into[k] = std::bit_cast<double>(fromLittleEndian<std::uint64_t>(bytes.subspan(8 * k, 8)));
     }
 }
 
@@ -239,7 +248,7 @@ std::vector<std::byte> frameSnapshot(SnapshotKind kind, std::span<const std::byt
     return file;
 }
 
-OpenedSnapshot openSnapshot(std::span<const std::byte> file, SnapshotKind kind) {
+OpenedSnapshot openSnapshot(std::span<const std::byte> file, std::span<const SnapshotKind> accepted) {
     const std::size_t markBytes = std::min(file.size(), mark.size());
     if (markBytes > 0 && std::memcmp(file.data(), mark.data(), markBytes) != 0) {
         throw SnapshotError("not a Korvex snapshot: the file does not begin with the mark \"KORVEXSN\"");
@@ -272,11 +281,12 @@ OpenedSnapshot openSnapshot(std::span<const std::byte> file, SnapshotKind kind) 
                             fromLittleEndian<std::uint64_t>(file.subspan(end))) {
         throw SnapshotError("snapshot is corrupt: its checksum does not match its contents");
     }
-    if (storedKind != static_cast<std::uint32_t>(kind)) {
+    const auto kind = std::ranges::find(accepted, static_cast<SnapshotKind>(storedKind));
+    if (kind == accepted.end()) {
         throw SnapshotError(std::string("snapshot holds ") + kindName(storedKind) + ", not " +
-                            kindName(static_cast<std::uint32_t>(kind)));
+                            kindName(static_cast<std::uint32_t>(accepted.front())));
     }
-    return {file.subspan(headerBytes + noteBytes, payloadBytes), file.subspan(headerBytes, noteBytes)};
+    return {*kind, file.subspan(headerBytes + noteBytes, payloadBytes), file.subspan(headerBytes, noteBytes)};
 }
 
 }  // namespace korvex

@@ -20,7 +20,7 @@ public:
 };
 
 /// What a snapshot holds.
-enum class SnapshotKind : std::uint32_t { pile = 1, ring = 2 };
+enum class SnapshotKind : std::uint32_t { pile = 1, ring = 2, layeredPile = 3 };
 
 /// Format version written now; files of a higher version are refused.
 inline constexpr std::uint32_t snapshotVersion = 1;
@@ -97,16 +97,20 @@ KorvexConfiguration readConfiguration(SnapshotReader& in);
 std::vector<std::byte> frameSnapshot(SnapshotKind kind, std::span<const std::byte> payload,
                                      std::span<const std::byte> note);
 
-/// A snapshot file opened and checked: its payload and note, views into the file's bytes.
+/// A snapshot file opened and checked: its kind, payload and note, views into the file's bytes.
 struct OpenedSnapshot {
+    SnapshotKind kind;
     std::span<const std::byte> payload;
     std::span<const std::byte> note;
 };
 
 /// Checks a snapshot file and finds its parts. Throws SnapshotError saying whether it is foreign (no
-/// mark), of a newer version, truncated, corrupt (checksum or lengths do not match) or of another kind
-/// than `kind`, checked in that order.
-OpenedSnapshot openSnapshot(std::span<const std::byte> file, SnapshotKind kind);
+/// mark), of a newer version, truncated, corrupt (checksum or lengths do not match) or of none of the
+/// kinds `accepted` (the first names what was asked for), checked in that order.
+OpenedSnapshot openSnapshot(std::span<const std::byte> file, std::span<const SnapshotKind> accepted);
+inline OpenedSnapshot openSnapshot(std::span<const std::byte> file, SnapshotKind kind) {
+    return openSnapshot(file, std::span(&kind, 1));
+}
 
 /// A checksum of 64 bits in which any change of a single 8-byte word shows.
 std::uint64_t snapshotChecksum(std::span<const std::byte> bytes);

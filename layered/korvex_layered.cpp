@@ -4,6 +4,7 @@
 #include <cmath>
 #include <limits>
 #include <numbers>
+#include <optional>
 
 namespace korvex {
 
@@ -105,6 +106,61 @@ void KorvexLayered::layOnCell(std::size_t cell, double thickness_m, std::span<co
     height_m[cell] = columns[cell].height_m();
     highest_m = std::max(highest_m, height_m[cell]);
     materialEnd_m = std::max(materialEnd_m, static_cast<double>(cell % heapMapWidth + 1) * layered.cell_m);
+}
+
+void KorvexLayered::forgetMaterial() {
+    for (LayeredColumn& column : columns) {
+        column.forgetMaterial();
+    }
+    stride = 0;
+    heldVolume_m3 = 0.0;
+    reclaimedTo_m = -infinity;
+    materialEnd_m = -infinity;
+    forgetCommonMaterial();
+}
+
+void KorvexLayered::save(SnapshotWriter& out) const {
+    saveCommonState(out);
+    out.u64(stride);
+    out.u64(deliveries);
+    out.f64(reclaimedTo_m);
+    out.f64(heldVolume_m3);
+    for (const LayeredColumn& column : columns) {
+        column.save(out, stride);
+    }
+}
+
+void KorvexLayered::load(SnapshotReader& in) {
+    clear();
+    loadCommonState(in);
+    stride = static_cast<std::size_t>(in.u64());
+    const std::optional<std::size_t>& qualities = fixedParameterCount();
+    // A stride no stacking leaves would make the columns' rows unreadable; one beyond the bytes left would
+    // make their sizes overflow.
+    if (stride > in.remaining() / 8 ||
+        (stride != 0 && !(qualities && stride == firstQualityEntry + *qualities))) {
+        throw SnapshotError(
+            "snapshot is corrupt: its segments' material does not match the quality values stacked");
+    }
+    deliveries = in.u64();
+    reclaimedTo_m = in.f64();
+    heldVolume_m3 = in.f64();
+    for (LayeredColumn& column : columns) {
+        column.load(in, stride);
+    }
+    followColumns();
+}
+
+void KorvexLayered::followColumns() {
+    for (std::size_t cell = 0; cell < columns.size(); ++cell) {
+        height_m[cell] = columns[cell].height_m();
+        highest_m = std::max(highest_m, height_m[cell]);
+        if (columns[cell].segments() > 0) {
+            materialEnd_m =
+                std::max(materialEnd_m, static_cast<double>(cell % heapMapWidth + 1) * layered.cell_m);
+        }
+    }
+    updateHeapMap();
 }
 
 bool KorvexLayered::reclaimingFinished() { return !(reclaimedTo_m < materialEnd_m); }

@@ -51,6 +51,18 @@ public:
 
     /// Every segment with material left in it (see LayerTable).
     LayerTable layers() const;
+    /// Forgets the material while keeping the surface: the columns keep their heights but no segments,
+    /// nothing is held and the parameter count is free again, so that what is stacked next, with any
+    /// quality values, lands as it would have on this pile and shows alone in the slices and layers. The
+    /// delivery count goes on.
+    void forgetMaterial();
+
+    /// Writes everything that decides what this pile does next but its settings, which its owner keeps:
+    /// the columns, the reclaimer's progress, the counters and the base's pending material.
+    void save(SnapshotWriter& out) const;
+    /// Reads what save wrote into this pile, built from the same settings. Throws SnapshotError for columns
+    /// or counts that no stacking leaves; the pile is then of no further use.
+    void load(SnapshotReader& in);
 
     /// The layered settings the engine was built with.
     const LayeredSettings& layeredSettings() const { return layered; }
@@ -60,8 +72,6 @@ public:
     const LayeredColumn& column(std::size_t cell) const { return columns[cell]; }
     /// Numbers per segment: volume, delivery sum, one sum per quality value; 0 before the first delivery.
     std::size_t segmentStride() const { return stride; }
-    /// Deliveries laid since construction or the last clear.
-    std::uint64_t deliveryCount() const { return deliveries; }
 
 private:
     friend struct testing::EngineAccess;
@@ -72,6 +82,8 @@ private:
     void layOnCell(std::size_t cell, double thickness_m, std::span<const double> row);
     /// Forgets where the reclaimer got to, so that the next reclaim starts again from the start.
     void rewindReclaimer();
+    /// Works out the surface, the highest column and the material's far end from the columns.
+    void followColumns();
 
     const LayeredSettings layered;
     /// Tangent of the angle of repose: the steepest slope of the surface.

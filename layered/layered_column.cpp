@@ -49,7 +49,8 @@ void moveAll(std::span<double> row, std::span<double> taken) {
 
 }  // namespace
 
-void LayeredColumn::layOn(std::size_t stride, double thickness, std::span<const double> row, std::size_t bound) {
+void LayeredColumn::layOn(std::size_t stride, double thickness, std::span<const double> row,
+                          std::size_t bound) {
     const std::size_t count = segments();
     top_m += thickness;
     if (count > 0 && reclaimedFromTop == 0) {
@@ -127,6 +128,38 @@ void LayeredColumn::rewind() {
     reclaimedDepth_m = 0.0;
 }
 
+void LayeredColumn::forgetMaterial() {
+    thickness_m.clear();
+    rows.clear();
+    rewind();
+}
+
+void LayeredColumn::save(SnapshotWriter& out, std::size_t stride) const {
+    out.u64(segments());
+    out.rawDoubles(thickness_m);
+    out.rawDoubles(std::span(rows).first(segments() * stride));
+    out.f64(top_m);
+    out.u32(reclaimedFromTop);
+    out.f64(reclaimedDepth_m);
+}
+
+void LayeredColumn::load(SnapshotReader& in, std::size_t stride) {
+    const std::size_t count = in.count(8 * (1 + stride));
+    if (count > 0 && stride < firstQualityEntry) {
+        throw SnapshotError("snapshot is corrupt: a column holds segments of no material");
+    }
+    thickness_m.resize(count);
+    in.rawDoubles(thickness_m);
+    rows.resize(count * stride);
+    in.rawDoubles(rows);
+    top_m = in.f64();
+    reclaimedFromTop = in.u32();
+    reclaimedDepth_m = in.f64();
+    if (reclaimedFromTop > count) {
+        throw SnapshotError("snapshot is corrupt: a column has more segments reclaimed than it holds");
+    }
+}
+
 double shareBefore(double position_m, double left_m, double width_m, double bottom_m, double top_m, double run) {
     // A row at height y of the box is passed where x < position + run * y.
     const double atBottom = position_m + run * bottom_m - left_m;
@@ -147,8 +180,8 @@ double shareBefore(double position_m, double left_m, double width_m, double bott
     return std::clamp(area / (rise * width_m), 0.0, 1.0);
 }
 
-void LayeredColumn::reclaimBetween(std::size_t stride, double from_m, double to_m, double left_m, double width_m,
-                                   double run, std::span<double> taken) {
+void LayeredColumn::reclaimBetween(std::size_t stride, double from_m, double to_m, double left_m,
+                                   double width_m, double run, std::span<double> taken) {
     const std::size_t count = segments();
     double top = top_m - reclaimedDepth_m;
     bool wholeAbove = true;

@@ -5,6 +5,8 @@
 #include <span>
 #include <vector>
 
+#include "core/snapshot.h"
+
 namespace korvex {
 
 /// Where material sits in a segment's row.
@@ -40,12 +42,20 @@ public:
     /// column spanning `left_m` to left_m + width_m. Everything the face at from_m had passed is gone
     /// already; a segment that the face at to_m has passed whole is emptied to the last bit, so that over a
     /// whole reclaim every number comes out exactly as it went in.
-    void reclaimBetween(std::size_t stride, double from_m, double to_m, double left_m, double width_m, double run,
-                        std::span<double> taken);
+    void reclaimBetween(std::size_t stride, double from_m, double to_m, double left_m, double width_m,
+                        double run, std::span<double> taken);
     /// Moves everything still in the column into `taken` and marks it reclaimed.
     void reclaimAll(std::size_t stride, std::span<double> taken);
     /// Forgets where the reclaimer got to, so that the next reclaim starts again from the top.
     void rewind();
+    /// Forgets the segments but keeps the height: what is laid next lies on what was there, which holds
+    /// nothing any more.
+    void forgetMaterial();
+
+    /// Writes the segments, their material and how far the reclaimer has got.
+    void save(SnapshotWriter& out, std::size_t stride) const;
+    /// Reads what save wrote with the same stride; throws SnapshotError for a column no stacking leaves.
+    void load(SnapshotReader& in, std::size_t stride);
 
 private:
     std::vector<double> thickness_m;

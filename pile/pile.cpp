@@ -23,13 +23,42 @@ std::string joined(const std::vector<std::string>& names) {
     return text + "]";
 }
 
-/// Reads the settings save wrote first, and checks that the payload can hold the grid they make.
-PileSettings settingsFrom(SnapshotReader& in) {
+void writeLayeredSettings(SnapshotWriter& out, const LayeredSettings& settings) {
+    out.f64(settings.cell_m);
+    out.f64(settings.reposeAngle_deg);
+    out.f64(settings.streamFootprint_m);
+    out.u64(settings.segmentsPerColumn);
+}
+
+LayeredSettings readLayeredSettings(SnapshotReader& in) {
+    LayeredSettings settings;
+    settings.cell_m = in.f64();
+    settings.reposeAngle_deg = in.f64();
+    settings.streamFootprint_m = in.f64();
+    settings.segmentsPerColumn = static_cast<std::size_t>(in.u64());
+    return settings;
+}
+
+/// Reads the settings save wrote first, and checks that the payload can hold the grid they make. A pile
+/// of the layered engine keeps its own settings and may have no seed, for it draws nothing.
+PileSettings settingsFrom(SnapshotReader& in, SnapshotKind kind) {
     PileSettings settings;
     settings.configuration = readConfiguration(in);
     settings.reclaimIncrement = in.f32();
-    settings.seed = in.u64();
-    settings.logParticles = in.flag();
+    if (kind == SnapshotKind::layeredPile) {
+        settings.engine = Engine::layered;
+        const bool seeded = in.flag();
+        const std::uint64_t seed = in.u64();
+        if (seeded) {
+            settings.seed = seed;
+        }
+        settings.layered = readLayeredSettings(in);
+    } else if (kind == SnapshotKind::pile) {
+        settings.seed = in.u64();
+        settings.logParticles = in.flag();
+    } else {
+        throw SnapshotError("a pile cannot be read from a snapshot of another kind");
+    }
     requireGrid(in);
     return settings;
 }
@@ -69,13 +98,22 @@ Pile::Pile(const PileSettings& settings) : seed_(settings.seed), geometry_(check
     simulator_->setParticleLog(particleLog_.get());
 }
 
-Pile::Pile(SnapshotReader& in) : Pile(settingsFrom(in)) {
-    readNamesAndRandom(in, qualityNames_, fastRandom->engine);
-    static_cast<KorvexFast<AveragedParameters>&>(*simulator_).load(in);
-    if (particleLog_) {
-        particleLog_->load(in);
+Pile::Pile(SnapshotReader& in, SnapshotKind kind) : Pile(settingsFrom(in, kind)) {
+    qualityNames_ = readNames(in);
+    if (kind == SnapshotKind::layeredPile) {
+        static_cast<KorvexLayered&>(*simulator_).load(in);
+    } else {
+        readRandom(in, fastRandom->engine);
+        static_cast<KorvexFast<AveragedParameters>&>(*simulator_).load(in);
+        if (particleLog_) {
+            particleLog_->load(in);
+        }
     }
     in.finish();
+}
+
+SnapshotKind Pile::snapshotKind() const {
+    return geometry_.engine == Engine::layered ? SnapshotKind::layeredPile : SnapshotKind::pile;
 }
 
 Pile::~Pile() = default;
@@ -83,11 +121,15 @@ Pile::~Pile() = default;
 double Pile::stackedVolume() const { return simulator_->stackedVolume(); }
 
 void Pile::forgetMaterial() {
-    auto* fast = dynamic_cast<KorvexFast<AveragedParameters>*>(simulator_.get());
-    if (fast == nullptr) {
-        throw std::runtime_error("only the fast engine's piles can forget their material");
+    if (auto* layered = dynamic_cast<KorvexLayered*>(simulator_.get())) {
+        layered->forgetMaterial();
+    } else if (auto* fast = dynamic_cast<KorvexFast<AveragedParameters>*>(simulator_.get())) {
+        fast->forgetMaterial();
+    } else {
+        throw std::runtime_error(
+            "the detailed engine's piles cannot forget their material: only the fast and "
+            "layered engines' can");
     }
-    fast->forgetMaterial();
     if (particleLog_) {
         particleLog_->clear();
     }
@@ -97,19 +139,27 @@ void Pile::forgetMaterial() {
 LayerTable Pile::layers() const {
     const auto* layered = dynamic_cast<const KorvexLayered*>(simulator_.get());
     if (layered == nullptr) {
-        throw std::runtime_error(std::format("a pile of the {} engine keeps no layers: only the layered engine "
-                                             "does (engine=\"layered\")",
-                                             engineName(geometry_.engine)));
+        throw std::runtime_error(
+            std::format("a pile of the {} engine keeps no layers: only the layered engine "
+                        "does (engine=\"layered\")",
+                        engineName(geometry_.engine)));
     }
     return layered->layers();
 }
 
 void Pile::save(SnapshotWriter& out) const {
-    const auto* fast = dynamic_cast<const KorvexFast<AveragedParameters>*>(simulator_.get());
-    if (fast == nullptr && dynamic_cast<const KorvexLayered*>(simulator_.get()) != nullptr) {
-        throw std::runtime_error("a pile of the layered engine cannot be saved yet: its snapshot is still to come; "
-                                 "use the fast engine");
+    if (const auto* layered = dynamic_cast<const KorvexLayered*>(simulator_.get())) {
+        // The geometry keeps the configuration as given: the engine's own asks for chunks laid whole.
+        writeConfiguration(out, geometry_.configuration);
+        out.f32(geometry_.reclaimIncrement);
+        out.flag(seed_.has_value());
+        out.u64(seed_.value_or(0));
+        writeLayeredSettings(out, layered->layeredSettings());
+        writeGridAndNames(out, layered->heapMapColumns(), layered->heapMapRows(), qualityNames_);
+        layered->save(out);
+        return;
     }
+    const auto* fast = dynamic_cast<const KorvexFast<AveragedParameters>*>(simulator_.get());
     if (fast == nullptr) {
         throw std::runtime_error(
             "a pile of the detailed engine cannot be saved: its particles are bodies in a physics world "
@@ -124,7 +174,8 @@ void Pile::save(SnapshotWriter& out) const {
     out.f32(geometry_.reclaimIncrement);
     out.u64(*seed_);
     out.flag(particleLog_ != nullptr);
-    writeSharedParts(out, fast->heapMapColumns(), fast->heapMapRows(), qualityNames_, fastRandom->engine);
+    writeGridAndNames(out, fast->heapMapColumns(), fast->heapMapRows(), qualityNames_);
+    writeRandom(out, fastRandom->engine);
     fast->save(out);
     if (particleLog_) {
         particleLog_->save(out);

@@ -38,9 +38,9 @@ public:
     /// Throws the SettingsError of checkSettings, naming every setting the engine or the reclaim step cannot
     /// work with.
     explicit Pile(const PileSettings& settings);
-    /// The pile that save wrote into `in`, which it reads to the end; throws SnapshotError for a damaged
-    /// payload.
-    explicit Pile(SnapshotReader& in);
+    /// The pile that save wrote into `in`, which it reads to the end; `kind` is the one snapshotKind gave
+    /// the saved pile. Throws SnapshotError for a damaged payload.
+    Pile(SnapshotReader& in, SnapshotKind kind);
     ~Pile();
 
     Pile(const Pile&) = delete;
@@ -69,12 +69,15 @@ public:
 
     /// Writes the whole pile, its settings and random sources included, so that the pile read back goes on
     /// exactly as this one would. Throws std::runtime_error for a pile of the detailed engine, whose
-    /// bodies live in a physics world, and for one that draws from the random sources the whole process
-    /// shares.
+    /// bodies live in a physics world, and for a fast one that draws from the random sources the whole
+    /// process shares.
     void save(SnapshotWriter& out) const;
+    /// The kind of snapshot save writes: the layered engine's piles have their own.
+    SnapshotKind snapshotKind() const;
     /// Forgets the material on the pile but keeps its surface and random state (see
-    /// KorvexFast::forgetMaterial): what is stacked next, with quality values of its own, lands as it would
-    /// have and shows alone in the slices. Throws std::runtime_error for the detailed engine.
+    /// KorvexFast::forgetMaterial and KorvexLayered::forgetMaterial): what is stacked next, with quality
+    /// values of its own, lands as it would have and shows alone in the slices. Throws std::runtime_error
+    /// for the detailed engine.
     void forgetMaterial();
 
     /// Called now and then during long calls; what it throws ends the call (see Korvex::interruptCheck).

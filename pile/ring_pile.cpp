@@ -39,7 +39,8 @@ double RingPile::volumeOnRing() const { return ring->volumeOnRing(); }
 double RingPile::reclaimerPosition() const { return ring->reclaimerPosition(); }
 
 RingPile::RingPile(SnapshotReader& in) : RingPile(ringSettingsFrom(in)) {
-    readNamesAndRandom(in, qualityNames_, random->engine);
+    qualityNames_ = readNames(in);
+    readRandom(in, random->engine);
     ring->load(in);
     in.finish();
 }
@@ -49,7 +50,8 @@ void RingPile::save(SnapshotWriter& out) const {
     out.f32(static_cast<float>(ring->ringRadius()));
     out.u64(seed_);
     out.f64(geometry_.reclaimIncrement);
-    writeSharedParts(out, ring->heapMapColumns(), ring->heapMapRows(), qualityNames_, random->engine);
+    writeGridAndNames(out, ring->heapMapColumns(), ring->heapMapRows(), qualityNames_);
+    writeRandom(out, random->engine);
     ring->save(out);
 }
 

@@ -35,6 +35,7 @@ public:
     /// Writes the whole ring, its settings and random sources included, so that the ring read back goes
     /// on exactly as this one would.
     void save(SnapshotWriter& out) const;
+    SnapshotKind snapshotKind() const { return SnapshotKind::ring; }
 
     /// Stacks `table` while the reclaimer follows `schedule` (see runRing); returns the slices cut. A run
     /// that throws, refused or interrupted, leaves the ring as it was.

@@ -4,15 +4,12 @@
 
 namespace korvex {
 
-void saveSnapshotFile(const Pile& pile, const std::string& path, std::span<const std::byte> note) {
-    writeFileAtomically(path, frameSnapshot(SnapshotKind::pile, stateOf(pile), note));
+void writeSnapshotFile(const std::string& path, SnapshotKind kind, std::span<const std::byte> payload,
+                       std::span<const std::byte> note) {
+    writeFileAtomically(path, frameSnapshot(kind, payload, note));
 }
 
-void saveSnapshotFile(const RingPile& ring, const std::string& path, std::span<const std::byte> note) {
-    writeFileAtomically(path, frameSnapshot(SnapshotKind::ring, stateOf(ring), note));
-}
-
-SnapshotFile::SnapshotFile(const std::string& path, SnapshotKind kind)
-    : bytes(readWholeFile(path)), parts(openSnapshot(bytes, kind)) {}
+SnapshotFile::SnapshotFile(const std::string& path, std::span<const SnapshotKind> accepted)
+    : bytes(readWholeFile(path)), parts(openSnapshot(bytes, accepted)) {}
 
 }  // namespace korvex

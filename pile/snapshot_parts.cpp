@@ -4,16 +4,13 @@
 
 namespace korvex {
 
-void writeSharedParts(SnapshotWriter& out, std::uint32_t width, std::uint32_t depth,
-                      const std::vector<std::string>& qualityNames, const Xoshiro256StarStar& engine) {
+void writeGridAndNames(SnapshotWriter& out, std::uint32_t width, std::uint32_t depth,
+                       const std::vector<std::string>& qualityNames) {
     out.u32(width);
     out.u32(depth);
     out.u64(qualityNames.size());
     for (const std::string& name : qualityNames) {
         out.text(name);
-    }
-    for (const std::uint64_t word : engine.words()) {
-        out.u64(word);
     }
 }
 
@@ -23,11 +20,21 @@ void requireGrid(SnapshotReader& in) {
     in.require(width * depth * 4, "the grid of columns");
 }
 
-void readNamesAndRandom(SnapshotReader& in, std::vector<std::string>& qualityNames, Xoshiro256StarStar& engine) {
-    qualityNames.resize(in.count(8));
+std::vector<std::string> readNames(SnapshotReader& in) {
+    std::vector<std::string> qualityNames(in.count(8));
     for (std::string& name : qualityNames) {
         name = in.text();
     }
+    return qualityNames;
+}
+
+void writeRandom(SnapshotWriter& out, const Xoshiro256StarStar& engine) {
+    for (const std::uint64_t word : engine.words()) {
+        out.u64(word);
+    }
+}
+
+void readRandom(SnapshotReader& in, Xoshiro256StarStar& engine) {
     std::array<std::uint64_t, 4> words{};
     for (std::uint64_t& word : words) {
         word = in.u64();

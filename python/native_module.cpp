@@ -3,6 +3,7 @@
 #include <pybind11/stl.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -56,8 +57,9 @@ py::bytes bytesObject(std::span<const std::byte> bytes) {
     return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};
 }
 
-/// Saving, loading and copying of a face that holds `pile` and `mutex`: Simulator and Ring alike.
-template <class Face, korvex::SnapshotKind kind>
+/// Saving, loading and copying of a face that holds `pile` and `mutex`: Simulator and Ring alike. The face
+/// names the snapshot kinds it loads in `snapshotKinds`.
+template <class Face>
 class Snapshots {
 public:
     void save(const std::string& path, const py::bytes& note) {
@@ -72,20 +74,22 @@ public:
         std::unique_ptr<korvex::SnapshotFile> file;
         {
             py::gil_scoped_release withoutGil;
-            file = std::make_unique<korvex::SnapshotFile>(path, kind);
+            file = std::make_unique<korvex::SnapshotFile>(path, Face::snapshotKinds);
         }
-        return std::make_unique<Face>(file->payload(), file->note());
+        return std::make_unique<Face>(file->payload(), file->kind(), file->note());
     }
 
     std::unique_ptr<Face> copy() {
         Face& face = static_cast<Face&>(*this);
         std::vector<std::byte> state;
+        korvex::SnapshotKind kind{};
         {
             py::gil_scoped_release withoutGil;
             std::lock_guard lock(face.mutex);
             state = korvex::stateOf(face.pile);
+            kind = face.pile.snapshotKind();
         }
-        return std::make_unique<Face>(korvex::SnapshotReader(state), std::span<const std::byte>{});
+        return std::make_unique<Face>(korvex::SnapshotReader(state), kind, std::span<const std::byte>{});
     }
 
     /// The note of the snapshot the face was loaded from.
@@ -137,8 +141,10 @@ py::dict geometryDict(const korvex::PileGeometry& geometry) {
 /// A pile for the korvex package: keyword settings with units, a seed it always knows, NumPy results.
 /// Calls release the GIL and hold the simulator's own lock instead, so simulators can run on several
 /// threads; Ctrl-C is looked for now and then with the GIL taken back briefly.
-class Simulator : public Snapshots<Simulator, korvex::SnapshotKind::pile> {
+class Simulator : public Snapshots<Simulator> {
 public:
+    static constexpr std::array snapshotKinds{korvex::SnapshotKind::pile, korvex::SnapshotKind::layeredPile};
+
     Simulator(float length_m, float depth_m, float reclaim_angle_deg, float particles_per_m3, bool circular,
               float eight_neighbour_probability, float particle_volume_factor, float drop_height_m,
               std::optional<float> fall_height_m, const std::string& engine,
@@ -146,7 +152,8 @@ public:
               const korvex::LayeredSettings& layered)
         : pile(settingsOf(length_m, depth_m, reclaim_angle_deg, particles_per_m3, circular,
                           eight_neighbour_probability, particle_volume_factor, drop_height_m, fall_height_m,
-                          engine, seed.value_or(korvex::freshSeed()), record_particles, reclaim_step_m, layered)) {
+                          engine, seed.value_or(korvex::freshSeed()), record_particles, reclaim_step_m,
+                          layered)) {
         pile.setInterruptCheck([] {
             py::gil_scoped_acquire withGil;
             korvex::python::raiseOnPendingSignal();
@@ -154,8 +161,8 @@ public:
     }
 
     /// The pile a snapshot holds, with the note saved beside it.
-    Simulator(korvex::SnapshotReader in, std::span<const std::byte> note)
-        : Snapshots(note), pile(in) {
+    Simulator(korvex::SnapshotReader in, korvex::SnapshotKind kind, std::span<const std::byte> note)
+        : Snapshots(note), pile(in, kind) {
         pile.setInterruptCheck([] {
             py::gil_scoped_acquire withGil;
             korvex::python::raiseOnPendingSignal();
@@ -321,8 +328,10 @@ private:
 
 /// A circular bed run continuously for the korvex package: the fast engine's grid, stacking and
 /// reclaiming interleaved. Same threading as Simulator.
-class Ring : public Snapshots<Ring, korvex::SnapshotKind::ring> {
+class Ring : public Snapshots<Ring> {
 public:
+    static constexpr std::array snapshotKinds{korvex::SnapshotKind::ring};
+
     Ring(float length_m, float depth_m, float ring_radius_m, float reclaim_angle_deg, float particles_per_m3,
          float eight_neighbour_probability, std::optional<std::uint64_t> seed,
          std::optional<double> reclaim_step_m)
@@ -335,7 +344,8 @@ public:
     }
 
     /// The ring a snapshot holds, with the note saved beside it.
-    Ring(korvex::SnapshotReader in, std::span<const std::byte> note)
+    Ring(korvex::SnapshotReader in, [[maybe_unused]] korvex::SnapshotKind kind,
+         std::span<const std::byte> note)
         : Snapshots(note), pile(in) {
         pile.setInterruptCheck([] {
             py::gil_scoped_acquire withGil;
@@ -591,8 +601,8 @@ detailed engines, which keep no layers. Releases the GIL.)")
              R"(Save the whole simulator (settings, surface, slices, particle records, pending material, random
 state, counters) to ``path`` as a versioned, checksummed snapshot, written to a temporary file beside it,
 flushed to the disk and renamed over it: a crash leaves the previous file whole. ``note``: bytes of the
-caller's own kept in the same file. The detailed engine's simulators cannot be saved (RuntimeError).
-Releases the GIL.)")
+caller's own kept in the same file. The fast and layered engines' simulators can be saved, the detailed
+engine's cannot (RuntimeError). Releases the GIL.)")
         .def_static("load", &Simulator::load, py::arg("path"),
                     R"(The simulator a snapshot file holds; it goes on exactly as the saved one would have.
 Raises ValueError saying whether the file is truncated, corrupt, foreign, of a newer format or holds a

@@ -488,11 +488,8 @@ def _summary_text(study: Any) -> str:
     return "\n".join(lines)
 
 
-def _add_bed_options(parser: argparse.ArgumentParser, *, engine: str | None = None) -> None:
-    """One option per Bed field, named, typed and explained by the field itself.
-
-    engine: the engine a command uses when none is given, where it is not the Bed's.
-    """
+def _add_bed_options(parser: argparse.ArgumentParser) -> None:
+    """One option per Bed field, named, typed and explained by the field itself."""
     group = parser.add_argument_group("bed")
     for item in fields(Bed):
         option = "--" + item.name.replace("_", "-")
@@ -503,10 +500,7 @@ def _add_bed_options(parser: argparse.ArgumentParser, *, engine: str | None = No
         default = f" (default: {item.metadata['unset']})" if item.default is None else " (default: %(default)s)"
         if "choices" in item.metadata:
             choices = item.metadata["choices"]
-            if item.name == "engine" and engine is not None:
-                group.add_argument(option, choices=choices, default=engine, help=f"{text} (default: %(default)s)")
-            else:
-                group.add_argument(option, choices=choices, default=item.default, help=f"{text}{default}")
+            group.add_argument(option, choices=choices, default=item.default, help=f"{text}{default}")
             continue
         metavar = item.metadata.get("metavar") or unit(item).upper() or "X"
         shown = f" [{unit(item)}]" if unit(item) else ""

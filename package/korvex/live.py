@@ -57,9 +57,11 @@ from .live_status import (
     write_status,
 )
 from .plans import TravellingPlan
+from .results import Reclaimed
 from .series import QualitySeries
 from .stockpile import Stockpile
 from .units import SECONDS_PER_HOUR, check_bulk_density
+from .validation import FloatArray
 
 SETTINGS_FILE = "bed.json"
 STATE_FILE = "state.kvx"
@@ -68,8 +70,6 @@ REJECTS_FILE = "rejects.csv"
 LOCK_FILE = "lock"
 # Most bytes of new lines taken in one batch: a long backlog is taken in several.
 BATCH_BYTES = 4 * 1024 * 1024
-# A live bed saves its pile after every batch, and only the fast engine's piles can be saved.
-LIVE_ENGINE = "fast"
 
 
 @dataclass(frozen=True)
@@ -102,10 +102,9 @@ class LiveSettings:
         validation.positive("max_gap_s", self.max_gap_s, "s")
         if self.capacity_t is not None:
             validation.positive("capacity_t", self.capacity_t, "t")
-        if self.bed.engine != LIVE_ENGINE:
+        if self.bed.engine == "detailed":
             raise ValueError(
-                f'a live bed runs on the {LIVE_ENGINE} engine, whose piles can be saved after every batch: give '
-                f'Bed(engine="{LIVE_ENGINE}"), not {self.bed.engine!r}'
+                "a live bed runs on the fast or layered engine: the detailed engine's piles cannot be saved"
             )
         self.stacking_plan()
 
@@ -532,6 +531,14 @@ def _lock(directory: Path) -> int:
     return descriptor
 
 
+def _padded(reclaimed: Reclaimed, count: int) -> tuple[FloatArray, FloatArray]:
+    """The volumes and values of `reclaimed` over `count` slices, those it did not cut empty."""
+    extra = count - len(reclaimed)
+    volume = np.pad(reclaimed.volume_m3, (0, extra))
+    values = np.pad(reclaimed.values, ((0, extra), (0, 0)), constant_values=np.nan)
+    return volume, values
+
+
 def predict(bed: LiveBed, taken: QualitySeries, replicates: int = REPLICATES) -> Prediction:
     """The predicted output of `bed` reclaimed when full (see the module's description).
 
@@ -555,15 +562,22 @@ def predict(bed: LiveBed, taken: QualitySeries, replicates: int = REPLICATES) ->
         surface = bed.pile.surface_copy()
         surface.stack(chunks, progress=False)
         added = surface.reclaim()
-        if len(added) != len(now):
-            raise RuntimeError(f"the copies of the bed gave {len(added)} and {len(now)} slices")
-        volume = now.volume_m3 + added.volume_m3
+        # The layered engine's reclaimer stops where the material it holds ends, so the copy holding the rest
+        # of the feed may cut more slices, or fewer, than the bed as it stands: the slices beyond the
+        # shorter one's end are empty in it.
+        count = max(len(added), len(now))
+        common = min(len(added), len(now))
+        if not np.array_equal(added.position_m[:common], now.position_m[:common]):
+            raise RuntimeError("the copies of the bed cut their slices at different positions")
+        now_volume, now_values = _padded(now, count)
+        added_volume, added_values = _padded(added, count)
+        volume = now_volume + added_volume
         with np.errstate(invalid="ignore", divide="ignore"):
-            weight_now = np.where(volume > 0, now.volume_m3 / volume, 0.0)[:, np.newaxis]
+            weight_now = np.where(volume > 0, now_volume / volume, 0.0)[:, np.newaxis]
         outputs = []
         for r in range(replicates):
-            part = np.nan_to_num(added.values[:, r * len(names) : (r + 1) * len(names)])
-            outputs.append(np.nan_to_num(now.values) * weight_now + part * (1 - weight_now))
+            part = np.nan_to_num(added_values[:, r * len(names) : (r + 1) * len(names)])
+            outputs.append(np.nan_to_num(now_values) * weight_now + part * (1 - weight_now))
     summaries = [mean_std(with_moduli(output, names), volume) for output in outputs]
     low, high = INTERVAL
     figures: dict[str, dict[str, float]] = {}

@@ -85,7 +85,7 @@ class Stockpile:
     def save(self, path: str | Path, note: bytes = b"") -> None:
         """Save the whole pile to a snapshot file, atomically, with `note` (the caller's bytes) beside it.
 
-        The detailed engine's piles cannot be saved (RuntimeError); a file that
+        The fast and layered engines' piles are saved, the detailed engine's cannot be (RuntimeError); a file that
         cannot be written is an OSError, and the previous file is then kept.
         """
         self._lib.save(str(path), note)
@@ -97,6 +97,8 @@ class Stockpile:
         ValueError names what is wrong with a truncated, corrupt, foreign or newer file.
         """
         lib = Simulator.load(str(path))
+        if lib.engine != bed.engine:
+            raise ValueError(f"{path} holds a pile of the {lib.engine} engine, not one of this bed's {bed.engine}")
         if not math.isclose(lib.cell_size_m, bed.cell_size_m, rel_tol=1e-6):
             raise ValueError(f"{path} holds a pile of {lib.cell_size_m:g} m cells, not one of this bed's {bed.cell_size_m:g} m")
         return cls._around(bed, lib, stacked_volume_m3), lib.note

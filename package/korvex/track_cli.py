@@ -28,14 +28,14 @@ from .bed import Bed
 from .deliveries import Dialect
 from .equipment import Stacker
 from .feed_correction import Component, Target, mix, rest_needs
-from .live import LIVE_ENGINE, STATE_FILE, LiveBed, LiveSettings, bed_chemistry
+from .live import STATE_FILE, LiveBed, LiveSettings, bed_chemistry
 from .live_status import STATUS_JSON, format_status
 
 # Most lines from standard input taken as one batch.
 STDIN_BATCH_LINES = 1000
 
 
-def add_track_command(commands: Any, add_bed_options: Callable[..., None]) -> None:
+def add_track_command(commands: Any, add_bed_options: Callable[[argparse.ArgumentParser], None]) -> None:
     track = commands.add_parser("track", help="follow a bed while it is built, delivery by delivery (a live bed)")
     actions = track.add_subparsers(dest="track_command", required=True)
     run = actions.add_parser("run", help="start or resume a live bed and take the new deliveries")
@@ -70,7 +70,7 @@ def add_track_command(commands: Any, add_bed_options: Callable[..., None]) -> No
     order.add_argument("--dayfirst", dest="dayfirst", action="store_const", const=True)
     order.add_argument("--monthfirst", dest="dayfirst", action="store_const", const=False)
     dialect.add_argument("--quality", action="append", help="a quality column (repeat; default: all others)")
-    add_bed_options(run, engine=LIVE_ENGINE)
+    add_bed_options(run)
     run.set_defaults(run=run_track)
 
     status = actions.add_parser("status", help="print the status of a live bed")

@@ -9,7 +9,8 @@
 
 namespace korvex::testing {
 
-/// A small pile of either engine: 12 m x 8 m at one particle per cubic metre, a vertical reclaim face.
+/// A small pile of any engine: 12 m x 8 m at one particle per cubic metre (a 1 m cell on the layered engine),
+/// a reclaim face of 60 degrees; particles logged where there are particles.
 inline PileSettings smallPileSettings(Engine engine, std::optional<std::uint64_t> seed) {
     PileSettings settings;
     settings.configuration.length = 12.0f;
@@ -21,7 +22,8 @@ inline PileSettings smallPileSettings(Engine engine, std::optional<std::uint64_t
     settings.configuration.dropHeight = 3.0f;
     settings.engine = engine;
     settings.seed = seed;
-    settings.logParticles = true;
+    settings.layered.cell_m = 1.0;
+    settings.logParticles = engine != Engine::layered;
     return settings;
 }
 

@@ -1,11 +1,13 @@
+#include "core/snapshot.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <stdexcept>
 #include <string>
+#include <tuple>
 #include <vector>
 
-#include "core/snapshot.h"
 #include "pile/pile.h"
 #include "pile/snapshot_files.h"
 #include "pile_scenes.h"
@@ -38,20 +40,54 @@ std::vector<double> finished(Pile& pile) {
 std::vector<std::byte> halfStackedSnapshot(Pile& pile) {
     const auto rows = stackerPass(30, 1.3);
     pile.stackTable(tableOf(rows), chunkColumns);
-    return korvex::frameSnapshot(SnapshotKind::pile, korvex::stateOf(pile), {});
+    return korvex::frameSnapshot(pile.snapshotKind(), korvex::stateOf(pile), {});
 }
 
-TEST(PileSnapshot, GoesOnToTheBitAsThePileItWasTakenFrom) {
-    Pile pile(smallPileSettings(Engine::fast, 3));
+const SnapshotKind pileKinds[] = {SnapshotKind::pile, SnapshotKind::layeredPile};
+
+/// The engines whose piles have a snapshot.
+class SavedPile : public ::testing::TestWithParam<Engine> {};
+
+TEST_P(SavedPile, GoesOnToTheBitAsThePileItWasTakenFrom) {
+    Pile pile(smallPileSettings(GetParam(), 3));
     const auto file = halfStackedSnapshot(pile);
-    SnapshotReader in(korvex::openSnapshot(file, SnapshotKind::pile).payload);
-    Pile loaded(in);
+    const korvex::OpenedSnapshot opened = korvex::openSnapshot(file, pileKinds);
+    EXPECT_EQ(opened.kind, pile.snapshotKind());
+    SnapshotReader in(opened.payload);
+    Pile loaded(in, opened.kind);
+    EXPECT_EQ(loaded.geometry().engine, GetParam());
     // Compared as bits: equal doubles would let a NaN or a signed zero differ unseen.
     const auto expected = finished(pile);
     const auto got = finished(loaded);
     ASSERT_EQ(got.size(), expected.size());
     EXPECT_EQ(std::memcmp(got.data(), expected.data(), got.size() * sizeof(double)), 0);
 }
+
+// A payload cut anywhere, its counts promising more than it holds, is refused before anything is
+// allocated for them, and never read past its end.
+TEST_P(SavedPile, PayloadCutShortAnywhereIsRefusedAsCorrupt) {
+    Pile pile(smallPileSettings(GetParam(), 3));
+    pile.stackTable(tableOf(stackerPass(30, 1.3)), chunkColumns);
+    const auto state = korvex::stateOf(pile);
+    for (std::size_t cut = 0; cut < state.size(); cut += 1 + state.size() / 97) {
+        SnapshotReader in{std::span(state).first(cut)};
+        EXPECT_THROW((Pile{in, pile.snapshotKind()}), SnapshotError) << "cut after " << cut << " bytes";
+    }
+}
+
+// A snapshot of one kind is not read as another, whichever way round.
+TEST_P(SavedPile, IsRefusedAsAnotherKind) {
+    Pile pile(smallPileSettings(GetParam(), 3));
+    const auto file = halfStackedSnapshot(pile);
+    for (const SnapshotKind other : {SnapshotKind::pile, SnapshotKind::ring, SnapshotKind::layeredPile}) {
+        if (other != pile.snapshotKind()) {
+            EXPECT_THROW(korvex::openSnapshot(file, other), SnapshotError);
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Engines, SavedPile, ::testing::Values(Engine::fast, Engine::layered),
+                         [](const auto& info) { return info.param == Engine::fast ? "Fast" : "Layered"; });
 
 struct Damage {
     const char* name;
@@ -66,22 +102,28 @@ const Damage damages[] = {
     {"newer", [](std::vector<std::byte>& f) { f[8] = std::byte{2}; }, "version 2 is newer"},
 };
 
-class DamagedSnapshot : public ::testing::TestWithParam<Damage> {};
+class DamagedSnapshot : public ::testing::TestWithParam<std::tuple<Damage, Engine>> {};
 
 TEST_P(DamagedSnapshot, IsRefusedSayingHow) {
-    Pile pile(smallPileSettings(Engine::fast, 3));
+    const auto& [damage, engine] = GetParam();
+    Pile pile(smallPileSettings(engine, 3));
     auto file = halfStackedSnapshot(pile);
-    GetParam().apply(file);
+    damage.apply(file);
     try {
-        korvex::openSnapshot(file, SnapshotKind::pile);
-        FAIL() << "a " << GetParam().name << " snapshot was opened";
+        korvex::openSnapshot(file, pileKinds);
+        FAIL() << "a " << damage.name << " snapshot was opened";
     } catch (const SnapshotError& error) {
-        EXPECT_NE(std::string(error.what()).find(GetParam().message), std::string::npos) << error.what();
+        EXPECT_NE(std::string(error.what()).find(damage.message), std::string::npos) << error.what();
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Kinds, DamagedSnapshot, ::testing::ValuesIn(damages),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Kinds, DamagedSnapshot,
+                         ::testing::Combine(::testing::ValuesIn(damages),
+                                            ::testing::Values(Engine::fast, Engine::layered)),
+                         [](const auto& info) {
+                             return std::string(std::get<0>(info.param).name) +
+                                    (std::get<1>(info.param) == Engine::fast ? "Fast" : "Layered");
+                         });
 
 TEST(PileSnapshot, OfTheDetailedEngineOrWithoutASeedIsRefused) {
     korvex::SnapshotWriter out;
@@ -91,15 +133,5 @@ TEST(PileSnapshot, OfTheDetailedEngineOrWithoutASeedIsRefused) {
     EXPECT_THROW(shared.save(out), std::runtime_error);
 }
 
-// A payload whose counts promise more than it holds is refused before anything is allocated for them.
-TEST(PileSnapshot, PayloadCutShortIsRefusedAsCorrupt) {
-    Pile pile(smallPileSettings(Engine::fast, 3));
-    const auto rows = stackerPass(30, 1.3);
-    pile.stackTable(tableOf(rows), chunkColumns);
-    auto state = korvex::stateOf(pile);
-    state.resize(state.size() / 2);
-    SnapshotReader in(state);
-    EXPECT_THROW(Pile{in}, SnapshotError);
-}
 
 }  // namespace

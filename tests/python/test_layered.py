@@ -129,3 +129,19 @@ def test_a_quality_named_as_a_layer_array_is_refused_by_name():
     simulator.stack(chevron_feed(passes=1), ["timestamp", "x", "z", "volume", "top_m", "SiO2"])
     with pytest.raises(ValueError, match='"top_m" has the name of one of the layers'):
         simulator.layers()
+
+
+def test_a_layered_stockpile_saved_and_loaded_goes_on_alike_and_only_on_its_own_engine(tmp_path):
+    bed = korvex.Bed(length_m=30, depth_m=12, engine="layered", particles_per_m3=8)
+    pile = korvex.Stockpile(bed, seed=1)
+    chunks = korvex.ChunkTable(chevron_feed(passes=2), COLUMNS[4:])
+    pile.stack(chunks, progress=False)
+    pile.save(tmp_path / "bed.kvx", b"note")
+    loaded, note = korvex.Stockpile.load(tmp_path / "bed.kvx", bed, pile.stacked_volume_m3)
+    assert note == b"note"
+    for each in (pile, loaded):
+        each.stack(korvex.ChunkTable(chevron_feed(passes=2, seed=1), COLUMNS[4:]), progress=False)
+    np.testing.assert_array_equal(loaded.reclaim().values, pile.reclaim().values)
+    fast_bed = korvex.Bed(length_m=30, depth_m=12, particles_per_m3=8, engine="fast")
+    with pytest.raises(ValueError, match="layered engine, not one of this bed's fast"):
+        korvex.Stockpile.load(tmp_path / "bed.kvx", fast_bed, 0.0)

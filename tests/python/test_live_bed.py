@@ -28,20 +28,13 @@ def rows(count, seed=1, start=0):
 
 def settings(**changes):
     values = dict(
-        bed=korvex.Bed(length_m=60, depth_m=20, particles_per_m3=8, engine="fast"),
+        bed=korvex.Bed(length_m=60, depth_m=20, particles_per_m3=8),
         bulk_density_t_per_m3=1.5,
         plan_settings={"layers": 30},
         dialect=Dialect(sep=";", decimal=","),
         seed=5,
     )
     return LiveSettings(**(values | changes))
-
-
-@pytest.mark.parametrize("engine", [None, "detailed"])
-def test_a_live_bed_is_refused_an_engine_whose_piles_cannot_be_saved(engine):
-    with pytest.raises(ValueError, match="a live bed runs on the fast engine") as refused:
-        settings(bed=korvex.Bed(length_m=60, depth_m=20, engine=engine))
-    assert str(refused.value).endswith(f"""give Bed(engine="fast"), not '{engine or 'layered'}'""")
 
 
 def start(tmp_path, name="state", **changes):
@@ -70,15 +63,24 @@ def feed(tmp_path):
     return path
 
 
-def test_batches_and_restarts_stack_every_delivery_once_to_the_bit(tmp_path, feed):
-    with start(tmp_path, "whole") as whole:
+ENGINES = ["fast", "layered"]
+
+
+def on(engine):
+    """The settings' bed on `engine`."""
+    return {"bed": korvex.Bed(length_m=60, depth_m=20, particles_per_m3=8, engine=engine)}
+
+
+@pytest.mark.parametrize("engine", ENGINES)
+def test_batches_and_restarts_stack_every_delivery_once_to_the_bit(tmp_path, feed, engine):
+    with start(tmp_path, "whole", **on(engine)) as whole:
         assert whole.take_file(feed) == 60
         assert whole.take_file(feed) == 0
         expected = state_of(whole)
     lines = feed.read_text().splitlines(keepends=True)
     growing = tmp_path / "growing.csv"
     growing.write_text(lines[0] + "".join(lines[1:20]) + lines[20][:7])
-    with start(tmp_path, "parts") as parts:
+    with start(tmp_path, "parts", **on(engine)) as parts:
         assert parts.take_file(growing) == 19
     # The half-written line waits; a restart goes on from the ledger.
     with growing.open("a") as file:
@@ -186,8 +188,9 @@ def test_two_trackers_never_follow_one_bed(tmp_path):
         LiveBed.start(tmp_path / "state", settings())
 
 
-def test_the_status_tells_the_fill_the_quality_and_the_predicted_output(tmp_path, feed):
-    with start(tmp_path) as bed:
+@pytest.mark.parametrize("engine", ENGINES)
+def test_the_status_tells_the_fill_the_quality_and_the_predicted_output(tmp_path, feed, engine):
+    with start(tmp_path, **on(engine)) as bed:
         bed.status_replicates = 4
         bed.take_file(feed)
         report = json.loads((tmp_path / "state" / "status.json").read_text())
@@ -229,3 +232,8 @@ def test_the_command_line_starts_resumes_tells_and_corrects(tmp_path, feed, caps
     assert main(["track", "correct", str(tmp_path / "state"), "--target", "LSF=96+-1", *components]) == 0
     shown = capsys.readouterr().out
     assert "LSF 96 ± 1: the rest must average LSF" in shown and "reachable: feed high" in shown
+
+
+def test_the_detailed_engine_cannot_run_live():
+    with pytest.raises(ValueError, match="the detailed engine's piles cannot be saved"):
+        settings(**on("detailed"))

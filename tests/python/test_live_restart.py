@@ -79,7 +79,9 @@ def recorded(state: Path) -> tuple[int, bool]:
 
 
 @pytest.mark.slow
-def test_a_tracker_killed_at_random_moments_builds_the_same_bed_to_the_bit(tmp_path):
+@pytest.mark.parametrize("engine", ["fast", "layered"])
+def test_a_tracker_killed_at_random_moments_builds_the_same_bed_to_the_bit(tmp_path, engine):
+    track = [*TRACK, "--engine", engine]
     rows = tmp_path / "rows.csv"
     deliveries(rows)
     feed = tmp_path / "feed.csv"
@@ -97,7 +99,7 @@ def test_a_tracker_killed_at_random_moments_builds_the_same_bed_to_the_bit(tmp_p
             feeder.stdin.flush()
             since = time.time()
             tracker = subprocess.Popen(
-                [*TRACK, str(state), "--feed", str(feed), "--follow", "--poll-s", "0.005"], env=env
+                [*track, str(state), "--feed", str(feed), "--follow", "--poll-s", "0.005"], env=env
             )
             deadline = time.monotonic() + 20
             # Past its imports and its first look (its status), and, but for every fourth kill, past its
@@ -121,9 +123,9 @@ def test_a_tracker_killed_at_random_moments_builds_the_same_bed_to_the_bit(tmp_p
     assert sum(b > a for a, b in zip(progress, progress[1:])) >= KILLS // 2, progress
     assert caught >= 1, "no kill fell between writing a batch and saving its snapshot"
     # Once the feed is complete, the last restart takes what is left.
-    subprocess.run([*TRACK, str(state), "--feed", str(feed)], env=env, check=True)
+    subprocess.run([*track, str(state), "--feed", str(feed)], env=env, check=True)
     through = tmp_path / "through"
-    subprocess.run([*TRACK, str(through), "--feed", str(rows)], env=env, check=True)
+    subprocess.run([*track, str(through), "--feed", str(rows)], env=env, check=True)
 
     assert feed.read_bytes() == rows.read_bytes()
     for name in ("state.kvx", "taken.csv", "rejects.csv"):

@@ -32,6 +32,10 @@ def new_simulator():
     return _native.Simulator(length_m=30, depth_m=12, particles_per_m3=8, seed=7, record_particles=True)
 
 
+def new_layered():
+    return _native.Simulator(length_m=30, depth_m=12, engine="layered", cell_m=0.5, segments_per_column=16, seed=7)
+
+
 def new_ring():
     return _native.Ring(length_m=30, depth_m=30, ring_radius_m=5, particles_per_m3=4, seed=7)
 
@@ -48,6 +52,13 @@ def finish_simulator(simulator):
     return [heights, *particles.values(), *simulator.reclaim(0.5)]
 
 
+def finish_layered(simulator):
+    """Stacks the rest of the plan, then reads the surface, the layers and the slices: the small segment bound
+    makes the columns merge all the while."""
+    simulator.stack(feed(150, seed=2, start=150), COLUMNS)
+    return [simulator.heights(), *simulator.layers().values(), *simulator.reclaim(0.5)]
+
+
 def finish_ring(ring):
     first = ring.run(ring_feed(150, seed=2, start=150), COLUMNS, *ring_schedule(150, 300))
     return [ring.heights(), *first, *ring.drain(0.2)]
@@ -55,6 +66,7 @@ def finish_ring(ring):
 
 CASES = {
     "fast": (new_simulator, _native.Simulator, lambda s: s.stack(feed(150, seed=1), COLUMNS), finish_simulator),
+    "layered": (new_layered, _native.Simulator, lambda s: s.stack(feed(150, seed=1), COLUMNS), finish_layered),
     "ring": (
         new_ring, _native.Ring, lambda r: r.run(ring_feed(150, seed=1), COLUMNS, *ring_schedule(0, 150)), finish_ring
     ),
@@ -89,6 +101,7 @@ def test_a_loaded_snapshot_goes_on_to_the_bit(saved):
     loaded = kind.load(str(path))
     assert loaded.note == b"ledger 1"
     assert loaded.quality_names == pile.quality_names and loaded.seed == pile.seed
+    assert getattr(loaded, "engine", None) == getattr(pile, "engine", None)
     assert_bit_identical(finish(loaded), finish(pile))
 
 
@@ -145,12 +158,27 @@ def test_a_snapshot_of_the_other_kind_is_refused(saved):
         other.load(str(path))
 
 
-@pytest.mark.parametrize("engine", ["detailed", "layered"])
-def test_engines_without_a_snapshot_refuse_to_be_saved(tmp_path, engine):
-    simulator = _native.Simulator(length_m=8, depth_m=8, engine=engine, seed=1)
-    with pytest.raises(RuntimeError, match=f"{engine} engine cannot be saved"):
+def test_the_detailed_engine_refuses_to_be_saved(tmp_path):
+    simulator = _native.Simulator(length_m=8, depth_m=8, engine="detailed", seed=1)
+    with pytest.raises(RuntimeError, match="detailed engine cannot be saved"):
         simulator.save(str(tmp_path / "pile.kvx"))
     assert not list(tmp_path.iterdir())
+
+
+def test_a_layered_surface_copy_lands_alike_and_holds_only_what_it_stacks_next():
+    pile = new_layered()
+    pile.stack(feed(150, seed=1), COLUMNS)
+    surface = pile.surface_copy()
+    assert surface.engine == pile.engine and surface.quality_names == ()
+    rest = feed(60, seed=2, start=150)
+    marked = rest[:, :5]
+    surface.stack(marked, ["timestamp", "x", "z", "volume", "Marker"])
+    pile.stack(rest, COLUMNS)
+    np.testing.assert_array_equal(surface.heights(), pile.heights())
+    _, volume, values = surface.reclaim(0.5)
+    assert volume.sum() == pytest.approx(rest[:, 3].sum(), rel=1e-9)
+    full = volume > 0
+    assert (values[full, 0] * volume[full]).sum() == pytest.approx((rest[:, 3] * rest[:, 4]).sum(), rel=1e-9)
 
 
 def test_a_missing_file_or_directory_is_an_os_error(tmp_path):
