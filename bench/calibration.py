@@ -87,7 +87,7 @@ def vrr_by_probability(seeds: range) -> None:
     print("| probability | fair VRR, mean ± standard error |")
     print("|---|---|")
     for p in PROBABILITIES:
-        on = korvex.Bed(bed.length_m, bed.depth_m, particles_per_m3=27.0, eight_neighbour_probability=p)
+        on = korvex.Bed(bed.length_m, bed.depth_m, particles_per_m3=27.0, eight_neighbour_probability=p, engine="fast")
         vrr = [
             korvex.simulate(series, plan, on, progress=False, seed=seed, on_excess="ignore").homogenisation()[0].vrr
             for seed in seeds
@@ -110,7 +110,7 @@ def main() -> int:
     results = []
     for edge in args.edges_m:
         ppm3 = edge**-3
-        fast_bed = korvex.Bed(LENGTH_M, DEPTH_M, particles_per_m3=ppm3)
+        fast_bed = korvex.Bed(LENGTH_M, DEPTH_M, particles_per_m3=ppm3, engine="fast")
         chunks = korvex.Chevron(layers=LAYERS, blending_tail_m=TAIL_M).chunks(feed(), fast_bed)
         rows = particle_rows(chunks, ppm3)
         detailed_bed = korvex.Bed(LENGTH_M, DEPTH_M, particles_per_m3=ppm3, engine="detailed")
@@ -119,7 +119,7 @@ def main() -> int:
         print(f"{edge:g} m: {len(rows)} particles; detailed", " ".join(f"{s:.3f}" for s in detailed), flush=True)
         fast = {}
         for p in PROBABILITIES:
-            bed = korvex.Bed(LENGTH_M, DEPTH_M, particles_per_m3=ppm3, eight_neighbour_probability=p)
+            bed = korvex.Bed(LENGTH_M, DEPTH_M, particles_per_m3=ppm3, eight_neighbour_probability=p, engine="fast")
             fast[p] = [spread(bed, jittered(rows, seed), seed) for seed in seeds]
             print(f"{edge:g} m: fast p={p:g}", " ".join(f"{s:.3f}" for s in fast[p]), flush=True)
         target = float(np.mean(detailed))

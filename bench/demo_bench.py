@@ -69,7 +69,7 @@ def korvex_lib(bed: korvex.Bed, chunks: korvex.ChunkTable) -> Measure:
 
 def run(smoke: bool, repetitions: int) -> dict:
     particles_per_m3 = SMOKE_PARTICLES_PER_M3 if smoke else PARTICLES_PER_M3
-    bed = korvex.Bed(length_m=300.0, depth_m=50.0, particles_per_m3=particles_per_m3)
+    bed = korvex.Bed(length_m=300.0, depth_m=50.0, particles_per_m3=particles_per_m3, engine="fast")
     series = korvex.synthetic_series(hours=SMOKE_HOURS if smoke else DEMO_HOURS, interval_s=60.0, seed=7)
     chunks = korvex.Chevron(layers=100).chunks(series, bed)
     measures = {"python/demo_native": native(bed, chunks), "python/demo_korvex_lib": korvex_lib(bed, chunks)}

@@ -61,7 +61,7 @@ def feed_lines(series: korvex.QualitySeries) -> list[str]:
 def run(smoke: bool, repetitions: int) -> dict:
     particles_per_m3 = SMOKE_PARTICLES_PER_M3 if smoke else PARTICLES_PER_M3
     hours = SMOKE_HOURS if smoke else DEMO_HOURS
-    bed = korvex.Bed(length_m=300.0, depth_m=50.0, particles_per_m3=particles_per_m3)
+    bed = korvex.Bed(length_m=300.0, depth_m=50.0, particles_per_m3=particles_per_m3, engine="fast")
     series = korvex.synthetic_series(hours=hours, interval_s=60.0, seed=7)
     chunks = korvex.Chevron(layers=100).chunks(series, bed)
     scratch = Path(tempfile.mkdtemp(prefix="korvex-live-bench-"))

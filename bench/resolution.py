@@ -49,7 +49,7 @@ def feed(scene: str, seed: int) -> korvex.QualitySeries:
 
 
 def fair_vrr(scene: str, edge_m: float, seed: int, layers: int = LAYERS) -> float:
-    bed = korvex.Bed(length_m=BED_LENGTH_M, depth_m=BED_DEPTH_M, particles_per_m3=edge_m**-3)
+    bed = korvex.Bed(length_m=BED_LENGTH_M, depth_m=BED_DEPTH_M, particles_per_m3=edge_m**-3, engine="fast")
     study = korvex.simulate(feed(scene, seed), korvex.Chevron(layers=layers), bed, progress=False, seed=seed)
     return study.homogenisation()[0].vrr
 

@@ -14,6 +14,10 @@ from .errors import SettingsError
 
 Engine = Literal["fast", "detailed", "layered"]
 ENGINES: tuple[Engine, ...] = ("fast", "detailed", "layered")
+# The engine a bed gets unless told: the layered one, whose answer does not move with its grid; a circular
+# bed (and a ring run continuously) the fast one, the only engine that simulates it.
+DEFAULT_ENGINE: Engine = "layered"
+CIRCULAR_ENGINE: Engine = "fast"
 
 # The resolution rule: fast-engine cells this many to the bed's shorter side. bench/resolution.py measured
 # the fair VRR against the cell size: on the demo's bed, halving this cell moved it by 4 % on average,
@@ -78,11 +82,13 @@ class Bed:
         footprint, at most the bed's shorter side / 50 (1 m on a 50 m deep
         bed, where halving it moves the fair VRR by a few percent at most;
         docs/layered-engine.md).
-    engine: "fast" (grid of columns, particles roll down the steepest
-        neighbours), "detailed" (every particle a rigid box; slow, for a few
-        thousand particles at most) or "layered" (straight beds: every delivery
-        comes to rest as a pile at the angle of repose, every layer is kept and
-        the reclaim face cuts them exactly; deterministic; docs/layered-engine.md).
+    engine: "layered" (straight beds: every delivery comes to rest as a pile
+        at the angle of repose, every layer is kept and the reclaim face cuts
+        them exactly; deterministic; docs/layered-engine.md), "fast" (grid of
+        columns, particles roll down the steepest neighbours) or "detailed"
+        (every particle a rigid box; slow, for a few thousand particles at
+        most). By default (None) "layered" on a straight bed and "fast" on a
+        circular one: circular beds and rings run on the fast engine only.
         On the layered engine the cell edge is particles_per_m3**(-1/3) as on
         the fast one, though it cuts nothing into particles.
     eight_neighbour_probability: fast engine: chance that a rolling particle
@@ -125,8 +131,13 @@ class Bed:
         },
     )
     circular: bool = field(default=NATIVE_DEFAULTS["circular"], metadata={"help": "a circular bed"})
-    engine: Engine = field(
-        default=NATIVE_DEFAULTS["engine"], metadata={"choices": ENGINES, "help": "simulating engine"}
+    engine: Engine | None = field(
+        default=None,
+        metadata={
+            "choices": ENGINES,
+            "help": "simulating engine",
+            "unset": f"{DEFAULT_ENGINE} on a straight bed, {CIRCULAR_ENGINE} on a circular one",
+        },
     )
     eight_neighbour_probability: float = field(
         default=NATIVE_DEFAULTS["eight_neighbour_probability"],
@@ -187,6 +198,9 @@ class Bed:
         if self.reclaim_step_m is None:
             # None asked for the default before the field held it; settings saved so still load.
             object.__setattr__(self, "reclaim_step_m", DEFAULT_RECLAIM_STEP_M)
+        # Resolved first: the resolution rule and every check below depend on the engine.
+        if self.engine is None:
+            object.__setattr__(self, "engine", CIRCULAR_ENGINE if self.circular else DEFAULT_ENGINE)
         for item in fields(self):
             value = getattr(self, item.name)
             if item.name == "circular":
@@ -207,8 +221,10 @@ class Bed:
             elif item.name == "stream_footprint_m":
                 validation.non_negative(item.name, value, "m")
             elif item.name == "segments_per_column":
-                # A count given as a float (the command line reads numbers so) is kept as the whole number.
-                object.__setattr__(self, item.name, validation.whole(item.name, value, 2))
+                # A count given as a float (the command line reads numbers so) is kept as the whole number. A
+                # column never holds more layers than chunks were stacked, so a bound above that changes nothing.
+                count = validation.whole(item.name, value, 2, validation.MAX_CHUNKS)
+                object.__setattr__(self, item.name, count)
             elif value is not None:
                 validation.positive(item.name, value, unit(item))
                 validation.within(item.name, value, *item.metadata.get("range", (0, math.inf)), unit(item))
@@ -218,7 +234,10 @@ class Bed:
                 f"{self.cell_size_m:.3g} m; raise particles_per_m3"
             )
         if self.engine == "layered" and self.circular:
-            raise ValueError('engine "layered" simulates straight beds; give circular=False or engine="fast"')
+            raise SettingsError(
+                'engine "layered" simulates straight beds: circular beds and rings run on the fast engine; '
+                'give engine="fast" (the default on a circular bed) or circular=False'
+            )
         self._check_ring()
         if self.centre_line_m < self.cell_size_m:
             raise SettingsError("the circle of a circular bed is shorter than one cell; raise particles_per_m3")

@@ -112,6 +112,7 @@ def engine_angle_deg(bed: Bed) -> float:
 def _ridge_angle_deg(eight_neighbour_probability: float) -> float:
     # One particle per cubic metre: one-metre cells.
     probe = Bed(
+        engine="fast",
         length_m=_CALIBRATION_LENGTH_CELLS,
         depth_m=_CALIBRATION_DEPTH_CELLS,
         particles_per_m3=1.0,

@@ -21,7 +21,7 @@ import numpy as np
 from markupsafe import Markup
 
 from .plots import heights_figure, output_figure, qualities_figure, study_variogram_figure, vrr_basis
-from .views import MAX_HTML_BYTES, VIEW_OTHER_BYTES, cross_section, particle_budget, study_view_3d, view_html
+from .views import MAX_HTML_BYTES, cross_section, study_view_3d, view_html
 
 if TYPE_CHECKING:
     import pandas as pd
@@ -249,7 +249,7 @@ def heights_section(study: Study, options: ReportOptions) -> ReportSection:
 
 def cross_sections_section(study: Study, options: ReportOptions) -> ReportSection:
     title = "Cross-sections"
-    if study.particles is None:
+    if study.particles is None and study.layers is None:
         return ReportSection(title, notes=("Simulate with record_particles=True to see cross-sections.",))
     bed = study.bed
     places = (
@@ -261,21 +261,29 @@ def cross_sections_section(study: Study, options: ReportOptions) -> ReportSectio
         for colour in ("time", options.colour or study.series.names[0])
         for place, where in places
     ]
+    if study.layers is not None:
+        drawn = "Every layer of the cells the plane passes through, from its bottom to its top"
+    else:
+        drawn = "Every particle in a slab one cell thick, where it came to rest"
     return ReportSection(
         title,
         notes=(
-            "Every particle in a slab one cell thick, where it came to rest: along the bed's centre line and "
-            "across its middle, coloured by stacking time and by a quality value.",
+            f"{drawn}: along the bed's centre line and across its middle, coloured by stacking time and by a "
+            "quality value.",
         ),
         images=images,
     )
 
 
 def view_section(study: Study, options: ReportOptions) -> ReportSection:
-    figure = study_view_3d(study, max_particles=particle_budget(options.page_bytes + VIEW_OTHER_BYTES))
+    figure = study_view_3d(study, other_bytes=options.page_bytes)
     notes = ["Drag to turn the pile; the slider moves the reclaim face, and the title shows the slice it cuts."]
-    if study.particles is None:
-        notes.append("Particles are shown when the study records them (record_particles=True).")
+    if study.layers is not None:
+        notes.append("The pile is cut open along its centre line: the points on the cut are drawn in the layers "
+                     "behind it, as many in each as its volume's share, each in its layer's colour.")
+    elif study.particles is None:
+        notes.append("Particles (layers on the layered engine) are shown when the study records them "
+                     "(record_particles=True).")
     return ReportSection("3-D view", notes=notes, markup=Markup(view_html(figure, full_html=False)))
 
 
@@ -315,7 +323,8 @@ def write_report(
     reclaim_rate_m3_per_h: show the output in time at this rate (a study with a
     reclaimer shows it anyway); colour: the quality value
     the cross-sections show beside stacking time (the first by default).
-    Cross-sections and particles need simulate(..., record_particles=True).
+    Cross-sections and the particles or layers of the 3-D view need
+    simulate(..., record_particles=True).
     """
     options = ReportOptions(
         output_time_h=study.output_time_h(reclaim_rate_m3_per_h),

@@ -1,9 +1,9 @@
-"""What a simulation gives back: the reclaimed slices, the pile's height map, its particles, and the output
-of a ring run continuously."""
+"""What a simulation gives back: the reclaimed slices, the pile's height map, its particles or layers, and the
+output of a ring run continuously."""
 
 from __future__ import annotations
 
-from dataclasses import dataclass
+from dataclasses import dataclass, replace
 from typing import TYPE_CHECKING
 
 import numpy as np
@@ -134,6 +134,64 @@ class Particles:
 
     def column(self, name: str) -> np.ndarray:
         return self.values[:, self.names.index(name)]
+
+
+# The layered engine's record of a segment, besides one array per quality name.
+LAYER_FIELDS = ("x_m", "z_m", "bottom_m", "top_m", "volume_m3", "delivery")
+
+
+@dataclass(frozen=True, repr=False)
+class Layers:
+    """What the layered engine keeps of a pile: every segment of every column, as stacked.
+
+    x_m, z_m: the centre of the segment's column, along and across the bed;
+        a column is cell_m wide each way.
+    bottom_m, top_m: the heights between which the segment lies.
+    volume_m3: the volume it holds.
+    delivery: the volume-weighted mean index of the deliveries (chunks, 0
+        first) laid in it, so that it stands for stacking time.
+    values: its volume-weighted mean quality values, one column per name.
+    """
+
+    x_m: FloatArray
+    z_m: FloatArray
+    bottom_m: FloatArray
+    top_m: FloatArray
+    volume_m3: FloatArray
+    delivery: FloatArray
+    values: FloatArray
+    names: tuple[str, ...]
+    cell_m: float
+
+    @classmethod
+    def of_records(cls, records: dict[str, np.ndarray], names: tuple[str, ...], cell_m: float) -> Layers:
+        """The layers from the native simulator's records: one array per field and one per quality name."""
+        count = records["x_m"].size
+        values = np.column_stack([records[name] for name in names]) if names else np.empty((count, 0))
+        return cls(
+            *(np.asarray(records[key], dtype=np.float64) for key in LAYER_FIELDS),
+            values.astype(np.float64, copy=False),
+            names,
+            cell_m,
+        )
+
+    def __len__(self) -> int:
+        return int(self.x_m.size)
+
+    def __repr__(self) -> str:
+        return f"Layers({len(self):,} segments in columns of {self.cell_m:.3g} m, qualities {', '.join(self.names)})"
+
+    @property
+    def total_volume_m3(self) -> float:
+        return float(self.volume_m3.sum())
+
+    def column(self, name: str) -> FloatArray:
+        return self.values[:, self.names.index(name)]
+
+    def select(self, keep: NDArray[np.bool_] | NDArray[np.intp]) -> Layers:
+        """The layers a mask or index array picks."""
+        picked = {name: getattr(self, name)[keep] for name in (*LAYER_FIELDS, "values")}
+        return replace(self, **picked)
 
 
 @dataclass(frozen=True, repr=False)

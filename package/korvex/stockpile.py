@@ -19,7 +19,7 @@ from .bed import Bed
 from .chunks import ChunkTable
 from .errors import SettingsError, TableError
 from .plans import RingSchedule
-from .results import HeightMap, Particles, Reclaimed, RingOutput
+from .results import HeightMap, Layers, Particles, Reclaimed, RingOutput
 from .validation import FloatArray
 
 # Enough batches that a progress bar moves smoothly; each batch is one native call.
@@ -59,13 +59,15 @@ class Stockpile:
     then reclaim once; the heights can be read at any time and show the pile as
     stacked, before reclaiming. seed: the engine's random numbers (drawn afresh
     when not given; `seed` tells which). record_particles: keep where every
-    particle came to rest, for cross-sections and 3-D views (see `particles`).
+    particle came to rest, for cross-sections and 3-D views (see `particles`);
+    the layered engine keeps every layer anyway (see `layers`).
     """
 
     def __init__(self, bed: Bed, *, seed: int | None = None, record_particles: bool = False) -> None:
         self.bed = bed
         self.seed = validation.draw_seed() if seed is None else validation.seed(seed)
-        self._lib = Simulator(seed=self.seed, record_particles=record_particles, **native_settings(bed))
+        keeps = record_particles and bed.engine != "layered"
+        self._lib = Simulator(seed=self.seed, record_particles=keeps, **native_settings(bed))
         self._names: tuple[str, ...] | None = None
         self._reclaimed: Reclaimed | None = None
         self.stacked_volume_m3 = 0.0
@@ -167,10 +169,16 @@ class Stockpile:
 
         Needs record_particles=True; read it before reclaiming.
         """
+        if self.bed.engine == "layered":
+            raise ValueError("the layered engine keeps layers, not particles: read them with layers()")
         records = self._lib.particles()
         return Particles(
             records["drop_index"], records["x_m"], records["y_m"], records["z_m"], records["values"], self.quality_names
         )
+
+    def layers(self) -> Layers:
+        """Every segment the layered engine keeps, column by column; after a reclaim, what is left."""
+        return Layers.of_records(self._lib.layers(), self.quality_names, self._lib.cell_size_m)
 
 
 class RingPile:

@@ -1,11 +1,13 @@
 """Views into a pile: vertical cross-sections (matplotlib) and an interactive 3-D view (plotly).
 
-A cross-section shows the particles that lie in a thin vertical slab, across the
-bed at some x or along it at some z, coloured by stacking time or by a quality
-value: a Chevron's layers show as stripes, a Windrow's as rows of ridges, a
-Cone-shell's as shells. The fast engine's particles sit in cells and levels, so
-its sections are drawn as a grid of cells; the detailed engine's boxes are drawn
-where their centres came to rest.
+A cross-section shows what lies in a vertical plane, across the bed at some x or
+along it at some z, coloured by stacking time or by a quality value: a Chevron's
+layers show as stripes, a Windrow's as rows of ridges, a Cone-shell's as shells.
+The layered engine keeps every layer of every column, so its sections draw each
+layer of the columns the plane cuts as a band, from its bottom to its top. The
+fast engine's particles sit in cells and levels, so its sections are drawn as a
+grid of cells; the detailed engine's boxes are drawn where their centres came to
+rest.
 """
 
 from __future__ import annotations
@@ -14,7 +16,7 @@ import html
 import math
 from dataclasses import dataclass
 from pathlib import Path
-from typing import TYPE_CHECKING
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
@@ -26,7 +28,7 @@ if TYPE_CHECKING:
 
     from .bed import Bed
     from .chunks import ChunkTable
-    from .results import HeightMap, Particles, Reclaimed
+    from .results import HeightMap, Layers, Particles, Reclaimed
     from .study import Study
     from .validation import FloatArray
 
@@ -40,14 +42,16 @@ MAX_HTML_BYTES = 10_000_000
 # Particles drawn in a 3-D view at most; about 40 bytes of page each.
 MAX_VIEW_PARTICLES = 30_000
 VIEW_BYTES_PER_PARTICLE = 40
-# Room in a 3-D view's page for its surface, reclaim faces and layout.
-VIEW_OTHER_BYTES = 1_000_000
+# Room in a 3-D view's page for the markup around its figure and the note on how its points were chosen.
+VIEW_MARKUP_BYTES = 10_000
 # Reclaim positions on the 3-D view's slider at most.
 MAX_FACE_STEPS = 40
 # Height-map cells along either side of a 3-D surface at most.
 MAX_SURFACE_CELLS = 300
 # Heights at which the 3-D view looks for where the reclaim face leaves the pile.
 FACE_LEVELS = 48
+# Room above a layered section's highest layer, as a share of its height.
+HEADROOM = 0.05
 
 
 def stacking_hours(particles: Particles, chunks: ChunkTable, particle_volume_m3: float) -> FloatArray:
@@ -65,8 +69,34 @@ def stacking_hours(particles: Particles, chunks: ChunkTable, particle_volume_m3:
     return (time[chunk] - time[0]) / 3600
 
 
+def delivery_hours(delivery: FloatArray, chunks: ChunkTable) -> FloatArray:
+    """When material of a mean delivery index was stacked, in hours from the first chunk.
+
+    The layered engine numbers the chunks that carry material (0 first) and
+    keeps each layer's volume-weighted mean number, which falls between the
+    times of the chunks laid in it.
+    """
+    laid = chunks.timestamp[chunks.volume > 0]
+    return (np.interp(delivery, np.arange(laid.size), laid) - chunks.timestamp[0]) / 3600
+
+
 @dataclass(frozen=True)
-class Section:
+class _Plane:
+    """A vertical plane through the pile: along the bed at z = at_m (horizontal axis x), or across it at
+    x = at_m (horizontal axis z)."""
+
+    along: bool
+    at_m: float
+
+    @property
+    def title(self) -> str:
+        if self.along:
+            return f"Section along the bed at z = {self.at_m:.4g} m"
+        return f"Section across the bed at x = {self.at_m:.4g} m"
+
+
+@dataclass(frozen=True)
+class Section(_Plane):
     """The particles in a vertical slab through the pile.
 
     along: True for a section along the bed (at z = at_m, horizontal axis x),
@@ -76,8 +106,6 @@ class Section:
     thickness_m: the slab's thickness, centred on at_m.
     """
 
-    along: bool
-    at_m: float
     horizontal_m: FloatArray
     height_m: FloatArray
     colour: FloatArray
@@ -91,20 +119,74 @@ class Section:
         return int(self.horizontal_m.size)
 
     @property
-    def title(self) -> str:
-        if self.along:
-            return f"Section along the bed at z = {self.at_m:.4g} m"
-        return f"Section across the bed at x = {self.at_m:.4g} m"
+    def top_m(self) -> float:
+        return float(self.height_m.max()) + self.cell_m if len(self) else self.cell_m
 
 
-def _colour(particles: Particles, colour: str, time_h: FloatArray | None) -> tuple[FloatArray, str]:
+@dataclass(frozen=True)
+class LayerSection(_Plane):
+    """The layers of the row (or column) of cells a vertical plane passes through.
+
+    start_m: where each layer's column begins along the section's horizontal
+        axis; it spans cell_m from there.
+    bottom_m, top_m: the heights between which each layer lies.
+    colour: what each layer is coloured by, described by colour_label.
+    """
+
+    start_m: FloatArray
+    bottom_m: FloatArray
+    top_m: FloatArray
+    colour: FloatArray
+    colour_label: str
+    cell_m: float
+    extent_m: float
+
+    def __len__(self) -> int:
+        return int(self.start_m.size)
+
+    def polygons(self) -> np.ndarray:
+        """Each layer as the corners of its band, layers x 4 x 2 (horizontal, height)."""
+        start, end = self.start_m, self.start_m + self.cell_m
+        return np.stack(
+            [np.column_stack(corner) for corner in ((start, self.bottom_m), (end, self.bottom_m), (end, self.top_m),
+                                                     (start, self.top_m))],
+            axis=1,
+        )
+
+
+def _colour(record: Particles | Layers, colour: str, time_h: FloatArray | None) -> tuple[FloatArray, str]:
     if colour == TIME:
-        if time_h is None:
-            return particles.drop_index.astype(np.float64), "stacking order [particle drop index]"
-        return np.asarray(time_h, dtype=np.float64), "stacking time [h]"
-    if colour not in particles.names:
-        raise ValueError(f"colour must be {TIME!r} or one of the quality values {particles.names}, got {colour!r}")
-    return particles.column(colour).astype(np.float64), colour
+        if time_h is not None:
+            return np.asarray(time_h, dtype=np.float64), "stacking time [h]"
+        if hasattr(record, "delivery"):
+            return record.delivery, "stacking order [delivery index]"
+        return record.drop_index.astype(np.float64), "stacking order [particle drop index]"
+    if colour not in record.names:
+        raise ValueError(f"colour must be {TIME!r} or one of the quality values {record.names}, got {colour!r}")
+    return record.column(colour).astype(np.float64), colour
+
+
+def _plane(bed: Bed, x_m: float | None, z_m: float | None) -> tuple[bool, float, float]:
+    """Whether a section runs along the bed, where, and the bed's extent across the plane."""
+    if (x_m is None) == (z_m is None):
+        raise ValueError("give x_m for a section across the bed or z_m for one along it, not both")
+    along = z_m is not None
+    at = float(z_m if along else x_m)  # type: ignore[arg-type]
+    limit = bed.depth_m if along else bed.length_m
+    if not 0 <= at <= limit:
+        name = "z_m" if along else "x_m"
+        raise ValueError(f"{name} = {at:g} m lies outside the bed, which spans 0 to {limit:g} m")
+    return along, at, limit
+
+
+def _cells_cut(across_m: FloatArray, at_m: float, limit_m: float, cell_m: float) -> np.ndarray:
+    """Which of the points at across_m lie in the row of cells the plane at at_m cuts.
+
+    Cells span from the bed's corner, one cell each; a plane on the bed's far
+    edge cuts the last row.
+    """
+    target = min(math.floor(at_m / cell_m), max(math.ceil(limit_m / cell_m) - 1, 0))
+    return np.floor(across_m / cell_m) == target
 
 
 def cut_section(
@@ -124,14 +206,7 @@ def cut_section(
     thickness_m: the slab's thickness, one cell (or box) by default, so that
     each particle of the fast engine's grid falls into exactly one section.
     """
-    if (x_m is None) == (z_m is None):
-        raise ValueError("give x_m for a section across the bed or z_m for one along it, not both")
-    along = z_m is not None
-    at = float(z_m if along else x_m)  # type: ignore[arg-type]
-    limit = bed.depth_m if along else bed.length_m
-    if not 0 <= at <= limit:
-        name = "z_m" if along else "x_m"
-        raise ValueError(f"{name} = {at:g} m lies outside the bed, which spans 0 to {limit:g} m")
+    along, at, limit = _plane(bed, x_m, z_m)
     cell = bed.cell_size_m
     thickness = cell if thickness_m is None else float(thickness_m)
     if not thickness > 0:
@@ -140,10 +215,7 @@ def cut_section(
     across = particles.z_m if along else particles.x_m
     gridded = bed.engine == "fast"
     if gridded and thickness_m is None:
-        # Cells span from the bed's corner, one cell each: take the row (or column) of cells the plane cuts,
-        # the last one for a plane on the bed's far edge.
-        target = min(math.floor(at / cell), max(math.ceil(limit / cell) - 1, 0))
-        keep = np.floor(across / cell) == target
+        keep = _cells_cut(across, at, limit, cell)
     else:
         keep = np.abs(across - at) <= thickness / 2
     horizontal = (particles.x_m if along else particles.z_m)[keep]
@@ -158,6 +230,38 @@ def cut_section(
         thickness_m=thickness,
         extent_m=bed.length_m if along else bed.depth_m,
         gridded=gridded,
+    )
+
+
+def cut_layers(
+    layers: Layers,
+    bed: Bed,
+    *,
+    x_m: float | None = None,
+    z_m: float | None = None,
+    colour: str = TIME,
+    time_h: FloatArray | None = None,
+) -> LayerSection:
+    """The layers of the cells a vertical plane across the bed at x_m, or along it at z_m, passes through
+    (give one).
+
+    colour: TIME or a quality value's name; time_h: each layer's stacking time
+    (see delivery_hours), else time is shown as the mean delivery index.
+    """
+    along, at, limit = _plane(bed, x_m, z_m)
+    values, label = _colour(layers, colour, time_h)
+    keep = _cells_cut(layers.z_m if along else layers.x_m, at, limit, layers.cell_m)
+    centre = (layers.x_m if along else layers.z_m)[keep]
+    return LayerSection(
+        along=along,
+        at_m=at,
+        start_m=centre - layers.cell_m / 2,
+        bottom_m=layers.bottom_m[keep],
+        top_m=layers.top_m[keep],
+        colour=values[keep],
+        colour_label=label,
+        cell_m=layers.cell_m,
+        extent_m=bed.length_m if along else bed.depth_m,
     )
 
 
@@ -179,25 +283,39 @@ def _cells(section: Section) -> tuple[FloatArray, FloatArray, np.ndarray]:
 
 
 def section_figure(
-    section: Section, *, title: str | None = None, footer: str | None = None, colour_map: str | None = None
+    section: Section | LayerSection,
+    *,
+    title: str | None = None,
+    footer: str | None = None,
+    colour_map: str | None = None,
 ) -> Figure:
     """A section with metre axes and a colour bar; tall enough to read however long the bed is.
 
     A section much wider than it is high is drawn with its heights stretched,
     and the axis says by how much.
     """
-    from matplotlib.collections import PatchCollection
+    from matplotlib.collections import PatchCollection, PolyCollection
     from matplotlib.figure import Figure
     from matplotlib.patches import Rectangle
 
     cmap = colour_map or (TIME_COLOURS if section.colour_label.startswith("stacking") else QUALITY_COLOURS)
-    top = float(section.height_m.max()) + section.cell_m if len(section) else section.cell_m
+    layered = isinstance(section, LayerSection)
+    if layered:
+        top = float(section.top_m.max()) * (1 + HEADROOM) if len(section) else section.cell_m
+    else:
+        top = section.top_m
     stretch, width_in, plot_height_in = bed_aspect(section.extent_m, top)
     figure = Figure(figsize=(width_in + 1.6, plot_height_in + 1.3), layout="constrained")
     axes = figure.add_subplot()
+    mappable: Any = None
     if not len(section):
-        axes.text(0.5, 0.5, "no particles in this section", ha="center", va="center", transform=axes.transAxes)
-        mappable = None
+        what = "layers" if layered else "particles"
+        axes.text(0.5, 0.5, f"no {what} in this section", ha="center", va="center", transform=axes.transAxes)
+    elif isinstance(section, LayerSection):
+        # Bands that meet edge to edge: unsmoothed, so that no seam shows between them.
+        mappable = PolyCollection(section.polygons(), cmap=cmap, linewidths=0, antialiaseds=False)
+        mappable.set_array(section.colour)
+        axes.add_collection(mappable)
     elif section.gridded:
         x_edges, y_edges, grid = _cells(section)
         mappable = axes.pcolormesh(x_edges, y_edges, grid, cmap=cmap, shading="flat")
@@ -216,8 +334,12 @@ def section_figure(
     axes.set_xlabel(f"{'x along' if section.along else 'z across'} the bed [m]")
     drawn = "" if stretch == 1 else f", drawn {stretch:.3g}x taller"
     axes.set_ylabel(f"height [m]{drawn}")
-    slab = "one cell" if section.gridded else f"{section.thickness_m:.3g} m"
-    axes.set_title(title or f"{section.title} (slab {slab} thick, {len(section):,} particles)")
+    if isinstance(section, LayerSection):
+        detail = f"cells of {section.cell_m:.3g} m, {len(section):,} layers"
+    else:
+        slab = "one cell" if section.gridded else f"{section.thickness_m:.3g} m"
+        detail = f"slab {slab} thick, {len(section):,} particles"
+    axes.set_title(title or f"{section.title} ({detail})")
     if mappable is not None:
         # An inset keeps the bar as tall as the section, which its aspect may make flat.
         figure.colorbar(mappable, cax=axes.inset_axes((1.015, 0.0, 0.02, 1.0)), label=section.colour_label)
@@ -297,6 +419,81 @@ def particle_budget(other_bytes: int) -> int:
     return int(np.clip(room // VIEW_BYTES_PER_PARTICLE, 0, MAX_VIEW_PARTICLES))
 
 
+@dataclass(frozen=True)
+class _Points:
+    """Points a 3-D view draws inside the pile: where, their colour and what it means, and a note for the
+    reader on how they were chosen (empty when every one is drawn)."""
+
+    x_m: FloatArray
+    y_m: FloatArray
+    z_m: FloatArray
+    colour: FloatArray
+    colour_label: str
+    name: str
+    note: str
+
+
+def _particle_points(
+    particles: Particles, colour: str, time_h: FloatArray | None, budget: int, seed: int
+) -> _Points:
+    """The particles, or a random sample of budget of them when there are more."""
+    values, label = _colour(particles, colour, time_h)
+    chosen = np.arange(len(particles))
+    note = ""
+    if len(particles) > budget:
+        chosen = np.sort(np.random.default_rng(seed).choice(len(particles), budget, replace=False))
+        note = f"{budget:,} of {len(particles):,} particles drawn, sampled at random to keep the page small"
+    return _Points(
+        particles.x_m[chosen], particles.y_m[chosen], particles.z_m[chosen], values[chosen], label, "particles", note
+    )
+
+
+def sample_layers(layers: Layers, count: int, seed: int) -> tuple[np.ndarray, FloatArray, FloatArray, FloatArray]:
+    """count points in the layers, each layer's share in proportion to its volume: which layer each
+    point lies in, and its x, height and z, placed at random (seed) within the layer's box.
+
+    The shares are drawn systematically along the layers' running volume, so
+    that a layer holding a k-th of the volume gets count / k points, give or
+    take one, and a layer of less than a point's worth gets one or none.
+    """
+    rng = np.random.default_rng(seed)
+    running = np.cumsum(layers.volume_m3)
+    # A page with no room left asks for no points.
+    at = (np.arange(count) + rng.random()) * (running[-1] / max(count, 1))
+    layer = np.minimum(np.searchsorted(running, at, side="right"), len(layers) - 1)
+    half = layers.cell_m / 2
+    x = layers.x_m[layer] + rng.uniform(-half, half, count)
+    z = layers.z_m[layer] + rng.uniform(-half, half, count)
+    bottom = layers.bottom_m[layer]
+    y = bottom + rng.random(count) * (layers.top_m[layer] - bottom)
+    return layer, x, y, z
+
+
+def _open_cut_m(bed: Bed, cell_m: float) -> float:
+    """Where a 3-D view cuts a layered pile open: the near edge of the row of cells on the bed's centre line."""
+    return math.floor(bed.depth_m / 2 / cell_m) * cell_m
+
+
+def _layer_points(
+    layers: Layers, bed: Bed, colour: str, time_h: FloatArray | None, budget: int, seed: int
+) -> _Points:
+    """budget points on the face of a cut along the bed's centre line, sampled in the layers of the row of
+    cells behind it in proportion to their volume, each coloured as its layer.
+
+    Points spread through the whole pile would show the colours of every depth
+    at once; on the cut they show the layers as a section does.
+    """
+    values, label = _colour(layers, colour, time_h)
+    cut_m = _open_cut_m(bed, layers.cell_m)
+    row = np.flatnonzero(_cells_cut(layers.z_m, cut_m + layers.cell_m / 2, bed.depth_m, layers.cell_m))
+    note = f"the pile cut open along its centre line (z = {cut_m:.4g} m): "
+    if not row.size:
+        return _Points(*np.empty((4, 0)), label, "layers", note + "no layers on the cut")
+    layer, x, y, _ = sample_layers(layers.select(row), budget, seed)
+    note += f"{budget:,} points drawn in its {row.size:,} layers, in proportion to their volume"
+    return _Points(x, y, np.full(budget, cut_m), values[row[layer]], label, "layers", note)
+
+
 def view_3d(
     heights: HeightMap,
     *,
@@ -308,67 +505,59 @@ def view_3d(
     max_particles: int | None = None,
     title: str = "",
     seed: int = 0,
+    layers: Layers | None = None,
+    other_bytes: int = 0,
 ) -> go.Figure:
-    """The pile in 3-D: its surface, optionally its particles, and a reclaim face on a slider.
+    """The pile in 3-D: its surface, optionally its particles or layers, and a reclaim face on a slider.
 
     particles: drawn coloured by colour (TIME or a quality value); more than
-    max_particles (by default what a page has room for) are sampled at random
-    (seed), and the view says so.
+    max_particles (by default what a page has room for beside the rest of the
+    view and other_bytes of everything else) are sampled at random (seed), and
+    the view says so.
+    layers: the layered engine's layers (give them or particles): the pile is
+    cut open along its centre line, and max_particles points on the cut,
+    sampled in the layers behind it in proportion to their volume, show them
+    each in its layer's colour.
+    time_h: each particle's (or layer's) stacking time, for colour TIME.
     reclaimed: the slices; a slider moves the reclaim face from slice to slice
     and the title shows the average of the slice it cuts (straight beds).
     """
     import plotly.graph_objects as go
 
+    if particles is not None and layers is not None:
+        raise ValueError("give particles or layers, not both")
     x_cells, z_cells, grid = _downsampled(heights)
     peak = max(float(grid.max()), heights.cell_m)
+    inside = particles if particles is not None else layers
+    shown = grid
+    if layers is not None and len(layers):
+        # The layers are drawn on a cut along the centre line: the surface in front of it would veil them.
+        shown = np.where((z_cells < _open_cut_m(bed, layers.cell_m))[:, np.newaxis], np.nan, grid)
     traces: list[go.BaseTraceType] = [
         go.Surface(
             x=x_cells,
             y=z_cells,
-            z=grid,
+            z=shown,
             colorscale="Earth",
             name="pile surface",
             showlegend=True,
-            opacity=0.35 if particles is not None else 1.0,
+            opacity=0.35 if inside is not None else 1.0,
             colorbar={"title": {"text": "height [m]"}, "x": 1.0, "len": 0.45, "y": 0.8},
         )
     ]
     notes = []
-    if particles is not None and len(particles):
-        values, label = _colour(particles, colour, time_h)
-        if max_particles is None:
-            max_particles = particle_budget(VIEW_OTHER_BYTES)
-        chosen = np.arange(len(particles))
-        if len(particles) > max_particles:
-            chosen = np.sort(np.random.default_rng(seed).choice(len(particles), max_particles, replace=False))
-            notes.append(
-                f"{max_particles:,} of {len(particles):,} particles drawn, sampled at random to keep the page small"
-            )
-        traces.append(
-            go.Scatter3d(
-                x=np.round(particles.x_m[chosen], 2),
-                y=np.round(particles.z_m[chosen], 2),
-                z=np.round(particles.y_m[chosen], 2),
-                mode="markers",
-                name="particles",
-                marker={
-                    "size": 2,
-                    "color": np.round(values[chosen], 4),
-                    "colorscale": "Viridis" if colour == TIME else "RdYlBu",
-                    "reversescale": colour != TIME,
-                    "colorbar": {"title": {"text": html.escape(label)}, "x": 1.0, "len": 0.45, "y": 0.25},
-                },
-            )
-        )
+    draws_points = inside is not None and len(inside) > 0
+    # The points go second, so that every slider step can keep them visible beside its own face.
+    base = 2 if draws_points else 1
+    faces = []
     steps = []
-    base = len(traces)
     heading = html.escape(title)
     if reclaimed is not None and not bed.circular:
         full = np.flatnonzero(reclaimed.volume_m3 > 0)
         picks = full[np.unique(np.linspace(0, full.size - 1, min(MAX_FACE_STEPS, full.size)).astype(np.int64))]
         for number, index in enumerate(picks):
             face = _face(heights, float(reclaimed.position_m[index]), bed.reclaim_angle_deg)
-            traces.append(
+            faces.append(
                 go.Mesh3d(
                     **_face_mesh(*face), color="crimson", opacity=0.8, name="reclaim face", visible=number == 0
                 )
@@ -385,7 +574,7 @@ def view_3d(
         notes.append("the reclaim face is drawn for straight beds only")
     first = steps[0]["args"][1]["title.text"] if steps else heading
     length, depth = bed.length_m, bed.depth_m
-    figure = go.Figure(traces)
+    figure = go.Figure([*traces, *faces])
     stretch = max(1.0, round(0.25 * length / peak))
     figure.update_layout(
         title={"text": first, "font": {"size": 13}},
@@ -402,6 +591,39 @@ def view_3d(
         margin={"l": 0, "r": 0, "t": 60, "b": 0},
         height=700,
     )
+    if steps:
+        figure.update_layout(
+            sliders=[
+                {"active": 0, "currentvalue": {"prefix": "reclaim position [m]: "}, "steps": steps, "pad": {"t": 10}}
+            ]
+        )
+    if draws_points:
+        # The points fill what room the page leaves beside everything else the view draws.
+        if max_particles is None:
+            max_particles = particle_budget(other_bytes + len(figure.to_json()) + VIEW_MARKUP_BYTES)
+        if particles is not None:
+            points = _particle_points(particles, colour, time_h, max_particles, seed)
+        else:
+            points = _layer_points(layers, bed, colour, time_h, max_particles, seed)  # type: ignore[arg-type]
+        if points.note:
+            notes.append(points.note)
+        marker = {
+            "size": 2,
+            "color": np.round(points.colour.astype(np.float64), 4),
+            "colorscale": "Viridis" if colour == TIME else "RdYlBu",
+            "reversescale": colour != TIME,
+            "colorbar": {"title": {"text": html.escape(points.colour_label)}, "x": 1.0, "len": 0.45, "y": 0.25},
+        }
+        # In double precision: a single-precision number is written with all its digits, twice the bytes.
+        scatter = go.Scatter3d(
+            x=np.round(points.x_m.astype(np.float64), 2),
+            y=np.round(points.z_m.astype(np.float64), 2),
+            z=np.round(points.y_m.astype(np.float64), 2),
+            mode="markers",
+            name=points.name,
+            marker=marker,
+        )
+        figure = go.Figure([*traces, scatter, *faces], layout=figure.layout)
     if notes:
         figure.add_annotation(
             text=html.escape("; ".join(notes)),
@@ -412,12 +634,6 @@ def view_3d(
             y=0.0,
             xanchor="left",
             font={"size": 11},
-        )
-    if steps:
-        figure.update_layout(
-            sliders=[
-                {"active": 0, "currentvalue": {"prefix": "reclaim position [m]: "}, "steps": steps, "pad": {"t": 10}}
-            ]
         )
     return figure
 
@@ -454,27 +670,49 @@ def particle_hours(study: Study) -> FloatArray:
     return stacking_hours(_particles(study), study.chunks, study.bed.particle_volume_m3)
 
 
+def layer_hours(study: Study) -> FloatArray:
+    """When each recorded layer was stacked (its mean delivery's time), in hours from the first chunk."""
+    if study.layers is None:
+        raise ValueError("this study kept no layers: simulate(..., record_particles=True) on the layered engine")
+    return delivery_hours(study.layers.delivery, study.chunks)
+
+
 def cross_section(study: Study, *, x_m: float | None = None, z_m: float | None = None, colour: str = "time") -> Figure:
-    """A vertical section across the bed at x_m or along it at z_m, coloured by stacking time or a quality value."""
-    section = cut_section(
-        _particles(study), study.bed, x_m=x_m, z_m=z_m, colour=colour, time_h=particle_hours(study)
-    )
+    """A vertical section across the bed at x_m or along it at z_m, coloured by stacking time or a quality value:
+    the layers it cuts on the layered engine, the particles in a slab one cell thick on the others."""
+    section: Section | LayerSection
+    if study.layers is not None:
+        section = cut_layers(study.layers, study.bed, x_m=x_m, z_m=z_m, colour=colour, time_h=layer_hours(study))
+    else:
+        section = cut_section(
+            _particles(study), study.bed, x_m=x_m, z_m=z_m, colour=colour, time_h=particle_hours(study)
+        )
     return section_figure(section, footer=study.stamp)
 
 
-def study_view_3d(study: Study, *, colour: str = "time", max_particles: int | None = None) -> go.Figure:
-    """The pile in 3-D (plotly): its surface, its particles when recorded, the reclaim face on a slider.
+def study_view_3d(
+    study: Study, *, colour: str = "time", max_particles: int | None = None, other_bytes: int = 0
+) -> go.Figure:
+    """The pile in 3-D (plotly): its surface, its particles or layers when recorded, the reclaim face on a slider.
 
+    other_bytes: what the rest of the page the view goes into takes, so that
+    the points drawn (at most max_particles) keep it under MAX_HTML_BYTES.
     Save it with korvex.views.save_view(figure, path).
     """
+    if study.layers is not None:
+        time_h = layer_hours(study)
+    else:
+        time_h = None if study.particles is None else particle_hours(study)
     return view_3d(
         study.heights,
         bed=study.bed,
         particles=study.particles,
+        layers=study.layers,
         reclaimed=study.reclaimed,
         colour=colour,
-        time_h=None if study.particles is None else particle_hours(study),
+        time_h=time_h,
         max_particles=max_particles,
         title=study.describe(),
         seed=study.seed,
+        other_bytes=other_bytes,
     )

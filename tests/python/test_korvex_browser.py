@@ -9,7 +9,7 @@ from matplotlib.image import imread
 
 from korvex import Bed, Chevron, QualitySeries, simulate
 from korvex.report import write_report
-from korvex.views import save_view, stacking_hours, view_3d
+from korvex.views import save_view, study_view_3d
 
 CHROMIUM = shutil.which("chromium")
 pytestmark = pytest.mark.skipif(CHROMIUM is None, reason="chromium is not installed, so no page can be opened")
@@ -57,20 +57,25 @@ def screenshot_colours(page, tmp_path, size):
     return run, image, distinct, coloured
 
 
-@pytest.fixture(scope="module")
-def study():
+def simulated(engine=None):
     series = QualitySeries.from_array(
         np.random.default_rng(4).normal(size=(400, 2)), ("CaO", "SiO2"), interval_s=60.0, volume_m3=2.0
     )
-    return simulate(series, Chevron(layers=10), Bed(length_m=50.0, depth_m=16.0), seed=9, progress=False,
-                    record_particles=True)
+    return simulate(series, Chevron(layers=10), Bed(length_m=50.0, depth_m=16.0, engine=engine), seed=9,
+                    progress=False, record_particles=True)
+
+
+@pytest.fixture(scope="module")
+def study():
+    return simulated()
 
 
 @pytest.mark.slow
-def test_the_3d_view_renders_its_canvas_without_a_network(study, tmp_path):
-    hours = stacking_hours(study.particles, study.chunks, study.bed.particle_volume_m3)
-    figure = view_3d(study.heights, bed=study.bed, particles=study.particles, reclaimed=study.reclaimed,
-                     time_h=hours, title=study.describe())
+@pytest.mark.parametrize("engine", ["layered", "fast"])
+def test_the_3d_view_renders_its_canvas_without_a_network(engine, tmp_path):
+    # The layered engine's view draws points sampled in its layers, the fast engine's its particles.
+    figure = study_view_3d(simulated(engine))
+    assert figure.data[1].name == ("layers" if engine == "layered" else "particles")
     page = save_view(figure, tmp_path / "view.html")
     dom = open_page(page, tmp_path, "--dump-dom")
     assert "gl-container" in dom.stdout and "<canvas" in dom.stdout

@@ -17,9 +17,14 @@ from korvex.engines import delivery_spread_m, pile_shape, run_engines  # noqa: E
 @pytest.mark.parametrize(
     ("settings", "cell_m"),
     [
-        ({"length_m": 300.0, "depth_m": 50.0}, 50 / 150),
-        ({"length_m": 30.0, "depth_m": 90.0}, 30 / 150),
+        ({"length_m": 300.0, "depth_m": 50.0, "engine": "fast"}, 50 / 150),
+        ({"length_m": 30.0, "depth_m": 90.0, "engine": "fast"}, 30 / 150),
+        # A circular bed runs on the fast engine unless told otherwise; a straight one on the layered engine,
+        # whose cell is the stream's footprint, or the shorter side / 50 where that is less.
         ({"length_m": 40.0, "depth_m": 40.0, "circular": True}, 40 / 150),
+        ({"length_m": 300.0, "depth_m": 50.0}, 1.0),
+        ({"length_m": 30.0, "depth_m": 90.0}, 30 / 50),
+        ({"length_m": 300.0, "depth_m": 50.0, "stream_footprint_m": 0.5}, 0.5),
         ({"length_m": 300.0, "depth_m": 50.0, "particles_per_m3": 8.0}, 0.5),
         ({"length_m": 300.0, "depth_m": 50.0, "engine": "detailed"}, 1.0),
     ],
@@ -46,7 +51,7 @@ def small_feed(rows=200):
     return QualitySeries.from_array(np.random.default_rng(5).normal(44.0, 1.0, rows), names=["CaO"])
 
 
-SMALL_BED = Bed(length_m=30.0, depth_m=8.0, particles_per_m3=1.0)
+SMALL_BED = Bed(length_m=30.0, depth_m=8.0, particles_per_m3=1.0, engine="fast")
 SMALL_PLAN = Chevron(layers=6, blending_tail_m=4.0)
 
 
@@ -65,11 +70,14 @@ def test_the_resolution_check_warns_when_the_vrr_moves_beyond_its_tolerance(monk
     np.testing.assert_array_equal(checked.reclaimed.values, plain.reclaimed.values)
 
 
-@pytest.mark.parametrize(("layers", "warns"), [(4, False), (40, True)])
-def test_layers_thinner_than_half_a_cell_are_warned_about(layers, warns):
-    # A ridge 3 m high on one-metre cells: four layers of 0.75 m are resolved, forty of 0.075 m are not.
+@pytest.mark.parametrize(
+    ("engine", "layers", "warns"), [("fast", 4, False), ("fast", 40, True), ("layered", 40, False)]
+)
+def test_layers_thinner_than_half_a_cell_are_warned_about(engine, layers, warns):
+    # A ridge 3 m high on one-metre cells: four layers of 0.75 m are resolved, forty of 0.075 m are not by
+    # the fast engine's grid; the layered engine keeps a layer thinner than its cell as a layer.
     series = QualitySeries.from_array(np.random.default_rng(2).normal(size=400), volume_m3=1.0)
-    bed = Bed(length_m=60.0, depth_m=8.0, particles_per_m3=1.0)
+    bed = Bed(length_m=60.0, depth_m=8.0, particles_per_m3=1.0, engine=engine)
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
         simulate(series, Chevron(layers=layers, blending_tail_m=3.0), bed, progress=False, seed=1)
@@ -79,8 +87,9 @@ def test_layers_thinner_than_half_a_cell_are_warned_about(layers, warns):
         assert "40 layers lie about 0.075 m thick" in messages[0] and "the grid does not resolve them" in messages[0]
 
 
-def test_the_resolution_check_is_refused_on_the_detailed_engine():
-    bed = Bed(length_m=30.0, depth_m=8.0, engine="detailed")
+@pytest.mark.parametrize("engine", ["detailed", None])
+def test_the_resolution_check_is_refused_but_on_the_fast_engine(engine):
+    bed = Bed(length_m=30.0, depth_m=8.0, engine=engine)
     with pytest.raises(ValueError, match="check_resolution is for the fast engine"):
         simulate(small_feed(), SMALL_PLAN, bed, progress=False, seed=1, check_resolution=True)
 
@@ -91,7 +100,7 @@ def test_the_command_line_shows_the_resolution_warning(tmp_path, capsys, monkeyp
     small_feed().to_frame().to_csv(path, index=False)
     argv = ["simulate", str(path), "--quiet", "--output-dir", str(tmp_path), "--seed", "3"]
     argv += ["--length-m", "30", "--depth-m", "8", "--particles-per-m3", "1", "--layers", "6"]
-    argv += ["--blending-tail-m", "4", "--check-resolution"]
+    argv += ["--blending-tail-m", "4", "--engine", "fast", "--check-resolution"]
     assert main(argv) == 0
     assert "halving the cell from 1 m to 0.5 m" in capsys.readouterr().err
 

@@ -144,7 +144,8 @@ def test_demo_with_a_seed_repeats_its_table_and_plot_to_the_byte(tmp_path, capsy
 
 @pytest.mark.slow
 def test_demo_explains_every_figure_and_checks_the_prediction_against_replicates(tmp_path, capsys):
-    assert main(["demo", "--output", str(tmp_path / "demo.png"), "--layers", "8", "--replicates", "2"]) == 0
+    argv = ["demo", "--output", str(tmp_path / "demo.png"), "--layers", "8", "--replicates", "2", "--engine", "fast"]
+    assert main(argv) == 0
     report = capsys.readouterr().out
     header = next(line for line in report.splitlines() if line.startswith("quality"))
     assert header.index("VRR out/in") < header.index("VRR predicted") < header.index("VRR per delivery")
@@ -155,3 +156,11 @@ def test_demo_explains_every_figure_and_checks_the_prediction_against_replicates
     with pytest.raises(SystemExit):
         main(["demo", "--output", str(tmp_path / "demo.png"), "--replicates", "0"])
     assert "replicates must be a whole number of at least 1" in capsys.readouterr().err
+
+
+def test_the_demo_refuses_replicates_of_an_engine_that_draws_nothing(tmp_path, capsys):
+    with pytest.raises(SystemExit) as stop:
+        main(["demo", "--output", str(tmp_path / "demo.png"), "--replicates", "2"])
+    assert stop.value.code == 2
+    assert "the layered engine draws no random numbers" in capsys.readouterr().err
+    assert not (tmp_path / "demo.png").exists()

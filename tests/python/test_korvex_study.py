@@ -43,7 +43,7 @@ def test_a_study_keeps_the_seed_it_drew():
 
 def test_every_file_a_study_writes_carries_its_stamp(tmp_path):
     study = small_study(seed=77)
-    assert study.stamp == f"korvex {korvex.__version__}, engine fast, seed 77"
+    assert study.stamp == f"korvex {korvex.__version__}, engine layered, seed 77"
     csv = save_reclaimed(study, tmp_path / "slices.csv")
     first, second, header = csv.read_text().splitlines()[:3]
     assert first == f"# {study.stamp}"
@@ -61,7 +61,7 @@ def test_the_command_line_seeds_and_stamps_its_results(tmp_path, capsys):
     args = ["simulate", str(path), "--output-dir", str(tmp_path), "--length-m", "40", "--depth-m", "8"]
     assert main([*args, "--quiet", "--seed", "5"]) == 0
     assert (tmp_path / "feed-reclaimed.csv").read_text().startswith(
-        f"# korvex {korvex.__version__}, engine fast, seed 5\n"
+        f"# korvex {korvex.__version__}, engine layered, seed 5\n"
     )
     capsys.readouterr()
     assert main(args) == 0
@@ -73,7 +73,7 @@ def test_demo_seed_drives_the_feed_and_is_reported(tmp_path, capsys):
     assert main(["demo", "--output", str(tmp_path / "demo.png"), "--layers", "5", "--seed", "11"]) == 0
     report = capsys.readouterr().out
     assert "(synthetic, seed 11)" in report
-    assert f"Run     korvex {korvex.__version__}, engine fast, seed 11" in report
+    assert f"Run     korvex {korvex.__version__}, engine layered, seed 11" in report
 
 
 def test_short_views_of_a_study_and_its_results():

@@ -1,5 +1,6 @@
 import math
 import warnings
+from dataclasses import replace
 
 import numpy as np
 import pytest
@@ -210,18 +211,21 @@ def test_figures_warn_of_portions_of_too_few_particles(engine, particle_volume_m
 
 # A bed whose slices (5 m, about 500 m3) are long against the few metres that particles roll along it, so
 # that the layers alone decide what a slice holds, as the prediction assumes.
-SLICED_BED = Bed(length_m=2420.0, depth_m=30.0, reclaim_angle_deg=90.0, reclaim_step_m=5.0, particles_per_m3=1.0)
+SLICED_BED = dict(length_m=2420.0, depth_m=30.0, reclaim_angle_deg=90.0, reclaim_step_m=5.0, particles_per_m3=1.0)
 SLICED_ROWS = 240_000
+# The layered engine takes a minute on this bed's few thick layers, where every delivery runs down a ridge
+# 9 m high: the quick tier runs the fast engine's.
+SLICED_ENGINES = ["fast", pytest.param("layered", marks=pytest.mark.slow)]
 
 
-def sliced_bed_figures(layers, correlation_m3, seed):
+def sliced_bed_figures(layers, correlation_m3, seed, engine):
     series = QualitySeries.from_array(ar1(SLICED_ROWS, correlation_m3, seed), volume_m3=1.0)
     # The short tails keep the end cones small; the ridge they allow holds a little less than the feed, and
     # what spills against the edges does not matter to the slices.
     study = simulate(
         series,
         Chevron(layers=layers, blending_tail_m=10.0),
-        SLICED_BED,
+        Bed(**SLICED_BED, engine=engine),
         progress=False,
         seed=seed,
         on_excess="ignore",
@@ -230,9 +234,10 @@ def sliced_bed_figures(layers, correlation_m3, seed):
     return figures
 
 
-def test_a_feed_slower_than_a_slice_but_faster_than_a_layer_is_blended_as_predicted():
+@pytest.mark.parametrize("engine", SLICED_ENGINES)
+def test_a_feed_slower_than_a_slice_but_faster_than_a_layer_is_blended_as_predicted(engine):
     # Correlated over three slices (1,500 m3); a layer holds 30,000 m3.
-    runs = [sliced_bed_figures(8, 1_500.0, seed) for seed in range(6)]
+    runs = [sliced_bed_figures(8, 1_500.0, seed, engine) for seed in range(6)]
     simulated = np.mean([f.vrr for f in runs])
     predicted = np.mean([f.predicted_vrr for f in runs])
     assert simulated < 0.4
@@ -240,8 +245,9 @@ def test_a_feed_slower_than_a_slice_but_faster_than_a_layer_is_blended_as_predic
     assert all(f.per_delivery_vrr < f.vrr for f in runs)
 
 
-def test_one_layer_changes_little():
-    runs = [sliced_bed_figures(1, 1_500.0, seed) for seed in range(3)]
+@pytest.mark.parametrize("engine", SLICED_ENGINES)
+def test_one_layer_changes_little(engine):
+    runs = [sliced_bed_figures(1, 1_500.0, seed, engine) for seed in range(3)]
     assert all(0.7 < f.vrr < 1.3 for f in runs), [f.vrr for f in runs]
     assert all(f.predicted_vrr == pytest.approx(1.0) for f in runs)
 
@@ -252,12 +258,18 @@ def test_a_reclaim_face_beyond_vertical_is_refused():
 
 
 def test_a_study_reports_few_particles_per_slice():
-    # One-metre cells: a 1 m slice of this small ridge holds a few particles.
-    bed = Bed(length_m=60.0, depth_m=4.0, reclaim_angle_deg=90.0, particles_per_m3=1.0)
+    # One-metre cells: a 1 m slice of this small ridge holds a few of the fast engine's particles.
+    bed = Bed(length_m=60.0, depth_m=4.0, reclaim_angle_deg=90.0, particles_per_m3=1.0, engine="fast")
     plan = Chevron(layers=2, blending_tail_m=2.0)
     study = simulate(QualitySeries.from_array(np.arange(100.0)), plan, bed, progress=False, seed=1)
     with pytest.warns(FigureWarning, match="graininess"):
         study.homogenisation()
+    # The layered engine's slices take their share of every layer exactly, whatever its cell: no grain.
+    layered = simulate(QualitySeries.from_array(np.arange(100.0)), plan, replace(bed, engine="layered"),
+                       progress=False, seed=1)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        layered.homogenisation()
 
 
 def test_composites_of_a_bed_that_keeps_the_stacking_order():

@@ -33,7 +33,7 @@ def detailed_chevron():
 
 @pytest.fixture(scope="module")
 def fast_chevron():
-    bed = Bed(length_m=60.0, depth_m=20.0, particles_per_m3=1.0)
+    bed = Bed(length_m=60.0, depth_m=20.0, particles_per_m3=1.0, engine="fast")
     series = QualitySeries.from_array(
         np.random.default_rng(1).normal(size=(600, 2)), ("CaO", "SiO2"), interval_s=60.0, volume_m3=3.0
     )

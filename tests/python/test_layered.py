@@ -142,5 +142,6 @@ def test_a_layered_stockpile_saved_and_loaded_goes_on_alike_and_only_on_its_own_
     for each in (pile, loaded):
         each.stack(korvex.ChunkTable(chevron_feed(passes=2, seed=1), COLUMNS[4:]), progress=False)
     np.testing.assert_array_equal(loaded.reclaim().values, pile.reclaim().values)
+    fast_bed = korvex.Bed(length_m=30, depth_m=12, particles_per_m3=8, engine="fast")
     with pytest.raises(ValueError, match="layered engine, not one of this bed's fast"):
-        korvex.Stockpile.load(tmp_path / "bed.kvx", korvex.Bed(length_m=30, depth_m=12, particles_per_m3=8), 0.0)
+        korvex.Stockpile.load(tmp_path / "bed.kvx", fast_bed, 0.0)

@@ -15,8 +15,12 @@ def test_bed_defaults_are_the_native_defaults():
     defaults = _native.defaults()
     assert set(defaults) <= {field for field in Bed.__dataclass_fields__}
     for name, value in defaults.items():
-        if name != "particles_per_m3":
+        if name not in ("particles_per_m3", "engine"):
             assert getattr(bed, name) == value, name
+    # The package's engine for a straight bed is the layered one; the native face keeps the fast engine, which
+    # a circular bed gets.
+    assert (bed.engine, defaults["engine"]) == ("layered", "fast")
+    assert Bed(length_m=40.0, depth_m=40.0, circular=True).engine == defaults["engine"]
     # the fast engine's resolution is the package's rule; the detailed engine's is the native default
     assert bed.particles_per_m3 is None
     assert Bed(engine="detailed").resolution_per_m3 == defaults["particles_per_m3"]

@@ -59,6 +59,11 @@ CHUNKS = "x,z,volume,Fe2O3\n5,4,3,1.0\n70,4,3,2.0\n15,4,3,3.0\n"
         (
             CHUNKS.replace("70,4,3,", "7,4,1e12,"),
             ["--length-m", "20", "--depth-m", "8", "--particles-per-m3", "1"],
+            "more than the 160000 m3 this bed can hold",
+        ),
+        (
+            CHUNKS.replace("70,4,3,", "7,4,1e12,"),
+            ["--length-m", "20", "--depth-m", "8", "--particles-per-m3", "1", "--engine", "fast"],
             "1e+12 particles",
         ),
         (csv_text(), ["--chunk-length-m", "1e-9"], "give a longer chunk_length_m"),
@@ -88,6 +93,7 @@ CHUNKS = "x,z,volume,Fe2O3\n5,4,3,1.0\n70,4,3,2.0\n15,4,3,3.0\n"
         "text-in-chunk-quality",
         "chunk-off-bed",
         "endless-volume",
+        "endless-volume-fast",
         "tiny-chunks",
         "billion-layers",
         "nan-length",
@@ -158,6 +164,8 @@ def test_a_column_of_text_is_no_quality_and_quality_options_choose(tmp_path, cap
         (lambda: Bed(engine="quick"), "engine must be one of fast, detailed, layered; got 'quick'"),
         (lambda: Bed(eight_neighbour_probability=1.5), "eight_neighbour_probability must lie in [0, 1], got 1.5"),
         (lambda: Bed(reclaim_step_m=0.0), "reclaim_step_m must be positive, got 0.0 m"),
+        (lambda: Bed(segments_per_column=1e308), "segments_per_column must be a whole number of at least 2 and at"),
+        (lambda: Bed(engine="layered", circular=True), "circular beds and rings run on the fast engine"),
         (lambda: korvex.simulate([1.0, 2.0], seed=2**64), "seed must be a whole number of at least 0"),
         (
             lambda: QualitySeries.from_frame(pd.DataFrame({"volume": [1.0, 1.0], "CaO": [44.0, "x"]})),

@@ -49,14 +49,12 @@ def add_bed_options(parser: argparse.ArgumentParser) -> None:
         if isinstance(item.default, bool):
             group.add_argument(option(item.name), action="store_true", default=item.default, help=text)
             continue
+        default = f" (default: {item.metadata['unset']})" if item.default is None else " (default: %(default)s)"
         if "choices" in item.metadata:
             choices = item.metadata["choices"]
-            group.add_argument(
-                option(item.name), choices=choices, default=item.default, help=f"{text} (default: %(default)s)"
-            )
+            group.add_argument(option(item.name), choices=choices, default=item.default, help=f"{text}{default}")
             continue
         shown = f" [{unit(item)}]" if unit(item) else ""
-        default = f" (default: {item.metadata['unset']})" if item.default is None else " (default: %(default)s)"
         group.add_argument(
             option(item.name), metavar=metavar(item), type=float, default=item.default, help=f"{text}{shown}{default}"
         )
