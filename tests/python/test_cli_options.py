@@ -56,3 +56,22 @@ def test_counts_stay_whole_numbers(option, text, kind):
     if kind is int:
         with pytest.raises(SystemExit):
             build_parser().parse_args(["simulate", "in.csv", "--" + option.replace("_", "-"), "7.5"])
+
+
+@pytest.mark.parametrize("name", ["chevron", "windrow"])
+def test_a_live_bed_takes_every_plan_field_its_stacker_does_not_set(tmp_path, name):
+    from korvex.cli.options import plan_fields
+    from korvex.cli.track import STACKER_PLAN_FIELDS, _settings
+
+    numbers = {field: number for field, (_, number, _) in plan_fields().items()}
+    given = {
+        item.name: numbers[item.name](2.5)
+        for item in fields(PLAN_CHOICES[name])
+        if item.name not in STACKER_PLAN_FIELDS
+    }
+    argv = ["track", "run", str(tmp_path), "--feed", "-", "--bulk-density-t-per-m3", "1.5", "--plan", name]
+    argv += [f"--{field.replace('_', '-')}={value}" for field, value in given.items()]
+    args = build_parser().parse_args(argv)
+    assert _settings(args).plan_settings == given
+    # The stacker's own options set these, once.
+    assert not any(hasattr(args, field) for field in STACKER_PLAN_FIELDS)

@@ -78,7 +78,18 @@ def add_plan_options(parser: argparse.ArgumentParser) -> argparse._ArgumentGroup
         help="default: chevron, or chevcon (continuous) on a circular bed; circular lays whole turns once",
     )
     ring = parser.add_argument_group("continuous ring (chevcon, or cone-shell on a circular bed)")
+    add_plan_field_options(stacker, ring)
+    return ring
+
+
+def add_plan_field_options(
+    stacker: argparse._ArgumentGroup, ring: argparse._ArgumentGroup, leave_out: tuple[str, ...] = ()
+) -> None:
+    """One option per field of the plans but those left out, each defaulting to None so that a plan keeps
+    its own default and refuses what it does not take; a continuous ring's in their own group."""
     for name, (item, number, plans) in plan_fields().items():
+        if name in leave_out:
+            continue
         owner = f"{plans[0]}: " if len(plans) == 1 and plans[0] != "chevcon" else ""
         shown = f" [{unit(item)}]" if unit(item) else ""
         if item.default is not None:
@@ -92,7 +103,6 @@ def add_plan_options(parser: argparse.ArgumentParser) -> argparse._ArgumentGroup
             type=number,
             help=f"{owner}{item.metadata.get('help', '')}{shown}{default}",
         )
-    return ring
 
 
 def add_check_option(parser: argparse.ArgumentParser) -> None:

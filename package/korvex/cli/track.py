@@ -29,16 +29,12 @@ from ..deliveries import Dialect
 from ..equipment import Stacker
 from ..live import STATE_FILE, LiveBed, LiveSettings, bed_correction
 from ..live_status import STATUS_JSON, format_status
+from .options import PLAN_OPTIONS, add_plan_field_options
 
 # Most lines from standard input taken as one batch.
 STDIN_BATCH_LINES = 1000
-# Settings of a ring run continuously: name, unit, what.
-RING_SETTINGS = (
-    ("advance_m_per_min", "m/min", "the ramp's advance round the ring, which the reclaimer follows"),
-    ("ramp_sector_deg", "°", "the ramp as an angle (default 60)"),
-    ("slew_speed_m_per_min", "m/min", "the stacker's slew on the centre line (default 10)"),
-    ("reclaimer_lag_m", "m", "the reclaimer's foot behind the front"),
-)
+# Plan fields that the stacker's own options set.
+STACKER_PLAN_FIELDS = ("stacker_speed_m_per_min", "turnaround_dwell_s", "blending_tail_m")
 
 
 def add_track_command(commands: Any, add_bed_options: Callable[[argparse.ArgumentParser], None]) -> None:
@@ -63,10 +59,7 @@ def add_track_command(commands: Any, add_bed_options: Callable[[argparse.Argumen
         default="chevron",
         help="chevron, windrow, strata or circular; chevcon runs a circular bed continuously (default: %(default)s)",
     )
-    start.add_argument("--layers", type=int, help="layers spread over the bed's capacity")
-    start.add_argument("--rows", type=int, help="windrow: rows side by side")
-    for name, unit, what in RING_SETTINGS:
-        start.add_argument("--" + name.replace("_", "-"), type=float, help=f"chevcon: {what} [{unit}]")
+    add_plan_field_options(start, run.add_argument_group("a ring run continuously (chevcon)"), STACKER_PLAN_FIELDS)
     for item in fields(Stacker):
         start.add_argument("--stacker-" + item.name.replace("_", "-"), dest=f"stacker_{item.name}", type=float)
     start.add_argument("--capacity-t", type=float, help="tonnes the bed takes (default: at the angle of repose)")
@@ -124,7 +117,7 @@ def _settings(args: argparse.Namespace) -> LiveSettings:
             if getattr(args, f"stacker_{item.name}") is not None
         }
     )
-    names = ("layers", "rows", *(name for name, _, _ in RING_SETTINGS))
+    names = (name for name in PLAN_OPTIONS if name not in STACKER_PLAN_FIELDS)
     plan_settings = {name: getattr(args, name) for name in names if getattr(args, name) is not None}
     dialect = Dialect(
         sep=args.sep,
