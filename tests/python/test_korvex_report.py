@@ -43,7 +43,7 @@ def test_a_study_report_is_one_page_with_every_section(tmp_path):
     assert "give a reclaimer or a reclaim rate" not in page
     figures = study.homogenisation()
     assert f"<td>{figures[0].vrr:.4f}</td>" in page and f"<td>{figures[0].effect:.2f}</td>" in page
-    assert 'class="plotly-graph-div"' in page
+    assert 'class="korvex-figure"' in page
     assert re.search(r"<script[^>]*\bsrc=", page) is None
     assert len(page.encode()) < MAX_HTML_BYTES
 
