@@ -1021,13 +1021,15 @@ def _add_sweep_commands(commands: Any) -> None:
         "--target-vrr",
         metavar="VRR",
         type=float,
-        help="print the fewest --x (layers, or stacker speed) whose VRR interval lies below VRR, bisecting "
-        "between the grid's values",
+        help="print the fewest --x (layers, or stacker speed) of the grid from which one bed's VRR stays below "
+        "VRR over the rest of the grid",
     )
     sweep.add_argument(
         "--target-quality",
         metavar="NAME",
-        help="the quality value that must reach --target-vrr (default: every one)",
+        action="append",
+        help="a quality value or modulus (LSF, say) that must reach --target-vrr (repeat for more; default: every "
+        "one)",
     )
     _add_cluster_options(sweep, "sweep")
     sweep.set_defaults(run=run_sweep)

@@ -117,14 +117,22 @@ class Judgement:
 
 
 def judge(
-    table: pd.DataFrame, setting: str, target_vrr: float, *, quality: str | None = None, confidence: float = 0.95
+    table: pd.DataFrame,
+    setting: str,
+    target_vrr: float,
+    *,
+    quality: str | Sequence[str] | None = None,
+    confidence: float = 0.95,
 ) -> tuple[Judgement, ...]:
-    """Judge a sweep's table over `setting` (see the module), for one quality value or each of them."""
+    """Judge a sweep's table over `setting` (see the module), for the quality values named (one name or
+    several: an oxide, or a modulus such as LSF) or for each of them."""
     qualities = list(dict.fromkeys(table.loc[table["error"].isna(), "quality"].dropna()))
     if quality is not None:
-        if quality not in qualities:
-            raise ValueError(f"no quality value {quality!r} among {qualities}")
-        qualities = [quality]
+        named = [quality] if isinstance(quality, str) else list(dict.fromkeys(quality))
+        unknown = [name for name in named if name not in qualities]
+        if unknown or not named:
+            raise ValueError(f"quality: no quality value {unknown or named!r} among {qualities}")
+        qualities = named
     if not qualities:
         raise ValueError("no run of the search gave figures to judge")
     failed = table["error"].notna()
@@ -225,7 +233,7 @@ class Search:
         if self.value is None:
             return (
                 f"no {self.setting} from {grid[0]:g} to {grid[-1]:g} reaches {target} for one bed with "
-                f"{share} confidence over the rest of the range"
+                f"{share} confidence over the rest of the range; {self._never()}"
             )
         least = {"layers": "fewest", "stacker_speed_m_per_min": "slowest"}.get(self.setting, "smallest")
         low, high = self.interval_effect  # type: ignore[misc]
@@ -234,6 +242,15 @@ class Search:
             f"{grid[-1]:g}: {self.value:g} ({self.deciding.quality}: E of one bed {low:.3g} to {high:.3g}, "
             f"{share} of beds)"
         )
+
+    def _never(self) -> str:
+        """Which quality values hold from no value of the grid, and the best E a draw reached for each."""
+        parts = []
+        for judgement in self.judgements:
+            if judgement.value is None:
+                _, vrr = draw_means(self.table, self.setting, judgement.quality)
+                parts.append(f"{judgement.quality} (mean E of a draw at most {float(vrr.min()) ** -0.5:.3g})")
+        return "never from any value: " + ", ".join(parts)
 
     def figure(self, *, footer: str | None = None) -> Figure:
         """E against the setting: every run, each draw's mean, the trend, the band of the trend and the
@@ -310,7 +327,7 @@ def search(
     values: Sequence[float] | None = None,
     points: int = SEARCH_POINTS,
     settings: Mapping[str, Any] | None = None,
-    quality: str | None = None,
+    quality: str | Sequence[str] | None = None,
     confidence: float = 0.95,
     replicates: int = 6,
     operation: Operation | None = None,
@@ -321,7 +338,10 @@ def search(
     the module.
 
     The grid: `values`, or `points` values from low to high evenly spaced on a log scale (whole numbers
-    when low and high are). quality: judge one quality value; by default every one must hold.
+    when low and high are). quality: the quality value that must hold, or several; a plant judges its
+    KPI, say "LSF" (a modulus of the portions' averaged oxides). By default every quality value and
+    every modulus must hold, and a modulus whose variation is mostly truck-to-truck scatter (no bed
+    averages that away beyond the portion) may hold from no value at all: describe() names it.
     replicates: runs per value (every Operation.engine_runs of them share an operational draw).
     settings: the other settings, fixed. options: those of sweep (feed, seed, scheduler, ...).
     """
