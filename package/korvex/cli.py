@@ -819,8 +819,10 @@ def _search_lines(args: argparse.Namespace, table: Any, x: str) -> None:
         verdicts = judge(rows, x, args.target_vrr, quality=args.target_quality, confidence=args.confidence)
         answers = [verdict.value for verdict in verdicts]
         if any(answer is None for answer in answers):
+            never = ", ".join(verdict.quality for verdict in verdicts if verdict.value is None)
             print(f"{prefix}no {x} from {grid[0]:g} to {grid[-1]:g} reaches VRR < {args.target_vrr:g} for one bed "
-                  f"with {args.confidence:.0%} confidence over the rest of the grid")
+                  f"with {args.confidence:.0%} confidence over the rest of the grid ({never} from none; "
+                  "--target-quality names the figures to judge)")
             continue
         print(f"{prefix}{least} {x} from which VRR < {args.target_vrr:g} holds for one bed with "
               f"{args.confidence:.0%} confidence up to {grid[-1]:g}: {max(answers):g}")

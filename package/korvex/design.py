@@ -22,6 +22,7 @@ from __future__ import annotations
 
 import math
 import numbers
+import textwrap
 from collections.abc import Mapping, Sequence
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any
@@ -290,7 +291,9 @@ class Search:
             panel.grid(True, which="both", alpha=0.3)
         axes[0].set_ylabel("E, std in / std out (larger is better)")
         axes[-1].legend(fontsize=7)
-        plot.suptitle(f"Search: {self.describe()}", fontsize=9)
+        # The answer's sentence, wrapped to the figure's width (about 12 characters an inch at this size).
+        width = int(12 * plot.get_figwidth())
+        plot.suptitle(textwrap.fill(f"Search: {self.describe()}", width), fontsize=9)
         add_footer(plot, footer or self.stamp)
         return plot
 
@@ -392,16 +395,29 @@ class Sensitivity:
         effect = rows.loc[rows["quality"] == quality, "effect"].to_numpy(dtype=np.float64)
         return float(effect.min()), float(effect.max())
 
-    def figure(self, *, interval_effect: tuple[float, float] | None = None, footer: str | None = None) -> Figure:
+    def figure(
+        self,
+        *,
+        interval_effect: tuple[float, float] | None = None,
+        interval_quality: str | None = None,
+        qualities: Sequence[str] | None = None,
+        footer: str | None = None,
+    ) -> Figure:
         """E against the setting around the chosen value: every run and the mean with its interval, per
-        quality value; interval_effect (a search's range for one bed) shaded at the chosen value."""
+        quality value (those named in qualities, by default every one); interval_effect (a search's
+        range for one bed) drawn at the chosen value, on the panel of interval_quality, the quality value
+        the search judged (by default on every panel)."""
         from matplotlib.figure import Figure
 
         from .plots import add_footer
 
         summary = self.summary
         done = self.table[self.table["error"].isna()]
-        qualities = list(dict.fromkeys(summary["quality"].dropna()))
+        known = list(dict.fromkeys(summary["quality"].dropna()))
+        qualities = known if qualities is None else list(qualities)
+        unknown = [name for name in (*qualities, *([interval_quality] if interval_quality else [])) if name not in known]
+        if unknown or not qualities:
+            raise ValueError(f"qualities: no quality value {unknown or qualities!r} among {known}")
         plot = Figure(figsize=(4.2 * len(qualities) + 1.0, 4.2), layout="constrained")
         axes = plot.subplots(1, len(qualities), squeeze=False, sharex=True)[0]
         for panel, quality in zip(axes, qualities, strict=True):
@@ -412,7 +428,7 @@ class Sensitivity:
             panel.fill_between(rows[self.setting], rows["effect_low"], rows["effect_high"], color="C0", alpha=0.2,
                                label=f"mean, {self.confidence:.0%}")
             panel.axvline(self.chosen, color="C3", linewidth=1.0, label=f"chosen {self.chosen:g}")
-            if interval_effect is not None:
+            if interval_effect is not None and interval_quality in (None, quality):
                 panel.errorbar([self.chosen], [sum(interval_effect) / 2],
                                yerr=[[sum(interval_effect) / 2 - interval_effect[0]],
                                      [interval_effect[1] - sum(interval_effect) / 2]],

@@ -91,6 +91,12 @@ def test_a_sensitivity_view_holds_the_speed_it_names(tmp_path):
     assert 0 < low <= high
     figure = view.figure(interval_effect=(low, high))
     assert [panel.get_title() for panel in figure.axes] == ["CaO", "SiO2", "Fe2O3"]
+    # A search's interval belongs to the quality value it judged: drawn on that panel alone.
+    chosen = view.figure(interval_effect=(low, high), interval_quality="CaO", qualities=["SiO2", "CaO"])
+    assert [panel.get_title() for panel in chosen.axes] == ["SiO2", "CaO"]
+    assert [len(panel.containers) for panel in chosen.axes] == [0, 1]
+    with pytest.raises(ValueError, match=r"qualities: no quality value \['LSF'\]"):
+        view.figure(interval_effect=(low, high), interval_quality="LSF")
     path = tmp_path / "sensitivity.png"
     figure.savefig(path)
     assert_png(path)
