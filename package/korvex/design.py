@@ -437,7 +437,8 @@ class Sensitivity:
             panel.set_xlabel(self.setting)
             panel.grid(True, alpha=0.3)
         axes[0].set_ylabel("E, std in / std out (larger is better)")
-        axes[-1].legend(fontsize=7)
+        # The legend goes where the search's interval is, so that it names it.
+        axes[qualities.index(interval_quality) if interval_quality in qualities else -1].legend(fontsize=7)
         plot.suptitle(f"Sensitivity of E to {self.setting} around {self.chosen:g}", fontsize=10)
         add_footer(plot, footer or self.stamp)
         return plot

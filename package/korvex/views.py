@@ -18,6 +18,7 @@ from typing import TYPE_CHECKING
 
 import numpy as np
 
+from .embed import figure_markup, figure_page, packed_plotlyjs
 from .plots import add_footer, bed_aspect
 
 if TYPE_CHECKING:
@@ -292,8 +293,6 @@ def _slice_text(reclaimed: Reclaimed, index: int) -> str:
 def particle_budget(other_bytes: int) -> int:
     """How many particles a page can draw and stay under MAX_HTML_BYTES beside plotly's JavaScript
     (compressed, see korvex.embed) and other_bytes of everything else."""
-    from .embed import packed_plotlyjs
-
     room = MAX_HTML_BYTES - len(packed_plotlyjs()) - other_bytes
     return int(np.clip(room // VIEW_BYTES_PER_PARTICLE, 0, MAX_VIEW_PARTICLES))
 
@@ -452,8 +451,6 @@ def view_3d(
 def view_html(figure: go.Figure, *, full_html: bool = True) -> str:
     """The figure as HTML with plotly's JavaScript and the figure inside, compressed (see korvex.embed),
     so that it opens without a network."""
-    from .embed import figure_markup, figure_page
-
     if not full_html:
         return figure_markup(figure, "korvex-view")
     # The figure's title is escaped for plotly already; the page's title is plain text.
