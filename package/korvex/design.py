@@ -343,8 +343,8 @@ def search(
     The grid: `values`, or `points` values from low to high evenly spaced on a log scale (whole numbers
     when low and high are). quality: the quality value that must hold, or several; a plant judges its
     KPI, say "LSF" (a modulus of the portions' averaged oxides). By default every quality value and
-    every modulus must hold, and a modulus whose variation is mostly truck-to-truck scatter (no bed
-    averages that away beyond the portion) may hold from no value at all: describe() names it.
+    every modulus must hold; a modulus that varies mostly from one delivery to the next, which layers
+    do not average away, may hold from no value at all, and describe() names it.
     replicates: runs per value (every Operation.engine_runs of them share an operational draw).
     settings: the other settings, fixed. options: those of sweep (feed, seed, scheduler, ...).
     """
