@@ -67,7 +67,7 @@ class _Pipe:
         while b"\0" not in self.buffer:
             left = self.deadline - time.monotonic()
             if left <= 0 or not select.select([self.from_browser], [], [], left)[0]:
-                raise BrowserTimeout(f"the browser did not answer within {DEADLINE_S:g} s")
+                raise BrowserTimeout("the browser did not answer by its deadline")
             chunk = os.read(self.from_browser, 1 << 20)
             if not chunk:
                 raise AssertionError(f"the browser closed its pipe (exit {self.process.poll()})")
@@ -104,13 +104,15 @@ class _Pipe:
         return result["result"].get("value")
 
 
-def open_page(path, profile, *, size=(1200, 800), ready=FIGURES_DRAWN, scroll_to=None, screenshot=True):
+def open_page(path, profile, *, size=(1200, 800), ready=FIGURES_DRAWN, scroll_to=None, screenshot=True,
+              deadline_s=DEADLINE_S):
     """Open the page with the network off, wait until `ready` (a script) is true, and return what was seen.
 
-    scroll_to: an element's id to bring into view before the screenshot.
+    scroll_to: an element's id to bring into view before the screenshot. Raises BrowserTimeout when the
+    browser takes longer than deadline_s in all.
     """
     start = time.monotonic()
-    deadline = start + DEADLINE_S
+    deadline = start + deadline_s
     reads, to_browser = os.pipe()
     from_browser, writes = os.pipe()
     # Chromium reads its pipe on descriptor 3 and writes on 4; the browser's ends move above 9 first, so that
@@ -137,7 +139,7 @@ def open_page(path, profile, *, size=(1200, 800), ready=FIGURES_DRAWN, scroll_to
         pipe.call("Page.navigate", session, url=path.as_uri())
         while not pipe.evaluate(session, f'document.readyState === "complete" && {ready}'):
             if time.monotonic() > deadline:
-                raise BrowserTimeout(f"{path.name} was not ready within {DEADLINE_S:g} s")
+                raise BrowserTimeout(f"{path.name} was not ready within {deadline_s:g} s")
             time.sleep(0.1)
         if scroll_to is not None:
             pipe.evaluate(session, f"document.getElementById({json.dumps(scroll_to)}).scrollIntoView()")

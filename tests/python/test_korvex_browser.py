@@ -1,10 +1,11 @@
 """The report and the 3-D view, opened in headless Chromium with the network off."""
 
 import io
+import time
 
 import numpy as np
 import pytest
-from chromium import CHROMIUM, open_page
+from chromium import CHROMIUM, BrowserTimeout, open_page
 from matplotlib.image import imread
 
 from korvex import Bed, Chevron, QualitySeries, simulate
@@ -91,6 +92,7 @@ def test_the_error_scan_sees_a_script_that_fails(tmp_path):
     assert len(seen.errors) == 1 and "notDefinedAnywhere" in seen.errors[0]
 
 
+@pytest.mark.slow
 def test_a_figure_that_cannot_be_unpacked_says_so_and_fails_the_scan(study, tmp_path):
     path = save_view(view_3d(study.heights, bed=study.bed, title="surface"), tmp_path / "view.html")
     text = path.read_text(encoding="utf-8")
@@ -100,3 +102,15 @@ def test_a_figure_that_cannot_be_unpacked_says_so_and_fails_the_scan(study, tmp_
     seen = open_page(path, tmp_path / "profile", screenshot=False)
     assert 'data-state="failed"' in seen.dom and "The figure could not be drawn" in seen.dom
     assert len(seen.errors) == 1 and "korvex figure korvex-view" in seen.errors[0]
+
+
+@pytest.mark.slow
+def test_a_page_that_never_gets_ready_fails_by_its_deadline_rather_than_hanging(tmp_path):
+    # A packed figure with no loader stays undrawn for ever, as a hung page would.
+    page = tmp_path / "stuck.html"
+    page.write_text('<!DOCTYPE html><html><body><div id="v"></div>'
+                    '<script type="application/gzip-base64" class="korvex-figure" data-target="v"></script></body></html>')
+    start = time.monotonic()
+    with pytest.raises(BrowserTimeout):
+        open_page(page, tmp_path / "profile", deadline_s=4)
+    assert time.monotonic() - start < 10
