@@ -22,7 +22,7 @@ new module knows its place before it is written:
     3. plans: plans, equipment, theory, operation
     4. engine: stockpile, capacity
     5. study: study
-    6. output: plots, views, report, tables
+    6. output: plots, embed, views, report, tables
     7. studies: engines, twobeds, sweeps, design, feed_correction, deliveries, ledger, live_status, live_ring, live, live_report
     8. options: cli.options, cli.feed_file, cli.terminal
     9. commands: cli.demo, cli.ring, cli.simulate, cli.report, cli.sweep, cli.compare, cli.track
@@ -39,8 +39,8 @@ new module knows its place before it is written:
    varies from one bed to the next in operation.
 4. The one door to the native engine, and what a bed holds, measured with it.
 5. A study of one bed, straight or a ring: its data and its figures, numbers all.
-6. What draws and writes a study: figures (matplotlib), views (plotly), the HTML report, and the
-   table files read and written.
+6. What draws and writes a study: figures (matplotlib), plotly figures packed into pages that need
+   no network, views (plotly), the HTML report, and the table files read and written.
 7. Several studies: the two engines side by side, two beds in turn, sweeps on a cluster, the search
    for a design that holds and its sensitivity; a live bed (or ring) followed delivery by delivery, its
    status, prediction and the feed's correction, and its status as a page.

@@ -22,6 +22,7 @@ from __future__ import annotations
 
 import math
 import numbers
+import textwrap
 from collections.abc import Mapping, Sequence
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any
@@ -117,14 +118,22 @@ class Judgement:
 
 
 def judge(
-    table: pd.DataFrame, setting: str, target_vrr: float, *, quality: str | None = None, confidence: float = 0.95
+    table: pd.DataFrame,
+    setting: str,
+    target_vrr: float,
+    *,
+    quality: str | Sequence[str] | None = None,
+    confidence: float = 0.95,
 ) -> tuple[Judgement, ...]:
-    """Judge a sweep's table over `setting` (see the module), for one quality value or each of them."""
+    """Judge a sweep's table over `setting` (see the module), for the quality values named (one name or
+    several: an oxide, or a modulus such as LSF) or for each of them."""
     qualities = list(dict.fromkeys(table.loc[table["error"].isna(), "quality"].dropna()))
     if quality is not None:
-        if quality not in qualities:
-            raise ValueError(f"no quality value {quality!r} among {qualities}")
-        qualities = [quality]
+        named = [quality] if isinstance(quality, str) else list(dict.fromkeys(quality))
+        unknown = [name for name in named if name not in qualities]
+        if unknown or not named:
+            raise ValueError(f"quality: no quality value {unknown or named!r} among {qualities}")
+        qualities = named
     if not qualities:
         raise ValueError("no run of the search gave figures to judge")
     failed = table["error"].notna()
@@ -225,7 +234,7 @@ class Search:
         if self.value is None:
             return (
                 f"no {self.setting} from {grid[0]:g} to {grid[-1]:g} reaches {target} for one bed with "
-                f"{share} confidence over the rest of the range"
+                f"{share} confidence over the rest of the range; {self._never()}"
             )
         least = {"layers": "fewest", "stacker_speed_m_per_min": "slowest"}.get(self.setting, "smallest")
         low, high = self.interval_effect  # type: ignore[misc]
@@ -234,6 +243,15 @@ class Search:
             f"{grid[-1]:g}: {self.value:g} ({self.deciding.quality}: E of one bed {low:.3g} to {high:.3g}, "
             f"{share} of beds)"
         )
+
+    def _never(self) -> str:
+        """Which quality values hold from no value of the grid, and the best E a draw reached for each."""
+        parts = []
+        for judgement in self.judgements:
+            if judgement.value is None:
+                _, vrr = draw_means(self.table, self.setting, judgement.quality)
+                parts.append(f"{judgement.quality} (mean E of a draw at most {float(vrr.min()) ** -0.5:.3g})")
+        return "never from any value: " + ", ".join(parts)
 
     def figure(self, *, footer: str | None = None) -> Figure:
         """E against the setting: every run, each draw's mean, the trend, the band of the trend and the
@@ -273,7 +291,9 @@ class Search:
             panel.grid(True, which="both", alpha=0.3)
         axes[0].set_ylabel("E, std in / std out (larger is better)")
         axes[-1].legend(fontsize=7)
-        plot.suptitle(f"Search: {self.describe()}", fontsize=9)
+        # The answer's sentence, wrapped to the figure's width (about 12 characters an inch at this size).
+        width = int(12 * plot.get_figwidth())
+        plot.suptitle(textwrap.fill(f"Search: {self.describe()}", width), fontsize=9)
         add_footer(plot, footer or self.stamp)
         return plot
 
@@ -310,7 +330,7 @@ def search(
     values: Sequence[float] | None = None,
     points: int = SEARCH_POINTS,
     settings: Mapping[str, Any] | None = None,
-    quality: str | None = None,
+    quality: str | Sequence[str] | None = None,
     confidence: float = 0.95,
     replicates: int = 6,
     operation: Operation | None = None,
@@ -321,7 +341,10 @@ def search(
     the module.
 
     The grid: `values`, or `points` values from low to high evenly spaced on a log scale (whole numbers
-    when low and high are). quality: judge one quality value; by default every one must hold.
+    when low and high are). quality: the quality value that must hold, or several; a plant judges its
+    KPI, say "LSF" (a modulus of the portions' averaged oxides). By default every quality value and
+    every modulus must hold; a modulus that varies mostly from one delivery to the next, which layers
+    do not average away, may hold from no value at all, and describe() names it.
     replicates: runs per value (every Operation.engine_runs of them share an operational draw).
     settings: the other settings, fixed. options: those of sweep (feed, seed, scheduler, ...).
     """
@@ -372,16 +395,29 @@ class Sensitivity:
         effect = rows.loc[rows["quality"] == quality, "effect"].to_numpy(dtype=np.float64)
         return float(effect.min()), float(effect.max())
 
-    def figure(self, *, interval_effect: tuple[float, float] | None = None, footer: str | None = None) -> Figure:
+    def figure(
+        self,
+        *,
+        interval_effect: tuple[float, float] | None = None,
+        interval_quality: str | None = None,
+        qualities: Sequence[str] | None = None,
+        footer: str | None = None,
+    ) -> Figure:
         """E against the setting around the chosen value: every run and the mean with its interval, per
-        quality value; interval_effect (a search's range for one bed) shaded at the chosen value."""
+        quality value (those named in qualities, by default every one); interval_effect (a search's
+        range for one bed) drawn at the chosen value, on the panel of interval_quality, the quality value
+        the search judged (by default on every panel)."""
         from matplotlib.figure import Figure
 
         from .plots import add_footer
 
         summary = self.summary
         done = self.table[self.table["error"].isna()]
-        qualities = list(dict.fromkeys(summary["quality"].dropna()))
+        known = list(dict.fromkeys(summary["quality"].dropna()))
+        qualities = known if qualities is None else list(qualities)
+        unknown = [name for name in (*qualities, *([interval_quality] if interval_quality else [])) if name not in known]
+        if unknown or not qualities:
+            raise ValueError(f"qualities: no quality value {unknown or qualities!r} among {known}")
         plot = Figure(figsize=(4.2 * len(qualities) + 1.0, 4.2), layout="constrained")
         axes = plot.subplots(1, len(qualities), squeeze=False, sharex=True)[0]
         for panel, quality in zip(axes, qualities, strict=True):
@@ -392,7 +428,7 @@ class Sensitivity:
             panel.fill_between(rows[self.setting], rows["effect_low"], rows["effect_high"], color="C0", alpha=0.2,
                                label=f"mean, {self.confidence:.0%}")
             panel.axvline(self.chosen, color="C3", linewidth=1.0, label=f"chosen {self.chosen:g}")
-            if interval_effect is not None:
+            if interval_effect is not None and interval_quality in (None, quality):
                 panel.errorbar([self.chosen], [sum(interval_effect) / 2],
                                yerr=[[sum(interval_effect) / 2 - interval_effect[0]],
                                      [interval_effect[1] - sum(interval_effect) / 2]],
@@ -401,7 +437,8 @@ class Sensitivity:
             panel.set_xlabel(self.setting)
             panel.grid(True, alpha=0.3)
         axes[0].set_ylabel("E, std in / std out (larger is better)")
-        axes[-1].legend(fontsize=7)
+        # The legend goes where the search's interval is, so that it names it.
+        axes[qualities.index(interval_quality) if interval_quality in qualities else -1].legend(fontsize=7)
         plot.suptitle(f"Sensitivity of E to {self.setting} around {self.chosen:g}", fontsize=10)
         add_footer(plot, footer or self.stamp)
         return plot

@@ -20,6 +20,7 @@ from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
+from .embed import figure_markup, figure_page, packed_plotlyjs
 from .plots import add_footer, bed_aspect
 
 if TYPE_CHECKING:
@@ -39,9 +40,10 @@ QUALITY_COLOURS = "RdYlBu_r"
 
 # A self-contained page must stay small enough to mail and open quickly.
 MAX_HTML_BYTES = 10_000_000
-# Particles drawn in a 3-D view at most; about 40 bytes of page each.
-MAX_VIEW_PARTICLES = 30_000
-VIEW_BYTES_PER_PARTICLE = 40
+# Particles drawn in a 3-D view at most: as many as a browser still turns smoothly. The page carries them
+# compressed (korvex.embed), 6 to 8 bytes each on a plant's bed; the budget allows 10.
+MAX_VIEW_PARTICLES = 250_000
+VIEW_BYTES_PER_PARTICLE = 10
 # Room in a 3-D view's page for the markup around its figure and the note on how its points were chosen.
 VIEW_MARKUP_BYTES = 10_000
 # Reclaim positions on the 3-D view's slider at most.
@@ -412,10 +414,8 @@ def _slice_text(reclaimed: Reclaimed, index: int) -> str:
 
 def particle_budget(other_bytes: int) -> int:
     """How many particles a page can draw and stay under MAX_HTML_BYTES beside plotly's JavaScript
-    and other_bytes of everything else."""
-    from plotly.offline import get_plotlyjs
-
-    room = MAX_HTML_BYTES - len(get_plotlyjs().encode("utf-8")) - other_bytes
+    (compressed, see korvex.embed) and other_bytes of everything else."""
+    room = MAX_HTML_BYTES - len(packed_plotlyjs()) - other_bytes
     return int(np.clip(room // VIEW_BYTES_PER_PARTICLE, 0, MAX_VIEW_PARTICLES))
 
 
@@ -433,18 +433,39 @@ class _Points:
     note: str
 
 
+def cut_open(particles: Particles, bed: Bed, count: int, seed: int) -> tuple[np.ndarray, str | None]:
+    """Which particles a 3-D view draws, at most `count`, and a note on the choice (None: all of them).
+
+    A straight bed is cut open along its centre line: the half nearer the viewer is left out, and of
+    the other half the particles nearest the cut come first, so that the cut shows the layers as a
+    section does. A circular bed's particles are sampled at random (seed).
+    """
+    total = len(particles)
+    if bed.circular:
+        if total <= count:
+            return np.arange(total), None
+        chosen = np.sort(np.random.default_rng(seed).choice(total, count, replace=False))
+        return chosen, f"{count:,} of {total:,} particles drawn, sampled at random to keep the page small"
+    behind = np.flatnonzero(particles.z_m >= bed.depth_m / 2)
+    if behind.size > count:
+        nearest = np.argsort(particles.z_m[behind], kind="stable")[:count]
+        behind = np.sort(behind[nearest])
+    deepest = float(particles.z_m[behind].max()) if behind.size else bed.depth_m / 2
+    return behind, (
+        f"cut open along the centre line: {behind.size:,} of {total:,} particles drawn, those from "
+        f"z = {bed.depth_m / 2:.3g} to {deepest:.3g} m"
+    )
+
+
 def _particle_points(
-    particles: Particles, colour: str, time_h: FloatArray | None, budget: int, seed: int
+    particles: Particles, bed: Bed, colour: str, time_h: FloatArray | None, budget: int, seed: int
 ) -> _Points:
-    """The particles, or a random sample of budget of them when there are more."""
+    """The particles a 3-D view draws: a straight bed's cut open along its centre line (cut_open)."""
     values, label = _colour(particles, colour, time_h)
-    chosen = np.arange(len(particles))
-    note = ""
-    if len(particles) > budget:
-        chosen = np.sort(np.random.default_rng(seed).choice(len(particles), budget, replace=False))
-        note = f"{budget:,} of {len(particles):,} particles drawn, sampled at random to keep the page small"
+    chosen, note = cut_open(particles, bed, budget, seed)
     return _Points(
-        particles.x_m[chosen], particles.y_m[chosen], particles.z_m[chosen], values[chosen], label, "particles", note
+        particles.x_m[chosen], particles.y_m[chosen], particles.z_m[chosen], values[chosen], label, "particles",
+        note or "",
     )
 
 
@@ -510,10 +531,10 @@ def view_3d(
 ) -> go.Figure:
     """The pile in 3-D: its surface, optionally its particles or layers, and a reclaim face on a slider.
 
-    particles: drawn coloured by colour (TIME or a quality value); more than
-    max_particles (by default what a page has room for beside the rest of the
-    view and other_bytes of everything else) are sampled at random (seed), and
-    the view says so.
+    particles: drawn coloured by colour (TIME or a quality value), cut open
+    along a straight bed's centre line (see cut_open) to at most max_particles
+    (by default what a page has room for beside the rest of the view and
+    other_bytes of everything else); the view says which it draws.
     layers: the layered engine's layers (give them or particles): the pile is
     cut open along its centre line, and max_particles points on the cut,
     sampled in the layers behind it in proportion to their volume, show them
@@ -533,6 +554,10 @@ def view_3d(
     if layers is not None and len(layers):
         # The layers are drawn on a cut along the centre line: the surface in front of it would veil them.
         shown = np.where((z_cells < _open_cut_m(bed, layers.cell_m))[:, np.newaxis], np.nan, grid)
+    elif particles is not None and len(particles) and not bed.circular:
+        # The particles are cut open along the centre line (cut_open): so is the surface, which would
+        # otherwise veil the cut and its colours.
+        shown = np.where((z_cells < bed.depth_m / 2)[:, np.newaxis], np.nan, grid)
     traces: list[go.BaseTraceType] = [
         go.Surface(
             x=x_cells,
@@ -602,7 +627,7 @@ def view_3d(
         if max_particles is None:
             max_particles = particle_budget(other_bytes + len(figure.to_json()) + VIEW_MARKUP_BYTES)
         if particles is not None:
-            points = _particle_points(particles, colour, time_h, max_particles, seed)
+            points = _particle_points(particles, bed, colour, time_h, max_particles, seed)
         else:
             points = _layer_points(layers, bed, colour, time_h, max_particles, seed)  # type: ignore[arg-type]
         if points.note:
@@ -639,10 +664,13 @@ def view_3d(
 
 
 def view_html(figure: go.Figure, *, full_html: bool = True) -> str:
-    """The figure as HTML with plotly's JavaScript inside, so that it opens without a network."""
-    import plotly.io as pio
-
-    return pio.to_html(figure, include_plotlyjs=True, full_html=full_html, config={"responsive": True})
+    """The figure as HTML with plotly's JavaScript and the figure inside, compressed (see korvex.embed),
+    so that it opens without a network."""
+    if not full_html:
+        return figure_markup(figure, "korvex-view")
+    # The figure's title is escaped for plotly already; the page's title is plain text.
+    title = html.unescape(str(figure.layout.title.text or "Korvex 3-D view").split("<br>")[0])
+    return figure_page(figure, title, "korvex-view")
 
 
 def save_view(figure: go.Figure, path: str | Path) -> Path:

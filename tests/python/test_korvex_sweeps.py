@@ -267,7 +267,8 @@ def test_the_sweep_command_writes_a_table_that_reads_back_equal(client, tmp_path
 def test_the_sweep_command_prints_the_fewest_layers_reaching_a_target(tmp_path, capsys):
     code = main(
         ["sweep", "--grid", "layers=1,2,4,16", "--grid", "length_m=40", "--grid", "depth_m=10", "--grid", "hours=0.75",
-         "--target-vrr", "0.2", "--replicates", "4", "--scheduler", "in-process", "--output-dir", str(tmp_path)]
+         "--target-vrr", "0.2", "--target-quality", "CaO", "--target-quality", "SiO2", "--replicates", "4",
+         "--scheduler", "in-process", "--output-dir", str(tmp_path)]
     )
     assert code == 0
     printed = capsys.readouterr().out
@@ -275,7 +276,9 @@ def test_the_sweep_command_prints_the_fewest_layers_reaching_a_target(tmp_path, 
     assert found, printed
     # The answer is the search's own judgement of the table the command wrote.
     table = read_sweep(tmp_path / "sweep.csv")
-    assert int(found.group(1)) == max(verdict.value for verdict in judge(table, "layers", 0.2))
+    verdicts = judge(table, "layers", 0.2, quality=["CaO", "SiO2"])
+    assert [verdict.quality for verdict in verdicts] == ["CaO", "SiO2"]
+    assert int(found.group(1)) == max(verdict.value for verdict in verdicts)
 
 
 @pytest.mark.slow

@@ -171,6 +171,13 @@ def test_the_3d_view_samples_particles_above_its_limit_and_stays_small(fast_chev
     assert kinds[:2] == ["surface", "scatter3d"] and set(kinds[2:]) == {"mesh3d"}
     assert len(figure.data[1].x) == 500
     assert f"500 of {len(study.particles):,} particles drawn" in figure.layout.annotations[0].text
+    # Cut open along the centre line: of the far half, those nearest the cut, and the surface cut alike.
+    half = study.bed.depth_m / 2
+    drawn = np.asarray(figure.data[1].y)
+    behind = study.particles.z_m[study.particles.z_m >= half]
+    assert drawn.min() >= round(half, 2) and drawn.max() <= round(np.sort(behind)[500], 2)
+    rows = np.asarray(figure.data[0].y) < half
+    assert np.isnan(np.asarray(figure.data[0].z, dtype=float)[rows]).all()
     steps = figure.layout.sliders[0].steps
     assert len(steps) == len(kinds) - 2
     # Each step shows the surface, the particles and its own face only, and the slice's averages.

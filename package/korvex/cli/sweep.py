@@ -58,13 +58,15 @@ def add_sweep_command(commands: Any) -> None:
         "--target-vrr",
         metavar="VRR",
         type=float,
-        help="print the fewest --x (layers, or stacker speed) from which a trend fitted through the grid "
-        "keeps the VRR below VRR at the stated confidence",
+        help="print the fewest --x (layers, or stacker speed) of the grid from which one bed's VRR stays below "
+        "VRR over the rest of the grid",
     )
     parser.add_argument(
         "--target-quality",
         metavar="NAME",
-        help="the quality value that must reach --target-vrr (default: every one)",
+        action="append",
+        help="a quality value or modulus (LSF, say) that must reach --target-vrr (repeat for more; default: every "
+        "one)",
     )
     add_cluster_options(parser, "sweep")
     parser.set_defaults(run=run_sweep)
@@ -99,8 +101,10 @@ def search_lines(args: argparse.Namespace, table: Any, x: str) -> None:
         verdicts = judge(rows, x, args.target_vrr, quality=args.target_quality, confidence=args.confidence)
         answers = [verdict.value for verdict in verdicts]
         if any(answer is None for answer in answers):
+            never = ", ".join(verdict.quality for verdict in verdicts if verdict.value is None)
             print(f"{prefix}no {x} from {grid[0]:g} to {grid[-1]:g} reaches VRR < {args.target_vrr:g} for one bed "
-                  f"with {args.confidence:.0%} confidence over the rest of the grid")
+                  f"with {args.confidence:.0%} confidence over the rest of the grid ({never} from none; "
+                  "--target-quality names the figures to judge)")
             continue
         print(f"{prefix}{least} {x} from which VRR < {args.target_vrr:g} holds for one bed with "
               f"{args.confidence:.0%} confidence up to {grid[-1]:g}: {max(answers):g}")
