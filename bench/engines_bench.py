@@ -56,7 +56,7 @@ def run(smoke: bool, seeds: int, particles_per_m3: float) -> dict:
         for figure in FIGURES:
             counters[figure] = engine_runs.mean(figure)
             counters[figure + "_sd"] = engine_runs.sd(figure)
-        counters["cell_m"] = engine_runs.cell_m
+        counters["cell_m"] = engine_runs.cell_size_m
         print(f"engines/{engine:9}", " ".join(f"{k} {v:.4g}" for k, v in counters.items()), flush=True)
         name = f"engines/{engine}"
         results.append(

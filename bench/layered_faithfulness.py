@@ -86,7 +86,7 @@ def ideal(seeds: list[int], layers_list: list[int], reclaim_angle_deg: float) ->
 def ridge(study: korvex.Study) -> dict:
     shape = pile_shape(study.heights)
     body_shape = ridge_shape(study.heights)
-    footprint_body = np.count_nonzero(study.heights.heights_m > 0, axis=0) * study.heights.cell_m
+    footprint_body = np.count_nonzero(study.heights.heights_m > 0, axis=0) * study.heights.cell_size_m
     return {
         "centre_z_m": shape.centre_z_m,
         "crest_m": body_shape.height_m,

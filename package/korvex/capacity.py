@@ -72,7 +72,7 @@ class RidgeShape:
 
 def ridge_shape(heights: HeightMap) -> RidgeShape:
     surface = heights.heights_m
-    section = surface.sum(axis=0) * heights.cell_m
+    section = surface.sum(axis=0) * heights.cell_size_m
     if section.max() <= 0:
         raise ValueError("the height map holds no pile")
     typical = float(np.median(section[section > 0.5 * section.max()]))
@@ -80,7 +80,7 @@ def ridge_shape(heights: HeightMap) -> RidgeShape:
     if body.sum() < 3:
         raise ValueError("the height map holds no ridge along x: its full section is shorter than three cells")
     return RidgeShape(
-        float(np.median(section[body])), float(np.mean(surface.max(axis=0)[body])), float(body.sum()) * heights.cell_m
+        float(np.median(section[body])), float(np.mean(surface.max(axis=0)[body])), float(body.sum()) * heights.cell_size_m
     )
 
 
@@ -254,7 +254,7 @@ class EdgeVolume:
 
 def edge_volume(heights: HeightMap) -> EdgeVolume:
     surface = heights.heights_m
-    area = heights.cell_m**2
+    area = heights.cell_size_m**2
     long_edges = float(surface[0].sum() + (surface[-1].sum() if surface.shape[0] > 1 else 0.0))
     inner = surface[1:-1]
     ends = float(inner[:, 0].sum() + (inner[:, -1].sum() if surface.shape[1] > 1 else 0.0))

@@ -40,9 +40,9 @@ class PileShape:
 def pile_shape(heights: HeightMap) -> PileShape:
     """The footprint, highest point, crest height and centre line of a ridge along x; ValueError if it is no ridge."""
     surface = heights.heights_m
-    row_centres_m = (np.arange(surface.shape[0]) + 0.5) * heights.cell_m
+    row_centres_m = (np.arange(surface.shape[0]) + 0.5) * heights.cell_size_m
     return PileShape(
-        float(np.count_nonzero(surface > 0)) * heights.cell_m**2,
+        float(np.count_nonzero(surface > 0)) * heights.cell_size_m**2,
         float(surface.max()),
         ridge_shape(heights).height_m,
         float(np.average(row_centres_m, weights=surface.sum(axis=1))),
@@ -80,7 +80,7 @@ class EngineRuns:
     pile's shape, one entry per seed."""
 
     engine: str
-    cell_m: float
+    cell_size_m: float
     vrr: tuple[float, ...]
     shapes: tuple[PileShape, ...]
 

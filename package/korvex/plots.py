@@ -149,7 +149,7 @@ def heights_figure(
     A long thin bed is drawn wider across than true (the axis says how much), so that it stays readable.
     """
     rows, columns = heights.heights_m.shape
-    stretch, width_in, height_in = bed_aspect(columns * heights.cell_m, rows * heights.cell_m)
+    stretch, width_in, height_in = bed_aspect(columns * heights.cell_size_m, rows * heights.cell_size_m)
     figure = Figure(figsize=(width_in + 1.8, height_in + 1.2), layout="constrained")
     _draw_heights(figure.add_subplot(), heights, stretch, title)
     add_footer(figure, footer)
@@ -183,7 +183,7 @@ def study_figure(study: Study, *, reclaim_rate_m3_per_h: float | None = None) ->
     output_time_h = study.output_time_h(reclaim_rate_m3_per_h)
     names = len(study.series.names)
     rows, columns = study.heights.heights_m.shape
-    stretch, _, _ = bed_aspect(columns * study.heights.cell_m, rows * study.heights.cell_m)
+    stretch, _, _ = bed_aspect(columns * study.heights.cell_size_m, rows * study.heights.cell_size_m)
     figure = Figure(figsize=(11.0, 3.8 + 2.2 * names), layout="constrained")
     top, bottom = figure.subfigures(2, 1, height_ratios=[3.2, 0.3 + 2.2 * names])
     _draw_heights(top.add_subplot(), study.heights, stretch)

@@ -3,6 +3,7 @@ output of a ring run continuously."""
 
 from __future__ import annotations
 
+import warnings
 from dataclasses import dataclass, replace
 from typing import TYPE_CHECKING
 
@@ -78,21 +79,21 @@ class HeightMap:
     """
 
     heights_m: FloatArray
-    cell_m: float
+    cell_size_m: float
 
     def summary(self) -> list[tuple[str, str]]:
         """Names and values for a short report."""
         rows, columns = self.heights_m.shape
         peak = float(self.heights_m.max()) if self.heights_m.size else 0.0
         return [
-            ("cells", f"{columns} along x x {rows} across z, {self.cell_m:.3g} m each"),
+            ("cells", f"{columns} along x x {rows} across z, {self.cell_size_m:.3g} m each"),
             ("highest", f"{peak:.3g} m"),
             ("volume", f"{self.volume_m3:,.1f} m³"),
         ]
 
     def __repr__(self) -> str:
         rows, columns = self.heights_m.shape
-        return f"HeightMap({columns} x {rows} cells of {self.cell_m:.3g} m, {self.volume_m3:,.1f} m³)"
+        return f"HeightMap({columns} x {rows} cells of {self.cell_size_m:.3g} m, {self.volume_m3:,.1f} m³)"
 
     def _repr_html_(self) -> str:
         return html_table("Height map", self.summary())
@@ -101,11 +102,17 @@ class HeightMap:
     def extent_m(self) -> tuple[float, float, float, float]:
         """(left, right, bottom, top) of the cells' outer edges, for matplotlib's imshow."""
         rows, columns = self.heights_m.shape
-        return (0.0, columns * self.cell_m, 0.0, rows * self.cell_m)
+        return (0.0, columns * self.cell_size_m, 0.0, rows * self.cell_size_m)
+
+    @property
+    def cell_m(self) -> float:
+        """Deprecated name of cell_size_m."""
+        warnings.warn("HeightMap.cell_m is deprecated: use HeightMap.cell_size_m", DeprecationWarning, stacklevel=2)
+        return self.cell_size_m
 
     @property
     def volume_m3(self) -> float:
-        return float(self.heights_m.sum()) * self.cell_m**2
+        return float(self.heights_m.sum()) * self.cell_size_m**2
 
 
 @dataclass(frozen=True, repr=False)
@@ -145,7 +152,7 @@ class Layers:
     """What the layered engine keeps of a pile: every segment of every column, as stacked.
 
     x_m, z_m: the centre of the segment's column, along and across the bed;
-        a column is cell_m wide each way.
+        a column is cell_size_m wide each way.
     bottom_m, top_m: the heights between which the segment lies.
     volume_m3: the volume it holds.
     delivery: the volume-weighted mean index of the deliveries (chunks, 0
@@ -161,10 +168,10 @@ class Layers:
     delivery: FloatArray
     values: FloatArray
     names: tuple[str, ...]
-    cell_m: float
+    cell_size_m: float
 
     @classmethod
-    def of_records(cls, records: dict[str, np.ndarray], names: tuple[str, ...], cell_m: float) -> Layers:
+    def of_records(cls, records: dict[str, np.ndarray], names: tuple[str, ...], cell_size_m: float) -> Layers:
         """The layers from the native simulator's records: one array per field and one per quality name."""
         count = records["x_m"].size
         values = np.column_stack([records[name] for name in names]) if names else np.empty((count, 0))
@@ -172,14 +179,14 @@ class Layers:
             *(np.asarray(records[key], dtype=np.float64) for key in LAYER_FIELDS),
             values.astype(np.float64, copy=False),
             names,
-            cell_m,
+            cell_size_m,
         )
 
     def __len__(self) -> int:
         return int(self.x_m.size)
 
     def __repr__(self) -> str:
-        return f"Layers({len(self):,} segments in columns of {self.cell_m:.3g} m, qualities {', '.join(self.names)})"
+        return f"Layers({len(self):,} segments in columns of {self.cell_size_m:.3g} m, qualities {', '.join(self.names)})"
 
     @property
     def total_volume_m3(self) -> float:

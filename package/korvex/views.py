@@ -112,7 +112,7 @@ class Section(_Plane):
     height_m: FloatArray
     colour: FloatArray
     colour_label: str
-    cell_m: float
+    cell_size_m: float
     thickness_m: float
     extent_m: float
     gridded: bool
@@ -122,7 +122,7 @@ class Section(_Plane):
 
     @property
     def top_m(self) -> float:
-        return float(self.height_m.max()) + self.cell_m if len(self) else self.cell_m
+        return float(self.height_m.max()) + self.cell_size_m if len(self) else self.cell_size_m
 
 
 @dataclass(frozen=True)
@@ -130,7 +130,7 @@ class LayerSection(_Plane):
     """The layers of the row (or column) of cells a vertical plane passes through.
 
     start_m: where each layer's column begins along the section's horizontal
-        axis; it spans cell_m from there.
+        axis; it spans cell_size_m from there.
     bottom_m, top_m: the heights between which each layer lies.
     colour: what each layer is coloured by, described by colour_label.
     """
@@ -140,7 +140,7 @@ class LayerSection(_Plane):
     top_m: FloatArray
     colour: FloatArray
     colour_label: str
-    cell_m: float
+    cell_size_m: float
     extent_m: float
 
     def __len__(self) -> int:
@@ -148,7 +148,7 @@ class LayerSection(_Plane):
 
     def polygons(self) -> np.ndarray:
         """Each layer as the corners of its band, layers x 4 x 2 (horizontal, height)."""
-        start, end = self.start_m, self.start_m + self.cell_m
+        start, end = self.start_m, self.start_m + self.cell_size_m
         return np.stack(
             [np.column_stack(corner) for corner in ((start, self.bottom_m), (end, self.bottom_m), (end, self.top_m),
                                                      (start, self.top_m))],
@@ -181,14 +181,14 @@ def _plane(bed: Bed, x_m: float | None, z_m: float | None) -> tuple[bool, float,
     return along, at, limit
 
 
-def _cells_cut(across_m: FloatArray, at_m: float, limit_m: float, cell_m: float) -> np.ndarray:
+def _cells_cut(across_m: FloatArray, at_m: float, limit_m: float, cell_size_m: float) -> np.ndarray:
     """Which of the points at across_m lie in the row of cells the plane at at_m cuts.
 
     Cells span from the bed's corner, one cell each; a plane on the bed's far
     edge cuts the last row.
     """
-    target = min(math.floor(at_m / cell_m), max(math.ceil(limit_m / cell_m) - 1, 0))
-    return np.floor(across_m / cell_m) == target
+    target = min(math.floor(at_m / cell_size_m), max(math.ceil(limit_m / cell_size_m) - 1, 0))
+    return np.floor(across_m / cell_size_m) == target
 
 
 def cut_section(
@@ -228,7 +228,7 @@ def cut_section(
         height_m=particles.y_m[keep].astype(np.float64),
         colour=values[keep],
         colour_label=label,
-        cell_m=cell,
+        cell_size_m=cell,
         thickness_m=thickness,
         extent_m=bed.length_m if along else bed.depth_m,
         gridded=gridded,
@@ -252,24 +252,24 @@ def cut_layers(
     """
     along, at, limit = _plane(bed, x_m, z_m)
     values, label = _colour(layers, colour, time_h)
-    keep = _cells_cut(layers.z_m if along else layers.x_m, at, limit, layers.cell_m)
+    keep = _cells_cut(layers.z_m if along else layers.x_m, at, limit, layers.cell_size_m)
     centre = (layers.x_m if along else layers.z_m)[keep]
     return LayerSection(
         along=along,
         at_m=at,
-        start_m=centre - layers.cell_m / 2,
+        start_m=centre - layers.cell_size_m / 2,
         bottom_m=layers.bottom_m[keep],
         top_m=layers.top_m[keep],
         colour=values[keep],
         colour_label=label,
-        cell_m=layers.cell_m,
+        cell_size_m=layers.cell_size_m,
         extent_m=bed.length_m if along else bed.depth_m,
     )
 
 
 def _cells(section: Section) -> tuple[FloatArray, FloatArray, np.ndarray]:
     """Cell edges and a masked grid of mean colours for a section of the fast engine."""
-    cell = section.cell_m
+    cell = section.cell_size_m
     column = np.floor(section.horizontal_m / cell).astype(np.int64)
     level = np.floor(section.height_m / cell).astype(np.int64)
     columns = int(column.max()) + 1
@@ -303,7 +303,7 @@ def section_figure(
     cmap = colour_map or (TIME_COLOURS if section.colour_label.startswith("stacking") else QUALITY_COLOURS)
     layered = isinstance(section, LayerSection)
     if layered:
-        top = float(section.top_m.max()) * (1 + HEADROOM) if len(section) else section.cell_m
+        top = float(section.top_m.max()) * (1 + HEADROOM) if len(section) else section.cell_size_m
     else:
         top = section.top_m
     stretch, width_in, plot_height_in = bed_aspect(section.extent_m, top)
@@ -322,9 +322,9 @@ def section_figure(
         x_edges, y_edges, grid = _cells(section)
         mappable = axes.pcolormesh(x_edges, y_edges, grid, cmap=cmap, shading="flat")
     else:
-        half = section.cell_m / 2
+        half = section.cell_size_m / 2
         boxes = [
-            Rectangle((h - half, y - half), section.cell_m, section.cell_m)
+            Rectangle((h - half, y - half), section.cell_size_m, section.cell_size_m)
             for h, y in zip(section.horizontal_m, section.height_m, strict=True)
         ]
         mappable = PatchCollection(boxes, cmap=cmap, edgecolor="face", linewidth=0.2)
@@ -337,7 +337,7 @@ def section_figure(
     drawn = "" if stretch == 1 else f", drawn {stretch:.3g}x taller"
     axes.set_ylabel(f"height [m]{drawn}")
     if isinstance(section, LayerSection):
-        detail = f"cells of {section.cell_m:.3g} m, {len(section):,} layers"
+        detail = f"cells of {section.cell_size_m:.3g} m, {len(section):,} layers"
     else:
         slab = "one cell" if section.gridded else f"{section.thickness_m:.3g} m"
         detail = f"slab {slab} thick, {len(section):,} particles"
@@ -354,8 +354,8 @@ def _downsampled(heights: HeightMap) -> tuple[FloatArray, FloatArray, FloatArray
     rows, columns = heights.heights_m.shape
     step = max(1, math.ceil(max(rows, columns) / MAX_SURFACE_CELLS))
     grid = heights.heights_m[::step, ::step]
-    x = (np.arange(0, columns, step) + 0.5) * heights.cell_m
-    z = (np.arange(0, rows, step) + 0.5) * heights.cell_m
+    x = (np.arange(0, columns, step) + 0.5) * heights.cell_size_m
+    z = (np.arange(0, rows, step) + 0.5) * heights.cell_size_m
     return x, z, grid
 
 
@@ -367,9 +367,9 @@ def _face(heights: HeightMap, position_m: float, reclaim_angle_deg: float) -> tu
     reclaimer's position, so the face leans over the material not yet taken.
     """
     x_cells, z_cells, grid = _downsampled(heights)
-    spacing = float(x_cells[1] - x_cells[0]) if x_cells.size > 1 else heights.cell_m
-    edge = heights.heights_m.shape[1] * heights.cell_m
-    levels = np.linspace(0.0, max(float(grid.max()), heights.cell_m), FACE_LEVELS)[:, None]
+    spacing = float(x_cells[1] - x_cells[0]) if x_cells.size > 1 else heights.cell_size_m
+    edge = heights.heights_m.shape[1] * heights.cell_size_m
+    levels = np.linspace(0.0, max(float(grid.max()), heights.cell_size_m), FACE_LEVELS)[:, None]
     lean = 0.0 if abs(90.0 - reclaim_angle_deg) < 0.01 else 1 / math.tan(math.radians(reclaim_angle_deg))
     x = np.broadcast_to(position_m + levels * lean, (levels.size, z_cells.size))
     column = np.clip(np.floor(x / spacing).astype(np.int64), 0, x_cells.size - 1)
@@ -482,7 +482,7 @@ def sample_layers(layers: Layers, count: int, seed: int) -> tuple[np.ndarray, Fl
     # A page with no room left asks for no points.
     at = (np.arange(count) + rng.random()) * (running[-1] / max(count, 1))
     layer = np.minimum(np.searchsorted(running, at, side="right"), len(layers) - 1)
-    half = layers.cell_m / 2
+    half = layers.cell_size_m / 2
     x = layers.x_m[layer] + rng.uniform(-half, half, count)
     z = layers.z_m[layer] + rng.uniform(-half, half, count)
     bottom = layers.bottom_m[layer]
@@ -490,9 +490,9 @@ def sample_layers(layers: Layers, count: int, seed: int) -> tuple[np.ndarray, Fl
     return layer, x, y, z
 
 
-def _open_cut_m(bed: Bed, cell_m: float) -> float:
+def _open_cut_m(bed: Bed, cell_size_m: float) -> float:
     """Where a 3-D view cuts a layered pile open: the near edge of the row of cells on the bed's centre line."""
-    return math.floor(bed.depth_m / 2 / cell_m) * cell_m
+    return math.floor(bed.depth_m / 2 / cell_size_m) * cell_size_m
 
 
 def _layer_points(
@@ -505,8 +505,8 @@ def _layer_points(
     at once; on the cut they show the layers as a section does.
     """
     values, label = _colour(layers, colour, time_h)
-    cut_m = _open_cut_m(bed, layers.cell_m)
-    row = np.flatnonzero(_cells_cut(layers.z_m, cut_m + layers.cell_m / 2, bed.depth_m, layers.cell_m))
+    cut_m = _open_cut_m(bed, layers.cell_size_m)
+    row = np.flatnonzero(_cells_cut(layers.z_m, cut_m + layers.cell_size_m / 2, bed.depth_m, layers.cell_size_m))
     note = f"the pile cut open along its centre line (z = {cut_m:.4g} m): "
     if not row.size:
         return _Points(*np.empty((4, 0)), label, "layers", note + "no layers on the cut")
@@ -548,12 +548,12 @@ def view_3d(
     if particles is not None and layers is not None:
         raise ValueError("give particles or layers, not both")
     x_cells, z_cells, grid = _downsampled(heights)
-    peak = max(float(grid.max()), heights.cell_m)
+    peak = max(float(grid.max()), heights.cell_size_m)
     inside = particles if particles is not None else layers
     shown = grid
     if layers is not None and len(layers):
         # The layers are drawn on a cut along the centre line: the surface in front of it would veil them.
-        shown = np.where((z_cells < _open_cut_m(bed, layers.cell_m))[:, np.newaxis], np.nan, grid)
+        shown = np.where((z_cells < _open_cut_m(bed, layers.cell_size_m))[:, np.newaxis], np.nan, grid)
     elif particles is not None and len(particles) and not bed.circular:
         # The particles are cut open along the centre line (cut_open): so is the surface, which would
         # otherwise veil the cut and its colours.

@@ -39,12 +39,15 @@ def test_the_default_slice_does_not_shrink_with_the_cell(particles_per_m3):
     assert Bed(particles_per_m3=particles_per_m3, reclaim_step_m=2.5).reclaim_step_m == 2.5
 
 
-def test_the_slice_has_one_name_and_the_old_ones_still_work():
+def test_the_slice_and_the_cell_have_one_name_each_and_the_old_ones_still_work():
     # None asked for the default before the field held it; a bed saved so must load as the same bed.
     assert Bed(reclaim_step_m=None) == Bed() == Bed(reclaim_step_m=1.0)
     bed = Bed(reclaim_step_m=2.5)
     with pytest.warns(DeprecationWarning, match=r"Bed\.reclaim_increment_m .*use Bed\.reclaim_step_m"):
         assert bed.reclaim_increment_m == 2.5
+    heights = HeightMap(np.zeros((2, 3)), 0.5)
+    with pytest.warns(DeprecationWarning, match=r"HeightMap\.cell_m .*use HeightMap\.cell_size_m"):
+        assert heights.cell_m == heights.cell_size_m == 0.5
 
 
 def small_feed(rows=200):

@@ -119,7 +119,7 @@ def test_cone_shell_cones_reach_the_set_height():
     standing = [a for a in stations[:cones] if a > reached]
     assert len(standing) >= 2
     heights = study.heights.heights_m
-    cell = study.heights.cell_m
+    cell = study.heights.cell_size_m
     for a in standing:
         angle = math.pi - a / RING.circle_radius_m
         i = int((25.0 + RING.circle_radius_m * math.cos(angle)) // cell)
@@ -284,7 +284,7 @@ def test_stock_and_ramp_agree_with_the_residence_and_the_geometry():
     # In steady state the stock is the reclaim rate times the residence (Little's law).
     assert study.mean_stock_m3 == pytest.approx(study.reclaim_rate_m3_per_h * figures.mean_residence_h, rel=0.02)
     # The ramp as the feed ended, up to the front's run-out, holds what its cost says is missing from it.
-    heights, cell = study.heights.heights_m, study.heights.cell_m
+    heights, cell = study.heights.heights_m, study.heights.cell_size_m
     j, i = np.indices(heights.shape)
     along = (math.pi - np.arctan2((j + 0.5) * cell - 25.0, (i + 0.5) * cell - 25.0)) * RING.circle_radius_m
     length = RING.centre_line_m
@@ -329,7 +329,7 @@ WIDE_RING = Bed(length_m=120.0, depth_m=120.0, circular=True, ring_radius_m=40.0
 )
 def test_overlapping_cones_stand_as_high_as_the_schedule_says_and_inside_the_ring(plan):
     study = simulate_ring(synthetic_series(hours=40, seed=1), plan, WIDE_RING, seed=1)
-    heights, cell = study.heights.heights_m, study.heights.cell_m
+    heights, cell = study.heights.heights_m, study.heights.cell_size_m
     assert heights.max() == pytest.approx(study.schedule.pile_height_m, abs=2 * cell)
     if plan.cone_height_m is not None:
         assert study.schedule.pile_height_m == plan.cone_height_m

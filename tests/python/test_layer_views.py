@@ -81,7 +81,7 @@ def test_points_are_sampled_in_the_layers_in_proportion_to_their_volume():
     layers = grid_layers()
     volume = np.where(np.arange(len(layers)) == 4, 30.0, 1.0)
     heavy = Layers(layers.x_m, layers.z_m, layers.bottom_m, layers.top_m, volume, layers.delivery,
-                   layers.values, layers.names, layers.cell_m)
+                   layers.values, layers.names, layers.cell_size_m)
     count = 1000
     layer, x, y, z = sample_layers(heavy, count, seed=3)
     shares = np.bincount(layer, minlength=len(heavy))
@@ -131,7 +131,7 @@ def test_a_layered_study_records_its_layers_as_stacked_and_sections_show_them_in
     layers = study.layers
     assert study.particles is None and study.bed.engine == "layered"
     assert layers.total_volume_m3 == pytest.approx(study.chunks.total_volume_m3, rel=1e-9)
-    assert layers.names == ("CaO", "SiO2") and layers.cell_m == pytest.approx(study.bed.cell_size_m)
+    assert layers.names == ("CaO", "SiO2") and layers.cell_size_m == pytest.approx(study.bed.cell_size_m)
     hours = layer_hours(study)
     chunk_hours = (study.chunks.timestamp - study.chunks.timestamp[0]) / 3600
     assert 0 <= hours.min() and hours.max() <= chunk_hours[-1]
