@@ -48,6 +48,8 @@ VIEW_BYTES_PER_PARTICLE = 10
 VIEW_MARKUP_BYTES = 10_000
 # Reclaim positions on the 3-D view's slider at most.
 MAX_FACE_STEPS = 40
+# A slice the slider stops at holds at least this share of the median slice.
+FULL_SLICE_SHARE = 0.5
 # Height-map cells along either side of a 3-D surface at most.
 MAX_SURFACE_CELLS = 300
 # Heights at which the 3-D view looks for where the reclaim face leaves the pile.
@@ -578,7 +580,10 @@ def view_3d(
     steps = []
     heading = html.escape(title)
     if reclaimed is not None and not bed.circular:
-        full = np.flatnonzero(reclaimed.volume_m3 > 0)
+        taken = reclaimed.volume_m3[reclaimed.volume_m3 > 0]
+        # The slider's positions, the first one included, cut whole slices, not the slivers at the bed's ends.
+        typical = float(np.median(taken)) if taken.size else 0.0
+        full = np.flatnonzero(reclaimed.volume_m3 >= FULL_SLICE_SHARE * typical)
         picks = full[np.unique(np.linspace(0, full.size - 1, min(MAX_FACE_STEPS, full.size)).astype(np.int64))]
         for number, index in enumerate(picks):
             face = _face(heights, float(reclaimed.position_m[index]), bed.reclaim_angle_deg)
@@ -601,12 +606,16 @@ def view_3d(
     length, depth = bed.length_m, bed.depth_m
     figure = go.Figure([*traces, *faces])
     stretch = max(1.0, round(0.25 * length / peak))
+    if stretch != 1:
+        notes.append(f"heights drawn {stretch:.2g}x")
     figure.update_layout(
         title={"text": first, "font": {"size": 13}},
         scene={
+            # Short titles: the depth's and the height's axes meet at the corner nearest the viewer, and
+            # longer titles there run into each other.
             "xaxis": {"title": {"text": "x along the bed [m]"}},
-            "yaxis": {"title": {"text": "z across [m]"}},
-            "zaxis": {"title": {"text": f"height [m]{'' if stretch == 1 else f' (drawn {stretch:.2g}x)'}"}},
+            "yaxis": {"title": {"text": "z [m]"}},
+            "zaxis": {"title": {"text": "height [m]"}},
             # From the front left corner, a little above: the bed's length runs across the screen.
             "camera": {"eye": {"x": -0.6, "y": -1.9, "z": 0.9}},
             "aspectmode": "manual",

@@ -180,6 +180,10 @@ def test_the_3d_view_samples_particles_above_its_limit_and_stays_small(fast_chev
     assert np.isnan(np.asarray(figure.data[0].z, dtype=float)[rows]).all()
     steps = figure.layout.sliders[0].steps
     assert len(steps) == len(kinds) - 2
+    # The slider opens on a whole slice, not on the sliver at the bed's end.
+    volumes = study.reclaimed.volume_m3
+    first = int(np.flatnonzero(np.round(study.reclaimed.position_m).astype(int) == int(steps[0].label))[0])
+    assert volumes[first] >= 0.5 * np.median(volumes[volumes > 0]) and volumes[0] < volumes[first]
     # Each step shows the surface, the particles and its own face only, and the slice's averages.
     for number, step in enumerate(steps):
         assert step.args[0]["visible"] == [True, True] + [k == number for k in range(len(steps))]
