@@ -1,5 +1,7 @@
 #include "core/layered_settings.h"
 
+#include "core/settings.h"
+
 #include <cmath>
 #include <format>
 
@@ -10,10 +12,9 @@ std::vector<std::string> layeredSettingsProblems(const LayeredSettings& settings
     if (!(settings.cell_m > 0.0) || !std::isfinite(settings.cell_m)) {
         problems.push_back(std::format("cell_m must be positive and finite, got {:g} m", settings.cell_m));
     }
-    // A flat pile would spread a delivery over the whole bed, a vertical one would stand on a point.
-    if (!(settings.reposeAngle_deg > 0.0 && settings.reposeAngle_deg < 90.0)) {
-        problems.push_back(std::format("reposeAngle_deg must lie between 0 and 90 degrees, got {:g} degrees",
-                                       settings.reposeAngle_deg));
+    if (!(settings.reposeAngle_deg >= Limits::lowestReposeDeg && settings.reposeAngle_deg <= Limits::highestReposeDeg)) {
+        problems.push_back(std::format("reposeAngle_deg must lie between {:g} and {:g} degrees, got {:g} degrees",
+                                       Limits::lowestReposeDeg, Limits::highestReposeDeg, settings.reposeAngle_deg));
     }
     if (!(settings.streamFootprint_m >= 0.0) || !std::isfinite(settings.streamFootprint_m)) {
         problems.push_back(std::format("streamFootprint_m must be at least 0 and finite, got {:g} m",

@@ -35,6 +35,11 @@ struct Limits {
     /// Slices of one reclaim over the pile's whole reach (or one turn of a ring): bounds what a tiny reclaim
     /// step makes us allocate.
     static constexpr double maxSlicesPerReach = 16777216.0;
+    /// Angles of repose of the layered engine, degrees: free-flowing grains stand at about 25, cohesive
+    /// ores and wet clays up to about 60. Beyond these a pile has no bulk material's shape (near 0 a
+    /// delivery spreads over the whole bed, near 90 it stands as a column).
+    static constexpr double lowestReposeDeg = 15.0;
+    static constexpr double highestReposeDeg = 70.0;
     /// Seeds of a pile's own random sources take every unsigned 64-bit value.
     static constexpr std::uint64_t maxSeed = std::numeric_limits<std::uint64_t>::max();
 };

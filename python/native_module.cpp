@@ -491,6 +491,8 @@ PYBIND11_MODULE(_native, m, py::multiple_interpreters::not_supported()) {
             result["minimum_box_size_m"] = korvex::Limits::minimumBoxSizeM;
             result["max_slices_per_reach"] = korvex::Limits::maxSlicesPerReach;
             result["highest_drop_m"] = korvex::Limits::highestDropM;
+            result["lowest_repose_deg"] = korvex::Limits::lowestReposeDeg;
+            result["highest_repose_deg"] = korvex::Limits::highestReposeDeg;
             return result;
         },
         "What any pile may ask for: cells of its grid, the largest seed, the detailed engine's smallest box "

@@ -10,6 +10,7 @@ from typing import Any, Literal
 from . import validation
 from ._native import cell_size_m as native_cell_size_m
 from ._native import defaults as native_defaults
+from ._native import limits as native_limits
 from .errors import SettingsError
 
 Engine = Literal["fast", "detailed", "layered"]
@@ -31,6 +32,8 @@ CELLS_ACROSS_BED = 150
 LAYERED_CELLS_ACROSS_BED = 50
 # The settings' defaults, where the engines keep them.
 NATIVE_DEFAULTS = native_defaults()
+# Angles of repose a bulk material stands at, as the native settings bound them.
+REPOSE_RANGE_DEG = (native_limits()["lowest_repose_deg"], native_limits()["highest_repose_deg"])
 # The detailed engine's default: its particle count, not convergence, bounds its resolution.
 DETAILED_PARTICLES_PER_M3 = NATIVE_DEFAULTS["particles_per_m3"]
 # The slice length unless given: fixed, so that the output portions do not shrink with the cell.
@@ -217,7 +220,7 @@ class Bed:
             elif item.name == "eight_neighbour_probability":
                 validation.within(item.name, value, 0, 1)
             elif item.name == "angle_of_repose_deg":
-                validation.within(item.name, value, 0, 90, "°", open_ends=True)
+                validation.within(item.name, value, *REPOSE_RANGE_DEG, "°")
             elif item.name == "stream_footprint_m":
                 validation.non_negative(item.name, value, "m")
             elif item.name == "segments_per_column":

@@ -109,7 +109,7 @@ TEST(Settings, TheLayeredCheckListsItsOwnSettingsAndWhatItDoesNotServe) {
     // The eight-neighbour probability is the fast engine's and is not looked at.
     settings.configuration.eightNeighbourProbability = nanF;
     expectProblems(problemsOf(settings),
-                   {"cell_m must be positive and finite, got 0 m", "reposeAngle_deg must lie between 0 and 90",
+                   {"cell_m must be positive and finite, got 0 m", "reposeAngle_deg must lie between 15 and 70",
                     "streamFootprint_m must be at least 0 and finite, got -1 m",
                     "segmentsPerColumn must be at least 2, got 1", "circular is not served by the layered engine",
                     "reclaimAngle must lie above 0 and at most 90 degrees on the layered engine, got 0 degrees",

@@ -129,7 +129,7 @@ def test_the_report_of_a_plant_sized_bed_draws_a_quarter_million_particles_withi
     series = QualitySeries.from_array(
         np.random.default_rng(2).normal(40, 2, size=(2000, 1)), ("CaO",), interval_s=60.0, volume_m3=12.0
     )
-    study = simulate(series, Chevron(layers=30), Bed(length_m=200.0, depth_m=40.0), seed=3, progress=False,
+    study = simulate(series, Chevron(layers=30), Bed(length_m=200.0, depth_m=40.0, engine="fast"), seed=3, progress=False,
                      record_particles=True, bulk_density_t_per_m3=1.45)
     assert len(study.particles) > 1_000_000
     path = write_report(study, tmp_path / "report.html", reclaim_rate_m3_per_h=700.0)

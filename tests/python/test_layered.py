@@ -65,6 +65,8 @@ def test_the_ridge_stands_at_the_angle_of_repose_it_is_given():
     "setting, value, message",
     [
         ("angle_of_repose_deg", 95.0, "reposeAngle_deg"),
+        # A denormal angle passed a check for > 0 and divided by tan 0 when the bed's capacity was worked out.
+        ("angle_of_repose_deg", 5e-324, "reposeAngle_deg must lie between 15 and 70 degrees"),
         ("stream_footprint_m", -1.0, "streamFootprint_m"),
         ("segments_per_column", 1, "segmentsPerColumn"),
         ("record_particles", True, "layers, not particles"),
@@ -145,3 +147,9 @@ def test_a_layered_stockpile_saved_and_loaded_goes_on_alike_and_only_on_its_own_
     fast_bed = korvex.Bed(length_m=30, depth_m=12, particles_per_m3=8, engine="fast")
     with pytest.raises(ValueError, match="layered engine, not one of this bed's fast"):
         korvex.Stockpile.load(tmp_path / "bed.kvx", fast_bed, 0.0)
+
+
+def test_the_bed_refuses_an_angle_of_repose_no_bulk_material_stands_at():
+    with pytest.raises(korvex.SettingsError, match=r"angle_of_repose_deg must lie in \[15, 70\] °, got 5e-324 °"):
+        korvex.Bed(angle_of_repose_deg=5e-324)
+    assert korvex.Bed(angle_of_repose_deg=15).angle_of_repose_deg == 15
