@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <numeric>
 
 namespace korvex {
 
@@ -74,40 +73,54 @@ void LayeredColumn::layOn(std::size_t stride, double thickness, std::span<const 
 
 void LayeredColumn::mergeThinnest(std::size_t stride, std::size_t target) {
     target = std::max<std::size_t>(target, 1);
+    // A neighbouring pair by its thickness; the first segment's index breaks ties, so that the order, and
+    // with it which pairs merge, is fixed.
+    struct Pair {
+        double thickness_m;
+        std::size_t first;
+        bool operator<(const Pair& other) const {
+            return thickness_m < other.thickness_m || (thickness_m == other.thickness_m && first < other.first);
+        }
+    };
     // Scratch space kept between calls: columns are merged often, and alike in size.
-    thread_local std::vector<std::size_t> pairs;
+    thread_local std::vector<Pair> pairs;
     thread_local std::vector<char> merged;
     while (segments() > target) {
         const std::size_t count = segments();
-        // One pass merges pairs that share no segment, the thinnest first; a tie goes to the lower pair, so
-        // that the result is fixed.
+        // One pass merges pairs that share no segment, the thinnest first.
         pairs.resize(count - 1);
-        std::iota(pairs.begin(), pairs.end(), std::size_t{0});
-        const std::vector<double>& t = thickness_m;
-        std::sort(pairs.begin(), pairs.end(), [&](std::size_t a, std::size_t b) {
-            const double thicknessA = t[a] + t[a + 1];
-            const double thicknessB = t[b] + t[b + 1];
-            return thicknessA < thicknessB || (thicknessA == thicknessB && a < b);
-        });
-        merged.assign(count, 0);
+        for (std::size_t p = 0; p + 1 < count; ++p) {
+            pairs[p] = {thickness_m[p] + thickness_m[p + 1], p};
+        }
         std::size_t merges = count - target;
-        for (std::size_t p : pairs) {
-            if (merges == 0) {
-                break;
-            }
+        // A pair taken rules out at most its two neighbours, so the pass below takes all the merges it
+        // needs, or every pair it can, among the 3 * merges thinnest: only those need ordering.
+        const std::size_t candidates = std::min(pairs.size(), 3 * merges);
+        if (candidates < pairs.size()) {
+            std::nth_element(pairs.begin(), pairs.begin() + static_cast<std::ptrdiff_t>(candidates), pairs.end());
+        }
+        std::sort(pairs.begin(), pairs.begin() + static_cast<std::ptrdiff_t>(candidates));
+        merged.assign(count, 0);
+        std::size_t lowest = count;
+        for (std::size_t c = 0; c < candidates && merges > 0; ++c) {
+            const std::size_t p = pairs[c].first;
             if (!merged[p] && !merged[p + 1]) {
                 merged[p] = 1;  // p takes in p + 1
                 merged[p + 1] = 2;
+                lowest = std::min(lowest, p);
                 --merges;
             }
         }
-        std::size_t out = 0;
-        for (std::size_t k = 0; k < count; ++k) {
+        // Segments below the lowest merged pair stay where they are.
+        std::size_t out = lowest;
+        for (std::size_t k = lowest; k < count; ++k) {
             if (merged[k] == 2) {
                 continue;
             }
-            thickness_m[out] = thickness_m[k];
-            std::copy_n(rows.begin() + k * stride, stride, rows.begin() + out * stride);
+            if (out != k) {
+                thickness_m[out] = thickness_m[k];
+                std::copy_n(rows.begin() + k * stride, stride, rows.begin() + out * stride);
+            }
             if (merged[k] == 1) {
                 thickness_m[out] += thickness_m[k + 1];
                 for (std::size_t e = 0; e < stride; ++e) {
