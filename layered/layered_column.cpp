@@ -62,6 +62,14 @@ void LayeredColumn::layOn(std::size_t stride, double thickness, std::span<const 
             return;
         }
     }
+    if (thickness_m.size() == thickness_m.capacity()) {
+        // Grow as a vector would, but to no more than the bound and the one segment laid before merging:
+        // a full column then holds no spare room, and the thousands of columns a thick layer covers stay
+        // within their share of memory.
+        const std::size_t room = std::min(std::max<std::size_t>(2 * thickness_m.capacity(), 4), bound + 1);
+        thickness_m.reserve(room);
+        rows.reserve(room * stride);
+    }
     thickness_m.push_back(thickness);
     rows.insert(rows.end(), row.begin(), row.end());
     if (segments() > bound) {
