@@ -91,33 +91,48 @@ void LayeredColumn::mergeThinnest(std::size_t stride, std::size_t target) {
         }
     };
     // Scratch space kept between calls: columns are merged often, and alike in size.
-    thread_local std::vector<Pair> pairs;
+    thread_local std::vector<double> pairThickness;
+    thread_local std::vector<char> clearOnLeft;
+    thread_local std::vector<Pair> taken;
     thread_local std::vector<char> merged;
     while (segments() > target) {
         const std::size_t count = segments();
-        // One pass merges pairs that share no segment, the thinnest first.
-        pairs.resize(count - 1);
-        for (std::size_t p = 0; p + 1 < count; ++p) {
-            pairs[p] = {thickness_m[p] + thickness_m[p + 1], p};
+        const std::size_t last = count - 2;
+        // One pass takes pairs that share no segment, the thinnest first, until enough are taken. Taken in
+        // that order, a pair is taken unless a thinner neighbouring pair is; on a row of pairs that is
+        // decided from each end in one sweep: a pair whose left neighbour is the thinner is clear on its
+        // left side when that neighbour is not taken, which depends only on what lies left of it (its own
+        // right neighbour being the thicker), and likewise on the right. The pass stops once enough are
+        // taken, so it takes the thinnest of the pairs the whole pass would take.
+        pairThickness.resize(count - 1);
+        for (std::size_t p = 0; p <= last; ++p) {
+            pairThickness[p] = thickness_m[p] + thickness_m[p + 1];
         }
-        std::size_t merges = count - target;
-        // A pair taken rules out at most its two neighbours, so the pass below takes all the merges it
-        // needs, or every pair it can, among the 3 * merges thinnest: only those need ordering.
-        const std::size_t candidates = std::min(pairs.size(), 3 * merges);
-        if (candidates < pairs.size()) {
-            std::nth_element(pairs.begin(), pairs.begin() + static_cast<std::ptrdiff_t>(candidates), pairs.end());
+        const std::vector<double>& t = pairThickness;
+        clearOnLeft.resize(count - 1);
+        clearOnLeft[0] = 1;
+        for (std::size_t p = 1; p <= last; ++p) {
+            clearOnLeft[p] = t[p - 1] > t[p] || !clearOnLeft[p - 1];
         }
-        std::sort(pairs.begin(), pairs.begin() + static_cast<std::ptrdiff_t>(candidates));
+        taken.clear();
+        bool clearOnRight = true;
+        for (std::size_t p = last + 1; p-- > 0;) {
+            clearOnRight = p == last || t[p + 1] >= t[p] || !clearOnRight;
+            if (clearOnRight && clearOnLeft[p]) {
+                taken.push_back({t[p], p});
+            }
+        }
+        const std::size_t merges = std::min(count - target, taken.size());
+        if (merges < taken.size()) {
+            std::nth_element(taken.begin(), taken.begin() + static_cast<std::ptrdiff_t>(merges), taken.end());
+        }
         merged.assign(count, 0);
         std::size_t lowest = count;
-        for (std::size_t c = 0; c < candidates && merges > 0; ++c) {
-            const std::size_t p = pairs[c].first;
-            if (!merged[p] && !merged[p + 1]) {
-                merged[p] = 1;  // p takes in p + 1
-                merged[p + 1] = 2;
-                lowest = std::min(lowest, p);
-                --merges;
-            }
+        for (std::size_t m = 0; m < merges; ++m) {
+            const std::size_t p = taken[m].first;
+            merged[p] = 1;  // p takes in p + 1
+            merged[p + 1] = 2;
+            lowest = std::min(lowest, p);
         }
         // Segments below the lowest merged pair stay where they are.
         std::size_t out = lowest;
