@@ -94,7 +94,6 @@ void LayeredColumn::mergeThinnest(std::size_t stride, std::size_t target) {
     thread_local std::vector<double> pairThickness;
     thread_local std::vector<char> clearOnLeft;
     thread_local std::vector<Pair> taken;
-    thread_local std::vector<char> merged;
     while (segments() > target) {
         const std::size_t count = segments();
         const std::size_t last = count - 2;
@@ -104,54 +103,56 @@ void LayeredColumn::mergeThinnest(std::size_t stride, std::size_t target) {
         // left side when that neighbour is not taken, which depends only on what lies left of it (its own
         // right neighbour being the thicker), and likewise on the right. The pass stops once enough are
         // taken, so it takes the thinnest of the pairs the whole pass would take.
+        // Raw pointers, so that the compiler need not read the vectors again after every byte stored, and
+        // the sweeps branch on nothing but their ends: the comparisons are as good as random.
         pairThickness.resize(count - 1);
+        double* const t = pairThickness.data();
         for (std::size_t p = 0; p <= last; ++p) {
-            pairThickness[p] = thickness_m[p] + thickness_m[p + 1];
+            t[p] = thickness_m[p] + thickness_m[p + 1];
         }
-        const std::vector<double>& t = pairThickness;
         clearOnLeft.resize(count - 1);
-        clearOnLeft[0] = 1;
+        char* const left = clearOnLeft.data();
+        left[0] = 1;
         for (std::size_t p = 1; p <= last; ++p) {
-            clearOnLeft[p] = t[p - 1] > t[p] || !clearOnLeft[p - 1];
+            left[p] = static_cast<char>((t[p - 1] > t[p]) | !left[p - 1]);
         }
-        taken.clear();
+        taken.resize(count - 1);
+        Pair* const kept = taken.data();
+        std::size_t takenCount = 0;
         bool clearOnRight = true;
         for (std::size_t p = last + 1; p-- > 0;) {
-            clearOnRight = p == last || t[p + 1] >= t[p] || !clearOnRight;
-            if (clearOnRight && clearOnLeft[p]) {
-                taken.push_back({t[p], p});
+            if (p < last) {
+                clearOnRight = (t[p + 1] >= t[p]) | !clearOnRight;
             }
+            kept[takenCount] = {t[p], p};
+            takenCount += static_cast<std::size_t>(clearOnRight & (left[p] != 0));
         }
+        taken.resize(takenCount);
         const std::size_t merges = std::min(count - target, taken.size());
         if (merges < taken.size()) {
             std::nth_element(taken.begin(), taken.begin() + static_cast<std::ptrdiff_t>(merges), taken.end());
         }
-        merged.assign(count, 0);
-        std::size_t lowest = count;
+        // Merged from the bottom up: each pair joins into one segment, and the segments between two pairs
+        // move down together; those below the lowest pair stay where they are.
+        std::sort(taken.begin(), taken.begin() + static_cast<std::ptrdiff_t>(merges),
+                  [](const Pair& a, const Pair& b) { return a.first < b.first; });
+        std::size_t out = taken[0].first;
+        std::size_t from = out;
         for (std::size_t m = 0; m < merges; ++m) {
             const std::size_t p = taken[m].first;
-            merged[p] = 1;  // p takes in p + 1
-            merged[p + 1] = 2;
-            lowest = std::min(lowest, p);
-        }
-        // Segments below the lowest merged pair stay where they are.
-        std::size_t out = lowest;
-        for (std::size_t k = lowest; k < count; ++k) {
-            if (merged[k] == 2) {
-                continue;
-            }
-            if (out != k) {
-                thickness_m[out] = thickness_m[k];
-                std::copy_n(rows.begin() + k * stride, stride, rows.begin() + out * stride);
-            }
-            if (merged[k] == 1) {
-                thickness_m[out] += thickness_m[k + 1];
-                for (std::size_t e = 0; e < stride; ++e) {
-                    rows[out * stride + e] += rows[(k + 1) * stride + e];
-                }
+            std::copy(thickness_m.begin() + from, thickness_m.begin() + p, thickness_m.begin() + out);
+            std::copy(rows.begin() + from * stride, rows.begin() + p * stride, rows.begin() + out * stride);
+            out += p - from;
+            thickness_m[out] = thickness_m[p] + thickness_m[p + 1];
+            for (std::size_t e = 0; e < stride; ++e) {
+                rows[out * stride + e] = rows[p * stride + e] + rows[(p + 1) * stride + e];
             }
             ++out;
+            from = p + 2;
         }
+        std::copy(thickness_m.begin() + from, thickness_m.end(), thickness_m.begin() + out);
+        std::copy(rows.begin() + from * stride, rows.end(), rows.begin() + out * stride);
+        out += count - from;
         thickness_m.resize(out);
         rows.resize(out * stride);
     }
