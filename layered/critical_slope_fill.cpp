@@ -25,13 +25,14 @@ const std::vector<CriticalSlopeFill::Layer>& CriticalSlopeFill::fill(std::span<c
     const double sourceX = std::clamp(x_m, 0.0, width * cell_m);
     const double sourceZ = std::clamp(z_m, 0.0, depth * cell_m);
     // The level at which the cone L - k d first stands above a cell's surface, worked out once a delivery
-    // however many neighbours offer the cell.
-    auto keyOf = [&](std::uint32_t cell) {
+    // however many neighbours offer the cell. Its column i and row j come with it: the callers know them,
+    // and dividing the index again costs more than the rest of the sum.
+    auto keyOf = [&](std::uint32_t cell, std::uint32_t i, std::uint32_t j) {
         CellState& state = cells[cell];
         if (state.keyedIn != generation) {
             state.keyedIn = generation;
-            const double dx = (cell % width + 0.5) * cell_m - sourceX;
-            const double dz = (cell / width + 0.5) * cell_m - sourceZ;
+            const double dx = (i + 0.5) * cell_m - sourceX;
+            const double dz = (j + 0.5) * cell_m - sourceZ;
             const double distance = std::max(0.0, std::sqrt(dx * dx + dz * dz) - footprintRadius_m);
             state.key = height_m[cell] + slope * distance;
         }
@@ -40,7 +41,7 @@ const std::vector<CriticalSlopeFill::Layer>& CriticalSlopeFill::fill(std::span<c
     const auto startI = std::min(static_cast<std::uint32_t>(sourceX / cell_m), width - 1);
     const auto startJ = std::min(static_cast<std::uint32_t>(sourceZ / cell_m), depth - 1);
     const std::uint32_t start = startJ * width + startI;
-    frontier.push_back({keyOf(start), start});
+    frontier.push_back({keyOf(start, startI, startJ), start});
     cells[start].offeredIn = generation;
     cells[start].bestJoinLevel = frontier.front().joinLevel;
 
@@ -78,7 +79,7 @@ const std::vector<CriticalSlopeFill::Layer>& CriticalSlopeFill::fill(std::span<c
             }
             const std::uint32_t i = next.cell % width;
             const std::uint32_t j = next.cell / width;
-            const double key = keyOf(next.cell);
+            const double key = keyOf(next.cell, i, j);
             joining.joinedIn = generation;
             reached.emplace_back(next.cell, key);
             ++joined;
@@ -96,7 +97,7 @@ const std::vector<CriticalSlopeFill::Layer>& CriticalSlopeFill::fill(std::span<c
                     if (offered.joinedIn == generation) {
                         continue;  // the cell itself among them
                     }
-                    const double joinLevel = std::max(keyOf(neighbour), next.joinLevel);
+                    const double joinLevel = std::max(keyOf(neighbour, ni, nj), next.joinLevel);
                     if (offered.offeredIn != generation || joinLevel < offered.bestJoinLevel) {
                         offered.offeredIn = generation;
                         offered.bestJoinLevel = joinLevel;
