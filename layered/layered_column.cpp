@@ -87,7 +87,8 @@ void LayeredColumn::mergeThinnest(std::size_t stride, std::size_t target) {
         double thickness_m;
         std::size_t first;
         bool operator<(const Pair& other) const {
-            return thickness_m < other.thickness_m || (thickness_m == other.thickness_m && first < other.first);
+            return thickness_m < other.thickness_m ||
+                   (thickness_m == other.thickness_m && first < other.first);
         }
     };
     // Scratch space kept between calls: columns are merged often, and alike in size.

@@ -1,3 +1,5 @@
+#include "layered/critical_slope_fill.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -8,7 +10,6 @@
 #include <string>
 #include <vector>
 
-#include "layered/critical_slope_fill.h"
 #include "layered/layered_column.h"
 
 namespace korvex {
@@ -54,8 +55,8 @@ TEST_P(Fill, RestsAtTheLevelThatHoldsItsVolumeUnderTheCone) {
         }
     }
     CriticalSlopeFill fill;
-    const auto& layers = fill.fill(height_m, d.width, d.depth, cell_m, slope, footprintRadius_m, d.x_m, d.z_m,
-                                   d.volume_m3);
+    const auto& layers =
+        fill.fill(height_m, d.width, d.depth, cell_m, slope, footprintRadius_m, d.x_m, d.z_m, d.volume_m3);
     const double sourceX = std::clamp(d.x_m, 0.0, d.width * cell_m);
     const double sourceZ = std::clamp(d.z_m, 0.0, d.depth * cell_m);
     auto fall = [&](std::size_t cell) {
@@ -79,7 +80,8 @@ TEST_P(Fill, RestsAtTheLevelThatHoldsItsVolumeUnderTheCone) {
     // that it did not reach: the surface is max(support, level - slope * distance) over the reached region.
     for (std::size_t cell = 0; cell < height_m.size(); ++cell) {
         if (reached[cell]) {
-            EXPECT_NEAR(after_m[cell], std::max(height_m[cell], level_m - fall(cell)), 1e-9) << "cell " << cell;
+            EXPECT_NEAR(after_m[cell], std::max(height_m[cell], level_m - fall(cell)), 1e-9)
+                << "cell " << cell;
         } else {
             EXPECT_LE(level_m - fall(cell), height_m[cell] + 1e-9) << "cell " << cell;
         }
@@ -89,14 +91,16 @@ TEST_P(Fill, RestsAtTheLevelThatHoldsItsVolumeUnderTheCone) {
         for (std::uint32_t i = 0; i < d.width; ++i) {
             for (std::uint32_t nj = j > 0 ? j - 1 : 0; nj <= std::min(j + 1, d.depth - 1); ++nj) {
                 for (std::uint32_t ni = i > 0 ? i - 1 : 0; ni <= std::min(i + 1, d.width - 1); ++ni) {
-                    const double rise = after_m[std::size_t{nj} * d.width + ni] - after_m[std::size_t{j} * d.width + i];
+                    const double rise =
+                        after_m[std::size_t{nj} * d.width + ni] - after_m[std::size_t{j} * d.width + i];
                     const double run = cell_m * std::hypot(double(ni) - i, double(nj) - j);
                     EXPECT_LE(rise, slope * run + 1e-9) << "cell " << i << ", " << j;
                 }
             }
         }
     }
-    std::printf("%s: level %a m, volume %a m3, %zu cells\n", d.name.c_str(), level_m, volume_m3, layers.size());
+    std::printf("%s: level %a m, volume %a m3, %zu cells\n", d.name.c_str(), level_m, volume_m3,
+                layers.size());
     EXPECT_EQ(level_m, d.recordedLevel_m);
     EXPECT_EQ(volume_m3, d.recordedVolume_m3);
     EXPECT_EQ(layers.size(), d.recordedCells);
@@ -106,14 +110,15 @@ INSTANTIATE_TEST_SUITE_P(
     Supports, Fill,
     ::testing::Values(
         // 40 m3 on flat ground: a cone 2.9 m high, far from the walls.
-        Delivery{"ThickOnFlatGround", 40, 40, 10.0, 10.0, 40.0, flat, 0x1.3bf623fdeda62p+1, 0x1.400000000001fp+5,
-                 164},
+        Delivery{"ThickOnFlatGround", 40, 40, 10.0, 10.0, 40.0, flat, 0x1.3bf623fdeda62p+1,
+                 0x1.400000000001fp+5, 164},
         // The same dropped in a corner, beyond the bed: it drops at the corner, held by both walls.
-        Delivery{"AgainstTheWalls", 40, 40, -3.0, -1.0, 40.0, flat, 0x1.0957197b483eep+2, 0x1.4000000000006p+5,
-                 108},
+        Delivery{"AgainstTheWalls", 40, 40, -3.0, -1.0, 40.0, flat, 0x1.0957197b483eep+2,
+                 0x1.4000000000006p+5, 108},
         // On the crest of a ridge at the angle of repose, more than the hollows under the cone's flat top
         // hold: it runs down both flanks and rises over the crest.
-        Delivery{"OntoARidge", 40, 24, 10.0, 6.0, 20.0, ridge, 0x1.b5f88e9da15e5p+1, 0x1.4000000000012p+4, 166},
+        Delivery{"OntoARidge", 40, 24, 10.0, 6.0, 20.0, ridge, 0x1.b5f88e9da15e5p+1, 0x1.4000000000012p+4,
+                 166},
         // On the flank of a cone: a thick delivery buries the cone's top.
         Delivery{"OverACone", 24, 24, 6.0, 4.5, 30.0, cone, 0x1.4729e69086c2p+1, 0x1.e000000000017p+4, 180}),
     nameOf);
@@ -131,7 +136,8 @@ TEST(Fill, CoversARidgesFlanksEvenly) {
         }
     }
     CriticalSlopeFill fill;
-    const auto& layers = fill.fill(height_m, width, depth, cell_m, slope, footprintRadius_m, 10.25, 6.25, 6.0);
+    const auto& layers =
+        fill.fill(height_m, width, depth, cell_m, slope, footprintRadius_m, 10.25, 6.25, 6.0);
     std::vector<double> thickness_m(height_m.size(), 0.0);
     double volume_m3 = 0.0;
     for (const auto& [cell, thickness] : layers) {
@@ -202,14 +208,16 @@ TEST(Merging, JoinsThePairsThatOrderingEveryPairWouldJoin) {
     const std::size_t stride = firstQualityEntry + 2;
     for (int trial = 0; trial < 400; ++trial) {
         const std::size_t count = 2 + random() % 300;
-        const std::size_t target = 1 + random() % (trial % 3 == 0 ? count : std::max<std::size_t>(count / 8, 1));
+        const std::size_t target =
+            1 + random() % (trial % 3 == 0 ? count : std::max<std::size_t>(count / 8, 1));
         LayeredColumn column;
         std::vector<double> thickness;
         std::vector<double> rows;
         for (std::size_t k = 0; k < count; ++k) {
             // A few values only, so that pairs of equal thickness are common; distinct quality values so that
             // every piece starts a segment.
-            const double t = trial % 2 == 0 ? 0.01 * (1 + random() % 4) : std::ldexp(1.0 + random() % 1000, -12);
+            const double t =
+                trial % 2 == 0 ? 0.01 * (1 + random() % 4) : std::ldexp(1.0 + random() % 1000, -12);
             const std::vector<double> row{t, static_cast<double>(k) * t, t * static_cast<double>(k + 1), -t};
             column.layOn(stride, t, row, count);
             thickness.push_back(t);
