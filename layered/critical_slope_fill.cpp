@@ -6,13 +6,9 @@
 
 namespace korvex {
 
-void CriticalSlopeFill::resize(std::size_t cells) {
-    if (offeredIn.size() != cells || generation == UINT32_MAX) {
-        offeredIn.assign(cells, 0);
-        joinedIn.assign(cells, 0);
-        bestJoinLevel.assign(cells, 0.0);
-        keyedIn.assign(cells, 0);
-        key.assign(cells, 0.0);
+void CriticalSlopeFill::resize(std::size_t count) {
+    if (cells.size() != count || generation == UINT32_MAX) {
+        cells.assign(count, CellState{});
         generation = 0;
     }
     ++generation;
@@ -29,23 +25,25 @@ const std::vector<CriticalSlopeFill::Layer>& CriticalSlopeFill::fill(std::span<c
     const double sourceX = std::clamp(x_m, 0.0, width * cell_m);
     const double sourceZ = std::clamp(z_m, 0.0, depth * cell_m);
     // The level at which the cone L - k d first stands above a cell's surface, worked out once a delivery
-    // however many neighbours offer the cell.
-    auto keyOf = [&](std::uint32_t cell) {
-        if (keyedIn[cell] != generation) {
-            keyedIn[cell] = generation;
-            const double dx = (cell % width + 0.5) * cell_m - sourceX;
-            const double dz = (cell / width + 0.5) * cell_m - sourceZ;
+    // however many neighbours offer the cell. Its column i and row j come with it: the callers know them,
+    // and dividing the index again costs more than the rest of the sum.
+    auto keyOf = [&](std::uint32_t cell, std::uint32_t i, std::uint32_t j) {
+        CellState& state = cells[cell];
+        if (state.keyedIn != generation) {
+            state.keyedIn = generation;
+            const double dx = (i + 0.5) * cell_m - sourceX;
+            const double dz = (j + 0.5) * cell_m - sourceZ;
             const double distance = std::max(0.0, std::sqrt(dx * dx + dz * dz) - footprintRadius_m);
-            key[cell] = height_m[cell] + slope * distance;
+            state.key = height_m[cell] + slope * distance;
         }
-        return key[cell];
+        return state.key;
     };
     const auto startI = std::min(static_cast<std::uint32_t>(sourceX / cell_m), width - 1);
     const auto startJ = std::min(static_cast<std::uint32_t>(sourceZ / cell_m), depth - 1);
     const std::uint32_t start = startJ * width + startI;
-    frontier.push_back({keyOf(start), start});
-    offeredIn[start] = generation;
-    bestJoinLevel[start] = frontier.front().joinLevel;
+    frontier.push_back({keyOf(start, startI, startJ), start});
+    cells[start].offeredIn = generation;
+    cells[start].bestJoinLevel = frontier.front().joinLevel;
 
     // Cells join in the order of the level at which they join; between two joins the volume held is
     // area * (n L - sum of keys), linear in L, so the level that holds the delivery is solved exactly.
@@ -75,32 +73,34 @@ const std::vector<CriticalSlopeFill::Layer>& CriticalSlopeFill::fill(std::span<c
             std::pop_heap(frontier.begin(), frontier.end(), later);
             const Candidate next = frontier.back();
             frontier.pop_back();
-            if (joinedIn[next.cell] == generation || next.joinLevel > bestJoinLevel[next.cell]) {
+            CellState& joining = cells[next.cell];
+            if (joining.joinedIn == generation || next.joinLevel > joining.bestJoinLevel) {
                 continue;
             }
             const std::uint32_t i = next.cell % width;
             const std::uint32_t j = next.cell / width;
-            const double key = keyOf(next.cell);
-            joinedIn[next.cell] = generation;
+            const double key = keyOf(next.cell, i, j);
+            joining.joinedIn = generation;
             reached.emplace_back(next.cell, key);
             ++joined;
             keySum += key;
             room += rim - key;
-            for (int dj = -1; dj <= 1; ++dj) {
-                for (int di = -1; di <= 1; ++di) {
-                    const std::int64_t ni = std::int64_t{i} + di;
-                    const std::int64_t nj = std::int64_t{j} + dj;
-                    if ((di == 0 && dj == 0) || ni < 0 || nj < 0 || ni >= width || nj >= depth) {
-                        continue;
+            // The eight neighbours within the grid, row by row, as the walls bound them.
+            const std::uint32_t iFirst = i > 0 ? i - 1 : 0;
+            const std::uint32_t iLast = std::min(i + 1, width - 1);
+            const std::uint32_t jFirst = j > 0 ? j - 1 : 0;
+            const std::uint32_t jLast = std::min(j + 1, depth - 1);
+            for (std::uint32_t nj = jFirst; nj <= jLast; ++nj) {
+                for (std::uint32_t ni = iFirst; ni <= iLast; ++ni) {
+                    const std::uint32_t neighbour = nj * width + ni;
+                    CellState& offered = cells[neighbour];
+                    if (offered.joinedIn == generation) {
+                        continue;  // the cell itself among them
                     }
-                    const auto neighbour = static_cast<std::uint32_t>(nj * width + ni);
-                    if (joinedIn[neighbour] == generation) {
-                        continue;
-                    }
-                    const double joinLevel = std::max(keyOf(neighbour), next.joinLevel);
-                    if (offeredIn[neighbour] != generation || joinLevel < bestJoinLevel[neighbour]) {
-                        offeredIn[neighbour] = generation;
-                        bestJoinLevel[neighbour] = joinLevel;
+                    const double joinLevel = std::max(keyOf(neighbour, ni, nj), next.joinLevel);
+                    if (offered.offeredIn != generation || joinLevel < offered.bestJoinLevel) {
+                        offered.offeredIn = generation;
+                        offered.bestJoinLevel = joinLevel;
                         frontier.push_back({joinLevel, neighbour});
                         std::push_heap(frontier.begin(), frontier.end(), later);
                     }

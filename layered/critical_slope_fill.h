@@ -38,16 +38,22 @@ private:
         }
     };
 
+    /// What the sweep knows of one cell; the generation fields say in which delivery each part was last
+    /// set, so that nothing needs clearing between deliveries. Kept together, so that a cell's visit reads
+    /// one place in memory.
+    struct CellState {
+        double key = 0.0;
+        double bestJoinLevel = 0.0;
+        std::uint32_t keyedIn = 0;
+        std::uint32_t offeredIn = 0;
+        std::uint32_t joinedIn = 0;
+    };
+
     void resize(std::size_t cells);
 
     std::vector<Candidate> frontier;
     std::vector<Layer> reached;
-    /// Per cell, the generation in which it was last offered or joined, so that nothing needs clearing.
-    std::vector<std::uint32_t> offeredIn;
-    std::vector<std::uint32_t> joinedIn;
-    std::vector<double> bestJoinLevel;
-    std::vector<std::uint32_t> keyedIn;
-    std::vector<double> key;
+    std::vector<CellState> cells;
     std::uint32_t generation = 0;
 };
 

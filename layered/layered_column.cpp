@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <numeric>
 
 namespace korvex {
 
@@ -63,6 +62,14 @@ void LayeredColumn::layOn(std::size_t stride, double thickness, std::span<const 
             return;
         }
     }
+    if (thickness_m.size() == thickness_m.capacity()) {
+        // Grow as a vector would, but to no more than the bound and the one segment laid before merging:
+        // a full column then holds no spare room, and the thousands of columns a thick layer covers stay
+        // within their share of memory.
+        const std::size_t room = std::min(std::max<std::size_t>(2 * thickness_m.capacity(), 4), bound + 1);
+        thickness_m.reserve(room);
+        rows.reserve(room * stride);
+    }
     thickness_m.push_back(thickness);
     rows.insert(rows.end(), row.begin(), row.end());
     if (segments() > bound) {
@@ -74,48 +81,79 @@ void LayeredColumn::layOn(std::size_t stride, double thickness, std::span<const 
 
 void LayeredColumn::mergeThinnest(std::size_t stride, std::size_t target) {
     target = std::max<std::size_t>(target, 1);
+    // A neighbouring pair by its thickness; the first segment's index breaks ties, so that the order, and
+    // with it which pairs merge, is fixed.
+    struct Pair {
+        double thickness_m;
+        std::size_t first;
+        bool operator<(const Pair& other) const {
+            return thickness_m < other.thickness_m ||
+                   (thickness_m == other.thickness_m && first < other.first);
+        }
+    };
     // Scratch space kept between calls: columns are merged often, and alike in size.
-    thread_local std::vector<std::size_t> pairs;
-    thread_local std::vector<char> merged;
+    thread_local std::vector<double> pairThickness;
+    thread_local std::vector<char> clearOnLeft;
+    thread_local std::vector<Pair> taken;
     while (segments() > target) {
         const std::size_t count = segments();
-        // One pass merges pairs that share no segment, the thinnest first; a tie goes to the lower pair, so
-        // that the result is fixed.
-        pairs.resize(count - 1);
-        std::iota(pairs.begin(), pairs.end(), std::size_t{0});
-        const std::vector<double>& t = thickness_m;
-        std::sort(pairs.begin(), pairs.end(), [&](std::size_t a, std::size_t b) {
-            const double thicknessA = t[a] + t[a + 1];
-            const double thicknessB = t[b] + t[b + 1];
-            return thicknessA < thicknessB || (thicknessA == thicknessB && a < b);
-        });
-        merged.assign(count, 0);
-        std::size_t merges = count - target;
-        for (std::size_t p : pairs) {
-            if (merges == 0) {
-                break;
-            }
-            if (!merged[p] && !merged[p + 1]) {
-                merged[p] = 1;  // p takes in p + 1
-                merged[p + 1] = 2;
-                --merges;
-            }
+        const std::size_t last = count - 2;
+        // One pass takes pairs that share no segment, the thinnest first, until enough are taken. Taken in
+        // that order, a pair is taken unless a thinner neighbouring pair is; on a row of pairs that is
+        // decided from each end in one sweep: a pair whose left neighbour is the thinner is clear on its
+        // left side when that neighbour is not taken, which depends only on what lies left of it (its own
+        // right neighbour being the thicker), and likewise on the right. The pass stops once enough are
+        // taken, so it takes the thinnest of the pairs the whole pass would take.
+        // Raw pointers, so that the compiler need not read the vectors again after every byte stored, and
+        // the sweeps branch on nothing but their ends: the comparisons are as good as random.
+        pairThickness.resize(count - 1);
+        double* const t = pairThickness.data();
+        for (std::size_t p = 0; p <= last; ++p) {
+            t[p] = thickness_m[p] + thickness_m[p + 1];
         }
-        std::size_t out = 0;
-        for (std::size_t k = 0; k < count; ++k) {
-            if (merged[k] == 2) {
-                continue;
+        clearOnLeft.resize(count - 1);
+        char* const left = clearOnLeft.data();
+        left[0] = 1;
+        for (std::size_t p = 1; p <= last; ++p) {
+            left[p] = static_cast<char>((t[p - 1] > t[p]) | !left[p - 1]);
+        }
+        taken.resize(count - 1);
+        Pair* const kept = taken.data();
+        std::size_t takenCount = 0;
+        bool clearOnRight = true;
+        for (std::size_t p = last + 1; p-- > 0;) {
+            if (p < last) {
+                clearOnRight = (t[p + 1] >= t[p]) | !clearOnRight;
             }
-            thickness_m[out] = thickness_m[k];
-            std::copy_n(rows.begin() + k * stride, stride, rows.begin() + out * stride);
-            if (merged[k] == 1) {
-                thickness_m[out] += thickness_m[k + 1];
-                for (std::size_t e = 0; e < stride; ++e) {
-                    rows[out * stride + e] += rows[(k + 1) * stride + e];
-                }
+            kept[takenCount] = {t[p], p};
+            takenCount += static_cast<std::size_t>(clearOnRight & (left[p] != 0));
+        }
+        taken.resize(takenCount);
+        const std::size_t merges = std::min(count - target, taken.size());
+        if (merges < taken.size()) {
+            std::nth_element(taken.begin(), taken.begin() + static_cast<std::ptrdiff_t>(merges), taken.end());
+        }
+        // Merged from the bottom up: each pair joins into one segment, and the segments between two pairs
+        // move down together; those below the lowest pair stay where they are.
+        std::sort(taken.begin(), taken.begin() + static_cast<std::ptrdiff_t>(merges),
+                  [](const Pair& a, const Pair& b) { return a.first < b.first; });
+        std::size_t out = taken[0].first;
+        std::size_t from = out;
+        for (std::size_t m = 0; m < merges; ++m) {
+            const std::size_t p = taken[m].first;
+            std::copy(thickness_m.begin() + from, thickness_m.begin() + p, thickness_m.begin() + out);
+            std::copy(rows.begin() + from * stride, rows.begin() + p * stride, rows.begin() + out * stride);
+            out += p - from;
+            thickness_m[out] = thickness_m[p] + thickness_m[p + 1];
+            for (std::size_t e = 0; e < stride; ++e) {
+                rows[out * stride + e] = rows[p * stride + e] + rows[(p + 1) * stride + e];
             }
             ++out;
+            from = p + 2;
         }
+        std::copy(thickness_m.begin() + from, thickness_m.end(), thickness_m.begin() + out);
+        std::copy(rows.begin() + from * stride, rows.end(), rows.begin() + out * stride);
+        out += count - from;
         thickness_m.resize(out);
         rows.resize(out * stride);
     }
