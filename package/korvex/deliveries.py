@@ -142,7 +142,8 @@ class RowReader:
         stamp = parse_dates(pd.Series([text.strip()]), column, self._dates, origin=origin).iloc[0]
         if pd.isna(stamp):
             raise ValueError(f"column {column!r}: no time given")
-        return float((stamp - pd.Timestamp("1970-01-01")).total_seconds())
+        # Dates are read in UTC (an offset-less date as written): seconds since the epoch.
+        return float(stamp.timestamp())
 
 
 def complete_lines(data: bytes) -> Sequence[bytes]:

@@ -327,3 +327,19 @@ def test_a_live_ring_refuses_what_it_cannot_run(changes, message):
 def test_the_detailed_engine_cannot_run_live():
     with pytest.raises(ValueError, match="the detailed engine's piles cannot be saved"):
         settings(**on("detailed"))
+
+
+@pytest.mark.parametrize(
+    ("stamp", "dialect", "seconds"),
+    [
+        ("01.05.2026 06:10", Dialect(sep=";", decimal=",", dayfirst=True), 1_777_615_800.0),
+        ("2026-05-01T08:10:00+02:00", Dialect(sep=";", decimal=","), 1_777_615_800.0),
+        ("600,5", Dialect(sep=";", decimal=","), 600.5),
+    ],
+)
+def test_a_delivery_is_timed_by_its_date_or_its_seconds(stamp, dialect, seconds):
+    from korvex.deliveries import RowReader
+
+    reader = RowReader("timestamp;tonnes;CaO\n", dialect, 1.5)
+    delivery = reader.read(f"{stamp};30;44,5\n".encode(), 2, "feed.csv")
+    assert delivery.time_s == seconds and delivery.volume_m3 == 20.0 and delivery.values == (44.5,)
