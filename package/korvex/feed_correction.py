@@ -316,11 +316,16 @@ def correction_lines(
     for need in rest_needs(oxides, stacked_t, stacked, remaining_t, recent, targets):
         target = need.target
         verdict = "reachable" if need.reachable else "UNREACHABLE"
+        # A modulus is said again as the one oxide that moves it; an oxide needs no translation.
+        oxide = (
+            f", that is {need.oxide} {need.oxide_value:.3f} [{need.oxide_low:.3f}, {need.oxide_high:.3f}] with "
+            "the recent feed's other oxides"
+            if need.oxide != target.name
+            else ""
+        )
         lines.append(
             f"{target.name} {target.value:g} ± {target.tolerance:g}: the rest must average {target.name} "
-            f"{need.rest_value:.3f} [{need.rest_low:.3f}, {need.rest_high:.3f}], that is {need.oxide} "
-            f"{need.oxide_value:.3f} [{need.oxide_low:.3f}, {need.oxide_high:.3f}] with the recent feed's "
-            f"other oxides: {verdict}"
+            f"{need.rest_value:.3f} [{need.rest_low:.3f}, {need.rest_high:.3f}]{oxide}: {verdict}"
         )
     if components:
         lines.append(mix(oxides, stacked_t, stacked, remaining_t, components, targets).describe())

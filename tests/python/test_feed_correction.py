@@ -3,7 +3,7 @@ components that brings the whole bed onto its LSF target."""
 
 import pytest
 
-from korvex.feed_correction import Component, Target, mix, rest_needs
+from korvex.feed_correction import Component, Target, correction_lines, mix, rest_needs
 from korvex.targets import TargetBand
 
 OXIDES = ["CaO", "SiO2", "Al2O3", "Fe2O3"]
@@ -97,3 +97,11 @@ def test_components_must_name_the_bed_s_qualities():
     with pytest.raises(ValueError, match="not among the bed's qualities"):
         sand = Component("sand", {"SiO2": 95, "MgO": 1})
         mix(OXIDES, STACKED_T, STACKED, REMAINING_T, [HIGH, sand], [Target("LSF", 96, 1)])
+
+
+def test_the_correction_in_words_translates_a_modulus_into_its_oxide_and_an_oxide_not_at_all():
+    targets = [Target("CaO", 43.0, 0.5), Target("LSF", 96.0, 1.0)]
+    room, oxide, lsf = correction_lines(OXIDES, STACKED_T, STACKED, REMAINING_T, RECENT, targets)
+    assert room == "stacked 1,000 t; room for 3,000 t more"
+    assert oxide == "CaO 43 ± 0.5: the rest must average CaO 43.333 [42.667, 44.000]: reachable"
+    assert lsf.startswith("LSF 96 ± 1: the rest must average LSF ") and ", that is CaO " in lsf
