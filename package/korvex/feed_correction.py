@@ -29,9 +29,12 @@ from dataclasses import dataclass, field
 
 import numpy as np
 
-from .targets import parse_band
+from .errors import SettingsError
+from .targets import band_text, parse_band
 
 OXIDES = ("CaO", "SiO2", "Al2O3", "Fe2O3")
+TARGET_LIMIT = 1e6
+TOLERANCE_LOW = 1e-6
 # Per modulus: its coefficients on (CaO, SiO2, Al2O3, Fe2O3) in numerator and denominator, and the oxide it
 # leans on.
 _MODULI: dict[str, tuple[tuple[float, ...], tuple[float, ...], str]] = {
@@ -51,9 +54,17 @@ class Target:
 
     def __post_init__(self) -> None:
         if not (math.isfinite(self.value) and math.isfinite(self.tolerance) and self.tolerance > 0):
-            raise ValueError(
+            raise SettingsError(
                 f"target {self.name}: value {self.value} and tolerance {self.tolerance} must be finite, "
                 "the tolerance positive"
+            )
+        # A miss is counted in tolerances and squared: bounds keep that sum a float, and no analysis of
+        # an oxide (mass %) or a modulus resolves a millionth.
+        if abs(self.value) > TARGET_LIMIT:
+            raise SettingsError(f"target {self.name}: value {self.value:g} must lie in [-{TARGET_LIMIT:g}, {TARGET_LIMIT:g}]")
+        if not TOLERANCE_LOW <= self.tolerance <= TARGET_LIMIT:
+            raise SettingsError(
+                f"target {self.name}: tolerance {self.tolerance:g} must lie in [{TOLERANCE_LOW:g}, {TARGET_LIMIT:g}]"
             )
 
     @classmethod
@@ -61,7 +72,7 @@ class Target:
         """A target written as "LSF=96+-1" (or "LSF=96±1"; "CaO=43.5+-0.3")."""
         band = parse_band(text)
         if band is None:
-            raise ValueError(f"a target reads NAME=VALUE+-TOLERANCE, e.g. LSF=96+-1, got {text!r}")
+            raise SettingsError(f"a target reads NAME=VALUE+-TOLERANCE, e.g. LSF=96+-1, got {band_text(text)}")
         return cls(*band)
 
     def row(self, oxides: Sequence[str]) -> tuple[np.ndarray, float, np.ndarray | None]:
@@ -86,6 +97,15 @@ class Target:
         a = np.zeros(len(oxides))
         a[oxides.index(self.name)] = 1.0
         return a, self.value, None
+
+
+def _no_modulus(name: str, material_holds: str) -> SettingsError:
+    """The refusal of a modulus target for material whose modulus has a zero denominator."""
+    _, denominator, _ = _MODULI[name]
+    oxides = " + ".join(oxide for oxide, k in zip(OXIDES, denominator, strict=True) if k)
+    return SettingsError(
+        f"target {name}: {material_holds} no {oxides}, so it has no {name} and the target cannot be corrected"
+    )
 
 
 def value_of(name: str, oxides: Sequence[str], x: np.ndarray) -> float:
@@ -145,6 +165,9 @@ def rest_needs(
         k = list(oxides).index(oxide) if oxide in oxides else None
         if k is None:
             raise ValueError(f"target {target.name} needs the oxide {oxide}")
+        _, _, d = target.row(oxides)
+        if d is not None and not d @ like > 0:
+            raise _no_modulus(target.name, "the recent feed holds")
         ends = []
         for value in (target.value, target.value - target.tolerance, target.value + target.tolerance):
             a, b, _ = Target(target.name, value, target.tolerance).row(oxides)
@@ -177,16 +200,25 @@ class Component:
 
     def __post_init__(self) -> None:
         if not 0.0 <= self.min_share <= self.max_share <= 1.0:
-            raise ValueError(f"component {self.name}: shares must satisfy 0 <= min <= max <= 1")
+            raise SettingsError(f"component {self.name}: shares must satisfy 0 <= min <= max <= 1")
+        for oxide, value in self.oxides.items():
+            if not (math.isfinite(value) and 0.0 <= value <= 100.0):
+                raise SettingsError(f"component {self.name}: {oxide} of {value} % must lie in [0, 100] %")
 
     @classmethod
     def parse(cls, text: str) -> Component:
         """A component written as "limestone:CaO=52,SiO2=4,Al2O3=1,Fe2O3=0.5"."""
         name, _, rest = text.partition(":")
         try:
-            oxides = {key.strip(): float(value) for key, value in (item.split("=") for item in rest.split(","))}
+            pairs = [(key.strip(), float(value)) for key, value in (item.split("=") for item in rest.split(","))]
         except ValueError:
-            raise ValueError(f"a component reads NAME:OXIDE=VALUE,..., e.g. sand:SiO2=95,CaO=1, got {text!r}") from None
+            raise SettingsError(
+                f"a component reads NAME:OXIDE=VALUE,..., e.g. sand:SiO2=95,CaO=1, got {text!r}"
+            ) from None
+        oxides = dict(pairs)
+        if len(oxides) < len(pairs):
+            twice = sorted({key for key, _ in pairs if sum(key == other for other, _ in pairs) > 1})
+            raise SettingsError(f"component {name.strip()} names {twice} more than once, in {text!r}")
         return cls(name.strip(), oxides)
 
 
@@ -224,7 +256,11 @@ def mix(
     from scipy.optimize import minimize
 
     if len(components) < 2:
-        raise ValueError("a mix needs two or more components")
+        raise SettingsError("a mix needs two or more components")
+    names = [c.name for c in components]
+    if len(set(names)) < len(names):
+        twice = sorted({name for name in names if names.count(name) > 1})
+        raise SettingsError(f"components {twice} are given more than once: name each component once")
     if not remaining_t > 0:
         raise ValueError(f"the bed has no room left ({remaining_t:g} t): nothing can correct it")
     if not targets:
@@ -243,6 +279,8 @@ def mix(
     reference = s if stacked_t > 0 else chemistry.mean(axis=1)
     for target in targets:
         a, b, d = target.row(oxides)
+        if d is not None and not d @ reference > 0:
+            raise _no_modulus(target.name, "the stacked material holds" if stacked_t > 0 else "the components hold")
         scale = target.tolerance * (float(d @ reference) if d is not None else 1.0)
         rows.append(remaining_t * (a @ chemistry) / total / scale)
         offsets.append((b * total - stacked_t * (a @ s)) / total / scale)

@@ -16,18 +16,33 @@ from dataclasses import dataclass
 import numpy as np
 from numpy.typing import ArrayLike
 
-_NUMBER = r"[-+]?(?:\d+\.?\d*|\.\d+)(?:[eE][-+]?\d+)?"
+# Possessive quantifiers: a run of digits is never split between two of them and retried, which made a long
+# run cost time quadratic in its length.
+_NUMBER = r"[-+]?(?:\d++(?:\.\d*+)?|\.\d++)(?:[eE][-+]?\d++)?"
 # "LSF=96+-2", "LSF = 96 ± 2", "CaO=43.5+/-0.3".
-_BAND = re.compile(rf"^\s*([^=\s]+)\s*=\s*({_NUMBER})\s*(?:\+-|±|\+/-)\s*({_NUMBER})\s*$")
+_BAND = re.compile(rf"\s*+([^=\s]++)\s*+=\s*+({_NUMBER})\s*+(?:\+-|±|\+/-)\s*+({_NUMBER})\s*+")
+# Far more than any band a plant writes; a longer text is refused before it is read, and echoed shortened.
+MAX_BAND_CHARS = 200
 
 
 def parse_band(text: str) -> tuple[str, float, float] | None:
     """The name, value and tolerance of a band written NAME=VALUE+-TOLERANCE (or with ± or +/-); None
-    when the text is not written so. The callers say what they expected, each in its own terms."""
-    match = _BAND.match(text)
+    when the text is not written so, or is longer than MAX_BAND_CHARS. The callers say what they
+    expected, each in its own terms, quoting the text with band_text."""
+    if len(text) > MAX_BAND_CHARS:
+        return None
+    match = _BAND.fullmatch(text)
     if match is None:
         return None
     return match.group(1), float(match.group(2)), float(match.group(3))
+
+
+def band_text(text: str) -> str:
+    """The text of a refused band as a message quotes it: whole, or its start and its length when it is
+    longer than a band can be."""
+    if len(text) <= MAX_BAND_CHARS:
+        return repr(text)
+    return f"{text[:40]!r}... ({len(text):,} characters, more than the {MAX_BAND_CHARS} a band may have)"
 
 
 @dataclass(frozen=True)
@@ -49,7 +64,7 @@ class TargetBand:
         """A band written NAME=TARGET+-TOLERANCE (or with ±)."""
         band = parse_band(text)
         if band is None:
-            raise ValueError(f"a target band reads NAME=TARGET+-TOLERANCE, e.g. LSF=96+-2; got {text!r}")
+            raise ValueError(f"a target band reads NAME=TARGET+-TOLERANCE, e.g. LSF=96+-2; got {band_text(text)}")
         return cls(*band)
 
     def describe(self) -> str:

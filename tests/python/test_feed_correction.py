@@ -3,6 +3,7 @@ components that brings the whole bed onto its LSF target."""
 
 import pytest
 
+from korvex.errors import SettingsError
 from korvex.feed_correction import Component, Target, correction_lines, mix, rest_needs
 from korvex.targets import TargetBand
 
@@ -105,3 +106,43 @@ def test_the_correction_in_words_translates_a_modulus_into_its_oxide_and_an_oxid
     assert room == "stacked 1,000 t; room for 3,000 t more"
     assert oxide == "CaO 43 ± 0.5: the rest must average CaO 43.333 [42.667, 44.000]: reachable"
     assert lsf.startswith("LSF 96 ± 1: the rest must average LSF ") and ", that is CaO " in lsf
+
+
+@pytest.mark.parametrize("parse", [Target.parse, TargetBand.parse])
+def test_a_long_run_of_digits_is_refused_at_once_and_quoted_short(parse):
+    # Read digit by digit with backtracking, 30,000 digits took half a minute.
+    text = "LSF=" + "1" * 30_000 + "x"
+    with pytest.raises(ValueError, match=r"\(30,005 characters, more than the 200 a band may have\)") as refused:
+        parse(text)
+    assert len(str(refused.value)) < 300
+
+
+@pytest.mark.parametrize(
+    ("make", "message"),
+    [
+        (lambda: Target("LSF", 96.0, 1e-300), r"target LSF: tolerance 1e-300 must lie in \[1e-06, 1e\+06\]"),
+        (lambda: Target.parse("CaO=1e300+-1"), r"target CaO: value 1e\+300 must lie in"),
+        (lambda: Component.parse("lime:CaO=nan,SiO2=2"), r"component lime: CaO of nan % must lie in \[0, 100\] %"),
+        (lambda: Component.parse("lime:CaO=52,SiO2=inf"), r"component lime: SiO2 of inf %"),
+        (lambda: Component.parse("lime:CaO=52,CaO=40"), r"component lime names \['CaO'\] more than once"),
+        (
+            lambda: mix(OXIDES, STACKED_T, STACKED, REMAINING_T, [HIGH, HIGH, LOW], [Target("LSF", 96, 1)]),
+            r"components \['high-grade'\] are given more than once",
+        ),
+        (
+            lambda: correction_lines(OXIDES, STACKED_T, [42, 14, 0, 0], REMAINING_T, [43, 14.5, 0, 0],
+                                     [Target.parse("SM=2.5+-0.1")]),
+            r"target SM: the recent feed holds no Al2O3 \+ Fe2O3, so it has no SM",
+        ),
+        (
+            lambda: mix(OXIDES, 0.0, [0, 0, 0, 0], REMAINING_T,
+                        [Component.parse("a:CaO=50,SiO2=5"), Component.parse("b:CaO=35,SiO2=20")],
+                        [Target("SM", 2.5, 0.1)]),
+            r"target SM: the components hold no Al2O3 \+ Fe2O3",
+        ),
+    ],
+)
+def test_the_correction_refuses_what_it_cannot_answer_naming_it(make, message):
+    with pytest.raises(SettingsError, match=message):
+        make()
+
