@@ -2,7 +2,10 @@
 
 The moduli are ratios of oxides, so a portion's modulus is the ratio of its
 averaged oxides; the mean of the chunks' own ratios would weight each chunk's
-ratio instead of its material and is not the portion's modulus.
+ratio instead of its material and is not the portion's modulus. The same holds
+for a mean over many portions: the mean LSF of a bed is the LSF of its averaged
+oxides (derived_of_mean). The spread of the portions' own moduli is a spread
+of portions, and is said as such.
 
 Formulas (oxides in mass %), as in the cement chemistry handbooks (e.g. Taylor,
 Cement Chemistry, 2nd ed., section 1.5; Lea's Chemistry of Cement and Concrete):
@@ -87,3 +90,19 @@ def derived_columns(
     full = add_derived(frame, derived)
     extra = tuple(str(name) for name in full.columns[len(names) :])
     return extra, full[list(extra)].to_numpy(dtype=np.float64)
+
+
+def derived_of_mean(
+    names: tuple[str, ...], table: np.ndarray, weights: np.ndarray, derived: Mapping[str, Derivation] | None = None
+) -> dict[str, float]:
+    """The derived values of the material that rows of averaged quality values make up together, each
+    row counted with its weight (its volume or mass): the derived values of the rows' weighted mean, by
+    name (NaN where the material has none). Rows without weight are left out."""
+    values = np.asarray(table, dtype=np.float64).reshape(-1, len(names))
+    w = np.asarray(weights, dtype=np.float64)
+    keep = w > 0
+    mean = np.full(len(names), np.nan)
+    if keep.any():
+        mean = np.sum(w[keep, np.newaxis] * values[keep], axis=0) / np.sum(w[keep])
+    extra, row = derived_columns(names, mean[np.newaxis], derived)
+    return dict(zip(extra, (float(v) for v in row[0]), strict=True))

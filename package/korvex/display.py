@@ -12,7 +12,11 @@ class Figures(Protocol):
     @property
     def name(self) -> str: ...
     @property
+    def mean_in(self) -> float: ...
+    @property
     def std_in(self) -> float: ...
+    @property
+    def mean_out(self) -> float: ...
     @property
     def std_out(self) -> float: ...
     @property
@@ -34,7 +38,7 @@ _GRID = """\
 <tr>{% for cell in row %}<td style="text-align: right">{{ cell }}</td>{% endfor %}</tr>
 {% endfor %}</table>"""
 
-FIGURE_HEADER = ("value", "std in", "std out", "VRR", "E")
+FIGURE_HEADER = ("value", "mean in", "std in", "mean out", "std out", "VRR", "E")
 
 
 def _render(template: str, **values: object) -> str:
@@ -54,8 +58,13 @@ def grid_html(header: Sequence[str], rows: Sequence[Sequence[object]]) -> str:
 
 
 def figures_html(caption: str, rows: Sequence[tuple[str, str]], figures: Sequence[Figures]) -> str:
-    """The names-and-values table, then the headline figures (std in and out, VRR, E) of every value."""
-    table = [(f.name, f"{f.std_in:.4g}", f"{f.std_out:.4g}", f"{f.vrr:.4f}", f"{f.effect:.2f}") for f in figures]
+    """The names-and-values table, then the headline figures (mean and std in and out, VRR, E) of every value;
+    a modulus's mean is that of the averaged oxides, its std the spread of the portions' own moduli."""
+    table = [
+        (f.name, f"{f.mean_in:.4g}", f"{f.std_in:.4g}", f"{f.mean_out:.4g}", f"{f.std_out:.4g}", f"{f.vrr:.4f}",
+         f"{f.effect:.2f}")
+        for f in figures
+    ]
     return html_table(caption, rows) + grid_html(FIGURE_HEADER, table)
 
 

@@ -8,6 +8,8 @@ deviation of the composites, each weighted by its mass.
 
 from __future__ import annotations
 
+import math
+from collections.abc import Mapping
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any
 
@@ -16,6 +18,7 @@ import numpy as np
 from . import validation
 from .bed import Bed
 from .composites import time_composites
+from .derived import Derivation, add_derived, derived_columns
 from .errors import SettingsError
 from .metrics import weighted_mean_std
 from .plans import PLANS, StackingPlan
@@ -100,8 +103,15 @@ class Reclaimer:
     def __post_init__(self) -> None:
         _check("rate_t_per_h", self.rate_t_per_h, "t/h")
 
-    def output(self, reclaimed: Reclaimed, bulk_density_t_per_m3: float, *, start_h: float = 0.0) -> OutputSeries:
-        """The slices as a stream in time, starting at start_h."""
+    def output(
+        self,
+        reclaimed: Reclaimed,
+        bulk_density_t_per_m3: float,
+        *,
+        start_h: float = 0.0,
+        derived: Mapping[str, Derivation] | None = None,
+    ) -> OutputSeries:
+        """The slices as a stream in time, starting at start_h; derived: as in OutputSeries."""
         import pandas as pd
 
         mass = reclaimed.volume_m3 * check_bulk_density(bulk_density_t_per_m3)
@@ -123,7 +133,7 @@ class Reclaimer:
         )
         for name, column in zip(reclaimed.names, reclaimed.values.T, strict=True):
             frame[name] = column
-        return OutputSeries(frame, reclaimed.names)
+        return OutputSeries(frame, reclaimed.names, derived)
 
 
 def reclaim_hours(reclaimed: Reclaimed, reclaim_rate_m3_per_h: float) -> FloatArray:
@@ -136,10 +146,15 @@ def reclaim_hours(reclaimed: Reclaimed, reclaim_rate_m3_per_h: float) -> FloatAr
 @dataclass(frozen=True, repr=False)
 class OutputSeries:
     """The reclaimed stream in time: one row per slice with start_h, end_h, position_m, volume_m3, mass_t
-    and the quality values."""
+    and the quality values.
+
+    derived: the values its composites derive from their averaged quality values (by default the cement
+    moduli the oxides allow; {} for none).
+    """
 
     frame: pd.DataFrame
     names: tuple[str, ...]
+    derived: Mapping[str, Derivation] | None = None
 
     def __repr__(self) -> str:
         return (
@@ -154,7 +169,8 @@ class OutputSeries:
     def composites(self, interval_h: float = 1.0) -> pd.DataFrame:
         """Mass-weighted composites over consecutive intervals from the start of the reclaim, as the
         laboratory samples them; a slice reclaimed across a boundary counts in each interval in proportion
-        (see korvex.composites). Columns: start_h, end_h, mass_t, volume_m3 and the averaged quality values.
+        (see korvex.composites). Columns: start_h, end_h, mass_t, volume_m3, the averaged quality values
+        and the values derived from them (LSF, SM, AM of each composite's averaged oxides, say).
         """
         _check("interval_h", interval_h, "h")
         validation.within("interval_h", interval_h, 0, validation.MAX_SPAN_H, "h")
@@ -166,7 +182,7 @@ class OutputSeries:
         frame = self.frame
         if not (frame["mass_t"] > 0).any():
             raise SettingsError("no material was reclaimed")
-        return time_composites(
+        composites = time_composites(
             frame["start_h"],
             frame["end_h"],
             frame["mass_t"],
@@ -176,14 +192,20 @@ class OutputSeries:
             origin_h=float(frame["start_h"].iloc[0]),
             volume_m3=frame["volume_m3"],
         )
+        return add_derived(composites, self.derived)
 
     def composite_std(self, interval_h: float = 1.0) -> dict[str, float]:
-        """The mass-weighted std of each quality value over the composites of interval_h."""
+        """The mass-weighted std of each quality and derived value over the composites of interval_h (NaN
+        for a derived value some composite lacks)."""
         composites = self.composites(interval_h)
-        return {
-            name: weighted_mean_std(composites[name].to_numpy(), composites["mass_t"].to_numpy())[1]
-            for name in self.names
-        }
+        mass = composites["mass_t"].to_numpy()
+        values = composites[list(self.names)].to_numpy(dtype=np.float64)
+        extra = derived_columns(self.names, values[:1], self.derived)[0]
+        stds = {}
+        for name in (*self.names, *extra):
+            column = composites[name].to_numpy(dtype=np.float64)
+            stds[name] = weighted_mean_std(column, mass)[1] if np.isfinite(column).all() else math.nan
+        return stds
 
 
 def slice_regions(reclaimed: Reclaimed, bed: Bed, blending_tail_m: float | None) -> np.ndarray:

@@ -361,9 +361,12 @@ def correction_lines(
             if need.oxide != target.name
             else ""
         )
+        # The bed's own figure, of its averaged oxides, as every page gives it.
+        now = value_of(target.name, list(oxides), np.asarray(stacked, dtype=np.float64))
+        held = f"; the bed holds {target.name} {now:.3f} so far" if stacked_t > 0 and math.isfinite(now) else ""
         lines.append(
             f"{target.name} {target.value:g} ± {target.tolerance:g}: the rest must average {target.name} "
-            f"{need.rest_value:.3f} [{need.rest_low:.3f}, {need.rest_high:.3f}]{oxide}: {verdict}"
+            f"{need.rest_value:.3f} [{need.rest_low:.3f}, {need.rest_high:.3f}]{oxide}: {verdict}{held}"
         )
     if components:
         lines.append(mix(oxides, stacked_t, stacked, remaining_t, components, targets).describe())

@@ -70,8 +70,9 @@ def _quality_section(report: dict[str, Any]) -> ReportSection:
         ]
         columns = ["quality", "stacked mean", "stacked std", "reclaimed mean", "reclaimed std"]
         notes = (
-            "Volume-weighted over the deliveries stacked and over the slices the reclaimer has cut so far; LSF, "
-            "SM and AM from each delivery's or slice's oxides. A ring run continuously has no predicted output.",
+            "Volume-weighted over the deliveries stacked and over the slices the reclaimer has cut so far. LSF, "
+            "SM and AM: the mean is that of the averaged oxides, the std the spread of the deliveries' (slices') "
+            "own moduli. A ring run continuously has no predicted output.",
         )
         return ReportSection("Quality stacked and reclaimed so far", notes=notes, tables=(Table(columns, rows),))
     prediction = report["prediction"]
@@ -85,7 +86,10 @@ def _quality_section(report: dict[str, Any]) -> ReportSection:
             row += ["", ""]
         rows.append(row)
     columns = ["quality", "mean so far", "std so far", "predicted output mean", "predicted output std"]
-    notes = ["So far: volume-weighted over the deliveries stacked; LSF, SM and AM from each delivery's oxides."]
+    notes = [
+        "So far: volume-weighted over the deliveries stacked. LSF, SM and AM: the mean is that of the averaged "
+        "oxides, the std the spread of the deliveries' own moduli."
+    ]
     if prediction is None:
         notes.append("No predicted output yet (the tracker runs without replicates, or has stacked nothing).")
     else:

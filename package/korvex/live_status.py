@@ -9,7 +9,8 @@ directory (see live.py); `python -m korvex track status` prints it.
   full is the room left at that rate.
 - Quality so far: volume-weighted mean and standard deviation over the
   deliveries stacked, of each quality and of LSF, SM and AM where the oxides
-  are there (computed per delivery from its oxides, never averaged ratios).
+  are there: a modulus's mean is the modulus of the averaged oxides (never a
+  mean of ratios), its std the spread of the deliveries' own moduli.
 - Predicted output: the bed is filled to its capacity by replicate
   continuations of the feed and reclaimed; each replicate's slices give an
   output mean and standard deviation. A continuation keeps the rhythm of the
@@ -50,6 +51,11 @@ REPLICATES = 8
 # By default a prediction is made again once the bed has grown by this share of its capacity.
 PREDICT_EVERY = 0.01
 INTERVAL = (5.0, 95.0)
+# What the status's "mean ± std" of the deliveries (or slices) says.
+SPREAD_NOTE = (
+    "mean ± std by volume; ± is the spread of the {rows} own values; LSF, SM and AM are those of the "
+    "averaged oxides"
+)
 
 
 @dataclass(frozen=True)
@@ -144,12 +150,23 @@ def with_moduli(values: np.ndarray, names: Sequence[str]) -> dict[str, np.ndarra
 
 
 def mean_std(columns: dict[str, np.ndarray], volume: np.ndarray) -> dict[str, dict[str, float]]:
+    """Volume-weighted mean and std of each column; a modulus's mean is that of the averaged oxides, its
+    std the spread of the rows' own moduli (see korvex.derived)."""
     figures = {}
     for name, column in columns.items():
         keep = np.isfinite(column) & (volume > 0)
         if keep.any():
             mean, std = weighted_mean_std(column[keep], volume[keep])
             figures[name] = {"mean": mean, "std": std}
+    means = {name: figure["mean"] for name, figure in figures.items()}
+    for name, (function, needs) in CEMENT_MODULI.items():
+        if name in figures and set(needs) <= set(means):
+            with np.errstate(divide="ignore", invalid="ignore"):
+                whole = float(function(means))  # type: ignore[arg-type]
+            if np.isfinite(whole):
+                figures[name]["mean"] = whole
+            else:
+                del figures[name]
     return figures
 
 
@@ -256,6 +273,7 @@ def format_status(report: dict[str, Any]) -> str:
             if name in output:
                 line += f"  {output[name]['mean']:9.3f} ± {output[name]['std']:<6.3f}"
             lines.append(line)
+        lines.append(SPREAD_NOTE.format(rows="deliveries' and the slices'"))
     elif report["quality"]:
         lines.append(f"{'':10} {'so far':>18} {'predicted output mean':>30} {'predicted output std':>30}")
         for name, figures in report["quality"].items():
@@ -267,6 +285,7 @@ def format_status(report: dict[str, Any]) -> str:
                     f"  {p['std']:9.3f} [{p['std_low']:.3f}, {p['std_high']:.3f}]"
                 )
             lines.append(line)
+        lines.append(SPREAD_NOTE.format(rows="deliveries'"))
         if prediction is not None:
             lines.append(f"prediction: {prediction['method']}")
             lines.append(

@@ -34,7 +34,7 @@ import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
 from . import validation
-from .derived import derived_columns
+from .derived import derived_columns, derived_of_mean
 from .errors import SettingsError
 
 if TYPE_CHECKING:
@@ -162,7 +162,10 @@ class QualityFigures:
 
     mean_in, std_in, mean_out, std_out: volume-weighted statistics of the
         output portions and of the feed cut into portions of the same volumes
-        (see the module); of the rows as given when portion_m3 is None.
+        (see the module); of the rows as given when portion_m3 is None. For a
+        derived value (a modulus) the means are those of the averaged material
+        (korvex.derived.derived_of_mean) and the stds the spread of the portions'
+        own values.
     portion_m3: the median volume of the output portions.
     vrr: variance reduction ratio, output over input: VRR = std_out**2 / std_in**2.
         Smaller is better; 0.05 means the bed left 5 % of the input's variance.
@@ -322,12 +325,17 @@ def portion_figures(
             volume_rows_out,
         )
     portion = float(np.median(volume_m3))
+    # A derived value's mean is that of the averaged material; its std the spread of the portions' own values.
+    whole_in = derived_of_mean(names, values_in, volume_m3, derived)
+    whole_out = derived_of_mean(names, values_out, volume_m3, derived)
     figures = []
     for k, name in enumerate((*names, *extra)):
         if k >= len(names) and not (np.isfinite(all_in[:, k]).all() and np.isfinite(all_out[:, k]).all()):
             continue
         mean_in, std_in = weighted_mean_std(all_in[:, k], volume_m3)
         mean_out, std_out = weighted_mean_std(all_out[:, k], volume_m3)
+        if k >= len(names):
+            mean_in, mean_out = whole_in[name], whole_out[name]
         per_delivery: dict[str, float] = {}
         if rows is not None:
             try:

@@ -188,11 +188,11 @@ class Study:
             raise ValueError(
                 "the output in time needs a reclaim rate: simulate(..., reclaimer=Reclaimer(rate_t_per_h))"
             )
-        return self.reclaimer.output(self.reclaimed, self._density("the output in time"))
+        return self.reclaimer.output(self.reclaimed, self._density("the output in time"), derived=self.derived)
 
     def composites(self, interval_h: float = 1.0) -> pd.DataFrame:
         """The laboratory's composites of the output over interval_h, with the derived values."""
-        return add_derived(self.output.composites(interval_h), self.derived)
+        return self.output.composites(interval_h)
 
     def composite_std(self, interval_h: float = 1.0) -> dict[str, float]:
         """The mass-weighted std of each quality and derived value over the composites of interval_h:

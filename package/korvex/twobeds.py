@@ -273,11 +273,11 @@ def alternate(
         held_h += max(0.0, bed_free_h[name] - (due_from_h + held_h))
         stacked_from_h, stacked_until_h = due_from_h + held_h, due_until_h + held_h
         start_h = max(reclaimer_free_h, stacked_until_h)
-        output = reclaimer.output(study.reclaimed, density, start_h=start_h)
+        output = reclaimer.output(study.reclaimed, density, start_h=start_h, derived=derived)
         reclaimer_free_h = float(output.frame["end_h"].iloc[-1])
         bed_free_h[name] = reclaimer_free_h
         turns.append(BedTurn(name, turn, study, stacked_from_h, stacked_until_h, output))
         due_from_h = due_until_h
     frames = [turn.output.frame.assign(bed=turn.bed_name, turn=turn.turn) for turn in turns]
-    combined = OutputSeries(pd.concat(frames, ignore_index=True), series.names)
+    combined = OutputSeries(pd.concat(frames, ignore_index=True), series.names, derived)
     return TwoBeds(tuple(turns), combined, density, seed, held_h, derived, series.flow)

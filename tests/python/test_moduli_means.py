@@ -1,0 +1,140 @@
+"""The mean LSF, SM and AM of material are those of its weighed oxides, and every page that states one
+gives the same figure for the same material: checked by hand on a truck feed of the package's own."""
+
+import json
+import re
+import warnings
+
+import numpy as np
+import pytest
+
+import korvex
+from korvex.cli import main
+from korvex.metrics import format_table
+from korvex.report import ReportOptions, figures_section, number
+
+DENSITY = 1.45
+OXIDES = ["CaO", "SiO2", "Al2O3", "Fe2O3"]
+BED = {"length_m": 120.0, "depth_m": 30.0}
+LAYERS = 30
+
+
+def by_hand(oxides):
+    cao, si, al, fe = oxides
+    return {"LSF": 100 * cao / (2.8 * si + 1.18 * al + 0.65 * fe), "SM": si / (al + fe), "AM": al / fe}
+
+
+@pytest.fixture(scope="module")
+def trucks():
+    return korvex.truck_feed(days=1.0, seed=3)
+
+
+@pytest.fixture(scope="module")
+def weighed(trucks):
+    """The moduli of the feed's oxides averaged by the weighbridge's tonnes."""
+    return by_hand(np.average(trucks[OXIDES].to_numpy(), axis=0, weights=trucks["tonnes"].to_numpy()))
+
+
+@pytest.fixture(scope="module")
+def study(trucks):
+    feed = korvex.QualitySeries.from_frame(trucks, bulk_density_t_per_m3=DENSITY)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        return korvex.simulate(
+            feed, korvex.Chevron(layers=LAYERS), korvex.Bed(**BED), seed=4, reclaimer=korvex.Reclaimer(900.0),
+            bulk_density_t_per_m3=DENSITY, targets=["LSF=96+-2"],
+        )  # fmt: skip
+
+
+def test_the_feed_s_mean_moduli_are_those_of_its_weighed_oxides_not_means_of_ratios(trucks, weighed, study):
+    ratios = by_hand(trucks[OXIDES].to_numpy().T)
+    # The premise: a truck's own LSF averaged by tonnes misses the material's LSF by far more than rounding.
+    assert abs(np.average(ratios["LSF"], weights=trucks["tonnes"]) - weighed["LSF"]) > 0.05
+    figures = {f.name: f for f in study.homogenisation()}
+    for name, value in weighed.items():
+        # The engine conserves what it is given: what comes out is the material that went in.
+        assert figures[name].mean_in == pytest.approx(value, rel=1e-9), name
+        assert figures[name].mean_out == pytest.approx(value, rel=1e-9), name
+
+
+@pytest.fixture(scope="module")
+def live_state(trucks, tmp_path_factory):
+    folder = tmp_path_factory.mktemp("live")
+    feed = folder / "trucks.csv"
+    trucks.to_csv(feed, index=False)
+    run = ["track", "run", str(folder / "state"), "--feed", str(feed), "--bulk-density-t-per-m3", str(DENSITY),
+           "--length-m", str(BED["length_m"]), "--depth-m", str(BED["depth_m"]), "--layers", str(LAYERS),
+           "--replicates", "0", "--quiet"]  # fmt: skip
+    assert main(run) == 0
+    return folder / "state"
+
+
+def _table_cell(text, name, column):
+    """A cell of the plain-text figures table: the row of `name`, the column headed `column`."""
+    lines = text.splitlines()
+    header = re.split(r"\s{2,}", lines[0].strip())
+    row = next(re.split(r"\s{2,}", line.strip()) for line in lines[1:] if line.split()[0] == name)
+    return row[header.index(column)]
+
+
+def _printed(capsys, argv):
+    assert main(argv) == 0
+    return capsys.readouterr().out
+
+
+# Each place as (what it says of the feed's LSF, the format it says it in; None for a number in full).
+PLACES = {
+    "simulate's figures, mean in": lambda s, _, __, ___: (_table_cell(format_table(s.homogenisation()), "LSF", "mean in"), "{:.4g}"),
+    "simulate's figures, mean out": lambda s, _, __, ___: (_table_cell(format_table(s.homogenisation()), "LSF", "mean out"), "{:.4g}"),
+    "report": lambda s, _, __, ___: (
+        figures_section(s, ReportOptions()).tables[0].rows[[f.name for f in s.homogenisation()].index("LSF")][1],
+        "number",
+    ),
+    "workbook, the whole bed": lambda s, _, __, ___: (s.regions().set_index("region").loc["whole bed", "LSF"], None),
+    "notebook view": lambda s, _, __, ___: (
+        re.search(r"<tr><td[^>]*>LSF</td><td[^>]*>([^<]*)</td>", s._repr_html_()).group(1),
+        "{:.4g}",
+    ),
+    "two beds, combined": lambda _, twobeds, __, ___: (twobeds.figures().set_index("bed").loc["combined", "LSF mean in"], None),
+    "live status, JSON": lambda _, __, state, capsys: (
+        json.loads(_printed(capsys, ["track", "status", str(state), "--json"]))["quality"]["LSF"]["mean"], None,
+    ),
+    "live status, CSV": lambda _, __, state, ___: (
+        next(line.split(",")[2] for line in (state / "status.csv").read_text().splitlines() if line.startswith("mean,LSF,")),
+        None,
+    ),
+    "live status, text": lambda _, __, state, capsys: (
+        re.search(r"^LSF\s+(\S+) ±", _printed(capsys, ["track", "status", str(state)]), re.M).group(1), "{:.3f}",
+    ),
+    "live status, HTML": lambda _, __, state, capsys: (
+        re.search(r"<tr><td>LSF</td><td>([^<]*)</td>", (lambda page: (
+            _printed(capsys, ["track", "status", str(state), "--html", str(page)]), page.read_text())[1])(
+            state.parent / "status.html")).group(1),
+        "number",
+    ),
+    "feed correction": lambda _, __, state, capsys: (
+        re.search(r"the bed holds LSF (\S+) so far",
+                  _printed(capsys, ["track", "correct", str(state), "--target", "LSF=96+-2"])).group(1),
+        "{:.3f}",
+    ),
+}  # fmt: skip
+
+
+@pytest.fixture(scope="module")
+def twobeds(trucks):
+    feed = korvex.QualitySeries.from_frame(trucks, bulk_density_t_per_m3=DENSITY)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        return korvex.alternate(
+            feed, korvex.Chevron(layers=LAYERS), korvex.Bed(**BED), capacity_m3=feed.total_volume_m3 / 2 + 1,
+            reclaimer=korvex.Reclaimer(900.0), bulk_density_t_per_m3=DENSITY, seed=4,
+        )  # fmt: skip
+
+
+@pytest.mark.parametrize("place", PLACES)
+def test_every_place_gives_the_lsf_of_the_weighed_oxides(place, weighed, study, twobeds, live_state, capsys):
+    said, digits = PLACES[place](study, twobeds, live_state, capsys)
+    if digits is None:
+        assert float(said) == pytest.approx(weighed["LSF"], rel=1e-9)
+    else:
+        assert said == (number(weighed["LSF"]) if digits == "number" else digits.format(weighed["LSF"]))
