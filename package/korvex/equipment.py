@@ -195,8 +195,8 @@ class OutputSeries:
         return add_derived(composites, self.derived)
 
     def composite_std(self, interval_h: float = 1.0) -> dict[str, float]:
-        """The mass-weighted std of each quality and derived value over the composites of interval_h (NaN
-        for a derived value some composite lacks)."""
+        """The mass-weighted std of each quality and derived value over the composites of interval_h: what
+        the kiln sees after the bed (a composite without a derived value, without Fe2O3 say, left out)."""
         composites = self.composites(interval_h)
         mass = composites["mass_t"].to_numpy()
         values = composites[list(self.names)].to_numpy(dtype=np.float64)
@@ -204,7 +204,8 @@ class OutputSeries:
         stds = {}
         for name in (*self.names, *extra):
             column = composites[name].to_numpy(dtype=np.float64)
-            stds[name] = weighted_mean_std(column, mass)[1] if np.isfinite(column).all() else math.nan
+            keep = np.isfinite(column)
+            stds[name] = weighted_mean_std(column[keep], mass[keep])[1] if keep.any() else math.nan
         return stds
 
 

@@ -197,7 +197,7 @@ class Study:
     def composite_std(self, interval_h: float = 1.0) -> dict[str, float]:
         """The mass-weighted std of each quality and derived value over the composites of interval_h:
         what the kiln sees after the bed."""
-        return _column_std(self.composites(interval_h), "mass_t", self._value_names())
+        return self.output.composite_std(interval_h)
 
     def feed_composites(self, interval_h: float = 1.0) -> pd.DataFrame:
         """The feed's averages over consecutive intervals of interval_h from its first delivery, a delivery
@@ -205,22 +205,13 @@ class Study:
 
         Columns: start_h, end_h, mass_t (volume_m3 without a bulk density), the values.
         """
-        series = self.series
-        start_h = series.time_s / 3600
-        density = self.bulk_density_t_per_m3
-        amount = series.volume_m3 if density is None else series.volume_m3 * density
-        frame = time_composites(
-            start_h, start_h + series.flow.durations_s / 3600, amount, series.values, series.names, interval_h
-        )
-        if density is None:
-            frame = frame.rename(columns={"mass_t": "volume_m3"})
-        return add_derived(frame, self.derived)
+        return feed_composites(self.series, self.bulk_density_t_per_m3, interval_h, self.derived)
 
     def feed_composite_std(self, interval_h: float = 1.0) -> dict[str, float]:
         """The std of each quality and derived value over the feed's averages of interval_h, by amount:
         what the kiln would see without the bed."""
         frame = self.feed_composites(interval_h)
-        return _column_std(frame, "volume_m3" if self.bulk_density_t_per_m3 is None else "mass_t", self._value_names())
+        return column_std(frame, "volume_m3" if self.bulk_density_t_per_m3 is None else "mass_t", self._value_names())
 
     def _value_names(self) -> tuple[str, ...]:
         """The quality values and the derived values the oxides allow."""
@@ -229,17 +220,10 @@ class Study:
     def target_shares(self, interval_h: float = 1.0) -> pd.DataFrame:
         """For each target band, the share of the intervals' material whose average lies inside it, before
         the bed (the feed) and after it (the output's composites; NaN without a reclaimer)."""
-        import pandas as pd
-
-        rows = []
         feed = self.feed_composites(interval_h) if self.targets else None
         output = self.composites(interval_h) if self.targets and self.reclaimer is not None else None
         weight = "volume_m3" if self.bulk_density_t_per_m3 is None else "mass_t"
-        for band in self.targets:
-            before = band.share_inside(feed[band.name], feed[weight]) if feed is not None else math.nan
-            after = band.share_inside(output[band.name], output["mass_t"]) if output is not None else math.nan
-            rows.append({"value": band.name, "band": band.describe(), "before": before, "after": after})
-        return pd.DataFrame(rows, columns=["value", "band", "before", "after"])
+        return band_shares(self.targets, feed, output, weight)
 
     def slices(self) -> pd.DataFrame:
         """The reclaimed slices (position_m, volume_m3, mass_t with a density, the qualities, derived values)."""
@@ -301,31 +285,15 @@ class Study:
             ("volume against the long edges", edges.long_edges_m3, "m³"),
             ("volume against the ends", edges.ends_m3, "m³"),
         ]
-        # The fair figure first; the per-delivery one only beside it, for older reports.
-        for figure in self.homogenisation():
-            rows.append((f"{figure.name} VRR, portions of equal volume", figure.vrr, ""))
-            if figure.predicted_vrr is not None:
-                rows.append((f"{figure.name} VRR predicted by ideal layering", figure.predicted_vrr, ""))
-            rows += [
-                (f"{figure.name} VRR per delivery", figure.per_delivery_vrr, ""),
-                (f"{figure.name} std in, feed portions of the slices' volumes", figure.std_in, ""),
-                (f"{figure.name} std out, per slice", figure.std_out, ""),
-                (f"{figure.name} std in, per delivery", figure.std_in_per_delivery, ""),
-            ]
-        if self.reclaimer is not None and density is not None:
+        rows += figure_rows(self.homogenisation())
+        reclaimed = self.reclaimer is not None and density is not None
+        if reclaimed:
+            assert self.reclaimer is not None
             rows += [
                 ("reclaim rate", self.reclaimer.rate_t_per_h, "t/h"),
                 ("reclaim time", self.output.duration_h, "h"),
             ]
-            for label, interval in (("hourly", 1.0), ("per shift", SHIFT_H)):
-                before = self.feed_composite_std(interval)
-                for name, std in self.composite_std(interval).items():
-                    rows.append((f"{name} std of {label} composites", std, ""))
-                    rows.append((f"{name} std of {label} averages of the feed", before[name], ""))
-        for band in self.target_shares().itertuples():
-            rows.append((f"{band.value} hours inside {band.band}, before the bed", band.before, ""))
-            if self.reclaimer is not None and density is not None:
-                rows.append((f"{band.value} hours inside {band.band}, after the bed", band.after, ""))
+        rows += kiln_rows(self, reclaimed=reclaimed)
         regions = self.regions().set_index("region")
         # The whole bed's figures follow, as "std out".
         for region in regions.index.drop("whole bed"):
@@ -436,7 +404,7 @@ def simulate(
         quality = as_series(series)
         chunks = plan.chunks(quality, bed)
     bands = target_bands(targets)
-    _check_targets(bands, quality, derived)
+    check_targets(bands, quality, derived)
     if bed.engine != "detailed" and on_excess != "ignore":
         tail = None if plan is None else plan.blending_tail_for(bed)
         check_capacity(
@@ -475,7 +443,77 @@ def simulate(
     return study
 
 
-def _column_std(frame: pd.DataFrame, weight: str, names: tuple[str, ...]) -> dict[str, float]:
+def feed_composites(
+    series: QualitySeries,
+    bulk_density_t_per_m3: float | None,
+    interval_h: float,
+    derived: Mapping[str, Derivation] | None,
+) -> pd.DataFrame:
+    """The feed's averages over consecutive intervals of interval_h from its first delivery, with the
+    derived values: see Study.feed_composites."""
+    start_h = series.time_s / 3600
+    density = bulk_density_t_per_m3
+    amount = series.volume_m3 if density is None else series.volume_m3 * density
+    frame = time_composites(
+        start_h, start_h + series.flow.durations_s / 3600, amount, series.values, series.names, interval_h
+    )
+    if density is None:
+        frame = frame.rename(columns={"mass_t": "volume_m3"})
+    return add_derived(frame, derived)
+
+
+def band_shares(
+    bands: tuple[TargetBand, ...], feed: pd.DataFrame | None, output: pd.DataFrame | None, weight: str
+) -> pd.DataFrame:
+    """For each band, the share of the feed's and the output's composites (weighted by `weight` and by
+    mass) inside it; NaN where there is none: see Study.target_shares."""
+    import pandas as pd
+
+    rows = []
+    for band in bands:
+        before = band.share_inside(feed[band.name], feed[weight]) if feed is not None else math.nan
+        after = band.share_inside(output[band.name], output["mass_t"]) if output is not None else math.nan
+        rows.append({"value": band.name, "band": band.describe(), "before": before, "after": after})
+    return pd.DataFrame(rows, columns=["value", "band", "before", "after"])
+
+
+def figure_rows(figures: Iterable[QualityFigures]) -> list[tuple[str, Any, str]]:
+    """The summary's rows of the homogenisation figures of each value."""
+    rows: list[tuple[str, Any, str]] = []
+    # The fair figure first; the per-delivery one only beside it, for older reports.
+    for figure in figures:
+        rows.append((f"{figure.name} VRR, portions of equal volume", figure.vrr, ""))
+        if figure.predicted_vrr is not None:
+            rows.append((f"{figure.name} VRR predicted by ideal layering", figure.predicted_vrr, ""))
+        rows += [
+            (f"{figure.name} VRR per delivery", figure.per_delivery_vrr, ""),
+            (f"{figure.name} std in, feed portions of the slices' volumes", figure.std_in, ""),
+            (f"{figure.name} std out, per slice", figure.std_out, ""),
+            (f"{figure.name} std in, per delivery", figure.std_in_per_delivery, ""),
+        ]
+    return rows
+
+
+def kiln_rows(source: Any, *, reclaimed: bool) -> list[tuple[str, Any, str]]:
+    """The summary's rows of what the kiln sees, of a Study or two beds (anything with composite_std,
+    feed_composite_std and target_shares): the std of the hourly and per-shift composites after the bed
+    and of the feed's averages before it (when the output is a stream in time, `reclaimed`), and the
+    share of hours inside each target band."""
+    rows: list[tuple[str, Any, str]] = []
+    if reclaimed:
+        for label, interval in (("hourly", 1.0), ("per shift", SHIFT_H)):
+            before = source.feed_composite_std(interval)
+            for name, std in source.composite_std(interval).items():
+                rows.append((f"{name} std of {label} composites", std, ""))
+                rows.append((f"{name} std of {label} averages of the feed", before[name], ""))
+    for band in source.target_shares().itertuples():
+        rows.append((f"{band.value} hours inside {band.band}, before the bed", band.before, ""))
+        if reclaimed:
+            rows.append((f"{band.value} hours inside {band.band}, after the bed", band.after, ""))
+    return rows
+
+
+def column_std(frame: pd.DataFrame, weight: str, names: tuple[str, ...]) -> dict[str, float]:
     """The weighted std of each named column of a table of composites (NaN where a value is missing)."""
     stds = {}
     weights = frame[weight].to_numpy()
@@ -486,9 +524,10 @@ def _column_std(frame: pd.DataFrame, weight: str, names: tuple[str, ...]) -> dic
     return stds
 
 
-def _check_targets(
+def check_targets(
     targets: tuple[TargetBand, ...], series: QualitySeries, derived: Mapping[str, Derivation] | None
 ) -> None:
+    """Refuse bands of values the series neither holds nor derives."""
     known = (*series.names, *derived_columns(series.names, series.values[:1], derived)[0])
     unknown = [band.name for band in targets if band.name not in known]
     if unknown:

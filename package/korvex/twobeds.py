@@ -16,7 +16,7 @@ korvex.metrics), for every quality value and the derived ones (the moduli).
 
 from __future__ import annotations
 
-from collections.abc import Mapping
+from collections.abc import Iterable, Mapping
 from dataclasses import dataclass
 from typing import TYPE_CHECKING
 
@@ -33,7 +33,17 @@ from .metrics import QualityFigures, cut, portion_figures
 from .plans import StackingPlan
 from .seeds import derive_seed
 from .series import QualitySeries
-from .study import Study, simulate
+from .study import (
+    Study,
+    band_shares,
+    check_targets,
+    column_std,
+    feed_composites,
+    figure_rows,
+    kiln_rows,
+    simulate,
+)
+from .targets import TargetBand, target_bands
 from .units import check_bulk_density
 
 if TYPE_CHECKING:
@@ -110,6 +120,8 @@ class TwoBeds:
     feed_held_h: hours the feed was held because the bed it was due on was still being reclaimed.
     derived: values derived from averaged quality values (by default the cement moduli).
     feed_flow: the feed's operating time and stops (see korvex.feed).
+    feed: the whole feed, as it came, before it was split between the beds.
+    targets: bands a value is held in; the summary gives the share of hours inside each, as for one bed.
     """
 
     turns: tuple[BedTurn, ...]
@@ -119,6 +131,8 @@ class TwoBeds:
     feed_held_h: float = 0.0
     derived: Mapping[str, Derivation] | None = None
     feed_flow: Flow | None = None
+    feed: QualitySeries | None = None
+    targets: tuple[TargetBand, ...] = ()
 
     @property
     def idle_h(self) -> float:
@@ -186,6 +200,57 @@ class TwoBeds:
             rows.append(row)
         return pd.DataFrame(rows)
 
+    def composites(self, interval_h: float = 1.0) -> pd.DataFrame:
+        """The laboratory's composites of the combined output over interval_h, with the derived values, as
+        Study.composites gives them for one bed."""
+        return self.output.composites(interval_h)
+
+    def composite_std(self, interval_h: float = 1.0) -> dict[str, float]:
+        """The mass-weighted std of each quality and derived value over the output's composites."""
+        return self.output.composite_std(interval_h)
+
+    def _feed(self) -> QualitySeries:
+        if self.feed is None:
+            raise ValueError("these two beds keep no feed: make them with alternate")
+        return self.feed
+
+    def feed_composites(self, interval_h: float = 1.0) -> pd.DataFrame:
+        """The feed's averages over intervals of interval_h, with the derived values (see Study.feed_composites)."""
+        return feed_composites(self._feed(), self.bulk_density_t_per_m3, interval_h, self.derived)
+
+    def feed_composite_std(self, interval_h: float = 1.0) -> dict[str, float]:
+        """The std of each quality and derived value over the feed's averages of interval_h, by mass."""
+        frame = self.feed_composites(interval_h)
+        return column_std(frame, "mass_t", tuple(self.composite_std(interval_h)))
+
+    def target_shares(self, interval_h: float = 1.0) -> pd.DataFrame:
+        """For each target band, the share of the intervals' material inside it before the beds and after
+        them (see Study.target_shares)."""
+        if not self.targets:
+            return band_shares((), None, None, "mass_t")
+        return band_shares(self.targets, self.feed_composites(interval_h), self.composites(interval_h), "mass_t")
+
+    def summary(self) -> pd.DataFrame:
+        """The deciding figures of both beds together, numbers all, as Study.summary gives them for one:
+        columns figure, value, unit."""
+        import pandas as pd
+
+        density = self.bulk_density_t_per_m3
+        volume_in = float(sum(turn.study.series.total_volume_m3 for turn in self.turns))
+        volume_out = float(sum(turn.study.reclaimed.total_volume_m3 for turn in self.turns))
+        rows: list[tuple[str, object, str]] = [
+            ("fillings", len(self.turns), ""),
+            ("bulk density", density, "t/m³"),
+            ("feed", volume_in * density, "t"),
+            ("reclaimed", volume_out * density, "t"),
+            ("feed held", self.feed_held_h, "h"),
+            ("reclaimer idle", self.idle_h, "h"),
+            ("reclaim time", self.output.duration_h, "h"),
+            *figure_rows(self.homogenisation()),
+            *kiln_rows(self, reclaimed=True),
+        ]
+        return pd.DataFrame(rows, columns=["figure", "value", "unit"])
+
     def describe(self) -> str:
         first = self.turns[0].study
         return f"two beds in turn, {len(self.turns)} fillings; {first.describe()}"
@@ -238,17 +303,20 @@ def alternate(
     on_excess: OnExcess = "warn",
     seed: int | None = None,
     derived: Mapping[str, Derivation] | None = None,
+    targets: Iterable[str | TargetBand] | Mapping[str, tuple[float, float]] | None = None,
 ) -> TwoBeds:
     """Stack the feed onto beds A and B in turn, capacity_m3 each time, and reclaim them in turn.
 
     Both beds are alike (`bed`) and stacked by the same plan. on_excess: as in
     simulate, for a capacity_m3 above what the bed holds. seed: every turn's
     engine seed derives from it; without one a seed is drawn, and TwoBeds keeps
-    it. derived: as in simulate.
+    it. derived, targets: as in simulate.
     """
     import pandas as pd
 
     density = check_bulk_density(bulk_density_t_per_m3)
+    bands = target_bands(targets)
+    check_targets(bands, series, derived)
     seed = validation.draw_seed() if seed is None else validation.seed(seed)
     portions = split_by_volume(series, capacity_m3)
     durations = series.flow.durations_s
@@ -280,4 +348,4 @@ def alternate(
         due_from_h = due_until_h
     frames = [turn.output.frame.assign(bed=turn.bed_name, turn=turn.turn) for turn in turns]
     combined = OutputSeries(pd.concat(frames, ignore_index=True), series.names, derived)
-    return TwoBeds(tuple(turns), combined, density, seed, held_h, derived, series.flow)
+    return TwoBeds(tuple(turns), combined, density, seed, held_h, derived, series.flow, series, bands)

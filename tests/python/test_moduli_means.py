@@ -138,3 +138,103 @@ def test_every_place_gives_the_lsf_of_the_weighed_oxides(place, weighed, study, 
         assert float(said) == pytest.approx(weighed["LSF"], rel=1e-9)
     else:
         assert said == (number(weighed["LSF"]) if digits == "number" else digits.format(weighed["LSF"]))
+
+
+def test_two_beds_composites_carry_the_moduli_of_their_averaged_oxides(twobeds):
+    composites = twobeds.output.composites(8.0)
+    assert len(composites) >= 2
+    for name, values in by_hand(composites[OXIDES].to_numpy().T).items():
+        assert composites[name].to_numpy() == pytest.approx(values, rel=1e-12), name
+
+
+@pytest.fixture(scope="module")
+def one_filling(trucks):
+    """Two beds whose first bed takes the whole feed, and the one-bed study of that same filling."""
+    from korvex.seeds import derive_seed
+
+    feed = korvex.QualitySeries.from_frame(trucks, bulk_density_t_per_m3=DENSITY)
+    settings = dict(reclaimer=korvex.Reclaimer(900.0), bulk_density_t_per_m3=DENSITY, targets=["LSF=96+-2"])
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        beds = korvex.alternate(feed, korvex.Chevron(layers=LAYERS), korvex.Bed(**BED),
+                                capacity_m3=feed.total_volume_m3 * 1.01, seed=4, **settings)  # fmt: skip
+        one = korvex.simulate(feed, korvex.Chevron(layers=LAYERS), korvex.Bed(**BED),
+                              seed=derive_seed(4, {"bed": "A", "turn": 1}, "two beds"), **settings)  # fmt: skip
+    assert len(beds.turns) == 1
+    return beds, one
+
+
+@pytest.mark.parametrize(
+    "figure",
+    [
+        # Two beds reclaim from the end of their stacking, one bed from hour 0: the composites' hours differ.
+        lambda study: study.composites(8.0).drop(columns=["start_h", "end_h"]),
+        lambda study: study.composite_std(1.0),
+        lambda study: study.feed_composite_std(8.0),
+        lambda study: study.target_shares(1.0),
+        lambda study: study.summary().set_index("figure").loc[
+            [row for row in study.summary()["figure"] if "std of" in row or "inside" in row]],
+    ],
+    ids=["composites", "hourly std", "feed's shift std", "band shares", "summary's kiln rows"],
+)
+def test_two_beds_give_the_figures_of_one_bed(one_filling, figure):
+    import pandas as pd
+
+    beds, one = one_filling
+    mine, theirs = figure(beds), figure(one)
+    if isinstance(mine, pd.DataFrame):
+        pd.testing.assert_frame_equal(mine.reset_index(drop=True), theirs.reset_index(drop=True))
+    else:
+        assert mine == pytest.approx(theirs, rel=1e-12)
+
+
+def test_two_beds_moduli_figures_are_one_bed_s(one_filling):
+    beds, one = one_filling
+    for mine, theirs in zip(beds.homogenisation(), one.homogenisation(), strict=True):
+        assert (mine.name, mine.mean_in, mine.std_in, mine.mean_out, mine.std_out) == pytest.approx(
+            (theirs.name, theirs.mean_in, theirs.std_in, theirs.mean_out, theirs.std_out), rel=1e-12)
+
+
+def test_the_command_line_runs_two_beds_as_the_package_does(trucks, twobeds, tmp_path, capsys):
+    feed = tmp_path / "trucks.csv"
+    trucks.to_csv(feed, index=False)
+    capacity_t = (twobeds.feed.total_volume_m3 / 2 + 1) * DENSITY
+    argv = ["simulate", str(feed), "--beds", "2", "--capacity-t", repr(capacity_t), "--bulk-density-t-per-m3",
+            str(DENSITY), "--reclaim-rate-t-per-h", "900", "--length-m", str(BED["length_m"]), "--depth-m",
+            str(BED["depth_m"]), "--layers", str(LAYERS), "--seed", "4", "--target", "LSF=96+-2",
+            "--output-dir", str(tmp_path), "--workbook"]  # fmt: skip
+    assert main(argv) == 0
+    shown = capsys.readouterr().out
+    for bed in ("both beds", "bed A", "bed B"):
+        assert f"\n{bed}\n" in shown
+    lsf = next(f for f in twobeds.homogenisation() if f.name == "LSF")
+    assert _table_cell(shown.split("both beds\n")[1], "LSF", "mean out") == f"{lsf.mean_out:.4g}"
+    assert "LSF hours inside 96 ± 2, after the bed" in shown
+    composites = pd_read(tmp_path / "trucks-two-beds-composites-8-h.csv")
+    assert composites["LSF"].to_numpy() == pytest.approx(twobeds.composites(8.0)["LSF"].to_numpy(), rel=1e-12)
+    assert (tmp_path / "trucks-two-beds.xlsx").stat().st_size > 0
+
+
+def pd_read(path):
+    import pandas as pd
+
+    return pd.read_csv(path, comment="#", float_precision="round_trip")
+
+
+@pytest.mark.parametrize(
+    ("extra", "message"),
+    [
+        (["--bulk-density-t-per-m3", "1.45"], "--beds 2 needs --reclaim-rate-t-per-h and --bulk-density-t-per-m3"),
+        (["--bulk-density-t-per-m3", "1.45", "--reclaim-rate-t-per-h", "900", "--report", "r.html"],
+         r"--beds 2 takes none of \['--report'\]"),
+        (["--bulk-density-t-per-m3", "1.45", "--reclaim-rate-t-per-h", "900", "--capacity-t", "0"],
+         "capacity_t must be positive"),
+    ],
+)  # fmt: skip
+def test_two_beds_on_the_command_line_refuse_what_they_cannot_do(trucks, tmp_path, capsys, extra, message):
+    feed = tmp_path / "trucks.csv"
+    trucks.to_csv(feed, index=False)
+    with pytest.raises(SystemExit) as stopped:
+        main(["simulate", str(feed), "--beds", "2", "--output-dir", str(tmp_path), *extra])
+    assert stopped.value.code == 2
+    assert re.search(message, capsys.readouterr().err)

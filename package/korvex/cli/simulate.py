@@ -10,13 +10,18 @@ from pathlib import Path
 from typing import Any
 
 from ..bed import Bed
+from ..capacity import bed_capacity
 from ..chunks import ChunkTable
+from ..derived import add_derived
 from ..equipment import SHIFT_H, Reclaimer
 from ..errors import SettingsError
+from ..metrics import format_table
 from ..plans import StackingPlan, is_ring_plan
-from ..series import synthetic_series
-from ..tables import save_composites, save_output, save_reclaimed, save_workbook
-from ..validation import draw_seed, seed as checked_seed
+from ..series import QualitySeries, synthetic_series
+from ..study import stamp
+from ..tables import save_composites, save_output, save_reclaimed, save_workbook, write_csv, write_workbook
+from ..twobeds import alternate
+from ..validation import draw_seed, positive, seed as checked_seed
 from .demo import DEMO_HOURS, DEMO_INTERVAL_S
 from .feed_file import read_feed
 from .options import (
@@ -43,6 +48,22 @@ def add_simulate_command(commands: Any) -> None:
     )
     add_study_options(sim)
     sim.add_argument("--report", metavar="PATH", type=Path, help="also write the study's report, one HTML page")
+    beds = sim.add_argument_group("two beds in turn")
+    beds.add_argument(
+        "--beds",
+        type=int,
+        choices=(1, 2),
+        default=1,
+        help="2: two beds alike, one stacked while the other is reclaimed (needs the reclaim rate and the bulk "
+        "density) (default: %(default)s)",
+    )
+    beds.add_argument(
+        "--capacity-t",
+        metavar="T",
+        type=float,
+        help="with --beds 2: tonnes each bed takes before the feed turns to the other (default: a bed's capacity "
+        "at the angle of repose) [t]",
+    )
     sim.set_defaults(run=run_simulate)
 
 
@@ -87,6 +108,12 @@ def run_simulate(args: argparse.Namespace) -> int:
     }
     if plant["reclaimer"] is not None and args.bulk_density_t_per_m3 is None:
         raise SettingsError("--reclaim-rate-t-per-h needs --bulk-density-t-per-m3: the rate is in tonnes")
+    if args.beds == 2:
+        if isinstance(data, ChunkTable):
+            raise SettingsError(f"{args.input} is a table of chunks: two beds split a quality series between them")
+        return run_two_beds(args, plan_of(args, bed), bed, data, seed, plant)
+    if args.capacity_t is not None:
+        raise SettingsError("--capacity-t is what each of two beds takes: give it with --beds 2")
     if isinstance(data, ChunkTable):
         given = [option for option in PLAN_OPTIONS if getattr(args, option) is not None]
         if args.plan or given or args.quality or args.portion_m3 is not None:
@@ -122,6 +149,77 @@ def run_simulate(args: argparse.Namespace) -> int:
         print()
         print_figures(study, args.composite_m3)
         print(summary_text(study))
+        print()
+    for path in written:
+        print(path)
+    return 0
+
+
+def run_two_beds(
+    args: argparse.Namespace, plan: StackingPlan, bed: Bed, series: QualitySeries, seed: int, plant: dict[str, Any]
+) -> int:
+    """simulate --beds 2: the feed stacked onto two beds in turn, each reclaimed while the other fills."""
+    reclaimer, density = plant["reclaimer"], plant["bulk_density_t_per_m3"]
+    if reclaimer is None or density is None:
+        raise SettingsError(
+            "--beds 2 needs --reclaim-rate-t-per-h and --bulk-density-t-per-m3: a bed is reclaimed while the other "
+            "fills, in time"
+        )
+    if is_ring_plan(plan, bed) or bed.circular:
+        raise SettingsError("--beds 2 runs two straight beds; a circular bed is stacked and reclaimed at once")
+    refused = [
+        option
+        for option, given in (
+            ("--report", args.report is not None),
+            ("--composite-m3", args.composite_m3 is not None),
+            ("--check-resolution", args.check_resolution),
+            ("--portion-m3", args.portion_m3 is not None),
+        )
+        if given
+    ]
+    if refused:
+        raise SettingsError(f"--beds 2 takes none of {refused}: they are of one bed's study")
+    if args.capacity_t is None:
+        capacity_m3 = bed_capacity(bed, blending_tail_m=plan.blending_tail_for(bed)).volume_m3
+    else:
+        capacity_m3 = positive("capacity_t", args.capacity_t, "t") / density
+    beds = alternate(
+        series,
+        plan,
+        bed,
+        capacity_m3=capacity_m3,
+        reclaimer=reclaimer,
+        bulk_density_t_per_m3=density,
+        progress=not args.quiet,
+        on_excess=args.on_excess,
+        seed=seed,
+        targets=args.target,
+    )
+    stem, out = args.input.stem, args.output_dir
+    comments = (stamp(bed.engine, beds.seed), beds.describe())
+    output = add_derived(beds.output.frame, beds.derived)
+    written = [write_csv(out / f"{stem}-two-beds-output.csv", output, comments=comments)]
+    intervals = tuple(args.sample_interval_h or (1.0, SHIFT_H))
+    composites = {f"composites {h:g} h": beds.composites(h) for h in intervals}
+    written += [
+        write_csv(out / f"{stem}-two-beds-{name.replace(' ', '-')}.csv", frame, comments=comments)
+        for name, frame in composites.items()
+    ]
+    if args.workbook:
+        import pandas as pd
+
+        run = pd.DataFrame({"item": ["setup", "made by"], "text": [beds.describe(), comments[0]]})
+        sheets = {"run": run, "summary": beds.summary(), "figures": beds.figures(), "output": output, **composites}
+        written.append(write_workbook(out / f"{stem}-two-beds.xlsx", sheets))
+    if not args.quiet:
+        print(f"{args.input}: {beds.describe()}")
+        print(f"{capacity_m3 * density:,.0f} t a filling; {comments[0]}" + ("" if args.seed is not None else " (drawn)"))
+        for name in ("combined", *sorted({turn.bed_name for turn in beds.turns})):
+            print()
+            print("both beds" if name == "combined" else f"bed {name}")
+            print(format_table(beds.homogenisation(name)))
+        print()
+        print(summary_text(beds))
         print()
     for path in written:
         print(path)
