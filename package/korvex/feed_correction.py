@@ -61,7 +61,9 @@ class Target:
         # A miss is counted in tolerances and squared: bounds keep that sum a float, and no analysis of
         # an oxide (mass %) or a modulus resolves a millionth.
         if abs(self.value) > TARGET_LIMIT:
-            raise SettingsError(f"target {self.name}: value {self.value:g} must lie in [-{TARGET_LIMIT:g}, {TARGET_LIMIT:g}]")
+            raise SettingsError(
+                f"target {self.name}: value {self.value:g} must lie in [-{TARGET_LIMIT:g}, {TARGET_LIMIT:g}]"
+            )
         if not TOLERANCE_LOW <= self.tolerance <= TARGET_LIMIT:
             raise SettingsError(
                 f"target {self.name}: tolerance {self.tolerance:g} must lie in [{TOLERANCE_LOW:g}, {TARGET_LIMIT:g}]"

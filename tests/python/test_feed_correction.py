@@ -104,7 +104,9 @@ def test_the_correction_in_words_translates_a_modulus_into_its_oxide_and_an_oxid
     targets = [Target("CaO", 43.0, 0.5), Target("LSF", 96.0, 1.0)]
     room, oxide, lsf = correction_lines(OXIDES, STACKED_T, STACKED, REMAINING_T, RECENT, targets)
     assert room == "stacked 1,000 t; room for 3,000 t more"
-    assert oxide == "CaO 43 ± 0.5: the rest must average CaO 43.333 [42.667, 44.000]: reachable; the bed holds CaO 42.000 so far"
+    assert oxide == (
+        "CaO 43 ± 0.5: the rest must average CaO 43.333 [42.667, 44.000]: reachable; the bed holds CaO 42.000 so far"
+    )
     assert lsf.startswith("LSF 96 ± 1: the rest must average LSF ") and ", that is CaO " in lsf
 
 

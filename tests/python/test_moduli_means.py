@@ -4,6 +4,7 @@ gives the same figure for the same material: checked by hand on a truck feed of 
 import json
 import re
 import warnings
+from types import SimpleNamespace
 
 import numpy as np
 import pytest
@@ -82,41 +83,51 @@ def _printed(capsys, argv):
     return capsys.readouterr().out
 
 
+def _html_cell(page, name):
+    return re.search(rf"<tr><td[^>]*>{name}</td><td[^>]*>([^<]*)</td>", page).group(1)
+
+
+def _status_html(sources):
+    page = sources.state.parent / "status.html"
+    _printed(sources.capsys, ["track", "status", str(sources.state), "--html", str(page)])
+    return page.read_text(encoding="utf-8")
+
+
+def _status_csv(state):
+    lines = (state / "status.csv").read_text().splitlines()
+    return next(line.split(",")[2] for line in lines if line.startswith("mean,LSF,"))
+
+
+def _correction(sources):
+    text = _printed(sources.capsys, ["track", "correct", str(sources.state), "--target", "LSF=96+-2"])
+    return re.search(r"the bed holds LSF (\S+) so far", text).group(1)
+
+
+def _report_cell(study):
+    row = [f.name for f in study.homogenisation()].index("LSF")
+    return figures_section(study, ReportOptions()).tables[0].rows[row][1]
+
+
 # Each place as (what it says of the feed's LSF, the format it says it in; None for a number in full).
 PLACES = {
-    "simulate's figures, mean in": lambda s, _, __, ___: (_table_cell(format_table(s.homogenisation()), "LSF", "mean in"), "{:.4g}"),
-    "simulate's figures, mean out": lambda s, _, __, ___: (_table_cell(format_table(s.homogenisation()), "LSF", "mean out"), "{:.4g}"),
-    "report": lambda s, _, __, ___: (
-        figures_section(s, ReportOptions()).tables[0].rows[[f.name for f in s.homogenisation()].index("LSF")][1],
-        "number",
-    ),
-    "workbook, the whole bed": lambda s, _, __, ___: (s.regions().set_index("region").loc["whole bed", "LSF"], None),
-    "notebook view": lambda s, _, __, ___: (
-        re.search(r"<tr><td[^>]*>LSF</td><td[^>]*>([^<]*)</td>", s._repr_html_()).group(1),
-        "{:.4g}",
-    ),
-    "two beds, combined": lambda _, twobeds, __, ___: (twobeds.figures().set_index("bed").loc["combined", "LSF mean in"], None),
-    "live status, JSON": lambda _, __, state, capsys: (
-        json.loads(_printed(capsys, ["track", "status", str(state), "--json"]))["quality"]["LSF"]["mean"], None,
-    ),
-    "live status, CSV": lambda _, __, state, ___: (
-        next(line.split(",")[2] for line in (state / "status.csv").read_text().splitlines() if line.startswith("mean,LSF,")),
-        None,
-    ),
-    "live status, text": lambda _, __, state, capsys: (
-        re.search(r"^LSF\s+(\S+) ±", _printed(capsys, ["track", "status", str(state)]), re.M).group(1), "{:.3f}",
-    ),
-    "live status, HTML": lambda _, __, state, capsys: (
-        re.search(r"<tr><td>LSF</td><td>([^<]*)</td>", (lambda page: (
-            _printed(capsys, ["track", "status", str(state), "--html", str(page)]), page.read_text())[1])(
-            state.parent / "status.html")).group(1),
-        "number",
-    ),
-    "feed correction": lambda _, __, state, capsys: (
-        re.search(r"the bed holds LSF (\S+) so far",
-                  _printed(capsys, ["track", "correct", str(state), "--target", "LSF=96+-2"])).group(1),
-        "{:.3f}",
-    ),
+    "simulate's table, mean in": lambda src: (
+        _table_cell(format_table(src.study.homogenisation()), "LSF", "mean in"), "{:.4g}"),
+    "simulate's table, mean out": lambda src: (
+        _table_cell(format_table(src.study.homogenisation()), "LSF", "mean out"), "{:.4g}"),
+    "report": lambda src: (_report_cell(src.study), "number"),
+    "workbook, the whole bed": lambda src: (src.study.regions().set_index("region").loc["whole bed", "LSF"], None),
+    "notebook view": lambda src: (_html_cell(src.study._repr_html_(), "LSF"), "{:.4g}"),
+    "two beds, combined": lambda src: (src.twobeds.figures().set_index("bed").loc["combined", "LSF mean in"], None),
+    "live status, JSON": lambda src: (
+        json.loads(_printed(src.capsys, ["track", "status", str(src.state), "--json"]))["quality"]["LSF"]["mean"],
+        None),
+    "live status, CSV": lambda src: (_status_csv(src.state), None),
+    "live status, text": lambda src: (
+        re.search(r"^LSF\s+(\S+) ±", _printed(src.capsys, ["track", "status", str(src.state)]), re.M).group(1),
+        "{:.3f}"),
+    "live status, HTML": lambda src: (re.search(r"<tr><td>LSF</td><td>([^<]*)</td>", _status_html(src)).group(1),
+                                      "number"),
+    "feed correction": lambda src: (_correction(src), "{:.3f}"),
 }  # fmt: skip
 
 
@@ -133,7 +144,8 @@ def twobeds(trucks):
 
 @pytest.mark.parametrize("place", PLACES)
 def test_every_place_gives_the_lsf_of_the_weighed_oxides(place, weighed, study, twobeds, live_state, capsys):
-    said, digits = PLACES[place](study, twobeds, live_state, capsys)
+    sources = SimpleNamespace(study=study, twobeds=twobeds, state=live_state, capsys=capsys)
+    said, digits = PLACES[place](sources)
     if digits is None:
         assert float(said) == pytest.approx(weighed["LSF"], rel=1e-9)
     else:

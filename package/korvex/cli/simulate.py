@@ -213,7 +213,8 @@ def run_two_beds(
         written.append(write_workbook(out / f"{stem}-two-beds.xlsx", sheets))
     if not args.quiet:
         print(f"{args.input}: {beds.describe()}")
-        print(f"{capacity_m3 * density:,.0f} t a filling; {comments[0]}" + ("" if args.seed is not None else " (drawn)"))
+        drawn = "" if args.seed is not None else " (drawn; --seed repeats this run)"
+        print(f"{capacity_m3 * density:,.0f} t a filling; {comments[0]}{drawn}")
         for name in ("combined", *sorted({turn.bed_name for turn in beds.turns})):
             print()
             print("both beds" if name == "combined" else f"bed {name}")
