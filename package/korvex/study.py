@@ -286,14 +286,12 @@ class Study:
             ("volume against the ends", edges.ends_m3, "m³"),
         ]
         rows += figure_rows(self.homogenisation())
-        reclaimed = self.reclaimer is not None and density is not None
-        if reclaimed:
-            assert self.reclaimer is not None
+        if self.reclaimer is not None and density is not None:
             rows += [
                 ("reclaim rate", self.reclaimer.rate_t_per_h, "t/h"),
                 ("reclaim time", self.output.duration_h, "h"),
             ]
-        rows += kiln_rows(self, reclaimed=reclaimed)
+        rows += kiln_rows(self, reclaimed=self.reclaimer is not None and density is not None)
         regions = self.regions().set_index("region")
         # The whole bed's figures follow, as "std out".
         for region in regions.index.drop("whole bed"):
