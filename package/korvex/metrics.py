@@ -38,6 +38,8 @@ from .derived import derived_columns, derived_of_mean
 from .errors import SettingsError
 
 if TYPE_CHECKING:
+    import pandas as pd
+
     from .derived import Derivation
     from .results import Reclaimed
     from .series import QualitySeries
@@ -383,6 +385,27 @@ def _check_portions(count: int, typical_m3: float, particle_volume_m3: float | N
             FigureWarning,
             stacklevel=3,
         )
+
+
+def figures_frame(figures: Sequence[QualityFigures]) -> pd.DataFrame:
+    """The figures as a table, one row per value: the columns of format_table, numbers all."""
+    import pandas as pd
+
+    rows = [
+        {
+            "quality": f.name,
+            "mean in": f.mean_in,
+            "std in": f.std_in,
+            "mean out": f.mean_out,
+            "std out": f.std_out,
+            "VRR": f.vrr,
+            "E": f.effect,
+            "VRR predicted": f.predicted_vrr,
+            "VRR per delivery": f.per_delivery_vrr,
+        }
+        for f in figures
+    ]
+    return pd.DataFrame(rows)
 
 
 def format_table(figures: Sequence[QualityFigures]) -> str:

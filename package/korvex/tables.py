@@ -28,6 +28,7 @@ from .dates import DateFormat, Origin, parse_dates
 from .derived import add_derived
 from .equipment import SHIFT_H
 from .errors import TableError
+from .metrics import figures_frame
 
 if TYPE_CHECKING:
     import pandas as pd
@@ -368,12 +369,19 @@ def write_csv(path: str | Path, table: pd.DataFrame, *, comments: Iterable[str] 
 
 
 def save_workbook(study: Study, path: str | Path, *, intervals_h: tuple[float, ...] = (1.0, SHIFT_H)) -> Path:
-    """An Excel workbook: the setup and stamp, the summary, the slices, the regions and, with a reclaim
-    rate, the output series and its composites over each interval, each on its own sheet."""
+    """An Excel workbook: the setup and stamp, the summary, the figures (mean and std in and out, VRR and E
+    of every value), the slices, the regions and, with a reclaim rate, the output series and its composites
+    over each interval, each on its own sheet."""
     import pandas as pd
 
     run = pd.DataFrame({"item": ["setup", "made by"], "text": [study.describe(), study.stamp]})
-    sheets = {"run": run, "summary": study.summary(), "slices": study.slices(), "regions": study.regions()}
+    sheets = {
+        "run": run,
+        "summary": study.summary(),
+        "figures": figures_frame(study.homogenisation()),
+        "slices": study.slices(),
+        "regions": study.regions(),
+    }
     if study.reclaimer is not None and study.bulk_density_t_per_m3 is not None:
         sheets["output"] = add_derived(study.output.frame, study.derived)
         for interval in intervals_h:

@@ -103,6 +103,15 @@ def _correction(sources):
     return re.search(r"the bed holds LSF (\S+) so far", text).group(1)
 
 
+def _workbook_figure(sources):
+    from korvex.tables import read_workbook, save_workbook
+
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        path = save_workbook(sources.study, sources.state.parent / "study.xlsx")
+    return read_workbook(path, sheet="figures", time_column=None).set_index("quality").loc["LSF", "mean in"]
+
+
 def _report_cell(study):
     row = [f.name for f in study.homogenisation()].index("LSF")
     return figures_section(study, ReportOptions()).tables[0].rows[row][1]
@@ -115,6 +124,7 @@ PLACES = {
     "simulate's table, mean out": lambda src: (
         _table_cell(format_table(src.study.homogenisation()), "LSF", "mean out"), "{:.4g}"),
     "report": lambda src: (_report_cell(src.study), "number"),
+    "workbook, figures": lambda src: (_workbook_figure(src), None),
     "workbook, the whole bed": lambda src: (src.study.regions().set_index("region").loc["whole bed", "LSF"], None),
     "notebook view": lambda src: (_html_cell(src.study._repr_html_(), "LSF"), "{:.4g}"),
     "two beds, combined": lambda src: (src.twobeds.figures().set_index("bed").loc["combined", "LSF mean in"], None),

@@ -283,7 +283,7 @@ def add_study_options(sim: argparse.ArgumentParser) -> None:
         help="a target band, e.g. LSF=96+-2: the share of hours inside it before and after the bed (repeat for more)",
     )
     output.add_argument(
-        "--workbook", action="store_true", help="also write an Excel workbook: summary, slices, regions, output"
+        "--workbook", action="store_true", help="also write an Excel workbook: summary, figures, slices, regions, output"
     )
     output.add_argument(
         "--quiet", action="store_true", help="no progress bar and no table; print only the files written"
