@@ -20,6 +20,7 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 from markupsafe import Markup
 
+from .derived import CEMENT_MODULI
 from .plots import heights_figure, output_figure, qualities_figure, study_variogram_figure, vrr_basis
 from .views import MAX_HTML_BYTES, cross_section, study_view_3d, view_html
 
@@ -209,6 +210,12 @@ def figures_section(study: Study, options: ReportOptions) -> ReportSection:
         f"VRR = variance out / variance in (smaller is better); E = std in / std out; {vrr_basis(figures)}.",
         "Ideal VRR 1/N: averaging N independent layers, N the stacker's passes.",
     ]
+    moduli = [f.name for f in figures if f.name in CEMENT_MODULI]
+    if moduli:
+        notes.append(
+            f"{', '.join(moduli)}: the mean is that of the averaged oxides, the std the spread of the portions' "
+            "own values."
+        )
     if all(f.predicted_vrr is None for f in figures):
         notes.append("No predicted VRR: the study's chunks were stacked as given, not laid in layers by a plan.")
     return ReportSection("Homogenisation", notes=notes, tables=(Table(columns, rows),))

@@ -260,3 +260,15 @@ def test_two_beds_on_the_command_line_refuse_what_they_cannot_do(trucks, tmp_pat
         main(["simulate", str(feed), "--beds", "2", "--output-dir", str(tmp_path), *extra])
     assert stopped.value.code == 2
     assert re.search(message, capsys.readouterr().err)
+
+
+def test_a_modulus_s_std_is_said_to_be_the_spread_of_the_portions(study, live_state, capsys):
+    from korvex.cli.terminal import print_figures
+
+    print_figures(study)
+    legend = capsys.readouterr().out
+    notes = " ".join(figures_section(study, ReportOptions()).notes)
+    status = _printed(capsys, ["track", "status", str(live_state)])
+    for text in (legend, notes):
+        assert "LSF, SM, AM" in text and "the spread of the portions' own values" in text
+    assert "± is the spread of the deliveries' own values; LSF, SM and AM are those of the averaged oxides" in status

@@ -9,6 +9,7 @@ from collections.abc import Sequence
 from typing import Any
 
 from ..capacity import OverCapacityWarning
+from ..derived import CEMENT_MODULI
 from ..metrics import FigureWarning, QualityFigures, format_table
 from ..study import ResolutionWarning, Study, simulate
 from ..sweeps import warning_counts
@@ -23,6 +24,12 @@ def _legend(figures: Sequence[QualityFigures], layers: float | None) -> str:
         "1 = no blending",
         "E                 std in / std out on those portions: the homogenisation effect; larger is better",
     ]
+    moduli = [f.name for f in figures if f.name in CEMENT_MODULI]
+    if moduli:
+        lines.append(
+            f"mean, std of {', '.join(moduli)}  the mean of the averaged oxides; the std the spread of the "
+            "portions' own values"
+        )
     if any(f.predicted_vrr is not None for f in figures):
         passes = "" if not layers else f" of {layers:.4g} passes"
         lines.append(
