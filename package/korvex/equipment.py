@@ -15,7 +15,7 @@ import numpy as np
 
 from . import validation
 from .bed import Bed
-from .composites import time_composites
+from .composites import Clock, time_composites
 from .errors import SettingsError
 from .metrics import weighted_mean_std
 from .plans import PLANS, StackingPlan
@@ -100,8 +100,11 @@ class Reclaimer:
     def __post_init__(self) -> None:
         _check("rate_t_per_h", self.rate_t_per_h, "t/h")
 
-    def output(self, reclaimed: Reclaimed, bulk_density_t_per_m3: float, *, start_h: float = 0.0) -> OutputSeries:
-        """The slices as a stream in time, starting at start_h."""
+    def output(
+        self, reclaimed: Reclaimed, bulk_density_t_per_m3: float, *, start_h: float = 0.0, clock: Clock | None = None
+    ) -> OutputSeries:
+        """The slices as a stream in time, starting at start_h; clock: where its hours fall on the plant's
+        clock, for composites that keep the plant's hours and shifts (see korvex.composites)."""
         import pandas as pd
 
         mass = reclaimed.volume_m3 * check_bulk_density(bulk_density_t_per_m3)
@@ -123,7 +126,7 @@ class Reclaimer:
         )
         for name, column in zip(reclaimed.names, reclaimed.values.T, strict=True):
             frame[name] = column
-        return OutputSeries(frame, reclaimed.names)
+        return OutputSeries(frame, reclaimed.names, clock)
 
 
 def reclaim_hours(reclaimed: Reclaimed, reclaim_rate_m3_per_h: float) -> FloatArray:
@@ -136,10 +139,11 @@ def reclaim_hours(reclaimed: Reclaimed, reclaim_rate_m3_per_h: float) -> FloatAr
 @dataclass(frozen=True, repr=False)
 class OutputSeries:
     """The reclaimed stream in time: one row per slice with start_h, end_h, position_m, volume_m3, mass_t
-    and the quality values."""
+    and the quality values; clock: where its hours fall on the plant's clock, if known."""
 
     frame: pd.DataFrame
     names: tuple[str, ...]
+    clock: Clock | None = None
 
     def __repr__(self) -> str:
         return (
@@ -152,9 +156,10 @@ class OutputSeries:
         return float(self.frame["end_h"].iloc[-1] - self.frame["start_h"].iloc[0]) if len(self.frame) else 0.0
 
     def composites(self, interval_h: float = 1.0) -> pd.DataFrame:
-        """Mass-weighted composites over consecutive intervals from the start of the reclaim, as the
-        laboratory samples them; a slice reclaimed across a boundary counts in each interval in proportion
-        (see korvex.composites). Columns: start_h, end_h, mass_t, volume_m3 and the averaged quality values.
+        """Mass-weighted composites as the laboratory samples them: on the plant's hours and shifts when
+        the stream has a clock, else over consecutive intervals from the start of the reclaim; a slice
+        reclaimed across a boundary counts in each interval in proportion (see korvex.composites).
+        Columns: start (with a clock), start_h, end_h, mass_t, volume_m3 and the averaged quality values.
         """
         _check("interval_h", interval_h, "h")
         validation.within("interval_h", interval_h, 0, validation.MAX_SPAN_H, "h")
@@ -173,8 +178,9 @@ class OutputSeries:
             frame[list(self.names)].to_numpy(dtype=np.float64),
             self.names,
             interval_h,
-            origin_h=float(frame["start_h"].iloc[0]),
+            origin_h=None if self.clock is not None else float(frame["start_h"].iloc[0]),
             volume_m3=frame["volume_m3"],
+            clock=self.clock,
         )
 
     def composite_std(self, interval_h: float = 1.0) -> dict[str, float]:

@@ -18,7 +18,7 @@ from .bed import Bed
 from .capacity import Capacity, EdgeVolume, OnExcess, bed_capacity, check_capacity, edge_volume, engine_angle_deg
 from .capacity import measured_angle_deg as _measured_angle_deg
 from .chunks import ChunkTable
-from .composites import time_composites
+from .composites import SHIFT_STARTS_H, Clock, shift_starts, time_composites
 from .derived import Derivation, add_derived, derived_columns
 from .errors import SettingsError
 from .equipment import (
@@ -86,6 +86,10 @@ class Study:
         share of hours inside each before and after the bed (`target_shares`).
     layers: the layered engine's record in place of particles: every layer of
         the pile as stacked, when simulate was asked to record particles.
+    reclaim_start_h: when the reclaim starts, in hours after the feed's first delivery; by default
+        (None) when the stacking ends.
+    shift_starts_h: the plant's shifts' starts, hours after midnight; with a feed whose times are
+        dates, composites keep the plant's hours and shifts (`clock`).
     """
 
     bed: Bed
@@ -101,6 +105,8 @@ class Study:
     particles: Particles | None = None
     targets: tuple[TargetBand, ...] = ()
     layers: Layers | None = None
+    reclaim_start_h: float | None = None
+    shift_starts_h: tuple[float, ...] = SHIFT_STARTS_H
 
     @property
     def passes(self) -> float | None:
@@ -188,7 +194,25 @@ class Study:
             raise ValueError(
                 "the output in time needs a reclaim rate: simulate(..., reclaimer=Reclaimer(rate_t_per_h))"
             )
-        return self.reclaimer.output(self.reclaimed, self._density("the output in time"))
+        clock = self.feed_clock
+        if clock is not None:
+            clock = clock.later(self.series.time_s[0] / 3600 + self.reclaim_begins_h)
+        return self.reclaimer.output(self.reclaimed, self._density("the output in time"), clock=clock)
+
+    @property
+    def reclaim_begins_h(self) -> float:
+        """When the reclaim starts, in hours after the feed's first delivery: reclaim_start_h, or by
+        default when the last delivery has flowed onto the bed."""
+        if self.reclaim_start_h is not None:
+            return self.reclaim_start_h
+        series = self.series
+        return float(series.time_s[-1] + series.flow.durations_s[-1] - series.time_s[0]) / 3600
+
+    @property
+    def feed_clock(self) -> Clock | None:
+        """The plant's clock at the feed's time 0, when the feed's times were dates; else None."""
+        origin = self.series.date_origin
+        return None if origin is None else Clock(origin, self.shift_starts_h)
 
     def composites(self, interval_h: float = 1.0) -> pd.DataFrame:
         """The laboratory's composites of the output over interval_h, with the derived values."""
@@ -210,7 +234,13 @@ class Study:
         density = self.bulk_density_t_per_m3
         amount = series.volume_m3 if density is None else series.volume_m3 * density
         frame = time_composites(
-            start_h, start_h + series.flow.durations_s / 3600, amount, series.values, series.names, interval_h
+            start_h,
+            start_h + series.flow.durations_s / 3600,
+            amount,
+            series.values,
+            series.names,
+            interval_h,
+            clock=self.feed_clock,
         )
         if density is None:
             frame = frame.rename(columns={"mass_t": "volume_m3"})
@@ -391,6 +421,8 @@ def simulate(
     record_particles: bool = False,
     check_resolution: bool = False,
     targets: Iterable[str | TargetBand] | Mapping[str, tuple[float, float]] | None = None,
+    reclaim_start_h: float | None = None,
+    shift_starts_h: Iterable[float] = SHIFT_STARTS_H,
 ) -> Study:
     """Stack a series onto a bed by a plan, reclaim it and read its heights.
 
@@ -414,6 +446,7 @@ def simulate(
     segment and 8 more a quality value.
     targets: bands a quality or derived value is held in, as texts
     ("LSF=96+-2"), TargetBands or {"LSF": (96, 2)}; see Study.target_shares.
+    reclaim_start_h, shift_starts_h: when the reclaim starts and the plant's shifts; see Study.
     """
     bed = Bed() if bed is None else bed
     if is_ring_plan(plan, bed):
@@ -437,6 +470,9 @@ def simulate(
         chunks = plan.chunks(quality, bed)
     bands = target_bands(targets)
     _check_targets(bands, quality, derived)
+    shifts = shift_starts(shift_starts_h)
+    if reclaim_start_h is not None:
+        reclaim_start_h = validation.within("reclaim_start_h", reclaim_start_h, 0.0, validation.MAX_SPAN_H, "h")
     if bed.engine != "detailed" and on_excess != "ignore":
         tail = None if plan is None else plan.blending_tail_for(bed)
         check_capacity(
@@ -467,6 +503,8 @@ def simulate(
         particles,
         bands,
         layers,
+        reclaim_start_h,
+        shifts,
     )
     if check_resolution:
         _check_resolution(study, series if plan is None else quality, progress=progress)

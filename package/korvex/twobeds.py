@@ -16,7 +16,7 @@ korvex.metrics), for every quality value and the derived ones (the moduli).
 
 from __future__ import annotations
 
-from collections.abc import Mapping
+from collections.abc import Iterable, Mapping
 from dataclasses import dataclass
 from typing import TYPE_CHECKING
 
@@ -25,6 +25,7 @@ import numpy as np
 from . import validation
 from .bed import Bed
 from .capacity import OnExcess
+from .composites import SHIFT_STARTS_H, Clock, shift_starts
 from .derived import Derivation
 from .display import figures_html, headline
 from .equipment import OutputSeries, Reclaimer
@@ -238,19 +239,23 @@ def alternate(
     on_excess: OnExcess = "warn",
     seed: int | None = None,
     derived: Mapping[str, Derivation] | None = None,
+    shift_starts_h: Iterable[float] = SHIFT_STARTS_H,
 ) -> TwoBeds:
     """Stack the feed onto beds A and B in turn, capacity_m3 each time, and reclaim them in turn.
 
     Both beds are alike (`bed`) and stacked by the same plan. on_excess: as in
     simulate, for a capacity_m3 above what the bed holds. seed: every turn's
     engine seed derives from it; without one a seed is drawn, and TwoBeds keeps
-    it. derived: as in simulate.
+    it. derived: as in simulate. shift_starts_h: the plant's shifts, on which the output's composites
+    fall when the feed's times are dates (see korvex.composites).
     """
     import pandas as pd
 
     density = check_bulk_density(bulk_density_t_per_m3)
     seed = validation.draw_seed() if seed is None else validation.seed(seed)
     portions = split_by_volume(series, capacity_m3)
+    # The schedule counts hours from the feed's time 0, as the clock does.
+    clock = None if series.date_origin is None else Clock(series.date_origin, shift_starts(shift_starts_h))
     durations = series.flow.durations_s
     cumulative = np.cumsum(series.volume_m3)
     turns: list[BedTurn] = []
@@ -273,11 +278,11 @@ def alternate(
         held_h += max(0.0, bed_free_h[name] - (due_from_h + held_h))
         stacked_from_h, stacked_until_h = due_from_h + held_h, due_until_h + held_h
         start_h = max(reclaimer_free_h, stacked_until_h)
-        output = reclaimer.output(study.reclaimed, density, start_h=start_h)
+        output = reclaimer.output(study.reclaimed, density, start_h=start_h, clock=clock)
         reclaimer_free_h = float(output.frame["end_h"].iloc[-1])
         bed_free_h[name] = reclaimer_free_h
         turns.append(BedTurn(name, turn, study, stacked_from_h, stacked_until_h, output))
         due_from_h = due_until_h
     frames = [turn.output.frame.assign(bed=turn.bed_name, turn=turn.turn) for turn in turns]
-    combined = OutputSeries(pd.concat(frames, ignore_index=True), series.names)
+    combined = OutputSeries(pd.concat(frames, ignore_index=True), series.names, clock)
     return TwoBeds(tuple(turns), combined, density, seed, held_h, derived, series.flow)
