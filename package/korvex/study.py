@@ -36,7 +36,7 @@ from .plans import Chevcon, Chevron, ConeShell, RingSchedule, StackingPlan, is_r
 from .results import HeightMap, Layers, Particles, Reclaimed, RingOutput
 from .series import QualitySeries, as_series
 from .stockpile import RingPile, Stockpile
-from .targets import TargetBand, target_bands
+from .targets import BandFigures, TargetBand, band_figures, target_bands
 from .display import figures_html, headline, html_table
 from .theory import Layering, Variogram, predicted_vrr, variogram_by_time, variogram_by_volume
 from .units import check_bulk_density, m3_per_s_from_t_per_h, t_per_h_from_m3_per_s
@@ -83,7 +83,8 @@ class Study:
     particles: where every particle came to rest, when simulate was asked to
         record them (for cross-sections and the 3-D view), else None.
     targets: bands a value is held in (LSF 96 ± 2); the summary gives the
-        share of hours inside each before and after the bed (`target_shares`).
+        share of hourly composites and of tonnes inside each, before and after the bed, and the value's
+        hourly standard deviation (`band_figures`).
     layers: the layered engine's record in place of particles: every layer of
         the pile as stacked, when simulate was asked to record particles.
     reclaim_start_h: when the reclaim starts, in hours after the feed's first delivery; by default
@@ -271,6 +272,25 @@ class Study:
             rows.append({"value": band.name, "band": band.describe(), "before": before, "after": after})
         return pd.DataFrame(rows, columns=["value", "band", "before", "after"])
 
+    def band_figures(self, interval_h: float = 1.0) -> dict[str, tuple[BandFigures, BandFigures | None]]:
+        """For each target band by its value's name: how the feed's averages over interval_h keep it
+        (before the bed), and how the output's composites do (after it; None without a reclaimer and a
+        bulk density). Without a density the feed's shares count volume, the same share as tonnes."""
+        if not self.targets:
+            return {}
+        feed = self.feed_composites(interval_h)
+        weight = feed["volume_m3" if self.bulk_density_t_per_m3 is None else "mass_t"]
+        output = None
+        if self.reclaimer is not None and self.bulk_density_t_per_m3 is not None:
+            output = self.composites(interval_h)
+        return {
+            band.name: (
+                band_figures(band, feed[band.name], weight),
+                None if output is None else band_figures(band, output[band.name], output["mass_t"]),
+            )
+            for band in self.targets
+        }
+
     def slices(self) -> pd.DataFrame:
         """The reclaimed slices (position_m, volume_m3, mass_t with a density, the qualities, derived values)."""
         frame = self.reclaimed.to_frame()
@@ -352,10 +372,15 @@ class Study:
                 for name, std in self.composite_std(interval).items():
                     rows.append((f"{name} std of {label} composites", std, ""))
                     rows.append((f"{name} std of {label} averages of the feed", before[name], ""))
-        for band in self.target_shares().itertuples():
-            rows.append((f"{band.value} hours inside {band.band}, before the bed", band.before, ""))
-            if self.reclaimer is not None and density is not None:
-                rows.append((f"{band.value} hours inside {band.band}, after the bed", band.after, ""))
+        for name, streams in self.band_figures().items():
+            for where, figures in zip(("before the bed", "after the bed"), streams, strict=True):
+                if figures is None:
+                    continue
+                inside = f"inside {figures.band.describe()}, {where}"
+                rows += [
+                    (f"{name} share of hourly composites {inside}", 100 * figures.inside_composites, "%"),
+                    (f"{name} share of tonnes {inside}", 100 * figures.inside_tonnes, "%"),
+                ]
         regions = self.regions().set_index("region")
         # The whole bed's figures follow, as "std out".
         for region in regions.index.drop("whole bed"):

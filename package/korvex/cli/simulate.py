@@ -11,6 +11,7 @@ from typing import Any
 
 from ..bed import Bed
 from ..chunks import ChunkTable
+from ..composites import SHIFT_STARTS_H, shift_starts
 from ..equipment import SHIFT_H, Reclaimer
 from ..errors import SettingsError
 from ..plans import StackingPlan, is_ring_plan
@@ -84,6 +85,8 @@ def run_simulate(args: argparse.Namespace) -> int:
         "record_particles": args.report is not None,
         "check_resolution": args.check_resolution,
         "targets": args.target,
+        "reclaim_start_h": args.reclaim_start_h,
+        "shift_starts_h": args.shift_starts,
     }
     if plant["reclaimer"] is not None and args.bulk_density_t_per_m3 is None:
         raise SettingsError("--reclaim-rate-t-per-h needs --bulk-density-t-per-m3: the rate is in tonnes")
@@ -128,6 +131,26 @@ def run_simulate(args: argparse.Namespace) -> int:
     return 0
 
 
+def shift_starts_option(text: str) -> tuple[float, ...]:
+    """--shift-starts as hours after midnight: clock times (06:00) or hours (6), comma-separated."""
+    hours = []
+    for part in text.split(","):
+        clock = part.strip().split(":")
+        try:
+            if len(clock) > 2:
+                raise ValueError(part)
+            hour, minute = float(clock[0]), float(clock[1]) if len(clock) == 2 else 0.0
+        except ValueError:
+            raise argparse.ArgumentTypeError(
+                f"--shift-starts reads clock times such as 06:00,14:00,22:00, got {text!r}"
+            ) from None
+        hours.append(hour + minute / 60)
+    try:
+        return shift_starts(hours)
+    except SettingsError as error:
+        raise argparse.ArgumentTypeError(str(error)) from None
+
+
 def add_study_options(sim: argparse.ArgumentParser) -> None:
     """The options of a study from a file, shared by simulate and report."""
     sim.add_argument(
@@ -167,6 +190,20 @@ def add_study_options(sim: argparse.ArgumentParser) -> None:
         type=float,
         help="reclaim rate: the output as a series in time, with composites (needs the bulk density) [t/h]",
     )
+    reclaimer.add_argument(
+        "--reclaim-start-h",
+        metavar="H",
+        type=float,
+        help="when the reclaim starts, after the first delivery (default: when the stacking ends) [h]",
+    )
+    reclaimer.add_argument(
+        "--shift-starts",
+        metavar="HH:MM,...",
+        type=shift_starts_option,
+        default=SHIFT_STARTS_H,
+        help="the plant's shifts: with dated deliveries, composites fall on the clock's hours and these shifts "
+        "(default: 06:00,14:00,22:00)",
+    )
 
     output = sim.add_argument_group("output")
     add_output_dir(output)
@@ -181,7 +218,8 @@ def add_study_options(sim: argparse.ArgumentParser) -> None:
         "--target",
         metavar="NAME=T+-TOL",
         action="append",
-        help="a target band, e.g. LSF=96+-2: the share of hours inside it before and after the bed (repeat for more)",
+        help="a target band, e.g. LSF=96+-2: the shares of hourly composites and of tonnes inside it, before and "
+        "after the bed, drawn in the plots and the report (repeat for more)",
     )
     output.add_argument(
         "--workbook", action="store_true", help="also write an Excel workbook: summary, slices, regions, output"
