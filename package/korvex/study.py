@@ -404,17 +404,38 @@ class Study:
             f"{len(self.reclaimed)} slices; {headline(figures) if figures else why};\n  seed {self.seed})"
         )
 
+    def _band_rows(self) -> list[tuple[str, str]]:
+        """How the hourly composites keep each target band, and the plant's clock, for a notebook's view."""
+        rows = []
+        for name, streams in self.band_figures(1.0).items():
+            said = [
+                f"{where}: {100 * kept.inside_composites:.0f} % of hourly composites inside "
+                f"({100 * kept.inside_tonnes:.0f} % of tonnes), hourly std {kept.std:.3g}"
+                for where, kept in zip(("before the bed", "after the bed"), streams, strict=True)
+                if kept is not None
+            ]
+            rows.append((f"target {name} {streams[0].band.describe()}", "; ".join(said)))
+        clock = self.feed_clock
+        if clock is not None:
+            start = clock.later(self.series.time_s[0] / 3600 + self.reclaim_begins_h).start
+            shifts = ", ".join(f"{int(hour):02d}:{round(hour % 1 * 60):02d}" for hour in clock.shift_starts_h)
+            rows.append(("clock", f"reclaim from {start:%Y-%m-%d %H:%M}; composites on the hour, shifts at {shifts}"))
+        return rows
+
     def _repr_html_(self) -> str:
         figures, why = self._quiet_figures()
         flow = self.series.flow
+        density = self.bulk_density_t_per_m3
+        tonnes = "" if density is None else f" ({self.series.total_volume_m3 * density:,.1f} t)"
         return figures_html(
             "Study",
             [
                 ("setup", self.describe()),
-                ("input", f"{len(self.series)} deliveries, {self.series.total_volume_m3:,.1f} m³"),
+                ("input", f"{len(self.series)} deliveries, {self.series.total_volume_m3:,.1f} m³{tonnes}"),
                 ("feed", flow.describe()),
                 ("chunks", f"{len(self.chunks)}"),
                 *self.reclaimed.summary(),
+                *self._band_rows(),
                 *([("figures", why)] if why else []),
                 ("made by", self.stamp),
             ],
