@@ -138,3 +138,38 @@ def test_two_beds_composites_keep_the_shifts(dated_feed):
     shifts = beds.output.composites(8.0)
     assert {stamp.strftime("%H:%M") for stamp in shifts["start"]} <= {"06:00", "14:00", "22:00"}
     assert shifts["mass_t"].sum() == pytest.approx(dated_feed.total_volume_m3 * DENSITY, rel=1e-6)
+
+
+@pytest.mark.parametrize(
+    ("text", "hours"),
+    [("06:00,14:00,22:00", (6.0, 14.0, 22.0)), ("7,19", (7.0, 19.0)), ("05:30, 13:30, 21:30", (5.5, 13.5, 21.5))],
+)
+def test_the_command_line_reads_shift_starts_as_clock_times(text, hours):
+    from korvex.cli.simulate import shift_starts_option
+
+    assert shift_starts_option(text) == hours
+
+
+@pytest.mark.parametrize("text", ["24:00", "14:00,06:00", "six", "06:00:00:00"])
+def test_the_command_line_refuses_shift_starts_that_are_no_days_hours(text):
+    import argparse
+
+    from korvex.cli.simulate import shift_starts_option
+
+    with pytest.raises(argparse.ArgumentTypeError, match="shift_starts_h|--shift-starts"):
+        shift_starts_option(text)
+
+
+def test_the_command_line_writes_composites_on_the_stated_shifts(tmp_path, capsys):
+    from korvex.cli import main
+
+    path = tmp_path / "trucks.csv"
+    truck_feed(days=1.0, seed=3).to_csv(path, index=False)
+    code = main(["simulate", str(path), "--engine", "layered", "--length-m", "120", "--depth-m", "30", "--layers",
+                 "40", "--seed", "1", "--bulk-density-t-per-m3", str(DENSITY), "--reclaim-rate-t-per-h", "900",
+                 "--shift-starts", "07:00,19:00", "--reclaim-start-h", "24", "--sample-interval-h", "12",
+                 "--output-dir", str(tmp_path), "--quiet"])
+    assert code == 0
+    composites = pd.read_csv(tmp_path / "trucks-composites-12h.csv", comment="#", parse_dates=["start"])
+    # The reclaim starts 24 h after the first truck (06:04:03 the next day): in the night shift from 19:00.
+    assert list(composites["start"].dt.strftime("%d %H:%M"))[:3] == ["02 19:00", "03 07:00", "03 19:00"]
