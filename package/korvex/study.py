@@ -722,6 +722,34 @@ class RingStudy:
     def part(self, phase: str) -> RingOutput:
         return self.output.select(self.phase == phase)
 
+    def composites(self, interval_h: float = 1.0, *, shift_starts_h: Iterable[float] = SHIFT_STARTS_H) -> pd.DataFrame:
+        """The laboratory's composites of the ring's output over interval_h, with the derived values: on the
+        plant's hours and shifts when the feed's times are dates (see korvex.composites), else from the
+        feed's time 0. A slice flows onto the belt at the reclaimer's rate until the time it was finished,
+        never before the slice before it. Columns as Study.composites (volume_m3 in place of mass_t
+        without a bulk density); start_h and end_h on the feed's clock."""
+        out = self.output
+        end_h = out.time_s / 3600
+        previous_h = np.concatenate([[-np.inf], end_h[:-1]])
+        start_h = np.maximum(end_h - out.volume_m3 / self.reclaim_rate_m3_per_h, previous_h)
+        density = self.bulk_density_t_per_m3
+        amount = out.volume_m3 if density is None else out.volume_m3 * density
+        origin = self.series.date_origin
+        clock = None if origin is None else Clock(origin, shift_starts(shift_starts_h))
+        frame = time_composites(
+            start_h,
+            end_h,
+            amount,
+            out.values,
+            out.names,
+            interval_h,
+            origin_h=None if clock is not None else 0.0,
+            clock=clock,
+        )
+        if density is None:
+            frame = frame.rename(columns={"mass_t": "volume_m3"})
+        return add_derived(frame, self.derived)
+
     def _feed_window(self, part: RingOutput) -> NDArray[np.bool_]:
         """Deliveries that the part's material came from: its time span moved back by its mean residence."""
         full = part.volume_m3 > 0

@@ -173,3 +173,25 @@ def test_the_command_line_writes_composites_on_the_stated_shifts(tmp_path, capsy
     composites = pd.read_csv(tmp_path / "trucks-composites-12h.csv", comment="#", parse_dates=["start"])
     # The reclaim starts 24 h after the first truck (06:04:03 the next day): in the night shift from 19:00.
     assert list(composites["start"].dt.strftime("%d %H:%M"))[:3] == ["02 19:00", "03 07:00", "03 19:00"]
+
+
+@pytest.mark.filterwarnings("ignore::korvex.study.ResolutionWarning")
+def test_a_rings_output_composites_fall_on_the_clock_and_hold_every_tonne():
+    from korvex import Chevcon, simulate_ring
+
+    ring = Bed(length_m=50.0, depth_m=50.0, circular=True, ring_radius_m=16.0, pile_width_m=12.0, particles_per_m3=1.0,
+               engine="fast")
+    minutes = np.arange(0.0, 150 * 3600, 60.0)
+    rng = np.random.default_rng(4)
+    oxides = np.column_stack([rng.normal(mean, mean / 50, minutes.size) for mean in (43.5, 14.0, 3.9, 1.95)])
+    stamps = pd.Timestamp("2026-03-02 06:30") + pd.to_timedelta(minutes, unit="s")
+    frame = pd.DataFrame({"timestamp": stamps, "volume": 1.0, **dict(zip(("CaO", "SiO2", "Al2O3", "Fe2O3"), oxides.T))})
+    study = simulate_ring(QualitySeries.from_frame(frame), Chevcon(), ring, seed=5, bulk_density_t_per_m3=DENSITY)
+    shifts = study.composites(8.0)
+    assert {stamp.strftime("%H:%M") for stamp in shifts["start"]} <= {"06:00", "14:00", "22:00"}
+    assert shifts["mass_t"].sum() == pytest.approx(study.output.total_volume_m3 * DENSITY)
+    lsf = 100 * shifts["CaO"] / (2.8 * shifts["SiO2"] + 1.18 * shifts["Al2O3"] + 0.65 * shifts["Fe2O3"])
+    np.testing.assert_allclose(shifts["LSF"], lsf)
+    # The steady ring reclaims the feed's 60 m³ an hour: a full hour holds an hour's material.
+    hours = study.composites(1.0)
+    assert hours["mass_t"].median() == pytest.approx(60.0 * DENSITY, rel=0.05)
