@@ -36,6 +36,8 @@ if TYPE_CHECKING:
 
     # How a stream keeps each band: by the value's name, before the bed and after it (None without an output).
     BandsKept = Mapping[str, tuple[BandFigures, BandFigures | None]]
+    # The feed's hourly averages and the output's hourly composites (None without an output in time).
+    HourlyTables = tuple[pd.DataFrame, pd.DataFrame | None]
 
 INPUT_COLOUR = "tab:grey"
 OUTPUT_COLOUR = "tab:blue"
@@ -118,6 +120,20 @@ def _draw_band(axes: Axes, band: TargetBand, figures: BandFigures | None) -> Non
                   bbox={"facecolor": "white", "alpha": 0.8, "edgecolor": "none", "pad": 1.5})
 
 
+def composite_steps(composites: pd.DataFrame, name: str, shift_h: float = 0.0) -> tuple[FloatArray, FloatArray]:
+    """A table of composites as a step line of the named value, broken where hours without material were left
+    out; shift_h is taken off their hours."""
+    start = composites["start_h"].to_numpy(dtype=np.float64) - shift_h
+    end = composites["end_h"].to_numpy(dtype=np.float64) - shift_h
+    values = composites[name].to_numpy(dtype=np.float64)
+    apart = np.r_[end[:-1] < start[1:] - 1e-9, False]
+    gap = np.full(start.size, np.nan)
+    keep = np.column_stack([np.ones((start.size, 2), dtype=bool), apart]).ravel()
+    x = np.column_stack([start, end, gap]).ravel()[keep]
+    y = np.column_stack([values, values, gap]).ravel()[keep]
+    return x, y
+
+
 def _with_targets(
     names: tuple[str, ...], values: np.ndarray, targets: Sequence[TargetBand], derived: Mapping[str, Derivation] | None
 ) -> tuple[tuple[str, ...], np.ndarray]:
@@ -155,6 +171,7 @@ def _draw_qualities(
     targets: Sequence[TargetBand] = (),
     bands: BandsKept | None = None,
     derived: Mapping[str, Derivation] | None = None,
+    hourly: HourlyTables | None = None,
 ) -> None:
     full = reclaimed.volume_m3 > 0
     names, values_in = _with_targets(series.names, series.values, targets, derived)
@@ -176,6 +193,15 @@ def _draw_qualities(
             right.set_title(f"{name}: VRR {figure.vrr:.4f}, E {figure.effect:.2f}", fontsize=9, loc="right")
         if name in by_band:
             before, after = (bands or {}).get(name, (None, None))
+            if hourly is not None:
+                feed, output_hours = hourly
+                # The feed's hours run from its time 0; the plot's from its first delivery.
+                left.plot(*composite_steps(feed, name, series.time_s[0] / 3600), color=COMPOSITE_COLOUR,
+                          linewidth=1.2, label="hourly averages")
+                if output_hours is not None and output_time_h is not None:
+                    right.plot(*composite_steps(output_hours, name), color=COMPOSITE_COLOUR, linewidth=1.2,
+                               label="hourly composites")
+                    right.legend(loc="lower left", fontsize=8)
             _draw_band(left, by_band[name], before)
             _draw_band(right, by_band[name], after)
             left.legend(loc="lower left", fontsize=8)
@@ -218,6 +244,7 @@ def qualities_figure(
     targets: Sequence[TargetBand] = (),
     bands: BandsKept | None = None,
     derived: Mapping[str, Derivation] | None = None,
+    hourly: HourlyTables | None = None,
 ) -> Figure:
     """Each quality value against stacking time (left) and the output (right), on shared scales.
 
@@ -227,12 +254,13 @@ def qualities_figure(
     VRR and E are written over each row and explained below. footer: a stamp.
     targets: bands drawn on their values' rows, a derived value (by derived, the cement moduli by
     default) getting a row of its own; bands: how the hourly composites keep each before and after the
-    bed (Study.band_figures), written in its row.
+    bed (Study.band_figures), written in its row; hourly: the feed's hourly averages and the output's
+    hourly composites (Study.feed_composites, Study.composites), drawn on the target rows.
     """
     rows = len(series.names) + sum(band.name not in series.names for band in targets)
     figure = Figure(figsize=(10.0, 1.3 + 2.2 * rows), layout="constrained")
     _draw_qualities(figure, series, reclaimed, output_time_h=output_time_h, figures=figures, targets=targets,
-                    bands=bands, derived=derived)
+                    bands=bands, derived=derived, hourly=hourly)
     add_footer(figure, footer)
     return figure
 
@@ -248,7 +276,7 @@ def study_figure(study: Study, *, reclaim_rate_m3_per_h: float | None = None) ->
     top, bottom = figure.subfigures(2, 1, height_ratios=[3.2, 0.3 + 2.2 * names])
     _draw_heights(top.add_subplot(), study.heights, stretch)
     _draw_qualities(bottom, study.series, study.reclaimed, output_time_h=output_time_h, figures=study.homogenisation(),
-                    **study_bands(study))
+                    hourly=study_hourly(study), **study_bands(study))
     figure.suptitle(study.describe())
     add_footer(figure, study.stamp)
     return figure
@@ -413,7 +441,12 @@ def save_plots(study: Study, prefix: str | Path) -> tuple[Path, Path, Path]:
     )
     qualities = save_figure(
         qualities_figure(
-            study.series, study.reclaimed, figures=study.homogenisation(), footer=study.stamp, **study_bands(study)
+            study.series,
+            study.reclaimed,
+            figures=study.homogenisation(),
+            footer=study.stamp,
+            hourly=study_hourly(study),
+            **study_bands(study),
         ),
         prefix.with_name(f"{prefix.name}-qualities.png"),
     )
@@ -431,3 +464,14 @@ def study_bands(study: Study) -> dict[str, Any]:
     """The study's target bands, how its hourly composites keep them and its derived values, as the
     figures' keywords."""
     return {"targets": study.targets, "bands": study.band_figures(1.0), "derived": study.derived}
+
+
+def study_hourly(study: Study) -> HourlyTables | None:
+    """The feed's hourly averages and the output's hourly composites (None without a reclaimer and a
+    density), for the rows of the target values; None without targets."""
+    if not study.targets:
+        return None
+    output = None
+    if study.reclaimer is not None and study.bulk_density_t_per_m3 is not None:
+        output = study.composites(1.0)
+    return study.feed_composites(1.0), output

@@ -25,6 +25,7 @@ from .plots import (
     output_figure,
     qualities_figure,
     study_bands,
+    study_hourly,
     study_variogram_figure,
     vrr_basis,
 )
@@ -281,6 +282,7 @@ def over_time_section(study: Study, options: ReportOptions) -> ReportSection:
         output_time_h=options.output_time_h,
         figures=study.homogenisation(),
         footer=study.stamp,
+        hourly=study_hourly(study),
         **bands,
     )
     notes = ["Stops of the feed show as gaps in the lines."]

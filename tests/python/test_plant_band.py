@@ -84,11 +84,13 @@ def test_the_summary_gives_both_shares_in_percent_from_the_averaged_oxides(study
 
 
 def test_the_plots_draw_lsf_with_its_band_and_the_hourly_figures(study, tmp_path):
-    from korvex.plots import output_figure, qualities_figure, save_output_plot, save_plots, study_bands
+    from korvex.plots import output_figure, qualities_figure, save_output_plot, save_plots, study_bands, study_hourly
     from test_korvex_plots import assert_png
 
     before, after = study.band_figures()["LSF"]
-    figure = qualities_figure(study.series, study.reclaimed, footer=study.stamp, **study_bands(study))
+    figure = qualities_figure(
+        study.series, study.reclaimed, footer=study.stamp, hourly=study_hourly(study), **study_bands(study)
+    )
     rows = figure.axes[: 2 * 5]
     assert [axes.get_ylabel() for axes in rows[::2]] == ["CaO", "SiO2", "Al2O3", "Fe2O3", "LSF"]
     left, right = rows[8], rows[9]
@@ -96,6 +98,9 @@ def test_the_plots_draw_lsf_with_its_band_and_the_hourly_figures(study, tmp_path
     full = study.reclaimed.volume_m3 > 0
     slices = pd.DataFrame(study.reclaimed.values[full], columns=list(study.reclaimed.names))
     np.testing.assert_allclose(right.lines[0].get_ydata(), _lsf(slices))
+    # Beside the deliveries, what the kiln would see: the feed's hourly LSF, of each hour's averaged oxides.
+    hourly = [line for line in left.lines if line.get_label() == "hourly averages"][0].get_ydata()
+    np.testing.assert_allclose(np.unique(hourly[np.isfinite(hourly)]), np.unique(_lsf(study.feed_composites(1.0))))
     for axes, kept in ((left, before), (right, after)):
         band = [patch for patch in axes.patches if patch.get_label() == "target 96 ± 2"]
         assert len(band) == 1
