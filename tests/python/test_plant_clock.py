@@ -195,3 +195,16 @@ def test_a_rings_output_composites_fall_on_the_clock_and_hold_every_tonne():
     # The steady ring reclaims the feed's 60 m³ an hour: a full hour holds an hour's material.
     hours = study.composites(1.0)
     assert hours["mass_t"].median() == pytest.approx(60.0 * DENSITY, rel=0.05)
+
+
+@pytest.mark.parametrize(
+    ("settings", "message"),
+    [
+        ({"reclaim_start_h": -1.0}, "reclaim_start_h must lie in"),
+        ({"reclaim_start_h": float("nan")}, "reclaim_start_h"),
+        ({"shift_starts_h": (22.0, 6.0)}, "shift_starts_h must rise"),
+    ],
+)
+def test_a_study_refuses_a_reclaim_start_or_shifts_it_cannot_keep(dated_feed, settings, message):
+    with pytest.raises(SettingsError, match=message):
+        _study(dated_feed, **settings)
