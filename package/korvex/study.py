@@ -491,7 +491,7 @@ def simulate(
     the layered engine, keep its layers instead (Study.layers), 48 bytes a
     segment and 8 more a quality value.
     targets: bands a quality or derived value is held in, as texts
-    ("LSF=96+-2"), TargetBands or {"LSF": (96, 2)}; see Study.target_shares.
+    ("LSF=96+-2"), TargetBands or {"LSF": (96, 2)}; see Study.band_figures.
     reclaim_start_h, shift_starts_h: when the reclaim starts and the plant's shifts; see Study.
     """
     bed = Bed() if bed is None else bed
