@@ -17,7 +17,7 @@ import numpy as np
 
 from . import validation
 from .bed import Bed
-from .composites import time_composites
+from .composites import Clock, time_composites
 from .derived import Derivation, add_derived, derived_columns
 from .errors import SettingsError
 from .metrics import weighted_mean_std
@@ -110,8 +110,11 @@ class Reclaimer:
         *,
         start_h: float = 0.0,
         derived: Mapping[str, Derivation] | None = None,
+        clock: Clock | None = None,
     ) -> OutputSeries:
-        """The slices as a stream in time, starting at start_h; derived: as in OutputSeries."""
+        """The slices as a stream in time, starting at start_h; derived: as in OutputSeries; clock: where its
+        hours fall on the plant's clock, for composites that keep the plant's hours and shifts (see
+        korvex.composites)."""
         import pandas as pd
 
         mass = reclaimed.volume_m3 * check_bulk_density(bulk_density_t_per_m3)
@@ -133,7 +136,7 @@ class Reclaimer:
         )
         for name, column in zip(reclaimed.names, reclaimed.values.T, strict=True):
             frame[name] = column
-        return OutputSeries(frame, reclaimed.names, derived)
+        return OutputSeries(frame, reclaimed.names, derived, clock)
 
 
 def reclaim_hours(reclaimed: Reclaimed, reclaim_rate_m3_per_h: float) -> FloatArray:
@@ -149,12 +152,13 @@ class OutputSeries:
     and the quality values.
 
     derived: the values its composites derive from their averaged quality values (by default the cement
-    moduli the oxides allow; {} for none).
+    moduli the oxides allow; {} for none). clock: where its hours fall on the plant's clock, if known.
     """
 
     frame: pd.DataFrame
     names: tuple[str, ...]
     derived: Mapping[str, Derivation] | None = None
+    clock: Clock | None = None
 
     def __repr__(self) -> str:
         return (
@@ -167,10 +171,11 @@ class OutputSeries:
         return float(self.frame["end_h"].iloc[-1] - self.frame["start_h"].iloc[0]) if len(self.frame) else 0.0
 
     def composites(self, interval_h: float = 1.0) -> pd.DataFrame:
-        """Mass-weighted composites over consecutive intervals from the start of the reclaim, as the
-        laboratory samples them; a slice reclaimed across a boundary counts in each interval in proportion
-        (see korvex.composites). Columns: start_h, end_h, mass_t, volume_m3, the averaged quality values
-        and the values derived from them (LSF, SM, AM of each composite's averaged oxides, say).
+        """Mass-weighted composites as the laboratory samples them: on the plant's hours and shifts when
+        the stream has a clock, else over consecutive intervals from the start of the reclaim; a slice
+        reclaimed across a boundary counts in each interval in proportion (see korvex.composites).
+        Columns: start (with a clock), start_h, end_h, mass_t, volume_m3, the averaged quality values and
+        the values derived from them (LSF, SM, AM of each composite's averaged oxides, say).
         """
         _check("interval_h", interval_h, "h")
         validation.within("interval_h", interval_h, 0, validation.MAX_SPAN_H, "h")
@@ -189,8 +194,9 @@ class OutputSeries:
             frame[list(self.names)].to_numpy(dtype=np.float64),
             self.names,
             interval_h,
-            origin_h=float(frame["start_h"].iloc[0]),
+            origin_h=None if self.clock is not None else float(frame["start_h"].iloc[0]),
             volume_m3=frame["volume_m3"],
+            clock=self.clock,
         )
         return add_derived(composites, self.derived)
 

@@ -1,19 +1,23 @@
 """Figures with matplotlib: the pile's heights and the qualities before and after the bed.
 
 Figures are built without pyplot, so they work under any backend (and none)
-and leave no global state behind.
+and leave no global state behind. A value the plant holds in a target band
+(korvex.targets) is drawn with its band, a derived one (LSF) as the modulus of
+each delivery's, slice's and composite's averaged oxides, and its row says how
+the hourly composites keep the band.
 """
 
 from __future__ import annotations
 
 from collections.abc import Mapping
 from pathlib import Path
-from typing import TYPE_CHECKING
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
 from matplotlib.axes import Axes
 from matplotlib.figure import Figure, SubFigure
 
+from .derived import derived_columns
 from .study import RingStudy, Study
 
 if TYPE_CHECKING:
@@ -21,16 +25,25 @@ if TYPE_CHECKING:
 
     import pandas as pd
 
+    from .derived import Derivation
     from .equipment import OutputSeries
     from .metrics import QualityFigures
     from .results import HeightMap, Reclaimed
     from .series import QualitySeries
+    from .targets import BandFigures, TargetBand
     from .theory import Variogram
     from .validation import FloatArray
+
+    # How a stream keeps each band: by the value's name, before the bed and after it (None without an output).
+    BandsKept = Mapping[str, tuple[BandFigures, BandFigures | None]]
+    # The feed's hourly averages and the output's hourly composites (None without an output in time).
+    HourlyTables = tuple[pd.DataFrame, pd.DataFrame | None]
 
 INPUT_COLOUR = "tab:grey"
 OUTPUT_COLOUR = "tab:blue"
 FOOTER_COLOUR = "tab:grey"
+COMPOSITE_COLOUR = "tab:orange"
+BAND_COLOUR = "tab:green"
 
 # A pause in a time series longer than this many typical intervals is a stop, drawn as a gap.
 GAP_FACTOR = 5.0
@@ -88,6 +101,51 @@ def add_footer(figure: Figure, footer: str | None) -> None:
         figure.text(0.995, 0.005, footer, ha="right", va="bottom", fontsize=7, color=FOOTER_COLOUR)
 
 
+def band_text(figures: BandFigures) -> str:
+    """How hourly composites keep a band, as a plant quotes it, with the share of tonnes and the std beside."""
+    if figures.composites == 0:
+        return f"no hourly composite has {figures.band.name}"
+    return (
+        f"inside {figures.band.describe()}: {100 * figures.inside_composites:.0f} % of hourly composites "
+        f"({100 * figures.inside_tonnes:.0f} % of tonnes)\nhourly std {figures.std:.3g}"
+    )
+
+
+def _draw_band(axes: Axes, band: TargetBand, figures: BandFigures | None) -> None:
+    axes.axhspan(band.target - band.tolerance, band.target + band.tolerance, color=BAND_COLOUR, alpha=0.15,
+                 label=f"target {band.describe()}")
+    axes.axhline(band.target, color=BAND_COLOUR, linewidth=0.8, linestyle="--")
+    if figures is not None:
+        axes.text(0.01, 0.97, band_text(figures), transform=axes.transAxes, va="top", ha="left", fontsize=7.5,
+                  bbox={"facecolor": "white", "alpha": 0.8, "edgecolor": "none", "pad": 1.5})
+
+
+def composite_steps(composites: pd.DataFrame, name: str, shift_h: float = 0.0) -> tuple[FloatArray, FloatArray]:
+    """A table of composites as a step line of the named value, broken where hours without material were left
+    out; shift_h is taken off their hours."""
+    start = composites["start_h"].to_numpy(dtype=np.float64) - shift_h
+    end = composites["end_h"].to_numpy(dtype=np.float64) - shift_h
+    values = composites[name].to_numpy(dtype=np.float64)
+    apart = np.r_[end[:-1] < start[1:] - 1e-9, False]
+    gap = np.full(start.size, np.nan)
+    keep = np.column_stack([np.ones((start.size, 2), dtype=bool), apart]).ravel()
+    x = np.column_stack([start, end, gap]).ravel()[keep]
+    y = np.column_stack([values, values, gap]).ravel()[keep]
+    return x, y
+
+
+def _with_targets(
+    names: tuple[str, ...], values: np.ndarray, targets: Sequence[TargetBand], derived: Mapping[str, Derivation] | None
+) -> tuple[tuple[str, ...], np.ndarray]:
+    """The quality values followed by the derived ones that are targets, computed from each row's averages."""
+    wanted = [band.name for band in targets if band.name not in names]
+    if not wanted:
+        return names, values
+    extra, table = derived_columns(names, values, derived)
+    picked = [extra.index(name) for name in wanted]
+    return (*names, *wanted), np.column_stack([values, table[:, picked]])
+
+
 def _draw_heights(
     axes: Axes, heights: HeightMap, stretch: float = 1.0, title: str = "Pile heights as stacked"
 ) -> None:
@@ -110,23 +168,43 @@ def _draw_qualities(
     *,
     output_time_h: FloatArray | None = None,
     figures: Sequence[QualityFigures] | None = None,
+    targets: Sequence[TargetBand] = (),
+    bands: BandsKept | None = None,
+    derived: Mapping[str, Derivation] | None = None,
+    hourly: HourlyTables | None = None,
 ) -> None:
-    count = len(series.names)
-    axes = target.subplots(count, 2, sharey="row", squeeze=False)
-    hours = (series.time_s - series.time_s[0]) / 3600
     full = reclaimed.volume_m3 > 0
+    names, values_in = _with_targets(series.names, series.values, targets, derived)
+    _, values_out = _with_targets(reclaimed.names, reclaimed.values[full], targets, derived)
+    axes = target.subplots(len(names), 2, sharey="row", squeeze=False)
+    hours = (series.time_s - series.time_s[0]) / 3600
     along = reclaimed.position_m[full] if output_time_h is None else np.asarray(output_time_h)[full]
     by_name = {f.name: f for f in figures or ()}
-    for k, name in enumerate(series.names):
+    by_band = {band.name: band for band in targets}
+    for k, name in enumerate(names):
         left, right = axes[k]
-        left.plot(*break_gaps(hours, series.values[:, k]), color=INPUT_COLOUR, linewidth=0.6)
-        output = reclaimed.values[full, k]
+        left.plot(*break_gaps(hours, values_in[:, k]), color=INPUT_COLOUR, linewidth=0.6)
+        output = values_out[:, k]
         right.plot(*(break_gaps(along, output) if output_time_h is not None else (along, output)),
                    color=OUTPUT_COLOUR, linewidth=0.9)
         left.set_ylabel(name)
         figure = by_name.get(name)
         if figure is not None:
             right.set_title(f"{name}: VRR {figure.vrr:.4f}, E {figure.effect:.2f}", fontsize=9, loc="right")
+        if name in by_band:
+            before, after = (bands or {}).get(name, (None, None))
+            if hourly is not None:
+                feed, output_hours = hourly
+                # The feed's hours run from its time 0; the plot's from its first delivery.
+                left.plot(*composite_steps(feed, name, series.time_s[0] / 3600), color=COMPOSITE_COLOUR,
+                          linewidth=1.2, label="hourly averages")
+                if output_hours is not None and output_time_h is not None:
+                    right.plot(*composite_steps(output_hours, name), color=COMPOSITE_COLOUR, linewidth=1.2,
+                               label="hourly composites")
+                    right.legend(loc="lower left", fontsize=8)
+            _draw_band(left, by_band[name], before)
+            _draw_band(right, by_band[name], after)
+            left.legend(loc="lower left", fontsize=8)
         for side in (left, right):
             side.grid(True, alpha=0.3)
     axes[0, 0].set_title("Input, as stacked", loc="left")
@@ -163,6 +241,10 @@ def qualities_figure(
     output_time_h: FloatArray | None = None,
     figures: Sequence[QualityFigures] | None = None,
     footer: str | None = None,
+    targets: Sequence[TargetBand] = (),
+    bands: BandsKept | None = None,
+    derived: Mapping[str, Derivation] | None = None,
+    hourly: HourlyTables | None = None,
 ) -> Figure:
     """Each quality value against stacking time (left) and the output (right), on shared scales.
 
@@ -170,9 +252,15 @@ def qualities_figure(
     each slice was reclaimed (see equipment.reclaim_hours), to plot the output against
     time instead of reclaim position. figures: the homogenisation figures, whose
     VRR and E are written over each row and explained below. footer: a stamp.
+    targets: bands drawn on their values' rows, a derived value (by derived, the cement moduli by
+    default) getting a row of its own; bands: how the hourly composites keep each before and after the
+    bed (Study.band_figures), written in its row; hourly: the feed's hourly averages and the output's
+    hourly composites (Study.feed_composites, Study.composites), drawn on the target rows.
     """
-    figure = Figure(figsize=(10.0, 1.3 + 2.2 * len(series.names)), layout="constrained")
-    _draw_qualities(figure, series, reclaimed, output_time_h=output_time_h, figures=figures)
+    rows = len(series.names) + sum(band.name not in series.names for band in targets)
+    figure = Figure(figsize=(10.0, 1.3 + 2.2 * rows), layout="constrained")
+    _draw_qualities(figure, series, reclaimed, output_time_h=output_time_h, figures=figures, targets=targets,
+                    bands=bands, derived=derived, hourly=hourly)
     add_footer(figure, footer)
     return figure
 
@@ -181,45 +269,63 @@ def study_figure(study: Study, *, reclaim_rate_m3_per_h: float | None = None) ->
     """The height map above the qualities in and out with their VRR and E, titled with the study's setup; the
     output in time given a reclaim rate or the study's reclaimer (see Study.output_time_h)."""
     output_time_h = study.output_time_h(reclaim_rate_m3_per_h)
-    names = len(study.series.names)
+    names = len(study.series.names) + sum(band.name not in study.series.names for band in study.targets)
     rows, columns = study.heights.heights_m.shape
     stretch, _, _ = bed_aspect(columns * study.heights.cell_size_m, rows * study.heights.cell_size_m)
     figure = Figure(figsize=(11.0, 3.8 + 2.2 * names), layout="constrained")
     top, bottom = figure.subfigures(2, 1, height_ratios=[3.2, 0.3 + 2.2 * names])
     _draw_heights(top.add_subplot(), study.heights, stretch)
-    _draw_qualities(bottom, study.series, study.reclaimed, output_time_h=output_time_h, figures=study.homogenisation())
+    _draw_qualities(bottom, study.series, study.reclaimed, output_time_h=output_time_h, figures=study.homogenisation(),
+                    hourly=study_hourly(study), **study_bands(study))
     figure.suptitle(study.describe())
     add_footer(figure, study.stamp)
     return figure
 
 
-def output_figure(output: OutputSeries, composites: pd.DataFrame, *, footer: str | None = None) -> Figure:
+def output_figure(
+    output: OutputSeries,
+    composites: pd.DataFrame,
+    *,
+    footer: str | None = None,
+    targets: Sequence[TargetBand] = (),
+    bands: BandsKept | None = None,
+    derived: Mapping[str, Derivation] | None = None,
+) -> Figure:
     """Each quality value of the output against reclaim time (slices and composites, left) and against
-    reclaim position (right); composites: a table of OutputSeries.composites."""
-    names = output.names
+    reclaim position (right); composites: a table of OutputSeries.composites with the derived values.
+
+    targets, bands, derived: as in qualities_figure (the output's side of bands)."""
+    frame = output.frame[output.frame["mass_t"] > 0]
+    names, values = _with_targets(output.names, frame[list(output.names)].to_numpy(dtype=np.float64), targets,
+                                  derived)
     figure = Figure(figsize=(10.0, 1.0 + 2.2 * len(names)), layout="constrained")
     axes = figure.subplots(len(names), 2, sharey="row", squeeze=False)
-    frame = output.frame[output.frame["mass_t"] > 0]
     middle_h = (frame["start_h"] + frame["end_h"]) / 2
+    by_band = {band.name: band for band in targets}
+    interval_h = float(np.median(composites["end_h"] - composites["start_h"]))
     for k, name in enumerate(names):
         in_time, along = axes[k]
-        in_time.plot(*break_gaps(middle_h, frame[name]), color=OUTPUT_COLOUR, linewidth=0.6, label="slices")
+        in_time.plot(*break_gaps(middle_h, values[:, k]), color=OUTPUT_COLOUR, linewidth=0.6, label="slices")
         in_time.stairs(
             composites[name].to_numpy(),
             [*composites["start_h"], composites["end_h"].iloc[-1]],
             baseline=None,
-            color="tab:orange",
+            color=COMPOSITE_COLOUR,
             linewidth=1.2,
-            label="composites",
+            label=f"composites of {interval_h:g} h",
         )
-        along.plot(frame["position_m"], frame[name], color=OUTPUT_COLOUR, linewidth=0.6)
+        along.plot(frame["position_m"], values[:, k], color=OUTPUT_COLOUR, linewidth=0.6)
         in_time.set_ylabel(name)
+        if name in by_band:
+            _draw_band(in_time, by_band[name], (bands or {}).get(name, (None, None))[1])
+            _draw_band(along, by_band[name], None)
         for side in (in_time, along):
             side.grid(True, alpha=0.3)
-    axes[0, 0].legend(loc="best", fontsize=8)
+    axes[0, 0].legend(loc="lower left", fontsize=8)
     axes[0, 0].set_title("Output in time")
     axes[0, 1].set_title("Output along the bed")
-    axes[-1, 0].set_xlabel("reclaim time [h]")
+    start = "" if output.clock is None else f" from {output.clock.start:%Y-%m-%d %H:%M}"
+    axes[-1, 0].set_xlabel(f"reclaim time [h{start}]")
     axes[-1, 1].set_xlabel("reclaim position [m]")
     add_footer(figure, footer)
     return figure
@@ -334,7 +440,14 @@ def save_plots(study: Study, prefix: str | Path) -> tuple[Path, Path, Path]:
         heights_figure(study.heights, footer=study.stamp), prefix.with_name(f"{prefix.name}-heights.png")
     )
     qualities = save_figure(
-        qualities_figure(study.series, study.reclaimed, figures=study.homogenisation(), footer=study.stamp),
+        qualities_figure(
+            study.series,
+            study.reclaimed,
+            figures=study.homogenisation(),
+            footer=study.stamp,
+            hourly=study_hourly(study),
+            **study_bands(study),
+        ),
         prefix.with_name(f"{prefix.name}-qualities.png"),
     )
     variogram = save_figure(study_variogram_figure(study), prefix.with_name(f"{prefix.name}-variogram.png"))
@@ -343,4 +456,22 @@ def save_plots(study: Study, prefix: str | Path) -> tuple[Path, Path, Path]:
 
 def save_output_plot(study: Study, path: str | Path, interval_h: float = 1.0) -> Path:
     """Write the output against time (with its composites over interval_h) and against position as PNG."""
-    return save_figure(output_figure(study.output, study.composites(interval_h), footer=study.stamp), path)
+    figure = output_figure(study.output, study.composites(interval_h), footer=study.stamp, **study_bands(study))
+    return save_figure(figure, path)
+
+
+def study_bands(study: Study) -> dict[str, Any]:
+    """The study's target bands, how its hourly composites keep them and its derived values, as the
+    figures' keywords."""
+    return {"targets": study.targets, "bands": study.band_figures(1.0), "derived": study.derived}
+
+
+def study_hourly(study: Study) -> HourlyTables | None:
+    """The feed's hourly averages and the output's hourly composites (None without a reclaimer and a
+    density), for the rows of the target values; None without targets."""
+    if not study.targets:
+        return None
+    output = None
+    if study.reclaimer is not None and study.bulk_density_t_per_m3 is not None:
+        output = study.composites(1.0)
+    return study.feed_composites(1.0), output

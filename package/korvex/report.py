@@ -21,7 +21,15 @@ import numpy as np
 from markupsafe import Markup
 
 from .derived import CEMENT_MODULI
-from .plots import heights_figure, output_figure, qualities_figure, study_variogram_figure, vrr_basis
+from .plots import (
+    heights_figure,
+    output_figure,
+    qualities_figure,
+    study_bands,
+    study_hourly,
+    study_variogram_figure,
+    vrr_basis,
+)
 from .views import MAX_HTML_BYTES, cross_section, study_view_3d, view_html
 
 if TYPE_CHECKING:
@@ -221,21 +229,79 @@ def figures_section(study: Study, options: ReportOptions) -> ReportSection:
     return ReportSection("Homogenisation", notes=notes, tables=(Table(columns, rows),))
 
 
+def _percent(share: float) -> str:
+    return "" if math.isnan(share) else f"{100 * share:.1f}"
+
+
+def targets_section(study: Study, options: ReportOptions) -> ReportSection:
+    title = "Target bands"
+    if not study.targets:
+        return ReportSection(title, notes=("No target band was given: simulate(..., targets=[\"LSF=96+-2\"]) or "
+                                           "--target LSF=96+-2 shows how the hourly composites keep it.",))
+    rows = []
+    for name, streams in study.band_figures(1.0).items():
+        band = streams[0].band.describe()
+        for where, figures in zip(("feed, before the bed", "output, after the bed"), streams, strict=True):
+            if figures is None:
+                rows.append([name, band, where, "", "", "", ""])
+                continue
+            rows.append([
+                name,
+                band,
+                where,
+                number(figures.composites),
+                _percent(figures.inside_composites),
+                _percent(figures.inside_tonnes),
+                number(figures.std),
+            ])
+    columns = [
+        "value",
+        "band",
+        "stream",
+        "hourly composites",
+        "share of hourly composites inside [%]",
+        "share of tonnes inside [%]",
+        "hourly std",
+    ]
+    clock = study.feed_clock
+    hours = (
+        "clock hours (the plant's hours and shifts, from the feed's dates)"
+        if clock is not None
+        else "hours counted from the first delivery (the feed) and from the start of the reclaim (the output)"
+    )
+    notes = [
+        f"The kiln sees hourly averages: the feed's averages over each hour and the output's hourly composites, on "
+        f"{hours}. Plants quote the share of hourly composites inside the band, every hour counting once; the share "
+        "of tonnes counts each hour with its mass, so that a part hour at a stop or at the start counts for what it "
+        "held. The hourly std is the composites' standard deviation by mass.",
+        "A modulus of a composite is the modulus of its averaged oxides, never an average of moduli.",
+    ]
+    if study.reclaimer is None or study.bulk_density_t_per_m3 is None:
+        notes.append("The output's hourly composites need a reclaimer and a bulk density.")
+    return ReportSection(title, notes=notes, tables=(Table(columns, rows),))
+
+
 def over_time_section(study: Study, options: ReportOptions) -> ReportSection:
+    bands = study_bands(study)
     figure = qualities_figure(
         study.series,
         study.reclaimed,
         output_time_h=options.output_time_h,
         figures=study.homogenisation(),
         footer=study.stamp,
+        hourly=study_hourly(study),
+        **bands,
     )
     notes = ["Stops of the feed show as gaps in the lines."]
+    if study.targets:
+        notes.append("Each target band is drawn on its value's row, a modulus as the modulus of each delivery's and "
+                     "slice's oxides, with how the hourly composites keep it.")
     images = [figure_image(figure, "quality in and out")]
     if options.output_time_h is None:
         notes.append("The output is shown by reclaim position; give a reclaimer or a reclaim rate to see it in time.")
     if study.reclaimer is not None and study.bulk_density_t_per_m3 is not None:
         notes.append("Below: the output as the reclaimer delivers it, with the laboratory's hourly composites.")
-        composites = output_figure(study.output, study.composites(1.0), footer=study.stamp)
+        composites = output_figure(study.output, study.composites(1.0), footer=study.stamp, **bands)
         images.append(figure_image(composites, "output in time with hourly composites"))
     return ReportSection("Input and output", notes=notes, images=images)
 
@@ -300,6 +366,7 @@ SectionMaker = Callable[["Study", ReportOptions], ReportSection]
 STUDY_SECTIONS: list[SectionMaker] = [
     settings_section,
     figures_section,
+    targets_section,
     over_time_section,
     variogram_section,
     heights_section,

@@ -5,6 +5,7 @@ from __future__ import annotations
 import math
 from collections.abc import Mapping, Sequence
 from dataclasses import dataclass, field
+from datetime import datetime
 from functools import cached_property
 from typing import TYPE_CHECKING, Any, cast
 
@@ -38,6 +39,8 @@ class QualitySeries:
     stop_after_s: a gap between rows longer than this is a stop of the feed
         (see korvex.feed; by default 30 min, or three typical gaps for a
         sparse series).
+    date_origin: the date and time of time_s 0, as the plant's clock reads it, when the times were
+        dates; composites then keep the plant's hours and shifts (see korvex.composites).
     """
 
     time_s: FloatArray
@@ -46,6 +49,7 @@ class QualitySeries:
     names: tuple[str, ...]
     first_line: int | None = field(default=None, compare=False, repr=False)
     stop_after_s: float | None = field(default=None, compare=False, repr=False)
+    date_origin: datetime | None = field(default=None, compare=False, repr=False)
 
     def __post_init__(self) -> None:
         time = float_array(self.time_s, "time_s")
@@ -168,8 +172,9 @@ class QualitySeries:
         rows = len(frame)
         if rows == 0:
             raise TableError(f"the table has columns {columns} but no rows")
+        date_origin = None
         if time_column is not None and time_column in columns:
-            time = seconds_column(frame[time_column], time_column, first_line)
+            time, date_origin = timed_column(frame[time_column], time_column, first_line)
         elif time_column == "timestamp" and "time_s" in columns:
             time_column = "time_s"
             time = validation.numeric_column(frame["time_s"], "time_s", first_line)
@@ -206,7 +211,7 @@ class QualitySeries:
             values[:, k] = validation.numeric_column(frame[name], name, first_line)
         # An empty slice, as Korvex writes it, has no quality: it carries nothing either way.
         values[(volume == 0) & np.isnan(values).all(axis=1)] = 0.0
-        return cls(time, volume, values, tuple(str(name) for name in qualities), first_line, stop_after_s)
+        return cls(time, volume, values, tuple(str(name) for name in qualities), first_line, stop_after_s, date_origin)
 
     def to_frame(self) -> pd.DataFrame:
         import pandas as pd
@@ -219,6 +224,14 @@ class QualitySeries:
 
 def seconds_column(column: pd.Series[Any], name: str, first_line: int | None = None) -> FloatArray:
     """A time column as seconds: numbers as they are, dates as seconds since the first row."""
+    return timed_column(column, name, first_line)[0]
+
+
+def timed_column(
+    column: pd.Series[Any], name: str, first_line: int | None = None
+) -> tuple[FloatArray, datetime | None]:
+    """A time column as seconds (see seconds_column), and the first row's date and time as written (None
+    for numbers and durations)."""
     import pandas as pd
     from pandas.api import types
 
@@ -228,11 +241,11 @@ def seconds_column(column: pd.Series[Any], name: str, first_line: int | None = N
         missing = elapsed.isna().to_numpy()
         if missing.any():
             raise TableError(f"{where(int(np.argmax(missing)), first_line)}, column {name!r}: no time given")
-        return float_array(elapsed.dt.total_seconds().to_numpy(), name)
+        return float_array(elapsed.dt.total_seconds().to_numpy(), name), None
     if types.is_datetime64_any_dtype(column):
         stamps = pd.Series(column)
     elif validation.holds_numbers(column):
-        return validation.numeric_column(column, name, first_line)
+        return validation.numeric_column(column, name, first_line), None
     else:
         # Day-first and month-first dates that both fit every row raise rather than being guessed.
         rows = np.arange(len(column))
@@ -244,7 +257,10 @@ def seconds_column(column: pd.Series[Any], name: str, first_line: int | None = N
         cell = column.iloc[row]
         what = "no time given" if pd.isna(cell) else f"{str(cell)!r} is neither a number of seconds nor a date"
         raise TableError(f"{where(row, first_line)}, column {name!r}: {what}")
-    return float_array((stamps - stamps.iloc[0]).dt.total_seconds().to_numpy(), name)
+    first = stamps.iloc[0]
+    # Dates are read in UTC (see korvex.dates): dates written without an offset keep the plant's clock time.
+    written = first.tz_localize(None) if first.tzinfo is not None else first
+    return float_array((stamps - first).dt.total_seconds().to_numpy(), name), written.to_pydatetime()
 
 
 def _refuse_unnamed_times(frame: pd.DataFrame, skip: set[str]) -> None:

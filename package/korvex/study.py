@@ -18,7 +18,7 @@ from .bed import Bed
 from .capacity import Capacity, EdgeVolume, OnExcess, bed_capacity, check_capacity, edge_volume, engine_angle_deg
 from .capacity import measured_angle_deg as _measured_angle_deg
 from .chunks import ChunkTable
-from .composites import time_composites
+from .composites import SHIFT_STARTS_H, Clock, shift_starts, time_composites
 from .derived import Derivation, add_derived, derived_columns
 from .errors import SettingsError
 from .equipment import (
@@ -36,7 +36,7 @@ from .plans import Chevcon, Chevron, ConeShell, RingSchedule, StackingPlan, is_r
 from .results import HeightMap, Layers, Particles, Reclaimed, RingOutput
 from .series import QualitySeries, as_series
 from .stockpile import RingPile, Stockpile
-from .targets import TargetBand, target_bands
+from .targets import BandFigures, TargetBand, band_figures, target_bands
 from .display import figures_html, headline, html_table
 from .theory import Layering, Variogram, predicted_vrr, variogram_by_time, variogram_by_volume
 from .units import check_bulk_density, m3_per_s_from_t_per_h, t_per_h_from_m3_per_s
@@ -83,9 +83,14 @@ class Study:
     particles: where every particle came to rest, when simulate was asked to
         record them (for cross-sections and the 3-D view), else None.
     targets: bands a value is held in (LSF 96 ± 2); the summary gives the
-        share of hours inside each before and after the bed (`target_shares`).
+        share of hourly composites and of tonnes inside each, before and after the bed, and the value's
+        hourly standard deviation (`band_figures`).
     layers: the layered engine's record in place of particles: every layer of
         the pile as stacked, when simulate was asked to record particles.
+    reclaim_start_h: when the reclaim starts, in hours after the feed's first delivery; by default
+        (None) when the stacking ends.
+    shift_starts_h: the plant's shifts' starts, hours after midnight; with a feed whose times are
+        dates, composites keep the plant's hours and shifts (`clock`).
     """
 
     bed: Bed
@@ -101,6 +106,8 @@ class Study:
     particles: Particles | None = None
     targets: tuple[TargetBand, ...] = ()
     layers: Layers | None = None
+    reclaim_start_h: float | None = None
+    shift_starts_h: tuple[float, ...] = SHIFT_STARTS_H
 
     @property
     def passes(self) -> float | None:
@@ -188,7 +195,27 @@ class Study:
             raise ValueError(
                 "the output in time needs a reclaim rate: simulate(..., reclaimer=Reclaimer(rate_t_per_h))"
             )
-        return self.reclaimer.output(self.reclaimed, self._density("the output in time"), derived=self.derived)
+        clock = self.feed_clock
+        if clock is not None:
+            clock = clock.later(self.series.time_s[0] / 3600 + self.reclaim_begins_h)
+        return self.reclaimer.output(
+            self.reclaimed, self._density("the output in time"), derived=self.derived, clock=clock
+        )
+
+    @property
+    def reclaim_begins_h(self) -> float:
+        """When the reclaim starts, in hours after the feed's first delivery: reclaim_start_h, or by
+        default when the last delivery has flowed onto the bed."""
+        if self.reclaim_start_h is not None:
+            return self.reclaim_start_h
+        series = self.series
+        return float(series.time_s[-1] + series.flow.durations_s[-1] - series.time_s[0]) / 3600
+
+    @property
+    def feed_clock(self) -> Clock | None:
+        """The plant's clock at the feed's time 0, when the feed's times were dates; else None."""
+        origin = self.series.date_origin
+        return None if origin is None else Clock(origin, self.shift_starts_h)
 
     def composites(self, interval_h: float = 1.0) -> pd.DataFrame:
         """The laboratory's composites of the output over interval_h, with the derived values."""
@@ -205,7 +232,7 @@ class Study:
 
         Columns: start_h, end_h, mass_t (volume_m3 without a bulk density), the values.
         """
-        return feed_composites(self.series, self.bulk_density_t_per_m3, interval_h, self.derived)
+        return feed_composites(self.series, self.bulk_density_t_per_m3, interval_h, self.derived, self.feed_clock)
 
     def feed_composite_std(self, interval_h: float = 1.0) -> dict[str, float]:
         """The std of each quality and derived value over the feed's averages of interval_h, by amount:
@@ -224,6 +251,18 @@ class Study:
         output = self.composites(interval_h) if self.targets and self.reclaimer is not None else None
         weight = "volume_m3" if self.bulk_density_t_per_m3 is None else "mass_t"
         return band_shares(self.targets, feed, output, weight)
+
+    def band_figures(self, interval_h: float = 1.0) -> dict[str, tuple[BandFigures, BandFigures | None]]:
+        """For each target band by its value's name: how the feed's averages over interval_h keep it
+        (before the bed), and how the output's composites do (after it; None without a reclaimer and a
+        bulk density). Without a density the feed's shares count volume, the same share as tonnes."""
+        if not self.targets:
+            return {}
+        weight = "volume_m3" if self.bulk_density_t_per_m3 is None else "mass_t"
+        output = None
+        if self.reclaimer is not None and self.bulk_density_t_per_m3 is not None:
+            output = self.composites(interval_h)
+        return band_figure_pairs(self.targets, self.feed_composites(interval_h), output, weight)
 
     def slices(self) -> pd.DataFrame:
         """The reclaimed slices (position_m, volume_m3, mass_t with a density, the qualities, derived values)."""
@@ -315,17 +354,38 @@ class Study:
             f"{len(self.reclaimed)} slices; {headline(figures) if figures else why};\n  seed {self.seed})"
         )
 
+    def _band_rows(self) -> list[tuple[str, str]]:
+        """How the hourly composites keep each target band, and the plant's clock, for a notebook's view."""
+        rows = []
+        for name, streams in self.band_figures(1.0).items():
+            said = [
+                f"{where}: {100 * kept.inside_composites:.0f} % of hourly composites inside "
+                f"({100 * kept.inside_tonnes:.0f} % of tonnes), hourly std {kept.std:.3g}"
+                for where, kept in zip(("before the bed", "after the bed"), streams, strict=True)
+                if kept is not None
+            ]
+            rows.append((f"target {name} {streams[0].band.describe()}", "; ".join(said)))
+        clock = self.feed_clock
+        if clock is not None:
+            start = clock.later(self.series.time_s[0] / 3600 + self.reclaim_begins_h).start
+            shifts = ", ".join(f"{int(hour):02d}:{round(hour % 1 * 60):02d}" for hour in clock.shift_starts_h)
+            rows.append(("clock", f"reclaim from {start:%Y-%m-%d %H:%M}; composites on the hour, shifts at {shifts}"))
+        return rows
+
     def _repr_html_(self) -> str:
         figures, why = self._quiet_figures()
         flow = self.series.flow
+        density = self.bulk_density_t_per_m3
+        tonnes = "" if density is None else f" ({self.series.total_volume_m3 * density:,.1f} t)"
         return figures_html(
             "Study",
             [
                 ("setup", self.describe()),
-                ("input", f"{len(self.series)} deliveries, {self.series.total_volume_m3:,.1f} m³"),
+                ("input", f"{len(self.series)} deliveries, {self.series.total_volume_m3:,.1f} m³{tonnes}"),
                 ("feed", flow.describe()),
                 ("chunks", f"{len(self.chunks)}"),
                 *self.reclaimed.summary(),
+                *self._band_rows(),
                 *([("figures", why)] if why else []),
                 ("made by", self.stamp),
             ],
@@ -357,6 +417,8 @@ def simulate(
     record_particles: bool = False,
     check_resolution: bool = False,
     targets: Iterable[str | TargetBand] | Mapping[str, tuple[float, float]] | None = None,
+    reclaim_start_h: float | None = None,
+    shift_starts_h: Iterable[float] = SHIFT_STARTS_H,
 ) -> Study:
     """Stack a series onto a bed by a plan, reclaim it and read its heights.
 
@@ -379,7 +441,8 @@ def simulate(
     the layered engine, keep its layers instead (Study.layers), 48 bytes a
     segment and 8 more a quality value.
     targets: bands a quality or derived value is held in, as texts
-    ("LSF=96+-2"), TargetBands or {"LSF": (96, 2)}; see Study.target_shares.
+    ("LSF=96+-2"), TargetBands or {"LSF": (96, 2)}; see Study.band_figures.
+    reclaim_start_h, shift_starts_h: when the reclaim starts and the plant's shifts; see Study.
     """
     bed = Bed() if bed is None else bed
     if is_ring_plan(plan, bed):
@@ -403,6 +466,9 @@ def simulate(
         chunks = plan.chunks(quality, bed)
     bands = target_bands(targets)
     check_targets(bands, quality, derived)
+    shifts = shift_starts(shift_starts_h)
+    if reclaim_start_h is not None:
+        reclaim_start_h = validation.within("reclaim_start_h", reclaim_start_h, 0.0, validation.MAX_SPAN_H, "h")
     if bed.engine != "detailed" and on_excess != "ignore":
         tail = None if plan is None else plan.blending_tail_for(bed)
         check_capacity(
@@ -433,6 +499,8 @@ def simulate(
         particles,
         bands,
         layers,
+        reclaim_start_h,
+        shifts,
     )
     if check_resolution:
         _check_resolution(study, series if plan is None else quality, progress=progress)
@@ -446,18 +514,39 @@ def feed_composites(
     bulk_density_t_per_m3: float | None,
     interval_h: float,
     derived: Mapping[str, Derivation] | None,
+    clock: Clock | None = None,
 ) -> pd.DataFrame:
-    """The feed's averages over consecutive intervals of interval_h from its first delivery, with the
-    derived values: see Study.feed_composites."""
+    """The feed's averages over intervals of interval_h, with the derived values: on the plant's hours and
+    shifts with a clock, else from its first delivery; see Study.feed_composites."""
     start_h = series.time_s / 3600
     density = bulk_density_t_per_m3
     amount = series.volume_m3 if density is None else series.volume_m3 * density
     frame = time_composites(
-        start_h, start_h + series.flow.durations_s / 3600, amount, series.values, series.names, interval_h
+        start_h,
+        start_h + series.flow.durations_s / 3600,
+        amount,
+        series.values,
+        series.names,
+        interval_h,
+        clock=clock,
     )
     if density is None:
         frame = frame.rename(columns={"mass_t": "volume_m3"})
     return add_derived(frame, derived)
+
+
+def band_figure_pairs(
+    bands: tuple[TargetBand, ...], feed: pd.DataFrame, output: pd.DataFrame | None, weight: str
+) -> dict[str, tuple[BandFigures, BandFigures | None]]:
+    """For each band by its value's name, how the feed's composites (weighted by `weight`) and the
+    output's (by mass; None without an output) keep it: see Study.band_figures."""
+    return {
+        band.name: (
+            band_figures(band, feed[band.name], feed[weight]),
+            None if output is None else band_figures(band, output[band.name], output["mass_t"]),
+        )
+        for band in bands
+    }
 
 
 def band_shares(
@@ -494,9 +583,9 @@ def figure_rows(figures: Iterable[QualityFigures]) -> list[tuple[str, Any, str]]
 
 def kiln_rows(source: Any, *, reclaimed: bool) -> list[tuple[str, Any, str]]:
     """The summary's rows of what the kiln sees, of a Study or two beds (anything with composite_std,
-    feed_composite_std and target_shares): the std of the hourly and per-shift composites after the bed
+    feed_composite_std and band_figures): the std of the hourly and per-shift composites after the bed
     and of the feed's averages before it (when the output is a stream in time, `reclaimed`), and the
-    share of hours inside each target band."""
+    shares of hourly composites and of tonnes inside each target band."""
     rows: list[tuple[str, Any, str]] = []
     if reclaimed:
         for label, interval in (("hourly", 1.0), ("per shift", SHIFT_H)):
@@ -504,10 +593,15 @@ def kiln_rows(source: Any, *, reclaimed: bool) -> list[tuple[str, Any, str]]:
             for name, std in source.composite_std(interval).items():
                 rows.append((f"{name} std of {label} composites", std, ""))
                 rows.append((f"{name} std of {label} averages of the feed", before[name], ""))
-    for band in source.target_shares().itertuples():
-        rows.append((f"{band.value} hours inside {band.band}, before the bed", band.before, ""))
-        if reclaimed:
-            rows.append((f"{band.value} hours inside {band.band}, after the bed", band.after, ""))
+    for name, streams in source.band_figures().items():
+        for where, figures in zip(("before the bed", "after the bed"), streams, strict=True):
+            if figures is None:
+                continue
+            inside = f"inside {figures.band.describe()}, {where}"
+            rows += [
+                (f"{name} share of hourly composites {inside}", 100 * figures.inside_composites, "%"),
+                (f"{name} share of tonnes {inside}", 100 * figures.inside_tonnes, "%"),
+            ]
     return rows
 
 
@@ -674,6 +768,34 @@ class RingStudy:
 
     def part(self, phase: str) -> RingOutput:
         return self.output.select(self.phase == phase)
+
+    def composites(self, interval_h: float = 1.0, *, shift_starts_h: Iterable[float] = SHIFT_STARTS_H) -> pd.DataFrame:
+        """The laboratory's composites of the ring's output over interval_h, with the derived values: on the
+        plant's hours and shifts when the feed's times are dates (see korvex.composites), else from the
+        feed's time 0. A slice flows onto the belt at the reclaimer's rate until the time it was finished,
+        never before the slice before it. Columns as Study.composites (volume_m3 in place of mass_t
+        without a bulk density); start_h and end_h on the feed's clock."""
+        out = self.output
+        end_h = out.time_s / 3600
+        previous_h = np.concatenate([[-np.inf], end_h[:-1]])
+        start_h = np.maximum(end_h - out.volume_m3 / self.reclaim_rate_m3_per_h, previous_h)
+        density = self.bulk_density_t_per_m3
+        amount = out.volume_m3 if density is None else out.volume_m3 * density
+        origin = self.series.date_origin
+        clock = None if origin is None else Clock(origin, shift_starts(shift_starts_h))
+        frame = time_composites(
+            start_h,
+            end_h,
+            amount,
+            out.values,
+            out.names,
+            interval_h,
+            origin_h=None if clock is not None else 0.0,
+            clock=clock,
+        )
+        if density is None:
+            frame = frame.rename(columns={"mass_t": "volume_m3"})
+        return add_derived(frame, self.derived)
 
     def _feed_window(self, part: RingOutput) -> NDArray[np.bool_]:
         """Deliveries that the part's material came from: its time span moved back by its mean residence."""

@@ -1,9 +1,13 @@
 """Target bands: the range a plant holds a value in (LSF 96 ± 2, say), and how often it is held.
 
-The kiln sees the hourly averages of what the bed delivers. The share of hours
+The kiln sees the hourly averages of what the bed delivers. How often they lie
 inside the band, before the bed (the feed's hourly averages) and after it (the
 output's hourly composites), says what the bed is worth in the plant's own
-terms. Each hour counts with its mass: an hour the feed stood half of counts half.
+terms. Plants quote the share of hourly composites inside, each hour counting
+once; beside it stands the share of tonnes inside, each hour counting with its
+mass (an hour the feed stood half of counts half), and the hourly standard
+deviation of the value, by mass. A modulus's composites are the modulus of
+their averaged oxides (korvex.derived.add_derived), never averaged ratios.
 """
 
 from __future__ import annotations
@@ -15,6 +19,8 @@ from dataclasses import dataclass
 
 import numpy as np
 from numpy.typing import ArrayLike
+
+from .metrics import weighted_mean_std
 
 # Possessive quantifiers: a run of digits is never split between two of them and retried, which made a long
 # run cost time quadratic in its length.
@@ -79,6 +85,38 @@ class TargetBand:
             return math.nan
         inside = np.abs(v[keep] - self.target) <= self.tolerance
         return float(np.sum(w[keep] * inside) / np.sum(w[keep]))
+
+
+@dataclass(frozen=True)
+class BandFigures:
+    """How a stream's composites keep a band.
+
+    composites: how many composites have the value; inside_composites and inside_tonnes: the share of
+    them, and of their mass, inside the band (fractions of 1); std: the composites' standard deviation
+    of the value, weighted by mass.
+    """
+
+    band: TargetBand
+    composites: int
+    inside_composites: float
+    inside_tonnes: float
+    std: float
+
+
+def band_figures(band: TargetBand, values: ArrayLike, mass_t: ArrayLike) -> BandFigures:
+    """The band's figures over composites of the given values and masses (NaN where a value is missing)."""
+    v = np.asarray(values, dtype=np.float64)
+    w = np.asarray(mass_t, dtype=np.float64)
+    keep = (w > 0) & np.isfinite(v)
+    if not np.any(keep):
+        return BandFigures(band, 0, math.nan, math.nan, math.nan)
+    return BandFigures(
+        band,
+        int(keep.sum()),
+        band.share_inside(v[keep], np.ones(int(keep.sum()))),
+        band.share_inside(v[keep], w[keep]),
+        weighted_mean_std(v[keep], w[keep])[1],
+    )
 
 
 def target_bands(

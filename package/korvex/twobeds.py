@@ -25,6 +25,7 @@ import numpy as np
 from . import validation
 from .bed import Bed
 from .capacity import OnExcess
+from .composites import SHIFT_STARTS_H, Clock, shift_starts
 from .derived import Derivation
 from .display import figures_html, headline
 from .equipment import OutputSeries, Reclaimer
@@ -35,6 +36,7 @@ from .seeds import derive_seed
 from .series import QualitySeries
 from .study import (
     Study,
+    band_figure_pairs,
     band_shares,
     check_targets,
     column_std,
@@ -43,7 +45,7 @@ from .study import (
     kiln_rows,
     simulate,
 )
-from .targets import TargetBand, target_bands
+from .targets import BandFigures, TargetBand, target_bands
 from .units import check_bulk_density
 
 if TYPE_CHECKING:
@@ -121,7 +123,7 @@ class TwoBeds:
     derived: values derived from averaged quality values (by default the cement moduli).
     feed_flow: the feed's operating time and stops (see korvex.feed).
     feed: the whole feed, as it came, before it was split between the beds.
-    targets: bands a value is held in; the summary gives the share of hours inside each, as for one bed.
+    targets: bands a value is held in; the summary gives the shares of hourly composites and of tonnes inside each, as for one bed.
     """
 
     turns: tuple[BedTurn, ...]
@@ -216,7 +218,7 @@ class TwoBeds:
 
     def feed_composites(self, interval_h: float = 1.0) -> pd.DataFrame:
         """The feed's averages over intervals of interval_h, with the derived values (see Study.feed_composites)."""
-        return feed_composites(self._feed(), self.bulk_density_t_per_m3, interval_h, self.derived)
+        return feed_composites(self._feed(), self.bulk_density_t_per_m3, interval_h, self.derived, self.output.clock)
 
     def feed_composite_std(self, interval_h: float = 1.0) -> dict[str, float]:
         """The std of each quality and derived value over the feed's averages of interval_h, by mass."""
@@ -229,6 +231,12 @@ class TwoBeds:
         if not self.targets:
             return band_shares((), None, None, "mass_t")
         return band_shares(self.targets, self.feed_composites(interval_h), self.composites(interval_h), "mass_t")
+
+    def band_figures(self, interval_h: float = 1.0) -> dict[str, tuple[BandFigures, BandFigures | None]]:
+        """For each target band, how the feed's averages and the beds' output keep it (see Study.band_figures)."""
+        if not self.targets:
+            return {}
+        return band_figure_pairs(self.targets, self.feed_composites(interval_h), self.composites(interval_h), "mass_t")
 
     def summary(self) -> pd.DataFrame:
         """The deciding figures of both beds together, numbers all, as Study.summary gives them for one:
@@ -304,13 +312,15 @@ def alternate(
     seed: int | None = None,
     derived: Mapping[str, Derivation] | None = None,
     targets: Iterable[str | TargetBand] | Mapping[str, tuple[float, float]] | None = None,
+    shift_starts_h: Iterable[float] = SHIFT_STARTS_H,
 ) -> TwoBeds:
     """Stack the feed onto beds A and B in turn, capacity_m3 each time, and reclaim them in turn.
 
     Both beds are alike (`bed`) and stacked by the same plan. on_excess: as in
     simulate, for a capacity_m3 above what the bed holds. seed: every turn's
     engine seed derives from it; without one a seed is drawn, and TwoBeds keeps
-    it. derived, targets: as in simulate.
+    it. derived, targets: as in simulate. shift_starts_h: the plant's shifts, on which the output's
+    composites fall when the feed's times are dates (see korvex.composites).
     """
     import pandas as pd
 
@@ -319,6 +329,8 @@ def alternate(
     check_targets(bands, series, derived)
     seed = validation.draw_seed() if seed is None else validation.seed(seed)
     portions = split_by_volume(series, capacity_m3)
+    # The schedule counts hours from the feed's time 0, as the clock does.
+    clock = None if series.date_origin is None else Clock(series.date_origin, shift_starts(shift_starts_h))
     durations = series.flow.durations_s
     cumulative = np.cumsum(series.volume_m3)
     turns: list[BedTurn] = []
@@ -341,11 +353,11 @@ def alternate(
         held_h += max(0.0, bed_free_h[name] - (due_from_h + held_h))
         stacked_from_h, stacked_until_h = due_from_h + held_h, due_until_h + held_h
         start_h = max(reclaimer_free_h, stacked_until_h)
-        output = reclaimer.output(study.reclaimed, density, start_h=start_h, derived=derived)
+        output = reclaimer.output(study.reclaimed, density, start_h=start_h, derived=derived, clock=clock)
         reclaimer_free_h = float(output.frame["end_h"].iloc[-1])
         bed_free_h[name] = reclaimer_free_h
         turns.append(BedTurn(name, turn, study, stacked_from_h, stacked_until_h, output))
         due_from_h = due_until_h
     frames = [turn.output.frame.assign(bed=turn.bed_name, turn=turn.turn) for turn in turns]
-    combined = OutputSeries(pd.concat(frames, ignore_index=True), series.names, derived)
+    combined = OutputSeries(pd.concat(frames, ignore_index=True), series.names, derived, clock)
     return TwoBeds(tuple(turns), combined, density, seed, held_h, derived, series.flow, series, bands)

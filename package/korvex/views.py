@@ -20,6 +20,7 @@ from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
+from .derived import derived_columns
 from .embed import figure_markup, figure_page, packed_plotlyjs
 from .plots import add_footer, bed_aspect
 
@@ -27,10 +28,14 @@ if TYPE_CHECKING:
     import plotly.graph_objects as go
     from matplotlib.figure import Figure
 
+    from collections.abc import Mapping, Sequence
+
     from .bed import Bed
     from .chunks import ChunkTable
+    from .derived import Derivation
     from .results import HeightMap, Layers, Particles, Reclaimed
     from .study import Study
+    from .targets import TargetBand
     from .validation import FloatArray
 
 # Colour by stacking time: the name a caller gives instead of a quality value's.
@@ -402,16 +407,36 @@ def _face_mesh(x: FloatArray, z: FloatArray, y: FloatArray) -> dict[str, np.ndar
     }
 
 
-def _slice_text(reclaimed: Reclaimed, index: int) -> str:
+@dataclass(frozen=True)
+class SliceWords:
+    """What a slice's caption says beyond its volume: its tonnes at the bulk density, and the target bands'
+    values (a modulus from the slice's averaged oxides, see korvex.derived) with whether each is inside."""
+
+    bulk_density_t_per_m3: float | None = None
+    targets: Sequence[TargetBand] = ()
+    derived: Mapping[str, Derivation] | None = None
+
+
+def _slice_text(reclaimed: Reclaimed, index: int, words: SliceWords = SliceWords()) -> str:
     start = reclaimed.position_m[index - 1] if index > 0 else reclaimed.position_m[index]
     end = reclaimed.position_m[index]
     averages = ", ".join(
         f"{html.escape(name)} {value:.4g}" for name, value in zip(reclaimed.names, reclaimed.values[index], strict=True)
     )
-    return (
-        f"reclaim face at {end:.4g} m: slice {start:.4g} to {end:.4g} m, "
-        f"{reclaimed.volume_m3[index]:.4g} m³, average {averages}"
-    )
+    amount = f"{reclaimed.volume_m3[index]:.4g} m³"
+    if words.bulk_density_t_per_m3 is not None:
+        amount += f" ({reclaimed.volume_m3[index] * words.bulk_density_t_per_m3:.4g} t)"
+    held = []
+    if words.targets:
+        row = reclaimed.values[index : index + 1]
+        names, table = derived_columns(reclaimed.names, row, words.derived)
+        values = dict(zip((*reclaimed.names, *names), np.concatenate([row[0], table[0]]), strict=True))
+        for band in words.targets:
+            value = values.get(band.name, math.nan)
+            where = "inside" if abs(value - band.target) <= band.tolerance else "outside"
+            held.append(f"{html.escape(band.name)} {value:.4g}, {where} {html.escape(band.describe())}")
+    targets = "" if not held else "; target " + "; ".join(held)
+    return f"reclaim face at {end:.4g} m: slice {start:.4g} to {end:.4g} m, {amount}, average {averages}{targets}"
 
 
 def particle_budget(other_bytes: int) -> int:
@@ -530,6 +555,7 @@ def view_3d(
     seed: int = 0,
     layers: Layers | None = None,
     other_bytes: int = 0,
+    words: SliceWords = SliceWords(),
 ) -> go.Figure:
     """The pile in 3-D: its surface, optionally its particles or layers, and a reclaim face on a slider.
 
@@ -543,7 +569,8 @@ def view_3d(
     each in its layer's colour.
     time_h: each particle's (or layer's) stacking time, for colour TIME.
     reclaimed: the slices; a slider moves the reclaim face from slice to slice
-    and the title shows the average of the slice it cuts (straight beds).
+    and the title shows the average of the slice it cuts (straight beds), in the plant's units and with
+    its target bands as words say (SliceWords).
     """
     import plotly.graph_objects as go
 
@@ -597,7 +624,10 @@ def view_3d(
                 {
                     "method": "update",
                     "label": f"{reclaimed.position_m[index]:.0f}",
-                    "args": [{"visible": visible}, {"title.text": f"{heading}<br>{_slice_text(reclaimed, index)}"}],
+                    "args": [
+                        {"visible": visible},
+                        {"title.text": f"{heading}<br>{_slice_text(reclaimed, index, words)}"},
+                    ],
                 }
             )
     elif reclaimed is not None:
@@ -752,4 +782,5 @@ def study_view_3d(
         title=study.describe(),
         seed=study.seed,
         other_bytes=other_bytes,
+        words=SliceWords(study.bulk_density_t_per_m3, study.targets, study.derived),
     )

@@ -250,7 +250,9 @@ def test_a_target_band_counts_the_hours_inside_it_before_and_after_the_bed(truck
               str(tmp_path), "--bulk-density-t-per-m3", str(DENSITY), "--reclaim-rate-t-per-h", "600"]
     assert main([*common, "--target", "LSF=102+-2"]) == 0
     printed = capsys.readouterr().out
-    assert "LSF hours inside 102 ± 2, before the bed" in printed and "LSF std of hourly composites" in printed
+    assert "LSF share of hourly composites inside 102 ± 2, before the bed" in printed
+    assert "LSF share of tonnes inside 102 ± 2, before the bed" in printed
+    assert "LSF std of hourly composites" in printed
     with pytest.raises(SystemExit):
         main([*common, "--target", "LSX=102+-2"])
     assert "no value ['LSX']" in capsys.readouterr().err

@@ -231,7 +231,7 @@ def test_the_command_line_runs_two_beds_as_the_package_does(trucks, twobeds, tmp
         assert f"\n{bed}\n" in shown
     lsf = next(f for f in twobeds.homogenisation() if f.name == "LSF")
     assert _table_cell(shown.split("both beds\n")[1], "LSF", "mean out") == f"{lsf.mean_out:.4g}"
-    assert "LSF hours inside 96 ± 2, after the bed" in shown
+    assert "LSF share of hourly composites inside 96 ± 2, after the bed" in shown
     composites = pd_read(tmp_path / "trucks-two-beds-composites-8-h.csv")
     assert composites["LSF"].to_numpy() == pytest.approx(twobeds.composites(8.0)["LSF"].to_numpy(), rel=1e-12)
     assert (tmp_path / "trucks-two-beds.xlsx").stat().st_size > 0

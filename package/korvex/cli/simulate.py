@@ -13,6 +13,7 @@ from ..bed import Bed
 from ..capacity import bed_capacity
 from ..chunks import ChunkTable
 from ..derived import add_derived
+from ..composites import SHIFT_STARTS_H, shift_starts
 from ..equipment import SHIFT_H, Reclaimer
 from ..errors import SettingsError
 from ..metrics import format_table
@@ -105,6 +106,8 @@ def run_simulate(args: argparse.Namespace) -> int:
         "record_particles": args.report is not None,
         "check_resolution": args.check_resolution,
         "targets": args.target,
+        "reclaim_start_h": args.reclaim_start_h,
+        "shift_starts_h": args.shift_starts,
     }
     if plant["reclaimer"] is not None and args.bulk_density_t_per_m3 is None:
         raise SettingsError("--reclaim-rate-t-per-h needs --bulk-density-t-per-m3: the rate is in tonnes")
@@ -174,6 +177,7 @@ def run_two_beds(
             ("--composite-m3", args.composite_m3 is not None),
             ("--check-resolution", args.check_resolution),
             ("--portion-m3", args.portion_m3 is not None),
+            ("--reclaim-start-h", args.reclaim_start_h is not None),
         )
         if given
     ]
@@ -194,6 +198,7 @@ def run_two_beds(
         on_excess=args.on_excess,
         seed=seed,
         targets=args.target,
+        shift_starts_h=args.shift_starts,
     )
     stem, out = args.input.stem, args.output_dir
     comments = (stamp(bed.engine, beds.seed), beds.describe())
@@ -225,6 +230,26 @@ def run_two_beds(
     for path in written:
         print(path)
     return 0
+
+
+def shift_starts_option(text: str) -> tuple[float, ...]:
+    """--shift-starts as hours after midnight: clock times (06:00) or hours (6), comma-separated."""
+    hours = []
+    for part in text.split(","):
+        clock = part.strip().split(":")
+        try:
+            if len(clock) > 2:
+                raise ValueError(part)
+            hour, minute = float(clock[0]), float(clock[1]) if len(clock) == 2 else 0.0
+        except ValueError:
+            raise argparse.ArgumentTypeError(
+                f"--shift-starts reads clock times such as 06:00,14:00,22:00, got {text!r}"
+            ) from None
+        hours.append(hour + minute / 60)
+    try:
+        return shift_starts(hours)
+    except SettingsError as error:
+        raise argparse.ArgumentTypeError(str(error)) from None
 
 
 def add_study_options(sim: argparse.ArgumentParser) -> None:
@@ -266,6 +291,20 @@ def add_study_options(sim: argparse.ArgumentParser) -> None:
         type=float,
         help="reclaim rate: the output as a series in time, with composites (needs the bulk density) [t/h]",
     )
+    reclaimer.add_argument(
+        "--reclaim-start-h",
+        metavar="H",
+        type=float,
+        help="when the reclaim starts, after the first delivery (default: when the stacking ends) [h]",
+    )
+    reclaimer.add_argument(
+        "--shift-starts",
+        metavar="HH:MM,...",
+        type=shift_starts_option,
+        default=SHIFT_STARTS_H,
+        help="the plant's shifts: with dated deliveries, composites fall on the clock's hours and these shifts "
+        "(default: 06:00,14:00,22:00)",
+    )
 
     output = sim.add_argument_group("output")
     add_output_dir(output)
@@ -280,7 +319,8 @@ def add_study_options(sim: argparse.ArgumentParser) -> None:
         "--target",
         metavar="NAME=T+-TOL",
         action="append",
-        help="a target band, e.g. LSF=96+-2: the share of hours inside it before and after the bed (repeat for more)",
+        help="a target band, e.g. LSF=96+-2: the shares of hourly composites and of tonnes inside it, before and "
+        "after the bed, drawn in the plots and the report (repeat for more)",
     )
     output.add_argument(
         "--workbook", action="store_true", help="also write an Excel workbook: summary, figures, slices, regions, output"
