@@ -101,13 +101,13 @@ def add_footer(figure: Figure, footer: str | None) -> None:
         figure.text(0.995, 0.005, footer, ha="right", va="bottom", fontsize=7, color=FOOTER_COLOUR)
 
 
-def band_text(figures: BandFigures) -> str:
+def band_caption(figures: BandFigures) -> str:
     """How hourly composites keep a band, as a plant quotes it, with the share of tonnes and the std beside."""
     if figures.composites == 0:
         return f"no hourly composite has {figures.band.name}"
     return (
         f"inside {figures.band.describe()}: {100 * figures.inside_composites:.0f} % of hourly composites "
-        f"({100 * figures.inside_tonnes:.0f} % of tonnes)\nhourly std {figures.std:.3g}"
+        f"({100 * figures.inside_tonnes:.0f} % of tonnes); hourly std {figures.std:.3g}"
     )
 
 
@@ -115,9 +115,9 @@ def _draw_band(axes: Axes, band: TargetBand, figures: BandFigures | None) -> Non
     axes.axhspan(band.target - band.tolerance, band.target + band.tolerance, color=BAND_COLOUR, alpha=0.15,
                  label=f"target {band.describe()}")
     axes.axhline(band.target, color=BAND_COLOUR, linewidth=0.8, linestyle="--")
+    # Above the axes rather than inside them, where it would hide the values it speaks of.
     if figures is not None:
-        axes.text(0.01, 0.97, band_text(figures), transform=axes.transAxes, va="top", ha="left", fontsize=7.5,
-                  bbox={"facecolor": "white", "alpha": 0.8, "edgecolor": "none", "pad": 1.5})
+        axes.set_title(band_caption(figures), loc="left", fontsize=7.5)
 
 
 def composite_steps(composites: pd.DataFrame, name: str, shift_h: float = 0.0) -> tuple[FloatArray, FloatArray]:

@@ -106,12 +106,12 @@ def test_the_plots_draw_lsf_with_its_band_and_the_hourly_figures(study, tmp_path
         assert len(band) == 1
         low, high = band[0].get_path().get_extents(band[0].get_patch_transform()).intervaly
         assert (low, high) == pytest.approx((94.0, 98.0))
-        text = " ".join(item.get_text() for item in axes.texts)
+        text = axes.get_title(loc="left")
         assert f"{100 * kept.inside_composites:.0f} % of hourly composites" in text
         assert f"({100 * kept.inside_tonnes:.0f} % of tonnes)" in text and f"hourly std {kept.std:.3g}" in text
     output = output_figure(study.output, study.composites(1.0), **study_bands(study))
     assert output.axes[8].get_ylabel() == "LSF"
-    assert f"{100 * after.inside_composites:.0f} % of hourly composites" in output.axes[8].texts[0].get_text()
+    assert f"{100 * after.inside_composites:.0f} % of hourly composites" in output.axes[8].get_title(loc="left")
     # On the clock: the output's time axis says when its hours start.
     assert re.search(r"h from 2026-03-0\d \d\d:\d\d", output.axes[-2].get_xlabel())
     for path in (*save_plots(study, tmp_path / "study"), save_output_plot(study, tmp_path / "output.png")):
