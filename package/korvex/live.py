@@ -50,7 +50,7 @@ from .chunks import ChunkTable
 from .deliveries import MAX_LINE_BYTES, Delivery, Dialect, RowReader, complete_lines, row_hash
 from .equipment import Stacker
 from .feed_correction import Component, Target, correction_lines
-from .errors import BusyError, KorvexError
+from .errors import BusyError, KorvexError, SettingsError
 from .ledger import RECENT_LINES, Ledger, append_durably, cut_back, journal_entry, open_regular, read_journal
 from .live_ring import OUTPUT_FILE, RingFeed, extended, output_header, output_rows, read_output
 from .live_status import (
@@ -84,6 +84,8 @@ TAKEN_FILE = "taken.csv"
 REJECTS_FILE = "rejects.csv"
 LOCK_FILE = "lock"
 JOURNAL_FILE = "journal.kvj"
+# The steepest slope at which a capacity given is still possible.
+STEEPEST_DEG = 89.0
 # CPU seconds of stacking that a restart may have to repeat from the journal before a checkpoint is written:
 # with the load of the snapshot and the imports, a restart stays within 2 s.
 REPLAY_BUDGET_S = 0.5
@@ -125,6 +127,14 @@ class LiveSettings:
         validation.positive("max_gap_s", self.max_gap_s, "s")
         if self.capacity_t is not None:
             validation.positive("capacity_t", self.capacity_t, "t")
+            # No material stands steeper: more would spill over the bed's edges, and the prediction would
+            # stack it delivery by delivery.
+            most_t = bed_capacity(self.bed, STEEPEST_DEG).volume_m3 * self.bulk_density_t_per_m3
+            if self.capacity_t > most_t:
+                raise SettingsError(
+                    f"capacity_t must be at most {most_t:,.0f} t, what the bed would hold at a slope of "
+                    f"{STEEPEST_DEG:g}°, got {self.capacity_t:g} t"
+                )
         if self.bed.engine == "detailed":
             raise ValueError(
                 "a live bed runs on the fast or layered engine: the detailed engine's piles cannot be saved"
@@ -705,7 +715,8 @@ def _refuse_lost_snapshot(directory: Path) -> None:
     would be lost, and a feed replaced since would be taken from its start as if it were the same."""
     for name in (TAKEN_FILE, REJECTS_FILE, OUTPUT_FILE, JOURNAL_FILE):
         path = directory / name
-        if not path.is_file():
+        # A link is refused where the file is written.
+        if path.is_symlink() or not path.is_file():
             continue
         with path.open("rb") as file:
             lines = sum(1 for _ in zip(range(2), file))
