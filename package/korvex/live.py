@@ -51,7 +51,7 @@ from .deliveries import MAX_LINE_BYTES, Delivery, Dialect, RowReader, complete_l
 from .equipment import Stacker
 from .feed_correction import Component, Target, correction_lines
 from .errors import BusyError, KorvexError, SettingsError
-from .ledger import RECENT_LINES, Ledger, append_durably, cut_back, journal_entry, open_regular, read_journal
+from .ledger import RECENT_LINES, Entry, Ledger, append_durably, cut_back, journal_entry, open_regular, read_journal
 from .live_ring import OUTPUT_FILE, RingFeed, extended, output_header, output_rows, read_output
 from .live_status import (
     BLOCK_DELIVERIES,
@@ -588,6 +588,18 @@ class LiveBed:
         batches after it, drops an entry cut short, and cuts the files back to what the ledger recorded."""
         journal = self.directory / JOURNAL_FILE
         entries, length = read_journal(journal)
+        self._replay(entries)
+        cut_back(journal, length)
+        self._journal_bytes = length
+        cut_back(self.directory / TAKEN_FILE, self.ledger.taken_bytes)
+        cut_back(self.directory / REJECTS_FILE, self.ledger.rejects_bytes)
+        if self._ring is not None:
+            cut_back(self.directory / OUTPUT_FILE, self.ledger.output_bytes)
+        self._taken = read_taken(self.directory / TAKEN_FILE)
+        self._output = read_output(self.directory / OUTPUT_FILE)
+
+    def _replay(self, entries: Sequence[Entry]) -> None:
+        """Stacks the journal's batches after the checkpoint again, in memory."""
         self._replay_s = 0.0
         for entry in entries:
             # Entries before a crash between a checkpoint and the journal's emptying are in the checkpoint.
@@ -602,14 +614,6 @@ class LiveBed:
             self.ledger = replace(entry.ledger, recent=recent)
         if isinstance(self.pile, Stockpile):
             self.pile.stacked_volume_m3 = self.ledger.stacked_volume_m3
-        cut_back(journal, length)
-        self._journal_bytes = length
-        cut_back(self.directory / TAKEN_FILE, self.ledger.taken_bytes)
-        cut_back(self.directory / REJECTS_FILE, self.ledger.rejects_bytes)
-        if self._ring is not None:
-            cut_back(self.directory / OUTPUT_FILE, self.ledger.output_bytes)
-        self._taken = read_taken(self.directory / TAKEN_FILE)
-        self._output = read_output(self.directory / OUTPUT_FILE)
 
     # -- reading ----------------------------------------------------------------------------------
 
@@ -686,6 +690,16 @@ def bed_correction(directory: str | Path, targets: Sequence[str], components: Se
         [Target.parse(text) for text in targets],
         [Component.parse(text) for text in components],
     )
+
+
+def acknowledged_state(directory: Path, settings: LiveSettings) -> tuple[Stockpile | RingPile, Ledger]:
+    """The pile (or ring) and the ledger as the last batch acknowledged left them: the checkpoint with the
+    journal's batches stacked again. Takes no lock and writes nothing, so that it can be read while a
+    tracker runs (a checkpoint written meanwhile gives the state of a moment before)."""
+    pile, ledger = load_state(directory / STATE_FILE, settings)
+    bed = LiveBed(directory, settings, pile, ledger, -1)
+    bed._replay(read_journal(directory / JOURNAL_FILE)[0])
+    return bed.pile, bed.ledger
 
 
 def load_state(path: Path, settings: LiveSettings) -> tuple[Stockpile | RingPile, Ledger]:

@@ -9,7 +9,8 @@ from test_live_bed import HEADER, KINDS, assert_same, rows, start, state_of
 
 from korvex.cli import main
 from korvex.errors import KorvexError
-from korvex.live import LiveBed
+from korvex.live import LiveBed, acknowledged_state, load_state
+from korvex.live_report import live_report
 
 BATCHES = (0, 12, 25, 40)
 
@@ -84,6 +85,18 @@ def test_a_snapshot_is_written_only_as_a_checkpoint(tmp_path):
         bed.take_file(feed)
         assert snapshot.read_bytes() != first
         assert (tmp_path / "state" / "journal.kvj").read_bytes() == b""
+
+
+@pytest.mark.parametrize("kind", KINDS)
+def test_a_reader_without_the_lock_sees_what_the_journal_acknowledged(tmp_path, kind):
+    with start(tmp_path, **KINDS[kind]) as bed:
+        bed.replay_budget_s = 60.0
+        taken_in_batches(bed, tmp_path / "feed.csv", [HEADER, *rows(30)], (0, 10, 20))
+        pile, ledger = acknowledged_state(tmp_path / "state", bed.settings)
+        assert ledger == bed.ledger
+        assert pile.heights().heights_m.tobytes() == bed.pile.heights().heights_m.tobytes()
+        checkpoint, _ = load_state(tmp_path / "state" / "state.kvx", bed.settings)
+        assert checkpoint.heights().heights_m.tobytes() != bed.pile.heights().heights_m.tobytes()
 
 
 def test_a_journal_damaged_before_its_end_is_refused(tmp_path):
@@ -170,6 +183,9 @@ def test_the_beds_csv_files_are_neutralised(tmp_path):
         assert [row[2] for row in csv.reader(file)][1:] == ["'=600;30;1;2;3"]
     with LiveBed.open(state) as bed:
         assert bed.taken().names == tuple(names)
+    # The page shows the plant's line as it was.
+    html = live_report(state, tmp_path / "page.html").read_text()
+    assert "<td>=600;30;1;2;3</td>" in html and "<td>&#39;=600" not in html
 
 
 @pytest.mark.parametrize(
