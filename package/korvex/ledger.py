@@ -1,9 +1,10 @@
 """The ledger of a live bed: what it has taken from its deliveries, saved in one file with the pile.
 
-The ledger travels as the note of the pile's snapshot, so that the pile and
-the record of what made it are written by one atomic rename: after a crash
-both are from the same moment. A restart loads them and goes on from the
-ledger's offset, so that no delivery is skipped and none is stacked twice.
+The ledger travels with every entry of the journal and as the note of each
+checkpoint's snapshot, so that the pile and the record of what made it are
+always from the same moment: after a crash a restart builds both as the last
+batch acknowledged left them and goes on from the ledger's offset, so that no
+delivery is skipped and none is stacked twice.
 
 A deliveries file is recognised by content, not by name: its header line and
 the hash of the last line taken, which must still stand just before
@@ -34,7 +35,7 @@ import json
 import os
 import stat
 from collections.abc import Sequence
-from dataclasses import asdict, dataclass, field
+from dataclasses import asdict, dataclass, field, fields
 from pathlib import Path
 
 from .deliveries import row_hash
@@ -199,8 +200,7 @@ def _checksum(payload: bytes) -> bytes:
 def journal_entry(ledger: Ledger, rows: Sequence[Sequence[float]], remembered: Sequence[str]) -> bytes:
     """An entry of the journal as one line: its checksum, a space, and the entry as JSON (floats written to
     round-trip, so that the deliveries are stacked again exactly)."""
-    data = asdict(ledger)
-    del data["recent"]
+    data = {item.name: getattr(ledger, item.name) for item in fields(ledger) if item.name != "recent"}
     payload = json.dumps(
         {"ledger": data, "rows": [list(row) for row in rows], "remembered": list(remembered)},
         sort_keys=True,
