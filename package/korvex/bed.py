@@ -222,7 +222,10 @@ class Bed:
             elif item.name == "angle_of_repose_deg":
                 validation.within(item.name, value, *REPOSE_RANGE_DEG, "°")
             elif item.name == "stream_footprint_m":
-                validation.non_negative(item.name, value, "m")
+                # 0 leaves the cell to the bed's size; a footprint below the shortest length would ask for
+                # cells of that size, beyond any grid.
+                if validation.non_negative(item.name, value, "m") != 0:
+                    validation.within(item.name, value, *validation.LENGTH_RANGE_M, "m")
             elif item.name == "segments_per_column":
                 # A count given as a float (the command line reads numbers so) is kept as the whole number. A
                 # column never holds more layers than chunks were stacked, so a bound above that changes nothing.

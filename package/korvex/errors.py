@@ -20,3 +20,7 @@ class SettingsError(KorvexError, ValueError):
 class TableError(KorvexError, ValueError):
     """A table or a file that cannot be read as it stands: its shape, a cell, a row, or its size;
     the message names the file and the line, row or column."""
+
+
+class BusyError(KorvexError, RuntimeError):
+    """What another process holds: a live bed that a tracker follows already."""

@@ -1,9 +1,10 @@
 """The ledger of a live bed: what it has taken from its deliveries, saved in one file with the pile.
 
-The ledger travels as the note of the pile's snapshot, so that the pile and
-the record of what made it are written by one atomic rename: after a crash
-both are from the same moment. A restart loads them and goes on from the
-ledger's offset, so that no delivery is skipped and none is stacked twice.
+The ledger travels with every entry of the journal and as the note of each
+checkpoint's snapshot, so that the pile and the record of what made it are
+always from the same moment: after a crash a restart builds both as the last
+batch acknowledged left them and goes on from the ledger's offset, so that no
+delivery is skipped and none is stacked twice.
 
 A deliveries file is recognised by content, not by name: its header line and
 the hash of the last line taken, which must still stand just before
@@ -13,18 +14,32 @@ hashes of the last lines taken let a line sent again after a restart be
 skipped.
 
 The files beside the snapshot that grow with each batch (the deliveries
-taken, the rejects) are flushed before the snapshot is written and cut back
+taken, the rejects) are flushed before the batch is committed and cut back
 on a restart to the lengths the ledger recorded, so they too agree with the pile.
+
+A batch is committed by appending one entry to the journal: the ledger after
+it and the deliveries it stacked, checksummed and flushed. The snapshot, whose
+cost grows with the bed, is written only now and then as a checkpoint, after
+which the journal starts empty. The engines are deterministic given the pile's
+state, so a restart that loads the checkpoint and stacks the journal's
+deliveries again, batch by batch, builds the pile the tracker held to the bit.
+An entry cut short by a crash during its append is the only one that can fail
+its checksum with nothing after it: it was never acknowledged and is dropped.
 """
 
 from __future__ import annotations
 
+import errno
+import hashlib
 import json
 import os
-from dataclasses import asdict, dataclass, field
+import stat
+from collections.abc import Sequence
+from dataclasses import asdict, dataclass, field, fields
 from pathlib import Path
 
 from .deliveries import row_hash
+from .errors import KorvexError
 
 LEDGER_VERSION = 1
 # Lines from standard input remembered, to recognise one sent again after a restart.
@@ -115,14 +130,108 @@ class Ledger:
                     )
 
 
+def open_regular(path: Path, flags: int) -> int:
+    """A descriptor of `path`, a file of a bed's directory, opened to write: a link or anything but a regular
+    file is refused, since a link planted there would have the tracker write outside its directory."""
+    try:
+        kind = os.lstat(path).st_mode
+    except FileNotFoundError:
+        kind = stat.S_IFREG
+    if stat.S_ISLNK(kind) or not stat.S_ISREG(kind):
+        what = "a symbolic link" if stat.S_ISLNK(kind) else "not a regular file"
+        raise KorvexError(
+            f"{path} is {what}: a live bed writes only regular files in its own directory; remove it and run again"
+        )
+    try:
+        return os.open(path, flags | os.O_NOFOLLOW | os.O_CLOEXEC, 0o644)
+    except OSError as error:
+        if error.errno == errno.ELOOP:
+            raise KorvexError(
+                f"{path} is a symbolic link: a live bed writes only regular files in its own directory; "
+                "remove it and run again"
+            ) from None
+        raise
+
+
+def append_durably(path: Path, data: bytes) -> int:
+    """Appends `data` to a regular file of the bed's directory and flushes it to the disk; returns the
+    file's new length."""
+    descriptor = open_regular(path, os.O_WRONLY | os.O_CREAT | os.O_APPEND)
+    try:
+        view = memoryview(data)
+        while view:
+            view = view[os.write(descriptor, view) :]
+        os.fsync(descriptor)
+        return os.lseek(descriptor, 0, os.SEEK_END)
+    finally:
+        os.close(descriptor)
+
+
 def cut_back(path: Path, length: int) -> None:
     """Cuts a file that grows with each batch back to the length the ledger recorded (a batch written
     before a crash but never recorded); creates it empty when missing."""
-    with path.open("ab") as file:
-        if file.tell() < length:
-            raise ValueError(
-                f"{path} holds {file.tell():,} bytes, fewer than the {length:,} recorded: it was cut or replaced"
+    descriptor = open_regular(path, os.O_WRONLY | os.O_CREAT)
+    try:
+        size = os.fstat(descriptor).st_size
+        if size < length:
+            raise ValueError(f"{path} holds {size:,} bytes, fewer than the {length:,} recorded: it was cut or replaced")
+        if size > length:
+            os.ftruncate(descriptor, length)
+            os.fsync(descriptor)
+    finally:
+        os.close(descriptor)
+
+
+@dataclass(frozen=True)
+class Entry:
+    """One batch committed: the ledger after it (without the hashes of recent lines), the deliveries it
+    stacked as rows of time, volume and quality values, and the hashes of the lines from standard input
+    it took."""
+
+    ledger: Ledger
+    rows: list[list[float]]
+    remembered: list[str]
+
+
+def _checksum(payload: bytes) -> bytes:
+    return hashlib.blake2b(payload, digest_size=8).hexdigest().encode()
+
+
+def journal_entry(ledger: Ledger, rows: Sequence[Sequence[float]], remembered: Sequence[str]) -> bytes:
+    """An entry of the journal as one line: its checksum, a space, and the entry as JSON (floats written to
+    round-trip, so that the deliveries are stacked again exactly)."""
+    data = {item.name: getattr(ledger, item.name) for item in fields(ledger) if item.name != "recent"}
+    payload = json.dumps(
+        {"ledger": data, "rows": [list(row) for row in rows], "remembered": list(remembered)},
+        sort_keys=True,
+        separators=(",", ":"),
+    ).encode()
+    return _checksum(payload) + b" " + payload + b"\n"
+
+
+def read_journal(path: Path) -> tuple[list[Entry], int]:
+    """The entries of a journal, and the length of the file they fill: an entry cut short by a crash
+    during its append (the last one, incomplete or failing its checksum) is left out. A damaged entry
+    with others after it was acknowledged once and is lost: refused as corrupt."""
+    try:
+        data = path.read_bytes()
+    except FileNotFoundError:
+        return [], 0
+    entries: list[Entry] = []
+    start = 0
+    while start < len(data):
+        end = data.find(b"\n", start)
+        if end < 0:
+            break
+        checksum, _, payload = data[start:end].partition(b" ")
+        if checksum != _checksum(payload):
+            if end + 1 == len(data):
+                break
+            raise KorvexError(
+                f"{path} is corrupt at byte {start:,}: an entry acknowledged before fails its checksum; "
+                "the bed cannot be rebuilt from it"
             )
-        file.truncate(length)
-        file.flush()
-        os.fsync(file.fileno())
+        content = json.loads(payload)
+        entries.append(Entry(Ledger(**content["ledger"]), content["rows"], content["remembered"]))
+        start = end + 1
+    return entries, start

@@ -3,17 +3,20 @@
 A LiveBed lives in a state directory:
 
     bed.json      the settings it was started with (bed, stacker, plan, density, dialect, seed)
-    state.kvx     the pile's snapshot, with the ledger as its note (see ledger.py)
+    state.kvx     the last checkpoint: the pile's snapshot, with the ledger as its note (see ledger.py)
+    journal.kvj   every batch committed since the checkpoint: the ledger after it and its deliveries
     taken.csv     every delivery stacked: time, volume, quality values
     rejects.csv   every line refused, with its line number and reason
     status.json, status.csv   the status after the last batch (see live_status.py)
 
 Each batch of new lines is read, checked, stacked as one table, recorded in
-taken.csv and rejects.csv (flushed to the disk), and then the snapshot with
-the ledger replaces the previous one by one atomic rename. A process killed
-at any moment restarts from the last snapshot, cuts the two files back to what
-its ledger recorded and takes the same lines again: the pile comes out the
-same to the bit, whatever the moments of the kills.
+taken.csv and rejects.csv (flushed to the disk), and then committed by one
+entry appended to the journal. The snapshot, whose size grows with the bed, is
+written only as a checkpoint, once stacking the journal's deliveries again
+would cost a restart replay_budget_s of CPU. A process killed at any moment
+restarts from the checkpoint, stacks the journal's batches again, cuts the two
+files back to what its ledger recorded and takes the same lines again: the
+pile comes out the same to the bit, whatever the moments of the kills.
 
 Deliveries are placed as the plan lays them: the stacker travels along its
 path in step with the volume delivered (a layer count spread over the bed's
@@ -29,10 +32,10 @@ from __future__ import annotations
 
 import csv
 import fcntl
-import io
 import json
 import math
 import os
+import time
 from collections.abc import Iterable, Sequence
 from dataclasses import asdict, dataclass, field, replace
 from pathlib import Path
@@ -47,7 +50,8 @@ from .chunks import ChunkTable
 from .deliveries import MAX_LINE_BYTES, Delivery, Dialect, RowReader, complete_lines, row_hash
 from .equipment import Stacker
 from .feed_correction import Component, Target, correction_lines
-from .ledger import Ledger, cut_back
+from .errors import BusyError, KorvexError, SettingsError
+from .ledger import RECENT_LINES, Entry, Ledger, append_durably, cut_back, journal_entry, open_regular, read_journal
 from .live_ring import OUTPUT_FILE, RingFeed, extended, output_header, output_rows, read_output
 from .live_status import (
     BLOCK_DELIVERIES,
@@ -70,6 +74,7 @@ from .plans import StackingPlan, TravellingPlan
 from .results import Reclaimed, RingOutput
 from .series import QualitySeries
 from .stockpile import RingPile, Stockpile
+from .tables import csv_field, from_text
 from .units import SECONDS_PER_HOUR, check_bulk_density
 from .validation import FloatArray
 
@@ -78,6 +83,14 @@ STATE_FILE = "state.kvx"
 TAKEN_FILE = "taken.csv"
 REJECTS_FILE = "rejects.csv"
 LOCK_FILE = "lock"
+JOURNAL_FILE = "journal.kvj"
+# The steepest slope at which a capacity given is still possible.
+STEEPEST_DEG = 89.0
+# CPU seconds of stacking that a restart may have to repeat from the journal before a checkpoint is written:
+# with the load of the snapshot and the imports, a restart stays within 2 s.
+REPLAY_BUDGET_S = 0.5
+# Most bytes of journal a restart reads, whatever the stacking cost.
+JOURNAL_MAX_BYTES = 32 * 1024 * 1024
 # Most bytes of new lines taken in one batch: a long backlog is taken in several.
 BATCH_BYTES = 4 * 1024 * 1024
 
@@ -114,6 +127,14 @@ class LiveSettings:
         validation.positive("max_gap_s", self.max_gap_s, "s")
         if self.capacity_t is not None:
             validation.positive("capacity_t", self.capacity_t, "t")
+            # No material stands steeper: more would spill over the bed's edges, and the prediction would
+            # stack it delivery by delivery.
+            most_t = bed_capacity(self.bed, STEEPEST_DEG).volume_m3 * self.bulk_density_t_per_m3
+            if self.capacity_t > most_t:
+                raise SettingsError(
+                    f"capacity_t must be at most {most_t:,.0f} t, what the bed would hold at a slope of "
+                    f"{STEEPEST_DEG:g}°, got {self.capacity_t:g} t"
+                )
         if self.bed.engine == "detailed":
             raise ValueError(
                 "a live bed runs on the fast or layered engine: the detailed engine's piles cannot be saved"
@@ -189,15 +210,11 @@ class Batch:
 
 def _append_durably(path: Path, text: str) -> int:
     """Appends `text` and flushes it to the disk; returns the file's new length."""
-    with path.open("a", encoding="utf-8", newline="") as file:
-        file.write(text)
-        file.flush()
-        os.fsync(file.fileno())
-        return file.tell()
+    return append_durably(path, text.encode("utf-8"))
 
 
-def _csv_field(text: str) -> str:
-    return '"' + text.replace('"', '""') + '"'
+def _emptied(path: Path) -> None:
+    os.close(open_regular(path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC))
 
 
 class LiveBed:
@@ -217,6 +234,11 @@ class LiveBed:
         # Replicate continuations of the feed behind the predicted output in each status; 0 for none.
         self.status_replicates = REPLICATES
         self.prediction_policy = PredictionPolicy()
+        # A checkpoint is written once stacking the journal's batches again would take this much CPU.
+        self.replay_budget_s = REPLAY_BUDGET_S
+        # What the journal holds since the checkpoint: the CPU time its batches took to stack, and its length.
+        self._replay_s = 0.0
+        self._journal_bytes = 0
         self._prediction: Prediction | None = None
         # The deliveries stacked and a ring's slices, kept in step with taken.csv and output.csv so that a
         # status need not read them again.
@@ -239,6 +261,7 @@ class LiveBed:
             # The snapshot is written last: a directory without one holds at most a start cut short.
             if (directory / STATE_FILE).exists():
                 raise ValueError(f"{directory} holds a live bed already: resume it, or start in an empty directory")
+            _refuse_lost_snapshot(directory)
             pile: Stockpile | RingPile
             if settings.continuous:
                 pile = RingPile(settings.bed, seed=settings.seed)
@@ -251,13 +274,14 @@ class LiveBed:
                 names = RowReader(settings.header, settings.dialect, settings.bulk_density_t_per_m3).qualities
             ledger = Ledger()
             bed = cls(directory, settings, pile, ledger, lock)
-            for name in (SETTINGS_FILE, TAKEN_FILE, REJECTS_FILE) + ((OUTPUT_FILE,) if settings.continuous else ()):
-                (directory / name).write_bytes(b"")
+            grown = (SETTINGS_FILE, TAKEN_FILE, REJECTS_FILE, JOURNAL_FILE)
+            for name in grown + ((OUTPUT_FILE,) if settings.continuous else ()):
+                _emptied(directory / name)
             _append_durably(directory / SETTINGS_FILE, settings.to_json())
             if names:
                 bed._write_headers(names)
             bed.ledger.rejects_bytes = _append_durably(directory / REJECTS_FILE, "line,reason,text\n")
-            bed._save()
+            bed._write_checkpoint()
             return bed
         except BaseException:
             os.close(lock)
@@ -276,13 +300,8 @@ class LiveBed:
             # Temporary files of saves cut short by a crash; the lock keeps any other writer away.
             for stale in directory.glob(f"{STATE_FILE}.tmp-*"):
                 stale.unlink()
-            cut_back(directory / TAKEN_FILE, ledger.taken_bytes)
-            cut_back(directory / REJECTS_FILE, ledger.rejects_bytes)
-            if settings.continuous:
-                cut_back(directory / OUTPUT_FILE, ledger.output_bytes)
             bed = cls(directory, settings, pile, ledger, lock)
-            bed._taken = read_taken(directory / TAKEN_FILE)
-            bed._output = read_output(directory / OUTPUT_FILE)
+            bed._settle()
             return bed
         except BaseException:
             os.close(lock)
@@ -294,6 +313,12 @@ class LiveBed:
         if (Path(directory) / STATE_FILE).exists():
             return cls.open(directory)
         return cls.start(directory, settings)
+
+    def checkpoint(self) -> None:
+        """Writes the snapshot if the journal holds anything since the last one, so that a restart replays
+        nothing; the tracker does so when it stops of itself."""
+        if self._journal_bytes:
+            self._write_checkpoint()
 
     def close(self) -> None:
         if self._lock >= 0:
@@ -432,7 +457,7 @@ class LiveBed:
             ledger.offset += sum(len(line) for line in lines)
             ledger.last_line_hash = row_hash(lines[-1])
             ledger.last_line_bytes = len(lines[-1])
-        self._save()
+        self._commit(accepted, [row_hash(line) for line in lines] if remember else [])
         self.refresh_status()
         return Batch(len(accepted), [(number, reason) for number, reason, _ in rejected])
 
@@ -451,7 +476,15 @@ class LiveBed:
         return report
 
     def _stack(self, deliveries: Sequence[Delivery]) -> Stacked:
-        """Stacks the deliveries where the plan lays them (a ring's reclaimer running meanwhile)."""
+        """Stacks the deliveries where the plan lays them (a ring's reclaimer running meanwhile), counting
+        the CPU time that a restart spends to stack them again from the journal."""
+        started = time.process_time()
+        try:
+            return self._lay(deliveries)
+        finally:
+            self._replay_s += time.process_time() - started
+
+    def _lay(self, deliveries: Sequence[Delivery]) -> Stacked:
         ledger = self.ledger
         if self._ring is not None:
             assert isinstance(self.pile, RingPile)
@@ -517,24 +550,70 @@ class LiveBed:
             self.ledger.taken_bytes = _append_durably(self.directory / TAKEN_FILE, rows)
         if rejected:
             rows = "".join(
-                f"{number},{_csv_field(reason)},{_csv_field(line.decode('utf-8', errors='replace').rstrip())}\n"
+                f"{number},{_quoted(reason)},{_quoted(line.decode('utf-8', errors='replace').rstrip())}\n"
                 for number, reason, line in rejected
             )
             self.ledger.rejects_bytes = _append_durably(self.directory / REJECTS_FILE, rows)
         if output is not None and len(output):
             self.ledger.output_bytes = _append_durably(self.directory / OUTPUT_FILE, output_rows(output))
 
-    def _save(self) -> None:
+    def _commit(self, accepted: Sequence[Delivery], remembered: Sequence[str]) -> None:
+        """Appends the batch to the journal, and writes a checkpoint when a restart would replay too much."""
+        rows = [[d.time_s, d.volume_m3, *d.values] for d in accepted]
+        try:
+            self._journal_bytes = append_durably(
+                self.directory / JOURNAL_FILE, journal_entry(self.ledger, rows, remembered)
+            )
+        except BaseException:
+            # Not acknowledged: the pile and the ledger go back to what the journal holds.
+            self._reload()
+            raise
+        if self._replay_s >= self.replay_budget_s or self._journal_bytes >= JOURNAL_MAX_BYTES:
+            self._write_checkpoint()
+
+    def _write_checkpoint(self) -> None:
+        # The journal is emptied only after the snapshot's rename: a crash in between leaves entries that
+        # the snapshot holds already, which a restart passes over.
         self.pile.save(self.directory / STATE_FILE, self.ledger.to_note())
+        _emptied(self.directory / JOURNAL_FILE)
+        self._replay_s = 0.0
+        self._journal_bytes = 0
 
     def _reload(self) -> None:
         self.pile, self.ledger = load_state(self.directory / STATE_FILE, self.settings)
+        self._settle()
+
+    def _settle(self) -> None:
+        """Brings the checkpoint just loaded up to the last batch committed: stacks again the journal's
+        batches after it, drops an entry cut short, and cuts the files back to what the ledger recorded."""
+        journal = self.directory / JOURNAL_FILE
+        entries, length = read_journal(journal)
+        self._replay(entries)
+        cut_back(journal, length)
+        self._journal_bytes = length
         cut_back(self.directory / TAKEN_FILE, self.ledger.taken_bytes)
         cut_back(self.directory / REJECTS_FILE, self.ledger.rejects_bytes)
         if self._ring is not None:
             cut_back(self.directory / OUTPUT_FILE, self.ledger.output_bytes)
         self._taken = read_taken(self.directory / TAKEN_FILE)
         self._output = read_output(self.directory / OUTPUT_FILE)
+
+    def _replay(self, entries: Sequence[Entry]) -> None:
+        """Stacks the journal's batches after the checkpoint again, in memory."""
+        self._replay_s = 0.0
+        for entry in entries:
+            # Entries before a crash between a checkpoint and the journal's emptying are in the checkpoint.
+            if entry.ledger.line <= self.ledger.line:
+                continue
+            if self._reader is None and entry.ledger.header is not None:
+                self._reader = RowReader(
+                    entry.ledger.header, self.settings.dialect, self.settings.bulk_density_t_per_m3
+                )
+            self._stack([Delivery(row[0], row[1], tuple(row[2:])) for row in entry.rows])
+            recent = (self.ledger.recent + entry.remembered)[-RECENT_LINES:]
+            self.ledger = replace(entry.ledger, recent=recent)
+        if isinstance(self.pile, Stockpile):
+            self.pile.stacked_volume_m3 = self.ledger.stacked_volume_m3
 
     # -- reading ----------------------------------------------------------------------------------
 
@@ -613,6 +692,16 @@ def bed_correction(directory: str | Path, targets: Sequence[str], components: Se
     )
 
 
+def acknowledged_state(directory: Path, settings: LiveSettings) -> tuple[Stockpile | RingPile, Ledger]:
+    """The pile (or ring) and the ledger as the last batch acknowledged left them: the checkpoint with the
+    journal's batches stacked again. Takes no lock and writes nothing, so that it can be read while a
+    tracker runs (a checkpoint written meanwhile gives the state of a moment before)."""
+    pile, ledger = load_state(directory / STATE_FILE, settings)
+    bed = LiveBed(directory, settings, pile, ledger, -1)
+    bed._replay(read_journal(directory / JOURNAL_FILE)[0])
+    return bed.pile, bed.ledger
+
+
 def load_state(path: Path, settings: LiveSettings) -> tuple[Stockpile | RingPile, Ledger]:
     """The pile (or ring) a live bed's snapshot holds, and the ledger saved with it."""
     if settings.continuous:
@@ -625,10 +714,32 @@ def load_state(path: Path, settings: LiveSettings) -> tuple[Stockpile | RingPile
 
 
 def _taken_header(names: Sequence[str]) -> str:
-    # Quoted where needed: a plant's quality name may hold a comma or a quote.
-    line = io.StringIO()
-    csv.writer(line, lineterminator="\n").writerow(["time_s", "volume_m3", *names])
-    return line.getvalue()
+    # Quoted where needed and neutralised: a plant's quality name may hold a comma, a quote or a formula.
+    return ",".join(csv_field(name, ",") for name in ("time_s", "volume_m3", *names)) + "\n"
+
+
+def _quoted(text: str) -> str:
+    """Text of a plant's line or a reason, neutralised and always quoted."""
+    field = csv_field(text, ",")
+    return field if field.startswith('"') else '"' + field + '"'
+
+
+def _refuse_lost_snapshot(directory: Path) -> None:
+    """Refuses to start a bed over the files of one whose snapshot is gone: the deliveries it acknowledged
+    would be lost, and a feed replaced since would be taken from its start as if it were the same."""
+    for name in (TAKEN_FILE, REJECTS_FILE, OUTPUT_FILE, JOURNAL_FILE):
+        path = directory / name
+        # A link is refused where the file is written.
+        if path.is_symlink() or not path.is_file():
+            continue
+        with path.open("rb") as file:
+            lines = sum(1 for _ in zip(range(2), file))
+        if lines > (0 if name == JOURNAL_FILE else 1):
+            raise KorvexError(
+                f"{directory} holds the record of a live bed ({name}) but not its snapshot {STATE_FILE}: the "
+                "deliveries it acknowledged cannot be rebuilt from a feed, which may be another file now; "
+                f"restore {STATE_FILE}, or start the bed in a new directory"
+            )
 
 
 def _extended(
@@ -649,7 +760,7 @@ def _extended(
 def read_taken(path: Path) -> QualitySeries | None:
     """The deliveries a live bed has stacked, from its taken.csv; None when there are none yet."""
     with path.open(encoding="utf-8") as file:
-        header = next(csv.reader([file.readline().rstrip("\n")]), [])
+        header = [from_text(name) for name in next(csv.reader([file.readline().rstrip("\n")]), [])]
         table = np.loadtxt(file, delimiter=",", ndmin=2) if header else np.empty((0, 0))
     if table.size == 0:
         return None
@@ -663,12 +774,12 @@ def _lock(directory: Path) -> int:
         raise PermissionError(
             f"{directory} is read-only: a live bed must record what it stacks there; nothing was taken"
         )
-    descriptor = os.open(directory / LOCK_FILE, os.O_RDWR | os.O_CREAT, 0o644)
+    descriptor = open_regular(directory / LOCK_FILE, os.O_RDWR | os.O_CREAT)
     try:
         fcntl.flock(descriptor, fcntl.LOCK_EX | fcntl.LOCK_NB)
     except BlockingIOError:
         os.close(descriptor)
-        raise RuntimeError(f"another tracker is following the bed in {directory}") from None
+        raise BusyError(f"another tracker is following the bed in {directory}: one tracker follows a bed") from None
     return descriptor
 
 

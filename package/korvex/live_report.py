@@ -1,7 +1,7 @@
 """The status of a live bed as one self-contained HTML page, made by the report's machinery.
 
 The page is made from the bed's files as the tracker last wrote them (its
-status, snapshot, settings and rejects), without taking its lock, so that it
+status, checkpoint and journal, settings and rejects), without taking its lock, so that it
 can be made while a tracker runs. Quality names and rejected lines come from
 the plant's file: the report's template escapes them.
 """
@@ -15,11 +15,12 @@ from collections.abc import Sequence
 from pathlib import Path
 from typing import Any
 
-from .live import REJECTS_FILE, SETTINGS_FILE, STATE_FILE, LiveSettings, bed_correction, load_state
+from .live import REJECTS_FILE, SETTINGS_FILE, LiveSettings, acknowledged_state, bed_correction
 from .live_status import STATUS_JSON
 from .plots import heights_figure
 from .report import ReportSection, Table, figure_image, number, write_page
 from .study import stamp
+from .tables import from_text
 
 # Rejected lines shown on the page, the latest; rejects.csv holds them all.
 SHOWN_REJECTS = 20
@@ -112,13 +113,13 @@ def _rejects_section(directory: Path, report: dict[str, Any]) -> ReportSection:
         return ReportSection("Lines refused", notes=("No line has been refused.",))
     with (directory / REJECTS_FILE).open(encoding="utf-8", newline="") as file:
         rows = deque(csv.reader(file), maxlen=SHOWN_REJECTS + 1)
-    latest = [row for row in rows if row and row[0] != "line"][-SHOWN_REJECTS:]
+    latest = [[from_text(cell) for cell in row] for row in rows if row and row[0] != "line"][-SHOWN_REJECTS:]
     notes = [f"Lines refused: {count:,}; the latest {len(latest)} below, every one in {REJECTS_FILE}."]
     return ReportSection("Lines refused", notes=notes, tables=(Table(["line", "reason", "text"], latest),))
 
 
 def _heights_section(directory: Path, settings: LiveSettings, footer: str) -> ReportSection:
-    pile, _ = load_state(directory / STATE_FILE, settings)
+    pile, _ = acknowledged_state(directory, settings)
     what = "ring now" if settings.continuous else "bed as stacked so far"
     figure = heights_figure(pile.heights(), footer=footer, title=f"Heights of the {what}")
     return ReportSection(f"The {what}", images=(figure_image(figure, f"heights of the {what}"),))

@@ -19,7 +19,6 @@ again with whatever has arrived since, builds the same ring to the bit.
 from __future__ import annotations
 
 import csv
-import io
 from collections.abc import Sequence
 from dataclasses import dataclass
 from pathlib import Path
@@ -33,6 +32,7 @@ from .plans import Chevcon
 from .results import RingOutput
 from .series import QualitySeries
 from .stockpile import RingPile
+from .tables import csv_field, from_text
 
 OUTPUT_FILE = "output.csv"
 OUTPUT_COLUMNS = ("time_s", "position_m", "volume_m3", "residence_s")
@@ -124,9 +124,8 @@ def _joined(outputs: Sequence[RingOutput], names: Sequence[str]) -> RingOutput:
 
 
 def output_header(names: Sequence[str]) -> str:
-    line = io.StringIO()
-    csv.writer(line, lineterminator="\n").writerow([*OUTPUT_COLUMNS, *names])
-    return line.getvalue()
+    # The plant's quality names, quoted and neutralised as in taken.csv.
+    return ",".join(csv_field(name, ",") for name in (*OUTPUT_COLUMNS, *names)) + "\n"
 
 
 def output_rows(output: RingOutput) -> str:
@@ -140,7 +139,7 @@ def read_output(path: Path) -> RingOutput | None:
     if not path.exists():
         return None
     with path.open(encoding="utf-8") as file:
-        header = next(csv.reader([file.readline().rstrip("\n")]), [])
+        header = [from_text(name) for name in next(csv.reader([file.readline().rstrip("\n")]), [])]
         table = np.loadtxt(file, delimiter=",", ndmin=2) if header else np.empty((0, 0))
     if table.size == 0:
         return None

@@ -27,6 +27,7 @@ directory (see live.py); `python -m korvex track status` prints it.
 from __future__ import annotations
 
 import json
+import os
 import time
 from collections.abc import Sequence
 from dataclasses import dataclass, field
@@ -36,7 +37,9 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 
 from .derived import CEMENT_MODULI
+from .ledger import open_regular
 from .metrics import weighted_mean_std
+from .tables import csv_field
 from .validation import positive, whole
 
 if TYPE_CHECKING:
@@ -228,11 +231,14 @@ def status_rows(report: dict[str, Any]) -> list[tuple[str, str, Any]]:
 def write_status(directory: Path, report: dict[str, Any]) -> None:
     """Replaces status.json and status.csv, each by a rename, so that a reader never sees half of one."""
     text = json.dumps(report, indent=2, allow_nan=False)
-    rows = [f"{figure},{name},{_cell(value)}" for figure, name, value in status_rows(report)]
+    # Quality names come from the plant's file: quoted and neutralised like every CSV Korvex writes.
+    rows = [f"{figure},{csv_field(name, ',')},{_cell(value)}" for figure, name, value in status_rows(report)]
     lines = ["figure,quality,value", *rows]
     for name, content in ((STATUS_JSON, text + "\n"), (STATUS_CSV, "\n".join(lines) + "\n")):
         temporary = directory / f".{name}.tmp"
-        temporary.write_text(content, encoding="utf-8")
+        descriptor = open_regular(temporary, os.O_WRONLY | os.O_CREAT | os.O_TRUNC)
+        with os.fdopen(descriptor, "w", encoding="utf-8") as file:
+            file.write(content)
         temporary.replace(directory / name)
 
 

@@ -329,7 +329,7 @@ def from_text(cell: str) -> str:
     return cell[1:] if cell.startswith("'") and cell[1:].startswith(FORMULA_STARTS) else cell
 
 
-def _csv_field(value: object, sep: str) -> str:
+def csv_field(value: object, sep: str) -> str:
     """One CSV field: numbers so that they read back exactly, text neutralised and quoted where needed."""
     if value is None:
         return ""
@@ -360,11 +360,11 @@ def write_csv(path: str | Path, table: pd.DataFrame, *, comments: Iterable[str] 
     with path.open("w", encoding="utf-8", newline="") as file:
         for comment in comments:
             file.write(f"# {comment}\n")
-        file.write(sep.join(_csv_field(str(name), sep) for name in table.columns) + "\n")
+        file.write(sep.join(csv_field(str(name), sep) for name in table.columns) + "\n")
         # Every missing cell (NaN, None, NA, NaT) as an empty field, as pandas writes them.
         cells = table.astype(object).where(table.notna(), None)
         for row in cells.itertuples(index=False, name=None):
-            file.write(sep.join(_csv_field(value, sep) for value in row) + "\n")
+            file.write(sep.join(csv_field(value, sep) for value in row) + "\n")
     return path
 
 

@@ -178,8 +178,10 @@ def test_lines_sent_again_on_standard_input_after_a_restart_are_skipped(tmp_path
         assert_same(state_of(again), expected)
 
 
-@pytest.mark.parametrize("failing", ["_append_durably", "save"])
-def test_a_disk_that_fills_up_loses_nothing_already_stacked(tmp_path, feed, monkeypatch, failing):
+# Where the disk fills up: writing the batch's rows, appending its journal entry (neither acknowledged), or
+# writing a checkpoint after the journal acknowledged the batch.
+@pytest.mark.parametrize(("failing", "acknowledged"), [("_append_durably", 30), ("journal", 30), ("save", 60)])
+def test_a_disk_that_fills_up_loses_nothing_already_stacked(tmp_path, feed, monkeypatch, failing, acknowledged):
     lines = feed.read_text().splitlines(keepends=True)
     with start(tmp_path, "whole") as whole:
         whole.take_file(feed)
@@ -190,19 +192,23 @@ def test_a_disk_that_fills_up_loses_nothing_already_stacked(tmp_path, feed, monk
         bed.take_file(partial)
     with partial.open("a") as file:
         file.write("".join(lines[31:]))
+    append = live_module.append_durably
 
     def full(*args, **kwargs):
+        if failing == "journal" and args[0].name != "journal.kvj":
+            return append(*args, **kwargs)
         raise OSError(errno.ENOSPC, "No space left on device")
 
-    target = live_module if failing == "_append_durably" else live_module.Stockpile
+    targets = {"_append_durably": live_module, "journal": live_module, "save": live_module.Stockpile}
     with LiveBed.open(tmp_path / "state") as bed:
-        monkeypatch.setattr(target, failing, full)
+        bed.replay_budget_s = 0.0
+        monkeypatch.setattr(targets[failing], "append_durably" if failing == "journal" else failing, full)
         with pytest.raises(OSError) as raised:
             bed.take_file(partial)
         assert raised.value.errno == errno.ENOSPC
     monkeypatch.undo()
     with LiveBed.open(tmp_path / "state") as bed:
-        assert bed.ledger.deliveries == 30
+        assert bed.ledger.deliveries == acknowledged
         bed.status_replicates = 0
         bed.take_file(partial)
         assert_same(state_of(bed), expected)

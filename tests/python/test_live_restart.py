@@ -1,5 +1,7 @@
 """The tracker killed with SIGKILL at random moments while a feeder appends deliveries, and restarted each
-time, builds the same bed (or ring, with what its reclaimer cut) to the bit as a tracker that ran through."""
+time, builds the same bed (or ring, with what its reclaimer cut) to the bit as a tracker that ran through:
+with checkpoints now and then, kills falling anywhere in a batch and as its journal entry is appended; and
+with a checkpoint after every batch, kills falling as a checkpoint is written."""
 
 import os
 import random
@@ -13,7 +15,7 @@ import numpy as np
 import pytest
 
 from korvex import _native
-from korvex.ledger import Ledger
+from korvex.ledger import Ledger, read_journal
 
 KILLS = 20
 ROWS = 300
@@ -81,19 +83,28 @@ def written_since(path: Path, since: float) -> bool:
 
 
 def recorded(state: Path) -> tuple[int, bool]:
-    """Deliveries in the snapshot, and whether the kill caught a batch half done: a save's temporary
-    file left, or deliveries written to taken.csv that the snapshot's ledger does not know of yet."""
+    """Deliveries acknowledged (by the checkpoint or the journal after it), and whether the kill caught a
+    batch half done: deliveries written to taken.csv that no ledger knows of yet."""
     kind = _native.Ring if (state / "output.csv").exists() else _native.Simulator
     ledger = Ledger.from_note(kind.load(str(state / "state.kvx")).note)
-    half_done = any(state.glob("state.kvx.tmp-*")) or (state / "taken.csv").stat().st_size > ledger.taken_bytes
-    return ledger.deliveries, half_done
+    entries, _ = read_journal(state / "journal.kvj")
+    if entries and entries[-1].ledger.line > ledger.line:
+        ledger = entries[-1].ledger
+    return ledger.deliveries, (state / "taken.csv").stat().st_size > ledger.taken_bytes
+
+
+def wait_for(found, tracker: subprocess.Popen, deadline: float) -> None:
+    """Looks, without sleeping, until `found()` or the tracker ends or the deadline passes."""
+    while not found() and tracker.poll() is None and time.monotonic() < deadline:
+        pass
 
 
 @pytest.mark.slow
+@pytest.mark.parametrize("budget", ["0.5", "0"])
 @pytest.mark.parametrize("kind", BEDS)
-def test_a_tracker_killed_at_random_moments_builds_the_same_bed_to_the_bit(tmp_path, kind):
+def test_a_tracker_killed_at_random_moments_builds_the_same_bed_to_the_bit(tmp_path, kind, budget):
     options, files = BEDS[kind]
-    track = [*TRACK, *options]
+    track = [*TRACK, *options, "--replay-budget-s", budget]
     rows = tmp_path / "rows.csv"
     deliveries(rows)
     feed = tmp_path / "feed.csv"
@@ -103,7 +114,7 @@ def test_a_tracker_killed_at_random_moments_builds_the_same_bed_to_the_bit(tmp_p
     feeder = subprocess.Popen(
         [sys.executable, "-c", FEEDER, str(rows), str(feed)], env=env, stdin=subprocess.PIPE, text=True
     )
-    kills = caught = 0
+    kills = caught = checkpointing = 0
     progress: list[int] = []
     try:
         while kills < KILLS:
@@ -116,14 +127,23 @@ def test_a_tracker_killed_at_random_moments_builds_the_same_bed_to_the_bit(tmp_p
             deadline = time.monotonic() + 20
             # Past its imports and its first look (its status), and, but for every fourth kill, past its
             # first save: then the kill falls anywhere in a batch, reading, stacking or writing.
-            waits = [state / "status.json"] + ([state / "state.kvx"] if kills % 4 else [])
+            waits = [state / "status.json"] + ([state / "journal.kvj"] if kills % 4 else [])
             for path in waits:
                 while not written_since(path, since) and tracker.poll() is None and time.monotonic() < deadline:
                     time.sleep(0.002)
             assert tracker.poll() is None, f"the tracker ended with {tracker.returncode} before it was killed"
-            time.sleep(chance.uniform(0.0, 0.1))
+            if budget == "0" and kills % 2:
+                # As a checkpoint is written: its temporary file is there.
+                wait_for(lambda: any(state.glob("state.kvx.tmp-*")), tracker, deadline)
+            elif kills % 4 == 3:
+                # As a journal entry is appended and flushed.
+                size = (state / "journal.kvj").stat().st_size
+                wait_for(lambda: (state / "journal.kvj").stat().st_size != size, tracker, deadline)
+            else:
+                time.sleep(chance.uniform(0.0, 0.1))
             tracker.send_signal(signal.SIGKILL)
             tracker.wait()
+            checkpointing += any(state.glob("state.kvx.tmp-*"))
             deliveries_now, half_done = recorded(state)
             progress.append(deliveries_now)
             caught += half_done
@@ -133,7 +153,9 @@ def test_a_tracker_killed_at_random_moments_builds_the_same_bed_to_the_bit(tmp_p
         feeder.wait(timeout=60)
     assert feeder.returncode == 0
     assert sum(b > a for a, b in zip(progress, progress[1:])) >= KILLS // 2, progress
-    assert caught >= 1, "no kill fell between writing a batch and saving its snapshot"
+    assert caught >= 1, "no kill fell between writing a batch and committing it"
+    if budget == "0":
+        assert checkpointing >= KILLS // 4, "too few kills fell as a checkpoint was written"
     # Once the feed is complete, the last restart takes what is left.
     subprocess.run([*track, str(state), "--feed", str(feed)], env=env, check=True)
     through = tmp_path / "through"

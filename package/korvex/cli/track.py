@@ -27,12 +27,17 @@ from typing import Any
 from ..bed import Bed
 from ..deliveries import Dialect
 from ..equipment import Stacker
-from ..live import STATE_FILE, LiveBed, LiveSettings, bed_correction
+from .. import validation
+from ..live import REPLAY_BUDGET_S, STATE_FILE, LiveBed, LiveSettings, bed_correction
 from ..live_status import STATUS_JSON, format_status
 from .options import PLAN_OPTIONS, add_plan_field_options
 
 # Most lines from standard input taken as one batch.
 STDIN_BATCH_LINES = 1000
+# Longest wait between looks at the feed, and before stopping for want of a line: a day.
+MAX_WAIT_S = 86400.0
+# Most feed continuations behind a predicted output: each is a stack of the room left.
+MAX_REPLICATES = 100
 # Plan fields that the stacker's own options set.
 STACKER_PLAN_FIELDS = ("stacker_speed_m_per_min", "turnaround_dwell_s", "blending_tail_m")
 
@@ -48,6 +53,13 @@ def add_track_command(commands: Any, add_bed_options: Callable[[argparse.Argumen
         "--poll-s", type=float, default=1.0, help="seconds between looks with --follow (default: %(default)s)"
     )
     run.add_argument("--idle-exit-s", type=float, help="with --follow: stop after this many seconds without a new line")
+    run.add_argument(
+        "--replay-budget-s",
+        type=float,
+        default=REPLAY_BUDGET_S,
+        help="CPU seconds of stacking a restart may replay from the journal before a checkpoint is written; "
+        "0 writes one after every batch (default: %(default)s)",
+    )
     run.add_argument(
         "--replicates", type=int, default=8, help="feed continuations behind the predicted output; 0 for none"
     )
@@ -142,11 +154,18 @@ def _settings(args: argparse.Namespace) -> LiveSettings:
 
 
 def run_track(args: argparse.Namespace) -> int:
+    validation.positive("--poll-s", args.poll_s, "s")
+    validation.within("--poll-s", args.poll_s, 0, MAX_WAIT_S, "s")
+    if args.idle_exit_s is not None:
+        validation.within("--idle-exit-s", args.idle_exit_s, 0, MAX_WAIT_S, "s")
+    validation.within("--replay-budget-s", args.replay_budget_s, 0, 60, "s")
+    validation.whole("--replicates", args.replicates, 0, MAX_REPLICATES)
     if (args.state / STATE_FILE).exists():
         live = LiveBed.open(args.state)
     else:
         live = LiveBed.start(args.state, _settings(args))
     live.status_replicates = args.replicates
+    live.replay_budget_s = args.replay_budget_s
     try:
         with live:
             # A fresh status at once: a bed resumed after a crash shows where it stands.
@@ -155,6 +174,8 @@ def run_track(args: argparse.Namespace) -> int:
                 _follow_stdin(live)
             else:
                 _follow_file(live, Path(args.feed), args)
+            # Stopping of itself, the tracker leaves a snapshot of all it took: the next start replays nothing.
+            live.checkpoint()
             report = live.refresh_status()
     except OSError as error:
         raise OSError(
