@@ -16,6 +16,7 @@ import numbers
 import warnings
 import zipfile
 import zlib
+from collections import Counter
 from collections.abc import Iterable, Mapping
 from dataclasses import dataclass
 from pathlib import Path
@@ -87,19 +88,52 @@ def _numbers(frame: pd.DataFrame, skip: set[str], decimal: str, origin: Origin) 
         name = str(column)
         if name in skip or types.is_numeric_dtype(frame[column]) or types.is_datetime64_any_dtype(frame[column]):
             continue
-        text = frame[column].astype("string").str.strip()
-        present = text.notna() & (text != "")
-        candidate = text.str.replace(decimal, ".", regex=False) if decimal != "." else text
-        numbers = pd.to_numeric(candidate.where(present), errors="coerce")
-        read = numbers.notna()
-        if not read.any():
+        values, failed = column_numbers(frame[column], decimal)
+        if np.isnan(values).all():
             continue
-        failed = (present & ~read).to_numpy()
         if failed.any():
             position = int(np.argmax(failed))
-            raise TableError(f"{origin.at(position, name)}: {text.iloc[position]!r} is not a number")
-        result[column] = validation.exact_numbers(candidate, numbers)
+            text = str(frame[column].iloc[position]).strip()
+            raise TableError(f"{origin.at(position, name)}: {text!r} is not a number")
+        result[column] = values
     return result
+
+
+def column_numbers(column: pd.Series[Any], decimal: str = ".") -> tuple[np.ndarray, np.ndarray]:
+    """The numbers a column of text cells holds (NaN where a cell is empty) and where a cell holds text that
+    is no number: what every reader of deliveries takes for a number, a file at once or a line at a time."""
+    import pandas as pd
+
+    text = column.astype("string").str.strip()
+    present = (text.notna() & (text != "")).to_numpy()
+    candidate = text.str.replace(decimal, ".", regex=False) if decimal != "." else text
+    numbers = pd.to_numeric(candidate.where(present), errors="coerce")
+    failed = present & numbers.isna().to_numpy()
+    return validation.exact_numbers(candidate, numbers), failed
+
+
+def header_names(line: str, sep: str = ",", where: str = "the header", max_columns: int | None = None) -> list[str]:
+    """The column names of a CSV's header line, as every reader of deliveries takes them; at most
+    max_columns of them (by default validation.MAX_COLUMNS).
+
+    The byte-order mark that Excel writes before a "CSV UTF-8" is not part of the first name. A name that
+    holds a line break is refused: read back line by line, it would split its own row.
+    """
+    try:
+        names = next(csv.reader([line.removeprefix("\ufeff").rstrip("\r\n")], delimiter=sep, strict=True), [])
+    except csv.Error as error:
+        raise TableError(f"{where} is not a readable CSV line: {error}") from None
+    limit = validation.MAX_COLUMNS if max_columns is None else max_columns
+    if len(names) > limit:
+        raise TableError(f"{where} names {len(names):,} columns, more than the {limit:,} allowed")
+    broken = [name for name in names if "\r" in name or "\n" in name]
+    if broken:
+        raise TableError(f"{where} names the column {broken[0]!r}, which holds a line break: name it on one line")
+    # pandas would rename a second CaO to CaO.1 and carry on.
+    twice = [name for name, count in Counter(names).items() if count > 1]
+    if twice:
+        raise TableError(f"{where} names the column {twice[0]!r} more than once")
+    return names
 
 
 # Comment lines (#) Korvex writes above its tables: the stamp and the setup. More than this is no preamble.

@@ -144,6 +144,12 @@ def _settings(args: argparse.Namespace) -> LiveSettings:
 def run_track(args: argparse.Namespace) -> int:
     if (args.state / STATE_FILE).exists():
         live = LiveBed.open(args.state)
+        if args.quality:
+            try:
+                live.name_qualities(args.quality)
+            except BaseException:
+                live.close()
+                raise
     else:
         live = LiveBed.start(args.state, _settings(args))
     live.status_replicates = args.replicates
@@ -152,7 +158,7 @@ def run_track(args: argparse.Namespace) -> int:
             # A fresh status at once: a bed resumed after a crash shows where it stands.
             live.refresh_status()
             if args.feed == "-":
-                _follow_stdin(live)
+                _follow_stdin(live, args.quiet)
             else:
                 _follow_file(live, Path(args.feed), args)
             report = live.refresh_status()
@@ -171,6 +177,7 @@ def _follow_file(live: LiveBed, feed: Path, args: argparse.Namespace) -> None:
     idle_since = time.monotonic()
     while True:
         taken = live.take_file(feed) if feed.exists() else 0
+        _print_notes(live, args.quiet)
         if taken:
             idle_since = time.monotonic()
         if not args.follow:
@@ -180,7 +187,13 @@ def _follow_file(live: LiveBed, feed: Path, args: argparse.Namespace) -> None:
         time.sleep(args.poll_s)
 
 
-def _follow_stdin(live: LiveBed) -> None:
+def _print_notes(live: LiveBed, quiet: bool) -> None:
+    for note in live.take_notes():
+        if not quiet:
+            print(f"note: {note}", file=sys.stderr)
+
+
+def _follow_stdin(live: LiveBed, quiet: bool) -> None:
     stream = sys.stdin.buffer
     while True:
         line = stream.readline()
@@ -194,6 +207,7 @@ def _follow_stdin(live: LiveBed) -> None:
                 break
             lines.append(more)
         live.take_lines(lines)
+        _print_notes(live, quiet)
 
 
 def run_correct(args: argparse.Namespace) -> int:
