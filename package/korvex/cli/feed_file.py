@@ -50,7 +50,8 @@ def read_csv(
         skipped = 0 if workbook else comment_lines(path)
         first_line = CSV_FIRST_LINE + skipped
         if not workbook:
-            with path.open(newline="", encoding="utf-8") as file:
+            # Lines end at a line feed only, so that a carriage return quoted in a name is seen as one.
+            with path.open(newline="\n", encoding="utf-8") as file:
                 for _ in range(skipped):
                     file.readline()
                 line = file.readline(HEADER_CHARS + 1)
