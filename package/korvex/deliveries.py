@@ -150,7 +150,8 @@ class RowReader:
         if self.qualities is not None:
             return ()
         cells = self._cells(lines)[0]
-        numbers = [name for name in self.candidates if not np.isnan(self._numbers(cells, name)[0]).all()]
+        read = self._numbers(cells, self.candidates)
+        numbers = [name for name in self.candidates if not np.isnan(read[name][0]).all()]
         if not numbers:
             raise ValueError(
                 f"no cell of the columns {list(self.candidates)} reads as a number in the first "
@@ -173,13 +174,16 @@ class RowReader:
         assert self.qualities is not None
         cells, reasons = self._cells(lines)
         kept = [k for k, reason in enumerate(reasons) if reason is None]
-        time = self._times(cells, [first_line + k for k in kept], source)
         amount_column = self.mass if self.mass is not None else self.volume
         assert amount_column is not None
-        amount = self._amounts(cells, amount_column)
+        stated = self.volume if self.mass is not None else None
+        columns = [self.dialect.time_column, amount_column, *([stated] if stated else []), *self.qualities]
+        read = self._numbers(cells, columns)
+        time = self._times(read[self.dialect.time_column], [first_line + k for k in kept], source)
+        amount = self._amounts(read[amount_column], amount_column)
         volume = amount[0] / self.bulk_density_t_per_m3 if self.mass is not None else amount[0]
-        written = self._amounts(cells, self.volume) if self.mass is not None and self.volume is not None else None
-        qualities = [self._qualities(cells, name) for name in self.qualities]
+        written = self._amounts(read[stated], stated) if stated is not None else None
+        qualities = [self._qualities(read[name], name) for name in self.qualities]
         results: list[Delivery | str] = [reason or "" for reason in reasons]
         for row, k in enumerate(kept):
             reason = time[1][row] or amount[1][row] or next((q[1][row] for q in qualities if q[1][row]), None)
@@ -233,21 +237,25 @@ class RowReader:
             reasons.append(None)
         return cells, reasons
 
-    def _numbers(self, cells: list[list[str]], column: str) -> tuple[np.ndarray, list[str]]:
+    def _numbers(
+        self, cells: list[list[str]], columns: Sequence[str]
+    ) -> dict[str, tuple[np.ndarray, list[str]]]:
+        """Each column's numbers and text cells, all converted at once (a look at a growing file often
+        brings one line: one conversion, not one a column)."""
         import pandas as pd
 
-        index = self.columns.index(column)
-        text = [row[index] for row in cells]
-        values = column_numbers(pd.Series(text, dtype=object), self.dialect.decimal)[0]
-        return values, text
+        texts = {name: [row[self.columns.index(name)] for row in cells] for name in dict.fromkeys(columns)}
+        flat = pd.Series([cell for text in texts.values() for cell in text], dtype=object)
+        values = column_numbers(flat, self.dialect.decimal)[0].reshape(len(texts), len(cells))
+        return {name: (values[k].copy(), text) for k, (name, text) in enumerate(texts.items())}
 
-    def _amounts(self, cells: list[list[str]], column: str) -> tuple[np.ndarray, list[str | None]]:
+    def _amounts(self, read: tuple[np.ndarray, list[str]], column: str) -> tuple[np.ndarray, list[str | None]]:
         """A column's numbers, and for each row the reason it cannot be read, or None."""
-        values, text = self._numbers(cells, column)
+        values, text = read
         return values, [self._unreadable(column, cell, value) for cell, value in zip(text, values, strict=True)]
 
-    def _qualities(self, cells: list[list[str]], column: str) -> tuple[np.ndarray, list[str | None]]:
-        values, reasons = self._amounts(cells, column)
+    def _qualities(self, read: tuple[np.ndarray, list[str]], column: str) -> tuple[np.ndarray, list[str | None]]:
+        values, reasons = self._amounts(read, column)
         for row in np.flatnonzero(validation.outsized(values)):
             reasons[row] = reasons[row] or validation.outsized_reason(column, float(values[row]))
         return values, reasons
@@ -266,13 +274,13 @@ class RowReader:
         return None
 
     def _times(
-        self, cells: list[list[str]], line_numbers: list[int], source: str
+        self, read: tuple[np.ndarray, list[str]], line_numbers: list[int], source: str
     ) -> tuple[np.ndarray, list[str | None]]:
         """Each row's time in seconds: a number as it stands, a date as seconds since the epoch."""
         import pandas as pd
 
         column = self.dialect.time_column
-        values, text = self._numbers(cells, column)
+        values, text = read
         reasons: list[str | None] = [None] * len(text)
         for row in np.flatnonzero(~np.isfinite(values)):
             cell = text[row].strip()
