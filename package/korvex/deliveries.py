@@ -146,19 +146,15 @@ class RowReader:
     def settle(self, lines: Sequence[Line]) -> tuple[str, ...]:
         """Chooses the quality columns from the first lines, as simulate does from a whole file: every
         column but the time and the amounts in which some cell reads as a number; a column of text (a
-        truck, a face) is left out. Returns the columns left out."""
+        truck, a face) is left out. Returns the columns left out. Lines in which no such cell reads as a
+        number choose nothing: they cannot be read, and the next lines choose."""
         if self.qualities is not None:
             return ()
-        cells = self._cells(lines)[0]
-        read = self._numbers(cells, self.candidates)
+        read = self._numbers(self._cells(lines)[0], self.candidates)
         numbers = [name for name in self.candidates if not np.isnan(read[name][0]).all()]
-        if not numbers:
-            raise ValueError(
-                f"no cell of the columns {list(self.candidates)} reads as a number in the first "
-                f"{len(lines)} lines: name the quality columns (--quality)"
-            )
-        self.qualities = tuple(numbers)
-        return tuple(name for name in self.candidates if name not in numbers)
+        if numbers:
+            self.qualities = tuple(numbers)
+        return tuple(name for name in self.candidates if name not in numbers) if numbers else ()
 
     def read(self, line: bytes, line_number: int, source: str) -> Delivery:
         """The delivery a line holds; ValueError with the reason when it cannot be read."""
@@ -171,19 +167,20 @@ class RowReader:
         """The delivery each line holds, or the reason it cannot be read; the lines are numbered from
         first_line. The first lines ever read settle the quality columns."""
         self.settle(lines)
-        assert self.qualities is not None
+        # Unsettled, every line that splits has a candidate column that is no number: its reason.
+        names = self.qualities or self.candidates
         cells, reasons = self._cells(lines)
         kept = [k for k, reason in enumerate(reasons) if reason is None]
         amount_column = self.mass if self.mass is not None else self.volume
         assert amount_column is not None
         stated = self.volume if self.mass is not None else None
-        columns = [self.dialect.time_column, amount_column, *([stated] if stated else []), *self.qualities]
+        columns = [self.dialect.time_column, amount_column, *([stated] if stated else []), *names]
         read = self._numbers(cells, columns)
         time = self._times(read[self.dialect.time_column], [first_line + k for k in kept], source)
         amount = self._amounts(read[amount_column], amount_column)
         volume = amount[0] / self.bulk_density_t_per_m3 if self.mass is not None else amount[0]
         written = self._amounts(read[stated], stated) if stated is not None else None
-        qualities = [self._qualities(read[name], name) for name in self.qualities]
+        qualities = [self._qualities(read[name], name) for name in names]
         results: list[Delivery | str] = [reason or "" for reason in reasons]
         for row, k in enumerate(kept):
             reason = time[1][row] or amount[1][row] or next((q[1][row] for q in qualities if q[1][row]), None)
@@ -192,9 +189,9 @@ class RowReader:
             if reason is not None:
                 results[k] = reason
                 continue
-            stated = float(written[0][row]) if written is not None and written[1][row] is None else None
+            written_m3 = float(written[0][row]) if written is not None and written[1][row] is None else None
             values = tuple(float(q[0][row]) for q in qualities)
-            results[k] = Delivery(float(time[0][row]), float(volume[row]), values, stated)
+            results[k] = Delivery(float(time[0][row]), float(volume[row]), values, written_m3)
         return results
 
     def departures(self, deliveries: Sequence[Delivery], lines: Sequence[int]) -> str | None:

@@ -419,7 +419,8 @@ class LiveBed:
     def _settle(self, reader: RowReader, lines: Sequence[Line]) -> None:
         """Chooses the quality columns on the first lines (see RowReader.settle), once for the bed."""
         left_out = reader.settle(lines)
-        assert reader.qualities is not None
+        if reader.qualities is None:
+            return
         self.ledger.qualities = list(reader.qualities)
         if left_out:
             self._notes.append(

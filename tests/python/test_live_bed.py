@@ -431,6 +431,18 @@ def test_the_live_bed_reads_a_plant_file_as_simulate_does(tmp_path, sep, decimal
     assert "beyond the 1% tolerance in line 2, line 3, line 4 and 27 more, which imply 1.437 t/m³" in notes[1]
 
 
+def test_first_lines_without_numbers_choose_no_columns_and_go_to_the_rejects(tmp_path):
+    good = rows(3)
+    with start(tmp_path) as bed:
+        bed.take_lines([HEADER])
+        for line in ["0;30;n/a;;n/a;n/a\n", "0;30;\n", *good]:
+            bed.take_lines([line])
+        assert bed.quality_names == ("CaO", "SiO2", "Al2O3", "Fe2O3")
+        assert (bed.ledger.deliveries, bed.ledger.rejected) == (3, 2)
+    rejects = (tmp_path / "state" / "rejects.csv").read_text()
+    assert "column 'CaO': 'n/a' is not a number" in rejects and "3 fields where the header names 6" in rejects
+
+
 def test_a_bed_resumed_before_its_first_delivery_takes_the_columns_named_and_keeps_them(tmp_path, capsys):
     from korvex.cli import main
 
