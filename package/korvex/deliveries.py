@@ -234,17 +234,10 @@ class RowReader:
             reasons.append(None)
         return cells, reasons
 
-    def _numbers(
-        self, cells: list[list[str]], columns: Sequence[str]
-    ) -> dict[str, tuple[np.ndarray, list[str]]]:
-        """Each column's numbers and text cells, all converted at once (a look at a growing file often
-        brings one line: one conversion, not one a column)."""
-        import pandas as pd
-
+    def _numbers(self, cells: list[list[str]], columns: Sequence[str]) -> dict[str, tuple[np.ndarray, list[str]]]:
+        """Each column's numbers and text cells."""
         texts = {name: [row[self.columns.index(name)] for row in cells] for name in dict.fromkeys(columns)}
-        flat = pd.Series([cell for text in texts.values() for cell in text], dtype=object)
-        values = column_numbers(flat, self.dialect.decimal)[0].reshape(len(texts), len(cells))
-        return {name: (values[k].copy(), text) for k, (name, text) in enumerate(texts.items())}
+        return {name: (column_numbers(text, self.dialect.decimal)[0], text) for name, text in texts.items()}
 
     def _amounts(self, read: tuple[np.ndarray, list[str]], column: str) -> tuple[np.ndarray, list[str | None]]:
         """A column's numbers, and for each row the reason it cannot be read, or None."""
@@ -274,8 +267,6 @@ class RowReader:
         self, read: tuple[np.ndarray, list[str]], line_numbers: list[int], source: str
     ) -> tuple[np.ndarray, list[str | None]]:
         """Each row's time in seconds: a number as it stands, a date as seconds since the epoch."""
-        import pandas as pd
-
         column = self.dialect.time_column
         values, text = read
         reasons: list[str | None] = [None] * len(text)
@@ -289,6 +280,9 @@ class RowReader:
                 # pandas reads "now" and "today" as dates: a plant's file never means them.
                 reasons[row] = f"column {column!r}: {cell!r} is neither a number of seconds nor a date"
             else:
+                # Only dates need pandas: a feed timed in seconds is followed without it.
+                import pandas as pd
+
                 origin = Origin(source, np.array([line_numbers[row]]))
                 try:
                     stamp = parse_dates(pd.Series([cell]), column, self._dates, origin=origin).iloc[0]

@@ -88,28 +88,35 @@ def _numbers(frame: pd.DataFrame, skip: set[str], decimal: str, origin: Origin) 
         name = str(column)
         if name in skip or types.is_numeric_dtype(frame[column]) or types.is_datetime64_any_dtype(frame[column]):
             continue
-        values, failed = column_numbers(frame[column], decimal)
+        cells = frame[column].astype("string").to_numpy(dtype=object, na_value=None)
+        values, failed = column_numbers(cells, decimal)
         if np.isnan(values).all():
             continue
         if failed.any():
             position = int(np.argmax(failed))
-            text = str(frame[column].iloc[position]).strip()
-            raise TableError(f"{origin.at(position, name)}: {text!r} is not a number")
+            raise TableError(f"{origin.at(position, name)}: {cells[position].strip()!r} is not a number")
         result[column] = values
     return result
 
 
-def column_numbers(column: pd.Series[Any], decimal: str = ".") -> tuple[np.ndarray, np.ndarray]:
-    """The numbers a column of text cells holds (NaN where a cell is empty) and where a cell holds text that
-    is no number: what every reader of deliveries takes for a number, a file at once or a line at a time."""
-    import pandas as pd
-
-    text = column.astype("string").str.strip()
-    present = (text.notna() & (text != "")).to_numpy()
-    candidate = text.str.replace(decimal, ".", regex=False) if decimal != "." else text
-    numbers = pd.to_numeric(candidate.where(present), errors="coerce")
-    failed = present & numbers.isna().to_numpy()
-    return validation.exact_numbers(candidate, numbers), failed
+def column_numbers(cells: Iterable[str | None], decimal: str = ".") -> tuple[np.ndarray, np.ndarray]:
+    """The numbers that text cells hold (NaN where a cell is empty or missing), and where a cell holds
+    text that is no number: what every reader of deliveries takes for a number, a file at once or a line
+    at a time. A number is written in ASCII, with the given decimal mark and no digit grouping, and is
+    read to the last digit; "nan" is no number, "inf" and 1e309 are numbers that are not finite."""
+    values: list[float] = []
+    failed: list[bool] = []
+    for cell in cells:
+        text = "" if cell is None else cell.strip()
+        if decimal != ".":
+            text = text.replace(decimal, ".")
+        try:
+            value = float(text) if text.isascii() and "_" not in text else math.nan
+        except ValueError:
+            value = math.nan
+        values.append(value)
+        failed.append(bool(text) and math.isnan(value))
+    return np.array(values, dtype=np.float64), np.array(failed, dtype=bool)
 
 
 def header_names(line: str, sep: str = ",", where: str = "the header", max_columns: int | None = None) -> list[str]:

@@ -486,3 +486,18 @@ def test_the_correction_counts_only_the_deliveries_the_ledger_acknowledged(tmp_p
     assert chemistry.stacked_t == pytest.approx(acknowledged_t, rel=1e-12)
     [said, *_] = live_module.bed_correction(tmp_path / "state", ["CaO=44+-1"])
     assert said.startswith(f"stacked {acknowledged_t:,.0f} t;")
+
+
+def test_a_feed_timed_in_seconds_is_read_without_pandas():
+    """pandas costs a restarted tracker half a second of imports; only dates need it."""
+    import subprocess
+    import sys
+
+    code = (
+        "import sys; sys.modules['pandas'] = None\n"
+        "from korvex.deliveries import Dialect, RowReader\n"
+        "reader = RowReader('timestamp;tonnes;truck;CaO\\n', Dialect(sep=';', decimal=','), 1.5)\n"
+        "print(reader.read_lines([b'600;30;T1;44,5\\n', b'660;30;T2;1e308\\n'], 2, 'feed.csv'))\n"
+    )
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    assert "Delivery(time_s=600.0, volume_m3=20.0, values=(44.5,)," in done.stdout and "1e+308 is beyond" in done.stdout
