@@ -74,7 +74,12 @@ def add_track_command(commands: Any, add_bed_options: Callable[[argparse.Argumen
     order = dialect.add_mutually_exclusive_group()
     order.add_argument("--dayfirst", dest="dayfirst", action="store_const", const=True)
     order.add_argument("--monthfirst", dest="dayfirst", action="store_const", const=False)
-    dialect.add_argument("--quality", action="append", help="a quality column (repeat; default: all others)")
+    dialect.add_argument(
+        "--quality",
+        action="append",
+        help="a quality column (repeat; default: the others holding numbers); also names them on a bed resumed "
+        "before its first delivery",
+    )
     add_bed_options(run)
     run.set_defaults(run=run_track)
 
