@@ -377,8 +377,6 @@ class LiveBed:
         if advance:
             self.ledger.offset = len(header)
             self.ledger.line = 2
-        if self.ledger.taken_bytes == 0 and self._reader.qualities is not None:
-            self._write_headers(self._reader.qualities)
 
     def _write_headers(self, names: Sequence[str]) -> None:
         self.ledger.taken_bytes = _append_durably(self.directory / TAKEN_FILE, _taken_header(names))
@@ -413,20 +411,21 @@ class LiveBed:
             header = self.ledger.header if self.ledger.header is not None else self.settings.header
             assert header is not None
             self._reader = RowReader(header, self.settings.dialect, self.settings.bulk_density_t_per_m3, names)
-            if self.ledger.taken_bytes == 0:
-                self._write_headers(self._reader.qualities or ())
 
-    def _settle(self, reader: RowReader, lines: Sequence[Line]) -> None:
-        """Chooses the quality columns on the first lines (see RowReader.settle), once for the bed."""
-        left_out = reader.settle(lines)
+    def _choose_columns(self, reader: RowReader, lines: Sequence[Line]) -> None:
+        """Chooses the quality columns on the first lines (see RowReader.settle), once for the bed, and
+        heads taken.csv with them. Checked on every batch, so that a batch cut short before taken.csv was
+        headed (a failed write, a reload) heads it on the next."""
+        if reader.qualities is None and not self.ledger.full:
+            left_out = reader.settle(lines)
+            if left_out and reader.qualities is not None:
+                self._notes.append(
+                    f"the columns {', '.join(map(repr, left_out))} hold no numbers and are left out, as simulate "
+                    f"leaves them out; the qualities are {', '.join(map(repr, reader.qualities))}"
+                )
         if reader.qualities is None:
             return
         self.ledger.qualities = list(reader.qualities)
-        if left_out:
-            self._notes.append(
-                f"the columns {', '.join(map(repr, left_out))} hold no numbers and are left out, as simulate "
-                f"leaves them out; the qualities are {', '.join(map(repr, reader.qualities))}"
-            )
         if self.ledger.taken_bytes == 0:
             self._write_headers(reader.qualities)
 
@@ -435,8 +434,7 @@ class LiveBed:
             return Batch(0, [])
         reader = self._reader_or_header()
         ledger = self.ledger
-        if reader.qualities is None and not ledger.full:
-            self._settle(reader, lines)
+        self._choose_columns(reader, lines)
         accepted: list[Delivery] = []
         accepted_lines: list[int] = []
         rejected: list[tuple[int, str, bytes]] = []
