@@ -465,6 +465,19 @@ def test_a_bed_resumed_before_its_first_delivery_takes_the_columns_named_and_kee
         assert bed.taken().names == ("CaO", "SiO2") and len(bed.taken()) == 2
 
 
+@pytest.mark.parametrize("kind", ["bed", "ring"])
+def test_a_bed_resumed_before_its_first_delivery_or_slice_resumes_without_a_word(tmp_path, kind):
+    path = tmp_path / "feed.csv"
+    # A bed that has refused every line so far; a ring whose reclaimer has not reached its first slice.
+    path.write_text(HEADER + ("".join(rows(3)) if kind == "ring" else "broken;line\n"))
+    changes = RING if kind == "ring" else {}
+    with start(tmp_path, **changes) as bed:
+        bed.take_file(path)
+    # Warnings are errors here: NumPy's "loadtxt: input contained no data" was printed on every resume.
+    with LiveBed.open(tmp_path / "state") as bed:
+        assert bed.output() is None and (bed.taken() is None) == (kind == "bed")
+
+
 def test_the_correction_counts_only_the_deliveries_the_ledger_acknowledged(tmp_path, feed, monkeypatch):
     lines = feed.read_text().splitlines(keepends=True)
     growing = tmp_path / "growing.csv"

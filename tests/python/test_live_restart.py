@@ -110,18 +110,25 @@ def test_a_tracker_killed_at_random_moments_builds_the_same_bed_to_the_bit(tmp_p
             feeder.stdin.write(f"{ROWS_PER_KILL}\n")
             feeder.stdin.flush()
             since = time.time()
+            taken_bytes = (state / "taken.csv").stat().st_size if (state / "taken.csv").exists() else 0
             tracker = subprocess.Popen(
                 [*track, str(state), "--feed", str(feed), "--follow", "--poll-s", "0.005"], env=env
             )
             deadline = time.monotonic() + 20
             # Past its imports and its first look (its status), and, but for every fourth kill, past its
-            # first save: then the kill falls anywhere in a batch, reading, stacking or writing.
+            # first save: then the kill falls anywhere in a batch, reading, stacking or writing. Every fourth
+            # kill falls as soon as the first batch is written, before its snapshot: a batch is read and
+            # stacked in milliseconds, too briefly for a random moment to fall there often.
             waits = [state / "status.json"] + ([state / "state.kvx"] if kills % 4 else [])
             for path in waits:
                 while not written_since(path, since) and tracker.poll() is None and time.monotonic() < deadline:
                     time.sleep(0.002)
+            while not kills % 4 and (state / "taken.csv").stat().st_size <= taken_bytes:
+                if tracker.poll() is not None or time.monotonic() > deadline:
+                    break
+                time.sleep(0.0002)
             assert tracker.poll() is None, f"the tracker ended with {tracker.returncode} before it was killed"
-            time.sleep(chance.uniform(0.0, 0.1))
+            time.sleep(chance.uniform(0.0, 0.1) if kills % 4 else 0.0)
             tracker.send_signal(signal.SIGKILL)
             tracker.wait()
             deliveries_now, half_done = recorded(state)
