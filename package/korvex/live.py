@@ -448,10 +448,12 @@ class LiveBed:
             delivery = None
             if full:
                 reason = "the bed is full and takes no more"
-            elif isinstance(read[k], str):
-                reason = read[k]
             else:
-                delivery = read[k]
+                item = read[k]
+                if isinstance(item, str):
+                    reason = item
+                else:
+                    delivery = item
             if delivery is not None:
                 if last_time is not None and delivery.time_s < last_time:
                     reason = f"its time {delivery.time_s:g} s is earlier than the last stacked, {last_time:g} s"
