@@ -20,6 +20,7 @@ import hashlib
 import math
 from collections.abc import Sequence
 from dataclasses import dataclass, field
+from typing import BinaryIO
 
 import numpy as np
 
@@ -292,6 +293,19 @@ class RowReader:
                 # Dates are read in UTC (an offset-less date as written): seconds since the epoch.
                 values[row] = float(stamp.timestamp())
         return values, reasons
+
+
+def stream_line(stream: BinaryIO) -> Line:
+    """The next line of a stream (b"" at its end); one longer than MAX_LINE_BYTES is read on to its end in
+    pieces, never whole, and kept as a LongLine."""
+    line = stream.readline(MAX_LINE_BYTES + 1)
+    if len(line) <= MAX_LINE_BYTES or line.endswith(b"\n"):
+        return line
+    head, tail, length = line[:LONG_LINE_KEPT], line[-LONG_LINE_KEPT:], len(line)
+    while not tail.endswith(b"\n") and (more := stream.readline(MAX_LINE_BYTES)):
+        length += len(more)
+        tail = (tail + more)[-LONG_LINE_KEPT:]
+    return LongLine(length, head, tail)
 
 
 def complete_lines(data: bytes) -> Sequence[bytes]:

@@ -355,15 +355,24 @@ class LiveBed:
                 self._take(lines, str(path))
                 read += len(lines)
 
-    def take_lines(self, lines: Iterable[bytes | str], source: str = "<stdin>") -> Batch:
-        """Takes lines from standard input or any stream; the first ever is the header unless the
-        settings name one. A line already taken (sent again after a restart) is skipped."""
+    def take_lines(self, lines: Iterable[Line | str], source: str = "<stdin>") -> Batch:
+        """Takes lines from standard input or any stream (see deliveries.stream_line); the first ever is the
+        header unless the settings name one. A line already taken (sent again after a restart) is skipped."""
         encoded = [line.encode() if isinstance(line, str) else line for line in lines]
-        encoded = [line if line.endswith(b"\n") else line + b"\n" for line in encoded]
+        encoded = [line if isinstance(line, LongLine) or line.endswith(b"\n") else line + b"\n" for line in encoded]
         if self._reader is None and encoded:
-            self._adopt_header(encoded.pop(0), advance=False)
+            first = encoded.pop(0)
+            if isinstance(first, LongLine):
+                raise ValueError(
+                    f"{source}: the header line is longer than the {MAX_LINE_BYTES:,} bytes a line may have"
+                )
+            self._adopt_header(first, advance=False)
         header = self.ledger.header
-        fresh = [line for line in encoded if not self.ledger.seen(line) and line.decode(errors="replace") != header]
+        fresh = [
+            line
+            for line in encoded
+            if not self.ledger.seen(recognised_by(line)) and shown(line).decode(errors="replace") != header
+        ]
         return self._take(fresh, source, remember=True)
 
     def _adopt_header(self, header: bytes, *, advance: bool = True) -> None:

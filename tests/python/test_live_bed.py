@@ -374,6 +374,22 @@ def test_one_bad_line_goes_to_the_rejects_and_the_feed_goes_on(tmp_path, bad, re
     assert reject.startswith("4,") and reason in reject and len(reject) < 1000
 
 
+def test_a_line_longer_than_a_batch_on_standard_input_is_refused_and_the_lines_after_it_taken(tmp_path):
+    import subprocess
+    import sys
+
+    good = rows(4)
+    lines = HEADER + "".join(good[:2]) + LONG + "".join(good[2:])
+    run = [sys.executable, "-m", "korvex", "track", "run", str(tmp_path / "state"), "--feed", "-", "--sep", ";",
+           "--decimal", ",", "--bulk-density-t-per-m3", "1.5", "--length-m", "60", "--depth-m", "20",
+           "--layers", "30", "--replicates", "0", "--quiet"]  # fmt: skip
+    subprocess.run(run, input=lines.encode(), check=True)
+    with LiveBed.open(tmp_path / "state") as bed:
+        assert (bed.ledger.deliveries, bed.ledger.rejected) == (4, 1)
+    [reject] = (tmp_path / "state" / "rejects.csv").read_text().splitlines()[1:]
+    assert reject.startswith(f'3,"the line is {len(LONG):,} bytes') and len(reject) < 1000
+
+
 @pytest.mark.parametrize(
     ("header", "message"),
     [

@@ -25,7 +25,7 @@ from pathlib import Path
 from typing import Any
 
 from ..bed import Bed
-from ..deliveries import Dialect
+from ..deliveries import Dialect, stream_line
 from ..equipment import Stacker
 from ..live import STATE_FILE, LiveBed, LiveSettings, bed_correction
 from ..live_status import STATUS_JSON, format_status
@@ -201,13 +201,13 @@ def _print_notes(live: LiveBed, quiet: bool) -> None:
 def _follow_stdin(live: LiveBed, quiet: bool) -> None:
     stream = sys.stdin.buffer
     while True:
-        line = stream.readline()
+        line = stream_line(stream)
         if not line:
             return
         lines = [line]
         # Take what has already arrived with it as one batch.
         while len(lines) < STDIN_BATCH_LINES and select.select([stream], [], [], 0)[0]:
-            more = stream.readline()
+            more = stream_line(stream)
             if not more:
                 break
             lines.append(more)
