@@ -80,7 +80,6 @@ def _numbers(frame: pd.DataFrame, skip: set[str], decimal: str, origin: Origin) 
     A column where no cell reads as a number is text (a comment, a supplier)
     and stays as it is.
     """
-    import pandas as pd
     from pandas.api import types
 
     result = frame.copy()

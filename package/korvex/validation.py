@@ -151,8 +151,9 @@ def finite_rows(values: FloatArray, name: str, first_line: int | None = None) ->
 
 
 def outsized(values: FloatArray) -> np.ndarray:
-    """Where quality values lie beyond MAX_QUALITY in magnitude (a missing value is not)."""
-    return np.abs(values) > MAX_QUALITY
+    """Where finite quality values lie beyond MAX_QUALITY in magnitude (a missing or infinite value is
+    another fault, said as such)."""
+    return np.isfinite(values) & (np.abs(values) > MAX_QUALITY)
 
 
 def outsized_reason(name: str, value: float) -> str:
