@@ -59,6 +59,7 @@ class Ledger:
     full: the bed has refused a delivery for want of room and takes no more.
     taken_bytes, rejects_bytes: lengths of the files of deliveries taken and refused.
     recent: hashes of the last lines taken from standard input.
+    qualities: the quality columns chosen on the first lines read, when the settings name none.
     flowing_s, reclaimer_m: a ring's flowing time of the feed, and where its reclaimer's foot stands.
     reclaimed_volume_m3, slices, output_bytes: what a ring's reclaimer has cut, and the length of the
         file of its slices.
@@ -83,6 +84,7 @@ class Ledger:
     reclaimed_volume_m3: float = 0.0
     slices: int = 0
     output_bytes: int = 0
+    qualities: list[str] | None = None
 
     def to_note(self) -> bytes:
         """The ledger as the bytes kept in the snapshot's note (JSON; floats written to round-trip)."""

@@ -36,6 +36,7 @@ import json
 import math
 import os
 import time
+from collections import deque
 from collections.abc import Iterable, Sequence
 from dataclasses import asdict, dataclass, field, replace
 from pathlib import Path
@@ -47,7 +48,19 @@ from . import validation
 from .bed import Bed
 from .capacity import bed_capacity
 from .chunks import ChunkTable
-from .deliveries import MAX_LINE_BYTES, Delivery, Dialect, RowReader, complete_lines, row_hash
+from .deliveries import (
+    LONG_LINE_KEPT,
+    MAX_LINE_BYTES,
+    Delivery,
+    Dialect,
+    Line,
+    LongLine,
+    RowReader,
+    complete_lines,
+    recognised_by,
+    row_hash,
+    shown,
+)
 from .equipment import Stacker
 from .feed_correction import Component, Target, correction_lines
 from .errors import BusyError, KorvexError, SettingsError
@@ -93,6 +106,8 @@ REPLAY_BUDGET_S = 0.5
 JOURNAL_MAX_BYTES = 32 * 1024 * 1024
 # Most bytes of new lines taken in one batch: a long backlog is taken in several.
 BATCH_BYTES = 4 * 1024 * 1024
+# Notes kept for the caller to print (a volume column departing from the mass, text columns left out).
+KEPT_NOTES = 1000
 
 
 @dataclass(frozen=True)
@@ -247,7 +262,9 @@ class LiveBed:
         self._reader: RowReader | None = None
         header = ledger.header if ledger.header is not None else settings.header
         if header is not None:
-            self._reader = RowReader(header, settings.dialect, settings.bulk_density_t_per_m3)
+            self._reader = RowReader(header, settings.dialect, settings.bulk_density_t_per_m3, ledger.qualities)
+        # What reading said beside refusing, for the caller to print: take_notes empties it.
+        self._notes: deque[str] = deque(maxlen=KEPT_NOTES)
 
     # -- starting and resuming ------------------------------------------------------------------
 
@@ -341,45 +358,59 @@ class LiveBed:
         with path.open("rb") as file:
             if self.ledger.header is None:
                 header = file.readline(MAX_LINE_BYTES + 1)
+                if len(header) > MAX_LINE_BYTES:
+                    raise ValueError(
+                        f"{path}: the header line is longer than the {MAX_LINE_BYTES:,} bytes a line may have"
+                    )
                 if not header.endswith(b"\n"):
                     return 0
                 self._adopt_header(header)
             while True:
                 file.seek(self.ledger.offset)
                 data = file.read(BATCH_BYTES)
-                lines = complete_lines(data)
+                lines: list[Line] = list(complete_lines(data))
                 if not lines:
-                    if len(data) >= BATCH_BYTES:
-                        # One line longer than a whole batch: refuse it and go past it.
-                        end = data.find(b"\n")
-                        if end < 0:
-                            return read
-                        lines = [data[: end + 1]]
-                    else:
+                    if len(data) < BATCH_BYTES:
                         return read
+                    # One line longer than a whole batch: refuse it and go past it, once it is whole.
+                    long = _long_line(file, self.ledger.offset)
+                    if long is None:
+                        return read
+                    lines = [long]
                 self._take(lines, str(path))
                 read += len(lines)
 
-    def take_lines(self, lines: Iterable[bytes | str], source: str = "<stdin>") -> Batch:
-        """Takes lines from standard input or any stream; the first ever is the header unless the
-        settings name one. A line already taken (sent again after a restart) is skipped."""
+    def take_lines(self, lines: Iterable[Line | str], source: str = "<stdin>") -> Batch:
+        """Takes lines from standard input or any stream (see deliveries.stream_line); the first ever is the
+        header unless the settings name one. A line already taken (sent again after a restart) is skipped."""
         encoded = [line.encode() if isinstance(line, str) else line for line in lines]
-        encoded = [line if line.endswith(b"\n") else line + b"\n" for line in encoded]
+        encoded = [line if isinstance(line, LongLine) or line.endswith(b"\n") else line + b"\n" for line in encoded]
         if self._reader is None and encoded:
-            self._adopt_header(encoded.pop(0), advance=False)
+            first = encoded.pop(0)
+            if isinstance(first, LongLine):
+                raise ValueError(
+                    f"{source}: the header line is longer than the {MAX_LINE_BYTES:,} bytes a line may have"
+                )
+            self._adopt_header(first, advance=False)
         header = self.ledger.header
-        fresh = [line for line in encoded if not self.ledger.seen(line) and line.decode(errors="replace") != header]
+        fresh = [
+            line
+            for line in encoded
+            if not self.ledger.seen(recognised_by(line)) and shown(line).decode(errors="replace") != header
+        ]
         return self._take(fresh, source, remember=True)
 
     def _adopt_header(self, header: bytes, *, advance: bool = True) -> None:
-        text = header.decode("utf-8", errors="strict")
-        self._reader = RowReader(text, self.settings.dialect, self.settings.bulk_density_t_per_m3)
+        try:
+            text = header.decode("utf-8")
+        except UnicodeDecodeError:
+            raise ValueError("the header line is not UTF-8 text") from None
+        density = self.settings.bulk_density_t_per_m3
+        self._reader = RowReader(text, self.settings.dialect, density, self.ledger.qualities)
         self.ledger.header = text
         if advance:
             self.ledger.offset = len(header)
             self.ledger.line = 2
-        if self.ledger.taken_bytes == 0:
-            self._write_headers(self._reader.qualities)
 
     def _write_headers(self, names: Sequence[str]) -> None:
         self.ledger.taken_bytes = _append_durably(self.directory / TAKEN_FILE, _taken_header(names))
@@ -391,27 +422,72 @@ class LiveBed:
             raise ValueError("no header line has been read yet: the first line must name the columns")
         return self._reader
 
-    def _take(self, lines: Sequence[bytes], source: str, *, remember: bool = False) -> Batch:
+    def take_notes(self) -> list[str]:
+        """What reading said since the last call beside the lines it refused: the columns left out as text,
+        a volume column that departs from the weighed mass."""
+        notes = list(self._notes)
+        self._notes.clear()
+        return notes
+
+    def name_qualities(self, names: Sequence[str]) -> None:
+        """Reads the quality columns `names`, on a bed resumed before it chose its own; ValueError if the
+        bed reads others."""
+        chosen = self._reader.qualities if self._reader is not None else self.settings.dialect.qualities
+        if chosen is not None:
+            if tuple(names) != tuple(chosen):
+                raise ValueError(
+                    f"the bed in {self.directory} reads the quality columns {list(chosen)}, not {list(names)}: "
+                    "a bed keeps its columns; start one in a new state directory to read others"
+                )
+            return
+        self.ledger.qualities = list(names)
+        if self._reader is not None:
+            header = self.ledger.header if self.ledger.header is not None else self.settings.header
+            assert header is not None
+            self._reader = RowReader(header, self.settings.dialect, self.settings.bulk_density_t_per_m3, names)
+
+    def _choose_columns(self, reader: RowReader, lines: Sequence[Line]) -> None:
+        """Chooses the quality columns on the first lines (see RowReader.settle), once for the bed, and
+        heads taken.csv with them. Checked on every batch, so that a batch cut short before taken.csv was
+        headed (a failed write, a reload) heads it on the next."""
+        if reader.qualities is None and not self.ledger.full:
+            left_out = reader.settle(lines)
+            if left_out and reader.qualities is not None:
+                self._notes.append(
+                    f"the columns {', '.join(map(repr, left_out))} hold no numbers and are left out, as simulate "
+                    f"leaves them out; the qualities are {', '.join(map(repr, reader.qualities))}"
+                )
+        if reader.qualities is None:
+            return
+        self.ledger.qualities = list(reader.qualities)
+        if self.ledger.taken_bytes == 0:
+            self._write_headers(reader.qualities)
+
+    def _take(self, lines: Sequence[Line], source: str, *, remember: bool = False) -> Batch:
         if not lines:
             return Batch(0, [])
         reader = self._reader_or_header()
         ledger = self.ledger
+        self._choose_columns(reader, lines)
         accepted: list[Delivery] = []
+        accepted_lines: list[int] = []
         rejected: list[tuple[int, str, bytes]] = []
         stacked = ledger.stacked_volume_m3
         last_time = ledger.last_time_s
         full = ledger.full
         line_number = ledger.line
-        for line in lines:
+        read = [] if full else reader.read_lines(lines, line_number, source)
+        for k, line in enumerate(lines):
             reason = None
             delivery = None
             if full:
                 reason = "the bed is full and takes no more"
             else:
-                try:
-                    delivery = reader.read(line, line_number, source)
-                except ValueError as error:
-                    reason = str(error)
+                item = read[k]
+                if isinstance(item, str):
+                    reason = item
+                else:
+                    delivery = item
             if delivery is not None:
                 if last_time is not None and delivery.time_s < last_time:
                     reason = f"its time {delivery.time_s:g} s is earlier than the last stacked, {last_time:g} s"
@@ -424,10 +500,11 @@ class LiveBed:
                     )
                 else:
                     accepted.append(delivery)
+                    accepted_lines.append(line_number)
                     stacked += delivery.volume_m3
                     last_time = delivery.time_s
             if reason is not None:
-                rejected.append((line_number, reason, line))
+                rejected.append((line_number, reason, shown(line)))
             line_number += 1
         try:
             stacked_now = self._stack(accepted)
@@ -436,7 +513,7 @@ class LiveBed:
             # The pile may hold part of the batch: go back to the last snapshot, which does not.
             self._reload()
             raise
-        self._taken = _extended(self._taken, accepted, reader.qualities)
+        self._taken = _extended(self._taken, accepted, self.quality_names)
         if stacked_now.output is not None:
             self._output = extended(self._output, stacked_now.output)
             ledger.flowing_s = stacked_now.flowing_s
@@ -452,12 +529,15 @@ class LiveBed:
         ledger.line = line_number
         if remember:
             for line in lines:
-                ledger.remember(line)
+                ledger.remember(recognised_by(line))
         else:
             ledger.offset += sum(len(line) for line in lines)
-            ledger.last_line_hash = row_hash(lines[-1])
-            ledger.last_line_bytes = len(lines[-1])
-        self._commit(accepted, [row_hash(line) for line in lines] if remember else [])
+            ledger.last_line_hash = row_hash(recognised_by(lines[-1]))
+            ledger.last_line_bytes = len(recognised_by(lines[-1]))
+        self._commit(accepted, [row_hash(recognised_by(line)) for line in lines] if remember else [])
+        departures = reader.departures(accepted, accepted_lines)
+        if departures is not None:
+            self._notes.append(departures)
         self.refresh_status()
         return Batch(len(accepted), [(number, reason) for number, reason, _ in rejected])
 
@@ -605,9 +685,14 @@ class LiveBed:
             # Entries before a crash between a checkpoint and the journal's emptying are in the checkpoint.
             if entry.ledger.line <= self.ledger.line:
                 continue
-            if self._reader is None and entry.ledger.header is not None:
+            # The checkpoint may precede the header or the choice of quality columns that the entry records.
+            unread = self._reader is None or self._reader.qualities is None
+            if unread and entry.ledger.header is not None:
                 self._reader = RowReader(
-                    entry.ledger.header, self.settings.dialect, self.settings.bulk_density_t_per_m3
+                    entry.ledger.header,
+                    self.settings.dialect,
+                    self.settings.bulk_density_t_per_m3,
+                    entry.ledger.qualities,
                 )
             self._stack([Delivery(row[0], row[1], tuple(row[2:])) for row in entry.rows])
             recent = (self.ledger.recent + entry.remembered)[-RECENT_LINES:]
@@ -619,7 +704,8 @@ class LiveBed:
 
     @property
     def quality_names(self) -> tuple[str, ...]:
-        return self._reader_or_header().qualities
+        """The quality columns read; none before the first lines were."""
+        return self._reader_or_header().qualities or ()
 
     @property
     def full(self) -> bool:
@@ -666,7 +752,9 @@ def bed_chemistry(directory: str | Path, recent_deliveries: int = RECENT_DELIVER
             f"the bed in {directory} is a ring run continuously: it has no end for whole-bed targets to be met at"
         )
     report = json.loads((directory / STATUS_JSON).read_text())
-    taken = read_taken(directory / TAKEN_FILE)
+    # taken.csv may hold rows past the last batch the journal acknowledged (a tracker that died before it
+    # committed them); the status is written after the commit and counts only those acknowledged.
+    taken = read_taken(directory / TAKEN_FILE, report["deliveries"])
     if taken is None:
         raise ValueError(f"the bed in {directory} holds no delivery yet")
     density = settings.bulk_density_t_per_m3
@@ -757,14 +845,31 @@ def _extended(
     return QualitySeries(time_s, volume_m3, values, tuple(names))
 
 
-def read_taken(path: Path) -> QualitySeries | None:
-    """The deliveries a live bed has stacked, from its taken.csv; None when there are none yet."""
+def read_taken(path: Path, deliveries: int | None = None) -> QualitySeries | None:
+    """The deliveries a live bed has stacked, from its taken.csv (the first `deliveries` of them, those
+    its ledger acknowledged, when given); None when there are none yet."""
     with path.open(encoding="utf-8") as file:
         header = [from_text(name) for name in next(csv.reader([file.readline().rstrip("\n")]), [])]
-        table = np.loadtxt(file, delimiter=",", ndmin=2) if header else np.empty((0, 0))
-    if table.size == 0:
+        rows = file.read().splitlines()[:deliveries]
+    if not header or not rows:
         return None
+    table = np.loadtxt(rows, delimiter=",", ndmin=2)
     return QualitySeries(table[:, 0], table[:, 1], table[:, 2:], tuple(header[2:]))
+
+
+def _long_line(file: io.BufferedReader, offset: int) -> LongLine | None:
+    """The line at `offset`, too long for a batch, known by its length and ends once its line break has
+    been written; None before. Read a batch at a time, never whole."""
+    file.seek(offset)
+    head = file.read(LONG_LINE_KEPT)
+    tail = head
+    while block := file.read(BATCH_BYTES):
+        end = block.find(b"\n")
+        if end >= 0:
+            tail = (tail + block[: end + 1])[-LONG_LINE_KEPT:]
+            return LongLine(file.tell() - len(block) + end + 1 - offset, head, tail)
+        tail = (tail + block)[-LONG_LINE_KEPT:]
+    return None
 
 
 def _lock(directory: Path) -> int:

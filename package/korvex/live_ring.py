@@ -140,9 +140,10 @@ def read_output(path: Path) -> RingOutput | None:
         return None
     with path.open(encoding="utf-8") as file:
         header = [from_text(name) for name in next(csv.reader([file.readline().rstrip("\n")]), [])]
-        table = np.loadtxt(file, delimiter=",", ndmin=2) if header else np.empty((0, 0))
-    if table.size == 0:
+        rows = file.read().splitlines()
+    if not header or not rows:
         return None
+    table = np.loadtxt(rows, delimiter=",", ndmin=2)
     return RingOutput(table[:, 0], table[:, 1], table[:, 2], table[:, 4:], table[:, 3], tuple(header[4:]))
 
 

@@ -199,9 +199,7 @@ class QualitySeries:
                 f"no volume column {volume_column!r} among {columns}: name it, or give the volume of each row"
             )
         if qualities is None:
-            # Moduli written beside their oxides are derived again from the averaged oxides.
-            derived = {name for name, (_, needs) in CEMENT_MODULI.items() if set(needs) <= set(columns)}
-            amounts = {time_column, volume_column, *MASS_COLUMNS, *VOLUME_COLUMNS, *WRITTEN_COLUMNS, *derived}
+            amounts = no_quality_columns(columns, time_column, volume_column)
             qualities = [name for name in columns if name not in amounts and validation.holds_numbers(frame[name])]
         missing = [name for name in qualities if name not in columns]
         if missing:
@@ -209,6 +207,7 @@ class QualitySeries:
         values = np.empty((rows, len(qualities)))
         for k, name in enumerate(qualities):
             values[:, k] = validation.numeric_column(frame[name], name, first_line)
+            validation.bounded_column(values[:, k], name, first_line)
         # An empty slice, as Korvex writes it, has no quality: it carries nothing either way.
         values[(volume == 0) & np.isnan(values).all(axis=1)] = 0.0
         return cls(time, volume, values, tuple(str(name) for name in qualities), first_line, stop_after_s, date_origin)
@@ -220,6 +219,13 @@ class QualitySeries:
         for name, column in zip(self.names, self.values.T, strict=True):
             frame[name] = column
         return frame
+
+
+def no_quality_columns(columns: Sequence[str], time_column: str | None, volume_column: str) -> set[str | None]:
+    """The columns of a feed that are never quality values: its time, its amounts, what Korvex writes beside
+    the values, and moduli written beside their oxides (derived again from the averaged oxides)."""
+    derived = {name for name, (_, needs) in CEMENT_MODULI.items() if set(needs) <= set(columns)}
+    return {time_column, volume_column, *MASS_COLUMNS, *VOLUME_COLUMNS, *WRITTEN_COLUMNS, *derived}
 
 
 def seconds_column(column: pd.Series[Any], name: str, first_line: int | None = None) -> FloatArray:

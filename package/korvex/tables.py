@@ -16,6 +16,7 @@ import numbers
 import warnings
 import zipfile
 import zlib
+from collections import Counter
 from collections.abc import Iterable, Mapping
 from dataclasses import dataclass
 from pathlib import Path
@@ -80,7 +81,6 @@ def _numbers(frame: pd.DataFrame, skip: set[str], decimal: str, origin: Origin) 
     A column where no cell reads as a number is text (a comment, a supplier)
     and stays as it is.
     """
-    import pandas as pd
     from pandas.api import types
 
     result = frame.copy()
@@ -88,19 +88,59 @@ def _numbers(frame: pd.DataFrame, skip: set[str], decimal: str, origin: Origin) 
         name = str(column)
         if name in skip or types.is_numeric_dtype(frame[column]) or types.is_datetime64_any_dtype(frame[column]):
             continue
-        text = frame[column].astype("string").str.strip()
-        present = text.notna() & (text != "")
-        candidate = text.str.replace(decimal, ".", regex=False) if decimal != "." else text
-        numbers = pd.to_numeric(candidate.where(present), errors="coerce")
-        read = numbers.notna()
-        if not read.any():
+        cells = frame[column].astype("string").to_numpy(dtype=object, na_value=None)
+        values, failed = column_numbers(cells, decimal)
+        if np.isnan(values).all():
             continue
-        failed = (present & ~read).to_numpy()
         if failed.any():
             position = int(np.argmax(failed))
-            raise TableError(f"{origin.at(position, name)}: {text.iloc[position]!r} is not a number")
-        result[column] = validation.exact_numbers(candidate, numbers)
+            raise TableError(f"{origin.at(position, name)}: {cells[position].strip()!r} is not a number")
+        result[column] = values
     return result
+
+
+def column_numbers(cells: Iterable[str | None], decimal: str = ".") -> tuple[np.ndarray, np.ndarray]:
+    """The numbers that text cells hold (NaN where a cell is empty or missing), and where a cell holds
+    text that is no number: what every reader of deliveries takes for a number, a file at once or a line
+    at a time. A number is written in ASCII, with the given decimal mark and no digit grouping, and is
+    read to the last digit; "nan" is no number, "inf" and 1e309 are numbers that are not finite."""
+    values: list[float] = []
+    failed: list[bool] = []
+    for cell in cells:
+        text = "" if cell is None else cell.strip()
+        if decimal != ".":
+            text = text.replace(decimal, ".")
+        try:
+            value = float(text) if text.isascii() and "_" not in text else math.nan
+        except ValueError:
+            value = math.nan
+        values.append(value)
+        failed.append(bool(text) and math.isnan(value))
+    return np.array(values, dtype=np.float64), np.array(failed, dtype=bool)
+
+
+def header_names(line: str, sep: str = ",", where: str = "the header", max_columns: int | None = None) -> list[str]:
+    """The column names of a CSV's header line, as every reader of deliveries takes them; at most
+    max_columns of them (by default validation.MAX_COLUMNS).
+
+    The byte-order mark that Excel writes before a "CSV UTF-8" is not part of the first name. A name that
+    holds a line break is refused: read back line by line, it would split its own row.
+    """
+    try:
+        names = next(csv.reader([line.removeprefix("\ufeff").rstrip("\r\n")], delimiter=sep, strict=True), [])
+    except csv.Error as error:
+        raise TableError(f"{where} is not a readable CSV line: {error}") from None
+    limit = validation.MAX_COLUMNS if max_columns is None else max_columns
+    if len(names) > limit:
+        raise TableError(f"{where} names {len(names):,} columns, more than the {limit:,} allowed")
+    broken = [name for name in names if "\r" in name or "\n" in name]
+    if broken:
+        raise TableError(f"{where} names the column {broken[0]!r}, which holds a line break: name it on one line")
+    # pandas would rename a second CaO to CaO.1 and carry on.
+    twice = [name for name, count in Counter(names).items() if count > 1]
+    if twice:
+        raise TableError(f"{where} names the column {twice[0]!r} more than once")
+    return names
 
 
 # Comment lines (#) Korvex writes above its tables: the stamp and the setup. More than this is no preamble.

@@ -11,6 +11,9 @@ Typical bulk densities: limestone 1.4-1.6 t/m3, coal 0.8-0.9 t/m3.
 
 from __future__ import annotations
 
+import math
+import warnings
+from collections.abc import Sequence
 from typing import TYPE_CHECKING
 
 import numpy as np
@@ -34,6 +37,8 @@ VOLUME_COLUMNS = ("volume", "volume_m3")
 WRITTEN_COLUMNS = ("position_m", "start_h", "end_h", "time_s", "residence_s", "turn", "slices")
 # A mass and a volume on one row agree with the bulk density within this share.
 DENSITY_TOLERANCE = 0.01
+# A departure below this share is float rounding (a table Korvex wrote from one column): nothing to say.
+ROUNDING_DEPARTURE = 1e-9
 
 SECONDS_PER_HOUR = 3600.0
 SECONDS_PER_MINUTE = 60.0
@@ -87,31 +92,50 @@ def volume_column_of(columns: list[str], wanted: str = "volume") -> str:
     return found[0] if found else wanted
 
 
-def check_mass_and_volume(
+class DensityWarning(UserWarning):
+    """A volume column beside a mass column, departing from mass / bulk density: the mass was taken."""
+
+
+def volume_departure(mass_t: ArrayLike, volume_m3: ArrayLike, bulk_density_t_per_m3: float) -> FloatArray:
+    """How far each volume departs from mass / bulk density, as a share of the latter (0.01 for 1 % more);
+    an empty row (an empty slice, as Korvex writes it) departs by nothing."""
+    from_mass = m3_from_tonnes(mass_t, bulk_density_t_per_m3)
+    volume = np.asarray(volume_m3, dtype=np.float64)
+    with np.errstate(divide="ignore", invalid="ignore"):
+        return np.where((from_mass == 0) & (volume == 0), 0.0, volume / from_mass - 1.0)
+
+
+def departure_note(
     mass_t: FloatArray,
     volume_m3: FloatArray,
     bulk_density_t_per_m3: float,
     *,
     names: tuple[str, str] = ("mass", "volume"),
     first_line: int | None = None,
-) -> None:
-    """ValueError naming the rows where mass / volume departs from the bulk density by over DENSITY_TOLERANCE."""
-
+    lines: Sequence[int] | None = None,
+) -> str:
+    """What a volume column says beside the mass column the amounts are taken from: its total's departure
+    from mass / bulk density and, beyond DENSITY_TOLERANCE, the rows that depart and the density they imply.
+    Rows are named by their line in the file: first_line for the first row, or `lines`, one per row."""
     density = check_bulk_density(bulk_density_t_per_m3)
-    mass = np.asarray(mass_t, dtype=np.float64)
-    volume = np.asarray(volume_m3, dtype=np.float64)
-    with np.errstate(divide="ignore", invalid="ignore"):
-        off = np.abs(mass - volume * density) > DENSITY_TOLERANCE * np.maximum(np.abs(mass), np.abs(volume) * density)
-    bad = np.flatnonzero(off)
-    if not bad.size:
-        return
-    rows = ", ".join(where(int(row), first_line) for row in bad[:3])
-    if bad.size > 3:
-        rows += f" and {bad.size - 3} more"
-    implied = float(mass[bad].sum() / volume[bad].sum()) if volume[bad].sum() > 0 else math.inf
-    raise ValueError(
-        f"{names[0]!r} (t) and {names[1]!r} (m³) disagree with the bulk density of {density:g} t/m³ in {rows}: "
-        f"they imply {implied:.4g} t/m³; correct the density or one of the columns"
+    from_mass = float(np.sum(m3_from_tonnes(mass_t, density)))
+    written = float(np.sum(volume_m3))
+    share = written / from_mass - 1.0 if from_mass > 0 else math.inf
+    text = (
+        f"{names[1]!r} holds {written:,.1f} m³, {share:+.2%} against the {from_mass:,.1f} m³ that "
+        f"{names[0]!r} ({float(np.sum(mass_t)):,.1f} t) makes at {density:g} t/m³"
+    )
+    off = np.flatnonzero(~(np.abs(volume_departure(mass_t, volume_m3, density)) <= DENSITY_TOLERANCE))
+    if not off.size:
+        return f"{text}, within the {DENSITY_TOLERANCE:.0%} tolerance; the amounts are taken from the mass"
+    rows = ", ".join(f"line {lines[row]}" if lines is not None else where(int(row), first_line) for row in off[:3])
+    if off.size > 3:
+        rows += f" and {off.size - 3} more"
+    written_off = float(np.sum(volume_m3[off]))
+    implied = float(np.sum(mass_t[off])) / written_off if written_off > 0 else math.inf
+    return (
+        f"{text}; beyond the {DENSITY_TOLERANCE:.0%} tolerance in {rows}, which imply {implied:.4g} t/m³: "
+        "the amounts are taken from the mass; check the bulk density or the volume column"
     )
 
 
@@ -122,30 +146,33 @@ def with_volume(
     volume_column: str = "volume",
     first_line: int | None = None,
 ) -> pd.DataFrame:
-    """The table with a volume column (m3) taken from its mass column (t), if it has no volume column.
+    """The table with a volume column (m3) taken from its mass column (t) and the bulk density.
 
-    A table with both keeps its volume, checked against the mass with the bulk
-    density when one is given (see check_mass_and_volume); the mass column is
-    never read as a quality value (see `MASS_COLUMNS`). A mass column without a
-    bulk density raises ValueError: tonnes cannot be stacked without it.
+    The weighbridge is the measurement: a table with both a mass and a volume
+    column gets its volume from the mass, and a DensityWarning says how far the
+    volume column departs from it (see departure_note), unless only by float
+    rounding. Without a bulk density
+    the volume column stands. The mass column is never read as a quality value
+    (see `MASS_COLUMNS`). A mass column alone without a bulk density raises
+    TableError: tonnes cannot be stacked without it.
     """
     columns = [str(column) for column in frame.columns]
     mass = mass_column(columns)
     volume_column = volume_column_of(columns, volume_column)
-    if mass is not None and volume_column in columns and bulk_density_t_per_m3 is not None:
-        check_mass_and_volume(
-            numeric_column(frame[mass], mass, first_line),
-            numeric_column(frame[volume_column], volume_column, first_line),
-            bulk_density_t_per_m3,
-            names=(mass, volume_column),
-            first_line=first_line,
-        )
-    if mass is None or volume_column in columns:
+    if mass is None or (bulk_density_t_per_m3 is None and volume_column in columns):
         return frame
     if bulk_density_t_per_m3 is None:
         raise TableError(
             f"column {mass!r} holds tonnes; give the bulk density (bulk_density_t_per_m3) to turn it into m³"
         )
+    mass_t = numeric_column(frame[mass], mass, first_line)
+    volume_m3 = m3_from_tonnes(mass_t, bulk_density_t_per_m3)
+    if volume_column in columns:
+        written = numeric_column(frame[volume_column], volume_column, first_line)
+        if not np.all(np.abs(volume_departure(mass_t, written, bulk_density_t_per_m3)) <= ROUNDING_DEPARTURE):
+            names = (mass, volume_column)
+            note = departure_note(mass_t, written, bulk_density_t_per_m3, names=names, first_line=first_line)
+            warnings.warn(note, DensityWarning, stacklevel=2)
     converted = frame.copy()
-    converted[volume_column] = m3_from_tonnes(frame[mass].to_numpy(dtype=np.float64), bulk_density_t_per_m3)
+    converted[volume_column] = volume_m3
     return converted

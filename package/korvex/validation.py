@@ -48,6 +48,9 @@ MAX_LAYERS = 10**9
 # Particles on one pile, by engine: the work grows with every particle. The fast
 # engine stacks a few million a second; the detailed one is far slower.
 MAX_PARTICLES = {"fast": 10**8, "detailed": 10**6}
+# Largest magnitude of a quality value read from a file: far above any analysis a plant writes, far below
+# what the engines' sums over a bed and the squares behind a spread can hold.
+MAX_QUALITY = 1e15
 
 
 def with_unit(value: object, unit: str) -> str:
@@ -145,6 +148,23 @@ def finite_rows(values: FloatArray, name: str, first_line: int | None = None) ->
         raise TableError(
             f"{name} is missing or not finite in {where(int(bad[0]), first_line)} ({bad.size} rows in all)"
         )
+
+
+def outsized(values: FloatArray) -> np.ndarray:
+    """Where finite quality values lie beyond MAX_QUALITY in magnitude (a missing or infinite value is
+    another fault, said as such)."""
+    return np.isfinite(values) & (np.abs(values) > MAX_QUALITY)
+
+
+def outsized_reason(name: str, value: float) -> str:
+    return f"column {name!r}: {value:g} is beyond the {MAX_QUALITY:g} in magnitude a quality value may have"
+
+
+def bounded_column(values: FloatArray, name: str, first_line: int | None = None) -> None:
+    """Every quality value within MAX_QUALITY in magnitude; otherwise name the first row that is not."""
+    bad = np.flatnonzero(outsized(values))
+    if bad.size:
+        raise TableError(f"{where(int(bad[0]), first_line)}, {outsized_reason(name, float(values[bad[0]]))}")
 
 
 def holds_numbers(column: pd.Series[Any]) -> bool:

@@ -349,3 +349,196 @@ def test_a_delivery_is_timed_by_its_date_or_its_seconds(stamp, dialect, seconds)
     reader = RowReader("timestamp;tonnes;CaO\n", dialect, 1.5)
     delivery = reader.read(f"{stamp};30;44,5\n".encode(), 2, "feed.csv")
     assert delivery.time_s == seconds and delivery.volume_m3 == 20.0 and delivery.values == (44.5,)
+
+
+LONG = "1200;30;" + "4" * (5 * 1024 * 1024) + ";14;3,2;2\n"
+
+
+@pytest.mark.parametrize(
+    ("bad", "reason"),
+    [
+        ("1200;30;1e308;14;3,2;2\n", "column 'CaO': 1e+308 is beyond the 1e+15 in magnitude"),
+        ("1200;30;1e309;14;3,2;2\n", "column 'CaO': '1e309' is not a finite number"),
+        (LONG, f"the line is {len(LONG):,} bytes, more than the 65,536 taken"),
+    ],
+    ids=["outsized", "overflowing", "longer-than-a-batch"],
+)
+def test_one_bad_line_goes_to_the_rejects_and_the_feed_goes_on(tmp_path, bad, reason):
+    good = rows(6)
+    path = tmp_path / "feed.csv"
+    path.write_text(HEADER + "".join(good[:2]) + bad + "".join(good[2:4]))
+    with start(tmp_path) as bed:
+        assert bed.take_file(path) == 5
+    with path.open("a") as file:
+        file.write("".join(good[4:]))
+    # Resumed, the bed still recognises the file past the refused line.
+    with LiveBed.open(tmp_path / "state") as bed:
+        bed.status_replicates = 0
+        assert bed.take_file(path) == 2
+        assert (bed.ledger.deliveries, bed.ledger.rejected) == (6, 1)
+    [reject] = (tmp_path / "state" / "rejects.csv").read_text().splitlines()[1:]
+    assert reject.startswith("4,") and reason in reject and len(reject) < 1000
+
+
+def test_a_line_longer_than_a_batch_on_standard_input_is_refused_and_the_lines_after_it_taken(tmp_path):
+    import subprocess
+    import sys
+
+    good = rows(4)
+    lines = HEADER + "".join(good[:2]) + LONG + "".join(good[2:])
+    run = [sys.executable, "-m", "korvex", "track", "run", str(tmp_path / "state"), "--feed", "-", "--sep", ";",
+           "--decimal", ",", "--bulk-density-t-per-m3", "1.5", "--length-m", "60", "--depth-m", "20",
+           "--layers", "30", "--replicates", "0", "--quiet"]  # fmt: skip
+    subprocess.run(run, input=lines.encode(), check=True)
+    with LiveBed.open(tmp_path / "state") as bed:
+        assert (bed.ledger.deliveries, bed.ledger.rejected) == (4, 1)
+    [reject] = (tmp_path / "state" / "rejects.csv").read_text().splitlines()[1:]
+    assert reject.startswith(f'3,"the line is {len(LONG):,} bytes') and len(reject) < 1000
+
+
+@pytest.mark.parametrize(
+    ("header", "message"),
+    [
+        ('timestamp;tonnes;"Ca\rO"\n', "names the column 'Ca\\rO', which holds a line break"),
+        ("timestamp;tonnes;" + "x" * 70_000 + "\n", "the header line is longer than the 65,536 bytes"),
+    ],
+    ids=["carriage-return", "long"],
+)
+def test_a_header_that_cannot_be_read_back_is_refused_and_the_bed_takes_the_mended_file(
+    tmp_path, capsys, header, message
+):
+    from korvex.cli import main
+
+    path = tmp_path / "feed.csv"
+    path.write_bytes(header.encode() + b"0;30;44\n")
+    run = ["track", "run", str(tmp_path / "state"), "--feed", str(path), "--sep", ";", "--decimal", ",",
+           "--bulk-density-t-per-m3", "1.5", "--length-m", "60", "--depth-m", "20", "--layers", "30",
+           "--replicates", "0", "--quiet"]  # fmt: skip
+    with pytest.raises(SystemExit) as stop:
+        main(run)
+    assert stop.value.code == 2 and message in capsys.readouterr().err
+    path.write_text("timestamp;tonnes;CaO\n0;30;44\n")
+    assert main(run) == 0 and main(run) == 0
+    with LiveBed.open(tmp_path / "state") as bed:
+        assert bed.quality_names == ("CaO",) and bed.ledger.deliveries == 1
+
+
+@pytest.mark.parametrize(
+    ("sep", "decimal"), [(",", "."), (";", ",")], ids=["comma", "semicolon-and-decimal-comma"]
+)
+def test_the_live_bed_reads_a_plant_file_as_simulate_does(tmp_path, sep, decimal):
+    """Excel's "CSV UTF-8" (a byte-order mark), text columns, and a weighbridge mass beside a volume made at
+    another density: the deliveries taken are the series simulate reads, to the bit."""
+    from korvex.cli import read_csv
+    from korvex.units import DensityWarning
+
+    rng = np.random.default_rng(3)
+    lines = [sep.join(["timestamp", "tonnes", "volume", "truck", "face", "CaO", "SiO2"])]
+    for k in range(30):
+        tonnes = round(25 + 5 * rng.random(), 1)
+        cells = [600 * k, tonnes, round(tonnes / 1.437, 3), f"T{k % 4}", "north", 44 + rng.normal(), 14.0]
+        lines.append(sep.join(str(cell).replace(".", decimal) for cell in cells))
+    path = tmp_path / "plant.csv"
+    path.write_text("\n".join(lines) + "\n", encoding="utf-8-sig")
+    with pytest.warns(DensityWarning, match=r"\+4\.\d\d% against"):
+        read = read_csv(path, sep=sep, decimal=decimal, bulk_density_t_per_m3=1.5)
+    with start(tmp_path, dialect=Dialect(sep=sep, decimal=decimal)) as bed:
+        assert bed.take_file(path) == 30 and bed.ledger.rejected == 0
+        taken = bed.taken()
+        notes = bed.take_notes()
+    assert taken.names == read.names == ("CaO", "SiO2")
+    for name in ("time_s", "volume_m3", "values"):
+        assert getattr(taken, name).tobytes() == getattr(read, name).tobytes(), name
+    assert "'truck', 'face' hold no numbers and are left out" in notes[0]
+    assert "beyond the 1% tolerance in line 2, line 3, line 4 and 27 more, which imply 1.437 t/m³" in notes[1]
+
+
+def test_first_lines_without_numbers_choose_no_columns_and_go_to_the_rejects(tmp_path):
+    good = rows(3)
+    with start(tmp_path) as bed:
+        bed.take_lines([HEADER])
+        for line in ["0;30;n/a;;n/a;n/a\n", "0;30;\n", *good]:
+            bed.take_lines([line])
+        assert bed.quality_names == ("CaO", "SiO2", "Al2O3", "Fe2O3")
+        assert (bed.ledger.deliveries, bed.ledger.rejected) == (3, 2)
+    rejects = (tmp_path / "state" / "rejects.csv").read_text()
+    assert "column 'CaO': 'n/a' is not a number" in rejects and "3 fields where the header names 6" in rejects
+
+
+def test_a_bed_resumed_before_its_first_delivery_takes_the_columns_named_and_keeps_them(tmp_path, capsys):
+    from korvex.cli import main
+
+    path = tmp_path / "feed.csv"
+    path.write_text("timestamp;tonnes;truck;CaO;SiO2;MgO\n")
+    run = ["track", "run", str(tmp_path / "state"), "--feed", str(path), "--sep", ";", "--decimal", ",",
+           "--bulk-density-t-per-m3", "1.5", "--length-m", "60", "--depth-m", "20", "--layers", "30",
+           "--replicates", "0", "--quiet"]  # fmt: skip
+    named = ["--quality", "CaO", "--quality", "SiO2"]
+    assert main(run) == 0 and main(run + named) == 0
+    assert capsys.readouterr() == ("", "")
+    with path.open("a") as file:
+        file.write("0;30;T1;44,1;14;1\n600;28;T2;44,3;14,1;1\n")
+    assert main(run + named) == 0
+    with pytest.raises(SystemExit) as stop:
+        main(run + ["--quality", "CaO"])
+    assert stop.value.code == 2
+    assert "reads the quality columns ['CaO', 'SiO2'], not ['CaO']" in capsys.readouterr().err
+    with LiveBed.open(tmp_path / "state") as bed:
+        assert bed.taken().names == ("CaO", "SiO2") and len(bed.taken()) == 2
+
+
+@pytest.mark.parametrize("kind", ["bed", "ring"])
+def test_a_bed_resumed_before_its_first_delivery_or_slice_resumes_without_a_word(tmp_path, kind):
+    path = tmp_path / "feed.csv"
+    # A bed that has refused every line so far; a ring whose reclaimer has not reached its first slice.
+    path.write_text(HEADER + ("".join(rows(3)) if kind == "ring" else "broken;line\n"))
+    changes = RING if kind == "ring" else {}
+    with start(tmp_path, **changes) as bed:
+        bed.take_file(path)
+    # Warnings are errors here: NumPy's "loadtxt: input contained no data" was printed on every resume.
+    with LiveBed.open(tmp_path / "state") as bed:
+        assert bed.output() is None and (bed.taken() is None) == (kind == "bed")
+
+
+def test_the_correction_counts_only_the_deliveries_the_ledger_acknowledged(tmp_path, feed, monkeypatch):
+    lines = feed.read_text().splitlines(keepends=True)
+    growing = tmp_path / "growing.csv"
+    growing.write_text("".join(lines[:31]))
+    with start(tmp_path) as bed:
+        bed.take_file(growing)
+        acknowledged_t = bed.ledger.stacked_volume_m3 * 1.5
+        growing.write_text("".join(lines))
+
+        append = live_module.append_durably
+
+        def full(*args, **kwargs):
+            if args[0].name != "journal.kvj":
+                return append(*args, **kwargs)
+            raise OSError(errno.ENOSPC, "No space left on device")
+
+        # The journal's entry fails and the tracker dies before it cuts taken.csv back.
+        monkeypatch.setattr(live_module, "append_durably", full)
+        monkeypatch.setattr(LiveBed, "_reload", lambda self: None)
+        with pytest.raises(OSError):
+            bed.take_file(growing)
+    # taken.csv holds the batch never committed until the bed is resumed; the correction must not count it.
+    assert len((tmp_path / "state" / "taken.csv").read_text().splitlines()) == 61
+    chemistry = live_module.bed_chemistry(tmp_path / "state")
+    assert chemistry.stacked_t == pytest.approx(acknowledged_t, rel=1e-12)
+    [said, *_] = live_module.bed_correction(tmp_path / "state", ["CaO=44+-1"])
+    assert said.startswith(f"stacked {acknowledged_t:,.0f} t;")
+
+
+def test_a_feed_timed_in_seconds_is_read_without_pandas():
+    """pandas costs a restarted tracker half a second of imports; only dates need it."""
+    import subprocess
+    import sys
+
+    code = (
+        "import sys; sys.modules['pandas'] = None\n"
+        "from korvex.deliveries import Dialect, RowReader\n"
+        "reader = RowReader('timestamp;tonnes;truck;CaO\\n', Dialect(sep=';', decimal=','), 1.5)\n"
+        "print(reader.read_lines([b'600;30;T1;44,5\\n', b'660;30;T2;1e308\\n'], 2, 'feed.csv'))\n"
+    )
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    assert "Delivery(time_s=600.0, volume_m3=20.0, values=(44.5,)," in done.stdout and "1e+308 is beyond" in done.stdout

@@ -121,16 +121,23 @@ def test_a_tracker_killed_at_random_moments_builds_the_same_bed_to_the_bit(tmp_p
             feeder.stdin.write(f"{ROWS_PER_KILL}\n")
             feeder.stdin.flush()
             since = time.time()
+            taken_bytes = (state / "taken.csv").stat().st_size if (state / "taken.csv").exists() else 0
             tracker = subprocess.Popen(
                 [*track, str(state), "--feed", str(feed), "--follow", "--poll-s", "0.005"], env=env
             )
             deadline = time.monotonic() + 20
             # Past its imports and its first look (its status), and, but for every fourth kill, past its
-            # first save: then the kill falls anywhere in a batch, reading, stacking or writing.
+            # first save: then the kill falls anywhere in a batch, reading, stacking or writing. Every fourth
+            # kill falls as soon as the first batch is written, before it is committed: a batch is read and
+            # stacked in milliseconds, too briefly for a random moment to fall there often.
             waits = [state / "status.json"] + ([state / "journal.kvj"] if kills % 4 else [])
             for path in waits:
                 while not written_since(path, since) and tracker.poll() is None and time.monotonic() < deadline:
                     time.sleep(0.002)
+            while not kills % 4 and (state / "taken.csv").stat().st_size <= taken_bytes:
+                if tracker.poll() is not None or time.monotonic() > deadline:
+                    break
+                time.sleep(0.0002)
             assert tracker.poll() is None, f"the tracker ended with {tracker.returncode} before it was killed"
             if budget == "0" and kills % 2:
                 # As a checkpoint is written: its temporary file is there.
@@ -140,7 +147,7 @@ def test_a_tracker_killed_at_random_moments_builds_the_same_bed_to_the_bit(tmp_p
                 size = (state / "journal.kvj").stat().st_size
                 wait_for(lambda: (state / "journal.kvj").stat().st_size != size, tracker, deadline)
             else:
-                time.sleep(chance.uniform(0.0, 0.1))
+                time.sleep(chance.uniform(0.0, 0.1) if kills % 4 else 0.0)
             tracker.send_signal(signal.SIGKILL)
             tracker.wait()
             checkpointing += any(state.glob("state.kvx.tmp-*"))

@@ -79,6 +79,8 @@ CHUNKS = "x,z,volume,Fe2O3\n5,4,3,1.0\n70,4,3,2.0\n15,4,3,3.0\n"
         ("timestamp,volume,CaO\n0,1,2\nlater,1,3\n", [], "line 3, column 'timestamp': 'later' is not a number"),
         ("CaO," * 2000 + "volume\n", [], "line 1 names 2,001 columns, more than the 1,000 allowed"),
         (b"\xff\xfe\x00binary".decode("latin-1"), [], "can't decode"),
+        (replaced(4, "120,10,1e308,13.0"), [], "line 4, column 'CaO': 1e+308 is beyond the 1e+15 in magnitude"),
+        ('timestamp,volume,"Ca\rO"\n0,10,44\n', [], "line 1 names the column 'Ca\\rO', which holds a line break"),
     ],
     ids=[
         "text-in-quality",
@@ -107,6 +109,8 @@ CHUNKS = "x,z,volume,Fe2O3\n5,4,3,1.0\n70,4,3,2.0\n15,4,3,3.0\n"
         "text-in-seconds",
         "too-many-columns",
         "not-utf8",
+        "outsized-quality",
+        "line-break-in-name",
     ],
 )
 def test_simulate_refuses_bad_input_with_a_message_and_status_2(tmp_path, capsys, content, extra, message):

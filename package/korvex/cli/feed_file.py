@@ -4,7 +4,8 @@ from __future__ import annotations
 
 import argparse
 import csv
-from collections import Counter
+import sys
+import warnings
 from collections.abc import Sequence
 from pathlib import Path
 
@@ -13,7 +14,8 @@ from .. import validation
 from ..dates import DateFormat
 from ..errors import KorvexError, SettingsError, TableError
 from ..series import QualitySeries
-from ..tables import WORKBOOK_SUFFIXES, ReadLimits, comment_lines, read_table
+from ..units import DensityWarning
+from ..tables import WORKBOOK_SUFFIXES, ReadLimits, comment_lines, header_names, read_table
 
 # Line of a CSV file that holds its first row of data: the header is line 1, as an editor counts.
 CSV_FIRST_LINE = 2
@@ -48,22 +50,14 @@ def read_csv(
         skipped = 0 if workbook else comment_lines(path)
         first_line = CSV_FIRST_LINE + skipped
         if not workbook:
-            with path.open(newline="", encoding="utf-8") as file:
+            # Lines end at a line feed only, so that a carriage return quoted in a name is seen as one.
+            with path.open(newline="\n", encoding="utf-8") as file:
                 for _ in range(skipped):
                     file.readline()
                 line = file.readline(HEADER_CHARS + 1)
             if len(line) > HEADER_CHARS:
                 raise TableError(f"line {skipped + 1} is longer than {HEADER_CHARS:,} characters")
-            header = next(csv.reader([line], delimiter=sep), [])
-            if len(header) > validation.MAX_COLUMNS:
-                raise TableError(
-                    f"line {skipped + 1} names {len(header):,} columns, "
-                    f"more than the {validation.MAX_COLUMNS:,} allowed"
-                )
-            # pandas would rename a second CaO to CaO.1 and carry on.
-            twice = [name for name, count in Counter(header).items() if count > 1]
-            if twice:
-                raise TableError(f"line {skipped + 1} names the column {twice[0]!r} more than once")
+            header_names(line, sep, f"line {skipped + 1}", validation.MAX_COLUMNS)
         limits = ReadLimits(max_rows=validation.MAX_ROWS, max_columns=validation.MAX_COLUMNS)
         frame = read_table(
             path, sep=sep, decimal=decimal, dates=dates, time_column=time_column, sheet=sheet, limits=limits
@@ -89,7 +83,20 @@ def read_csv(
 
 
 def read_feed(args: argparse.Namespace, path: Path) -> QualitySeries | ChunkTable:
-    """The file at `path`, read as the feed options say."""
+    """The file at `path`, read as the feed options say; what a volume column says beside the mass the
+    amounts are taken from is printed on stderr."""
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always", DensityWarning)
+        data = _read_feed(args, path)
+    for warning in caught:
+        if issubclass(warning.category, DensityWarning):
+            print(f"note: {path}: {warning.message}", file=sys.stderr)
+        else:
+            warnings.warn_explicit(warning.message, warning.category, warning.filename, warning.lineno)
+    return data
+
+
+def _read_feed(args: argparse.Namespace, path: Path) -> QualitySeries | ChunkTable:
     return read_csv(
         path,
         time_column=args.time_column,

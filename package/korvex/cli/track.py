@@ -25,7 +25,7 @@ from pathlib import Path
 from typing import Any
 
 from ..bed import Bed
-from ..deliveries import Dialect
+from ..deliveries import Dialect, stream_line
 from ..equipment import Stacker
 from .. import validation
 from ..live import REPLAY_BUDGET_S, STATE_FILE, LiveBed, LiveSettings, bed_correction
@@ -86,7 +86,12 @@ def add_track_command(commands: Any, add_bed_options: Callable[[argparse.Argumen
     order = dialect.add_mutually_exclusive_group()
     order.add_argument("--dayfirst", dest="dayfirst", action="store_const", const=True)
     order.add_argument("--monthfirst", dest="dayfirst", action="store_const", const=False)
-    dialect.add_argument("--quality", action="append", help="a quality column (repeat; default: all others)")
+    dialect.add_argument(
+        "--quality",
+        action="append",
+        help="a quality column (repeat; default: the others holding numbers); also names them on a bed resumed "
+        "before its first delivery",
+    )
     add_bed_options(run)
     run.set_defaults(run=run_track)
 
@@ -162,6 +167,12 @@ def run_track(args: argparse.Namespace) -> int:
     validation.whole("--replicates", args.replicates, 0, MAX_REPLICATES)
     if (args.state / STATE_FILE).exists():
         live = LiveBed.open(args.state)
+        if args.quality:
+            try:
+                live.name_qualities(args.quality)
+            except BaseException:
+                live.close()
+                raise
     else:
         live = LiveBed.start(args.state, _settings(args))
     live.status_replicates = args.replicates
@@ -171,7 +182,7 @@ def run_track(args: argparse.Namespace) -> int:
             # A fresh status at once: a bed resumed after a crash shows where it stands.
             live.refresh_status()
             if args.feed == "-":
-                _follow_stdin(live)
+                _follow_stdin(live, args.quiet)
             else:
                 _follow_file(live, Path(args.feed), args)
             # Stopping of itself, the tracker leaves a snapshot of all it took: the next start replays nothing.
@@ -192,6 +203,7 @@ def _follow_file(live: LiveBed, feed: Path, args: argparse.Namespace) -> None:
     idle_since = time.monotonic()
     while True:
         taken = live.take_file(feed) if feed.exists() else 0
+        _print_notes(live, args.quiet)
         if taken:
             idle_since = time.monotonic()
         if not args.follow:
@@ -201,20 +213,27 @@ def _follow_file(live: LiveBed, feed: Path, args: argparse.Namespace) -> None:
         time.sleep(args.poll_s)
 
 
-def _follow_stdin(live: LiveBed) -> None:
+def _print_notes(live: LiveBed, quiet: bool) -> None:
+    for note in live.take_notes():
+        if not quiet:
+            print(f"note: {note}", file=sys.stderr)
+
+
+def _follow_stdin(live: LiveBed, quiet: bool) -> None:
     stream = sys.stdin.buffer
     while True:
-        line = stream.readline()
+        line = stream_line(stream)
         if not line:
             return
         lines = [line]
         # Take what has already arrived with it as one batch.
         while len(lines) < STDIN_BATCH_LINES and select.select([stream], [], [], 0)[0]:
-            more = stream.readline()
+            more = stream_line(stream)
             if not more:
                 break
             lines.append(more)
         live.take_lines(lines)
+        _print_notes(live, quiet)
 
 
 def run_correct(args: argparse.Namespace) -> int:
