@@ -95,11 +95,32 @@ struct Damage {
     const char* message;
 };
 
+/// Writes the checksum of a file whose header was changed on purpose, as a writer of that header would.
+void resealed(std::vector<std::byte>& file) {
+    const std::uint64_t checksum = korvex::snapshotChecksum(std::span(file).subspan(8, file.size() - 16));
+    for (std::size_t i = 0; i < 8; ++i) {
+        file[file.size() - 8 + i] = static_cast<std::byte>((checksum >> (8 * i)) & 0xffu);
+    }
+}
+
 const Damage damages[] = {
     {"truncated", [](std::vector<std::byte>& f) { f.resize(f.size() - 9); }, "snapshot is truncated"},
     {"corrupt", [](std::vector<std::byte>& f) { f[f.size() / 2] ^= std::byte{1}; }, "checksum does not match"},
     {"foreign", [](std::vector<std::byte>& f) { f[0] = std::byte{'P'}; }, "not a Korvex snapshot"},
-    {"newer", [](std::vector<std::byte>& f) { f[8] = std::byte{2}; }, "version 2 is newer"},
+    {"newer",
+     [](std::vector<std::byte>& f) {
+         f[8] = std::byte{2};
+         resealed(f);
+     },
+     "version 2 is newer"},
+    // A bit flipped in the version or a length field of a whole file is damage, not a newer format or a file
+    // cut short.
+    {"versionBit", [](std::vector<std::byte>& f) { f[9] ^= std::byte{0x10}; }, "header does not match its checksum"},
+    {"payloadLengthBit", [](std::vector<std::byte>& f) { f[26] ^= std::byte{0x04}; },
+     "header does not match its checksum"},
+    {"noteLengthBit", [](std::vector<std::byte>& f) { f[21] ^= std::byte{0x01}; },
+     "header does not match its checksum"},
+    {"lengthBitBelowTheFile", [](std::vector<std::byte>& f) { f[24] ^= std::byte{0x01}; }, "snapshot is corrupt"},
 };
 
 class DamagedSnapshot : public ::testing::TestWithParam<std::tuple<Damage, Engine>> {};
