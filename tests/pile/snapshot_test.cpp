@@ -3,16 +3,22 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <limits>
 #include <stdexcept>
 #include <string>
 #include <tuple>
 #include <vector>
 
+#include "tests/engine_access.h"
+#include "fast/korvex_fast.h"
+#include "layered/korvex_layered.h"
 #include "pile/pile.h"
 #include "pile/snapshot_files.h"
 #include "pile_scenes.h"
 
+using korvex::AveragedParameters;
 using korvex::Engine;
+using korvex::KorvexLayered;
 using korvex::Pile;
 using korvex::SnapshotError;
 using korvex::SnapshotKind;
@@ -145,6 +151,89 @@ INSTANTIATE_TEST_SUITE_P(Kinds, DamagedSnapshot,
                              return std::string(std::get<0>(info.param).name) +
                                     (std::get<1>(info.param) == Engine::fast ? "Fast" : "Layered");
                          });
+
+/// A state that no stacking leaves, made in the pile before it is saved: a snapshot edited with its checksum
+/// written again.
+struct Tampering {
+    const char* name;
+    Engine engine;
+    void (*apply)(Pile&);
+};
+
+using korvex::testing::EngineAccess;
+
+KorvexLayered& layeredOf(Pile& pile) { return static_cast<KorvexLayered&>(EngineAccess::engineOf(pile)); }
+
+/// A segment of `row` (volume, delivery sum, quality sum) laid on a column of a layered pile.
+void laid(Pile& pile, double thickness_m, std::vector<double> row) {
+    EngineAccess::layOn(layeredOf(pile), 5, thickness_m, row);
+}
+
+constexpr double nan = std::numeric_limits<double>::quiet_NaN();
+
+const Tampering tamperings[] = {
+    // A column top of NaN made the next stack loop for ever, deaf to Ctrl-C.
+    {"NaNHeight", Engine::layered, [](Pile& pile) { laid(pile, nan, {1.0, 0.0, 70.0}); }},
+    {"NegativeSegmentVolume", Engine::layered, [](Pile& pile) { laid(pile, 0.5, {-0.375, 0.0, -26.0}); }},
+    {"NaNQualitySum", Engine::layered, [](Pile& pile) { laid(pile, 0.5, {1.0, 0.0, nan}); }},
+    {"PendingMaterial", Engine::layered,
+     [](Pile& pile) { EngineAccess::pending(EngineAccess::engineOf(pile)) = AveragedParameters(0.5, std::vector{3.0}); }},
+    // A changed quality count made every later stack fail.
+    {"QualityCount", Engine::fast,
+     [](Pile& pile) { EngineAccess::parameterCount(EngineAccess::engineOf(pile)) = 3; }},
+    {"NegativeSliceVolume", Engine::fast,
+     [](Pile& pile) {
+         auto& fast = static_cast<korvex::KorvexFast<AveragedParameters>&>(EngineAccess::engineOf(pile));
+         EngineAccess::slices(fast)[2].volume = -1.0;
+     }},
+};
+
+class TamperedSnapshot : public ::testing::TestWithParam<Tampering> {};
+
+TEST_P(TamperedSnapshot, IsRefusedAsCorruptWhenLoaded) {
+    Pile pile(smallPileSettings(GetParam().engine, 3));
+    pile.stackTable(tableOf(stackerPass(30, 1.3)), chunkColumns);
+    GetParam().apply(pile);
+    const auto state = korvex::stateOf(pile);
+    SnapshotReader in(state);
+    try {
+        Pile loaded(in, pile.snapshotKind());
+        FAIL() << "a pile with " << GetParam().name << " was loaded";
+    } catch (const SnapshotError& error) {
+        EXPECT_NE(std::string(error.what()).find("snapshot is corrupt"), std::string::npos) << error.what();
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(States, TamperedSnapshot, ::testing::ValuesIn(tamperings),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+/// The payload of a small layered pile with its length and depth, the first two numbers of its settings,
+/// replaced.
+std::vector<std::byte> layeredStateOfExtent(float length_m, float depth_m) {
+    Pile pile(smallPileSettings(Engine::layered, 3));
+    pile.stackTable(tableOf(stackerPass(30, 1.3)), chunkColumns);
+    auto state = korvex::stateOf(pile);
+    std::memcpy(state.data(), &length_m, 4);
+    std::memcpy(state.data() + 4, &depth_m, 4);
+    return state;
+}
+
+// Settings that make another grid than the one the file holds are refused before any grid is built: a
+// 16384 m x 16384 m header on a small file made the loader allocate hundreds of GB.
+TEST(PileSnapshot, SettingsOfAnotherGridAreRefusedBeforeItIsBuilt) {
+    for (const auto& [length_m, depth_m, message] :
+         {std::tuple{16384.0f, 16384.0f, "GB bound"}, std::tuple{24.0f, 8.0f, "a grid of 12 x 8 cells where its "
+                                                                              "settings make 24 x 8"}}) {
+        const auto state = layeredStateOfExtent(length_m, depth_m);
+        SnapshotReader in(state);
+        try {
+            Pile loaded(in, SnapshotKind::layeredPile);
+            ADD_FAILURE() << length_m << " m x " << depth_m << " m was loaded";
+        } catch (const SnapshotError& error) {
+            EXPECT_NE(std::string(error.what()).find(message), std::string::npos) << error.what();
+        }
+    }
+}
 
 TEST(PileSnapshot, OfTheDetailedEngineOrWithoutASeedIsRefused) {
     korvex::SnapshotWriter out;
