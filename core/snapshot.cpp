@@ -238,9 +238,8 @@ std::uint64_t checksumRest(std::uint64_t hash, std::span<const std::byte> bytes,
     return (hash ^ length) * checksumPrime;
 }
 
-/// Whether `file`, whole to `end` and its checksum after it, would be a sound snapshot had its header
-/// after the mark held these fields: so that a damaged field is told from a file cut short or a newer
-/// format.
+/// Whether `file` would be whole, its checksum holding, had its header after the mark held these fields: so
+/// that a damaged field is told from a file cut short or of a newer format.
 bool soundWithHeader(std::span<const std::byte> file, std::uint32_t version, std::uint32_t kind,
                      std::uint64_t noteBytes, std::uint64_t payloadBytes) {
     if (noteBytes > file.size() || payloadBytes > file.size() ||

@@ -64,7 +64,10 @@ void KorvexLayered::clear() {
 void KorvexLayered::stack(float x, float z, const AveragedParameters& material) {
     // Polled before the chunk goes into the pending material: once taken from it, it is laid whole.
     pollInterrupt();
-    checkMemoryFor(material.sums.size());
+    // The first material fixes the count of quality values, and with it what the columns may take.
+    if (!fixedParameterCount()) {
+        checkMemoryFor(material.sums.size());
+    }
     Korvex::stack(x, z, material);
     const AveragedParameters delivery = takePendingMaterial();
     if (delivery.volume > AveragedParameters::zeroVolume) {
