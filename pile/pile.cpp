@@ -229,6 +229,10 @@ std::vector<ReclaimedSlice> Pile::reclaim(float increment) {
     settings.configuration = geometry_.configuration;
     settings.engine = geometry_.engine;
     settings.reclaimIncrement = increment;
+    // The step is checked on the pile's own grid: the layered engine's cell is its own setting.
+    if (const auto* layered = dynamic_cast<const KorvexLayered*>(simulator_.get())) {
+        settings.layered = layered->layeredSettings();
+    }
     checkedGeometry(settings);
     return reclaimAt(increment);
 }

@@ -184,3 +184,19 @@ def test_more_quality_values_than_the_bed_has_room_for_are_refused_before_any_is
     pile.stack(feed, COLUMNS)
     assert pile.quality_names == ("CaO", "SiO2")
     assert pile.reclaim()[1].sum() == pytest.approx(feed[:, 3].sum())
+
+
+@pytest.mark.parametrize(
+    "bed",
+    [
+        # Smaller than a cell of the layered engine's default 0.5 m.
+        dict(length_m=0.2, depth_m=0.2, cell_m=0.1, stream_footprint_m=0.1),
+        # Within the memory bound on its own 2 m cells, beyond it on 0.5 m cells.
+        dict(length_m=2000, depth_m=1000, cell_m=2.0, segments_per_column=16),
+    ],
+    ids=["small", "coarse"],
+)
+def test_a_reclaim_step_is_checked_on_the_beds_own_cells(bed):
+    pile = _native.Simulator(engine="layered", **bed)
+    pile.stack(np.array([[0.0, bed["length_m"] / 2, bed["depth_m"] / 2, 0.001, 1.0]]), ["timestamp", "x", "z", "volume", "q"])
+    assert pile.reclaim(0.1)[1].sum() == pytest.approx(0.001)
