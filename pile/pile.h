@@ -52,9 +52,9 @@ public:
     /// "volume", anything else a quality value). Checks the whole table, and that its quality columns
     /// are those of earlier tables, before stacking any row; throws std::invalid_argument otherwise.
     void stackTable(const TableView& table, std::span<const std::string> columns);
-    /// Reclaims the whole pile at the pile's own reclaim step. An interrupt leaves a pile of the fast or
-    /// layered engine as it was, nothing taken: the fast engine's reclaim looks for none, the layered
-    /// engine's cuts every slice before its bed changes.
+    /// Reclaims the whole pile at the pile's own reclaim step. An interrupt leaves the pile with nothing
+    /// taken: the fast engine's reclaim looks for none, the detailed engine's only while its boxes settle,
+    /// before it takes anything, and the layered engine's cuts every slice before its bed changes.
     std::vector<ReclaimedSlice> reclaim();
     /// Reclaims the whole pile at positions `increment` apart, after checking the step as the
     /// constructor checks the pile's own.
