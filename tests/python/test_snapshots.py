@@ -213,3 +213,24 @@ def test_a_missing_file_or_directory_is_an_os_error(tmp_path):
         _native.Simulator.load(str(tmp_path / "none.kvx"))
     with pytest.raises(FileNotFoundError, match="previous .* is kept"):
         new_simulator().save(str(tmp_path / "no" / "pile.kvx"))
+
+
+@pytest.mark.parametrize(
+    ("length_m", "message"),
+    [
+        # A small file whose settings say 8192 m x 8192 m (2^28 cells of 0.5 m) made the loader build the grid.
+        (8192.0, r"snapshot holds settings no pile is built from: a layered bed of 16384 x 16384 cells"),
+        (60.0, r"snapshot is corrupt: a grid of 60 x 24 cells where its settings make 120 x 120"),
+    ],
+)
+def test_a_layered_snapshot_whose_settings_make_another_grid_is_refused_before_it_is_built(tmp_path, length_m, message):
+    path = tmp_path / "pile.kvx"
+    pile = new_layered()
+    pile.stack(feed(20, seed=1), COLUMNS)
+    pile.save(str(path), note=b"")
+    data = path.read_bytes()
+    # The payload begins with the bed's length and depth in single precision, after the 32-byte header.
+    extent = np.array([length_m, length_m], dtype="<f4").tobytes()
+    path.write_bytes(_resealed(data[:32] + extent + data[40:]))
+    with pytest.raises(ValueError, match=message):
+        _native.Simulator.load(str(path))
