@@ -237,32 +237,5 @@ TEST(Settings, OutOfRangeAreRefusedByName) {
     refused({}, bed(10.0f, 5.0f, 0.0f), "reclaimAngle");
 }
 
-// A bed whose columns could outgrow the memory bound is refused with its figure: before its grid is built,
-// and at the first stack with more quality values than it has room for, which leaves it as it was.
-TEST(Settings, ABedBeyondTheMemoryBoundIsRefusedWithItsFigure) {
-    LayeredSettings settings;
-    settings.cell_m = 1.0;
-    try {
-        KorvexLayered engine(bed(16384.0f, 16384.0f, 45.0f), settings);
-        ADD_FAILURE() << "a bed of 2^28 cells was built";
-    } catch (const SettingsError& error) {
-        EXPECT_NE(std::string(error.what()).find("16384 x 16384 cells"), std::string::npos) << error.what();
-        EXPECT_NE(std::string(error.what()).find("GB, more than the 4.29497 GB bound"), std::string::npos);
-    }
-    settings.cell_m = 0.02;
-    KorvexLayered engine(bed(2.0f, 2.0f, 45.0f), settings);
-    try {
-        engine.stack(1.0f, 1.0f, AveragedParameters(1.0, std::vector<double>(1000, 1.0)));
-        ADD_FAILURE() << "1,000 quality values were stacked on 10,000 cells";
-    } catch (const std::invalid_argument& error) {
-        EXPECT_NE(std::string(error.what()).find("1000 quality values each, may take about 20.6 GB"),
-                  std::string::npos)
-            << error.what();
-    }
-    EXPECT_FALSE(engine.fixedParameterCount());
-    engine.stack(1.0f, 1.0f, AveragedParameters(1.0, std::vector<double>{1.0, 2.0, 3.0}));
-    EXPECT_DOUBLE_EQ(engine.heldVolume(), 1.0);
-}
-
 }  // namespace
 }  // namespace korvex

@@ -207,34 +207,6 @@ TEST_P(TamperedSnapshot, IsRefusedAsCorruptWhenLoaded) {
 INSTANTIATE_TEST_SUITE_P(States, TamperedSnapshot, ::testing::ValuesIn(tamperings),
                          [](const auto& info) { return std::string(info.param.name); });
 
-/// The payload of a small layered pile with its length and depth, the first two numbers of its settings,
-/// replaced.
-std::vector<std::byte> layeredStateOfExtent(float length_m, float depth_m) {
-    Pile pile(smallPileSettings(Engine::layered, 3));
-    pile.stackTable(tableOf(stackerPass(30, 1.3)), chunkColumns);
-    auto state = korvex::stateOf(pile);
-    std::memcpy(state.data(), &length_m, 4);
-    std::memcpy(state.data() + 4, &depth_m, 4);
-    return state;
-}
-
-// Settings that make another grid than the one the file holds are refused before any grid is built: a
-// 16384 m x 16384 m header on a small file made the loader allocate hundreds of GB.
-TEST(PileSnapshot, SettingsOfAnotherGridAreRefusedBeforeItIsBuilt) {
-    for (const auto& [length_m, depth_m, message] :
-         {std::tuple{16384.0f, 16384.0f, "GB bound"}, std::tuple{24.0f, 8.0f, "a grid of 12 x 8 cells where its "
-                                                                              "settings make 24 x 8"}}) {
-        const auto state = layeredStateOfExtent(length_m, depth_m);
-        SnapshotReader in(state);
-        try {
-            Pile loaded(in, SnapshotKind::layeredPile);
-            ADD_FAILURE() << length_m << " m x " << depth_m << " m was loaded";
-        } catch (const SnapshotError& error) {
-            EXPECT_NE(std::string(error.what()).find(message), std::string::npos) << error.what();
-        }
-    }
-}
-
 TEST(PileSnapshot, OfTheDetailedEngineOrWithoutASeedIsRefused) {
     korvex::SnapshotWriter out;
     Pile detailed(smallPileSettings(Engine::detailed, 1));
