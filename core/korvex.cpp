@@ -212,6 +212,22 @@ void Korvex<Material>::loadCommonState(SnapshotReader& in) {
         parameterCount = static_cast<std::size_t>(count);
     }
     particlesDropped = in.u64();
+    // Pending material is less than a particle, of the count fixed; none is pending before a count is.
+    if (!soundMaterial(pendingMaterial) || !(pendingMaterial.volume < particleVolume()) ||
+        (!parameterCount && (pendingMaterial.volume != 0.0 || !pendingMaterial.sums.empty()))) {
+        throw SnapshotError("snapshot is corrupt: its pending material is none that stacking leaves");
+    }
+}
+
+template <class Material>
+bool Korvex<Material>::soundMaterial(const Material& material) const {
+    if (!(material.volume >= 0.0) || !std::isfinite(material.volume)) {
+        return false;
+    }
+    if (!material.sums.empty() && material.sums.size() != parameterCount) {
+        return false;
+    }
+    return std::ranges::all_of(material.sums, [](double sum) { return std::isfinite(sum); });
 }
 
 template <class Material>

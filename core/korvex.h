@@ -13,6 +13,7 @@
 #include "core/configuration.h"
 #include "core/particle_log.h"
 #include "core/particle_record.h"
+#include "core/settings.h"
 #include "core/snapshot.h"
 
 namespace korvex {
@@ -90,7 +91,7 @@ public:
     void checkRoomFor(double volume) const;
     /// Most memory, bytes, that what a pile keeps for each of its particles may take: the particle log, a
     /// ring's cubes, the detailed engine's bodies.
-    static constexpr double particleMemoryBoundBytes = 4294967296.0;
+    static constexpr double particleMemoryBoundBytes = Limits::maxMemoryBytes;
     /// Bytes the engine keeps for each particle lying on the pile, with `qualities` quality values.
     virtual double bytesPerHeldParticle(std::size_t qualities) const;
     /// Throws std::invalid_argument, giving the figure, when `volume` more cubic metres with `qualities`
@@ -171,8 +172,11 @@ protected:
     /// Writes what the base holds that decides what comes next: the pending material, the parameter count
     /// and the count of particles dropped.
     void saveCommonState(SnapshotWriter& out) const;
-    /// Reads what saveCommonState wrote.
+    /// Reads what saveCommonState wrote. Throws SnapshotError for pending material that no stacking leaves.
     void loadCommonState(SnapshotReader& in);
+    /// Whether `material` is what stacking can leave on this pile: a finite volume of at least 0, and
+    /// finite sums, none or as many as the fixed parameter count.
+    bool soundMaterial(const Material& material) const;
     /// Empties the pending material and frees the parameter count.
     void forgetCommonMaterial();
     /// Sleeps in steps of 50 ms while the simulation is paused.

@@ -11,10 +11,7 @@
 
 namespace korvex {
 
-std::vector<ReclaimedSlice> reclaimPile(Korvex<AveragedParameters>& simulator, float increment) {
-    simulator.finishStacking();
-    // Checked before anything is taken, against where material actually lies, so that a reclaim that
-    // cannot get to the end of the pile fails without changing it.
+void checkReclaimReach(Korvex<AveragedParameters>& simulator, float increment) {
     const auto reach = static_cast<float>(simulator.reclaimReach());
     if (!(reach + increment != reach)) {
         throw std::invalid_argument(
@@ -23,15 +20,26 @@ std::vector<ReclaimedSlice> reclaimPile(Korvex<AveragedParameters>& simulator, f
                         "reclaimed",
                         increment, reach));
     }
+}
+
+void checkReclaimPositionGrows(float position, float next) {
+    if (next == position) {
+        throw std::runtime_error("the reclaim position stopped growing at " + std::to_string(position) +
+                                 " m: the reclaim step is too small");
+    }
+}
+
+std::vector<ReclaimedSlice> reclaimPile(Korvex<AveragedParameters>& simulator, float increment) {
+    simulator.finishStacking();
+    // Checked before anything is taken, against where material actually lies, so that a reclaim that
+    // cannot get to the end of the pile fails without changing it.
+    checkReclaimReach(simulator, increment);
     std::vector<ReclaimedSlice> slices;
     float position = 0.0f;
     while (!simulator.reclaimingFinished()) {
         slices.push_back({position, simulator.reclaim(position)});
         const float next = position + increment;
-        if (next == position) {
-            throw std::runtime_error("the reclaim position stopped growing at " + std::to_string(position) +
-                                     " m: the reclaim step is too small");
-        }
+        checkReclaimPositionGrows(position, next);
         position = next;
     }
     // What is still pending is less than one particle and was never dropped; it is reclaimed with the

@@ -24,4 +24,11 @@ struct ReclaimedSlice {
 /// should it stop growing all the same.
 std::vector<ReclaimedSlice> reclaimPile(Korvex<AveragedParameters>& simulator, float increment);
 
+/// Throws reclaimPile's std::invalid_argument when a reclaim position would stop growing by `increment`
+/// before the simulator's reclaimReach().
+void checkReclaimReach(Korvex<AveragedParameters>& simulator, float increment);
+
+/// Throws reclaimPile's std::runtime_error when `next`, a reclaim position plus the step, is `position`.
+void checkReclaimPositionGrows(float position, float next);
+
 }  // namespace korvex

@@ -193,9 +193,10 @@ bool checkLayeredSettings(const PileSettings& settings, Problems& problems) {
 }
 
 /// The layered engine's grid of cell_m cells, rounded to the nearest in double precision as the engine lays
-/// its deliveries.
-void checkLayeredGrid(PileGeometry& geometry, double cell_m, Problems& problems) {
+/// its deliveries, and the memory it may take before a quality value is known.
+void checkLayeredGrid(PileGeometry& geometry, const LayeredSettings& layered, Problems& problems) {
     const KorvexConfiguration& configuration = geometry.configuration;
+    const double cell_m = layered.cell_m;
     const auto cellsAlong = [&](float extent, const char* setting) -> std::optional<double> {
         if (!std::isfinite(extent)) {
             return std::nullopt;
@@ -210,9 +211,12 @@ void checkLayeredGrid(PileGeometry& geometry, double cell_m, Problems& problems)
     };
     const auto columns = cellsAlong(configuration.length, "length");
     const auto rows = cellsAlong(configuration.depth, "depth");
-    if (columns && rows) {
+    if (columns && rows &&
         fitGrid(*columns, *rows, configuration.length, configuration.depth, geometry.cellSize, geometry.columns,
-                geometry.rows, problems);
+                geometry.rows, problems)) {
+        if (auto problem = layeredMemoryProblem(geometry.columns, geometry.rows, layered, 0)) {
+            problems.add(std::move(*problem));
+        }
     }
 }
 
@@ -234,6 +238,26 @@ RingPileSettings defaultRingPileSettings() {
     settings.configuration.circular = true;
     settings.ringRadius = std::min(settings.configuration.length, settings.configuration.depth) / 4.0f;
     return settings;
+}
+
+double layeredMemoryBytes(std::uint64_t cells, const LayeredSettings& settings, std::size_t qualities) {
+    // Thickness, volume, delivery sum and the quality sums.
+    const double segmentBytes = 8.0 * (3.0 + static_cast<double>(qualities));
+    const double segments = static_cast<double>(settings.segmentsPerColumn) + 1.0;
+    return static_cast<double>(cells) * (layeredBytesPerCell + segments * segmentBytes);
+}
+
+std::optional<std::string> layeredMemoryProblem(std::uint32_t columns, std::uint32_t rows,
+                                                const LayeredSettings& settings, std::size_t qualities) {
+    const double bytes = layeredMemoryBytes(std::uint64_t{columns} * rows, settings, qualities);
+    if (bytes <= Limits::maxMemoryBytes) {
+        return std::nullopt;
+    }
+    return std::format("a layered bed of {} x {} cells of {:g} m, each column keeping up to {} segments with "
+                       "{} quality values each, may take about {:.3g} GB, more than the {:g} GB bound: use "
+                       "larger cells, fewer segments per column or fewer quality values",
+                       columns, rows, settings.cell_m, settings.segmentsPerColumn, qualities, bytes / 1e9,
+                       Limits::maxMemoryBytes / 1e9);
 }
 
 bool isVerticalFace(float reclaimAngle_deg) {
@@ -316,7 +340,7 @@ std::variant<PileGeometry, SettingsError> checkSettings(const PileSettings& sett
         configuration.circular ? reclaimCircleLength(configuration.length, configuration.depth) : 0.0;
     if (sized && layered) {
         geometry.cellSize = static_cast<float>(settings.layered.cell_m);
-        checkLayeredGrid(geometry, settings.layered.cell_m, problems);
+        checkLayeredGrid(geometry, settings.layered, problems);
     } else if (sized) {
         geometry.cellSize = cellSize(settings.engine, configuration.particlesPerCubicMeter,
                                      configuration.particleVolumeFactor);

@@ -42,7 +42,25 @@ struct Limits {
     static constexpr double highestReposeDeg = 70.0;
     /// Seeds of a pile's own random sources take every unsigned 64-bit value.
     static constexpr std::uint64_t maxSeed = std::numeric_limits<std::uint64_t>::max();
+    /// Most memory, bytes, a pile's estimate may come to (2^32): the records the fast and detailed engines
+    /// keep for their particles, a ring's cubes, the layered engine's whole bed.
+    static constexpr double maxMemoryBytes = 4294967296.0;
 };
+
+/// Bytes the layered engine keeps for each cell whatever the cell holds: its height in double precision and
+/// in the heap map, its column's bookkeeping and the fill's scratch space (the engine checks that its own
+/// structures fit in it).
+inline constexpr double layeredBytesPerCell = 192.0;
+
+/// The most memory, bytes, a layered bed of `cells` cells may take with `qualities` quality values: every
+/// column at segmentsPerColumn + 1 segments (the one laid before the thinnest are merged), each keeping its
+/// thickness, volume, delivery sum and quality sums in double precision, beside layeredBytesPerCell.
+double layeredMemoryBytes(std::uint64_t cells, const LayeredSettings& settings, std::size_t qualities);
+/// What is wrong with a layered bed of `columns` x `rows` cells and `qualities` quality values whose
+/// layeredMemoryBytes exceeds Limits::maxMemoryBytes: the figure, the bound and what lowers it. Empty when
+/// it fits.
+std::optional<std::string> layeredMemoryProblem(std::uint32_t columns, std::uint32_t rows,
+                                                const LayeredSettings& settings, std::size_t qualities);
 
 /// How a straight or single-pass circular pile is set up: the engine's configuration, the engine, the
 /// step between reclaim positions and where the engine draws its random numbers from.

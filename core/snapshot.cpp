@@ -216,19 +216,54 @@ KorvexConfiguration readConfiguration(SnapshotReader& in) {
     return configuration;
 }
 
+namespace {
+
+constexpr std::uint64_t checksumPrime = 0x100000001b3u;
+constexpr std::uint64_t checksumStart = 0xcbf29ce484222325u;
+
+/// The checksum's state after the whole words of `bytes`, from `hash`.
+std::uint64_t checksumWords(std::uint64_t hash, std::span<const std::byte> bytes) {
+    for (std::size_t at = 0; at + 8 <= bytes.size(); at += 8) {
+        hash = (hash ^ fromLittleEndian<std::uint64_t>(bytes.subspan(at, 8))) * checksumPrime;
+    }
+    return hash;
+}
+
+/// The checksum from `hash`, the state after the words before `bytes`, with `length` bytes in all.
+std::uint64_t checksumRest(std::uint64_t hash, std::span<const std::byte> bytes, std::uint64_t length) {
+    hash = checksumWords(hash, bytes);
+    for (std::size_t at = bytes.size() / 8 * 8; at < bytes.size(); ++at) {
+        hash = (hash ^ std::to_integer<std::uint8_t>(bytes[at])) * checksumPrime;
+    }
+    return (hash ^ length) * checksumPrime;
+}
+
+/// Whether `file` would be whole, its checksum holding, had its header after the mark held these fields: so
+/// that a damaged field is told from a file cut short or of a newer format.
+bool soundWithHeader(std::span<const std::byte> file, std::uint32_t version, std::uint32_t kind,
+                     std::uint64_t noteBytes, std::uint64_t payloadBytes) {
+    if (noteBytes > file.size() || payloadBytes > file.size() ||
+        headerBytes + noteBytes + payloadBytes + checksumBytes != file.size()) {
+        return false;
+    }
+    const std::uint64_t end = headerBytes + noteBytes + payloadBytes;
+    std::vector<std::byte> header;
+    appendLittleEndian(header, version);
+    appendLittleEndian(header, kind);
+    appendLittleEndian(header, noteBytes);
+    appendLittleEndian(header, payloadBytes);
+    // The header after the mark is three whole words: the rest's words start where the file's do.
+    const std::uint64_t hash = checksumWords(checksumStart, header);
+    return checksumRest(hash, file.subspan(headerBytes, end - headerBytes), end - mark.size()) ==
+           fromLittleEndian<std::uint64_t>(file.subspan(end));
+}
+
+}  // namespace
+
 std::uint64_t snapshotChecksum(std::span<const std::byte> bytes) {
     // FNV-1a taken a word at a time: each step (xor, then a multiplication by an odd number modulo 2^64)
     // is a bijection of the state, so a change confined to one word always changes the result.
-    constexpr std::uint64_t prime = 0x100000001b3u;
-    std::uint64_t hash = 0xcbf29ce484222325u;
-    std::size_t at = 0;
-    for (; at + 8 <= bytes.size(); at += 8) {
-        hash = (hash ^ fromLittleEndian<std::uint64_t>(bytes.subspan(at, 8))) * prime;
-    }
-    for (; at < bytes.size(); ++at) {
-        hash = (hash ^ std::to_integer<std::uint8_t>(bytes[at])) * prime;
-    }
-    return (hash ^ bytes.size()) * prime;
+    return checksumRest(checksumStart, bytes, bytes.size());
 }
 
 std::vector<std::byte> frameSnapshot(SnapshotKind kind, std::span<const std::byte> payload,
@@ -258,16 +293,32 @@ OpenedSnapshot openSnapshot(std::span<const std::byte> file, std::span<const Sna
                             " bytes, fewer than its " + std::to_string(headerBytes) + "-byte header");
     }
     const auto version = fromLittleEndian<std::uint32_t>(file.subspan(8));
+    const auto storedKind = fromLittleEndian<std::uint32_t>(file.subspan(12));
+    const auto noteBytes = fromLittleEndian<std::uint64_t>(file.subspan(16));
+    const auto payloadBytes = fromLittleEndian<std::uint64_t>(file.subspan(24));
+    const std::string corruptHeader = "snapshot is corrupt: its header does not match its checksum";
     if (version > snapshotVersion) {
+        // A file of this version whose version field was damaged is whole and sound with the field
+        // mended; a newer file is not.
+        for (std::uint32_t known = 1; known <= snapshotVersion; ++known) {
+            if (soundWithHeader(file, known, storedKind, noteBytes, payloadBytes)) {
+                throw SnapshotError(corruptHeader);
+            }
+        }
         throw SnapshotError("snapshot format version " + std::to_string(version) +
                             " is newer than this Korvex reads (up to " + std::to_string(snapshotVersion) +
                             "): update Korvex to load it");
     }
-    const auto storedKind = fromLittleEndian<std::uint32_t>(file.subspan(12));
-    const auto noteBytes = fromLittleEndian<std::uint64_t>(file.subspan(16));
-    const auto payloadBytes = fromLittleEndian<std::uint64_t>(file.subspan(24));
     const std::uint64_t body = file.size() - headerBytes;
     if (noteBytes > body || payloadBytes > body - noteBytes || body - noteBytes - payloadBytes < checksumBytes) {
+        // A whole file whose length field was damaged is sound with the field worked out from the file's
+        // size; one cut short is not.
+        const std::uint64_t lengths = body - std::min(body, checksumBytes);
+        if ((noteBytes <= lengths && soundWithHeader(file, version, storedKind, noteBytes, lengths - noteBytes)) ||
+            (payloadBytes <= lengths &&
+             soundWithHeader(file, version, storedKind, lengths - payloadBytes, payloadBytes))) {
+            throw SnapshotError(corruptHeader);
+        }
         throw SnapshotError("snapshot is truncated: " + std::to_string(file.size()) +
                             " bytes where its header announces " +
                             std::to_string(headerBytes + noteBytes + payloadBytes + checksumBytes));

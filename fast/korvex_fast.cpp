@@ -320,6 +320,9 @@ void KorvexFast<Material>::load(SnapshotReader& in) {
     }
     for (Material& slice : slices_) {
         slice = in.material();
+        if (!this->soundMaterial(slice)) {
+            throw SnapshotError("snapshot is corrupt: a slice holds material that no stacking leaves");
+        }
     }
     // Each record holds at least a volume, a count, a flag and ten coordinates.
     const std::size_t count = in.count(8 + 8 + 1 + 80);
@@ -327,6 +330,9 @@ void KorvexFast<Material>::load(SnapshotReader& in) {
     for (std::size_t k = 0; k < count; ++k) {
         auto record = std::make_unique<Record>();
         record->material = in.material();
+        if (!this->soundMaterial(record->material)) {
+            throw SnapshotError("snapshot is corrupt: a particle holds material that no stacking leaves");
+        }
         record->settled = in.flag();
         in.rawDoubles(record->position);
         in.rawDoubles(record->dimensions);

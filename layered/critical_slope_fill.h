@@ -51,6 +51,13 @@ private:
 
     void resize(std::size_t cells);
 
+public:
+    /// Scratch bytes a fill may keep per cell of the grid: its state, its entry in the cells reached, and
+    /// room for the candidates offered it, a few at most, with a vector's spare room.
+    static constexpr std::size_t scratchBytesPerCell = sizeof(CellState) + sizeof(Layer) + 2 * sizeof(Candidate);
+
+private:
+
     std::vector<Candidate> frontier;
     std::vector<Layer> reached;
     std::vector<CellState> cells;

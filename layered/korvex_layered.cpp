@@ -5,12 +5,18 @@
 #include <limits>
 #include <numbers>
 #include <optional>
+#include <stdexcept>
+#include <string>
 
 namespace korvex {
 
 namespace {
 
 constexpr double infinity = std::numeric_limits<double>::infinity();
+
+// The memory estimate counts these per cell; a column's segments are counted on their own.
+static_assert(sizeof(float) + sizeof(double) + sizeof(LayeredColumn) + CriticalSlopeFill::scratchBytesPerCell <=
+              layeredBytesPerCell);
 
 PileGeometry layeredGeometryOf(const KorvexConfiguration& configuration, const LayeredSettings& settings) {
     PileSettings pile;
@@ -37,6 +43,9 @@ KorvexLayered::KorvexLayered(const PileGeometry& geometry, const LayeredSettings
       layered(settings),
       reposeSlope(std::tan(settings.reposeAngle_deg * std::numbers::pi / 180.0)),
       faceRun(geometry.verticalFace ? 0.0 : 1.0 / geometry.faceSlope) {
+    if (auto problem = layeredMemoryProblem(geometry.columns, geometry.rows, settings, 0)) {
+        throw SettingsError({std::move(*problem)});
+    }
     initializeHeapMap(geometry.columns, geometry.rows);
     clear();
 }
@@ -53,10 +62,22 @@ void KorvexLayered::clear() {
 }
 
 void KorvexLayered::stack(float x, float z, const AveragedParameters& material) {
+    // Polled before the chunk goes into the pending material: once taken from it, it is laid whole.
+    pollInterrupt();
+    // The first material fixes the count of quality values, and with it what the columns may take.
+    if (!fixedParameterCount()) {
+        checkMemoryFor(material.sums.size());
+    }
     Korvex::stack(x, z, material);
     const AveragedParameters delivery = takePendingMaterial();
     if (delivery.volume > AveragedParameters::zeroVolume) {
         deliver(x, z, delivery);
+    }
+}
+
+void KorvexLayered::checkMemoryFor(std::size_t qualities) const {
+    if (auto problem = layeredMemoryProblem(heapMapWidth, heapMapDepth, layered, qualities)) {
+        throw std::invalid_argument(*problem + "; nothing was stacked");
     }
 }
 
@@ -70,7 +91,6 @@ void KorvexLayered::rewindReclaimer() {
 }
 
 void KorvexLayered::deliver(double x_m, double z_m, const AveragedParameters& material) {
-    pollInterrupt();
     if (reclaimedTo_m > -infinity) {
         rewindReclaimer();
     }
@@ -98,6 +118,7 @@ void KorvexLayered::deliver(double x_m, double z_m, const AveragedParameters& ma
         layOnCell(cell, thickness_m, row);
     }
     heldVolume_m3 += material.volume;
+    delivered_m3 += material.volume;
     ++deliveries;
 }
 
@@ -142,9 +163,22 @@ void KorvexLayered::load(SnapshotReader& in) {
         throw SnapshotError(
             "snapshot is corrupt: its segments' material does not match the quality values stacked");
     }
+    if (pending().volume != 0.0) {
+        throw SnapshotError("snapshot is corrupt: material is pending, which the layered engine lays whole");
+    }
+    if (qualities) {
+        if (auto problem = layeredMemoryProblem(heapMapWidth, heapMapDepth, layered, *qualities)) {
+            throw SnapshotError("snapshot holds a bed beyond this Korvex's bound: " + *problem);
+        }
+    }
     deliveries = in.u64();
     reclaimedTo_m = in.f64();
     heldVolume_m3 = in.f64();
+    if (std::isnan(reclaimedTo_m) || reclaimedTo_m == infinity || !(heldVolume_m3 >= 0.0) ||
+        !std::isfinite(heldVolume_m3)) {
+        throw SnapshotError("snapshot is corrupt: the reclaimer's position or the volume held is none that "
+                            "stacking and reclaiming leave");
+    }
     for (LayeredColumn& column : columns) {
         column.load(in, stride);
     }
@@ -165,40 +199,119 @@ void KorvexLayered::followColumns() {
 
 bool KorvexLayered::reclaimingFinished() { return !(reclaimedTo_m < materialEnd_m); }
 
+KorvexLayered::Cut KorvexLayered::cutBetween(double from_m, double to_m) const {
+    const double cell = layered.cell_m;
+    const double nearest = std::max(0.0, std::floor(from_m / cell));
+    const double furthest = std::ceil((to_m + faceRun * highest_m) / cell);
+    const auto first = static_cast<std::uint32_t>(std::min<double>(nearest, heapMapWidth));
+    const auto end = static_cast<std::uint32_t>(std::clamp<double>(furthest, first, heapMapWidth));
+    return {from_m, to_m, first, end, !(to_m < materialEnd_m)};
+}
+
+void KorvexLayered::cutColumn(LayeredColumn& column, std::uint32_t i, const Cut& cut, std::span<double> taken) const {
+    if (cut.last) {
+        // The face has passed the far end of the bed: whatever rounding left behind goes too.
+        column.reclaimAll(stride, taken);
+    } else if (cut.first <= i && i < cut.end) {
+        column.reclaimBetween(stride, cut.from_m, cut.to_m, i * layered.cell_m, layered.cell_m, faceRun, taken);
+    }
+}
+
 AveragedParameters KorvexLayered::reclaim(float position) {
+    pollInterrupt();
     AveragedParameters result;
     const double to_m = position;
     if (!(to_m > reclaimedTo_m) || stride == 0) {
         return result;
     }
     std::vector<double> taken(stride, 0.0);
-    const double cell = layered.cell_m;
-    // Only columns whose near edge the face's top has passed, and whose far edge its foot has not, can
-    // give anything between the two faces.
-    const double nearest = std::max(0.0, std::floor(reclaimedTo_m / cell));
-    const double furthest = std::ceil((to_m + faceRun * highest_m) / cell);
-    const auto first = static_cast<std::uint32_t>(std::min<double>(nearest, heapMapWidth));
-    const auto end = static_cast<std::uint32_t>(std::clamp<double>(furthest, first, heapMapWidth));
-    const bool last = !(to_m < materialEnd_m);
+    const Cut cut = cutBetween(reclaimedTo_m, to_m);
+    const std::uint32_t first = cut.last ? 0 : cut.first;
+    const std::uint32_t end = cut.last ? heapMapWidth : cut.end;
     for (std::uint32_t j = 0; j < heapMapDepth; ++j) {
-        pollInterrupt();
         const std::size_t rowStart = std::size_t{j} * heapMapWidth;
-        if (last) {
-            // The face has passed the far end of the bed: whatever rounding left behind goes too.
-            for (std::uint32_t i = 0; i < heapMapWidth; ++i) {
-                columns[rowStart + i].reclaimAll(stride, taken);
-            }
-            continue;
-        }
         for (std::uint32_t i = first; i < end; ++i) {
-            columns[rowStart + i].reclaimBetween(stride, reclaimedTo_m, to_m, i * cell, cell, faceRun, taken);
+            cutColumn(columns[rowStart + i], i, cut, taken);
         }
     }
     reclaimedTo_m = to_m;
     result.volume = taken[volumeEntry];
     result.sums.assign(taken.begin() + firstQualityEntry, taken.end());
-    heldVolume_m3 = last ? 0.0 : std::max(0.0, heldVolume_m3 - result.volume);
+    heldVolume_m3 = cut.last ? 0.0 : std::max(0.0, heldVolume_m3 - result.volume);
     return result;
+}
+
+std::vector<ReclaimedSlice> KorvexLayered::reclaimWhole(float increment) {
+    checkReclaimReach(*this, increment);
+    // The slices' positions, and the cut of each that takes anything, as reclaimPile's calls of reclaim
+    // would make them.
+    std::vector<ReclaimedSlice> slices;
+    std::vector<Cut> cuts;
+    std::vector<std::size_t> sliceOfCut;
+    double reached_m = reclaimedTo_m;
+    float position = 0.0f;
+    while (reached_m < materialEnd_m) {
+        slices.push_back({position, {}});
+        if (position > reached_m && stride != 0) {
+            cuts.push_back(cutBetween(reached_m, position));
+            sliceOfCut.push_back(slices.size() - 1);
+            reached_m = position;
+        }
+        const float next = position + increment;
+        checkReclaimPositionGrows(position, next);
+        position = next;
+    }
+    if (cuts.empty()) {
+        return slices;
+    }
+    // The loop ends with the cut that passes the far end of the material and takes everything; the others
+    // take from the columns in their windows. Both ends of the windows only move forward, so the cuts that
+    // reach column i along x are a run, from the first whose window ends beyond it to the first that starts
+    // beyond it.
+    const std::size_t windowed = cuts.size() - 1;
+    std::vector<std::uint32_t> runBegin(heapMapWidth);
+    std::vector<std::uint32_t> runEnd(heapMapWidth);
+    std::size_t begin = 0;
+    std::size_t end = 0;
+    for (std::uint32_t i = 0; i < heapMapWidth; ++i) {
+        while (begin < windowed && cuts[begin].end <= i) {
+            ++begin;
+        }
+        while (end < windowed && cuts[end].first <= i) {
+            ++end;
+        }
+        runBegin[i] = static_cast<std::uint32_t>(begin);
+        runEnd[i] = static_cast<std::uint32_t>(std::max(begin, end));
+    }
+    // Each column is cut on a copy, slice after slice; the columns are visited in the order each slice's
+    // call of reclaim visits them, so that every sum adds up in the same order, to the bit.
+    std::vector<double> taken(cuts.size() * stride, 0.0);
+    const auto takenBy = [&](std::size_t c) { return std::span<double>(taken).subspan(c * stride, stride); };
+    LayeredColumn copy;
+    for (std::size_t cell = 0; cell < columns.size(); ++cell) {
+        pollInterrupt();
+        const auto i = static_cast<std::uint32_t>(cell % heapMapWidth);
+        copy = columns[cell];
+        for (std::size_t c = runBegin[i]; c < runEnd[i]; ++c) {
+            cutColumn(copy, i, cuts[c], takenBy(c));
+        }
+        cutColumn(copy, i, cuts.back(), takenBy(windowed));
+    }
+    // Every slice is known: from here on nothing is polled, and the bed becomes what the calls would have
+    // left, every column taken whole.
+    for (std::size_t c = 0; c < cuts.size(); ++c) {
+        const std::span<const double> slice = takenBy(c);
+        AveragedParameters& material = slices[sliceOfCut[c]].material;
+        material.volume = slice[volumeEntry];
+        material.sums.assign(slice.begin() + firstQualityEntry, slice.end());
+    }
+    std::fill(taken.begin(), taken.begin() + static_cast<std::ptrdiff_t>(stride), 0.0);
+    for (LayeredColumn& column : columns) {
+        column.reclaimAll(stride, takenBy(0));
+    }
+    reclaimedTo_m = cuts.back().to_m;
+    heldVolume_m3 = 0.0;
+    return slices;
 }
 
 LayerTable KorvexLayered::layers() const {

@@ -7,6 +7,7 @@
 
 #include "core/korvex.h"
 #include "core/layer_table.h"
+#include "core/reclaim_pile.h"
 #include "core/settings.h"
 #include "layered/critical_slope_fill.h"
 #include "layered/layered_column.h"
@@ -29,9 +30,11 @@ public:
     /// SettingsError.
     KorvexLayered(const KorvexConfiguration& configuration, const LayeredSettings& settings);
 
-    /// Checks the chunk as the other engines do, then lays it whole as one delivery at (x, z); a position
-    /// off the bed drops at the nearest point on it. Stacking after a reclaim sends the reclaimer back to
-    /// the start, as on the fast engine.
+    /// Checks the chunk as the other engines do, and that the bed with its count of quality values stays
+    /// within layeredMemoryBytes's bound, then lays it whole as one delivery at (x, z); a position off the bed
+    /// drops at the nearest point on it. An interrupt check that throws does so before anything changes: a
+    /// delivery is laid whole or not at all. Stacking after a reclaim sends the reclaimer back to the start,
+    /// as on the fast engine.
     void stack(float x, float z, const AveragedParameters& material) override;
     /// Lays `particle` as one delivery: the engine cuts nothing into particles itself.
     void dropParticle(float x, float z, const AveragedParameters& particle) override;
@@ -42,12 +45,22 @@ public:
     /// True once the face has passed the far end of every column that holds material.
     bool reclaimingFinished() override;
     /// Takes what lies between the face reached so far and the face at `position` (x - y / tan(angle) <
-    /// position); a position behind the one reached takes nothing.
+    /// position); a position behind the one reached takes nothing. The interrupt check is called before
+    /// anything is taken, never during the cut.
     AveragedParameters reclaim(float position) override;
+    /// Reclaims the whole bed at positions 0, increment, 2 increment, ... (summed in single precision) until
+    /// the face has passed the far end of the material: the slices reclaimPile would return, bit for bit.
+    /// Every slice is cut from copies of the columns before the bed changes, so that an interrupt check
+    /// that throws leaves the bed as it was, nothing taken. Throws as reclaimPile does, before anything is
+    /// taken, for a step that cannot reach the end of the bed.
+    std::vector<ReclaimedSlice> reclaimWhole(float increment);
     /// Writes every column's height as stacked (reclaiming leaves them, as on the fast engine).
     void updateHeapMap() override;
     /// The material still on the bed, cubic metres.
     double heldVolume() const override { return heldVolume_m3; }
+    /// Volume laid since construction or loading, cubic metres: the layered engine's count of what was
+    /// stacked, which the base's count of particles dropped does not see.
+    double deliveredVolume() const { return delivered_m3; }
 
     /// Every segment with material left in it (see LayerTable).
     LayerTable layers() const;
@@ -76,6 +89,24 @@ public:
 private:
     friend struct testing::EngineAccess;
 
+    /// One slice's cut: its faces, the columns along x it can take from, and whether it passes the far end
+    /// of the material, taking everything.
+    struct Cut {
+        double from_m;
+        double to_m;
+        std::uint32_t first;
+        std::uint32_t end;
+        bool last;
+    };
+    /// The cut from the face at `from_m` to the face at `to_m`. Only columns whose near edge the face's top
+    /// has passed, and whose far edge its foot has not, can give anything between the two faces.
+    Cut cutBetween(double from_m, double to_m) const;
+    /// Moves what `cut` takes from `column`, column `i` along x, into `taken`.
+    void cutColumn(LayeredColumn& column, std::uint32_t i, const Cut& cut, std::span<double> taken) const;
+    /// Throws std::invalid_argument, with the figure, when the bed with `qualities` quality values could
+    /// need more memory than Limits::maxMemoryBytes.
+    void checkMemoryFor(std::size_t qualities) const;
+
     void deliver(double x_m, double z_m, const AveragedParameters& material);
     /// Lays `thickness_m` of `row` on the column of `cell` and follows the surface, the highest column and
     /// the material's far end.
@@ -103,6 +134,7 @@ private:
     /// Far end of the furthest column that holds material, metres; -infinity on an empty bed.
     double materialEnd_m;
     double heldVolume_m3 = 0.0;
+    double delivered_m3 = 0.0;
     /// Highest column, metres: the face reaches no further ahead of its foot than this times faceRun.
     double highest_m = 0.0;
 

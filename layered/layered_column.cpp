@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <string>
 
 namespace korvex {
 
@@ -195,6 +196,39 @@ void LayeredColumn::load(SnapshotReader& in, std::size_t stride) {
     reclaimedDepth_m = in.f64();
     if (reclaimedFromTop > count) {
         throw SnapshotError("snapshot is corrupt: a column has more segments reclaimed than it holds");
+    }
+    // What no stacking leaves would make a later call loop (a height of NaN), hand out negative volumes or
+    // spread NaN into the slices: the file is refused instead.
+    const auto corrupt = [](const char* what) {
+        throw SnapshotError(std::string("snapshot is corrupt: a column holds ") + what);
+    };
+    double laid_m = 0.0;
+    for (const double thickness : thickness_m) {
+        if (!(thickness > 0.0) || !std::isfinite(thickness)) {
+            corrupt("a segment whose thickness is not positive and finite");
+        }
+        laid_m += thickness;
+    }
+    // The height adds up the thicknesses laid in another order than the segments do, and merging adds them
+    // again: they agree to rounding.
+    const double rounding = 1e-9 * std::max(top_m, 1.0);
+    if (!(top_m >= 0.0) || !std::isfinite(top_m) || !(laid_m <= top_m + rounding)) {
+        corrupt("a height that is not finite, negative or below its segments");
+    }
+    if (!(reclaimedDepth_m >= 0.0 && reclaimedDepth_m <= top_m + rounding)) {
+        corrupt("a reclaimed depth outside its height");
+    }
+    for (std::size_t k = 0; k < count; ++k) {
+        const std::span<const double> row = material(k, stride);
+        if (!(row[volumeEntry] >= 0.0) || !std::isfinite(row[volumeEntry]) || !(row[deliveryEntry] >= 0.0) ||
+            !std::isfinite(row[deliveryEntry])) {
+            corrupt("a segment whose volume or delivery is negative or not finite");
+        }
+        for (std::size_t e = firstQualityEntry; e < stride; ++e) {
+            if (!std::isfinite(row[e])) {
+                corrupt("a segment whose quality values are not finite");
+            }
+        }
     }
 }
 

@@ -59,7 +59,10 @@ PileSettings settingsFrom(SnapshotReader& in, SnapshotKind kind) {
     } else {
         throw SnapshotError("a pile cannot be read from a snapshot of another kind");
     }
-    requireGrid(in);
+    const PileGeometry geometry = snapshotGeometry(settings);
+    // A layered column writes at least its segment count, height and how far the reclaimer got; the fast
+    // engine a cube count per cell.
+    requireGrid(in, geometry.columns, geometry.rows, kind == SnapshotKind::layeredPile ? 28 : 4);
     return settings;
 }
 
@@ -110,6 +113,11 @@ Pile::Pile(SnapshotReader& in, SnapshotKind kind) : Pile(settingsFrom(in, kind))
         }
     }
     in.finish();
+    const std::optional<std::size_t>& count = simulator_->fixedParameterCount();
+    if (!qualityNames_.empty() && count && *count != qualityNames_.size()) {
+        throw SnapshotError("snapshot is corrupt: it names " + std::to_string(qualityNames_.size()) +
+                            " quality values where its material has " + std::to_string(*count));
+    }
 }
 
 SnapshotKind Pile::snapshotKind() const {
@@ -118,7 +126,13 @@ SnapshotKind Pile::snapshotKind() const {
 
 Pile::~Pile() = default;
 
-double Pile::stackedVolume() const { return simulator_->stackedVolume(); }
+double Pile::stackedVolume() const {
+    // The layered engine lays every chunk whole and drops no particle: it counts the volume itself.
+    if (const auto* layered = dynamic_cast<const KorvexLayered*>(simulator_.get())) {
+        return layered->deliveredVolume();
+    }
+    return simulator_->stackedVolume();
+}
 
 void Pile::forgetMaterial() {
     if (auto* layered = dynamic_cast<KorvexLayered*>(simulator_.get())) {
@@ -208,14 +222,26 @@ void Pile::stackTable(const TableView& table, std::span<const std::string> colum
     }
 }
 
-std::vector<ReclaimedSlice> Pile::reclaim() { return reclaimPile(*simulator_, geometry_.reclaimIncrement); }
+std::vector<ReclaimedSlice> Pile::reclaim() { return reclaimAt(geometry_.reclaimIncrement); }
 
 std::vector<ReclaimedSlice> Pile::reclaim(float increment) {
     PileSettings settings;
     settings.configuration = geometry_.configuration;
     settings.engine = geometry_.engine;
     settings.reclaimIncrement = increment;
+    // The step is checked on the pile's own grid: the layered engine's cell is its own setting.
+    if (const auto* layered = dynamic_cast<const KorvexLayered*>(simulator_.get())) {
+        settings.layered = layered->layeredSettings();
+    }
     checkedGeometry(settings);
+    return reclaimAt(increment);
+}
+
+std::vector<ReclaimedSlice> Pile::reclaimAt(float increment) {
+    // The layered engine cuts every slice before its bed changes, so that an interrupt leaves all on it.
+    if (auto* layered = dynamic_cast<KorvexLayered*>(simulator_.get())) {
+        return layered->reclaimWhole(increment);
+    }
     return reclaimPile(*simulator_, increment);
 }
 

@@ -52,7 +52,9 @@ public:
     /// "volume", anything else a quality value). Checks the whole table, and that its quality columns
     /// are those of earlier tables, before stacking any row; throws std::invalid_argument otherwise.
     void stackTable(const TableView& table, std::span<const std::string> columns);
-    /// Reclaims the whole pile at the pile's own reclaim step.
+    /// Reclaims the whole pile at the pile's own reclaim step. An interrupt leaves the pile with nothing
+    /// taken: the fast engine's reclaim looks for none, the detailed engine's only while its boxes settle,
+    /// before it takes anything, and the layered engine's cuts every slice before its bed changes.
     std::vector<ReclaimedSlice> reclaim();
     /// Reclaims the whole pile at positions `increment` apart, after checking the step as the
     /// constructor checks the pile's own.
@@ -82,7 +84,8 @@ public:
 
     /// Called now and then during long calls; what it throws ends the call (see Korvex::interruptCheck).
     void setInterruptCheck(std::function<void()> check);
-    /// Volume stacked since construction, cubic metres; an interrupted call adds exactly what it stacked.
+    /// Volume stacked since construction (a loaded pile of the layered engine: since loading), cubic metres;
+    /// an interrupted call adds exactly what it stacked.
     double stackedVolume() const;
 
     /// The names of the quality values, from the first table stacked.
@@ -100,6 +103,8 @@ public:
 
 private:
     friend struct testing::EngineAccess;
+
+    std::vector<ReclaimedSlice> reclaimAt(float increment);
 
     const std::optional<std::uint64_t> seed_;
     const PileGeometry geometry_;

@@ -18,7 +18,9 @@ RingPileSettings ringSettingsFrom(SnapshotReader& in) {
     settings.ringRadius = in.f32();
     settings.seed = in.u64();
     settings.reclaimIncrement = in.f64();
-    requireGrid(in);
+    const RingGeometry geometry = snapshotGeometry(settings);
+    // Every cell's cube count.
+    requireGrid(in, geometry.columns, geometry.rows, 4);
     return settings;
 }
 

@@ -14,10 +14,15 @@ void writeGridAndNames(SnapshotWriter& out, std::uint32_t width, std::uint32_t d
     }
 }
 
-void requireGrid(SnapshotReader& in) {
-    const std::uint64_t width = in.u32();
-    const std::uint64_t depth = in.u32();
-    in.require(width * depth * 4, "the grid of columns");
+void requireGrid(SnapshotReader& in, std::uint32_t columns, std::uint32_t rows, std::size_t bytesPerCell) {
+    const std::uint32_t width = in.u32();
+    const std::uint32_t depth = in.u32();
+    if (width != columns || depth != rows) {
+        throw SnapshotError("snapshot is corrupt: a grid of " + std::to_string(width) + " x " + std::to_string(depth) +
+                            " cells where its settings make " + std::to_string(columns) + " x " +
+                            std::to_string(rows));
+    }
+    in.require(std::uint64_t{width} * depth * bytesPerCell, "the grid of columns");
 }
 
 std::vector<std::string> readNames(SnapshotReader& in) {

@@ -493,10 +493,11 @@ PYBIND11_MODULE(_native, m, py::multiple_interpreters::not_supported()) {
             result["highest_drop_m"] = korvex::Limits::highestDropM;
             result["lowest_repose_deg"] = korvex::Limits::lowestReposeDeg;
             result["highest_repose_deg"] = korvex::Limits::highestReposeDeg;
+            result["max_memory_bytes"] = korvex::Limits::maxMemoryBytes;
             return result;
         },
-        "What any pile may ask for: cells of its grid, the largest seed, the detailed engine's smallest box "
-        "and the slices of one reclaim.");
+        "What any pile may ask for: cells of its grid, the largest seed, the detailed engine's smallest box, "
+        "the slices of one reclaim and the memory its estimate may come to.");
     m.def(
         "cell_size_m",
         [](const std::string& engine, float particles_per_m3, float particle_volume_factor) {
@@ -514,13 +515,24 @@ PYBIND11_MODULE(_native, m, py::multiple_interpreters::not_supported()) {
            float eight_neighbour_probability, float particle_volume_factor, float drop_height_m,
            std::optional<float> fall_height_m, const std::string& engine,
            std::optional<float> reclaim_step_m, std::optional<double> cell_m, double angle_of_repose_deg,
-           double stream_footprint_m, std::size_t segments_per_column) {
+           double stream_footprint_m, std::size_t segments_per_column, std::size_t qualities) {
             korvex::PileSettings settings = Simulator::settingsOf(
                 length_m, depth_m, reclaim_angle_deg, particles_per_m3, circular, eight_neighbour_probability,
                 particle_volume_factor, drop_height_m, fall_height_m, engine, 0, false, reclaim_step_m,
                 layeredSettingsOf(particles_per_m3, cell_m, angle_of_repose_deg, stream_footprint_m,
                                   segments_per_column));
-            return geometryDict(korvex::checkedGeometry(settings));
+            const korvex::PileGeometry geometry = korvex::checkedGeometry(settings);
+            py::dict result = geometryDict(geometry);
+            result["memory_bytes"] = py::none();
+            if (geometry.engine == korvex::Engine::layered) {
+                if (auto problem =
+                        korvex::layeredMemoryProblem(geometry.columns, geometry.rows, settings.layered, qualities)) {
+                    throw py::value_error(*problem);
+                }
+                result["memory_bytes"] = korvex::layeredMemoryBytes(std::uint64_t{geometry.columns} * geometry.rows,
+                                                                    settings.layered, qualities);
+            }
+            return result;
         },
         py::kw_only(), py::arg("length_m") = d.length, py::arg("depth_m") = d.depth,
         py::arg("reclaim_angle_deg") = d.reclaimAngle, py::arg("particles_per_m3") = d.particlesPerCubicMeter,
@@ -530,11 +542,13 @@ PYBIND11_MODULE(_native, m, py::multiple_interpreters::not_supported()) {
         py::arg("reclaim_step_m") = py::none(), py::arg("cell_m") = py::none(),
         py::arg("angle_of_repose_deg") = defaults.layered.reposeAngle_deg,
         py::arg("stream_footprint_m") = defaults.layered.streamFootprint_m,
-        py::arg("segments_per_column") = defaults.layered.segmentsPerColumn,
+        py::arg("segments_per_column") = defaults.layered.segmentsPerColumn, py::arg("qualities") = 0,
         R"(What a Simulator of these settings is built on, without building it: a dict of "cell_size_m",
 "columns", "rows", "slice_count" (the fast engine's reclaim slices), "vertical_face", "face_slope" (tan
-of the reclaim angle, inf when vertical), "circle_length_m" (circular beds) and "reclaim_step_m". Raises
-ValueError naming every bad setting with its value and unit.)");
+of the reclaim angle, inf when vertical), "circle_length_m" (circular beds), "reclaim_step_m" and
+"memory_bytes": on the layered engine the most memory its bed may take with ``qualities`` quality values
+(every column at ``segments_per_column`` + 1 segments), None on the others. Raises ValueError naming every
+bad setting with its value and unit, and a layered bed whose memory_bytes exceeds limits()["max_memory_bytes"].)");
     m.def("draw_seed", &korvex::freshSeed,
           "A fresh seed from the operating system's entropy: what a Simulator or Ring draws when given "
           "none.");

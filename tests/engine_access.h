@@ -21,6 +21,12 @@ struct EngineAccess {
         return simulator.pendingMaterial;
     }
 
+    /// The count of quality values the first material fixed, to make a state no stacking leaves.
+    template <class Material>
+    static auto& parameterCount(Korvex<Material>& simulator) {
+        return simulator.parameterCount;
+    }
+
     /// A fast engine's or a ring's cube counts, to lay out a surface.
     template <class Grid>
     static auto& columnCounts(Grid& engine) {

@@ -14,7 +14,7 @@ def defaults() -> dict[str, typing.Any]:
 
 def limits() -> dict[str, int | float]:
     """What any pile may ask for: "max_cells", "max_seed", "minimum_box_size_m", "max_slices_per_reach",
-    "highest_drop_m"."""
+    "highest_drop_m", "lowest_repose_deg", "highest_repose_deg", "max_memory_bytes"."""
 
 def cell_size_m(
     *,
@@ -44,8 +44,11 @@ def geometry(
     angle_of_repose_deg: float = 38.0,
     stream_footprint_m: float = 1.0,
     segments_per_column: int = 256,
+    qualities: int = 0,
 ) -> dict[str, typing.Any]:
-    """What a Simulator of these settings is built on; ValueError naming every bad setting."""
+    """What a Simulator of these settings is built on, with "memory_bytes" the layered engine's bed may take
+    with `qualities` quality values (None on the other engines); ValueError naming every bad setting, and a
+    layered bed beyond limits()["max_memory_bytes"]."""
 
 def draw_seed() -> int:
     """A fresh seed from the operating system's entropy."""

@@ -10,6 +10,7 @@ from typing import Any, Literal
 from . import validation
 from ._native import cell_size_m as native_cell_size_m
 from ._native import defaults as native_defaults
+from ._native import geometry as native_geometry
 from ._native import limits as native_limits
 from .errors import SettingsError
 
@@ -267,6 +268,21 @@ class Bed:
                 f"particles_per_m3 of {self.resolution_per_m3:g} 1/m³ cuts a {self.length_m:g} m x {self.depth_m:g} m "
                 f"bed into {cells:.3g} cells, more than the {validation.MAX_CELLS:,} allowed"
             )
+        if self.engine == "layered":
+            self._check_layered_memory()
+
+    def _check_layered_memory(self) -> None:
+        """The engine's own estimate of the memory a layered bed may take decides, before anything is built."""
+        try:
+            native_geometry(
+                length_m=self.length_m,
+                depth_m=self.depth_m,
+                engine="layered",
+                cell_m=self.cell_size_m,
+                segments_per_column=self.segments_per_column,
+            )
+        except ValueError as error:
+            raise SettingsError(str(error)) from None
 
     def _check_ring(self) -> None:
         if not self.circular:

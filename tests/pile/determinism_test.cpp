@@ -74,7 +74,8 @@ TEST_P(Determinism, SeededSceneGivesThePinnedResults) {
     const Pinned& pinned = GetParam();
     const Fingerprint print = fingerprintOf(pinned.engine);
     const bool sameTools = std::string(__VERSION__) == pinnedCompiler && BT_BULLET_VERSION == pinnedBullet;
-    EXPECT_EQ(print.reclaimedVolume, 60.0);
+    // Particles of one volume add up exactly; the layered engine shares each delivery out among its cells.
+    EXPECT_NEAR(print.reclaimedVolume, 60.0, pinned.engine == Engine::layered ? 1e-12 * 60.0 : 0.0);
     if (sameTools) {
         EXPECT_EQ(print.hash, pinned.hash) << "results changed; hash " << print.hash << ", meanHeight "
                                            << print.meanHeight << ", highest " << print.highest;
@@ -89,9 +90,8 @@ TEST_P(Determinism, SeededSceneGivesThePinnedResults) {
 
 INSTANTIATE_TEST_SUITE_P(Engines, Determinism,
                          ::testing::Values(Pinned{Engine::fast, 13627186286741988784u, 0.625, 2.0},
-                                           Pinned{Engine::detailed, 11906141164531409800u, 0.359, 3.35}),
-                         [](const auto& info) {
-                             return info.param.engine == Engine::fast ? "Fast" : "Detailed";
-                         });
+                                           Pinned{Engine::detailed, 11906141164531409800u, 0.359, 3.35},
+                                           Pinned{Engine::layered, 8520967926346796701u, 0.625, 1.918}),
+                         [](const auto& info) { return std::string(korvex::engineName(info.param.engine)); });
 
 }  // namespace

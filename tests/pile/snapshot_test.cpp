@@ -3,16 +3,22 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <limits>
 #include <stdexcept>
 #include <string>
 #include <tuple>
 #include <vector>
 
+#include "tests/engine_access.h"
+#include "fast/korvex_fast.h"
+#include "layered/korvex_layered.h"
 #include "pile/pile.h"
 #include "pile/snapshot_files.h"
 #include "pile_scenes.h"
 
+using korvex::AveragedParameters;
 using korvex::Engine;
+using korvex::KorvexLayered;
 using korvex::Pile;
 using korvex::SnapshotError;
 using korvex::SnapshotKind;
@@ -95,11 +101,32 @@ struct Damage {
     const char* message;
 };
 
+/// Writes the checksum of a file whose header was changed on purpose, as a writer of that header would.
+void resealed(std::vector<std::byte>& file) {
+    const std::uint64_t checksum = korvex::snapshotChecksum(std::span(file).subspan(8, file.size() - 16));
+    for (std::size_t i = 0; i < 8; ++i) {
+        file[file.size() - 8 + i] = static_cast<std::byte>((checksum >> (8 * i)) & 0xffu);
+    }
+}
+
 const Damage damages[] = {
     {"truncated", [](std::vector<std::byte>& f) { f.resize(f.size() - 9); }, "snapshot is truncated"},
     {"corrupt", [](std::vector<std::byte>& f) { f[f.size() / 2] ^= std::byte{1}; }, "checksum does not match"},
     {"foreign", [](std::vector<std::byte>& f) { f[0] = std::byte{'P'}; }, "not a Korvex snapshot"},
-    {"newer", [](std::vector<std::byte>& f) { f[8] = std::byte{2}; }, "version 2 is newer"},
+    {"newer",
+     [](std::vector<std::byte>& f) {
+         f[8] = std::byte{2};
+         resealed(f);
+     },
+     "version 2 is newer"},
+    // A bit flipped in the version or a length field of a whole file is damage, not a newer format or a file
+    // cut short.
+    {"versionBit", [](std::vector<std::byte>& f) { f[9] ^= std::byte{0x10}; }, "header does not match its checksum"},
+    {"payloadLengthBit", [](std::vector<std::byte>& f) { f[26] ^= std::byte{0x04}; },
+     "header does not match its checksum"},
+    {"noteLengthBit", [](std::vector<std::byte>& f) { f[21] ^= std::byte{0x01}; },
+     "header does not match its checksum"},
+    {"lengthBitBelowTheFile", [](std::vector<std::byte>& f) { f[24] ^= std::byte{0x01}; }, "snapshot is corrupt"},
 };
 
 class DamagedSnapshot : public ::testing::TestWithParam<std::tuple<Damage, Engine>> {};
@@ -124,6 +151,61 @@ INSTANTIATE_TEST_SUITE_P(Kinds, DamagedSnapshot,
                              return std::string(std::get<0>(info.param).name) +
                                     (std::get<1>(info.param) == Engine::fast ? "Fast" : "Layered");
                          });
+
+/// A state that no stacking leaves, made in the pile before it is saved: a snapshot edited with its checksum
+/// written again.
+struct Tampering {
+    const char* name;
+    Engine engine;
+    void (*apply)(Pile&);
+};
+
+using korvex::testing::EngineAccess;
+
+KorvexLayered& layeredOf(Pile& pile) { return static_cast<KorvexLayered&>(EngineAccess::engineOf(pile)); }
+
+/// A segment of `row` (volume, delivery sum, quality sum) laid on a column of a layered pile.
+void laid(Pile& pile, double thickness_m, std::vector<double> row) {
+    EngineAccess::layOn(layeredOf(pile), 5, thickness_m, row);
+}
+
+constexpr double nan = std::numeric_limits<double>::quiet_NaN();
+
+const Tampering tamperings[] = {
+    // A column top of NaN made the next stack loop for ever, deaf to Ctrl-C.
+    {"NaNHeight", Engine::layered, [](Pile& pile) { laid(pile, nan, {1.0, 0.0, 70.0}); }},
+    {"NegativeSegmentVolume", Engine::layered, [](Pile& pile) { laid(pile, 0.5, {-0.375, 0.0, -26.0}); }},
+    {"NaNQualitySum", Engine::layered, [](Pile& pile) { laid(pile, 0.5, {1.0, 0.0, nan}); }},
+    {"PendingMaterial", Engine::layered,
+     [](Pile& pile) { EngineAccess::pending(EngineAccess::engineOf(pile)) = AveragedParameters(0.5, std::vector{3.0}); }},
+    // A changed quality count made every later stack fail.
+    {"QualityCount", Engine::fast,
+     [](Pile& pile) { EngineAccess::parameterCount(EngineAccess::engineOf(pile)) = 3; }},
+    {"NegativeSliceVolume", Engine::fast,
+     [](Pile& pile) {
+         auto& fast = static_cast<korvex::KorvexFast<AveragedParameters>&>(EngineAccess::engineOf(pile));
+         EngineAccess::slices(fast)[2].volume = -1.0;
+     }},
+};
+
+class TamperedSnapshot : public ::testing::TestWithParam<Tampering> {};
+
+TEST_P(TamperedSnapshot, IsRefusedAsCorruptWhenLoaded) {
+    Pile pile(smallPileSettings(GetParam().engine, 3));
+    pile.stackTable(tableOf(stackerPass(30, 1.3)), chunkColumns);
+    GetParam().apply(pile);
+    const auto state = korvex::stateOf(pile);
+    SnapshotReader in(state);
+    try {
+        Pile loaded(in, pile.snapshotKind());
+        FAIL() << "a pile with " << GetParam().name << " was loaded";
+    } catch (const SnapshotError& error) {
+        EXPECT_NE(std::string(error.what()).find("snapshot is corrupt"), std::string::npos) << error.what();
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(States, TamperedSnapshot, ::testing::ValuesIn(tamperings),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST(PileSnapshot, OfTheDetailedEngineOrWithoutASeedIsRefused) {
     korvex::SnapshotWriter out;

@@ -153,3 +153,50 @@ def test_the_bed_refuses_an_angle_of_repose_no_bulk_material_stands_at():
     with pytest.raises(korvex.SettingsError, match=r"angle_of_repose_deg must lie in \[15, 70\] °, got 5e-324 °"):
         korvex.Bed(angle_of_repose_deg=5e-324)
     assert korvex.Bed(angle_of_repose_deg=15).angle_of_repose_deg == 15
+
+
+MEMORY_BOUND = r"may take about [\d.e+]+ GB, more than the 4.29497 GB bound"
+
+
+@pytest.mark.parametrize(
+    "build",
+    [
+        # A stream of 1 cm made cells of 1 cm: 1.5e8 of them, about 12 GB before the first delivery.
+        pytest.param(lambda: korvex.Stockpile(korvex.Bed(stream_footprint_m=0.01)), id="bed"),
+        pytest.param(
+            lambda: _native.Simulator(length_m=16384, depth_m=16384, engine="layered", cell_m=1), id="simulator"
+        ),
+        pytest.param(lambda: _native.geometry(engine="layered", cell_m=1.0, qualities=3000), id="geometry"),
+    ],
+)
+def test_a_bed_beyond_the_memory_bound_is_refused_before_it_is_built(build):
+    with pytest.raises(ValueError, match=MEMORY_BOUND):
+        build()
+
+
+def test_more_quality_values_than_the_bed_has_room_for_are_refused_before_any_is_stacked():
+    pile = _native.Simulator(length_m=2, depth_m=2, engine="layered", cell_m=0.02)
+    columns = ["timestamp", "x", "z", "volume", *(f"q{k}" for k in range(1000))]
+    with pytest.raises(ValueError, match="1000 quality values each, " + MEMORY_BOUND + ".*nothing was stacked"):
+        pile.stack(np.ones((3, len(columns))), columns)
+    feed = chevron_feed(passes=1)
+    feed[:, 1:3] = 1.0
+    pile.stack(feed, COLUMNS)
+    assert pile.quality_names == ("CaO", "SiO2")
+    assert pile.reclaim()[1].sum() == pytest.approx(feed[:, 3].sum())
+
+
+@pytest.mark.parametrize(
+    "bed",
+    [
+        # Smaller than a cell of the layered engine's default 0.5 m.
+        dict(length_m=0.2, depth_m=0.2, cell_m=0.1, stream_footprint_m=0.1),
+        # Within the memory bound on its own 2 m cells, beyond it on 0.5 m cells.
+        dict(length_m=2000, depth_m=1000, cell_m=2.0, segments_per_column=16),
+    ],
+    ids=["small", "coarse"],
+)
+def test_a_reclaim_step_is_checked_on_the_beds_own_cells(bed):
+    pile = _native.Simulator(engine="layered", **bed)
+    pile.stack(np.array([[0.0, bed["length_m"] / 2, bed["depth_m"] / 2, 0.001, 1.0]]), ["timestamp", "x", "z", "volume", "q"])
+    assert pile.reclaim(0.1)[1].sum() == pytest.approx(0.001)

@@ -156,3 +156,110 @@ def test_interrupted_ring_runs_keep_volume_in_equal_to_volume_out(sequence):
     reclaimed_m3 += pile.drain(1.0)[2].sum()
     assert pile.volume_m3 == 0.0
     assert reclaimed_m3 == pytest.approx(stacked_m3, rel=1e-9)
+
+
+LAYERED_COLUMNS = ["timestamp", "x", "z", "volume", "CaO", "SiO2"]
+
+
+def layered_table(rows, length_m, depth_m, rng):
+    """Deliveries along the whole bed, each of its own volume and qualities."""
+    return np.column_stack([
+        np.arange(rows, dtype=float),
+        rng.uniform(1.0, length_m - 1.0, rows),
+        rng.uniform(0.2 * depth_m, 0.8 * depth_m, rows),
+        rng.uniform(1.0, 50.0, rows),
+        rng.normal(42.0, 1.0, rows),
+        rng.normal(13.0, 1.0, rows),
+    ])
+
+
+def table_totals(table):
+    """Volume and each quality's volume-weighted total of a table's rows."""
+    volume = table[:, 3]
+    return np.array([volume.sum(), (volume * table[:, 4]).sum(), (volume * table[:, 5]).sum()])
+
+
+def held_totals(pile):
+    """The same totals of what a layered pile's segments hold."""
+    layers = pile.layers()
+    if not pile.quality_names:
+        return np.zeros(3)
+    volume = layers["volume_m3"]
+    return np.array([volume.sum(), (volume * layers["CaO"]).sum(), (volume * layers["SiO2"]).sum()])
+
+
+def slice_totals(slices):
+    _, volume, values = slices
+    taken = volume > 0
+    return np.array([volume.sum(), *(volume[taken] * values[taken].T).sum(axis=1)])
+
+
+def test_an_interrupted_layered_reclaim_takes_nothing():
+    pile = _native.Simulator(length_m=1000, depth_m=60, engine="layered", cell_m=0.5)
+    table = layered_table(1200, 1000, 60, np.random.default_rng(3))
+    table[:, 3] = 150.0
+    pile.stack(table, LAYERED_COLUMNS)
+    held = held_totals(pile)
+    # The reclaim takes some tenths of a second and looks for Ctrl-C every 1,024 of its 240,000 columns.
+    with interrupt_after(0.02), pytest.raises(KeyboardInterrupt):
+        pile.reclaim()
+    np.testing.assert_array_equal(held_totals(pile), held)
+    np.testing.assert_allclose(slice_totals(pile.reclaim()), table_totals(table), rtol=1e-9)
+
+
+def test_an_interrupted_layered_stack_notes_the_volume_it_laid():
+    pile = _native.Simulator(length_m=120, depth_m=30, engine="layered", cell_m=0.25)
+    table = layered_table(20000, 120, 30, np.random.default_rng(4))
+    with interrupt_after(0.2), pytest.raises(KeyboardInterrupt) as interrupted:
+        pile.stack(table, LAYERED_COLUMNS)
+    stacked = stacked_by(interrupted.value)
+    # Deliveries are laid whole: the note names the volume of the rows before the interrupted one.
+    laid = int(np.searchsorted(np.cumsum(table[:, 3]), stacked * (1 - 1e-12)))
+    assert 0 < laid < len(table)
+    assert stacked == pytest.approx(table[: laid + 1, 3].sum(), rel=1e-12)
+    np.testing.assert_allclose(held_totals(pile), table_totals(table[: laid + 1]), rtol=1e-9)
+
+
+layered_calls = st.lists(
+    st.tuples(
+        st.sampled_from(["stack", "reclaim"]),
+        st.integers(1, 1500),  # rows of a stacked table
+        st.one_of(st.none(), st.floats(0.0, 0.06)),  # when Ctrl-C comes, s, if it does
+    ),
+    min_size=1,
+    max_size=5,
+)
+
+
+@pytest.mark.slow
+@settings(max_examples=12, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(sequence=layered_calls, seed=st.integers(0, 2**32 - 1))
+def test_interrupted_layered_stacks_and_reclaims_keep_volume_and_every_quality(sequence, seed):
+    rng = np.random.default_rng(seed)
+    pile = _native.Simulator(length_m=120, depth_m=30, engine="layered", cell_m=0.5)
+    stacked, reclaimed = np.zeros(3), np.zeros(3)
+    for call, rows, delay_s in sequence:
+        before = held_totals(pile)
+        if call == "stack":
+            table = layered_table(rows, 120, 30, rng)
+            outcome, value = call_interrupted_after(delay_s, lambda: pile.stack(table, LAYERED_COLUMNS))
+            if outcome == "noted":
+                laid = int(np.searchsorted(np.cumsum(table[:, 3]), value * (1 - 1e-12))) + 1 if value > 0 else 0
+                assert value == pytest.approx(table[:laid, 3].sum(), rel=1e-12, abs=0)
+                added = table_totals(table[:laid])
+            elif outcome == "done" or held_totals(pile)[0] > before[0]:
+                added = table_totals(table)  # a Ctrl-C after the call had returned leaves all it laid
+            else:
+                added = np.zeros(3)
+            stacked += added
+            np.testing.assert_allclose(held_totals(pile), before + added, rtol=1e-9, atol=1e-9 * stacked[0])
+        else:
+            outcome, slices = call_interrupted_after(delay_s, pile.reclaim)
+            if outcome == "done":
+                reclaimed += slice_totals(slices)
+            elif held_totals(pile)[0] == 0.0 and before[0] > 0.0:
+                reclaimed += before  # the reclaim had returned when Ctrl-C came: its slices never reached us
+            else:
+                np.testing.assert_array_equal(held_totals(pile), before)
+    reclaimed += slice_totals(pile.reclaim())
+    np.testing.assert_allclose(reclaimed, stacked, rtol=1e-9, atol=1e-9 * max(stacked[0], 1.0))

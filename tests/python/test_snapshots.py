@@ -118,6 +118,27 @@ def test_saving_again_replaces_the_file_whole_and_leaves_no_temporary(saved):
     assert os.listdir(path.parent) == [path.name]
 
 
+def _resealed(data):
+    """The file with its checksum written again, as a writer of its (changed) header would: 64-bit FNV-1a
+    over the words after the mark, then the odd bytes, then the length."""
+    body = data[8:-8]
+    prime, mask = 0x100000001B3, 2**64 - 1
+    digest = 0xCBF29CE484222325
+    whole = len(body) // 8 * 8
+    for at in range(0, whole, 8):
+        digest = ((digest ^ int.from_bytes(body[at : at + 8], "little")) * prime) & mask
+    for byte in body[whole:]:
+        digest = ((digest ^ byte) * prime) & mask
+    digest = ((digest ^ len(body)) * prime) & mask
+    return data[:-8] + digest.to_bytes(8, "little")
+
+
+def _flipped(data, at, bit):
+    flipped = bytearray(data)
+    flipped[at] ^= bit
+    return bytes(flipped)
+
+
 def _damage(kind, data):
     if kind == "truncated":
         return data[: len(data) // 2]
@@ -128,7 +149,11 @@ def _damage(kind, data):
     if kind == "foreign":
         return b"timestamp;x;z;volume\n" + data[20:]
     if kind == "newer":
-        return data[:8] + (99).to_bytes(4, "little") + data[12:]
+        return _resealed(data[:8] + (99).to_bytes(4, "little") + data[12:])
+    if kind == "version bit":
+        return _flipped(data, 9, 0x10)
+    if kind == "length bit":
+        return _flipped(data, 28, 0x01)
     if kind == "empty":
         return b""
     raise AssertionError(kind)
@@ -142,6 +167,8 @@ def _damage(kind, data):
         ("corrupt", "snapshot is corrupt: its checksum does not match"),
         ("foreign", "not a Korvex snapshot"),
         ("newer", "snapshot format version 99 is newer than this Korvex reads"),
+        ("version bit", "snapshot is corrupt: its header does not match its checksum"),
+        ("length bit", "snapshot is corrupt: its header does not match its checksum"),
     ],
 )
 def test_a_damaged_file_is_refused_saying_how(saved, damage, message):
@@ -186,3 +213,24 @@ def test_a_missing_file_or_directory_is_an_os_error(tmp_path):
         _native.Simulator.load(str(tmp_path / "none.kvx"))
     with pytest.raises(FileNotFoundError, match="previous .* is kept"):
         new_simulator().save(str(tmp_path / "no" / "pile.kvx"))
+
+
+@pytest.mark.parametrize(
+    ("length_m", "message"),
+    [
+        # A small file whose settings say 8192 m x 8192 m (2^28 cells of 0.5 m) made the loader build the grid.
+        (8192.0, r"snapshot holds settings no pile is built from: a layered bed of 16384 x 16384 cells"),
+        (60.0, r"snapshot is corrupt: a grid of 60 x 24 cells where its settings make 120 x 120"),
+    ],
+)
+def test_a_layered_snapshot_whose_settings_make_another_grid_is_refused_before_it_is_built(tmp_path, length_m, message):
+    path = tmp_path / "pile.kvx"
+    pile = new_layered()
+    pile.stack(feed(20, seed=1), COLUMNS)
+    pile.save(str(path), note=b"")
+    data = path.read_bytes()
+    # The payload begins with the bed's length and depth in single precision, after the 32-byte header.
+    extent = np.array([length_m, length_m], dtype="<f4").tobytes()
+    path.write_bytes(_resealed(data[:32] + extent + data[40:]))
+    with pytest.raises(ValueError, match=message):
+        _native.Simulator.load(str(path))
