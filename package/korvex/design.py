@@ -30,6 +30,7 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 
 from . import validation
+from .errors import SettingsError
 from .operation import Operation
 from .sweeps import summarise, sweep
 
@@ -311,6 +312,21 @@ def search_grid(low: float, high: float, points: int, *, whole: bool) -> list[fl
     return [float(f"{value:.4g}") for value in values]
 
 
+def fixed_settings(settings: Mapping[str, Any] | None, varied: str) -> dict[str, Any]:
+    """The settings held fixed while `varied` varies. A setting given as None is refused: a sweep would
+    run it at its default (100 layers, say) and say nothing, and None is what a search that found no
+    answer gives as its value."""
+    fixed = dict(settings or {})
+    fixed.pop(varied, None)
+    unset = [name for name, value in fixed.items() if value is None]
+    if unset:
+        raise SettingsError(
+            f"settings: {', '.join(f'{name} = None' for name in unset)} is unset, and would run at its default; "
+            "give a value (a search that found no answer has the value None), or leave the setting out"
+        )
+    return fixed
+
+
 def target_vrr_of(target_vrr: float | None, target_effect: float | None) -> float:
     """The target as a VRR, from the VRR or from E = 1 / sqrt(VRR); exactly one of them."""
     if (target_vrr is None) == (target_effect is None):
@@ -345,7 +361,8 @@ def search(
     KPI, say "LSF" (a modulus of the portions' averaged oxides). By default every quality value and
     every modulus must hold; a modulus that varies mostly from one delivery to the next, which layers
     do not average away, may hold from no value at all, and describe() names it.
-    replicates: runs per value (every Operation.engine_runs of them share an operational draw).
+    replicates: runs per value (every Operation.engine_runs of them share an operational draw; on the
+        layered engine, which draws nothing at random, every one is a draw of its own).
     settings: the other settings, fixed. options: those of sweep (feed, seed, scheduler, ...).
     """
     target = target_vrr_of(target_vrr, target_effect)
@@ -359,8 +376,7 @@ def search(
         grid = sorted({validation.positive(setting, value) for value in values})
         if len(grid) < 3:
             raise ValueError(f"a search needs at least three values of {setting}, got {grid}")
-    fixed = dict(settings or {})
-    fixed.pop(setting, None)
+    fixed = fixed_settings(settings, setting)
     operation = Operation() if operation is None else operation
     result = sweep({**fixed, setting: grid}, replicates=replicates, operation=operation, **options)
     judgements = judge(result.table, setting, target, quality=quality, confidence=confidence)
@@ -472,8 +488,7 @@ def sensitivity(
         grid: list[float] = sorted({int(round(value)) for value in values})
     else:
         grid = [float(f"{value:.6g}") for value in values]
-    fixed = dict(settings or {})
-    fixed.pop(setting, None)
+    fixed = fixed_settings(settings, setting)
     operation = Operation(speed_spread=0.0, engine_runs=1) if operation is None else operation
     result = sweep({**fixed, setting: grid}, replicates=replicates, operation=operation, **options)
     shown = int(chosen) if setting == "layers" else chosen

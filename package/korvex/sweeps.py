@@ -19,7 +19,9 @@ the same setting gets the same seed in any sweep with the same seed.
 Operation: a replicate also redraws what varies between beds in a plant (see
 korvex.operation): the stacker's start, speed and dwell, and the feed when
 asked. Every `engine_runs` consecutive replicates share one operational draw,
-so that summaries split the spread into operation's and the engine's. The
+so that summaries split the spread into operation's and the engine's; on the
+layered engine, which draws nothing at random, every replicate is a draw of
+its own. The
 draw's seed, and the synthetic feed's, are hashed from the sweep's seed, the
 feed's settings and the draw's number only: every plan of one replicate sees
 the same stacker start and the same feed, so plans are compared on equal terms.
@@ -95,6 +97,8 @@ IN_PROCESS = "in-process"
 SYNTHETIC = "synthetic"
 # How long a sweep waits for a cluster without workers to get one.
 WORKERS_WAIT_S = 60.0
+# Engines whose result the engine's seed does not move.
+DETERMINISTIC_ENGINES = ("layered",)
 # Upper bound of runs in one sweep: each is a task and a few table rows.
 MAX_RUNS = 100_000
 
@@ -211,13 +215,16 @@ def plan_runs(
         # The plan is always named, so that the table says which plan made each row.
         settings_ = canonical({"plan": _plan_kind(one), **one})
         try:
-            build(settings_, synthetic_feed=synthetic_feed)
+            _, bed, _ = build(settings_, synthetic_feed=synthetic_feed)
         except (TypeError, ValueError) as error:
             raise ValueError(f"settings {settings_}: {error}") from None
+        # An engine that draws nothing at random gives the same bed for every engine seed: each of its
+        # replicates is an operational draw of its own, or runs would repeat one another.
+        engine_runs = 1 if bed.engine in DETERMINISTIC_ENGINES else operation.engine_runs
         feed_part = {name: value for name, value in settings_.items() if name in FEED_SETTINGS}
         for replicate in replicate_numbers:
             engine_seed = derive_seed(seed, {**settings_, "replicate": replicate}, "engine")
-            draw = replicate // operation.engine_runs
+            draw = replicate // engine_runs
             if generated_feed:
                 feed_seed = derive_seed(seed, {"replicate": draw if operation.feed else 0}, "feed")
             elif not synthetic_feed:
@@ -237,7 +244,7 @@ def quality_figures(study: Study) -> list[dict[str, Any]]:
     """What a sweep tabulates of each quality value of a study.
 
     vrr, effect and the std are what Study.homogenisation() reports: portions of equal volume in and out.
-    predicted_vrr is what ideal layering of the plan gives the feed, from its autocovariance (None for
+    predicted_vrr is what ideal layering of the plan gives this feed (korvex.theory; None for
     plans it cannot predict).
     """
     return [

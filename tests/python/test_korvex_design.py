@@ -6,9 +6,10 @@ import pytest
 
 pytest.importorskip("_korvex_lib")
 
-from korvex import Bed, QualitySeries, search, sensitivity, truck_feed  # noqa: E402
+from korvex import Bed, QualitySeries, SettingsError, search, sensitivity, truck_feed  # noqa: E402
 from korvex.design import Search, Trend, judge  # noqa: E402
-from korvex.sweeps import IN_PROCESS  # noqa: E402
+from korvex.operation import Operation  # noqa: E402
+from korvex.sweeps import IN_PROCESS, expand, plan_runs, sweep  # noqa: E402
 from test_korvex_plots import assert_png  # noqa: E402
 
 GRID = [10, 14, 20, 28, 40, 56, 80, 113, 160]
@@ -128,3 +129,31 @@ def test_the_truck_feed_search_gives_one_answer_whose_interval_holds_the_speeds_
                          replicates=4, seed=1, **options)
     least, most = around.effect_range("LSF")
     assert low <= least and most <= high, (least, most, low, high)
+
+
+@pytest.mark.parametrize(
+    ("engine", "draws"),
+    [
+        # The layered engine draws nothing at random: a second engine seed on one draw would repeat it.
+        ("layered", [0, 1, 2, 3, 4, 5]),
+        ("fast", [0, 0, 1, 1, 2, 2]),
+    ],
+)
+def test_replicates_on_an_engine_without_chance_are_draws_of_their_own(engine, draws):
+    runs = plan_runs(expand({"layers": 20, "engine": engine, **SMALL}), replicates=6, seed=1, synthetic_feed=True,
+                     operation=Operation())
+    assert [run.operation for run in runs] == draws
+    assert len({run.operation_seed for run in runs}) == len(set(draws))
+
+
+def test_six_replicates_on_the_layered_engine_give_six_beds():
+    table = sweep({"layers": 20, **SMALL}, replicates=6, seed=1, scheduler=IN_PROCESS, progress=False).table
+    assert table.loc[table["quality"] == "CaO", "vrr"].nunique() == 6
+
+
+@pytest.mark.parametrize("run", [sensitivity, search])
+def test_a_setting_left_unset_is_refused_rather_than_run_at_its_default(run):
+    # What a search that found no answer hands on as its value.
+    arguments = ("speed_factor", 1.0) if run is sensitivity else ("speed_factor", 0.05, 0.9, 1.1)
+    with pytest.raises(SettingsError, match=r"settings: layers = None is unset, and would run at its default"):
+        run(*arguments, settings={"layers": None, **SMALL}, scheduler=IN_PROCESS, progress=False)
