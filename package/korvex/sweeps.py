@@ -588,13 +588,16 @@ SPLIT_FIGURES = ("vrr", "effect")
 
 
 def summarise(table: pd.DataFrame, *, confidence: float = 0.95) -> pd.DataFrame:
-    """Mean and two-sided t-interval over the replicates of every setting and quality value.
+    """Mean and two-sided interval over the replicates of every setting and quality value.
 
-    Columns: the settings, quality, runs (that gave figures), failed, and for each figure its mean,
-    FIGURE_low and FIGURE_high. Runs that share an operational draw are not independent: with two
-    draws or more, the interval is that of the draws' means; with one, that of the runs. Fewer than
-    two give no interval (NaN). For the VRR and E, FIGURE_sd_operation and FIGURE_sd_engine split one
-    run's spread into what operation and the engine contribute (korvex.operation.variance_components).
+    Columns: the settings, quality, runs (that gave figures), draws (the operational draws among them),
+    failed, and for each figure its mean, FIGURE_low and FIGURE_high. Runs that share an operational
+    draw are not independent: with two draws or more, the interval is that of the draws' means; with
+    one, that of the runs. Every figure tabulated is positive (a VRR, E, a standard deviation, a count of
+    layers), and so is its interval: it is the t-interval of the mean on the log scale, the mean times and
+    divided by the same factor (see positive_interval). Fewer than two give no interval (NaN), which
+    comparison_table says in words. For the VRR and E, FIGURE_sd_operation and FIGURE_sd_engine split
+    one run's spread into what operation and the engine contribute (korvex.operation.variance_components).
     """
     import pandas as pd
 
@@ -608,8 +611,9 @@ def summarise(table: pd.DataFrame, *, confidence: float = 0.95) -> pd.DataFrame:
         failed = int(group.loc[group["error"].notna(), "replicate"].nunique())
         done = group[group["error"].isna()]
         for quality, rows in done.groupby("quality", sort=False):
-            record = {**settings, "quality": quality, "runs": len(rows), "failed": failed}
             groups = draws.loc[rows.index].to_numpy()
+            record = {**settings, "quality": quality, "runs": len(rows), "draws": int(np.unique(groups).size),
+                      "failed": failed}
             for figure in figures:
                 values = rows[figure].to_numpy(dtype=np.float64)
                 finite = np.isfinite(values)
@@ -621,7 +625,7 @@ def summarise(table: pd.DataFrame, *, confidence: float = 0.95) -> pd.DataFrame:
                     record.update({f"{figure}_sd_operation": split.operation_sd, f"{figure}_sd_engine": split.engine_sd})
             records.append(record)
         if done.empty:
-            records.append({**settings, "quality": pd.NA, "runs": 0, "failed": failed})
+            records.append({**settings, "quality": pd.NA, "runs": 0, "draws": 0, "failed": failed})
     summary = pd.DataFrame.from_records(records)
     summary.attrs.update(table.attrs)
     summary.attrs["confidence"] = confidence
@@ -629,28 +633,33 @@ def summarise(table: pd.DataFrame, *, confidence: float = 0.95) -> pd.DataFrame:
 
 
 def _nested_interval(values: np.ndarray, groups: np.ndarray, confidence: float) -> tuple[float, float]:
-    """The t-interval of the mean of runs grouped by operational draw: over the draws' means when there
+    """The interval of the mean of runs grouped by operational draw: over the draws' means when there
     are two draws or more, centred on the mean of the runs."""
     labels, which = np.unique(groups, return_inverse=True)
     if labels.size < 2 or labels.size == values.size:
-        return _interval(values, confidence)
+        return positive_interval(values, confidence)
     means = np.bincount(which, weights=values) / np.bincount(which)
-    low, high = _interval(means, confidence)
-    shift = float(values.mean() - means.mean())
-    return low + shift, high + shift
+    return positive_interval(means, confidence, centre=float(values.mean()))
 
 
-def _interval(values: np.ndarray, confidence: float) -> tuple[float, float]:
+def positive_interval(values: np.ndarray, confidence: float, *, centre: float | None = None) -> tuple[float, float]:
+    """The two-sided t-interval of the mean of positive values, taken on the log scale: the mean (or
+    centre) divided and multiplied by exp(t * the standard error of the values' logarithms). A linear
+    t-interval of a few scattered VRRs reaches below zero, which no VRR does. Values that are not all
+    positive (a standard deviation of nought) get the linear t-interval; fewer than two, none (NaN)."""
     from scipy import stats
 
     if values.size < 2:
         return math.nan, math.nan
-    mean = float(values.mean())
-    error = float(stats.sem(values))
+    mean = float(values.mean()) if centre is None else centre
+    positive = bool(np.all(values > 0))
+    error = float(stats.sem(np.log(values) if positive else values))
     if error == 0:
         return mean, mean
-    low, high = stats.t.interval(confidence, values.size - 1, loc=mean, scale=error)
-    return float(low), float(high)
+    half = float(stats.t.ppf(0.5 + confidence / 2, values.size - 1)) * error
+    if positive:
+        return mean * math.exp(-half), mean * math.exp(half)
+    return mean - half, mean + half
 
 
 def save_table(table: pd.DataFrame, prefix: str | Path, *, stamp: str) -> tuple[Path, Path]:
@@ -890,7 +899,7 @@ def comparison_table(summary: pd.DataFrame, figures: Sequence[str] = ("vrr", "ef
     for _, row in done.iterrows():
         for figure in figures:
             low, high = row[f"{figure}_low"], row[f"{figure}_high"]
-            interval = "" if math.isnan(low) else f" [{low:.4g}, {high:.4g}]"
+            interval = f" [{low:.4g}, {high:.4g}]" if not math.isnan(low) else " [too few runs for an interval]"
             split = _split_text(row, figure)
             cells.setdefault((row["quality"], figure), {})[row["label"]] = f"{row[figure]:.4g}{interval}{split}"
     table = pd.DataFrame.from_dict(cells, orient="index")

@@ -18,7 +18,7 @@ from korvex import read_sweep, search, summarise, sweep, synthetic_series  # noq
 from korvex.cli import main  # noqa: E402
 from korvex.design import judge  # noqa: E402
 from korvex.seeds import derive_seed  # noqa: E402
-from korvex.sweeps import IN_PROCESS, connect, reaches, sweep_figure  # noqa: E402
+from korvex.sweeps import IN_PROCESS, comparison_table, connect, reaches, sweep_figure  # noqa: E402
 from test_korvex_plots import assert_png  # noqa: E402
 
 # A bed and a feed small enough that a run takes milliseconds: 2 h of the raw mix, 2,000 m³.
@@ -188,14 +188,39 @@ def test_summary_gives_the_mean_and_the_t_interval_over_replicates():
     )
     table = pd.DataFrame(rows).assign(effect=1.0, std_in=1.0, std_out=1.0, predicted_vrr=np.nan, passes=3.0)
     summary = summarise(table).set_index("plan")
-    # Student's t for 2 degrees of freedom at 97.5 %: 4.303; standard error 0.01 / sqrt(3).
-    half = 4.3027 * 0.01 / np.sqrt(3)
+    # Student's t for 2 degrees of freedom at 97.5 %: 4.303, on the log scale: the standard error of
+    # log 0.01, log 0.02, log 0.03. The linear interval, 0.02 -+ 4.303 * 0.01 / sqrt(3), would reach -0.0048.
+    factor = np.exp(4.3027 * np.std(np.log([0.01, 0.02, 0.03]), ddof=1) / np.sqrt(3))
     assert summary.loc["chevron", "vrr"] == pytest.approx(0.02)
     interval = summary.loc["chevron", ["vrr_low", "vrr_high"]].tolist()
-    assert interval == pytest.approx([0.02 - half, 0.02 + half], rel=1e-4)
+    assert interval == pytest.approx([0.02 / factor, 0.02 * factor], rel=1e-4)
     assert summary.loc["chevron", ["effect_low", "effect_high"]].tolist() == [1.0, 1.0]
     assert np.isnan(summary.loc["strata", "vrr_high"]) and summary.loc["strata", "runs"] == 1
     assert not reaches(summary.loc[["strata"]].reset_index(), 1.0)
+
+
+@pytest.mark.parametrize(
+    ("figure", "values"),
+    [
+        # A windrow's VRR, a few scattered draws: their linear interval of the mean reaches below zero.
+        ("vrr", [0.002, 0.065, 0.03]),
+        ("effect", [0.6, 30.0]),
+        ("std_out", [0.01, 2.5, 0.4]),
+    ],
+)
+def test_intervals_of_positive_figures_stay_positive_and_a_lone_run_says_it_has_none(figure, values):
+    rows = [{"plan": "windrow", "replicate": k, "operation": k, "quality": "CaO", "error": None}
+            for k in range(len(values))]
+    rows.append({"plan": "chevron", "replicate": 0, "operation": 0, "quality": "CaO", "error": None})
+    table = pd.DataFrame(rows).assign(vrr=0.1, effect=3.0, std_in=1.0, std_out=0.3, predicted_vrr=np.nan,
+                                      passes=3.0)
+    table.loc[: len(values) - 1, figure] = values
+    summary = summarise(table).set_index("plan")
+    low, mean, high = summary.loc["windrow", [f"{figure}_low", figure, f"{figure}_high"]]
+    assert 0 < low < mean < high
+    assert summary.loc["windrow", "draws"] == len(values) and summary.loc["chevron", "draws"] == 1
+    cells = comparison_table(summary.reset_index(), figures=(figure,))
+    assert cells.loc[("CaO", figure), "chevron"].endswith("[too few runs for an interval]")
 
 
 @pytest.mark.slow
