@@ -32,7 +32,7 @@ import numpy as np
 from . import validation
 from .errors import SettingsError
 from .operation import Operation
-from .sweeps import summarise, sweep
+from .sweeps import Kiln, summarise, sweep
 
 if TYPE_CHECKING:
     import pandas as pd
@@ -100,35 +100,134 @@ class Trend:
         return high
 
 
-def draw_means(table: pd.DataFrame, setting: str, quality: str) -> tuple[np.ndarray, np.ndarray]:
-    """The setting and the mean VRR of each operational draw of one quality value, runs that failed left out."""
-    done = table[(table["error"].isna()) & (table["quality"] == quality) & np.isfinite(table["vrr"])]
+@dataclass(frozen=True)
+class Criterion:
+    """What a search judges: a figure of the sweep's table and the limit one bed must keep.
+
+    figure: "vrr" (below the limit), "composite_std_out" (the std of the output's composites, what the
+    kiln sees, below the limit) or "band_share_out" (the share of the output's tonnes inside the value's
+    target band, above the limit). Every figure is judged as a positive number that a better bed makes
+    smaller, on the log scale: the VRR, the std, and for a share p the odds of a tonne outside the band,
+    (1 - p) / p, with p taken as (p n + 1/2) / (n + 1) over the n composites so that a run whose every
+    composite lies inside has finite odds.
+    """
+
+    figure: str
+    limit: float
+
+    def __post_init__(self) -> None:
+        validation.choice("figure", self.figure, tuple(CRITERIA))
+        if self.figure == "band_share_out":
+            validation.within("target_share", self.limit, 0, 1, open_ends=True)
+        else:
+            validation.positive(CRITERIA[self.figure][1], self.limit)
+
+    def judged(self, rows: pd.DataFrame) -> np.ndarray:
+        """The rows' figure as the positive number judged (smaller is better)."""
+        values = rows[self.figure].to_numpy(dtype=np.float64)
+        if self.figure != "band_share_out":
+            return values
+        count = rows["composites"].to_numpy(dtype=np.float64)
+        share = (values * count + 0.5) / (count + 1)
+        return (1 - share) / share
+
+    @property
+    def goal(self) -> float:
+        """The limit as the number judged."""
+        return self.limit if self.figure != "band_share_out" else (1 - self.limit) / self.limit
+
+    def shown(self, judged: np.ndarray) -> np.ndarray:
+        """A number judged as the figure a plant reads: E for a VRR, the std, the share."""
+        judged = np.asarray(judged, dtype=np.float64)
+        if self.figure == "vrr":
+            return judged**-0.5
+        if self.figure == "band_share_out":
+            return 1 / (1 + judged)
+        return judged
+
+    @property
+    def shown_column(self) -> str:
+        return "effect" if self.figure == "vrr" else self.figure
+
+    @property
+    def better(self) -> str:
+        """Which way the figure shown must lie: "above" or "below"."""
+        return "below" if self.figure == "composite_std_out" else "above"
+
+    @property
+    def name(self) -> str:
+        return CRITERIA[self.figure][0]
+
+    def target(self, quality: str | None = None) -> str:
+        if self.figure == "vrr":
+            return f"VRR < {self.limit:.4g} (E > {self.limit ** -0.5:.3g})"
+        sign = "<" if self.better == "below" else ">"
+        return f"{self.name}{'' if quality is None else ' of ' + quality} {sign} {self.limit:.4g}"
+
+
+# Each figure a search may judge: how it reads, and the name of its limit.
+CRITERIA = {
+    "vrr": ("E", "target_vrr"),
+    "composite_std_out": ("std of the composites", "target_std"),
+    "band_share_out": ("share of tonnes in the band", "target_share"),
+}
+
+
+def draw_means(
+    table: pd.DataFrame, setting: str, quality: str, criterion: Criterion | None = None
+) -> tuple[np.ndarray, np.ndarray]:
+    """The setting and the mean judged figure (the VRR by default) of each operational draw of one
+    quality value, runs that failed left out."""
+    criterion = Criterion("vrr", 1.0) if criterion is None else criterion
+    done = table[(table["error"].isna()) & (table["quality"] == quality)]
+    done = done.assign(judged=criterion.judged(done))
+    done = done[np.isfinite(done["judged"])]
     draws = "operation" if "operation" in done.columns else "replicate"
-    means = done.groupby([setting, draws], sort=True)["vrr"].mean().reset_index()
-    return means[setting].to_numpy(dtype=np.float64), means["vrr"].to_numpy(dtype=np.float64)
+    means = done.groupby([setting, draws], sort=True)["judged"].mean().reset_index()
+    return means[setting].to_numpy(dtype=np.float64), means["judged"].to_numpy(dtype=np.float64)
 
 
 @dataclass(frozen=True)
 class Judgement:
-    """One quality value's verdict on a grid: its trend, and the smallest value of the grid from which
-    one bed's bound meets the target over the rest of the range (None: no value does)."""
+    """One quality value's verdict on a grid: its trend, the one-sided bound of one bed at each value of
+    the grid from that value's draws alone (log of the figure judged; None without two draws at a value),
+    and the smallest value of the grid from which one bed's bound meets the target over the rest of the
+    range (None: no value does)."""
 
     quality: str
     trend: Trend
     value: float | None
+    grid: np.ndarray | None = None
+    local: np.ndarray | None = None
+
+    def bound(self, at: float, confidence: float) -> float:
+        """The one-sided bound (log of the figure judged) that one bed built at a value of the grid stays
+        below at the confidence: the larger of the trend's and of that value's own draws', as judged."""
+        bound = float(self.trend.upper(at, confidence)[0])
+        if self.local is not None and self.grid is not None:
+            bound = max(bound, float(self.local[np.argmin(np.abs(self.grid - at))]))
+        return bound
 
 
 def judge(
     table: pd.DataFrame,
     setting: str,
-    target_vrr: float,
+    target_vrr: float | None = None,
     *,
     quality: str | Sequence[str] | None = None,
     confidence: float = 0.95,
+    criterion: Criterion | None = None,
 ) -> tuple[Judgement, ...]:
     """Judge a sweep's table over `setting` (see the module), for the quality values named (one name or
-    several: an oxide, or a modulus such as LSF) or for each of them."""
-    qualities = list(dict.fromkeys(table.loc[table["error"].isna(), "quality"].dropna()))
+    several: an oxide, or a modulus such as LSF) or for each of them; by target_vrr, or by a criterion
+    (the kiln's: the std of the composites, the share of tonnes in the band)."""
+    if (target_vrr is None) == (criterion is None):
+        raise ValueError("give either target_vrr or a criterion")
+    criterion = Criterion("vrr", target_vrr) if criterion is None else criterion  # type: ignore[arg-type]
+    judged = table.loc[table["error"].isna()]
+    if criterion.figure != "vrr":
+        judged = judged[np.isfinite(judged[criterion.figure].to_numpy(dtype=np.float64))]
+    qualities = list(dict.fromkeys(judged["quality"].dropna()))
     if quality is not None:
         named = [quality] if isinstance(quality, str) else list(dict.fromkeys(quality))
         unknown = [name for name in named if name not in qualities]
@@ -142,33 +241,34 @@ def judge(
         where = table.loc[failed, setting].iloc[0]
         raise ValueError(f"runs failed at {setting} = {where}; see the sweep's error column")
     verdicts = []
+    goal = math.log(criterion.goal)
     for name in qualities:
-        values, vrr = draw_means(table, setting, name)
-        trend = Trend.fit(values, vrr)
+        values, figure = draw_means(table, setting, name, criterion)
+        trend = Trend.fit(values, figure)
         grid = np.unique(values)
         mesh = np.exp(np.linspace(math.log(grid[0]), math.log(grid[-1]), MESH_POINTS))
-        goal = math.log(target_vrr)
         at = np.concatenate([mesh, grid])
         holds = np.concatenate([trend.upper(mesh, confidence), trend.upper(grid, confidence)]) < goal
         # A smooth trend runs through a resonance at one value; each value's own draws must hold too.
-        local = local_upper(values, vrr, confidence)
+        local = local_upper(values, figure, confidence)
         if local is not None:
             at = np.concatenate([at, grid])
             holds = np.concatenate([holds, local < goal])
         # The smallest grid value from which every point checked further up holds.
         missing = at[~holds]
         candidates = grid if missing.size == 0 else grid[grid > missing.max()]
-        verdicts.append(Judgement(name, trend, float(candidates[0]) if candidates.size else None))
+        verdicts.append(Judgement(name, trend, float(candidates[0]) if candidates.size else None, grid, local))
     return tuple(verdicts)
 
 
-def local_upper(values: np.ndarray, vrr: np.ndarray, confidence: float) -> np.ndarray | None:
-    """At each value of the grid, the one-sided bound of log VRR for one bed from that value's draws
-    alone, with the scatter of draws pooled over all values (None when no value has two draws)."""
+def local_upper(values: np.ndarray, judged: np.ndarray, confidence: float) -> np.ndarray | None:
+    """At each value of the grid, the one-sided bound of the log of the figure judged (the VRR, say) for
+    one bed from that value's draws alone, with the scatter of draws pooled over all values (None when no
+    value has two draws)."""
     from scipy import stats
 
     grid, which, counts = np.unique(values, return_inverse=True, return_counts=True)
-    y = np.log(vrr)
+    y = np.log(judged)
     dof = y.size - grid.size
     if dof < 1:
         return None
@@ -184,8 +284,11 @@ class Search:
     value: the smallest value of the grid from which the target holds at the confidence over the rest of
         the range searched, for every quality value judged (None: none does).
     judgements: each quality value's trend and answer; table: every run.
-    interval_vrr: the range one bed built at `value` stays within at the confidence (of the quality value
-        that decides), or None.
+    criterion: what was judged (None: the VRR against target_vrr).
+    bound: the one-sided bound that one bed built at `value` keeps at the confidence, of the quality
+        value that decides, as the figure reads (E, a std, a share): what the answer is judged on.
+    interval_vrr: the two-sided range one bed built at `value` stays within at the confidence, from the
+        trend alone (of the quality value that decides), or None; interval_effect the same as E.
     """
 
     setting: str
@@ -195,9 +298,14 @@ class Search:
     judgements: tuple[Judgement, ...]
     table: pd.DataFrame
     stamp: str
+    criterion: Criterion | None = None
 
     def __repr__(self) -> str:
         return f"Search({self.describe()})"
+
+    @property
+    def judged(self) -> Criterion:
+        return Criterion("vrr", self.target_vrr) if self.criterion is None else self.criterion
 
     @property
     def grid(self) -> list[float]:
@@ -210,6 +318,12 @@ class Search:
         if never:
             return never[0]
         return max(self.judgements, key=lambda j: j.value)  # type: ignore[arg-type, return-value]
+
+    @property
+    def bound(self) -> float | None:
+        if self.value is None:
+            return None
+        return float(self.judged.shown(math.exp(self.deciding.bound(self.value, self.confidence))))
 
     @property
     def interval_vrr(self) -> tuple[float, float] | None:
@@ -230,7 +344,8 @@ class Search:
 
     def describe(self) -> str:
         share = f"{self.confidence:.0%}"
-        target = f"VRR < {self.target_vrr:.4g} (E > {self.target_vrr ** -0.5:.3g})"
+        criterion = self.judged
+        target = criterion.target(self.deciding.quality if len(self.judgements) == 1 else None)
         grid = self.grid
         if self.value is None:
             return (
@@ -238,49 +353,55 @@ class Search:
                 f"{share} confidence over the rest of the range; {self._never()}"
             )
         least = {"layers": "fewest", "stacker_speed_m_per_min": "slowest"}.get(self.setting, "smallest")
-        low, high = self.interval_effect  # type: ignore[misc]
+        quality = self.deciding.quality
         return (
             f"{least} {self.setting} from which {target} holds for one bed with {share} confidence up to "
-            f"{grid[-1]:g}: {self.value:g} ({self.deciding.quality}: E of one bed {low:.3g} to {high:.3g}, "
-            f"{share} of beds)"
+            f"{grid[-1]:g}: {self.value:g} ({quality}: one bed's {criterion.name} {criterion.better} "
+            f"{self.bound:.3g} with {share} confidence, the one-sided bound judged)"
         )
 
     def _never(self) -> str:
-        """Which quality values hold from no value of the grid, and the best E a draw reached for each."""
+        """Which quality values hold from no value of the grid, and the best figure a draw reached for each."""
+        criterion = self.judged
         parts = []
         for judgement in self.judgements:
             if judgement.value is None:
-                _, vrr = draw_means(self.table, self.setting, judgement.quality)
-                parts.append(f"{judgement.quality} (mean E of a draw at most {float(vrr.min()) ** -0.5:.3g})")
+                _, judged = draw_means(self.table, self.setting, judgement.quality, criterion)
+                best = float(criterion.shown(judged.min()))
+                most = "at least" if criterion.better == "below" else "at most"
+                parts.append(f"{judgement.quality} (mean {criterion.name} of a draw {most} {best:.3g})")
         return "never from any value: " + ", ".join(parts)
 
     def figure(self, *, footer: str | None = None) -> Figure:
-        """E against the setting: every run, each draw's mean, the trend, the band of the trend and the
-        wider band of one bed, the target and the answer; one panel per quality value judged."""
-        from matplotlib.figure import Figure
+        """The figure judged against the setting: every run, each draw's mean, the trend, the one-sided
+        bound of one bed that the answer is judged on (from the trend, and from each value's own draws),
+        the target and the answer; one panel per quality value judged."""
         from matplotlib.ticker import NullLocator
 
         from .plots import add_footer
 
-        plot = Figure(figsize=(4.4 * len(self.judgements) + 1.0, 4.4), layout="constrained")
-        axes = plot.subplots(1, len(self.judgements), squeeze=False, sharex=True)[0]
+        criterion = self.judged
+        plot, axes = panel_grid(len(self.judgements))
         grid = np.asarray(self.grid, dtype=np.float64)
         mesh = np.exp(np.linspace(math.log(grid[0]), math.log(grid[-1]), 200))
         done = self.table[self.table["error"].isna()]
+        share = f"{self.confidence:.0%}"
         for panel, judgement in zip(axes, self.judgements, strict=True):
             runs = done[done["quality"] == judgement.quality]
-            panel.plot(runs[self.setting], runs["effect"], ".", color="0.6", markersize=4, label="runs")
-            values, vrr = draw_means(self.table, self.setting, judgement.quality)
-            panel.plot(values, vrr**-0.5, "o", color="C0", markersize=4, fillstyle="none", label="draws' means")
+            panel.plot(runs[self.setting], runs[criterion.shown_column], ".", color="0.6", markersize=4, label="runs")
+            values, judged = draw_means(self.table, self.setting, judgement.quality, criterion)
+            panel.plot(values, criterion.shown(judged), "o", color="C0", markersize=4, fillstyle="none",
+                       label="draws' means")
             trend = judgement.trend
-            panel.plot(mesh, np.exp(-trend.log_vrr(mesh) / 2), color="C0", label="trend")
-            low, high = trend.bounds(mesh, self.confidence, one_bed=False)
-            panel.fill_between(mesh, np.exp(-high / 2), np.exp(-low / 2), color="C0", alpha=0.3,
-                               label=f"trend, {self.confidence:.0%}")
-            low, high = trend.bounds(mesh, self.confidence, one_bed=True)
-            panel.fill_between(mesh, np.exp(-high / 2), np.exp(-low / 2), color="C0", alpha=0.12,
-                               label=f"one bed, {self.confidence:.0%}")
-            panel.axhline(self.target_vrr**-0.5, color="black", linewidth=0.8, linestyle=":", label="target")
+            panel.plot(mesh, criterion.shown(np.exp(trend.log_vrr(mesh))), color="C0", label="trend")
+            panel.plot(mesh, criterion.shown(np.exp(trend.upper(mesh, self.confidence))), color="C3",
+                       linestyle="--", label=f"one bed {criterion.better}, {share} (trend)")
+            if judgement.local is not None and judgement.grid is not None:
+                marker = "^" if criterion.better == "below" else "v"
+                panel.plot(judgement.grid, criterion.shown(np.exp(judgement.local)), marker, color="C3",
+                           fillstyle="none", linestyle="none", label=f"one bed {criterion.better}, {share} (its draws)")
+            panel.axhline(criterion.shown(criterion.goal), color="black", linewidth=0.8, linestyle=":",
+                          label="target")
             if judgement.value is not None:
                 panel.axvline(judgement.value, color="C3", linewidth=1.0, label=f"answer {judgement.value:g}")
             panel.set_xscale("log")
@@ -289,14 +410,38 @@ class Search:
             panel.xaxis.set_minor_locator(NullLocator())
             panel.set_title(judgement.quality)
             panel.set_xlabel(self.setting)
+            panel.set_ylabel(FIGURE_AXES[criterion.figure])
             panel.grid(True, which="both", alpha=0.3)
-        axes[0].set_ylabel("E, std in / std out (larger is better)")
-        axes[-1].legend(fontsize=7)
+        axes[0].legend(fontsize=7)
         # The answer's sentence, wrapped to the figure's width (about 12 characters an inch at this size).
         width = int(12 * plot.get_figwidth())
         plot.suptitle(textwrap.fill(f"Search: {self.describe()}", width), fontsize=9)
         add_footer(plot, footer or self.stamp)
         return plot
+
+
+# The axis of each figure judged, as a plant reads it.
+FIGURE_AXES = {
+    "vrr": "E, std in / std out (larger is better)",
+    "composite_std_out": "std of the output's composites (smaller is better)",
+    "band_share_out": "share of tonnes in the band (larger is better)",
+}
+# Panels side by side at most, so that each is read at the size of a page's column.
+PANEL_COLUMNS = 3
+PANEL_SIZE_IN = (4.4, 3.6)
+
+
+def panel_grid(count: int) -> tuple[Figure, list[Any]]:
+    """A figure of `count` panels in rows of at most PANEL_COLUMNS, each readable at its printed size."""
+    from matplotlib.figure import Figure
+
+    columns = min(count, PANEL_COLUMNS)
+    rows = math.ceil(count / columns)
+    plot = Figure(figsize=(PANEL_SIZE_IN[0] * columns + 0.6, PANEL_SIZE_IN[1] * rows + 1.0), layout="constrained")
+    axes = plot.subplots(rows, columns, squeeze=False).ravel()
+    for spare in axes[count:]:
+        spare.set_visible(False)
+    return plot, list(axes[:count])
 
 
 def search_grid(low: float, high: float, points: int, *, whole: bool) -> list[float]:
@@ -336,6 +481,33 @@ def target_vrr_of(target_vrr: float | None, target_effect: float | None) -> floa
     return validation.positive("target_vrr", target_vrr)
 
 
+def criterion_of(
+    target_vrr: float | None,
+    target_effect: float | None,
+    target_std: float | None,
+    target_share: float | None,
+    kiln: Kiln | None,
+    quality: str | Sequence[str] | None,
+) -> Criterion:
+    """What a search judges, from the one target given; the kiln's figures need a Kiln, one quality
+    value and, for a share, that value's band among the kiln's targets."""
+    targets = {"target_vrr": target_vrr, "target_effect": target_effect, "target_std": target_std,
+               "target_share": target_share}
+    given = [name for name, value in targets.items() if value is not None]
+    if len(given) != 1:
+        raise SettingsError(f"give one target of {', '.join(targets)}; got {', '.join(given) or 'none'}")
+    if target_std is None and target_share is None:
+        return Criterion("vrr", target_vrr_of(target_vrr, target_effect))
+    if kiln is None:
+        raise SettingsError(f"{given[0]} is a figure of the kiln's composites: give kiln=Kiln(bulk density, targets)")
+    if not isinstance(quality, str):
+        raise SettingsError(f"{given[0]} judges one quality value or modulus: give quality=\"LSF\", say; got {quality!r}")
+    if target_share is not None:
+        kiln.band(quality)
+        return Criterion("band_share_out", target_share)
+    return Criterion("composite_std_out", target_std)  # type: ignore[arg-type]
+
+
 def search(
     setting: str,
     target_vrr: float | None = None,
@@ -343,6 +515,9 @@ def search(
     high: float | None = None,
     *,
     target_effect: float | None = None,
+    target_std: float | None = None,
+    target_share: float | None = None,
+    kiln: Kiln | None = None,
     values: Sequence[float] | None = None,
     points: int = SEARCH_POINTS,
     settings: Mapping[str, Any] | None = None,
@@ -352,10 +527,14 @@ def search(
     operation: Operation | None = None,
     **options: Any,
 ) -> Search:
-    """The smallest value of a setting (layers, stacker_speed_m_per_min, ...) from which a target VRR
-    (or E, target_effect) holds for one bed at the confidence over the rest of the range searched; see
-    the module.
+    """The smallest value of a setting (layers, stacker_speed_m_per_min, ...) from which a target holds
+    for one bed at the confidence over the rest of the range searched, judged on the one-sided bound of
+    one bed; see the module.
 
+    The target: a VRR (target_vrr) or E (target_effect); or, with a kiln (korvex.sweeps.Kiln: the bulk
+    density, the target bands, the composites' interval), the kiln's KPI of one quality value: the std
+    of the output's composites (target_std, hourly by default) or the share of its tonnes inside the
+    value's band (target_share, 0 to 1).
     The grid: `values`, or `points` values from low to high evenly spaced on a log scale (whole numbers
     when low and high are). quality: the quality value that must hold, or several; a plant judges its
     KPI, say "LSF" (a modulus of the portions' averaged oxides). By default every quality value and
@@ -365,7 +544,7 @@ def search(
         layered engine, which draws nothing at random, every one is a draw of its own).
     settings: the other settings, fixed. options: those of sweep (feed, seed, scheduler, ...).
     """
-    target = target_vrr_of(target_vrr, target_effect)
+    criterion = criterion_of(target_vrr, target_effect, target_std, target_share, kiln, quality)
     confidence = validation.within("confidence", confidence, 0.5, 1, open_ends=True)
     if values is None:
         if low is None or high is None:
@@ -378,13 +557,14 @@ def search(
             raise ValueError(f"a search needs at least three values of {setting}, got {grid}")
     fixed = fixed_settings(settings, setting)
     operation = Operation() if operation is None else operation
-    result = sweep({**fixed, setting: grid}, replicates=replicates, operation=operation, **options)
-    judgements = judge(result.table, setting, target, quality=quality, confidence=confidence)
+    result = sweep({**fixed, setting: grid}, replicates=replicates, operation=operation, kiln=kiln, **options)
+    judgements = judge(result.table, setting, quality=quality, confidence=confidence, criterion=criterion)
     answers = [j.value for j in judgements]
     value = None if any(answer is None for answer in answers) else max(answers)  # type: ignore[type-var]
     if value is not None and float(value).is_integer() and all(float(v).is_integer() for v in grid):
         value = int(value)
-    return Search(setting, target, confidence, value, judgements, result.table, result.stamp)
+    target = criterion.limit if criterion.figure == "vrr" else math.nan
+    return Search(setting, target, confidence, value, judgements, result.table, result.stamp, criterion)
 
 
 @dataclass(frozen=True, repr=False)
@@ -417,14 +597,14 @@ class Sensitivity:
         interval_effect: tuple[float, float] | None = None,
         interval_quality: str | None = None,
         qualities: Sequence[str] | None = None,
+        bound: float | None = None,
         footer: str | None = None,
     ) -> Figure:
         """E against the setting around the chosen value: every run and the mean with its interval, per
-        quality value (those named in qualities, by default every one); interval_effect (a search's
-        range for one bed) drawn at the chosen value, on the panel of interval_quality, the quality value
-        the search judged (by default on every panel)."""
-        from matplotlib.figure import Figure
-
+        quality value (those named in qualities, by default every one), in rows of at most three panels.
+        bound: the one-sided bound of E that a search judged its answer on (Search.bound), drawn across
+        the panel of interval_quality, the quality value the search judged (by default on every panel);
+        interval_effect: a search's two-sided range for one bed, drawn at the chosen value."""
         from .plots import add_footer
 
         summary = self.summary
@@ -434,28 +614,36 @@ class Sensitivity:
         unknown = [name for name in (*qualities, *([interval_quality] if interval_quality else [])) if name not in known]
         if unknown or not qualities:
             raise ValueError(f"qualities: no quality value {unknown or qualities!r} among {known}")
-        plot = Figure(figsize=(4.2 * len(qualities) + 1.0, 4.2), layout="constrained")
-        axes = plot.subplots(1, len(qualities), squeeze=False, sharex=True)[0]
+        plot, axes = panel_grid(len(qualities))
+        share = f"{self.confidence:.0%}"
         for panel, quality in zip(axes, qualities, strict=True):
             runs = done[done["quality"] == quality]
             panel.plot(runs[self.setting], runs["effect"], ".", color="0.6", markersize=4, label="runs")
             rows = summary[summary["quality"] == quality].sort_values(self.setting)
             panel.plot(rows[self.setting], rows["effect"], "o-", color="C0", markersize=4, label="mean")
-            panel.fill_between(rows[self.setting], rows["effect_low"], rows["effect_high"], color="C0", alpha=0.2,
-                               label=f"mean, {self.confidence:.0%}")
+            if rows["effect_low"].notna().any():
+                panel.fill_between(rows[self.setting], rows["effect_low"], rows["effect_high"], color="C0",
+                                   alpha=0.2, label=f"mean, {share}")
+            else:
+                panel.text(0.02, 0.02, "one run a value: too few for an interval", transform=panel.transAxes,
+                           fontsize=7, color="0.3")
             panel.axvline(self.chosen, color="C3", linewidth=1.0, label=f"chosen {self.chosen:g}")
-            if interval_effect is not None and interval_quality in (None, quality):
+            mine = interval_quality in (None, quality)
+            if bound is not None and mine:
+                panel.axhline(bound, color="C3", linestyle="--", linewidth=1.0,
+                              label=f"search: one bed above, {share}")
+            if interval_effect is not None and mine:
                 panel.errorbar([self.chosen], [sum(interval_effect) / 2],
                                yerr=[[sum(interval_effect) / 2 - interval_effect[0]],
                                      [interval_effect[1] - sum(interval_effect) / 2]],
                                color="C3", capsize=5, linewidth=2, label="search: one bed")
             panel.set_title(quality)
             panel.set_xlabel(self.setting)
+            panel.set_ylabel("E, std in / std out")
             panel.grid(True, alpha=0.3)
-        axes[0].set_ylabel("E, std in / std out (larger is better)")
-        # The legend goes where the search's interval is, so that it names it.
-        axes[qualities.index(interval_quality) if interval_quality in qualities else -1].legend(fontsize=7)
-        plot.suptitle(f"Sensitivity of E to {self.setting} around {self.chosen:g}", fontsize=10)
+        # The legend goes where the search's bound is, so that it names it.
+        axes[qualities.index(interval_quality) if interval_quality in qualities else 0].legend(fontsize=7)
+        plot.suptitle(f"Sensitivity of E (larger is better) to {self.setting} around {self.chosen:g}", fontsize=10)
         add_footer(plot, footer or self.stamp)
         return plot
 

@@ -51,12 +51,16 @@ from . import validation
 from ._version import __version__
 from .bed import Bed
 from .display import grid_html, html_table
+from .equipment import Reclaimer, feed_rate_t_per_h
+from .errors import SettingsError
 from .operation import Operation, bootstrap_feed, variance_components
 from .plans import PLANS, StackingPlan
 from .seeds import canonical, derive_seed
 from .series import QualitySeries, as_series, synthetic_series
 from .study import Study, simulate
 from .tables import from_text, write_csv
+from .targets import TargetBand, target_bands
+from .units import check_bulk_density
 
 if TYPE_CHECKING:
     import pandas as pd
@@ -68,7 +72,10 @@ FEED_SETTINGS = ("hours", "interval_s", "flow_m3_per_h", "correlation_time_h", "
 BED_SETTINGS = tuple(item.name for item in fields(Bed))
 # The figures a sweep tabulates per run and quality value, in the table's order.
 FIGURES = ("vrr", "effect", "mean_in", "std_in", "mean_out", "std_out", "predicted_vrr")
-RUN_FIGURES = ("passes", "slices", "stacked_m3", "reclaimed_m3")
+# What the kiln sees of each value, with a Kiln given (NaN without): the std of the composites of the
+# feed and of the output over its interval, and the share of their tonnes inside the value's target band.
+KILN_FIGURES = ("composite_std_in", "composite_std_out", "band_share_in", "band_share_out")
+RUN_FIGURES = ("passes", "slices", "stacked_m3", "reclaimed_m3", "composites")
 # What a run's operational draw gave the stacker (NaN: not drawn, or a plan without a travelling stacker).
 DRAWN = ("drawn_start_phase_m", "drawn_speed_factor", "drawn_dwell_s")
 _DRAWN_FIELDS = dict(zip(("start_phase_m", "speed_factor", "turnaround_dwell_s"), DRAWN, strict=True))
@@ -83,10 +90,12 @@ COLUMN_TYPES: dict[str, str] = {
     "operation_seed": "Int64",
     "quality": "string",
     **dict.fromkeys(FIGURES, "float64"),
+    **dict.fromkeys(KILN_FIGURES, "float64"),
     "passes": "float64",
     "slices": "Int64",
     "stacked_m3": "float64",
     "reclaimed_m3": "float64",
+    "composites": "Int64",
     **dict.fromkeys(DRAWN, "float64"),
     "run_time_s": "float64",
     "warning": "string",
@@ -101,6 +110,60 @@ WORKERS_WAIT_S = 60.0
 DETERMINISTIC_ENGINES = ("layered",)
 # Upper bound of runs in one sweep: each is a task and a few table rows.
 MAX_RUNS = 100_000
+
+
+@dataclass(frozen=True)
+class Kiln:
+    """What a sweep measures in the kiln's terms besides the VRR: the output reclaimed at
+    reclaim_rate_t_per_h (by default the feed's rate while it flows) and cut into composites of
+    interval_h, and the target bands ("LSF=96+-2", read by korvex.targets) whose shares of tonnes it counts.
+    """
+
+    bulk_density_t_per_m3: float
+    targets: tuple[TargetBand, ...] = ()
+    reclaim_rate_t_per_h: float | None = None
+    interval_h: float = 1.0
+
+    def __post_init__(self) -> None:
+        check_bulk_density(self.bulk_density_t_per_m3)
+        object.__setattr__(self, "targets", target_bands(self.targets))
+        if self.reclaim_rate_t_per_h is not None:
+            validation.positive("reclaim_rate_t_per_h", self.reclaim_rate_t_per_h, "t/h")
+        validation.positive("interval_h", self.interval_h, "h")
+
+    def band(self, name: str) -> TargetBand:
+        """The target band of a value; SettingsError naming the bands given when it has none."""
+        for band in self.targets:
+            if band.name == name:
+                return band
+        raise SettingsError(
+            f"targets: no band for {name} among {[f'{band.name}={band.describe()}' for band in self.targets] or 'none given'}; "
+            f"give one as {name}=VALUE+-TOLERANCE"
+        )
+
+    def options(self, series: QualitySeries) -> dict[str, Any]:
+        """simulate's options that give a study these figures."""
+        rate = self.reclaim_rate_t_per_h
+        if rate is None:
+            rate = feed_rate_t_per_h(series, self.bulk_density_t_per_m3)
+        return {"bulk_density_t_per_m3": self.bulk_density_t_per_m3, "reclaimer": Reclaimer(rate),
+                "targets": self.targets}
+
+    def figures(self, study: Study) -> tuple[dict[str, dict[str, float]], int]:
+        """Each value's KILN_FIGURES, and the number of the output's composites."""
+        before = study.feed_composite_std(self.interval_h)
+        after = study.composite_std(self.interval_h)
+        shares = study.target_shares(self.interval_h).set_index("value")
+        figures = {
+            name: {
+                "composite_std_in": before[name],
+                "composite_std_out": after[name],
+                "band_share_in": float(shares.loc[name, "before"]) if name in shares.index else math.nan,
+                "band_share_out": float(shares.loc[name, "after"]) if name in shares.index else math.nan,
+            }
+            for name in after
+        }
+        return figures, len(study.composites(self.interval_h))
 
 
 # A feed a sweep stacks: a series, or a generator of realisations (seed -> series).
@@ -262,7 +325,9 @@ def quality_figures(study: Study) -> list[dict[str, Any]]:
     ]
 
 
-def run_study(run: Run, feed: Feed | None, operation: Operation | None = None) -> list[dict[str, Any]]:
+def run_study(
+    run: Run, feed: Feed | None, operation: Operation | None = None, kiln: Kiln | None = None
+) -> list[dict[str, Any]]:
     """One run of a sweep, as its rows of the table: one per quality value, or one with the error.
 
     The task that every worker runs. A run that raises is a result of the sweep, not its end. Warnings
@@ -272,13 +337,15 @@ def run_study(run: Run, feed: Feed | None, operation: Operation | None = None) -
     started = time.perf_counter()
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
-        rows = _study_rows(run, feed, Operation() if operation is None else operation, simulate)
+        rows = _study_rows(run, feed, Operation() if operation is None else operation, simulate, kiln)
     said = "; ".join(dict.fromkeys(f"{w.category.__name__}: {w.message}" for w in caught)) or None
     elapsed = time.perf_counter() - started
     return [{"run": run.index, **row, "warning": said, "run_time_s": elapsed} for row in rows]
 
 
-def _study_rows(run: Run, feed: Feed | None, operation: Operation, simulate: Any) -> list[dict[str, Any]]:
+def _study_rows(
+    run: Run, feed: Feed | None, operation: Operation, simulate: Any, kiln: Kiln | None = None
+) -> list[dict[str, Any]]:
     try:
         plan, bed, feed_settings = build(run.settings, synthetic_feed=feed is None)
         drawn: dict[str, float] = {}
@@ -292,16 +359,21 @@ def _study_rows(run: Run, feed: Feed | None, operation: Operation, simulate: Any
             feed = as_series(feed(run.feed_seed))
         elif rng is not None and operation.feed:
             feed = bootstrap_feed(feed, rng)
-        study = simulate(feed, plan, bed, progress=False, seed=run.seed)
+        study = simulate(feed, plan, bed, progress=False, seed=run.seed, **({} if kiln is None else kiln.options(feed)))
+        kiln_figures, composites = ({}, None) if kiln is None else kiln.figures(study)
         passes = study.passes
         extra = {
             "passes": math.nan if passes is None else passes,
             "slices": int(np.count_nonzero(study.reclaimed.volume_m3 > 0)),
             "stacked_m3": study.chunks.total_volume_m3,
             "reclaimed_m3": study.reclaimed.total_volume_m3,
+            "composites": composites,
             **{column: drawn.get(name, math.nan) for name, column in _DRAWN_FIELDS.items()},
         }
-        rows = [{**figures, **extra, "error": None} for figures in quality_figures(study)]
+        rows = [
+            {**figures, **kiln_figures.get(figures["quality"], {}), **extra, "error": None}
+            for figures in quality_figures(study)
+        ]
     except Exception as error:  # noqa: BLE001 - recorded in the table, which is what a sweep is for
         rows = [{"error": describe_error(error)}]
     return rows
@@ -403,13 +475,14 @@ def execute(
     *,
     progress: bool,
     operation: Operation | None = None,
+    kiln: Kiln | None = None,
 ) -> list[dict]:
     """The rows of every run, in run order, whichever order they finish in."""
     results: dict[int, list[dict[str, Any]]] = {}
     with tqdm(total=len(runs), unit="run", desc="sweep", disable=not progress) as bar:
         if client is None:
             for run in runs:
-                results[run.index] = run_study(run, feed, operation)
+                results[run.index] = run_study(run, feed, operation, kiln)
                 bar.update()
         else:
             from distributed import as_completed
@@ -418,7 +491,7 @@ def execute(
             # A series is data, shipped once to every worker; a generator goes with each task.
             shipped = client.scatter(feed, broadcast=True, hash=False) if isinstance(feed, QualitySeries) else None
             task_feed = feed if shipped is None else shipped
-            futures = {client.submit(run_study, run, task_feed, operation, pure=False): run for run in runs}
+            futures = {client.submit(run_study, run, task_feed, operation, kiln, pure=False): run for run in runs}
             try:
                 for future in as_completed(futures):
                     run = futures[future]
@@ -457,7 +530,7 @@ def tabulate(runs: Sequence[Run], rows: Sequence[Mapping[str, Any]], feed_name: 
     }
     records = [{**described[row["run"]], "quality": None, **row} for row in rows]
     columns = [
-        *setting_names, *RUN_COLUMNS, "quality", *FIGURES, *RUN_FIGURES, *DRAWN, "run_time_s", "warning", "error",
+        *setting_names, *RUN_COLUMNS, "quality", *FIGURES, *KILN_FIGURES, *RUN_FIGURES, *DRAWN, "run_time_s", "warning", "error",
         "run",
     ]
     table = pd.DataFrame.from_records(records, columns=columns)
@@ -542,6 +615,7 @@ def sweep(
     replicates: int | Sequence[int] = 5,
     seed: int = 0,
     operation: Operation | None = None,
+    kiln: Kiln | None = None,
     scheduler: str | Client | None = None,
     workers: int | None = None,
     dashboard: bool = False,
@@ -559,6 +633,8 @@ def sweep(
     seed: the sweep's seed, from which every run's seeds are derived (see the module).
     operation: what a replicate redraws besides the engine's seed (korvex.operation.Operation(), the
         stacker's start, speed and dwell, by default; ENGINE_ONLY for the engine's seed alone).
+    kiln: also tabulate what the kiln sees (KILN_FIGURES): the composites' std and the shares of tonnes
+        in the target bands.
     scheduler, workers, dashboard: where it runs (see connect).
 
     Returns a Sweep whose table has one row per run and quality value, in the order of the settings and
@@ -579,7 +655,7 @@ def sweep(
     )
     name = feed_name or (SYNTHETIC if feed is None else "generated feed" if generated else "feed")
     with connect(scheduler, workers=workers, dashboard=dashboard) as client:
-        rows = execute(planned, source, client, progress=progress, operation=operation)
+        rows = execute(planned, source, client, progress=progress, operation=operation, kiln=kiln)
     return Sweep(tabulate(planned, rows, name, seed), seed)
 
 
