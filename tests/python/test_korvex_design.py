@@ -6,10 +6,22 @@ import pytest
 
 pytest.importorskip("_korvex_lib")
 
-from korvex import Bed, QualitySeries, SettingsError, search, sensitivity, truck_feed  # noqa: E402
-from korvex.design import Search, Trend, judge  # noqa: E402
+from korvex import (  # noqa: E402
+    Bed,
+    Chevron,
+    QualitySeries,
+    Reclaimer,
+    SettingsError,
+    search,
+    sensitivity,
+    simulate,
+    synthetic_series,
+    truck_feed,
+)
+from korvex.design import Criterion, Search, Sensitivity, Trend, judge  # noqa: E402
+from korvex.equipment import feed_rate_t_per_h  # noqa: E402
 from korvex.operation import Operation  # noqa: E402
-from korvex.sweeps import IN_PROCESS, expand, plan_runs, sweep  # noqa: E402
+from korvex.sweeps import IN_PROCESS, Kiln, expand, plan_runs, sweep  # noqa: E402
 from test_korvex_plots import assert_png  # noqa: E402
 
 GRID = [10, 14, 20, 28, 40, 56, 80, 113, 160]
@@ -157,3 +169,106 @@ def test_a_setting_left_unset_is_refused_rather_than_run_at_its_default(run):
     arguments = ("speed_factor", 1.0) if run is sensitivity else ("speed_factor", 0.05, 0.9, 1.1)
     with pytest.raises(SettingsError, match=r"settings: layers = None is unset, and would run at its default"):
         run(*arguments, settings={"layers": None, **SMALL}, scheduler=IN_PROCESS, progress=False)
+
+
+def kiln_table(figure, *, seed=0):
+    """A sweep's table of the kiln's figures over layers: the composites' std falls as 4 / sqrt(layers), the
+    share of tonnes in the band climbs as 1 - 2 / layers, each scattered from draw to draw."""
+    rng = np.random.default_rng(seed)
+    rows = []
+    for layers in GRID:
+        for draw in range(4):
+            noise = np.exp(0.1 * rng.standard_normal())
+            value = 4 / np.sqrt(layers) * noise if figure == "composite_std_out" else 1 - 2 / layers * noise
+            rows.append({"layers": layers, "replicate": draw, "operation": draw, "quality": "LSF", "vrr": 0.1,
+                         figure: value, "composites": 48, "error": None})
+    return pd.DataFrame(rows)
+
+
+@pytest.mark.parametrize(
+    ("figure", "limit", "answers"),
+    [
+        # 4 / sqrt(layers) < 0.6 from 44 layers on, 0.5 from 64: the scatter asks for the next value or two.
+        ("composite_std_out", 0.6, {56, 80}),
+        ("composite_std_out", 0.5, {80, 113}),
+        # 1 - 2 / layers > 0.95 from 40 layers on; 48 composites a run blur a share near 1.
+        ("band_share_out", 0.95, {56, 80}),
+        ("band_share_out", 0.999, {None}),
+    ],
+)
+def test_a_search_judges_the_kilns_figures(figure, limit, answers):
+    criterion = Criterion(figure, limit)
+    (verdict,) = judge(kiln_table(figure), "layers", quality="LSF", criterion=criterion)
+    assert verdict.value in answers
+    search = Search("layers", np.nan, 0.95, verdict.value, (verdict,), kiln_table(figure), "stamp", criterion)
+    said = search.describe()
+    if verdict.value is None:
+        assert said.startswith(f"no layers from 10 to 160 reaches {criterion.name} of LSF")
+        return
+    # The bound judged, read as the figure: a std below the limit, a share above it.
+    assert (search.bound < limit) if figure == "composite_std_out" else (search.bound > limit)
+    assert f"{criterion.better} {search.bound:.3g} with 95% confidence, the one-sided bound judged" in said
+
+
+def test_a_search_says_and_draws_the_one_sided_bound_it_is_judged_on(tmp_path):
+    table = grid_table().assign(effect=lambda rows: rows["vrr"] ** -0.5)
+    (verdict,) = judge(table, "layers", 0.05)
+    found = Search("layers", 0.05, 0.95, verdict.value, (verdict,), table, "stamp")
+    # The answer holds where one bed's one-sided bound of log VRR, the larger of the trend's and the value's
+    # own draws', lies below the target: that bound is what the search says, as E.
+    own = verdict.local[list(verdict.grid).index(verdict.value)]
+    bound = max(verdict.trend.upper(verdict.value, 0.95)[0], own)
+    assert found.bound == pytest.approx(np.exp(-bound / 2))
+    assert found.bound > 0.05**-0.5
+    assert f"one bed's E above {found.bound:.3g} with 95% confidence, the one-sided bound judged" in found.describe()
+    figure = found.figure()
+    (panel,) = figure.axes
+    labels = [line.get_label() for line in panel.get_lines()]
+    assert "one bed above, 95% (trend)" in labels and "one bed above, 95% (its draws)" in labels
+    # No two-sided band of one bed beside the bound that decides.
+    assert not panel.collections
+    path = tmp_path / "search.png"
+    figure.savefig(path)
+    assert_png(path)
+
+
+def test_a_sweep_with_a_kiln_tabulates_what_the_study_gives_the_kiln():
+    kiln = Kiln(1.5, ("CaO=44+-0.5",), interval_h=0.1)
+    table = sweep({"layers": 6, **SMALL}, replicates=1, seed=2, kiln=kiln, scheduler=IN_PROCESS, progress=False).table
+    run = table.iloc[0]
+    feed = synthetic_series(hours=0.75, seed=int(run["feed_seed"]))
+    bed = Bed(length_m=40, depth_m=10, particles_per_m3=64)
+    plan = Chevron(layers=6, start_phase_m=run["drawn_start_phase_m"], speed_factor=run["drawn_speed_factor"])
+    rate = feed_rate_t_per_h(feed, 1.5)
+    study = simulate(feed, plan, bed, progress=False, seed=int(run["seed"]), bulk_density_t_per_m3=1.5, on_excess="ignore",
+                     reclaimer=Reclaimer(rate), targets=["CaO=44+-0.5"])
+    cao = table.set_index("quality").loc["CaO"]
+    assert cao["composite_std_out"] == pytest.approx(study.composite_std(0.1)["CaO"])
+    assert cao["band_share_out"] == pytest.approx(study.target_shares(0.1)["after"].iloc[0])
+    assert np.isnan(table.set_index("quality").loc["SiO2", "band_share_out"])
+    with pytest.raises(SettingsError, match=r"targets: no band for LSF among \['CaO=44 ± 0.5'\]"):
+        search("layers", low=2, high=8, target_share=0.9, quality="LSF", kiln=kiln, settings=SMALL)
+
+
+def test_the_sensitivity_figure_lays_seven_panels_out_in_rows(tmp_path):
+    rng = np.random.default_rng(3)
+    names = ["CaO", "SiO2", "Al2O3", "Fe2O3", "LSF", "SM", "AM"]
+    rows = [{"feed": "feed", "speed_factor": speed, "replicate": k, "operation": k, "quality": name,
+             "vrr": vrr, "effect": vrr**-0.5, "std_in": 1.0, "std_out": vrr**0.5, "predicted_vrr": np.nan,
+             "passes": 90.0, "error": None}
+            for speed in (0.95, 1.0, 1.05) for k in range(2) for name in names
+            for vrr in [0.01 * np.exp(rng.standard_normal())]]
+    view = Sensitivity("speed_factor", 1.0, pd.DataFrame(rows), "stamp")
+    figure = view.figure(bound=5.0, interval_quality="LSF")
+    shown = [panel for panel in figure.axes if panel.get_visible()]
+    assert len(shown) == 7
+    columns = {round(panel.get_position().x0, 3) for panel in shown}
+    rows_ = {round(panel.get_position().y0, 3) for panel in shown}
+    assert (len(columns), len(rows_)) == (3, 3)
+    width, height = figure.get_size_inches()
+    assert width <= 14 and height <= 13
+    # Intervals of E over two draws stay above zero.
+    assert (view.summary["effect_low"] > 0).all()
+    path = tmp_path / "sensitivity.png"
+    figure.savefig(path)
+    assert_png(path)
