@@ -75,7 +75,7 @@ FIGURES = ("vrr", "effect", "mean_in", "std_in", "mean_out", "std_out", "predict
 # What the kiln sees of each value, with a Kiln given (NaN without): the std of the composites of the
 # feed and of the output over its interval, and the share of their tonnes inside the value's target band.
 KILN_FIGURES = ("composite_std_in", "composite_std_out", "band_share_in", "band_share_out")
-RUN_FIGURES = ("passes", "slices", "stacked_m3", "reclaimed_m3", "composites")
+RUN_FIGURES = ("passes", "slices", "stacked_m3", "reclaimed_m3")
 # What a run's operational draw gave the stacker (NaN: not drawn, or a plan without a travelling stacker).
 DRAWN = ("drawn_start_phase_m", "drawn_speed_factor", "drawn_dwell_s")
 _DRAWN_FIELDS = dict(zip(("start_phase_m", "speed_factor", "turnaround_dwell_s"), DRAWN, strict=True))
@@ -90,17 +90,17 @@ COLUMN_TYPES: dict[str, str] = {
     "operation_seed": "Int64",
     "quality": "string",
     **dict.fromkeys(FIGURES, "float64"),
-    **dict.fromkeys(KILN_FIGURES, "float64"),
     "passes": "float64",
     "slices": "Int64",
     "stacked_m3": "float64",
     "reclaimed_m3": "float64",
-    "composites": "Int64",
     **dict.fromkeys(DRAWN, "float64"),
     "run_time_s": "float64",
     "warning": "string",
     "error": "string",
 }
+# The kiln's columns, and how many composites of the output a run's figures are taken over.
+KILN_TYPES: dict[str, str] = {**dict.fromkeys(KILN_FIGURES, "float64"), "composites": "Int64"}
 # scheduler= value (and --scheduler) that runs every study in this process, without Dask.
 IN_PROCESS = "in-process"
 SYNTHETIC = "synthetic"
@@ -530,11 +530,11 @@ def tabulate(runs: Sequence[Run], rows: Sequence[Mapping[str, Any]], feed_name: 
     }
     records = [{**described[row["run"]], "quality": None, **row} for row in rows]
     columns = [
-        *setting_names, *RUN_COLUMNS, "quality", *FIGURES, *KILN_FIGURES, *RUN_FIGURES, *DRAWN, "run_time_s", "warning", "error",
-        "run",
+        *setting_names, *RUN_COLUMNS, "quality", *FIGURES, *KILN_TYPES, *RUN_FIGURES, *DRAWN, "run_time_s", "warning",
+        "error", "run",
     ]
     table = pd.DataFrame.from_records(records, columns=columns)
-    table = table.drop(columns="run").astype(COLUMN_TYPES)
+    table = table.drop(columns="run").astype({**COLUMN_TYPES, **KILN_TYPES})
     table.attrs["korvex"] = _stamp(seed)
     return table
 
@@ -758,7 +758,7 @@ def read_sweep(path: str | Path) -> pd.DataFrame:
         return pd.read_parquet(path, engine="pyarrow")
     # A sweep written before a column was added lacks it; type the columns the file has.
     present = set(pd.read_csv(path, comment="#", nrows=0).columns)
-    types = {name: kind for name, kind in {**COLUMN_TYPES, "feed": object}.items() if name in present}
+    types = {name: kind for name, kind in {**COLUMN_TYPES, **KILN_TYPES, "feed": object}.items() if name in present}
     table = pd.read_csv(path, comment="#", float_precision="round_trip", dtype=types)
     table = table.rename(columns=from_text)
     for name in table.columns:
