@@ -24,15 +24,21 @@ import math
 import numbers
 import textwrap
 from collections.abc import Mapping, Sequence
-from dataclasses import dataclass
+from dataclasses import dataclass, replace
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
 from . import validation
+from .bed import Bed
+from .capacity import bed_capacity
+from .derived import Derivation
 from .errors import SettingsError
 from .operation import Operation
-from .sweeps import Kiln, summarise, sweep
+from .plans import StackingPlan
+from .series import QualitySeries, as_series
+from .sweeps import Kiln, build, summarise, sweep
+from .theory import ALTERNATING_PLANS, chunk_layering_vrr
 
 if TYPE_CHECKING:
     import pandas as pd
@@ -682,3 +688,205 @@ def sensitivity(
     shown = int(chosen) if setting == "layers" else chosen
     return Sensitivity(setting, shown, result.table, result.stamp, confidence)
 
+
+
+def ideal_vrr(
+    plan: StackingPlan, series: QualitySeries, bed: Bed, derived: Mapping[str, Derivation] | None = None
+) -> dict[str, float]:
+    """The VRR of each quality and derived value that ideal layering of the plan's own chunks on this bed
+    gives, reclaimed by the bed's face (korvex.theory.chunk_layering_vrr): portions of one reclaim step of
+    the bed, and a face that meets each layer over the run from the ground to the ridge's crest as it
+    stood when the layer was laid. A Chevron ridge grows alike in every pass, so its crest after a share
+    f of the feed stands at sqrt(f) of the last one, whose height the cross-section (the feed over the
+    pass) and the angle of repose give; a vertical face runs nowhere. Plans that lay no passes along a
+    straight bed are refused."""
+    if not isinstance(plan, ALTERNATING_PLANS) or bed.circular:
+        raise SettingsError(
+            f"ideal layering scans plans along a straight bed ({', '.join(kind.__name__ for kind in ALTERNATING_PLANS)}), "
+            f"not {type(plan).__name__}{' on a circular bed' if bed.circular else ''}"
+        )
+    chunks = plan.chunks(series, bed)
+    length_m = plan.pass_length_m(bed)
+    total = chunks.total_volume_m3
+    slope = math.tan(math.radians(bed_capacity(bed, blending_tail_m=plan.blending_tail_for(bed)).angle_deg))
+    crest_m = min(math.sqrt(total / length_m * slope), bed.depth_m / 2 * slope)
+    face = math.tan(math.radians(bed.reclaim_angle_deg))
+    run_m = 0.0 if bed.reclaim_angle_deg >= 90 else crest_m * np.sqrt(np.cumsum(chunks.volume) / total) / face
+    portion_m3 = total * bed.reclaim_step_m / length_m
+    return chunk_layering_vrr(chunks, series, portion_m3, face_run_m=run_m, derived=derived)
+
+
+@dataclass(frozen=True, repr=False)
+class OperatingScan:
+    """A plan over its whole operating range: ideal layering of its chunks at every value of a fine grid
+    and several start phases (predicted: setting, start_phase_m, quality, vrr, effect), and the worst
+    values simulated over replicates whose start is drawn (simulated, a Sensitivity's table).
+
+    worst: the values simulated, the deepest dips of the predicted E of the first quality judged, deepest
+        first.
+    bounds: at each of them, the E that one bed stays above at the confidence, from its runs.
+    """
+
+    setting: str
+    qualities: tuple[str, ...]
+    predicted: pd.DataFrame
+    simulated: Sensitivity
+    worst: tuple[float, ...]
+    bounds: dict[str, tuple[float, ...]]
+    target_effect: float | None = None
+    confidence: float = 0.95
+
+    def __repr__(self) -> str:
+        return f"OperatingScan({self.describe()})"
+
+    def predicted_effect(self, quality: str) -> pd.DataFrame:
+        """Per value of the grid: the mean, lowest and highest predicted E over the start phases."""
+        rows = self.predicted[self.predicted["quality"] == quality]
+        table = rows.groupby(self.setting)["effect"].agg(["mean", "min", "max"])
+        return table.rename(columns={"mean": "effect", "min": "effect_low", "max": "effect_high"}).reset_index()
+
+    @property
+    def holds(self) -> bool | None:
+        """Whether one bed keeps the target at every worst value, at the confidence, for the quality value
+        judged (the first); None without a target."""
+        if self.target_effect is None:
+            return None
+        return all(bound >= self.target_effect for bound in self.bounds[self.qualities[0]])
+
+    def describe(self) -> str:
+        values = sorted(set(self.predicted[self.setting]))
+        quality = self.qualities[0]
+        predicted = self.predicted_effect(quality)
+        share = f"{self.confidence:.0%}"
+        worst = ", ".join(f"{value:g}" for value in self.worst)
+        lowest = min(self.bounds[quality])
+        text = (
+            f"{self.setting} {values[0]:g} to {values[-1]:g} ({len(values)} values): ideal layering of the plan's "
+            f"chunks gives {quality} E {predicted['effect_low'].min():.3g} to {predicted['effect_high'].max():.3g}; "
+            f"simulated at its dips {worst}, one bed's E of {quality} above {lowest:.3g} with {share} confidence"
+        )
+        if self.holds is None:
+            return text
+        verdict = "holds" if self.holds else "fails"
+        return f"{text}: E > {self.target_effect:g} {verdict} over the whole range"
+
+    def figure(self, *, footer: str | None = None) -> Figure:
+        """E against the setting over the operating range, a panel per quality value: the predicted E of
+        ideal layering (mean over the start phases, their range shaded), the runs simulated at the worst
+        values, their means and one bed's one-sided bound, and the target."""
+        from .plots import add_footer
+
+        plot, axes = panel_grid(len(self.qualities))
+        table = self.simulated.table
+        done = table[table["error"].isna()]
+        share = f"{self.confidence:.0%}"
+        for panel, quality in zip(axes, self.qualities, strict=True):
+            predicted = self.predicted_effect(quality)
+            panel.plot(predicted[self.setting], predicted["effect"], color="C0", linewidth=1.0,
+                       label="ideal layering of the chunks")
+            panel.fill_between(predicted[self.setting], predicted["effect_low"], predicted["effect_high"],
+                               color="C0", alpha=0.2, label="over start phases")
+            runs = done[done["quality"] == quality]
+            panel.plot(runs[self.setting], runs["effect"], ".", color="0.4", markersize=4, label="simulated runs")
+            means = runs.groupby(self.setting)["effect"].mean()
+            panel.plot(means.index, means.to_numpy(), "o", color="C3", markersize=5, label="simulated mean")
+            panel.plot(self.worst, self.bounds[quality], "v", color="C3", fillstyle="none", markersize=7,
+                       label=f"one bed above, {share}")
+            if self.target_effect is not None:
+                panel.axhline(self.target_effect, color="black", linewidth=0.8, linestyle=":", label="target")
+            panel.set_title(quality)
+            panel.set_xlabel(self.setting)
+            panel.set_ylabel("E, std in / std out (larger is better)")
+            panel.grid(True, alpha=0.3)
+        axes[0].legend(fontsize=7)
+        width = int(12 * plot.get_figwidth())
+        plot.suptitle(textwrap.fill(f"Operating range: {self.describe()}", width), fontsize=9)
+        add_footer(plot, footer or self.simulated.stamp)
+        return plot
+
+
+def operating_scan(
+    setting: str,
+    low: float,
+    high: float,
+    *,
+    feed: QualitySeries | pd.DataFrame,
+    points: int = 81,
+    phases: int = 4,
+    settings: Mapping[str, Any] | None = None,
+    quality: str | Sequence[str] | None = None,
+    worst: int = 3,
+    replicates: int = 4,
+    target_effect: float | None = None,
+    confidence: float = 0.95,
+    operation: Operation | None = None,
+    **options: Any,
+) -> OperatingScan:
+    """A plan over its whole operating range (setting from low to high, stacker_speed_m_per_min say):
+    ideal layering of its chunks (ideal_vrr) at `points` even steps and `phases` start phases each, then
+    the `worst` deepest dips of the first quality value's predicted E simulated over the replicates, the
+    stacker's start and dwell drawn and its speed not, as in sensitivity. target_effect: the E that one
+    bed must keep everywhere; describe() says whether it holds over the whole range.
+
+    quality: the quality values shown, the first one judged (by default every one, the first judged).
+    settings: the other settings, fixed (plan, bed). options: those of sweep (seed, scheduler, ...).
+    """
+    series = as_series(feed)
+    low = validation.positive("low", low)
+    high = validation.positive("high", high)
+    if not low < high:
+        raise SettingsError(f"the operating range needs low < high, got {low:g} to {high:g}")
+    points = validation.whole("points", points, 3, 10_000)
+    phases = validation.whole("phases", phases, 1, 64)
+    worst = validation.whole("worst", worst, 1, points)
+    # One bed's bound at a value needs the scatter of its runs.
+    replicates = validation.whole("replicates", replicates, 2)
+    confidence = validation.within("confidence", confidence, 0.5, 1, open_ends=True)
+    if target_effect is not None:
+        target_effect = validation.positive("target_effect", target_effect)
+    fixed = fixed_settings(settings, setting)
+    grid = np.linspace(low, high, points)
+    values = sorted({int(round(v)) for v in grid}) if setting == "layers" else [float(f"{v:.6g}") for v in grid]
+    import pandas as pd
+
+    records = []
+    for value in values:
+        plan, bed, _ = build({**fixed, setting: value}, synthetic_feed=False)
+        round_trip_m = plan.round_trip_m(bed)  # type: ignore[attr-defined]
+        for k in range(phases):
+            start_m = k / phases * round_trip_m
+            phased = replace(plan, start_phase_m=plan.start_phase_m + start_m)  # type: ignore[type-var, attr-defined]
+            for name, vrr in ideal_vrr(phased, series, bed).items():
+                records.append({setting: value, "start_phase_m": start_m, "quality": name, "vrr": vrr,
+                                "effect": vrr**-0.5 if vrr > 0 else math.inf})
+    predicted = pd.DataFrame.from_records(records)
+    known = list(dict.fromkeys(predicted["quality"]))
+    named = known if quality is None else ([quality] if isinstance(quality, str) else list(quality))
+    unknown = [name for name in named if name not in known]
+    if unknown or not named:
+        raise SettingsError(f"quality: no quality value {unknown or named!r} among {known}")
+    judged = predicted[predicted["quality"] == named[0]].groupby(setting)["effect"].min()
+    dips = dips_of(judged.to_numpy(dtype=np.float64))
+    chosen = [float(judged.index[i]) for i in dips[:worst]]
+    if setting == "layers":
+        chosen = [int(value) for value in chosen]
+    operation = Operation(speed_spread=0.0, engine_runs=1) if operation is None else operation
+    result = sweep({**fixed, setting: chosen}, feed=series, replicates=replicates, operation=operation, **options)
+    simulated = Sensitivity(setting, chosen[0], result.table, result.stamp, confidence)
+    bounds = {}
+    for name in named:
+        at, vrr = draw_means(result.table, setting, name)
+        local = dict(zip(np.unique(at).tolist(), local_upper(at, vrr, confidence), strict=True))  # type: ignore[arg-type]
+        bounds[name] = tuple(float(np.exp(-local[value] / 2)) for value in chosen)
+    return OperatingScan(setting, tuple(named), predicted, simulated, tuple(chosen), bounds, target_effect, confidence)
+
+
+def dips_of(effect: np.ndarray) -> list[int]:
+    """Where a curve of E has its dips, deepest first: its local minima (the ends included), then the
+    other values from the lowest up, so that as many are given as asked for."""
+    left = np.concatenate([[np.inf], effect[:-1]])
+    right = np.concatenate([effect[1:], [np.inf]])
+    minima = np.flatnonzero((effect <= left) & (effect <= right))
+    order = list(minima[np.argsort(effect[minima], kind="stable")])
+    rest = [int(i) for i in np.argsort(effect, kind="stable") if i not in set(order)]
+    return [int(i) for i in order] + rest

@@ -40,13 +40,15 @@ the plan promises, against which the simulation can be read.
 from __future__ import annotations
 
 import math
-from collections.abc import Sequence
+from collections.abc import Mapping, Sequence
 from dataclasses import dataclass
 from typing import TYPE_CHECKING
 
 import numpy as np
 
 from .bed import Bed
+from .chunks import ChunkTable
+from .derived import Derivation, add_derived
 from .metrics import FloatArray, equal_portions
 from .plans import Chevron, Circular, StackingPlan, Strata, Windrow
 
@@ -60,6 +62,8 @@ ONE_WAY_PLANS: tuple[type[StackingPlan], ...] = (Circular,)
 # Portions the feed is cut into at most; finer portions than this are averaged
 # up, which smooths the shortest lags of a very long feed.
 MAX_FEED_PORTIONS = 1 << 20
+# Pieces a chunk is spread into along the run of an inclined reclaim face.
+FACE_STEPS = 6
 # Stretches of the feed (portions along the bed x passes) that a prediction evaluates at most.
 MAX_STRETCHES = 1 << 22
 
@@ -319,6 +323,48 @@ def _stretch_means(series: QualitySeries, starts_m3: FloatArray, length_m3: floa
         for k in range(carried.shape[1])
     ]
     return np.stack(columns, axis=-1) / length_m3
+
+
+def chunk_layering_vrr(
+    chunks: ChunkTable,
+    series: QualitySeries,
+    portion_m3: float,
+    *,
+    face_run_m: float | FloatArray = 0.0,
+    derived: Mapping[str, Derivation] | None = None,
+) -> dict[str, float]:
+    """The VRR of each quality and derived value if every chunk of the plan stayed where the stacker put
+    it: the bed reclaimed in portions of portion_m3 in order along it, against the feed cut into portions
+    of the same volume.
+
+    Ideal layering of the plan's own chunks: the stacker's start, speed and dwell and the feed's stops
+    are in it, the pile's slopes are not. face_run_m: how far along the bed an inclined reclaim face runs
+    between the ground and each chunk (one number, or one a chunk); the face meets a layer over that run,
+    and the chunk is spread evenly over it (FACE_STEPS pieces). It costs a sort of the chunks, so a plan
+    can be scanned finely over its operating range. A modulus (LSF, say) is taken of each portion's
+    averaged oxides (korvex.derived), in and out alike.
+    """
+    import pandas as pd
+
+    if not (math.isfinite(portion_m3) and portion_m3 > 0):
+        raise ValueError(f"portion_m3 must be positive and finite, got {portion_m3} m³")
+    run = np.broadcast_to(np.asarray(face_run_m, dtype=np.float64), (len(chunks),))
+    steps = (np.arange(FACE_STEPS) + 0.5) / FACE_STEPS if np.any(run > 0) else np.zeros(1)
+    x = (chunks.x[np.newaxis, :] - steps[:, np.newaxis] * run[np.newaxis, :]).ravel()
+    order = np.argsort(x, kind="stable")
+    volume = np.tile(chunks.volume, steps.size)[order] / steps.size
+    laid = equal_portions(volume, np.tile(chunks.values, (steps.size, 1))[order], portion_m3)
+    fed = equal_portions(series.volume_m3, series.values, portion_m3)
+    if min(laid.shape[0], fed.shape[0]) < 2:
+        raise ValueError(f"portions of {portion_m3:g} m³ leave fewer than two of the bed to compare")
+    out = add_derived(pd.DataFrame(laid, columns=list(series.names)), derived)
+    into = add_derived(pd.DataFrame(fed, columns=list(series.names)), derived)
+    ratios = {}
+    for name in out.columns:
+        variance_in = float(np.nanvar(into[name].to_numpy(dtype=np.float64)))
+        variance_out = float(np.nanvar(out[name].to_numpy(dtype=np.float64)))
+        ratios[name] = math.nan if variance_in == 0 else variance_out / variance_in
+    return ratios
 
 
 @dataclass(frozen=True)
