@@ -690,7 +690,7 @@ def sensitivity(
 
 
 
-def ideal_vrr(
+def planned_vrr(
     plan: StackingPlan, series: QualitySeries, bed: Bed, derived: Mapping[str, Derivation] | None = None
 ) -> dict[str, float]:
     """The VRR of each quality and derived value that ideal layering of the plan's own chunks on this bed
@@ -823,7 +823,7 @@ def operating_scan(
     **options: Any,
 ) -> OperatingScan:
     """A plan over its whole operating range (setting from low to high, stacker_speed_m_per_min say):
-    ideal layering of its chunks (ideal_vrr) at `points` even steps and `phases` start phases each, then
+    ideal layering of its chunks (planned_vrr) at `points` even steps and `phases` start phases each, then
     the `worst` deepest dips of the first quality value's predicted E simulated over the replicates, the
     stacker's start and dwell drawn and its speed not, as in sensitivity. target_effect: the E that one
     bed must keep everywhere; describe() says whether it holds over the whole range.
@@ -856,7 +856,7 @@ def operating_scan(
         for k in range(phases):
             start_m = k / phases * round_trip_m
             phased = replace(plan, start_phase_m=plan.start_phase_m + start_m)  # type: ignore[type-var, attr-defined]
-            for name, vrr in ideal_vrr(phased, series, bed).items():
+            for name, vrr in planned_vrr(phased, series, bed).items():
                 records.append({setting: value, "start_phase_m": start_m, "quality": name, "vrr": vrr,
                                 "effect": vrr**-0.5 if vrr > 0 else math.inf})
     predicted = pd.DataFrame.from_records(records)

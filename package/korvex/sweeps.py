@@ -671,7 +671,8 @@ def summarise(table: pd.DataFrame, *, confidence: float = 0.95) -> pd.DataFrame:
     draw are not independent: with two draws or more, the interval is that of the draws' means; with
     one, that of the runs. Every figure tabulated is positive (a VRR, E, a standard deviation, a count of
     layers), and so is its interval: it is the t-interval of the mean on the log scale, the mean times and
-    divided by the same factor (see positive_interval). Fewer than two give no interval (NaN), which
+    divided by the same factor (see positive_interval); a share of tonnes in a band (with a Kiln) stays
+    between 0 and 1 on the logit scale. Fewer than two give no interval (NaN), which
     comparison_table says in words. For the VRR and E, FIGURE_sd_operation and FIGURE_sd_engine split
     one run's spread into what operation and the engine contribute (korvex.operation.variance_components).
     """
@@ -680,6 +681,7 @@ def summarise(table: pd.DataFrame, *, confidence: float = 0.95) -> pd.DataFrame:
     confidence = validation.within("confidence", confidence, 0, 1, open_ends=True)
     keys = setting_columns(table)
     figures = ["vrr", "effect", "std_in", "std_out", "predicted_vrr", "passes"]
+    figures += [name for name in KILN_FIGURES if name in table.columns and table[name].notna().any()]
     draws = table["operation"] if "operation" in table.columns else table["replicate"]
     records = []
     for group_key, group in table.groupby(keys, dropna=False, sort=False):
@@ -694,7 +696,8 @@ def summarise(table: pd.DataFrame, *, confidence: float = 0.95) -> pd.DataFrame:
                 values = rows[figure].to_numpy(dtype=np.float64)
                 finite = np.isfinite(values)
                 mean = float(values[finite].mean()) if finite.any() else math.nan
-                low, high = _nested_interval(values[finite], groups[finite], confidence)
+                low, high = _nested_interval(values[finite], groups[finite], confidence,
+                                             share=figure.startswith("band_share"))
                 record.update({figure: mean, f"{figure}_low": low, f"{figure}_high": high})
                 if figure in SPLIT_FIGURES:
                     split = variance_components(values, groups)
@@ -708,34 +711,43 @@ def summarise(table: pd.DataFrame, *, confidence: float = 0.95) -> pd.DataFrame:
     return summary
 
 
-def _nested_interval(values: np.ndarray, groups: np.ndarray, confidence: float) -> tuple[float, float]:
+def _nested_interval(
+    values: np.ndarray, groups: np.ndarray, confidence: float, *, share: bool = False
+) -> tuple[float, float]:
     """The interval of the mean of runs grouped by operational draw: over the draws' means when there
     are two draws or more, centred on the mean of the runs."""
     labels, which = np.unique(groups, return_inverse=True)
     if labels.size < 2 or labels.size == values.size:
-        return positive_interval(values, confidence)
+        return positive_interval(values, confidence, share=share)
     means = np.bincount(which, weights=values) / np.bincount(which)
-    return positive_interval(means, confidence, centre=float(values.mean()))
+    return positive_interval(means, confidence, centre=float(values.mean()), share=share)
 
 
-def positive_interval(values: np.ndarray, confidence: float, *, centre: float | None = None) -> tuple[float, float]:
+def positive_interval(
+    values: np.ndarray, confidence: float, *, centre: float | None = None, share: bool = False
+) -> tuple[float, float]:
     """The two-sided t-interval of the mean of positive values, taken on the log scale: the mean (or
     centre) divided and multiplied by exp(t * the standard error of the values' logarithms). A linear
-    t-interval of a few scattered VRRs reaches below zero, which no VRR does. Values that are not all
-    positive (a standard deviation of nought) get the linear t-interval; fewer than two, none (NaN)."""
+    t-interval of a few scattered VRRs reaches below zero, which no VRR does. share: values between 0 and
+    1, taken on the logit scale alike, so that the interval stays between them. Values off that scale (a
+    standard deviation of nought, a share of one) get the linear t-interval; fewer than two, none (NaN)."""
     from scipy import stats
+    from scipy.special import expit, logit
 
     if values.size < 2:
         return math.nan, math.nan
     mean = float(values.mean()) if centre is None else centre
-    positive = bool(np.all(values > 0))
-    error = float(stats.sem(np.log(values) if positive else values))
+    scaled = bool(np.all((values > 0) & (values < 1))) if share else bool(np.all(values > 0))
+    forward = logit if share else np.log
+    error = float(stats.sem(forward(values) if scaled else values))
     if error == 0:
         return mean, mean
     half = float(stats.t.ppf(0.5 + confidence / 2, values.size - 1)) * error
-    if positive:
-        return mean * math.exp(-half), mean * math.exp(half)
-    return mean - half, mean + half
+    if not scaled:
+        return mean - half, mean + half
+    if share:
+        return float(expit(logit(mean) - half)), float(expit(logit(mean) + half))
+    return mean * math.exp(-half), mean * math.exp(half)
 
 
 def save_table(table: pd.DataFrame, prefix: str | Path, *, stamp: str) -> tuple[Path, Path]:

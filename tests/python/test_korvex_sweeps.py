@@ -206,6 +206,8 @@ def test_summary_gives_the_mean_and_the_t_interval_over_replicates():
         ("vrr", [0.002, 0.065, 0.03]),
         ("effect", [0.6, 30.0]),
         ("std_out", [0.01, 2.5, 0.4]),
+        # A share of tonnes in a band stays below one too.
+        ("band_share_out", [0.999, 0.55, 0.98]),
     ],
 )
 def test_intervals_of_positive_figures_stay_positive_and_a_lone_run_says_it_has_none(figure, values):
@@ -213,11 +215,11 @@ def test_intervals_of_positive_figures_stay_positive_and_a_lone_run_says_it_has_
             for k in range(len(values))]
     rows.append({"plan": "chevron", "replicate": 0, "operation": 0, "quality": "CaO", "error": None})
     table = pd.DataFrame(rows).assign(vrr=0.1, effect=3.0, std_in=1.0, std_out=0.3, predicted_vrr=np.nan,
-                                      passes=3.0)
+                                      passes=3.0, band_share_out=0.9)
     table.loc[: len(values) - 1, figure] = values
     summary = summarise(table).set_index("plan")
     low, mean, high = summary.loc["windrow", [f"{figure}_low", figure, f"{figure}_high"]]
-    assert 0 < low < mean < high
+    assert 0 < low < mean < high and (high < 1 or figure != "band_share_out")
     assert summary.loc["windrow", "draws"] == len(values) and summary.loc["chevron", "draws"] == 1
     cells = comparison_table(summary.reset_index(), figures=(figure,))
     assert cells.loc[("CaO", figure), "chevron"].endswith("[too few runs for an interval]")
@@ -327,8 +329,33 @@ def test_compare_lays_plans_side_by_side(tmp_path, capsys):
 
 
 @pytest.mark.parametrize(
+    ("judged", "said"),
+    [
+        (["--target-std", "0.5"], r"fewest layers from which std of the composites of CaO < 0.5 holds"),
+        (["--target-share", "0.2"], r"(fewest layers from which|no layers from 2 to 12 reaches) share of tonnes in"),
+    ],
+)
+def test_the_sweep_command_judges_a_search_on_the_kilns_figures(judged, said, tmp_path, capsys):
+    code = main(
+        ["sweep", "--grid", "layers=2,4,8,12", "--grid", "length_m=40", "--grid", "depth_m=10", "--grid", "hours=0.75",
+         "--grid", "particles_per_m3=64", "--replicates", "3", "--bulk-density-t-per-m3", "1.5",
+         "--target", "CaO=44+-0.5", "--composite-h", "0.1", "--target-quality", "CaO", *judged,
+         "--scheduler", "in-process", "--output-dir", str(tmp_path), "--quiet"]
+    )
+    assert code == 0
+    printed = capsys.readouterr().out
+    assert re.search(said, printed), printed
+    table = read_sweep(tmp_path / "sweep.csv")
+    assert table["composite_std_out"].notna().all() and table.loc[table["quality"] == "CaO", "band_share_out"].notna().all()
+
+
+@pytest.mark.parametrize(
     ("arguments", "message"),
     [
+        (["sweep", "--grid", "layers=2,4", "--target-std", "0.5", "--target-quality", "CaO"],
+         "--target, --target-std and --target-share need --bulk-density-t-per-m3"),
+        (["sweep", "--grid", "layers=2,4", "--target-share", "0.5", "--target-quality", "CaO",
+          "--bulk-density-t-per-m3", "1.5"], "targets: no band for CaO"),
         (["compare", "--plan", "chevron"], "compare takes 2 to 6 plans, got 1"),
         (["compare", "--plan", "chevron", "--plan", "chevron"], "two of the plans compared are the same"),
         (["compare", "--plan", "chevron", "--plan", "strata", "--set", "layers=2,4"], "--set layers takes one value"),
