@@ -121,7 +121,7 @@ def test_a_sensitivity_view_holds_the_speed_it_names(tmp_path):
 
 
 @pytest.mark.slow
-def test_the_truck_feed_search_gives_one_answer_whose_interval_holds_the_speeds_around_it():
+def test_the_truck_feed_search_answers_alike_over_seeds_and_its_bound_holds_the_speeds_around_it():
     feed = QualitySeries.from_frame(truck_feed(seed=1), bulk_density_t_per_m3=1.45)
     bed = {"length_m": 250, "depth_m": 45}
     options = {"feed": feed, "scheduler": IN_PROCESS, "progress": False}
@@ -133,14 +133,17 @@ def test_the_truck_feed_search_gives_one_answer_whose_interval_holds_the_speeds_
         for seed in (1, 2, 3)
     ]
     answers = {one.value for one in found}
-    assert len(answers) == 1 and None not in answers, [one.describe() for one in found]
-    chosen = found[0]
-    assert chosen.deciding.quality == "LSF" and "(LSF: E of one bed" in chosen.describe()
-    low, high = chosen.interval_effect
+    # Six distinct beds a value: the seeds' answers lie on neighbouring values of the grid at most.
+    assert None not in answers, [one.describe() for one in found]
+    places = sorted(found[0].grid.index(answer) for answer in answers)
+    assert places[-1] - places[0] <= 1, [one.describe() for one in found]
+    chosen = max(found, key=lambda one: one.value)
+    assert chosen.deciding.quality == "LSF" and "(LSF: one bed's E above" in chosen.describe()
     around = sensitivity("speed_factor", 1.0, spread=0.05, points=11, settings={**bed, "layers": chosen.value},
                          replicates=4, seed=1, **options)
-    least, most = around.effect_range("LSF")
-    assert low <= least and most <= high, (least, most, low, high)
+    least, _ = around.effect_range("LSF")
+    # The bound the answer is judged on holds for the speeds around it.
+    assert chosen.bound <= least, (least, chosen.bound)
 
 
 @pytest.mark.parametrize(
