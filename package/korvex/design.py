@@ -1,5 +1,5 @@
-"""Design answers that hold in a plant: the smallest setting from which a target holds, and how the
-result moves around the value chosen.
+"""Design answers that hold in a plant: the smallest setting from which a target holds, how the result
+moves around the value chosen, and whether it holds over the whole operating range.
 
 The VRR does not fall steadily with layers or stacker speed: when a pass of
 the stacker takes about as long as a turn of the quarry's faces, layers line
@@ -7,15 +7,19 @@ up with the feed's rhythm and the bed blends little. Bisection, which assumes
 a steady fall, then answers by the luck of the values it happens to try. A
 search instead evaluates the setting on a grid, every value over replicates
 that each draw the plant's operation (korvex.operation), fits a smooth trend
-of log VRR against log setting, and judges each value by the bound that one
-bed built there stays within at the stated confidence: the trend plus the
-scatter of single beds about it, and by the same bound from its own draws
-alone, so that a resonance at one value is not smoothed away. The answer is
-the smallest value of the grid from which both bounds meet the target over
-all the rest of the range searched; or none.
+of log VRR (or of the kiln's figure judged: the std of the output's
+composites, the odds of a tonne outside the target band) against log setting,
+and judges each value by the one-sided bound that one bed built there stays
+below at the stated confidence: the trend plus the scatter of single beds
+about it, and the same bound from its own draws alone, so that a resonance at
+one value is not smoothed away. The answer is the smallest value of the grid
+from which both bounds meet the target over all the rest of the range
+searched; or none. It says, and draws, that bound.
 
 A sensitivity view sweeps the setting finely around the value chosen, the
-stacker's speed drawn no more, so that a resonance shows as a dip of E.
+stacker's speed drawn no more, so that a resonance shows as a dip of E. An
+operating scan covers the whole range a plant runs its stacker in, with ideal
+layering of the plan's own chunks at every step, and simulates its dips.
 """
 
 from __future__ import annotations
