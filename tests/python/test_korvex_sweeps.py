@@ -299,7 +299,8 @@ def test_the_sweep_command_prints_the_fewest_layers_reaching_a_target(tmp_path, 
     )
     assert code == 0
     printed = capsys.readouterr().out
-    found = re.search(r"fewest layers from which VRR < 0.2 holds for one bed with 95% confidence up to 16: (\d+)", printed)
+    found = re.search(r"fewest layers from which VRR < 0.2 \(E > 2.24\) holds for one bed with 95% confidence up to 16: (\d+) "
+                      r"\((CaO|SiO2): one bed.s E above [\d.]+, the one-sided bound judged\)", printed)
     assert found, printed
     # The answer is the search's own judgement of the table the command wrote.
     table = read_sweep(tmp_path / "sweep.csv")
@@ -323,7 +324,8 @@ def test_compare_lays_plans_side_by_side(tmp_path, capsys):
     assert list(table.columns) == ["chevron, layers=6", "strata, layers=2", "cone-shell"]
     assert table.index.tolist() == [(q, f) for q in ("CaO", "SiO2", "Fe2O3") for f in ("vrr", "effect")]
     number = r"[\d.e+-]+"
-    cell = rf"{number} \[{number}, {number}\] \(operation ±{number}, engine ±{number}\)"
+    # On the layered engine every run is a draw of its own: no pair of runs on one draw splits the spread.
+    cell = rf"{number} \[{number}, {number}\]"
     assert table.map(lambda text: bool(re.fullmatch(cell, text))).all().all()
     assert_png(tmp_path / "compare-vrr.png")
 
