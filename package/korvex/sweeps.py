@@ -903,6 +903,9 @@ def sweep_figure(
                 panel.plot(rows[x], rows["predicted_vrr"], linestyle="--", color=colour, label=named)
         if figure == "vrr" and target_vrr is not None:
             panel.axhline(target_vrr, color="black", linewidth=0.8, linestyle=":", label=f"target {target_vrr:g}")
+        if done.loc[done["quality"] == quality, f"{figure}_low"].isna().all():
+            panel.text(0.02, 0.02, "one run a value: too few for an interval", transform=panel.transAxes,
+                       fontsize=7, color="0.3")
         panel.set_title(str(quality))
         panel.set_xlabel(x)
         panel.grid(True, which="both", alpha=0.3)

@@ -223,6 +223,9 @@ def test_intervals_of_positive_figures_stay_positive_and_a_lone_run_says_it_has_
     assert summary.loc["windrow", "draws"] == len(values) and summary.loc["chevron", "draws"] == 1
     cells = comparison_table(summary.reset_index(), figures=(figure,))
     assert cells.loc[("CaO", figure), "chevron"].endswith("[too few runs for an interval]")
+    lone = summary.reset_index().query("plan == 'chevron'")
+    (panel,) = sweep_figure(lone, "plan").axes
+    assert [text.get_text() for text in panel.texts] == ["one run a value: too few for an interval"]
 
 
 @pytest.mark.slow
