@@ -445,8 +445,9 @@ def panel_grid(count: int) -> tuple[Figure, list[Any]]:
     """A figure of `count` panels in rows of at most PANEL_COLUMNS, each readable at its printed size."""
     from matplotlib.figure import Figure
 
-    columns = min(count, PANEL_COLUMNS)
-    rows = math.ceil(count / columns)
+    rows = math.ceil(count / PANEL_COLUMNS)
+    # As many panels in each row as the rows need: four make two rows of two, not three and one.
+    columns = math.ceil(count / rows)
     plot = Figure(figsize=(PANEL_SIZE_IN[0] * columns + 0.6, PANEL_SIZE_IN[1] * rows + 1.0), layout="constrained")
     axes = plot.subplots(rows, columns, squeeze=False).ravel()
     for spare in axes[count:]:
