@@ -41,7 +41,7 @@ from .errors import SettingsError
 from .operation import Operation
 from .plans import StackingPlan
 from .series import QualitySeries, as_series
-from .sweeps import Kiln, build, summarise, sweep
+from .sweeps import Kiln, build, panel_grid, summarise, sweep
 from .theory import ALTERNATING_PLANS, chunk_layering_vrr
 
 if TYPE_CHECKING:
@@ -436,25 +436,6 @@ FIGURE_AXES = {
     "composite_std_out": "std of the output's composites (smaller is better)",
     "band_share_out": "share of tonnes in the band (larger is better)",
 }
-# Panels side by side at most, so that each is read at the size of a page's column.
-PANEL_COLUMNS = 3
-PANEL_SIZE_IN = (4.4, 3.6)
-
-
-def panel_grid(count: int) -> tuple[Figure, list[Any]]:
-    """A figure of `count` panels in rows of at most PANEL_COLUMNS, each readable at its printed size."""
-    from matplotlib.figure import Figure
-
-    rows = math.ceil(count / PANEL_COLUMNS)
-    # As many panels in each row as the rows need: four make two rows of two, not three and one.
-    columns = math.ceil(count / rows)
-    plot = Figure(figsize=(PANEL_SIZE_IN[0] * columns + 0.6, PANEL_SIZE_IN[1] * rows + 1.0), layout="constrained")
-    axes = plot.subplots(rows, columns, squeeze=False).ravel()
-    for spare in axes[count:]:
-        spare.set_visible(False)
-    return plot, list(axes[:count])
-
-
 def search_grid(low: float, high: float, points: int, *, whole: bool) -> list[float]:
     """`points` values from low to high, evenly spaced on a log scale; whole numbers for a count."""
     low = validation.positive("low", low)

@@ -874,7 +874,6 @@ def sweep_figure(
     combination of the other settings that vary), the mean with its interval shaded; beside the VRR, the
     predicted VRR dashed, and a target VRR if given. Log scales for the VRR, and for x when it spans a
     factor of 8 or more; an interval reaching down to zero is cut at a third of the smallest mean."""
-    from matplotlib.figure import Figure
     from matplotlib.ticker import NullLocator
 
     from .plots import add_footer
@@ -887,8 +886,7 @@ def sweep_figure(
     if done.empty:
         raise ValueError("no run of the sweep gave figures to plot")
     qualities = list(dict.fromkeys(done["quality"]))
-    plot = Figure(figsize=(4.2 * len(qualities) + 1.0, 4.4), layout="constrained")
-    axes = plot.subplots(1, len(qualities), squeeze=False, sharex=True)[0]
+    plot, axes = panel_grid(len(qualities))
     lines = summary_lines(done, x)
     values = done[x].to_numpy()
     numeric = np.issubdtype(np.asarray(values).dtype, np.number)
@@ -922,12 +920,32 @@ def sweep_figure(
             ticks = sorted(set(values.tolist()))
             panel.set_xticks(ticks, labels=[f"{tick:g}" for tick in ticks])
             panel.xaxis.set_minor_locator(NullLocator())
-    axes[0].set_ylabel(FIGURE_LABELS[figure])
+    for panel in axes:
+        panel.set_ylabel(FIGURE_LABELS[figure])
     axes[-1].legend(fontsize=8)
     share = summary.attrs.get("confidence", 0.95)
     plot.suptitle(f"{FIGURE_NAMES[figure]} against {x}: mean over replicates, {share:.0%} interval shaded")
     add_footer(plot, footer or summary.attrs.get("korvex"))
     return plot
+
+
+# Panels side by side at most, so that each is read at the size of a page's column.
+PANEL_COLUMNS = 3
+PANEL_SIZE_IN = (4.4, 3.6)
+
+
+def panel_grid(count: int) -> tuple[Figure, list[Any]]:
+    """A figure of `count` panels in rows of at most PANEL_COLUMNS, each readable at its printed size."""
+    from matplotlib.figure import Figure
+
+    rows = math.ceil(count / PANEL_COLUMNS)
+    # As many panels in each row as the rows need: four make two rows of two, not three and one.
+    columns = math.ceil(count / rows)
+    plot = Figure(figsize=(PANEL_SIZE_IN[0] * columns + 0.6, PANEL_SIZE_IN[1] * rows + 1.0), layout="constrained")
+    axes = plot.subplots(rows, columns, squeeze=False).ravel()
+    for spare in axes[count:]:
+        spare.remove()
+    return plot, list(axes[:count])
 
 
 # How many plans a comparison lays side by side: two at least, and no more than a table and a legend hold.
