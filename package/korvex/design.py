@@ -493,7 +493,9 @@ def criterion_of(
     if kiln is None:
         raise SettingsError(f"{given[0]} is a figure of the kiln's composites: give kiln=Kiln(bulk density, targets)")
     if not isinstance(quality, str):
-        raise SettingsError(f"{given[0]} judges one quality value or modulus: give quality=\"LSF\", say; got {quality!r}")
+        raise SettingsError(
+            f"{given[0]} judges one quality value or modulus: give quality=\"LSF\", say; got {quality!r}"
+        )
     if target_share is not None:
         kiln.band(quality)
         return Criterion("band_share_out", target_share)
@@ -688,7 +690,8 @@ def planned_vrr(
     straight bed are refused."""
     if not isinstance(plan, ALTERNATING_PLANS) or bed.circular:
         raise SettingsError(
-            f"ideal layering scans plans along a straight bed ({', '.join(kind.__name__ for kind in ALTERNATING_PLANS)}), "
+            "ideal layering scans plans along a straight bed "
+            f"({', '.join(kind.__name__ for kind in ALTERNATING_PLANS)}), "
             f"not {type(plan).__name__}{' on a circular bed' if bed.circular else ''}"
         )
     chunks = plan.chunks(series, bed)

@@ -136,10 +136,8 @@ class Kiln:
         for band in self.targets:
             if band.name == name:
                 return band
-        raise SettingsError(
-            f"targets: no band for {name} among {[f'{band.name}={band.describe()}' for band in self.targets] or 'none given'}; "
-            f"give one as {name}=VALUE+-TOLERANCE"
-        )
+        bands = [f"{band.name}={band.describe()}" for band in self.targets] or "none given"
+        raise SettingsError(f"targets: no band for {name} among {bands}; give one as {name}=VALUE+-TOLERANCE")
 
     def options(self, series: QualitySeries) -> dict[str, Any]:
         """simulate's options that give a study these figures."""

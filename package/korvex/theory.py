@@ -316,7 +316,9 @@ def _stretch_means(series: QualitySeries, starts_m3: FloatArray, length_m3: floa
     keep = series.volume_m3 > 0
     volume = series.volume_m3[keep]
     delivered = np.concatenate([[0.0], np.cumsum(volume)])
-    carried = np.vstack([np.zeros((1, len(series.names))), np.cumsum(volume[:, np.newaxis] * series.values[keep], axis=0)])
+    carried = np.vstack(
+        [np.zeros((1, len(series.names))), np.cumsum(volume[:, np.newaxis] * series.values[keep], axis=0)]
+    )
     ends = np.minimum(starts_m3 + length_m3, delivered[-1])
     columns = [
         np.interp(ends, delivered, carried[:, k]) - np.interp(starts_m3, delivered, carried[:, k])

@@ -243,7 +243,8 @@ def test_a_sweep_with_a_kiln_tabulates_what_the_study_gives_the_kiln():
     bed = Bed(length_m=40, depth_m=10, particles_per_m3=64)
     plan = Chevron(layers=6, start_phase_m=run["drawn_start_phase_m"], speed_factor=run["drawn_speed_factor"])
     rate = feed_rate_t_per_h(feed, 1.5)
-    study = simulate(feed, plan, bed, progress=False, seed=int(run["seed"]), bulk_density_t_per_m3=1.5, on_excess="ignore",
+    study = simulate(feed, plan, bed, progress=False, seed=int(run["seed"]), bulk_density_t_per_m3=1.5,
+                     on_excess="ignore",
                      reclaimer=Reclaimer(rate), targets=["CaO=44+-0.5"])
     cao = table.set_index("quality").loc["CaO"]
     assert cao["composite_std_out"] == pytest.approx(study.composite_std(0.1)["CaO"])

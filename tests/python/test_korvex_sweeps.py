@@ -302,7 +302,8 @@ def test_the_sweep_command_prints_the_fewest_layers_reaching_a_target(tmp_path, 
     )
     assert code == 0
     printed = capsys.readouterr().out
-    found = re.search(r"fewest layers from which VRR < 0.2 \(E > 2.24\) holds for one bed with 95% confidence up to 16: (\d+) "
+    found = re.search(r"fewest layers from which VRR < 0.2 \(E > 2.24\) holds for one bed with 95% confidence "
+                      r"up to 16: (\d+) "
                       r"\((CaO|SiO2): one bed.s E above [\d.]+, the one-sided bound judged\)", printed)
     assert found, printed
     # The answer is the search's own judgement of the table the command wrote.
@@ -351,7 +352,8 @@ def test_the_sweep_command_judges_a_search_on_the_kilns_figures(judged, said, tm
     printed = capsys.readouterr().out
     assert re.search(said, printed), printed
     table = read_sweep(tmp_path / "sweep.csv")
-    assert table["composite_std_out"].notna().all() and table.loc[table["quality"] == "CaO", "band_share_out"].notna().all()
+    assert table["composite_std_out"].notna().all()
+    assert table.loc[table["quality"] == "CaO", "band_share_out"].notna().all()
 
 
 @pytest.mark.parametrize(
