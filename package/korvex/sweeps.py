@@ -19,7 +19,9 @@ the same setting gets the same seed in any sweep with the same seed.
 Operation: a replicate also redraws what varies between beds in a plant (see
 korvex.operation): the stacker's start, speed and dwell, and the feed when
 asked. Every `engine_runs` consecutive replicates share one operational draw,
-so that summaries split the spread into operation's and the engine's. The
+so that summaries split the spread into operation's and the engine's; on the
+layered engine, which draws nothing at random, every replicate is a draw of
+its own. The
 draw's seed, and the synthetic feed's, are hashed from the sweep's seed, the
 feed's settings and the draw's number only: every plan of one replicate sees
 the same stacker start and the same feed, so plans are compared on equal terms.
@@ -49,12 +51,16 @@ from . import validation
 from ._version import __version__
 from .bed import Bed
 from .display import grid_html, html_table
+from .equipment import Reclaimer, feed_rate_t_per_h
+from .errors import SettingsError
 from .operation import Operation, bootstrap_feed, variance_components
 from .plans import PLANS, StackingPlan
 from .seeds import canonical, derive_seed
 from .series import QualitySeries, as_series, synthetic_series
 from .study import Study, simulate
 from .tables import from_text, write_csv
+from .targets import TargetBand, target_bands
+from .units import check_bulk_density
 
 if TYPE_CHECKING:
     import pandas as pd
@@ -66,6 +72,9 @@ FEED_SETTINGS = ("hours", "interval_s", "flow_m3_per_h", "correlation_time_h", "
 BED_SETTINGS = tuple(item.name for item in fields(Bed))
 # The figures a sweep tabulates per run and quality value, in the table's order.
 FIGURES = ("vrr", "effect", "mean_in", "std_in", "mean_out", "std_out", "predicted_vrr")
+# What the kiln sees of each value, with a Kiln given (NaN without): the std of the composites of the
+# feed and of the output over its interval, and the share of their tonnes inside the value's target band.
+KILN_FIGURES = ("composite_std_in", "composite_std_out", "band_share_in", "band_share_out")
 RUN_FIGURES = ("passes", "slices", "stacked_m3", "reclaimed_m3")
 # What a run's operational draw gave the stacker (NaN: not drawn, or a plan without a travelling stacker).
 DRAWN = ("drawn_start_phase_m", "drawn_speed_factor", "drawn_dwell_s")
@@ -90,13 +99,69 @@ COLUMN_TYPES: dict[str, str] = {
     "warning": "string",
     "error": "string",
 }
+# The kiln's columns, and how many composites of the output a run's figures are taken over.
+KILN_TYPES: dict[str, str] = {**dict.fromkeys(KILN_FIGURES, "float64"), "composites": "Int64"}
 # scheduler= value (and --scheduler) that runs every study in this process, without Dask.
 IN_PROCESS = "in-process"
 SYNTHETIC = "synthetic"
 # How long a sweep waits for a cluster without workers to get one.
 WORKERS_WAIT_S = 60.0
+# Engines whose result the engine's seed does not move.
+DETERMINISTIC_ENGINES = ("layered",)
 # Upper bound of runs in one sweep: each is a task and a few table rows.
 MAX_RUNS = 100_000
+
+
+@dataclass(frozen=True)
+class Kiln:
+    """What a sweep measures in the kiln's terms besides the VRR: the output reclaimed at
+    reclaim_rate_t_per_h (by default the feed's rate while it flows) and cut into composites of
+    interval_h, and the target bands ("LSF=96+-2", read by korvex.targets) whose shares of tonnes it counts.
+    """
+
+    bulk_density_t_per_m3: float
+    targets: tuple[TargetBand, ...] = ()
+    reclaim_rate_t_per_h: float | None = None
+    interval_h: float = 1.0
+
+    def __post_init__(self) -> None:
+        check_bulk_density(self.bulk_density_t_per_m3)
+        object.__setattr__(self, "targets", target_bands(self.targets))
+        if self.reclaim_rate_t_per_h is not None:
+            validation.positive("reclaim_rate_t_per_h", self.reclaim_rate_t_per_h, "t/h")
+        validation.positive("interval_h", self.interval_h, "h")
+
+    def band(self, name: str) -> TargetBand:
+        """The target band of a value; SettingsError naming the bands given when it has none."""
+        for band in self.targets:
+            if band.name == name:
+                return band
+        bands = [f"{band.name}={band.describe()}" for band in self.targets] or "none given"
+        raise SettingsError(f"targets: no band for {name} among {bands}; give one as {name}=VALUE+-TOLERANCE")
+
+    def options(self, series: QualitySeries) -> dict[str, Any]:
+        """simulate's options that give a study these figures."""
+        rate = self.reclaim_rate_t_per_h
+        if rate is None:
+            rate = feed_rate_t_per_h(series, self.bulk_density_t_per_m3)
+        return {"bulk_density_t_per_m3": self.bulk_density_t_per_m3, "reclaimer": Reclaimer(rate),
+                "targets": self.targets}
+
+    def figures(self, study: Study) -> tuple[dict[str, dict[str, float]], int]:
+        """Each value's KILN_FIGURES, and the number of the output's composites."""
+        before = study.feed_composite_std(self.interval_h)
+        after = study.composite_std(self.interval_h)
+        shares = study.target_shares(self.interval_h).set_index("value")
+        figures = {
+            name: {
+                "composite_std_in": before[name],
+                "composite_std_out": after[name],
+                "band_share_in": float(shares.loc[name, "before"]) if name in shares.index else math.nan,
+                "band_share_out": float(shares.loc[name, "after"]) if name in shares.index else math.nan,
+            }
+            for name in after
+        }
+        return figures, len(study.composites(self.interval_h))
 
 
 # A feed a sweep stacks: a series, or a generator of realisations (seed -> series).
@@ -211,13 +276,16 @@ def plan_runs(
         # The plan is always named, so that the table says which plan made each row.
         settings_ = canonical({"plan": _plan_kind(one), **one})
         try:
-            build(settings_, synthetic_feed=synthetic_feed)
+            _, bed, _ = build(settings_, synthetic_feed=synthetic_feed)
         except (TypeError, ValueError) as error:
             raise ValueError(f"settings {settings_}: {error}") from None
+        # An engine that draws nothing at random gives the same bed for every engine seed: each of its
+        # replicates is an operational draw of its own, or runs would repeat one another.
+        engine_runs = 1 if bed.engine in DETERMINISTIC_ENGINES else operation.engine_runs
         feed_part = {name: value for name, value in settings_.items() if name in FEED_SETTINGS}
         for replicate in replicate_numbers:
             engine_seed = derive_seed(seed, {**settings_, "replicate": replicate}, "engine")
-            draw = replicate // operation.engine_runs
+            draw = replicate // engine_runs
             if generated_feed:
                 feed_seed = derive_seed(seed, {"replicate": draw if operation.feed else 0}, "feed")
             elif not synthetic_feed:
@@ -237,7 +305,7 @@ def quality_figures(study: Study) -> list[dict[str, Any]]:
     """What a sweep tabulates of each quality value of a study.
 
     vrr, effect and the std are what Study.homogenisation() reports: portions of equal volume in and out.
-    predicted_vrr is what ideal layering of the plan gives the feed, from its autocovariance (None for
+    predicted_vrr is what ideal layering of the plan gives this feed (korvex.theory; None for
     plans it cannot predict).
     """
     return [
@@ -255,7 +323,9 @@ def quality_figures(study: Study) -> list[dict[str, Any]]:
     ]
 
 
-def run_study(run: Run, feed: Feed | None, operation: Operation | None = None) -> list[dict[str, Any]]:
+def run_study(
+    run: Run, feed: Feed | None, operation: Operation | None = None, kiln: Kiln | None = None
+) -> list[dict[str, Any]]:
     """One run of a sweep, as its rows of the table: one per quality value, or one with the error.
 
     The task that every worker runs. A run that raises is a result of the sweep, not its end. Warnings
@@ -265,13 +335,15 @@ def run_study(run: Run, feed: Feed | None, operation: Operation | None = None) -
     started = time.perf_counter()
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
-        rows = _study_rows(run, feed, Operation() if operation is None else operation, simulate)
+        rows = _study_rows(run, feed, Operation() if operation is None else operation, simulate, kiln)
     said = "; ".join(dict.fromkeys(f"{w.category.__name__}: {w.message}" for w in caught)) or None
     elapsed = time.perf_counter() - started
     return [{"run": run.index, **row, "warning": said, "run_time_s": elapsed} for row in rows]
 
 
-def _study_rows(run: Run, feed: Feed | None, operation: Operation, simulate: Any) -> list[dict[str, Any]]:
+def _study_rows(
+    run: Run, feed: Feed | None, operation: Operation, simulate: Any, kiln: Kiln | None = None
+) -> list[dict[str, Any]]:
     try:
         plan, bed, feed_settings = build(run.settings, synthetic_feed=feed is None)
         drawn: dict[str, float] = {}
@@ -285,16 +357,21 @@ def _study_rows(run: Run, feed: Feed | None, operation: Operation, simulate: Any
             feed = as_series(feed(run.feed_seed))
         elif rng is not None and operation.feed:
             feed = bootstrap_feed(feed, rng)
-        study = simulate(feed, plan, bed, progress=False, seed=run.seed)
+        study = simulate(feed, plan, bed, progress=False, seed=run.seed, **({} if kiln is None else kiln.options(feed)))
+        kiln_figures, composites = ({}, None) if kiln is None else kiln.figures(study)
         passes = study.passes
         extra = {
             "passes": math.nan if passes is None else passes,
             "slices": int(np.count_nonzero(study.reclaimed.volume_m3 > 0)),
             "stacked_m3": study.chunks.total_volume_m3,
             "reclaimed_m3": study.reclaimed.total_volume_m3,
+            "composites": composites,
             **{column: drawn.get(name, math.nan) for name, column in _DRAWN_FIELDS.items()},
         }
-        rows = [{**figures, **extra, "error": None} for figures in quality_figures(study)]
+        rows = [
+            {**figures, **kiln_figures.get(figures["quality"], {}), **extra, "error": None}
+            for figures in quality_figures(study)
+        ]
     except Exception as error:  # noqa: BLE001 - recorded in the table, which is what a sweep is for
         rows = [{"error": describe_error(error)}]
     return rows
@@ -396,13 +473,14 @@ def execute(
     *,
     progress: bool,
     operation: Operation | None = None,
+    kiln: Kiln | None = None,
 ) -> list[dict]:
     """The rows of every run, in run order, whichever order they finish in."""
     results: dict[int, list[dict[str, Any]]] = {}
     with tqdm(total=len(runs), unit="run", desc="sweep", disable=not progress) as bar:
         if client is None:
             for run in runs:
-                results[run.index] = run_study(run, feed, operation)
+                results[run.index] = run_study(run, feed, operation, kiln)
                 bar.update()
         else:
             from distributed import as_completed
@@ -411,7 +489,7 @@ def execute(
             # A series is data, shipped once to every worker; a generator goes with each task.
             shipped = client.scatter(feed, broadcast=True, hash=False) if isinstance(feed, QualitySeries) else None
             task_feed = feed if shipped is None else shipped
-            futures = {client.submit(run_study, run, task_feed, operation, pure=False): run for run in runs}
+            futures = {client.submit(run_study, run, task_feed, operation, kiln, pure=False): run for run in runs}
             try:
                 for future in as_completed(futures):
                     run = futures[future]
@@ -450,11 +528,11 @@ def tabulate(runs: Sequence[Run], rows: Sequence[Mapping[str, Any]], feed_name: 
     }
     records = [{**described[row["run"]], "quality": None, **row} for row in rows]
     columns = [
-        *setting_names, *RUN_COLUMNS, "quality", *FIGURES, *RUN_FIGURES, *DRAWN, "run_time_s", "warning", "error",
-        "run",
+        *setting_names, *RUN_COLUMNS, "quality", *FIGURES, *KILN_TYPES, *RUN_FIGURES, *DRAWN, "run_time_s", "warning",
+        "error", "run",
     ]
     table = pd.DataFrame.from_records(records, columns=columns)
-    table = table.drop(columns="run").astype(COLUMN_TYPES)
+    table = table.drop(columns="run").astype({**COLUMN_TYPES, **KILN_TYPES})
     table.attrs["korvex"] = _stamp(seed)
     return table
 
@@ -535,6 +613,7 @@ def sweep(
     replicates: int | Sequence[int] = 5,
     seed: int = 0,
     operation: Operation | None = None,
+    kiln: Kiln | None = None,
     scheduler: str | Client | None = None,
     workers: int | None = None,
     dashboard: bool = False,
@@ -552,6 +631,8 @@ def sweep(
     seed: the sweep's seed, from which every run's seeds are derived (see the module).
     operation: what a replicate redraws besides the engine's seed (korvex.operation.Operation(), the
         stacker's start, speed and dwell, by default; ENGINE_ONLY for the engine's seed alone).
+    kiln: also tabulate what the kiln sees (KILN_FIGURES): the composites' std and the shares of tonnes
+        in the target bands.
     scheduler, workers, dashboard: where it runs (see connect).
 
     Returns a Sweep whose table has one row per run and quality value, in the order of the settings and
@@ -572,7 +653,7 @@ def sweep(
     )
     name = feed_name or (SYNTHETIC if feed is None else "generated feed" if generated else "feed")
     with connect(scheduler, workers=workers, dashboard=dashboard) as client:
-        rows = execute(planned, source, client, progress=progress, operation=operation)
+        rows = execute(planned, source, client, progress=progress, operation=operation, kiln=kiln)
     return Sweep(tabulate(planned, rows, name, seed), seed)
 
 
@@ -581,19 +662,24 @@ SPLIT_FIGURES = ("vrr", "effect")
 
 
 def summarise(table: pd.DataFrame, *, confidence: float = 0.95) -> pd.DataFrame:
-    """Mean and two-sided t-interval over the replicates of every setting and quality value.
+    """Mean and two-sided interval over the replicates of every setting and quality value.
 
-    Columns: the settings, quality, runs (that gave figures), failed, and for each figure its mean,
-    FIGURE_low and FIGURE_high. Runs that share an operational draw are not independent: with two
-    draws or more, the interval is that of the draws' means; with one, that of the runs. Fewer than
-    two give no interval (NaN). For the VRR and E, FIGURE_sd_operation and FIGURE_sd_engine split one
-    run's spread into what operation and the engine contribute (korvex.operation.variance_components).
+    Columns: the settings, quality, runs (that gave figures), draws (the operational draws among them),
+    failed, and for each figure its mean, FIGURE_low and FIGURE_high. Runs that share an operational
+    draw are not independent: with two draws or more, the interval is that of the draws' means; with
+    one, that of the runs. Every figure tabulated is positive (a VRR, E, a standard deviation, a count of
+    layers), and so is its interval: it is the t-interval of the mean on the log scale, the mean times and
+    divided by the same factor (see positive_interval); a share of tonnes in a band (with a Kiln) stays
+    between 0 and 1 on the logit scale. Fewer than two give no interval (NaN), which
+    comparison_table says in words. For the VRR and E, FIGURE_sd_operation and FIGURE_sd_engine split
+    one run's spread into what operation and the engine contribute (korvex.operation.variance_components).
     """
     import pandas as pd
 
     confidence = validation.within("confidence", confidence, 0, 1, open_ends=True)
     keys = setting_columns(table)
     figures = ["vrr", "effect", "std_in", "std_out", "predicted_vrr", "passes"]
+    figures += [name for name in KILN_FIGURES if name in table.columns and table[name].notna().any()]
     draws = table["operation"] if "operation" in table.columns else table["replicate"]
     records = []
     for group_key, group in table.groupby(keys, dropna=False, sort=False):
@@ -601,49 +687,65 @@ def summarise(table: pd.DataFrame, *, confidence: float = 0.95) -> pd.DataFrame:
         failed = int(group.loc[group["error"].notna(), "replicate"].nunique())
         done = group[group["error"].isna()]
         for quality, rows in done.groupby("quality", sort=False):
-            record = {**settings, "quality": quality, "runs": len(rows), "failed": failed}
             groups = draws.loc[rows.index].to_numpy()
+            record = {**settings, "quality": quality, "runs": len(rows), "draws": int(np.unique(groups).size),
+                      "failed": failed}
             for figure in figures:
                 values = rows[figure].to_numpy(dtype=np.float64)
                 finite = np.isfinite(values)
                 mean = float(values[finite].mean()) if finite.any() else math.nan
-                low, high = _nested_interval(values[finite], groups[finite], confidence)
+                low, high = _nested_interval(values[finite], groups[finite], confidence,
+                                             share=figure.startswith("band_share"))
                 record.update({figure: mean, f"{figure}_low": low, f"{figure}_high": high})
                 if figure in SPLIT_FIGURES:
                     split = variance_components(values, groups)
                     record.update({f"{figure}_sd_operation": split.operation_sd, f"{figure}_sd_engine": split.engine_sd})
             records.append(record)
         if done.empty:
-            records.append({**settings, "quality": pd.NA, "runs": 0, "failed": failed})
+            records.append({**settings, "quality": pd.NA, "runs": 0, "draws": 0, "failed": failed})
     summary = pd.DataFrame.from_records(records)
     summary.attrs.update(table.attrs)
     summary.attrs["confidence"] = confidence
     return summary
 
 
-def _nested_interval(values: np.ndarray, groups: np.ndarray, confidence: float) -> tuple[float, float]:
-    """The t-interval of the mean of runs grouped by operational draw: over the draws' means when there
+def _nested_interval(
+    values: np.ndarray, groups: np.ndarray, confidence: float, *, share: bool = False
+) -> tuple[float, float]:
+    """The interval of the mean of runs grouped by operational draw: over the draws' means when there
     are two draws or more, centred on the mean of the runs."""
     labels, which = np.unique(groups, return_inverse=True)
     if labels.size < 2 or labels.size == values.size:
-        return _interval(values, confidence)
+        return positive_interval(values, confidence, share=share)
     means = np.bincount(which, weights=values) / np.bincount(which)
-    low, high = _interval(means, confidence)
-    shift = float(values.mean() - means.mean())
-    return low + shift, high + shift
+    return positive_interval(means, confidence, centre=float(values.mean()), share=share)
 
 
-def _interval(values: np.ndarray, confidence: float) -> tuple[float, float]:
+def positive_interval(
+    values: np.ndarray, confidence: float, *, centre: float | None = None, share: bool = False
+) -> tuple[float, float]:
+    """The two-sided t-interval of the mean of positive values, taken on the log scale: the mean (or
+    centre) divided and multiplied by exp(t * the standard error of the values' logarithms). A linear
+    t-interval of a few scattered VRRs reaches below zero, which no VRR does. share: values between 0 and
+    1, taken on the logit scale alike, so that the interval stays between them. Values off that scale (a
+    standard deviation of nought, a share of one) get the linear t-interval; fewer than two, none (NaN)."""
     from scipy import stats
+    from scipy.special import expit, logit
 
     if values.size < 2:
         return math.nan, math.nan
-    mean = float(values.mean())
-    error = float(stats.sem(values))
+    mean = float(values.mean()) if centre is None else centre
+    scaled = bool(np.all((values > 0) & (values < 1))) if share else bool(np.all(values > 0))
+    forward = logit if share else np.log
+    error = float(stats.sem(forward(values) if scaled else values))
     if error == 0:
         return mean, mean
-    low, high = stats.t.interval(confidence, values.size - 1, loc=mean, scale=error)
-    return float(low), float(high)
+    half = float(stats.t.ppf(0.5 + confidence / 2, values.size - 1)) * error
+    if not scaled:
+        return mean - half, mean + half
+    if share:
+        return float(expit(logit(mean) - half)), float(expit(logit(mean) + half))
+    return mean * math.exp(-half), mean * math.exp(half)
 
 
 def save_table(table: pd.DataFrame, prefix: str | Path, *, stamp: str) -> tuple[Path, Path]:
@@ -666,7 +768,7 @@ def read_sweep(path: str | Path) -> pd.DataFrame:
         return pd.read_parquet(path, engine="pyarrow")
     # A sweep written before a column was added lacks it; type the columns the file has.
     present = set(pd.read_csv(path, comment="#", nrows=0).columns)
-    types = {name: kind for name, kind in {**COLUMN_TYPES, "feed": object}.items() if name in present}
+    types = {name: kind for name, kind in {**COLUMN_TYPES, **KILN_TYPES, "feed": object}.items() if name in present}
     table = pd.read_csv(path, comment="#", float_precision="round_trip", dtype=types)
     table = table.rename(columns=from_text)
     for name in table.columns:
@@ -770,7 +872,6 @@ def sweep_figure(
     combination of the other settings that vary), the mean with its interval shaded; beside the VRR, the
     predicted VRR dashed, and a target VRR if given. Log scales for the VRR, and for x when it spans a
     factor of 8 or more; an interval reaching down to zero is cut at a third of the smallest mean."""
-    from matplotlib.figure import Figure
     from matplotlib.ticker import NullLocator
 
     from .plots import add_footer
@@ -783,8 +884,7 @@ def sweep_figure(
     if done.empty:
         raise ValueError("no run of the sweep gave figures to plot")
     qualities = list(dict.fromkeys(done["quality"]))
-    plot = Figure(figsize=(4.2 * len(qualities) + 1.0, 4.4), layout="constrained")
-    axes = plot.subplots(1, len(qualities), squeeze=False, sharex=True)[0]
+    plot, axes = panel_grid(len(qualities))
     lines = summary_lines(done, x)
     values = done[x].to_numpy()
     numeric = np.issubdtype(np.asarray(values).dtype, np.number)
@@ -799,6 +899,9 @@ def sweep_figure(
                 panel.plot(rows[x], rows["predicted_vrr"], linestyle="--", color=colour, label=named)
         if figure == "vrr" and target_vrr is not None:
             panel.axhline(target_vrr, color="black", linewidth=0.8, linestyle=":", label=f"target {target_vrr:g}")
+        if done.loc[done["quality"] == quality, f"{figure}_low"].isna().all():
+            panel.text(0.02, 0.02, "one run a value: too few for an interval", transform=panel.transAxes,
+                       fontsize=7, color="0.3")
         panel.set_title(str(quality))
         panel.set_xlabel(x)
         panel.grid(True, which="both", alpha=0.3)
@@ -815,12 +918,32 @@ def sweep_figure(
             ticks = sorted(set(values.tolist()))
             panel.set_xticks(ticks, labels=[f"{tick:g}" for tick in ticks])
             panel.xaxis.set_minor_locator(NullLocator())
-    axes[0].set_ylabel(FIGURE_LABELS[figure])
+    for panel in axes:
+        panel.set_ylabel(FIGURE_LABELS[figure])
     axes[-1].legend(fontsize=8)
     share = summary.attrs.get("confidence", 0.95)
     plot.suptitle(f"{FIGURE_NAMES[figure]} against {x}: mean over replicates, {share:.0%} interval shaded")
     add_footer(plot, footer or summary.attrs.get("korvex"))
     return plot
+
+
+# Panels side by side at most, so that each is read at the size of a page's column.
+PANEL_COLUMNS = 3
+PANEL_SIZE_IN = (4.4, 3.6)
+
+
+def panel_grid(count: int) -> tuple[Figure, list[Any]]:
+    """A figure of `count` panels in rows of at most PANEL_COLUMNS, each readable at its printed size."""
+    from matplotlib.figure import Figure
+
+    rows = math.ceil(count / PANEL_COLUMNS)
+    # As many panels in each row as the rows need: four make two rows of two, not three and one.
+    columns = math.ceil(count / rows)
+    plot = Figure(figsize=(PANEL_SIZE_IN[0] * columns + 0.6, PANEL_SIZE_IN[1] * rows + 1.0), layout="constrained")
+    axes = plot.subplots(rows, columns, squeeze=False).ravel()
+    for spare in axes[count:]:
+        spare.remove()
+    return plot, list(axes[:count])
 
 
 # How many plans a comparison lays side by side: two at least, and no more than a table and a legend hold.
@@ -883,7 +1006,7 @@ def comparison_table(summary: pd.DataFrame, figures: Sequence[str] = ("vrr", "ef
     for _, row in done.iterrows():
         for figure in figures:
             low, high = row[f"{figure}_low"], row[f"{figure}_high"]
-            interval = "" if math.isnan(low) else f" [{low:.4g}, {high:.4g}]"
+            interval = f" [{low:.4g}, {high:.4g}]" if not math.isnan(low) else " [too few runs for an interval]"
             split = _split_text(row, figure)
             cells.setdefault((row["quality"], figure), {})[row["label"]] = f"{row[figure]:.4g}{interval}{split}"
     table = pd.DataFrame.from_dict(cells, orient="index")

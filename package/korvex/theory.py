@@ -20,20 +20,17 @@ stretch of the feed that starts at
 
 for a portion starting a fraction s along the pass (a Chevron, Windrow or
 Strata stacker turns at each end, so passes alternate; a circular stacker
-always runs forward). The portion's value is the mean of those N stretches,
-so its variance is
-
-    var_out(s) = (1 / N**2) * sum over pairs (i, j) of C_P(|u_i - u_j|)
-
-with C_P the feed's autocovariance of portions of volume P, estimated from
-the data (the mean product of the pairs that far apart, around the sample
-mean, interpolated between lags that are whole multiples of P). Forward passes are 2T apart, but a
-backward pass meets the forward pass before it (2 - 2s) T later and the one
-after it 2s T later: near the ends of the bed consecutive passes lay almost
-the same material, and those portions blend less. The predicted output
-variance is var_out(s) averaged along the bed, weighted by the volume of each
-portion; the predicted VRR divides it by the variance of the feed cut into
-portions of Vo, the same denominator as the simulated VRR.
+always runs forward). The portion's value is the mean of those N stretches of
+this very feed: near the ends of the bed a backward pass lays almost what the
+forward pass before it laid, and those portions blend less. Portions tile the
+pass (s = 0, Vo / V, 2 Vo / V, ...); the predicted output variance is the
+variance of their values about their mean, weighted by the volume of each, and
+the predicted VRR divides it by the variance of the feed cut into portions of
+Vo, the same denominator as the simulated VRR. Both are variances of numbers
+this feed gives, so the VRR is never below zero: a feed that drifts steadily,
+which alternating passes all but cancel, is predicted a VRR of about nought,
+not a small negative number as an autocovariance estimated from the feed and
+summed over the lags between passes gives.
 
 The model knows no end cones, no material rolling along the bed and no
 inclined reclaim face (which also averages along the bed); it is the bed that
@@ -43,13 +40,15 @@ the plan promises, against which the simulation can be read.
 from __future__ import annotations
 
 import math
-from collections.abc import Sequence
+from collections.abc import Mapping, Sequence
 from dataclasses import dataclass
 from typing import TYPE_CHECKING
 
 import numpy as np
 
 from .bed import Bed
+from .chunks import ChunkTable
+from .derived import Derivation, add_derived
 from .metrics import FloatArray, equal_portions
 from .plans import Chevron, Circular, StackingPlan, Strata, Windrow
 
@@ -63,8 +62,10 @@ ONE_WAY_PLANS: tuple[type[StackingPlan], ...] = (Circular,)
 # Portions the feed is cut into at most; finer portions than this are averaged
 # up, which smooths the shortest lags of a very long feed.
 MAX_FEED_PORTIONS = 1 << 20
-# Positions along the bed at which the ideal output variance is evaluated.
-POSITIONS_ALONG_BED = 128
+# Pieces a chunk is spread into along the run of an inclined reclaim face.
+FACE_STEPS = 6
+# Stretches of the feed (portions along the bed x passes) that a prediction evaluates at most.
+MAX_STRETCHES = 1 << 22
 
 
 @dataclass(frozen=True)
@@ -272,7 +273,7 @@ class Layering:
 
 
 def predicted_vrr(series: QualitySeries, layering: Layering, portion_m3: float) -> dict[str, float]:
-    """The VRR of each quality value that ideal layering would give portions of portion_m3.
+    """The VRR of each quality value that ideal layering of this feed would give portions of portion_m3.
 
     See the module for the reasoning. Raises ValueError when a portion holds
     the whole feed: it would span every position along the bed.
@@ -287,29 +288,85 @@ def predicted_vrr(series: QualitySeries, layering: Layering, portion_m3: float) 
             "every position along it"
         )
     share = portion_m3 / layering.passes
-    grid = max(share, total / MAX_FEED_PORTIONS)
-    feed = equal_portions(series.volume_m3, series.values, grid)
-    covariance = autocovariance(feed)
-    steps = np.arange(covariance.shape[0], dtype=np.float64)
-    variance_in = equal_portions(series.volume_m3, series.values, portion_m3).var(axis=0)
-
-    along = np.linspace(0.0, 1.0 - width, min(POSITIONS_ALONG_BED, max(2, math.floor(1 / width))))
+    count = math.floor(1 / width + 1e-9)
+    passes = math.ceil(layering.passes - 1e-9)
+    # Every portion of the pass when that stays cheap; else evenly chosen ones.
+    along = np.arange(count) * width
+    if count * passes > MAX_STRETCHES:
+        along = along[np.linspace(0, count - 1, max(2, MAX_STRETCHES // passes)).round().astype(np.int64)]
     starts = layering.starts(total, portion_m3, along)
-    variance_out = np.zeros(len(series.names))
-    weight = 0.0
-    for row in starts:
-        present = row[np.isfinite(row)]
-        if not present.size:
-            continue
-        lags = np.abs(present[:, np.newaxis] - present[np.newaxis, :]).ravel() / grid
-        for k in range(variance_out.size):
-            variance_out[k] += np.interp(lags, steps, covariance[:, k], right=0.0).sum() / present.size
-        weight += present.size
-    variance_out /= weight
+    present = np.isfinite(starts)
+    output = _stretch_means(series, np.where(present, starts, 0.0), share)
+    laid = present.sum(axis=1)
+    weight = laid[laid > 0].astype(np.float64)
+    values = np.where(present[..., np.newaxis], output, 0.0).sum(axis=1)[laid > 0] / weight[:, np.newaxis]
+    mean = np.average(values, axis=0, weights=weight)
+    variance_out = np.average((values - mean) ** 2, axis=0, weights=weight)
+    variance_in = equal_portions(series.volume_m3, series.values, portion_m3).var(axis=0)
     return {
         name: (math.nan if variance_in[k] == 0 else float(variance_out[k] / variance_in[k]))
         for k, name in enumerate(series.names)
     }
+
+
+def _stretch_means(series: QualitySeries, starts_m3: FloatArray, length_m3: float) -> FloatArray:
+    """The mean quality of the feed from each start (cumulative m³) over length_m3, one column per quality
+    value: the difference of the running sum of quality carried, piecewise linear in the volume, as
+    metrics.cut takes it."""
+    keep = series.volume_m3 > 0
+    volume = series.volume_m3[keep]
+    delivered = np.concatenate([[0.0], np.cumsum(volume)])
+    carried = np.vstack(
+        [np.zeros((1, len(series.names))), np.cumsum(volume[:, np.newaxis] * series.values[keep], axis=0)]
+    )
+    ends = np.minimum(starts_m3 + length_m3, delivered[-1])
+    columns = [
+        np.interp(ends, delivered, carried[:, k]) - np.interp(starts_m3, delivered, carried[:, k])
+        for k in range(carried.shape[1])
+    ]
+    return np.stack(columns, axis=-1) / length_m3
+
+
+def chunk_layering_vrr(
+    chunks: ChunkTable,
+    series: QualitySeries,
+    portion_m3: float,
+    *,
+    face_run_m: float | FloatArray = 0.0,
+    derived: Mapping[str, Derivation] | None = None,
+) -> dict[str, float]:
+    """The VRR of each quality and derived value if every chunk of the plan stayed where the stacker put
+    it: the bed reclaimed in portions of portion_m3 in order along it, against the feed cut into portions
+    of the same volume.
+
+    Ideal layering of the plan's own chunks: the stacker's start, speed and dwell and the feed's stops
+    are in it, the pile's slopes are not. face_run_m: how far along the bed an inclined reclaim face runs
+    between the ground and each chunk (one number, or one a chunk); the face meets a layer over that run,
+    and the chunk is spread evenly over it (FACE_STEPS pieces). It costs a sort of the chunks, so a plan
+    can be scanned finely over its operating range. A modulus (LSF, say) is taken of each portion's
+    averaged oxides (korvex.derived), in and out alike.
+    """
+    import pandas as pd
+
+    if not (math.isfinite(portion_m3) and portion_m3 > 0):
+        raise ValueError(f"portion_m3 must be positive and finite, got {portion_m3} m³")
+    run = np.broadcast_to(np.asarray(face_run_m, dtype=np.float64), (len(chunks),))
+    steps = (np.arange(FACE_STEPS) + 0.5) / FACE_STEPS if np.any(run > 0) else np.zeros(1)
+    x = (chunks.x[np.newaxis, :] - steps[:, np.newaxis] * run[np.newaxis, :]).ravel()
+    order = np.argsort(x, kind="stable")
+    volume = np.tile(chunks.volume, steps.size)[order] / steps.size
+    laid = equal_portions(volume, np.tile(chunks.values, (steps.size, 1))[order], portion_m3)
+    fed = equal_portions(series.volume_m3, series.values, portion_m3)
+    if min(laid.shape[0], fed.shape[0]) < 2:
+        raise ValueError(f"portions of {portion_m3:g} m³ leave fewer than two of the bed to compare")
+    out = add_derived(pd.DataFrame(laid, columns=list(series.names)), derived)
+    into = add_derived(pd.DataFrame(fed, columns=list(series.names)), derived)
+    ratios = {}
+    for name in out.columns:
+        variance_in = float(np.nanvar(into[name].to_numpy(dtype=np.float64)))
+        variance_out = float(np.nanvar(out[name].to_numpy(dtype=np.float64)))
+        ratios[name] = math.nan if variance_in == 0 else variance_out / variance_in
+    return ratios
 
 
 @dataclass(frozen=True)

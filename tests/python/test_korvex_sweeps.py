@@ -18,7 +18,7 @@ from korvex import read_sweep, search, summarise, sweep, synthetic_series  # noq
 from korvex.cli import main  # noqa: E402
 from korvex.design import judge  # noqa: E402
 from korvex.seeds import derive_seed  # noqa: E402
-from korvex.sweeps import IN_PROCESS, connect, reaches, sweep_figure  # noqa: E402
+from korvex.sweeps import IN_PROCESS, comparison_table, connect, reaches, sweep_figure  # noqa: E402
 from test_korvex_plots import assert_png  # noqa: E402
 
 # A bed and a feed small enough that a run takes milliseconds: 2 h of the raw mix, 2,000 m³.
@@ -141,11 +141,11 @@ def test_seeds_come_from_the_settings_not_from_the_order_or_the_spelling():
 
 @pytest.mark.slow
 def test_every_plan_of_one_replicate_sees_the_same_feed():
-    # Four replicates are two operational draws, each a fresh synthetic feed.
+    # Four replicates on the layered engine are four operational draws, each a fresh synthetic feed.
     table = sweep(GRID, replicates=4, seed=3, scheduler=IN_PROCESS, progress=False).table
     per_replicate = table.groupby("replicate")
     assert (per_replicate["feed_seed"].nunique() == 1).all()
-    assert table["feed_seed"].nunique() == 2
+    assert table["feed_seed"].nunique() == 4
     # The feed's portions are cut to the volumes of each run's slices, so their spread differs from run to
     # run; the feed's mean does not.
     mean_in = table.groupby(["replicate", "quality"])["mean_in"].agg(lambda means: np.ptp(means))
@@ -188,14 +188,44 @@ def test_summary_gives_the_mean_and_the_t_interval_over_replicates():
     )
     table = pd.DataFrame(rows).assign(effect=1.0, std_in=1.0, std_out=1.0, predicted_vrr=np.nan, passes=3.0)
     summary = summarise(table).set_index("plan")
-    # Student's t for 2 degrees of freedom at 97.5 %: 4.303; standard error 0.01 / sqrt(3).
-    half = 4.3027 * 0.01 / np.sqrt(3)
+    # Student's t for 2 degrees of freedom at 97.5 %: 4.303, on the log scale: the standard error of
+    # log 0.01, log 0.02, log 0.03. The linear interval, 0.02 -+ 4.303 * 0.01 / sqrt(3), would reach -0.0048.
+    factor = np.exp(4.3027 * np.std(np.log([0.01, 0.02, 0.03]), ddof=1) / np.sqrt(3))
     assert summary.loc["chevron", "vrr"] == pytest.approx(0.02)
     interval = summary.loc["chevron", ["vrr_low", "vrr_high"]].tolist()
-    assert interval == pytest.approx([0.02 - half, 0.02 + half], rel=1e-4)
+    assert interval == pytest.approx([0.02 / factor, 0.02 * factor], rel=1e-4)
     assert summary.loc["chevron", ["effect_low", "effect_high"]].tolist() == [1.0, 1.0]
     assert np.isnan(summary.loc["strata", "vrr_high"]) and summary.loc["strata", "runs"] == 1
     assert not reaches(summary.loc[["strata"]].reset_index(), 1.0)
+
+
+@pytest.mark.parametrize(
+    ("figure", "values"),
+    [
+        # A windrow's VRR, a few scattered draws: their linear interval of the mean reaches below zero.
+        ("vrr", [0.002, 0.065, 0.03]),
+        ("effect", [0.6, 30.0]),
+        ("std_out", [0.01, 2.5, 0.4]),
+        # A share of tonnes in a band stays below one too.
+        ("band_share_out", [0.999, 0.55, 0.98]),
+    ],
+)
+def test_intervals_of_positive_figures_stay_positive_and_a_lone_run_says_it_has_none(figure, values):
+    rows = [{"plan": "windrow", "replicate": k, "operation": k, "quality": "CaO", "error": None}
+            for k in range(len(values))]
+    rows.append({"plan": "chevron", "replicate": 0, "operation": 0, "quality": "CaO", "error": None})
+    table = pd.DataFrame(rows).assign(vrr=0.1, effect=3.0, std_in=1.0, std_out=0.3, predicted_vrr=np.nan,
+                                      passes=3.0, band_share_out=0.9)
+    table.loc[: len(values) - 1, figure] = values
+    summary = summarise(table).set_index("plan")
+    low, mean, high = summary.loc["windrow", [f"{figure}_low", figure, f"{figure}_high"]]
+    assert 0 < low < mean < high and (high < 1 or figure != "band_share_out")
+    assert summary.loc["windrow", "draws"] == len(values) and summary.loc["chevron", "draws"] == 1
+    cells = comparison_table(summary.reset_index(), figures=(figure,))
+    assert cells.loc[("CaO", figure), "chevron"].endswith("[too few runs for an interval]")
+    lone = summary.reset_index().query("plan == 'chevron'")
+    (panel,) = sweep_figure(lone, "plan").axes
+    assert [text.get_text() for text in panel.texts] == ["one run a value: too few for an interval"]
 
 
 @pytest.mark.slow
@@ -272,7 +302,9 @@ def test_the_sweep_command_prints_the_fewest_layers_reaching_a_target(tmp_path, 
     )
     assert code == 0
     printed = capsys.readouterr().out
-    found = re.search(r"fewest layers from which VRR < 0.2 holds for one bed with 95% confidence up to 16: (\d+)", printed)
+    found = re.search(r"fewest layers from which VRR < 0.2 \(E > 2.24\) holds for one bed with 95% confidence "
+                      r"up to 16: (\d+) "
+                      r"\((CaO|SiO2): one bed.s E above [\d.]+, the one-sided bound judged\)", printed)
     assert found, printed
     # The answer is the search's own judgement of the table the command wrote.
     table = read_sweep(tmp_path / "sweep.csv")
@@ -296,14 +328,41 @@ def test_compare_lays_plans_side_by_side(tmp_path, capsys):
     assert list(table.columns) == ["chevron, layers=6", "strata, layers=2", "cone-shell"]
     assert table.index.tolist() == [(q, f) for q in ("CaO", "SiO2", "Fe2O3") for f in ("vrr", "effect")]
     number = r"[\d.e+-]+"
-    cell = rf"{number} \[{number}, {number}\] \(operation ±{number}, engine ±{number}\)"
+    # On the layered engine every run is a draw of its own: no pair of runs on one draw splits the spread.
+    cell = rf"{number} \[{number}, {number}\]"
     assert table.map(lambda text: bool(re.fullmatch(cell, text))).all().all()
     assert_png(tmp_path / "compare-vrr.png")
 
 
 @pytest.mark.parametrize(
+    ("judged", "said"),
+    [
+        (["--target-std", "0.5"], r"fewest layers from which std of the composites of CaO < 0.5 holds"),
+        (["--target-share", "0.2"], r"(fewest layers from which|no layers from 2 to 12 reaches) share of tonnes in"),
+    ],
+)
+def test_the_sweep_command_judges_a_search_on_the_kilns_figures(judged, said, tmp_path, capsys):
+    code = main(
+        ["sweep", "--grid", "layers=2,4,8,12", "--grid", "length_m=40", "--grid", "depth_m=10", "--grid", "hours=0.75",
+         "--grid", "particles_per_m3=64", "--replicates", "3", "--bulk-density-t-per-m3", "1.5",
+         "--target", "CaO=44+-0.5", "--composite-h", "0.1", "--target-quality", "CaO", *judged,
+         "--scheduler", "in-process", "--output-dir", str(tmp_path), "--quiet"]
+    )
+    assert code == 0
+    printed = capsys.readouterr().out
+    assert re.search(said, printed), printed
+    table = read_sweep(tmp_path / "sweep.csv")
+    assert table["composite_std_out"].notna().all()
+    assert table.loc[table["quality"] == "CaO", "band_share_out"].notna().all()
+
+
+@pytest.mark.parametrize(
     ("arguments", "message"),
     [
+        (["sweep", "--grid", "layers=2,4", "--target-std", "0.5", "--target-quality", "CaO"],
+         "--target, --target-std and --target-share need --bulk-density-t-per-m3"),
+        (["sweep", "--grid", "layers=2,4", "--target-share", "0.5", "--target-quality", "CaO",
+          "--bulk-density-t-per-m3", "1.5"], "targets: no band for CaO"),
         (["compare", "--plan", "chevron"], "compare takes 2 to 6 plans, got 1"),
         (["compare", "--plan", "chevron", "--plan", "chevron"], "two of the plans compared are the same"),
         (["compare", "--plan", "chevron", "--plan", "strata", "--set", "layers=2,4"], "--set layers takes one value"),

@@ -285,3 +285,36 @@ def test_composites_of_a_bed_that_keeps_the_stacking_order():
     assert figures.predicted_vrr == pytest.approx(1.0)
     frame = study.reclaimed.to_frame()
     assert (frame["volume_m3"] > 0).all() and not frame.isna().any().any()
+
+
+@pytest.mark.parametrize(
+    ("alternating", "passes", "expected"),
+    [
+        # A drift z = b u laid in N passes: a stretch of whole rows averages to z at its middle, so a portion
+        # starting a fraction s = k Vo / V along the pass holds b times the mean start of its N stretches
+        # (plus a constant). Forward passes start at (i + s) T, backward ones at (i + 1 - s - Vo / V) T:
+        # with N even the s cancel and every portion holds the same; with N odd one forward pass is left,
+        # the portions climb by b Vo / N**2 each where the feed's portions of Vo climb by b Vo, and the VRR
+        # is N**-4. Passes that all run forward climb by b Vo / N: N**-2.
+        (True, 4, 0.0),
+        (True, 300, 0.0),
+        (True, 5, 5.0**-4),
+        (True, 3, 3.0**-4),
+        (False, 5, 5.0**-2),
+        (False, 4, 4.0**-2),
+    ],
+)
+def test_ideal_layering_of_a_linear_drift_matches_its_closed_form(alternating, passes, expected):
+    # 7,200 rows of 1 m3: layers of 7200 / N rows, portions of 600 rows, stretches of 600 / N rows, all whole.
+    series = QualitySeries.from_array(np.linspace(0.0, 1.0, 7_200))
+    (vrr,) = predicted_vrr(series, Layering(passes, alternating), 600.0).values()
+    assert vrr >= 0.0
+    assert vrr == pytest.approx(expected, rel=1e-9, abs=1e-20)
+
+
+@pytest.mark.parametrize("layers", [300, 600])
+def test_a_study_of_a_drifting_feed_is_predicted_no_vrr_below_zero(layers):
+    series = QualitySeries.from_array(np.linspace(0.0, 1.0, 7_200))
+    study = simulate(series, Chevron(layers=layers), Bed(), progress=False, seed=1)
+    (figures,) = study.homogenisation()
+    assert 0.0 <= figures.predicted_vrr < 1e-12

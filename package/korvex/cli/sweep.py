@@ -7,10 +7,13 @@ import argparse
 from collections.abc import Sequence
 from typing import Any
 
-from ..design import judge
+import numpy as np
+
+from ..design import Criterion, criterion_of, judge
 from ..errors import SettingsError
 from ..sweeps import (
     IN_PROCESS,
+    Kiln,
     connect,
     expand,
     plan_runs,
@@ -66,7 +69,26 @@ def add_sweep_command(commands: Any) -> None:
         metavar="NAME",
         action="append",
         help="a quality value or modulus (LSF, say) that must reach --target-vrr (repeat for more; default: every "
-        "one)",
+        "one); the one --target-std or --target-share judges",
+    )
+    kiln = parser.add_argument_group(
+        "the kiln's figures", "tabulated with --bulk-density-t-per-m3: the std of the output's composites and the "
+        "share of their tonnes in each --target band; a search may be judged on them instead of the VRR"
+    )
+    kiln.add_argument(
+        "--target", metavar="NAME=T+-TOL", action="append", help="a target band, e.g. LSF=96+-2 (repeat for more)"
+    )
+    kiln.add_argument("--composite-h", metavar="H", type=float, default=1.0,
+                      help="the composites' interval (default: %(default)s) [h]")
+    judged = kiln.add_mutually_exclusive_group()
+    judged.add_argument(
+        "--target-std", metavar="STD", type=float,
+        help="print the fewest --x from which one bed's std of the --target-quality's composites stays below STD",
+    )
+    judged.add_argument(
+        "--target-share", metavar="SHARE", type=float,
+        help="print the fewest --x from which one bed's share of tonnes inside the --target-quality's --target "
+        "band stays above SHARE (0 to 1)",
     )
     add_cluster_options(parser, "sweep")
     parser.set_defaults(run=run_sweep)
@@ -89,25 +111,55 @@ def x_setting(args: argparse.Namespace, grids: Sequence[dict[str, Any]]) -> str 
     axes = [name for grid in grids for name, value in grid.items() if isinstance(value, list)]
     return axes[0] if axes else None
 
+def kiln_of(args: argparse.Namespace) -> Kiln | None:
+    """The kiln's figures the options ask for, checked before anything runs; None when none are."""
+    if not (args.target or args.target_std is not None or args.target_share is not None):
+        return None
+    if args.bulk_density_t_per_m3 is None:
+        raise SettingsError("--target, --target-std and --target-share need --bulk-density-t-per-m3: the kiln's "
+                            "figures are taken over tonnes")
+    if args.target_vrr is not None and (args.target_std is not None or args.target_share is not None):
+        raise SettingsError("judge a search on one figure: --target-vrr, --target-std or --target-share")
+    kiln = Kiln(args.bulk_density_t_per_m3, tuple(args.target or ()), interval_h=args.composite_h)
+    criterion_of(None, None, args.target_std, args.target_share, kiln, _one_quality(args))
+    return kiln
+
+
+def _one_quality(args: argparse.Namespace) -> str | list[str] | None:
+    names = args.target_quality or []
+    return names[0] if len(names) == 1 else names or None
+
+
 def search_lines(args: argparse.Namespace, table: Any, x: str) -> None:
-    """For each line of the sweep, the smallest x of its grid from which --target-vrr holds for one bed at
-    the confidence over the rest of the grid (korvex.design: a trend through the grid, not bisection)."""
+    """For each line of the sweep, the smallest x of its grid from which --target-vrr (or --target-std,
+    --target-share) holds for one bed at the confidence over the rest of the grid, judged on the one-sided
+    bound of one bed (korvex.design: a trend through the grid, not bisection)."""
     least = {"layers": "fewest", "stacker_speed_m_per_min": "slowest"}.get(x, "smallest")
+    if args.target_vrr is not None:
+        criterion = Criterion("vrr", args.target_vrr)
+    else:
+        criterion = Criterion(*(("composite_std_out", args.target_std) if args.target_std is not None
+                                else ("band_share_out", args.target_share)))
     others = varying_columns(table, [name for name in setting_columns(table) if name != x])
     lines = table.groupby(others, dropna=False, sort=False) if others else [(None, table)]
     for _, rows in lines:
         prefix = f"{run_label(rows.iloc[0], others)}: " if others else ""
         grid = sorted(set(rows[x]))
-        verdicts = judge(rows, x, args.target_vrr, quality=args.target_quality, confidence=args.confidence)
+        verdicts = judge(rows, x, quality=_one_quality(args), confidence=args.confidence, criterion=criterion)
         answers = [verdict.value for verdict in verdicts]
+        target = criterion.target(verdicts[0].quality if len(verdicts) == 1 else None)
         if any(answer is None for answer in answers):
             never = ", ".join(verdict.quality for verdict in verdicts if verdict.value is None)
-            print(f"{prefix}no {x} from {grid[0]:g} to {grid[-1]:g} reaches VRR < {args.target_vrr:g} for one bed "
+            print(f"{prefix}no {x} from {grid[0]:g} to {grid[-1]:g} reaches {target} for one bed "
                   f"with {args.confidence:.0%} confidence over the rest of the grid ({never} from none; "
                   "--target-quality names the figures to judge)")
             continue
-        print(f"{prefix}{least} {x} from which VRR < {args.target_vrr:g} holds for one bed with "
-              f"{args.confidence:.0%} confidence up to {grid[-1]:g}: {max(answers):g}")
+        deciding = max((verdict for verdict in verdicts), key=lambda verdict: verdict.value)
+        answer = max(answers)
+        bound = float(criterion.shown(np.exp(deciding.bound(answer, args.confidence))))
+        print(f"{prefix}{least} {x} from which {target} holds for one bed with {args.confidence:.0%} confidence "
+              f"up to {grid[-1]:g}: {answer:g} ({deciding.quality}: one bed's {criterion.name} {criterion.better} "
+              f"{bound:.3g}, the one-sided bound judged)")
 
 
 def run_sweep(args: argparse.Namespace) -> int:
@@ -118,7 +170,9 @@ def run_sweep(args: argparse.Namespace) -> int:
     # Checked before a cluster starts: a typo should cost no worker.
     plan_runs(expand(grids), replicates=args.replicates, seed=args.seed, synthetic_feed=feed is None)
     x = x_setting(args, grids)
-    if args.target_vrr is not None and x not in SEARCH_SETTINGS:
+    kiln = kiln_of(args)
+    searching = args.target_vrr is not None or args.target_std is not None or args.target_share is not None
+    if searching and x not in SEARCH_SETTINGS:
         raise SettingsError(
             f"--target-vrr searches over {' or '.join(SEARCH_SETTINGS)}, the settings that lay more layers "
             f"as they grow; vary one with --grid (or name it with --x), not {x}"
@@ -129,6 +183,7 @@ def run_sweep(args: argparse.Namespace) -> int:
             "feed_name": feed_name,
             "replicates": args.replicates,
             "seed": args.seed,
+            "kiln": kiln,
             "scheduler": IN_PROCESS if client is None else client,
             "progress": not args.quiet,
         }
@@ -150,7 +205,7 @@ def run_sweep(args: argparse.Namespace) -> int:
             print_frame(summary[shown])
             print_failures(result.failures)
         print_warnings(result.table)
-        if args.target_vrr is not None:
+        if searching:
             search_lines(args, result.table, x)
     for path in written:
         print(path)
@@ -161,5 +216,6 @@ def run_sweep(args: argparse.Namespace) -> int:
 def summary_columns(summary: Any) -> list[str]:
     """The summary's columns worth a terminal's width: the settings that vary, the quality and the VRR and E."""
     varying = varying_columns(summary, summary_settings(summary))
-    figures = ["vrr", "vrr_low", "vrr_high", "vrr_sd_operation", "vrr_sd_engine", "effect", "predicted_vrr"]
+    figures = ["vrr", "vrr_low", "vrr_high", "vrr_sd_operation", "vrr_sd_engine", "effect", "predicted_vrr",
+               "composite_std_out", "band_share_out"]
     return [*varying, "quality", "runs", "failed", *(name for name in figures if name in summary.columns)]

@@ -33,7 +33,7 @@ def _legend(figures: Sequence[QualityFigures], layers: float | None) -> str:
     if any(f.predicted_vrr is not None for f in figures):
         passes = "" if not layers else f" of {layers:.4g} passes"
         lines.append(
-            f"VRR predicted     ideal layering{passes} with this feed: its autocovariance at the lags between layers"
+            f"VRR predicted     ideal layering{passes} of this very feed: every pass an equal share where the stacker is"
         )
     if any(f.per_delivery_vrr is not None for f in figures):
         lines.append(
