@@ -6,7 +6,8 @@ with correlation times 0.1, 0.5 and 2 h, at 100 and 300 layers. The body's fair 
 bench/layered_convergence.py's body, a further run-out of the pile from each turn: there what the stacker
 lays while it turns runs down the ridge's end and flanks) is set against the VRR that ideal layering of the same feed by the
 same plan gives the same portions (korvex.theory.predicted_vrr: every pass lays an equal share of the
-feed where the stacker is).
+feed where the stacker is), and against the VRR of the very chunks the engine stacked had each stayed
+where it was dropped, cut into the same slices by a vertical face.
 
 A vertical face (--reclaim-angle-deg 90) compares like with like: ideal layering knows no inclined face,
 and an inclined one averages along the bed as well, which lowers the VRR of feeds that vary over a
@@ -52,6 +53,7 @@ import korvex
 from korvex.capacity import measured_angle_deg, ridge_shape
 from korvex.engines import pile_shape
 from korvex.metrics import homogenisation
+from korvex.results import Reclaimed
 from korvex.theory import Layering, predicted_vrr
 
 from engines_bench import scene as engines_scene
@@ -64,6 +66,22 @@ BOXES_PER_PORTION = 600
 # The smoke scene holds about 800 boxes.
 SMOKE_BOXES_PER_PORTION = 100
 PARTICLES_PER_M3 = 27.0
+
+
+def where_dropped(study: korvex.Study) -> Reclaimed:
+    """The study's slices as a vertical face would cut its chunks had each stayed where the stacker dropped
+    it: ideal layering of the very chunks the engine stacked, turns and dwells included."""
+    position = study.reclaimed.position_m
+    edges = np.concatenate([[position[0] - (position[1] - position[0])], position])
+    chunks = study.chunks
+    slice_of = np.clip(np.searchsorted(edges, chunks.x, side="left") - 1, 0, position.size - 1)
+    volume = np.bincount(slice_of, weights=chunks.volume, minlength=position.size)
+    totals = np.column_stack(
+        [np.bincount(slice_of, weights=chunks.volume * column, minlength=position.size) for column in chunks.values.T]
+    )
+    with np.errstate(invalid="ignore", divide="ignore"):
+        values = totals / volume[:, np.newaxis]
+    return Reclaimed(position, volume, values, chunks.quality_names)
 
 
 def ideal(seeds: list[int], layers_list: list[int], reclaim_angle_deg: float) -> dict:
@@ -85,15 +103,28 @@ def ideal(seeds: list[int], layers_list: list[int], reclaim_angle_deg: float) ->
                 )
                 plan = korvex.Chevron(layers=layers)
                 study = korvex.simulate(series, plan, bed, progress=False, seed=seed)
-                inner = homogenisation(series, body(study, beyond_runout=True), layers=study.passes)[0]
+                inner_slices = body(study, beyond_runout=True)
+                inner = homogenisation(series, inner_slices, layers=study.passes)[0]
                 whole = study.homogenisation()[0]
                 layering = Layering.of(plan, series, bed)
+                laid_where_dropped = where_dropped(study)
+                in_body = np.isin(laid_where_dropped.position_m, inner_slices.position_m)
                 runs[key].append(
                     {
                         "body_vrr": inner.vrr,
                         "whole_vrr": whole.vrr,
                         "ideal_vrr_body_portion": predicted_vrr(series, layering, inner.portion_m3)["q"],
                         "ideal_vrr_whole_portion": predicted_vrr(series, layering, whole.portion_m3)["q"],
+                        "chunks_vrr_body": homogenisation(
+                            series,
+                            Reclaimed(
+                                laid_where_dropped.position_m[in_body],
+                                laid_where_dropped.volume_m3[in_body],
+                                laid_where_dropped.values[in_body],
+                                laid_where_dropped.names,
+                            ),
+                            layers=study.passes,
+                        )[0].vrr,
                     }
                 )
             first = runs[key][-1]
@@ -161,7 +192,7 @@ def agreement_feed(name: str, base: korvex.QualitySeries) -> korvex.QualitySerie
     return korvex.QualitySeries(base.time_s, base.volume_m3, values, ("q",))
 
 
-def detailed(seeds: list[int], smoke: bool) -> dict:
+def detailed(seeds: list[int], smoke: bool, written: Path) -> dict:
     base, plan, bed = engines_scene(smoke, PARTICLES_PER_M3)
     composite_m3 = (SMOKE_BOXES_PER_PORTION if smoke else BOXES_PER_PORTION) / PARTICLES_PER_M3
     feeds: dict = {}
@@ -183,6 +214,8 @@ def detailed(seeds: list[int], smoke: bool) -> dict:
             "ideal_vrr": predicted_vrr(series, Layering.of(plan, series, bed), composite_m3)["q"],
         }
         print(name, json.dumps(feeds[name]), flush=True)
+        # The detailed runs take minutes each: what is done is kept should the rest be cut short.
+        written.write_text(json.dumps({"seeds": seeds, "feeds so far": feeds}, indent=2) + "\n", encoding="utf-8")
     return {"box_m": on_detailed.cell_size_m, "composite_m3": composite_m3, "feeds": feeds}
 
 
@@ -296,17 +329,22 @@ def main() -> int:
     if args.part == "ideal":
         settings["reclaim_angle_deg"] = args.reclaim_angle_deg
         runs = ideal(seeds, args.layers, args.reclaim_angle_deg)
-        print("| AR(1) correlation time, layers | body fair VRR | ideal layering | body / ideal | whole fair VRR | whole / ideal |")
-        print("|---|---|---|---|---|---|")
+        print(
+            "| AR(1) correlation time, layers | body fair VRR | ideal layering | body / ideal | chunks where dropped "
+            "| body / chunks where dropped | whole fair VRR | whole / ideal |"
+        )
+        print("|---|---|---|---|---|---|---|---|")
         for key, entries in runs.items():
             mean = {name: float(np.mean([e[name] for e in entries])) for name in entries[0]}
             print(
                 f"| {key} | {mean['body_vrr']:.5f} | {mean['ideal_vrr_body_portion']:.5f} | "
-                f"{mean['body_vrr'] / mean['ideal_vrr_body_portion']:.2f} | {mean['whole_vrr']:.5f} | "
+                f"{mean['body_vrr'] / mean['ideal_vrr_body_portion']:.2f} | {mean['chunks_vrr_body']:.5f} | "
+                f"{mean['body_vrr'] / mean['chunks_vrr_body']:.2f} | {mean['whole_vrr']:.5f} | "
                 f"{mean['whole_vrr'] / mean['ideal_vrr_whole_portion']:.2f} |"
             )
     elif args.part == "detailed":
-        runs = detailed(seeds, args.smoke)
+        output.parent.mkdir(parents=True, exist_ok=True)
+        runs = detailed(seeds, args.smoke, output)
         runs["agreement"] = found = agreement(runs["feeds"])
         print(f"boxes of {runs['box_m']:.3f} m, composites of {runs['composite_m3']:.1f} m3, seeds {seeds}")
         print("| feed | detailed fair VRR (seeds' max / min) | layered | ideal layering | layered / detailed | "
