@@ -487,7 +487,8 @@ def test_the_command_line_reads_tonnes_in_european_format_and_writes_the_plant_f
         assert figure in captured.out
     out = tmp_path / "out"
     hourly = pd.read_csv(out / "feed-composites-1h.csv", comment="#")
-    assert list(hourly.columns) == ["start_h", "end_h", "mass_t", "volume_m3", "CaO"]
+    # Dated deliveries: each composite also says when on the plant's clock it starts.
+    assert list(hourly.columns) == ["start", "start_h", "end_h", "mass_t", "volume_m3", "CaO"]
     # 7200 t at 300 t/h: 24 hourly composites, less what stays below a particle in the stacker.
     assert len(hourly) == 24
     assert hourly["mass_t"].sum() == pytest.approx(7200.0, abs=1.5)

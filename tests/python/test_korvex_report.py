@@ -37,7 +37,8 @@ def test_a_study_report_is_one_page_with_every_section(tmp_path):
     for heading in ("Settings", "Homogenisation", "Input and output", "Variogram of the feed", "Pile as stacked",
                     "Cross-sections", "3-D view"):
         assert f"<h2>{heading}</h2>" in page
-    assert len(STUDY_SECTIONS) == 7
+    # The eighth, the target bands, stands only in a study with targets (tests/python/test_plant_band.py).
+    assert len(STUDY_SECTIONS) == 8
     assert f"seed={study.seed}" in page and study.stamp in page
     # Qualities, variogram, heights and four cross-sections.
     assert len(embedded_pngs(page)) == 7

@@ -18,7 +18,8 @@ def add_report_command(commands: Any) -> None:
     report.add_argument(
         "--report", metavar="PATH", type=Path, help="the page to write (default: DIR/INPUT-report.html)"
     )
-    report.set_defaults(run=run_report)
+    # Two beds in turn have no one study to report on.
+    report.set_defaults(run=run_report, beds=1, capacity_t=None)
 
 
 def run_report(args: argparse.Namespace) -> int:
