@@ -10,7 +10,8 @@
 namespace korvex {
 
 double bedCapacity_m3(const KorvexConfiguration& configuration) {
-    return static_cast<double>(std::fabs(configuration.length)) * std::fabs(configuration.depth) * highestPileM;
+    return static_cast<double>(std::fabs(configuration.length)) * std::fabs(configuration.depth) *
+           highestPileM;
 }
 
 double bedReclaimReach_m(const KorvexConfiguration& configuration) {

@@ -94,7 +94,8 @@ TableTotals checkedTableTotals(const TableView& table, const ChunkColumns& colum
     for (std::size_t row = 0; row < table.rows; ++row) {
         const double volume = table.at(row, columns.volume);
         totals.volume_m3 += volume;
-        totals.anything = totals.anything || !columns.parameters.empty() || volume >= AveragedParameters::zeroVolume;
+        totals.anything =
+            totals.anything || !columns.parameters.empty() || volume >= AveragedParameters::zeroVolume;
         for (std::size_t k = 0; k < columns.parameters.size(); ++k) {
             const double value = table.at(row, columns.parameters[k]);
             if (volume > 0.0 && !(std::fabs(value) <= qualityLimit)) {
@@ -109,7 +110,8 @@ TableTotals checkedTableTotals(const TableView& table, const ChunkColumns& colum
     return totals;
 }
 
-void fillChunk(const TableView& table, const ChunkColumns& columns, std::size_t row, AveragedParameters& chunk) {
+void fillChunk(const TableView& table, const ChunkColumns& columns, std::size_t row,
+               AveragedParameters& chunk) {
     chunk.volume = table.at(row, columns.volume);
     for (std::size_t k = 0; k < chunk.sums.size(); ++k) {
         chunk.sums[k] = chunk.volume * table.at(row, columns.parameters[k]) + 0.0;

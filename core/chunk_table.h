@@ -68,7 +68,8 @@ TableTotals checkedTableTotals(const TableView& table, const ChunkColumns& colum
 
 /// Fills `chunk`, whose sums are as many as the quality columns, with `row` of the table. Each sum is built
 /// as the record's constructor builds it, added to a zero sum, which turns a product of -0 into +0.
-void fillChunk(const TableView& table, const ChunkColumns& columns, std::size_t row, AveragedParameters& chunk);
+void fillChunk(const TableView& table, const ChunkColumns& columns, std::size_t row,
+               AveragedParameters& chunk);
 
 /// Stacks every row of the table as one chunk, in row order. Throws, before any row is stacked,
 /// ParameterCountError when the table's quality columns are not as many as the pile's quality values, and

@@ -18,7 +18,8 @@ namespace {
 
 }  // namespace
 
-FastPileEngine::FastPileEngine(const PileGeometry& geometry, std::optional<std::uint64_t> seed, ParticleLog* log)
+FastPileEngine::FastPileEngine(const PileGeometry& geometry, std::optional<std::uint64_t> seed,
+                               ParticleLog* log)
     : ParticlePileEngine(geometry, seed ? std::make_unique<SplitDrawSources>(*seed) : nullptr, log) {}
 
 LayerTable FastPileEngine::layers() const { throwNoLayers(Engine::fast); }
@@ -45,7 +46,8 @@ void FastPileEngine::load(SnapshotReader& in) {
 
 DetailedPileEngine::DetailedPileEngine(const PileGeometry& geometry, std::optional<std::uint64_t> seed,
                                        ParticleLog* log)
-    : ParticlePileEngine(geometry, seed ? std::make_unique<std::mt19937>(seededGenerator(*seed)) : nullptr, log) {}
+    : ParticlePileEngine(geometry, seed ? std::make_unique<std::mt19937>(seededGenerator(*seed)) : nullptr,
+                         log) {}
 
 LayerTable DetailedPileEngine::layers() const { throwNoLayers(Engine::detailed); }
 

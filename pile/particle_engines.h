@@ -28,7 +28,9 @@ public:
         stackChunks(*engine_, table, columns);
     }
     /// The base's reclaim loop; the remainder smaller than one particle goes with the last slice.
-    std::vector<ReclaimedSlice> reclaimWhole(float increment_m) override { return reclaimPile(*engine_, increment_m); }
+    std::vector<ReclaimedSlice> reclaimWhole(float increment_m) override {
+        return reclaimPile(*engine_, increment_m);
+    }
     void settle() override { engine_->finishStacking(); }
     std::span<const float> heights_m() override {
         engine_->finishStacking();
@@ -37,7 +39,9 @@ public:
     }
     double stackedVolume_m3() const override { return engine_->stackedVolume(); }
     std::optional<std::size_t> qualityCount() const override { return engine_->fixedParameterCount(); }
-    void setInterruptCheck(std::function<void()> check) override { engine_->setInterruptCheck(std::move(check)); }
+    void setInterruptCheck(std::function<void()> check) override {
+        engine_->setInterruptCheck(std::move(check));
+    }
 
     /// The engine behind the interface.
     Engine& engine() { return *engine_; }
@@ -48,7 +52,8 @@ protected:
     /// every particle that comes to rest is entered into `log` when there is one, which must outlive it.
     ParticlePileEngine(const PileGeometry& geometry, std::unique_ptr<Sources> random, ParticleLog* log)
         : random_(std::move(random)),
-          engine_(random_ ? std::make_unique<Engine>(geometry, *random_) : std::make_unique<Engine>(geometry)) {
+          engine_(random_ ? std::make_unique<Engine>(geometry, *random_)
+                          : std::make_unique<Engine>(geometry)) {
         engine_->setParticleLog(log);
     }
 

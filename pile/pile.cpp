@@ -172,7 +172,7 @@ void Pile::stackTable(const TableView& table, std::span<const std::string> colum
     }
 }
 
-std::vector<ReclaimedSlice> Pile::reclaim() { return reclaimAt(geometry_.reclaimIncrement); }
+std::vector<ReclaimedSlice> Pile::reclaim() { return engine_->reclaimWhole(geometry_.reclaimIncrement); }
 
 std::vector<ReclaimedSlice> Pile::reclaim(float increment) {
     PileSettings settings;
@@ -182,10 +182,8 @@ std::vector<ReclaimedSlice> Pile::reclaim(float increment) {
     // The step is checked on the pile's own grid: the layered engine's cell is its own setting.
     settings.layered = layered_;
     checkedGeometry(settings);
-    return reclaimAt(increment);
+    return engine_->reclaimWhole(increment);
 }
-
-std::vector<ReclaimedSlice> Pile::reclaimAt(float increment) { return engine_->reclaimWhole(increment); }
 
 std::span<const float> Pile::heights() { return engine_->heights_m(); }
 

@@ -74,9 +74,8 @@ public:
     /// The kind of snapshot save writes: the layered engine's piles have their own.
     SnapshotKind snapshotKind() const;
     /// Forgets the material on the pile but keeps its surface and random state (see
-    /// PileEngine::forgetMaterial): what is stacked next, with quality
-    /// values of its own, lands as it would have and shows alone in the slices. Throws std::runtime_error
-    /// for the detailed engine.
+    /// PileEngine::forgetMaterial): what is stacked next, with quality values of its own, lands as it would
+    /// have and shows alone in the slices. Throws std::runtime_error for the detailed engine.
     void forgetMaterial();
 
     /// Called now and then during long calls; what it throws ends the call.
@@ -100,8 +99,6 @@ public:
 
 private:
     friend struct testing::EngineAccess;
-
-    std::vector<ReclaimedSlice> reclaimAt(float increment);
 
     const std::optional<std::uint64_t> seed_;
     const PileGeometry geometry_;

@@ -19,8 +19,8 @@ namespace korvex::testing {
 
 /// The adapter a pile puts a particle engine behind.
 template <class Engine>
-using AdapterOf = std::conditional_t<std::is_same_v<Engine, KorvexDetailed<AveragedParameters>>, DetailedPileEngine,
-                                     FastPileEngine>;
+using AdapterOf = std::conditional_t<std::is_same_v<Engine, KorvexDetailed<AveragedParameters>>,
+                                     DetailedPileEngine, FastPileEngine>;
 
 /// The one door the tests have into an engine's state beyond its public interface: heap-map cells, to lay
 /// out a surface, and the pending material, to set up a remainder.

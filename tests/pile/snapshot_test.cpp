@@ -185,7 +185,8 @@ const Tampering tamperings[] = {
     // A changed quality count made every later stack fail.
     {"QualityCount", Engine::fast,
      [](Pile& pile) { EngineAccess::parameterCount(fastOf(pile)) = 3; }},
-    {"NegativeSliceVolume", Engine::fast, [](Pile& pile) { EngineAccess::slices(fastOf(pile))[2].volume = -1.0; }},
+    {"NegativeSliceVolume", Engine::fast,
+     [](Pile& pile) { EngineAccess::slices(fastOf(pile))[2].volume = -1.0; }},
 };
 
 class TamperedSnapshot : public ::testing::TestWithParam<Tampering> {};
