@@ -24,7 +24,8 @@ namespace testing {
 struct EngineAccess;
 }  // namespace testing
 
-/// Abstract base of the stockpile simulators. Owns the configuration, the
+/// Abstract base of the particle engines, fast and detailed, as _korvex_lib drives them (a pile drives
+/// them through PileEngine's adapters). Owns the configuration, the
 /// height grid (heap map), the material stacked but not yet cut into a
 /// particle, a pause flag, and two queues of particle records for an outside
 /// viewer. Cuts stacked material into particles of one fixed volume and

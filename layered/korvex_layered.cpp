@@ -71,8 +71,8 @@ void KorvexLayered::stack(float x_m, float z_m, const AveragedParameters& materi
     checkRoomFor(material.volume);
     checkQualityMagnitudes(material, qualityLimit());
     parameterCount = material.sums.size();
-    // Laid as its volume times its averages, as a particle engine hands on a whole chunk, so that a bed's
-    // sums come out the same to the bit whether its chunks came one by one or in a table.
+    // Laid as its volume times its averages, not as its sums: the rounding with which the engine's
+    // determinism hash was pinned, and the one a particle engine gives a whole chunk.
     AveragedParameters whole;
     whole.add(material);
     const AveragedParameters delivery = whole.pop(whole.volume);
