@@ -21,6 +21,7 @@
 #include "bench/malloc_heap.h"
 #include "core/chunk_table.h"
 #include "detailed/korvex_detailed.h"
+#include "pile/particle_engines.h"
 #include "pile/pile.h"
 #include "tests/detailed/buried_by_walk.h"
 #include "tests/engine_access.h"
@@ -118,14 +119,13 @@ void plantChevron(benchmark::State& state, PlantScene scene) {
                          batchWallSeconds[k]);
         }
         const double cpu = threadSeconds();
-        Korvex<AveragedParameters>& engine = testing::EngineAccess::engineOf(*pile);
-        engine.finishStacking();
+        auto& simulator = testing::EngineAccess::engineOf<KorvexDetailed<AveragedParameters>>(*pile);
+        simulator.finishStacking();
         finishSeconds = threadSeconds() - cpu;
         heldHeap = mallocHeapInUse() - heapBefore;
-        const auto& simulator = dynamic_cast<const KorvexDetailed<AveragedParameters>&>(engine);
         steps = simulator.simulationTime() / 30;
         pile->heights();
-        figures = scenes::heightMapFiguresOf(engine, pile->cellSize());
+        figures = scenes::heightMapFiguresOf(simulator, pile->cellSize());
         state.PauseTiming();
         vrr = varianceReductionOf(pile->reclaim(), rows);
         pile.reset();
@@ -175,8 +175,7 @@ void chevronSeeds(benchmark::State& state, SeedsScene scene, BuriedSearch search
         runs.clear();
         for (std::uint32_t seed = 1; seed <= scene.seeds; ++seed) {
             Pile pile(settingsOf(scene.plant, seed));
-            auto& simulator =
-                dynamic_cast<KorvexDetailed<AveragedParameters>&>(testing::EngineAccess::engineOf(pile));
+            auto& simulator = testing::EngineAccess::engineOf<KorvexDetailed<AveragedParameters>>(pile);
             if (search == BuriedSearch::walk) {
                 testing::BuriedByWalk::use(simulator);
             }

@@ -6,8 +6,6 @@
 #include <optional>
 #include <stdexcept>
 
-#include "core/korvex.h"
-
 namespace korvex {
 
 double TableView::at(std::size_t row, std::size_t column) const {
@@ -91,43 +89,32 @@ void validateChunks(const TableView& table, const ChunkColumns& columns) {
     }
 }
 
-void stackChunks(Korvex<AveragedParameters>& simulator, const TableView& table, const ChunkColumns& columns) {
-    // Every refusal comes before the first row, so that a table goes on the pile whole or not at all.
-    double total = 0.0;
-    bool anything = false;
-    const double limit = simulator.qualityLimit();
+TableTotals checkedTableTotals(const TableView& table, const ChunkColumns& columns, double qualityLimit) {
+    TableTotals totals;
     for (std::size_t row = 0; row < table.rows; ++row) {
         const double volume = table.at(row, columns.volume);
-        total += volume;
-        anything = anything || !columns.parameters.empty() || volume >= AveragedParameters::zeroVolume;
+        totals.volume_m3 += volume;
+        totals.anything =
+            totals.anything || !columns.parameters.empty() || volume >= AveragedParameters::zeroVolume;
         for (std::size_t k = 0; k < columns.parameters.size(); ++k) {
             const double value = table.at(row, columns.parameters[k]);
-            if (volume > 0.0 && !(std::fabs(value) <= limit)) {
+            if (volume > 0.0 && !(std::fabs(value) <= qualityLimit)) {
                 throw std::invalid_argument(
                     std::format("row {}: quality value \"{}\" of {:g} is beyond the {:g} in "
                                 "magnitude that sums over this bed can hold; nothing was "
                                 "stacked",
-                                row, columns.parameterNames[k], value, limit));
+                                row, columns.parameterNames[k], value, qualityLimit));
             }
         }
     }
-    if (anything) {
-        simulator.checkParameterCount(columns.parameters.size());
-    }
-    simulator.checkRoomFor(total);
-    simulator.checkMemoryFor(total, columns.parameters.size());
-    // One record refilled for every row, so that a table of one-particle rows does not pay an allocation
-    // per row. Each sum is built as the record's constructor builds it, added to a zero sum, which turns a
-    // product of -0 into +0.
-    AveragedParameters chunk(0.0, std::vector<double>(columns.parameters.size()));
-    for (std::size_t row = 0; row < table.rows; ++row) {
-        simulator.pollInterrupt();
-        chunk.volume = table.at(row, columns.volume);
-        for (std::size_t k = 0; k < chunk.sums.size(); ++k) {
-            chunk.sums[k] = chunk.volume * table.at(row, columns.parameters[k]) + 0.0;
-        }
-        simulator.stack(static_cast<float>(table.at(row, columns.x)),
-                        static_cast<float>(table.at(row, columns.z)), chunk);
+    return totals;
+}
+
+void fillChunk(const TableView& table, const ChunkColumns& columns, std::size_t row,
+               AveragedParameters& chunk) {
+    chunk.volume = table.at(row, columns.volume);
+    for (std::size_t k = 0; k < chunk.sums.size(); ++k) {
+        chunk.sums[k] = chunk.volume * table.at(row, columns.parameters[k]) + 0.0;
     }
 }
 

@@ -9,9 +9,6 @@
 
 namespace korvex {
 
-template <class Material>
-class Korvex;
-
 /// A read-only view of a two-dimensional table of doubles laid out through
 /// byte strides, as NumPy lays out an array; it owns nothing.
 struct TableView {
@@ -58,11 +55,45 @@ ChunkColumns resolveChunkColumns(std::span<const std::string> names, std::size_t
 /// whose quality values (or their products with the volume) are not finite.
 void validateChunks(const TableView& table, const ChunkColumns& columns);
 
-/// Stacks every row of the table as one chunk, in row order. Throws, before
-/// any row is stacked, ParameterCountError when the
-/// table's quality columns are not as many as the pile's quality values, and
-/// std::invalid_argument when the pile cannot hold the table's total volume
-/// (checkRoomFor, checkMemoryFor) or a row's quality value is beyond the simulator's qualityLimit().
-void stackChunks(Korvex<AveragedParameters>& simulator, const TableView& table, const ChunkColumns& columns);
+/// What a table of chunks comes to: its total volume, and whether it brings anything at all (quality
+/// columns, or a volume above AveragedParameters::zeroVolume).
+struct TableTotals {
+    double volume_m3 = 0.0;
+    bool anything = false;
+};
+
+/// The totals of `table`, after refusing with std::invalid_argument, naming the row, a quality value of a
+/// row with volume whose magnitude is beyond `qualityLimit`.
+TableTotals checkedTableTotals(const TableView& table, const ChunkColumns& columns, double qualityLimit);
+
+/// Fills `chunk`, whose sums are as many as the quality columns, with `row` of the table. Each sum is built
+/// as the record's constructor builds it, added to a zero sum, which turns a product of -0 into +0.
+void fillChunk(const TableView& table, const ChunkColumns& columns, std::size_t row,
+               AveragedParameters& chunk);
+
+/// Stacks every row of the table as one chunk, in row order. Throws, before any row is stacked,
+/// ParameterCountError when the table's quality columns are not as many as the pile's quality values, and
+/// std::invalid_argument when the bed cannot hold the table's total volume (its checkRoomFor and
+/// checkMemoryFor) or a row's quality value is beyond its qualityLimit(). `Bed` is a particle engine
+/// (Korvex) or the layered engine; either polls its interrupt check between rows.
+template <class Bed>
+void stackChunks(Bed& bed, const TableView& table, const ChunkColumns& columns) {
+    // Every refusal comes before the first row, so that a table goes on the pile whole or not at all.
+    const TableTotals totals = checkedTableTotals(table, columns, bed.qualityLimit());
+    if (totals.anything) {
+        bed.checkParameterCount(columns.parameters.size());
+    }
+    bed.checkRoomFor(totals.volume_m3);
+    bed.checkMemoryFor(totals.volume_m3, columns.parameters.size());
+    // One record refilled for every row, so that a table of one-particle rows does not pay an allocation
+    // per row.
+    AveragedParameters chunk(0.0, std::vector<double>(columns.parameters.size()));
+    for (std::size_t row = 0; row < table.rows; ++row) {
+        bed.pollInterrupt();
+        fillChunk(table, columns, row, chunk);
+        bed.stack(static_cast<float>(table.at(row, columns.x)), static_cast<float>(table.at(row, columns.z)),
+                  chunk);
+    }
+}
 
 }  // namespace korvex

@@ -4,7 +4,6 @@
 #include <chrono>
 #include <cmath>
 #include <format>
-#include <limits>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -13,26 +12,6 @@
 #include "core/settings.h"
 
 namespace korvex {
-
-namespace {
-
-void validateMaterial(float x, float z, const AveragedParameters& material) {
-    if (!std::isfinite(x) || !std::isfinite(z)) {
-        throw std::invalid_argument("stacking position must be finite, got x=" + std::to_string(x) +
-                                    ", z=" + std::to_string(z));
-    }
-    if (!std::isfinite(material.volume) || material.volume < 0.0) {
-        throw std::invalid_argument("volume must be finite and not negative, got " +
-                                    std::to_string(material.volume));
-    }
-    for (double sum : material.sums) {
-        if (!std::isfinite(sum)) {
-            throw std::invalid_argument("quality values must be finite");
-        }
-    }
-}
-
-}  // namespace
 
 template <class Material>
 Korvex<Material>::Korvex(const KorvexConfiguration& configuration) : configuration(configuration) {}
@@ -62,20 +41,12 @@ double Korvex<Material>::particleVolume() const {
 
 template <class Material>
 double Korvex<Material>::capacity() const {
-    return static_cast<double>(std::fabs(configuration.length)) * std::fabs(configuration.depth) *
-           highestPileM;
+    return bedCapacity_m3(configuration);
 }
 
 template <class Material>
 void Korvex<Material>::checkRoomFor(double volume) const {
-    const double held = heldVolume() + pendingMaterial.volume;
-    if (!(held + volume <= capacity())) {
-        throw std::invalid_argument(
-            std::format("a volume of {:g} m3 would bring the pile to {:g} m3, more than the "
-                        "{:g} m3 this bed can hold (its area times {:g} m); nothing was "
-                        "stacked",
-                        volume, held + volume, capacity(), highestPileM));
-    }
+    checkBedRoom(heldVolume() + pendingMaterial.volume, volume, capacity());
 }
 
 template <class Material>
@@ -103,8 +74,7 @@ void Korvex<Material>::checkMemoryFor(double volume, std::size_t qualities) cons
 
 template <class Material>
 double Korvex<Material>::qualityLimit() const {
-    // Every sum is at most the pile's volume times the largest magnitude.
-    return std::numeric_limits<double>::max() / 4.0 / std::max(capacity(), 1.0);
+    return qualityLimitFor(capacity());
 }
 
 template <class Material>
@@ -121,12 +91,12 @@ Material Korvex<Material>::takePendingMaterial() {
 
 template <class Material>
 double Korvex<Material>::reclaimReach() {
-    return 2.0 * (static_cast<double>(std::fabs(configuration.length)) + std::fabs(configuration.depth));
+    return bedReclaimReach_m(configuration);
 }
 
 template <class Material>
 void Korvex<Material>::stack(float x, float z, const Material& material) {
-    validateMaterial(x, z, material);
+    checkChunkValues(x, z, material);
     // Material of no volume and no quality values is nothing at all and fixes nothing.
     if (material.sums.empty() && material.volume < AveragedParameters::zeroVolume) {
         return;
@@ -134,15 +104,7 @@ void Korvex<Material>::stack(float x, float z, const Material& material) {
     checkParameterCount(material.sums.size());
     checkRoomFor(material.volume);
     checkMemoryFor(material.volume, material.sums.size());
-    const double limit = qualityLimit();
-    for (double sum : material.sums) {
-        if (!(std::fabs(sum) <= limit * material.volume)) {
-            throw std::invalid_argument(
-                std::format("quality value {:g} is beyond the {:g} in magnitude that sums "
-                            "over this bed can hold; nothing was stacked",
-                            sum / material.volume, limit));
-        }
-    }
+    checkQualityMagnitudes(material, qualityLimit());
     const double volumeOfParticle = particleVolume();
     // Kept in storage of its own, so that stacking a table row by row allocates nothing per row.
     pendingBefore.volume = pendingMaterial.volume;

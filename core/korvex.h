@@ -10,7 +10,9 @@
 #include <span>
 
 #include "core/averaged_parameters.h"
+#include "core/bed_bounds.h"
 #include "core/configuration.h"
+#include "core/interrupt_poll.h"
 #include "core/particle_log.h"
 #include "core/particle_record.h"
 #include "core/settings.h"
@@ -22,7 +24,8 @@ namespace testing {
 struct EngineAccess;
 }  // namespace testing
 
-/// Abstract base of the stockpile simulators. Owns the configuration, the
+/// Abstract base of the particle engines, fast and detailed, as _korvex_lib drives them (a pile drives
+/// them through PileEngine's adapters). Owns the configuration, the
 /// height grid (heap map), the material stacked but not yet cut into a
 /// particle, a pause flag, and two queues of particle records for an outside
 /// viewer. Cuts stacked material into particles of one fixed volume and
@@ -80,8 +83,6 @@ public:
         return static_cast<double>(particlesDropped) * particleVolume() + pendingMaterial.volume;
     }
 
-    /// Highest a pile can be stacked, metres: no bed holds more than its area times this.
-    static constexpr double highestPileM = 1000.0;
     /// Most volume the bed can hold, cubic metres: its area times highestPileM.
     virtual double capacity() const;
     /// Volume placed on the bed as particles and still held there, cubic metres.
@@ -136,14 +137,10 @@ public:
     void setParticleLog(ParticleLog* log) { particleLog = log; }
     /// When set, called now and then during long calls; whatever it throws ends the call, leaving the
     /// material stacked so far on the pile. This is how a caller makes a long call interruptible.
-    void setInterruptCheck(std::function<void()> check) { interruptCheck = std::move(check); }
+    void setInterruptCheck(std::function<void()> check) { interrupts.set(std::move(check)); }
 
-    /// Calls interruptCheck on every 1024th call.
-    void pollInterrupt() {
-        if (interruptCheck && (++interruptPolls & 1023u) == 0) {
-            interruptCheck();
-        }
-    }
+    /// Calls the interrupt check on every 1024th call.
+    void pollInterrupt() { interrupts.poll(); }
 
 protected:
     friend struct testing::EngineAccess;
@@ -167,7 +164,7 @@ protected:
     std::uint64_t particlesDropped = 0;
     /// Not owned; see setParticleLog.
     ParticleLog* particleLog = nullptr;
-    std::function<void()> interruptCheck;
+    InterruptPoll interrupts;
 
     /// Writes what the base holds that decides what comes next: the pending material, the parameter count
     /// and the count of particles dropped.
@@ -185,7 +182,6 @@ protected:
     void emptyRecordQueues();
 
 private:
-    std::uint32_t interruptPolls = 0;
     /// The particle that stack hands to dropParticle, refilled for every particle rather than allocated.
     Material particleBeingDropped;
     /// The pending material as it was when the current stack call began.

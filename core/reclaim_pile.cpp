@@ -1,24 +1,21 @@
 #include "core/reclaim_pile.h"
 
 #include <algorithm>
-#include <cmath>
 #include <format>
 #include <stdexcept>
 #include <string>
 #include <utility>
 
-#include "core/korvex.h"
-
 namespace korvex {
 
-void checkReclaimReach(Korvex<AveragedParameters>& simulator, float increment) {
-    const auto reach = static_cast<float>(simulator.reclaimReach());
-    if (!(reach + increment != reach)) {
+void checkReclaimReach(double reach, float increment) {
+    const auto farthest = static_cast<float>(reach);
+    if (!(farthest + increment != farthest)) {
         throw std::invalid_argument(
             std::format("reclaimIncrement {:g} m is too small to reach material {:g} m along "
                         "the pile: the reclaim position would stop growing; nothing was "
                         "reclaimed",
-                        increment, reach));
+                        increment, farthest));
     }
 }
 
@@ -29,36 +26,22 @@ void checkReclaimPositionGrows(float position, float next) {
     }
 }
 
-std::vector<ReclaimedSlice> reclaimPile(Korvex<AveragedParameters>& simulator, float increment) {
-    simulator.finishStacking();
-    // Checked before anything is taken, against where material actually lies, so that a reclaim that
-    // cannot get to the end of the pile fails without changing it.
-    checkReclaimReach(simulator, increment);
-    std::vector<ReclaimedSlice> slices;
-    float position = 0.0f;
-    while (!simulator.reclaimingFinished()) {
-        slices.push_back({position, simulator.reclaim(position)});
-        const float next = position + increment;
-        checkReclaimPositionGrows(position, next);
-        position = next;
+void addPendingRemainder(std::vector<ReclaimedSlice>& slices, AveragedParameters remainder) {
+    // The remainder was never dropped; it goes with the last slice that holds material, so that all the
+    // volume stacked comes out again without making an empty slice at the far end look full.
+    if (!(remainder.volume > 0.0)) {
+        return;
     }
-    // What is still pending is less than one particle and was never dropped; it is reclaimed with the
-    // last slice that holds material, so that all the volume stacked comes out again without making an
-    // empty slice at the far end look full.
-    AveragedParameters remainder = simulator.takePendingMaterial();
-    if (remainder.volume > 0.0) {
-        const auto last = std::find_if(slices.rbegin(), slices.rend(), [](const ReclaimedSlice& slice) {
-            return slice.material.volume > AveragedParameters::zeroVolume;
-        });
-        if (last != slices.rend()) {
-            last->material.add(remainder);
-        } else if (!slices.empty()) {
-            slices.back().material.add(remainder);
-        } else {
-            slices.push_back({0.0f, std::move(remainder)});
-        }
+    const auto last = std::find_if(slices.rbegin(), slices.rend(), [](const ReclaimedSlice& slice) {
+        return slice.material.volume > AveragedParameters::zeroVolume;
+    });
+    if (last != slices.rend()) {
+        last->material.add(remainder);
+    } else if (!slices.empty()) {
+        slices.back().material.add(remainder);
+    } else {
+        slices.push_back({0.0f, std::move(remainder)});
     }
-    return slices;
 }
 
 }  // namespace korvex

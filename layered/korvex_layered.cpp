@@ -8,6 +8,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "core/bed_bounds.h"
+
 namespace korvex {
 
 namespace {
@@ -26,33 +28,28 @@ PileGeometry layeredGeometryOf(const KorvexConfiguration& configuration, const L
     return checkedGeometry(pile);
 }
 
-/// The base cuts stacked material into particles of 1 / particlesPerCubicMeter; the layered engine lays
-/// every chunk whole, so it gives the base a particle larger than any bed and takes the chunk back itself.
-KorvexConfiguration wholeChunks(KorvexConfiguration configuration) {
-    configuration.particlesPerCubicMeter = std::numeric_limits<float>::min();
-    return configuration;
-}
-
 }  // namespace
 
 KorvexLayered::KorvexLayered(const KorvexConfiguration& configuration, const LayeredSettings& settings)
     : KorvexLayered(layeredGeometryOf(configuration, settings), settings) {}
 
 KorvexLayered::KorvexLayered(const PileGeometry& geometry, const LayeredSettings& settings)
-    : Korvex(wholeChunks(geometry.configuration)),
+    : configuration(geometry.configuration),
       layered(settings),
+      width(geometry.columns),
+      depth(geometry.rows),
       reposeSlope(std::tan(settings.reposeAngle_deg * std::numbers::pi / 180.0)),
       faceRun(geometry.verticalFace ? 0.0 : 1.0 / geometry.faceSlope) {
     if (auto problem = layeredMemoryProblem(geometry.columns, geometry.rows, settings, 0)) {
         throw SettingsError({std::move(*problem)});
     }
-    initializeHeapMap(geometry.columns, geometry.rows);
     clear();
 }
 
 void KorvexLayered::clear() {
-    const std::size_t cells = std::size_t{heapMapWidth} * heapMapDepth;
+    const std::size_t cells = std::size_t{width} * depth;
     height_m.assign(cells, 0.0);
+    heapMap.assign(cells, 0.0f);
     columns.assign(cells, LayeredColumn{});
     deliveries = 0;
     reclaimedTo_m = -infinity;
@@ -61,27 +58,56 @@ void KorvexLayered::clear() {
     highest_m = 0.0;
 }
 
-void KorvexLayered::stack(float x, float z, const AveragedParameters& material) {
-    // Polled before the chunk goes into the pending material: once taken from it, it is laid whole.
+void KorvexLayered::stack(float x_m, float z_m, const AveragedParameters& material) {
+    // Polled before anything is checked or laid: a delivery is laid whole or not at all.
     pollInterrupt();
-    // The first material fixes the count of quality values, and with it what the columns may take.
-    if (!fixedParameterCount()) {
-        checkMemoryFor(material.sums.size());
+    checkMemoryFor(material.volume, material.sums.size());
+    checkChunkValues(x_m, z_m, material);
+    // Material of no volume and no quality values is nothing at all and fixes nothing.
+    if (material.sums.empty() && material.volume < AveragedParameters::zeroVolume) {
+        return;
     }
-    Korvex::stack(x, z, material);
-    const AveragedParameters delivery = takePendingMaterial();
+    checkParameterCount(material.sums.size());
+    checkRoomFor(material.volume);
+    checkQualityMagnitudes(material, qualityLimit());
+    parameterCount = material.sums.size();
+    // Laid as its volume times its averages, not as its sums: the rounding with which the engine's
+    // determinism hash was pinned, and the one a particle engine gives a whole chunk.
+    AveragedParameters whole;
+    whole.add(material);
+    const AveragedParameters delivery = whole.pop(whole.volume);
     if (delivery.volume > AveragedParameters::zeroVolume) {
-        deliver(x, z, delivery);
+        deliver(x_m, z_m, delivery);
     }
 }
 
-void KorvexLayered::checkMemoryFor(std::size_t qualities) const {
-    if (auto problem = layeredMemoryProblem(heapMapWidth, heapMapDepth, layered, qualities)) {
+void KorvexLayered::stackTable(const TableView& table, const ChunkColumns& columns) {
+    stackChunks(*this, table, columns);
+}
+
+double KorvexLayered::qualityLimit() const { return qualityLimitFor(bedCapacity_m3(configuration)); }
+
+void KorvexLayered::checkParameterCount(std::size_t count) const {
+    if (parameterCount && *parameterCount != count) {
+        throw ParameterCountError();
+    }
+}
+
+void KorvexLayered::checkRoomFor(double volume_m3) const {
+    checkBedRoom(heldVolume_m3, volume_m3, bedCapacity_m3(configuration));
+}
+
+void KorvexLayered::checkMemoryFor(double, std::size_t qualities) const {
+    // The first material fixes the count of quality values, and with it what the columns may take.
+    if (parameterCount) {
+        return;
+    }
+    if (auto problem = layeredMemoryProblem(width, depth, layered, qualities)) {
         throw std::invalid_argument(*problem + "; nothing was stacked");
     }
 }
 
-void KorvexLayered::dropParticle(float x, float z, const AveragedParameters& particle) { deliver(x, z, particle); }
+double KorvexLayered::reclaimReach() const { return bedReclaimReach_m(configuration); }
 
 void KorvexLayered::rewindReclaimer() {
     reclaimedTo_m = -infinity;
@@ -95,7 +121,7 @@ void KorvexLayered::deliver(double x_m, double z_m, const AveragedParameters& ma
         rewindReclaimer();
     }
     stride = firstQualityEntry + material.sums.size();
-    const auto& layers = fill.fill(height_m, heapMapWidth, heapMapDepth, layered.cell_m, reposeSlope,
+    const auto& layers = fill.fill(height_m, width, depth, layered.cell_m, reposeSlope,
                                    0.5 * layered.streamFootprint_m, x_m, z_m, material.volume);
     double total_m = 0.0;
     for (const auto& [cell, thickness_m] : layers) {
@@ -126,7 +152,7 @@ void KorvexLayered::layOnCell(std::size_t cell, double thickness_m, std::span<co
     columns[cell].layOn(stride, thickness_m, material, layered.segmentsPerColumn);
     height_m[cell] = columns[cell].height_m();
     highest_m = std::max(highest_m, height_m[cell]);
-    materialEnd_m = std::max(materialEnd_m, static_cast<double>(cell % heapMapWidth + 1) * layered.cell_m);
+    materialEnd_m = std::max(materialEnd_m, static_cast<double>(cell % width + 1) * layered.cell_m);
 }
 
 void KorvexLayered::forgetMaterial() {
@@ -137,11 +163,16 @@ void KorvexLayered::forgetMaterial() {
     heldVolume_m3 = 0.0;
     reclaimedTo_m = -infinity;
     materialEnd_m = -infinity;
-    forgetCommonMaterial();
+    parameterCount.reset();
 }
 
 void KorvexLayered::save(SnapshotWriter& out) const {
-    saveCommonState(out);
+    // Written where a particle engine writes its pending material and its count of particles dropped, of
+    // which a layered bed has none, so that its snapshots keep the layout they have always had.
+    out.material(AveragedParameters(0.0, std::vector<double>(parameterCount.value_or(0), 0.0)));
+    out.flag(parameterCount.has_value());
+    out.u64(parameterCount.value_or(0));
+    out.u64(0);
     out.u64(stride);
     out.u64(deliveries);
     out.f64(reclaimedTo_m);
@@ -153,21 +184,29 @@ void KorvexLayered::save(SnapshotWriter& out) const {
 
 void KorvexLayered::load(SnapshotReader& in) {
     clear();
-    loadCommonState(in);
+    const AveragedParameters pending = in.material();
+    const bool counted = in.flag();
+    const std::uint64_t count = in.u64();
+    const std::uint64_t particlesDropped = in.u64();
+    parameterCount.reset();
+    if (counted) {
+        parameterCount = static_cast<std::size_t>(count);
+    }
+    const bool sumsAsCounted = pending.sums.empty() || (counted && pending.sums.size() == count);
+    if (pending.volume != 0.0 || particlesDropped != 0 || !sumsAsCounted ||
+        !std::ranges::all_of(pending.sums, [](double sum) { return sum == 0.0; })) {
+        throw SnapshotError("snapshot is corrupt: material is pending, which the layered engine lays whole");
+    }
     stride = static_cast<std::size_t>(in.u64());
-    const std::optional<std::size_t>& qualities = fixedParameterCount();
     // A stride no stacking leaves would make the columns' rows unreadable; one beyond the bytes left would
     // make their sizes overflow.
     if (stride > in.remaining() / 8 ||
-        (stride != 0 && !(qualities && stride == firstQualityEntry + *qualities))) {
+        (stride != 0 && !(parameterCount && stride == firstQualityEntry + *parameterCount))) {
         throw SnapshotError(
             "snapshot is corrupt: its segments' material does not match the quality values stacked");
     }
-    if (pending().volume != 0.0) {
-        throw SnapshotError("snapshot is corrupt: material is pending, which the layered engine lays whole");
-    }
-    if (qualities) {
-        if (auto problem = layeredMemoryProblem(heapMapWidth, heapMapDepth, layered, *qualities)) {
+    if (parameterCount) {
+        if (auto problem = layeredMemoryProblem(width, depth, layered, *parameterCount)) {
             throw SnapshotError("snapshot holds a bed beyond this Korvex's bound: " + *problem);
         }
     }
@@ -191,20 +230,19 @@ void KorvexLayered::followColumns() {
         highest_m = std::max(highest_m, height_m[cell]);
         if (columns[cell].segments() > 0) {
             materialEnd_m =
-                std::max(materialEnd_m, static_cast<double>(cell % heapMapWidth + 1) * layered.cell_m);
+                std::max(materialEnd_m, static_cast<double>(cell % width + 1) * layered.cell_m);
         }
     }
-    updateHeapMap();
 }
 
-bool KorvexLayered::reclaimingFinished() { return !(reclaimedTo_m < materialEnd_m); }
+bool KorvexLayered::reclaimingFinished() const { return !(reclaimedTo_m < materialEnd_m); }
 
 KorvexLayered::Cut KorvexLayered::cutBetween(double from_m, double to_m) const {
     const double cell = layered.cell_m;
     const double nearest = std::max(0.0, std::floor(from_m / cell));
     const double furthest = std::ceil((to_m + faceRun * highest_m) / cell);
-    const auto first = static_cast<std::uint32_t>(std::min<double>(nearest, heapMapWidth));
-    const auto end = static_cast<std::uint32_t>(std::clamp<double>(furthest, first, heapMapWidth));
+    const auto first = static_cast<std::uint32_t>(std::min<double>(nearest, width));
+    const auto end = static_cast<std::uint32_t>(std::clamp<double>(furthest, first, width));
     return {from_m, to_m, first, end, !(to_m < materialEnd_m)};
 }
 
@@ -227,9 +265,9 @@ AveragedParameters KorvexLayered::reclaim(float position) {
     std::vector<double> taken(stride, 0.0);
     const Cut cut = cutBetween(reclaimedTo_m, to_m);
     const std::uint32_t first = cut.last ? 0 : cut.first;
-    const std::uint32_t end = cut.last ? heapMapWidth : cut.end;
-    for (std::uint32_t j = 0; j < heapMapDepth; ++j) {
-        const std::size_t rowStart = std::size_t{j} * heapMapWidth;
+    const std::uint32_t end = cut.last ? width : cut.end;
+    for (std::uint32_t j = 0; j < depth; ++j) {
+        const std::size_t rowStart = std::size_t{j} * width;
         for (std::uint32_t i = first; i < end; ++i) {
             cutColumn(columns[rowStart + i], i, cut, taken);
         }
@@ -242,7 +280,7 @@ AveragedParameters KorvexLayered::reclaim(float position) {
 }
 
 std::vector<ReclaimedSlice> KorvexLayered::reclaimWhole(float increment) {
-    checkReclaimReach(*this, increment);
+    checkReclaimReach(reclaimReach(), increment);
     // The slices' positions, and the cut of each that takes anything, as reclaimPile's calls of reclaim
     // would make them.
     std::vector<ReclaimedSlice> slices;
@@ -269,11 +307,11 @@ std::vector<ReclaimedSlice> KorvexLayered::reclaimWhole(float increment) {
     // reach column i along x are a run, from the first whose window ends beyond it to the first that starts
     // beyond it.
     const std::size_t windowed = cuts.size() - 1;
-    std::vector<std::uint32_t> runBegin(heapMapWidth);
-    std::vector<std::uint32_t> runEnd(heapMapWidth);
+    std::vector<std::uint32_t> runBegin(width);
+    std::vector<std::uint32_t> runEnd(width);
     std::size_t begin = 0;
     std::size_t end = 0;
-    for (std::uint32_t i = 0; i < heapMapWidth; ++i) {
+    for (std::uint32_t i = 0; i < width; ++i) {
         while (begin < windowed && cuts[begin].end <= i) {
             ++begin;
         }
@@ -290,7 +328,7 @@ std::vector<ReclaimedSlice> KorvexLayered::reclaimWhole(float increment) {
     LayeredColumn copy;
     for (std::size_t cell = 0; cell < columns.size(); ++cell) {
         pollInterrupt();
-        const auto i = static_cast<std::uint32_t>(cell % heapMapWidth);
+        const auto i = static_cast<std::uint32_t>(cell % width);
         copy = columns[cell];
         for (std::size_t c = runBegin[i]; c < runEnd[i]; ++c) {
             cutColumn(copy, i, cuts[c], takenBy(c));
@@ -328,8 +366,8 @@ LayerTable KorvexLayered::layers() const {
             tops[k] = top;
             top -= thickness[k];
         }
-        const double x_m = (static_cast<double>(cell % heapMapWidth) + 0.5) * layered.cell_m;
-        const double z_m = (static_cast<double>(cell / heapMapWidth) + 0.5) * layered.cell_m;
+        const double x_m = (static_cast<double>(cell % width) + 0.5) * layered.cell_m;
+        const double z_m = (static_cast<double>(cell / width) + 0.5) * layered.cell_m;
         for (std::size_t k = 0; k < thickness.size(); ++k) {
             const std::span<const double> material = column.material(k, stride);
             const double volume = material[volumeEntry];
@@ -350,9 +388,10 @@ LayerTable KorvexLayered::layers() const {
     return table;
 }
 
-void KorvexLayered::updateHeapMap() {
-    std::transform(height_m.begin(), height_m.end(), heapMap.get(),
+std::span<const float> KorvexLayered::heights_m() {
+    std::transform(height_m.begin(), height_m.end(), heapMap.begin(),
                    [](double height) { return static_cast<float>(height); });
+    return heapMap;
 }
 
 }  // namespace korvex

@@ -4,11 +4,9 @@
 #include <stdexcept>
 #include <utility>
 
-#include "core/seeding.h"
-#include "detailed/korvex_detailed.h"
-#include "fast/korvex_fast.h"
-#include "fast/random_sources.h"
+#include "core/pile_engine.h"
 #include "layered/korvex_layered.h"
+#include "pile/particle_engines.h"
 #include "pile/snapshot_parts.h"
 
 namespace korvex {
@@ -66,6 +64,20 @@ PileSettings settingsFrom(SnapshotReader& in, SnapshotKind kind) {
     return settings;
 }
 
+std::unique_ptr<PileEngine> engineFor(const PileGeometry& geometry, const PileSettings& settings,
+                                      ParticleLog* log) {
+    switch (geometry.engine) {
+        case Engine::detailed:
+            return std::make_unique<DetailedPileEngine>(geometry, settings.seed, log);
+        case Engine::layered:
+            // Deterministic: the seed is kept for the caller's record and draws nothing here.
+            return std::make_unique<KorvexLayered>(geometry, settings.layered);
+        case Engine::fast:
+            break;
+    }
+    return std::make_unique<FastPileEngine>(geometry, settings.seed, log);
+}
+
 }  // namespace
 
 std::string interruptedStackNote(double stacked_m3) {
@@ -74,46 +86,21 @@ std::string interruptedStackNote(double stacked_m3) {
                        stacked_m3);
 }
 
-Pile::Pile(const PileSettings& settings) : seed_(settings.seed), geometry_(checkedGeometry(settings)) {
-    if (settings.logParticles) {
-        particleLog_ = std::make_unique<ParticleLog>();
-    }
-    if (settings.engine == Engine::detailed) {
-        using Detailed = KorvexDetailed<AveragedParameters>;
-        if (seed_) {
-            dropGenerator = std::make_unique<std::mt19937>(seededGenerator(*seed_));
-            simulator_ = std::make_unique<Detailed>(geometry_, *dropGenerator);
-        } else {
-            simulator_ = std::make_unique<Detailed>(geometry_);
-        }
-    } else if (settings.engine == Engine::layered) {
-        // Deterministic: the seed is kept for the caller's record and draws nothing here.
-        simulator_ = std::make_unique<KorvexLayered>(geometry_, settings.layered);
-    } else {
-        using Fast = KorvexFast<AveragedParameters>;
-        if (seed_) {
-            fastRandom = std::make_unique<SplitDrawSources>(*seed_);
-            simulator_ = std::make_unique<Fast>(geometry_, *fastRandom);
-        } else {
-            simulator_ = std::make_unique<Fast>(geometry_);
-        }
-    }
-    simulator_->setParticleLog(particleLog_.get());
-}
+Pile::Pile(const PileSettings& settings)
+    : seed_(settings.seed),
+      geometry_(checkedGeometry(settings)),
+      layered_(settings.layered),
+      particleLog_(settings.logParticles ? std::make_unique<ParticleLog>() : nullptr),
+      engine_(engineFor(geometry_, settings, particleLog_.get())) {}
 
 Pile::Pile(SnapshotReader& in, SnapshotKind kind) : Pile(settingsFrom(in, kind)) {
     qualityNames_ = readNames(in);
-    if (kind == SnapshotKind::layeredPile) {
-        static_cast<KorvexLayered&>(*simulator_).load(in);
-    } else {
-        readRandom(in, fastRandom->engine);
-        static_cast<KorvexFast<AveragedParameters>&>(*simulator_).load(in);
-        if (particleLog_) {
-            particleLog_->load(in);
-        }
+    engine_->load(in);
+    if (particleLog_) {
+        particleLog_->load(in);
     }
     in.finish();
-    const std::optional<std::size_t>& count = simulator_->fixedParameterCount();
+    const std::optional<std::size_t> count = engine_->qualityCount();
     if (!qualityNames_.empty() && count && *count != qualityNames_.size()) {
         throw SnapshotError("snapshot is corrupt: it names " + std::to_string(qualityNames_.size()) +
                             " quality values where its material has " + std::to_string(*count));
@@ -126,77 +113,40 @@ SnapshotKind Pile::snapshotKind() const {
 
 Pile::~Pile() = default;
 
-double Pile::stackedVolume() const {
-    // The layered engine lays every chunk whole and drops no particle: it counts the volume itself.
-    if (const auto* layered = dynamic_cast<const KorvexLayered*>(simulator_.get())) {
-        return layered->deliveredVolume();
-    }
-    return simulator_->stackedVolume();
-}
+double Pile::stackedVolume() const { return engine_->stackedVolume_m3(); }
 
 void Pile::forgetMaterial() {
-    if (auto* layered = dynamic_cast<KorvexLayered*>(simulator_.get())) {
-        layered->forgetMaterial();
-    } else if (auto* fast = dynamic_cast<KorvexFast<AveragedParameters>*>(simulator_.get())) {
-        fast->forgetMaterial();
-    } else {
-        throw std::runtime_error(
-            "the detailed engine's piles cannot forget their material: only the fast and "
-            "layered engines' can");
-    }
+    engine_->forgetMaterial();
     if (particleLog_) {
         particleLog_->clear();
     }
     qualityNames_.clear();
 }
 
-LayerTable Pile::layers() const {
-    const auto* layered = dynamic_cast<const KorvexLayered*>(simulator_.get());
-    if (layered == nullptr) {
-        throw std::runtime_error(
-            std::format("a pile of the {} engine keeps no layers: only the layered engine "
-                        "does (engine=\"layered\")",
-                        engineName(geometry_.engine)));
-    }
-    return layered->layers();
-}
+LayerTable Pile::layers() const { return engine_->layers(); }
 
 void Pile::save(SnapshotWriter& out) const {
-    if (const auto* layered = dynamic_cast<const KorvexLayered*>(simulator_.get())) {
-        // The geometry keeps the configuration as given: the engine's own asks for chunks laid whole.
-        writeConfiguration(out, geometry_.configuration);
-        out.f32(geometry_.reclaimIncrement);
+    engine_->checkSavable();
+    // The geometry keeps the configuration as given.
+    writeConfiguration(out, geometry_.configuration);
+    out.f32(geometry_.reclaimIncrement);
+    if (snapshotKind() == SnapshotKind::layeredPile) {
         out.flag(seed_.has_value());
         out.u64(seed_.value_or(0));
-        writeLayeredSettings(out, layered->layeredSettings());
-        writeGridAndNames(out, layered->heapMapColumns(), layered->heapMapRows(), qualityNames_);
-        layered->save(out);
-        return;
+        writeLayeredSettings(out, layered_);
+    } else {
+        // A particle engine that can be saved draws from sources of its own, started from the seed.
+        out.u64(seed_.value_or(0));
+        out.flag(particleLog_ != nullptr);
     }
-    const auto* fast = dynamic_cast<const KorvexFast<AveragedParameters>*>(simulator_.get());
-    if (fast == nullptr) {
-        throw std::runtime_error(
-            "a pile of the detailed engine cannot be saved: its particles are bodies in a physics world "
-            "that has no snapshot; use the fast engine");
-    }
-    if (!fastRandom) {
-        throw std::runtime_error(
-            "a pile drawing from the random sources the whole process shares cannot be saved: give it a "
-            "seed");
-    }
-    writeConfiguration(out, fast->settings());
-    out.f32(geometry_.reclaimIncrement);
-    out.u64(*seed_);
-    out.flag(particleLog_ != nullptr);
-    writeGridAndNames(out, fast->heapMapColumns(), fast->heapMapRows(), qualityNames_);
-    writeRandom(out, fastRandom->engine);
-    fast->save(out);
+    writeGridAndNames(out, geometry_.columns, geometry_.rows, qualityNames_);
+    engine_->save(out);
     if (particleLog_) {
         particleLog_->save(out);
     }
 }
 
-void Pile::stack(float x, float z, const AveragedParameters& material) { simulator_->stack(x, z, material); }
+void Pile::stack(float x, float z, const AveragedParameters& material) { engine_->stack(x, z, material); }
 
 void Pile::stackTable(const TableView& table, std::span<const std::string> columns) {
     auto roles = resolveChunkColumns(columns, table.columns);
@@ -210,9 +160,9 @@ void Pile::stackTable(const TableView& table, std::span<const std::string> colum
     // The names label the values once material has brought them, even if a signal ends the call midway; a
     // table refused before its first row fixes nothing.
     try {
-        stackChunks(*simulator_, table, roles);
+        engine_->stackTable(table, roles);
     } catch (...) {
-        if (qualityNames_.empty() && simulator_->fixedParameterCount() == roles.parameterNames.size()) {
+        if (qualityNames_.empty() && engine_->qualityCount() == roles.parameterNames.size()) {
             qualityNames_ = roles.parameterNames;
         }
         throw;
@@ -222,7 +172,7 @@ void Pile::stackTable(const TableView& table, std::span<const std::string> colum
     }
 }
 
-std::vector<ReclaimedSlice> Pile::reclaim() { return reclaimAt(geometry_.reclaimIncrement); }
+std::vector<ReclaimedSlice> Pile::reclaim() { return engine_->reclaimWhole(geometry_.reclaimIncrement); }
 
 std::vector<ReclaimedSlice> Pile::reclaim(float increment) {
     PileSettings settings;
@@ -230,32 +180,18 @@ std::vector<ReclaimedSlice> Pile::reclaim(float increment) {
     settings.engine = geometry_.engine;
     settings.reclaimIncrement = increment;
     // The step is checked on the pile's own grid: the layered engine's cell is its own setting.
-    if (const auto* layered = dynamic_cast<const KorvexLayered*>(simulator_.get())) {
-        settings.layered = layered->layeredSettings();
-    }
+    settings.layered = layered_;
     checkedGeometry(settings);
-    return reclaimAt(increment);
+    return engine_->reclaimWhole(increment);
 }
 
-std::vector<ReclaimedSlice> Pile::reclaimAt(float increment) {
-    // The layered engine cuts every slice before its bed changes, so that an interrupt leaves all on it.
-    if (auto* layered = dynamic_cast<KorvexLayered*>(simulator_.get())) {
-        return layered->reclaimWhole(increment);
-    }
-    return reclaimPile(*simulator_, increment);
-}
+std::span<const float> Pile::heights() { return engine_->heights_m(); }
 
-std::span<const float> Pile::heights() {
-    simulator_->finishStacking();
-    simulator_->updateHeapMap();
-    return simulator_->heights();
-}
-
-void Pile::setInterruptCheck(std::function<void()> check) { simulator_->setInterruptCheck(std::move(check)); }
+void Pile::setInterruptCheck(std::function<void()> check) { engine_->setInterruptCheck(std::move(check)); }
 
 const ParticleLog* Pile::settledParticles() {
     if (particleLog_) {
-        simulator_->finishStacking();
+        engine_->settle();
     }
     return particleLog_.get();
 }

@@ -4,7 +4,6 @@
 #include <functional>
 #include <memory>
 #include <optional>
-#include <random>
 #include <span>
 #include <string>
 #include <vector>
@@ -18,9 +17,7 @@
 
 namespace korvex {
 
-template <class Material>
-class Korvex;
-struct SplitDrawSources;
+class PileEngine;
 
 namespace testing {
 struct EngineAccess;
@@ -30,9 +27,9 @@ struct EngineAccess;
 /// given, and nothing of the rest.
 std::string interruptedStackNote(double stacked_m3);
 
-/// One stockpile with its engine: what both Python faces stand on. Owns the engine, the random sources
-/// the engine draws from when it has its own, the particle log, and the names of the quality values,
-/// which the first table stacked fixes for the pile's whole life.
+/// One stockpile with its engine: what both Python faces stand on. Owns the engine, which it drives through
+/// PileEngine alone, the particle log, and the names of the quality values, which the first table stacked
+/// fixes for the pile's whole life.
 class Pile {
 public:
     /// Throws the SettingsError of checkSettings, naming every setting the engine or the reclaim step cannot
@@ -72,17 +69,16 @@ public:
     /// Writes the whole pile, its settings and random sources included, so that the pile read back goes on
     /// exactly as this one would. Throws std::runtime_error for a pile of the detailed engine, whose
     /// bodies live in a physics world, and for a fast one that draws from the random sources the whole
-    /// process shares.
+    /// process shares, before writing anything.
     void save(SnapshotWriter& out) const;
     /// The kind of snapshot save writes: the layered engine's piles have their own.
     SnapshotKind snapshotKind() const;
     /// Forgets the material on the pile but keeps its surface and random state (see
-    /// KorvexFast::forgetMaterial and KorvexLayered::forgetMaterial): what is stacked next, with quality
-    /// values of its own, lands as it would have and shows alone in the slices. Throws std::runtime_error
-    /// for the detailed engine.
+    /// PileEngine::forgetMaterial): what is stacked next, with quality values of its own, lands as it would
+    /// have and shows alone in the slices. Throws std::runtime_error for the detailed engine.
     void forgetMaterial();
 
-    /// Called now and then during long calls; what it throws ends the call (see Korvex::interruptCheck).
+    /// Called now and then during long calls; what it throws ends the call.
     void setInterruptCheck(std::function<void()> check);
     /// Volume stacked since construction (a loaded pile of the layered engine: since loading), cubic metres;
     /// an interrupted call adds exactly what it stacked.
@@ -104,15 +100,13 @@ public:
 private:
     friend struct testing::EngineAccess;
 
-    std::vector<ReclaimedSlice> reclaimAt(float increment);
-
     const std::optional<std::uint64_t> seed_;
     const PileGeometry geometry_;
-    // Declared before the engine, which draws from them and writes to it, so that they outlive it.
-    std::unique_ptr<SplitDrawSources> fastRandom;
-    std::unique_ptr<std::mt19937> dropGenerator;
+    /// The layered engine's own settings, kept for the snapshot's header and the reclaim step's check.
+    const LayeredSettings layered_;
+    // Declared before the engine, which writes to it, so that it outlives it.
     std::unique_ptr<ParticleLog> particleLog_;
-    std::unique_ptr<Korvex<AveragedParameters>> simulator_;
+    std::unique_ptr<PileEngine> engine_;
     std::vector<std::string> qualityNames_;
 };
 

@@ -3,10 +3,24 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <type_traits>
 
 #include "core/korvex.h"
+#include "core/pile_engine.h"
+
+namespace korvex {
+template <class Material>
+class KorvexDetailed;
+class DetailedPileEngine;
+class FastPileEngine;
+}  // namespace korvex
 
 namespace korvex::testing {
+
+/// The adapter a pile puts a particle engine behind.
+template <class Engine>
+using AdapterOf = std::conditional_t<std::is_same_v<Engine, KorvexDetailed<AveragedParameters>>,
+                                     DetailedPileEngine, FastPileEngine>;
 
 /// The one door the tests have into an engine's state beyond its public interface: heap-map cells, to lay
 /// out a surface, and the pending material, to set up a remainder.
@@ -53,10 +67,16 @@ struct EngineAccess {
         engine.layOnCell(cell, thickness_m, row);
     }
 
-    /// The engine behind a Pile, for a benchmark that times its steps.
-    template <class Pile>
-    static auto& engineOf(Pile& pile) {
-        return *pile.simulator_;
+    /// The engine behind a Pile, for a test that lays out its state or a benchmark that times its steps:
+    /// the layered engine itself, or the particle engine behind its adapter. Throws std::bad_cast when the
+    /// pile runs another engine. A particle engine's caller includes pile/particle_engines.h.
+    template <class Engine, class Pile>
+    static Engine& engineOf(Pile& pile) {
+        if constexpr (std::is_base_of_v<PileEngine, Engine>) {
+            return dynamic_cast<Engine&>(*pile.engine_);
+        } else {
+            return dynamic_cast<AdapterOf<Engine>&>(*pile.engine_).engine();
+        }
     }
 };
 

@@ -4,13 +4,21 @@
 #include <cmath>
 #include <numbers>
 #include <random>
+#include <type_traits>
 #include <vector>
 
+#include "core/korvex.h"
+#include "core/pile_engine.h"
 #include "core/reclaim_pile.h"
 #include "layered/korvex_layered.h"
 
 namespace korvex {
 namespace {
+
+// A pile drives the layered engine through its own interface: the engine lays chunks whole and is no
+// particle engine, so that it neither sets a particle density nor drops particles.
+static_assert(std::is_base_of_v<PileEngine, KorvexLayered>);
+static_assert(!std::is_base_of_v<Korvex<AveragedParameters>, KorvexLayered>);
 
 KorvexConfiguration bed(float length_m, float depth_m, float reclaimAngle_deg) {
     KorvexConfiguration configuration;

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <numeric>
 #include <stdexcept>
+#include <string>
 #include <vector>
 
 #include "pile_scenes.h"
@@ -112,6 +113,42 @@ TEST_P(SeededPile, InterruptEndsALongStackKeepingWhatWasStacked) {
 
 INSTANTIATE_TEST_SUITE_P(Engines, SeededPile, ::testing::Values(Engine::fast, Engine::detailed),
                          [](const auto& info) { return info.param == Engine::fast ? "Fast" : "Detailed"; });
+
+struct LongTable {
+    Engine engine;
+    int rows;
+    double volume_m3;
+};
+
+// The particle engines poll within a row, the layered engine between rows: each table is long enough for
+// the second check to come before its end.
+class InterruptedTable : public ::testing::TestWithParam<LongTable> {};
+
+TEST_P(InterruptedTable, LeavesOnThePileTheVolumeThePileSaysItStacked) {
+    const LongTable table = GetParam();
+    Pile pile(smallPileSettings(table.engine, 3));
+    int checks = 0;
+    pile.setInterruptCheck([&checks] {
+        if (++checks == 2) {
+            throw std::runtime_error("interrupted");
+        }
+    });
+    EXPECT_THROW(pile.stackTable(tableOf(stackerPass(table.rows, table.volume_m3)), chunkColumns),
+                 std::runtime_error);
+    pile.setInterruptCheck({});
+    const double stacked = pile.stackedVolume();
+    EXPECT_GT(stacked, 0.0);
+    EXPECT_LT(stacked, table.rows * table.volume_m3);
+    const Outcome outcome = outcomeOf(pile);
+    const double reclaimed = std::accumulate(outcome.volumes.begin(), outcome.volumes.end(), 0.0);
+    EXPECT_NEAR(reclaimed, stacked, 1e-9 * stacked);
+}
+
+INSTANTIATE_TEST_SUITE_P(Engines, InterruptedTable,
+                         ::testing::Values(LongTable{Engine::fast, 4, 2000.0},
+                                           LongTable{Engine::detailed, 4, 2000.0},
+                                           LongTable{Engine::layered, 1200, 0.5}),
+                         [](const auto& info) { return std::string(korvex::engineName(info.param.engine)); });
 
 TEST(Pile, RefusesATableWhoseQualityColumnsDifferFromThePiles) {
     Pile pile(smallPileSettings(Engine::fast, 1));

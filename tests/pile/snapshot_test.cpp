@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <limits>
 #include <stdexcept>
@@ -12,6 +13,7 @@
 #include "tests/engine_access.h"
 #include "fast/korvex_fast.h"
 #include "layered/korvex_layered.h"
+#include "pile/particle_engines.h"
 #include "pile/pile.h"
 #include "pile/snapshot_files.h"
 #include "pile_scenes.h"
@@ -162,7 +164,11 @@ struct Tampering {
 
 using korvex::testing::EngineAccess;
 
-KorvexLayered& layeredOf(Pile& pile) { return static_cast<KorvexLayered&>(EngineAccess::engineOf(pile)); }
+KorvexLayered& layeredOf(Pile& pile) { return EngineAccess::engineOf<KorvexLayered>(pile); }
+
+korvex::KorvexFast<AveragedParameters>& fastOf(Pile& pile) {
+    return EngineAccess::engineOf<korvex::KorvexFast<AveragedParameters>>(pile);
+}
 
 /// A segment of `row` (volume, delivery sum, quality sum) laid on a column of a layered pile.
 void laid(Pile& pile, double thickness_m, std::vector<double> row) {
@@ -176,16 +182,11 @@ const Tampering tamperings[] = {
     {"NaNHeight", Engine::layered, [](Pile& pile) { laid(pile, nan, {1.0, 0.0, 70.0}); }},
     {"NegativeSegmentVolume", Engine::layered, [](Pile& pile) { laid(pile, 0.5, {-0.375, 0.0, -26.0}); }},
     {"NaNQualitySum", Engine::layered, [](Pile& pile) { laid(pile, 0.5, {1.0, 0.0, nan}); }},
-    {"PendingMaterial", Engine::layered,
-     [](Pile& pile) { EngineAccess::pending(EngineAccess::engineOf(pile)) = AveragedParameters(0.5, std::vector{3.0}); }},
     // A changed quality count made every later stack fail.
     {"QualityCount", Engine::fast,
-     [](Pile& pile) { EngineAccess::parameterCount(EngineAccess::engineOf(pile)) = 3; }},
+     [](Pile& pile) { EngineAccess::parameterCount(fastOf(pile)) = 3; }},
     {"NegativeSliceVolume", Engine::fast,
-     [](Pile& pile) {
-         auto& fast = static_cast<korvex::KorvexFast<AveragedParameters>&>(EngineAccess::engineOf(pile));
-         EngineAccess::slices(fast)[2].volume = -1.0;
-     }},
+     [](Pile& pile) { EngineAccess::slices(fastOf(pile))[2].volume = -1.0; }},
 };
 
 class TamperedSnapshot : public ::testing::TestWithParam<Tampering> {};
@@ -206,6 +207,37 @@ TEST_P(TamperedSnapshot, IsRefusedAsCorruptWhenLoaded) {
 
 INSTANTIATE_TEST_SUITE_P(States, TamperedSnapshot, ::testing::ValuesIn(tamperings),
                          [](const auto& info) { return std::string(info.param.name); });
+
+/// The bytes `material` is written as, with the count of quality values and of particles dropped after it:
+/// where a layered bed's snapshot says what is pending.
+std::vector<std::byte> pendingBytes(const AveragedParameters& material) {
+    korvex::SnapshotWriter out;
+    out.material(material);
+    out.flag(true);
+    out.u64(1);
+    out.u64(0);
+    return out.bytes();
+}
+
+// A layered bed lays every chunk whole: material pending in its snapshot is none that stacking leaves.
+TEST(PileSnapshot, OfALayeredBedWithMaterialPendingIsRefusedAsCorrupt) {
+    Pile pile(smallPileSettings(Engine::layered, 3));
+    pile.stackTable(tableOf(stackerPass(30, 1.3)), chunkColumns);
+    auto state = korvex::stateOf(pile);
+    const auto none = pendingBytes(AveragedParameters(0.0, std::vector{0.0}));
+    const auto some = pendingBytes(AveragedParameters(0.5, std::vector{3.0}));
+    const auto at = std::search(state.begin(), state.end(), none.begin(), none.end());
+    ASSERT_NE(at, state.end());
+    ASSERT_EQ(std::search(at + 1, state.end(), none.begin(), none.end()), state.end());
+    std::copy(some.begin(), some.end(), at);
+    SnapshotReader in(state);
+    try {
+        Pile loaded(in, pile.snapshotKind());
+        FAIL() << "a layered bed with material pending was loaded";
+    } catch (const SnapshotError& error) {
+        EXPECT_NE(std::string(error.what()).find("snapshot is corrupt"), std::string::npos) << error.what();
+    }
+}
 
 TEST(PileSnapshot, OfTheDetailedEngineOrWithoutASeedIsRefused) {
     korvex::SnapshotWriter out;
