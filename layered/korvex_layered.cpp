@@ -34,7 +34,7 @@ KorvexLayered::KorvexLayered(const KorvexConfiguration& configuration, const Lay
 
 KorvexLayered::KorvexLayered(const PileGeometry& geometry, const LayeredSettings& settings)
     : Korvex(wholeChunks(geometry.configuration)),
-      layered(settings),
+      layered(resolvedLayeredSettings(settings, geometry.configuration)),
       reposeSlope(std::tan(settings.reposeAngle_deg * std::numbers::pi / 180.0)),
       faceRun(geometry.verticalFace ? 0.0 : 1.0 / geometry.faceSlope) {
     initializeHeapMap(geometry.columns, geometry.rows);
@@ -75,7 +75,7 @@ void KorvexLayered::deliver(double x_m, double z_m, const AveragedParameters& ma
         rewindReclaimer();
     }
     stride = firstQualityEntry + material.sums.size();
-    const auto& layers = fill.fill(height_m, heapMapWidth, heapMapDepth, layered.cell_m, reposeSlope,
+    const auto& layers = fill.fill(height_m, heapMapWidth, heapMapDepth, *layered.cell_m, reposeSlope,
                                    0.5 * layered.streamFootprint_m, x_m, z_m, material.volume);
     double total_m = 0.0;
     for (const auto& [cell, thickness_m] : layers) {
@@ -105,7 +105,7 @@ void KorvexLayered::layOnCell(std::size_t cell, double thickness_m, std::span<co
     columns[cell].layOn(stride, thickness_m, material, layered.segmentsPerColumn);
     height_m[cell] = columns[cell].height_m();
     highest_m = std::max(highest_m, height_m[cell]);
-    materialEnd_m = std::max(materialEnd_m, static_cast<double>(cell % heapMapWidth + 1) * layered.cell_m);
+    materialEnd_m = std::max(materialEnd_m, static_cast<double>(cell % heapMapWidth + 1) * *layered.cell_m);
 }
 
 void KorvexLayered::forgetMaterial() {
@@ -157,7 +157,7 @@ void KorvexLayered::followColumns() {
         highest_m = std::max(highest_m, height_m[cell]);
         if (columns[cell].segments() > 0) {
             materialEnd_m =
-                std::max(materialEnd_m, static_cast<double>(cell % heapMapWidth + 1) * layered.cell_m);
+                std::max(materialEnd_m, static_cast<double>(cell % heapMapWidth + 1) * *layered.cell_m);
         }
     }
     updateHeapMap();
@@ -172,7 +172,7 @@ AveragedParameters KorvexLayered::reclaim(float position) {
         return result;
     }
     std::vector<double> taken(stride, 0.0);
-    const double cell = layered.cell_m;
+    const double cell = *layered.cell_m;
     // Only columns whose near edge the face's top has passed, and whose far edge its foot has not, can
     // give anything between the two faces.
     const double nearest = std::max(0.0, std::floor(reclaimedTo_m / cell));
@@ -215,8 +215,8 @@ LayerTable KorvexLayered::layers() const {
             tops[k] = top;
             top -= thickness[k];
         }
-        const double x_m = (static_cast<double>(cell % heapMapWidth) + 0.5) * layered.cell_m;
-        const double z_m = (static_cast<double>(cell / heapMapWidth) + 0.5) * layered.cell_m;
+        const double x_m = (static_cast<double>(cell % heapMapWidth) + 0.5) * *layered.cell_m;
+        const double z_m = (static_cast<double>(cell / heapMapWidth) + 0.5) * *layered.cell_m;
         for (std::size_t k = 0; k < thickness.size(); ++k) {
             const std::span<const double> material = column.material(k, stride);
             const double volume = material[volumeEntry];

@@ -24,7 +24,7 @@ std::string joined(const std::vector<std::string>& names) {
 }
 
 void writeLayeredSettings(SnapshotWriter& out, const LayeredSettings& settings) {
-    out.f64(settings.cell_m);
+    out.f64(settings.cell_m.value());
     out.f64(settings.reposeAngle_deg);
     out.f64(settings.streamFootprint_m);
     out.u64(settings.segmentsPerColumn);
@@ -211,11 +211,9 @@ void Pile::stackTable(const TableView& table, std::span<const std::string> colum
 std::vector<ReclaimedSlice> Pile::reclaim() { return reclaimPile(*simulator_, geometry_.reclaimIncrement); }
 
 std::vector<ReclaimedSlice> Pile::reclaim(float increment) {
-    PileSettings settings;
-    settings.configuration = geometry_.configuration;
-    settings.engine = geometry_.engine;
-    settings.reclaimIncrement = increment;
-    checkedGeometry(settings);
+    if (auto problem = reclaimStepProblem(increment, reclaimReach_m(geometry_.configuration))) {
+        throw SettingsError({std::move(*problem)});
+    }
     return reclaimPile(*simulator_, increment);
 }
 

@@ -80,7 +80,8 @@ TEST(Settings, TheRingCheckListsItsFaceAndRadiusToo) {
     settings.configuration.reclaimAngle = 120.0f;
     settings.ringRadius = 30.0f;
     settings.reclaimIncrement = 0.0;
-    expectProblems(problemsOf(settings), {"reclaimAngle of 120 degrees", "ring radius of 30 m",
+    expectProblems(problemsOf(settings), {"reclaim_angle_deg must be above 0 ° and at most 90 °, got 120 °",
+                                          "ring_radius_m of 30 m",
                                           "reclaimIncrement must be positive and finite, got 0 m"});
 }
 TEST(Settings, TheDetailedCheckRefusesDropsAboveTheHighestByName) {
@@ -109,10 +110,12 @@ TEST(Settings, TheLayeredCheckListsItsOwnSettingsAndWhatItDoesNotServe) {
     // The eight-neighbour probability is the fast engine's and is not looked at.
     settings.configuration.eightNeighbourProbability = nanF;
     expectProblems(problemsOf(settings),
-                   {"cell_m must be positive and finite, got 0 m", "reposeAngle_deg must lie between 15 and 70",
-                    "streamFootprint_m must be at least 0 and finite, got -1 m",
-                    "segmentsPerColumn must be at least 2, got 1", "circular is not served by the layered engine",
-                    "reclaimAngle must lie above 0 and at most 90 degrees on the layered engine, got 0 degrees",
+                   {"cell_size_m must be above 0 m and finite, got 0 m",
+                    "angle_of_repose_deg must be at least 15 ° and at most 70 °, got 90 °",
+                    "stream_footprint_m must be at least 0 m and finite, got -1 m",
+                    "segments_per_column must be a whole number at least 2 and at most 10000000, got 1",
+                    "circular is not served by the layered engine",
+                    "reclaim_angle_deg must be above 0 ° and at most 90 °, got 0 °",
                     "logParticles: the layered engine keeps layers, not particles"});
 }
 
@@ -134,6 +137,7 @@ TEST_P(SettingsGrid, FollowsFromTheCellSize) {
     settings.configuration.particlesPerCubicMeter = 8.0f;
     settings.configuration.circular = GetParam().circular;
     settings.engine = GetParam().engine;
+    settings.layered.cell_m = 0.5;
     const korvex::PileGeometry geometry = korvex::checkedGeometry(settings);
     EXPECT_EQ(geometry.cellSize, 0.5f);
     EXPECT_EQ(geometry.columns, GetParam().columns);
@@ -148,7 +152,7 @@ INSTANTIATE_TEST_SUITE_P(Piles, SettingsGrid,
                                            GridCase{"FastCircular", Engine::fast, true, 20, 8, 13},
                                            // one cell more each way, so that a box on the far edge has one
                                            GridCase{"Detailed", Engine::detailed, false, 21, 9, 0},
-                                           // the layered engine's default cell_m is also 0.5 m
+                                           // the layered engine's cell is its own setting
                                            GridCase{"Layered", Engine::layered, false, 20, 8, 0}),
                          [](const auto& info) { return std::string(info.param.name); });
 
@@ -158,6 +162,7 @@ TEST(Settings, AGridBeyondTheCellLimitIsRefusedByEveryEngine) {
         settings.engine = engine;
         settings.configuration.length = 20000.0f;
         settings.configuration.depth = 20000.0f;
+        settings.layered.cell_m = 1.0;
         const auto problems = problemsOf(settings);
         ASSERT_EQ(problems.size(), 1u);
         EXPECT_NE(problems[0].find("more than the 268435456 (2^28)"), std::string::npos) << problems[0];

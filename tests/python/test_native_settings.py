@@ -10,20 +10,23 @@ from korvex import Bed, validation
 from korvex import _native
 
 
-def test_bed_defaults_are_the_native_defaults():
-    bed = Bed()
+@pytest.mark.parametrize("engine", ["fast", "detailed", "layered"])
+def test_bed_defaults_are_the_native_defaults(engine):
+    bed = Bed(engine=engine)
     defaults = _native.defaults()
     assert set(defaults) <= {field for field in Bed.__dataclass_fields__}
+    readers = {entry["name"]: entry["engines"] for entry in _native.settings_description()}
     for name, value in defaults.items():
-        if name not in ("particles_per_m3", "engine"):
-            assert getattr(bed, name) == value, name
+        if name != "engine":
+            # a setting the engine does not read is left unset
+            assert getattr(bed, name) == (value if name not in readers or engine in readers[name] else None), name
     # The package's engine for a straight bed is the layered one; the native face keeps the fast engine, which
     # a circular bed gets.
-    assert (bed.engine, defaults["engine"]) == ("layered", "fast")
+    assert (Bed().engine, defaults["engine"]) == ("layered", "fast")
     assert Bed(length_m=40.0, depth_m=40.0, circular=True).engine == defaults["engine"]
-    # the fast engine's resolution is the package's rule; the detailed engine's is the native default
+    # the resolution is the engines' rule, one particle per m³ on the detailed engine
     assert bed.particles_per_m3 is None
-    assert Bed(engine="detailed").resolution_per_m3 == defaults["particles_per_m3"]
+    assert Bed(engine="detailed").resolution_per_m3 == 1.0
     # the calibrated eight-neighbour probability and the face the fast engine's piles rest at
     assert (defaults["eight_neighbour_probability"], defaults["reclaim_angle_deg"]) == (1.0, 45.0)
 
@@ -35,7 +38,8 @@ def stacked(simulator):
 
 
 def test_simulator_keywords_default_to_the_native_defaults():
-    defaults = {name: value for name, value in _native.defaults().items() if name not in ("length_m", "depth_m")}
+    fast = {entry["name"] for entry in _native.settings_description() if "fast" in entry["engines"]}
+    defaults = {name: value for name, value in _native.defaults().items() if name in fast - {"length_m", "depth_m"}}
     implicit = _native.Simulator(length_m=12.0, depth_m=8.0, seed=7)
     explicit = _native.Simulator(length_m=12.0, depth_m=8.0, seed=7, **defaults)
     np.testing.assert_array_equal(stacked(implicit), stacked(explicit))
@@ -47,14 +51,13 @@ def test_simulator_keywords_default_to_the_native_defaults():
 @pytest.mark.parametrize("engine", ["fast", "detailed"])
 @pytest.mark.parametrize("particles_per_m3", [0.3, 3.0, 27.0, 1000 / 7])
 def test_bed_cells_are_the_engines_cells(engine, particles_per_m3):
-    bed = Bed(length_m=40.0, depth_m=20.0, engine=engine, particles_per_m3=particles_per_m3, particle_volume_factor=1.5)
+    factor = {"particle_volume_factor": 1.5} if engine == "detailed" else {}
+    bed = Bed(length_m=40.0, depth_m=20.0, engine=engine, particles_per_m3=particles_per_m3, **factor)
     simulator = _native.Simulator(
-        length_m=40.0, depth_m=20.0, engine=engine, particles_per_m3=particles_per_m3, particle_volume_factor=1.5
+        length_m=40.0, depth_m=20.0, engine=engine, particles_per_m3=particles_per_m3, **factor
     )
     assert bed.cell_size_m == simulator.cell_size_m
-    geometry = _native.geometry(
-        length_m=40.0, depth_m=20.0, engine=engine, particles_per_m3=particles_per_m3, particle_volume_factor=1.5
-    )
+    geometry = _native.geometry(length_m=40.0, depth_m=20.0, engine=engine, particles_per_m3=particles_per_m3, **factor)
     assert geometry["cell_size_m"] == simulator.cell_size_m
 
 
@@ -67,7 +70,7 @@ def test_geometry_follows_from_the_cell():
 
 
 def test_layered_geometry_is_the_layered_simulators_grid():
-    settings = {"length_m": 10.0, "depth_m": 4.0, "engine": "layered", "cell_m": 0.4}
+    settings = {"length_m": 10.0, "depth_m": 4.0, "engine": "layered", "cell_size_m": 0.4}
     geometry = _native.geometry(**settings)
     simulator = _native.Simulator(**settings)
     assert (geometry["columns"], geometry["rows"]) == (25, 10)
@@ -75,14 +78,14 @@ def test_layered_geometry_is_the_layered_simulators_grid():
     assert geometry["cell_size_m"] == simulator.cell_size_m == geometry["reclaim_step_m"]
     with pytest.raises(ValueError) as raised:
         _native.geometry(**{**settings, "circular": True, "angle_of_repose_deg": 95.0})
-    assert "circular" in str(raised.value) and "reposeAngle_deg" in str(raised.value)
+    assert "circular" in str(raised.value) and "angle_of_repose_deg" in str(raised.value)
 
 
 @pytest.mark.parametrize("setting", ["drop_height_m", "fall_height_m"])
 def test_the_detailed_engine_refuses_drops_above_the_highest(setting):
     highest = _native.limits()["highest_drop_m"]
     _native.geometry(engine="detailed", **{setting: highest})
-    with pytest.raises(ValueError, match=f"above the {highest:g} m"):
+    with pytest.raises(ValueError, match=f"{setting} must be .* at most {highest:g} m, got {highest + 1.0:g} m"):
         _native.geometry(engine="detailed", **{setting: highest + 1.0})
 
 
@@ -93,9 +96,9 @@ def test_geometry_names_every_bad_setting_with_its_value_and_unit():
         )
     message = str(raised.value)
     for part in (
-        "length must be finite, got nan m",
-        "particlesPerCubicMeter must be positive and finite, got -1 per m3",
-        "eightNeighbourProbability must be a number, got NaN",
+        "length_m must be at least 0.01 m and at most 1000000 m, got nan m",
+        "particles_per_m3 must be at least 1e-12 1/m³ and at most 1000000000000 1/m³, got -1 1/m³",
+        "eight_neighbour_probability must be at least 0 and at most 1, got nan",
         "reclaimIncrement must be positive and finite, got 0 m",
     ):
         assert part in message
@@ -106,7 +109,7 @@ def test_limits_are_the_packages_limits():
     assert validation.MAX_CELLS == limits["max_cells"] == 2**28
     assert validation.SEED_LIMIT == limits["max_seed"] + 1 == 2**64
     with pytest.raises(ValueError, match="cells"):
-        _native.Simulator(length_m=20000.0, depth_m=20000.0)
+        _native.Simulator(length_m=20000.0, depth_m=20000.0, particles_per_m3=1.0)
 
 
 @pytest.mark.parametrize("seed", [0, 2**63, 2**64 - 1])
