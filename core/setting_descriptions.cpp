@@ -42,8 +42,8 @@ std::vector<SettingDescription> describeSettings() {
         {"reclaim_angle_deg", "°", configuration.reclaimAngle, "", 0.0, false, 90.0, true, false, everyPile,
          "slope of the reclaim face: 90 is vertical, 45 the slope the fast engine's piles rest at"},
         {"particles_per_m3", "1/m³", nan,
-         "a cell of the bed's shorter side / 150 (layered engine: the stream's footprint, at most the shorter "
-         "side / 50; detailed engine: 1 per m³)",
+         "a cell of the bed's shorter side / 150; on the layered engine the stream's footprint, at most the "
+         "shorter side / 50; on the detailed engine 1 per m³",
          fewestParticlesPerM3, true, mostParticlesPerM3, true, false, everyPile,
          "resolution: one particle carries 1 / particles_per_m3 m³; the layered engine's cell edge is "
          "particles_per_m3^(-1/3)"},
@@ -155,7 +155,7 @@ std::vector<std::string> givenSettingsProblems(unsigned uses, std::string_view e
         if (setting == nullptr) {
             problems.push_back(std::format("{} is no setting of a pile", name));
         } else if ((setting->engines & uses) == 0) {
-            problems.push_back(std::format("{} is not a setting of {}: only {} reads it", name, engine,
+            problems.push_back(std::format("{} is not a setting of {}: it is read only by {}", name, engine,
                                            readersOf(setting->engines)));
         } else if (auto problem = settingProblem(*setting, value)) {
             problems.push_back(std::move(*problem));

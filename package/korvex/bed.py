@@ -105,16 +105,22 @@ class Bed:
         On the layered engine the cell edge is particles_per_m3**(-1/3) as on
         the fast one, though it cuts nothing into particles.
     eight_neighbour_probability: fast engine: chance that a rolling particle
-        looks at the diagonal neighbours too (rounder cones). By default 1: of
-        all probabilities it comes closest to the detailed engine's spread of a
-        delivery along the bed, still about 3/4 of it (bench/calibration.py,
-        README "Calibration: the eight-neighbour probability").
+        looks at the diagonal neighbours too (rounder cones); its default comes
+        closest to the detailed engine's spread of a delivery along the bed,
+        still about 3/4 of it (bench/calibration.py, README "Calibration: the
+        eight-neighbour probability").
     particle_volume_factor, drop_height_m: detailed engine: box volume per unit
         of material volume, and the height from which particles are thrown.
     angle_of_repose_deg, stream_footprint_m, segments_per_column: layered
         engine: the steepest slope the material stands at, the diameter of the
         disc on which the stacker's stream lands, and the most layers a column
         keeps before its thinnest neighbours are merged.
+
+    The engines declare every setting's unit, default, limits and the engines
+    that read it (korvex._native.settings_description(), docs/native.md). A
+    setting of another engine than the bed's is refused; one left out (None)
+    takes the bed's engine's default, and stays None where that engine does
+    not read it.
     reclaim_step_m: distance the reclaimer advances per slice; 1 m by default,
         whatever the resolution, so that a finer grid does not also cut the
         output into smaller portions (which changes the VRR by itself).

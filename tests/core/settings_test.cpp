@@ -1,5 +1,7 @@
 #include "core/settings.h"
 
+#include "core/setting_descriptions.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -117,6 +119,35 @@ TEST(Settings, TheLayeredCheckListsItsOwnSettingsAndWhatItDoesNotServe) {
                     "circular is not served by the layered engine",
                     "reclaim_angle_deg must be above 0 ° and at most 90 °, got 0 °",
                     "logParticles: the layered engine keeps layers, not particles"});
+}
+
+TEST(Settings, TheLayeredCellLeftOutIsTheBedsRuleNotAFixedEdge) {
+    PileSettings settings = korvex::defaultPileSettings();
+    settings.engine = Engine::layered;
+    settings.configuration.length = 30.0f;
+    settings.configuration.depth = 10.0f;
+    // A fiftieth of the shorter side, narrower than the stream's footprint of 1 m...
+    EXPECT_EQ(korvex::checkedGeometry(settings).cellSize, 0.2f);
+    // ...and the footprint where that is narrower.
+    settings.layered.streamFootprint_m = 0.1;
+    EXPECT_EQ(korvex::checkedGeometry(settings).cellSize, 0.1f);
+}
+
+TEST(Settings, GivenSettingsAreCheckedOnceWithEveryOtherProblemOfThePile) {
+    PileSettings base = korvex::defaultPileSettings();
+    base.engine = Engine::layered;
+    base.configuration.circular = true;
+    try {
+        korvex::describedPileSettings(base, {{"eight_neighbour_probability", 0.5}, {"angle_of_repose_deg", 95.0}});
+        ADD_FAILURE() << "accepted";
+    } catch (const SettingsError& error) {
+        // The bad angle is reported once, not again by the pile's check of its default.
+        expectProblems(error.problems(),
+                       {"angle_of_repose_deg must be at least 15 ° and at most 70 °, got 95 °",
+                        "eight_neighbour_probability is not a setting of the layered engine: it is read only by "
+                        "the fast engine and the continuous ring",
+                        "circular is not served by the layered engine"});
+    }
 }
 
 struct GridCase {

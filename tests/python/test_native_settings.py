@@ -1,6 +1,8 @@
 """One settings model: the package's Bed, korvex._native and the engines agree on defaults, limits and cells."""
 
 import math
+import re
+from dataclasses import fields
 
 import numpy as np
 import pytest
@@ -8,6 +10,7 @@ import pytest
 import _korvex_lib
 from korvex import Bed, validation
 from korvex import _native
+from korvex.errors import SettingsError
 
 
 @pytest.mark.parametrize("engine", ["fast", "detailed", "layered"])
@@ -136,3 +139,123 @@ def test_korvex_lib_still_raises_a_plain_runtime_error_for_the_parameter_count()
     with pytest.raises(RuntimeError, match="^invalid parameter count$") as raised:
         lib.stack(0.0, 3.0, 2.0, 1.0, [1.0, 2.0])
     assert type(raised.value) is RuntimeError
+
+
+# Every setting of every engine, as the engines declare it.
+DESCRIPTION = {entry["name"]: entry for entry in _native.settings_description()}
+STRAIGHT = ("fast", "detailed", "layered")
+OWN = [
+    (name, engine)
+    for name, entry in DESCRIPTION.items()
+    for engine in STRAIGHT
+    if engine in entry["engines"] and entry["default"] is not None
+]
+# The ring's radius is a circular bed's, which the bed refuses by its shape before any engine looks.
+OTHERS = [
+    (name, engine)
+    for name, entry in DESCRIPTION.items()
+    for engine in STRAIGHT
+    if engine not in entry["engines"] and name != "ring_radius_m"
+]
+# A value each setting takes: its default, or one inside its limits.
+USABLE = {"fall_height_m": 1.0, "cell_size_m": 0.5, "particles_per_m3": 1.0}
+
+
+def usable(name):
+    return USABLE.get(name, DESCRIPTION[name]["default"])
+
+
+def bed_from_command_line(*options):
+    """The bed `simulate` builds from its options, as it builds it."""
+    from korvex.cli import build_parser
+
+    args = build_parser().parse_args(["simulate", "in.csv", *options])
+    return Bed(**{item.name: getattr(args, item.name) for item in fields(Bed)})
+
+
+def small_stack(simulator):
+    table = np.array([[float(k), 3.0 + k % 3, 3.0, 1.0, float(k)] for k in range(8)])
+    simulator.stack(table, ["timestamp", "x", "z", "volume", "q"])
+    return simulator.heights()
+
+
+def test_every_setting_of_the_bed_is_described_but_the_layered_cell_and_the_booms_fall():
+    # The bed sets the layered cell through particles_per_m3; the fall height is the stacker's.
+    assert set(DESCRIPTION) - set(Bed.__dataclass_fields__) == {"cell_size_m", "fall_height_m"}
+    for entry in DESCRIPTION.values():
+        assert entry["help"] and (entry["default"] is None) == bool(entry["default_rule"]), entry["name"]
+
+
+@pytest.mark.parametrize(("name", "engine"), OWN, ids=[f"{engine}-{name}" for name, engine in OWN])
+def test_a_setting_left_out_has_the_one_default_on_every_face(name, engine):
+    default = DESCRIPTION[name]["default"]
+    assert getattr(Bed(engine=engine), name) == default
+    assert getattr(bed_from_command_line("--engine", engine), name) == default
+    if name in ("length_m", "depth_m"):
+        assert _native.geometry(engine=engine) == _native.geometry(engine=engine, **{name: default})
+        return
+    bed = {"length_m": 6.0, "depth_m": 6.0, "engine": engine, "seed": 3}
+    left_out = small_stack(_native.Simulator(**bed))
+    np.testing.assert_array_equal(left_out, small_stack(_native.Simulator(**bed, **{name: default})))
+
+
+@pytest.mark.parametrize("engine", STRAIGHT)
+def test_the_cell_left_to_the_rule_is_one_cell_on_every_face(engine):
+    simulator = _native.Simulator(length_m=30, depth_m=10, engine=engine)
+    bed = Bed(length_m=30, depth_m=10, engine=engine)
+    command_line = bed_from_command_line("--engine", engine, "--length-m", "30", "--depth-m", "10")
+    assert bed.cell_size_m == command_line.cell_size_m == simulator.cell_size_m
+    assert simulator.cell_size_m == _native.geometry(length_m=30, depth_m=10, engine=engine)["cell_size_m"]
+    expected = {"fast": 10 / 150, "detailed": 1.0, "layered": 10 / 50}[engine]
+    assert simulator.cell_size_m == pytest.approx(expected, rel=1e-6)
+
+
+@pytest.mark.parametrize(("name", "engine"), OTHERS, ids=[f"{engine}-{name}" for name, engine in OTHERS])
+def test_a_setting_of_another_engine_is_refused_naming_the_engine_and_the_setting(name, engine, capsys):
+    from korvex.cli import main
+
+    message = f"{name} is not a setting of the {engine} engine"
+    with pytest.raises(ValueError, match=message):
+        _native.Simulator(length_m=30, depth_m=12, engine=engine, **{name: usable(name)})
+    if name not in Bed.__dataclass_fields__:
+        return
+    with pytest.raises(SettingsError, match=message):
+        Bed(engine=engine, **{name: usable(name)})
+    with pytest.raises(SystemExit):
+        main(["simulate", "in.csv", "--engine", engine, "--" + name.replace("_", "-"), str(usable(name))])
+    assert message in capsys.readouterr().err
+
+
+BEYOND = [
+    (name, value)
+    for name, entry in DESCRIPTION.items()
+    if name != "ring_radius_m"
+    for value in (
+        entry["lowest"] - 1 if entry["lowest_included"] else entry["lowest"],
+        entry["highest"] + 1 if entry["highest_included"] else entry["highest"],
+    )
+    if math.isfinite(value)
+]
+
+
+@pytest.mark.parametrize(("name", "value"), BEYOND, ids=[f"{name}-{value:g}" for name, value in BEYOND])
+def test_a_value_beyond_its_limits_is_refused_once_by_name_value_and_unit(name, value):
+    engine = next(engine for engine in STRAIGHT if engine in DESCRIPTION[name]["engines"])
+    unit = DESCRIPTION[name]["unit"]
+    shown = f"{value:.0f}" if value == int(value) else f"{value}"
+    expected = f"{name} must be [^;]*, got {re.escape(shown)}{' ' + unit if unit else ''}(;|$)"
+    settings = {"length_m": 30, "depth_m": 12, "engine": engine} | {name: value}
+    with pytest.raises(ValueError, match=expected):
+        _native.Simulator(**settings)
+    if name in Bed.__dataclass_fields__:
+        with pytest.raises(SettingsError, match=expected):
+            Bed(**settings)
+
+
+def test_a_layered_pile_reclaims_at_a_step_of_its_own_small_cell():
+    simulator = _native.Simulator(
+        length_m=0.2, depth_m=0.2, engine="layered", cell_size_m=0.1, stream_footprint_m=0.1
+    )
+    simulator.stack(np.array([[0.0, 0.1, 0.1, 0.001, 1.0]]), ["timestamp", "x", "z", "volume", "q"])
+    _, volume_m3, _ = simulator.reclaim(0.1)
+    assert volume_m3.sum() == pytest.approx(0.001, rel=1e-9)
