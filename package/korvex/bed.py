@@ -53,6 +53,24 @@ def engines_of(name: str) -> tuple[str, ...]:
     return tuple(SETTINGS[name]["engines"]) if name in SETTINGS else ()
 
 
+def _interval(entry: dict[str, Any]) -> str:
+    low = f"{'[' if entry['lowest_included'] else '('}{entry['lowest']:g}"
+    if math.isinf(entry["highest"]):
+        return f"{low}, ∞)"
+    return f"{low}, {entry['highest']:g}{']' if entry['highest_included'] else ')'}"
+
+
+def settings_table() -> str:
+    """The engines' description of their settings as the Markdown table docs/native.md shows."""
+    lines = ["| setting | unit | default | limits | read by | what it sets |", "|---|---|---|---|---|---|"]
+    for name, entry in SETTINGS.items():
+        default = entry["default_rule"] if entry["default"] is None else f"{entry['default']:g}"
+        limits = _interval(entry) + (", whole" if entry["whole"] else "")
+        readers = ", ".join(entry["engines"])
+        lines.append(f"| `{name}` | {entry['unit']} | {default} | {limits} | {readers} | {entry['help']} |")
+    return "\n".join(lines) + "\n"
+
+
 def _described(name: str, *, engine_default: bool, **metadata: Any) -> Any:
     """A Bed field whose unit, limits and help are the engines' description of the setting. With
     engine_default it is None unless given, and the bed's engine fills in its default when it reads it."""

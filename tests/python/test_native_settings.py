@@ -259,3 +259,13 @@ def test_a_layered_pile_reclaims_at_a_step_of_its_own_small_cell():
     simulator.stack(np.array([[0.0, 0.1, 0.1, 0.001, 1.0]]), ["timestamp", "x", "z", "volume", "q"])
     _, volume_m3, _ = simulator.reclaim(0.1)
     assert volume_m3.sum() == pytest.approx(0.001, rel=1e-9)
+
+
+def test_the_docs_settings_table_is_the_description():
+    from pathlib import Path
+
+    from korvex.bed import settings_table
+
+    text = (Path(__file__).parents[2] / "docs" / "native.md").read_text(encoding="utf-8")
+    start = text.index("\n", text.index("<!-- settings table:")) + 1
+    assert text[start : text.index("<!-- end of the settings table -->")] == settings_table()
