@@ -1,9 +1,11 @@
 #include "core/layered_settings.h"
 
 #include <algorithm>
+#include <cmath>
 #include <string_view>
 
 #include "core/setting_descriptions.h"
+#include "core/settings.h"
 
 namespace korvex {
 
@@ -18,9 +20,15 @@ double layeredCellRule_m(double length_m, double depth_m, double streamFootprint
     return streamFootprint_m > 0.0 ? std::min(edge_m, streamFootprint_m) : edge_m;
 }
 
+double layeredCellAt(double particlesPerM3) {
+    return cellSize(Engine::fast, static_cast<float>(particlesPerM3), 1.0f);
+}
+
 LayeredSettings resolvedLayeredSettings(LayeredSettings settings, const KorvexConfiguration& configuration) {
     if (!settings.cell_m) {
-        settings.cell_m = layeredCellRule_m(configuration.length, configuration.depth, settings.streamFootprint_m);
+        const double rule_m =
+            layeredCellRule_m(configuration.length, configuration.depth, settings.streamFootprint_m);
+        settings.cell_m = layeredCellAt(std::pow(rule_m, -3.0));
     }
     return settings;
 }

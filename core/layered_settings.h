@@ -31,7 +31,11 @@ struct LayeredSettings {
 /// at most).
 double layeredCellRule_m(double length_m, double depth_m, double streamFootprint_m);
 
-/// `settings` with its cell, given or by the rule for the bed of `configuration`.
+/// The layered engine's cell at a resolution of `particlesPerM3`: the fast engine's single-precision cell
+/// edge, so that a bed's cell is the same figure on either engine.
+double layeredCellAt(double particlesPerM3);
+
+/// `settings` with its cell, given or at the resolution of the rule for the bed of `configuration`.
 LayeredSettings resolvedLayeredSettings(LayeredSettings settings, const KorvexConfiguration& configuration);
 
 /// Every setting out of its described limits, with its value and unit. Empty when all are usable.

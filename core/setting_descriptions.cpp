@@ -59,8 +59,8 @@ std::vector<SettingDescription> describeSettings() {
          Limits::highestDropM, true, false, detailedEngine,
          "height above the pile's surface particles are thrown from, as a luffing boom follows the pile"},
         {"cell_size_m", "m", nan,
-         "particles_per_m3^(-1/3) when that is given, else the stream's footprint, at most the bed's shorter "
-         "side / 50",
+         "the fast engine's cell at particles_per_m3, given or by its rule: the stream's footprint, at most the "
+         "bed's shorter side / 50",
          0.0, false, unbounded, false, false, layeredEngine,
          "edge of a grid cell: only the surface's shape is sampled on it, layers keep their own thickness"},
         {"angle_of_repose_deg", "°", layered.reposeAngle_deg, "", Limits::lowestReposeDeg, true,
@@ -250,10 +250,10 @@ PileSettings describedPileSettings(PileSettings settings, const SettingValues& e
     }
     const std::optional<double> perM3 = givenValue(given, "particles_per_m3");
     if (engine == Engine::layered) {
-        layered.cell_m = givenValue(given, "cell_size_m");
-        if (perM3) {
-            layered.cell_m = std::pow(*perM3, -1.0 / 3.0);
-        }
+        // The rule reads the extents as given, not as the single-precision configuration holds them.
+        layered.cell_m = givenValue(given, "cell_size_m")
+                             .value_or(layeredCellAt(perM3.value_or(
+                                 ruleParticlesPerM3(uses, length_m, depth_m, layered.streamFootprint_m))));
     } else {
         configuration.particlesPerCubicMeter = static_cast<float>(perM3.value_or(
             ruleParticlesPerM3(uses, length_m, depth_m, layered.streamFootprint_m)));

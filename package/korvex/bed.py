@@ -48,11 +48,6 @@ def unit(item: Field[Any]) -> str:
     return str(item.metadata.get("unit", ""))
 
 
-def engines_of(name: str) -> tuple[str, ...]:
-    """The engines ("ring": a continuous ring) that read a described setting; () for the bed's own."""
-    return tuple(SETTINGS[name]["engines"]) if name in SETTINGS else ()
-
-
 def _interval(entry: dict[str, Any]) -> str:
     low = f"{'[' if entry['lowest_included'] else '('}{entry['lowest']:g}"
     if math.isinf(entry["highest"]):
@@ -76,9 +71,12 @@ def _described(name: str, *, engine_default: bool, **metadata: Any) -> Any:
     engine_default it is None unless given, and the bed's engine fills in its default when it reads it."""
     entry = SETTINGS[name]
     readers = [engine for engine in entry["engines"] if engine != "ring"]
-    owner = f"{' and '.join(readers)} engine{'s' if len(readers) > 1 else ''}: " if len(readers) < 3 else ""
-    if len(readers) == 0:
+    if not readers:
         owner = "circular bed: "
+    elif len(readers) < len(ENGINES):
+        owner = f"{' and '.join(readers)} engine{'s' if len(readers) > 1 else ''}: "
+    else:
+        owner = ""
     data = {"unit": entry["unit"], "range": (entry["lowest"], entry["highest"]), "help": owner + entry["help"]}
     if entry["default"] is None:
         data["unset"] = entry["default_rule"]
@@ -133,15 +131,15 @@ class Bed:
         engine: the steepest slope the material stands at, the diameter of the
         disc on which the stacker's stream lands, and the most layers a column
         keeps before its thinnest neighbours are merged.
+    reclaim_step_m: distance the reclaimer advances per slice; 1 m by default,
+        whatever the resolution, so that a finer grid does not also cut the
+        output into smaller portions (which changes the VRR by itself).
 
     The engines declare every setting's unit, default, limits and the engines
     that read it (korvex._native.settings_description(), docs/native.md). A
     setting of another engine than the bed's is refused; one left out (None)
     takes the bed's engine's default, and stays None where that engine does
     not read it.
-    reclaim_step_m: distance the reclaimer advances per slice; 1 m by default,
-        whatever the resolution, so that a finer grid does not also cut the
-        output into smaller portions (which changes the VRR by itself).
     """
 
     length_m: float = _described("length_m", engine_default=False)

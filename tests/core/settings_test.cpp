@@ -127,10 +127,10 @@ TEST(Settings, TheLayeredCellLeftOutIsTheBedsRuleNotAFixedEdge) {
     settings.configuration.length = 30.0f;
     settings.configuration.depth = 10.0f;
     // A fiftieth of the shorter side, narrower than the stream's footprint of 1 m...
-    EXPECT_EQ(korvex::checkedGeometry(settings).cellSize, 0.2f);
+    EXPECT_FLOAT_EQ(korvex::checkedGeometry(settings).cellSize, 0.2f);
     // ...and the footprint where that is narrower.
     settings.layered.streamFootprint_m = 0.1;
-    EXPECT_EQ(korvex::checkedGeometry(settings).cellSize, 0.1f);
+    EXPECT_FLOAT_EQ(korvex::checkedGeometry(settings).cellSize, 0.1f);
 }
 
 TEST(Settings, GivenSettingsAreCheckedOnceWithEveryOtherProblemOfThePile) {

@@ -269,3 +269,12 @@ def test_the_docs_settings_table_is_the_description():
     text = (Path(__file__).parents[2] / "docs" / "native.md").read_text(encoding="utf-8")
     start = text.index("\n", text.index("<!-- settings table:")) + 1
     assert text[start : text.index("<!-- end of the settings table -->")] == settings_table()
+
+
+def test_a_bed_moved_to_another_engine_leaves_the_old_engines_settings_behind():
+    fast = Bed(engine="fast", eight_neighbour_probability=0.5, reclaim_angle_deg=60.0)
+    layered = fast.with_engine("layered", angle_of_repose_deg=30.0)
+    assert (layered.eight_neighbour_probability, layered.angle_of_repose_deg) == (None, 30.0)
+    assert layered.reclaim_angle_deg == 60.0
+    again = layered.with_engine("fast")
+    assert (again.eight_neighbour_probability, again.angle_of_repose_deg) == (1.0, None)
