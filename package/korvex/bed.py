@@ -339,7 +339,8 @@ class Bed:
         others = {
             name: None
             for name in SETTINGS.keys() & self.__dataclass_fields__.keys()
-            if engine not in SETTINGS[name]["engines"] and "ring" not in SETTINGS[name]["engines"]
+            # a circular bed's own (the ring's radius) stays with the bed's shape
+            if engine not in SETTINGS[name]["engines"] and set(ENGINES) & set(SETTINGS[name]["engines"])
         }
         return replace(self, engine=engine, **(others | changes))
 
