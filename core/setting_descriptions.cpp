@@ -1,7 +1,7 @@
 #include "core/setting_descriptions.h"
 
-#include <cmath>
 #include <algorithm>
+#include <cmath>
 #include <format>
 #include <limits>
 #include <utility>
@@ -13,8 +13,7 @@ namespace {
 
 constexpr double nan = std::numeric_limits<double>::quiet_NaN();
 constexpr double unbounded = std::numeric_limits<double>::infinity();
-constexpr unsigned straightEngines = fastEngine | detailedEngine | layeredEngine;
-constexpr unsigned everyPile = straightEngines | ringEngine;
+constexpr unsigned everyPile = fastEngine | detailedEngine | layeredEngine | ringEngine;
 
 /// Extents of a bed area, metres: from a hand's breadth to a thousand kilometres.
 constexpr double shortestExtentM = 0.01;
@@ -131,9 +130,10 @@ const SettingDescription* describedSetting(std::string_view name) {
 
 std::optional<std::string> settingProblem(const SettingDescription& setting, double value) {
     const bool aboveLowest = setting.lowestIncluded ? value >= setting.lowest : value > setting.lowest;
-    const bool belowHighest = std::isinf(setting.highest)
-                                  ? std::isfinite(value)
-                                  : (setting.highestIncluded ? value <= setting.highest : value < setting.highest);
+    const bool belowHighest =
+        std::isinf(setting.highest)
+            ? std::isfinite(value)
+            : (setting.highestIncluded ? value <= setting.highest : value < setting.highest);
     const bool whole = !setting.whole || value == std::trunc(value);
     if (aboveLowest && belowHighest && whole) {
         return std::nullopt;
@@ -144,11 +144,12 @@ std::optional<std::string> settingProblem(const SettingDescription& setting, dou
                   ? std::string(" and finite")
                   : std::format(" and {} {}", setting.highestIncluded ? "at most" : "below",
                                 withUnit(setting.highest, setting.unit));
-    return std::format("{} must be {}{}, got {}", setting.name, setting.whole ? "a whole number " : "", bounds,
-                       withUnit(value, setting.unit));
+    return std::format("{} must be {}{}, got {}", setting.name, setting.whole ? "a whole number " : "",
+                       bounds, withUnit(value, setting.unit));
 }
 
-std::vector<std::string> givenSettingsProblems(unsigned uses, std::string_view engine, const SettingValues& given) {
+std::vector<std::string> givenSettingsProblems(unsigned uses, std::string_view engine,
+                                               const SettingValues& given) {
     std::vector<std::string> problems;
     for (const auto& [name, value] : given) {
         const SettingDescription* setting = describedSetting(name);
@@ -162,7 +163,8 @@ std::vector<std::string> givenSettingsProblems(unsigned uses, std::string_view e
         }
     }
     if ((uses & layeredEngine) && given.contains("cell_size_m") && given.contains("particles_per_m3")) {
-        problems.emplace_back("cell_size_m and particles_per_m3 both set the layered engine's cell: give one");
+        problems.emplace_back(
+            "cell_size_m and particles_per_m3 both set the layered engine's cell: give one");
     }
     return problems;
 }
@@ -236,9 +238,11 @@ PileSettings describedPileSettings(PileSettings settings, const SettingValues& e
     const double length_m = givenValue(given, "length_m").value_or(configuration.length);
     const double depth_m = givenValue(given, "depth_m").value_or(configuration.depth);
     setShared(configuration, given);
-    configuration.particleVolumeFactor =
-        static_cast<float>(givenValue(given, "particle_volume_factor").value_or(configuration.particleVolumeFactor));
-    configuration.dropHeight = static_cast<float>(givenValue(given, "drop_height_m").value_or(configuration.dropHeight));
+    const auto set = [&](float& member, std::string_view name) {
+        member = static_cast<float>(givenValue(given, name).value_or(member));
+    };
+    set(configuration.particleVolumeFactor, "particle_volume_factor");
+    set(configuration.dropHeight, "drop_height_m");
     if (const auto fall = givenValue(given, "fall_height_m")) {
         configuration.fallHeight = static_cast<float>(*fall);
     }
@@ -268,7 +272,8 @@ float cellSizeOf(const PileSettings& settings) {
     if (settings.engine == Engine::layered) {
         return static_cast<float>(*resolvedLayeredSettings(settings.layered, configuration).cell_m);
     }
-    return cellSize(settings.engine, configuration.particlesPerCubicMeter, configuration.particleVolumeFactor);
+    return cellSize(settings.engine, configuration.particlesPerCubicMeter,
+                    configuration.particleVolumeFactor);
 }
 
 RingPileSettings describedRingSettings(RingPileSettings settings, const SettingValues& everyGiven) {
@@ -277,8 +282,9 @@ RingPileSettings describedRingSettings(RingPileSettings settings, const SettingV
     const double length_m = givenValue(given, "length_m").value_or(configuration.length);
     const double depth_m = givenValue(given, "depth_m").value_or(configuration.depth);
     setShared(configuration, given);
-    configuration.particlesPerCubicMeter = static_cast<float>(
-        givenValue(given, "particles_per_m3").value_or(ruleParticlesPerM3(ringEngine, length_m, depth_m, 0.0)));
+    const double rule = ruleParticlesPerM3(ringEngine, length_m, depth_m, 0.0);
+    configuration.particlesPerCubicMeter =
+        static_cast<float>(givenValue(given, "particles_per_m3").value_or(rule));
     settings.ringRadius =
         static_cast<float>(givenValue(given, "ring_radius_m").value_or(std::min(length_m, depth_m) / 4.0));
     throwProblems(givenSettingsProblems(ringEngine, "a continuous ring", everyGiven), settings);

@@ -51,7 +51,8 @@ using SettingValues = std::map<std::string, double, std::less<>>;
 
 /// Every problem of `given` for a pile read by `uses` (EngineUse bits) and called `engine` in messages: a
 /// name no setting has, a setting that pile does not read, a value out of its limits.
-std::vector<std::string> givenSettingsProblems(unsigned uses, std::string_view engine, const SettingValues& given);
+std::vector<std::string> givenSettingsProblems(unsigned uses, std::string_view engine,
+                                               const SettingValues& given);
 
 /// The resolution the package chooses when none is given, particles per cubic metre: a fast-engine (and
 /// ring) cell of the bed's shorter side / 150, one particle per m³ on the detailed engine, and on the

@@ -131,12 +131,13 @@ korvex::SettingValues givenOf(std::initializer_list<std::pair<const char*, std::
 korvex::PileSettings pileSettingsOf(double length_m, double depth_m, std::optional<double> reclaim_angle_deg,
                                     std::optional<double> particles_per_m3, bool circular,
                                     std::optional<double> eight_neighbour_probability,
-                                    std::optional<double> particle_volume_factor, std::optional<double> drop_height_m,
-                                    std::optional<double> fall_height_m, const std::string& engine,
-                                    std::optional<float> reclaim_step_m, std::optional<double> cell_size_m,
-                                    std::optional<double> angle_of_repose_deg, std::optional<double> stream_footprint_m,
-                                    std::optional<double> segments_per_column, std::optional<std::uint64_t> seed,
-                                    bool record_particles) {
+                                    std::optional<double> particle_volume_factor,
+                                    std::optional<double> drop_height_m, std::optional<double> fall_height_m,
+                                    const std::string& engine, std::optional<float> reclaim_step_m,
+                                    std::optional<double> cell_size_m, std::optional<double> angle_of_repose_deg,
+                                    std::optional<double> stream_footprint_m,
+                                    std::optional<double> segments_per_column,
+                                    std::optional<std::uint64_t> seed, bool record_particles) {
     korvex::PileSettings base = korvex::defaultPileSettings();
     base.engine = engineNamed(engine);
     base.configuration.circular = circular;
