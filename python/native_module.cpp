@@ -144,19 +144,19 @@ korvex::PileSettings pileSettingsOf(double length_m, double depth_m, std::option
     base.reclaimIncrement = reclaim_step_m;
     base.seed = seed;
     base.logParticles = record_particles;
-    return korvex::describedPileSettings(
-        base, givenOf({{"length_m", length_m},
-                                      {"depth_m", depth_m},
-                                      {"reclaim_angle_deg", reclaim_angle_deg},
-                                      {"particles_per_m3", particles_per_m3},
-                                      {"eight_neighbour_probability", eight_neighbour_probability},
-                                      {"particle_volume_factor", particle_volume_factor},
-                                      {"drop_height_m", drop_height_m},
-                                      {"fall_height_m", fall_height_m},
-                                      {"cell_size_m", cell_size_m},
-                                      {"angle_of_repose_deg", angle_of_repose_deg},
-                                      {"stream_footprint_m", stream_footprint_m},
-                                      {"segments_per_column", segments_per_column}}));
+    const korvex::SettingValues given = givenOf({{"length_m", length_m},
+                                                 {"depth_m", depth_m},
+                                                 {"reclaim_angle_deg", reclaim_angle_deg},
+                                                 {"particles_per_m3", particles_per_m3},
+                                                 {"eight_neighbour_probability", eight_neighbour_probability},
+                                                 {"particle_volume_factor", particle_volume_factor},
+                                                 {"drop_height_m", drop_height_m},
+                                                 {"fall_height_m", fall_height_m},
+                                                 {"cell_size_m", cell_size_m},
+                                                 {"angle_of_repose_deg", angle_of_repose_deg},
+                                                 {"stream_footprint_m", stream_footprint_m},
+                                                 {"segments_per_column", segments_per_column}});
+    return korvex::describedPileSettings(base, given);
 }
 
 /// The description of every setting, as dicts of the names the package reads.
