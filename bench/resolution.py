@@ -90,7 +90,7 @@ def main() -> int:
     settings = {
         "seeds": list(seeds),
         "layers": args.layers,
-        "eight_neighbour_probability": korvex.Bed().eight_neighbour_probability,
+        "eight_neighbour_probability": korvex.Bed(engine="fast").eight_neighbour_probability,
     }
     args.output.write_text(json.dumps({**settings, "runs": runs}, indent=2) + "\n", encoding="utf-8")
 

@@ -1,10 +1,13 @@
 #include "core/settings.h"
 
+#include "core/setting_descriptions.h"
+
 #include <algorithm>
 #include <cmath>
 #include <format>
 #include <numbers>
 #include <string>
+#include <string_view>
 #include <utility>
 
 namespace korvex {
@@ -170,25 +173,30 @@ void checkDetailedSettings(const KorvexConfiguration& configuration, Problems& p
     }
 }
 
-/// The layered engine's own settings and the straight bed with a face rising into the pile that it serves;
-/// true when the cell is usable.
-bool checkLayeredSettings(const PileSettings& settings, Problems& problems) {
-    for (std::string& problem : layeredSettingsProblems(settings.layered)) {
+/// What is wrong with `value` of the described setting `name`, added to `problems`.
+void checkDescribed(std::string_view name, double value, Problems& problems) {
+    if (auto problem = settingProblem(*describedSetting(name), value)) {
+        problems.add(std::move(*problem));
+    }
+}
+
+/// The layered engine's own settings (`layered`, its cell resolved) and the straight bed with a face rising
+/// into the pile that it serves; true when the cell is usable.
+bool checkLayeredSettings(const PileSettings& settings, const LayeredSettings& layered, Problems& problems) {
+    for (std::string& problem : layeredSettingsProblems(layered)) {
         problems.add(std::move(problem));
     }
     const KorvexConfiguration& configuration = settings.configuration;
     if (configuration.circular) {
         problems.add("circular is not served by the layered engine: it simulates straight beds");
     }
-    const float angle = configuration.reclaimAngle;
-    if (std::isfinite(angle) && !(angle > 0.0f && angle <= 90.0f)) {
-        problems.add(std::format(
-            "reclaimAngle must lie above 0 and at most 90 degrees on the layered engine, got {:g} degrees", angle));
+    if (std::isfinite(configuration.reclaimAngle)) {
+        checkDescribed("reclaim_angle_deg", configuration.reclaimAngle, problems);
     }
     if (settings.logParticles) {
         problems.add("logParticles: the layered engine keeps layers, not particles");
     }
-    const double cell = settings.layered.cell_m;
+    const double cell = *layered.cell_m;
     return cell > 0.0 && std::isfinite(cell);
 }
 
@@ -196,7 +204,7 @@ bool checkLayeredSettings(const PileSettings& settings, Problems& problems) {
 /// its deliveries, and the memory it may take before a quality value is known.
 void checkLayeredGrid(PileGeometry& geometry, const LayeredSettings& layered, Problems& problems) {
     const KorvexConfiguration& configuration = geometry.configuration;
-    const double cell_m = layered.cell_m;
+    const double cell_m = *layered.cell_m;
     const auto cellsAlong = [&](float extent, const char* setting) -> std::optional<double> {
         if (!std::isfinite(extent)) {
             return std::nullopt;
@@ -256,7 +264,7 @@ std::optional<std::string> layeredMemoryProblem(std::uint32_t columns, std::uint
     return std::format("a layered bed of {} x {} cells of {:g} m, each column keeping up to {} segments with "
                        "{} quality values each, may take about {:.3g} GB, more than the {:g} GB bound: use "
                        "larger cells, fewer segments per column or fewer quality values",
-                       columns, rows, settings.cell_m, settings.segmentsPerColumn, qualities, bytes / 1e9,
+                       columns, rows, settings.cell_m.value_or(0.0), settings.segmentsPerColumn, qualities, bytes / 1e9,
                        Limits::maxMemoryBytes / 1e9);
 }
 
@@ -301,6 +309,13 @@ std::optional<std::string> reclaimStepProblem(double step_m, double reach_m) {
     return std::nullopt;
 }
 
+double reclaimReach_m(const KorvexConfiguration& configuration) {
+    // Reclaim positions never need to go beyond the pile's outline, nor the circle inside it, by more than a
+    // few times its size.
+    return 2.0 * (std::fabs(static_cast<double>(configuration.length)) +
+                  std::fabs(static_cast<double>(configuration.depth)));
+}
+
 namespace {
 
 std::string joined(const std::vector<std::string>& problems) {
@@ -325,8 +340,9 @@ std::variant<PileGeometry, SettingsError> checkSettings(const PileSettings& sett
     const bool detailed = settings.engine == Engine::detailed;
     const bool layered = settings.engine == Engine::layered;
     bool sized = checkCommon(configuration, problems);
+    const LayeredSettings layeredSettings = resolvedLayeredSettings(settings.layered, configuration);
     if (layered) {
-        sized = checkLayeredSettings(settings, problems);
+        sized = checkLayeredSettings(settings, layeredSettings, problems);
     } else if (detailed) {
         checkDetailedSettings(configuration, problems);
         const float factor = configuration.particleVolumeFactor;
@@ -339,8 +355,8 @@ std::variant<PileGeometry, SettingsError> checkSettings(const PileSettings& sett
     geometry.circleLength =
         configuration.circular ? reclaimCircleLength(configuration.length, configuration.depth) : 0.0;
     if (sized && layered) {
-        geometry.cellSize = static_cast<float>(settings.layered.cell_m);
-        checkLayeredGrid(geometry, settings.layered, problems);
+        geometry.cellSize = static_cast<float>(*layeredSettings.cell_m);
+        checkLayeredGrid(geometry, layeredSettings, problems);
     } else if (sized) {
         geometry.cellSize = cellSize(settings.engine, configuration.particlesPerCubicMeter,
                                      configuration.particleVolumeFactor);
@@ -352,11 +368,7 @@ std::variant<PileGeometry, SettingsError> checkSettings(const PileSettings& sett
     }
     if (settings.reclaimIncrement || sized) {
         geometry.reclaimIncrement = settings.reclaimIncrement.value_or(geometry.cellSize);
-        // Reclaim positions never need to go beyond the pile's outline, nor the circle inside it, by more
-        // than a few times its size.
-        const double reach = 2.0 * (std::fabs(static_cast<double>(configuration.length)) +
-                                    std::fabs(static_cast<double>(configuration.depth)));
-        if (auto problem = reclaimStepProblem(geometry.reclaimIncrement, reach)) {
+        if (auto problem = reclaimStepProblem(geometry.reclaimIncrement, reclaimReach_m(configuration))) {
             problems.add(std::move(*problem));
         }
     }
@@ -373,16 +385,14 @@ std::variant<RingGeometry, SettingsError> checkSettings(const RingPileSettings& 
     geometry.ringRadius = settings.ringRadius;
     const KorvexConfiguration& configuration = geometry.configuration;
     const bool sized = checkCommon(configuration, problems);
-    checkEightNeighbourProbability(configuration.eightNeighbourProbability, problems);
+    checkDescribed("eight_neighbour_probability", configuration.eightNeighbourProbability, problems);
     const float angle = configuration.reclaimAngle;
-    if (std::isfinite(angle) && !(angle > 0.0f && angle <= 90.0f)) {
-        problems.add(std::format("reclaimAngle of {} degrees: a continuous ring needs a face of more than 0 "
-                                 "and at most 90 degrees, rising from the reclaimed ground into the pile",
-                                 angle));
+    if (std::isfinite(angle)) {
+        checkDescribed("reclaim_angle_deg", angle, problems);
     }
     const float half = std::min(configuration.length, configuration.depth) / 2.0f;
     if (!(settings.ringRadius > 0.0f && settings.ringRadius < half)) {
-        problems.add(std::format("ring radius of {} m must be positive and less than half the smaller extent "
+        problems.add(std::format("ring_radius_m of {} m must be positive and less than half the smaller extent "
                                  "of the bed area, {} m",
                                  settings.ringRadius, half));
     }

@@ -111,6 +111,9 @@ double reclaimCircleLength(float length, float depth);
 /// direction: it must be positive and finite, cut that reach into at most Limits::maxSlicesPerReach slices,
 /// and a reclaim position that far out must still grow by it in single precision. Empty when nothing is.
 std::optional<std::string> reclaimStepProblem(double step_m, double reach_m);
+/// How far reclaim positions of a straight or single-pass circular pile may go, metres: a few times the
+/// pile's outline, which the reclaim circle lies inside.
+double reclaimReach_m(const KorvexConfiguration& configuration);
 
 /// What the engines build a straight or single-pass circular pile from: the checked configuration and what
 /// follows from it.

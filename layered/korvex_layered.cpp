@@ -35,12 +35,12 @@ KorvexLayered::KorvexLayered(const KorvexConfiguration& configuration, const Lay
 
 KorvexLayered::KorvexLayered(const PileGeometry& geometry, const LayeredSettings& settings)
     : configuration(geometry.configuration),
-      layered(settings),
+      layered(resolvedLayeredSettings(settings, geometry.configuration)),
       width(geometry.columns),
       depth(geometry.rows),
       reposeSlope(std::tan(settings.reposeAngle_deg * std::numbers::pi / 180.0)),
       faceRun(geometry.verticalFace ? 0.0 : 1.0 / geometry.faceSlope) {
-    if (auto problem = layeredMemoryProblem(geometry.columns, geometry.rows, settings, 0)) {
+    if (auto problem = layeredMemoryProblem(geometry.columns, geometry.rows, layered, 0)) {
         throw SettingsError({std::move(*problem)});
     }
     clear();
@@ -121,7 +121,7 @@ void KorvexLayered::deliver(double x_m, double z_m, const AveragedParameters& ma
         rewindReclaimer();
     }
     stride = firstQualityEntry + material.sums.size();
-    const auto& layers = fill.fill(height_m, width, depth, layered.cell_m, reposeSlope,
+    const auto& layers = fill.fill(height_m, width, depth, *layered.cell_m, reposeSlope,
                                    0.5 * layered.streamFootprint_m, x_m, z_m, material.volume);
     double total_m = 0.0;
     for (const auto& [cell, thickness_m] : layers) {
@@ -152,7 +152,7 @@ void KorvexLayered::layOnCell(std::size_t cell, double thickness_m, std::span<co
     columns[cell].layOn(stride, thickness_m, material, layered.segmentsPerColumn);
     height_m[cell] = columns[cell].height_m();
     highest_m = std::max(highest_m, height_m[cell]);
-    materialEnd_m = std::max(materialEnd_m, static_cast<double>(cell % width + 1) * layered.cell_m);
+    materialEnd_m = std::max(materialEnd_m, static_cast<double>(cell % width + 1) * *layered.cell_m);
 }
 
 void KorvexLayered::forgetMaterial() {
@@ -230,7 +230,7 @@ void KorvexLayered::followColumns() {
         highest_m = std::max(highest_m, height_m[cell]);
         if (columns[cell].segments() > 0) {
             materialEnd_m =
-                std::max(materialEnd_m, static_cast<double>(cell % width + 1) * layered.cell_m);
+                std::max(materialEnd_m, static_cast<double>(cell % width + 1) * *layered.cell_m);
         }
     }
 }
@@ -238,7 +238,7 @@ void KorvexLayered::followColumns() {
 bool KorvexLayered::reclaimingFinished() const { return !(reclaimedTo_m < materialEnd_m); }
 
 KorvexLayered::Cut KorvexLayered::cutBetween(double from_m, double to_m) const {
-    const double cell = layered.cell_m;
+    const double cell = *layered.cell_m;
     const double nearest = std::max(0.0, std::floor(from_m / cell));
     const double furthest = std::ceil((to_m + faceRun * highest_m) / cell);
     const auto first = static_cast<std::uint32_t>(std::min<double>(nearest, width));
@@ -251,7 +251,7 @@ void KorvexLayered::cutColumn(LayeredColumn& column, std::uint32_t i, const Cut&
         // The face has passed the far end of the bed: whatever rounding left behind goes too.
         column.reclaimAll(stride, taken);
     } else if (cut.first <= i && i < cut.end) {
-        column.reclaimBetween(stride, cut.from_m, cut.to_m, i * layered.cell_m, layered.cell_m, faceRun, taken);
+        column.reclaimBetween(stride, cut.from_m, cut.to_m, i * *layered.cell_m, *layered.cell_m, faceRun, taken);
     }
 }
 
@@ -366,8 +366,8 @@ LayerTable KorvexLayered::layers() const {
             tops[k] = top;
             top -= thickness[k];
         }
-        const double x_m = (static_cast<double>(cell % width) + 0.5) * layered.cell_m;
-        const double z_m = (static_cast<double>(cell / width) + 0.5) * layered.cell_m;
+        const double x_m = (static_cast<double>(cell % width) + 0.5) * *layered.cell_m;
+        const double z_m = (static_cast<double>(cell / width) + 0.5) * *layered.cell_m;
         for (std::size_t k = 0; k < thickness.size(); ++k) {
             const std::span<const double> material = column.material(k, stride);
             const double volume = material[volumeEntry];

@@ -22,7 +22,7 @@ std::string joined(const std::vector<std::string>& names) {
 }
 
 void writeLayeredSettings(SnapshotWriter& out, const LayeredSettings& settings) {
-    out.f64(settings.cell_m);
+    out.f64(settings.cell_m.value());
     out.f64(settings.reposeAngle_deg);
     out.f64(settings.streamFootprint_m);
     out.u64(settings.segmentsPerColumn);
@@ -89,7 +89,7 @@ std::string interruptedStackNote(double stacked_m3) {
 Pile::Pile(const PileSettings& settings)
     : seed_(settings.seed),
       geometry_(checkedGeometry(settings)),
-      layered_(settings.layered),
+      layered_(resolvedLayeredSettings(settings.layered, settings.configuration)),
       particleLog_(settings.logParticles ? std::make_unique<ParticleLog>() : nullptr),
       engine_(engineFor(geometry_, settings, particleLog_.get())) {}
 
@@ -175,13 +175,9 @@ void Pile::stackTable(const TableView& table, std::span<const std::string> colum
 std::vector<ReclaimedSlice> Pile::reclaim() { return engine_->reclaimWhole(geometry_.reclaimIncrement); }
 
 std::vector<ReclaimedSlice> Pile::reclaim(float increment) {
-    PileSettings settings;
-    settings.configuration = geometry_.configuration;
-    settings.engine = geometry_.engine;
-    settings.reclaimIncrement = increment;
-    // The step is checked on the pile's own grid: the layered engine's cell is its own setting.
-    settings.layered = layered_;
-    checkedGeometry(settings);
+    if (auto problem = reclaimStepProblem(increment, reclaimReach_m(geometry_.configuration))) {
+        throw SettingsError({std::move(*problem)});
+    }
     return engine_->reclaimWhole(increment);
 }
 

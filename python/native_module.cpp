@@ -6,6 +6,8 @@
 #include <array>
 #include <cmath>
 #include <cstdint>
+#include <initializer_list>
+#include <map>
 #include <limits>
 #include <memory>
 #include <mutex>
@@ -13,9 +15,11 @@
 #include <stdexcept>
 #include <string>
 #include <system_error>
+#include <utility>
 #include <vector>
 
 #include "core/seeding.h"
+#include "core/setting_descriptions.h"
 #include "core/settings.h"
 #include "pile/pile.h"
 #include "pile/ring_pile.h"
@@ -111,17 +115,77 @@ auto locked(std::mutex& mutex, Work&& work) {
     return work();
 }
 
-/// The layered engine's settings from the keywords; its cell is the fast engine's at `particles_per_m3`
-/// unless given.
-korvex::LayeredSettings layeredSettingsOf(float particles_per_m3, std::optional<double> cell_m,
-                                          double angle_of_repose_deg, double stream_footprint_m,
-                                          std::size_t segments_per_column) {
-    korvex::LayeredSettings layered;
-    layered.cell_m = cell_m.value_or(1.0 / std::pow(double{particles_per_m3}, 1.0 / 3.0));
-    layered.reposeAngle_deg = angle_of_repose_deg;
-    layered.streamFootprint_m = stream_footprint_m;
-    layered.segmentsPerColumn = segments_per_column;
-    return layered;
+/// The settings given by keyword, those left at None out.
+korvex::SettingValues givenOf(std::initializer_list<std::pair<const char*, std::optional<double>>> keywords) {
+    korvex::SettingValues given;
+    for (const auto& [name, value] : keywords) {
+        if (value) {
+            given.emplace(name, *value);
+        }
+    }
+    return given;
+}
+
+/// A straight or single-pass circular pile's settings from the keywords of Simulator and geometry, and the
+/// seed and particle log of a Simulator.
+korvex::PileSettings pileSettingsOf(double length_m, double depth_m, std::optional<double> reclaim_angle_deg,
+                                    std::optional<double> particles_per_m3, bool circular,
+                                    std::optional<double> eight_neighbour_probability,
+                                    std::optional<double> particle_volume_factor,
+                                    std::optional<double> drop_height_m, std::optional<double> fall_height_m,
+                                    const std::string& engine, std::optional<float> reclaim_step_m,
+                                    std::optional<double> cell_size_m, std::optional<double> angle_of_repose_deg,
+                                    std::optional<double> stream_footprint_m,
+                                    std::optional<double> segments_per_column,
+                                    std::optional<std::uint64_t> seed, bool record_particles) {
+    korvex::PileSettings base = korvex::defaultPileSettings();
+    base.engine = engineNamed(engine);
+    base.configuration.circular = circular;
+    base.reclaimIncrement = reclaim_step_m;
+    base.seed = seed;
+    base.logParticles = record_particles;
+    const korvex::SettingValues given = givenOf({{"length_m", length_m},
+                                                 {"depth_m", depth_m},
+                                                 {"reclaim_angle_deg", reclaim_angle_deg},
+                                                 {"particles_per_m3", particles_per_m3},
+                                                 {"eight_neighbour_probability", eight_neighbour_probability},
+                                                 {"particle_volume_factor", particle_volume_factor},
+                                                 {"drop_height_m", drop_height_m},
+                                                 {"fall_height_m", fall_height_m},
+                                                 {"cell_size_m", cell_size_m},
+                                                 {"angle_of_repose_deg", angle_of_repose_deg},
+                                                 {"stream_footprint_m", stream_footprint_m},
+                                                 {"segments_per_column", segments_per_column}});
+    return korvex::describedPileSettings(base, given);
+}
+
+/// The description of every setting, as dicts of the names the package reads.
+py::list settingsDescription() {
+    py::list result;
+    for (const korvex::SettingDescription& setting : korvex::settingDescriptions()) {
+        py::dict entry;
+        entry["name"] = py::str(std::string(setting.name));
+        entry["unit"] = py::str(std::string(setting.unit));
+        entry["default"] = std::isnan(setting.defaultValue) ? py::object(py::none())
+                           : setting.whole ? py::object(py::int_(static_cast<long long>(setting.defaultValue)))
+                                           : py::object(py::float_(setting.defaultValue));
+        entry["default_rule"] = py::str(std::string(setting.defaultRule));
+        entry["lowest"] = setting.lowest;
+        entry["lowest_included"] = setting.lowestIncluded;
+        entry["highest"] = setting.highest;
+        entry["highest_included"] = setting.highestIncluded;
+        entry["whole"] = setting.whole;
+        py::list engines;
+        for (const char* name : {"fast", "detailed", "layered", "ring"}) {
+            if (setting.engines & korvex::engineUse(name)) {
+                engines.append(name);
+            }
+        }
+        entry["engines"] = py::tuple(engines);
+        entry["help"] = py::str(std::string(setting.help));
+        result.append(entry);
+    }
+    return result;
 }
 
 /// The geometry a pile is built on, by the names the package gives its parts.
@@ -145,15 +209,7 @@ class Simulator : public Snapshots<Simulator> {
 public:
     static constexpr std::array snapshotKinds{korvex::SnapshotKind::pile, korvex::SnapshotKind::layeredPile};
 
-    Simulator(float length_m, float depth_m, float reclaim_angle_deg, float particles_per_m3, bool circular,
-              float eight_neighbour_probability, float particle_volume_factor, float drop_height_m,
-              std::optional<float> fall_height_m, const std::string& engine,
-              std::optional<std::uint64_t> seed, bool record_particles, std::optional<float> reclaim_step_m,
-              const korvex::LayeredSettings& layered)
-        : pile(settingsOf(length_m, depth_m, reclaim_angle_deg, particles_per_m3, circular,
-                          eight_neighbour_probability, particle_volume_factor, drop_height_m, fall_height_m,
-                          engine, seed.value_or(korvex::freshSeed()), record_particles, reclaim_step_m,
-                          layered)) {
+    explicit Simulator(const korvex::PileSettings& settings) : pile(settings) {
         pile.setInterruptCheck([] {
             py::gil_scoped_acquire withGil;
             korvex::python::raiseOnPendingSignal();
@@ -291,34 +347,6 @@ public:
     float reclaimStep() const { return pile.reclaimIncrement(); }
     py::tuple qualityNames() { return py::cast(locked(mutex, [&] { return pile.qualityNames(); })); }
 
-    static korvex::PileSettings settingsOf(float length_m, float depth_m, float reclaim_angle_deg,
-                                           float particles_per_m3, bool circular,
-                                           float eight_neighbour_probability, float particle_volume_factor,
-                                           float drop_height_m, std::optional<float> fall_height_m,
-                                           const std::string& engine, std::uint64_t seed,
-                                           bool record_particles, std::optional<float> reclaim_step_m,
-                                           const korvex::LayeredSettings& layered) {
-        korvex::PileSettings settings;
-        korvex::KorvexConfiguration& configuration = settings.configuration;
-        configuration.length = length_m;
-        configuration.depth = depth_m;
-        configuration.reclaimAngle = reclaim_angle_deg;
-        configuration.particlesPerCubicMeter = particles_per_m3;
-        configuration.circular = circular;
-        configuration.eightNeighbourProbability = eight_neighbour_probability;
-        configuration.particleVolumeFactor = particle_volume_factor;
-        configuration.dropHeight = drop_height_m;
-        configuration.cellsFromOrigin = true;
-        configuration.aimedThrow = true;
-        configuration.fallHeight = fall_height_m;
-        settings.engine = engineNamed(engine);
-        settings.seed = seed;
-        settings.logParticles = record_particles;
-        settings.reclaimIncrement = reclaim_step_m;
-        settings.layered = layered;
-        return settings;
-    }
-
 private:
     friend Snapshots;
 
@@ -332,11 +360,7 @@ class Ring : public Snapshots<Ring> {
 public:
     static constexpr std::array snapshotKinds{korvex::SnapshotKind::ring};
 
-    Ring(float length_m, float depth_m, float ring_radius_m, float reclaim_angle_deg, float particles_per_m3,
-         float eight_neighbour_probability, std::optional<std::uint64_t> seed,
-         std::optional<double> reclaim_step_m)
-        : pile(settingsOf(length_m, depth_m, ring_radius_m, reclaim_angle_deg, particles_per_m3,
-                          eight_neighbour_probability, seed.value_or(korvex::freshSeed()), reclaim_step_m)) {
+    explicit Ring(const korvex::RingPileSettings& settings) : pile(settings) {
         pile.setInterruptCheck([] {
             py::gil_scoped_acquire withGil;
             korvex::python::raiseOnPendingSignal();
@@ -394,23 +418,6 @@ public:
     py::tuple qualityNames() { return py::cast(locked(mutex, [&] { return pile.qualityNames(); })); }
 
 private:
-    static korvex::RingPileSettings settingsOf(float length_m, float depth_m, float ring_radius_m,
-                                               float reclaim_angle_deg, float particles_per_m3,
-                                               float eight_neighbour_probability, std::uint64_t seed,
-                                               std::optional<double> reclaim_step_m) {
-        korvex::RingPileSettings settings;
-        settings.configuration.length = length_m;
-        settings.configuration.depth = depth_m;
-        settings.configuration.reclaimAngle = reclaim_angle_deg;
-        settings.configuration.particlesPerCubicMeter = particles_per_m3;
-        settings.configuration.eightNeighbourProbability = eight_neighbour_probability;
-        settings.configuration.cellsFromOrigin = true;
-        settings.ringRadius = ring_radius_m;
-        settings.seed = seed;
-        settings.reclaimIncrement = reclaim_step_m;
-        return settings;
-    }
-
     static py::tuple arraysOf(const std::vector<korvex::RingSlice>& slices, std::size_t qualities) {
         const std::size_t count = slices.size();
         py::array_t<double> time(static_cast<py::ssize_t>(count));
@@ -460,28 +467,43 @@ PYBIND11_MODULE(_native, m, py::multiple_interpreters::not_supported()) {
     });
     py::register_local_exception<korvex::ParameterCountError>(m, "ParameterCountError", PyExc_RuntimeError);
     const korvex::PileSettings defaults = korvex::defaultPileSettings();
-    const korvex::KorvexConfiguration& d = defaults.configuration;
 
+    m.def("settings_description", &settingsDescription,
+          R"(Every setting of every engine, as the package, the command line and the docs show it: a list of
+dicts of "name" (the keyword, with its unit), "unit", "default" (None where "default_rule" says how it
+follows from the bed), "lowest", "highest" (inf: any finite value), whether each is "lowest_included" and
+"highest_included", "whole" (a count), "engines" (of "fast", "detailed", "layered" and "ring", the
+continuous ring) and "help".)");
+    m.def(
+        "settings_problems",
+        [](const std::string& engine, const std::map<std::string, double>& settings, bool ring) {
+            const unsigned uses = korvex::engineUse(korvex::engineName(engineNamed(engine)));
+            return korvex::givenSettingsProblems(uses | (ring ? korvex::ringEngine : 0u),
+                                                 "the " + engine + " engine",
+                                                 korvex::SettingValues(settings.begin(), settings.end()));
+        },
+        py::arg("engine"), py::arg("settings"), py::kw_only(), py::arg("ring") = false,
+        R"(What the engine (with ``ring``, also a continuous ring on it) finds wrong with the settings given
+by name: a name no setting has, a setting it does not read, a value out of its limits; one message per
+problem, naming the setting, its value and its unit. Empty when all are usable.)");
     m.def(
         "defaults",
         [defaults] {
-            const korvex::KorvexConfiguration& c = defaults.configuration;
             py::dict result;
-            result["length_m"] = c.length;
-            result["depth_m"] = c.depth;
-            result["reclaim_angle_deg"] = c.reclaimAngle;
-            result["particles_per_m3"] = c.particlesPerCubicMeter;
-            result["circular"] = c.circular;
-            result["eight_neighbour_probability"] = c.eightNeighbourProbability;
-            result["particle_volume_factor"] = c.particleVolumeFactor;
-            result["drop_height_m"] = c.dropHeight;
+            for (const korvex::SettingDescription& setting : korvex::settingDescriptions()) {
+                if (std::isnan(setting.defaultValue)) {
+                    continue;
+                }
+                result[py::str(std::string(setting.name))] =
+                    setting.whole ? py::object(py::int_(static_cast<long long>(setting.defaultValue)))
+                                  : py::object(py::float_(setting.defaultValue));
+            }
+            result["circular"] = defaults.configuration.circular;
             result["engine"] = korvex::engineName(defaults.engine);
-            result["angle_of_repose_deg"] = defaults.layered.reposeAngle_deg;
-            result["stream_footprint_m"] = defaults.layered.streamFootprint_m;
-            result["segments_per_column"] = defaults.layered.segmentsPerColumn;
             return result;
         },
-        "The default of every setting, by its keyword: a fresh dict on every call.");
+        "The default of every setting that has one of its own (see settings_description), the shape and the "
+        "engine, by keyword: a fresh dict on every call.");
     m.def(
         "limits",
         [] {
@@ -497,52 +519,77 @@ PYBIND11_MODULE(_native, m, py::multiple_interpreters::not_supported()) {
             return result;
         },
         "What any pile may ask for: cells of its grid, the largest seed, the detailed engine's smallest box, "
-        "the slices of one reclaim and the memory its estimate may come to.");
+        "the slices of one reclaim and the memory its estimate may come to. Each setting's own limits are in "
+        "settings_description.");
+    m.def(
+        "rule_particles_per_m3",
+        [defaults](const std::string& engine, double length_m, double depth_m,
+                   std::optional<double> stream_footprint_m) {
+            return korvex::ruleParticlesPerM3(korvex::engineUse(korvex::engineName(engineNamed(engine))),
+                                              length_m, depth_m,
+                                              stream_footprint_m.value_or(defaults.layered.streamFootprint_m));
+        },
+        py::kw_only(), py::arg("engine"), py::arg("length_m"), py::arg("depth_m"),
+        py::arg("stream_footprint_m") = py::none(),
+        "The resolution an engine takes when given no particles_per_m3 (see settings_description), unchecked.");
     m.def(
         "cell_size_m",
-        [](const std::string& engine, float particles_per_m3, float particle_volume_factor) {
-            return korvex::cellSize(engineNamed(engine), particles_per_m3, particle_volume_factor);
+        [](const std::string& engine, std::optional<double> particles_per_m3,
+           std::optional<double> particle_volume_factor, std::optional<double> length_m,
+           std::optional<double> depth_m, std::optional<double> stream_footprint_m) {
+            korvex::PileSettings base = korvex::defaultPileSettings();
+            base.engine = engineNamed(engine);
+            return korvex::cellSizeOf(korvex::describedPileSettings(
+                base, givenOf({{"particles_per_m3", particles_per_m3},
+                                              {"particle_volume_factor", particle_volume_factor},
+                                              {"length_m", length_m},
+                                              {"depth_m", depth_m},
+                                              {"stream_footprint_m", stream_footprint_m}})));
         },
         py::kw_only(), py::arg("engine") = korvex::engineName(defaults.engine),
-        py::arg("particles_per_m3") = d.particlesPerCubicMeter,
-        py::arg("particle_volume_factor") = d.particleVolumeFactor,
-        "Edge of a height-map cell in single precision, as the engine computes it, unchecked.");
+        py::arg("particles_per_m3") = py::none(), py::arg("particle_volume_factor") = py::none(),
+        py::arg("length_m") = py::none(), py::arg("depth_m") = py::none(),
+        py::arg("stream_footprint_m") = py::none(),
+        "Edge of a height-map cell in single precision, as the engine computes it from these settings (the "
+        "rest at their defaults); ValueError for a setting out of its limits or not the engine's.");
     m.def("is_vertical_face", &korvex::isVerticalFace, py::arg("reclaim_angle_deg"),
           "Whether the engines take a reclaim face of this angle as vertical.");
     m.def(
         "geometry",
-        [](float length_m, float depth_m, float reclaim_angle_deg, float particles_per_m3, bool circular,
-           float eight_neighbour_probability, float particle_volume_factor, float drop_height_m,
-           std::optional<float> fall_height_m, const std::string& engine,
-           std::optional<float> reclaim_step_m, std::optional<double> cell_m, double angle_of_repose_deg,
-           double stream_footprint_m, std::size_t segments_per_column, std::size_t qualities) {
-            korvex::PileSettings settings = Simulator::settingsOf(
+        [](double length_m, double depth_m, std::optional<double> reclaim_angle_deg,
+           std::optional<double> particles_per_m3, bool circular, std::optional<double> eight_neighbour_probability,
+           std::optional<double> particle_volume_factor, std::optional<double> drop_height_m,
+           std::optional<double> fall_height_m, const std::string& engine, std::optional<float> reclaim_step_m,
+           std::optional<double> cell_size_m, std::optional<double> angle_of_repose_deg,
+           std::optional<double> stream_footprint_m, std::optional<double> segments_per_column,
+           std::size_t qualities) {
+            const korvex::PileSettings settings = pileSettingsOf(
                 length_m, depth_m, reclaim_angle_deg, particles_per_m3, circular, eight_neighbour_probability,
-                particle_volume_factor, drop_height_m, fall_height_m, engine, 0, false, reclaim_step_m,
-                layeredSettingsOf(particles_per_m3, cell_m, angle_of_repose_deg, stream_footprint_m,
-                                  segments_per_column));
+                particle_volume_factor, drop_height_m, fall_height_m, engine, reclaim_step_m, cell_size_m,
+                angle_of_repose_deg, stream_footprint_m, segments_per_column, std::nullopt, false);
             const korvex::PileGeometry geometry = korvex::checkedGeometry(settings);
             py::dict result = geometryDict(geometry);
             result["memory_bytes"] = py::none();
             if (geometry.engine == korvex::Engine::layered) {
-                if (auto problem =
-                        korvex::layeredMemoryProblem(geometry.columns, geometry.rows, settings.layered, qualities)) {
+                const korvex::LayeredSettings layered =
+                    korvex::resolvedLayeredSettings(settings.layered, settings.configuration);
+                if (auto problem = korvex::layeredMemoryProblem(geometry.columns, geometry.rows, layered, qualities)) {
                     throw py::value_error(*problem);
                 }
-                result["memory_bytes"] = korvex::layeredMemoryBytes(std::uint64_t{geometry.columns} * geometry.rows,
-                                                                    settings.layered, qualities);
+                result["memory_bytes"] =
+                    korvex::layeredMemoryBytes(std::uint64_t{geometry.columns} * geometry.rows, layered, qualities);
             }
             return result;
         },
-        py::kw_only(), py::arg("length_m") = d.length, py::arg("depth_m") = d.depth,
-        py::arg("reclaim_angle_deg") = d.reclaimAngle, py::arg("particles_per_m3") = d.particlesPerCubicMeter,
-        py::arg("circular") = d.circular, py::arg("eight_neighbour_probability") = d.eightNeighbourProbability,
-        py::arg("particle_volume_factor") = d.particleVolumeFactor, py::arg("drop_height_m") = d.dropHeight,
-        py::arg("fall_height_m") = py::none(), py::arg("engine") = korvex::engineName(defaults.engine),
-        py::arg("reclaim_step_m") = py::none(), py::arg("cell_m") = py::none(),
-        py::arg("angle_of_repose_deg") = defaults.layered.reposeAngle_deg,
-        py::arg("stream_footprint_m") = defaults.layered.streamFootprint_m,
-        py::arg("segments_per_column") = defaults.layered.segmentsPerColumn, py::arg("qualities") = 0,
+        py::kw_only(), py::arg("length_m") = defaults.configuration.length,
+        py::arg("depth_m") = defaults.configuration.depth, py::arg("reclaim_angle_deg") = py::none(),
+        py::arg("particles_per_m3") = py::none(), py::arg("circular") = defaults.configuration.circular,
+        py::arg("eight_neighbour_probability") = py::none(), py::arg("particle_volume_factor") = py::none(),
+        py::arg("drop_height_m") = py::none(), py::arg("fall_height_m") = py::none(),
+        py::arg("engine") = korvex::engineName(defaults.engine), py::arg("reclaim_step_m") = py::none(),
+        py::arg("cell_size_m") = py::none(), py::arg("angle_of_repose_deg") = py::none(),
+        py::arg("stream_footprint_m") = py::none(), py::arg("segments_per_column") = py::none(),
+        py::arg("qualities") = 0,
         R"(What a Simulator of these settings is built on, without building it: a dict of "cell_size_m",
 "columns", "rows", "slice_count" (the fast engine's reclaim slices), "vertical_face", "face_slope" (tan
 of the reclaim angle, inf when vertical), "circle_length_m" (circular beds), "reclaim_step_m" and
@@ -565,33 +612,33 @@ luffing stacker boom follows the pile.
 The layered engine (``engine="layered"``, straight beds) draws no random numbers: every chunk comes to rest
 as a critical-slope pile at ``angle_of_repose_deg`` under a stream ``stream_footprint_m`` wide, every
 column keeps what was laid on it as at most ``segments_per_column`` layers, and the reclaim face cuts them
-exactly. Its grid cell is ``cell_m``, by default the fast engine's at ``particles_per_m3``.)")
-        .def(py::init([](float length_m, float depth_m, float reclaim_angle_deg, float particles_per_m3,
-                         bool circular, float eight_neighbour_probability, float particle_volume_factor,
-                         float drop_height_m, std::optional<float> fall_height_m, const std::string& engine,
+exactly. Its grid cell is ``cell_size_m``, or ``particles_per_m3**(-1/3)``.
+
+Every setting left at None takes its default, and a setting the engine does not read is refused
+(``settings_description`` says which engines read which settings, their defaults and limits).)")
+        .def(py::init([](double length_m, double depth_m, std::optional<double> reclaim_angle_deg,
+                         std::optional<double> particles_per_m3, bool circular,
+                         std::optional<double> eight_neighbour_probability,
+                         std::optional<double> particle_volume_factor, std::optional<double> drop_height_m,
+                         std::optional<double> fall_height_m, const std::string& engine,
                          std::optional<std::uint64_t> seed, bool record_particles,
-                         std::optional<float> reclaim_step_m, std::optional<double> cell_m,
-                         double angle_of_repose_deg, double stream_footprint_m, std::size_t segments_per_column) {
-                 return std::make_unique<Simulator>(
+                         std::optional<float> reclaim_step_m, std::optional<double> cell_size_m,
+                         std::optional<double> angle_of_repose_deg, std::optional<double> stream_footprint_m,
+                         std::optional<double> segments_per_column) {
+                 return std::make_unique<Simulator>(pileSettingsOf(
                      length_m, depth_m, reclaim_angle_deg, particles_per_m3, circular, eight_neighbour_probability,
-                     particle_volume_factor, drop_height_m, fall_height_m, engine, seed, record_particles,
-                     reclaim_step_m,
-                     layeredSettingsOf(particles_per_m3, cell_m, angle_of_repose_deg, stream_footprint_m,
-                                       segments_per_column));
+                     particle_volume_factor, drop_height_m, fall_height_m, engine, reclaim_step_m, cell_size_m,
+                     angle_of_repose_deg, stream_footprint_m, segments_per_column,
+                     seed.value_or(korvex::freshSeed()), record_particles));
              }),
-             py::kw_only(), py::arg("length_m"), py::arg("depth_m"),
-             py::arg("reclaim_angle_deg") = d.reclaimAngle,
-             py::arg("particles_per_m3") = d.particlesPerCubicMeter,
-             py::arg("circular") = d.circular,
-             py::arg("eight_neighbour_probability") = d.eightNeighbourProbability,
-             py::arg("particle_volume_factor") = d.particleVolumeFactor,
-             py::arg("drop_height_m") = d.dropHeight,
-             py::arg("fall_height_m") = py::none(), py::arg("engine") = korvex::engineName(defaults.engine),
-             py::arg("seed") = py::none(), py::arg("record_particles") = defaults.logParticles,
-             py::arg("reclaim_step_m") = py::none(), py::arg("cell_m") = py::none(),
-             py::arg("angle_of_repose_deg") = defaults.layered.reposeAngle_deg,
-             py::arg("stream_footprint_m") = defaults.layered.streamFootprint_m,
-             py::arg("segments_per_column") = defaults.layered.segmentsPerColumn)
+             py::kw_only(), py::arg("length_m"), py::arg("depth_m"), py::arg("reclaim_angle_deg") = py::none(),
+             py::arg("particles_per_m3") = py::none(), py::arg("circular") = defaults.configuration.circular,
+             py::arg("eight_neighbour_probability") = py::none(), py::arg("particle_volume_factor") = py::none(),
+             py::arg("drop_height_m") = py::none(), py::arg("fall_height_m") = py::none(),
+             py::arg("engine") = korvex::engineName(defaults.engine), py::arg("seed") = py::none(),
+             py::arg("record_particles") = defaults.logParticles, py::arg("reclaim_step_m") = py::none(),
+             py::arg("cell_size_m") = py::none(), py::arg("angle_of_repose_deg") = py::none(),
+             py::arg("stream_footprint_m") = py::none(), py::arg("segments_per_column") = py::none())
         .def("stack", &Simulator::stack, py::arg("table"), py::arg("columns"),
              R"(Stack every row of a 2-D table in order; ``columns`` names its columns ("timestamp", "x", "z",
 "volume", any other name a quality value). The whole table is checked before any row is stacked, and
@@ -644,13 +691,24 @@ reclaimer follows it round the ring, lowering every column its face cuts, so tha
 with the first pass that reaches it after it was stacked. The ring's centre line has radius
 ``ring_radius_m`` about the centre of the ``length_m`` x ``depth_m`` area; positions along it are metres
 on the centre line from the -x side, growing turn after turn.)")
-        .def(py::init<float, float, float, float, float, float, std::optional<std::uint64_t>,
-                      std::optional<double>>(),
-             py::kw_only(), py::arg("length_m"), py::arg("depth_m"), py::arg("ring_radius_m"),
-             py::arg("reclaim_angle_deg") = d.reclaimAngle,
-             py::arg("particles_per_m3") = d.particlesPerCubicMeter,
-             py::arg("eight_neighbour_probability") = d.eightNeighbourProbability,
-             py::arg("seed") = py::none(),
+        .def(py::init([](double length_m, double depth_m, std::optional<double> ring_radius_m,
+                         std::optional<double> reclaim_angle_deg, std::optional<double> particles_per_m3,
+                         std::optional<double> eight_neighbour_probability, std::optional<std::uint64_t> seed,
+                         std::optional<double> reclaim_step_m) {
+                 korvex::RingPileSettings base = korvex::defaultRingPileSettings();
+                 base.seed = seed.value_or(korvex::freshSeed());
+                 base.reclaimIncrement = reclaim_step_m;
+                 return std::make_unique<Ring>(korvex::describedRingSettings(
+                     base, givenOf({{"length_m", length_m},
+                              {"depth_m", depth_m},
+                              {"ring_radius_m", ring_radius_m},
+                              {"reclaim_angle_deg", reclaim_angle_deg},
+                              {"particles_per_m3", particles_per_m3},
+                              {"eight_neighbour_probability", eight_neighbour_probability}})));
+             }),
+             py::kw_only(), py::arg("length_m"), py::arg("depth_m"), py::arg("ring_radius_m") = py::none(),
+             py::arg("reclaim_angle_deg") = py::none(), py::arg("particles_per_m3") = py::none(),
+             py::arg("eight_neighbour_probability") = py::none(), py::arg("seed") = py::none(),
              py::arg("reclaim_step_m") = py::none())
         .def("run", &Ring::run, py::arg("table"), py::arg("columns"), py::arg("reclaimer_time_s"),
              py::arg("reclaimer_position_m"),

@@ -9,20 +9,48 @@ import numpy.typing as npt
 class ParameterCountError(RuntimeError):
     """Material whose count of quality values differs from the count the pile has fixed."""
 
+class SettingDescription(typing.TypedDict):
+    name: str
+    unit: str
+    default: float | int | None
+    default_rule: str
+    lowest: float
+    lowest_included: bool
+    highest: float
+    highest_included: bool
+    whole: bool
+    engines: tuple[str, ...]
+    help: str
+
+def settings_description() -> list[SettingDescription]:
+    """Every setting of every engine: name, unit, default (None: by default_rule), limits, help and the
+    engines ("fast", "detailed", "layered", "ring") that read it."""
+
+def settings_problems(engine: str, settings: dict[str, float], *, ring: bool = False) -> list[str]:
+    """What the engine finds wrong with the settings given by name; empty when all are usable."""
+
 def defaults() -> dict[str, typing.Any]:
-    """The default of every setting, by its keyword."""
+    """The default of every setting that has one of its own, the shape and the engine, by keyword."""
 
 def limits() -> dict[str, int | float]:
     """What any pile may ask for: "max_cells", "max_seed", "minimum_box_size_m", "max_slices_per_reach",
     "highest_drop_m", "lowest_repose_deg", "highest_repose_deg", "max_memory_bytes"."""
 
+def rule_particles_per_m3(
+    *, engine: str, length_m: float, depth_m: float, stream_footprint_m: float | None = None
+) -> float:
+    """The resolution an engine takes when given no particles_per_m3."""
+
 def cell_size_m(
     *,
     engine: typing.Literal["fast", "detailed", "layered"] = "fast",
-    particles_per_m3: float = 1.0,
-    particle_volume_factor: float = 1.0,
+    particles_per_m3: float | None = None,
+    particle_volume_factor: float | None = None,
+    length_m: float | None = None,
+    depth_m: float | None = None,
+    stream_footprint_m: float | None = None,
 ) -> float:
-    """Edge of a height-map cell in single precision, as the engine computes it."""
+    """Edge of a height-map cell in single precision, as the engine computes it from these settings."""
 
 def is_vertical_face(reclaim_angle_deg: float) -> bool:
     """Whether the engines take a reclaim face of this angle as vertical."""
@@ -31,19 +59,19 @@ def geometry(
     *,
     length_m: float = 300.0,
     depth_m: float = 50.0,
-    reclaim_angle_deg: float = 45.0,
-    particles_per_m3: float = 1.0,
+    reclaim_angle_deg: float | None = None,
+    particles_per_m3: float | None = None,
     circular: bool = False,
-    eight_neighbour_probability: float = 1.0,
-    particle_volume_factor: float = 1.0,
-    drop_height_m: float = 10.0,
+    eight_neighbour_probability: float | None = None,
+    particle_volume_factor: float | None = None,
+    drop_height_m: float | None = None,
     fall_height_m: float | None = None,
     engine: typing.Literal["fast", "detailed", "layered"] = "fast",
     reclaim_step_m: float | None = None,
-    cell_m: float | None = None,
-    angle_of_repose_deg: float = 38.0,
-    stream_footprint_m: float = 1.0,
-    segments_per_column: int = 256,
+    cell_size_m: float | None = None,
+    angle_of_repose_deg: float | None = None,
+    stream_footprint_m: float | None = None,
+    segments_per_column: int | None = None,
     qualities: int = 0,
 ) -> dict[str, typing.Any]:
     """What a Simulator of these settings is built on, with "memory_bytes" the layered engine's bed may take
@@ -63,21 +91,21 @@ class Simulator:
         *,
         length_m: float,
         depth_m: float,
-        reclaim_angle_deg: float = 45.0,
-        particles_per_m3: float = 1.0,
+        reclaim_angle_deg: float | None = None,
+        particles_per_m3: float | None = None,
         circular: bool = False,
-        eight_neighbour_probability: float = 1.0,
-        particle_volume_factor: float = 1.0,
-        drop_height_m: float = 10.0,
+        eight_neighbour_probability: float | None = None,
+        particle_volume_factor: float | None = None,
+        drop_height_m: float | None = None,
         fall_height_m: float | None = None,
         engine: typing.Literal["fast", "detailed", "layered"] = "fast",
         seed: int | None = None,
         record_particles: bool = False,
         reclaim_step_m: float | None = None,
-        cell_m: float | None = None,
-        angle_of_repose_deg: float = 38.0,
-        stream_footprint_m: float = 1.0,
-        segments_per_column: int = 256,
+        cell_size_m: float | None = None,
+        angle_of_repose_deg: float | None = None,
+        stream_footprint_m: float | None = None,
+        segments_per_column: int | None = None,
     ) -> None: ...
     def stack(self, table: npt.ArrayLike, columns: Sequence[str]) -> None: ...
     def reclaim(self, step_m: float | None = None) -> Slices: ...
@@ -120,10 +148,10 @@ class Ring:
         *,
         length_m: float,
         depth_m: float,
-        ring_radius_m: float,
-        reclaim_angle_deg: float = 45.0,
-        particles_per_m3: float = 1.0,
-        eight_neighbour_probability: float = 1.0,
+        ring_radius_m: float | None = None,
+        reclaim_angle_deg: float | None = None,
+        particles_per_m3: float | None = None,
+        eight_neighbour_probability: float | None = None,
         seed: int | None = None,
         reclaim_step_m: float | None = None,
     ) -> None: ...

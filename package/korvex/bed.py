@@ -4,14 +4,16 @@ from __future__ import annotations
 
 import math
 import warnings
-from dataclasses import Field, dataclass, field, fields
+from dataclasses import Field, dataclass, field, replace
 from typing import Any, Literal
 
 from . import validation
 from ._native import cell_size_m as native_cell_size_m
 from ._native import defaults as native_defaults
 from ._native import geometry as native_geometry
-from ._native import limits as native_limits
+from ._native import rule_particles_per_m3 as native_rule_particles_per_m3
+from ._native import settings_description as native_settings_description
+from ._native import settings_problems as native_settings_problems
 from .errors import SettingsError
 
 Engine = Literal["fast", "detailed", "layered"]
@@ -21,45 +23,69 @@ ENGINES: tuple[Engine, ...] = ("fast", "detailed", "layered")
 DEFAULT_ENGINE: Engine = "layered"
 CIRCULAR_ENGINE: Engine = "fast"
 
-# The resolution rule: fast-engine cells this many to the bed's shorter side. bench/resolution.py measured
-# the fair VRR against the cell size: on the demo's bed, halving this cell moved it by 4 % on average,
-# less than runs with different seeds differ (the tables in the README).
-CELLS_ACROSS_BED = 150
-# The layered engine's rule: a cell no wider than the stream's footprint, the narrowest thing its physics
-# knows (the flat top of a delivery's cone), and at least this many cells across the bed's shorter side, so
-# that a ridge's flanks and the reclaim face's wedge span tens of cells. bench/layered_convergence.py:
-# on the demo's bed (1 m cells by this rule) halving the cell moves the fair VRR by a few percent at most
-# (docs/layered-engine.md).
-LAYERED_CELLS_ACROSS_BED = 50
+# Every engine's settings as the engines declare them: name, unit, default, limits, help, who reads them.
+SETTINGS: dict[str, dict[str, Any]] = {entry["name"]: entry for entry in native_settings_description()}
 # The settings' defaults, where the engines keep them.
 NATIVE_DEFAULTS = native_defaults()
-# Angles of repose a bulk material stands at, as the native settings bound them.
-REPOSE_RANGE_DEG = (native_limits()["lowest_repose_deg"], native_limits()["highest_repose_deg"])
-# The detailed engine's default: its particle count, not convergence, bounds its resolution.
-DETAILED_PARTICLES_PER_M3 = NATIVE_DEFAULTS["particles_per_m3"]
 # The slice length unless given: fixed, so that the output portions do not shrink with the cell.
 DEFAULT_RECLAIM_STEP_M = 1.0
 
 
 def rule_particles_per_m3(
-    length_m: float, depth_m: float, engine: Engine = "fast", stream_footprint_m: float = 1.0
+    length_m: float, depth_m: float, engine: Engine = "fast", stream_footprint_m: float | None = None
 ) -> float:
-    """The resolution the package chooses for a bed: a fast-engine cell edge of the shorter side / 150; a
-    layered-engine cell of the stream's footprint, or the shorter side / 50 where that is less."""
-    if engine == "detailed":
-        return DETAILED_PARTICLES_PER_M3
-    if engine == "layered":
-        edge_m = min(length_m, depth_m) / LAYERED_CELLS_ACROSS_BED
-        if stream_footprint_m > 0:
-            edge_m = min(edge_m, stream_footprint_m)
-        return float(edge_m**-3)
-    edge_m = min(length_m, depth_m) / CELLS_ACROSS_BED
-    return float(edge_m**-3)
+    """The resolution an engine takes when given none (the engines' rule): a fast-engine cell edge of the
+    shorter side / 150; one particle per m³ on the detailed engine; a layered-engine cell of the stream's
+    footprint, or the shorter side / 50 where that is less."""
+    return float(
+        native_rule_particles_per_m3(
+            engine=engine, length_m=length_m, depth_m=depth_m, stream_footprint_m=stream_footprint_m
+        )
+    )
 
 
 def unit(item: Field[Any]) -> str:
     """The unit of a setting, from its field's metadata ("" for a pure number)."""
     return str(item.metadata.get("unit", ""))
+
+
+def _interval(entry: dict[str, Any]) -> str:
+    low = f"{'[' if entry['lowest_included'] else '('}{entry['lowest']:g}"
+    if math.isinf(entry["highest"]):
+        return f"{low}, ∞)"
+    return f"{low}, {entry['highest']:g}{']' if entry['highest_included'] else ')'}"
+
+
+def settings_table() -> str:
+    """The engines' description of their settings as the Markdown table docs/native.md shows."""
+    lines = ["| setting | unit | default | limits | read by | what it sets |", "|---|---|---|---|---|---|"]
+    for name, entry in SETTINGS.items():
+        default = entry["default_rule"] if entry["default"] is None else f"{entry['default']:g}"
+        limits = _interval(entry) + (", whole" if entry["whole"] else "")
+        readers = ", ".join(entry["engines"])
+        lines.append(f"| `{name}` | {entry['unit']} | {default} | {limits} | {readers} | {entry['help']} |")
+    return "\n".join(lines) + "\n"
+
+
+def _described(name: str, *, engine_default: bool, **metadata: Any) -> Any:
+    """A Bed field whose unit, limits and help are the engines' description of the setting. With
+    engine_default it is None unless given, and the bed's engine fills in its default when it reads it."""
+    entry = SETTINGS[name]
+    readers = [engine for engine in entry["engines"] if engine != "ring"]
+    if not readers:
+        owner = "circular bed: "
+    elif len(readers) < len(ENGINES):
+        owner = f"{' and '.join(readers)} engine{'s' if len(readers) > 1 else ''}: "
+    else:
+        owner = ""
+    data = {"unit": entry["unit"], "range": (entry["lowest"], entry["highest"]), "help": owner + entry["help"]}
+    if entry["default"] is None:
+        data["unset"] = entry["default_rule"]
+    elif engine_default:
+        data["unset"] = f"{entry['default']:g}"
+    data |= metadata
+    default = None if engine_default or entry["default"] is None else entry["default"]
+    return field(default=default, metadata=data)
 
 
 @dataclass(frozen=True)
@@ -96,10 +122,10 @@ class Bed:
         On the layered engine the cell edge is particles_per_m3**(-1/3) as on
         the fast one, though it cuts nothing into particles.
     eight_neighbour_probability: fast engine: chance that a rolling particle
-        looks at the diagonal neighbours too (rounder cones). By default 1: of
-        all probabilities it comes closest to the detailed engine's spread of a
-        delivery along the bed, still about 3/4 of it (bench/calibration.py,
-        README "Calibration: the eight-neighbour probability").
+        looks at the diagonal neighbours too (rounder cones); its default comes
+        closest to the detailed engine's spread of a delivery along the bed,
+        still about 3/4 of it (bench/calibration.py, README "Calibration: the
+        eight-neighbour probability").
     particle_volume_factor, drop_height_m: detailed engine: box volume per unit
         of material volume, and the height from which particles are thrown.
     angle_of_repose_deg, stream_footprint_m, segments_per_column: layered
@@ -109,31 +135,18 @@ class Bed:
     reclaim_step_m: distance the reclaimer advances per slice; 1 m by default,
         whatever the resolution, so that a finer grid does not also cut the
         output into smaller portions (which changes the VRR by itself).
+
+    The engines declare every setting's unit, default, limits and the engines
+    that read it (korvex._native.settings_description(), docs/native.md). A
+    setting of another engine than the bed's is refused; one left out (None)
+    takes the bed's engine's default, and stays None where that engine does
+    not read it.
     """
 
-    length_m: float = field(
-        default=NATIVE_DEFAULTS["length_m"],
-        metadata={"unit": "m", "range": validation.LENGTH_RANGE_M, "help": "extent along the stacker rail"},
-    )
-    depth_m: float = field(
-        default=NATIVE_DEFAULTS["depth_m"],
-        metadata={"unit": "m", "range": validation.LENGTH_RANGE_M, "help": "extent across the bed"},
-    )
-    reclaim_angle_deg: float = field(
-        default=NATIVE_DEFAULTS["reclaim_angle_deg"],
-        metadata={"unit": "°", "metavar": "DEG", "help": "slope of the reclaim face: over 0, at most 90 (vertical)"},
-    )
-    particles_per_m3: float | None = field(
-        default=None,
-        metadata={
-            "unit": "1/m³",
-            "range": validation.PARTICLES_PER_M3_RANGE,
-            "metavar": "N",
-            "help": "resolution: particles per cubic metre",
-            "unset": f"cell edge = the bed's shorter side / {CELLS_ACROSS_BED} (layered engine: the stream's "
-            f"footprint, at most the shorter side / {LAYERED_CELLS_ACROSS_BED})",
-        },
-    )
+    length_m: float = _described("length_m", engine_default=False)
+    depth_m: float = _described("depth_m", engine_default=False)
+    reclaim_angle_deg: float = _described("reclaim_angle_deg", engine_default=False, metavar="DEG")
+    particles_per_m3: float | None = _described("particles_per_m3", engine_default=True, metavar="N")
     circular: bool = field(default=NATIVE_DEFAULTS["circular"], metadata={"help": "a circular bed"})
     engine: Engine | None = field(
         default=None,
@@ -143,51 +156,19 @@ class Bed:
             "unset": f"{DEFAULT_ENGINE} on a straight bed, {CIRCULAR_ENGINE} on a circular one",
         },
     )
-    eight_neighbour_probability: float = field(
-        default=NATIVE_DEFAULTS["eight_neighbour_probability"],
-        metadata={"metavar": "P", "help": "fast engine: chance a rolling particle looks diagonally"}
+    eight_neighbour_probability: float | None = _described(
+        "eight_neighbour_probability", engine_default=True, metavar="P"
     )
-    particle_volume_factor: float = field(
-        default=NATIVE_DEFAULTS["particle_volume_factor"],
-        metadata={
-            "metavar": "F",
-            "range": (1e-6, 1e6),
-            "help": "detailed engine: box volume per unit of material volume",
-        },
-    )
-    drop_height_m: float = field(
-        default=NATIVE_DEFAULTS["drop_height_m"],
-        metadata={
-            "unit": "m",
-            "range": validation.LENGTH_RANGE_M,
-            "help": "detailed engine: height particles are thrown from",
-        },
-    )
-    angle_of_repose_deg: float = field(
-        default=NATIVE_DEFAULTS["angle_of_repose_deg"],
-        metadata={"unit": "°", "metavar": "DEG", "help": "layered engine: steepest slope the material stands at"},
-    )
-    stream_footprint_m: float = field(
-        default=NATIVE_DEFAULTS["stream_footprint_m"],
-        metadata={"unit": "m", "help": "layered engine: width of the stream where it lands"},
-    )
-    segments_per_column: int = field(
-        default=NATIVE_DEFAULTS["segments_per_column"],
-        metadata={"metavar": "N", "help": "layered engine: most layers a column keeps"},
-    )
+    particle_volume_factor: float | None = _described("particle_volume_factor", engine_default=True, metavar="F")
+    drop_height_m: float | None = _described("drop_height_m", engine_default=True)
+    angle_of_repose_deg: float | None = _described("angle_of_repose_deg", engine_default=True, metavar="DEG")
+    stream_footprint_m: float | None = _described("stream_footprint_m", engine_default=True)
+    segments_per_column: int | None = _described("segments_per_column", engine_default=True, metavar="N")
     reclaim_step_m: float = field(
         default=DEFAULT_RECLAIM_STEP_M,
         metadata={"unit": "m", "range": (0, validation.LENGTH_RANGE_M[1]), "help": "slice length"},
     )
-    ring_radius_m: float | None = field(
-        default=None,
-        metadata={
-            "unit": "m",
-            "range": validation.LENGTH_RANGE_M,
-            "help": "circular bed: radius of the pile's centre line",
-            "unset": "a quarter of the smaller extent",
-        },
-    )
+    ring_radius_m: float | None = _described("ring_radius_m", engine_default=True)
     pile_width_m: float | None = field(
         default=None,
         metadata={
@@ -205,36 +186,15 @@ class Bed:
         # Resolved first: the resolution rule and every check below depend on the engine.
         if self.engine is None:
             object.__setattr__(self, "engine", CIRCULAR_ENGINE if self.circular else DEFAULT_ENGINE)
-        for item in fields(self):
-            value = getattr(self, item.name)
-            if item.name == "circular":
-                validation.flag(item.name, value)
-            elif item.name == "engine":
-                validation.choice(item.name, value, ENGINES)
-            elif item.name == "reclaim_angle_deg":
-                # 0 puts the whole bed into one slice; beyond 90 the face would overhang the pile it cuts.
-                angle = validation.real(item.name, value, "°")
-                if not 0 < angle <= 90:
-                    raise SettingsError(
-                        f"reclaim_angle_deg must lie above 0 and at most 90 ° (90 is a vertical face), got {value} °"
-                    )
-            elif item.name == "eight_neighbour_probability":
-                validation.within(item.name, value, 0, 1)
-            elif item.name == "angle_of_repose_deg":
-                validation.within(item.name, value, *REPOSE_RANGE_DEG, "°")
-            elif item.name == "stream_footprint_m":
-                # 0 leaves the cell to the bed's size; a footprint below the shortest length would ask for
-                # cells of that size, beyond any grid.
-                if validation.non_negative(item.name, value, "m") != 0:
-                    validation.within(item.name, value, *validation.LENGTH_RANGE_M, "m")
-            elif item.name == "segments_per_column":
-                # A count given as a float (the command line reads numbers so) is kept as the whole number. A
-                # column never holds more layers than chunks were stacked, so a bound above that changes nothing.
-                count = validation.whole(item.name, value, 2, validation.MAX_CHUNKS)
-                object.__setattr__(self, item.name, count)
-            elif value is not None:
-                validation.positive(item.name, value, unit(item))
-                validation.within(item.name, value, *item.metadata.get("range", (0, math.inf)), unit(item))
+        validation.flag("circular", self.circular)
+        validation.choice("engine", self.engine, ENGINES)
+        self._check_described()
+        for name in ("reclaim_step_m", "pile_width_m"):
+            item = self.__dataclass_fields__[name]
+            value = getattr(self, name)
+            if value is not None:
+                validation.positive(name, value, unit(item))
+                validation.within(name, value, *item.metadata["range"], unit(item))
         if min(self.length_m, self.depth_m) < self.cell_size_m:
             raise SettingsError(
                 f"a bed of {self.length_m} m x {self.depth_m} m is smaller than one cell of "
@@ -278,11 +238,35 @@ class Bed:
                 length_m=self.length_m,
                 depth_m=self.depth_m,
                 engine="layered",
-                cell_m=self.cell_size_m,
+                cell_size_m=self.cell_size_m,
                 segments_per_column=self.segments_per_column,
             )
         except ValueError as error:
             raise SettingsError(str(error)) from None
+
+    def _check_described(self) -> None:
+        """The settings the engines describe, checked by the engines' own check: each given one must be read by
+        the bed's engine and lie within its limits. Those the engine reads and were not given take its default;
+        those it does not read stay None."""
+        ring = self.circular
+        given = {}
+        for name in SETTINGS.keys() & self.__dataclass_fields__.keys():
+            value = getattr(self, name)
+            if value is None or (name == "ring_radius_m" and not ring):
+                continue
+            given[name] = validation.real(name, value, SETTINGS[name]["unit"])
+        problems = native_settings_problems(self.engine, given, ring=ring)
+        if problems:
+            raise SettingsError("; ".join(problems))
+        uses = {self.engine, "ring"} if ring else {self.engine}
+        for name, entry in SETTINGS.items():
+            if name not in self.__dataclass_fields__ or getattr(self, name) is not None or entry["default"] is None:
+                continue
+            if uses & set(entry["engines"]):
+                object.__setattr__(self, name, entry["default"])
+        if self.segments_per_column is not None:
+            # A count given as a float (the command line reads numbers so) is kept as the whole number.
+            object.__setattr__(self, "segments_per_column", int(self.segments_per_column))
 
     def _check_ring(self) -> None:
         if not self.circular:
@@ -321,8 +305,11 @@ class Bed:
         return float(
             native_cell_size_m(
                 engine=self.engine,
-                particles_per_m3=self.resolution_per_m3,
+                particles_per_m3=self.particles_per_m3,
                 particle_volume_factor=self.particle_volume_factor,
+                length_m=self.length_m,
+                depth_m=self.depth_m,
+                stream_footprint_m=self.stream_footprint_m,
             )
         )
 
@@ -361,6 +348,17 @@ class Bed:
     @property
     def particle_volume_m3(self) -> float:
         return 1.0 / self.resolution_per_m3
+
+    def with_engine(self, engine: Engine, **changes: Any) -> Bed:
+        """This bed on another engine, with `changes`: the settings only this bed's engine reads are left
+        out, and the other engine takes its own defaults."""
+        others = {
+            name: None
+            for name in SETTINGS.keys() & self.__dataclass_fields__.keys()
+            # a circular bed's own (the ring's radius) stays with the bed's shape
+            if engine not in SETTINGS[name]["engines"] and set(ENGINES) & set(SETTINGS[name]["engines"])
+        }
+        return replace(self, engine=engine, **(others | changes))
 
     def describe(self) -> str:
         shape = "circular" if self.circular else "straight"

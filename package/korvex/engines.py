@@ -7,7 +7,7 @@ says whether the engines agree (bench/engines_bench.py, the tables in docs/resol
 from __future__ import annotations
 
 from collections.abc import Sequence
-from dataclasses import dataclass, replace
+from dataclasses import dataclass
 
 import numpy as np
 
@@ -104,7 +104,7 @@ def run_engines(
     """
     runs = {}
     for engine in ("fast", "detailed"):
-        on = replace(bed, engine=engine, particles_per_m3=bed.resolution_per_m3)
+        on = bed.with_engine(engine, particles_per_m3=bed.resolution_per_m3)
         studies = [simulate(series, plan, on, progress=False, seed=seed, on_excess="ignore") for seed in seeds]
         runs[engine] = EngineRuns(
             engine,

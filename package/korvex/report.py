@@ -36,6 +36,7 @@ if TYPE_CHECKING:
     import pandas as pd
     from matplotlib.figure import Figure
 
+    from .bed import Bed
     from .study import Study
     from .validation import FloatArray
 
@@ -157,11 +158,42 @@ def comparison_report(
     return write_page(path, title, stamp, [section])
 
 
-def _settings(item: object) -> list[list[str]]:
-    if not is_dataclass(item):
+def _plan_settings(study: Study) -> list[list[str]]:
+    """The plan's settings as the study used them: a setting left to the plan shows the plan's choice where
+    the plan says it (the layers it lays, its blending tail), else what leaving it out means."""
+    plan = study.plan
+    if not is_dataclass(plan):
         return []
-    values = [(entry.name, getattr(item, entry.name)) for entry in fields(item)]
-    return [[name, "default" if value is None else number(value)] for name, value in values]
+    rows = []
+    for entry in fields(plan):
+        value = getattr(plan, entry.name)
+        if value is None and entry.name == "layers" and getattr(plan, "stacker_speed_m_per_min", None) is None:
+            value = getattr(plan, "default_layers", None)
+        elif value is None and entry.name == "blending_tail_m":
+            value = plan.blending_tail_for(study.bed)
+        if value is None:
+            shown = str(entry.metadata.get("unset", "not given"))
+        else:
+            shown = number(value)
+        rows.append([f"plan: {entry.name}", shown])
+    return rows
+
+
+def _bed_settings(bed: Bed) -> list[list[str]]:
+    """The bed's settings as its engine used them: none of another engine's, the resolution and ring the
+    rules chose where none were given, and the cell they make."""
+    used = {
+        "particles_per_m3": bed.resolution_per_m3,
+        "ring_radius_m": bed.circle_radius_m if bed.circular else None,
+        "pile_width_m": bed.ring_width_m if bed.circular else None,
+    }
+    rows = []
+    for entry in fields(bed):
+        value = used.get(entry.name, getattr(bed, entry.name))
+        if value is not None:
+            rows.append([f"bed: {entry.name}", number(value)])
+    rows.append(["bed: cell_size_m", number(bed.cell_size_m)])
+    return rows
 
 
 def settings_section(study: Study, options: ReportOptions) -> ReportSection:
@@ -181,12 +213,10 @@ def settings_section(study: Study, options: ReportOptions) -> ReportSection:
     elif study.reclaimer is not None:
         per_m3 = "" if density is None else f" ({study.reclaimer.rate_t_per_h / density:.4g} m³/h)"
         rows.append(["reclaim rate", f"{study.reclaimer.rate_t_per_h:g} t/h{per_m3}"])
-    plan = [] if study.plan is None else [[f"plan: {name}", value] for name, value in _settings(study.plan)]
-    bed = [[f"bed: {name}", value] for name, value in _settings(study.bed)]
     return ReportSection(
         "Settings",
         notes=(study.describe(), f"simulate(..., seed={study.seed}) repeats this study."),
-        tables=(Table(["setting", "value"], rows + plan + bed),),
+        tables=(Table(["setting", "value"], rows + _plan_settings(study) + _bed_settings(study.bed)),),
     )
 
 

@@ -15,7 +15,7 @@ from tqdm import tqdm
 
 from . import validation
 from ._native import Ring, Simulator
-from .bed import Bed
+from .bed import SETTINGS, Bed
 from .chunks import ChunkTable
 from .errors import SettingsError, TableError
 from .plans import RingSchedule
@@ -29,27 +29,15 @@ PROGRESS_DELAY_S = 1.0
 
 
 def native_settings(bed: Bed) -> dict[str, Any]:
-    """The bed as the keyword settings of the native simulator (the layered engine's own only for it)."""
-    settings = {
-        "length_m": bed.length_m,
-        "depth_m": bed.depth_m,
-        "reclaim_angle_deg": bed.reclaim_angle_deg,
-        "particles_per_m3": bed.resolution_per_m3,
+    """The bed as the keyword settings of the native simulator: the settings its engine reads (those it does
+    not are None on the bed), and those left to the engine's rule (None) as such."""
+    settings = {name: getattr(bed, name) for name in SETTINGS.keys() & bed.__dataclass_fields__.keys() - {"ring_radius_m"}}
+    return {
+        **{name: value for name, value in settings.items() if value is not None},
         "circular": bed.circular,
-        "eight_neighbour_probability": bed.eight_neighbour_probability,
-        "particle_volume_factor": bed.particle_volume_factor,
-        "drop_height_m": bed.drop_height_m,
         "engine": bed.engine,
         "reclaim_step_m": bed.reclaim_step_m,
     }
-    if bed.engine == "layered":
-        settings |= {
-            "cell_m": bed.cell_size_m,
-            "angle_of_repose_deg": bed.angle_of_repose_deg,
-            "stream_footprint_m": bed.stream_footprint_m,
-            "segments_per_column": bed.segments_per_column,
-        }
-    return settings
 
 
 class Stockpile:

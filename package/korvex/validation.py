@@ -16,6 +16,7 @@ from numpy.typing import ArrayLike, NDArray
 
 from ._native import draw_seed as native_draw_seed
 from ._native import limits as native_limits
+from ._native import settings_description as native_settings_description
 from .errors import SettingsError, TableError
 
 if TYPE_CHECKING:
@@ -34,11 +35,12 @@ MAX_CHUNKS = 10_000_000
 MAX_COLUMNS = 1_000
 # Cells of a bed's height map: the engines keep a few numbers per cell.
 MAX_CELLS = native_limits()["max_cells"]
-# Extents of a bed (its sides, a ring's radius and width, a drop height, a slice): beyond these the
-# engines' single-precision positions and the rule's cell sizes no longer hold.
-LENGTH_RANGE_M = (0.01, 1e6)
-# Resolution: a cell edge from 0.1 mm to 10 km; the cell limit refuses most beds long before either.
-PARTICLES_PER_M3_RANGE = (1e-12, 1e12)
+_DESCRIBED = {entry["name"]: entry for entry in native_settings_description()}
+# Extents of a bed (its sides, a ring's width, a slice), as the engines bound a bed's sides: beyond these
+# the engines' single-precision positions and the rule's cell sizes no longer hold.
+LENGTH_RANGE_M = (_DESCRIBED["length_m"]["lowest"], _DESCRIBED["length_m"]["highest"])
+# Resolution, as the engines bound it; the cell limit refuses most beds long before either end.
+PARTICLES_PER_M3_RANGE = (_DESCRIBED["particles_per_m3"]["lowest"], _DESCRIBED["particles_per_m3"]["highest"])
 # Slices of one reclaim: the reclaim position must keep growing in single precision.
 MAX_SLICES = 1_000_000
 # Longest span of a time series of output (about 114 years): what dates can hold.

@@ -1,5 +1,7 @@
 #include "core/settings.h"
 
+#include "core/setting_descriptions.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -80,7 +82,8 @@ TEST(Settings, TheRingCheckListsItsFaceAndRadiusToo) {
     settings.configuration.reclaimAngle = 120.0f;
     settings.ringRadius = 30.0f;
     settings.reclaimIncrement = 0.0;
-    expectProblems(problemsOf(settings), {"reclaimAngle of 120 degrees", "ring radius of 30 m",
+    expectProblems(problemsOf(settings), {"reclaim_angle_deg must be above 0 ° and at most 90 °, got 120 °",
+                                          "ring_radius_m of 30 m",
                                           "reclaimIncrement must be positive and finite, got 0 m"});
 }
 TEST(Settings, TheDetailedCheckRefusesDropsAboveTheHighestByName) {
@@ -109,11 +112,42 @@ TEST(Settings, TheLayeredCheckListsItsOwnSettingsAndWhatItDoesNotServe) {
     // The eight-neighbour probability is the fast engine's and is not looked at.
     settings.configuration.eightNeighbourProbability = nanF;
     expectProblems(problemsOf(settings),
-                   {"cell_m must be positive and finite, got 0 m", "reposeAngle_deg must lie between 15 and 70",
-                    "streamFootprint_m must be at least 0 and finite, got -1 m",
-                    "segmentsPerColumn must be at least 2, got 1", "circular is not served by the layered engine",
-                    "reclaimAngle must lie above 0 and at most 90 degrees on the layered engine, got 0 degrees",
+                   {"cell_size_m must be above 0 m and finite, got 0 m",
+                    "angle_of_repose_deg must be at least 15 ° and at most 70 °, got 90 °",
+                    "stream_footprint_m must be at least 0 m and finite, got -1 m",
+                    "segments_per_column must be a whole number at least 2 and at most 10000000, got 1",
+                    "circular is not served by the layered engine",
+                    "reclaim_angle_deg must be above 0 ° and at most 90 °, got 0 °",
                     "logParticles: the layered engine keeps layers, not particles"});
+}
+
+TEST(Settings, TheLayeredCellLeftOutIsTheBedsRuleNotAFixedEdge) {
+    PileSettings settings = korvex::defaultPileSettings();
+    settings.engine = Engine::layered;
+    settings.configuration.length = 30.0f;
+    settings.configuration.depth = 10.0f;
+    // A fiftieth of the shorter side, narrower than the stream's footprint of 1 m...
+    EXPECT_FLOAT_EQ(korvex::checkedGeometry(settings).cellSize, 0.2f);
+    // ...and the footprint where that is narrower.
+    settings.layered.streamFootprint_m = 0.1;
+    EXPECT_FLOAT_EQ(korvex::checkedGeometry(settings).cellSize, 0.1f);
+}
+
+TEST(Settings, GivenSettingsAreCheckedOnceWithEveryOtherProblemOfThePile) {
+    PileSettings base = korvex::defaultPileSettings();
+    base.engine = Engine::layered;
+    base.configuration.circular = true;
+    try {
+        korvex::describedPileSettings(base, {{"eight_neighbour_probability", 0.5}, {"angle_of_repose_deg", 95.0}});
+        ADD_FAILURE() << "accepted";
+    } catch (const SettingsError& error) {
+        // The bad angle is reported once, not again by the pile's check of its default.
+        expectProblems(error.problems(),
+                       {"angle_of_repose_deg must be at least 15 ° and at most 70 °, got 95 °",
+                        "eight_neighbour_probability is not a setting of the layered engine: it is read only by "
+                        "the fast engine and the continuous ring",
+                        "circular is not served by the layered engine"});
+    }
 }
 
 struct GridCase {
@@ -134,6 +168,7 @@ TEST_P(SettingsGrid, FollowsFromTheCellSize) {
     settings.configuration.particlesPerCubicMeter = 8.0f;
     settings.configuration.circular = GetParam().circular;
     settings.engine = GetParam().engine;
+    settings.layered.cell_m = 0.5;
     const korvex::PileGeometry geometry = korvex::checkedGeometry(settings);
     EXPECT_EQ(geometry.cellSize, 0.5f);
     EXPECT_EQ(geometry.columns, GetParam().columns);
@@ -148,7 +183,7 @@ INSTANTIATE_TEST_SUITE_P(Piles, SettingsGrid,
                                            GridCase{"FastCircular", Engine::fast, true, 20, 8, 13},
                                            // one cell more each way, so that a box on the far edge has one
                                            GridCase{"Detailed", Engine::detailed, false, 21, 9, 0},
-                                           // the layered engine's default cell_m is also 0.5 m
+                                           // the layered engine's cell is its own setting
                                            GridCase{"Layered", Engine::layered, false, 20, 8, 0}),
                          [](const auto& info) { return std::string(info.param.name); });
 
@@ -158,6 +193,7 @@ TEST(Settings, AGridBeyondTheCellLimitIsRefusedByEveryEngine) {
         settings.engine = engine;
         settings.configuration.length = 20000.0f;
         settings.configuration.depth = 20000.0f;
+        settings.layered.cell_m = 1.0;
         const auto problems = problemsOf(settings);
         ASSERT_EQ(problems.size(), 1u);
         EXPECT_NE(problems[0].find("more than the 268435456 (2^28)"), std::string::npos) << problems[0];

@@ -206,7 +206,7 @@ TEST(ThinLayer, StaysALayerThinnerThanACell) {
             if (value > 0.0) {
                 ++marked;
                 EXPECT_DOUBLE_EQ(value, 1.0);
-                EXPECT_LT(column.thicknesses_m()[s], 0.1 * settings.cell_m);
+                EXPECT_LT(column.thicknesses_m()[s], 0.1 * *settings.cell_m);
                 EXPECT_GT(s, 0u);
                 EXPECT_LT(s + 1, column.segments());
             }
@@ -229,20 +229,20 @@ TEST(Settings, OutOfRangeAreRefusedByName) {
     const KorvexConfiguration straight = bed(10.0f, 5.0f, 45.0f);
     LayeredSettings settings;
     settings.reposeAngle_deg = 90.0;
-    refused(settings, straight, "reposeAngle_deg");
+    refused(settings, straight, "angle_of_repose_deg");
     settings = {};
     settings.cell_m = 0.0;
-    refused(settings, straight, "cell_m");
+    refused(settings, straight, "cell_size_m");
     settings = {};
     settings.streamFootprint_m = -1.0;
-    refused(settings, straight, "streamFootprint_m");
+    refused(settings, straight, "stream_footprint_m");
     settings = {};
     settings.segmentsPerColumn = 1;
-    refused(settings, straight, "segmentsPerColumn");
+    refused(settings, straight, "segments_per_column");
     KorvexConfiguration circular = straight;
     circular.circular = true;
     refused({}, circular, "circular");
-    refused({}, bed(10.0f, 5.0f, 0.0f), "reclaimAngle");
+    refused({}, bed(10.0f, 5.0f, 0.0f), "reclaim_angle_deg");
 }
 
 }  // namespace

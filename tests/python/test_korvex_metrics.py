@@ -166,7 +166,7 @@ def test_bed_hands_its_settings_to_the_engine_in_order():
         (dict(length_m=0.0), "length_m"),
         (dict(reclaim_angle_deg=0.0), "reclaim_angle_deg"),
         (dict(reclaim_angle_deg=180.0), "reclaim_angle_deg"),
-        (dict(reclaim_angle_deg=120.0), r"reclaim_angle_deg must lie above 0 and at most 90 °.*got 120.0 °"),
+        (dict(reclaim_angle_deg=120.0), r"reclaim_angle_deg must be above 0 ° and at most 90 °, got 120 °"),
         (dict(reclaim_angle_deg=-10.0), "reclaim_angle_deg"),
         (dict(length_m=20.0, reclaim_step_m=25.0), "reclaim_step_m of 25 m is longer than the 20 m"),
         (dict(particles_per_m3=-1.0), "particles_per_m3"),

@@ -138,3 +138,30 @@ def test_the_report_of_a_plant_sized_bed_draws_a_quarter_million_particles_withi
     packed = re.search(r'<script type="application/gzip-base64" class="korvex-figure"[^>]*>([^<]*)<', path.read_text())
     view = gzip.decompress(base64.b64decode(packed.group(1))).decode("utf-8")
     assert f"250,000 of {len(study.particles):,} particles drawn" in view
+
+
+@pytest.mark.parametrize(
+    ("bed", "shown", "left_out"),
+    [
+        (Bed(length_m=40.0, depth_m=16.0), {"bed: engine": "layered", "bed: angle_of_repose_deg": "38",
+                                             "bed: cell_size_m": "0.32"},
+         ("bed: eight_neighbour_probability", "bed: drop_height_m", "bed: ring_radius_m")),
+        (Bed(length_m=40.0, depth_m=16.0, engine="fast", particles_per_m3=1.0),
+         {"bed: engine": "fast", "bed: eight_neighbour_probability": "1", "bed: particles_per_m3": "1"},
+         ("bed: angle_of_repose_deg", "bed: segments_per_column", "bed: drop_height_m")),
+    ],
+)
+# A coarse fast-engine grid under 100 thin layers: this test reads the settings, not the figures.
+@pytest.mark.filterwarnings("ignore::korvex.study.ResolutionWarning")
+def test_the_settings_are_those_the_engine_used_with_the_values_it_used(bed, shown, left_out):
+    from korvex.report import ReportOptions, settings_section
+
+    series = QualitySeries.from_array(np.random.default_rng(3).normal(size=(120, 1)), ("CaO",), interval_s=60.0,
+                                      volume_m3=2.0)
+    study = simulate(series, Chevron(), bed, seed=1, progress=False)
+    (table,) = settings_section(study, ReportOptions()).tables
+    rows = dict(table.rows)
+    assert rows["plan: layers"] == "100"
+    assert {name: rows[name] for name in shown} == shown
+    assert not set(left_out) & set(rows)
+    assert "default" not in rows.values()

@@ -216,17 +216,17 @@ def test_native_ring_seeded_runs_repeat_and_refuse_a_bad_schedule():
     schedule = Chevcon().schedule(feed(80, None, seed=1), RING)
 
     def run(seed):
-        ring = _native.Ring(length_m=50.0, depth_m=50.0, ring_radius_m=16.0, seed=seed)
+        ring = _native.Ring(length_m=50.0, depth_m=50.0, ring_radius_m=16.0, particles_per_m3=1.0, seed=seed)
         return ring.run(schedule.chunks.data, schedule.chunks.columns, schedule.reclaimer_time_s,
                         schedule.reclaimer_position_m)
 
     first, again = run(9), run(9)
     for a, b in zip(first, again, strict=True):
         np.testing.assert_array_equal(a, b)
-    ring = _native.Ring(length_m=50.0, depth_m=50.0, ring_radius_m=16.0, seed=1)
+    ring = _native.Ring(length_m=50.0, depth_m=50.0, ring_radius_m=16.0, particles_per_m3=1.0, seed=1)
     with pytest.raises(ValueError, match="goes back"):
         ring.run(schedule.chunks.data, schedule.chunks.columns, [0.0, 1.0], [5.0, 1.0])
-    with pytest.raises(ValueError, match="ring radius"):
+    with pytest.raises(ValueError, match="ring_radius_m"):
         _native.Ring(length_m=50.0, depth_m=50.0, ring_radius_m=30.0)
     assert ring.volume_m3 == 0.0
 

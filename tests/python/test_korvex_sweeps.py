@@ -161,7 +161,7 @@ def test_every_plan_of_one_replicate_sees_the_same_feed():
         ({"plan": "chevron", "rows": 4}, "takes no setting rows"),
         ({"plan": "spiral"}, "plan must be one of"),
         ({"layers": [4, 0]}, "layers must be a whole number of at least 1 and at most 1,000,000,000, got 0"),
-        ({"length_m": -3}, "length_m must be positive, got -3 m"),
+        ({"length_m": -3}, "length_m must be at least 0.01 m and at most 1000000 m, got -3 m"),
         ({"layers": []}, "setting layers has an empty list"),
         ({"engine": "quick"}, "engine must be one of fast, detailed"),
         ({"feed": "other.csv"}, "takes no setting feed"),

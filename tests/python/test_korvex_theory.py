@@ -1,6 +1,5 @@
 import math
 import warnings
-from dataclasses import replace
 
 import numpy as np
 import pytest
@@ -253,7 +252,7 @@ def test_one_layer_changes_little(engine):
 
 
 def test_a_reclaim_face_beyond_vertical_is_refused():
-    with pytest.raises(ValueError, match="reclaim_angle_deg must lie above 0 and at most 90"):
+    with pytest.raises(ValueError, match="reclaim_angle_deg must be above 0 ° and at most 90 °"):
         Bed(reclaim_angle_deg=120.0)
 
 
@@ -265,7 +264,7 @@ def test_a_study_reports_few_particles_per_slice():
     with pytest.warns(FigureWarning, match="graininess"):
         study.homogenisation()
     # The layered engine's slices take their share of every layer exactly, whatever its cell: no grain.
-    layered = simulate(QualitySeries.from_array(np.arange(100.0)), plan, replace(bed, engine="layered"),
+    layered = simulate(QualitySeries.from_array(np.arange(100.0)), plan, bed.with_engine("layered"),
                        progress=False, seed=1)
     with warnings.catch_warnings():
         warnings.simplefilter("error")

@@ -21,7 +21,7 @@ def chevron_feed(passes=6, chunks_per_pass=60, seed=0):
 
 
 def layered(**extra):
-    return _native.Simulator(length_m=30, depth_m=12, engine="layered", cell_m=0.5, **extra)
+    return _native.Simulator(length_m=30, depth_m=12, engine="layered", cell_size_m=0.5, **extra)
 
 
 def test_runs_with_different_seeds_give_identical_results():
@@ -64,11 +64,11 @@ def test_the_ridge_stands_at_the_angle_of_repose_it_is_given():
 @pytest.mark.parametrize(
     "setting, value, message",
     [
-        ("angle_of_repose_deg", 95.0, "reposeAngle_deg"),
+        ("angle_of_repose_deg", 95.0, "angle_of_repose_deg"),
         # A denormal angle passed a check for > 0 and divided by tan 0 when the bed's capacity was worked out.
-        ("angle_of_repose_deg", 5e-324, "reposeAngle_deg must lie between 15 and 70 degrees"),
-        ("stream_footprint_m", -1.0, "streamFootprint_m"),
-        ("segments_per_column", 1, "segmentsPerColumn"),
+        ("angle_of_repose_deg", 5e-324, "angle_of_repose_deg must be at least 15 ° and at most 70 °"),
+        ("stream_footprint_m", -1.0, "stream_footprint_m"),
+        ("segments_per_column", 1, "segments_per_column"),
         ("record_particles", True, "layers, not particles"),
         ("circular", True, "circular"),
     ],
@@ -81,7 +81,8 @@ def test_settings_it_cannot_work_with_are_refused_by_name(setting, value, messag
 def test_the_package_simulates_a_bed_on_the_layered_engine():
     bed = korvex.Bed(length_m=60, depth_m=16, engine="layered", particles_per_m3=8, angle_of_repose_deg=36.0)
     handed = native_settings(bed)
-    assert (handed["cell_m"], handed["angle_of_repose_deg"], handed["segments_per_column"]) == (0.5, 36.0, 256)
+    assert (handed["particles_per_m3"], handed["angle_of_repose_deg"], handed["segments_per_column"]) == (8, 36.0, 256)
+    assert bed.cell_size_m == 0.5
     series = korvex.synthetic_series(hours=2, interval_s=60, seed=3)
     study = korvex.simulate(series, korvex.Chevron(layers=20), bed, progress=False, seed=3)
     assert study.reclaimed.volume_m3.sum() == pytest.approx(series.volume_m3.sum(), rel=1e-9)
@@ -150,7 +151,7 @@ def test_a_layered_stockpile_saved_and_loaded_goes_on_alike_and_only_on_its_own_
 
 
 def test_the_bed_refuses_an_angle_of_repose_no_bulk_material_stands_at():
-    with pytest.raises(korvex.SettingsError, match=r"angle_of_repose_deg must lie in \[15, 70\] °, got 5e-324 °"):
+    with pytest.raises(korvex.SettingsError, match=r"angle_of_repose_deg must be at least 15 ° and at most 70 °, got 5e-324 °"):
         korvex.Bed(angle_of_repose_deg=5e-324)
     assert korvex.Bed(angle_of_repose_deg=15).angle_of_repose_deg == 15
 

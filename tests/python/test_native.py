@@ -151,7 +151,7 @@ def test_particles_must_be_asked_for():
     ("change", "message"),
     [
         ({"engine": "quick"}, "engine must be"),
-        ({"particles_per_m3": 0.0}, "particlesPerCubicMeter"),
+        ({"particles_per_m3": 0.0}, "particles_per_m3"),
         ({"reclaim_step_m": -1.0}, "reclaimIncrement"),
     ],
 )
@@ -169,7 +169,7 @@ def test_ctrl_c_interrupts_a_long_stack():
     script = (
         "import os, signal, threading, numpy as np\n"
         "from korvex import _native\n"
-        "simulator = _native.Simulator(length_m=1000, depth_m=1000, engine='fast', seed=1)\n"
+        "simulator = _native.Simulator(length_m=1000, depth_m=1000, engine='fast', particles_per_m3=1.0, seed=1)\n"
         "threading.Timer(0.3, os.kill, (os.getpid(), signal.SIGINT)).start()\n"
         "try:\n"
         "    simulator.stack(np.array([[0, 500, 500, 2e8, 1.0]]), ['timestamp', 'x', 'z', 'volume', 'q'])\n"

@@ -31,5 +31,5 @@ def test_a_pile_stacked_from_a_following_boom_settles_on_the_bed(fall_height_m):
 
 @pytest.mark.parametrize("fall_height_m", [-1.0, float("nan"), float("inf")])
 def test_a_fall_height_no_boom_can_keep_is_refused(fall_height_m):
-    with pytest.raises(ValueError, match="fallHeight"):
+    with pytest.raises(ValueError, match="fall_height_m"):
         detailed(fall_height_m=fall_height_m)

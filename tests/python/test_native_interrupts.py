@@ -47,7 +47,7 @@ def stacked_by(interrupt):
 
 class NativeFace:
     def __init__(self):
-        self.pile = _native.Simulator(length_m=2000, depth_m=200, seed=1, reclaim_step_m=10)
+        self.pile = _native.Simulator(length_m=2000, depth_m=200, particles_per_m3=1.0, seed=1, reclaim_step_m=10)
 
     def stack(self, x, volume):
         self.pile.stack(np.array([[0.0, x, 100.0, volume, 1.0]]), ["timestamp", "x", "z", "volume", "q"])
@@ -119,7 +119,7 @@ def call_interrupted_after(delay_s, call):
 @settings(max_examples=12, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 @given(sequence=calls, quality=st.floats(0.0, 100.0))
 def test_interrupted_stacks_keep_volume_in_equal_to_volume_out(sequence, quality):
-    pile = _native.Simulator(length_m=200, depth_m=40, seed=5)
+    pile = _native.Simulator(length_m=200, depth_m=40, particles_per_m3=1.0, seed=5)
     stacked_m3 = 0.0
     for volume, x, delay_s in sequence:
         placed_before = pile.heights().sum()
@@ -138,7 +138,7 @@ def test_interrupted_stacks_keep_volume_in_equal_to_volume_out(sequence, quality
 @settings(max_examples=12, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 @given(sequence=calls)
 def test_interrupted_ring_runs_keep_volume_in_equal_to_volume_out(sequence):
-    pile = _native.Ring(length_m=60, depth_m=60, ring_radius_m=20, seed=5)
+    pile = _native.Ring(length_m=60, depth_m=60, ring_radius_m=20, particles_per_m3=1.0, seed=5)
     stacked_m3, reclaimed_m3, time_s = 0.0, 0.0, 0.0
     for volume, travel_m, delay_s in sequence:
         start_m = pile.reclaimer_position_m

@@ -11,7 +11,7 @@ RADIUS_M = 16.0
 
 
 def ring(seed=3):
-    return _native.Ring(length_m=50.0, depth_m=50.0, ring_radius_m=RADIUS_M, seed=seed)
+    return _native.Ring(length_m=50.0, depth_m=50.0, ring_radius_m=RADIUS_M, particles_per_m3=1.0, seed=seed)
 
 
 def feed(rows=80, volume_m3=1.5, start_s=0.0):

@@ -33,7 +33,7 @@ def new_simulator():
 
 
 def new_layered():
-    return _native.Simulator(length_m=30, depth_m=12, engine="layered", cell_m=0.5, segments_per_column=16, seed=7)
+    return _native.Simulator(length_m=30, depth_m=12, engine="layered", cell_size_m=0.5, segments_per_column=16, seed=7)
 
 
 def new_ring():
