@@ -135,6 +135,13 @@ std::optional<std::string> settingProblem(const SettingDescription& setting, dou
             ? std::isfinite(value)
             : (setting.highestIncluded ? value <= setting.highest : value < setting.highest);
     const bool whole = !setting.whole || value == std::trunc(value);
+    // A length whose 0 means "none" (no footprint of its own, no height above the pile) is otherwise at least a
+    // hand's breadth: a denormal one passes a check for > 0 and then asks for a grid beyond any machine.
+    const bool zeroIsNone = setting.unit == "m" && setting.lowest == 0.0 && setting.lowestIncluded;
+    if (zeroIsNone && belowHighest && value > 0.0 && value < shortestExtentM) {
+        return std::format("{} must be 0 or at least {}, got {}", setting.name,
+                           withUnit(shortestExtentM, setting.unit), withUnit(value, setting.unit));
+    }
     if (aboveLowest && belowHighest && whole) {
         return std::nullopt;
     }

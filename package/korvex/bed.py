@@ -349,6 +349,21 @@ class Bed:
     def particle_volume_m3(self) -> float:
         return 1.0 / self.resolution_per_m3
 
+    @classmethod
+    def from_fields(cls, fields_: dict[str, Any]) -> Bed:
+        """A bed from its fields as written down (a live bed's bed.json): a setting of an engine the bed does
+        not use is left out, as beds written before each engine's settings were its own carried them all."""
+        circular = bool(fields_.get("circular", False))
+        engine = fields_.get("engine") or (CIRCULAR_ENGINE if circular else DEFAULT_ENGINE)
+        uses = {engine, "ring"} if circular else {engine}
+        return cls(
+            **{
+                name: value
+                for name, value in fields_.items()
+                if name not in SETTINGS or uses & set(SETTINGS[name]["engines"])
+            }
+        )
+
     def with_engine(self, engine: Engine, **changes: Any) -> Bed:
         """This bed on another engine, with `changes`: the settings only this bed's engine reads are left
         out, and the other engine takes its own defaults."""

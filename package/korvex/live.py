@@ -197,7 +197,7 @@ class LiveSettings:
         return cls(
             **{
                 **data,
-                "bed": Bed(**data["bed"]),
+                "bed": Bed.from_fields(data["bed"]),
                 "stacker": Stacker(**data["stacker"]),
                 "dialect": Dialect(**dialect),
             }

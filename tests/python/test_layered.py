@@ -165,9 +165,9 @@ MEMORY_BOUND = r"may take about [\d.e+]+ GB, more than the 4.29497 GB bound"
         # A stream of 1 cm made cells of 1 cm: 1.5e8 of them, about 12 GB before the first delivery.
         pytest.param(lambda: korvex.Stockpile(korvex.Bed(stream_footprint_m=0.01)), id="bed"),
         pytest.param(
-            lambda: _native.Simulator(length_m=16384, depth_m=16384, engine="layered", cell_m=1), id="simulator"
+            lambda: _native.Simulator(length_m=16384, depth_m=16384, engine="layered", cell_size_m=1), id="simulator"
         ),
-        pytest.param(lambda: _native.geometry(engine="layered", cell_m=1.0, qualities=3000), id="geometry"),
+        pytest.param(lambda: _native.geometry(engine="layered", cell_size_m=1.0, qualities=3000), id="geometry"),
     ],
 )
 def test_a_bed_beyond_the_memory_bound_is_refused_before_it_is_built(build):
@@ -176,7 +176,7 @@ def test_a_bed_beyond_the_memory_bound_is_refused_before_it_is_built(build):
 
 
 def test_more_quality_values_than_the_bed_has_room_for_are_refused_before_any_is_stacked():
-    pile = _native.Simulator(length_m=2, depth_m=2, engine="layered", cell_m=0.02)
+    pile = _native.Simulator(length_m=2, depth_m=2, engine="layered", cell_size_m=0.02)
     columns = ["timestamp", "x", "z", "volume", *(f"q{k}" for k in range(1000))]
     with pytest.raises(ValueError, match="1000 quality values each, " + MEMORY_BOUND + ".*nothing was stacked"):
         pile.stack(np.ones((3, len(columns))), columns)
@@ -191,9 +191,9 @@ def test_more_quality_values_than_the_bed_has_room_for_are_refused_before_any_is
     "bed",
     [
         # Smaller than a cell of the layered engine's default 0.5 m.
-        dict(length_m=0.2, depth_m=0.2, cell_m=0.1, stream_footprint_m=0.1),
+        dict(length_m=0.2, depth_m=0.2, cell_size_m=0.1, stream_footprint_m=0.1),
         # Within the memory bound on its own 2 m cells, beyond it on 0.5 m cells.
-        dict(length_m=2000, depth_m=1000, cell_m=2.0, segments_per_column=16),
+        dict(length_m=2000, depth_m=1000, cell_size_m=2.0, segments_per_column=16),
     ],
     ids=["small", "coarse"],
 )

@@ -542,3 +542,16 @@ def test_a_feed_timed_in_seconds_is_read_without_pandas():
     )
     done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
     assert "Delivery(time_s=600.0, volume_m3=20.0, values=(44.5,)," in done.stdout and "1e+308 is beyond" in done.stdout
+
+
+@pytest.mark.parametrize("changes", [{}, RING], ids=["layered bed", "ring"])
+def test_settings_written_with_every_engines_settings_are_read_back(tmp_path, changes):
+    """A bed.json written before each engine's settings were its own holds the other engines' too."""
+    written = json.loads(settings(**changes).to_json())
+    carried = {"eight_neighbour_probability": 1.0, "particle_volume_factor": 1.0, "drop_height_m": 5.0}
+    carried |= {"angle_of_repose_deg": 38.0, "stream_footprint_m": 1.0, "segments_per_column": 256}
+    uses = {written["bed"]["engine"], *(("ring",) if written["bed"]["circular"] else ())}
+    others = {name for name in carried if not uses & set(korvex.bed.SETTINGS[name]["engines"])}
+    written["bed"] |= {name: carried[name] for name in others}
+    read = LiveSettings.from_json(json.dumps(written))
+    assert read.bed == settings(**changes).bed

@@ -195,7 +195,7 @@ def slice_totals(slices):
 
 
 def test_an_interrupted_layered_reclaim_takes_nothing():
-    pile = _native.Simulator(length_m=1000, depth_m=60, engine="layered", cell_m=0.5)
+    pile = _native.Simulator(length_m=1000, depth_m=60, engine="layered", cell_size_m=0.5)
     table = layered_table(1200, 1000, 60, np.random.default_rng(3))
     table[:, 3] = 150.0
     pile.stack(table, LAYERED_COLUMNS)
@@ -208,7 +208,7 @@ def test_an_interrupted_layered_reclaim_takes_nothing():
 
 
 def test_an_interrupted_layered_stack_notes_the_volume_it_laid():
-    pile = _native.Simulator(length_m=120, depth_m=30, engine="layered", cell_m=0.25)
+    pile = _native.Simulator(length_m=120, depth_m=30, engine="layered", cell_size_m=0.25)
     table = layered_table(20000, 120, 30, np.random.default_rng(4))
     with interrupt_after(0.2), pytest.raises(KeyboardInterrupt) as interrupted:
         pile.stack(table, LAYERED_COLUMNS)
@@ -236,7 +236,7 @@ layered_calls = st.lists(
 @given(sequence=layered_calls, seed=st.integers(0, 2**32 - 1))
 def test_interrupted_layered_stacks_and_reclaims_keep_volume_and_every_quality(sequence, seed):
     rng = np.random.default_rng(seed)
-    pile = _native.Simulator(length_m=120, depth_m=30, engine="layered", cell_m=0.5)
+    pile = _native.Simulator(length_m=120, depth_m=30, engine="layered", cell_size_m=0.5)
     stacked, reclaimed = np.zeros(3), np.zeros(3)
     for call, rows, delay_s in sequence:
         before = held_totals(pile)

@@ -235,6 +235,11 @@ BEYOND = [
         entry["highest"] + 1 if entry["highest_included"] else entry["highest"],
     )
     if math.isfinite(value)
+] + [
+    # A length whose 0 means none, given as a denormal: it passed a check for > 0.
+    (name, 1e-320)
+    for name, entry in DESCRIPTION.items()
+    if entry["unit"] == "m" and entry["lowest"] == 0 and entry["lowest_included"]
 ]
 
 
