@@ -261,7 +261,8 @@ class TwoBeds:
 
     def describe(self) -> str:
         first = self.turns[0].study
-        return f"two beds in turn, {len(self.turns)} fillings; {first.describe()}"
+        fillings = f"{len(self.turns)} filling{'' if len(self.turns) == 1 else 's'}"
+        return f"two beds in turn, {fillings}; {first.describe()}"
 
     def __repr__(self) -> str:
         return (
