@@ -55,7 +55,8 @@ def native(bed: korvex.Bed, chunks: korvex.ChunkTable) -> Measure:
 def korvex_lib(bed: korvex.Bed, chunks: korvex.ChunkTable) -> Measure:
     def measure() -> tuple[float, float]:
         cpu, wall = time.process_time(), time.perf_counter()
-        settings = native_settings(bed)
+        # The fixed module takes the detailed engine's settings too, whatever the engine; the fast bed has none.
+        settings = _native.defaults() | native_settings(bed)
         lib = _korvex_lib.KorvexLib(
             *(settings[name] for name in POSITIONAL[:8]), settings["engine"] == "detailed", settings["reclaim_step_m"]
         )
