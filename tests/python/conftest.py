@@ -25,3 +25,29 @@ def spread_table(values=((1.0, 10.0), (2.0, 20.0), (3.0, 30.0), (4.0, 40.0))):
 @pytest.fixture
 def spread():
     return spread_table()
+
+
+TRUCK_DENSITY_T_PER_M3 = 1.45
+
+
+def truck_day():
+    """One working day of a quarry's trucks (06:04 to 21:59), dated, with the four oxides."""
+    from korvex import QualitySeries, truck_feed
+
+    return QualitySeries.from_frame(truck_feed(days=1.0, seed=3), bulk_density_t_per_m3=TRUCK_DENSITY_T_PER_M3)
+
+
+def truck_study(series, **settings):
+    """A 120 m x 30 m layered Chevron of 40 layers, reclaimed at 900 t/h: small, quick and on the plant's units."""
+    from korvex import Bed, Chevron, Reclaimer, simulate
+
+    return simulate(
+        series,
+        Chevron(layers=40),
+        Bed(length_m=120.0, depth_m=30.0, engine="layered"),
+        progress=False,
+        seed=1,
+        bulk_density_t_per_m3=TRUCK_DENSITY_T_PER_M3,
+        reclaimer=Reclaimer(900.0),
+        **settings,
+    )

@@ -8,10 +8,10 @@ import pytest
 
 pytest.importorskip("_korvex_lib")
 
-from korvex import Bed, Chevron, QualitySeries, Reclaimer, simulate, truck_feed  # noqa: E402
 from korvex.targets import TargetBand, band_figures  # noqa: E402
+from conftest import TRUCK_DENSITY_T_PER_M3, truck_day, truck_study  # noqa: E402
 
-DENSITY = 1.45
+DENSITY = TRUCK_DENSITY_T_PER_M3
 LSF = TargetBand("LSF", 96.0, 2.0)
 
 
@@ -47,17 +47,7 @@ def test_the_share_of_hourly_composites_inside_stands_beside_the_share_of_tonnes
 
 @pytest.fixture(scope="module")
 def study():
-    series = QualitySeries.from_frame(truck_feed(days=1.0, seed=3), bulk_density_t_per_m3=DENSITY)
-    return simulate(
-        series,
-        Chevron(layers=40),
-        Bed(length_m=120.0, depth_m=30.0, engine="layered"),
-        progress=False,
-        seed=1,
-        bulk_density_t_per_m3=DENSITY,
-        reclaimer=Reclaimer(900.0),
-        targets=["LSF=96+-2"],
-    )
+    return truck_study(truck_day(), targets=["LSF=96+-2"])
 
 
 def _by_hand(frame, weight="mass_t"):

@@ -10,8 +10,9 @@ pytest.importorskip("_korvex_lib")
 
 from korvex import Bed, Chevron, QualitySeries, Reclaimer, SettingsError, alternate, simulate, truck_feed  # noqa: E402
 from korvex.composites import Clock, time_composites  # noqa: E402
+from conftest import TRUCK_DENSITY_T_PER_M3, truck_day, truck_study  # noqa: E402
 
-DENSITY = 1.45
+DENSITY = TRUCK_DENSITY_T_PER_M3
 
 
 def _steady(start_h, end_h, value=1.0):
@@ -63,21 +64,7 @@ def test_composites_without_a_clock_run_from_the_first_start_as_before():
 
 @pytest.fixture(scope="module")
 def dated_feed():
-    # One working day of trucks, 06:04 to 21:59.
-    return QualitySeries.from_frame(truck_feed(days=1.0, seed=3), bulk_density_t_per_m3=DENSITY)
-
-
-def _study(series, **settings):
-    return simulate(
-        series,
-        Chevron(layers=40),
-        Bed(length_m=120.0, depth_m=30.0, engine="layered"),
-        progress=False,
-        seed=1,
-        bulk_density_t_per_m3=DENSITY,
-        reclaimer=Reclaimer(900.0),
-        **settings,
-    )
+    return truck_day()
 
 
 @pytest.mark.parametrize(
@@ -95,7 +82,7 @@ def _study(series, **settings):
     ],
 )
 def test_a_dated_feeds_output_composites_keep_the_shifts(dated_feed, settings, first_hour, first_shift, reclaim_starts):
-    study = _study(dated_feed, **settings)
+    study = truck_study(dated_feed, **settings)
     assert study.series.date_origin == datetime(2026, 3, 2, 6, 4, 3)
     shift_h = 8.0 if "shift_starts_h" not in settings else 12.0
     shifts = study.composites(shift_h)
@@ -120,7 +107,7 @@ def test_a_dated_feeds_output_composites_keep_the_shifts(dated_feed, settings, f
 
 def test_a_feed_without_dates_counts_hours_from_the_reclaims_start():
     series = QualitySeries.from_array(np.linspace(40, 46, 600), names=["CaO"], volume_m3=10.0, interval_s=60.0)
-    study = _study(series)
+    study = truck_study(series)
     assert study.output.clock is None
     hours = study.composites(1.0)
     assert hours["start_h"].iloc[0] == 0.0 and "start" not in hours.columns
@@ -207,4 +194,4 @@ def test_a_rings_output_composites_fall_on_the_clock_and_hold_every_tonne():
 )
 def test_a_study_refuses_a_reclaim_start_or_shifts_it_cannot_keep(dated_feed, settings, message):
     with pytest.raises(SettingsError, match=message):
-        _study(dated_feed, **settings)
+        truck_study(dated_feed, **settings)
